@@ -1,0 +1,45 @@
+// Snapshot: one tree reduced to its edges as leaf sets, in a canonical form that makes the
+// snapshots of different trees comparable.
+//   rooted:   every non-root node contributes its clade (the leaves below it).
+//   unrooted: one-leaf sets stay as they are; the set of all leaves is dropped; a set that
+//             lacks exactly one leaf is the pendant edge of that leaf seen from the other
+//             side and becomes that leaf's one-leaf set; every other set is written as the
+//             side without leaf 0.
+// Equal sets are then merged (lengths added in ascending node-id order of the edges), which
+// joins the two edges at a bifurcating root and the edges around a single-child node.
+//
+//     Snapshot s = Snapshot::from_tree(tree, /*rooted=*/false).value();
+//     // s.partition(k): the words of partition k, ascending Bitset order; s.lengths[k]
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/result.hpp"
+#include "tree/tree_impl.hpp"
+
+namespace kestrilune {
+
+struct Snapshot {
+    // Partition k occupies words [k * n_words, (k + 1) * n_words). Partitions are in
+    // ascending Bitset order, no two equal.
+    std::vector<std::uint64_t> words;
+    std::vector<double> lengths;          // lengths[k] is the branch length of partition k
+    std::vector<std::string> leaf_names;  // sorted byte-wise; position i is leaf bit i
+    std::size_t n_words = 0;              // (number of leaves + 63) / 64
+
+    std::size_t size() const noexcept { return lengths.size(); }
+    std::span<const std::uint64_t> partition(std::size_t k) const noexcept {
+        return {words.data() + k * n_words, n_words};
+    }
+
+    // Leaves are all childless nodes; an unnamed leaf takes the empty name. Missing branch
+    // lengths count as 0.0. Uses a scratch table private to the calling thread, so several
+    // threads may snapshot different trees at once. Deep trees are fine (no recursion).
+    static Result<Snapshot, TreeError> from_tree(const Tree& tree, bool rooted);
+};
+
+}  // namespace kestrilune
