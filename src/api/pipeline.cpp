@@ -1,0 +1,204 @@
+#include "api/pipeline.hpp"
+
+#include <bit>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "api/args.hpp"
+#include "api/pyref.hpp"
+#include "distances/distances.hpp"
+#include "progress/progress.hpp"
+#include "progress/progress_py.hpp"
+#include "snapshot/snapshots.hpp"
+
+namespace kestrilune::api {
+namespace {
+
+// Matrix and export cells are written in native byte order straight into bytes objects;
+// the returned layouts are little-endian.
+static_assert(std::endian::native == std::endian::little,
+              "byte layouts returned to Python assume a little-endian host");
+
+enum class Metric { RF, WRF, KF };
+
+struct Variant {
+    const char* name;
+    Metric metric;
+    bool with_snapshots;
+};
+
+PyObject* set_value_error(const std::string& message) {
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return nullptr;
+}
+
+PyRef new_str(const std::string& text) {
+    return PyRef::steal(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+PyRef new_str_list(const std::vector<std::string>& texts) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+    if (!list) {
+        return list;
+    }
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        PyRef item = new_str(texts[i]);
+        if (!item) {
+            return PyRef();
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return list;
+}
+
+// A bytes object of n_cells * cell_bytes uninitialised bytes for a kernel to write into
+// (allocated with the GIL held; the kernel only writes plain memory into it).
+PyRef new_cell_bytes(std::size_t n_cells, std::size_t cell_bytes) {
+    std::size_t size = 0;
+    if (__builtin_mul_overflow(n_cells, cell_bytes, &size) ||
+        size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+        PyErr_NoMemory();
+        return PyRef();
+    }
+    return PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+}
+
+template <class T>
+T* cells_of(const PyRef& bytes) {
+    char* data = PyBytes_AS_STRING(bytes.get());
+    require(reinterpret_cast<std::uintptr_t>(data) % alignof(T) == 0,
+            "bytes buffer is not aligned for its cells");
+    return reinterpret_cast<T*>(data);
+}
+
+PyRef new_tuple(std::initializer_list<PyRef*> items) {
+    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    if (!tuple) {
+        return tuple;
+    }
+    Py_ssize_t i = 0;
+    for (PyRef* item : items) {
+        PyTuple_SET_ITEM(tuple.get(), i++, item->release());
+    }
+    return tuple;
+}
+
+bool utf8_copy(PyObject* str, std::string& out) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+    if (data == nullptr) {
+        return false;
+    }
+    out.assign(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+// Drains the iterator into owned UTF-8 texts, pairs text k with
+// translate_maps[map_indices[k]] for k below min(texts, map_indices), and reduces the trees.
+// Returns nullopt with a Python exception set on failure.
+std::optional<Snapshots> collect_snapshots_from_iter(const IterArgs& args, bool keep_lengths) {
+    std::vector<std::string> texts;
+    PyObject* iter = args.newick_iter.get();
+    while (PyRef item = PyRef::steal(PyIter_Next(iter))) {
+        if (!PyUnicode_Check(item.get())) {
+            PyErr_Format(PyExc_TypeError, "newick_iter must yield str, got '%s'",
+                         Py_TYPE(item.get())->tp_name);
+            return std::nullopt;
+        }
+        if (!utf8_copy(item.get(), texts.emplace_back())) {
+            return std::nullopt;
+        }
+    }
+    if (PyErr_Occurred()) {
+        return std::nullopt;  // the iterator's own exception, unchanged
+    }
+    if (texts.size() < 2) {
+        set_value_error("Need at least 2 trees to compute pairwise distances");
+        return std::nullopt;
+    }
+    const std::size_t n = std::min(texts.size(), args.map_indices.size());
+    std::vector<TreeItem> items;
+    items.reserve(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        items.push_back(TreeItem{texts[k], &args.translate_maps[args.map_indices[k]]});
+    }
+    Result<Snapshots, std::string> snapshots =
+        Snapshots::from_newick_iter_opts(items, args.rooted, keep_lengths);
+    if (!snapshots) {
+        set_value_error(snapshots.error());
+        return std::nullopt;
+    }
+    return std::move(snapshots).value();
+}
+
+PyObject* run_rf(IterArgs& args, Snapshots& snapshots) {
+    const std::size_t n = snapshots.trees.size();
+    PyRef matrix = new_cell_bytes(n * n, sizeof(std::uint32_t));
+    if (!matrix) {
+        return nullptr;
+    }
+    std::uint32_t* cells = cells_of<std::uint32_t>(matrix);
+    progress_py::with_counter(args.progress.get(), pair_total(n),
+                              [&](std::atomic<std::uint64_t>& counter) {
+                                  pairwise_rf_packed(snapshots, &counter, cells);
+                              });
+    PyRef names = new_str_list(args.names);
+    if (!names) {
+        return nullptr;
+    }
+    return new_tuple({&names, &matrix}).release();
+}
+
+PyObject* run_pipeline(const Variant& variant, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+    try {
+        IterArgs converted;
+        if (!bind_and_convert(variant.name, args, nargs, kwnames, converted)) {
+            return nullptr;
+        }
+        if (auto message = validate_iter_args(converted.names.size(), converted.map_indices,
+                                              converted.translate_maps.size())) {
+            return set_value_error(*message);
+        }
+        const bool keep_lengths = variant.metric != Metric::RF;
+        std::optional<Snapshots> snapshots = collect_snapshots_from_iter(converted, keep_lengths);
+        if (!snapshots) {
+            return nullptr;
+        }
+        if (!variant.with_snapshots) {
+            snapshots->bips = {};  // the kernels read only the per-tree ids and lengths
+        }
+        switch (variant.metric) {
+            case Metric::RF:
+                return run_rf(converted, *snapshots);
+            case Metric::WRF:
+            case Metric::KF:
+                break;
+        }
+        PyErr_SetString(PyExc_SystemError, "kestrilune internal error: unknown metric");
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "kestrilune internal error: %s", e.what());
+        return nullptr;
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "kestrilune internal error: unknown exception");
+        return nullptr;
+    }
+}
+
+constexpr Variant kRf{"pairwise_rf_from_newick_iter", Metric::RF, false};
+
+}  // namespace
+
+PyObject* py_pairwise_rf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_pipeline(kRf, args, nargs, kwnames);
+}
+
+}  // namespace kestrilune::api

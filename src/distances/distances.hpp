@@ -1,0 +1,93 @@
+// Distance kernels over a finished Snapshots, and fill_symmetric, the parallel pairwise fill
+// they share. Every kernel writes an n x n row-major matrix straight into a caller-provided
+// buffer (typically the buffer of the bytes object that will be returned), with a zero
+// diagonal and the lower triangle a copy of the upper one.
+//
+//     std::vector<std::uint32_t> rf(n * n);
+//     pairwise_rf_packed(snapshots, &counter, rf.data());
+//
+// The counter, when given, receives n - i - 1 (one relaxed addition) after row i is done.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+
+#include "pool/pool.hpp"
+#include "snapshot/snapshots.hpp"
+
+namespace kestrilune {
+
+namespace detail {
+
+// Copies the upper triangle into the lower one in square tiles, so that the column-wise
+// writes stay within a few cache lines at a time.
+template <class T>
+void mirror_upper_to_lower(T* cells, std::size_t n) {
+    constexpr std::size_t kTile = 64;
+    for (std::size_t ib = 0; ib < n; ib += kTile) {
+        const std::size_t i_end = std::min(ib + kTile, n);
+        for (std::size_t jb = ib; jb < n; jb += kTile) {
+            const std::size_t j_end = std::min(jb + kTile, n);
+            for (std::size_t i = ib; i < i_end; ++i) {
+                for (std::size_t j = std::max(jb, i + 1); j < j_end; ++j) {
+                    cells[j * n + i] = cells[i * n + j];
+                }
+            }
+        }
+    }
+}
+
+}  // namespace detail
+
+// Fills the n x n matrix `cells`: rows in parallel on the pool, row_fn(i, row) writing cells
+// j = i+1 .. n-1 of row i (`row` points at cell (i, 0)); then the counter addition for the
+// row; then, on the calling thread, the mirror copy. The diagonal is set to T{}.
+template <class T, class RowFn>
+    requires std::invocable<RowFn&, std::size_t, T*>
+void fill_symmetric_rows(std::size_t n, std::atomic<std::uint64_t>* counter, T* cells,
+                         RowFn&& row_fn) {
+    if (n == 0) {
+        return;
+    }
+    // Row i costs n - i - 1 pairs; small blocks keep the two ends of the triangle balanced.
+    const std::size_t grain = std::max<std::size_t>(1, n / (32 * pool::size()));
+    pool::parallel_for(
+        0, n,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                T* row = cells + i * n;
+                row[i] = T{};
+                row_fn(i, row);
+                if (counter != nullptr) {
+                    // Relaxed: the counter only reports progress and orders no other memory.
+                    counter->fetch_add(n - i - 1, std::memory_order_relaxed);
+                }
+            }
+        },
+        grain);
+    detail::mirror_upper_to_lower(cells, n);
+}
+
+// The same with a per-pair function: cell (i, j) = pair(i, j) for i < j, converted to T.
+template <class T, class PairFn>
+    requires std::invocable<PairFn&, std::size_t, std::size_t>
+void fill_symmetric(std::size_t n, std::atomic<std::uint64_t>* counter, T* cells,
+                    PairFn&& pair) {
+    fill_symmetric_rows<T>(n, counter, cells, [&](std::size_t i, T* row) {
+        for (std::size_t j = i + 1; j < n; ++j) {
+            row[j] = static_cast<T>(pair(i, j));
+        }
+    });
+}
+
+// Robinson-Foulds: the number of partitions found in exactly one of the two trees. Each
+// tree becomes a packed bit row over the partitions that not every tree holds; a cell is
+// count_i + count_j - 2 * popcount(row_i AND row_j), narrowed to its low 32 bits.
+// `cells` holds trees.size()^2 values.
+void pairwise_rf_packed(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
+                        std::uint32_t* cells);
+
+}  // namespace kestrilune
