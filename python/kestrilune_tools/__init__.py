@@ -1,0 +1,18 @@
+"""Companion tools for the ``kestrilune`` extension module.
+
+* :mod:`kestrilune_tools.nexus`: read NEXUS / Newick tree files (``read_trees``).
+* :mod:`kestrilune_tools.arrays`: NumPy views of the module's results.
+* :mod:`kestrilune_tools.plots`: tree-space map, distance trace and heatmap (needs matplotlib).
+* :mod:`kestrilune_tools.cli`: the ``kestrilune`` command.
+"""
+
+from .nexus import TreeFileError, TreeFileInfo, TreeSet, read_trees
+
+__all__ = ["TreeFileError", "TreeFileInfo", "TreeSet", "read_trees", "distance_matrix"]
+
+
+def distance_matrix(metric, treeset, rooted=False, progress=None):
+    """The n x n distance matrix of ``treeset`` as a NumPy array (see ``arrays.distance_matrix``)."""
+    from .arrays import distance_matrix as _distance_matrix
+
+    return _distance_matrix(metric, treeset, rooted=rooted, progress=progress)

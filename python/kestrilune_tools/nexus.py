@@ -1,0 +1,641 @@
+"""Read posterior tree samples into the arguments of the ``kestrilune`` pairwise functions.
+
+One call does it all::
+
+    from kestrilune_tools.nexus import read_trees
+    ts = read_trees(["run1.t", "run2.t"], burnin="25%", thin=2)
+    kestrilune.pairwise_rf_from_newick_iter(
+        ts.names, ts.newicks(), ts.translate_maps, ts.map_indices)
+
+Accepted files, plain or gzip-compressed (recognised by their first two bytes):
+
+* NEXUS files with one or more ``begin trees;`` blocks: an optional ``translate`` table
+  (its own per file, or per block, so two runs may number their taxa differently) and
+  ``tree NAME = ...;`` statements in any letter case, ``utree`` too, with a ``[&...]``
+  annotation allowed between the name and ``=`` (BEAST) and the tree spread over any number
+  of lines. NEXUS comments (``[...]``, nested) may stand anywhere between tokens.
+* Plain Newick files: one or more trees, each ending with ``;``. Their trees are named
+  ``tree_1``, ``tree_2``, ... in file order.
+
+Translate tables: keys are the labels as the trees write them (normally numbers); values are
+taxon names with the single quotes removed and ``''`` turned into ``'``. An unquoted name runs
+to the ``,`` or ``;`` that ends its entry, so names such as ``A|B/C(1)`` need no quotes; an
+unquoted name with a blank in it is refused, since it almost always hides a missing comma.
+
+The reader never changes the tree text: ``[&...]`` annotations and quoted labels inside a tree
+go to the module as written (the module removes the annotations itself). Note that the module
+does not treat single quotes as quoting, so a quoted label in a file *without* a translate
+table keeps its quote characters in the leaf name.
+
+Selection is per file: ``burnin`` (a count, or a fraction such as ``0.25`` or ``"25%"``),
+then every ``thin``-th tree, then at most ``max_trees`` trees from the start of what is left.
+
+Memory: a first streaming pass records each tree's name, line and byte range; ``newicks()``
+re-reads the trees one at a time (seeking in plain files, reading forward through gzip), so the
+file's text is never held in full.
+"""
+
+from __future__ import annotations
+
+import gzip
+import os
+import re
+from array import array
+from dataclasses import dataclass, field
+from fractions import Fraction
+from typing import Dict, Iterator, List, Optional, Sequence, Tuple, Union
+
+__all__ = ["TreeFileError", "TreeFileInfo", "TreeSet", "read_trees", "parse_burnin"]
+
+_CHUNK = 1 << 20
+_SNIFF = 1 << 16  # bytes looked at to tell NEXUS from Newick
+_GZIP_MAGIC = b"\x1f\x8b"
+
+PathLike = Union[str, "os.PathLike[str]"]
+Burnin = Union[int, float, str]
+
+
+class TreeFileError(ValueError):
+    """A tree file that cannot be read as asked; the message starts with ``path:line:``."""
+
+    def __init__(self, path: str, line: Optional[int], reason: str):
+        self.path = str(path)
+        self.line = line
+        self.reason = reason
+        where = self.path if line is None else f"{self.path}:{line}"
+        super().__init__(f"{where}: {reason}")
+
+
+@dataclass(frozen=True)
+class TreeFileInfo:
+    """What one input file contributed."""
+
+    path: str
+    label: str  # short name, unique among the files of one TreeSet
+    format: str  # "nexus" or "newick"
+    compressed: bool
+    n_trees: int  # trees in the file
+    burnin: int  # trees dropped from its start
+    n_used: int  # trees taken into the set, after burn-in, thinning and max_trees
+
+    @property
+    def n_after_burnin(self) -> int:
+        return self.n_trees - self.burnin
+
+
+@dataclass(frozen=True)
+class TreeSet:
+    """The trees chosen from one or more files, ready for the pairwise functions.
+
+    ``names``, ``newicks()``, ``translate_maps`` and ``map_indices`` are the first four
+    arguments of every ``kestrilune.pairwise_*`` function. Trees are ordered file by file.
+    """
+
+    names: List[str]
+    translate_maps: List[Dict[str, str]]
+    map_indices: List[int]
+    files: List[TreeFileInfo]
+    file_indices: List[int]  # index into ``files`` for every tree
+    sample_indices: List[int]  # position of every tree in its file, burn-in counted, from 0
+    lines: List[int]  # line of every tree's ``tree`` statement (or of its first character)
+    _offsets: "array[int]" = field(repr=False)
+    _lengths: "array[int]" = field(repr=False)
+
+    def __len__(self) -> int:
+        return len(self.names)
+
+    def newicks(self) -> Iterator[str]:
+        """A fresh lazy iterator over the Newick texts, in the order of ``names``."""
+        return self._read_newicks()
+
+    def locate(self, tree_i: int) -> str:
+        """Where tree ``tree_i`` comes from, as ``'FILE line N (tree NAME)'``."""
+        info = self.files[self.file_indices[tree_i]]
+        return f"{info.path} line {self.lines[tree_i]} (tree {self.names[tree_i]!r})"
+
+    def _read_newicks(self) -> Iterator[str]:
+        tree_i = 0
+        for info in self.files:
+            if info.n_used == 0:
+                continue
+            with _open_binary(info.path) as stream:
+                for k in range(tree_i, tree_i + info.n_used):
+                    # Offsets only grow within a file, so a gzip stream only reads forward.
+                    stream.seek(self._offsets[k])
+                    data = stream.read(self._lengths[k])
+                    if len(data) != self._lengths[k] or not data.endswith(b";"):
+                        raise TreeFileError(info.path, self.lines[k],
+                                            "file changed while it was being read")
+                    yield _decode(data, info.path, self.lines[k])
+            tree_i += info.n_used
+
+
+# ----------------------------------------------------------------------------- options
+
+
+def parse_burnin(value: Burnin) -> Union[int, Fraction]:
+    """Turn a burn-in option into a tree count (``int``) or a fraction (``Fraction``).
+
+    ``10``, ``"10"``: ten trees. ``0.1``, ``"0.1"``, ``"10%"``: a tenth of each file.
+    """
+    if isinstance(value, bool):
+        raise ValueError(f"invalid burn-in {value!r}")
+    if isinstance(value, int):
+        count: Union[int, Fraction] = value
+    elif isinstance(value, Fraction):
+        count = value
+        if count >= 1:
+            raise ValueError(f"burn-in fraction must be below 1, got {value}")
+    elif isinstance(value, float):
+        # repr() gives the shortest text of the float, so 0.29 becomes exactly 29/100.
+        count = Fraction(repr(value))
+        if count >= 1:
+            raise ValueError(f"burn-in fraction must be below 1, got {value!r}"
+                             " (write an integer for a number of trees)")
+    elif isinstance(value, str):
+        text = value.strip()
+        try:
+            if text.endswith("%"):
+                count = Fraction(text[:-1].strip()) / 100
+                if count >= 1:
+                    raise ValueError
+            elif re.fullmatch(r"[+-]?\d+", text):
+                count = int(text)
+            else:
+                count = Fraction(text)
+                if count >= 1:
+                    raise ValueError
+        except (ValueError, ZeroDivisionError):
+            raise ValueError(f"invalid burn-in {value!r}: give a number of trees (250), "
+                             "a fraction below 1 (0.25) or a percentage (25%)") from None
+    else:
+        raise ValueError(f"invalid burn-in {value!r}")
+    if count < 0:
+        raise ValueError(f"burn-in must not be negative, got {value!r}")
+    return count
+
+
+def _burnin_count(spec: Union[int, Fraction], n_trees: int) -> int:
+    if isinstance(spec, Fraction):
+        return int(spec * n_trees)  # floor; exact because spec is a Fraction
+    return spec
+
+
+# ----------------------------------------------------------------------------- reading
+
+
+def read_trees(paths: Union[PathLike, Sequence[PathLike]], burnin: Burnin = 0, thin: int = 1,
+               max_trees: Optional[int] = None) -> TreeSet:
+    """Read tree files into a :class:`TreeSet`.
+
+    Args:
+        paths: one path or a list of paths (NEXUS or Newick, plain or gzip-compressed).
+        burnin: trees to drop from the start of EACH file: a count (``250``) or a fraction
+            (``0.25``, ``"25%"``), a fraction being rounded down per file.
+        thin: keep every ``thin``-th tree after the burn-in, starting with the first.
+        max_trees: keep at most this many trees PER FILE (the first ones after burn-in and
+            thinning), so several runs stay equally represented. None keeps all.
+
+    Raises:
+        TreeFileError: a file is malformed or has no trees, the burn-in leaves a file empty,
+            or fewer than 2 trees are left in all.
+        OSError: a file cannot be opened.
+        ValueError: an option is out of range.
+    """
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        paths = [paths]
+    paths = [os.fspath(p) for p in paths]
+    if not paths:
+        raise ValueError("no tree files given")
+    burnin_spec = parse_burnin(burnin)
+    if isinstance(thin, bool) or not isinstance(thin, int) or thin < 1:
+        raise ValueError(f"thin must be a positive integer, got {thin!r}")
+    if max_trees is not None and (isinstance(max_trees, bool) or not isinstance(max_trees, int)
+                                  or max_trees < 1):
+        raise ValueError(f"max_trees must be a positive integer or None, got {max_trees!r}")
+
+    labels = _file_labels(paths)
+    names: List[str] = []
+    map_ids: Dict[Tuple[Tuple[str, str], ...], int] = {}
+    translate_maps: List[Dict[str, str]] = []
+    map_indices: List[int] = []
+    files: List[TreeFileInfo] = []
+    file_indices: List[int] = []
+    sample_indices: List[int] = []
+    lines: List[int] = []
+    offsets = array("q")
+    lengths = array("q")
+
+    for file_i, path in enumerate(paths):
+        scan = _scan_file(path)
+        n_trees = len(scan.names)
+        if n_trees == 0:
+            raise TreeFileError(path, None, "no trees found" + scan.no_tree_hint())
+        n_burn = _burnin_count(burnin_spec, n_trees)
+        if n_burn >= n_trees:
+            raise TreeFileError(path, None, f"burn-in of {_trees(n_burn)} leaves none of "
+                                            f"its {_trees(n_trees)}")
+        chosen = range(n_burn, n_trees, thin)
+        if max_trees is not None:
+            chosen = chosen[:max_trees]
+        prefix = f"{labels[file_i]}:" if len(paths) > 1 else ""
+        block_map_index = []
+        for tmap in scan.maps:
+            key = tuple(tmap.items())
+            if key not in map_ids:
+                map_ids[key] = len(translate_maps)
+                translate_maps.append(tmap)
+            block_map_index.append(map_ids[key])
+        for k in chosen:
+            names.append(prefix + scan.names[k])
+            map_indices.append(block_map_index[scan.map_of[k]])
+            file_indices.append(file_i)
+            sample_indices.append(k)
+            lines.append(scan.lines[k])
+            offsets.append(scan.offsets[k])
+            lengths.append(scan.lengths[k])
+        files.append(TreeFileInfo(path=path, label=labels[file_i], format=scan.format,
+                                  compressed=scan.compressed, n_trees=n_trees, burnin=n_burn,
+                                  n_used=len(chosen)))
+
+    if len(names) < 2:
+        detail = ", ".join(f"{f.label}: {_trees(f.n_trees)}, burn-in {f.burnin}" for f in files)
+        raise TreeFileError(", ".join(paths), None,
+                            f"only {_trees(len(names))} left after burn-in and thinning "
+                            f"({detail}); at least 2 are needed")
+    return TreeSet(names=names, translate_maps=translate_maps, map_indices=map_indices,
+                   files=files, file_indices=file_indices, sample_indices=sample_indices,
+                   lines=lines, _offsets=offsets, _lengths=lengths)
+
+
+def _trees(n: int) -> str:
+    return f"{n} tree" if n == 1 else f"{n} trees"
+
+
+def _file_labels(paths: List[str]) -> List[str]:
+    """Base names when they are unique, otherwise the paths as given."""
+    bases = [os.path.basename(p) or p for p in paths]
+    if len(set(bases)) == len(bases):
+        return bases
+    return list(paths)
+
+
+def _open_binary(path: str):
+    with open(path, "rb") as probe:
+        magic = probe.read(2)
+    if magic == _GZIP_MAGIC:
+        return gzip.open(path, "rb")
+    return open(path, "rb")
+
+
+def _decode(data: bytes, path: str, line: int) -> str:
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        bad_line = line + data.count(b"\n", 0, exc.start)
+        raise TreeFileError(path, bad_line, "text is not valid UTF-8") from None
+
+
+# ----------------------------------------------------------------------------- statements
+#
+# The file is cut into statements, each ending with a ';' that stands outside single quotes
+# and outside [comments]. Everything else works on one statement at a time, so a chunk
+# boundary never splits a token that a later step looks at.
+
+# Runs of ordinary bytes and comments without nested brackets, skipped in one regex step.
+# The two alternatives start with different bytes, so the match never backtracks.
+_PLAIN_RUN = re.compile(rb"(?:[^\[';]+|\[[^\[\]]*\])*")
+_BRACKET = re.compile(rb"[\[\]]")
+
+
+@dataclass
+class _Statement:
+    offset: int  # byte offset of data[0] in the (decompressed) file
+    line: int  # line of data[0], from 1
+    data: bytes  # up to and including the ';', or the rest of the file when unterminated
+    terminated: bool = True
+
+    def line_at(self, i: int) -> int:
+        return self.line + self.data.count(b"\n", 0, i)
+
+
+def _statements(stream, path: str) -> Iterator[_Statement]:
+    buf = bytearray()
+    offset, line = 0, 1
+    pos = 0  # scanning position in buf
+    depth = 0  # comment nesting
+    in_quote = False
+    open_i = 0  # where the open comment or quote began, for the error message
+    eof = need_more = False
+    while True:
+        if pos >= len(buf) or need_more:
+            if eof:
+                break
+            chunk = stream.read(_CHUNK)
+            if chunk:
+                buf += chunk
+            else:
+                eof = True
+            need_more = False
+            continue
+        if in_quote:
+            i = buf.find(b"'", pos)
+            if i < 0:
+                pos = len(buf)
+            elif i + 1 == len(buf) and not eof:
+                pos, need_more = i, True  # '' may straddle the chunk boundary
+            elif i + 1 < len(buf) and buf[i + 1] == 0x27:
+                pos = i + 2
+            else:
+                in_quote, pos = False, i + 1
+            continue
+        if depth:
+            m = _BRACKET.search(buf, pos)
+            if m is None:
+                pos = len(buf)
+                continue
+            depth += 1 if buf[m.start()] == 0x5B else -1
+            pos = m.end()
+            continue
+        i = _PLAIN_RUN.match(buf, pos).end()
+        if i == len(buf):
+            pos = i
+            continue
+        c = buf[i]
+        if c == 0x5B:  # '[' opening a nested or not yet complete comment
+            depth, open_i, pos = 1, i, i + 1
+        elif c == 0x27:
+            in_quote, open_i, pos = True, i, i + 1
+        else:  # ';'
+            data = bytes(buf[: i + 1])
+            yield _Statement(offset, line, data)
+            line += data.count(b"\n")
+            offset += len(data)
+            del buf[: i + 1]
+            pos = 0
+    if in_quote:
+        raise TreeFileError(path, line + buf.count(b"\n", 0, open_i), "quote ' is never closed")
+    if depth:
+        raise TreeFileError(path, line + buf.count(b"\n", 0, open_i), "comment [ is never closed")
+    if buf:
+        yield _Statement(offset, line, bytes(buf), terminated=False)
+
+
+# ----------------------------------------------------------------------------- tokens
+
+_WHITESPACE = frozenset(b" \t\r\n\f\v")
+_WORD = re.compile(rb"[^\s\[\]=;,']+")
+
+
+def _comment_end(data: bytes, i: int) -> int:
+    """Index just past the comment that opens at data[i] (comments nest)."""
+    depth = 0
+    while True:
+        m = _BRACKET.search(data, i)
+        if m is None:  # cannot happen: the statement splitter checked the brackets
+            return len(data)
+        depth += 1 if data[m.start()] == 0x5B else -1
+        i = m.end()
+        if depth == 0:
+            return i
+
+
+def _skip_blank(data: bytes, i: int) -> int:
+    """Skip white space and comments."""
+    n = len(data)
+    while i < n:
+        c = data[i]
+        if c in _WHITESPACE:
+            i += 1
+        elif c == 0x5B:
+            i = _comment_end(data, i)
+        else:
+            break
+    return i
+
+
+def _quoted_end(data: bytes, i: int) -> int:
+    """Index just past the quoted token that opens at data[i]."""
+    i += 1
+    while True:
+        j = data.find(b"'", i)
+        if j < 0:
+            return len(data)
+        if data[j + 1: j + 2] == b"'":
+            i = j + 2
+        else:
+            return j + 1
+
+
+def _unquote(token: bytes) -> bytes:
+    return token[1:-1].replace(b"''", b"'")
+
+
+def _word(data: bytes, i: int) -> Tuple[bytes, int]:
+    """The token at data[i] (quoted or bare, quotes removed) and the index after it."""
+    if data[i: i + 1] == b"'":
+        end = _quoted_end(data, i)
+        return _unquote(data[i:end]), end
+    m = _WORD.match(data, i)
+    if m is None:
+        return b"", i
+    return m.group(), m.end()
+
+
+# ----------------------------------------------------------------------------- file scan
+
+
+@dataclass
+class _Scan:
+    format: str = "newick"
+    compressed: bool = False
+    names: List[str] = field(default_factory=list)
+    lines: List[int] = field(default_factory=list)
+    offsets: "array[int]" = field(default_factory=lambda: array("q"))
+    lengths: "array[int]" = field(default_factory=lambda: array("q"))
+    map_of: List[int] = field(default_factory=list)  # per tree, index into maps
+    maps: List[Dict[str, str]] = field(default_factory=list)
+    saw_trees_block: bool = False
+
+    def no_tree_hint(self) -> str:
+        if self.format == "nexus" and not self.saw_trees_block:
+            return " (the NEXUS file has no 'begin trees;' block)"
+        return ""
+
+
+def _scan_file(path: str) -> _Scan:
+    with _open_binary(path) as stream:
+        head = stream.read(_SNIFF)
+        compressed = isinstance(stream, gzip.GzipFile)
+        stream.seek(0)
+        scan = _Scan(format=_sniff_format(head), compressed=compressed)
+        if scan.format == "nexus":
+            _scan_nexus(stream, path, scan)
+        else:
+            _scan_newick(stream, path, scan)
+    return scan
+
+
+def _sniff_format(head: bytes) -> str:
+    if head.startswith(b"\xef\xbb\xbf"):
+        head = head[3:]
+    head = head.lstrip()
+    if head[:6].lower() == b"#nexus":
+        return "nexus"
+    # A NEXUS file that lost its first line still starts with a block.
+    first, _ = _word(head, _skip_blank(head, 0)) if head else (b"", 0)
+    return "nexus" if first.lower() == b"begin" else "newick"
+
+
+def _scan_newick(stream, path: str, scan: _Scan) -> None:
+    scan.maps.append({})  # plain Newick trees keep their labels
+    for st in _statements(stream, path):
+        start = _skip_blank_only(st.data, 0)
+        if not st.terminated:
+            if _skip_blank(st.data, 0) < len(st.data):
+                raise TreeFileError(path, st.line_at(start),
+                                    "tree is not terminated by ';' (file truncated?)")
+            return
+        if _skip_blank(st.data, 0) == len(st.data) - 1:
+            raise TreeFileError(path, st.line_at(len(st.data) - 1),
+                                "empty tree (';' with no tree before it)")
+        scan.names.append(f"tree_{len(scan.names) + 1}")
+        scan.lines.append(st.line_at(start))
+        scan.offsets.append(st.offset + start)
+        scan.lengths.append(len(st.data) - start)
+        scan.map_of.append(0)
+
+
+def _skip_blank_only(data: bytes, i: int) -> int:
+    """Skip white space only: comments before a Newick tree belong to the tree text."""
+    n = len(data)
+    while i < n and data[i] in _WHITESPACE:
+        i += 1
+    return i
+
+
+def _scan_nexus(stream, path: str, scan: _Scan) -> None:
+    block: Optional[bytes] = None
+    current_map: Optional[int] = None  # the translate table of the current trees block
+    trees_in_block = 0
+    for st in _statements(stream, path):
+        data = st.data
+        i = _skip_blank(data, 0)
+        if not st.terminated:
+            if i < len(data):
+                what = "tree" if block == b"trees" else "statement"
+                raise TreeFileError(path, st.line_at(i),
+                                    f"{what} is not terminated by ';' (file truncated?)")
+            break
+        command, j = _word(data, i)
+        command = command.lower()
+        if command == b"#nexus":
+            i = _skip_blank(data, j)
+            command, j = _word(data, i)
+            command = command.lower()
+        if command == b"begin":
+            name, _ = _word(data, _skip_blank(data, j))
+            block = name.lower()
+            if block == b"trees":
+                scan.saw_trees_block = True
+                current_map = None
+                trees_in_block = 0
+        elif command in (b"end", b"endblock"):
+            block = None
+        elif block != b"trees":
+            continue
+        elif command == b"translate":
+            if current_map is not None:
+                where = "a tree" if trees_in_block else "another translate table"
+                raise TreeFileError(path, st.line_at(i),
+                                    f"translate table after {where} in the same trees block")
+            current_map = len(scan.maps)
+            scan.maps.append(_parse_translate(st, j, path))
+        elif command in (b"tree", b"utree"):
+            if current_map is None:
+                # Trees before (or without) a translate table keep their labels.
+                current_map = len(scan.maps)
+                scan.maps.append({})
+            _add_tree(st, i, j, path, scan, current_map)
+            trees_in_block += 1
+
+
+def _add_tree(st: _Statement, stmt_i: int, i: int, path: str, scan: _Scan, map_i: int) -> None:
+    data = st.data
+    i = _skip_blank(data, i)
+    if data[i: i + 1] == b"*":  # PAUP marks the default tree with '*'
+        i = _skip_blank(data, i + 1)
+    name, i = _word(data, i)
+    i = _skip_blank(data, i)  # BEAST writes an annotation between the name and '='
+    if data[i: i + 1] != b"=":
+        raise TreeFileError(path, st.line_at(stmt_i), "tree statement without '='")
+    start = _skip_blank_only(data, i + 1)
+    if _skip_blank(data, start) == len(data) - 1:
+        raise TreeFileError(path, st.line_at(stmt_i), "tree statement without a tree")
+    scan.names.append(_decode(name, path, st.line_at(stmt_i)) or f"tree_{len(scan.names) + 1}")
+    scan.lines.append(st.line_at(stmt_i))
+    scan.offsets.append(st.offset + start)
+    scan.lengths.append(len(data) - start)
+    scan.map_of.append(map_i)
+
+
+# A translate body is a list of these tokens; comments are removed through _comment_end.
+_TR_TOKEN = re.compile(rb"(?P<ws>\s+)|(?P<q>'(?:[^']|'')*')|(?P<c>\[)|(?P<comma>,)|(?P<semi>;)"
+                       rb"|(?P<bare>[^\s\[',;]+)")
+
+
+def _parse_translate(st: _Statement, i: int, path: str) -> Dict[str, str]:
+    data = st.data
+    table: Dict[str, str] = {}
+    seen_names: Dict[str, str] = {}
+    entry: List[Tuple[str, bytes]] = []
+    entry_i = i
+    while i < len(data):
+        m = _TR_TOKEN.match(data, i)
+        kind = m.lastgroup
+        if kind == "c":
+            i = _comment_end(data, i)
+            continue
+        if kind in ("comma", "semi"):
+            _add_translate_entry(entry, st, entry_i, path, table, seen_names)
+            entry = []
+            entry_i = m.end()
+        else:
+            entry.append((kind, m.group()))
+        i = m.end()
+    return table
+
+
+def _add_translate_entry(entry: List[Tuple[str, bytes]], st: _Statement, entry_i: int,
+                         path: str, table: Dict[str, str], seen_names: Dict[str, str]) -> None:
+    while entry and entry[0][0] == "ws":
+        entry.pop(0)
+    while entry and entry[-1][0] == "ws":
+        entry.pop()
+    if not entry:  # an empty entry, e.g. a comma before the closing ';'
+        return
+    line = st.line_at(entry_i + _leading_blank(st.data, entry_i))
+    kind, key_bytes = entry[0]
+    key = _decode(_unquote(key_bytes) if kind == "q" else key_bytes, path, line)
+    rest = entry[1:]
+    while rest and rest[0][0] == "ws":
+        rest.pop(0)
+    if not rest:
+        raise TreeFileError(path, line, f"translate entry {key!r} has no taxon name")
+    if any(k == "ws" for k, _ in rest):
+        text = b"".join(t for _, t in rest).decode("utf-8", "replace")
+        raise TreeFileError(path, line,
+                            f"translate entry {key!r}: taxon name {text!r} has a blank outside "
+                            "quotes (quote the name, or is a comma missing?)")
+    name = _decode(b"".join(_unquote(t) if k == "q" else t for k, t in rest), path, line)
+    if key in table:
+        raise TreeFileError(path, line, f"translate table lists {key!r} twice")
+    if name in seen_names:
+        raise TreeFileError(path, line, f"translate table gives the name {name!r} to both "
+                                        f"{seen_names[name]!r} and {key!r}")
+    table[key] = name
+    seen_names[name] = key
+
+
+def _leading_blank(data: bytes, i: int) -> int:
+    return _skip_blank(data, i) - i

@@ -1,0 +1,274 @@
+"""Reading tree files into the arguments of the pairwise functions (kestrilune_tools.nexus)."""
+
+import gzip
+import re
+import shutil
+from pathlib import Path
+
+import pytest
+
+from kestrilune_tools import nexus
+from kestrilune_tools.nexus import TreeFileError, parse_burnin, read_trees
+
+DATA = Path(__file__).parent / "data"
+EXAMPLES = Path(__file__).parent.parent / "examples"
+
+QUIRKS_MAP = {
+    "1": "Homo sapiens",
+    "2": "O'Brien's gibbon",
+    "3": "Pan|troglodytes/AB123",
+    "4": "Gorilla(gorilla)",
+    "5": "Pongo",
+    "6": "Hylobates_lar",
+}
+
+
+def _write(tmp_path, text, name="trees.nex"):
+    path = tmp_path / name
+    path.write_text(text)
+    return str(path)
+
+
+def _translated(ts):
+    """Every tree with its leaf numbers replaced through its own translate map."""
+    out = []
+    for newick, map_i in zip(ts.newicks(), ts.map_indices):
+        tmap = ts.translate_maps[map_i]
+        out.append(re.sub(r"(?<=[(,])(\w+)", lambda m: tmap.get(m.group(1), m.group(1)),
+                          newick))
+    return out
+
+
+# ----------------------------------------------------------------------------- formats
+
+
+def test_nexus_quirks_give_names_maps_lines_and_verbatim_tree_text():
+    ts = read_trees(DATA / "quirks.nex")
+    assert ts.names == ["one", "two", "three; quoted", "four"]
+    assert ts.translate_maps == [QUIRKS_MAP]
+    assert ts.map_indices == [0, 0, 0, 0]
+    assert ts.lines == [18, 19, 22, 24]
+    texts = list(ts.newicks())
+    assert texts[0] == "[&U] ((1:0.1,2:0.2):0.05,(3:0.3,4:0.4):0.06,(5:0.5,6:0.6):0.07);"
+    # Annotations stay for the module to strip; line breaks inside a tree are kept.
+    assert texts[1] == ("[&R] ((1:0.1,3:0.2):0.05,(2:0.3,4:0.4):0.06,\n        (5:0.5,\n"
+                        "         6:0.6):0.07);")
+    assert texts[2].startswith("[&U] ((1[&rate=1.0]:0.1,")
+    assert texts[3] == "((1,2),(3,4),(5,6));"
+    assert ts.files[0].format == "nexus" and not ts.files[0].compressed
+
+
+@pytest.mark.parametrize("chunk", [1, 2, 3, 5, 8, 64])
+def test_statement_scanner_gives_the_same_result_at_every_chunk_size(monkeypatch, chunk):
+    expected = read_trees(DATA / "quirks.nex")
+    monkeypatch.setattr(nexus, "_CHUNK", chunk)
+    got = read_trees(DATA / "quirks.nex")
+    assert (got.names, got.translate_maps, got.lines) == (
+        expected.names, expected.translate_maps, expected.lines)
+    assert list(got.newicks()) == list(expected.newicks())
+
+
+def test_plain_newick_trees_one_line_or_several():
+    ts = read_trees(DATA / "plain.nwk")
+    assert ts.names == ["tree_1", "tree_2", "tree_3"]
+    assert ts.translate_maps == [{}]
+    assert ts.lines == [1, 1, 2]
+    assert list(ts.newicks()) == [
+        "((A:1,B:2):0.5,(C:1,D:1):0.5,E:3);",
+        "((A:1,C:2):0.5,(B:1,D:1):0.5,E:3);",
+        "[&R] ((A,B),\n  (C,\n   (D,E)));",
+    ]
+    assert ts.files[0].format == "newick"
+
+
+def test_nexus_without_translate_keeps_labels():
+    ts = read_trees(DATA / "no_translate.nex")
+    assert ts.names == ["t1", "t2"]
+    assert ts.translate_maps == [{}]
+    assert list(ts.newicks()) == ["((A,B),(C,D),E);", "((A,C),(B,D),E);"]
+
+
+def test_beast_annotation_between_name_and_equals():
+    ts = read_trees(DATA / "beast1_ucln_17taxa_head.trees")
+    assert ts.names == [f"STATE_{k * 1000}" for k in range(6)]
+    assert len(ts.translate_maps[0]) == 17 and ts.translate_maps[0]["17"] == "D4Thai84"
+    assert all(t.startswith("[&R] (") and t.endswith(");") for t in ts.newicks())
+
+
+def test_mrbayes_example_file():
+    ts = read_trees(EXAMPLES / "mrbayes_primates_12taxa.t", burnin="25%")
+    info = ts.files[0]
+    assert (info.n_trees, info.burnin, info.n_after_burnin, info.n_used) == (2001, 500, 1501, 1501)
+    assert ts.names[0] == "gen.250000" and ts.names[-1] == "gen.1000000"
+    assert ts.lines[0] == 18 + 500
+    assert ts.translate_maps[0]["12"] == "Saimiri_sciureus"
+
+
+def test_two_runs_keep_their_own_numbering(tmp_path):
+    ts = read_trees([DATA / "run_a.nex", DATA / "run_b.nex"])
+    shared = read_trees(DATA / "run_ab_shared.nex")
+    assert ts.names[0] == "run_a.nex:gen.0" and ts.names[3] == "run_b.nex:gen.0"
+    assert len(ts.translate_maps) == 2 and ts.map_indices == [0, 0, 0, 1, 1]
+    assert ts.file_indices == [0, 0, 0, 1, 1] and ts.sample_indices == [0, 1, 2, 0, 1]
+    assert _translated(ts) == _translated(shared)
+
+
+def test_equal_translate_tables_are_shared_and_equal_base_names_use_paths(tmp_path):
+    for run in ("r1", "r2"):
+        (tmp_path / run).mkdir()
+        shutil.copy(DATA / "run_a.nex", tmp_path / run / "run.t")
+    ts = read_trees([tmp_path / "r1" / "run.t", tmp_path / "r2" / "run.t"])
+    assert len(ts.translate_maps) == 1 and ts.map_indices == [0] * 6
+    assert ts.files[0].label == str(tmp_path / "r1" / "run.t")
+    assert ts.names[3] == f"{tmp_path / 'r2' / 'run.t'}:gen.0"
+
+
+@pytest.mark.parametrize("name", ["quirks.nex.gz", "quirks.t"])
+def test_gzip_is_recognised_by_its_magic_bytes(tmp_path, name):
+    path = tmp_path / name
+    path.write_bytes(gzip.compress((DATA / "quirks.nex").read_bytes()))
+    plain = read_trees(DATA / "quirks.nex")
+    ts = read_trees(path, burnin=1)
+    assert ts.files[0].compressed
+    assert ts.names == plain.names[1:] and ts.lines == plain.lines[1:]
+    assert list(ts.newicks()) == list(plain.newicks())[1:]
+
+
+def test_newicks_gives_a_fresh_iterator_each_time():
+    ts = read_trees(DATA / "plain.nwk")
+    it = ts.newicks()
+    assert iter(it) is it
+    next(it)
+    assert len(list(ts.newicks())) == 3
+
+
+def test_several_trees_blocks_each_with_its_own_table(tmp_path):
+    path = _write(tmp_path, "#NEXUS\nbegin trees; translate 1 A, 2 B, 3 C, 4 D;\n"
+                            "tree a = ((1,2),(3,4));\nend;\n"
+                            "begin trees; translate 1 D, 2 C, 3 B, 4 A;\n"
+                            "tree b = ((1,2),(3,4));\nend;\n")
+    ts = read_trees(path)
+    assert ts.map_indices == [0, 1]
+    assert ts.translate_maps[1] == {"1": "D", "2": "C", "3": "B", "4": "A"}
+
+
+# ----------------------------------------------------------------------------- selection
+
+
+def _ten_trees(tmp_path, name="ten.nwk"):
+    return _write(tmp_path, "".join(f"((A,B),(C,D),E{k});\n" for k in range(1, 11)), name)
+
+
+@pytest.mark.parametrize("burnin, thin, max_trees, expected", [
+    (0, 1, None, list(range(1, 11))),
+    (3, 1, None, list(range(4, 11))),
+    ("3", 1, None, list(range(4, 11))),
+    ("30%", 1, None, list(range(4, 11))),
+    (0.25, 1, None, list(range(3, 11))),  # a fraction is rounded down
+    ("0.29", 1, None, list(range(3, 11))),  # 2.9 trees, exactly, not 2.8999...
+    (3, 3, None, [4, 7, 10]),
+    (3, 3, 2, [4, 7]),
+    (0, 1, 2, [1, 2]),
+])
+def test_burnin_thin_and_max_trees(tmp_path, burnin, thin, max_trees, expected):
+    ts = read_trees(_ten_trees(tmp_path), burnin=burnin, thin=thin, max_trees=max_trees)
+    assert ts.names == [f"tree_{k}" for k in expected]
+    assert ts.sample_indices == [k - 1 for k in expected]
+    assert list(ts.newicks()) == [f"((A,B),(C,D),E{k});" for k in expected]
+
+
+def test_selection_applies_per_file(tmp_path):
+    a = _ten_trees(tmp_path, "a.nwk")
+    b = _write(tmp_path, "".join(f"((A,B),(C,D),E{k});\n" for k in range(1, 5)), "b.nwk")
+    ts = read_trees([a, b], burnin="50%", max_trees=3)
+    assert [(f.n_trees, f.burnin, f.n_used) for f in ts.files] == [(10, 5, 3), (4, 2, 2)]
+    assert ts.names == ["a.nwk:tree_6", "a.nwk:tree_7", "a.nwk:tree_8",
+                        "b.nwk:tree_3", "b.nwk:tree_4"]
+
+
+@pytest.mark.parametrize("value, expected", [
+    (0, 0), (250, 250), ("250", 250), (0.1, parse_burnin("10%")), ("12.5%", parse_burnin(0.125)),
+])
+def test_parse_burnin(value, expected):
+    assert parse_burnin(value) == expected
+
+
+@pytest.mark.parametrize("value", [-1, 1.0, 1.5, "100%", "abc", "-5%", True, None])
+def test_parse_burnin_refuses(value):
+    with pytest.raises(ValueError):
+        parse_burnin(value)
+
+
+@pytest.mark.parametrize("kwargs", [{"thin": 0}, {"max_trees": 0}, {"thin": 1.5}])
+def test_bad_selection_options(tmp_path, kwargs):
+    with pytest.raises(ValueError):
+        read_trees(_ten_trees(tmp_path), **kwargs)
+
+
+# ----------------------------------------------------------------------------- errors
+
+NEXUS_HEAD = "#NEXUS\nbegin trees;\n"
+
+
+@pytest.mark.parametrize("text, line, phrase", [
+    (NEXUS_HEAD + "tree a = ((1,2),3);\ntree b = ((1,2),\n3)\n", 4, "not terminated by ';'"),
+    (NEXUS_HEAD + "translate\n1 A,\n2 ,\n3 C;\ntree a = (1,2,3);\n", 5,
+     "translate entry '2' has no taxon name"),
+    (NEXUS_HEAD + "translate\n1 A,\n2 Homo sapiens,\n3 C;\ntree a = (1,2,3);\n", 5,
+     "blank outside quotes"),
+    (NEXUS_HEAD + "translate 1 A,\n2 B,\n2 C;\ntree a = (1,2,3);\n", 5, "lists '2' twice"),
+    (NEXUS_HEAD + "translate 1 A,\n2 B,\n3 A;\ntree a = (1,2,3);\n", 5,
+     "gives the name 'A' to both '1' and '3'"),
+    (NEXUS_HEAD + "tree a = (1,2,3);\ntranslate 1 A, 2 B, 3 C;\n", 4, "translate table after a tree"),
+    (NEXUS_HEAD + "tree a (1,2,3);\n", 3, "without '='"),
+    (NEXUS_HEAD + "tree a = [&U] ;\n", 3, "without a tree"),
+    (NEXUS_HEAD + "tree a = (1,2,3);\n[ a comment\nthat never ends;\nend;\n", 4,
+     "comment [ is never closed"),
+    (NEXUS_HEAD + "tree a = (1,2,3);\ntree 'b = (1,2,3);\nend;\n", 4, "quote ' is never closed"),
+    ("#NEXUS\nbegin taxa;\nend;\n", None, "no trees found (the NEXUS file has no 'begin trees;'"),
+    (NEXUS_HEAD + "end;\n", None, "no trees found"),
+    ("", None, "no trees found"),
+    ("(A,B,C);\n(A,B,\nC)", 2, "not terminated by ';'"),
+    ("(A,B,C);\n\n;\n", 3, "empty tree"),
+])
+def test_malformed_files_name_file_and_line(tmp_path, text, line, phrase):
+    path = _write(tmp_path, text)
+    with pytest.raises(TreeFileError) as info:
+        read_trees(path)
+    err = info.value
+    assert isinstance(err, ValueError)
+    assert (err.path, err.line) == (path, line)
+    assert phrase in str(err)
+    assert str(err).startswith(f"{path}:{line}: " if line else f"{path}: ")
+
+
+@pytest.mark.parametrize("files, burnin, phrase", [
+    (["ten"], 10, "ten.nwk: burn-in of 10 trees leaves none of its 10 trees"),
+    (["ten", "one"], 1, "one.nwk: burn-in of 1 tree leaves none of its 1 tree"),
+    (["ten"], "95%", "only 1 tree left after burn-in and thinning (ten.nwk: 10 trees, burn-in 9)"),
+])
+def test_burnin_leaving_too_few_trees(tmp_path, files, burnin, phrase):
+    paths = {"ten": _ten_trees(tmp_path), "one": _write(tmp_path, "(A,B,C);\n", "one.nwk")}
+    with pytest.raises(TreeFileError, match=re.escape(phrase)):
+        read_trees([paths[f] for f in files], burnin=burnin)
+
+
+def test_missing_file_raises_oserror(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        read_trees(tmp_path / "absent.t")
+
+
+def test_invalid_utf8_in_a_tree_is_reported_with_its_line(tmp_path):
+    path = tmp_path / "bad.nwk"
+    path.write_bytes(b"(A,B,C);\n(A,\n\xff,C);\n")
+    ts = read_trees(path)
+    with pytest.raises(TreeFileError, match=r"bad.nwk:3: text is not valid UTF-8"):
+        list(ts.newicks())
+
+
+def test_file_changed_between_reading_and_iterating(tmp_path):
+    path = _ten_trees(tmp_path)
+    ts = read_trees(path)
+    Path(path).write_text("(A,B,C);\n")
+    with pytest.raises(TreeFileError, match="file changed while it was being read"):
+        list(ts.newicks())
