@@ -1,5 +1,12 @@
 #include "tree/tree_impl.hpp"
 
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <system_error>
 #include <utility>
 
 namespace kestrilune {
@@ -73,5 +80,539 @@ std::size_t Tree::count_top_level() const {
 // ---------------------------------------------------------------------------------------
 // Newick parser: Tree::from_newick, NewickParseError::message, parse_branch_length.
 // ---------------------------------------------------------------------------------------
+
+std::string_view NewickParseError::message() const noexcept {
+    switch (kind) {
+        case NewickParseErrorKind::WhitespaceInLength:
+            return "Cannot have whitespace in number field.";
+        case NewickParseErrorKind::UnclosedGroup:
+            return "Missing a closing bracket.";
+        case NewickParseErrorKind::MissingSemicolon:
+            return "The tree is missin a semi colon at the end.";
+        case NewickParseErrorKind::UnmatchedClose:
+            return "Parent node of subtree not found";
+        case NewickParseErrorKind::TreeFailure:
+            return "Problem with building the tree.";
+        case NewickParseErrorKind::BadLength:
+            return "Could not parse a branch length";
+        case NewickParseErrorKind::NothingToFinish:
+            return "No node to finish before the semi colon.";
+    }
+    return "Problem with building the tree.";
+}
+
+namespace {
+
+// ---- Branch lengths ---------------------------------------------------------------------
+
+constexpr bool is_digit(char c) noexcept {
+    return c >= '0' && c <= '9';
+}
+
+constexpr char ascii_lower(char c) noexcept {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equals_ignoring_case(std::string_view text, std::string_view lower_word) noexcept {
+    if (text.size() != lower_word.size()) {
+        return false;
+    }
+    for (std::size_t k = 0; k < text.size(); ++k) {
+        if (ascii_lower(text[k]) != lower_word[k]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// from_chars reports a value beyond the double range as result_out_of_range and leaves the
+// output alone, where a correctly rounding conversion gives infinity (overflow) or zero
+// (underflow). Every such value lies either above DBL_MAX or below half the smallest
+// denormal, so the sign of its decimal exponent in scientific notation tells the two apart.
+// `number` is a validated unsigned decimal: digits, optional '.', digits, optional exponent.
+double out_of_range_magnitude(std::string_view number) noexcept {
+    std::int64_t int_digits = 0;      // digits before the '.'
+    std::int64_t first_nonzero = -1;  // index of the first nonzero digit among all digits
+    std::int64_t digit_index = 0;
+    bool after_point = false;
+    std::size_t k = 0;
+    for (; k < number.size(); ++k) {
+        const char c = number[k];
+        if (c == '.') {
+            after_point = true;
+            continue;
+        }
+        if (!is_digit(c)) {
+            break;  // the exponent marker
+        }
+        if (first_nonzero < 0 && c != '0') {
+            first_nonzero = digit_index;
+        }
+        ++digit_index;
+        int_digits += after_point ? 0 : 1;
+    }
+    if (first_nonzero < 0) {
+        return 0.0;  // all digits zero; from_chars does not report this, kept for safety
+    }
+    // Exponent, saturated: anything beyond a billion is far outside the double range.
+    constexpr std::int64_t kSaturated = 1'000'000'000;
+    std::int64_t exponent = 0;
+    if (k < number.size()) {
+        ++k;  // 'e' or 'E'
+        bool negative = false;
+        if (number[k] == '+' || number[k] == '-') {
+            negative = number[k] == '-';
+            ++k;
+        }
+        for (; k < number.size(); ++k) {
+            if (exponent < kSaturated) {
+                exponent = exponent * 10 + (number[k] - '0');
+            }
+        }
+        exponent = negative ? -exponent : exponent;
+    }
+    const std::int64_t scientific = int_digits - 1 - first_nonzero + exponent;
+    return scientific >= 0 ? std::numeric_limits<double>::infinity() : 0.0;
+}
+
+}  // namespace
+
+std::optional<double> parse_branch_length(std::string_view text) {
+    std::size_t k = 0;
+    bool negative = false;
+    if (k < text.size() && (text[k] == '+' || text[k] == '-')) {
+        negative = text[k] == '-';
+        ++k;
+    }
+    const std::string_view rest = text.substr(k);
+    if (rest.empty()) {
+        return std::nullopt;
+    }
+
+    double magnitude = 0.0;
+    if (!is_digit(rest[0]) && rest[0] != '.') {
+        // Only the three words; from_chars would also take "nan(...)" and a prefix of
+        // "infinity", so they are matched here instead.
+        if (equals_ignoring_case(rest, "inf") || equals_ignoring_case(rest, "infinity")) {
+            magnitude = std::numeric_limits<double>::infinity();
+        } else if (equals_ignoring_case(rest, "nan")) {
+            magnitude = std::numeric_limits<double>::quiet_NaN();
+        } else {
+            return std::nullopt;
+        }
+    } else {
+        // Check the grammar first: from_chars stops early instead of failing on "1e" or
+        // "1e+", and accepts hexadecimal-looking prefixes such as the "0" of "0x10".
+        std::size_t j = 0;
+        std::size_t n_digits = 0;
+        while (j < rest.size() && is_digit(rest[j])) {
+            ++j;
+            ++n_digits;
+        }
+        if (j < rest.size() && rest[j] == '.') {
+            ++j;
+            while (j < rest.size() && is_digit(rest[j])) {
+                ++j;
+                ++n_digits;
+            }
+        }
+        if (n_digits == 0) {
+            return std::nullopt;
+        }
+        if (j < rest.size() && (rest[j] == 'e' || rest[j] == 'E')) {
+            ++j;
+            if (j < rest.size() && (rest[j] == '+' || rest[j] == '-')) {
+                ++j;
+            }
+            const std::size_t exponent_begin = j;
+            while (j < rest.size() && is_digit(rest[j])) {
+                ++j;
+            }
+            if (j == exponent_begin) {
+                return std::nullopt;
+            }
+        }
+        if (j != rest.size()) {
+            return std::nullopt;
+        }
+        const char* const first = rest.data();
+        const char* const last = first + rest.size();
+        const auto [ptr, ec] = std::from_chars(first, last, magnitude, std::chars_format::general);
+        if (ec == std::errc::result_out_of_range) {
+            magnitude = out_of_range_magnitude(rest);
+        } else if (ec != std::errc() || ptr != last) {
+            return std::nullopt;  // not reached for text that passed the check above
+        }
+    }
+    return negative ? -magnitude : magnitude;
+}
+
+namespace {
+
+// ---- Character classes --------------------------------------------------------------------
+
+// What a byte means to the parser. Bytes from 0x80 up start (or continue) a multi-byte
+// character and are decoded only when met; the ASCII path never decodes.
+enum class ByteClass : std::uint8_t {
+    Ordinary,  // appended to the pending name or length
+    Space,     // ASCII white space
+    Quote,
+    OpenBracket,
+    CloseBracket,
+    Colon,
+    OpenParen,
+    Comma,
+    CloseParen,
+    Semicolon,
+    NonAscii,
+};
+
+constexpr std::array<ByteClass, 256> make_byte_classes() {
+    std::array<ByteClass, 256> table{};
+    for (std::size_t b = 0; b < 256; ++b) {
+        table[b] = b < 0x80 ? ByteClass::Ordinary : ByteClass::NonAscii;
+    }
+    for (std::size_t b = 0x09; b <= 0x0D; ++b) {
+        table[b] = ByteClass::Space;
+    }
+    table[' '] = ByteClass::Space;
+    table['"'] = ByteClass::Quote;
+    table['['] = ByteClass::OpenBracket;
+    table[']'] = ByteClass::CloseBracket;
+    table[':'] = ByteClass::Colon;
+    table['('] = ByteClass::OpenParen;
+    table[','] = ByteClass::Comma;
+    table[')'] = ByteClass::CloseParen;
+    table[';'] = ByteClass::Semicolon;
+    return table;
+}
+
+constexpr std::array<ByteClass, 256> kByteClass = make_byte_classes();
+
+struct Decoded {
+    std::size_t length;  // bytes taken by the character
+    bool space;          // Unicode White_Space
+};
+
+constexpr bool is_continuation(unsigned char b) noexcept {
+    return (b & 0xC0) == 0x80;
+}
+
+// Decodes the character at p (p < end, *p >= 0x80). A byte that does not start a valid and
+// complete UTF-8 sequence (stray continuation byte, overlong form, surrogate, beyond
+// U+10FFFF, or cut short by the end of the text) is one ordinary character of one byte.
+Decoded decode_non_ascii(const unsigned char* p, const unsigned char* end) noexcept {
+    const std::size_t available = static_cast<std::size_t>(end - p);
+    const unsigned char b0 = p[0];
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        if (available >= 2 && is_continuation(p[1])) {
+            const unsigned cp = ((b0 & 0x1Fu) << 6) | (p[1] & 0x3Fu);
+            return {2, cp == 0x85 || cp == 0xA0};
+        }
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        const unsigned char lo = b0 == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
+        const unsigned char hi = b0 == 0xED ? 0x9F : 0xBF;  // no surrogates
+        if (available >= 3 && p[1] >= lo && p[1] <= hi && is_continuation(p[2])) {
+            const unsigned cp = ((b0 & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+            const bool space = cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 ||
+                               cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
+            return {3, space};
+        }
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        const unsigned char lo = b0 == 0xF0 ? 0x90 : 0x80;  // no overlong forms
+        const unsigned char hi = b0 == 0xF4 ? 0x8F : 0xBF;  // nothing beyond U+10FFFF
+        if (available >= 4 && p[1] >= lo && p[1] <= hi && is_continuation(p[2]) &&
+            is_continuation(p[3])) {
+            return {4, false};  // no white space outside the basic plane
+        }
+    }
+    return {1, false};
+}
+
+// ---- The parser -----------------------------------------------------------------------------
+
+// One left-to-right pass over the text. The pending texts are reused buffers: a pending
+// text is present exactly when it is non-empty, since every append adds at least one byte.
+class NewickParser {
+public:
+    explicit NewickParser(std::string_view text) noexcept
+        : begin_(reinterpret_cast<const unsigned char*>(text.data())), size_(text.size()) {}
+
+    Result<Tree, NewickParseError> run();
+
+private:
+    enum class Mode { Name, Length, Comment };
+
+    static NewickParseError parse_error(NewickParseErrorKind kind,
+                                        std::optional<TreeError> cause = std::nullopt) {
+        return NewickParseError{kind, cause};
+    }
+
+    std::string& pending_text() noexcept { return mode_ == Mode::Name ? name_ : length_; }
+
+    // Index just past the run of characters that start at `i` and are all appended to a
+    // pending text: ordinary ASCII bytes and non-ASCII characters that are not white space.
+    std::size_t scan_run(std::size_t i) const noexcept;
+
+    std::optional<NewickParseError> open_group();
+    std::optional<NewickParseError> complete_node();
+    std::optional<NewickParseError> finish_tree();
+
+    const unsigned char* begin_;
+    std::size_t size_;
+
+    Tree tree_;
+    Mode mode_ = Mode::Name;
+    bool quoted_ = false;
+    std::string name_;
+    std::string length_;
+    std::string comment_;
+    std::optional<NodeId> current_;
+    std::vector<NodeId> groups_;  // open groups, innermost last
+};
+
+std::size_t NewickParser::scan_run(std::size_t i) const noexcept {
+    const unsigned char* const end = begin_ + size_;
+    while (i < size_) {
+        const ByteClass cls = kByteClass[begin_[i]];
+        if (cls == ByteClass::Ordinary) {
+            ++i;
+        } else if (cls == ByteClass::NonAscii) {
+            const Decoded d = decode_non_ascii(begin_ + i, end);
+            if (d.space) {
+                break;
+            }
+            i += d.length;
+        } else {
+            break;
+        }
+    }
+    return i;
+}
+
+std::optional<NewickParseError> NewickParser::open_group() {
+    Node group;
+    group.children.reserve(2);  // nearly every group has two children or more
+    if (groups_.empty()) {
+        group.id = tree_.nodes.size();
+        groups_.push_back(group.id);
+        tree_.nodes.push_back(std::move(group));
+        return std::nullopt;
+    }
+    auto added = tree_.add_child(std::move(group), groups_.back(), std::nullopt);
+    if (!added) {
+        return parse_error(NewickParseErrorKind::TreeFailure, added.error());
+    }
+    groups_.push_back(*added);
+    return std::nullopt;
+}
+
+std::optional<NewickParseError> NewickParser::complete_node() {
+    NodeId target = 0;
+    if (current_) {
+        target = *current_;
+    } else if (groups_.empty()) {
+        // A ',' or ')' outside every group with nothing before it, as in "A,B;".
+        return parse_error(NewickParseErrorKind::UnmatchedClose);
+    } else {
+        auto added = tree_.add_child(Node{}, groups_.back(), std::nullopt);
+        if (!added) {
+            return parse_error(NewickParseErrorKind::TreeFailure, added.error());
+        }
+        target = *added;
+    }
+    std::optional<double> length;
+    if (!length_.empty()) {
+        length = parse_branch_length(length_);
+        if (!length) {
+            return parse_error(NewickParseErrorKind::BadLength);
+        }
+    }
+    Node& node = tree_.nodes[target];
+    if (!name_.empty()) {
+        node.name = name_;
+    }
+    if (node.parent) {
+        node.parent_edge = length;  // a length on a top-level group is dropped
+    }
+    if (comment_.empty()) {
+        node.comment.reset();
+    } else {
+        node.comment = comment_;
+    }
+    name_.clear();
+    length_.clear();
+    comment_.clear();
+    return std::nullopt;
+}
+
+std::optional<NewickParseError> NewickParser::finish_tree() {
+    if (!groups_.empty()) {
+        return parse_error(NewickParseErrorKind::UnclosedGroup);
+    }
+    if (!current_) {
+        // "A;", ";" or "(A,B),C;": the text ends on something that is not a closed group.
+        return parse_error(NewickParseErrorKind::NothingToFinish);
+    }
+    Node& node = tree_.nodes[*current_];
+    if (!length_.empty()) {
+        const std::optional<double> length = parse_branch_length(length_);
+        if (!length) {
+            return parse_error(NewickParseErrorKind::BadLength);
+        }
+        node.parent_edge = length;  // also on the root
+    }
+    if (name_.empty()) {
+        node.name.reset();
+    } else {
+        node.name = name_;
+    }
+    if (comment_.empty()) {
+        node.comment.reset();
+    } else {
+        node.comment = comment_;
+    }
+
+    // Edge pass: every child's length, recorded on its parent in ascending child id order.
+    for (NodeId id = 0; id < tree_.nodes.size(); ++id) {
+        const Node& child = tree_.nodes[id];
+        if (!child.parent || !child.parent_edge) {
+            continue;
+        }
+        const std::optional<double> edge = child.parent_edge;
+        auto parent = tree_.get_mut(*child.parent);
+        if (!parent) {
+            return parse_error(NewickParseErrorKind::TreeFailure, parent.error());
+        }
+        (*parent)->set_child_edge(id, edge);
+    }
+    return std::nullopt;
+}
+
+Result<Tree, NewickParseError> NewickParser::run() {
+    // Growing the node array moves every node (about 180 bytes each) and, measured on trees
+    // of a thousand leaves, doubled the parse time. Real trees spend four bytes or more per
+    // node ("A:1,"), so this guess seldom grows and never reads the text twice. The cap keeps
+    // a huge text (or one followed by a long tail after its ';') from reserving gigabytes.
+    constexpr std::size_t kMaxReservedNodes = std::size_t{1} << 15;
+    tree_.nodes.reserve(std::min(size_ / 4 + 1, kMaxReservedNodes));
+    const char* const chars = reinterpret_cast<const char*>(begin_);
+    std::size_t i = 0;
+    while (i < size_) {
+        if (mode_ == Mode::Comment) {
+            // Everything up to the next ']' is comment text, white space and quotes included.
+            const void* close = std::memchr(begin_ + i, ']', size_ - i);
+            if (close == nullptr) {
+                comment_.append(chars + i, size_ - i);
+                break;
+            }
+            const std::size_t at = static_cast<const unsigned char*>(close) - begin_;
+            comment_.append(chars + i, at - i);
+            mode_ = Mode::Name;
+            i = at + 1;
+            continue;
+        }
+        if (quoted_ && mode_ == Mode::Name) {
+            // Inside a double-quoted name everything is kept up to and with the closing quote.
+            const void* quote = std::memchr(begin_ + i, '"', size_ - i);
+            if (quote == nullptr) {
+                name_.append(chars + i, size_ - i);
+                break;
+            }
+            const std::size_t at = static_cast<const unsigned char*>(quote) - begin_;
+            name_.append(chars + i, at + 1 - i);
+            quoted_ = false;
+            i = at + 1;
+            continue;
+        }
+
+        // Unquoted name, or a length (quoted or not).
+        switch (kByteClass[begin_[i]]) {
+            case ByteClass::NonAscii: {
+                const Decoded d = decode_non_ascii(begin_ + i, begin_ + size_);
+                if (d.space) {
+                    if (quoted_) {  // only a length gets here while quoted
+                        return unexpected(parse_error(NewickParseErrorKind::WhitespaceInLength));
+                    }
+                    i += d.length;
+                    break;
+                }
+                const std::size_t end = scan_run(i + d.length);
+                pending_text().append(chars + i, end - i);
+                i = end;
+                break;
+            }
+            case ByteClass::Ordinary: {
+                const std::size_t end = scan_run(i + 1);
+                pending_text().append(chars + i, end - i);
+                i = end;
+                break;
+            }
+            case ByteClass::Space:
+                if (quoted_) {
+                    return unexpected(parse_error(NewickParseErrorKind::WhitespaceInLength));
+                }
+                ++i;
+                break;
+            case ByteClass::Quote:
+                quoted_ = !quoted_;
+                if (mode_ == Mode::Name) {
+                    name_.push_back('"');
+                }
+                ++i;
+                break;
+            case ByteClass::OpenBracket:
+                mode_ = Mode::Comment;
+                ++i;
+                break;
+            case ByteClass::CloseBracket:
+                mode_ = Mode::Name;
+                ++i;
+                break;
+            case ByteClass::Colon:
+                mode_ = Mode::Length;
+                ++i;
+                break;
+            case ByteClass::OpenParen:
+                if (auto error = open_group()) {
+                    return unexpected(*error);
+                }
+                ++i;
+                break;
+            case ByteClass::Comma:
+                if (auto error = complete_node()) {
+                    return unexpected(*error);
+                }
+                current_.reset();
+                mode_ = Mode::Name;
+                ++i;
+                break;
+            case ByteClass::CloseParen:
+                if (auto error = complete_node()) {
+                    return unexpected(*error);
+                }
+                if (groups_.empty()) {
+                    return unexpected(parse_error(NewickParseErrorKind::UnmatchedClose));
+                }
+                current_ = groups_.back();
+                groups_.pop_back();
+                mode_ = Mode::Name;
+                ++i;
+                break;
+            case ByteClass::Semicolon:
+                if (auto error = finish_tree()) {
+                    return unexpected(*error);
+                }
+                return std::move(tree_);
+        }
+    }
+    return unexpected(parse_error(NewickParseErrorKind::MissingSemicolon));
+}
+
+}  // namespace
+
+Result<Tree, NewickParseError> Tree::from_newick(std::string_view text) {
+    return NewickParser(text).run();
+}
 
 }  // namespace kestrilune
