@@ -1,0 +1,179 @@
+"""NumPy views of the results of the ``kestrilune`` pairwise functions.
+
+The byte buffers the module returns are wrapped with ``np.frombuffer`` without a copy, so
+the arrays are read-only (``.copy()`` one to change it). The list returned by the plain WRF
+and KF functions has to be converted, which copies it once.
+
+    >>> res = kestrilune.pairwise_rf_with_snapshots_from_newick_iter(...)
+    >>> D = rf_matrix(res)              # (n, n) uint32
+    >>> P, labels = presence(res)       # (n, n_bip) bool, one "A|B|C" label per column
+    >>> S, taxa = splits(res)           # (n_bip, n_taxa) bool membership
+
+Results are recognised by shape: the 2-tuples of ``pairwise_{rf,wrf,kf}_from_newick_iter``
+and the 6-tuples of the ``..._with_snapshots_...`` variants.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import List, Optional, Sequence, Tuple
+
+import numpy as np
+
+__all__ = [
+    "METRICS",
+    "matrix",
+    "rf_matrix",
+    "float_matrix",
+    "presence",
+    "branch_lengths",
+    "splits",
+    "split_labels",
+    "pairwise",
+    "distance_matrix",
+]
+
+METRICS = ("rf", "wrf", "kf")
+
+_U32 = np.dtype("<u4")
+_F64 = np.dtype("<f8")
+
+
+def _square(buf: bytes, dtype: np.dtype, what: str) -> np.ndarray:
+    n_cells, rest = divmod(len(buf), dtype.itemsize)
+    n = math.isqrt(n_cells)
+    if rest or n * n != n_cells:
+        raise ValueError(f"{what}: {len(buf)} bytes do not hold a square matrix of "
+                         f"{dtype.itemsize}-byte cells")
+    return np.frombuffer(buf, dtype=dtype).reshape(n, n)
+
+
+def _check(result) -> None:
+    if not isinstance(result, tuple) or len(result) not in (2, 6):
+        raise TypeError("expected the tuple returned by a kestrilune pairwise function")
+
+
+def rf_matrix(result) -> np.ndarray:
+    """The (n, n) ``uint32`` RF matrix of an RF result (plain or with snapshots)."""
+    _check(result)
+    if not isinstance(result[1], (bytes, bytearray, memoryview)):
+        raise TypeError("not an RF result: its matrix is not a bytes object")
+    return _square(result[1], _U32, "RF matrix")
+
+
+def float_matrix(result) -> np.ndarray:
+    """The (n, n) ``float64`` matrix of a WRF or KF result (plain or with snapshots)."""
+    _check(result)
+    m = result[1]
+    if isinstance(m, (bytes, bytearray, memoryview)):
+        return _square(m, _F64, "WRF/KF matrix")
+    arr = np.asarray(m, dtype=np.float64)
+    n = math.isqrt(arr.size)
+    if n * n != arr.size:
+        raise ValueError(f"WRF/KF matrix: {arr.size} values do not form a square matrix")
+    return arr.reshape(n, n)
+
+
+def matrix(result) -> np.ndarray:
+    """The (n, n) distance matrix of any of the six results.
+
+    A bytes matrix is read as ``uint32`` (RF) when its length is 4·n² and as ``float64``
+    (WRF, KF) when it is 8·n²; the two cannot both hold for one length, except 0.
+    """
+    _check(result)
+    m = result[1]
+    if not isinstance(m, (bytes, bytearray, memoryview)):
+        return float_matrix(result)
+    n_cells = len(m) // 4
+    if len(m) % 4 == 0 and math.isqrt(n_cells) ** 2 == n_cells:
+        return _square(m, _U32, "RF matrix")
+    return _square(m, _F64, "WRF/KF matrix")
+
+
+def _snapshot_parts(result) -> Tuple[int, List[str], int, bytes, bytes]:
+    if not isinstance(result, tuple) or len(result) != 6:
+        raise TypeError("expected the 6-tuple of a pairwise_*_with_snapshots_* function")
+    n = matrix(result).shape[0]
+    _, _, leaf_names, n_bip, table, clades = result
+    return n, list(leaf_names), int(n_bip), table, clades
+
+
+def presence(result) -> Tuple[np.ndarray, List[str]]:
+    """(n, n_bip) ``bool`` presence matrix of an RF snapshot result, with column labels."""
+    n, _, n_bip, table, _ = _snapshot_parts(result)
+    if len(table) != n * n_bip:
+        raise ValueError("not an RF snapshot result: presence bytes are not n x n_bip")
+    # The module writes only 0 and 1, so the bytes are valid booleans as they stand.
+    return np.frombuffer(table, dtype=np.bool_).reshape(n, n_bip), split_labels(result)
+
+
+def branch_lengths(result) -> Tuple[np.ndarray, List[str]]:
+    """(n, n_bip) ``float64`` branch lengths of a WRF/KF snapshot result (0.0 = absent)."""
+    n, _, n_bip, table, _ = _snapshot_parts(result)
+    if len(table) != 8 * n * n_bip:
+        raise ValueError("not a WRF/KF snapshot result: branch-length bytes are not "
+                         "n x n_bip float64")
+    return np.frombuffer(table, dtype=_F64).reshape(n, n_bip), split_labels(result)
+
+
+def splits(result) -> Tuple[np.ndarray, List[str]]:
+    """(n_bip, n_taxa) ``bool`` membership of every split, with the taxon names.
+
+    Row j is column j of the presence / branch-length matrix; in unrooted mode a row holds
+    one side of the bipartition, in rooted mode the clade.
+    """
+    _, leaf_names, n_bip, _, clades = _snapshot_parts(result)
+    n_taxa = len(leaf_names)
+    width = (n_taxa + 7) // 8
+    if len(clades) != n_bip * width:
+        raise ValueError("clade bytes are not n_bip rows of ceil(n_taxa / 8) bytes")
+    packed = np.frombuffer(clades, dtype=np.uint8).reshape(n_bip, width)
+    bits = np.unpackbits(packed, axis=1, bitorder="little")[:, :n_taxa]
+    return bits.astype(bool), leaf_names
+
+
+def split_labels(result) -> List[str]:
+    """One label per split: the member taxon names joined with ``|``."""
+    member, names = splits(result)
+    return ["|".join(names[i] for i in np.flatnonzero(row)) for row in member]
+
+
+# ----------------------------------------------------------------------------- calling
+
+
+def _module():
+    try:
+        import kestrilune
+    except ImportError as exc:  # pragma: no cover - depends on the installation
+        raise ImportError("the kestrilune extension module is not installed: "
+                          "pip install kestrilune") from exc
+    return kestrilune
+
+
+def pairwise(metric: str, treeset, *, rooted: bool = False, progress=None,
+             snapshots: bool = False, trees: Optional[Sequence[str]] = None):
+    """Call the module function for ``metric`` ("rf", "wrf" or "kf") on a TreeSet.
+
+    Returns the module's tuple unchanged. ``snapshots=True`` picks the
+    ``..._with_snapshots_...`` variant. ``trees`` replaces ``treeset.newicks()`` (an
+    iterable is wrapped in ``iter``), e.g. to count trees as the module reads them.
+    """
+    if metric not in METRICS:
+        raise ValueError(f"unknown metric {metric!r}: choose one of {', '.join(METRICS)}")
+    mod = _module()
+    suffix = "with_snapshots_from_newick_iter" if snapshots else "from_newick_iter"
+    fn = getattr(mod, f"pairwise_{metric}_{suffix}")
+    newicks = treeset.newicks() if trees is None else iter(trees)
+    return fn(treeset.names, newicks, treeset.translate_maps, treeset.map_indices,
+              rooted=bool(rooted), progress=progress)
+
+
+def distance_matrix(metric: str, treeset, rooted: bool = False, progress=None) -> np.ndarray:
+    """The (n, n) distance matrix of a TreeSet: ``uint32`` for RF, ``float64`` otherwise.
+
+    Uses the plain functions: their memory need grows with n² only, while the snapshot
+    exports also grow with the number of distinct splits, which is large for diffuse
+    posteriors of many taxa.
+    """
+    result = pairwise(metric, treeset, rooted=rooted, progress=progress)
+    return rf_matrix(result) if metric == "rf" else float_matrix(result)

@@ -1,0 +1,250 @@
+"""The kestrilune command, in process through main(argv) and as a subprocess for exit codes."""
+
+import csv
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from kestrilune_tools import arrays, cli
+from kestrilune_tools.nexus import read_trees
+
+DATA = Path(__file__).parent / "data"
+PRIMATES = str(Path(__file__).parent.parent / "examples" / "mrbayes_primates_12taxa.t")
+RUN_A, RUN_B = str(DATA / "run_a.nex"), str(DATA / "run_b.nex")
+
+
+def _cli(*args, **kwargs):
+    return subprocess.run([sys.executable, "-m", "kestrilune_tools.cli", *map(str, args)],
+                          capture_output=True, text=True, timeout=120, **kwargs)
+
+
+def _one_error_line(err: str) -> str:
+    lines = err.strip().splitlines()
+    assert len(lines) == 1, err
+    assert lines[0].startswith("kestrilune: error: ")
+    assert "Traceback" not in err
+    return lines[0]
+
+
+# ----------------------------------------------------------------------------- success
+
+
+def test_rf_writes_matrix_and_pictures(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    out = {k: tmp_path / f"{k}" for k in ("rf.npy", "map.png", "trace.png", "heat.png")}
+    code = cli.main(["rf", PRIMATES, "--burnin", "25%", "-o", str(out["rf.npy"]),
+                     "--plot", str(out["map.png"]), "--trace", str(out["trace.png"]),
+                     "--heatmap", str(out["heat.png"])])
+    stdout = capsys.readouterr().out
+    assert code == 0
+    m = np.load(out["rf.npy"])
+    assert m.shape == (1501, 1501) and m.dtype == np.uint32
+    expected = arrays.distance_matrix("rf", read_trees(PRIMATES, burnin="25%"))
+    np.testing.assert_array_equal(m, expected)
+    for name in ("map.png", "trace.png", "heat.png"):
+        assert out[name].read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert "1501 trees from 1 file, 12 taxa" in stdout
+    assert "distinct splits" in stdout
+    assert "mrbayes_primates_12taxa.t: 2001 trees, burn-in 500, used 1501" in stdout
+    assert "pairs (i<j): min 0" in stdout
+    assert "reference tree for the trace: " in stdout
+
+
+@pytest.mark.parametrize("metric, suffix, delimiter", [
+    ("rf", ".csv", ","), ("wrf", ".tsv", "\t"), ("kf", ".csv", ","),
+])
+def test_text_matrix_has_tree_names_as_first_row_and_column(tmp_path, capsys, metric, suffix,
+                                                           delimiter):
+    path = tmp_path / f"m{suffix}"
+    assert cli.main([metric, RUN_A, RUN_B, "-o", str(path), "--quiet"]) == 0
+    capsys.readouterr()
+    rows = list(csv.reader(path.open(newline=""), delimiter=delimiter))
+    ts = read_trees([RUN_A, RUN_B])
+    assert rows[0] == ["tree"] + ts.names
+    assert [r[0] for r in rows[1:]] == ts.names
+    values = np.array([[float(x) for x in r[1:]] for r in rows[1:]])
+    np.testing.assert_array_equal(values, arrays.distance_matrix(metric, ts))
+
+
+def test_several_runs_report_within_and_between_means(capsys):
+    assert cli.main(["rf", RUN_A, RUN_B, "--quiet"]) == 0
+    out = capsys.readouterr().out
+    # Within runs: (2 + 4 + 4) + 2 over 4 pairs; between: 2+0+0+2+4+4 over 6 pairs.
+    assert "mean within runs 3, between runs 2" in out
+    assert "run_a.nex: 3 trees, burn-in 0, used 3" in out
+    assert "run_b.nex: 2 trees, burn-in 0, used 2" in out
+
+
+@pytest.mark.parametrize("reference, expected", [
+    ("first", "run_a.nex:gen.0 (index 0, first)"),
+    ("last", "run_b.nex:gen.100 (index 4, last)"),
+    ("-2", "run_b.nex:gen.0 (index 3, -2)"),
+    ("medoid", "run_a.nex:gen.0 (index 0, medoid)"),
+])
+def test_trace_reference(tmp_path, capsys, reference, expected):
+    pytest.importorskip("matplotlib")
+    png = tmp_path / "t.png"
+    assert cli.main(["rf", RUN_A, RUN_B, "--trace", str(png), "--reference", reference]) == 0
+    assert f"reference tree for the trace: {expected}" in capsys.readouterr().out
+    assert png.exists()
+
+
+def test_progress_lines_when_stderr_is_not_a_terminal(capsys):
+    assert cli.main(["rf", PRIMATES, "--burnin", "500"]) == 0
+    assert "pairs 1125750/1125750 (100%)" in capsys.readouterr().err
+    assert cli.main(["rf", PRIMATES, "--burnin", "500", "--quiet"]) == 0
+    assert capsys.readouterr().err == ""
+
+
+def test_progress_bar_text():
+    bar = cli._ProgressDisplay(enabled=True, n_trees=10)
+    bar.pairs_started = 0.0
+    text = bar._bar(250, 1000, now=2.0)
+    assert text.startswith("[" + "#" * 7 + "." * 23 + "]")
+    assert " 25.0%" in text and "250/1,000 pairs" in text and "125 pairs/s" in text
+    assert "ETA 0:06" in text
+
+
+def test_threads_option_sets_the_pool_size_variable(monkeypatch, capsys):
+    monkeypatch.delenv("RAYON_NUM_THREADS", raising=False)
+    assert cli.main(["rf", RUN_A, "--threads", "2", "--quiet"]) == 0
+    assert os.environ["RAYON_NUM_THREADS"] == "2"
+
+
+# ----------------------------------------------------------------------------- errors
+
+
+def _mismatch(tmp_path):
+    path = tmp_path / "other.nwk"
+    path.write_text("((A,B),(C,D),E);\n((A,B),(C,D),F);\n")
+    return str(path)
+
+
+def _malformed(tmp_path):
+    path = tmp_path / "broken.t"
+    path.write_text("#NEXUS\nbegin trees;\ntranslate 1 A, 2, 3 C;\ntree a = (1,2,3);\n")
+    return str(path)
+
+
+@pytest.mark.parametrize("make_args, code, phrase", [
+    (lambda p: ["rf", str(p / "absent.t")], 1, "cannot read"),
+    (lambda p: ["rf", _malformed(p)], 1, "broken.t:3: translate entry '2' has no taxon name"),
+    (lambda p: ["rf", _mismatch(p)], 1,
+     "Tree 1 has a different leaf set than tree 0"),
+    (lambda p: ["rf", RUN_A, "--reference", "7", "--trace", str(p / "t.png")], 1,
+     "--reference 7 is out of range"),
+    (lambda p: ["rf", RUN_A, "--burnin", "3"], 1, "burn-in of 3 trees leaves none"),
+    (lambda p: ["rf", RUN_A, "--thin", "0"], 2, "--thin must be at least 1"),
+    (lambda p: ["rf", RUN_A, "--burnin", "ten"], 2, "invalid burn-in 'ten'"),
+    (lambda p: ["rf", RUN_A, "-o", str(p / "m.xlsx")], 2, "use a name ending in .npy"),
+    (lambda p: ["rf", RUN_A, "-o", str(p / "no" / "m.npy")], 1, "does not exist"),
+    (lambda p: ["nni", RUN_A], 2, "invalid choice: 'nni'"),
+    (lambda p: ["rf"], 2, "required"),
+])
+def test_errors_are_one_line_with_exit_code(tmp_path, capsys, make_args, code, phrase):
+    assert cli.main(make_args(tmp_path)) == code
+    captured = capsys.readouterr()
+    assert phrase in _one_error_line(captured.err)
+    assert captured.out == ""
+
+
+def test_module_error_names_file_and_line_of_the_tree(tmp_path, capsys):
+    path = _mismatch(tmp_path)
+    assert cli.main(["rf", path]) == 1
+    line = _one_error_line(capsys.readouterr().err)
+    assert f"tree 1 is {path} line 2 (tree 'tree_2')" in line
+    assert f"tree 0 is {path} line 1 (tree 'tree_1')" in line
+
+
+def test_interrupt_while_reading_returns_130(monkeypatch, capsys):
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(cli, "read_trees", interrupted)
+    assert cli.main(["rf", RUN_A]) == 130
+    assert "kestrilune: interrupted" in capsys.readouterr().err
+
+
+# ----------------------------------------------------------------------------- subprocess
+
+
+def test_subprocess_success_and_help(tmp_path):
+    out = tmp_path / "rf.npy"
+    done = _cli("rf", PRIMATES, "--burnin", "25%", "-o", out)
+    assert done.returncode == 0, done.stderr
+    assert np.load(out).shape == (1501, 1501)
+    assert _cli("--help").returncode == 0
+
+
+@pytest.mark.parametrize("make_args, code", [
+    (lambda p: ["rf", _malformed(p)], 1),
+    (lambda p: ["rf", _mismatch(p)], 1),
+    (lambda p: ["rf", RUN_A, "--max-trees", "0"], 2),
+])
+def test_subprocess_errors_exit_non_zero_without_traceback(tmp_path, make_args, code):
+    done = _cli(*make_args(tmp_path))
+    assert done.returncode == code
+    _one_error_line(done.stderr)
+    assert done.stdout == ""
+
+
+_STUCK_MODULE_CALL = """
+import sys, time
+from kestrilune_tools import arrays, cli
+
+def stuck(*args, **kwargs):
+    print("computing", file=sys.stderr, flush=True)
+    while True:
+        time.sleep(0.05)
+
+arrays.pairwise = stuck
+sys.exit(cli.main(sys.argv[1:]))
+"""
+
+
+def test_ctrl_c_during_the_computation_exits_130_without_traceback():
+    proc = subprocess.Popen([sys.executable, "-c", _STUCK_MODULE_CALL, "rf", RUN_A, RUN_B],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert proc.stderr.readline().strip() == "computing"
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=30)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    assert proc.returncode == 130
+    assert "kestrilune: interrupted" in err and "Traceback" not in err
+
+
+# ----------------------------------------------------------------------------- pictures
+
+
+@pytest.mark.parametrize("max_landmarks", [1000, 12])
+def test_pcoa_recovers_a_euclidean_configuration(max_landmarks):
+    from kestrilune_tools.plots import pcoa
+
+    points = np.random.default_rng(1).normal(size=(60, 2)) * [3.0, 1.0]
+    dist = np.linalg.norm(points[:, None, :] - points[None, :, :], axis=2)
+    coords, share = pcoa(dist, k=2, max_landmarks=max_landmarks)
+    again = np.linalg.norm(coords[:, None, :] - coords[None, :, :], axis=2)
+    np.testing.assert_allclose(again, dist, atol=1e-8)
+    assert share[0] > share[1] > 0 and share.sum() == pytest.approx(1.0)
+
+
+def test_pcoa_of_identical_trees_puts_all_at_the_origin():
+    from kestrilune_tools.plots import pcoa
+
+    coords, share = pcoa(np.zeros((4, 4), dtype=np.uint32))
+    assert not coords.any() and not share.any()
+
+
+def test_missing_matplotlib_is_a_one_line_error(monkeypatch, tmp_path, capsys):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    assert cli.main(["rf", RUN_A, "--plot", str(tmp_path / "p.png")]) == 1
+    assert "pip install 'kestrilune[plot]'" in _one_error_line(capsys.readouterr().err)
