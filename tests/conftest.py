@@ -1,0 +1,30 @@
+import struct
+
+import pytest
+
+import kestrilune
+
+
+def run(fn, newicks, *, names=None, translate=None, rooted=False, progress=None):
+    """Calls a pairwise function the simple way: one name and one shared map per tree."""
+    newicks = list(newicks)
+    names = [f"t{i}" for i in range(len(newicks))] if names is None else names
+    maps = [translate or {}]
+    return fn(names, iter(newicks), maps, [0] * len(names), rooted=rooted, progress=progress)
+
+
+def u32_matrix(data: bytes) -> list:
+    n = int(round((len(data) // 4) ** 0.5))
+    cells = struct.unpack(f"<{n * n}I", data)
+    return [list(cells[i * n : (i + 1) * n]) for i in range(n)]
+
+
+def f64_matrix(data: bytes) -> list:
+    n = int(round((len(data) // 8) ** 0.5))
+    cells = struct.unpack(f"<{n * n}d", data)
+    return [list(cells[i * n : (i + 1) * n]) for i in range(n)]
+
+
+@pytest.fixture
+def km():
+    return kestrilune

@@ -1,0 +1,111 @@
+// The RF kernel against a plain symmetric-difference count, and fill_symmetric's contract.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <iterator>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "distances/distances.hpp"
+
+namespace kestrilune {
+namespace {
+
+// Random id sets over a universe, some ids held by every tree.
+Snapshots random_snapshots(std::size_t n_trees, std::uint32_t universe, unsigned seed) {
+    std::mt19937 rng(seed);
+    Snapshots s;
+    for (std::size_t t = 0; t < n_trees; ++t) {
+        InternSnap tree;
+        for (std::uint32_t id = 0; id < universe; ++id) {
+            if (id % 7 == 0 || rng() % 3 == 0) {
+                tree.ids.push_back(id);
+            }
+        }
+        s.trees.push_back(std::move(tree));
+    }
+    return s;
+}
+
+std::uint64_t symmetric_difference(const InternSnap& a, const InternSnap& b) {
+    std::vector<std::uint32_t> out;
+    std::set_symmetric_difference(a.ids.begin(), a.ids.end(), b.ids.begin(), b.ids.end(),
+                                  std::back_inserter(out));
+    return out.size();
+}
+
+class RfKernel : public testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(RfKernel, MatchesSymmetricDifference) {
+    const Snapshots s = random_snapshots(23, GetParam(), GetParam());
+    const std::size_t n = s.trees.size();
+    std::vector<std::uint32_t> cells(n * n, 0xDEADBEEF);
+    std::atomic<std::uint64_t> counter{0};
+    pairwise_rf_packed(s, &counter, cells.data());
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < n; ++j) {
+            EXPECT_EQ(cells[i * n + j], symmetric_difference(s.trees[i], s.trees[j]))
+                << i << "," << j;
+        }
+    }
+    EXPECT_EQ(counter.load(), n * (n - 1) / 2);
+}
+
+// Universes around the word boundaries of the packed rows.
+INSTANTIATE_TEST_SUITE_P(Universes, RfKernel, testing::Values(0u, 1u, 7u, 64u, 70u, 75u, 300u));
+
+TEST(RfKernel, PartitionsHeldByAllTreesCostNothing) {
+    // A = {p, q, x}, B = {p, r, x}, C = {p, q, x} with p = 0, q = 1, r = 2, x = 3.
+    Snapshots s;
+    s.trees = {InternSnap{{0, 1, 3}, {}}, InternSnap{{0, 2, 3}, {}}, InternSnap{{0, 1, 3}, {}}};
+    std::vector<std::uint32_t> cells(9);
+    pairwise_rf_packed(s, nullptr, cells.data());
+    EXPECT_EQ(cells, (std::vector<std::uint32_t>{0, 2, 0, 2, 0, 2, 0, 2, 0}));
+}
+
+TEST(RfKernel, EmptyAndSingleTree) {
+    Snapshots none;
+    std::atomic<std::uint64_t> counter{5};
+    pairwise_rf_packed(none, &counter, nullptr);
+    EXPECT_EQ(counter.load(), 5u);
+
+    Snapshots one;
+    one.trees = {InternSnap{{0, 1}, {}}};
+    std::uint32_t cell = 7;
+    pairwise_rf_packed(one, &counter, &cell);
+    EXPECT_EQ(cell, 0u);
+    EXPECT_EQ(counter.load(), 5u);
+}
+
+TEST(RfKernel, IdsOutOfOrderAreAnInternalError) {
+    Snapshots s;
+    s.trees = {InternSnap{{5, 1}, {}}, InternSnap{{0}, {}}};
+    std::vector<std::uint32_t> cells(4);
+    EXPECT_THROW(pairwise_rf_packed(s, nullptr, cells.data()), InternalError);
+}
+
+TEST(FillSymmetric, EveryPairOnceCounterTotalAndMirror) {
+    for (std::size_t n : {0u, 1u, 2u, 3u, 64u, 65u, 200u}) {
+        std::vector<std::atomic<int>> calls(n * n);
+        std::vector<double> cells(n * n, -1.0);
+        std::atomic<std::uint64_t> counter{0};
+        fill_symmetric<double>(n, &counter, cells.data(), [&](std::size_t i, std::size_t j) {
+            calls[i * n + j].fetch_add(1);
+            return static_cast<double>(i * 1000 + j);
+        });
+        EXPECT_EQ(counter.load(), n * (n > 0 ? n - 1 : 0) / 2);
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t j = 0; j < n; ++j) {
+                EXPECT_EQ(calls[i * n + j].load(), i < j ? 1 : 0);
+                const double expected =
+                    i == j ? 0.0 : static_cast<double>(std::min(i, j) * 1000 + std::max(i, j));
+                EXPECT_EQ(cells[i * n + j], expected);
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kestrilune

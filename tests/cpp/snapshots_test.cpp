@@ -1,0 +1,123 @@
+// Snapshot collection: interning order, lengths, and the tree-set failures.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "snapshot/snapshots.hpp"
+
+namespace kestrilune {
+namespace {
+
+const TranslateMap kNoMap;
+
+Result<Snapshots, std::string> collect(const std::vector<std::string>& texts, bool rooted = false,
+                                       bool keep_lengths = true,
+                                       const TranslateMap& map = kNoMap) {
+    std::vector<TreeItem> items;
+    for (const std::string& text : texts) {
+        items.push_back(TreeItem{text, &map});
+    }
+    return Snapshots::from_newick_iter_opts(items, rooted, keep_lengths);
+}
+
+std::uint64_t word0(const Bitset& b) { return b.words.at(0); }
+
+TEST(SnapshotsInterning, IdenticalTreesShareIdsInAscendingBitsetOrder) {
+    auto s = collect({"((A:1,B:1):2,(C:1,D:1):3);", "((A:1,B:1):2,(C:1,D:1):3);"}, true);
+    ASSERT_TRUE(s);
+    ASSERT_EQ(s->bips.size(), 6u);
+    const std::vector<std::uint64_t> expected_words = {1, 2, 3, 4, 8, 12};
+    for (std::size_t id = 0; id < 6; ++id) {
+        EXPECT_EQ(word0(s->bips[id]), expected_words[id]);
+    }
+    for (const InternSnap& tree : s->trees) {
+        EXPECT_EQ(tree.ids, (std::vector<std::uint32_t>{0, 1, 2, 3, 4, 5}));
+        EXPECT_EQ(tree.lengths, (std::vector<double>{1, 1, 2, 1, 1, 3}));
+    }
+    EXPECT_EQ(s->leaf_names, (std::vector<std::string>{"A", "B", "C", "D"}));
+    EXPECT_EQ(s->n_words, 1u);
+}
+
+TEST(SnapshotsInterning, NewPartitionGetsTheNextIdAndIdsStaySorted) {
+    // Unrooted: tree 0 has {A},{B},{C},{D},{C,D}; tree 1 has {B,D} (written without A:
+    // {A,C} holds leaf 0 and is complemented), which is new.
+    auto s = collect({"((A:1,B:2):3,(C:4,D:5):6);", "((A:1,C:2):3,(B:4,D:5):6);"});
+    ASSERT_TRUE(s);
+    ASSERT_EQ(s->bips.size(), 6u);
+    EXPECT_EQ(word0(s->bips[5]), 0b1010u);
+    EXPECT_EQ(s->trees[0].ids, (std::vector<std::uint32_t>{0, 1, 2, 3, 4}));
+    EXPECT_EQ(s->trees[0].lengths, (std::vector<double>{1, 2, 4, 5, 9}));
+    EXPECT_EQ(s->trees[1].ids, (std::vector<std::uint32_t>{0, 1, 2, 3, 5}));
+    EXPECT_EQ(s->trees[1].lengths, (std::vector<double>{1, 4, 2, 5, 9}));
+}
+
+TEST(SnapshotsInterning, WithoutLengthsTheIdsAreUnchanged) {
+    auto with = collect({"((A:1,B:2):3,(C:4,D:5):6);", "((A,C),(B,D));"}, false, true);
+    auto without = collect({"((A:1,B:2):3,(C:4,D:5):6);", "((A,C),(B,D));"}, false, false);
+    ASSERT_TRUE(with && without);
+    for (std::size_t t = 0; t < 2; ++t) {
+        EXPECT_EQ(with->trees[t].ids, without->trees[t].ids);
+        EXPECT_TRUE(without->trees[t].lengths.empty());
+    }
+}
+
+TEST(SnapshotsInterning, AnnotationsAndTranslation) {
+    const TranslateMap map = {{"1", "Homo"}, {"2", "Pan"}, {"3", "Gorilla"}};
+    auto s = collect({"[&R] ((1[&rate=1.5]:0.5,2:0.5):1,3:2);", "((1,3),2);"}, true, true, map);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->leaf_names, (std::vector<std::string>{"Gorilla", "Homo", "Pan"}));
+    EXPECT_EQ(word0(s->bips[s->trees[0].ids.back()]), 0b110u);  // {Homo, Pan}
+}
+
+TEST(SnapshotsInterning, OneUnnamedLeafTakesBitZero) {
+    const TranslateMap map = {{"1", "A"}, {"2", "B"}, {"3", "C"}};
+    auto s = collect({"((1,2),(3,9));", "((1,9),(2,3));"}, true, false, map);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->leaf_names, (std::vector<std::string>{"A", "B", "C"}));
+    // The unnamed leaf sorts first as "", so A is bit 1: the clade {A,B} is 0b0110.
+    EXPECT_EQ(word0(s->bips[3]), 0b0110u);
+}
+
+struct FailureCase {
+    const char* what;
+    std::vector<std::string> texts;
+    std::string message;
+};
+
+class SnapshotsFailure : public testing::TestWithParam<FailureCase> {};
+
+TEST_P(SnapshotsFailure, Message) {
+    auto s = collect(GetParam().texts);
+    ASSERT_FALSE(s);
+    EXPECT_EQ(s.error().substr(0, GetParam().message.size()), GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, SnapshotsFailure,
+    testing::Values(
+        FailureCase{"missing_taxon", {"(A,B,C,D);", "(A,B,C,D);", "(A,B,C);"},
+                    "Tree 2 has a different leaf set than tree 0. All trees must share the same "
+                    "taxa."},
+        FailureCase{"parse_tree1", {"(A,B);", "(A,B"},
+                    "Failed to parse newick at index 1: The tree is missin a semi colon at the "
+                    "end."},
+        FailureCase{"parse_tree0_first", {"((A,B);", "(A"},
+                    "Failed to parse newick at index 0: Missing a closing bracket."},
+        FailureCase{"duplicates", {"(A,B,A);", "(A,B,C);"},
+                    "Trees have duplicate leaf names. All leaf names must be unique."},
+        FailureCase{"repeated_name_later", {"(A,B,C);", "(A,B,B,C);"},
+                    "Tree 1 has a different leaf set than tree 0."},
+        FailureCase{"two_groups", {"(A,B,C,D);", "(A,B),(C,D);"},
+                    "Failed to parse newick at index 1: "}),
+    [](const auto& param_info) { return std::string(param_info.param.what); });
+
+TEST(SnapshotsCollection, NoItemsGiveAnEmptySet) {
+    auto s = Snapshots::from_newick_iter_opts({}, false, false);
+    ASSERT_TRUE(s);
+    EXPECT_TRUE(s->trees.empty() && s->bips.empty() && s->leaf_names.empty());
+    EXPECT_EQ(s->n_words, 0u);
+}
+
+}  // namespace
+}  // namespace kestrilune

@@ -1,0 +1,72 @@
+import importlib
+import inspect
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import kestrilune
+
+PARAMS = "(names, newick_iter, translate_maps, map_indices, rooted=False, progress=None)"
+
+REGISTRATION_ORDER = [
+    "pairwise_rf_from_newick_iter",
+    "pairwise_rf_with_snapshots_from_newick_iter",
+    "pairwise_wrf_with_snapshots_from_newick_iter",
+    "pairwise_kf_with_snapshots_from_newick_iter",
+    "pairwise_wrf_from_newick_iter",
+    "pairwise_kf_from_newick_iter",
+]
+FUNCTIONS = [name for name in REGISTRATION_ORDER if hasattr(kestrilune, name)]
+
+
+def test_module_docstring_and_all():
+    assert kestrilune.__doc__ == "Python module definition"
+    assert kestrilune.__all__ == FUNCTIONS + ["ProgressCounter"]
+    for name in kestrilune.__all__:
+        assert getattr(kestrilune, name) is not None
+
+
+def test_reimport_returns_the_same_module():
+    first = sys.modules.pop("kestrilune")
+    try:
+        again = importlib.import_module("kestrilune")
+        assert again is first
+    finally:
+        sys.modules["kestrilune"] = first
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_function_signature(name):
+    fn = getattr(kestrilune, name)
+    assert fn.__text_signature__ == PARAMS
+    signature = inspect.signature(fn)
+    assert list(signature.parameters) == [
+        "names", "newick_iter", "translate_maps", "map_indices", "rooted", "progress"]
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in signature.parameters.values())
+    assert signature.parameters["rooted"].default is False
+    assert signature.parameters["progress"].default is None
+    doc = fn.__doc__
+    assert "Args:" in doc and "Returns:" in doc
+    assert "ValueError: If fewer than 2 trees, leaf sets differ, or argument lengths mismatch." in doc
+    assert "rooted: If True compare clades; if False compare bipartitions (default: False)." in doc
+
+
+def test_second_interpreter_is_refused():
+    code = textwrap.dedent(
+        """
+        import _xxsubinterpreters as interpreters
+        import kestrilune
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import kestrilune")
+        except interpreters.RunFailedError as error:
+            print("refused:", error)
+        else:
+            print("imported")
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert "refused:" in out.stdout and "ImportError" in out.stdout
