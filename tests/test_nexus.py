@@ -134,6 +134,17 @@ def test_gzip_is_recognised_by_its_magic_bytes(tmp_path, name):
     assert list(ts.newicks()) == list(plain.newicks())[1:]
 
 
+@pytest.mark.parametrize("name", ["plain.nwk", "quirks.nex"])
+def test_byte_order_mark_is_skipped(tmp_path, name):
+    path = tmp_path / name
+    path.write_bytes(b"\xef\xbb\xbf" + (DATA / name).read_bytes())
+    plain = read_trees(DATA / name)
+    ts = read_trees(path)
+    assert (ts.names, ts.lines, ts.translate_maps) == (plain.names, plain.lines,
+                                                      plain.translate_maps)
+    assert list(ts.newicks()) == list(plain.newicks())
+
+
 def test_newicks_gives_a_fresh_iterator_each_time():
     ts = read_trees(DATA / "plain.nwk")
     it = ts.newicks()

@@ -99,6 +99,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except _Failure as exc:
         _error(str(exc))
         return 1
+    except BrokenPipeError:
+        # stdout went away (e.g. piped into head); keep Python from complaining at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
     except KeyboardInterrupt:
         job = _current_job
         _stderr("\nkestrilune: interrupted")

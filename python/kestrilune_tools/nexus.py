@@ -49,6 +49,7 @@ __all__ = ["TreeFileError", "TreeFileInfo", "TreeSet", "read_trees", "parse_burn
 
 _CHUNK = 1 << 20
 _SNIFF = 1 << 16  # bytes looked at to tell NEXUS from Newick
+_BOM = b"\xef\xbb\xbf"
 _GZIP_MAGIC = b"\x1f\x8b"
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -320,8 +321,9 @@ class _Statement:
 
 
 def _statements(stream, path: str) -> Iterator[_Statement]:
+    """Cut the stream, from its current position, into statements."""
     buf = bytearray()
-    offset, line = 0, 1
+    offset, line = stream.tell(), 1
     pos = 0  # scanning position in buf
     depth = 0  # comment nesting
     in_quote = False
@@ -467,7 +469,8 @@ def _scan_file(path: str) -> _Scan:
     with _open_binary(path) as stream:
         head = stream.read(_SNIFF)
         compressed = isinstance(stream, gzip.GzipFile)
-        stream.seek(0)
+        # A byte-order mark is no part of the first token (or of the first leaf name).
+        stream.seek(len(_BOM) if head.startswith(_BOM) else 0)
         scan = _Scan(format=_sniff_format(head), compressed=compressed)
         if scan.format == "nexus":
             _scan_nexus(stream, path, scan)
@@ -477,8 +480,8 @@ def _scan_file(path: str) -> _Scan:
 
 
 def _sniff_format(head: bytes) -> str:
-    if head.startswith(b"\xef\xbb\xbf"):
-        head = head[3:]
+    if head.startswith(_BOM):
+        head = head[len(_BOM):]
     head = head.lstrip()
     if head[:6].lower() == b"#nexus":
         return "nexus"
@@ -592,6 +595,8 @@ def _parse_translate(st: _Statement, i: int, path: str) -> Dict[str, str]:
     entry_i = i
     while i < len(data):
         m = _TR_TOKEN.match(data, i)
+        if m is None:  # cannot happen: quotes were balanced when the statement was cut
+            raise TreeFileError(path, st.line_at(i), "cannot read the translate table here")
         kind = m.lastgroup
         if kind == "c":
             i = _comment_end(data, i)
