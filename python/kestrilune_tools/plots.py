@@ -21,6 +21,7 @@ _DPI = 150
 _HEATMAP_MAX = 1500
 # One sequential colormap per run: points get darker with the sample index.
 _RUN_CMAPS = ("Blues", "Oranges", "Greens", "Purples", "Reds", "Greys", "YlOrBr", "PuRd")
+_RUN_MARKERS = ("o", "s", "^", "D", "v", "P", "X", "*")
 _RUN_COLORS = ("tab:blue", "tab:orange", "tab:green", "tab:purple", "tab:red", "tab:gray",
                "tab:olive", "tab:pink")
 
@@ -150,23 +151,21 @@ def treespace(distances: np.ndarray, path: str, *, groups: Optional[Sequence[int
         mean_sample = np.bincount(inverse, weights=samples[members]) / counts
         cells.extend((g, x, y, c, m) for (x, y), c, m in zip(uniq, counts, mean_sample))
     runs, xs, ys, counts, means = (np.array(v) for v in zip(*cells))
-    sizes = 16 * np.sqrt(counts)
+    sizes = float(np.clip(3000 / n, 16, 60)) * np.sqrt(counts)  # larger marks for few trees
     merged = counts.max() > 1
     if len(labels) == 1:
         sc = ax.scatter(xs, ys, c=means, cmap="viridis", s=sizes, alpha=0.75,
                         edgecolors="k", linewidths=0.3)
         fig.colorbar(sc, ax=ax, label="sample (tree index in file)")
     else:
-        colors = np.zeros((len(xs), 4))
+        # One marker shape per run, so that trees of two runs at one point both show.
         for g, label in enumerate(labels):
             sel = runs == g
             cmap = plt.get_cmap(_RUN_CMAPS[g % len(_RUN_CMAPS)])
-            colors[sel] = cmap(_shade(means[sel]))
-            ax.scatter([], [], color=cmap(0.75), s=30, label=label)
-        # Drawn in a shuffled (fixed) order, so that no run hides another wholesale.
-        order = np.random.default_rng(0).permutation(len(xs))
-        ax.scatter(xs[order], ys[order], color=colors[order], s=sizes[order], alpha=0.7,
-                   edgecolors="k", linewidths=0.3)
+            marker = _RUN_MARKERS[g % len(_RUN_MARKERS)]
+            ax.scatter(xs[sel], ys[sel], color=cmap(_shade(means[sel])), s=sizes[sel],
+                       marker=marker, alpha=0.6, edgecolors="k", linewidths=0.3)
+            ax.scatter([], [], color=cmap(0.75), marker=marker, s=30, label=label)
         ax.legend(title="run (darker = later sample)", loc="best", fontsize="small",
                   title_fontsize="small")
     if merged:
