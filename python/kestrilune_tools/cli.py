@@ -108,8 +108,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         job = _current_job
         _stderr("\nkestrilune: interrupted")
         if job is not None and job.is_alive():
-            # The native loop runs on with the interpreter lock released; ending the
-            # interpreter under it would wait for it, so leave the process right away.
+            # The native loop cannot be stopped and runs on without the interpreter lock.
+            # A normal shutdown would end its thread inside native code as soon as it
+            # asks for the lock back, so leave the process at once instead.
             sys.stdout.flush()
             sys.stderr.flush()
             os._exit(130)
@@ -437,7 +438,8 @@ def _print_summary(args, ts: TreeSet, dist, leaf_names, n_bip, t_read, t_dist,
     for f in ts.files:
         thin = f", thinned by {args.thin}" if args.thin > 1 else ""
         out.append(f"  {f.label}: {f.n_trees} trees, burn-in {f.burnin}{thin}, used {f.n_used}")
-    out.append(f"time: reading {t_read:.2f} s, distances {t_dist:.2f} s")
+    out.append(f"wall time: {t_read + t_dist:.2f} s (scanning files {t_read:.2f} s, "
+               f"parsing and distances {t_dist:.2f} s)")
     values = _upper_values(dist)
     integer = args.metric == "rf"
     low, high, mean = values.min(), values.max(), values.mean(dtype=np.float64)
