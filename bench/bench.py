@@ -191,8 +191,8 @@ def _checksum(kind: str, result, n: int, check_n: int) -> tuple[float, bool]:
     return float(np.triu(block, 1).sum()), ok
 
 
-def worker(spec: dict) -> dict:
-    out: dict = {"function": spec["function"]}
+def worker(job: dict) -> dict:
+    out: dict = {"function": job["function"]}
     t_import = time.perf_counter()
     try:
         import kestrilune  # type: ignore
@@ -200,13 +200,13 @@ def worker(spec: dict) -> dict:
         out["error"] = f"import kestrilune failed: {type(exc).__name__}: {exc}"
         return out
     out["import_s"] = time.perf_counter() - t_import
-    fn = getattr(kestrilune, spec["function"], None)
+    fn = getattr(kestrilune, job["function"], None)
     if fn is None:
         out["error"] = "missing"
         return out
 
     t_read = time.perf_counter()
-    names, it, maps, idx, reader = load_tree_file(spec["file"], spec.get("max_trees"))
+    names, it, maps, idx, reader = load_tree_file(job["file"], job.get("max_trees"))
     newicks = list(it)
     out["read_s"] = time.perf_counter() - t_read
     out["reader"] = reader
@@ -215,13 +215,13 @@ def worker(spec: dict) -> dict:
     out["pairs"] = n * (n - 1) // 2
 
     counter_cls = getattr(kestrilune, "ProgressCounter", None)
-    use_progress = spec.get("progress", True) and counter_cls is not None
+    use_progress = job.get("progress", True) and counter_cls is not None
     out["progress"] = use_progress
 
     import gc
     runs = []
-    min_total = spec.get("min_seconds", 1.0)
-    for run in range(spec.get("repeats", 3)):
+    min_total = job.get("min_seconds", 1.0)
+    for run in range(job.get("repeats", 3)):
         gc.collect()
         counter = counter_cls() if use_progress else None
         poller = _Poller(counter) if use_progress else None
@@ -260,10 +260,10 @@ def worker(spec: dict) -> dict:
             kind = "list"
             matrix = result[1]
             if isinstance(matrix, (bytes, bytearray)):
-                kind = "u32" if spec["metric"] == "rf" else "f64"
+                kind = "u32" if job["metric"] == "rf" else "f64"
             out["result_bytes"] = (len(matrix) if kind != "list"
                                    else sys.getsizeof(matrix) + 24 * len(matrix))
-            out["checksum"], out["symmetric"] = _checksum(kind, matrix, n, spec.get("check_n") or n)
+            out["checksum"], out["symmetric"] = _checksum(kind, matrix, n, job.get("check_n") or n)
             if kind == "f64":
                 # What handing out n*n Python floats instead would cost,
                 # measured here in Python for comparison with the list variant.
@@ -352,18 +352,18 @@ def run_phangorn(inp: Input, cache: Path, metrics: list[str], rscript: str) -> N
     log(f"  done in {time.perf_counter() - t0:.1f} s")
 
 
-def run_worker(spec: dict, python: str, env_extra: dict | None = None) -> dict:
+def run_worker(job: dict, python: str, env_extra: dict | None = None) -> dict:
     env = dict(os.environ)
     env.update(env_extra or {})
-    proc = subprocess.run([python, str(Path(__file__).resolve()), "--worker", json.dumps(spec)],
+    proc = subprocess.run([python, str(Path(__file__).resolve()), "--worker", json.dumps(job)],
                           capture_output=True, text=True, env=env)
     if proc.returncode != 0:
         tail = (proc.stderr.strip().splitlines() or ["?"])[-1]
-        return {"function": spec["function"], "error": f"worker exit {proc.returncode}: {tail}"[:300]}
+        return {"function": job["function"], "error": f"worker exit {proc.returncode}: {tail}"[:300]}
     try:
         return json.loads(proc.stdout.strip().splitlines()[-1])
     except (ValueError, IndexError):
-        return {"function": spec["function"], "error": "worker printed no result"}
+        return {"function": job["function"], "error": "worker printed no result"}
 
 
 def probe_module(python: str) -> dict:
@@ -612,7 +612,7 @@ def main(argv: list[str] | None = None) -> int:
                           + ", ".join(sorted({r['cpu_per_wall'] for i in inputs
                                               for r in i.phangorn.values()})))
 
-    def spec_for(inp: Input, metric: str, function: str, **kw) -> dict:
+    def job_for(inp: Input, metric: str, function: str, **kw) -> dict:
         s = {"file": str(inp.path), "metric": metric, "function": function,
              "check_n": inp.phangorn_trees or inp.trees, "progress": not args.no_progress}
         s.update(kw)
@@ -624,27 +624,27 @@ def main(argv: list[str] | None = None) -> int:
             for metric in metrics:
                 log(f"kestrilune: {inp.key} {metric} ...")
                 inp.ours[(metric, "plain")] = run_worker(
-                    spec_for(inp, metric, PLAIN_FUNCTIONS[metric]), args.python)
+                    job_for(inp, metric, PLAIN_FUNCTIONS[metric]), args.python)
                 if args.no_variants:
                     continue
                 if metric in ("wrf", "kf"):
                     inp.ours[(metric, "bytes")] = run_worker(
-                        spec_for(inp, metric, BYTES_FUNCTIONS[metric]), args.python)
+                        job_for(inp, metric, BYTES_FUNCTIONS[metric]), args.python)
                 if inp.phangorn_trees:
                     inp.ours[(metric, "same_n")] = run_worker(
-                        spec_for(inp, metric, PLAIN_FUNCTIONS[metric],
+                        job_for(inp, metric, PLAIN_FUNCTIONS[metric],
                                  max_trees=inp.phangorn_trees), args.python)
         if not args.no_scaling and inputs and "rf" in metrics:
             target = max(inputs, key=lambda i: (i.taxa or 0) * (i.trees or 0) ** 2)
             for threads in ("1", "2"):
                 log(f"kestrilune: scaling {target.key} RAYON_NUM_THREADS={threads} ...")
-                o = run_worker(spec_for(target, "rf", PLAIN_FUNCTIONS["rf"]), args.python,
+                o = run_worker(job_for(target, "rf", PLAIN_FUNCTIONS["rf"]), args.python,
                                {"RAYON_NUM_THREADS": threads})
                 scaling.append((f"{target.key} threads={threads}", o))
             log(f"kestrilune: scaling {target.key} default threads, no counter ...")
-            spec = spec_for(target, "rf", PLAIN_FUNCTIONS["rf"])
-            spec["progress"] = False
-            scaling.append((f"{target.key} default, no counter", run_worker(spec, args.python)))
+            job = job_for(target, "rf", PLAIN_FUNCTIONS["rf"])
+            job["progress"] = False
+            scaling.append((f"{target.key} default, no counter", run_worker(job, args.python)))
 
     header.append(f"load average at end {os.getloadavg()[0]:.2f} (other work on the machine "
                   "slows both sides; rerun when it is idle)")
