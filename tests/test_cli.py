@@ -56,6 +56,12 @@ def test_rf_writes_matrix_and_pictures(tmp_path, capsys):
     assert "reference tree for the trace: " in stdout
 
 
+def test_missing_output_folders_are_made(tmp_path, capsys):
+    out = tmp_path / "out" / "deeper" / "rf.npy"
+    assert cli.main(["rf", RUN_A, RUN_B, "-o", str(out), "--quiet"]) == 0
+    assert np.load(out).shape == (5, 5)
+
+
 @pytest.mark.parametrize("metric, suffix, delimiter", [
     ("rf", ".csv", ","), ("wrf", ".tsv", "\t"), ("kf", ".csv", ","),
 ])
@@ -143,7 +149,7 @@ def _malformed(tmp_path):
     (lambda p: ["rf", RUN_A, "--thin", "0"], 2, "--thin must be at least 1"),
     (lambda p: ["rf", RUN_A, "--burnin", "ten"], 2, "invalid burn-in 'ten'"),
     (lambda p: ["rf", RUN_A, "-o", str(p / "m.xlsx")], 2, "use a name ending in .npy"),
-    (lambda p: ["rf", RUN_A, "-o", str(p / "no" / "m.npy")], 1, "does not exist"),
+    (lambda p: ["rf", RUN_A, "-o", _malformed(p) + "/m.npy"], 1, "cannot make folder"),
     (lambda p: ["nni", RUN_A], 2, "invalid choice: 'nni'"),
     (lambda p: ["rf"], 2, "required"),
 ])

@@ -223,9 +223,13 @@ def _check_options(args) -> dict:
             raise _Failure(str(exc)) from None
     for path in (args.output, args.plot, args.trace, args.heatmap):
         if path:
+            # Made now, so that a folder that cannot exist fails before the computation.
             folder = os.path.dirname(os.path.abspath(path))
-            if not os.path.isdir(folder):
-                raise _Failure(f"cannot write {path}: folder {folder} does not exist")
+            try:
+                os.makedirs(folder, exist_ok=True)
+            except OSError as exc:
+                raise _Failure(f"cannot write {path}: cannot make folder {folder} "
+                               f"({exc.strerror or exc})") from None
     return {"burnin": burnin}
 
 
