@@ -22,10 +22,18 @@ PyCFunction as_cfunction(FastCallFn fn) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
 }
 
-// Registration order = order of __all__. Only functions that are implemented appear here.
+// Registration order = order of __all__.
+constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef functions[] = {
-    {"pairwise_rf_from_newick_iter", as_cfunction(py_pairwise_rf), METH_FASTCALL | METH_KEYWORDS,
-     docs::kRf},
+    {"pairwise_rf_from_newick_iter", as_cfunction(py_pairwise_rf), kFastCall, docs::kRf},
+    {"pairwise_rf_with_snapshots_from_newick_iter", as_cfunction(py_pairwise_rf_with_snapshots),
+     kFastCall, docs::kRfSnapshots},
+    {"pairwise_wrf_with_snapshots_from_newick_iter", as_cfunction(py_pairwise_wrf_with_snapshots),
+     kFastCall, docs::kWrfSnapshots},
+    {"pairwise_kf_with_snapshots_from_newick_iter", as_cfunction(py_pairwise_kf_with_snapshots),
+     kFastCall, docs::kKfSnapshots},
+    {"pairwise_wrf_from_newick_iter", as_cfunction(py_pairwise_wrf), kFastCall, docs::kWrf},
+    {"pairwise_kf_from_newick_iter", as_cfunction(py_pairwise_kf), kFastCall, docs::kKf},
 };
 
 // m_size 0 (no per-module state) rather than -1: the interpreter then calls this initializer

@@ -6,6 +6,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "api/args.hpp"
@@ -136,22 +137,99 @@ std::optional<Snapshots> collect_snapshots_from_iter(const IterArgs& args, bool 
     return std::move(snapshots).value();
 }
 
-PyObject* run_rf(IterArgs& args, Snapshots& snapshots) {
+// Runs the metric's kernel over the snapshots inside with_counter, writing n x n cells.
+template <class T>
+void run_kernel(Metric metric, const IterArgs& args, const Snapshots& snapshots, T* cells) {
     const std::size_t n = snapshots.trees.size();
-    PyRef matrix = new_cell_bytes(n * n, sizeof(std::uint32_t));
+    progress_py::with_counter(args.progress.get(), pair_total(n),
+                              [&](std::atomic<std::uint64_t>& counter) {
+                                  if constexpr (std::is_same_v<T, std::uint32_t>) {
+                                      pairwise_rf_packed(snapshots, &counter, cells);
+                                  } else if (metric == Metric::WRF) {
+                                      pairwise_wrf_dense(snapshots, &counter, cells);
+                                  } else {
+                                      pairwise_kf_dense(snapshots, &counter, cells);
+                                  }
+                              });
+}
+
+// The matrix as bytes: n x n cells of T, written by the kernel straight into the buffer.
+template <class T>
+PyRef matrix_bytes(Metric metric, const IterArgs& args, const Snapshots& snapshots) {
+    const std::size_t n = snapshots.trees.size();
+    PyRef matrix = new_cell_bytes(n * n, sizeof(T));
+    if (matrix) {
+        run_kernel(metric, args, snapshots, cells_of<T>(matrix));
+    }
+    return matrix;
+}
+
+// The matrix as a flat list of n x n floats (the plain WRF and KF functions).
+PyRef matrix_list(Metric metric, const IterArgs& args, const Snapshots& snapshots) {
+    const std::size_t n = snapshots.trees.size();
+    std::vector<double> cells(n * n);
+    run_kernel(metric, args, snapshots, cells.data());
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(cells.size())));
+    if (!list) {
+        return list;
+    }
+    for (std::size_t c = 0; c < cells.size(); ++c) {
+        PyObject* value = PyFloat_FromDouble(cells[c]);
+        if (value == nullptr) {
+            return PyRef();
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(c), value);
+    }
+    return list;
+}
+
+// The clade bytes of the columns in `columns`.
+PyRef clade_bytes(const Snapshots& snapshots, const std::vector<std::size_t>& columns) {
+    PyRef bytes = new_cell_bytes(columns.size(), snapshots.clade_row_bytes());
+    if (bytes) {
+        snapshots.build_bipartition_bytes(
+            columns, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())));
+    }
+    return bytes;
+}
+
+PyObject* build_result(const Variant& variant, const IterArgs& args, const Snapshots& snapshots) {
+    const std::size_t n = snapshots.trees.size();
+    const Metric metric = variant.metric;
+    if (!variant.with_snapshots) {
+        PyRef matrix = metric == Metric::RF
+                           ? matrix_bytes<std::uint32_t>(metric, args, snapshots)
+                           : matrix_list(metric, args, snapshots);
+        PyRef names = matrix ? new_str_list(args.names) : PyRef();
+        if (!names) {
+            return nullptr;
+        }
+        return new_tuple({&names, &matrix}).release();
+    }
+
+    PyRef matrix = metric == Metric::RF ? matrix_bytes<std::uint32_t>(metric, args, snapshots)
+                                        : matrix_bytes<double>(metric, args, snapshots);
     if (!matrix) {
         return nullptr;
     }
-    std::uint32_t* cells = cells_of<std::uint32_t>(matrix);
-    progress_py::with_counter(args.progress.get(), pair_total(n),
-                              [&](std::atomic<std::uint64_t>& counter) {
-                                  pairwise_rf_packed(snapshots, &counter, cells);
-                              });
-    PyRef names = new_str_list(args.names);
-    if (!names) {
+    // Presence (RF) or branch lengths (WRF, KF), n rows of n_bip cells.
+    const bool presence = metric == Metric::RF;
+    PyRef table = new_cell_bytes(n * snapshots.n_bip(), presence ? 1 : sizeof(double));
+    if (!table) {
         return nullptr;
     }
-    return new_tuple({&names, &matrix}).release();
+    const std::vector<std::size_t> columns =
+        presence ? snapshots.build_presence_matrix(
+                       reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(table.get())))
+                 : snapshots.build_branch_length_matrix(cells_of<double>(table));
+    PyRef clades = clade_bytes(snapshots, columns);
+    PyRef names = clades ? new_str_list(args.names) : PyRef();
+    PyRef leaf_names = names ? new_str_list(snapshots.leaf_names) : PyRef();
+    PyRef n_bip = leaf_names ? PyRef::steal(PyLong_FromSize_t(snapshots.n_bip())) : PyRef();
+    if (!n_bip) {
+        return nullptr;
+    }
+    return new_tuple({&names, &matrix, &leaf_names, &n_bip, &table, &clades}).release();
 }
 
 PyObject* run_pipeline(const Variant& variant, PyObject* const* args, Py_ssize_t nargs,
@@ -173,15 +251,7 @@ PyObject* run_pipeline(const Variant& variant, PyObject* const* args, Py_ssize_t
         if (!variant.with_snapshots) {
             snapshots->bips = {};  // the kernels read only the per-tree ids and lengths
         }
-        switch (variant.metric) {
-            case Metric::RF:
-                return run_rf(converted, *snapshots);
-            case Metric::WRF:
-            case Metric::KF:
-                break;
-        }
-        PyErr_SetString(PyExc_SystemError, "kestrilune internal error: unknown metric");
-        return nullptr;
+        return build_result(variant, converted, *snapshots);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {
@@ -193,12 +263,24 @@ PyObject* run_pipeline(const Variant& variant, PyObject* const* args, Py_ssize_t
     }
 }
 
-constexpr Variant kRf{"pairwise_rf_from_newick_iter", Metric::RF, false};
-
 }  // namespace
 
-PyObject* py_pairwise_rf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_pipeline(kRf, args, nargs, kwnames);
-}
+#define KESTRILUNE_ENTRY_POINT(py_name, name, metric, with_snapshots)                       \
+    PyObject* py_name(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
+        static constexpr Variant kVariant{name, metric, with_snapshots};                     \
+        return run_pipeline(kVariant, args, nargs, kwnames);                                 \
+    }
+
+KESTRILUNE_ENTRY_POINT(py_pairwise_rf, "pairwise_rf_from_newick_iter", Metric::RF, false)
+KESTRILUNE_ENTRY_POINT(py_pairwise_wrf, "pairwise_wrf_from_newick_iter", Metric::WRF, false)
+KESTRILUNE_ENTRY_POINT(py_pairwise_kf, "pairwise_kf_from_newick_iter", Metric::KF, false)
+KESTRILUNE_ENTRY_POINT(py_pairwise_rf_with_snapshots, "pairwise_rf_with_snapshots_from_newick_iter",
+                       Metric::RF, true)
+KESTRILUNE_ENTRY_POINT(py_pairwise_wrf_with_snapshots,
+                       "pairwise_wrf_with_snapshots_from_newick_iter", Metric::WRF, true)
+KESTRILUNE_ENTRY_POINT(py_pairwise_kf_with_snapshots, "pairwise_kf_with_snapshots_from_newick_iter",
+                       Metric::KF, true)
+
+#undef KESTRILUNE_ENTRY_POINT
 
 }  // namespace kestrilune::api

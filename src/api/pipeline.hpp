@@ -8,7 +8,16 @@
 
 namespace kestrilune::api {
 
-PyObject* py_pairwise_rf(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames);
+#define KESTRILUNE_DECLARE(py_name) \
+    PyObject* py_name(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+
+KESTRILUNE_DECLARE(py_pairwise_rf);
+KESTRILUNE_DECLARE(py_pairwise_wrf);
+KESTRILUNE_DECLARE(py_pairwise_kf);
+KESTRILUNE_DECLARE(py_pairwise_rf_with_snapshots);
+KESTRILUNE_DECLARE(py_pairwise_wrf_with_snapshots);
+KESTRILUNE_DECLARE(py_pairwise_kf_with_snapshots);
+
+#undef KESTRILUNE_DECLARE
 
 }  // namespace kestrilune::api

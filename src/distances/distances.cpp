@@ -6,12 +6,9 @@
 #include "common/errors.hpp"
 
 namespace kestrilune {
-namespace {
 
-constexpr std::uint32_t kNoColumn = std::numeric_limits<std::uint32_t>::max();
+namespace detail {
 
-// Checked n * m for buffer sizes: a size that cannot be represented is an internal error,
-// raised before anything is allocated.
 std::size_t checked_cells(std::size_t n, std::size_t m, std::size_t cell_bytes) {
     std::size_t cells = 0;
     std::size_t bytes = 0;
@@ -21,7 +18,6 @@ std::size_t checked_cells(std::size_t n, std::size_t m, std::size_t cell_bytes) 
     return cells;
 }
 
-// 1 + the largest id of any tree (ids are ascending, so the last one of each), 0 if none.
 std::size_t id_universe(const std::vector<InternSnap>& trees) {
     std::size_t universe = 0;
     for (const InternSnap& tree : trees) {
@@ -31,6 +27,15 @@ std::size_t id_universe(const std::vector<InternSnap>& trees) {
     }
     return universe;
 }
+
+}  // namespace detail
+
+namespace {
+
+using detail::checked_cells;
+using detail::id_universe;
+
+constexpr std::uint32_t kNoColumn = std::numeric_limits<std::uint32_t>::max();
 
 // ---------------------------------------------------------------------------------------
 // RF pair loop. popcount(a AND b) summed over a row; four independent accumulators so
@@ -78,17 +83,21 @@ void rf_row_baseline(const PackedRows& p, std::size_t i, std::uint32_t* row) {
     rf_row_body(p, i, row);
 }
 
+using RfRowFn = void (*)(const PackedRows&, std::size_t, std::uint32_t*);
+
+#if defined(__x86_64__) && !defined(__POPCNT__)
 [[gnu::target("popcnt")]] void rf_row_popcnt(const PackedRows& p, std::size_t i,
                                              std::uint32_t* row) {
     rf_row_body(p, i, row);
 }
 
-using RfRowFn = void (*)(const PackedRows&, std::size_t, std::uint32_t*);
-
 RfRowFn pick_rf_row() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("popcnt") ? rf_row_popcnt : rf_row_baseline;
 }
+#else
+RfRowFn pick_rf_row() { return rf_row_baseline; }
+#endif
 
 }  // namespace
 

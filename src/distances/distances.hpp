@@ -14,6 +14,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "pool/pool.hpp"
 #include "snapshot/snapshots.hpp"
@@ -21,6 +22,13 @@
 namespace kestrilune {
 
 namespace detail {
+
+// n * m cells of `cell_bytes` each; a size that cannot be represented is an InternalError,
+// raised before anything is allocated.
+std::size_t checked_cells(std::size_t n, std::size_t m, std::size_t cell_bytes);
+
+// 1 + the largest id of any tree (the last of each ascending list), or 0 without ids.
+std::size_t id_universe(const std::vector<InternSnap>& trees);
 
 // Copies the upper triangle into the lower one in square tiles, so that the column-wise
 // writes stay within a few cache lines at a time.
@@ -82,6 +90,20 @@ void fill_symmetric(std::size_t n, std::atomic<std::uint64_t>* counter, T* cells
         }
     });
 }
+
+// Weighted Robinson-Foulds and the Kuhner-Felsenstein branch score over the per-tree
+// lengths (a partition a tree lacks counts with length 0.0; pendant edges count). Every
+// cell is bit for bit the value of these sums over all ids k = 0 .. m-1 of the call in
+// ascending order, each with one accumulator that starts at -0.0:
+//   WRF(i, j) = sum of |D[i][k] - D[j][k]|
+//   KF(i, j)  = sqrt(max((s_i + s_j) - (dot + dot), +0.0)), NaN -> +0.0, where
+//               s_t = sum of D[t][k] * D[t][k] and dot = sum of D[i][k] * D[j][k]
+// with every product and difference rounded on its own. `cells` holds trees.size()^2
+// values; the trees must carry their lengths.
+void pairwise_wrf_dense(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
+                        double* cells);
+void pairwise_kf_dense(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
+                       double* cells);
 
 // Robinson-Foulds: the number of partitions found in exactly one of the two trees. Each
 // tree becomes a packed bit row over the partitions that not every tree holds; a cell is

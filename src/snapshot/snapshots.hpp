@@ -50,6 +50,28 @@ struct Snapshots {
                                                                 bool rooted, bool keep_lengths);
 
     std::size_t n_bip() const noexcept { return bips.size(); }
+
+    // Exports for NumPy. Columns are the partition ids sorted by ascending Bitset order,
+    // which depends only on the set of distinct partitions, not on the order of the trees.
+
+    // column map: entry id is the column of partition id.
+    std::vector<std::size_t> sorted_bip_id_to_col() const;
+
+    // Writes trees.size() x n_bip() bytes into `out` (row = tree in input order): 1 where
+    // the tree holds the column's partition, else 0. Returns the column list (entry c is
+    // the id shown in column c).
+    std::vector<std::size_t> build_presence_matrix(std::uint8_t* out) const;
+
+    // Writes trees.size() x n_bip() doubles into `out`: the tree's branch length of the
+    // column's partition, 0.0 where it lacks it. Returns the column list.
+    std::vector<std::size_t> build_branch_length_matrix(double* out) const;
+
+    // Bytes per row of the clade bytes: (leaf_names.size() + 7) / 8.
+    std::size_t clade_row_bytes() const noexcept { return (leaf_names.size() + 7) / 8; }
+
+    // Writes one row of clade_row_bytes() per entry of `columns`: leaf i of the partition is
+    // bit i % 8 of byte i / 8.
+    void build_bipartition_bytes(std::span<const std::size_t> columns, std::uint8_t* out) const;
 };
 
 }  // namespace kestrilune
