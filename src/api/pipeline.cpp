@@ -1,5 +1,9 @@
 #include "api/pipeline.hpp"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <bit>
 #include <cstdint>
 #include <exception>
@@ -87,6 +91,16 @@ PyRef new_tuple(std::initializer_list<PyRef*> items) {
         PyTuple_SET_ITEM(tuple.get(), i++, item->release());
     }
     return tuple;
+}
+
+// The Newick texts and the per-tree partition sets, released by now, are many small
+// blocks that the allocator keeps for reuse; the matrix that comes next is one large
+// block of its own. Hand the free memory back so that the two do not add up in the
+// process's peak.
+void return_free_memory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
 }
 
 bool utf8_copy(PyObject* str, std::string& out) {
@@ -248,6 +262,7 @@ PyObject* run_pipeline(const Variant& variant, PyObject* const* args, Py_ssize_t
         if (!snapshots) {
             return nullptr;
         }
+        return_free_memory();
         if (!variant.with_snapshots) {
             snapshots->bips = {};  // the kernels read only the per-tree ids and lengths
         }

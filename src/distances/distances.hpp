@@ -50,13 +50,15 @@ void mirror_upper_to_lower(T* cells, std::size_t n) {
 
 }  // namespace detail
 
-// Fills the n x n matrix `cells`: rows in parallel on the pool, row_fn(i, row) writing cells
-// j = i+1 .. n-1 of row i (`row` points at cell (i, 0)); then the counter addition for the
-// row; then, on the calling thread, the mirror copy. The diagonal is set to T{}.
-template <class T, class RowFn>
-    requires std::invocable<RowFn&, std::size_t, T*>
-void fill_symmetric_rows(std::size_t n, std::atomic<std::uint64_t>* counter, T* cells,
-                         RowFn&& row_fn) {
+// Fills the n x n matrix `cells`: blocks of rows in parallel on the pool, block_fn(begin,
+// end) writing cells j = i+1 .. n-1 of every row i in [begin, end); after a block, one
+// counter addition of n - i - 1 per row; then, on the calling thread, the mirror copy.
+// The diagonal is set to T{}. A block lets a kernel reuse each row j it loads for several
+// rows i.
+template <class T, class BlockFn>
+    requires std::invocable<BlockFn&, std::size_t, std::size_t>
+void fill_symmetric_blocks(std::size_t n, std::atomic<std::uint64_t>* counter, T* cells,
+                           BlockFn&& block_fn) {
     if (n == 0) {
         return;
     }
@@ -65,10 +67,9 @@ void fill_symmetric_rows(std::size_t n, std::atomic<std::uint64_t>* counter, T* 
     pool::parallel_for(
         0, n,
         [&](std::size_t begin, std::size_t end) {
+            block_fn(begin, end);
             for (std::size_t i = begin; i < end; ++i) {
-                T* row = cells + i * n;
-                row[i] = T{};
-                row_fn(i, row);
+                cells[i * n + i] = T{};
                 if (counter != nullptr) {
                     // Relaxed: the counter only reports progress and orders no other memory.
                     counter->fetch_add(n - i - 1, std::memory_order_relaxed);
@@ -77,6 +78,18 @@ void fill_symmetric_rows(std::size_t n, std::atomic<std::uint64_t>* counter, T* 
         },
         grain);
     detail::mirror_upper_to_lower(cells, n);
+}
+
+// The same, one row at a time: row_fn(i, row) with `row` pointing at cell (i, 0).
+template <class T, class RowFn>
+    requires std::invocable<RowFn&, std::size_t, T*>
+void fill_symmetric_rows(std::size_t n, std::atomic<std::uint64_t>* counter, T* cells,
+                         RowFn&& row_fn) {
+    fill_symmetric_blocks<T>(n, counter, cells, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            row_fn(i, cells + i * n);
+        }
+    });
 }
 
 // The same with a per-pair function: cell (i, j) = pair(i, j) for i < j, converted to T.

@@ -4,6 +4,7 @@
 #include <cassert>
 #include <limits>
 #include <string_view>
+#include <utility>
 
 #include "bitset/bitset.hpp"
 #include "common/errors.hpp"
@@ -30,6 +31,7 @@ struct Scratch {
     std::vector<std::uint8_t> state;      // NodeState of the traversal
     std::vector<Frame> stack;             // pending nodes of the post-order walk
     std::vector<NodeId> ids;              // leaves by name, then the edges in sorted order
+    std::vector<std::pair<std::uint64_t, NodeId>> keys;  // sort keys, see sort_by_sets
 };
 
 // The words table holds one row per node, so it grows with the square of the leaf count:
@@ -74,6 +76,52 @@ bool canonicalize_unrooted(std::span<std::uint64_t> row, std::size_t n_leaves) n
         complement_in_place(row, n_leaves);
     }
     return true;
+}
+
+// Sorts node ids by their sets in ascending Bitset order, node id breaking ties.
+//
+// Most-significant word first: the ids are sorted as (word w, id) pairs, which compares
+// plain integers held side by side, and only runs that tie on word w are sorted again by
+// word w + 1. Sets of one tree seldom share their first words, so most of the work is one
+// sort of pairs; an indirect comparison through the table would load two rows per step.
+void sort_by_sets(std::vector<NodeId>& ids, const std::uint64_t* table, std::size_t n_words,
+                  std::vector<std::pair<std::uint64_t, NodeId>>& keys) {
+    struct Range {
+        std::size_t begin, end, word;
+    };
+    keys.resize(ids.size());
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+        keys[k] = {0, ids[k]};
+    }
+    std::vector<Range> pending;
+    if (n_words > 0 && ids.size() > 1) {
+        pending.push_back({0, ids.size(), 0});
+    }
+    while (!pending.empty()) {
+        const Range r = pending.back();
+        pending.pop_back();
+        for (std::size_t k = r.begin; k < r.end; ++k) {
+            keys[k].first = table[keys[k].second * n_words + r.word];
+        }
+        std::sort(keys.begin() + static_cast<std::ptrdiff_t>(r.begin),
+                  keys.begin() + static_cast<std::ptrdiff_t>(r.end));
+        if (r.word + 1 == n_words) {
+            continue;  // ties here are equal sets, already in node-id order
+        }
+        for (std::size_t a = r.begin; a < r.end;) {
+            std::size_t b = a + 1;
+            while (b < r.end && keys[b].first == keys[a].first) {
+                ++b;
+            }
+            if (b - a > 1) {
+                pending.push_back({a, b, r.word + 1});
+            }
+            a = b;
+        }
+    }
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+        ids[k] = keys[k].second;
+    }
 }
 
 }  // namespace
@@ -185,18 +233,7 @@ Result<Snapshot, TreeError> Snapshot::from_tree(const Tree& tree, bool rooted) {
             s.ids.push_back(id);
         }
     }
-    if (n_words == 1) {
-        // Up to 64 leaves, the common case: the order is that of the one word, and an
-        // inline comparison beats the call to compare_words.
-        std::sort(s.ids.begin(), s.ids.end(), [table](NodeId a, NodeId b) {
-            return table[a] != table[b] ? table[a] < table[b] : a < b;
-        });
-    } else {
-        std::sort(s.ids.begin(), s.ids.end(), [&row](NodeId a, NodeId b) {
-            const std::strong_ordering c = compare_words(row(a), row(b));
-            return c != 0 ? c < 0 : a < b;
-        });
-    }
+    sort_by_sets(s.ids, table, n_words, s.keys);
 
     snap.words.reserve(s.ids.size() * n_words);
     snap.lengths.reserve(s.ids.size());

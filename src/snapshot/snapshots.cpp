@@ -21,6 +21,7 @@ constexpr std::string_view kSeveralTopLevelGroups =
 
 struct TreeResult {
     Snapshot snapshot;
+    std::vector<std::uint64_t> hashes;  // hash_words of each partition, for interning
     std::size_t n_unnamed_leaves = 0;
 };
 
@@ -45,6 +46,10 @@ std::optional<std::string> reduce_tree(const TreeItem& item, std::size_t index, 
                snapshot.error().message();
     }
     out.snapshot = std::move(snapshot).value();
+    out.hashes.resize(out.snapshot.size());
+    for (std::size_t k = 0; k < out.snapshot.size(); ++k) {
+        out.hashes[k] = hash_words(out.snapshot.partition(k));
+    }
     out.n_unnamed_leaves = 0;
     for (const Node& node : tree.nodes) {
         if (node.children.empty() && !node.name) {
@@ -60,8 +65,8 @@ class InternTable {
 public:
     explicit InternTable(std::vector<Bitset>& bips) : bips_(bips) { slots_.assign(1024, Slot{}); }
 
-    std::uint32_t intern(std::span<const std::uint64_t> words) {
-        const std::uint64_t hash = hash_words(words);
+    // `hash` is hash_words(words), computed by the caller (in parallel, per tree).
+    std::uint32_t intern(std::span<const std::uint64_t> words, std::uint64_t hash) {
         std::size_t mask = slots_.size() - 1;
         std::size_t i = static_cast<std::size_t>(hash) & mask;
         while (slots_[i].id != kEmpty) {
@@ -108,36 +113,31 @@ private:
     std::vector<Slot> slots_;
 };
 
-// Gives every partition of every snapshot its global id, tree by tree in input order, and
-// sorts each tree's (id, length) pairs by id. Ids are distinct within a tree, so the order
-// is fully determined.
-void intern_all(std::vector<TreeResult>& results, bool keep_lengths, Snapshots& out) {
-    InternTable table(out.bips);
-    out.trees.resize(results.size());
-    std::vector<std::pair<std::uint32_t, double>> pairs;
-    for (std::size_t t = 0; t < results.size(); ++t) {
-        Snapshot& snapshot = results[t].snapshot;
-        require(snapshot.n_words == out.n_words, "snapshots of one call differ in word count");
-        pairs.clear();
-        pairs.reserve(snapshot.size());
-        for (std::size_t k = 0; k < snapshot.size(); ++k) {
-            pairs.emplace_back(table.intern(snapshot.partition(k)), snapshot.lengths[k]);
-        }
-        std::sort(pairs.begin(), pairs.end(),
-                  [](const auto& a, const auto& b) { return a.first < b.first; });
-        InternSnap& tree = out.trees[t];
-        tree.ids.reserve(pairs.size());
-        for (const auto& [id, length] : pairs) {
-            tree.ids.push_back(id);
-        }
-        if (keep_lengths) {
-            tree.lengths.reserve(pairs.size());
-            for (const auto& [id, length] : pairs) {
-                tree.lengths.push_back(length);
-            }
-        }
-        snapshot = Snapshot{};  // release the tree's partition storage as soon as it is interned
+// Gives every partition of one snapshot its global id and stores the tree's ids (and
+// lengths) sorted by id, then releases the snapshot. Called for the trees in input order.
+// Ids are distinct within a tree, so the sorted order is fully determined.
+void intern_tree(InternTable& table, TreeResult& result, bool keep_lengths, std::size_t n_words,
+                 std::vector<std::pair<std::uint32_t, double>>& pairs, InternSnap& tree) {
+    const Snapshot& snapshot = result.snapshot;
+    require(snapshot.n_words == n_words, "snapshots of one call differ in word count");
+    pairs.clear();
+    for (std::size_t k = 0; k < snapshot.size(); ++k) {
+        pairs.emplace_back(table.intern(snapshot.partition(k), result.hashes[k]),
+                           snapshot.lengths[k]);
     }
+    std::sort(pairs.begin(), pairs.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    tree.ids.reserve(pairs.size());
+    for (const auto& [id, length] : pairs) {
+        tree.ids.push_back(id);
+    }
+    if (keep_lengths) {
+        tree.lengths.reserve(pairs.size());
+        for (const auto& [id, length] : pairs) {
+            tree.lengths.push_back(length);
+        }
+    }
+    result = TreeResult{};  // the partition storage goes as soon as it is interned
 }
 
 bool has_adjacent_duplicates(const std::vector<std::string>& sorted) {
@@ -153,62 +153,82 @@ Result<Snapshots, std::string> Snapshots::from_newick_iter_opts(std::span<const 
     if (n == 0) {
         return out;
     }
-    std::vector<TreeResult> results(n);
 
     // Tree 0 alone, first, on the calling thread: its leaves are the reference for all
     // others. Leaf names in a snapshot are sorted with unnamed leaves as "", so two unnamed
     // leaves (or a repeated name) show up as adjacent equal names.
-    if (auto failure = reduce_tree(items[0], 0, rooted, results[0])) {
+    TreeResult first;
+    if (auto failure = reduce_tree(items[0], 0, rooted, first)) {
         return unexpected(std::move(*failure));
     }
-    const std::vector<std::string>& reference = results[0].snapshot.leaf_names;
+    std::vector<std::string> reference = std::move(first.snapshot.leaf_names);
     if (has_adjacent_duplicates(reference)) {
         return unexpected(
             std::string("Trees have duplicate leaf names. All leaf names must be unique."));
     }
+    const std::size_t n_unnamed = first.n_unnamed_leaves;
+    out.n_words = first.snapshot.n_words;
+    out.trees.resize(n);
+    InternTable table(out.bips);
+    std::vector<std::pair<std::uint32_t, double>> pairs;
+    const std::size_t snapshot_bytes = first.snapshot.words.size() * sizeof(std::uint64_t) +
+                                       first.snapshot.size() * 2 * sizeof(double);
+    intern_tree(table, first, keep_lengths, out.n_words, pairs, out.trees[0]);
 
-    // Trees 1..n-1 in parallel. A tree passes only when its leaves match tree 0's one for
-    // one (same names, same number of unnamed leaves): comparing name sets alone would let
-    // trees whose bits mean different leaves be compared. After a failure, trees with a
-    // higher index are not started, and the lowest failing index wins, so the reported
-    // message is the same on every run.
-    std::atomic<std::size_t> first_failure{n};
-    std::mutex failure_mutex;
-    std::string failure_message;
-    pool::parallel_for(1, n, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            if (first_failure.load(std::memory_order_relaxed) < i) {
-                return;
-            }
-            std::optional<std::string> failure = reduce_tree(items[i], i, rooted, results[i]);
-            if (!failure && results[i].snapshot.leaf_names != reference) {
-                failure = "Tree " + std::to_string(i) +
-                          " has a different leaf set than tree 0. All trees must share the "
-                          "same taxa.";
-            }
-            if (failure) {
-                // Only failing tasks take this lock, once each, on their way out.
-                std::lock_guard lock(failure_mutex);
-                if (i < first_failure.load(std::memory_order_relaxed)) {
-                    first_failure.store(i, std::memory_order_relaxed);
-                    failure_message = std::move(*failure);
+    // Trees 1..n-1 in chunks: each chunk is reduced in parallel, then interned in input
+    // order on this thread and released, so that the per-tree partition sets of at most
+    // one chunk (about 16 MB) are alive at a time, not those of the whole call.
+    //
+    // A tree passes only when its leaves match tree 0's one for one (same names, same
+    // number of unnamed leaves): comparing name sets alone would let trees whose bits mean
+    // different leaves be compared. After a failure no tree with a higher index is started,
+    // and the lowest failing index wins, so the message does not depend on thread timing.
+    const std::size_t chunk = std::max<std::size_t>(
+        16 * pool::size(), (std::size_t{16} << 20) / std::max<std::size_t>(snapshot_bytes, 1));
+    std::vector<TreeResult> results;
+    for (std::size_t chunk_begin = 1; chunk_begin < n; chunk_begin += chunk) {
+        const std::size_t chunk_end = std::min(n, chunk_begin + chunk);
+        results.resize(chunk_end - chunk_begin);
+        std::atomic<std::size_t> first_failure{n};
+        std::mutex failure_mutex;
+        std::string failure_message;
+        pool::parallel_for(chunk_begin, chunk_end, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                if (first_failure.load(std::memory_order_relaxed) < i) {
+                    return;
                 }
-                return;
+                TreeResult& result = results[i - chunk_begin];
+                std::optional<std::string> failure = reduce_tree(items[i], i, rooted, result);
+                if (!failure && result.snapshot.leaf_names != reference) {
+                    failure = "Tree " + std::to_string(i) +
+                              " has a different leaf set than tree 0. All trees must share "
+                              "the same taxa.";
+                }
+                if (failure) {
+                    // Only failing tasks take this lock, once each, on their way out.
+                    std::lock_guard lock(failure_mutex);
+                    if (i < first_failure.load(std::memory_order_relaxed)) {
+                        first_failure.store(i, std::memory_order_relaxed);
+                        failure_message = std::move(*failure);
+                    }
+                    return;
+                }
+                result.snapshot.leaf_names = {};  // equal to tree 0's
             }
-            results[i].snapshot.leaf_names = {};  // equal to tree 0's; no need to keep a copy
+        });
+        if (first_failure.load() < n) {
+            return unexpected(std::move(failure_message));
         }
-    });
-    if (first_failure.load() < n) {
-        return unexpected(std::move(failure_message));
+        for (std::size_t i = chunk_begin; i < chunk_end; ++i) {
+            intern_tree(table, results[i - chunk_begin], keep_lengths, out.n_words, pairs,
+                        out.trees[i]);
+        }
     }
 
     // Tree 0's named leaves: the unnamed ones (at most one here) sort first as "".
-    std::vector<std::string>& names0 = results[0].snapshot.leaf_names;
-    const std::size_t skip = std::min(results[0].n_unnamed_leaves, names0.size());
-    out.leaf_names.assign(std::make_move_iterator(names0.begin() + static_cast<std::ptrdiff_t>(skip)),
-                          std::make_move_iterator(names0.end()));
-    out.n_words = results[0].snapshot.n_words;
-    intern_all(results, keep_lengths, out);
+    const std::size_t skip = std::min(n_unnamed, reference.size());
+    out.leaf_names.assign(std::make_move_iterator(reference.begin() + static_cast<std::ptrdiff_t>(skip)),
+                          std::make_move_iterator(reference.end()));
     return out;
 }
 

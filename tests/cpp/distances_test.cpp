@@ -54,7 +54,9 @@ TEST_P(RfKernel, MatchesSymmetricDifference) {
 }
 
 // Universes around the word boundaries of the packed rows.
-INSTANTIATE_TEST_SUITE_P(Universes, RfKernel, testing::Values(0u, 1u, 7u, 64u, 70u, 75u, 300u));
+// Up to 1500 ids: rows of more than eight words take the vector popcount path.
+INSTANTIATE_TEST_SUITE_P(Universes, RfKernel,
+                         testing::Values(0u, 1u, 7u, 64u, 70u, 75u, 300u, 1500u));
 
 TEST(RfKernel, PartitionsHeldByAllTreesCostNothing) {
     // A = {p, q, x}, B = {p, r, x}, C = {p, q, x} with p = 0, q = 1, r = 2, x = 3.
