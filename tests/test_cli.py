@@ -160,12 +160,21 @@ def test_errors_are_one_line_with_exit_code(tmp_path, capsys, make_args, code, p
     assert captured.out == ""
 
 
-def test_module_error_names_file_and_line_of_the_tree(tmp_path, capsys):
+def test_module_error_names_file_and_line_of_the_trees(tmp_path, capsys):
     path = _mismatch(tmp_path)
     assert cli.main(["rf", path]) == 1
     line = _one_error_line(capsys.readouterr().err)
-    assert f"tree 1 is {path} line 2 (tree 'tree_2')" in line
-    assert f"tree 0 is {path} line 1 (tree 'tree_1')" in line
+    assert line.endswith(f"(tree 1 is {path} line 2, tree 'tree_2'; "
+                         f"tree 0 is {path} line 1, tree 'tree_1')")
+
+
+def test_unparsable_tree_is_located(tmp_path, capsys):
+    path = tmp_path / "unclosed.nwk"
+    path.write_text("((A,B),(C,D));\n((A,B),\n(C,D);\n")
+    assert cli.main(["kf", str(path)]) == 1
+    line = _one_error_line(capsys.readouterr().err)
+    assert "Failed to parse newick at index 1" in line
+    assert line.endswith(f"(tree 1 is {path} line 2, tree 'tree_2')")
 
 
 def test_interrupt_while_reading_returns_130(monkeypatch, capsys):

@@ -477,6 +477,8 @@ def _write_matrix(path: str, ts: TreeSet, dist: np.ndarray) -> None:
 
 def _write_outputs(args, ts: TreeSet, dist: np.ndarray, reference_i) -> None:
     metric = {"rf": "RF", "wrf": "WRF", "kf": "KF"}[args.metric]
+    if args.rooted:
+        metric = f"rooted {metric}"
     groups = ts.file_indices
     labels = [f.label for f in ts.files]
     jobs = []

@@ -110,9 +110,9 @@ class TreeSet:
         return self._read_newicks()
 
     def locate(self, tree_i: int) -> str:
-        """Where tree ``tree_i`` comes from, as ``'FILE line N (tree NAME)'``."""
+        """Where tree ``tree_i`` comes from, as ``"FILE line N, tree 'NAME'"``."""
         info = self.files[self.file_indices[tree_i]]
-        return f"{info.path} line {self.lines[tree_i]} (tree {self.names[tree_i]!r})"
+        return f"{info.path} line {self.lines[tree_i]}, tree {self.names[tree_i]!r}"
 
     def _read_newicks(self) -> Iterator[str]:
         tree_i = 0
