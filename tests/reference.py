@@ -243,3 +243,56 @@ def random_newick(
         return "(" + inner + ")" + ("" if top else length())
 
     return build(taxa, True) + ";"
+
+
+# --- random tree sets with awkward lengths ----------------------------------------------
+
+SPECIAL_LENGTHS = ["nan", "inf", "-inf", "-0", "0", "-1.5", "1e-300", "5e-324", "1e-160",
+                   "1.5e154", "1e300"]
+
+
+def with_special_lengths(rng: random.Random, newick: str, rate: float) -> str:
+    """Replaces each written branch length by one of SPECIAL_LENGTHS with chance `rate`."""
+    out = []
+    for part in newick.split(":"):
+        if out and rng.random() < rate:
+            end = len(part)
+            for stop in ",);":
+                at = part.find(stop)
+                if at != -1:
+                    end = min(end, at)
+            part = rng.choice(SPECIAL_LENGTHS) + part[end:]
+        out.append(part)
+    return ":".join(out)
+
+
+@dataclass
+class RandomSet:
+    newicks: list
+    rooted: bool
+    translate: dict | None  # labels "1".."N" to taxon names, or None for plain names
+
+
+def random_tree_set(rng: random.Random, *, special_rate: float = 0.0) -> RandomSet:
+    """A random call: 2 to 8 trees over 3 to 140 taxa (past the 64- and 128-leaf word
+    boundaries), multifurcations, single-child groups, missing lengths, either mode, and
+    with `special_rate` > 0 some lengths replaced by signed zeros, infinities, NaN, tiny and
+    huge values. Large taxon sets get fewer trees, to keep the reference quick."""
+    n_taxa = rng.choice([3, 4, 5, 9, 17, 40, 64, 65, 100, 129, 140])
+    n_trees = rng.randint(2, 8 if n_taxa <= 65 else 4)
+    translate = None
+    if rng.random() < 0.3:
+        # Numbers in the trees, names through the map; the name order differs from the
+        # number order.
+        names = [f"taxon_{i:03d}" for i in range(n_taxa)]
+        rng.shuffle(names)
+        translate = {str(i + 1): name for i, name in enumerate(names)}
+        taxa = list(translate)
+    else:
+        taxa = [f"x{i}" for i in range(n_taxa)]
+    options = dict(max_children=rng.choice([2, 2, 3, 6]), single_child=rng.choice([0, 0.15]),
+                   missing_length=rng.choice([0, 0, 0.3]))
+    newicks = [random_newick(rng, taxa, **options) for _ in range(n_trees)]
+    if special_rate > 0:
+        newicks = [with_special_lengths(rng, t, special_rate) for t in newicks]
+    return RandomSet(newicks, rng.random() < 0.5, translate)

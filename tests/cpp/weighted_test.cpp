@@ -1,0 +1,350 @@
+// Weighted RF and branch score against a naive dense fold, compared bit for bit.
+//
+// The reference spreads every tree into a dense row of m cells (0.0 where the tree lacks
+// an id) and folds each cell over k = 0 .. m-1 in ascending order from -0.0, rounding every
+// product and difference on its own. The kernels compute the same cells sparsely; random
+// inputs mix ordinary lengths with signed zeros, infinities, NaN, tiny and huge values,
+// and ids held by every, many or few trees, so both the dense-column and the sparse paths
+// of the kernels run.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <sstream>
+#include <vector>
+
+#include "distances/distances.hpp"
+
+namespace kestrilune {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
+
+// Forces a value to be rounded to double on its own, so the reference never fuses a
+// multiply into the following add, whatever -ffp-contract the test is built with.
+double rounded(double v) {
+    volatile double r = v;
+    return r;
+}
+
+struct DenseRows {
+    std::size_t m = 0;
+    std::vector<double> cells;  // n x m
+};
+
+DenseRows dense_rows(const Snapshots& s) {
+    DenseRows d;
+    for (const InternSnap& t : s.trees) {
+        if (!t.ids.empty()) {
+            d.m = std::max<std::size_t>(d.m, std::size_t{t.ids.back()} + 1);
+        }
+    }
+    d.cells.assign(s.trees.size() * d.m, 0.0);
+    for (std::size_t t = 0; t < s.trees.size(); ++t) {
+        const InternSnap& tree = s.trees[t];
+        for (std::size_t p = 0; p < std::min(tree.ids.size(), tree.lengths.size()); ++p) {
+            d.cells[t * d.m + tree.ids[p]] = tree.lengths[p];
+        }
+    }
+    return d;
+}
+
+std::vector<double> naive_wrf(const Snapshots& s) {
+    const std::size_t n = s.trees.size();
+    const DenseRows d = dense_rows(s);
+    std::vector<double> out(n * n, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = i + 1; j < n; ++j) {
+            double acc = -0.0;
+            for (std::size_t k = 0; k < d.m; ++k) {
+                acc += std::fabs(rounded(d.cells[i * d.m + k] - d.cells[j * d.m + k]));
+            }
+            out[i * n + j] = out[j * n + i] = acc;
+        }
+    }
+    return out;
+}
+
+std::vector<double> naive_kf(const Snapshots& s) {
+    const std::size_t n = s.trees.size();
+    const DenseRows d = dense_rows(s);
+    std::vector<double> norms(n, -0.0);
+    for (std::size_t t = 0; t < n; ++t) {
+        for (std::size_t k = 0; k < d.m; ++k) {
+            const double v = d.cells[t * d.m + k];
+            norms[t] += rounded(v * v);
+        }
+    }
+    std::vector<double> out(n * n, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = i + 1; j < n; ++j) {
+            double dot = -0.0;
+            for (std::size_t k = 0; k < d.m; ++k) {
+                dot += rounded(d.cells[i * d.m + k] * d.cells[j * d.m + k]);
+            }
+            const double q = (norms[i] + norms[j]) - (dot + dot);
+            // The larger of q and +0.0; a NaN q gives +0.0.
+            const double clamped = std::isnan(q) ? 0.0 : (q > 0.0 ? q : 0.0);
+            out[i * n + j] = out[j * n + i] = std::sqrt(clamped);
+        }
+    }
+    return out;
+}
+
+// Every cell bit for bit; reports the first few differing cells.
+void expect_same_bits(const std::vector<double>& actual, const std::vector<double>& expected,
+                      std::size_t n) {
+    ASSERT_EQ(actual.size(), expected.size());
+    int reported = 0;
+    for (std::size_t c = 0; c < actual.size() && reported < 5; ++c) {
+        if (bits(actual[c]) != bits(expected[c])) {
+            ADD_FAILURE() << "cell (" << c / n << ", " << c % n << "): got " << actual[c]
+                          << " [0x" << std::hex << bits(actual[c]) << "], want " << std::dec
+                          << expected[c] << " [0x" << std::hex << bits(expected[c]) << "]";
+            ++reported;
+        }
+    }
+}
+
+enum class Metric { WRF, KF };
+
+std::vector<double> run_kernel(Metric metric, const Snapshots& s,
+                               std::atomic<std::uint64_t>* counter) {
+    const std::size_t n = s.trees.size();
+    // Pre-filled with a NaN pattern, so a cell the kernel forgets to write shows up.
+    std::vector<double> cells(n * n, std::bit_cast<double>(std::uint64_t{0x7ff4dead0000beef}));
+    if (metric == Metric::WRF) {
+        pairwise_wrf_dense(s, counter, cells.data());
+    } else {
+        pairwise_kf_dense(s, counter, cells.data());
+    }
+    return cells;
+}
+
+std::vector<double> naive(Metric metric, const Snapshots& s) {
+    return metric == Metric::WRF ? naive_wrf(s) : naive_kf(s);
+}
+
+// ---------------------------------------------------------------------------------------
+// Random tree sets
+// ---------------------------------------------------------------------------------------
+
+struct Shape {
+    std::size_t n_trees;
+    std::uint32_t universe;
+    double special_rate;  // chance that a length is a special value
+    unsigned seed;
+};
+
+std::ostream& operator<<(std::ostream& os, const Shape& s) {
+    return os << "n" << s.n_trees << "_m" << s.universe << "_special" << s.special_rate << "_seed"
+              << s.seed;
+}
+
+double random_length(std::mt19937_64& rng, double special_rate) {
+    static const double kSpecial[] = {0.0,     -0.0,    kNaN,   -kNaN,  kInf,  -kInf,
+                                      1e-300,  -1e-300, 5e-324, 1e-160, 1e300, -1e300,
+                                      1.5e154, 0.1,     0.2,    0.3};
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    if (unit(rng) < special_rate) {
+        return kSpecial[rng() % std::size(kSpecial)];
+    }
+    const double v = std::uniform_real_distribution<double>(1e-3, 3.0)(rng);
+    return rng() % 10 == 0 ? -v : v;
+}
+
+Snapshots random_snapshots(const Shape& shape) {
+    std::mt19937_64 rng(shape.seed);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    // How widely each id is held: by every tree, by most, by some, by a handful.
+    const double kShare[] = {1.0, 0.9, 0.5, 0.3, 0.05, 2.0 / static_cast<double>(shape.n_trees)};
+    std::vector<double> share(shape.universe);
+    for (double& p : share) {
+        p = kShare[rng() % std::size(kShare)];
+    }
+    Snapshots s;
+    for (std::size_t t = 0; t < shape.n_trees; ++t) {
+        InternSnap tree;
+        if (rng() % 25 != 0) {  // now and then a tree without ids
+            for (std::uint32_t id = 0; id < shape.universe; ++id) {
+                if (unit(rng) < share[id]) {
+                    tree.ids.push_back(id);
+                    tree.lengths.push_back(random_length(rng, shape.special_rate));
+                }
+            }
+        }
+        // Now and then a lengths list shorter or longer than the ids: entries past the
+        // shorter list count as absent.
+        const unsigned odd = static_cast<unsigned>(rng() % 20);
+        if (odd == 0) {
+            tree.lengths.resize(tree.lengths.size() / 2);
+        } else if (odd == 1) {
+            tree.lengths.push_back(kNaN);
+            tree.lengths.push_back(7.0);
+        }
+        s.trees.push_back(std::move(tree));
+    }
+    return s;
+}
+
+class WeightedRandom : public testing::TestWithParam<Shape> {};
+
+TEST_P(WeightedRandom, MatchesDenseFoldBitForBit) {
+    const Snapshots s = random_snapshots(GetParam());
+    const std::size_t n = s.trees.size();
+    for (const Metric metric : {Metric::WRF, Metric::KF}) {
+        SCOPED_TRACE(metric == Metric::WRF ? "WRF" : "KF");
+        std::atomic<std::uint64_t> counter{0};
+        const std::vector<double> cells = run_kernel(metric, s, &counter);
+        expect_same_bits(cells, naive(metric, s), n);
+        EXPECT_EQ(counter.load(), n * (n - 1) / 2);
+    }
+}
+
+// Dense columns start at max(16, n / 8) trees per id: small n keep every id sparse, n = 200
+// makes widely held ids dense.
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, WeightedRandom,
+    testing::Values(Shape{2, 5, 0.0, 1}, Shape{3, 9, 0.3, 2}, Shape{17, 40, 0.0, 3},
+                    Shape{17, 40, 0.1, 4}, Shape{40, 200, 0.02, 5}, Shape{64, 90, 0.0, 6},
+                    Shape{200, 300, 0.0, 7}, Shape{200, 300, 0.01, 8},
+                    Shape{200, 150, 0.2, 9}, Shape{130, 1000, 0.0, 10},
+                    Shape{7, 70, 0.5, 11}, Shape{201, 64, 0.005, 12}),
+    [](const testing::TestParamInfo<Shape>& param_info) {
+        const Shape& shape = param_info.param;
+        std::ostringstream name;
+        name << "n" << shape.n_trees << "_m" << shape.universe << "_case" << shape.seed;
+        return name.str();
+    });
+
+TEST(WeightedRandomOrder, ScratchReusedAcrossCallSizes) {
+    // Per-thread scratch grows with the largest call and is reused by smaller ones; the
+    // results must not depend on what ran before.
+    for (const Shape shape : {Shape{200, 120, 0.01, 21}, Shape{5, 30, 0.1, 22},
+                              Shape{150, 80, 0.0, 23}, Shape{3, 4, 0.0, 24}}) {
+        SCOPED_TRACE(testing::PrintToString(shape));
+        const Snapshots s = random_snapshots(shape);
+        for (const Metric metric : {Metric::WRF, Metric::KF}) {
+            expect_same_bits(run_kernel(metric, s, nullptr), naive(metric, s), s.trees.size());
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Hand-made cases
+// ---------------------------------------------------------------------------------------
+
+Snapshots from_trees(std::vector<InternSnap> trees) {
+    Snapshots s;
+    s.trees = std::move(trees);
+    return s;
+}
+
+TEST(WeightedKernels, KnownDistances) {
+    // A = {p: 1.0, q: 2.0}, B = {p: 1.5, r: 1.0} with p, q, r = ids 0, 1, 2, plus three
+    // pendant ids 3, 4, 5 of length 1.0 in both.
+    const Snapshots s = from_trees({InternSnap{{0, 1, 3, 4, 5}, {1.0, 2.0, 1.0, 1.0, 1.0}},
+                                    InternSnap{{0, 2, 3, 4, 5}, {1.5, 1.0, 1.0, 1.0, 1.0}}});
+    const std::vector<double> wrf = run_kernel(Metric::WRF, s, nullptr);
+    const std::vector<double> kf = run_kernel(Metric::KF, s, nullptr);
+    EXPECT_EQ(bits(wrf[1]), bits(3.5));
+    EXPECT_EQ(bits(kf[1]), bits(std::sqrt(5.25)));
+    EXPECT_EQ(bits(wrf[0]), bits(0.0));
+    EXPECT_EQ(bits(kf[3]), bits(0.0));
+}
+
+TEST(WeightedKernels, EmptyCallLeavesCounterAlone) {
+    const Snapshots none;
+    std::atomic<std::uint64_t> counter{5};
+    pairwise_wrf_dense(none, &counter, nullptr);
+    pairwise_kf_dense(none, &counter, nullptr);
+    EXPECT_EQ(counter.load(), 5u);
+}
+
+TEST(WeightedKernels, SingleTreeIsPositiveZero) {
+    const Snapshots one = from_trees({InternSnap{{0, 1}, {kNaN, 2.0}}});
+    for (const Metric metric : {Metric::WRF, Metric::KF}) {
+        std::atomic<std::uint64_t> counter{5};
+        const std::vector<double> cells = run_kernel(metric, one, &counter);
+        ASSERT_EQ(cells.size(), 1u);
+        EXPECT_EQ(bits(cells[0]), bits(0.0));
+        EXPECT_EQ(counter.load(), 5u);
+    }
+}
+
+TEST(WeightedKernels, NoIdsGivesNegativeZeroWrfAndPositiveZeroKf) {
+    // m = 0: every WRF cell off the diagonal is the empty sum -0.0; the diagonal and every
+    // KF cell are +0.0. Lengths without ids do not count.
+    const Snapshots s = from_trees({InternSnap{}, InternSnap{{}, {1.0, 2.0}}, InternSnap{}});
+    const std::vector<double> wrf = run_kernel(Metric::WRF, s, nullptr);
+    const std::vector<double> kf = run_kernel(Metric::KF, s, nullptr);
+    for (std::size_t c = 0; c < 9; ++c) {
+        const bool diagonal = c % 4 == 0;
+        EXPECT_EQ(bits(wrf[c]), bits(diagonal ? 0.0 : -0.0)) << c;
+        EXPECT_EQ(bits(kf[c]), bits(0.0)) << c;
+    }
+}
+
+TEST(WeightedKernels, IdsWithoutLengthsCountAsAbsent) {
+    // Ids but no lengths: m > 0, every length is absent, so each fold adds +0.0 terms and
+    // the WRF cells are +0.0, not the empty sum. A longer lengths list is cut to the ids.
+    const Snapshots s = from_trees({InternSnap{{0, 3}, {}}, InternSnap{{1}, {}},
+                                    InternSnap{{0, 2}, {2.0}}, InternSnap{{2}, {0.5, kNaN}}});
+    const std::vector<double> wrf = run_kernel(Metric::WRF, s, nullptr);
+    const std::vector<double> kf = run_kernel(Metric::KF, s, nullptr);
+    EXPECT_EQ(bits(wrf[0 * 4 + 1]), bits(0.0));
+    EXPECT_EQ(bits(wrf[0 * 4 + 2]), bits(2.0));
+    EXPECT_EQ(bits(wrf[2 * 4 + 3]), bits(2.5));
+    EXPECT_EQ(bits(kf[2 * 4 + 3]), bits(std::sqrt(4.25)));
+    expect_same_bits(wrf, naive_wrf(s), 4);
+    expect_same_bits(kf, naive_kf(s), 4);
+}
+
+TEST(WeightedKernels, NegativeKfSumIsClampedToZero) {
+    // 1.1 against the next double: the expanded form cancels to a negative value.
+    const double next = std::nextafter(1.1, 2.0);
+    const Snapshots s = from_trees(
+        {InternSnap{{0, 1, 2}, {0.3, 0.7, 1.1}}, InternSnap{{0, 1, 2}, {0.3, 0.7, next}}});
+    double s0 = -0.0, s1 = -0.0, dot = -0.0;
+    for (std::size_t k = 0; k < 3; ++k) {
+        const double a = s.trees[0].lengths[k];
+        const double b = s.trees[1].lengths[k];
+        s0 += rounded(a * a);
+        s1 += rounded(b * b);
+        dot += rounded(a * b);
+    }
+    ASSERT_LT((s0 + s1) - (dot + dot), 0.0) << "the example no longer cancels below zero";
+    const std::vector<double> kf = run_kernel(Metric::KF, s, nullptr);
+    EXPECT_EQ(bits(kf[1]), bits(0.0));
+    EXPECT_EQ(bits(kf[2]), bits(0.0));
+}
+
+TEST(WeightedKernels, NonFiniteLengths) {
+    // Tree 0 holds id 1 with +inf, which trees 1 and 2 lack: in KF the term 0.0 * inf is
+    // NaN, so those cells are 0.0 even though the squared norms alone would give inf. In
+    // WRF the cells are inf. Tree 3 has a NaN: its WRF cells are NaN and its KF cells 0.0.
+    const Snapshots s = from_trees({InternSnap{{0, 1}, {1.0, kInf}}, InternSnap{{0, 2}, {1.0, 2.0}},
+                                    InternSnap{{0}, {3.0}}, InternSnap{{0, 3}, {1.0, kNaN}}});
+    const std::vector<double> wrf = run_kernel(Metric::WRF, s, nullptr);
+    const std::vector<double> kf = run_kernel(Metric::KF, s, nullptr);
+    EXPECT_EQ(wrf[0 * 4 + 1], kInf);
+    EXPECT_EQ(bits(kf[0 * 4 + 1]), bits(0.0));
+    EXPECT_EQ(bits(kf[0 * 4 + 2]), bits(0.0));
+    for (std::size_t j = 0; j < 3; ++j) {
+        EXPECT_TRUE(std::isnan(wrf[3 * 4 + j])) << j;
+        EXPECT_EQ(bits(kf[3 * 4 + j]), bits(0.0)) << j;
+    }
+    EXPECT_EQ(bits(kf[1 * 4 + 2]), bits(std::sqrt(8.0)));
+    expect_same_bits(wrf, naive_wrf(s), 4);
+    expect_same_bits(kf, naive_kf(s), 4);
+}
+
+}  // namespace
+}  // namespace kestrilune
