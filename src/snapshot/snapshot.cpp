@@ -32,6 +32,8 @@ struct Scratch {
     std::vector<Frame> stack;             // pending nodes of the post-order walk
     std::vector<NodeId> ids;              // leaves by name, then the edges in sorted order
     std::vector<std::pair<std::uint64_t, NodeId>> keys;  // sort keys, see sort_by_sets
+    std::vector<std::uint8_t> seen;       // leaf bits already given, for from_tree_in_order
+    std::vector<double> length;           // the node's branch length, 0.0 when it has none
 };
 
 // The words table holds one row per node, so it grows with the square of the leaf count:
@@ -80,10 +82,11 @@ bool canonicalize_unrooted(std::span<std::uint64_t> row, std::size_t n_leaves) n
 
 // Sorts node ids by their sets in ascending Bitset order, node id breaking ties.
 //
-// Most-significant word first: the ids are sorted as (word w, id) pairs, which compares
-// plain integers held side by side, and only runs that tie on word w are sorted again by
-// word w + 1. Sets of one tree seldom share their first words, so most of the work is one
-// sort of pairs; an indirect comparison through the table would load two rows per step.
+// Most-significant word first: a range is split into the sets whose word w is zero, which
+// come first and are ordered by their later words, and the others, sorted as (word w, id)
+// pairs, integers held side by side; runs that tie on word w are sorted again by word
+// w + 1. With leaves spread over many words most small sets are zero in most words, so each
+// set is sorted about once, at its first non-zero word, and no comparison loads two rows.
 void sort_by_sets(std::vector<NodeId>& ids, const std::uint64_t* table, std::size_t n_words,
                   std::vector<std::pair<std::uint64_t, NodeId>>& keys) {
     struct Range {
@@ -97,18 +100,29 @@ void sort_by_sets(std::vector<NodeId>& ids, const std::uint64_t* table, std::siz
     if (n_words > 0 && ids.size() > 1) {
         pending.push_back({0, ids.size(), 0});
     }
+    const auto at = [&keys](std::size_t k) { return keys.begin() + static_cast<std::ptrdiff_t>(k); };
     while (!pending.empty()) {
         const Range r = pending.back();
         pending.pop_back();
         for (std::size_t k = r.begin; k < r.end; ++k) {
             keys[k].first = table[keys[k].second * n_words + r.word];
         }
-        std::sort(keys.begin() + static_cast<std::ptrdiff_t>(r.begin),
-                  keys.begin() + static_cast<std::ptrdiff_t>(r.end));
-        if (r.word + 1 == n_words) {
+        const bool last_word = r.word + 1 == n_words;
+        std::size_t sorted_begin = r.begin;
+        if (!last_word) {
+            // Zero words first, in any order: the next word decides among them.
+            sorted_begin = static_cast<std::size_t>(
+                std::partition(at(r.begin), at(r.end), [](const auto& key) { return key.first == 0; }) -
+                keys.begin());
+            if (sorted_begin - r.begin > 1) {
+                pending.push_back({r.begin, sorted_begin, r.word + 1});
+            }
+        }
+        std::sort(at(sorted_begin), at(r.end));
+        if (last_word) {
             continue;  // ties here are equal sets, already in node-id order
         }
-        for (std::size_t a = r.begin; a < r.end;) {
+        for (std::size_t a = sorted_begin; a < r.end;) {
             std::size_t b = a + 1;
             while (b < r.end && keys[b].first == keys[a].first) {
                 ++b;
@@ -124,20 +138,36 @@ void sort_by_sets(std::vector<NodeId>& ids, const std::uint64_t* table, std::siz
     }
 }
 
+std::optional<TreeError> reduce_edges(const Tree& tree, bool rooted, std::size_t n_leaves,
+                                      Scratch& s, Snapshot& snap);
+
 }  // namespace
+
+LeafOrder::LeafOrder(std::vector<std::string> sorted_names) : names_(std::move(sorted_names)) {
+    bits_.reserve(names_.size());
+    for (std::size_t i = 0; i < names_.size(); ++i) {
+        bits_.emplace(names_[i], static_cast<std::uint32_t>(i));
+    }
+}
+
+std::optional<std::uint32_t> LeafOrder::find(std::string_view name) const {
+    const auto it = bits_.find(name);
+    if (it == bits_.end()) {
+        return std::nullopt;
+    }
+    return it->second;
+}
 
 // Steps and cost (n nodes, w words per set):
 //  1. leaves sorted by name (node id breaks ties): O(L log L) string compares;
-//  2. the set below every node reachable from the root, by a post-order walk on an
-//     explicit stack (a caterpillar tree is as deep as it has leaves, too deep for the
-//     call stack of a worker thread), each child's row ORed into its parent's: O(n w);
+//  2. the set below every node reachable from the root, each child's row ORed into its
+//     parent's, by two sweeps in id order (no recursion, so deep trees are fine): O(n w);
 //  3. each edge (every reached node but the root) canonicalised in place: O(n w);
 //  4. edges sorted by their set, node id breaking ties, then equal sets merged. Lengths
 //     of a merged run are added in ascending node-id order, so the sums do not depend on
 //     the sort algorithm: O(n log n) set compares.
 Result<Snapshot, TreeError> Snapshot::from_tree(const Tree& tree, bool rooted) {
     Scratch& s = tls_scratch;
-    TrimOnExit trim{s};
     const std::vector<Node>& nodes = tree.nodes;
     const std::size_t n_nodes = nodes.size();
 
@@ -154,18 +184,66 @@ Result<Snapshot, TreeError> Snapshot::from_tree(const Tree& tree, bool rooted) {
 
     Snapshot snap;
     const std::size_t n_leaves = s.ids.size();
-    const std::size_t n_words = words_for_leaves(n_leaves);
-    snap.n_words = n_words;
     snap.leaf_names.reserve(n_leaves);
     s.leaf_index.assign(n_nodes, kNoLeaf);
     for (std::size_t i = 0; i < n_leaves; ++i) {
         snap.leaf_names.emplace_back(name_of(nodes[s.ids[i]]));
         s.leaf_index[s.ids[i]] = i;
     }
+    if (auto failure = reduce_edges(tree, rooted, n_leaves, s, snap)) {
+        return unexpected(*failure);
+    }
+    return snap;
+}
+
+Result<std::optional<Snapshot>, TreeError> Snapshot::from_tree_in_order(const Tree& tree,
+                                                                        bool rooted,
+                                                                        const LeafOrder& order) {
+    Scratch& s = tls_scratch;
+    const std::vector<Node>& nodes = tree.nodes;
+    const std::size_t n_nodes = nodes.size();
+    const std::size_t n_leaves = order.size();
+
+    // Each leaf takes the bit of its name in the reference; every bit exactly once.
+    s.leaf_index.assign(n_nodes, kNoLeaf);
+    s.seen.assign(n_leaves, 0);
+    std::size_t found = 0;
+    for (NodeId id = 0; id < n_nodes; ++id) {
+        if (!nodes[id].children.empty()) {
+            continue;
+        }
+        const std::optional<std::uint32_t> bit = order.find(name_of(nodes[id]));
+        if (!bit || s.seen[*bit] != 0) {
+            return std::optional<Snapshot>();
+        }
+        s.seen[*bit] = 1;
+        s.leaf_index[id] = *bit;
+        ++found;
+    }
+    if (found != n_leaves) {
+        return std::optional<Snapshot>();
+    }
+    Snapshot snap;
+    if (auto failure = reduce_edges(tree, rooted, n_leaves, s, snap)) {
+        return unexpected(*failure);
+    }
+    return std::optional<Snapshot>(std::move(snap));
+}
+
+namespace {
+
+// Steps 2 to 4 of a snapshot, once every leaf has its bit in s.leaf_index.
+std::optional<TreeError> reduce_edges(const Tree& tree, bool rooted, std::size_t n_leaves,
+                                      Scratch& s, Snapshot& snap) {
+    TrimOnExit trim{s};
+    const std::vector<Node>& nodes = tree.nodes;
+    const std::size_t n_nodes = nodes.size();
+    const std::size_t n_words = words_for_leaves(n_leaves);
+    snap.n_words = n_words;
 
     const Result<NodeId, TreeError> root = tree.get_root();
     if (!root) {
-        return unexpected(root.error());
+        return root.error();
     }
 
     if (s.words.size() < n_nodes * n_words) {
@@ -189,37 +267,77 @@ Result<Snapshot, TreeError> Snapshot::from_tree(const Tree& tree, bool rooted) {
         s.stack.push_back(Frame{id, 0});
     };
 
+    // Lengths and the check for the fast walk, in one sequential pass over the nodes (the
+    // merge below visits them in set order, where every node would be a cache miss).
+    s.length.resize(n_nodes);
+    bool children_after_parents = true;
+    for (NodeId id = 0; id < n_nodes; ++id) {
+        s.length[id] = nodes[id].parent_edge.value_or(0.0);
+        for (const NodeId child : nodes[id].children) {
+            children_after_parents = children_after_parents && child > id && child < n_nodes;
+        }
+    }
+
     s.state.assign(n_nodes, kUnseen);
-    s.stack.clear();
-    open(*root);
-    while (!s.stack.empty()) {
-        Frame& top = s.stack.back();
-        const std::vector<NodeId>& children = nodes[top.node].children;
-        if (top.next_child < children.size()) {
-            const NodeId child = children[top.next_child++];
-            if (child >= n_nodes) {
-                return unexpected(TreeError{TreeErrorKind::MissingNode, child});
+    if (children_after_parents) {
+        // Every tree built by the parser or add_child: a child always has a larger id than
+        // its parent, so one sweep in descending id order sees every child before its
+        // parent, and one in ascending order finds what the root reaches. Both read the
+        // nodes in memory order.
+        std::fill(table, table + n_nodes * n_words, std::uint64_t{0});
+        for (NodeId id = n_nodes; id-- > 0;) {
+            const std::vector<NodeId>& children = nodes[id].children;
+            if (children.empty()) {
+                assert(s.leaf_index[id] != kNoLeaf);
+                const std::size_t leaf = s.leaf_index[id];
+                row(id)[leaf / 64] |= std::uint64_t{1} << (leaf % 64);
             }
-            if (s.state[child] == kDone) {
-                or_into(child, top.node);  // reached before through another parent
-            } else {
-                // A node still open is its own ancestor. Trees built by the parser or by
-                // add_child cannot hold a cycle; only a hand-edited node array can.
-                require(s.state[child] == kUnseen, "tree has a cycle");
-                open(child);  // invalidates `top`
+            for (const NodeId child : children) {
+                or_into(child, id);
             }
-            continue;
         }
-        const NodeId done = top.node;
-        if (children.empty()) {
-            assert(s.leaf_index[done] != kNoLeaf);
-            const std::size_t leaf = s.leaf_index[done];
-            row(done)[leaf / 64] |= std::uint64_t{1} << (leaf % 64);
+        s.state[*root] = kDone;
+        for (NodeId id = *root; id < n_nodes; ++id) {
+            if (s.state[id] == kDone) {
+                for (const NodeId child : nodes[id].children) {
+                    s.state[child] = kDone;
+                }
+            }
         }
-        s.state[done] = kDone;
-        s.stack.pop_back();
-        if (!s.stack.empty()) {
-            or_into(done, s.stack.back().node);
+    } else {
+        // Any other node array: a post-order walk on an explicit stack (a caterpillar tree
+        // is as deep as it has leaves, too deep for the call stack of a worker thread).
+        s.stack.clear();
+        open(*root);
+        while (!s.stack.empty()) {
+            Frame& top = s.stack.back();
+            const std::vector<NodeId>& children = nodes[top.node].children;
+            if (top.next_child < children.size()) {
+                const NodeId child = children[top.next_child++];
+                if (child >= n_nodes) {
+                    return TreeError{TreeErrorKind::MissingNode, child};
+                }
+                if (s.state[child] == kDone) {
+                    or_into(child, top.node);  // reached before through another parent
+                } else {
+                    // A node still open is its own ancestor. Trees built by the parser or by
+                    // add_child cannot hold a cycle; only a hand-edited node array can.
+                    require(s.state[child] == kUnseen, "tree has a cycle");
+                    open(child);  // invalidates `top`
+                }
+                continue;
+            }
+            const NodeId done = top.node;
+            if (children.empty()) {
+                assert(s.leaf_index[done] != kNoLeaf);
+                const std::size_t leaf = s.leaf_index[done];
+                row(done)[leaf / 64] |= std::uint64_t{1} << (leaf % 64);
+            }
+            s.state[done] = kDone;
+            s.stack.pop_back();
+            if (!s.stack.empty()) {
+                or_into(done, s.stack.back().node);
+            }
         }
     }
 
@@ -240,7 +358,7 @@ Result<Snapshot, TreeError> Snapshot::from_tree(const Tree& tree, bool rooted) {
     NodeId run_first = 0;
     for (std::size_t k = 0; k < s.ids.size(); ++k) {
         const NodeId id = s.ids[k];
-        const double length = nodes[id].parent_edge.value_or(0.0);
+        const double length = s.length[id];
         const std::span<const std::uint64_t> set = row(id);
         if (k > 0 && std::equal(set.begin(), set.end(), row(run_first).begin())) {
             snap.lengths.back() += length;
@@ -250,7 +368,9 @@ Result<Snapshot, TreeError> Snapshot::from_tree(const Tree& tree, bool rooted) {
         snap.words.insert(snap.words.end(), set.begin(), set.end());
         snap.lengths.push_back(length);
     }
-    return snap;
+    return std::nullopt;
 }
+
+}  // namespace
 
 }  // namespace kestrilune

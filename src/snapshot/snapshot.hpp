@@ -14,14 +14,35 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "common/result.hpp"
 #include "tree/tree_impl.hpp"
 
 namespace kestrilune {
+
+// The leaves of a reference tree: its leaf names sorted byte-wise (unnamed leaves as ""),
+// no name twice, and a lookup from a name to its bit.
+class LeafOrder {
+public:
+    // Precondition: sorted and free of duplicates.
+    explicit LeafOrder(std::vector<std::string> sorted_names);
+    LeafOrder(const LeafOrder&) = delete;  // the lookup holds views of names_
+    LeafOrder& operator=(const LeafOrder&) = delete;
+
+    std::optional<std::uint32_t> find(std::string_view name) const;
+    std::size_t size() const noexcept { return names_.size(); }
+    const std::vector<std::string>& names() const noexcept { return names_; }
+
+private:
+    std::vector<std::string> names_;
+    std::unordered_map<std::string_view, std::uint32_t> bits_;
+};
 
 struct Snapshot {
     // Partition k occupies words [k * n_words, (k + 1) * n_words). Partitions are in
@@ -40,6 +61,14 @@ struct Snapshot {
     // lengths count as 0.0. Uses a scratch table private to the calling thread, so several
     // threads may snapshot different trees at once. Deep trees are fine (no recursion).
     static Result<Snapshot, TreeError> from_tree(const Tree& tree, bool rooted);
+
+    // The same for a tree that should have the leaves of `order`: each leaf takes the bit
+    // of its name there, which saves sorting the names again. Gives nullopt when the leaves
+    // are not those of `order` one for one (a name missing, extra or repeated), and no
+    // leaf_names (they are order.names()).
+    static Result<std::optional<Snapshot>, TreeError> from_tree_in_order(const Tree& tree,
+                                                                        bool rooted,
+                                                                        const LeafOrder& order);
 };
 
 }  // namespace kestrilune

@@ -25,37 +25,73 @@ struct TreeResult {
     std::size_t n_unnamed_leaves = 0;
 };
 
-// Clean, parse, check for a single root, translate, snapshot. Returns the failure message.
-std::optional<std::string> reduce_tree(const TreeItem& item, std::size_t index, bool rooted,
-                                       TreeResult& out) {
+// Clean, parse, check for a single root and translate. Returns the failure message.
+std::optional<std::string> parse_tree(const TreeItem& item, std::size_t index, Tree& out) {
     const std::string clean = strip_beast_annotations(item.newick);
     Result<Tree, NewickParseError> parsed = Tree::from_newick(clean);
     if (!parsed) {
         return "Failed to parse newick at index " + std::to_string(index) + ": " +
                std::string(parsed.error().message());
     }
-    Tree& tree = parsed.value();
-    if (tree.count_top_level() > 1) {
+    out = std::move(parsed).value();
+    if (out.count_top_level() > 1) {
         return "Failed to parse newick at index " + std::to_string(index) + ": " +
                std::string(kSeveralTopLevelGroups);
     }
-    rename_leaf_nodes(tree, *item.translate);
+    rename_leaf_nodes(out, *item.translate);
+    return std::nullopt;
+}
+
+std::string snapshot_failure(std::size_t index, const TreeError& error) {
+    return "Failed to snapshot tree at index " + std::to_string(index) + ": " + error.message();
+}
+
+void hash_partitions(TreeResult& result) {
+    result.hashes.resize(result.snapshot.size());
+    for (std::size_t k = 0; k < result.snapshot.size(); ++k) {
+        result.hashes[k] = hash_words(result.snapshot.partition(k));
+    }
+}
+
+// Tree 0: parsed and snapshotted on its own; its leaves become the reference.
+std::optional<std::string> reduce_first_tree(const TreeItem& item, bool rooted, TreeResult& out) {
+    Tree tree;
+    if (auto failure = parse_tree(item, 0, tree)) {
+        return failure;
+    }
     Result<Snapshot, TreeError> snapshot = Snapshot::from_tree(tree, rooted);
     if (!snapshot) {
-        return "Failed to snapshot tree at index " + std::to_string(index) + ": " +
-               snapshot.error().message();
+        return snapshot_failure(0, snapshot.error());
     }
     out.snapshot = std::move(snapshot).value();
-    out.hashes.resize(out.snapshot.size());
-    for (std::size_t k = 0; k < out.snapshot.size(); ++k) {
-        out.hashes[k] = hash_words(out.snapshot.partition(k));
-    }
+    hash_partitions(out);
     out.n_unnamed_leaves = 0;
     for (const Node& node : tree.nodes) {
         if (node.children.empty() && !node.name) {
             ++out.n_unnamed_leaves;
         }
     }
+    return std::nullopt;
+}
+
+// Tree i >= 1: its leaves must be those of tree 0 one for one.
+std::optional<std::string> reduce_tree(const TreeItem& item, std::size_t index, bool rooted,
+                                       const LeafOrder& leaves, TreeResult& out) {
+    Tree tree;
+    if (auto failure = parse_tree(item, index, tree)) {
+        return failure;
+    }
+    Result<std::optional<Snapshot>, TreeError> snapshot =
+        Snapshot::from_tree_in_order(tree, rooted, leaves);
+    if (!snapshot) {
+        return snapshot_failure(index, snapshot.error());
+    }
+    if (!snapshot.value()) {
+        return "Tree " + std::to_string(index) +
+               " has a different leaf set than tree 0. All trees must share the same taxa.";
+    }
+    out.snapshot = std::move(*snapshot.value());
+    hash_partitions(out);
     return std::nullopt;
 }
 
@@ -158,14 +194,14 @@ Result<Snapshots, std::string> Snapshots::from_newick_iter_opts(std::span<const 
     // others. Leaf names in a snapshot are sorted with unnamed leaves as "", so two unnamed
     // leaves (or a repeated name) show up as adjacent equal names.
     TreeResult first;
-    if (auto failure = reduce_tree(items[0], 0, rooted, first)) {
+    if (auto failure = reduce_first_tree(items[0], rooted, first)) {
         return unexpected(std::move(*failure));
     }
-    std::vector<std::string> reference = std::move(first.snapshot.leaf_names);
-    if (has_adjacent_duplicates(reference)) {
+    if (has_adjacent_duplicates(first.snapshot.leaf_names)) {
         return unexpected(
             std::string("Trees have duplicate leaf names. All leaf names must be unique."));
     }
+    const LeafOrder leaves(std::move(first.snapshot.leaf_names));
     const std::size_t n_unnamed = first.n_unnamed_leaves;
     out.n_words = first.snapshot.n_words;
     out.trees.resize(n);
@@ -198,12 +234,8 @@ Result<Snapshots, std::string> Snapshots::from_newick_iter_opts(std::span<const 
                     return;
                 }
                 TreeResult& result = results[i - chunk_begin];
-                std::optional<std::string> failure = reduce_tree(items[i], i, rooted, result);
-                if (!failure && result.snapshot.leaf_names != reference) {
-                    failure = "Tree " + std::to_string(i) +
-                              " has a different leaf set than tree 0. All trees must share "
-                              "the same taxa.";
-                }
+                std::optional<std::string> failure =
+                    reduce_tree(items[i], i, rooted, leaves, result);
                 if (failure) {
                     // Only failing tasks take this lock, once each, on their way out.
                     std::lock_guard lock(failure_mutex);
@@ -213,7 +245,6 @@ Result<Snapshots, std::string> Snapshots::from_newick_iter_opts(std::span<const 
                     }
                     return;
                 }
-                result.snapshot.leaf_names = {};  // equal to tree 0's
             }
         });
         if (first_failure.load() < n) {
@@ -226,9 +257,9 @@ Result<Snapshots, std::string> Snapshots::from_newick_iter_opts(std::span<const 
     }
 
     // Tree 0's named leaves: the unnamed ones (at most one here) sort first as "".
-    const std::size_t skip = std::min(n_unnamed, reference.size());
-    out.leaf_names.assign(std::make_move_iterator(reference.begin() + static_cast<std::ptrdiff_t>(skip)),
-                          std::make_move_iterator(reference.end()));
+    const std::vector<std::string>& names = leaves.names();
+    out.leaf_names.assign(names.begin() + static_cast<std::ptrdiff_t>(std::min(n_unnamed, names.size())),
+                          names.end());
     return out;
 }
 
