@@ -151,6 +151,23 @@ def test_quirky_nexus_file_through_the_module():
     assert m.tolist() == [[0, 4, 0, 0], [4, 0, 4, 4], [0, 4, 0, 0], [0, 4, 0, 0]]
 
 
+@pytest.mark.parametrize("sample_splits, expected", [(30, True), (10 ** 7, False)])
+def test_snapshot_variant_chosen_from_a_sample_of_splits(monkeypatch, sample_splits, expected):
+    import types
+
+    calls = []
+
+    def rf_snapshots(names, newicks, maps, indices, rooted):
+        calls.append(len(list(newicks)))
+        return (names, b"", [], sample_splits, b"", b"")
+
+    monkeypatch.setattr(arrays, "_SNAPSHOT_BUDGET", 0)
+    fake = types.SimpleNamespace(pairwise_rf_with_snapshots_from_newick_iter=rf_snapshots)
+    ts = read_trees(Path(__file__).parent.parent / "examples" / "mrbayes_primates_12taxa.t")
+    assert arrays.snapshots_worthwhile("kf", ts, module=fake) is expected
+    assert calls == [arrays._SPLIT_SAMPLE]
+
+
 def test_unknown_metric():
     with pytest.raises(ValueError, match="unknown metric"):
         arrays.pairwise("nni", read_trees(DATA / "plain.nwk"))

@@ -5,7 +5,6 @@ import os
 import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
@@ -99,6 +98,13 @@ def test_trace_reference(tmp_path, capsys, reference, expected):
     assert cli.main(["rf", RUN_A, RUN_B, "--trace", str(png), "--reference", reference]) == 0
     assert f"reference tree for the trace: {expected}" in capsys.readouterr().out
     assert png.exists()
+
+
+def test_without_snapshots_the_summary_has_no_split_count(monkeypatch, capsys):
+    monkeypatch.setattr(arrays, "snapshots_worthwhile", lambda *args, **kwargs: False)
+    assert cli.main(["wrf", RUN_A, RUN_B, "--quiet"]) == 0
+    out = capsys.readouterr().out
+    assert "5 trees from 2 files, 5 taxa\n" in out and "distinct" not in out
 
 
 def test_progress_lines_when_stderr_is_not_a_terminal(capsys):

@@ -145,6 +145,17 @@ def test_byte_order_mark_is_skipped(tmp_path, name):
     assert list(ts.newicks()) == list(plain.newicks())
 
 
+def test_subset_keeps_trees_and_their_files():
+    ts = read_trees([DATA / "run_a.nex", DATA / "run_b.nex"])
+    sub = ts.subset([0, 2, 4])
+    assert sub.names == ["run_a.nex:gen.0", "run_a.nex:gen.200", "run_b.nex:gen.100"]
+    assert sub.map_indices == [0, 0, 1] and [f.n_used for f in sub.files] == [2, 1]
+    texts = list(ts.newicks())
+    assert list(sub.newicks()) == [texts[0], texts[2], texts[4]]
+    with pytest.raises(ValueError):
+        ts.subset([2, 1])
+
+
 def test_newicks_gives_a_fresh_iterator_each_time():
     ts = read_trees(DATA / "plain.nwk")
     it = ts.newicks()

@@ -16,6 +16,7 @@ and the 6-tuples of the ``..._with_snapshots_...`` variants.
 from __future__ import annotations
 
 import math
+import re
 from typing import List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -31,9 +32,14 @@ __all__ = [
     "split_labels",
     "pairwise",
     "distance_matrix",
+    "snapshots_worthwhile",
 ]
 
 METRICS = ("rf", "wrf", "kf")
+
+# Exports up to this size are always fine (see snapshots_worthwhile).
+_SNAPSHOT_BUDGET = 1 << 28
+_SPLIT_SAMPLE = 200  # trees whose splits estimate the size of the export
 
 _U32 = np.dtype("<u4")
 _F64 = np.dtype("<f8")
@@ -168,12 +174,46 @@ def pairwise(metric: str, treeset, *, rooted: bool = False, progress=None,
               rooted=bool(rooted), progress=progress)
 
 
+def _first_tree_leaves(ts) -> int:
+    text = next(iter(ts.newicks()))
+    return re.sub(r"\[[^\]]*\]", "", text).count(",") + 1
+
+
+def snapshots_worthwhile(metric: str, ts, rooted: bool = False, module=None) -> bool:
+    """Whether the snapshot variant of the module function is the better call.
+
+    It also returns the number of distinct splits, and for WRF and KF its float64 matrix
+    bytes cost 8 bytes a cell where the plain variant's list of floats costs about 32. But
+    its export holds n x n_splits cells, and a diffuse posterior of many taxa has nearly
+    n * 2 * taxa distinct splits. So: when even that worst case is small, yes; otherwise the
+    splits of an evenly spaced sample of trees, scaled to n, estimate the export, which is
+    taken when it costs no more than the plain variant's matrix.
+    """
+    module = _module() if module is None else module
+    n = len(ts)
+    cell = 1 if metric == "rf" else 8  # bytes per export cell
+    taxa = len(ts.translate_maps[ts.map_indices[0]]) or _first_tree_leaves(ts)
+    if n * n * 2 * taxa * cell <= _SNAPSHOT_BUDGET:
+        return True
+    m = min(n, _SPLIT_SAMPLE)
+    sample = ts.subset(np.linspace(0, n - 1, m).round().astype(int).tolist())
+    try:
+        n_bip = module.pairwise_rf_with_snapshots_from_newick_iter(
+            sample.names, sample.newicks(), sample.translate_maps, sample.map_indices,
+            rooted=rooted)[3]
+    except ValueError:
+        return False  # the full call will fail too, and name the right tree
+    estimate = n_bip * n / len(sample)
+    plain_matrix = (4 if metric == "rf" else 32) * n * n
+    return cell * n * estimate <= max(_SNAPSHOT_BUDGET, plain_matrix)
+
+
 def distance_matrix(metric: str, treeset, rooted: bool = False, progress=None) -> np.ndarray:
     """The (n, n) distance matrix of a TreeSet: ``uint32`` for RF, ``float64`` otherwise.
 
-    Uses the plain functions: their memory need grows with n² only, while the snapshot
-    exports also grow with the number of distinct splits, which is large for diffuse
-    posteriors of many taxa.
+    WRF and KF go through the snapshot variant when :func:`snapshots_worthwhile` says so
+    (it returns the matrix as float64 bytes, a quarter of the memory of a list of floats).
     """
-    result = pairwise(metric, treeset, rooted=rooted, progress=progress)
+    snapshots = metric != "rf" and snapshots_worthwhile(metric, treeset, rooted=rooted)
+    result = pairwise(metric, treeset, rooted=rooted, progress=progress, snapshots=snapshots)
     return rf_matrix(result) if metric == "rf" else float_matrix(result)

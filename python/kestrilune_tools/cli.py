@@ -20,7 +20,7 @@ import re
 import sys
 import threading
 import time
-from typing import List, Optional, Sequence
+from typing import Optional, Sequence
 
 import numpy as np
 
@@ -29,9 +29,6 @@ from .nexus import TreeFileError, TreeSet, parse_burnin, read_trees
 
 _OUTPUT_SUFFIXES = (".npy", ".csv", ".tsv")
 _METRIC_NAMES = {"rf": "RF", "wrf": "weighted RF", "kf": "KF branch score"}
-# The snapshot variants also return the number of distinct splits, at the price of an
-# n x n_splits export; it is used when even an all-distinct posterior keeps that small.
-_SNAPSHOT_BUDGET = 1 << 30
 
 
 class _UsageError(Exception):
@@ -167,7 +164,7 @@ def _run(args) -> int:
     except ImportError as exc:
         raise _Failure(f"cannot import the kestrilune extension module ({exc})") from None
 
-    use_snapshots = _snapshots_affordable(args.metric, ts)
+    use_snapshots = arrays.snapshots_worthwhile(args.metric, ts, rooted=args.rooted)
     job = _Job(args.metric, ts, args.rooted, use_snapshots, kestrilune.ProgressCounter())
     _remember(job)
     t0 = time.perf_counter()
@@ -245,22 +242,6 @@ def _reference_index(ref: str, n: int) -> Optional[int]:
         raise _Failure(f"--reference {ref} is out of range: {n} trees were read "
                        f"(use 0 to {n - 1}, or -1 for the last)")
     return i % n
-
-
-def _first_tree_leaves(ts: TreeSet) -> int:
-    text = next(iter(ts.newicks()))
-    return re.sub(r"\[[^\]]*\]", "", text).count(",") + 1
-
-
-def _snapshots_affordable(metric: str, ts: TreeSet) -> bool:
-    used_maps = {ts.map_indices[0]}
-    taxa = max((len(ts.translate_maps[i]) for i in used_maps), default=0)
-    if taxa == 0:
-        taxa = _first_tree_leaves(ts)
-    # Every tree has fewer than 2 * taxa splits, so at most n * 2 * taxa are distinct.
-    cell = 1 if metric == "rf" else 8
-    n = len(ts)
-    return n * n * 2 * taxa * cell <= _SNAPSHOT_BUDGET
 
 
 def _explain(exc: BaseException, ts: TreeSet) -> str:

@@ -41,7 +41,7 @@ import gzip
 import os
 import re
 from array import array
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from fractions import Fraction
 from typing import Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
@@ -108,6 +108,23 @@ class TreeSet:
     def newicks(self) -> Iterator[str]:
         """A fresh lazy iterator over the Newick texts, in the order of ``names``."""
         return self._read_newicks()
+
+    def subset(self, indices: Sequence[int]) -> "TreeSet":
+        """The trees at ``indices`` (ascending, no repeats) as a TreeSet of their own."""
+        indices = list(indices)
+        if any(b <= a for a, b in zip(indices, indices[1:])):
+            raise ValueError("subset indices must be strictly ascending")
+        per_file = [0] * len(self.files)
+        for i in indices:
+            per_file[self.file_indices[i]] += 1
+        pick = lambda values: [values[i] for i in indices]  # noqa: E731
+        return TreeSet(names=pick(self.names), translate_maps=self.translate_maps,
+                       map_indices=pick(self.map_indices),
+                       files=[replace(f, n_used=k) for f, k in zip(self.files, per_file)],
+                       file_indices=pick(self.file_indices),
+                       sample_indices=pick(self.sample_indices), lines=pick(self.lines),
+                       _offsets=array("q", pick(self._offsets)),
+                       _lengths=array("q", pick(self._lengths)))
 
     def locate(self, tree_i: int) -> str:
         """Where tree ``tree_i`` comes from, as ``"FILE line N, tree 'NAME'"``."""

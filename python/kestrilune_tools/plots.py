@@ -10,7 +10,7 @@ names the runs; ``sample_indices`` gives each tree's position in its run.
 
 from __future__ import annotations
 
-from typing import List, Optional, Sequence, Tuple
+from typing import Optional, Sequence, Tuple
 
 import numpy as np
 
