@@ -202,16 +202,34 @@ std::optional<double> parse_branch_length(std::string_view text) {
         }
     } else {
         // Check the grammar first: from_chars stops early instead of failing on "1e" or
-        // "1e+", and accepts hexadecimal-looking prefixes such as the "0" of "0x10".
+        // "1e+", and accepts hexadecimal-looking prefixes such as the "0" of "0x10". The
+        // same scan gathers the digits for the fast path below.
         std::size_t j = 0;
         std::size_t n_digits = 0;
+        std::uint64_t mantissa = 0;
+        std::size_t significant = 0;  // digits in mantissa, from the first non-zero one
+        std::int64_t scale = 0;        // value = mantissa * 10^(scale + exponent)
+        auto take_digit = [&](char c) {
+            if (significant < 19) {
+                mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+                significant += (mantissa != 0) ? 1 : 0;
+                return true;
+            }
+            return false;  // too many digits for the fast path
+        };
+        bool exact_digits = true;
         while (j < rest.size() && is_digit(rest[j])) {
+            if (!take_digit(rest[j])) {
+                exact_digits = false;
+            }
             ++j;
             ++n_digits;
         }
         if (j < rest.size() && rest[j] == '.') {
             ++j;
             while (j < rest.size() && is_digit(rest[j])) {
+                exact_digits = take_digit(rest[j]) && exact_digits;
+                --scale;
                 ++j;
                 ++n_digits;
             }
@@ -219,21 +237,38 @@ std::optional<double> parse_branch_length(std::string_view text) {
         if (n_digits == 0) {
             return std::nullopt;
         }
+        std::int64_t exponent = 0;
         if (j < rest.size() && (rest[j] == 'e' || rest[j] == 'E')) {
             ++j;
+            bool exponent_negative = false;
             if (j < rest.size() && (rest[j] == '+' || rest[j] == '-')) {
+                exponent_negative = rest[j] == '-';
                 ++j;
             }
             const std::size_t exponent_begin = j;
             while (j < rest.size() && is_digit(rest[j])) {
+                exponent = std::min<std::int64_t>(exponent * 10 + (rest[j] - '0'), 100000);
                 ++j;
             }
             if (j == exponent_begin) {
                 return std::nullopt;
             }
+            exponent = exponent_negative ? -exponent : exponent;
         }
         if (j != rest.size()) {
             return std::nullopt;
+        }
+        // Clinger's fast path: a mantissa below 2^53 and a power of ten up to 10^22 are
+        // both exact doubles, so one multiplication or division rounds correctly, as the
+        // full conversion would. Typical lengths ("0.0123", "2.000000e-02") take it.
+        static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+        const std::int64_t power = scale + exponent;
+        if (exact_digits && mantissa <= (std::uint64_t{1} << 53) && power >= -22 && power <= 22) {
+            const double m = static_cast<double>(mantissa);
+            magnitude = power < 0 ? m / kPow10[-power] : m * kPow10[power];
+            return negative ? -magnitude : magnitude;
         }
         const char* const first = rest.data();
         const char* const last = first + rest.size();

@@ -1,6 +1,8 @@
 // Tests of the tree model and the Newick parser: structure and numbering of parsed trees,
 // names, lengths and comments, every error message, Unicode white space, invalid UTF-8 and
 // the branch-length grammar.
+#include <bit>
+#include <charconv>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -525,6 +527,44 @@ INSTANTIATE_TEST_SUITE_P(Cases, BranchLengthRejected,
                                          "1.5.2", "1e5.5", "1e5e5", "++1", "+-1", "--1", "-+1",
                                          "nan(1)", "nan()", "infin", "infinityy", "inf5", "5inf",
                                          "nana", "+-inf", "1d5", "abc", "\xD9\xA3"));
+
+}  // namespace
+}  // namespace kestrilune
+
+namespace kestrilune {
+namespace {
+
+// Short decimal lengths take an exact shortcut instead of the full conversion; both must
+// give the same double for every text.
+TEST(BranchLengthConversion, ShortcutAgreesWithFullConversion) {
+    std::mt19937_64 rng(42);
+    for (int trial = 0; trial < 200000; ++trial) {
+        std::string text;
+        const int int_digits = static_cast<int>(rng() % 6);
+        const int frac_digits = static_cast<int>(rng() % 22);
+        for (int d = 0; d < int_digits; ++d) {
+            text += static_cast<char>('0' + rng() % 10);
+        }
+        if (int_digits == 0 || rng() % 2 == 0) {
+            text += '.';
+            for (int d = 0; d < frac_digits || (int_digits == 0 && d == 0); ++d) {
+                text += static_cast<char>('0' + rng() % 10);
+            }
+        }
+        if (rng() % 3 == 0) {
+            text += (rng() % 2 == 0) ? "e-" : "e";
+            text += std::to_string(rng() % 30);
+        }
+        double expected = 0.0;
+        const auto [ptr, ec] =
+            std::from_chars(text.data(), text.data() + text.size(), expected);
+        ASSERT_EQ(ec, std::errc()) << text;
+        const std::optional<double> got = parse_branch_length(text);
+        ASSERT_TRUE(got.has_value()) << text;
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(*got), std::bit_cast<std::uint64_t>(expected))
+            << text;
+    }
+}
 
 }  // namespace
 }  // namespace kestrilune
