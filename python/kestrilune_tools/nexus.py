@@ -193,10 +193,10 @@ def parse_burnin(value: Burnin) -> Union[int, Fraction]:
     return count
 
 
-def _burnin_count(spec: Union[int, Fraction], n_trees: int) -> int:
-    if isinstance(spec, Fraction):
-        return int(spec * n_trees)  # floor; exact because spec is a Fraction
-    return spec
+def _burnin_count(burnin: Union[int, Fraction], n_trees: int) -> int:
+    if isinstance(burnin, Fraction):
+        return int(burnin * n_trees)  # floor, exact for a Fraction
+    return burnin
 
 
 # ----------------------------------------------------------------------------- reading
@@ -225,7 +225,7 @@ def read_trees(paths: Union[PathLike, Sequence[PathLike]], burnin: Burnin = 0, t
     paths = [os.fspath(p) for p in paths]
     if not paths:
         raise ValueError("no tree files given")
-    burnin_spec = parse_burnin(burnin)
+    burnin_rule = parse_burnin(burnin)
     if isinstance(thin, bool) or not isinstance(thin, int) or thin < 1:
         raise ValueError(f"thin must be a positive integer, got {thin!r}")
     if max_trees is not None and (isinstance(max_trees, bool) or not isinstance(max_trees, int)
@@ -249,7 +249,7 @@ def read_trees(paths: Union[PathLike, Sequence[PathLike]], burnin: Burnin = 0, t
         n_trees = len(scan.names)
         if n_trees == 0:
             raise TreeFileError(path, None, "no trees found" + scan.no_tree_hint())
-        n_burn = _burnin_count(burnin_spec, n_trees)
+        n_burn = _burnin_count(burnin_rule, n_trees)
         if n_burn >= n_trees:
             raise TreeFileError(path, None, f"burn-in of {_trees(n_burn)} leaves none of "
                                             f"its {_trees(n_trees)}")
