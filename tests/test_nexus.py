@@ -243,6 +243,8 @@ NEXUS_HEAD = "#NEXUS\nbegin trees;\n"
      "gives the name 'A' to both '1' and '3'"),
     (NEXUS_HEAD + "tree a = (1,2,3);\ntranslate 1 A, 2 B, 3 C;\n", 4, "translate table after a tree"),
     (NEXUS_HEAD + "tree a (1,2,3);\n", 3, "without '='"),
+    (NEXUS_HEAD + "translate 1 A, 2 B, 3 C;\ntree a = [&U] (1:0.1,2[&x=1]:0.2,\n 4:0.3);\n", 4,
+     "leaf '4' of tree 'a' is not in the translate table"),
     (NEXUS_HEAD + "tree a = [&U] ;\n", 3, "without a tree"),
     (NEXUS_HEAD + "tree a = (1,2,3);\n[ a comment\nthat never ends;\nend;\n", 4,
      "comment [ is never closed"),

@@ -43,7 +43,7 @@ import re
 from array import array
 from dataclasses import dataclass, field, replace
 from fractions import Fraction
-from typing import Dict, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Dict, Iterator, List, Optional, Sequence, Set, Tuple, Union
 
 __all__ = ["TreeFileError", "TreeFileInfo", "TreeSet", "read_trees", "parse_burnin"]
 
@@ -475,6 +475,7 @@ class _Scan:
     map_of: List[int] = field(default_factory=list)  # per tree, index into maps
     maps: List[Dict[str, str]] = field(default_factory=list)
     saw_trees_block: bool = False
+    checked_maps: Set[int] = field(default_factory=set)  # maps whose first tree was checked
 
     def no_tree_hint(self) -> str:
         if self.format == "nexus" and not self.saw_trees_block:
@@ -592,11 +593,34 @@ def _add_tree(st: _Statement, stmt_i: int, i: int, path: str, scan: _Scan, map_i
     start = _skip_blank_only(data, i + 1)
     if _skip_blank(data, start) == len(data) - 1:
         raise TreeFileError(path, st.line_at(stmt_i), "tree statement without a tree")
-    scan.names.append(_decode(name, path, st.line_at(stmt_i)) or f"tree_{len(scan.names) + 1}")
+    tree_name = _decode(name, path, st.line_at(stmt_i)) or f"tree_{len(scan.names) + 1}"
+    if scan.maps[map_i] and map_i not in scan.checked_maps:
+        scan.checked_maps.add(map_i)
+        _check_leaf_labels(data[start:], scan.maps[map_i], path, st.line_at(stmt_i), tree_name)
+    scan.names.append(tree_name)
     scan.lines.append(st.line_at(stmt_i))
     scan.offsets.append(st.offset + start)
     scan.lengths.append(len(data) - start)
     scan.map_of.append(map_i)
+
+
+_COMMENT = re.compile(rb"\[[^\]]*\]")
+_LEAF_LABEL = re.compile(rb"(?<=[(,])\s*('(?:[^']|'')*'|[^():,;\[\]']+)")
+
+
+def _check_leaf_labels(newick: bytes, table: Dict[str, str], path: str, line: int,
+                       tree_name: str) -> None:
+    """Refuse a tree whose leaf labels the translate table does not know.
+
+    The module turns such a leaf into an unnamed one without a word, so the first tree
+    under each table is checked here. Labels are compared as the module reads them: with
+    white space removed and quote characters kept.
+    """
+    for m in _LEAF_LABEL.finditer(_COMMENT.sub(b"", newick)):
+        label = re.sub(rb"\s+", b"", m.group(1)).decode("utf-8", "replace")
+        if label and label not in table:
+            raise TreeFileError(path, line, f"leaf {label!r} of tree {tree_name!r} is not in "
+                                            "the translate table")
 
 
 # A translate body is a list of these tokens; comments are removed through _comment_end.
