@@ -21,6 +21,8 @@ Translate tables: keys are the labels as the trees write them (normally numbers)
 taxon names with the single quotes removed and ``''`` turned into ``'``. An unquoted name runs
 to the ``,`` or ``;`` that ends its entry, so names such as ``A|B/C(1)`` need no quotes; an
 unquoted name with a blank in it is refused, since it almost always hides a missing comma.
+The first tree under each table is checked for leaf labels the table lacks (the module would
+leave such leaves unnamed without a word).
 
 The reader never changes the tree text: ``[&...]`` annotations and quoted labels inside a tree
 go to the module as written (the module removes the annotations itself). Note that the module
