@@ -34,6 +34,7 @@ void Node::set_child_edge(NodeId child, std::optional<double> edge) {
     }
     if (!child_edges) {
         child_edges.emplace();
+        child_edges->reserve(children.size());  // one allocation for all the children
     }
     child_edges->set(child, *edge);
 }

@@ -26,6 +26,7 @@ public:
     // Stores `length` under `child`, replacing an earlier value for the same child.
     void set(NodeId child, double length);
     std::optional<double> find(NodeId child) const;
+    void reserve(std::size_t n) { entries_.reserve(n); }
     std::size_t size() const noexcept { return entries_.size(); }
     const std::vector<Entry>& entries() const noexcept { return entries_; }
 

@@ -468,6 +468,76 @@ TEST(SnapshotDeepTrees, CaterpillarOnSmallStack) {
     EXPECT_EQ(unrooted->lengths[k], 2.0);
 }
 
+// The same caterpillar written as Newick text, the way every tree of a call arrives.
+std::string caterpillar_newick(std::size_t n_leaves) {
+    std::string text;
+    for (std::size_t i = 0; i + 1 < n_leaves; ++i) {
+        text += "(L" + std::to_string(100000 + i) + ":1,";
+    }
+    text += "L" + std::to_string(100000 + n_leaves - 1) + ":1";
+    for (std::size_t i = 0; i + 1 < n_leaves; ++i) {
+        text += i + 2 < n_leaves ? "):1" : ")";
+    }
+    return text + ";";
+}
+
+// 100,000 leaves: 199,997 splits of 1,563 words each, about 2.5 GB of result alone, and
+// about as much again for the per-node sets. Too much for the instrumented build.
+#if !defined(__SANITIZE_ADDRESS__)
+TEST(SnapshotDeepTrees, HundredThousandLeafCaterpillarOnSmallStack) {
+    const std::size_t n = 100000;
+    std::optional<Snapshot> unrooted;
+    run_on_small_stack([&] {
+        const Tree tree = Tree::from_newick(caterpillar_newick(n)).value();
+        unrooted = Snapshot::from_tree(tree, false).value();
+    });
+    ASSERT_TRUE(unrooted);
+    EXPECT_EQ(unrooted->size(), 2 * n - 3);
+    EXPECT_EQ(std::accumulate(unrooted->lengths.begin(), unrooted->lengths.end(), 0.0),
+              2.0 * n - 2.0);
+    // {L0} took the root edge above L1..Ln-1 (length 1 + 1); {L1, ..., Ln-1} is gone.
+    std::size_t k = 0;
+    while (k < unrooted->size() &&
+           !(unrooted->partition(k)[0] == 1u &&
+             std::all_of(unrooted->partition(k).begin() + 1, unrooted->partition(k).end(),
+                         [](std::uint64_t w) { return w == 0; }))) {
+        ++k;
+    }
+    ASSERT_LT(k, unrooted->size());
+    EXPECT_EQ(unrooted->lengths[k], 2.0);
+}
+#endif
+
+// A node array whose children come before their parents (not what the parser builds) takes
+// the explicit-stack walk instead of the id-order sweeps; it too must not recurse.
+TEST(SnapshotDeepTrees, ChildrenBeforeParentsOnSmallStack) {
+    const std::size_t n = 10000;
+    const Tree forward = caterpillar(n);
+    Tree reversed;
+    const std::size_t last = forward.nodes.size() - 1;
+    for (std::size_t k = 0; k <= last; ++k) {
+        Node node = forward.nodes[last - k];
+        node.id = k;
+        if (node.parent) {
+            node.parent = last - *node.parent;
+        }
+        for (NodeId& child : node.children) {
+            child = last - child;
+        }
+        node.child_edges.reset();
+        reversed.nodes.push_back(std::move(node));
+    }
+    std::optional<Snapshot> expected;
+    std::optional<Snapshot> walked;
+    run_on_small_stack([&] {
+        expected = Snapshot::from_tree(forward, false).value();
+        walked = Snapshot::from_tree(reversed, false).value();
+    });
+    ASSERT_TRUE(expected && walked);
+    EXPECT_EQ(walked->words, expected->words);
+    EXPECT_EQ(walked->lengths, expected->lengths);
+}
+
 TEST(SnapshotDeepTrees, LongSingleChildChainMergesIntoOneEdge) {
     // (C:1,((((A:1,B:1):1):1)...):1);  with 100,000 single-child nodes above (A,B).
     const std::size_t depth = 100000;
