@@ -22,13 +22,15 @@ constexpr std::string_view kSeveralTopLevelGroups =
 struct TreeResult {
     Snapshot snapshot;
     std::vector<std::uint64_t> hashes;  // hash_words of each partition, for interning
+    std::vector<std::uint32_t> ids;     // global id of each partition, once interned
     std::size_t n_unnamed_leaves = 0;
 };
 
 // Clean, parse, check for a single root and translate. Returns the failure message.
+// `out` may hold an earlier tree of the thread: its node array is reused.
 std::optional<std::string> parse_tree(const TreeItem& item, std::size_t index, Tree& out) {
     const std::string clean = strip_beast_annotations(item.newick);
-    Result<Tree, NewickParseError> parsed = Tree::from_newick(clean);
+    Result<Tree, NewickParseError> parsed = Tree::from_newick(clean, std::move(out));
     if (!parsed) {
         return "Failed to parse newick at index " + std::to_string(index) + ": " +
                std::string(parsed.error().message());
@@ -77,7 +79,16 @@ std::optional<std::string> reduce_first_tree(const TreeItem& item, bool rooted, 
 // Tree i >= 1: its leaves must be those of tree 0 one for one.
 std::optional<std::string> reduce_tree(const TreeItem& item, std::size_t index, bool rooted,
                                        const LeafOrder& leaves, TreeResult& out) {
-    Tree tree;
+    // Each worker parses many trees; one node array per thread serves them all. A very
+    // large one is not kept beyond the tree that needed it.
+    thread_local Tree tree;
+    struct Trim {
+        ~Trim() {
+            if (tree.nodes.capacity() > (std::size_t{1} << 16)) {
+                tree = Tree{};
+            }
+        }
+    } trim;
     if (auto failure = parse_tree(item, index, tree)) {
         return failure;
     }
@@ -95,31 +106,45 @@ std::optional<std::string> reduce_tree(const TreeItem& item, std::size_t index, 
     return std::nullopt;
 }
 
-// Open-addressing table from partition words to id. It stores only (hash, id); the key of
-// an id is bips[id], so every distinct partition is stored once.
+// Open-addressing table from partition words to id. It stores only (hash, id); the words
+// of id k are row k of one flat array, so every distinct partition is stored once and a
+// probe compares against contiguous memory.
 class InternTable {
 public:
-    explicit InternTable(std::vector<Bitset>& bips) : bips_(bips) { slots_.assign(1024, Slot{}); }
+    explicit InternTable(std::size_t n_words) : n_words_(n_words) { slots_.assign(1024, Slot{}); }
+
+    std::size_t size() const noexcept { return n_ids_; }
 
     // `hash` is hash_words(words), computed by the caller (in parallel, per tree).
     std::uint32_t intern(std::span<const std::uint64_t> words, std::uint64_t hash) {
-        std::size_t mask = slots_.size() - 1;
+        const std::size_t mask = slots_.size() - 1;
         std::size_t i = static_cast<std::size_t>(hash) & mask;
         while (slots_[i].id != kEmpty) {
             if (slots_[i].hash == hash &&
-                std::equal(words.begin(), words.end(), bips_[slots_[i].id].words.begin())) {
+                std::equal(words.begin(), words.end(), words_.begin() + offset(slots_[i].id))) {
                 return slots_[i].id;
             }
             i = (i + 1) & mask;
         }
-        require(bips_.size() < kEmpty, "more than 2^32 - 1 distinct partitions in one call");
-        const auto id = static_cast<std::uint32_t>(bips_.size());
-        bips_.push_back(Bitset{std::vector<std::uint64_t>(words.begin(), words.end())});
+        require(n_ids_ < kEmpty, "more than 2^32 - 1 distinct partitions in one call");
+        const auto id = static_cast<std::uint32_t>(n_ids_++);
+        words_.insert(words_.end(), words.begin(), words.end());
         slots_[i] = Slot{hash, id};
-        if (2 * bips_.size() > slots_.size()) {
+        if (2 * n_ids_ > slots_.size()) {
             grow();
         }
         return id;
+    }
+
+    // The partitions by id, as Bitsets.
+    std::vector<Bitset> bitsets() const {
+        std::vector<Bitset> out;
+        out.reserve(n_ids_);
+        for (std::size_t id = 0; id < n_ids_; ++id) {
+            const auto first = words_.begin() + offset(id);
+            out.push_back(Bitset{std::vector<std::uint64_t>(first, first + static_cast<std::ptrdiff_t>(n_words_))});
+        }
+        return out;
     }
 
 private:
@@ -128,6 +153,10 @@ private:
         std::uint64_t hash = 0;
         std::uint32_t id = kEmpty;
     };
+
+    std::ptrdiff_t offset(std::size_t id) const noexcept {
+        return static_cast<std::ptrdiff_t>(id * n_words_);
+    }
 
     void grow() {
         std::vector<Slot> old = std::move(slots_);
@@ -145,21 +174,31 @@ private:
         }
     }
 
-    std::vector<Bitset>& bips_;
+    std::size_t n_words_;
+    std::size_t n_ids_ = 0;
+    std::vector<std::uint64_t> words_;
     std::vector<Slot> slots_;
 };
 
-// Gives every partition of one snapshot its global id and stores the tree's ids (and
-// lengths) sorted by id, then releases the snapshot. Called for the trees in input order.
-// Ids are distinct within a tree, so the sorted order is fully determined.
-void intern_tree(InternTable& table, TreeResult& result, bool keep_lengths, std::size_t n_words,
-                 std::vector<std::pair<std::uint32_t, double>>& pairs, InternSnap& tree) {
+// Gives every partition of one snapshot its global id, in the snapshot's order. Called for
+// the trees in input order, so ids follow first appearance.
+void assign_ids(InternTable& table, std::size_t n_words, TreeResult& result) {
     const Snapshot& snapshot = result.snapshot;
     require(snapshot.n_words == n_words, "snapshots of one call differ in word count");
-    pairs.clear();
+    result.ids.resize(snapshot.size());
     for (std::size_t k = 0; k < snapshot.size(); ++k) {
-        pairs.emplace_back(table.intern(snapshot.partition(k), result.hashes[k]),
-                           snapshot.lengths[k]);
+        result.ids[k] = table.intern(snapshot.partition(k), result.hashes[k]);
+    }
+}
+
+// Stores a tree's ids (and lengths) sorted by id, then releases its snapshot. Ids are
+// distinct within a tree, so the sorted order is fully determined. Trees are independent
+// here, so this runs in parallel.
+void store_tree(TreeResult& result, bool keep_lengths, InternSnap& tree) {
+    thread_local std::vector<std::pair<std::uint32_t, double>> pairs;
+    pairs.clear();
+    for (std::size_t k = 0; k < result.ids.size(); ++k) {
+        pairs.emplace_back(result.ids[k], result.snapshot.lengths[k]);
     }
     std::sort(pairs.begin(), pairs.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -173,7 +212,7 @@ void intern_tree(InternTable& table, TreeResult& result, bool keep_lengths, std:
             tree.lengths.push_back(length);
         }
     }
-    result = TreeResult{};  // the partition storage goes as soon as it is interned
+    result = TreeResult{};  // the partition storage goes as soon as it is stored
 }
 
 bool has_adjacent_duplicates(const std::vector<std::string>& sorted) {
@@ -205,11 +244,11 @@ Result<Snapshots, std::string> Snapshots::from_newick_iter_opts(std::span<const 
     const std::size_t n_unnamed = first.n_unnamed_leaves;
     out.n_words = first.snapshot.n_words;
     out.trees.resize(n);
-    InternTable table(out.bips);
-    std::vector<std::pair<std::uint32_t, double>> pairs;
+    InternTable table(out.n_words);
     const std::size_t snapshot_bytes = first.snapshot.words.size() * sizeof(std::uint64_t) +
                                        first.snapshot.size() * 2 * sizeof(double);
-    intern_tree(table, first, keep_lengths, out.n_words, pairs, out.trees[0]);
+    assign_ids(table, out.n_words, first);
+    store_tree(first, keep_lengths, out.trees[0]);
 
     // Trees 1..n-1 in chunks: each chunk is reduced in parallel, then interned in input
     // order on this thread and released, so that the per-tree partition sets of at most
@@ -250,11 +289,18 @@ Result<Snapshots, std::string> Snapshots::from_newick_iter_opts(std::span<const 
         if (first_failure.load() < n) {
             return unexpected(std::move(failure_message));
         }
-        for (std::size_t i = chunk_begin; i < chunk_end; ++i) {
-            intern_tree(table, results[i - chunk_begin], keep_lengths, out.n_words, pairs,
-                        out.trees[i]);
+        // Ids in input order on this thread (first appearance decides them), then the
+        // per-tree sorting in parallel.
+        for (TreeResult& result : results) {
+            assign_ids(table, out.n_words, result);
         }
+        pool::parallel_for(chunk_begin, chunk_end, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                store_tree(results[i - chunk_begin], keep_lengths, out.trees[i]);
+            }
+        });
     }
+    out.bips = table.bitsets();
 
     // Tree 0's named leaves: the unnamed ones (at most one here) sort first as "".
     const std::vector<std::string>& names = leaves.names();

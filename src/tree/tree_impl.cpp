@@ -370,8 +370,12 @@ Decoded decode_non_ascii(const unsigned char* p, const unsigned char* end) noexc
 // text is present exactly when it is non-empty, since every append adds at least one byte.
 class NewickParser {
 public:
-    explicit NewickParser(std::string_view text) noexcept
-        : begin_(reinterpret_cast<const unsigned char*>(text.data())), size_(text.size()) {}
+    NewickParser(std::string_view text, Tree storage) noexcept
+        : begin_(reinterpret_cast<const unsigned char*>(text.data())),
+          size_(text.size()),
+          tree_(std::move(storage)) {
+        tree_.nodes.clear();  // keeps the capacity
+    }
 
     Result<Tree, NewickParseError> run();
 
@@ -647,7 +651,11 @@ Result<Tree, NewickParseError> NewickParser::run() {
 }  // namespace
 
 Result<Tree, NewickParseError> Tree::from_newick(std::string_view text) {
-    return NewickParser(text).run();
+    return NewickParser(text, Tree{}).run();
+}
+
+Result<Tree, NewickParseError> Tree::from_newick(std::string_view text, Tree storage) {
+    return NewickParser(text, std::move(storage)).run();
 }
 
 }  // namespace kestrilune

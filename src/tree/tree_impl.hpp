@@ -57,6 +57,11 @@ struct Tree {
     // Invalid UTF-8 is read byte by byte as ordinary characters, never out of bounds.
     static Result<Tree, NewickParseError> from_newick(std::string_view text);
 
+    // The same, building the tree in the node array of `storage` (an earlier tree, whose
+    // nodes are dropped), so that a thread parsing many trees keeps one array and does not
+    // ask the allocator for a large block per tree.
+    static Result<Tree, NewickParseError> from_newick(std::string_view text, Tree storage);
+
     // Appends `node` as a new child of `parent` with branch length `edge`; returns its id.
     Result<NodeId, TreeError> add_child(Node node, NodeId parent, std::optional<double> edge);
 
