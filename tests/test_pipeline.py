@@ -131,3 +131,33 @@ def test_the_lowest_failing_tree_is_reported():
             run(rf, trees)
         messages.add(str(info.value))
     assert messages == {"Tree 50 has a different leaf set than tree 0. All trees must share the same taxa."}
+
+
+def test_success_and_failure_paths_do_not_leak():
+    import gc
+    import resource
+    import sys
+
+    trees = ["((A:1,B:2):1,(C:1,D:1):2);", "((A:1,C:2):1,(B:1,D:1):2);", "(A,(B,(C,D)));"]
+    names = ["a", "b", "c"]
+    functions = [getattr(kestrilune, n) for n in kestrilune.__all__ if n.startswith("pairwise")]
+
+    def once():
+        for fn in functions:
+            fn(names, iter(trees), [{}], [0, 0, 0], progress=kestrilune.ProgressCounter())
+            with pytest.raises(ValueError):
+                fn(names, iter(trees[:2] + ["((A,B"]), [{}], [0, 0, 0])
+            with pytest.raises(TypeError):
+                fn(names, iter([trees[0], 5]), [{}], [0, 0, 0])
+
+    for _ in range(50):
+        once()
+    gc.collect()
+    objects = len(gc.get_objects())
+    rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    for _ in range(500):
+        once()
+    gc.collect()
+    assert len(gc.get_objects()) - objects < 50
+    assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rss < 2048  # KiB
+    assert sys.getrefcount(names) == sys.getrefcount(trees) == 2
