@@ -290,33 +290,38 @@ std::vector<double> squared_norms(const std::vector<InternSnap>& trees, std::siz
 
 }  // namespace
 
-void pairwise_wrf_dense(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
-                        double* cells) {
+namespace {
+
+// Shared by both kernels: columns, then the rows in parallel with the picked row loop.
+template <class Prepare>
+void run_length_kernel(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
+                       double* cells, RowFn row_fn, Prepare&& prepare) {
     const std::size_t n = snapshots.trees.size();
     if (n == 0) {
         return;
     }
     checked_cells(n, n, sizeof(double));
     const LengthColumns columns = length_columns(snapshots.trees);
-    const Rows rows{&columns, &snapshots.trees, KfInputs{}};
-    const RowFn row_fn = KESTRILUNE_PICK(wrf_row);
+    const std::vector<double> norms = prepare(columns);
+    const Rows rows{&columns, &snapshots.trees, KfInputs{&columns, norms.data()}};
     fill_symmetric_rows<double>(n, counter, cells,
                                 [&](std::size_t i, double* row) { row_fn(rows, i, row); });
 }
 
+}  // namespace
+
+void pairwise_wrf_dense(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
+                        double* cells) {
+    run_length_kernel(snapshots, counter, cells, KESTRILUNE_PICK(wrf_row),
+                      [](const LengthColumns&) { return std::vector<double>(); });
+}
+
 void pairwise_kf_dense(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
                        double* cells) {
-    const std::size_t n = snapshots.trees.size();
-    if (n == 0) {
-        return;
-    }
-    checked_cells(n, n, sizeof(double));
-    const LengthColumns columns = length_columns(snapshots.trees);
-    const std::vector<double> norms = squared_norms(snapshots.trees, columns.m);
-    const Rows rows{&columns, &snapshots.trees, KfInputs{&columns, norms.data()}};
-    const RowFn row_fn = KESTRILUNE_PICK(kf_row);
-    fill_symmetric_rows<double>(n, counter, cells,
-                                [&](std::size_t i, double* row) { row_fn(rows, i, row); });
+    run_length_kernel(snapshots, counter, cells, KESTRILUNE_PICK(kf_row),
+                      [&](const LengthColumns& columns) {
+                          return squared_norms(snapshots.trees, columns.m);
+                      });
 }
 
 #undef KESTRILUNE_PICK
