@@ -1,0 +1,302 @@
+"""Effective sample sizes of a run of trees, from the distances between its trees.
+
+Every measure takes the run's square distance matrix (trees in sample order, burn-in already
+dropped) and follows one published definition, named in its result:
+
+* :func:`approx_ess`: RWTY's ``topological.approx.ess`` on all samples (Lanfear et al. 2016).
+* :func:`pseudo_ess`: the ESS of the distance trace to every tree of the run in turn
+  (``coda::effectiveSize``), summarised by its minimum and median, as treess does.
+* :func:`frechet_ess`: treess' ``frechetCorrelationESS``, in O(n^2) instead of O(n^3).
+* :func:`tracer_ess`: Tracer's ESS of numeric traces (here the 0/1 presence of a split).
+
+Squared RF distances are whole numbers, so every sum below is taken exactly in integers
+when the distances are integers, and only the final ratios are rounded.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Optional
+
+import numpy as np
+
+from .rmath import coda_ess, nelder_mead
+
+__all__ = ["ApproxESS", "PseudoESS", "FrechetESS", "lag_sums", "approx_ess", "pseudo_ess",
+           "frechet_ess", "tracer_ess", "APPROX_MIN_TREES"]
+
+APPROX_MAX_LAG = 100  # RWTY's default max.sampling.interval
+APPROX_MIN_LAGS = 20  # RWTY refuses to fit fewer lags
+APPROX_MIN_TREES = 100 + APPROX_MIN_LAGS  # lags reach N - 100 at most
+APPROX_CUTOFF = 0.95
+FRECHET_MIN_PAIRS = 5  # treess' min.nsamples
+_ROW_BLOCK = 256
+
+
+def _as_matrix(dist) -> np.ndarray:
+    d = np.asarray(dist)
+    if d.ndim != 2 or d.shape[0] != d.shape[1]:
+        raise ValueError(f"expected a square distance matrix, got shape {d.shape}")
+    return d
+
+
+def _squares(block: np.ndarray) -> np.ndarray:
+    """Squared distances: exact int64 for integer distances, float64 otherwise."""
+    if np.issubdtype(block.dtype, np.integer):
+        b = block.astype(np.int64)
+    else:
+        b = block.astype(np.float64)
+    return b * b
+
+
+def lag_sums(dist, max_lag: Optional[int] = None):
+    """Sums over the upper triangle of the squared distances, in one pass by row blocks.
+
+    Returns ``(diag, row_upper, col_upper)``: ``diag[k]`` = sum over t of d(t, t+k)^2 for
+    k = 0..max_lag (default n - 1), ``row_upper[a]`` = sum over b > a of d(a, b)^2 and
+    ``col_upper[b]`` = sum over a < b of d(a, b)^2.
+    """
+    d = _as_matrix(dist)
+    n = d.shape[0]
+    max_lag = n - 1 if max_lag is None else min(max_lag, n - 1)
+    integer = np.issubdtype(d.dtype, np.integer)
+    acc = np.int64 if integer else np.float64
+    diag = np.zeros(max_lag + 1, dtype=acc)
+    row_upper = np.zeros(n, dtype=acc)
+    col_upper = np.zeros(n, dtype=acc)
+    for start in range(0, n, _ROW_BLOCK):
+        stop = min(n, start + _ROW_BLOCK)
+        sq = _squares(d[start:stop])
+        rows = np.arange(start, stop)
+        upper = np.arange(n)[None, :] > rows[:, None]
+        sq_upper = np.where(upper, sq, 0)
+        row_upper[start:stop] = sq_upper.sum(axis=1)
+        col_upper += sq_upper.sum(axis=0)
+        # Skew the block so that column k holds d(t, t + k): row t is padded to 2n cells and
+        # read from its own diagonal on, so cells past the last tree read the zero padding.
+        width = max_lag + 1
+        padded = np.zeros((stop - start, 2 * n), dtype=sq.dtype)
+        padded[:, :n] = sq_upper
+        flat = padded.ravel()
+        offsets = (rows - start) * (2 * n) + rows
+        skew = flat[offsets[:, None] + np.arange(width)[None, :]]
+        diag += skew.sum(axis=0)
+    return diag, row_upper, col_upper
+
+
+# ------------------------------------------------------------------------- approximate ESS
+
+
+@dataclass(frozen=True)
+class ApproxESS:
+    ess: float
+    operator: str  # "=" or "<" (the autocorrelation never fell below the cutoff)
+    cutoff: int  # m: the first lag whose mean squared distance passed the cutoff
+    max_lag: int  # K: lags 1..K were fitted
+    asymptote: float  # a of the fit a (1 - exp(-k / b))
+    scale: float  # b
+    fncount: int
+    lag_mean_sq: np.ndarray  # f_k, k = 1..K
+    rule: str = "RWTY topological.approx.ess (all samples, R optim Nelder-Mead)"
+
+
+def _exp(x: float) -> float:
+    """exp() as C and R give it: inf on overflow instead of an exception."""
+    try:
+        return math.exp(x)
+    except OverflowError:
+        return math.inf
+
+
+def _rwty_objective(lags, f):
+    lag_list = [float(k) for k in lags]
+    f_list = [float(v) for v in f]
+
+    def objective(par):
+        a, b = par
+        total = np.longdouble(0.0)  # R's sum() accumulates in long double
+        for k, fk in zip(lag_list, f_list):
+            t = a * (1.0 - _exp(-(k / b))) - fk
+            total += np.longdouble(t * t)
+        return float(total)
+
+    return objective
+
+
+def approx_ess(dist=None, *, lag_mean_sq=None, n_trees: Optional[int] = None) -> ApproxESS:
+    """RWTY's approximate topological ESS of one run.
+
+    f_k is the mean squared distance between trees k samples apart, k = 1..K with
+    K = min(100, N - 100). The exponential semivariogram a (1 - exp(-k / b)) is fitted by
+    least squares with R's Nelder-Mead from (1, 1), as RWTY does; m is the first lag with
+    f_k / a > 0.95 (none: m = K + 1 and the ESS is an upper bound, operator "<");
+    D = max f_k; S = [sum_{k<m} (N - k) f_k + (N - m + 1)(N - m) D / 2] / (2 N^2);
+    ESS = 1 / (1 - 4 S / D).
+
+    Give either the distance matrix, or ``lag_mean_sq`` (f_1..f_K, K >= 20) with ``n_trees``.
+    """
+    if lag_mean_sq is None:
+        d = _as_matrix(dist)
+        n = d.shape[0]
+        if n < APPROX_MIN_TREES:
+            raise ValueError(f"the approximate ESS needs at least {APPROX_MIN_TREES} trees "
+                             f"in a run (RWTY fits lags 1..min(100, N - 100), at least "
+                             f"{APPROX_MIN_LAGS} of them); this run has {n}")
+        k_max = min(APPROX_MAX_LAG, n - 100)
+        diag, _, _ = lag_sums(d, k_max)
+        f = np.array([diag[k] / (n - k) for k in range(1, k_max + 1)], dtype=np.float64)
+    else:
+        if n_trees is None:
+            raise ValueError("lag_mean_sq needs n_trees")
+        n = int(n_trees)
+        f = np.asarray(lag_mean_sq, dtype=np.float64)
+        k_max = len(f)
+    lags = np.arange(1, k_max + 1)
+    fit = nelder_mead(_rwty_objective(lags, f), (1.0, 1.0))
+    a = fit.par[0]
+    passed = np.flatnonzero(f / a > APPROX_CUTOFF)
+    if len(passed):
+        m = int(lags[passed[0]])
+        operator = "="
+    else:
+        m = k_max + 1
+        operator = "<"
+    big_d = float(f.max())
+    s = 0.0
+    for k in range(1, m):
+        s = s + (n - k) * float(f[k - 1])
+    s = s + (n - m + 1) * (n - m) * big_d / 2
+    s = s / 2 / (n * n)
+    ess = 1 / (1 - 4 * s / big_d)
+    return ApproxESS(ess=ess, operator=operator, cutoff=m, max_lag=k_max, asymptote=a,
+                     scale=fit.par[1], fncount=fit.fncount, lag_mean_sq=f)
+
+
+# ------------------------------------------------------------------------------ pseudo-ESS
+
+
+@dataclass(frozen=True)
+class PseudoESS:
+    minimum: float
+    median: float
+    per_reference: np.ndarray  # the ESS of the trace to each tree of the run
+    rule: str = "treess pseudoESS: coda::effectiveSize of d(T_t, T_ref), every tree as T_ref"
+
+
+def pseudo_ess(dist) -> PseudoESS:
+    """The ESS of the distance trace d(T_t, T_ref), t = 1..n, for every tree of the run as
+    the reference, by ``coda::effectiveSize``; its minimum and median (treess)."""
+    d = _as_matrix(dist)
+    n = d.shape[0]
+    if n < 2:
+        raise ValueError("the pseudo-ESS needs at least 2 trees in a run")
+    out = np.empty(n)
+    for start in range(0, n, _ROW_BLOCK):
+        stop = min(n, start + _ROW_BLOCK)
+        out[start:stop] = coda_ess(d[start:stop])
+    return PseudoESS(minimum=float(out.min()), median=float(np.median(out)), per_reference=out)
+
+
+# ------------------------------------------------------------------- Frechet correlation ESS
+
+
+@dataclass(frozen=True)
+class FrechetESS:
+    ess: float
+    tau: float
+    lags_used: int  # rho_1..rho_lags_used were computed (up to the first negative pair)
+    autocorrelation: np.ndarray  # rho_k, k = 1..lags_used
+    rule: str = ("treess frechetCorrelationESS (lower bound, min.nsamples 5): Geyer initial "
+                 "positive sequence over pairs of rho_k")
+
+
+def frechet_ess(dist) -> FrechetESS:
+    """treess' Fréchet correlation ESS of one run.
+
+    For each lag k = 1, 2, ...: V1 and V2 are the Fréchet variances (half the mean squared
+    distance over pairs) of the trees after the first k and of those before the last k;
+    rho_k = (V1 + V2 - mean d(T_t, T_{t+k})^2) / (2 sqrt(V1 V2)), 1 when V1 or V2 is 0.
+    The pairs P_i = rho_{2i-1} + rho_{2i} are formed until the first negative one (or lag
+    n - 6), then made non-increasing (P_i = min(P_{i-1}, P_i)); tau = 1 + 2 (P_1 + ... +
+    P_{j-1}) over all pairs but the last one formed (1 when P_1 <= 0), ESS = n / tau. A run
+    whose trees are all equal has ESS 1.
+
+    The pair sums over a prefix or a suffix of the run come from running sums of the row
+    and column sums of the upper triangle, so the whole is O(n^2), not the O(n^3) of
+    recomputing each submatrix.
+    """
+    d = _as_matrix(dist)
+    n = d.shape[0]
+    n_lags = n - FRECHET_MIN_PAIRS - 1
+    if n_lags < 2:
+        raise ValueError(f"the Fréchet correlation ESS needs at least "
+                         f"{FRECHET_MIN_PAIRS + 3} trees in a run; this run has {n}")
+    diag, row_upper, col_upper = lag_sums(d)
+    if row_upper.sum() == 0:
+        return FrechetESS(ess=1.0, tau=float(n), lags_used=0, autocorrelation=np.ones(0))
+    # suffix[k]: pair sum within trees k..n-1; prefix[m]: pair sum within trees 0..m-1.
+    suffix = np.concatenate([np.cumsum(row_upper[::-1])[::-1], [0]])
+    prefix = np.concatenate([[0], np.cumsum(col_upper)])
+    rho = []
+    pairs = []
+    for k in range(1, n_lags + 1):
+        m = n - k
+        c = m * (m - 1) / 2
+        v1 = float(2 * suffix[k]) / c / 4
+        v2 = float(2 * prefix[m]) / c / 4
+        d12 = float(diag[k]) / m
+        if v1 == 0 or v2 == 0:
+            rho.append(1.0)
+        else:
+            rho.append(((v1 + v2 - d12) / 2) / math.sqrt(v1 * v2))
+        if k % 2 == 0:
+            pairs.append(rho[-2] + rho[-1])
+            if pairs[-1] < 0:
+                break
+    for i in range(1, len(pairs)):
+        pairs[i] = min(pairs[i - 1], pairs[i])
+    tau = 1.0
+    if pairs and pairs[0] > 0:
+        tau = 1 + 2 * math.fsum(pairs[:-1])
+    return FrechetESS(ess=n / tau, tau=tau, lags_used=len(rho),
+                      autocorrelation=np.asarray(rho))
+
+
+# ------------------------------------------------------------------------------ Tracer ESS
+
+
+def tracer_ess(traces) -> np.ndarray:
+    """Tracer's ESS of each row of ``traces`` (n samples each).
+
+    gamma_k = sum_{t < n-k} (x_t - mean)(x_{t+k} - mean) / (n - k) for k = 0, 1, ... up to
+    min(n - 1, 2000) lags; from k = 2 on, at every even k the pair gamma_{k-1} + gamma_k is
+    added twice to the variance sum while it is positive, and the first pair that is not
+    ends the sum. ESS = n gamma_0 / (gamma_0 + 2 sum of pairs). A constant trace has no
+    defined ESS (NaN here).
+    """
+    x = np.atleast_2d(np.asarray(traces, dtype=np.float64))
+    rows, n = x.shape
+    out = np.full(rows, np.nan)
+    if n < 2:
+        return out
+    max_lag = min(n - 1, 2000)
+    mean = x.mean(axis=1, keepdims=True)
+    xc = x - mean
+    size = 1 << int(math.ceil(math.log2(n + max_lag)))
+    spectrum = np.fft.rfft(xc, size, axis=1)
+    acov = np.fft.irfft(spectrum * np.conj(spectrum), size, axis=1)[:, :max_lag]
+    gamma = acov / (n - np.arange(max_lag))[None, :]
+    for r in range(rows):
+        g = gamma[r]
+        if g[0] <= 0:
+            continue
+        var_stat = g[0]
+        for lag in range(2, max_lag, 2):
+            pair = g[lag - 1] + g[lag]
+            if pair > 0:
+                var_stat += 2.0 * pair
+            else:
+                break
+        out[r] = g[0] * n / var_stat
+    return out
