@@ -344,24 +344,4 @@ bool bind_and_convert(const char* function_name, PyObject* const* args, Py_ssize
     return true;
 }
 
-std::optional<std::string> validate_iter_args(std::size_t names_len,
-                                              std::span<const std::uint64_t> map_indices,
-                                              std::size_t translate_maps_len) {
-    if (names_len < 2) {
-        return "Need at least 2 trees to compute pairwise distances";
-    }
-    if (names_len != map_indices.size()) {
-        return "names length (" + std::to_string(names_len) + ") must equal map_indices length (" +
-               std::to_string(map_indices.size()) + ")";
-    }
-    for (std::size_t i = 0; i < map_indices.size(); ++i) {
-        if (map_indices[i] >= translate_maps_len) {
-            return "map_indices[" + std::to_string(i) + "] = " + std::to_string(map_indices[i]) +
-                   " is out of bounds (only " + std::to_string(translate_maps_len) +
-                   " translate maps provided)";
-        }
-    }
-    return std::nullopt;
-}
-
 }  // namespace kestrilune::api

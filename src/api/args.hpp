@@ -17,13 +17,14 @@
 
 #include "api/pyref.hpp"
 #include "io/io.hpp"
+#include "snapshot/snapshots.hpp"
 
 namespace kestrilune::api {
 
 struct IterArgs {
-    std::vector<std::string> names;           // UTF-8, in order
-    PyRef newick_iter;                        // not advanced by conversion
-    std::vector<TranslateMap> translate_maps; // number -> taxon name
+    std::vector<std::string> names;            // UTF-8, in order
+    PyRef newick_iter;                         // not advanced by conversion
+    std::vector<TranslateMap> translate_maps;  // number -> taxon name
     std::vector<std::uint64_t> map_indices;
     bool rooted = false;
     PyRef progress;  // a ProgressCounter, or empty for none
@@ -39,9 +40,8 @@ bool init_keyword_names();
 bool bind_and_convert(const char* function_name, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames, IterArgs& out);
 
-// The checks that run before any tree is read. Returns the ValueError message, if any.
-std::optional<std::string> validate_iter_args(std::size_t names_len,
-                                              std::span<const std::uint64_t> map_indices,
-                                              std::size_t translate_maps_len);
+// validate_iter_args, the checks that run before any tree is read, lives with the
+// collection (snapshot/snapshots.hpp), which the split-table engine shares.
+using kestrilune::validate_iter_args;
 
 }  // namespace kestrilune::api

@@ -221,48 +221,74 @@ bool has_adjacent_duplicates(const std::vector<std::string>& sorted) {
 
 }  // namespace
 
-Result<Snapshots, std::string> Snapshots::from_newick_iter_opts(std::span<const TreeItem> items,
-                                                                bool rooted, bool keep_lengths) {
-    Snapshots out;
-    const std::size_t n = items.size();
-    if (n == 0) {
-        return out;
-    }
+// The collection's state between chunks: tree 0's leaves, the interning table and the
+// trees reduced so far.
+struct SnapshotCollector::State {
+    State(std::vector<std::string> sorted_names, std::size_t n_words)
+        : leaves(std::move(sorted_names)), table(n_words) {}
 
+    LeafOrder leaves;
+    InternTable table;
+    Snapshots out;
+    std::size_t n_unnamed = 0;
+    std::size_t chunk = 0;  // trees reduced at a time
+    bool rooted = false;
+    bool keep_lengths = false;
+};
+
+SnapshotCollector::SnapshotCollector(std::unique_ptr<State> state) : state_(std::move(state)) {}
+SnapshotCollector::SnapshotCollector(SnapshotCollector&&) noexcept = default;
+SnapshotCollector& SnapshotCollector::operator=(SnapshotCollector&&) noexcept = default;
+SnapshotCollector::~SnapshotCollector() = default;
+
+std::size_t SnapshotCollector::size() const noexcept {
+    return state_->out.trees.size();
+}
+
+Result<SnapshotCollector, std::string> SnapshotCollector::start(const TreeItem& first, bool rooted,
+                                                                bool keep_lengths) {
     // Tree 0 alone, first, on the calling thread: its leaves are the reference for all
     // others. Leaf names in a snapshot are sorted with unnamed leaves as "", so two unnamed
     // leaves (or a repeated name) show up as adjacent equal names.
-    TreeResult first;
-    if (auto failure = reduce_first_tree(items[0], rooted, first)) {
+    TreeResult result;
+    if (auto failure = reduce_first_tree(first, rooted, result)) {
         return unexpected(std::move(*failure));
     }
-    if (has_adjacent_duplicates(first.snapshot.leaf_names)) {
+    if (has_adjacent_duplicates(result.snapshot.leaf_names)) {
         return unexpected(
             std::string("Trees have duplicate leaf names. All leaf names must be unique."));
     }
-    const LeafOrder leaves(std::move(first.snapshot.leaf_names));
-    const std::size_t n_unnamed = first.n_unnamed_leaves;
-    out.n_words = first.snapshot.n_words;
-    out.trees.resize(n);
-    InternTable table(out.n_words);
-    const std::size_t snapshot_bytes = first.snapshot.words.size() * sizeof(std::uint64_t) +
-                                       first.snapshot.size() * 2 * sizeof(double);
-    assign_ids(table, out.n_words, first);
-    store_tree(first, keep_lengths, out.trees[0]);
+    auto state =
+        std::make_unique<State>(std::move(result.snapshot.leaf_names), result.snapshot.n_words);
+    state->n_unnamed = result.n_unnamed_leaves;
+    state->rooted = rooted;
+    state->keep_lengths = keep_lengths;
+    state->out.n_words = result.snapshot.n_words;
+    // Trees are reduced in chunks: each chunk in parallel, then interned in input order on
+    // the calling thread and released, so that the per-tree partition sets of at most one
+    // chunk (about 16 MB) are alive at a time, not those of the whole set.
+    const std::size_t snapshot_bytes = result.snapshot.words.size() * sizeof(std::uint64_t) +
+                                       result.snapshot.size() * 2 * sizeof(double);
+    state->chunk = std::max<std::size_t>(
+        16 * pool::size(), (std::size_t{16} << 20) / std::max<std::size_t>(snapshot_bytes, 1));
+    assign_ids(state->table, state->out.n_words, result);
+    store_tree(result, keep_lengths, state->out.trees.emplace_back());
+    return SnapshotCollector(std::move(state));
+}
 
-    // Trees 1..n-1 in chunks: each chunk is reduced in parallel, then interned in input
-    // order on this thread and released, so that the per-tree partition sets of at most
-    // one chunk (about 16 MB) are alive at a time, not those of the whole call.
-    //
+std::optional<std::string> SnapshotCollector::add(std::span<const TreeItem> items) {
+    State& st = *state_;
+    Snapshots& out = st.out;
+    const std::size_t offset = out.trees.size();  // input index of items[0]
+    const std::size_t n = offset + items.size();
+    out.trees.reserve(n);
     // A tree passes only when its leaves match tree 0's one for one (same names, same
     // number of unnamed leaves): comparing name sets alone would let trees whose bits mean
     // different leaves be compared. After a failure no tree with a higher index is started,
     // and the lowest failing index wins, so the message does not depend on thread timing.
-    const std::size_t chunk = std::max<std::size_t>(
-        16 * pool::size(), (std::size_t{16} << 20) / std::max<std::size_t>(snapshot_bytes, 1));
     std::vector<TreeResult> results;
-    for (std::size_t chunk_begin = 1; chunk_begin < n; chunk_begin += chunk) {
-        const std::size_t chunk_end = std::min(n, chunk_begin + chunk);
+    for (std::size_t chunk_begin = offset; chunk_begin < n; chunk_begin += st.chunk) {
+        const std::size_t chunk_end = std::min(n, chunk_begin + st.chunk);
         results.resize(chunk_end - chunk_begin);
         std::atomic<std::size_t> first_failure{n};
         std::mutex failure_mutex;
@@ -274,7 +300,7 @@ Result<Snapshots, std::string> Snapshots::from_newick_iter_opts(std::span<const 
                 }
                 TreeResult& result = results[i - chunk_begin];
                 std::optional<std::string> failure =
-                    reduce_tree(items[i], i, rooted, leaves, result);
+                    reduce_tree(items[i - offset], i, st.rooted, st.leaves, result);
                 if (failure) {
                     // Only failing tasks take this lock, once each, on their way out.
                     std::lock_guard lock(failure_mutex);
@@ -287,26 +313,71 @@ Result<Snapshots, std::string> Snapshots::from_newick_iter_opts(std::span<const 
             }
         });
         if (first_failure.load() < n) {
-            return unexpected(std::move(failure_message));
+            out.trees.resize(offset);
+            return failure_message;
         }
         // Ids in input order on this thread (first appearance decides them), then the
         // per-tree sorting in parallel.
         for (TreeResult& result : results) {
-            assign_ids(table, out.n_words, result);
+            assign_ids(st.table, out.n_words, result);
         }
+        out.trees.resize(chunk_end);
         pool::parallel_for(chunk_begin, chunk_end, [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) {
-                store_tree(results[i - chunk_begin], keep_lengths, out.trees[i]);
+                store_tree(results[i - chunk_begin], st.keep_lengths, out.trees[i]);
             }
         });
     }
-    out.bips = table.bitsets();
+    return std::nullopt;
+}
 
+Snapshots SnapshotCollector::finish() && {
+    State& st = *state_;
+    st.out.bips = st.table.bitsets();
     // Tree 0's named leaves: the unnamed ones (at most one here) sort first as "".
-    const std::vector<std::string>& names = leaves.names();
-    out.leaf_names.assign(names.begin() + static_cast<std::ptrdiff_t>(std::min(n_unnamed, names.size())),
-                          names.end());
+    const std::vector<std::string>& names = st.leaves.names();
+    st.out.leaf_names.assign(
+        names.begin() + static_cast<std::ptrdiff_t>(std::min(st.n_unnamed, names.size())),
+        names.end());
+    Snapshots out = std::move(st.out);
+    state_.reset();
     return out;
+}
+
+Result<Snapshots, std::string> Snapshots::from_newick_iter_opts(std::span<const TreeItem> items,
+                                                                bool rooted, bool keep_lengths) {
+    if (items.empty()) {
+        return Snapshots{};
+    }
+    Result<SnapshotCollector, std::string> collector =
+        SnapshotCollector::start(items[0], rooted, keep_lengths);
+    if (!collector) {
+        return unexpected(std::move(collector).error());
+    }
+    if (auto failure = collector->add(items.subspan(1))) {
+        return unexpected(std::move(*failure));
+    }
+    return std::move(collector).value().finish();
+}
+
+std::optional<std::string> validate_iter_args(std::size_t names_len,
+                                              std::span<const std::uint64_t> map_indices,
+                                              std::size_t translate_maps_len) {
+    if (names_len < 2) {
+        return "Need at least 2 trees to compute pairwise distances";
+    }
+    if (names_len != map_indices.size()) {
+        return "names length (" + std::to_string(names_len) + ") must equal map_indices length (" +
+               std::to_string(map_indices.size()) + ")";
+    }
+    for (std::size_t i = 0; i < map_indices.size(); ++i) {
+        if (map_indices[i] >= translate_maps_len) {
+            return "map_indices[" + std::to_string(i) + "] = " + std::to_string(map_indices[i]) +
+                   " is out of bounds (only " + std::to_string(translate_maps_len) +
+                   " translate maps provided)";
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace kestrilune

@@ -13,6 +13,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -73,5 +75,44 @@ struct Snapshots {
     // bit i % 8 of byte i / 8.
     void build_bipartition_bytes(std::span<const std::size_t> columns, std::uint8_t* out) const;
 };
+
+// The same collection, fed a chunk of trees at a time, so that a caller can stream texts
+// from a source too large to hold at once and report progress between chunks:
+//
+//     auto collector = SnapshotCollector::start(items[0], rooted, keep_lengths);  // tree 0
+//     collector->add(next_items);    // trees 1, 2, ... in input order, any number of calls
+//     Snapshots s = std::move(*collector).finish();
+//
+// Messages and ids are those of Snapshots::from_newick_iter_opts over all items at once;
+// tree indices in messages count from tree 0 across calls.
+class SnapshotCollector {
+public:
+    static Result<SnapshotCollector, std::string> start(const TreeItem& first, bool rooted,
+                                                        bool keep_lengths);
+    SnapshotCollector(SnapshotCollector&&) noexcept;
+    SnapshotCollector& operator=(SnapshotCollector&&) noexcept;
+    ~SnapshotCollector();
+
+    // Reduces and interns the next trees. Returns the message of the first failing tree
+    // (lowest index); the collector then holds the trees before that chunk's call only.
+    std::optional<std::string> add(std::span<const TreeItem> items);
+
+    // Trees collected so far.
+    std::size_t size() const noexcept;
+
+    Snapshots finish() &&;
+
+private:
+    struct State;
+    explicit SnapshotCollector(std::unique_ptr<State> state);
+    std::unique_ptr<State> state_;
+};
+
+// The checks of the tree-set arguments that run before any tree is read: at least two
+// names, one map index per name, every map index below the number of translate maps.
+// Returns the message of the first failed check.
+std::optional<std::string> validate_iter_args(std::size_t names_len,
+                                              std::span<const std::uint64_t> map_indices,
+                                              std::size_t translate_maps_len);
 
 }  // namespace kestrilune
