@@ -1,0 +1,347 @@
+// kestrilune_tools._engine: the split-table engine as a Python extension (nanobind).
+//
+// This file converts arguments and results and decides where the GIL is released; the
+// work itself is in the core (snapshot/ for the collection, table/ for the table). Arrays
+// handed to Python are read-only views of the table's own memory, kept alive by the
+// SplitTable object they came from.
+//
+//     t = SplitTable(names, newicks, maps, map_indices, rooted=False, lengths=True)
+//     t.indptr, t.ids, t.lengths, t.words      # zero-copy NumPy views
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/unordered_map.h>
+#include <nanobind/stl/vector.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/errors.hpp"
+#include "progress/progress_py.hpp"
+#include "snapshot/snapshots.hpp"
+#include "table/split_table.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace kestrilune::engine {
+namespace {
+
+// Texts are handed to the collection in chunks of this many bytes (or trees), so that
+// memory holds one chunk of text, not the whole file, and Ctrl-C is looked at between
+// chunks.
+constexpr std::size_t kChunkBytes = std::size_t{16} << 20;
+constexpr std::size_t kChunkTrees = 4096;
+
+// The Python object: the table, plus what is derived from it on first use.
+struct PySplitTable {
+    SplitTable table;
+    std::optional<std::vector<std::int32_t>> parents;
+};
+
+template <class T>
+using View1 = nb::ndarray<nb::numpy, const T, nb::ndim<1>>;
+
+// A read-only 1-D view of `data`, owned by the Python object of `owner`.
+template <class T>
+View1<T> view(const PySplitTable& owner, const std::vector<T>& data) {
+    const std::size_t shape[1] = {data.size()};
+    return View1<T>(data.data(), 1, shape, nb::find(&owner));
+}
+
+// A NumPy array that owns a vector's buffer.
+template <class T>
+nb::ndarray<nb::numpy, T> owned_array(std::vector<T>&& data,
+                                      std::initializer_list<std::size_t> shape) {
+    auto* heap = new std::vector<T>(std::move(data));
+    nb::capsule owner(heap, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+    return nb::ndarray<nb::numpy, T>(heap->data(), shape.size(), shape.begin(), owner);
+}
+
+// The progress cell of a kestrilune.ProgressCounter, or none. The class belongs to the
+// kestrilune module; both extensions are built from the same source, so the object layout
+// is the one progress_py.hpp declares.
+CounterCell counter_cell(nb::handle progress) {
+    if (progress.is_none()) {
+        return nullptr;
+    }
+    nb::object type = nb::module_::import_("kestrilune").attr("ProgressCounter");
+    if (!PyObject_TypeCheck(progress.ptr(), reinterpret_cast<PyTypeObject*>(type.ptr()))) {
+        throw nb::type_error("progress must be a kestrilune.ProgressCounter or None");
+    }
+    auto* counter = reinterpret_cast<progress_py::ProgressCounterObject*>(progress.ptr());
+    return counter->value;
+}
+
+void start_counter(nb::handle progress, std::uint64_t total) {
+    if (!progress.is_none()) {
+        auto* counter = reinterpret_cast<progress_py::ProgressCounterObject*>(progress.ptr());
+        counter->value->store(0, std::memory_order_relaxed);
+        counter->total->store(total, std::memory_order_relaxed);
+    }
+}
+
+void check_signals() {
+    if (PyErr_CheckSignals() != 0) {
+        throw nb::python_error();
+    }
+}
+
+// Drains `newick_iter` a chunk at a time into the collection, the GIL released while each
+// chunk is parsed. Errors: the iterator's own exception unchanged, TypeError for an item
+// that is not a str, ValueError with the module's messages.
+Snapshots collect(const std::vector<std::string>& names, nb::handle newick_iter,
+                  const std::vector<TranslateMap>& translate_maps,
+                  const std::vector<std::uint64_t>& map_indices, bool rooted, bool keep_lengths,
+                  const CounterCell& counter) {
+    if (auto message = validate_iter_args(names.size(), map_indices, translate_maps.size())) {
+        throw nb::value_error(message->c_str());
+    }
+    nb::object iter = nb::steal(PyObject_GetIter(newick_iter.ptr()));
+    if (!iter.is_valid()) {
+        throw nb::python_error();
+    }
+    std::optional<SnapshotCollector> collector;
+    std::vector<std::string> texts;
+    std::size_t chunk_bytes = 0;
+    std::size_t n_read = 0;  // texts read, surplus ones included
+    std::size_t n_used = 0;  // texts handed to the collection
+
+    auto flush = [&] {
+        std::vector<TreeItem> items;
+        items.reserve(texts.size());
+        for (std::size_t k = 0; k < texts.size(); ++k) {
+            items.push_back(TreeItem{texts[k], &translate_maps[map_indices[n_used + k]]});
+        }
+        std::optional<std::string> failure;
+        {
+            // Safe: the collection reads only the texts and maps owned by this frame and
+            // touches no interpreter object.
+            nb::gil_scoped_release unlocked;
+            std::span<const TreeItem> rest(items);
+            if (!collector) {
+                Result<SnapshotCollector, std::string> started =
+                    SnapshotCollector::start(items[0], rooted, keep_lengths);
+                if (started) {
+                    collector.emplace(std::move(started).value());
+                    rest = rest.subspan(1);
+                } else {
+                    failure = std::move(started).error();
+                }
+            }
+            if (!failure) {
+                failure = collector->add(rest);
+            }
+        }
+        if (failure) {
+            throw nb::value_error(failure->c_str());
+        }
+        n_used += texts.size();
+        if (counter) {
+            counter->fetch_add(texts.size(), std::memory_order_relaxed);
+        }
+        texts.clear();
+        chunk_bytes = 0;
+        check_signals();
+    };
+
+    while (true) {
+        nb::object item = nb::steal(PyIter_Next(iter.ptr()));
+        if (!item.is_valid()) {
+            if (PyErr_Occurred()) {
+                throw nb::python_error();  // the iterator's own exception
+            }
+            break;
+        }
+        if (!PyUnicode_Check(item.ptr())) {
+            PyErr_Format(PyExc_TypeError, "newick_iter must yield str, got '%s'",
+                         Py_TYPE(item.ptr())->tp_name);
+            throw nb::python_error();
+        }
+        ++n_read;
+        if (n_read > map_indices.size()) {
+            continue;  // read, as the module reads them, but not used
+        }
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(item.ptr(), &size);
+        if (data == nullptr) {
+            throw nb::python_error();
+        }
+        texts.emplace_back(data, static_cast<std::size_t>(size));
+        chunk_bytes += static_cast<std::size_t>(size);
+        // Two texts at least before the first chunk: fewer is a tree-count error, which
+        // must not turn into a parse error of the only tree.
+        if (n_read >= 2 && (chunk_bytes >= kChunkBytes || texts.size() >= kChunkTrees)) {
+            flush();
+        }
+    }
+    if (n_read < 2) {
+        throw nb::value_error("Need at least 2 trees to compute pairwise distances");
+    }
+    if (!texts.empty()) {
+        flush();
+    }
+    return std::move(*collector).finish();
+}
+
+std::vector<std::int32_t> convert_groups(const std::optional<std::vector<std::int64_t>>& groups,
+                                         std::size_t n_names) {
+    std::vector<std::int32_t> out;
+    if (!groups) {
+        return out;
+    }
+    if (groups->size() != n_names) {
+        throw nb::value_error(("groups has " + std::to_string(groups->size()) +
+                               " entries; one per name (" + std::to_string(n_names) + ") is needed")
+                                  .c_str());
+    }
+    out.reserve(groups->size());
+    for (const std::int64_t g : *groups) {
+        if (g < 0 || g > INT32_MAX) {
+            throw nb::value_error("groups must be numbers from 0 to 2**31 - 1");
+        }
+        out.push_back(static_cast<std::int32_t>(g));
+    }
+    return out;
+}
+
+void py_init(PySplitTable* self, const std::vector<std::string>& names, nb::handle newick_iter,
+             const std::vector<TranslateMap>& translate_maps,
+             const std::vector<std::uint64_t>& map_indices, bool rooted, nb::handle progress,
+             bool lengths, const std::optional<std::vector<std::int64_t>>& groups) {
+    const CounterCell cell = counter_cell(progress);
+    std::vector<std::int32_t> group_of = convert_groups(groups, names.size());
+    if (cell) {
+        start_counter(progress, names.size());
+    }
+    Snapshots snapshots =
+        collect(names, newick_iter, translate_maps, map_indices, rooted, lengths, cell);
+    SplitTable table;
+    {
+        nb::gil_scoped_release unlocked;  // safe: native data only
+        table = SplitTable::from_snapshots(std::move(snapshots), names, std::move(group_of), rooted,
+                                           lengths);
+    }
+    if (cell) {
+        cell->store(names.size(), std::memory_order_relaxed);
+    }
+    new (self) PySplitTable{std::move(table), std::nullopt};
+}
+
+SplitTable table_from_bytes(nb::bytes data) {
+    Result<SplitTable, std::string> table =
+        SplitTable::from_bytes({reinterpret_cast<const std::uint8_t*>(data.c_str()), data.size()});
+    if (!table) {
+        throw nb::value_error(table.error().c_str());
+    }
+    return std::move(table).value();
+}
+
+nb::bytes table_bytes(const PySplitTable& self) {
+    const std::vector<std::uint8_t> bytes = self.table.to_bytes();
+    return nb::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+const std::vector<std::int32_t>& parents_of(PySplitTable& self) {
+    if (!self.parents) {
+        // Computed with the GIL held, so that two threads asking at once cannot race.
+        self.parents = split_parents(self.table);
+    }
+    return *self.parents;
+}
+
+}  // namespace
+}  // namespace kestrilune::engine
+
+NB_MODULE(_engine, m) {
+    using namespace kestrilune;
+    using namespace kestrilune::engine;
+    m.doc() = "The split-table engine of kestrilune_tools (native).";
+
+    nb::register_exception_translator([](const std::exception_ptr& p, void*) {
+        try {
+            std::rethrow_exception(p);
+        } catch (const InternalError& e) {
+            PyErr_Format(PyExc_SystemError, "kestrilune internal error: %s", e.what());
+        }
+    });
+
+    nb::class_<PySplitTable>(m, "SplitTable",
+                             "A tree set reduced once to its splits: per tree the ascending "
+                             "split ids (CSR), optional branch lengths and a group, per split "
+                             "its leaf set. Split ids are columns in ascending leaf-set order.")
+        .def("__init__", &py_init, "names"_a, "newick_iter"_a, "translate_maps"_a, "map_indices"_a,
+             "rooted"_a = false, "progress"_a = nb::none(), nb::kw_only(), "lengths"_a = false,
+             "groups"_a = nb::none(),
+             "Parses and reduces the trees as the kestrilune module does (same arguments, "
+             "same errors), the GIL released while trees are parsed. progress, a "
+             "kestrilune.ProgressCounter, counts trees. lengths=True keeps branch lengths; "
+             "groups gives each tree's group (run), default 0.")
+        .def_prop_ro("n_trees", [](const PySplitTable& s) { return s.table.n_trees(); })
+        .def_prop_ro("n_splits", [](const PySplitTable& s) { return s.table.n_splits(); })
+        .def_prop_ro("n_words", [](const PySplitTable& s) { return s.table.n_words; })
+        .def_prop_ro("rooted", [](const PySplitTable& s) { return s.table.rooted; })
+        .def_prop_ro("has_lengths", [](const PySplitTable& s) { return s.table.has_lengths; })
+        .def_prop_ro("leaf_names", [](const PySplitTable& s) { return s.table.leaf_names; })
+        .def_prop_ro("tree_names", [](const PySplitTable& s) { return s.table.tree_names; })
+        .def_prop_ro(
+            "indptr", [](const PySplitTable& s) { return view(s, s.table.indptr); },
+            "(n_trees + 1,) int64: tree t holds ids[indptr[t]:indptr[t + 1]]")
+        .def_prop_ro(
+            "ids", [](const PySplitTable& s) { return view(s, s.table.ids); },
+            "uint32 split ids, ascending within each tree")
+        .def_prop_ro(
+            "lengths",
+            [](const PySplitTable& s) -> std::optional<View1<double>> {
+                if (!s.table.has_lengths) {
+                    return std::nullopt;
+                }
+                return view(s, s.table.lengths);
+            },
+            "float64 branch lengths beside ids, or None")
+        .def_prop_ro(
+            "groups", [](const PySplitTable& s) { return view(s, s.table.groups); },
+            "(n_trees,) int32 group of every tree")
+        .def_prop_ro(
+            "first_seen", [](const PySplitTable& s) { return view(s, s.table.first_seen); },
+            "(n_splits,) uint32: the order in which the trees first showed each "
+            "split (the kestrilune module's partition id)")
+        .def_prop_ro(
+            "words",
+            [](const PySplitTable& s) {
+                const std::size_t shape[2] = {s.table.n_splits(), s.table.n_words};
+                return nb::ndarray<nb::numpy, const std::uint64_t, nb::ndim<2>>(
+                    s.table.words.data(), 2, shape, nb::find(&s));
+            },
+            "(n_splits, n_words) uint64 leaf sets: leaf i is bit i % 64 of word i // 64")
+        .def_prop_ro(
+            "parents", [](PySplitTable& s) { return view(s, parents_of(s)); },
+            "int32 beside ids: the smallest split of the same tree strictly containing the "
+            "split, or -1")
+        .def(
+            "counts",
+            [](const PySplitTable& s, std::size_t n_groups) {
+                return owned_array(split_counts(s.table, n_groups), {s.table.n_splits(), n_groups});
+            },
+            "n_groups"_a, "(n_splits, n_groups) int64: trees of each group holding each split")
+        .def("to_bytes", &table_bytes, "The compact byte form (see from_bytes).")
+        .def_static(
+            "from_bytes",
+            [](nb::bytes data) {
+                auto* t = new PySplitTable{table_from_bytes(data), std::nullopt};
+                return t;
+            },
+            "data"_a, nb::rv_policy::take_ownership,
+            "The table of a byte form made by to_bytes; ValueError if it is damaged.")
+        .def("__getstate__", &table_bytes)
+        .def("__setstate__", [](PySplitTable& self, nb::bytes data) {
+            new (&self) PySplitTable{table_from_bytes(data), std::nullopt};
+        });
+}

@@ -1,0 +1,305 @@
+#include "table/split_table.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <optional>
+#include <utility>
+
+#include "bitset/bitset.hpp"
+#include "common/errors.hpp"
+#include "pool/pool.hpp"
+
+namespace kestrilune {
+namespace {
+
+static_assert(std::endian::native == std::endian::little,
+              "the byte form is written and read in native order, which must be little-endian");
+
+// The byte form: a header, then each array as a u64 element count followed by its raw
+// little-endian elements, strings as a u64 byte count and their UTF-8 bytes.
+constexpr char kMagic[8] = {'K', 'S', 'T', 'A', 'B', 'L', 'E', '1'};
+constexpr std::uint64_t kFlagRooted = 1;
+constexpr std::uint64_t kFlagLengths = 2;
+
+class Writer {
+public:
+    void raw(const void* data, std::size_t n) {
+        const auto* p = static_cast<const std::uint8_t*>(data);
+        out.insert(out.end(), p, p + n);
+    }
+    void u64(std::uint64_t v) { raw(&v, sizeof v); }
+    template <class T>
+    void array(const std::vector<T>& v) {
+        u64(v.size());
+        raw(v.data(), v.size() * sizeof(T));
+    }
+    void strings(const std::vector<std::string>& v) {
+        u64(v.size());
+        for (const std::string& s : v) {
+            u64(s.size());
+            raw(s.data(), s.size());
+        }
+    }
+    std::vector<std::uint8_t> out;
+};
+
+class Reader {
+public:
+    explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+
+    bool raw(void* data, std::size_t n) {
+        if (n > bytes_.size() - at_) {
+            return false;
+        }
+        if (n > 0) {
+            std::memcpy(data, bytes_.data() + at_, n);
+        }
+        at_ += n;
+        return true;
+    }
+    bool u64(std::uint64_t& v) { return raw(&v, sizeof v); }
+    template <class T>
+    bool array(std::vector<T>& v) {
+        std::uint64_t n = 0;
+        if (!u64(n) || n > (bytes_.size() - at_) / sizeof(T)) {
+            return false;
+        }
+        v.resize(n);
+        return raw(v.data(), n * sizeof(T));
+    }
+    bool strings(std::vector<std::string>& v) {
+        std::uint64_t n = 0;
+        if (!u64(n) || n > (bytes_.size() - at_) / sizeof(std::uint64_t)) {
+            return false;
+        }
+        v.resize(n);
+        for (std::string& s : v) {
+            std::uint64_t size = 0;
+            if (!u64(size) || size > bytes_.size() - at_) {
+                return false;
+            }
+            s.assign(reinterpret_cast<const char*>(bytes_.data() + at_), size);
+            at_ += size;
+        }
+        return true;
+    }
+    bool at_end() const noexcept { return at_ == bytes_.size(); }
+
+private:
+    std::span<const std::uint8_t> bytes_;
+    std::size_t at_ = 0;
+};
+
+// Everything a kernel or an export relies on; from_bytes refuses a table that breaks it.
+std::optional<std::string> check_invariants(const SplitTable& t) {
+    const std::size_t n_splits = t.first_seen.size();
+    if (t.indptr.empty() || t.indptr.front() != 0 ||
+        t.indptr.back() != static_cast<std::int64_t>(t.ids.size())) {
+        return "tree offsets do not cover the split ids";
+    }
+    if (t.groups.size() != t.n_trees() || t.tree_names.size() < t.n_trees()) {
+        return "one group and one name per tree expected";
+    }
+    if (t.has_lengths ? t.lengths.size() != t.ids.size() : !t.lengths.empty()) {
+        return "branch lengths do not match the split ids";
+    }
+    if (t.words.size() != n_splits * t.n_words || t.leaf_names.size() > 64 * t.n_words) {
+        return "leaf sets do not match the number of splits";
+    }
+    if (n_splits > std::numeric_limits<std::uint32_t>::max()) {
+        return "too many splits";
+    }
+    for (std::size_t tree_i = 0; tree_i < t.n_trees(); ++tree_i) {
+        if (t.indptr[tree_i + 1] < t.indptr[tree_i] || t.groups[tree_i] < 0) {
+            return "tree offsets or groups out of order";
+        }
+        const std::span<const std::uint32_t> ids = t.tree_ids(tree_i);
+        for (std::size_t k = 0; k < ids.size(); ++k) {
+            if (ids[k] >= n_splits || (k > 0 && ids[k] <= ids[k - 1])) {
+                return "split ids of a tree are not ascending ids of the table";
+            }
+        }
+    }
+    std::vector<std::uint8_t> seen(n_splits, 0);
+    for (const std::uint32_t rank : t.first_seen) {
+        if (rank >= n_splits || seen[rank] != 0) {
+            return "first-appearance ranks are not a permutation";
+        }
+        seen[rank] = 1;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+SplitTable SplitTable::from_snapshots(Snapshots&& snapshots, std::vector<std::string> tree_names,
+                                      std::vector<std::int32_t> groups, bool rooted,
+                                      bool keep_lengths) {
+    const std::size_t n = snapshots.trees.size();
+    require(tree_names.size() >= n, "fewer tree names than trees");
+    require(groups.empty() || groups.size() >= n, "fewer groups than trees");
+    SplitTable t;
+    t.rooted = rooted;
+    t.n_words = snapshots.n_words;
+    t.leaf_names = std::move(snapshots.leaf_names);
+    t.tree_names = std::move(tree_names);
+    t.groups = std::move(groups);
+    t.groups.resize(n, 0);
+
+    // Columns: ids sorted by their leaf sets. first_seen maps a column back to the id, whose
+    // order is the order of first appearance.
+    const std::vector<std::size_t> column_of = snapshots.sorted_bip_id_to_col();
+    const std::size_t n_splits = column_of.size();
+    t.first_seen.resize(n_splits);
+    t.words.resize(n_splits * t.n_words);
+    for (std::size_t id = 0; id < n_splits; ++id) {
+        t.first_seen[column_of[id]] = static_cast<std::uint32_t>(id);
+        const std::vector<std::uint64_t>& w = snapshots.bips[id].words;
+        require(w.size() == t.n_words, "partition word counts differ");
+        std::copy(w.begin(), w.end(),
+                  t.words.begin() + static_cast<std::ptrdiff_t>(column_of[id] * t.n_words));
+    }
+    snapshots.bips = {};
+
+    t.indptr.resize(n + 1);
+    t.indptr[0] = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const InternSnap& s = snapshots.trees[i];
+        require(!keep_lengths || s.lengths.size() == s.ids.size(), "lengths missing");
+        t.indptr[i + 1] = t.indptr[i] + static_cast<std::int64_t>(s.ids.size());
+    }
+    t.has_lengths = keep_lengths;
+    t.ids.resize(static_cast<std::size_t>(t.indptr[n]));
+    if (t.has_lengths) {
+        t.lengths.resize(t.ids.size());
+    }
+    pool::parallel_for(0, n, [&](std::size_t begin, std::size_t end) {
+        std::vector<std::pair<std::uint32_t, double>> pairs;
+        for (std::size_t i = begin; i < end; ++i) {
+            InternSnap& s = snapshots.trees[i];
+            pairs.clear();
+            for (std::size_t k = 0; k < s.ids.size(); ++k) {
+                pairs.emplace_back(static_cast<std::uint32_t>(column_of[s.ids[k]]),
+                                   t.has_lengths ? s.lengths[k] : 0.0);
+            }
+            // Columns are distinct within a tree, so the order is fully determined.
+            std::sort(pairs.begin(), pairs.end(),
+                      [](const auto& a, const auto& b) { return a.first < b.first; });
+            const auto at = static_cast<std::size_t>(t.indptr[i]);
+            for (std::size_t k = 0; k < pairs.size(); ++k) {
+                t.ids[at + k] = pairs[k].first;
+                if (t.has_lengths) {
+                    t.lengths[at + k] = pairs[k].second;
+                }
+            }
+            s = InternSnap{};
+        }
+    });
+    snapshots.trees = {};
+    return t;
+}
+
+std::vector<std::uint8_t> SplitTable::to_bytes() const {
+    Writer w;
+    w.raw(kMagic, sizeof kMagic);
+    w.u64((rooted ? kFlagRooted : 0) | (has_lengths ? kFlagLengths : 0));
+    w.u64(n_words);
+    w.strings(leaf_names);
+    w.strings(tree_names);
+    w.array(groups);
+    w.array(indptr);
+    w.array(ids);
+    w.array(lengths);
+    w.array(words);
+    w.array(first_seen);
+    return std::move(w.out);
+}
+
+Result<SplitTable, std::string> SplitTable::from_bytes(std::span<const std::uint8_t> bytes) {
+    Reader r(bytes);
+    char magic[sizeof kMagic] = {};
+    if (!r.raw(magic, sizeof magic) || std::memcmp(magic, kMagic, sizeof kMagic) != 0) {
+        return unexpected(std::string("not a split table (unknown header)"));
+    }
+    SplitTable t;
+    std::uint64_t flags = 0;
+    std::uint64_t n_words = 0;
+    const bool complete = r.u64(flags) && r.u64(n_words) && r.strings(t.leaf_names) &&
+                          r.strings(t.tree_names) && r.array(t.groups) && r.array(t.indptr) &&
+                          r.array(t.ids) && r.array(t.lengths) && r.array(t.words) &&
+                          r.array(t.first_seen) && r.at_end();
+    if (!complete || (flags & ~(kFlagRooted | kFlagLengths)) != 0 || n_words > (1u << 26)) {
+        return unexpected(std::string("damaged split table: sizes do not match its length"));
+    }
+    t.rooted = (flags & kFlagRooted) != 0;
+    t.has_lengths = (flags & kFlagLengths) != 0;
+    t.n_words = static_cast<std::size_t>(n_words);
+    if (auto problem = check_invariants(t)) {
+        return unexpected("damaged split table: " + *problem);
+    }
+    return t;
+}
+
+std::vector<std::int32_t> split_parents(const SplitTable& table) {
+    const std::size_t n_splits = table.n_splits();
+    require(n_splits <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()),
+            "too many splits for 32-bit parent ids");
+    std::vector<std::uint32_t> size(n_splits);
+    for (std::size_t s = 0; s < n_splits; ++s) {
+        size[s] = static_cast<std::uint32_t>(count_ones(table.split_words(s)));
+    }
+    std::vector<std::int32_t> parents(table.ids.size());
+    // Within one tree, splits that share a leaf are nested. Taking them from the largest
+    // down and recording for every leaf the last split seen to hold it, the record of any
+    // one leaf of a split is, when the split comes up, its smallest strict superset: every
+    // split taken before is at least as large, and equal sizes are disjoint.
+    pool::parallel_for(0, table.n_trees(), [&](std::size_t begin, std::size_t end) {
+        std::vector<std::int32_t> owner(64 * table.n_words);
+        std::vector<std::uint32_t> order;
+        for (std::size_t tree_i = begin; tree_i < end; ++tree_i) {
+            const std::span<const std::uint32_t> ids = table.tree_ids(tree_i);
+            const auto at = static_cast<std::size_t>(table.indptr[tree_i]);
+            order.resize(ids.size());
+            std::iota(order.begin(), order.end(), 0u);
+            std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+                return size[ids[a]] != size[ids[b]] ? size[ids[a]] > size[ids[b]] : a < b;
+            });
+            std::fill(owner.begin(), owner.end(), -1);
+            for (const std::uint32_t k : order) {
+                const std::span<const std::uint64_t> w = table.split_words(ids[k]);
+                std::int32_t parent = -1;
+                bool first = true;
+                for (std::size_t word = 0; word < w.size(); ++word) {
+                    for (std::uint64_t bits = w[word]; bits != 0; bits &= bits - 1) {
+                        const std::size_t leaf =
+                            64 * word + static_cast<std::size_t>(std::countr_zero(bits));
+                        if (first) {
+                            parent = owner[leaf];
+                            first = false;
+                        }
+                        owner[leaf] = static_cast<std::int32_t>(ids[k]);
+                    }
+                }
+                parents[at + k] = parent;
+            }
+        }
+    });
+    return parents;
+}
+
+std::vector<std::int64_t> split_counts(const SplitTable& table, std::size_t n_groups) {
+    std::vector<std::int64_t> counts(table.n_splits() * n_groups, 0);
+    for (std::size_t tree_i = 0; tree_i < table.n_trees(); ++tree_i) {
+        const auto group = static_cast<std::size_t>(table.groups[tree_i]);
+        require(group < n_groups, "group out of range");
+        for (const std::uint32_t id : table.tree_ids(tree_i)) {
+            ++counts[id * n_groups + group];
+        }
+    }
+    return counts;
+}
+
+}  // namespace kestrilune
