@@ -1,0 +1,189 @@
+"""The native split table and the SplitData built on it, against the module's own exports.
+
+The oracle is the way SplitData was first made: the module's snapshot variants, whose
+presence, branch-length and clade bytes hold the same splits as dense n x n_splits tables.
+"""
+
+import pickle
+import re
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import kestrilune
+from kestrilune_tools import read_trees
+from kestrilune_tools._engine import SplitTable
+from kestrilune_tools.arrays import branch_lengths, presence, splits
+from kestrilune_tools.splits import split_data
+
+ROOT = Path(__file__).resolve().parent.parent
+DATA = ROOT / "tests" / "data"
+FILES = {
+    "primates": [ROOT / "examples" / "mrbayes_primates_12taxa.t"],
+    "beast": [DATA / "beast1_ucln_17taxa_head.trees"],
+    "cynmix": [DATA / "engine" / "mrbayes_cynmix_32taxa_head.t"],
+    "two_runs": [DATA / "engine" / "primates2.run1_head.t", DATA / "engine" / "primates2.run2_head.t"],
+}
+
+
+def oracle(ts, rooted):
+    """(leaf_names, membership, indptr, ids, lengths) from the module's dense exports."""
+    args = (ts.names, ts.newicks(), ts.translate_maps, ts.map_indices)
+    res = kestrilune.pairwise_rf_with_snapshots_from_newick_iter(*args, rooted=rooted)
+    present, _ = presence(res)
+    member, leaf_names = splits(res)
+    rows, cols = np.nonzero(present)
+    indptr = np.zeros(present.shape[0] + 1, dtype=np.int64)
+    np.cumsum(np.bincount(rows, minlength=present.shape[0]), out=indptr[1:])
+    res_kf = kestrilune.pairwise_kf_with_snapshots_from_newick_iter(
+        ts.names, ts.newicks(), ts.translate_maps, ts.map_indices, rooted=rooted)
+    table, _ = branch_lengths(res_kf)
+    return leaf_names, member, indptr, cols.astype(np.uint32), table[rows, cols]
+
+
+def brute_parents(sd):
+    """Smallest strict superset within the same tree, by comparing every pair of splits."""
+    out = np.empty(len(sd.ids), dtype=np.int32)
+    for t in range(sd.n_trees):
+        ids = sd.tree_splits(t)
+        m = sd.membership[ids]
+        sizes = m.sum(axis=1)
+        for k in range(len(ids)):
+            sup = [j for j in range(len(ids))
+                   if sizes[j] > sizes[k] and not (m[k] & ~m[j]).any()]
+            out[sd.indptr[t] + k] = ids[min(sup, key=lambda j: sizes[j])] if sup else -1
+    return out
+
+
+@pytest.fixture(scope="module", params=sorted(FILES))
+def treeset(request):
+    return read_trees([str(p) for p in FILES[request.param]])
+
+
+@pytest.mark.parametrize("rooted", [False, True], ids=["unrooted", "rooted"])
+def test_split_data_equals_the_module_exports(treeset, rooted):
+    sd = split_data(treeset, rooted=rooted)
+    leaf_names, member, indptr, ids, lengths = oracle(treeset, rooted)
+    assert sd.leaf_names == tuple(leaf_names)
+    np.testing.assert_array_equal(sd.membership, member)
+    np.testing.assert_array_equal(sd.indptr, indptr)
+    np.testing.assert_array_equal(sd.ids, ids)
+    assert sd.lengths.tobytes() == np.ascontiguousarray(lengths).tobytes()
+    np.testing.assert_array_equal(sd.groups, treeset.file_indices)
+    assert sd.tree_names == tuple(treeset.names) and sd.rooted == rooted
+    assert sd.ids.dtype == np.uint32 and sd.indptr.dtype == np.int64
+    assert sd.groups.dtype == np.int32 and sd.parents.dtype == np.int32
+    assert sd.counts().sum(axis=1).tolist() == np.bincount(ids, minlength=sd.n_splits).tolist()
+    np.testing.assert_array_equal(sd.table.counts(sd.n_groups), sd.counts())
+    # A cheap part of the tree set for the quadratic brute force.
+    small = split_data(treeset.subset(range(0, len(treeset), max(1, len(treeset) // 40))),
+                       rooted=rooted, lengths=False)
+    np.testing.assert_array_equal(small.parents, brute_parents(small))
+    assert small.lengths is None
+
+
+def test_parents_rebuild_a_known_topology():
+    # Rooted ((A,B),(C,(D,E))): leaves A..E are bits 0..4.
+    t = SplitTable(["a", "b"], iter(["((A,B),(C,(D,E)));"] * 2), [{}], [0, 0], rooted=True)
+    sets = ["".join("ABCDE"[b] for b in range(5) if w >> b & 1) for w in t.words[:, 0]]
+    got = {sets[s]: (sets[p] if p >= 0 else None)
+           for s, p in zip(t.ids[:t.indptr[1]], t.parents[:t.indptr[1]])}
+    assert got == {"A": "AB", "B": "AB", "AB": None, "C": "CDE", "D": "DE", "E": "DE",
+                   "DE": "CDE", "CDE": None}
+
+
+def test_arrays_are_read_only_views_that_keep_the_table_alive():
+    ts = read_trees(str(FILES["beast"][0]))
+    t = SplitTable(ts.names, ts.newicks(), ts.translate_maps, ts.map_indices, lengths=True)
+    ids, words = t.ids, t.words
+    assert not ids.flags.writeable and not words.flags.writeable
+    expected = ids.copy()
+    del t
+    np.testing.assert_array_equal(ids, expected)
+
+
+def test_pickle_round_trip_and_damaged_bytes():
+    ts = read_trees(str(FILES["two_runs"][0]))
+    t = SplitTable(ts.names, ts.newicks(), ts.translate_maps, ts.map_indices, rooted=True,
+                   lengths=True, groups=[1] * len(ts))
+    back = pickle.loads(pickle.dumps(t))
+    for attr in ("indptr", "ids", "lengths", "words", "groups", "first_seen", "parents"):
+        assert getattr(back, attr).tobytes() == getattr(t, attr).tobytes(), attr
+    assert (back.leaf_names, back.tree_names, back.rooted) == (t.leaf_names, t.tree_names, True)
+    data = t.to_bytes()
+    assert len(data) < 16 * len(t.ids) + 8 * t.words.size + 4096  # no dense part
+    for bad in (data[:-1], data[:100], data + b"\0", b"XX" + data[2:],
+                data[:8] + b"\x09" + data[9:]):
+        with pytest.raises(ValueError, match="split table"):
+            SplitTable.from_bytes(bad)
+
+
+BAD_SETS = [
+    ["(A,B,C);"],
+    ["(A,B,C);", "(A,B,D);"],
+    ["(A,B,C);", "(A,B,C"],
+    ["(A,A,C);", "(A,B,C);"],
+    ["(A,B,C);", "(A,B,C);", "((A,B),C,D);"],
+    ["(A,B,C);", "(A,B,C);", "(A,B),C;", "(A,B;"],
+]
+
+
+@pytest.mark.parametrize("texts", BAD_SETS, ids=range(len(BAD_SETS)))
+def test_bad_trees_give_the_module_messages(texts):
+    names = [f"t{i}" for i in range(max(2, len(texts)))]
+    with pytest.raises(ValueError) as expected:
+        kestrilune.pairwise_rf_from_newick_iter(names, iter(texts), [{}], [0] * len(names))
+    with pytest.raises(ValueError, match=re.escape(str(expected.value)) + "$"):
+        SplitTable(names, iter(texts), [{}], [0] * len(names))
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: SplitTable(["a"], iter([]), [{}], [0]), "Need at least 2 trees"),
+    (lambda: SplitTable(["a", "b"], iter([]), [{}], [0]), "must equal map_indices length"),
+    (lambda: SplitTable(["a", "b"], iter([]), [{}], [0, 1]), "is out of bounds"),
+    (lambda: SplitTable(["a", "b"], iter(["(A,B);", "(A,B);"]), [{}], [0, 0], groups=[0]),
+     "one per name"),
+])
+def test_argument_checks(call, message):
+    with pytest.raises(ValueError, match=message):
+        call()
+
+
+def test_iterator_errors_pass_unchanged():
+    def gen():
+        yield "(A,B,C);"
+        raise KeyError("boom")
+
+    with pytest.raises(KeyError, match="boom"):
+        SplitTable(["a", "b"], gen(), [{}], [0, 0])
+    with pytest.raises(TypeError, match="newick_iter must yield str, got 'int'"):
+        SplitTable(["a", "b"], iter(["(A,B,C);", 3]), [{}], [0, 0])
+    with pytest.raises(TypeError, match="ProgressCounter"):
+        SplitTable(["a", "b"], iter(["(A,B,C);"] * 2), [{}], [0, 0], progress=object())
+
+
+def test_streaming_in_chunks_keeps_ids_indices_and_counts():
+    # More trees than one chunk holds: ids, error indices and progress run across chunks.
+    base = read_trees(str(FILES["primates"][0]))
+    texts = list(base.newicks()) * 3
+    n = len(texts)
+    names = [f"t{i}" for i in range(n)]
+    maps, idx = base.translate_maps, [base.map_indices[0]] * n
+    counter = kestrilune.ProgressCounter()
+    t = SplitTable(names, iter(texts), maps, idx, progress=counter)
+    res = kestrilune.pairwise_rf_with_snapshots_from_newick_iter(names, iter(texts), maps, idx)
+    present, _ = presence(res)
+    assert t.n_trees == n and counter.value() == counter.total() == n
+    np.testing.assert_array_equal(t.ids, np.nonzero(present)[1])
+    bad = texts[:n - 10] + ["(1,2"] + texts[n - 9:]
+    with pytest.raises(ValueError, match=f"^Failed to parse newick at index {n - 10}: "):
+        SplitTable(names, iter(bad), maps, idx)
+
+
+def test_fewer_or_more_texts_than_names():
+    texts = ["(A,B,(C,D));", "((A,B),C,D);", "((A,C),B,D);"]
+    t = SplitTable(["a", "b", "c", "d"], iter(texts), [{}], [0] * 4)
+    assert t.n_trees == 3 and t.tree_names == ["a", "b", "c", "d"]
+    t = SplitTable(["a", "b"], iter(texts), [{}], [0] * 2)
+    assert t.n_trees == 2
