@@ -10,7 +10,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from kestrilune_tools import arrays, cli
+from kestrilune_tools import arrays, cli, nexus, progress
 from kestrilune_tools.nexus import read_trees
 
 DATA = Path(__file__).parent / "data"
@@ -107,20 +107,14 @@ def test_without_snapshots_the_summary_has_no_split_count(monkeypatch, capsys):
     assert "5 trees from 2 files, 5 taxa\n" in out and "distinct" not in out
 
 
-def test_progress_lines_when_stderr_is_not_a_terminal(capsys):
+def test_progress_lines_when_stderr_is_not_a_terminal(monkeypatch, capsys):
+    monkeypatch.setattr(progress, "MIN_SECONDS", 0.0)  # this run is faster than a second
     assert cli.main(["rf", PRIMATES, "--burnin", "500"]) == 0
-    assert "pairs 1125750/1125750 (100%)" in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert "kestrilune: scanning files done in " in err
+    assert "kestrilune: reading trees done in " in err
     assert cli.main(["rf", PRIMATES, "--burnin", "500", "--quiet"]) == 0
     assert capsys.readouterr().err == ""
-
-
-def test_progress_bar_text():
-    bar = cli._ProgressDisplay(enabled=True, n_trees=10)
-    bar.pairs_started = 0.0
-    text = bar._bar(250, 1000, now=2.0)
-    assert text.startswith("[" + "#" * 7 + "." * 23 + "]")
-    assert " 25.0%" in text and "250/1,000 pairs" in text and "125 pairs/s" in text
-    assert "ETA 0:06" in text
 
 
 def test_threads_option_sets_the_pool_size_variable(monkeypatch, capsys):
@@ -156,13 +150,20 @@ def _malformed(tmp_path):
     (lambda p: ["rf", RUN_A, "--burnin", "ten"], 2, "invalid burn-in 'ten'"),
     (lambda p: ["rf", RUN_A, "-o", str(p / "m.xlsx")], 2, "use a name ending in .npy"),
     (lambda p: ["rf", RUN_A, "-o", _malformed(p) + "/m.npy"], 1, "cannot make folder"),
+    # Output paths are checked before the input is read (the input here does not exist).
+    (lambda p: ["rf", "absent.t", "--plot", str(p / "map.xyz")], 2,
+     "--plot " + "{p}/map.xyz: cannot tell the format; use a name ending in .png"),
+    (lambda p: ["rf", "absent.t", "-o", str(p)], 1, "it is a folder"),
+    (lambda p: ["rf", "absent.t", "-o", "/proc/m.npy"], 1, "cannot create files in /proc"),
+    (lambda p: ["rf", "absent.t", "--plot", str(p / "a.png"), "--trace", str(p / "a.png")],
+     2, "the same file is already the output of --plot"),
     (lambda p: ["nni", RUN_A], 2, "invalid choice: 'nni'"),
     (lambda p: ["rf"], 2, "required"),
 ])
 def test_errors_are_one_line_with_exit_code(tmp_path, capsys, make_args, code, phrase):
     assert cli.main(make_args(tmp_path)) == code
     captured = capsys.readouterr()
-    assert phrase in _one_error_line(captured.err)
+    assert phrase.format(p=tmp_path) in _one_error_line(captured.err)
     assert captured.out == ""
 
 
@@ -187,7 +188,7 @@ def test_interrupt_while_reading_returns_130(monkeypatch, capsys):
     def interrupted(*args, **kwargs):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(cli, "read_trees", interrupted)
+    monkeypatch.setattr(nexus, "read_trees", interrupted)
     assert cli.main(["rf", RUN_A]) == 130
     assert "kestrilune: interrupted" in capsys.readouterr().err
 
@@ -217,7 +218,7 @@ def test_subprocess_errors_exit_non_zero_without_traceback(tmp_path, make_args, 
 
 _STUCK_MODULE_CALL = """
 import sys, time
-from kestrilune_tools import arrays, cli
+from kestrilune_tools import arrays, cli, nexus, progress
 
 def stuck(*args, **kwargs):
     print("computing", file=sys.stderr, flush=True)

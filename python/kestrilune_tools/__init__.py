@@ -1,14 +1,30 @@
 """Companion tools for the ``kestrilune`` extension module.
 
 * :mod:`kestrilune_tools.nexus`: read NEXUS / Newick tree files (``read_trees``).
-* :mod:`kestrilune_tools.arrays`: NumPy views of the module's results.
+* :mod:`kestrilune_tools.result`: ``TreeDistances``, a matrix with its labels and meaning,
+  and ``tree_distances`` that computes one.
+* :mod:`kestrilune_tools.arrays`: NumPy views of the module's raw results.
 * :mod:`kestrilune_tools.plots`: tree-space map, distance trace and heatmap (needs matplotlib).
 * :mod:`kestrilune_tools.cli`: the ``kestrilune`` command.
 """
 
 from .nexus import TreeFileError, TreeFileInfo, TreeSet, read_trees
+from .result import TreeDistances, tree_distances
 
-__all__ = ["TreeFileError", "TreeFileInfo", "TreeSet", "read_trees", "distance_matrix"]
+__all__ = ["TreeFileError", "TreeFileInfo", "TreeSet", "read_trees", "distance_matrix",
+           "TreeDistances", "tree_distances", "__version__"]
+
+
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("kestrilune")
+    except PackageNotFoundError:  # imported from a source tree that was never installed
+        return "unknown"
+
+
+__version__ = _version()
 
 
 def distance_matrix(metric, treeset, rooted=False, progress=None):

@@ -4,6 +4,11 @@ The byte buffers the module returns are wrapped with ``np.frombuffer`` without a
 the arrays are read-only (``.copy()`` one to change it). The list returned by the plain WRF
 and KF functions has to be converted, which copies it once.
 
+The RF matrix comes as the module's unsigned ``uint32`` cells, and unsigned arithmetic wraps:
+``D[0, j] - D[0, k]`` is 4294967282 when the true difference is -14. Take ``D.view(np.int32)``
+(the same numbers, since an RF distance never reaches 2**31) or ``D.astype(float)`` before
+subtracting; :class:`kestrilune_tools.result.TreeDistances` hands out the ``int32`` view.
+
     >>> res = kestrilune.pairwise_rf_with_snapshots_from_newick_iter(...)
     >>> D = rf_matrix(res)              # (n, n) uint32
     >>> P, labels = presence(res)       # (n, n_bip) bool, one "A|B|C" label per column
@@ -33,6 +38,8 @@ __all__ = [
     "pairwise",
     "distance_matrix",
     "snapshots_worthwhile",
+    "leaf_count",
+    "labels_of",
 ]
 
 METRICS = ("rf", "wrf", "kf")
@@ -60,7 +67,10 @@ def _check(result) -> None:
 
 
 def rf_matrix(result) -> np.ndarray:
-    """The (n, n) ``uint32`` RF matrix of an RF result (plain or with snapshots)."""
+    """The (n, n) ``uint32`` RF matrix of an RF result (plain or with snapshots).
+
+    Unsigned: view it as ``np.int32`` before subtracting (see the module docstring).
+    """
     _check(result)
     if not isinstance(result[1], (bytes, bytearray, memoryview)):
         raise TypeError("not an RF result: its matrix is not a bytes object")
@@ -127,21 +137,43 @@ def splits(result) -> Tuple[np.ndarray, List[str]]:
 
     Row j is column j of the presence / branch-length matrix; in unrooted mode a row holds
     one side of the bipartition, in rooted mode the clade.
+
+    When tree 0 has a leaf without a name, the module leaves it out of ``leaf_names`` but
+    gives it bit 0 and moves every named leaf one bit up; the returned names then start with
+    ``""`` for that leaf, so that column l is still the leaf named ``names[l]``. The rows are
+    ``ceil(len(leaf_names) / 8)`` bytes wide, so with a multiple of 8 named leaves the last
+    one's bit does not fit: that is refused (``ValueError``) rather than mislabelled.
     """
     _, leaf_names, n_bip, _, clades = _snapshot_parts(result)
-    n_taxa = len(leaf_names)
-    width = (n_taxa + 7) // 8
+    n_named = len(leaf_names)
+    width = (n_named + 7) // 8
     if len(clades) != n_bip * width:
         raise ValueError("clade bytes are not n_bip rows of ceil(n_taxa / 8) bytes")
     packed = np.frombuffer(clades, dtype=np.uint8).reshape(n_bip, width)
-    bits = np.unpackbits(packed, axis=1, bitorder="little")[:, :n_taxa]
-    return bits.astype(bool), leaf_names
+    bits = np.unpackbits(packed, axis=1, bitorder="little").astype(bool)
+    # Padding bits are zero and every split holds a leaf, unless an unnamed leaf took bit 0:
+    # then the last named leaf sits on bit n_named, or (row full) fell off the row and left
+    # its pendant edge's row empty.
+    if not (bits[:, n_named:].any() or not bits.any(axis=1).all()):
+        return bits[:, :n_named], leaf_names
+    if n_named % 8 == 0:
+        raise ValueError(f"tree 0 has an unnamed leaf, and with {n_named} named leaves the "
+                         f"module's split rows have no bit left for {leaf_names[-1]!r}: "
+                         "name every leaf")
+    return bits[:, : n_named + 1], [""] + leaf_names
 
 
 def split_labels(result) -> List[str]:
-    """One label per split: the member taxon names joined with ``|``."""
+    """One label per split: the member taxon names joined with ``|`` (``?`` for a leaf
+    without a name)."""
     member, names = splits(result)
-    return ["|".join(names[i] for i in np.flatnonzero(row)) for row in member]
+    return labels_of(member, names)
+
+
+def labels_of(membership: np.ndarray, names: Sequence[str]) -> List[str]:
+    """Labels of membership rows: the names of their leaves joined with ``|``."""
+    shown = [name if name else "?" for name in names]
+    return ["|".join(shown[i] for i in np.flatnonzero(row)) for row in membership]
 
 
 # ----------------------------------------------------------------------------- calling
@@ -174,7 +206,12 @@ def pairwise(metric: str, treeset, *, rooted: bool = False, progress=None,
               rooted=bool(rooted), progress=progress)
 
 
-def _first_tree_leaves(ts) -> int:
+def leaf_count(ts) -> int:
+    """Leaves of tree 0 of a TreeSet: its translate table's size, or counted in its text
+    (a Newick tree has one leaf more than it has commas outside comments)."""
+    table = ts.translate_maps[ts.map_indices[0]]
+    if table:
+        return len(table)
     text = next(iter(ts.newicks()))
     return re.sub(r"\[[^\]]*\]", "", text).count(",") + 1
 
@@ -192,7 +229,7 @@ def snapshots_worthwhile(metric: str, ts, rooted: bool = False, module=None) -> 
     module = _module() if module is None else module
     n = len(ts)
     cell = 1 if metric == "rf" else 8  # bytes per export cell
-    taxa = len(ts.translate_maps[ts.map_indices[0]]) or _first_tree_leaves(ts)
+    taxa = leaf_count(ts)
     if n * n * 2 * taxa * cell <= _SNAPSHOT_BUDGET:
         return True
     m = min(n, _SPLIT_SAMPLE)

@@ -45,7 +45,7 @@ import re
 from array import array
 from dataclasses import dataclass, field, replace
 from fractions import Fraction
-from typing import Dict, Iterator, List, Optional, Sequence, Set, Tuple, Union
+from typing import Callable, Dict, Iterator, List, Optional, Sequence, Set, Tuple, Union
 
 __all__ = ["TreeFileError", "TreeFileInfo", "TreeSet", "read_trees", "parse_burnin"]
 
@@ -205,7 +205,8 @@ def _burnin_count(burnin: Union[int, Fraction], n_trees: int) -> int:
 
 
 def read_trees(paths: Union[PathLike, Sequence[PathLike]], burnin: Burnin = 0, thin: int = 1,
-               max_trees: Optional[int] = None) -> TreeSet:
+               max_trees: Optional[int] = None,
+               on_progress: Optional[Callable[[int], None]] = None) -> TreeSet:
     """Read tree files into a :class:`TreeSet`.
 
     Args:
@@ -215,6 +216,8 @@ def read_trees(paths: Union[PathLike, Sequence[PathLike]], burnin: Burnin = 0, t
         thin: keep every ``thin``-th tree after the burn-in, starting with the first.
         max_trees: keep at most this many trees PER FILE (the first ones after burn-in and
             thinning), so several runs stay equally represented. None keeps all.
+        on_progress: called now and then with the number of bytes read so far from the
+            files (as stored on disk, so compressed bytes for a gzip file).
 
     Raises:
         TreeFileError: a file is malformed or has no trees, the burn-in leaves a file empty,
@@ -246,8 +249,13 @@ def read_trees(paths: Union[PathLike, Sequence[PathLike]], burnin: Burnin = 0, t
     offsets = array("q")
     lengths = array("q")
 
+    bytes_before = 0
     for file_i, path in enumerate(paths):
-        scan = _scan_file(path)
+        report = None
+        if on_progress is not None:
+            report = (lambda base: lambda pos: on_progress(base + pos))(bytes_before)
+        scan = _scan_file(path, report)
+        bytes_before += scan.raw_size
         n_trees = len(scan.names)
         if n_trees == 0:
             raise TreeFileError(path, None, "no trees found" + scan.no_tree_hint())
@@ -339,8 +347,10 @@ class _Statement:
         return self.line + self.data.count(b"\n", 0, i)
 
 
-def _statements(stream, path: str) -> Iterator[_Statement]:
-    """Cut the stream, from its current position, into statements."""
+def _statements(stream, path: str, report=None) -> Iterator[_Statement]:
+    """Cut the stream, from its current position, into statements; ``report(raw_position)``
+    after each chunk read."""
+    raw = getattr(stream, "fileobj", stream)  # the file under a gzip stream
     buf = bytearray()
     offset, line = stream.tell(), 1
     pos = 0  # scanning position in buf
@@ -357,6 +367,8 @@ def _statements(stream, path: str) -> Iterator[_Statement]:
                 buf += chunk
             else:
                 eof = True
+            if report is not None:
+                report(raw.tell())
             need_more = False
             continue
         if in_quote:
@@ -477,6 +489,7 @@ class _Scan:
     map_of: List[int] = field(default_factory=list)  # per tree, index into maps
     maps: List[Dict[str, str]] = field(default_factory=list)
     saw_trees_block: bool = False
+    raw_size: int = 0  # bytes of the file on disk
     checked_maps: Set[int] = field(default_factory=set)  # maps whose first tree was checked
 
     def no_tree_hint(self) -> str:
@@ -485,17 +498,18 @@ class _Scan:
         return ""
 
 
-def _scan_file(path: str) -> _Scan:
+def _scan_file(path: str, report=None) -> _Scan:
     with _open_binary(path) as stream:
         head = stream.read(_SNIFF)
         compressed = isinstance(stream, gzip.GzipFile)
         # A byte-order mark is no part of the first token (or of the first leaf name).
         stream.seek(len(_BOM) if head.startswith(_BOM) else 0)
-        scan = _Scan(format=_sniff_format(head), compressed=compressed)
+        scan = _Scan(format=_sniff_format(head), compressed=compressed,
+                     raw_size=os.fstat(getattr(stream, "fileobj", stream).fileno()).st_size)
         if scan.format == "nexus":
-            _scan_nexus(stream, path, scan)
+            _scan_nexus(stream, path, scan, report)
         else:
-            _scan_newick(stream, path, scan)
+            _scan_newick(stream, path, scan, report)
     return scan
 
 
@@ -510,9 +524,9 @@ def _sniff_format(head: bytes) -> str:
     return "nexus" if first.lower() == b"begin" else "newick"
 
 
-def _scan_newick(stream, path: str, scan: _Scan) -> None:
+def _scan_newick(stream, path: str, scan: _Scan, report=None) -> None:
     scan.maps.append({})  # plain Newick trees keep their labels
-    for st in _statements(stream, path):
+    for st in _statements(stream, path, report):
         start = _skip_blank_only(st.data, 0)
         if not st.terminated:
             if _skip_blank(st.data, 0) < len(st.data):
@@ -537,11 +551,11 @@ def _skip_blank_only(data: bytes, i: int) -> int:
     return i
 
 
-def _scan_nexus(stream, path: str, scan: _Scan) -> None:
+def _scan_nexus(stream, path: str, scan: _Scan, report=None) -> None:
     block: Optional[bytes] = None
     current_map: Optional[int] = None  # the translate table of the current trees block
     trees_in_block = 0
-    for st in _statements(stream, path):
+    for st in _statements(stream, path, report):
         data = st.data
         i = _skip_blank(data, 0)
         if not st.terminated:

@@ -1,0 +1,7 @@
+"""``python -m kestrilune_tools``: the ``kestrilune`` command."""
+
+import sys
+
+from kestrilune_tools.cli import main
+
+sys.exit(main())

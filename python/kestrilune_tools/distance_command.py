@@ -1,0 +1,233 @@
+"""``kestrilune rf|wrf|kf FILE...``: the distance matrix of the trees, a summary, pictures.
+
+Reads the files, computes the matrix with the extension module (progress shown from its
+``ProgressCounter``), then writes the requested files and prints a summary on stdout.
+
+Matrix formats, by suffix: ``.npz`` (matrix, tree names and settings; read it back with
+``TreeDistances.load``), ``.npy`` (``numpy.save`` of the bare n x n array: ``uint32`` RF,
+``float64`` WRF/KF), ``.csv`` and ``.tsv`` (a header row ``tree,NAME1,NAME2,...``, then one
+row per tree starting with its name).
+"""
+
+from __future__ import annotations
+
+import re
+from dataclasses import replace
+from typing import Optional
+
+import numpy as np
+
+from . import arrays
+from .cli import CommandError, Context, UsageError, add_input_arguments
+from .outputs import MATRIX_SUFFIXES, PICTURE_SUFFIXES, write_matrix
+from .progress import counter_poll
+from .result import METRIC_NAMES, TreeDistances, treeset_settings
+
+_SHORT = {"rf": "RF", "wrf": "WRF", "kf": "KF"}
+
+
+def add_arguments(p) -> None:
+    add_input_arguments(p)
+    p.add_argument("-o", "--output", metavar="PATH",
+                   help="write the matrix to PATH: .npz (with tree names and settings), "
+                        ".npy, .csv or .tsv")
+    p.add_argument("--plot", metavar="PNG", help="tree-space map (principal coordinates)")
+    p.add_argument("--trace", metavar="PNG",
+                   help="distance of every tree to the reference tree, per run")
+    p.add_argument("--heatmap", metavar="PNG", help="the distance matrix as an image")
+    p.add_argument("--reference", default="medoid", metavar="REF",
+                   help="reference tree of --trace: medoid (the tree with the least total "
+                        "distance to the others; the default), first, last, or a 0-based "
+                        "index into the trees used (negative counts from the end)")
+
+
+def run(args, ctx: Context) -> int:
+    metric = args.command
+    _check_reference(args)
+    ctx.output(args.output, MATRIX_SUFFIXES, "-o")
+    pictures = [(opt, getattr(args, opt)) for opt in ("plot", "trace", "heatmap")]
+    for opt, path in pictures:
+        ctx.output(path, PICTURE_SUFFIXES, f"--{opt}")
+    if any(path for _, path in pictures):
+        from .plots import require_matplotlib
+
+        try:
+            require_matplotlib()
+        except ImportError as exc:
+            raise CommandError(str(exc)) from None
+
+    ts = ctx.read_trees(args)
+    reference_i = _reference_index(args.reference, len(ts)) if args.trace else None
+    result = compute(ctx, metric, ts, args.rooted)
+    result = replace(result, settings={**treeset_settings(ts), "burnin": args.burnin,
+                                       "thin": args.thin, "max_trees": args.max_trees})
+    if args.trace and reference_i is None:
+        with ctx.phase("finding the medoid"):
+            reference_i = int(np.argmin(result.matrix.sum(axis=1, dtype=np.float64)))
+
+    _write_outputs(ctx, args, ts, result, reference_i)
+    _print_summary(ctx, args, ts, result, reference_i)
+    return 0
+
+
+def _check_reference(args) -> None:
+    ref = args.reference.strip().lower()
+    if ref not in ("first", "last", "medoid") and not re.fullmatch(r"-?\d+", ref):
+        raise UsageError(f"--reference must be first, last, medoid or an index, "
+                         f"got {args.reference!r}")
+    args.reference = ref
+
+
+def _reference_index(ref: str, n: int) -> Optional[int]:
+    if ref == "first":
+        return 0
+    if ref == "last":
+        return n - 1
+    if ref == "medoid":
+        return None
+    i = int(ref)
+    if not -n <= i < n:
+        raise CommandError(f"--reference {ref} is out of range: {n} trees were read "
+                           f"(use 0 to {n - 1}, or -1 for the last)")
+    return i % n
+
+
+# ----------------------------------------------------------------------------- computing
+
+
+def compute(ctx: Context, metric: str, ts, rooted: bool) -> TreeDistances:
+    """The module call, with its phases shown and a module error located in the files."""
+    try:
+        import kestrilune
+    except ImportError as exc:
+        raise CommandError(f"cannot import the kestrilune extension module ({exc})") from None
+    with ctx.phase("sampling splits"):
+        use_snapshots = arrays.snapshots_worthwhile(metric, ts, rooted=rooted)
+    counter = kestrilune.ProgressCounter()
+    read = [0]
+
+    def counted():
+        for text in ts.newicks():
+            read[0] += 1
+            yield text
+
+    poll = counter_poll(counter, len(ts), lambda: read[0])
+    try:
+        with ctx.phase("computing", poll=poll), ctx.native_call():
+            raw = arrays.pairwise(metric, ts, rooted=rooted, progress=counter,
+                                  snapshots=use_snapshots, trees=counted())
+    except MemoryError:
+        raise CommandError("out of memory computing the matrix (fewer trees help: --thin, "
+                           "--max-trees, or a larger --burnin)") from None
+    except (ValueError, TypeError) as exc:
+        raise CommandError(_explain(exc, ts)) from None
+    n_leaves = None if use_snapshots else arrays.leaf_count(ts)
+    return TreeDistances.from_module(metric, raw, rooted=rooted, n_leaves=n_leaves)
+
+
+def _explain(exc: BaseException, ts) -> str:
+    """The module's message, with the file and line of every tree index it names."""
+    message = str(exc) or type(exc).__name__
+    if not isinstance(exc, ValueError):
+        return f"{type(exc).__name__}: {message}"
+    where = []
+    for m in re.finditer(r"(?:index |Tree |tree )(\d+)", message):
+        i = int(m.group(1))
+        if i < len(ts) and all(not w.startswith(f"tree {i} ") for w in where):
+            where.append(f"tree {i} is {ts.locate(i)}")
+    return f"{message} ({'; '.join(where)})" if where else message
+
+
+# ----------------------------------------------------------------------------- summary
+
+
+def _fmt_num(x, integer: bool) -> str:
+    return f"{int(x)}" if integer else f"{x:.6g}"
+
+
+def _run_means(dist: np.ndarray, ts):
+    """Mean distance over pairs within one run and over pairs from two runs."""
+    bounds = np.cumsum([0] + [f.n_used for f in ts.files])
+    within_sum = between_sum = 0.0
+    within_n = between_n = 0
+    for g in range(len(ts.files)):
+        a, b = bounds[g], bounds[g + 1]
+        block = dist[a:b, a:b]
+        within_sum += block.sum(dtype=np.float64) / 2
+        within_n += (b - a) * (b - a - 1) // 2
+        for h in range(g + 1, len(ts.files)):
+            c, d = bounds[h], bounds[h + 1]
+            between_sum += dist[a:b, c:d].sum(dtype=np.float64)
+            between_n += (b - a) * (d - c)
+    within = within_sum / within_n if within_n else float("nan")
+    between = between_sum / between_n if between_n else float("nan")
+    return within, between
+
+
+def _print_summary(ctx: Context, args, ts, result: TreeDistances, reference_i) -> None:
+    metric = result.metric
+    mode = "rooted" if result.rooted else "unrooted"
+    n = result.n
+    facts = [f"{n} trees from {len(ts.files)} file{'s' if len(ts.files) > 1 else ''}",
+             f"{result.n_leaves} taxa"]
+    if result.split_membership is not None:
+        facts.append(f"{result.split_membership.shape[0]} distinct "
+                     f"{'clades' if result.rooted else 'splits'}")
+    out = [f"kestrilune {metric} ({METRIC_NAMES[metric]}, {mode}): " + ", ".join(facts)]
+    for f in ts.files:
+        thin = f", thinned by {args.thin}" if args.thin > 1 else ""
+        out.append(f"  {f.label}: {f.n_trees} trees, burn-in {f.burnin}{thin}, used {f.n_used}")
+    integer = metric == "rf"
+    with ctx.phase("summarising"):
+        values = result.condensed()
+        low, high, mean = values.min(), values.max(), values.mean(dtype=np.float64)
+        median = np.median(values, overwrite_input=True)  # values is our own copy
+        n_pairs = len(values)
+        del values
+        within = between = None
+        if len(ts.files) > 1:
+            within, between = _run_means(result.matrix, ts)
+    out.append(f"distance over {n_pairs:,} pairs (i<j): min {_fmt_num(low, integer)}, "
+               f"median {_fmt_num(median, False)}, max {_fmt_num(high, integer)}, "
+               f"mean {mean:.6g}")
+    if within is not None:
+        out.append(f"  mean within runs {within:.6g}, between runs {between:.6g}")
+    if reference_i is not None:
+        out.append(f"reference tree for the trace: {ts.names[reference_i]} "
+                   f"(index {reference_i}, {args.reference})")
+    out.append(ctx.timing_line())
+    ctx.print("\n".join(out))
+
+
+# ----------------------------------------------------------------------------- outputs
+
+
+def _write_outputs(ctx: Context, args, ts, result: TreeDistances, reference_i) -> None:
+    metric = _SHORT[result.metric]
+    if result.rooted:
+        metric = f"rooted {metric}"
+    groups = ts.file_indices
+    labels = [f.label for f in ts.files]
+    dist = result.matrix
+    if args.output:
+        kind = "with tree names and settings" if args.output.lower().endswith(".npz") else ""
+        stored = result.stored_matrix().dtype
+        ctx.write(args.output, f"{dist.shape[0]} x {dist.shape[1]} {stored} matrix"
+                  + (f" {kind}" if kind else ""), lambda p: write_matrix(p, result))
+    if not (args.plot or args.trace or args.heatmap):
+        return
+    from . import plots
+
+    if args.plot:
+        ctx.write(args.plot, "tree-space map", lambda p: plots.treespace(
+            dist, p, groups=groups, group_labels=labels, sample_indices=ts.sample_indices,
+            metric=metric), verb="drawing")
+    if args.trace:
+        ctx.write(args.trace, "distance trace", lambda p: plots.trace(
+            dist, p, reference_i, groups=groups, group_labels=labels,
+            sample_indices=ts.sample_indices, metric=metric,
+            reference_label=f"{ts.names[reference_i]} ({args.reference})"), verb="drawing")
+    if args.heatmap:
+        ctx.write(args.heatmap, "heatmap", lambda p: plots.heatmap(
+            dist, p, names=ts.names, groups=groups, group_labels=labels, metric=metric),
+            verb="drawing")
