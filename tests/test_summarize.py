@@ -1,0 +1,311 @@
+"""Summary trees (kestrilune_tools.summarize) against MrBayes, TreeAnnotator, ape and phangorn.
+
+Where each expected value comes from is written in tests/data/summaries/README.md.
+"""
+
+import gzip
+import math
+import re
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import kestrilune
+from kestrilune_tools import summarize as S
+from kestrilune_tools.arrays import rf_matrix
+from kestrilune_tools.nexus import read_trees
+from kestrilune_tools.splits import split_data
+
+DATA = Path(__file__).parent / "data" / "summaries"
+PRIMATES = [DATA / f"primates2.run{i}.t.gz" for i in (1, 2)]
+CYNMIX = [DATA / f"cynmix3.run{i}.topologies.t.gz" for i in (1, 2, 3)]
+BEAST = DATA / "beast1_ucln_17taxa.topologies.trees.gz"
+WALK10 = DATA / "walk_rooted_10taxa.trees.gz"
+WALK24 = DATA / "walk_rooted_24taxa.trees.gz"
+
+TIES_NEXUS = """#NEXUS
+begin trees;
+  translate 1 A, 2 B, 3 C, 4 D, 5 E, 6 F;
+  tree first_b = [&R] (((1,2),3),((4,5),6));
+  tree a = [&R] (((1,2),(3,4)),(5,6));
+  tree a_flipped = [&R] ((6,5),((4,3),(2,1)));
+  tree b_flipped = [&R] ((6,(5,4)),(3,(2,1)));
+  tree c = [&R] (((1,3),2),((4,6),5));
+end;
+"""
+
+FIVE = {"T1": "((A,(B,C)),(D,E));", "T2": "((((A,B),C),D),E);", "T3": "((((B,C),A),E),D);"}
+
+
+def _sd(paths, burnin=0, rooted=False):
+    return split_data(read_trees(paths, burnin=burnin), rooted=rooted)
+
+
+def _text(path):
+    path = Path(path)
+    return gzip.open(path, "rt").read() if path.suffix == ".gz" else path.read_text()
+
+
+def _nexus_trees(path):
+    """(translate map, {tree name: Newick}) of a small NEXUS file as MrBayes writes it."""
+    text = _text(path)
+    body = text[re.search(r"translate", text, re.I).end():]
+    body = body[:body.index(";")]
+    tmap = dict(re.findall(r"(\d+)\s+([^,;\s]+)", body))
+    trees = dict(re.findall(r"tree\s+(\S+)\s*(?:\[[^\]]*\]\s*)?=\s*(?:\[&[^\]]*\]\s*)?(\(.*;)",
+                            text))
+    return tmap, trees
+
+
+def _rf(a, b, map_a=None, map_b=None):
+    res = kestrilune.pairwise_rf_from_newick_iter(["a", "b"], iter([a, b]),
+                                                  [map_a or {}, map_b or {}], [0, 1])
+    return int(rf_matrix(res)[0, 1])
+
+
+def _node_annotations(newick, tmap):
+    """{frozenset of leaf names below a node: its [&...] key/values}, MrBayes' two comments
+    per node (support before the length, length summary after it) merged."""
+    tokens = re.findall(r"\(|\)|,|;|\[&[^\]]*\]|:[^,();\[]+|[^(),;:\[\]\s]+", newick)
+    stack, last, out = [[]], None, {}
+    for tok in tokens:
+        if tok == "(":
+            stack.append([])
+        elif tok == ")":
+            last = frozenset().union(*stack.pop())
+            stack[-1].append(last)
+        elif tok.startswith("[&"):
+            pairs = re.findall(r"([\w()%+-]+)=([^,{]+|\{[^}]*\})", tok[2:-1])
+            out.setdefault(last, {}).update(pairs)
+        elif tok not in (",", ";") and not tok.startswith(":"):
+            last = frozenset([tmap.get(tok, tok)])
+            stack[-1].append(last)
+    return out
+
+
+def _sides(tree, away_from):
+    """{side of each split without leaf ``away_from``: index in tree.split_ids}."""
+    names = tree.leaf_names
+    full = frozenset(names)
+    out = {}
+    for k, mask in enumerate(tree._masks):
+        side = frozenset(names[i] for i in range(len(names)) if mask >> i & 1)
+        out[full - side if away_from in side else side] = k
+    return out
+
+
+# ----------------------------------------------------------------------------- consensus
+
+
+@pytest.mark.parametrize("runs, con_tre, with_lengths", [
+    (PRIMATES, DATA / "primates2.con.tre", True),
+    (CYNMIX, DATA / "cynmix3.con.tre", False),
+], ids=["primates_2runs", "cynmix_3runs"])
+def test_majority_consensus_matches_mrbayes_sumt(runs, con_tre, with_lengths):
+    sd = _sd(runs, burnin="25%")
+    tree = S.majority_consensus(sd)
+    tmap, trees = _nexus_trees(con_tre)
+    ref = trees["con_50_majrule"]
+    assert _rf(tree.newick, ref, map_b=tmap) == 0
+    outgroup = tmap["1"]
+    mine = _sides(tree, outgroup)
+    full = frozenset(tree.leaf_names)
+    checked = 0
+    for clade, ann in _node_annotations(ref, tmap).items():
+        side = full - clade if outgroup in clade else clade
+        if side not in mine:  # the root
+            continue
+        k = mine[side]
+        # MrBayes prints eight decimals after the point in e-notation.
+        assert tree.support[k] == pytest.approx(float(ann["prob"]), rel=1e-8)
+        if with_lengths:
+            assert tree.lengths[k] == pytest.approx(float(ann["length_mean"]), rel=1e-8)
+        checked += 1
+    assert checked == len(tree.split_ids)
+
+
+def test_consensus_variants_match_ape_phangorn_and_mrbayes_allcompat():
+    sd = _sd(CYNMIX, burnin="25%")
+    peer = dict(line.rstrip("\n").split("\t", 1) for line in open(DATA / "peer_consensus.txt")
+                if "\t" in line)
+    for threshold in (0.5, 0.75, 0.95):
+        ours = S.majority_consensus(sd, threshold).newick
+        assert _rf(ours, peer[f"consensus {threshold:.2f}"]) == 0, threshold
+    ours = S.allcompat_consensus(sd)
+    assert _rf(ours.newick, peer["allcompat"]) == 0
+    tmap, trees = _nexus_trees(DATA / "cynmix3.allcompat.con.tre")
+    assert _rf(ours.newick, trees["con_all_compat"], map_b=tmap) == 0
+    assert ours.n_clades == len(sd.leaf_names) - 3
+
+
+@pytest.mark.parametrize("threshold, expected", [
+    (0.5, "((A,B),C,D,E,F);"),  # C+D and E+F in exactly half of the trees: left out
+    (0.75, "((A,B),C,D,E,F);"),
+    (1.0, "((A,B),C,D,E,F);"),
+])
+def test_majority_rule_needs_more_than_half(tmp_path, threshold, expected):
+    path = tmp_path / "half.nwk"
+    path.write_text("((A,B),((C,D),(E,F)));\n" * 2 + "((A,B),((C,E),(D,F)));\n" * 2)
+    tree = S.majority_consensus(_sd(path), threshold)
+    assert _rf(tree.newick, expected) == 0
+    allcompat = S.allcompat_consensus(_sd(path))
+    assert _rf(allcompat.newick, "((A,B),(C,D),(E,F));") == 0  # equal counts: id order
+
+
+# ----------------------------------------------------------------------------- topologies
+
+
+@pytest.mark.parametrize("runs, trprobs, credible", [
+    (PRIMATES, DATA / "primates2.trprobs", {0.95: 1, 0.99: 2}),
+    (CYNMIX, DATA / "cynmix3.trprobs.gz", {0.5: 12, 0.9: 114, 0.95: 160, 0.99: 234}),
+], ids=["primates_2runs", "cynmix_3runs"])
+def test_topology_table_matches_mrbayes_trprobs(runs, trprobs, credible):
+    sd = _sd(runs, burnin="25%")
+    table = S.topology_probabilities(sd)
+    tmap, trees = _nexus_trees(trprobs)
+    weights = [float(w) for w in re.findall(r"\[&W ([0-9.]+)\]", _text(trprobs))]
+    assert len(table) == len(trees) == len(weights)
+    np.testing.assert_allclose(table.probabilities, weights, atol=5e-7)
+    assert table.cumulative[-1] == 1.0 and table.counts.sum() == sd.n_trees
+    # Same topologies with the same probabilities; ties may be listed in another order.
+    ours = [table.tree(k).newick for k in range(len(table))]
+    ref = list(trees.values())
+    res = kestrilune.pairwise_rf_from_newick_iter(
+        [f"t{i}" for i in range(len(ours) + len(ref))], iter(ours + ref),
+        [{}, tmap], [0] * len(ours) + [1] * len(ref))
+    same = rf_matrix(res)[:len(ours), len(ours):] == 0
+    match = same.argmax(axis=1)
+    assert same.any(axis=1).all() and sorted(match) == list(range(len(ref)))
+    np.testing.assert_allclose(table.probabilities, np.asarray(weights)[match], atol=5e-7)
+    for mass, n_trees in credible.items():
+        assert S.topology_probabilities(sd, mass).n_credible == n_trees
+    if len(ref) == 5:  # primates: the first and the order of its two tied topologies
+        assert list(match) == [0, 1, 2, 3, 4] and table.probabilities[0] == 744 / 752
+
+
+# ----------------------------------------------------------------------------- MCC
+
+
+@pytest.mark.parametrize("path, burnin, number, name, score, n_clades", [
+    (BEAST, 200, 343, "STATE_342000", -5.343868837869309, 81),
+    (WALK10, 40, 246, "gen.245", -20.690095677521583, 340),
+    (WALK24, 40, 162, "gen.161", -60.21647969111506, 873),
+], ids=["beast1_17taxa", "walk_10taxa", "walk_24taxa"])
+def test_mcc_matches_treeannotator(path, burnin, number, name, score, n_clades):
+    sd = _sd(path, burnin=burnin, rooted=True)
+    mcc = S.mcc_tree(sd)
+    assert (mcc.tree_index + burnin + 1, mcc.tree_name) == (number, name)
+    assert mcc.score == pytest.approx(score, abs=1e-12)
+    assert mcc.settings["n_clades"] == n_clades
+    product = S.mcc_tree(sd, "product")
+    assert product.tree_index == mcc.tree_index
+    assert product.score == pytest.approx(math.exp(score), rel=1e-12)
+    assert S.mcc_tree(sd, "sum").score_name == "sum of clade credibilities"
+
+
+def test_mcc_matches_phangorn_max_clade_cred():
+    line = next(ln for ln in open(DATA / "peer_consensus.txt") if ln.startswith("mcc\t"))
+    _, number, score = line.split("\t")
+    mcc = S.mcc_tree(_sd(BEAST, burnin=200, rooted=True))
+    assert mcc.tree_index + 201 == int(number)
+    assert mcc.score == pytest.approx(float(score), abs=1e-12)
+
+
+def test_mcc_ties_go_to_the_first_tree(tmp_path):
+    path = tmp_path / "ties.nex"
+    path.write_text(TIES_NEXUS)
+    sd = _sd(path, rooted=True)
+    mcc = S.mcc_tree(sd)
+    # TreeAnnotator 1.10.4: "Best tree: first_b (tree number 1)". Trees 1 and 4 share a
+    # topology written in other child orders, as do trees 2 and 3, and the two topologies
+    # have equal scores.
+    assert (mcc.tree_index, mcc.tree_name) == (0, "first_b")
+    assert mcc.score == pytest.approx(-2.161085530720346, abs=1e-12)
+    assert mcc.settings["n_clades"] == 10
+
+
+# ----------------------------------------------------------------------------- CCD
+
+
+def _trees_and_total(ccd):
+    """(number of trees of the distribution, sum of their probabilities)."""
+    leaf = np.where(ccd.clade_sizes == 1, 1.0, 0.0)
+    count, total = leaf.copy(), leaf.copy()
+    for p in np.argsort(ccd.clade_sizes[ccd.partitions[:, 0]], kind="stable"):
+        c, a, b = ccd.partitions[p]
+        count[c] += count[a] * count[b]
+        total[c] += math.exp(ccd.log_ccp[p]) * total[a] * total[b]
+    return int(count[ccd.root]), total[ccd.root]
+
+
+def test_ccd_five_taxon_example(tmp_path):
+    path = tmp_path / "five.nwk"
+    path.write_text("\n".join([FIVE["T1"]] * 6 + [FIVE["T2"]] * 2 + [FIVE["T3"]] * 2) + "\n")
+    sd = _sd(path, rooted=True)
+    ccd1 = S.ccd1(sd)
+    np.testing.assert_allclose(np.exp(ccd1.tree_log_probabilities),
+                               [0.48] * 6 + [0.04] * 2 + [0.16] * 2, rtol=1e-12)
+    n_trees, total = _trees_and_total(ccd1)
+    assert n_trees == 6 and total == pytest.approx(1, abs=1e-12)
+    for tree in (ccd1.map_tree(), S.ccd0_map(sd)):
+        assert _rf(tree.newick, FIVE["T1"]) == 0
+        assert math.exp(tree.log_probability) == pytest.approx(0.48, rel=1e-12)
+        assert tree.lengths is None  # the sample has no branch lengths
+    assert math.exp(S.ccd0_map(sd).score) == pytest.approx(1 * 0.8 * 0.6, rel=1e-12)
+
+
+@pytest.mark.parametrize("path, burnin", [(BEAST, 200), (WALK10, 40), (WALK24, 40)],
+                         ids=["beast1_17taxa", "walk_10taxa", "walk_24taxa"])
+def test_ccd_properties_on_samples(path, burnin):
+    sd = _sd(path, burnin=burnin, rooted=True)
+    mcc = S.mcc_tree(sd)
+    for ccd in (S.ccd0(sd), S.ccd1(sd)):
+        assert _trees_and_total(ccd)[1] == pytest.approx(1, abs=1e-9)
+        best = ccd.map_tree()
+        # The MAP tree is at least as probable as every sample tree.
+        assert best.log_probability >= ccd.tree_log_probabilities.max() - 1e-12
+        assert best.n_clades == len(sd.leaf_names) - 2
+        if ccd.kind == "CCD0":  # the MCC tree is one of the trees CCD0 maximises over
+            assert best.score >= mcc.score - 1e-12
+            np.testing.assert_allclose(ccd.tree_log_probabilities[mcc.tree_index],
+                                       mcc.score - ccd.settings["log_normaliser"], atol=1e-12)
+
+
+def test_clade_parents_are_the_smallest_enclosing_clades():
+    sd = _sd(WALK24, rooted=True)
+    parents = S.clade_parents(sd, budget=2000)  # many batches
+    for t in (0, 1, 177, sd.n_trees - 1):
+        ids = sd.tree_splits(t)
+        member = sd.membership[ids]
+        size = member.sum(axis=1)
+        for k in range(len(ids)):
+            holders = [j for j in range(len(ids))
+                       if size[j] > size[k] and (member[j] >= member[k]).all()]
+            expected = ids[min(holders, key=lambda j: size[j])] if holders else sd.n_splits
+            assert parents[sd.indptr[t] + k] == expected
+
+
+# ----------------------------------------------------------------------------- input
+
+
+def test_rooting_marks():
+    assert S.rooting_marks(read_trees(PRIMATES)) == ["U", "U"]
+    assert S.rooting_marks(read_trees(BEAST)) == ["R"]
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda sd, rd, mf: S.mcc_tree(sd), "the MCC tree needs rooted trees"),
+    (lambda sd, rd, mf: S.ccd0(sd), "CCD0 needs rooted trees"),
+    (lambda sd, rd, mf: S.ccd1_map(mf), "CCD1 needs binary trees, but 1 of the 3 trees are not"),
+    (lambda sd, rd, mf: S.ccd0_map(mf), "the first is tree 1, 'tree_2'"),
+    (lambda sd, rd, mf: S.mcc_tree(rd, "max"), "unknown MCC criterion 'max'"),
+    (lambda sd, rd, mf: S.majority_consensus(sd, 0.4), "between 0.5 and 1, got 0.4"),
+    (lambda sd, rd, mf: S.topology_probabilities(sd, 0), "credible mass must be in (0, 1]"),
+])
+def test_bad_input_is_refused_with_a_clear_message(tmp_path, call, message):
+    path = tmp_path / "multi.nwk"
+    path.write_text("((A,B),(C,D));\n((A,B,C),D);\n((A,C),(B,D));\n")
+    unrooted, rooted = _sd(path), _sd(path, rooted=True)
+    with pytest.raises(ValueError, match=re.escape(message)):
+        call(unrooted, rooted, rooted)
