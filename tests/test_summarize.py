@@ -275,6 +275,7 @@ def test_ccd_properties_on_samples(path, burnin):
 def test_clade_parents_are_the_smallest_enclosing_clades():
     sd = _sd(WALK24, rooted=True)
     parents = S.clade_parents(sd, budget=2000)  # many batches
+    np.testing.assert_array_equal(parents, np.where(sd.parents < 0, sd.n_splits, sd.parents))
     for t in (0, 1, 177, sd.n_trees - 1):
         ids = sd.tree_splits(t)
         member = sd.membership[ids]

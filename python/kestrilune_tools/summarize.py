@@ -310,7 +310,8 @@ def mcc_tree(sd: SplitData, criterion: str = "log") -> SummaryTree:
 
 def clade_parents(sd: SplitData, budget: int = 1 << 16) -> np.ndarray:
     """For every entry of ``sd.ids`` (rooted), the id of the smallest clade of the same
-    tree strictly containing it, or ``sd.n_splits`` where that is the root.
+    tree strictly containing it, or ``sd.n_splits`` where that is the root: what
+    ``sd.parents`` holds, derived from the membership alone (for split data without it).
 
     The clades of a tree that hold a given leaf form a chain ordered by size, and a clade's
     parent is the next link of the chain of any of its leaves: this sorts (tree, leaf,
@@ -356,7 +357,12 @@ def clade_parents(sd: SplitData, budget: int = 1 << 16) -> np.ndarray:
 
 
 def _parents(sd: SplitData) -> np.ndarray:
-    return clade_parents(sd)
+    """Parent clade of every entry of ``sd.ids``, the root as ``sd.n_splits``."""
+    if sd.parents is None:
+        return clade_parents(sd)
+    parents = sd.parents.astype(np.int64)
+    parents[parents < 0] = sd.n_splits
+    return parents
 
 
 @dataclass(frozen=True)
