@@ -60,13 +60,16 @@ def _brute_lag_sums(d):
     return diag, upper.sum(axis=1), upper.sum(axis=0)
 
 
-@pytest.mark.parametrize("n", [1, 2, 7, 300, 513])
-def test_lag_sums_match_direct_sums(n):
+@pytest.mark.parametrize("n,block", [(1, 256), (2, 1), (7, 3), (300, 256), (513, 100)])
+def test_distance_pass_matches_direct_sums_for_any_block(n, block):
     rng = np.random.default_rng(n)
     a = rng.integers(0, 40, size=(n, n), dtype=np.uint32)
     d = np.triu(a, 1) + np.triu(a, 1).T
-    for got, want in zip(ess.lag_sums(d), _brute_lag_sums(d)):
+    st = ess.distance_stats(ess.RunDistances.from_matrix(d), pseudo=n > 1, block_rows=block)
+    for got, want in zip((st.diag, st.row_upper, st.col_upper), _brute_lag_sums(d)):
         np.testing.assert_array_equal(got, want)
+    if n > 1:
+        np.testing.assert_array_equal(st.pseudo, rmath.coda_ess(d))
 
 
 def _frechet_cubic(d):
@@ -160,10 +163,11 @@ def _r_reference(kind):
     return [r[1:] for r in rows if r[0] == kind]
 
 
+@pytest.mark.parametrize("dtype", [np.float64, np.int32])  # whole numbers: exact sums
 @pytest.mark.parametrize("name,ess_r,order,spec", _r_reference("ess"),
                          ids=[r[0] for r in _r_reference("ess")])
-def test_coda_effective_size_as_r(name, ess_r, order, spec):
-    x = _r_traces()[name]
+def test_coda_effective_size_as_r(name, ess_r, order, spec, dtype):
+    x = _r_traces()[name].astype(dtype)
     got_spec, got_order = rmath.ar_spectrum0(x)
     assert int(got_order[0]) == int(order)
     assert got_spec[0] == pytest.approx(float(spec), rel=1e-11, abs=0)

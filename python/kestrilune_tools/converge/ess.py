@@ -17,14 +17,15 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Optional
+from typing import Callable, Optional
 
 import numpy as np
 
 from .rmath import coda_ess, nelder_mead
 
-__all__ = ["ApproxESS", "PseudoESS", "FrechetESS", "lag_sums", "approx_ess", "pseudo_ess",
-           "frechet_ess", "tracer_ess", "APPROX_MIN_TREES"]
+__all__ = ["RunDistances", "DistanceStats", "ApproxESS", "PseudoESS", "FrechetESS",
+           "distance_stats", "lag_sums", "approx_ess", "pseudo_ess", "frechet_ess",
+           "tracer_ess", "APPROX_MIN_TREES"]
 
 APPROX_MAX_LAG = 100  # RWTY's default max.sampling.interval
 APPROX_MIN_LAGS = 20  # RWTY refuses to fit fewer lags
@@ -34,55 +35,81 @@ FRECHET_MIN_PAIRS = 5  # treess' min.nsamples
 _ROW_BLOCK = 256
 
 
-def _as_matrix(dist) -> np.ndarray:
-    d = np.asarray(dist)
-    if d.ndim != 2 or d.shape[0] != d.shape[1]:
-        raise ValueError(f"expected a square distance matrix, got shape {d.shape}")
-    return d
+class RunDistances:
+    """The distance matrix of one run (trees in sample order), read by blocks of rows, so
+    that the matrix never has to be held whole: ``block(start, stop)`` returns rows
+    start..stop-1 as an (stop - start, n) array."""
+
+    def __init__(self, n: int, block: Callable[[int, int], np.ndarray]):
+        self.n = int(n)
+        self.block = block
+
+    @classmethod
+    def from_matrix(cls, dist) -> "RunDistances":
+        d = np.asarray(dist)
+        if d.ndim != 2 or d.shape[0] != d.shape[1]:
+            raise ValueError(f"expected a square distance matrix, got shape {d.shape}")
+        return cls(d.shape[0], lambda start, stop: d[start:stop])
 
 
-def _squares(block: np.ndarray) -> np.ndarray:
-    """Squared distances: exact int64 for integer distances, float64 otherwise."""
-    if np.issubdtype(block.dtype, np.integer):
-        b = block.astype(np.int64)
-    else:
-        b = block.astype(np.float64)
-    return b * b
+@dataclass(frozen=True)
+class DistanceStats:
+    """What the ESS measures need from a run's distances, gathered in one pass.
+
+    ``diag[k]`` = sum over t of d(t, t+k)^2 (k = 0..n-1), ``row_upper[a]`` = sum over
+    b > a of d(a, b)^2, ``col_upper[b]`` = sum over a < b of d(a, b)^2 (exact integers for
+    integer distances), and the pseudo-ESS with each tree as the reference (or None).
+    """
+
+    n: int
+    diag: np.ndarray
+    row_upper: np.ndarray
+    col_upper: np.ndarray
+    pseudo: Optional[np.ndarray]
+
+
+def distance_stats(dist, pseudo: bool = True, block_rows: int = _ROW_BLOCK) -> DistanceStats:
+    """One pass over the rows of ``dist`` (a square matrix or a :class:`RunDistances`)."""
+    if isinstance(dist, DistanceStats):
+        return dist
+    src = dist if isinstance(dist, RunDistances) else RunDistances.from_matrix(dist)
+    n = src.n
+    diag = row_upper = col_upper = None
+    per_ref = np.empty(n) if pseudo and n >= 2 else None
+    cols = np.arange(n)
+    for start in range(0, n, block_rows):
+        stop = min(n, start + block_rows)
+        rows = np.asarray(src.block(start, stop))
+        if diag is None:
+            integer = np.issubdtype(rows.dtype, np.integer)
+            acc = np.int64 if integer else np.float64
+            diag = np.zeros(n, dtype=acc)
+            row_upper = np.zeros(n, dtype=acc)
+            col_upper = np.zeros(n, dtype=acc)
+        b = rows.astype(acc)
+        sq = b * b
+        sq[cols[None, :] <= np.arange(start, stop)[:, None]] = 0  # keep j > i only
+        row_upper[start:stop] = sq.sum(axis=1)
+        col_upper += sq.sum(axis=0)
+        # Diagonal sums: read row r from its own diagonal on, i.e. with a row stride of
+        # n + 1. Reads past a row's end land in the next row's lower triangle, which is 0,
+        # and n zeros appended after the last row cover the final one.
+        flat = np.concatenate([sq.ravel(), np.zeros(n, dtype=sq.dtype)])
+        skew = np.lib.stride_tricks.as_strided(
+            flat[start:], shape=(stop - start, n),
+            strides=((n + 1) * flat.itemsize, flat.itemsize), writeable=False)
+        diag += skew.sum(axis=0)
+        if per_ref is not None:
+            per_ref[start:stop] = coda_ess(rows)
+    return DistanceStats(n=n, diag=diag, row_upper=row_upper, col_upper=col_upper,
+                         pseudo=per_ref)
 
 
 def lag_sums(dist, max_lag: Optional[int] = None):
-    """Sums over the upper triangle of the squared distances, in one pass by row blocks.
-
-    Returns ``(diag, row_upper, col_upper)``: ``diag[k]`` = sum over t of d(t, t+k)^2 for
-    k = 0..max_lag (default n - 1), ``row_upper[a]`` = sum over b > a of d(a, b)^2 and
-    ``col_upper[b]`` = sum over a < b of d(a, b)^2.
-    """
-    d = _as_matrix(dist)
-    n = d.shape[0]
-    max_lag = n - 1 if max_lag is None else min(max_lag, n - 1)
-    integer = np.issubdtype(d.dtype, np.integer)
-    acc = np.int64 if integer else np.float64
-    diag = np.zeros(max_lag + 1, dtype=acc)
-    row_upper = np.zeros(n, dtype=acc)
-    col_upper = np.zeros(n, dtype=acc)
-    for start in range(0, n, _ROW_BLOCK):
-        stop = min(n, start + _ROW_BLOCK)
-        sq = _squares(d[start:stop])
-        rows = np.arange(start, stop)
-        upper = np.arange(n)[None, :] > rows[:, None]
-        sq_upper = np.where(upper, sq, 0)
-        row_upper[start:stop] = sq_upper.sum(axis=1)
-        col_upper += sq_upper.sum(axis=0)
-        # Skew the block so that column k holds d(t, t + k): row t is padded to 2n cells and
-        # read from its own diagonal on, so cells past the last tree read the zero padding.
-        width = max_lag + 1
-        padded = np.zeros((stop - start, 2 * n), dtype=sq.dtype)
-        padded[:, :n] = sq_upper
-        flat = padded.ravel()
-        offsets = (rows - start) * (2 * n) + rows
-        skew = flat[offsets[:, None] + np.arange(width)[None, :]]
-        diag += skew.sum(axis=0)
-    return diag, row_upper, col_upper
+    """``(diag[:max_lag + 1], row_upper, col_upper)`` of :class:`DistanceStats`."""
+    st = distance_stats(dist, pseudo=False)
+    k = st.n - 1 if max_lag is None else min(max_lag, st.n - 1)
+    return st.diag[: k + 1], st.row_upper, st.col_upper
 
 
 # ------------------------------------------------------------------------- approximate ESS
@@ -134,18 +161,18 @@ def approx_ess(dist=None, *, lag_mean_sq=None, n_trees: Optional[int] = None) ->
     D = max f_k; S = [sum_{k<m} (N - k) f_k + (N - m + 1)(N - m) D / 2] / (2 N^2);
     ESS = 1 / (1 - 4 S / D).
 
-    Give either the distance matrix, or ``lag_mean_sq`` (f_1..f_K, K >= 20) with ``n_trees``.
+    Give the distances (a square matrix, :class:`RunDistances` or :class:`DistanceStats`),
+    or ``lag_mean_sq`` (f_1..f_K, K >= 20) with ``n_trees``.
     """
     if lag_mean_sq is None:
-        d = _as_matrix(dist)
-        n = d.shape[0]
+        st = distance_stats(dist, pseudo=False)
+        n = st.n
         if n < APPROX_MIN_TREES:
             raise ValueError(f"the approximate ESS needs at least {APPROX_MIN_TREES} trees "
                              f"in a run (RWTY fits lags 1..min(100, N - 100), at least "
                              f"{APPROX_MIN_LAGS} of them); this run has {n}")
         k_max = min(APPROX_MAX_LAG, n - 100)
-        diag, _, _ = lag_sums(d, k_max)
-        f = np.array([diag[k] / (n - k) for k in range(1, k_max + 1)], dtype=np.float64)
+        f = np.array([st.diag[k] / (n - k) for k in range(1, k_max + 1)], dtype=np.float64)
     else:
         if n_trees is None:
             raise ValueError("lag_mean_sq needs n_trees")
@@ -187,14 +214,12 @@ class PseudoESS:
 def pseudo_ess(dist) -> PseudoESS:
     """The ESS of the distance trace d(T_t, T_ref), t = 1..n, for every tree of the run as
     the reference, by ``coda::effectiveSize``; its minimum and median (treess)."""
-    d = _as_matrix(dist)
-    n = d.shape[0]
+    n = dist.n if isinstance(dist, (RunDistances, DistanceStats)) else np.shape(dist)[0]
     if n < 2:
         raise ValueError("the pseudo-ESS needs at least 2 trees in a run")
-    out = np.empty(n)
-    for start in range(0, n, _ROW_BLOCK):
-        stop = min(n, start + _ROW_BLOCK)
-        out[start:stop] = coda_ess(d[start:stop])
+    out = distance_stats(dist, pseudo=True).pseudo
+    if out is None:
+        raise ValueError("these distance statistics were gathered without the pseudo-ESS")
     return PseudoESS(minimum=float(out.min()), median=float(np.median(out)), per_reference=out)
 
 
@@ -226,13 +251,13 @@ def frechet_ess(dist) -> FrechetESS:
     and column sums of the upper triangle, so the whole is O(n^2), not the O(n^3) of
     recomputing each submatrix.
     """
-    d = _as_matrix(dist)
-    n = d.shape[0]
+    n = dist.n if isinstance(dist, (RunDistances, DistanceStats)) else np.shape(dist)[0]
     n_lags = n - FRECHET_MIN_PAIRS - 1
     if n_lags < 2:
         raise ValueError(f"the Fréchet correlation ESS needs at least "
                          f"{FRECHET_MIN_PAIRS + 3} trees in a run; this run has {n}")
-    diag, row_upper, col_upper = lag_sums(d)
+    st = distance_stats(dist, pseudo=False)
+    diag, row_upper, col_upper = st.diag, st.row_upper, st.col_upper
     if row_upper.sum() == 0:
         return FrechetESS(ess=1.0, tau=float(n), lags_used=0, autocorrelation=np.ones(0))
     # suffix[k]: pair sum within trees k..n-1; prefix[m]: pair sum within trees 0..m-1.

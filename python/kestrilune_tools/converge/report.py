@@ -267,11 +267,12 @@ def _run_distances(ts: TreeSet, indices: np.ndarray, metric: str, rooted: bool) 
     return distance_matrix(metric, ts.subset(indices.tolist()), rooted=rooted)
 
 
-def _run_ess(dist: np.ndarray, label: str, notes: List[str]):
+def _run_ess(dist, label: str, notes: List[str]):
+    stats = ess_mod.distance_stats(dist)  # one pass over the matrix serves all three
     out = []
     for fn in (ess_mod.approx_ess, ess_mod.pseudo_ess, ess_mod.frechet_ess):
         try:
-            out.append(fn(dist))
+            out.append(fn(stats))
         except ValueError as exc:
             out.append(None)
             notes.append(f"run {label!r}: {exc}")

@@ -146,15 +146,56 @@ def nelder_mead(fn: Callable[[Sequence[float]], float], start: Sequence[float], 
     return NelderMeadResult(tuple(p[low]), value[low], funcount, fail)
 
 
-def _autocovariances(x: np.ndarray, max_lag: int) -> np.ndarray:
-    """(rows, max_lag + 1): sum over t of (x_t - mean)(x_{t+k} - mean), divided by n, for
-    each row, as R's ``acf(type = "covariance")`` computes it."""
-    n = x.shape[1]
-    xc = x - x.mean(axis=1, keepdims=True)
-    out = np.empty((x.shape[0], max_lag + 1))
-    for k in range(max_lag + 1):
-        out[:, k] = np.einsum("ij,ij->i", xc[:, : n - k], xc[:, k:])
-    return out / n
+_EXACT = float(2 ** 53)  # float64 sums of whole numbers below this are exact in any order
+_CHUNK = 16  # rows whose lagged products are taken together: a chunk stays in cache
+
+
+def _lagged_products(xf: np.ndarray, max_lag: int) -> np.ndarray:
+    """(rows, max_lag + 1): sum over t of x_t x_{t+k}, a cache-sized chunk of rows at a time."""
+    rows, n = xf.shape
+    out = np.empty((rows, max_lag + 1))
+    for start in range(0, rows, _CHUNK):
+        c = xf[start:start + _CHUNK]
+        for k in range(max_lag + 1):
+            out[start:start + _CHUNK, k] = np.einsum("ij,ij->i", c[:, : n - k], c[:, k:])
+    return out
+
+
+def _moments(x: np.ndarray, max_lag: int) -> Tuple[np.ndarray, np.ndarray]:
+    """Autocovariances (rows, max_lag + 1) and sample variances (rows,) of each row.
+
+    The autocovariance at lag k is sum over t of (x_t - mean)(x_{t+k} - mean), divided by
+    n, as R's ``acf(type = "covariance")`` has it. For whole numbers it is computed exactly
+    and rounded once: with S_k the sum of x_t x_{t+k}, T the sum of all values and A_k, B_k
+    those of the first and last n - k values, n^2 times the centred sum is the integer
+    n^2 S_k - n T (A_k + B_k) + (n - k) T^2. The float64 sums of whole numbers below 2^53
+    are exact in any order, so the result depends neither on the CPU nor on the order of
+    summation.
+    """
+    rows, n = x.shape
+    xf = x.astype(np.float64)
+    top = float(np.abs(xf).max()) if rows else 0.0
+    if np.issubdtype(x.dtype, np.integer) and top * top * n < _EXACT:
+        s = _lagged_products(xf, max_lag).astype(np.int64)
+        total = xf.sum(axis=1).astype(np.int64)  # whole numbers below 2^53: exact
+        zero = np.zeros((rows, 1), dtype=np.int64)
+        head = np.concatenate([zero, np.cumsum(x[:, :max_lag], axis=1, dtype=np.int64)],
+                              axis=1)
+        tail = np.concatenate([zero, np.cumsum(x[:, ::-1][:, :max_lag], axis=1,
+                                               dtype=np.int64)], axis=1)
+        a_k = total[:, None] - tail  # the first n - k values
+        b_k = total[:, None] - head  # the last n - k values
+        lags = np.arange(max_lag + 1)
+        # int64 holds n^2 S_k while n^3 top^2 < 2^63; Python integers beyond that.
+        exact = np.int64 if (top * top) * float(n) ** 3 < 2.0 ** 62 else object
+        s, total, a_k, b_k = (v.astype(exact) for v in (s, total, a_k, b_k))
+        nn = exact(n) if exact is np.int64 else n
+        scaled = nn * nn * s - nn * total[:, None] * (a_k + b_k) + \
+            (nn - lags.astype(exact))[None, :] * (total * total)[:, None]
+        centred = scaled.astype(np.float64) / float(n * n)  # one rounding of n^2 c_k / n^2
+        return centred / n, centred[:, 0] / (n - 1)
+    xc = xf - xf.mean(axis=1, keepdims=True)
+    return _lagged_products(xc, max_lag) / n, xf.var(axis=1, ddof=1)
 
 
 def _levinson(r: np.ndarray, order_max: int) -> Tuple[np.ndarray, np.ndarray]:
@@ -204,9 +245,15 @@ def _levinson(r: np.ndarray, order_max: int) -> Tuple[np.ndarray, np.ndarray]:
     return var, coef_sum
 
 
-def _trend_free(x: np.ndarray) -> np.ndarray:
+def _trend_free(x: np.ndarray, integer: bool = False) -> np.ndarray:
     """True for rows that are a straight line in t (constant included) within R's
-    ``all.equal`` tolerance: coda gives such a trace a spectral density of 0."""
+    ``all.equal`` tolerance: coda gives such a trace a spectral density of 0.
+
+    Integer rows are straight exactly when every second difference is 0 (one unit off a
+    line already leaves a residual far above the tolerance), which is cheaper and exact.
+    """
+    if integer:
+        return ~np.any(np.diff(x, n=2, axis=1) != 0, axis=1)
     n = x.shape[1]
     t = np.arange(1, n + 1, dtype=np.float64)
     tc = t - t.mean()
@@ -217,22 +264,29 @@ def _trend_free(x: np.ndarray) -> np.ndarray:
     return sd <= R_SQRT_EPS
 
 
-def ar_spectrum0(x: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
-    """Spectral density at frequency 0 and AR order of each row of ``x`` (or of one trace),
-    as ``coda::spectrum0.ar``: an AR model fitted by Yule-Walker, order up to
-    min(n - 1, floor(10 log10 n)) chosen by AIC; the density is var.pred / (1 - sum(ar))^2,
-    and 0 for a trace that is a straight line."""
-    x = np.atleast_2d(np.asarray(x, dtype=np.float64))
+def _spectrum0(x: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(spectral density at 0, AR order, sample variance) of each row."""
+    x = np.atleast_2d(np.asarray(x))
     rows, n = x.shape
     if n < 2:
         raise ValueError("a trace needs at least 2 values for its spectral density")
     order_max = min(n - 1, int(math.floor(10 * math.log10(n))))
     spec = np.zeros(rows)
     order = np.zeros(rows, dtype=np.int64)
-    live = ~_trend_free(x)
+    variance = np.zeros(rows)
+    if np.issubdtype(x.dtype, np.integer):
+        # A straight row has its extremes at its ends; only such rows need the full test.
+        ends = x[:, [0, -1]].astype(np.int64)
+        span = x.max(axis=1).astype(np.int64) - x.min(axis=1).astype(np.int64)
+        maybe = np.flatnonzero(span == np.abs(ends[:, 1] - ends[:, 0]))
+        live = np.ones(rows, dtype=bool)
+        if len(maybe):
+            live[maybe] = ~_trend_free(x[maybe].astype(np.int64), integer=True)
+    else:
+        live = ~_trend_free(x.astype(np.float64))
     if live.any():
-        xl = x[live]
-        r = _autocovariances(xl, order_max)
+        r, var_x = _moments(x if live.all() else x[live], order_max)
+        variance[live] = var_x
         var, coef_sum = _levinson(r, order_max)
         with np.errstate(invalid="ignore", divide="ignore"):
             aic = n * np.log(var) + 2.0 * np.arange(order_max + 1) + 2.0
@@ -242,15 +296,23 @@ def ar_spectrum0(x: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
         var_pred = var[idx, best] * n / (n - (best + 1))
         spec[live] = var_pred / (1.0 - coef_sum[idx, best]) ** 2
         order[live] = best
+    return spec, order, variance
+
+
+def ar_spectrum0(x: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """Spectral density at frequency 0 and AR order of each row of ``x`` (or of one trace),
+    as ``coda::spectrum0.ar``: an AR model fitted by Yule-Walker, order up to
+    min(n - 1, floor(10 log10 n)) chosen by AIC; the density is var.pred / (1 - sum(ar))^2,
+    and 0 for a trace that is a straight line."""
+    spec, order, _ = _spectrum0(x)
     return spec, order
 
 
 def coda_ess(x: np.ndarray) -> np.ndarray:
     """``coda::effectiveSize`` of each row of ``x``: n var(x) / spectrum0.ar(x), 0 when the
     spectral density is 0."""
-    x = np.atleast_2d(np.asarray(x, dtype=np.float64))
+    x = np.atleast_2d(np.asarray(x))
     n = x.shape[1]
-    spec, _ = ar_spectrum0(x)
-    var = x.var(axis=1, ddof=1)
+    spec, _, var = _spectrum0(x)
     with np.errstate(divide="ignore", invalid="ignore"):
         return np.where(spec == 0, 0.0, n * var / spec)

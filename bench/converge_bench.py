@@ -1,0 +1,106 @@
+#!/usr/bin/env python3
+"""Time ``kestrilune_tools.converge.diagnose`` on several runs of MCMC-like trees, beside the
+same ESS measures computed in R (phangorn RF.dist, coda, optim) on a subsample, the way RWTY
+and treess work.
+
+    python bench/converge_bench.py                 # 4 runs x 10,000 trees x 50 taxa
+    python bench/converge_bench.py --runs 2 --trees 2000 --peer-trees 500
+
+Target: all ESS measures (approximate, pseudo min/median, Frechet, per split) plus the
+ASDSF of 4 runs x 10^4 trees x 50 taxa in at most 60 s on the 2-core development machine.
+Runs are generated on first use into ``bench/.cache/`` by ``gen_trees.py`` (seeds 1..R).
+Prints one line per phase, the total, and the R peer's time on its subsample with the
+ratio of pairs of trees handled per second.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import resource
+import subprocess
+import sys
+import time
+from contextlib import contextmanager
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TARGET_SECONDS = 60.0
+
+
+def runs(args):
+    cache = os.path.join(HERE, ".cache")
+    os.makedirs(cache, exist_ok=True)
+    paths = []
+    for seed in range(1, args.runs + 1):
+        path = os.path.join(cache, f"converge_{args.taxa}x{args.trees}.run{seed}.t")
+        if not os.path.exists(path):
+            subprocess.run([sys.executable, os.path.join(HERE, "gen_trees.py"), "--taxa",
+                            str(args.taxa), "--trees", str(args.trees), "--seed", str(seed),
+                            "-o", path], check=True, stdout=subprocess.DEVNULL)
+        paths.append(path)
+    return paths
+
+
+def main(argv=None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--runs", type=int, default=4)
+    ap.add_argument("--trees", type=int, default=10000, help="trees per run")
+    ap.add_argument("--taxa", type=int, default=50)
+    ap.add_argument("--burnin", default="0")
+    ap.add_argument("--peer-trees", type=int, default=1000,
+                    help="trees of run 1 that R handles (RWTY subsamples to about 1,000)")
+    ap.add_argument("--skip-peer", action="store_true")
+    args = ap.parse_args(argv)
+
+    from kestrilune_tools.converge import diagnose
+
+    paths = runs(args)
+    timings = []
+
+    @contextmanager
+    def phase(label):
+        t0 = time.perf_counter()
+        yield
+        timings.append((label, time.perf_counter() - t0))
+        print(f"  {label:<28} {timings[-1][1]:8.2f} s", file=sys.stderr, flush=True)
+
+    print(f"kestrilune converge: {args.runs} runs x {args.trees} trees x {args.taxa} taxa, "
+          f"burn-in {args.burnin}", flush=True)
+    t0 = time.perf_counter()
+    rep = diagnose(paths, burnin=args.burnin, phase=phase)
+    total = time.perf_counter() - t0
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    for r in rep.runs:
+        print(f"  {r.label}: approx {r.approx.ess:.1f}{r.approx.operator} pseudo "
+              f"{r.pseudo.minimum:.1f}/{r.pseudo.median:.1f} frechet {r.frechet.ess:.1f} "
+              f"split-min {r.min_split_ess:.1f}")
+    a = rep.asdsf["mrbayes-sumt"]
+    print(f"  ASDSF (sumt rule) {a.asdsf:.6f} over {a.n_splits} splits")
+    used = sum(r.n_used for r in rep.runs)
+    pairs = sum(r.n_used * (r.n_used - 1) // 2 for r in rep.runs)
+    print(f"total {total:.1f} s for {used} trees ({pairs / total:.3g} within-run pairs/s), "
+          f"peak RSS {peak:.0f} MiB; target <= {TARGET_SECONDS:.0f} s: "
+          f"{'met' if total <= TARGET_SECONDS else 'MISSED'}")
+
+    if not args.skip_peer:
+        r_script = os.path.join(HERE, "converge_peer.R")
+        try:
+            out = subprocess.run(["Rscript", r_script, paths[0], str(args.peer_trees)],
+                                 check=True, capture_output=True, text=True).stdout
+        except (OSError, subprocess.CalledProcessError) as exc:
+            print(f"R peer skipped: {exc}")
+            return 0
+        values = dict(line.split("=", 1) for line in out.split() if "=" in line)
+        seconds = float(values["seconds"])
+        n_peer = int(values["trees"])
+        peer_pairs = n_peer * (n_peer - 1) / 2
+        ours = pairs / total
+        print(f"R peer (phangorn RF.dist + coda effectiveSize over every reference + optim "
+              f"fit) on the first {n_peer} trees of run 1: {seconds:.1f} s "
+              f"({peer_pairs / seconds:.3g} pairs/s); kestrilune handles "
+              f"{ours / (peer_pairs / seconds):.0f}x the pairs per second")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
