@@ -173,3 +173,15 @@ def test_bad_input_is_explained(case, tmp_path):
         other.write_text("((A,B),(C,D),E);\n((A,C),(B,D),E);\n")
         with pytest.raises(ValueError, match=r"do not share one set of taxa: .*other.nwk line 1"):
             diagnose([run1, str(other)], burnin=0)
+
+
+def test_pictures_are_drawn(tmp_path):
+    pytest.importorskip("matplotlib")
+    from kestrilune_tools.converge import plots
+
+    rep = diagnose([str(DATA / "cynmix3" / "cynmix3")], burnin="25%", diagn_every=8000,
+                   ess=False)
+    drawn = [plots.split_scatter(rep.table, str(tmp_path / "scatter.png")),
+             plots.asdsf_trace(rep.trace, str(tmp_path / "trace.png")),
+             plots.acsf([r.windows for r in rep.runs], str(tmp_path / "acsf.svg"))]
+    assert all(Path(p).stat().st_size > 1000 for p in drawn)
