@@ -60,8 +60,11 @@ def _brute_lag_sums(d):
     return diag, upper.sum(axis=1), upper.sum(axis=0)
 
 
+@pytest.mark.parametrize("native", [True, False], ids=["engine", "numpy"])
 @pytest.mark.parametrize("n,block", [(1, 256), (2, 1), (7, 3), (300, 256), (513, 100)])
-def test_distance_pass_matches_direct_sums_for_any_block(n, block):
+def test_distance_pass_matches_direct_sums_for_any_block(n, block, native, monkeypatch):
+    if not native:
+        monkeypatch.setattr(ess, "_native_sums", lambda n, dtype: None)
     rng = np.random.default_rng(n)
     a = rng.integers(0, 40, size=(n, n), dtype=np.uint32)
     d = np.triu(a, 1) + np.triu(a, 1).T

@@ -258,6 +258,9 @@ const std::vector<std::int32_t>& parents_of(PySplitTable& self) {
 }
 
 }  // namespace
+
+void bind_run_sums(nb::module_& m);  // run_sums_py.cpp
+
 }  // namespace kestrilune::engine
 
 NB_MODULE(_engine, m) {
@@ -344,4 +347,6 @@ NB_MODULE(_engine, m) {
         .def("__setstate__", [](PySplitTable& self, nb::bytes data) {
             new (&self) PySplitTable{table_from_bytes(data), std::nullopt};
         });
+
+    bind_run_sums(m);
 }

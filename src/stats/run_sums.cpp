@@ -29,10 +29,10 @@ void lagged_products(const T* x, std::size_t n, std::size_t max_lag, std::int64_
     }
     const std::uint64_t max_product = top * top;
     if (max_product <= std::numeric_limits<std::uint32_t>::max()) {
-        const std::size_t run = max_product == 0
-                                    ? full
-                                    : static_cast<std::size_t>(
-                                          std::numeric_limits<std::uint32_t>::max() / max_product);
+        const std::size_t run =
+            max_product == 0
+                ? full
+                : static_cast<std::size_t>(std::numeric_limits<std::uint32_t>::max() / max_product);
         for (std::size_t t0 = 0; t0 < full; t0 += run) {
             const std::size_t t1 = std::min(full, t0 + run);
             std::fill(lanes, lanes + width, 0u);
@@ -79,8 +79,7 @@ bool fits(std::size_t n, std::uint64_t max_value) noexcept {
 }
 
 template <class T>
-void add_block(const T* block, std::size_t rows, std::size_t row0, RunSums& run,
-               BlockSums& out) {
+void add_block(const T* block, std::size_t rows, std::size_t row0, RunSums& run, BlockSums& out) {
     const std::size_t n = run.n;
     const std::size_t width = run.max_lag + 1;
     out.lagged.assign(rows * width, 0);
@@ -100,8 +99,7 @@ void add_block(const T* block, std::size_t rows, std::size_t row0, RunSums& run,
                 for (std::size_t r = task * kRowsPerTask; r < r_end; ++r) {
                     const T* x = block + r * n;
                     const std::size_t i = row0 + r;
-                    lagged_products(x, n, run.max_lag, out.lagged.data() + r * width,
-                                    lanes.data());
+                    lagged_products(x, n, run.max_lag, out.lagged.data() + r * width, lanes.data());
                     std::int64_t total = 0;
                     for (std::size_t j = 0; j < n; ++j) {
                         total += x[j];
@@ -132,9 +130,9 @@ void add_block(const T* block, std::size_t rows, std::size_t row0, RunSums& run,
 
 template void add_block<std::uint8_t>(const std::uint8_t*, std::size_t, std::size_t, RunSums&,
                                       BlockSums&);
-template void add_block<std::uint16_t>(const std::uint16_t*, std::size_t, std::size_t,
-                                       RunSums&, BlockSums&);
-template void add_block<std::uint32_t>(const std::uint32_t*, std::size_t, std::size_t,
-                                       RunSums&, BlockSums&);
+template void add_block<std::uint16_t>(const std::uint16_t*, std::size_t, std::size_t, RunSums&,
+                                       BlockSums&);
+template void add_block<std::uint32_t>(const std::uint32_t*, std::size_t, std::size_t, RunSums&,
+                                       BlockSums&);
 
 }  // namespace kestrilune::stats

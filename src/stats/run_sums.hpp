@@ -40,8 +40,7 @@ bool fits(std::size_t n, std::uint64_t max_value) noexcept;
 // Adds rows [row0, row0 + rows) of the n x n matrix (run.n columns each) to `run`, and
 // writes their own sums to `out` (resized). Rows are spread over the worker pool.
 template <class T>
-void add_block(const T* block, std::size_t rows, std::size_t row0, RunSums& run,
-               BlockSums& out);
+void add_block(const T* block, std::size_t rows, std::size_t row0, RunSums& run, BlockSums& out);
 
 extern template void add_block<std::uint8_t>(const std::uint8_t*, std::size_t, std::size_t,
                                              RunSums&, BlockSums&);

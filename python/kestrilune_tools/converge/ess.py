@@ -21,7 +21,7 @@ from typing import Callable, Optional
 
 import numpy as np
 
-from .rmath import coda_ess, nelder_mead
+from .rmath import ar_order_max, coda_ess, nelder_mead
 
 __all__ = ["RunDistances", "DistanceStats", "ApproxESS", "PseudoESS", "FrechetESS",
            "distance_stats", "lag_sums", "approx_ess", "pseudo_ess", "frechet_ess",
@@ -68,8 +68,23 @@ class DistanceStats:
     pseudo: Optional[np.ndarray]
 
 
+def _native_sums(n: int, dtype):
+    """The engine's exact RunSums for unsigned whole-number distances, or None."""
+    if dtype not in (np.uint8, np.uint16, np.uint32) or n < 2:
+        return None
+    try:
+        from .._engine import RunSums
+    except ImportError:  # a build without the engine: the NumPy path gives the same sums
+        return None
+    return RunSums(n, ar_order_max(n))
+
+
 def distance_stats(dist, pseudo: bool = True, block_rows: int = _ROW_BLOCK) -> DistanceStats:
-    """One pass over the rows of ``dist`` (a square matrix or a :class:`RunDistances`)."""
+    """One pass over the rows of ``dist`` (a square matrix or a :class:`RunDistances`).
+
+    Unsigned whole-number distances (RF) are summed by the engine's native ``RunSums``
+    when it is built, NumPy otherwise; both sums are exact, so the results are the same.
+    """
     if isinstance(dist, DistanceStats):
         return dist
     src = dist if isinstance(dist, RunDistances) else RunDistances.from_matrix(dist)
@@ -77,15 +92,27 @@ def distance_stats(dist, pseudo: bool = True, block_rows: int = _ROW_BLOCK) -> D
     diag = row_upper = col_upper = None
     per_ref = np.empty(n) if pseudo and n >= 2 else None
     cols = np.arange(n)
+    native = summed = None  # summed: the RunSums holding the blocks it took
     for start in range(0, n, block_rows):
         stop = min(n, start + block_rows)
         rows = np.asarray(src.block(start, stop))
         if diag is None:
+            native = summed = _native_sums(n, rows.dtype.type)
             integer = np.issubdtype(rows.dtype, np.integer)
             acc = np.int64 if integer else np.float64
             diag = np.zeros(n, dtype=acc)
             row_upper = np.zeros(n, dtype=acc)
             col_upper = np.zeros(n, dtype=acc)
+        if native is not None:
+            try:
+                lagged, total, upper = native.add_block(np.ascontiguousarray(rows), start)
+            except ValueError:  # too large for exact 64-bit sums: NumPy from here on
+                native = None
+            else:
+                row_upper[start:stop] = upper
+                if per_ref is not None:
+                    per_ref[start:stop] = coda_ess(rows, sums=(lagged, total))
+                continue
         b = rows.astype(acc)
         sq = b * b
         sq[cols[None, :] <= np.arange(start, stop)[:, None]] = 0  # keep j > i only
@@ -101,6 +128,9 @@ def distance_stats(dist, pseudo: bool = True, block_rows: int = _ROW_BLOCK) -> D
         diag += skew.sum(axis=0)
         if per_ref is not None:
             per_ref[start:stop] = coda_ess(rows)
+    if summed is not None:
+        diag += summed.diag
+        col_upper += summed.col_upper
     return DistanceStats(n=n, diag=diag, row_upper=row_upper, col_upper=col_upper,
                          pseudo=per_ref)
 

@@ -20,7 +20,8 @@ from typing import Callable, Sequence, Tuple
 
 import numpy as np
 
-__all__ = ["NelderMeadResult", "nelder_mead", "ar_spectrum0", "coda_ess", "R_SQRT_EPS"]
+__all__ = ["NelderMeadResult", "nelder_mead", "ar_order_max", "ar_spectrum0", "coda_ess",
+           "R_SQRT_EPS"]
 
 # sqrt(.Machine$double.eps): R's default relative tolerance of optim and of all.equal.
 R_SQRT_EPS = math.sqrt(np.finfo(np.float64).eps)
@@ -161,7 +162,7 @@ def _lagged_products(xf: np.ndarray, max_lag: int) -> np.ndarray:
     return out
 
 
-def _moments(x: np.ndarray, max_lag: int) -> Tuple[np.ndarray, np.ndarray]:
+def _moments(x: np.ndarray, max_lag: int, sums=None) -> Tuple[np.ndarray, np.ndarray]:
     """Autocovariances (rows, max_lag + 1) and sample variances (rows,) of each row.
 
     The autocovariance at lag k is sum over t of (x_t - mean)(x_{t+k} - mean), divided by
@@ -170,14 +171,18 @@ def _moments(x: np.ndarray, max_lag: int) -> Tuple[np.ndarray, np.ndarray]:
     those of the first and last n - k values, n^2 times the centred sum is the integer
     n^2 S_k - n T (A_k + B_k) + (n - k) T^2. The float64 sums of whole numbers below 2^53
     are exact in any order, so the result depends neither on the CPU nor on the order of
-    summation.
+    summation. ``sums``: (S, T) already taken (int64, by the native RunSums).
     """
     rows, n = x.shape
-    xf = x.astype(np.float64)
-    top = float(np.abs(xf).max()) if rows else 0.0
-    if np.issubdtype(x.dtype, np.integer) and top * top * n < _EXACT:
-        s = _lagged_products(xf, max_lag).astype(np.int64)
-        total = xf.sum(axis=1).astype(np.int64)  # whole numbers below 2^53: exact
+    integer = np.issubdtype(x.dtype, np.integer)
+    top = float(np.abs(x).max()) if rows else 0.0
+    if integer and (sums is not None or top * top * n < _EXACT):
+        if sums is not None:
+            s, total = sums
+        else:
+            xf = x.astype(np.float64)
+            s = _lagged_products(xf, max_lag).astype(np.int64)
+            total = xf.sum(axis=1).astype(np.int64)  # whole numbers below 2^53: exact
         zero = np.zeros((rows, 1), dtype=np.int64)
         head = np.concatenate([zero, np.cumsum(x[:, :max_lag], axis=1, dtype=np.int64)],
                               axis=1)
@@ -192,8 +197,9 @@ def _moments(x: np.ndarray, max_lag: int) -> Tuple[np.ndarray, np.ndarray]:
         nn = exact(n) if exact is np.int64 else n
         scaled = nn * nn * s - nn * total[:, None] * (a_k + b_k) + \
             (nn - lags.astype(exact))[None, :] * (total * total)[:, None]
-        centred = scaled.astype(np.float64) / float(n * n)  # one rounding of n^2 c_k / n^2
+        centred = scaled.astype(np.float64) / float(n * n)
         return centred / n, centred[:, 0] / (n - 1)
+    xf = x.astype(np.float64)
     xc = xf - xf.mean(axis=1, keepdims=True)
     return _lagged_products(xc, max_lag) / n, xf.var(axis=1, ddof=1)
 
@@ -264,13 +270,18 @@ def _trend_free(x: np.ndarray, integer: bool = False) -> np.ndarray:
     return sd <= R_SQRT_EPS
 
 
-def _spectrum0(x: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+def ar_order_max(n: int) -> int:
+    """The highest AR order ``ar()`` tries for n values: min(n - 1, floor(10 log10 n))."""
+    return min(n - 1, int(math.floor(10 * math.log10(n))))
+
+
+def _spectrum0(x: np.ndarray, sums=None) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """(spectral density at 0, AR order, sample variance) of each row."""
     x = np.atleast_2d(np.asarray(x))
     rows, n = x.shape
     if n < 2:
         raise ValueError("a trace needs at least 2 values for its spectral density")
-    order_max = min(n - 1, int(math.floor(10 * math.log10(n))))
+    order_max = ar_order_max(n)
     spec = np.zeros(rows)
     order = np.zeros(rows, dtype=np.int64)
     variance = np.zeros(rows)
@@ -285,7 +296,11 @@ def _spectrum0(x: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     else:
         live = ~_trend_free(x.astype(np.float64))
     if live.any():
-        r, var_x = _moments(x if live.all() else x[live], order_max)
+        if live.all():
+            r, var_x = _moments(x, order_max, sums)
+        else:
+            r, var_x = _moments(x[live], order_max,
+                                None if sums is None else (sums[0][live], sums[1][live]))
         variance[live] = var_x
         var, coef_sum = _levinson(r, order_max)
         with np.errstate(invalid="ignore", divide="ignore"):
@@ -308,11 +323,12 @@ def ar_spectrum0(x: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
     return spec, order
 
 
-def coda_ess(x: np.ndarray) -> np.ndarray:
+def coda_ess(x: np.ndarray, sums=None) -> np.ndarray:
     """``coda::effectiveSize`` of each row of ``x``: n var(x) / spectrum0.ar(x), 0 when the
-    spectral density is 0."""
+    spectral density is 0. ``sums``: for whole-number rows, the lagged products (rows,
+    ar_order_max(n) + 1) and the row sums, when they were already taken."""
     x = np.atleast_2d(np.asarray(x))
     n = x.shape[1]
-    spec, _, var = _spectrum0(x)
+    spec, _, var = _spectrum0(x, sums)
     with np.errstate(divide="ignore", invalid="ignore"):
         return np.where(spec == 0, 0.0, n * var / spec)

@@ -1,0 +1,100 @@
+// kestrilune_tools._engine.RunSums: the whole-number sums of stats/run_sums over a run's
+// distance matrix, fed block by block of rows from NumPy (see kestrilune_tools.converge.ess).
+//
+//     s = RunSums(n, max_lag)
+//     lagged, total, row_upper = s.add_block(rows_u8, row0)   # per row of the block
+//     s.diag, s.col_upper                                       # after the last block
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "stats/run_sums.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace kestrilune::engine {
+namespace {
+
+template <class T>
+using Block = nb::ndarray<const T, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+
+template <class T>
+nb::ndarray<nb::numpy, T> owned(std::vector<T>&& data, std::initializer_list<std::size_t> shape) {
+    auto* heap = new std::vector<T>(std::move(data));
+    nb::capsule owner(heap, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+    return nb::ndarray<nb::numpy, T>(heap->data(), shape.size(), shape.begin(), owner);
+}
+
+template <class T>
+nb::tuple add(stats::RunSums& self, const Block<T>& block, std::size_t row0) {
+    const std::size_t rows = block.shape(0);
+    if (block.shape(1) != self.n) {
+        throw nb::value_error("a block must hold rows of n distances");
+    }
+    if (row0 > self.n || rows > self.n - row0) {
+        throw nb::index_error("block rows lie outside the matrix");
+    }
+    stats::BlockSums out;
+    bool exact = true;
+    {
+        // Safe: the block's buffer is kept alive by the caller's argument for the whole
+        // call, and only native data is touched.
+        nb::gil_scoped_release unlocked;
+        std::uint64_t top = 0;
+        for (std::size_t i = 0; i < rows * self.n; ++i) {
+            top = std::max<std::uint64_t>(top, block.data()[i]);
+        }
+        exact = stats::fits(self.n, top);
+        if (exact) {
+            stats::add_block(block.data(), rows, row0, self, out);
+        }
+    }
+    if (!exact) {
+        throw nb::value_error("distances too large for exact 64-bit sums");
+    }
+    const std::size_t width = self.max_lag + 1;
+    return nb::make_tuple<nb::rv_policy::automatic>(owned(std::move(out.lagged), {rows, width}),
+                                                    owned(std::move(out.total), {rows}),
+                                                    owned(std::move(out.row_upper), {rows}));
+}
+
+}  // namespace
+
+void bind_run_sums(nb::module_& m) {
+    nb::class_<stats::RunSums>(
+        m, "RunSums",
+        "Exact whole-number sums over the n x n distance matrix of one run, gathered block "
+        "by block of rows: per row, the lagged products sum_t d(i,t) d(i,t+k) (k = "
+        "0..max_lag), the row sum and the sum of d(i,j)^2 over j > i; over the matrix, the "
+        "diagonal sums diag[k] = sum_t d(t,t+k)^2 and col_upper[j] = sum_{i<j} d(i,j)^2.")
+        .def(nb::init<std::size_t, std::size_t>(), "n"_a, "max_lag"_a)
+        .def_ro("n", &stats::RunSums::n)
+        .def_ro("max_lag", &stats::RunSums::max_lag)
+        .def("add_block", &add<std::uint8_t>, "block"_a, "row0"_a)
+        .def("add_block", &add<std::uint16_t>, "block"_a, "row0"_a)
+        .def("add_block", &add<std::uint32_t>, "block"_a, "row0"_a,
+             "Adds rows row0.. of the matrix (a C-contiguous uint8/16/32 array of shape "
+             "(rows, n)); returns (lagged (rows, max_lag + 1), total (rows,), row_upper "
+             "(rows,)), all int64. The GIL is released while the block is summed.")
+        .def_prop_ro(
+            "diag",
+            [](const stats::RunSums& s) {
+                return owned(std::vector<std::int64_t>(s.diag), {s.diag.size()});
+            },
+            nb::rv_policy::move,
+            "(n,) int64 copy: diag[k] = sum over t of d(t, t+k)^2 over the rows added")
+        .def_prop_ro(
+            "col_upper",
+            [](const stats::RunSums& s) {
+                return owned(std::vector<std::int64_t>(s.col_upper), {s.col_upper.size()});
+            },
+            nb::rv_policy::move,
+            "(n,) int64 copy: col_upper[j] = sum over i < j of d(i, j)^2 over the rows added");
+}
+
+}  // namespace kestrilune::engine
