@@ -48,6 +48,9 @@ COMMANDS: List[Command] = [
     Command("wrf", "kestrilune_tools.distance_command", "weighted Robinson-Foulds distance matrix"),
     Command("kf", "kestrilune_tools.distance_command",
             "Kuhner-Felsenstein branch-score distance matrix"),
+    Command("converge", "kestrilune_tools.converge_command",
+            "convergence diagnostics of MCMC runs: split frequencies, ASDSF, PSRF, "
+            "topological ESS"),
 ]
 
 

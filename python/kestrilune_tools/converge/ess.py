@@ -32,7 +32,7 @@ APPROX_MIN_LAGS = 20  # RWTY refuses to fit fewer lags
 APPROX_MIN_TREES = 100 + APPROX_MIN_LAGS  # lags reach N - 100 at most
 APPROX_CUTOFF = 0.95
 FRECHET_MIN_PAIRS = 5  # treess' min.nsamples
-_ROW_BLOCK = 256
+_ROW_BLOCK = 1024  # rows per block: the per-row AR fits run vectorised over a block
 
 
 class RunDistances:
@@ -321,37 +321,65 @@ def frechet_ess(dist) -> FrechetESS:
 # ------------------------------------------------------------------------------ Tracer ESS
 
 
+TRACER_MAX_LAG = 2000
+
+
 def tracer_ess(traces) -> np.ndarray:
     """Tracer's ESS of each row of ``traces`` (n samples each).
 
-    gamma_k = sum_{t < n-k} (x_t - mean)(x_{t+k} - mean) / (n - k) for k = 0, 1, ... up to
-    min(n - 1, 2000) lags; from k = 2 on, at every even k the pair gamma_{k-1} + gamma_k is
-    added twice to the variance sum while it is positive, and the first pair that is not
-    ends the sum. ESS = n gamma_0 / (gamma_0 + 2 sum of pairs). A constant trace has no
-    defined ESS (NaN here).
+    gamma_k = sum_{t < n-k} (x_t - mean)(x_{t+k} - mean) / (n - k) for k = 0, 1, ... below
+    min(n - 1, 2000); from k = 2 on, at every even k the pair gamma_{k-1} + gamma_k is added
+    twice to the variance sum while it is positive, and the first pair that is not ends the
+    sum. ESS = n gamma_0 / (gamma_0 + 2 sum of pairs). A constant trace has no defined ESS
+    (NaN here, as Tracer prints it).
+
+    For whole-number traces (a split's 0/1 presence) every gamma_k is exact up to its final
+    rounding: the lagged products come from an FFT rounded to the integers they are, and
+    the centring is done in integers, so the sign of each pair, which decides where the sum
+    stops, is exact.
     """
-    x = np.atleast_2d(np.asarray(traces, dtype=np.float64))
+    x = np.atleast_2d(np.asarray(traces))
     rows, n = x.shape
     out = np.full(rows, np.nan)
-    if n < 2:
+    if n < 2 or rows == 0:
         return out
-    max_lag = min(n - 1, 2000)
-    mean = x.mean(axis=1, keepdims=True)
-    xc = x - mean
+    max_lag = min(n - 1, TRACER_MAX_LAG)
+    lags = np.arange(max_lag)
     size = 1 << int(math.ceil(math.log2(n + max_lag)))
-    spectrum = np.fft.rfft(xc, size, axis=1)
-    acov = np.fft.irfft(spectrum * np.conj(spectrum), size, axis=1)[:, :max_lag]
-    gamma = acov / (n - np.arange(max_lag))[None, :]
-    for r in range(rows):
-        g = gamma[r]
-        if g[0] <= 0:
-            continue
-        var_stat = g[0]
-        for lag in range(2, max_lag, 2):
-            pair = g[lag - 1] + g[lag]
-            if pair > 0:
-                var_stat += 2.0 * pair
-            else:
-                break
-        out[r] = g[0] * n / var_stat
+    top = float(np.abs(x).max())
+    whole = np.issubdtype(x.dtype, np.integer) or np.issubdtype(x.dtype, np.bool_) or \
+        bool(np.all(np.mod(x, 1) == 0))
+    # The integer pair signs below reach n^4 max^2: they must stay within int64.
+    if whole and float(n) ** 4 * max(top, 1.0) ** 2 < 2.0 ** 62:
+        xi = x.astype(np.int64)
+        spectrum = np.fft.rfft(xi.astype(np.float64), size, axis=1)
+        s = np.rint(np.fft.irfft(spectrum * np.conj(spectrum), size, axis=1)[:, :max_lag])
+        s = s.astype(np.int64)
+        total = xi.sum(axis=1)
+        zero = np.zeros((rows, 1), dtype=np.int64)
+        head = np.concatenate([zero, np.cumsum(xi[:, : max_lag - 1], axis=1)], axis=1)
+        tail = np.concatenate([zero, np.cumsum(xi[:, ::-1][:, : max_lag - 1], axis=1)], axis=1)
+        a_k = total[:, None] - tail
+        b_k = total[:, None] - head
+        # n^2 times the centred lagged sum, in integers (exact while n^3 max^2 < 2^63)
+        scaled = n * n * s - n * total[:, None] * (a_k + b_k) + (n - lags)[None, :] * \
+            (total * total)[:, None]
+        gamma = scaled / (float(n) * n) / (n - lags)[None, :]
+        sign = np.sign(scaled[:, 1:-1:2] * (n - lags[2::2])[None, :] +
+                       scaled[:, 2::2] * (n - lags[1:-1:2])[None, :]) if max_lag > 2 else \
+            np.zeros((rows, 0))
+    else:
+        xf = x.astype(np.float64)
+        xc = xf - xf.mean(axis=1, keepdims=True)
+        spectrum = np.fft.rfft(xc, size, axis=1)
+        acov = np.fft.irfft(spectrum * np.conj(spectrum), size, axis=1)[:, :max_lag]
+        gamma = acov / (n - lags)[None, :]
+        sign = np.sign(gamma[:, 1:-1:2] + gamma[:, 2::2])
+    pairs = gamma[:, 1:-1:2] + gamma[:, 2::2]  # (gamma_1 + gamma_2), (gamma_3 + gamma_4), ...
+    width = pairs.shape[1]
+    stop = np.where((sign <= 0).any(axis=1), np.argmax(sign <= 0, axis=1), width)
+    kept = np.where(np.arange(width)[None, :] < stop[:, None], pairs, 0.0)
+    var_stat = gamma[:, 0] + 2.0 * kept.sum(axis=1)
+    ok = gamma[:, 0] > 0
+    out[ok] = gamma[ok, 0] * n / var_stat[ok]
     return out

@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import math
 import re
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -51,6 +51,7 @@ class RunLayout:
     run_sizes: np.ndarray  # (n_runs,) trees of each run
     run_labels: Tuple[str, ...]
     generations_named: bool  # every tree name ends in its generation (gen.N, STATE_N)
+    _entries: dict = field(default_factory=dict, repr=False, compare=False)
 
     @property
     def n_runs(self) -> int:
@@ -85,7 +86,8 @@ def run_layout(sd: SplitData) -> RunLayout:
 
 
 class _Entries:
-    """The (tree, split) entries of a SplitData with each entry's run and position."""
+    """The (tree, split) entries of a SplitData with each entry's run and position; built
+    once per layout (see :func:`_entries`)."""
 
     def __init__(self, sd: SplitData, layout: RunLayout):
         tree_of = np.repeat(np.arange(sd.n_trees), np.diff(sd.indptr))
@@ -104,6 +106,15 @@ class _Entries:
         flat = self.ids[mask] * self.n_runs + self.run[mask]
         c = np.bincount(flat, minlength=self.n_splits * self.n_runs)
         return c.reshape(self.n_splits, self.n_runs)
+
+
+def _entries(sd: SplitData, layout: RunLayout) -> _Entries:
+    key = id(sd)
+    cached = layout._entries.get(key)
+    if cached is None or cached[0] is not sd:
+        cached = (sd, _Entries(sd, layout))
+        layout._entries[key] = cached
+    return cached[1]
 
 
 def _burnin_window(layout: RunLayout, burnin) -> Tuple[np.ndarray, np.ndarray]:
@@ -236,7 +247,7 @@ def split_frequencies(sd: SplitData, layout: RunLayout, burnin=0.25,
     """The split frequency table after ``burnin`` (a count of trees per run, or a
     fraction): the splits ``rule`` keeps, most frequent first, as ``sumt``'s ``.tstat``
     lists them (with ``rule="mrbayes-sumt"``)."""
-    entries = _Entries(sd, layout)
+    entries = _entries(sd, layout)
     lo, hi = _burnin_window(layout, burnin)
     counts = entries.counts(entries.window(lo, hi))
     return _table(sd, layout, counts, hi - lo, rule, min_freq, trivial)
@@ -279,7 +290,7 @@ def asdsf(sd: SplitData, layout: RunLayout, burnin=0.25, rule: str = "mrbayes-su
     ``burnin``, over the non-trivial splits that ``rule`` keeps (see ``RULES``)."""
     if rule not in RULES:
         raise ValueError(f"unknown ASDSF rule {rule!r}: choose one of {', '.join(RULES)}")
-    entries = _Entries(sd, layout)
+    entries = _entries(sd, layout)
     lo, hi = _burnin_window(layout, burnin)
     counts = entries.counts(entries.window(lo, hi))
     return _asdsf_of(counts, hi - lo, sd.nontrivial(), rule, min_freq)
@@ -309,7 +320,7 @@ def asdsf_trace(sd: SplitData, layout: RunLayout, every: int, burnin=0.25,
     """
     if every < 1:
         raise ValueError(f"the trace interval must be a positive number, got {every}")
-    entries = _Entries(sd, layout)
+    entries = _entries(sd, layout)
     nontrivial = sd.nontrivial()
     last = min(int(layout.generation[layout.run == r].max()) for r in range(layout.n_runs))
     points = np.arange(every, last + 1, every, dtype=np.int64)
@@ -400,7 +411,7 @@ def branch_length_stats(sd: SplitData, layout: RunLayout, split_ids: Sequence[in
     if sd.lengths is None:
         raise ValueError("the PSRF of branch lengths needs split data built with lengths")
     ids = np.asarray(split_ids, dtype=np.int64)
-    entries = _Entries(sd, layout)
+    entries = _entries(sd, layout)
     lo, hi = _burnin_window(layout, burnin)
     mask = entries.window(lo, hi)
     row_of = np.full(sd.n_splits, -1, dtype=np.int64)
@@ -475,7 +486,7 @@ def window_frequencies(sd: SplitData, layout: RunLayout, run: int, burnin=0.25,
     if n_windows < 2:
         raise ValueError(f"run {layout.run_labels[run]!r} has {n} trees after the burn-in: "
                          f"too few for two windows of {window}")
-    entries = _Entries(sd, layout)
+    entries = _entries(sd, layout)
     m = (entries.run == run) & (entries.position >= lo[run]) & \
         (entries.position < lo[run] + n_windows * window)
     ids = entries.ids[m]
@@ -495,7 +506,7 @@ def presence_traces(sd: SplitData, layout: RunLayout, run: int, split_ids: Seque
     """(k, N) 0/1 presence of each given split in each tree of one run after ``burnin``."""
     ids = np.asarray(split_ids, dtype=np.int64)
     lo, hi = _burnin_window(layout, burnin)
-    entries = _Entries(sd, layout)
+    entries = _entries(sd, layout)
     m = (entries.run == run) & (entries.position >= lo[run]) & (entries.position < hi[run])
     row_of = np.full(sd.n_splits, -1, dtype=np.int64)
     row_of[ids] = np.arange(len(ids))
