@@ -185,3 +185,19 @@ def test_pictures_are_drawn(tmp_path):
              plots.asdsf_trace(rep.trace, str(tmp_path / "trace.png")),
              plots.acsf([r.windows for r in rep.runs], str(tmp_path / "acsf.svg"))]
     assert all(Path(p).stat().st_size > 1000 for p in drawn)
+
+
+def test_window_frequencies_follow_rwty_definitions():
+    mb = MrBayes("cynmix3")
+    table = sf.split_frequencies(mb.sd, mb.layout)
+    w = sf.window_frequencies(mb.sd, mb.layout, 1, window=20, split_ids=table.split_ids)
+    seen = np.flatnonzero(mb.sd.nontrivial())
+    traces = sf.presence_traces(mb.sd, mb.layout, 1, seen)[:, :w.start[-1] + 20]
+    freq = traces.reshape(len(seen), -1, 20).mean(axis=2)  # (splits, windows)
+    freq = freq[freq.sum(axis=1) > 0]  # RWTY's table: splits seen in some window
+    cum = np.cumsum(freq, axis=1) / np.arange(1, freq.shape[1] + 1)
+    np.testing.assert_allclose(w.acsf_sliding, np.abs(np.diff(freq, axis=1)).mean(axis=0))
+    np.testing.assert_allclose(w.acsf_cumulative, np.abs(np.diff(cum, axis=1)).mean(axis=0))
+    assert w.n_splits_seen == len(freq)
+    rows = sf.presence_traces(mb.sd, mb.layout, 1, table.split_ids)[:, :w.start[-1] + 20]
+    np.testing.assert_allclose(w.sliding, rows.reshape(len(rows), -1, 20).mean(axis=2))

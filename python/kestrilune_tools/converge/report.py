@@ -237,7 +237,7 @@ def diagnose(source: Union[str, Sequence[str], TreeSet], burnin="25%",
             traces = sf.presence_traces(sd, layout, r, table.split_ids, b)
             split_ess = ess_mod.tracer_ess(traces) if len(traces) else np.zeros(0)
             try:
-                windows = sf.window_frequencies(sd, layout, r, b, window)
+                windows = sf.window_frequencies(sd, layout, r, b, window, table.split_ids)
             except ValueError as exc:
                 windows = None
                 notes.append(str(exc))

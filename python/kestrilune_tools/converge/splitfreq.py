@@ -447,37 +447,39 @@ def branch_length_stats(sd: SplitData, layout: RunLayout, split_ids: Sequence[in
 @dataclass(frozen=True)
 class WindowFrequencies:
     """RWTY's slide.freq / cumulative.freq of one run: split frequencies in consecutive
-    windows of ``window`` trees, and their running (cumulative) means."""
+    windows of ``window`` trees and their running (cumulative) means.
+
+    The average changes (ACSF) are taken, as RWTY does, over every non-trivial split seen
+    in any window of the run (a split missing from a window has frequency 0 there); the
+    per-window frequencies are kept only for the splits asked for (the split table's), so
+    memory does not grow with the number of distinct splits times windows.
+    """
 
     run_label: str
     window: int
     start: np.ndarray  # (w,) first position (after burn-in) of each window
-    split_ids: np.ndarray  # (k,) non-trivial splits seen in any window
-    sliding: np.ndarray  # (k, w) frequency in each window
-    cumulative: np.ndarray  # (k, w) mean of the window frequencies so far
-
-    @property
-    def acsf_sliding(self) -> np.ndarray:
-        """(w - 1,) average over splits of |change| between consecutive windows."""
-        return np.abs(np.diff(self.sliding, axis=1)).mean(axis=0)
-
-    @property
-    def acsf_cumulative(self) -> np.ndarray:
-        return np.abs(np.diff(self.cumulative, axis=1)).mean(axis=0)
+    n_splits_seen: int  # non-trivial splits in any window: the ACSF denominators
+    acsf_sliding: np.ndarray  # (w - 1,) mean |change| between consecutive windows
+    acsf_cumulative: np.ndarray  # (w - 1,) the same for the cumulative means
+    split_ids: np.ndarray  # (k,) the splits whose windows are kept
+    sliding: np.ndarray  # (k, w) their frequency in each window
+    cumulative: np.ndarray  # (k, w) their mean window frequency so far
 
     @property
     def wcsf(self) -> np.ndarray:
-        """(k,) RWTY's weighted change of each split's cumulative frequency: the changes
-        between windows weighted by 1/N .. N/N."""
+        """(k,) RWTY's weighted change of each kept split's cumulative frequency: the
+        changes between windows weighted by 1/N .. N/N."""
         d = np.abs(np.diff(self.cumulative, axis=1))
         w = d.shape[1]
         return (d * (np.arange(1, w + 1) / w)[None, :]).sum(axis=1)
 
 
 def window_frequencies(sd: SplitData, layout: RunLayout, run: int, burnin=0.25,
-                       window: int = 20) -> WindowFrequencies:
+                       window: int = 20, split_ids: Optional[Sequence[int]] = None
+                       ) -> WindowFrequencies:
     """Sliding-window and cumulative split frequencies of one run (RWTY's definitions:
-    floor(N / window) windows; a split missing from a window has frequency 0 there)."""
+    floor(N / window) windows of consecutive trees after the burn-in). ``split_ids``: the
+    splits whose per-window frequencies are kept (default: none)."""
     if window < 1:
         raise ValueError(f"the window must hold at least one tree, got {window}")
     lo, hi = _burnin_window(layout, burnin)
@@ -491,13 +493,33 @@ def window_frequencies(sd: SplitData, layout: RunLayout, run: int, burnin=0.25,
         (entries.position < lo[run] + n_windows * window)
     ids = entries.ids[m]
     win = (entries.position[m] - lo[run]) // window
-    counts = np.bincount(ids * n_windows + win, minlength=sd.n_splits * n_windows)
-    counts = counts.reshape(sd.n_splits, n_windows)
-    keep = np.flatnonzero((counts.sum(axis=1) > 0) & sd.nontrivial())
-    sliding = counts[keep] / window
+    keep = sd.nontrivial()[ids]
+    ids, win = ids[keep], win[keep]
+    seen, local = np.unique(ids, return_inverse=True)
+    k_seen = len(seen)
+    kept = np.zeros(0, dtype=np.int64) if split_ids is None else \
+        np.asarray(split_ids, dtype=np.int64)
+    kept_local = np.searchsorted(seen, kept)
+    present = (kept_local < k_seen) & (seen[np.minimum(kept_local, max(k_seen - 1, 0))] == kept) \
+        if k_seen else np.zeros(len(kept), dtype=bool)
+    bounds = np.searchsorted(win, np.arange(n_windows + 1))  # entries come in tree order
+    sliding = np.zeros((len(kept), n_windows))
+    acsf_s = np.zeros(n_windows - 1)
+    acsf_c = np.zeros(n_windows - 1)
+    previous = running = cum_prev = None
+    for w in range(n_windows):
+        freq = np.bincount(local[bounds[w]:bounds[w + 1]], minlength=k_seen) / window
+        sliding[present, w] = freq[kept_local[present]]
+        running = freq.copy() if running is None else running + freq
+        cum = running / (w + 1)
+        if previous is not None and k_seen:
+            acsf_s[w - 1] = np.abs(freq - previous).sum() / k_seen
+            acsf_c[w - 1] = np.abs(cum - cum_prev).sum() / k_seen
+        previous, cum_prev = freq, cum
     cumulative = np.cumsum(sliding, axis=1) / np.arange(1, n_windows + 1)[None, :]
     return WindowFrequencies(run_label=layout.run_labels[run], window=int(window),
-                             start=np.arange(n_windows) * window, split_ids=keep,
+                             start=np.arange(n_windows) * window, n_splits_seen=int(k_seen),
+                             acsf_sliding=acsf_s, acsf_cumulative=acsf_c, split_ids=kept,
                              sliding=sliding, cumulative=cumulative)
 
 
