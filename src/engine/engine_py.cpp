@@ -15,17 +15,23 @@
 #include <nanobind/stl/vector.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "common/errors.hpp"
 #include "progress/progress_py.hpp"
 #include "snapshot/snapshots.hpp"
+#include "table/queries.hpp"
 #include "table/split_table.hpp"
 
 namespace nb = nanobind;
@@ -44,6 +50,7 @@ constexpr std::size_t kChunkTrees = 4096;
 struct PySplitTable {
     SplitTable table;
     std::optional<std::vector<std::int32_t>> parents;
+    std::optional<WeightedView> weighted;
 };
 
 template <class T>
@@ -232,7 +239,7 @@ void py_init(PySplitTable* self, const std::vector<std::string>& names, nb::hand
     if (cell) {
         cell->store(names.size(), std::memory_order_relaxed);
     }
-    new (self) PySplitTable{std::move(table), std::nullopt};
+    new (self) PySplitTable{std::move(table), std::nullopt, std::nullopt};
 }
 
 SplitTable table_from_bytes(nb::bytes data) {
@@ -255,6 +262,255 @@ const std::vector<std::int32_t>& parents_of(PySplitTable& self) {
         self.parents = split_parents(self.table);
     }
     return *self.parents;
+}
+
+// ---- the queries ------------------------------------------------------------------------
+
+using Index = nb::ndarray<const std::uint32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+std::span<const std::uint32_t> span_of(const Index& index) {
+    return {index.data(), index.shape(0)};
+}
+
+Metric metric_of(const std::string& name) {
+    if (name == "rf") {
+        return Metric::Rf;
+    }
+    if (name == "wrf") {
+        return Metric::Wrf;
+    }
+    if (name == "kf") {
+        return Metric::Kf;
+    }
+    throw nb::value_error(("unknown metric '" + name + "': choose rf, wrf or kf").c_str());
+}
+
+void check_indices(const PySplitTable& self, std::span<const std::uint32_t> index) {
+    const std::size_t n = self.table.n_trees();
+    for (const std::uint32_t t : index) {
+        if (t >= n) {
+            throw nb::index_error(("tree index " + std::to_string(t) +
+                                   " is out of range for a table of " + std::to_string(n) +
+                                   " trees")
+                                      .c_str());
+        }
+    }
+}
+
+// The distance over the table, with the weighted view built on first use (GIL held, so two
+// threads cannot build it at once).
+Distances distances_of(PySplitTable& self, const std::string& metric_name) {
+    const Metric metric = metric_of(metric_name);
+    if (metric != Metric::Rf && !self.weighted) {
+        if (!self.table.has_lengths) {
+            throw nb::value_error(
+                "weighted RF and KF need branch lengths: build the table with lengths=True");
+        }
+        self.weighted = WeightedView::from_table(self.table);
+    }
+    return Distances{&self.table, metric, self.weighted ? &*self.weighted : nullptr};
+}
+
+// Runs `work(options)` on a thread of its own while this thread, the one that holds the
+// GIL, waits with the GIL released and looks at Python's signals every 50 ms: Ctrl-C sets
+// the stop flag, the work ends after its running tiles, and KeyboardInterrupt is raised.
+// The counter, when given, is reset to 0 of `total` first and set to total at the end.
+template <class Work>
+void run_interruptible(nb::handle progress, std::uint64_t total, Work&& work) {
+    const CounterCell cell = counter_cell(progress);
+    start_counter(progress, total);
+    std::atomic<std::uint64_t> scratch{0};
+    std::atomic<bool> stop{false};
+    TileOptions options;
+    options.progress = cell ? cell.get() : &scratch;
+    options.stop = &stop;
+    std::exception_ptr error;
+    bool done = false;
+    std::mutex mutex;
+    std::condition_variable finished;
+    std::thread worker([&] {
+        try {
+            work(options);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        std::lock_guard lock(mutex);
+        done = true;
+        finished.notify_all();
+    });
+    bool interrupted = false;
+    while (true) {
+        {
+            // Safe: the work reads the table and writes only native buffers and arrays
+            // whose Python owners this call keeps alive.
+            nb::gil_scoped_release unlocked;
+            std::unique_lock lock(mutex);
+            finished.wait_for(lock, std::chrono::milliseconds(50), [&] { return done; });
+            if (done) {
+                break;
+            }
+        }
+        if (!interrupted && PyErr_CheckSignals() != 0) {
+            interrupted = true;  // the exception stays set until the work has stopped
+            stop.store(true, std::memory_order_relaxed);
+        }
+    }
+    worker.join();
+    if (interrupted) {
+        throw nb::python_error();
+    }
+    if (error) {
+        std::rethrow_exception(error);
+    }
+    if (cell) {
+        cell->store(total, std::memory_order_relaxed);
+    }
+}
+
+CellType cell_type_of(const nb::dlpack::dtype& dt) {
+    using nb::dlpack::dtype_code;
+    const auto code = static_cast<dtype_code>(dt.code);
+    if (dt.lanes == 1 && code == dtype_code::UInt) {
+        switch (dt.bits) {
+            case 8:
+                return CellType::U8;
+            case 16:
+                return CellType::U16;
+            case 32:
+                return CellType::U32;
+            case 64:
+                return CellType::U64;
+        }
+    }
+    if (dt.lanes == 1 && code == dtype_code::Int && (dt.bits == 32 || dt.bits == 64)) {
+        return dt.bits == 32 ? CellType::I32 : CellType::I64;
+    }
+    if (dt.lanes == 1 && code == dtype_code::Float && (dt.bits == 32 || dt.bits == 64)) {
+        return dt.bits == 32 ? CellType::F32 : CellType::F64;
+    }
+    throw nb::type_error("out must hold unsigned or signed integers or floats");
+}
+
+using Out2 = nb::ndarray<nb::ndim<2>, nb::device::cpu>;
+using Out1 = nb::ndarray<nb::ndim<1>, nb::device::cpu>;
+
+void py_block(PySplitTable& self, const std::string& metric, const Index& rows, const Index& cols,
+              Out2 out, nb::handle progress) {
+    check_indices(self, span_of(rows));
+    check_indices(self, span_of(cols));
+    if (out.shape(0) != rows.shape(0) || out.shape(1) != cols.shape(0)) {
+        throw nb::value_error("out must have shape (len(rows), len(cols))");
+    }
+    const Distances d = distances_of(self, metric);
+    const CellOut cells{out.data(), cell_type_of(out.dtype()), out.stride(0), out.stride(1)};
+    run_interruptible(progress, rows.shape(0) * cols.shape(0), [&](const TileOptions& o) {
+        write_block(d, span_of(rows), span_of(cols), cells, o);
+    });
+}
+
+void py_condensed(PySplitTable& self, const std::string& metric, const Index& index, Out1 out,
+                  nb::handle progress) {
+    check_indices(self, span_of(index));
+    const std::uint64_t m = index.shape(0);
+    if (out.shape(0) != m * (m - (m > 0 ? 1 : 0)) / 2) {
+        throw nb::value_error("out must have len(index) * (len(index) - 1) / 2 cells");
+    }
+    const Distances d = distances_of(self, metric);
+    const CellOut cells{out.data(), cell_type_of(out.dtype()), 0, out.stride(0)};
+    run_interruptible(progress, out.shape(0),
+                      [&](const TileOptions& o) { write_condensed(d, span_of(index), cells, o); });
+}
+
+nb::ndarray<nb::numpy, double> py_row_sums(PySplitTable& self, const std::string& metric,
+                                           const Index& rows, const Index& cols,
+                                           nb::handle progress) {
+    check_indices(self, span_of(rows));
+    check_indices(self, span_of(cols));
+    const Distances d = distances_of(self, metric);
+    std::vector<double> sums(rows.shape(0));
+    run_interruptible(progress, rows.shape(0) * cols.shape(0), [&](const TileOptions& o) {
+        row_sums(d, span_of(rows), span_of(cols), sums, o);
+    });
+    return owned_array(std::move(sums), {rows.shape(0)});
+}
+
+nb::tuple py_nearest(PySplitTable& self, const std::string& metric, const Index& index,
+                     std::size_t k, nb::handle progress) {
+    check_indices(self, span_of(index));
+    const std::size_t m = index.shape(0);
+    if (k == 0 || k >= m) {
+        throw nb::value_error("k must be at least 1 and below the number of trees");
+    }
+    const Distances d = distances_of(self, metric);
+    std::vector<std::int64_t> neighbours(m * k);
+    std::vector<double> dist(m * k);
+    run_interruptible(progress, m * m, [&](const TileOptions& o) {
+        nearest(d, span_of(index), k, neighbours, dist, o);
+    });
+    return nb::make_tuple(owned_array(std::move(neighbours), {m, k}),
+                          owned_array(std::move(dist), {m, k}));
+}
+
+nb::ndarray<nb::numpy, std::int64_t> py_histogram(
+    PySplitTable& self, const std::string& metric, const Index& index,
+    const nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>& edges,
+    nb::handle progress) {
+    check_indices(self, span_of(index));
+    if (edges.shape(0) < 2) {
+        throw nb::value_error("histogram needs at least two bin edges");
+    }
+    const std::span<const double> e(edges.data(), edges.shape(0));
+    if (!std::is_sorted(e.begin(), e.end())) {
+        throw nb::value_error("bin edges must increase monotonically");
+    }
+    const Distances d = distances_of(self, metric);
+    std::vector<std::int64_t> counts(e.size() - 1);
+    const std::uint64_t m = index.shape(0);
+    run_interruptible(progress, m * (m - (m > 0 ? 1 : 0)) / 2,
+                      [&](const TileOptions& o) { histogram(d, span_of(index), e, counts, o); });
+    return owned_array(std::move(counts), {e.size() - 1});
+}
+
+nb::tuple py_lag_sums(PySplitTable& self, const std::string& metric, std::size_t n_groups,
+                      std::size_t max_lag, nb::handle progress) {
+    for (const std::int32_t g : self.table.groups) {
+        if (static_cast<std::size_t>(g) >= n_groups) {
+            throw nb::value_error("a tree's group is not below n_groups");
+        }
+    }
+    const Distances d = distances_of(self, metric);
+    LagSums sums;
+    const std::uint64_t total = static_cast<std::uint64_t>(self.table.n_trees()) * max_lag;
+    run_interruptible(progress, total,
+                      [&](const TileOptions& o) { sums = lag_sums(d, n_groups, max_lag, o); });
+    return nb::make_tuple(owned_array(std::move(sums.pairs), {n_groups, max_lag}),
+                          owned_array(std::move(sums.sum), {n_groups, max_lag}),
+                          owned_array(std::move(sums.sum_sq), {n_groups, max_lag}));
+}
+
+// A new table object of the same Python class as `like` (a subclass stays a subclass).
+nb::object new_table_like(nb::handle like, SplitTable&& table) {
+    nb::handle type = nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(like.ptr())));
+    nb::object obj = nb::inst_alloc(type);
+    new (nb::inst_ptr<PySplitTable>(obj))
+        PySplitTable{std::move(table), std::nullopt, std::nullopt};
+    nb::inst_mark_ready(obj);
+    return obj;
+}
+
+nb::object py_concat(nb::handle self_obj, const PySplitTable& other) {
+    const PySplitTable& self = nb::cast<const PySplitTable&>(self_obj);
+    if (self.table.rooted != other.table.rooted) {
+        throw nb::value_error("cannot join a rooted table and an unrooted one");
+    }
+    Result<SplitTable, std::string> joint = [&] {
+        nb::gil_scoped_release unlocked;  // safe: native data only
+        return concat(self.table, other.table);
+    }();
+    if (!joint) {
+        throw nb::value_error(joint.error().c_str());
+    }
+    return new_table_like(self_obj, std::move(joint).value());
 }
 
 }  // namespace
@@ -338,14 +594,32 @@ NB_MODULE(_engine, m) {
         .def_static(
             "from_bytes",
             [](nb::bytes data) {
-                auto* t = new PySplitTable{table_from_bytes(data), std::nullopt};
+                auto* t = new PySplitTable{table_from_bytes(data), std::nullopt, std::nullopt};
                 return t;
             },
             "data"_a, nb::rv_policy::take_ownership,
             "The table of a byte form made by to_bytes; ValueError if it is damaged.")
+        .def("_block", &py_block, "metric"_a, "rows"_a, "cols"_a, "out"_a,
+             "progress"_a = nb::none())
+        .def("_condensed", &py_condensed, "metric"_a, "index"_a, "out"_a, "progress"_a = nb::none())
+        .def("_row_sums", &py_row_sums, "metric"_a, "rows"_a, "cols"_a, "progress"_a = nb::none())
+        .def("_nearest", &py_nearest, "metric"_a, "index"_a, "k"_a, "progress"_a = nb::none())
+        .def("_histogram", &py_histogram, "metric"_a, "index"_a, "edges"_a,
+             "progress"_a = nb::none())
+        .def("_lag_sums", &py_lag_sums, "metric"_a, "n_groups"_a, "max_lag"_a,
+             "progress"_a = nb::none())
+        .def(
+            "_rf_bound",
+            [](const PySplitTable& s, const Index& rows, const Index& cols) {
+                check_indices(s, span_of(rows));
+                check_indices(s, span_of(cols));
+                return rf_bound(s.table, span_of(rows), span_of(cols));
+            },
+            "rows"_a, "cols"_a)
+        .def("_concat", &py_concat, "other"_a)
         .def("__getstate__", &table_bytes)
         .def("__setstate__", [](PySplitTable& self, nb::bytes data) {
-            new (&self) PySplitTable{table_from_bytes(data), std::nullopt};
+            new (&self) PySplitTable{table_from_bytes(data), std::nullopt, std::nullopt};
         });
 
     bind_run_sums(m);

@@ -1,0 +1,385 @@
+#include "table/queries.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "bitset/bitset.hpp"
+
+namespace kestrilune {
+namespace {
+
+// Runs the tiles of d over rows x cols.
+template <class Sink>
+TilesStatus tiles(const Distances& d, std::span<const std::uint32_t> rows,
+                  std::span<const std::uint32_t> cols, Sink&& sink, TileOptions options,
+                  bool row_owned = false) {
+    options.row_owned = row_owned;
+    return pair_tiles<double>(
+        rows, cols, [&](std::uint32_t a, std::uint32_t b) { return d.pair(a, b); },
+        std::forward<Sink>(sink), options);
+}
+
+template <class T>
+T* cell_ptr(const CellOut& out, std::int64_t offset) {
+    return static_cast<T*>(out.base) + offset;
+}
+
+// Calls fn.template operator()<T>() with T the C++ type of the cell type.
+template <class Fn>
+decltype(auto) with_cell_type(CellType type, Fn&& fn) {
+    switch (type) {
+        case CellType::U8:
+            return fn.template operator()<std::uint8_t>();
+        case CellType::U16:
+            return fn.template operator()<std::uint16_t>();
+        case CellType::U32:
+            return fn.template operator()<std::uint32_t>();
+        case CellType::U64:
+            return fn.template operator()<std::uint64_t>();
+        case CellType::I32:
+            return fn.template operator()<std::int32_t>();
+        case CellType::I64:
+            return fn.template operator()<std::int64_t>();
+        case CellType::F32:
+            return fn.template operator()<float>();
+        case CellType::F64:
+            break;
+    }
+    return fn.template operator()<double>();
+}
+
+std::size_t held_by_all(const SplitTable& table) {
+    std::vector<std::uint32_t> holders(table.n_splits(), 0);
+    for (const std::uint32_t id : table.ids) {
+        ++holders[id];
+    }
+    return static_cast<std::size_t>(
+        std::count(holders.begin(), holders.end(), static_cast<std::uint32_t>(table.n_trees())));
+}
+
+std::size_t leaf_count(const SplitTable& table) {
+    std::vector<std::uint64_t> all(table.n_words, 0);
+    for (std::size_t s = 0; s < table.n_splits(); ++s) {
+        const std::span<const std::uint64_t> w = table.split_words(s);
+        for (std::size_t k = 0; k < w.size(); ++k) {
+            all[k] |= w[k];
+        }
+    }
+    return count_ones(all);
+}
+
+}  // namespace
+
+std::uint64_t rf_bound(const SplitTable& table, std::span<const std::uint32_t> rows,
+                       std::span<const std::uint32_t> cols) {
+    auto largest = [&](std::span<const std::uint32_t> list) {
+        std::uint64_t most = 0;
+        for (const std::uint32_t t : list) {
+            most = std::max<std::uint64_t>(most, table.tree_ids(t).size());
+        }
+        return most;
+    };
+    const std::uint64_t shared = held_by_all(table);
+    const std::uint64_t sum = largest(rows) + largest(cols);
+    return sum > 2 * shared ? sum - 2 * shared : 0;
+}
+
+TilesStatus write_block(const Distances& d, std::span<const std::uint32_t> rows,
+                        std::span<const std::uint32_t> cols, const CellOut& out,
+                        const TileOptions& options) {
+    return with_cell_type(out.type, [&]<class T>() {
+        return tiles(
+            d, rows, cols,
+            [&](const Tile<double>& t) {
+                for (std::size_t r = t.row_begin; r < t.row_end; ++r) {
+                    for (std::size_t c = t.col_begin; c < t.col_end; ++c) {
+                        const auto v = static_cast<T>(t.at(r, c));
+                        const auto rr = static_cast<std::int64_t>(r);
+                        const auto cc = static_cast<std::int64_t>(c);
+                        *cell_ptr<T>(out, rr * out.row_stride + cc * out.col_stride) = v;
+                        if (t.mirrored) {
+                            *cell_ptr<T>(out, cc * out.row_stride + rr * out.col_stride) = v;
+                        }
+                    }
+                }
+            },
+            options);
+    });
+}
+
+TilesStatus write_condensed(const Distances& d, std::span<const std::uint32_t> index,
+                            const CellOut& out, const TileOptions& options) {
+    const auto m = static_cast<std::int64_t>(index.size());
+    return with_cell_type(out.type, [&]<class T>() {
+        return tiles(
+            d, index, index,
+            [&](const Tile<double>& t) {
+                for (std::size_t r = t.row_begin; r < t.row_end; ++r) {
+                    const auto i = static_cast<std::int64_t>(r);
+                    const std::int64_t row_start = i * m - i * (i + 1) / 2 - i - 1;
+                    for (std::size_t c = std::max(t.col_begin, r + 1); c < t.col_end; ++c) {
+                        const std::int64_t at = row_start + static_cast<std::int64_t>(c);
+                        *cell_ptr<T>(out, at * out.col_stride) = static_cast<T>(t.at(r, c));
+                    }
+                }
+            },
+            options);
+    });
+}
+
+TilesStatus row_sums(const Distances& d, std::span<const std::uint32_t> rows,
+                     std::span<const std::uint32_t> cols, std::span<double> sums,
+                     const TileOptions& options) {
+    require(sums.size() == rows.size(), "one sum per row");
+    if (d.metric != Metric::Rf) {
+        // One task per row block, columns in order: each row adds its cells in a fixed
+        // order, whatever the pool does.
+        std::fill(sums.begin(), sums.end(), 0.0);
+        return tiles(
+            d, rows, cols,
+            [&](const Tile<double>& t) {
+                for (std::size_t r = t.row_begin; r < t.row_end; ++r) {
+                    double s = sums[r];
+                    for (std::size_t c = t.col_begin; c < t.col_end; ++c) {
+                        s += t.at(r, c);
+                    }
+                    sums[r] = s;
+                }
+            },
+            options, true);
+    }
+    // RF sums are exact integers, so each pair is computed once and its tile's partial
+    // sums are added under a lock, once per tile.
+    std::vector<std::uint64_t> total(rows.size(), 0);
+    std::vector<std::uint64_t> col_total(cols.size(), 0);
+    std::mutex lock;
+    const TilesStatus status = tiles(
+        d, rows, cols,
+        [&](const Tile<double>& t) {
+            thread_local std::vector<std::uint64_t> by_row;
+            thread_local std::vector<std::uint64_t> by_col;
+            by_row.assign(t.row_end - t.row_begin, 0);
+            by_col.assign(t.col_end - t.col_begin, 0);
+            for (std::size_t r = t.row_begin; r < t.row_end; ++r) {
+                for (std::size_t c = t.col_begin; c < t.col_end; ++c) {
+                    const auto v = static_cast<std::uint64_t>(t.at(r, c));
+                    by_row[r - t.row_begin] += v;
+                    by_col[c - t.col_begin] += v;
+                }
+            }
+            std::lock_guard guard(lock);
+            for (std::size_t r = t.row_begin; r < t.row_end; ++r) {
+                total[r] += by_row[r - t.row_begin];
+            }
+            if (t.mirrored) {  // the transpose adds this tile's columns to their rows
+                for (std::size_t c = t.col_begin; c < t.col_end; ++c) {
+                    total[c] += by_col[c - t.col_begin];
+                }
+            }
+        },
+        options);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        sums[r] = static_cast<double>(total[r]);
+    }
+    return status;
+}
+
+TilesStatus nearest(const Distances& d, std::span<const std::uint32_t> index, std::size_t k,
+                    std::span<std::int64_t> neighbours, std::span<double> distances,
+                    const TileOptions& options) {
+    require(k < index.size() && neighbours.size() == index.size() * k &&
+                distances.size() == index.size() * k,
+            "nearest: k and output sizes");
+    std::fill(neighbours.begin(), neighbours.end(), -1);
+    std::fill(distances.begin(), distances.end(), std::numeric_limits<double>::infinity());
+    // Each row's list is kept sorted by (distance, position); columns come in ascending
+    // position, so a later equal distance never displaces an earlier one.
+    return tiles(
+        d, index, index,
+        [&](const Tile<double>& t) {
+            for (std::size_t r = t.row_begin; r < t.row_end; ++r) {
+                std::int64_t* nb = neighbours.data() + r * k;
+                double* dist = distances.data() + r * k;
+                for (std::size_t c = t.col_begin; c < t.col_end; ++c) {
+                    const double v = t.at(r, c);
+                    if (c == r || !(v < dist[k - 1])) {
+                        continue;
+                    }
+                    std::size_t q = k - 1;
+                    while (q > 0 && v < dist[q - 1]) {
+                        dist[q] = dist[q - 1];
+                        nb[q] = nb[q - 1];
+                        --q;
+                    }
+                    dist[q] = v;
+                    nb[q] = static_cast<std::int64_t>(c);
+                }
+            }
+        },
+        options, true);
+}
+
+TilesStatus histogram(const Distances& d, std::span<const std::uint32_t> index,
+                      std::span<const double> edges, std::span<std::int64_t> counts,
+                      const TileOptions& options) {
+    require(edges.size() >= 2 && counts.size() == edges.size() - 1, "histogram: bins");
+    std::fill(counts.begin(), counts.end(), 0);
+    std::mutex lock;
+    const std::size_t n_bins = counts.size();
+    return tiles(
+        d, index, index,
+        [&](const Tile<double>& t) {
+            thread_local std::vector<std::int64_t> local;
+            local.assign(n_bins, 0);
+            for (std::size_t r = t.row_begin; r < t.row_end; ++r) {
+                for (std::size_t c = t.diagonal ? r + 1 : t.col_begin; c < t.col_end; ++c) {
+                    const double v = t.at(r, c);
+                    if (!(v >= edges.front() && v <= edges.back())) {
+                        continue;
+                    }
+                    auto bin = static_cast<std::size_t>(
+                        std::upper_bound(edges.begin(), edges.end(), v) - edges.begin());
+                    bin = std::min(bin, n_bins) - 1;
+                    ++local[bin];
+                }
+            }
+            std::lock_guard guard(lock);
+            for (std::size_t b = 0; b < n_bins; ++b) {
+                counts[b] += local[b];
+            }
+        },
+        options);
+}
+
+LagSums lag_sums(const Distances& d, std::size_t n_groups, std::size_t max_lag,
+                 const TileOptions& options) {
+    const SplitTable& table = *d.table;
+    std::vector<std::vector<std::uint32_t>> members(n_groups);
+    for (std::size_t t = 0; t < table.n_trees(); ++t) {
+        const auto g = static_cast<std::size_t>(table.groups[t]);
+        require(g < n_groups, "group out of range");
+        members[g].push_back(static_cast<std::uint32_t>(t));
+    }
+    LagSums out;
+    out.pairs.assign(n_groups * max_lag, 0);
+    out.sum.assign(n_groups * max_lag, 0.0);
+    out.sum_sq.assign(n_groups * max_lag, 0.0);
+    // One task per (group, lag): its pairs in ascending t, so the sums do not depend on
+    // the pool.
+    pool::parallel_for(
+        0, n_groups * max_lag,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t task = begin; task < end; ++task) {
+                if (options.stop != nullptr && options.stop->load(std::memory_order_relaxed)) {
+                    return;
+                }
+                const std::vector<std::uint32_t>& trees = members[task / max_lag];
+                const std::size_t lag = task % max_lag + 1;
+                double s = 0.0;
+                double s2 = 0.0;
+                std::int64_t n = 0;
+                for (std::size_t t = 0; t + lag < trees.size(); ++t) {
+                    const double v = d.pair(trees[t], trees[t + lag]);
+                    s += v;
+                    s2 += v * v;
+                    ++n;
+                }
+                out.pairs[task] = n;
+                out.sum[task] = s;
+                out.sum_sq[task] = s2;
+                if (options.progress != nullptr) {
+                    options.progress->fetch_add(static_cast<std::uint64_t>(n),
+                                                std::memory_order_relaxed);
+                }
+            }
+        },
+        1);
+    return out;
+}
+
+Result<SplitTable, std::string> concat(const SplitTable& a, const SplitTable& b) {
+    if (a.leaf_names != b.leaf_names || a.n_words != b.n_words || leaf_count(a) != leaf_count(b)) {
+        return unexpected("Tree " + std::to_string(a.n_trees()) +
+                          " has a different leaf set than tree 0. All trees must share the "
+                          "same taxa.");
+    }
+    require(a.rooted == b.rooted, "tables of different comparison modes");
+    SplitTable out;
+    out.rooted = a.rooted;
+    out.has_lengths = a.has_lengths && b.has_lengths;
+    out.n_words = a.n_words;
+    out.leaf_names = a.leaf_names;
+    out.tree_names.assign(a.tree_names.begin(),
+                          a.tree_names.begin() + static_cast<std::ptrdiff_t>(a.n_trees()));
+    out.tree_names.insert(out.tree_names.end(), b.tree_names.begin(),
+                          b.tree_names.begin() + static_cast<std::ptrdiff_t>(b.n_trees()));
+
+    // Both tables list their splits in ascending leaf-set order: one merge gives the joint
+    // columns and the (order-keeping) maps from each table's ids to them.
+    std::vector<std::uint32_t> a_to(a.n_splits());
+    std::vector<std::uint32_t> b_to(b.n_splits());
+    std::vector<std::uint8_t> b_new(b.n_splits(), 0);
+    std::size_t i = 0;
+    std::size_t j = 0;
+    std::uint32_t n_joint = 0;
+    while (i < a.n_splits() || j < b.n_splits()) {
+        const std::uint32_t joint = n_joint++;
+        std::strong_ordering order = std::strong_ordering::less;
+        if (i == a.n_splits()) {
+            order = std::strong_ordering::greater;
+        } else if (j < b.n_splits()) {
+            order = compare_words(a.split_words(i), b.split_words(j));
+        }
+        const std::span<const std::uint64_t> w = order > 0 ? b.split_words(j) : a.split_words(i);
+        out.words.insert(out.words.end(), w.begin(), w.end());
+        if (order <= 0) {
+            a_to[i++] = joint;
+        }
+        if (order >= 0) {
+            b_new[j] = order > 0;
+            b_to[j++] = joint;
+        }
+    }
+    // First appearance: a's splits as in a; then b's new ones as the trees of b meet them,
+    // each tree in ascending leaf-set order (its ascending ids).
+    out.first_seen.assign(n_joint, 0);
+    for (std::size_t s = 0; s < a.n_splits(); ++s) {
+        out.first_seen[a_to[s]] = a.first_seen[s];
+    }
+    auto rank = static_cast<std::uint32_t>(a.n_splits());
+    for (std::size_t t = 0; t < b.n_trees(); ++t) {
+        for (const std::uint32_t id : b.tree_ids(t)) {
+            if (b_new[id] == 1) {
+                out.first_seen[b_to[id]] = rank++;
+                b_new[id] = 2;
+            }
+        }
+    }
+    out.indptr = a.indptr;
+    for (std::size_t t = 1; t < b.indptr.size(); ++t) {
+        out.indptr.push_back(a.indptr.back() + b.indptr[t]);
+    }
+    out.ids.reserve(a.ids.size() + b.ids.size());
+    for (const std::uint32_t id : a.ids) {
+        out.ids.push_back(a_to[id]);
+    }
+    for (const std::uint32_t id : b.ids) {
+        out.ids.push_back(b_to[id]);
+    }
+    if (out.has_lengths) {
+        out.lengths = a.lengths;
+        out.lengths.insert(out.lengths.end(), b.lengths.begin(), b.lengths.end());
+    }
+    const std::int32_t offset =
+        a.groups.empty() ? 0 : *std::max_element(a.groups.begin(), a.groups.end()) + 1;
+    out.groups = a.groups;
+    for (const std::int32_t g : b.groups) {
+        out.groups.push_back(g + offset);
+    }
+    return out;
+}
+
+}  // namespace kestrilune
