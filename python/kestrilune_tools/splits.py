@@ -112,7 +112,7 @@ def split_data(treeset, rooted: bool = False, lengths: bool = True, progress=Non
     the branch lengths. ``progress`` (a ``kestrilune.ProgressCounter``) counts trees read.
     Errors are the ``kestrilune`` module's (``ValueError`` with its messages).
     """
-    from ._engine import SplitTable
+    from .engine import SplitTable
 
     if groups is None:
         groups = treeset.file_indices
