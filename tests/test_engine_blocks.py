@@ -4,25 +4,17 @@ engine, cell for cell against the kestrilune module on the same trees."""
 import _thread
 import threading
 import time
-from pathlib import Path
 
 import numpy as np
 import pytest
 from scipy.spatial.distance import squareform
 
 import kestrilune
+from engine_data import FILES
 from kestrilune_tools import read_trees
 from kestrilune_tools.arrays import float_matrix, rf_matrix
 from kestrilune_tools.engine import SplitTable
 
-ROOT = Path(__file__).resolve().parent.parent
-DATA = ROOT / "tests" / "data"
-FILES = {
-    "primates": [ROOT / "examples" / "mrbayes_primates_12taxa.t"],
-    "beast": [DATA / "beast1_ucln_17taxa_head.trees"],
-    "cynmix": [DATA / "engine" / "mrbayes_cynmix_32taxa_head.t"],
-    "two_runs": [DATA / "engine" / "primates2.run1_head.t", DATA / "engine" / "primates2.run2_head.t"],
-}
 
 
 def module_matrix(metric, ts, rooted):

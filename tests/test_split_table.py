@@ -6,25 +6,17 @@ presence, branch-length and clade bytes hold the same splits as dense n x n_spli
 
 import pickle
 import re
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import kestrilune
+from engine_data import FILES
 from kestrilune_tools import read_trees
 from kestrilune_tools._engine import SplitTable
 from kestrilune_tools.arrays import branch_lengths, presence, splits
 from kestrilune_tools.splits import split_data
 
-ROOT = Path(__file__).resolve().parent.parent
-DATA = ROOT / "tests" / "data"
-FILES = {
-    "primates": [ROOT / "examples" / "mrbayes_primates_12taxa.t"],
-    "beast": [DATA / "beast1_ucln_17taxa_head.trees"],
-    "cynmix": [DATA / "engine" / "mrbayes_cynmix_32taxa_head.t"],
-    "two_runs": [DATA / "engine" / "primates2.run1_head.t", DATA / "engine" / "primates2.run2_head.t"],
-}
 
 
 def oracle(ts, rooted):
