@@ -2,22 +2,29 @@
 //
 // A loop becomes a Job on the caller's stack: the range cut into blocks of `grain` indices,
 // handed out one at a time through an atomic block counter. The caller links the job into
-// the pool's FIFO queue, wakes as many workers as there are blocks (at most all of them) and
-// sleeps until the job is done. Workers always serve the job at the head of the queue; a
-// worker that finds it has no blocks left unlinks it, so the next job moves up. A job is done
-// when it is unlinked and the last worker inside it has left; that worker wakes the caller.
-// The pool mutex is taken when a worker enters or leaves a job, never per block.
+// the pool's list of open jobs, wakes workers for it and waits until it is done, polling
+// its StopPoll between waits if it has one. A worker enters the open job with the fewest
+// workers inside (ties go to the job queued after the one it left last, so equal jobs take
+// turns) and runs its blocks. It leaves when the job has no block left to hand out, and
+// also, after its current block, when another job has been queued since it entered, so
+// that the workers spread over all open jobs instead of serving the oldest one to its end.
+// A worker that finds no block left unlinks the job; a job is done when it is unlinked and
+// the last worker inside has left, and that worker wakes the caller. The pool mutex is
+// taken when a worker enters or leaves a job, never per block.
 #include "pool/pool.hpp"
 
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cassert>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <limits>
@@ -70,7 +77,7 @@ using detail::Outcome;
 class Pool;
 
 // One parallel loop. Lives on the stack of the thread that called run_blocks, which does not
-// return before `done`, so workers may keep a plain pointer to it.
+// return (nor unwind past it) before `done`, so workers may keep a plain pointer to it.
 struct Job {
     std::size_t begin = 0;
     std::size_t end = 0;
@@ -85,11 +92,15 @@ struct Job {
     std::atomic<std::size_t> next_block{0};
     // Set by the first failing block; a hint to stop handing out blocks, so relaxed loads do.
     std::atomic<bool> failed{false};
+    // Set when the caller was asked to stop, or a nested loop was; also only a hint.
+    std::atomic<bool> stopped{false};
     Outcome outcome;  // written once, by the thread that set `failed`
 
     // Guarded by the pool mutex.
-    Job* next_in_queue = nullptr;
-    bool queued = false;
+    Job* previous_open = nullptr;
+    Job* next_open = nullptr;
+    bool open = false;         // in the list of jobs that may still hand out blocks
+    std::uint64_t serial = 0;  // queue order
     std::size_t n_inside = 0;  // workers that took the job and have not left it yet
     bool done = false;
     std::condition_variable done_cv;
@@ -100,7 +111,7 @@ void record_failure(Job& job, Failure failure, const char* message) noexcept {
         return;  // only the first failure is reported
     }
     job.outcome.failure = failure;
-    if (failure == Failure::Internal) {
+    if (message != nullptr) {
         try {
             job.outcome.message = message;
         } catch (...) {
@@ -109,18 +120,33 @@ void record_failure(Job& job, Failure failure, const char* message) noexcept {
     }
 }
 
-// Runs blocks of `job` until none is left or a block has failed. Called by every thread
-// that works on the job; returns without throwing.
-void run_available_blocks(Job& job) noexcept {
-    while (!job.failed.load(std::memory_order_relaxed)) {
+bool closed(const Job& job) noexcept {
+    return job.failed.load(std::memory_order_relaxed) ||
+           job.stopped.load(std::memory_order_relaxed);
+}
+
+// Runs blocks of `job` until none is left, the job is closed, or leave() says so after a
+// block. Returns true when the job has nothing more to hand out. Exceptions of the body are
+// recorded, never thrown; only leave() may throw.
+template <class Leave>
+bool run_blocks_until(Job& job, Leave&& leave) {
+    while (!closed(job)) {
         const std::size_t block = job.next_block.fetch_add(1, std::memory_order_relaxed);
         if (block >= job.n_blocks) {
-            return;
+            return true;
         }
         const std::size_t b = job.begin + block * job.grain;
         const std::size_t e = job.end - b > job.grain ? b + job.grain : job.end;
         try {
             job.fn(job.context, b, e);
+        } catch (abi::__forced_unwind&) {
+            // The thread is being ended (only a caller running blocks inline can be: a loop
+            // nested in its block polled). Nothing else is inside this job, so let it go.
+            throw;
+        } catch (const Stopped&) {
+            job.stopped.store(true, std::memory_order_relaxed);  // a nested loop was stopped
+        } catch (const TooLarge& error) {
+            record_failure(job, Failure::TooLarge, error.what());
         } catch (const std::bad_alloc&) {
             record_failure(job, Failure::OutOfMemory, nullptr);
         } catch (const std::exception& error) {
@@ -128,12 +154,37 @@ void run_available_blocks(Job& job) noexcept {
         } catch (...) {
             record_failure(job, Failure::Internal, "unknown error in a worker task");
         }
+        if (leave()) {
+            return false;
+        }
     }
+    return true;
+}
+
+// The whole loop on the calling thread, polling its StopPoll (if any) between blocks.
+void run_inline(Job& job, StopPoll* poll) {
+    run_blocks_until(job, [&job, poll] {
+        if (poll != nullptr && poll->poll_if_due()) {
+            job.stopped.store(true, std::memory_order_relaxed);
+        }
+        return false;
+    });
+}
+
+Outcome outcome_of(Job& job) {
+    // A stop wins over a failure: the caller asked to stop and is told it stopped.
+    if (job.stopped.load(std::memory_order_relaxed)) {
+        return Outcome{Failure::Stopped, {}};
+    }
+    return std::move(job.outcome);
 }
 
 // Set in every worker thread, so a loop started from inside a block runs inline instead of
 // waiting for workers that may all be busy waiting themselves.
 thread_local const Pool* t_worker_of = nullptr;
+
+// The innermost StopPoll of each thread.
+thread_local StopPoll* t_stop_poll = nullptr;
 
 class Pool {
 public:
@@ -194,18 +245,15 @@ public:
 
     bool is_worker_thread() const { return t_worker_of == this; }
 
-    // Queues the job, wakes workers for it and waits until it is done.
-    void run(Job& job) noexcept {
+    // Opens the job, wakes workers for it and waits until it is done. With a poll, waits in
+    // slices and asks the poll between them; on "stop", or when the poll throws, closes the
+    // job and waits for the blocks in flight before returning or letting the exception on.
+    void run(Job& job, StopPoll* poll) {
         std::unique_lock<std::mutex> lock(mutex_);
-        job.queued = true;
-        if (tail_ == nullptr) {
-            head_ = &job;
-        } else {
-            tail_->next_in_queue = &job;
-        }
-        tail_ = &job;
+        link(job);
         // A job of two blocks needs two workers; waking the rest would only make them find
-        // nothing to do and go back to sleep.
+        // nothing to do and go back to sleep. Busy workers notice the new job after their
+        // current block through `arrivals_`.
         const std::size_t to_wake = std::min(job.n_blocks, n_workers_);
         lock.unlock();
         if (to_wake >= n_workers_) {
@@ -216,7 +264,38 @@ public:
             }
         }
         lock.lock();
-        job.done_cv.wait(lock, [&job] { return job.done; });
+        const auto is_done = [&job] { return job.done; };
+        if (poll == nullptr) {
+            job.done_cv.wait(lock, is_done);
+            return;
+        }
+        try {
+            while (!job.done) {
+                const auto wait = poll->until_due();
+                if (wait > std::chrono::steady_clock::duration::zero()) {
+                    job.done_cv.wait_for(lock, wait);
+                    continue;
+                }
+                // The poll may run arbitrary code of the caller's (signal handlers), so no
+                // pool lock is held while it runs.
+                lock.unlock();
+                const bool stop = poll->poll_if_due();
+                lock.lock();
+                if (stop) {
+                    close_for_caller(job);
+                    job.done_cv.wait(lock, is_done);
+                }
+            }
+        } catch (...) {
+            // Typically abi::__forced_unwind: the runtime is ending this thread. The job
+            // lives on the stack that is about to unwind, so no worker may be left in it.
+            if (!lock.owns_lock()) {
+                lock.lock();
+            }
+            close_for_caller(job);
+            job.done_cv.wait(lock, is_done);
+            throw;
+        }
     }
 
     // Pools orphaned by fork() in a child process, kept reachable on purpose (see on_fork_child).
@@ -233,18 +312,24 @@ private:
         std::unique_lock<std::mutex> lock(mutex_);
         ++n_parked_;
         started_cv_.notify_one();
+        std::uint64_t last_serial = 0;
         for (;;) {
             work_cv_.wait(lock, [this] { return head_ != nullptr; });
-            Job& job = *head_;
+            Job& job = pick(last_serial);
             ++job.n_inside;
+            const std::uint64_t seen = arrivals_.load(std::memory_order_relaxed);
             lock.unlock();
 
-            run_available_blocks(job);
+            // Relaxed: a new arrival only needs to be noticed soon, not at once.
+            const bool finished = run_blocks_until(
+                job, [&] { return arrivals_.load(std::memory_order_relaxed) != seen; });
 
             lock.lock();
-            // No block is left, so nobody else may enter the job.
-            unlink(job);
-            if (--job.n_inside == 0) {
+            last_serial = job.serial;
+            if (finished) {
+                unlink(job);  // no block is left, so nobody else may enter the job
+            }
+            if (--job.n_inside == 0 && !job.open) {
                 job.done = true;
                 // Notify under the lock: once it is released the caller may return and the
                 // job (and its condition variable) is gone.
@@ -253,37 +338,67 @@ private:
         }
     }
 
-    // Called with mutex_ held. Workers only ever enter the head job, so the job being left is
-    // the head or already unlinked; the walk keeps this correct without relying on that.
+    // Called with mutex_ held: the open job with the fewest workers inside; among those the
+    // first queued after the one this worker left last, else the oldest.
+    Job& pick(std::uint64_t last_serial) {
+        Job* best = head_;
+        bool best_is_next = best->serial > last_serial;
+        for (Job* job = head_->next_open; job != nullptr; job = job->next_open) {
+            const bool is_next = job->serial > last_serial;
+            if (job->n_inside < best->n_inside ||
+                (job->n_inside == best->n_inside && is_next && !best_is_next)) {
+                best = job;
+                best_is_next = is_next;
+            }
+        }
+        return *best;
+    }
+
+    // Called with mutex_ held.
+    void link(Job& job) {
+        job.open = true;
+        job.serial = ++serials_;
+        job.previous_open = tail_;
+        job.next_open = nullptr;
+        if (tail_ == nullptr) {
+            head_ = &job;
+        } else {
+            tail_->next_open = &job;
+        }
+        tail_ = &job;
+        arrivals_.fetch_add(1, std::memory_order_relaxed);
+    }
+
+    // Called with mutex_ held; a job already unlinked is left alone.
     void unlink(Job& job) {
-        if (!job.queued) {
+        if (!job.open) {
             return;
         }
-        job.queued = false;
-        Job* previous = nullptr;
-        Job* current = head_;
-        while (current != &job) {
-            assert(current != nullptr);
-            previous = current;
-            current = current->next_in_queue;
+        job.open = false;
+        (job.previous_open != nullptr ? job.previous_open->next_open : head_) = job.next_open;
+        (job.next_open != nullptr ? job.next_open->previous_open : tail_) = job.previous_open;
+        job.previous_open = nullptr;
+        job.next_open = nullptr;
+    }
+
+    // Called with mutex_ held by the job's own caller: no block is handed out any more.
+    void close_for_caller(Job& job) {
+        job.stopped.store(true, std::memory_order_relaxed);
+        unlink(job);
+        if (job.n_inside == 0) {
+            job.done = true;
         }
-        if (previous == nullptr) {
-            head_ = job.next_in_queue;
-        } else {
-            previous->next_in_queue = job.next_in_queue;
-        }
-        if (tail_ == &job) {
-            tail_ = previous;
-        }
-        job.next_in_queue = nullptr;
     }
 
     std::mutex mutex_;
     std::condition_variable work_cv_;
     std::condition_variable started_cv_;
     std::size_t n_parked_ = 0;  // workers that have reached the work queue
-    Job* head_ = nullptr;  // jobs that may still have blocks to hand out, oldest first
+    Job* head_ = nullptr;       // open jobs, oldest first
     Job* tail_ = nullptr;
+    std::uint64_t serials_ = 0;
+    // Jobs opened so far; written under mutex_, read by busy workers without it.
+    std::atomic<std::uint64_t> arrivals_{0};
     std::size_t n_workers_ = 0;  // written before any job is queued, then read-only
 };
 
@@ -301,9 +416,13 @@ Pool* g_abandoned = nullptr;             // touched only in the single-threaded 
 // its first loop. Creation is serialised by g_create_mutex: it is held across fork() so the
 // child never inherits it locked by a thread that no longer exists (a creation in progress
 // in the parent finishes first, then the fork happens).
-void on_fork_prepare() { g_create_mutex.lock(); }
+void on_fork_prepare() {
+    g_create_mutex.lock();
+}
 
-void on_fork_parent() { g_create_mutex.unlock(); }
+void on_fork_parent() {
+    g_create_mutex.unlock();
+}
 
 void on_fork_child() {
     // The old pool is leaked, deliberately: destroying a mutex in an unknown state or a
@@ -338,8 +457,7 @@ Pool& instance() {
         g_fork_handlers_installed = true;
     }
     const std::size_t n_threads = thread_count_from_env(
-        std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
-        available_processors());
+        std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), available_processors());
     auto* pool = new Pool();
     pool->start(n_threads);
     g_pool.store(pool, std::memory_order_release);
@@ -391,12 +509,53 @@ std::size_t size() {
     return std::max<std::size_t>(instance().n_workers(), 1);
 }
 
+StopPoll::StopPoll(PollFn fn, void* context) noexcept
+    : fn_(fn),
+      context_(context),
+      previous_(t_stop_poll),
+      last_poll_(std::chrono::steady_clock::now()) {
+    t_stop_poll = this;
+}
+
+StopPoll::~StopPoll() {
+    t_stop_poll = previous_;
+}
+
+std::chrono::steady_clock::duration StopPoll::until_due() const noexcept {
+    return kPollInterval - (std::chrono::steady_clock::now() - last_poll_);
+}
+
+bool StopPoll::poll_if_due() {
+    if (stopped_ || until_due() > std::chrono::steady_clock::duration::zero()) {
+        return stopped_;
+    }
+    stopped_ = fn_(context_);
+    // Counted from the end of the poll: one that waited (for a lock of the caller's, say)
+    // is not repeated at once.
+    last_poll_ = std::chrono::steady_clock::now();
+    return stopped_;
+}
+
+StopPoll* current_stop_poll() noexcept {
+    return t_stop_poll;
+}
+
+void check_stop() {
+    if (t_stop_poll != nullptr && t_stop_poll->poll_if_due()) {
+        throw Stopped{};
+    }
+}
+
 namespace detail {
 
 Outcome run_blocks(std::size_t begin, std::size_t end, std::size_t grain, BlockFn fn,
-                   void* context) noexcept {
+                   void* context) {
     if (end <= begin) {
         return {};
+    }
+    StopPoll* poll = t_stop_poll;
+    if (poll != nullptr && poll->stopped()) {
+        return Outcome{Failure::Stopped, {}};
     }
     const std::size_t n = end - begin;
 
@@ -410,8 +569,8 @@ Outcome run_blocks(std::size_t begin, std::size_t end, std::size_t grain, BlockF
         // One block: handing it to a worker would only add a round trip.
         job.grain = n;
         job.n_blocks = 1;
-        run_available_blocks(job);
-        return std::move(job.outcome);
+        run_inline(job, poll);
+        return outcome_of(job);
     }
 
     Pool* pool = nullptr;
@@ -437,11 +596,27 @@ Outcome run_blocks(std::size_t begin, std::size_t end, std::size_t grain, BlockF
     if (n_workers == 0 || job.n_blocks == 1 || pool->is_worker_thread()) {
         // No workers, nothing to share, or a loop nested in a block: the worker running the
         // outer block must not sleep waiting for workers that may all be doing the same.
-        run_available_blocks(job);
+        run_inline(job, poll);
     } else {
-        pool->run(job);
+        pool->run(job, poll);
     }
-    return std::move(job.outcome);
+    return outcome_of(job);
+}
+
+void rethrow(Outcome&& outcome) {
+    switch (outcome.failure) {
+        case Failure::OutOfMemory:
+            throw std::bad_alloc();
+        case Failure::TooLarge:
+            throw TooLarge(std::move(outcome.message));
+        case Failure::Stopped:
+            throw Stopped{};
+        case Failure::Internal:
+            break;
+        case Failure::None:
+            throw InternalError("a loop without failure reported as failed");
+    }
+    throw InternalError(outcome.message);
 }
 
 }  // namespace detail
