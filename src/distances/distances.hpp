@@ -54,16 +54,24 @@ void mirror_upper_to_lower(T* cells, std::size_t n) {
 // end) writing cells j = i+1 .. n-1 of every row i in [begin, end); after a block, one
 // counter addition of n - i - 1 per row; then, on the calling thread, the mirror copy.
 // The diagonal is set to T{}. A block lets a kernel reuse each row j it loads for several
-// rows i.
+// rows i. `max_rows` caps the rows of a block (0: no cap of the caller's).
 template <class T, class BlockFn>
     requires std::invocable<BlockFn&, std::size_t, std::size_t>
 void fill_symmetric_blocks(std::size_t n, std::atomic<std::uint64_t>* counter, T* cells,
-                           BlockFn&& block_fn) {
+                           BlockFn&& block_fn, std::size_t max_rows = 0) {
     if (n == 0) {
         return;
     }
     // Row i costs n - i - 1 pairs; small blocks keep the two ends of the triangle balanced.
-    const std::size_t grain = std::max<std::size_t>(1, n / (32 * pool::size()));
+    // A block is also what a stop request waits for, and what a loop started beside this
+    // one waits for before it gets a worker: at most about a million pairs, a few
+    // milliseconds, in multiples of eight rows (the RF kernel's tile).
+    constexpr std::size_t kMaxPairsPerBlock = std::size_t{1} << 20;
+    std::size_t grain = std::max<std::size_t>(1, n / (32 * pool::size()));
+    grain = std::min(grain, std::max<std::size_t>(8, kMaxPairsPerBlock / n / 8 * 8));
+    if (max_rows != 0) {
+        grain = std::min(grain, max_rows);
+    }
     pool::parallel_for(
         0, n,
         [&](std::size_t begin, std::size_t end) {
@@ -80,16 +88,21 @@ void fill_symmetric_blocks(std::size_t n, std::atomic<std::uint64_t>* counter, T
     detail::mirror_upper_to_lower(cells, n);
 }
 
-// The same, one row at a time: row_fn(i, row) with `row` pointing at cell (i, 0).
+// The same, one row at a time: row_fn(i, row) with `row` pointing at cell (i, 0). Each row
+// is a block of its own: a row of the length kernels costs n pair sums over every partition
+// of a tree, milliseconds already.
 template <class T, class RowFn>
     requires std::invocable<RowFn&, std::size_t, T*>
 void fill_symmetric_rows(std::size_t n, std::atomic<std::uint64_t>* counter, T* cells,
                          RowFn&& row_fn) {
-    fill_symmetric_blocks<T>(n, counter, cells, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            row_fn(i, cells + i * n);
-        }
-    });
+    fill_symmetric_blocks<T>(
+        n, counter, cells,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                row_fn(i, cells + i * n);
+            }
+        },
+        1);
 }
 
 // The same with a per-pair function: cell (i, j) = pair(i, j) for i < j, converted to T.
