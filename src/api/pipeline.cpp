@@ -4,6 +4,8 @@
 #include <malloc.h>
 #endif
 
+#include <cxxabi.h>
+
 #include <bit>
 #include <cstdint>
 #include <exception>
@@ -15,7 +17,10 @@
 
 #include "api/args.hpp"
 #include "api/pyref.hpp"
+#include "common/errors.hpp"
 #include "distances/distances.hpp"
+#include "pool/pool.hpp"
+#include "progress/interrupt_py.hpp"
 #include "progress/progress.hpp"
 #include "progress/progress_py.hpp"
 #include "snapshot/snapshots.hpp"
@@ -103,6 +108,11 @@ void return_free_memory() {
 #endif
 }
 
+// Loops over many Python objects on the calling thread (draining the iterator, building a
+// list of floats) run the signal handlers this often, so that Ctrl-C is seen within
+// milliseconds; a check costs about as much as one item.
+constexpr std::size_t kItemsPerSignalCheck = 4096;
+
 bool utf8_copy(PyObject* str, std::string& out) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(str, &size);
@@ -120,6 +130,12 @@ std::optional<Snapshots> collect_snapshots_from_iter(const IterArgs& args, bool 
     std::vector<std::string> texts;
     PyObject* iter = args.newick_iter.get();
     while (PyRef item = PyRef::steal(PyIter_Next(iter))) {
+        // An iterator written in C (itertools.repeat, a list iterator) never runs the
+        // interpreter's signal handlers, so an endless one could not be stopped otherwise.
+        if (texts.size() % kItemsPerSignalCheck == kItemsPerSignalCheck - 1 &&
+            PyErr_CheckSignals() < 0) {
+            return std::nullopt;
+        }
         if (!PyUnicode_Check(item.get())) {
             PyErr_Format(PyExc_TypeError, "newick_iter must yield str, got '%s'",
                          Py_TYPE(item.get())->tp_name);
@@ -188,6 +204,9 @@ PyRef matrix_list(Metric metric, const IterArgs& args, const Snapshots& snapshot
         return list;
     }
     for (std::size_t c = 0; c < cells.size(); ++c) {
+        if (c % kItemsPerSignalCheck == kItemsPerSignalCheck - 1 && PyErr_CheckSignals() < 0) {
+            return PyRef();
+        }
         PyObject* value = PyFloat_FromDouble(cells[c]);
         if (value == nullptr) {
             return PyRef();
@@ -246,9 +265,14 @@ PyObject* build_result(const Variant& variant, const IterArgs& args, const Snaps
     return new_tuple({&names, &matrix, &leaf_names, &n_bip, &table, &clades}).release();
 }
 
+// Not noexcept: an exiting interpreter ends a daemon thread that waits for the GIL by
+// unwinding its stack (abi::__forced_unwind), and that must pass through to the thread's
+// start; a noexcept frame on the way would turn it into std::terminate.
 PyObject* run_pipeline(const Variant& variant, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
+                       PyObject* kwnames) {
     try {
+        // Ctrl-C stops the call at the next block of rows or trees (see pool/pool.hpp).
+        progress_py::StopOnSignal stop_on_signal;
         IterArgs converted;
         if (!bind_and_convert(variant.name, args, nargs, kwnames, converted)) {
             return nullptr;
@@ -267,6 +291,17 @@ PyObject* run_pipeline(const Variant& variant, PyObject* const* args, Py_ssize_t
             snapshots->bips = {};  // the kernels read only the per-tree ids and lengths
         }
         return build_result(variant, converted, *snapshots);
+    } catch (abi::__forced_unwind&) {
+        throw;  // see above; caught only so that the catch-all below does not swallow it
+    } catch (const pool::Stopped&) {
+        // A signal handler raised (KeyboardInterrupt for Ctrl-C) and its exception is set.
+        if (!PyErr_Occurred()) {
+            PyErr_SetNone(PyExc_KeyboardInterrupt);
+        }
+        return nullptr;
+    } catch (const TooLarge& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
+        return nullptr;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {

@@ -5,13 +5,17 @@
 //     PyRef item = PyRef::borrow(PyTuple_GET_ITEM(t, 0));  // a borrowed one: add our own
 //     return list.release();                        // hand our reference back to Python
 //
-// Every PyRef is created and destroyed with the GIL held (checked in debug builds).
+// Every PyRef is created and destroyed with the GIL held (checked in debug builds), except
+// on a thread that an exiting interpreter ends: it unwinds without the GIL, and its PyRefs
+// let go of their references without touching them.
 #pragma once
 
 #include <Python.h>
 
 #include <cassert>
 #include <utility>
+
+#include "progress/interrupt_py.hpp"
 
 namespace kestrilune::api {
 
@@ -32,8 +36,10 @@ public:
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
     ~PyRef() {
-        assert(!p_ || PyGILState_Check());
-        Py_XDECREF(p_);
+        if (p_ != nullptr && !progress_py::interpreter_exiting()) {
+            assert(PyGILState_Check());
+            Py_DECREF(p_);
+        }
     }
 
     PyObject* get() const noexcept { return p_; }

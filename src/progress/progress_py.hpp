@@ -9,12 +9,17 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <concepts>
 #include <cstdint>
+#include <exception>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
+#include "progress/interrupt_py.hpp"
 #include "progress/progress.hpp"
 
 namespace kestrilune::progress_py {
@@ -33,14 +38,26 @@ inline bool is_progress_counter(PyObject* obj) {
     return PyObject_TypeCheck(obj, progress_counter_type()) != 0;
 }
 
-// Releases the GIL for its scope; re-acquires it on every exit, exceptions included.
-// Inside the scope no PyObject may be touched.
+// Releases the GIL for its scope; re-acquires it on every exit. Inside the scope no
+// PyObject may be touched.
+//
+// Taking the GIL back can end the thread: an exiting interpreter ends every other thread
+// that asks for it with pthread_exit, which unwinds the stack (abi::__forced_unwind) from
+// inside this destructor, so the destructor lets exceptions pass. Never let it run while
+// another exception unwinds the stack: see with_counter.
 class GilRelease {
 public:
     GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-    ~GilRelease() { PyEval_RestoreThread(state_); }
+    ~GilRelease() noexcept(false) {
+        if (state_ != nullptr) {
+            PyEval_RestoreThread(state_);
+        }
+    }
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
+
+    // For a thread that is being ended without the GIL: do not ask for it again.
+    void abandon() noexcept { state_ = nullptr; }
 
 private:
     PyThreadState* state_;
@@ -50,12 +67,14 @@ private:
 // matrix row. With a counter object (borrowed; may be nullptr for none):
 //   reset value to 0 and set total, release the GIL, run the kernel, take the GIL back,
 //   then set value to total so a completed call always reads as finished.
-// If the kernel throws, the GIL is re-acquired and the exception continues with the counter
-// left as the kernel left it. Without a counter the kernel gets a private cell and the GIL
-// stays held. Called with the GIL held.
+// If the kernel throws (an allocation failure, a stop request), the GIL is re-acquired and
+// the exception continues with the counter left as the kernel left it. Without a counter
+// the kernel gets a private cell and the GIL stays held. Called with the GIL held.
 template <class Kernel>
     requires std::invocable<Kernel&, std::atomic<std::uint64_t>&>
-decltype(auto) with_counter(PyObject* progress, std::uint64_t total, Kernel&& kernel) {
+std::invoke_result_t<Kernel&, std::atomic<std::uint64_t>&> with_counter(PyObject* progress,
+                                                                     std::uint64_t total,
+                                                                     Kernel&& kernel) {
     if (progress == nullptr) {
         std::atomic<std::uint64_t> scratch{0};
         return kernel(scratch);
@@ -70,25 +89,44 @@ decltype(auto) with_counter(PyObject* progress, std::uint64_t total, Kernel&& ke
     Py_INCREF(progress);
     struct Decref {
         PyObject* obj;
-        ~Decref() { Py_DECREF(obj); }  // runs after the GIL is held again
+        ~Decref() {
+            // Runs after the GIL is held again, or on a thread that an exiting interpreter
+            // ends, which must leave the object alone.
+            if (!interpreter_exiting()) {
+                Py_DECREF(obj);
+            }
+        }
     } keep_alive{progress};
 
     using R = std::invoke_result_t<Kernel&, std::atomic<std::uint64_t>&>;
-    if constexpr (std::is_void_v<R>) {
-        {
-            // Safe: the kernel reads only native data built before this point and writes
-            // only native buffers; no interpreter object is touched until the scope ends.
-            GilRelease unlocked;
-            kernel(*value);
+    using Stored = std::conditional_t<std::is_void_v<R>, bool, std::optional<R>>;
+    Stored result{};
+    std::exception_ptr error;
+    {
+        // Safe: the kernel reads only native data built before this point and writes only
+        // native buffers; no interpreter object is touched until the scope ends. An
+        // exception of the kernel is held until the GIL is back, so that taking the GIL
+        // never happens while the stack unwinds.
+        GilRelease unlocked;
+        try {
+            if constexpr (std::is_void_v<R>) {
+                kernel(*value);
+            } else {
+                result.emplace(kernel(*value));
+            }
+        } catch (abi::__forced_unwind&) {
+            unlocked.abandon();  // ended while it had no GIL (in a poll of the pool)
+            throw;
+        } catch (...) {
+            error = std::current_exception();
         }
-        value->store(total, std::memory_order_relaxed);
-    } else {
-        R result = [&]() -> R {
-            GilRelease unlocked;  // safe for the same reason as above
-            return kernel(*value);
-        }();
-        value->store(total, std::memory_order_relaxed);
-        return result;
+    }
+    if (error) {
+        std::rethrow_exception(error);
+    }
+    value->store(total, std::memory_order_relaxed);
+    if constexpr (!std::is_void_v<R>) {
+        return std::move(*result);
     }
 }
 

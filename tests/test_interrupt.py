@@ -1,0 +1,233 @@
+"""Ctrl-C during long calls, small calls beside long ones, and interpreter exit mid-call.
+
+Signals go to a child interpreter: a real SIGINT from this process, so that a late signal
+can never hit pytest itself.
+"""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+import kestrilune
+
+# Child side. Prints "ready" once the phase to interrupt is running, "interrupted <value>
+# <total>" when the call raised KeyboardInterrupt (or "finished" when it completed), then
+# "next ok" when a following call in the same process gives the right answer.
+CHILD = textwrap.dedent(
+    r"""
+    import itertools, random, sys, threading, time
+    import kestrilune as k
+
+    scenario = sys.argv[1]
+    FOUR = ["((A,B),(C,D));", "((A,C),(B,D));", "((A,D),(B,C));", "((A,B),(C,D));"]
+    EXPECTED = bytes.fromhex("00000000020000000200000000000000"
+                             "02000000000000000200000002000000"
+                             "02000000020000000000000002000000"
+                             "00000000020000000200000000000000")
+
+    def balanced(leaves):
+        if len(leaves) == 1:
+            return leaves[0] + ":0.5"
+        half = len(leaves) // 2
+        return "(" + balanced(leaves[:half]) + "," + balanced(leaves[half:]) + "):0.25"
+
+    def random_trees(n, n_taxa, seed=7):
+        # One balanced shape with shuffled leaves: nearly every split differs between trees.
+        rng = random.Random(seed)
+        template = balanced(["{}"] * n_taxa) + ";"
+        taxa = [f"T{i}" for i in range(n_taxa)]
+        trees = []
+        for _ in range(n):
+            rng.shuffle(taxa)
+            trees.append(template.format(*taxa))
+        return trees
+
+    def caterpillar(n_leaves):
+        return "(" * (n_leaves - 1) + "A0," + ",".join(f"A{i})" for i in range(1, n_leaves)) + ";"
+
+    def say(text):
+        print(text, flush=True)
+
+    counter = None
+    if scenario == "drain":
+        names, texts, fn = ["a", "b"], itertools.repeat("((A,B),(C,D));"), k.pairwise_rf_from_newick_iter
+    elif scenario == "parse":
+        trees = [caterpillar(1000)] * 4000
+        names, texts, fn = [str(i) for i in range(len(trees))], iter(trees), k.pairwise_rf_from_newick_iter
+    else:
+        trees = random_trees(2000, 100)
+        names, texts = [str(i) for i in range(len(trees))], iter(trees)
+        fn = k.pairwise_wrf_from_newick_iter  # the slowest kernel, seconds for these trees
+        if scenario == "kernel-snapshots":
+            fn = k.pairwise_wrf_with_snapshots_from_newick_iter
+        if scenario in ("kernel-counter", "kernel-snapshots"):
+            counter = k.ProgressCounter()
+
+            def announce():  # runs while the call has released the GIL
+                while counter.value() == 0:
+                    time.sleep(0.001)
+                say("ready")
+
+            threading.Thread(target=announce, daemon=True).start()
+    if counter is None:
+        say("ready")
+    try:
+        fn(names, texts, [{}], [0] * len(names), progress=counter)
+        say("finished")
+    except KeyboardInterrupt:
+        if counter is None:
+            say("interrupted")
+        else:
+            say(f"interrupted {counter.value()} {counter.total()}")
+    result = k.pairwise_rf_from_newick_iter(list("abcd"), iter(FOUR), [{}], [0] * 4)
+    say("next ok" if result == (list("abcd"), EXPECTED) else f"next wrong {result!r}")
+    """
+)
+
+SCENARIOS = {
+    # phase: (seconds to wait after "ready", pairs of the call or None)
+    "drain": (0.3, None),
+    "parse": (0.3, None),
+    "kernel": (0.5, None),
+    "kernel-counter": (0.2, 2000 * 1999 // 2),
+    "kernel-snapshots": (0.2, 2000 * 1999 // 2),
+}
+
+
+@pytest.mark.parametrize("scenario", SCENARIOS)
+def test_sigint_stops_a_long_call_and_the_next_call_works(scenario):
+    delay, pairs = SCENARIOS[scenario]
+    child = subprocess.Popen([sys.executable, "-c", CHILD, scenario], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(delay)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        outcome = child.stdout.readline().split()
+        latency = time.monotonic() - sent
+        rest = child.stdout.read()
+        assert child.wait(timeout=60) == 0, child.stderr.read()
+    finally:
+        child.kill()
+        child.wait()
+    assert outcome[0] == "interrupted", outcome
+    # The bench measures the latency on a quiet machine; here only "promptly".
+    assert latency < 2.0
+    if pairs is not None:
+        value, total = int(outcome[1]), int(outcome[2])
+        assert total == pairs and 0 < value < total  # left where the rows stopped
+    assert rest.split("\n")[0] == "next ok"
+
+
+def test_handler_that_does_not_raise_changes_nothing():
+    code = textwrap.dedent(
+        r"""
+        import os, random, signal, threading, time
+        import kestrilune as k
+        rng = random.Random(3)
+        taxa = [f"T{i}" for i in range(60)]
+        def tree():
+            rng.shuffle(taxa)
+            return "(" + ",".join(f"({a}:1,{b}:2):0.5" for a, b in zip(taxa[::2], taxa[1::2])) + ");"
+        trees = [tree() for _ in range(1500)]
+        args = ([str(i) for i in range(len(trees))], [{}], [0] * len(trees))
+        quiet = k.pairwise_kf_with_snapshots_from_newick_iter(args[0], iter(trees), *args[1:])
+        seen = []
+        signal.signal(signal.SIGINT, lambda *a: seen.append(1))
+        def send():
+            for _ in range(20):
+                time.sleep(0.02)
+                os.kill(os.getpid(), signal.SIGINT)
+        for progress in (None, k.ProgressCounter()):
+            threading.Thread(target=send).start()
+            loud = k.pairwise_kf_with_snapshots_from_newick_iter(
+                args[0], iter(trees), *args[1:], progress=progress)
+            assert loud == quiet
+        print("same", len(seen) > 0)
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         timeout=300)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["same", "True"]
+
+
+def test_small_call_beside_a_long_counted_call_is_not_held_up():
+    import random
+
+    rng = random.Random(11)
+    taxa = [f"T{i}" for i in range(100)]
+
+    def tree():
+        rng.shuffle(taxa)
+        return "(" + ",".join(f"(({a}:1,{b}:2):3,({c}:4,{d}:5):6)" for a, b, c, d in
+                              zip(taxa[::4], taxa[1::4], taxa[2::4], taxa[3::4])) + ");"
+
+    trees = [tree() for _ in range(1000)]
+    counter = kestrilune.ProgressCounter()
+    long_call = threading.Thread(target=kestrilune.pairwise_wrf_from_newick_iter, args=(
+        [str(i) for i in range(len(trees))], iter(trees), [{}], [0] * len(trees)),
+        kwargs=dict(progress=counter))
+    long_call.start()
+    try:
+        while counter.value() == 0 and long_call.is_alive():
+            time.sleep(0.001)
+        kernel_started = time.monotonic()
+        small = ["((A,B),(C,D));", "((A,C),(B,D));", "((A,B),(C,D));"]
+        for _ in range(5):
+            _, matrix = kestrilune.pairwise_rf_from_newick_iter(list("abc"), iter(small), [{}],
+                                                                [0, 0, 0])
+        waited = time.monotonic() - kernel_started
+        done_meanwhile = counter.fraction()
+    finally:
+        long_call.join()
+    kernel_time = time.monotonic() - kernel_started
+    assert matrix[4:8] == (2).to_bytes(4, "little")
+    # Workers that served the oldest loop to its end made the small calls wait for nearly
+    # all of the long one's rows.
+    assert done_meanwhile < 0.5 and waited < 0.25 * kernel_time, (waited, kernel_time)
+
+
+# Daemon threads inside a call while the interpreter exits: the interpreter ends them when
+# they ask for the GIL back (on 3.11 by unwinding their stacks), which must not abort.
+EXIT_MID_CALL = {
+    "counted-kernel": """
+        import threading, time, kestrilune as k
+        c = k.ProgressCounter()
+        def loop():
+            while True:
+                k.pairwise_kf_from_newick_iter([str(i) for i in range(150)],
+                    iter(["((A,B),(C,D));"] * 150), [{}], [0] * 150, progress=c)
+        threading.Thread(target=loop, daemon=True).start()
+        time.sleep(0.3)
+        """,
+    "draining-a-generator": """
+        import threading, time, kestrilune as k
+        def trees():
+            while True:
+                time.sleep(0.001)
+                yield "((A,B),(C,D));"
+        threading.Thread(target=lambda: k.pairwise_rf_from_newick_iter(
+            ["a", "b"], trees(), [{}], [0, 0]), daemon=True).start()
+        time.sleep(0.2)
+        """,
+}
+
+
+@pytest.mark.parametrize("scenario", EXIT_MID_CALL)
+def test_exit_with_a_daemon_thread_inside_a_call(scenario):
+    code = textwrap.dedent(EXIT_MID_CALL[scenario])
+    children = [subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True) for _ in range(6)]
+    results = [(child.wait(timeout=120), child.stderr.read()) for child in children]
+    for child in children:
+        child.stdout.close()
+        child.stderr.close()
+    assert results == [(0, "")] * len(children)
