@@ -184,6 +184,41 @@ def test_unparsable_tree_is_located(tmp_path, capsys):
     assert line.endswith(f"(tree 1 is {path} line 2, tree 'tree_2')")
 
 
+def _running(tmp_path):
+    path = tmp_path / "running.t"
+    text = Path(RUN_A).read_text()
+    path.write_text(text[: text.rindex("tree ")] + "tree gen.200 = ((1,2),(3")
+    return str(path)
+
+
+def _nan_lengths(tmp_path):
+    path = tmp_path / "nan.nwk"
+    path.write_text("((A:1,B:1):1,(C:1,D:nan):1,E:1);\n((A:1,C:1):1,(B:1,D:1):1,E:1);\n")
+    return str(path)
+
+
+@pytest.mark.parametrize("make_args, phrase", [
+    (lambda p: ["rf", PRIMATES, "--max-trees", "5", "--rooted"],
+     "--rooted compares clades, but the trees are marked unrooted ([&U])"),
+    (lambda p: ["rf", RUN_A, RUN_A], "is given twice (as"),
+    (lambda p: ["kf", _nan_lengths(p)], ":1: 1 tree with NaN or infinite branch lengths"),
+    (lambda p: ["rf", _running(p), RUN_B], "running.t:11: the last tree is unfinished"),
+], ids=["rooted-on-unrooted", "same-file", "nan-length", "running"])
+def test_warnings_are_single_lines_and_the_run_goes_on(tmp_path, capsys, make_args, phrase):
+    assert cli.main(make_args(tmp_path) + ["--quiet"]) == 0
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and err.startswith("kestrilune: warning: ") and phrase in err
+
+
+def test_out_of_memory_is_one_line(monkeypatch, capsys):
+    def exhausted(*args, **kwargs):
+        raise MemoryError
+
+    monkeypatch.setattr(nexus, "read_trees", exhausted)
+    assert cli.main(["rf", RUN_A]) == 1
+    assert "out of memory" in _one_error_line(capsys.readouterr().err)
+
+
 def test_interrupt_while_reading_returns_130(monkeypatch, capsys):
     def interrupted(*args, **kwargs):
         raise KeyboardInterrupt

@@ -258,7 +258,7 @@ NEXUS_HEAD = "#NEXUS\nbegin trees;\n"
 def test_malformed_files_name_file_and_line(tmp_path, text, line, phrase):
     path = _write(tmp_path, text)
     with pytest.raises(TreeFileError) as info:
-        read_trees(path)
+        read_trees(path, partial_last="error")
     err = info.value
     assert isinstance(err, ValueError)
     assert (err.path, err.line) == (path, line)
@@ -296,3 +296,91 @@ def test_file_changed_between_reading_and_iterating(tmp_path):
     Path(path).write_text("(A,B,C);\n")
     with pytest.raises(TreeFileError, match="file changed while it was being read"):
         list(ts.newicks())
+
+
+# ----------------------------------------------------------------------------- odd files
+
+RUNNING = NEXUS_HEAD + "tree gen.0 = [&U] ((1,2),3);\ntree gen.10 = [&U] ((1,3),2);\n"
+
+
+@pytest.mark.parametrize("tail, line", [
+    ("tree gen.20 = [&U] ((1,2", 5),  # a run still being written
+    ("tree gen.20 = [&U] ((1[&rate=0.7", 5),  # cut inside an annotation
+    ("   tree gen.20", 5),
+], ids=["in-tree", "in-annotation", "in-name"])
+def test_unfinished_last_tree_is_left_out_with_a_warning(tmp_path, tail, line):
+    path = _write(tmp_path, RUNNING + tail)
+    with pytest.warns(nexus.TreeFileWarning, match=rf"trees.nex:{line}: the last tree is "
+                                                   "unfinished"):
+        ts = read_trees(path)
+    assert ts.names == ["gen.0", "gen.10"] and ts.files[0].partial_last_line == line
+    with pytest.raises(TreeFileError, match=f":{line}: tree is not terminated"):
+        read_trees(path, partial_last="error")
+
+
+def _gz(tmp_path, data: bytes, cut: int = 0) -> str:
+    path = tmp_path / "run.t.gz"
+    packed = gzip.compress(data)
+    path.write_bytes(packed[: len(packed) - cut])
+    return str(path)
+
+
+@pytest.mark.parametrize("make, phrase", [
+    (lambda p: _gz(p, (EXAMPLES / "mrbayes_primates_12taxa.t").read_bytes(), cut=5000),
+     "the gzip data ends early (file truncated, or still being written)"),
+    (lambda p: _write_bytes(p, b"\x1f\x8b\x08\x00" + b"\x00" * 6 + b"not deflate data"),
+     "damaged gzip data (Error -3 while decompressing data: invalid block type)"),
+    (lambda p: _write_bytes(p, (RUNNING + "end;\n").encode("utf-16")),
+     "text is not UTF-8: it looks like UTF-16 (save the file as UTF-8)"),
+    (lambda p: _write_bytes(p, (RUNNING + "end;\n").encode("utf-16-be")),
+     "text is not UTF-8: it looks like UTF-16 (save the file as UTF-8)"),
+    (lambda p: _write_bytes(p, b"(A,B,C);\x00\x01\x02"), "not a text file (it holds NUL bytes)"),
+    (lambda p: _write(p, "Dear reviewer,\nwe thank you for 'the' [comments].\n"),
+     "no NEXUS or Newick trees found (the file starts with 'Dear reviewer,')"),
+], ids=["truncated-gzip", "damaged-gzip", "utf16-bom", "utf16be", "binary", "letter"])
+def test_unreadable_files_are_named(tmp_path, make, phrase):
+    path = make(tmp_path)
+    with pytest.raises(TreeFileError) as info:
+        read_trees(path)
+    assert str(info.value) == f"{path}: {phrase}"
+
+
+def _write_bytes(tmp_path, data: bytes, name: str = "odd.t") -> str:
+    path = tmp_path / name
+    path.write_bytes(data)
+    return str(path)
+
+
+def test_a_statement_without_end_is_refused_before_it_fills_memory(tmp_path, monkeypatch):
+    monkeypatch.setattr(nexus, "_CHUNK", 1000)
+    monkeypatch.setattr(nexus, "MAX_STATEMENT_BYTES", 10_000)
+    path = _write(tmp_path, "(A,B,(C," + "D" * 50_000 + "));\n")
+    with pytest.raises(TreeFileError, match=r"trees.nex:1: no ';' in 1\d,\d{3} bytes: not a "):
+        read_trees(path)
+
+
+def test_scan_stops_once_a_count_burnin_and_max_trees_are_met(tmp_path):
+    # Everything after the trees needed would fail to read.
+    path = _write(tmp_path, "".join(f"((A,B),(C,D),E);\n" for _ in range(8)) + "'broken\n")
+    ts = read_trees(path, burnin=2, thin=2, max_trees=3)
+    assert ts.sample_indices == [2, 4, 6]
+    assert not ts.files[0].complete and ts.files[0].n_trees == 7
+    with pytest.raises(TreeFileError, match="quote ' is never closed"):
+        read_trees(path, burnin="10%", max_trees=3)  # a fraction needs every tree
+
+
+def test_marks_lengths_all_trees_and_generations(tmp_path):
+    a = _write(tmp_path, NEXUS_HEAD + "tree gen.0 = [&U] ((1:1,2:nan),3:1);\n"
+               "tree gen.500 = [&U] ((1:1,3:1),2:1);\ntree gen.1000 = [&U] ((1,3),2:-INF);\n",
+               "a.t")
+    b = _write(tmp_path, "[&R] ((A:1,B:[&rate=1]inf),C);\n((A,C),B);\n((A,B),C);\n", "b.nwk")
+    ts = read_trees([a, b], burnin=1)
+    assert [f.rooting for f in ts.files] == ["U", "R"]
+    assert [f.nonfinite_lines for f in ts.files] == [(5,), ()]  # used trees only
+    every = ts.all_trees()
+    assert every.names == ["a.t:gen.0", "a.t:gen.500", "a.t:gen.1000", "b.nwk:tree_1",
+                           "b.nwk:tree_2", "b.nwk:tree_3"]
+    assert every.sample_indices == [0, 1, 2, 0, 1, 2]
+    assert len(list(every.newicks())) == 6
+    assert read_trees(a).generations() == [0, 500, 1000]
+    assert ts.generations() is None  # Newick trees carry no generation

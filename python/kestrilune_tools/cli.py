@@ -25,6 +25,7 @@ import signal
 import sys
 import threading
 import time
+import warnings
 from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Callable, Iterator, List, Optional, Sequence
@@ -143,9 +144,12 @@ class Context:
     def phase(self, label: str, **kwargs):
         return self.progress.phase(label, **kwargs)
 
-    def read_trees(self, args):
-        """Read the files named by :func:`add_input_arguments`, showing the scan."""
-        from .nexus import TreeFileError, parse_burnin, read_trees
+    def read_trees(self, args, lengths: bool = False):
+        """Read the files named by :func:`add_input_arguments`, showing the scan, and warn
+        about what may mislead: an unfinished last tree (left out), a file given twice,
+        ``--rooted`` on trees marked unrooted, and (``lengths=True``, for metrics that use
+        branch lengths) NaN or infinite lengths."""
+        from .nexus import TreeFileError, TreeFileWarning, parse_burnin, read_trees
 
         try:
             burnin = parse_burnin(args.burnin)
@@ -156,6 +160,7 @@ class Context:
             if value is not None and value < 1:
                 raise UsageError(f"--{option.replace('_', '-')} must be at least 1, "
                                  f"got {value}")
+        self._warn_repeated_files(args.files)
         sizes = []
         for path in args.files:
             try:
@@ -163,14 +168,40 @@ class Context:
             except OSError:
                 sizes.append(0)  # read_trees names the file that cannot be opened
         try:
-            with self.phase("scanning files", total=sum(sizes) or None, unit="B") as ph:
-                return read_trees(args.files, burnin=burnin, thin=args.thin,
-                                  max_trees=args.max_trees, on_progress=ph.update)
+            with self.phase("scanning files", total=sum(sizes) or None, unit="B") as ph, \
+                    warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always", TreeFileWarning)
+                ts = read_trees(args.files, burnin=burnin, thin=args.thin,
+                                max_trees=args.max_trees, on_progress=ph.update)
         except TreeFileError as exc:
             raise CommandError(str(exc)) from None
         except OSError as exc:
             raise CommandError(f"cannot read {exc.filename or ''}: "
                                f"{exc.strerror or exc}") from None
+        for w in caught:
+            self.warn(str(w.message))
+        for f in ts.files:
+            if getattr(args, "rooted", False) and f.rooting == "U":
+                self.warn(f"{f.path}: --rooted compares clades, but the trees are marked "
+                          "unrooted ([&U]): where their root sits is arbitrary")
+            if lengths and f.nonfinite_lines:
+                k = len(f.nonfinite_lines)
+                self.warn(f"{f.path}:{f.nonfinite_lines[0]}: {k} tree{'s' if k > 1 else ''} "
+                          "with NaN or infinite branch lengths; their distances are "
+                          "meaningless (NaN, infinite, or 0)")
+        return ts
+
+    def _warn_repeated_files(self, paths) -> None:
+        seen = {}
+        for path in paths:
+            try:
+                key = os.path.realpath(path)
+            except OSError:
+                continue
+            if key in seen:
+                self.warn(f"{path} is given twice (as {seen[key]} too): its trees are "
+                          "counted as two runs")
+            seen.setdefault(key, path)
 
     def write(self, path: str, what: str, writer: Callable[[str], None],
               verb: str = "writing") -> None:

@@ -56,7 +56,7 @@ def run(args, ctx: Context) -> int:
         except ImportError as exc:
             raise CommandError(str(exc)) from None
 
-    ts = ctx.read_trees(args)
+    ts = ctx.read_trees(args, lengths=metric != "rf")
     reference_i = _reference_index(args.reference, len(ts)) if args.trace else None
     result = compute(ctx, metric, ts, args.rooted)
     result = replace(result, settings={**treeset_settings(ts), "burnin": args.burnin,
@@ -176,7 +176,9 @@ def _print_summary(ctx: Context, args, ts, result: TreeDistances, reference_i) -
     out = [f"kestrilune {metric} ({METRIC_NAMES[metric]}, {mode}): " + ", ".join(facts)]
     for f in ts.files:
         thin = f", thinned by {args.thin}" if args.thin > 1 else ""
-        out.append(f"  {f.label}: {f.n_trees} trees, burn-in {f.burnin}{thin}, used {f.n_used}")
+        # A scan that stopped once --max-trees was met has not counted the rest of the file.
+        count = f"{f.n_trees} trees" if f.complete else f"first {f.n_trees} trees read"
+        out.append(f"  {f.label}: {count}, burn-in {f.burnin}{thin}, used {f.n_used}")
     integer = metric == "rf"
     with ctx.phase("summarising"):
         values = result.condensed()

@@ -32,9 +32,15 @@ table keeps its quote characters in the leaf name.
 Selection is per file: ``burnin`` (a count, or a fraction such as ``0.25`` or ``"25%"``),
 then every ``thin``-th tree, then at most ``max_trees`` trees from the start of what is left.
 
+A file still being written (an MCMC run in progress) usually ends inside its last tree: that
+tree is skipped with a :class:`TreeFileWarning`, and ``TreeFileInfo.partial_last_line`` names
+its line (``partial_last="error"`` refuses the file instead). The trees before it are used.
+
 Memory: a first streaming pass records each tree's name, line and byte range; ``newicks()``
 re-reads the trees one at a time (seeking in plain files, reading forward through gzip), so the
-file's text is never held in full.
+file's text is never held in full. One statement may not exceed ``MAX_STATEMENT_BYTES`` (a
+file without ';' is not read into memory whole), and when the burn-in is a count the scan
+stops once the trees that ``thin`` and ``max_trees`` pick have been found.
 """
 
 from __future__ import annotations
@@ -42,16 +48,21 @@ from __future__ import annotations
 import gzip
 import os
 import re
+import warnings
+import zlib
 from array import array
+from contextlib import contextmanager
 from dataclasses import dataclass, field, replace
 from fractions import Fraction
 from typing import Callable, Dict, Iterator, List, Optional, Sequence, Set, Tuple, Union
 
-__all__ = ["TreeFileError", "TreeFileInfo", "TreeSet", "read_trees", "parse_burnin"]
+__all__ = ["TreeFileError", "TreeFileWarning", "TreeFileInfo", "TreeSet", "read_trees",
+           "parse_burnin", "MAX_STATEMENT_BYTES"]
 
 _CHUNK = 1 << 20
 _SNIFF = 1 << 16  # bytes looked at to tell NEXUS from Newick
 _BOM = b"\xef\xbb\xbf"
+MAX_STATEMENT_BYTES = 1 << 30  # far above any real tree (a 10^6-leaf tree with annotations)
 _GZIP_MAGIC = b"\x1f\x8b"
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -69,6 +80,10 @@ class TreeFileError(ValueError):
         super().__init__(f"{where}: {reason}")
 
 
+class TreeFileWarning(UserWarning):
+    """Something in a tree file that the reader worked around; the message says what."""
+
+
 @dataclass(frozen=True)
 class TreeFileInfo:
     """What one input file contributed."""
@@ -80,6 +95,10 @@ class TreeFileInfo:
     n_trees: int  # trees in the file
     burnin: int  # trees dropped from its start
     n_used: int  # trees taken into the set, after burn-in, thinning and max_trees
+    complete: bool = True  # False when the scan stopped once the trees it needed were found
+    partial_last_line: Optional[int] = None  # line of an unfinished last tree, skipped
+    rooting: Optional[str] = None  # "R" or "U" when the first tree is marked [&R] or [&U]
+    nonfinite_lines: Tuple[int, ...] = ()  # lines of used trees with NaN or infinite lengths
 
     @property
     def n_after_burnin(self) -> int:
@@ -103,9 +122,48 @@ class TreeSet:
     lines: List[int]  # line of every tree's ``tree`` statement (or of its first character)
     _offsets: "array[int]" = field(repr=False)
     _lengths: "array[int]" = field(repr=False)
+    _scans: tuple = field(default=(), repr=False, compare=False)  # per file, every tree
 
     def __len__(self) -> int:
         return len(self.names)
+
+    def all_trees(self) -> "TreeSet":
+        """Every tree the scan found, burn-in and thinned-out trees included, file by file;
+        ``sample_indices`` are then 0, 1, 2, ... in each file."""
+        if not self._scans:
+            return self
+        names, maps, files, file_i, samples, lines, offsets, lengths = ([] for _ in range(8))
+        for k, (info, sc) in enumerate(zip(self.files, self._scans)):
+            n = len(sc.names)
+            names += [sc.prefix + name for name in sc.names]
+            maps += sc.map_indices
+            files.append(replace(info, n_used=n))
+            file_i += [k] * n
+            samples += range(n)
+            lines += sc.lines
+            offsets += sc.offsets
+            lengths += sc.lengths
+        return TreeSet(names=names, translate_maps=self.translate_maps, map_indices=maps,
+                       files=files, file_indices=file_i, sample_indices=samples, lines=lines,
+                       _offsets=array("q", offsets), _lengths=array("q", lengths),
+                       _scans=self._scans)
+
+    def generations(self) -> Optional[List[int]]:
+        """The generation of every tree, from the number that ends its name (MrBayes'
+        ``gen.N``, BEAST's ``STATE_N``), or None unless every tree comes from a NEXUS file
+        and every name ends in a number and the numbers grow within each file."""
+        if any(f.format != "nexus" for f in self.files):
+            return None  # a Newick file's trees are only numbered tree_1, tree_2, ...
+        gens = []
+        for name in self.names:
+            m = _TRAILING_NUMBER.search(name)
+            if m is None:
+                return None
+            gens.append(int(m.group(1)))
+        for a, b, fa, fb in zip(gens, gens[1:], self.file_indices, self.file_indices[1:]):
+            if fa == fb and b <= a:
+                return None
+        return gens
 
     def newicks(self) -> Iterator[str]:
         """A fresh lazy iterator over the Newick texts, in the order of ``names``."""
@@ -138,7 +196,7 @@ class TreeSet:
         for info in self.files:
             if info.n_used == 0:
                 continue
-            with _open_binary(info.path) as stream:
+            with _open_binary(info.path) as stream, _gzip_errors(info.path):
                 for k in range(tree_i, tree_i + info.n_used):
                     # Offsets only grow within a file, so a gzip stream only reads forward.
                     stream.seek(self._offsets[k])
@@ -206,7 +264,8 @@ def _burnin_count(burnin: Union[int, Fraction], n_trees: int) -> int:
 
 def read_trees(paths: Union[PathLike, Sequence[PathLike]], burnin: Burnin = 0, thin: int = 1,
                max_trees: Optional[int] = None,
-               on_progress: Optional[Callable[[int], None]] = None) -> TreeSet:
+               on_progress: Optional[Callable[[int], None]] = None,
+               partial_last: str = "skip") -> TreeSet:
     """Read tree files into a :class:`TreeSet`.
 
     Args:
@@ -218,6 +277,9 @@ def read_trees(paths: Union[PathLike, Sequence[PathLike]], burnin: Burnin = 0, t
             thinning), so several runs stay equally represented. None keeps all.
         on_progress: called now and then with the number of bytes read so far from the
             files (as stored on disk, so compressed bytes for a gzip file).
+        partial_last: what to do with a file whose last tree is cut off (a run still being
+            written): ``"skip"`` leaves that tree out with a :class:`TreeFileWarning`,
+            ``"error"`` raises :class:`TreeFileError`.
 
     Raises:
         TreeFileError: a file is malformed or has no trees, the burn-in leaves a file empty,
@@ -236,6 +298,8 @@ def read_trees(paths: Union[PathLike, Sequence[PathLike]], burnin: Burnin = 0, t
     if max_trees is not None and (isinstance(max_trees, bool) or not isinstance(max_trees, int)
                                   or max_trees < 1):
         raise ValueError(f"max_trees must be a positive integer or None, got {max_trees!r}")
+    if partial_last not in ("skip", "error"):
+        raise ValueError(f"partial_last must be 'skip' or 'error', got {partial_last!r}")
 
     labels = _file_labels(paths)
     names: List[str] = []
@@ -249,14 +313,26 @@ def read_trees(paths: Union[PathLike, Sequence[PathLike]], burnin: Burnin = 0, t
     offsets = array("q")
     lengths = array("q")
 
+    scans = []
     bytes_before = 0
     for file_i, path in enumerate(paths):
         report = None
         if on_progress is not None:
             report = (lambda base: lambda pos: on_progress(base + pos))(bytes_before)
-        scan = _scan_file(path, report)
+        # With a burn-in count the trees needed are known before the scan: stop there.
+        stop_after = None
+        if isinstance(burnin_rule, int) and max_trees is not None:
+            stop_after = burnin_rule + (max_trees - 1) * thin + 1
+        scan = _scan_file(path, report, stop_after)
         bytes_before += scan.raw_size
         n_trees = len(scan.names)
+        if scan.partial_line is not None:
+            if partial_last == "error":
+                raise TreeFileError(path, scan.partial_line,
+                                    "tree is not terminated by ';' (file truncated?)")
+            warnings.warn(f"{path}:{scan.partial_line}: the last tree is unfinished (file "
+                          "truncated, or still being written); it is left out",
+                          TreeFileWarning, stacklevel=2)
         if n_trees == 0:
             raise TreeFileError(path, None, "no trees found" + scan.no_tree_hint())
         n_burn = _burnin_count(burnin_rule, n_trees)
@@ -282,9 +358,15 @@ def read_trees(paths: Union[PathLike, Sequence[PathLike]], burnin: Burnin = 0, t
             lines.append(scan.lines[k])
             offsets.append(scan.offsets[k])
             lengths.append(scan.lengths[k])
+        nonfinite = tuple(scan.lines[k] for k in scan.nonfinite if k in chosen)
         files.append(TreeFileInfo(path=path, label=labels[file_i], format=scan.format,
                                   compressed=scan.compressed, n_trees=n_trees, burnin=n_burn,
-                                  n_used=len(chosen)))
+                                  n_used=len(chosen), complete=scan.complete,
+                                  partial_last_line=scan.partial_line, rooting=scan.rooting,
+                                  nonfinite_lines=nonfinite))
+        scans.append(_FileTrees(prefix=prefix, names=scan.names, lines=scan.lines,
+                                offsets=scan.offsets, lengths=scan.lengths,
+                                map_indices=[block_map_index[m] for m in scan.map_of]))
 
     if len(names) < 2:
         detail = ", ".join(f"{f.label}: {_trees(f.n_trees)}, burn-in {f.burnin}" for f in files)
@@ -293,7 +375,22 @@ def read_trees(paths: Union[PathLike, Sequence[PathLike]], burnin: Burnin = 0, t
                             f"({detail}); at least 2 are needed")
     return TreeSet(names=names, translate_maps=translate_maps, map_indices=map_indices,
                    files=files, file_indices=file_indices, sample_indices=sample_indices,
-                   lines=lines, _offsets=offsets, _lengths=lengths)
+                   lines=lines, _offsets=offsets, _lengths=lengths, _scans=tuple(scans))
+
+
+@dataclass(frozen=True)
+class _FileTrees:
+    """Every tree one file's scan found (for TreeSet.all_trees)."""
+
+    prefix: str
+    names: List[str]
+    lines: List[int]
+    offsets: "array[int]"
+    lengths: "array[int]"
+    map_indices: List[int]
+
+
+_TRAILING_NUMBER = re.compile(r"(\d+)\s*$")
 
 
 def _trees(n: int) -> str:
@@ -342,6 +439,7 @@ class _Statement:
     line: int  # line of data[0], from 1
     data: bytes  # up to and including the ';', or the rest of the file when unterminated
     terminated: bool = True
+    unclosed: Optional[Tuple[int, str]] = None  # (line, message): EOF inside a quote or comment
 
     def line_at(self, i: int) -> int:
         return self.line + self.data.count(b"\n", 0, i)
@@ -362,6 +460,9 @@ def _statements(stream, path: str, report=None) -> Iterator[_Statement]:
         if pos >= len(buf) or need_more:
             if eof:
                 break
+            if len(buf) > MAX_STATEMENT_BYTES:
+                raise TreeFileError(path, line, f"no ';' in {len(buf):,} bytes: not a tree "
+                                                "file, or a damaged one")
             chunk = stream.read(_CHUNK)
             if chunk:
                 buf += chunk
@@ -406,12 +507,18 @@ def _statements(stream, path: str, report=None) -> Iterator[_Statement]:
             offset += len(data)
             del buf[: i + 1]
             pos = 0
-    if in_quote:
-        raise TreeFileError(path, line + buf.count(b"\n", 0, open_i), "quote ' is never closed")
-    if depth:
-        raise TreeFileError(path, line + buf.count(b"\n", 0, open_i), "comment [ is never closed")
+    unclosed = None
+    if in_quote or depth:
+        unclosed = (line + buf.count(b"\n", 0, open_i),
+                    "quote ' is never closed" if in_quote else "comment [ is never closed")
     if buf:
-        yield _Statement(offset, line, bytes(buf), terminated=False)
+        yield _Statement(offset, line, bytes(buf), terminated=False, unclosed=unclosed)
+
+
+def _unterminated(st: _Statement, path: str, i: int, what: str) -> TreeFileError:
+    if st.unclosed is not None:
+        return TreeFileError(path, st.unclosed[0], st.unclosed[1])
+    return TreeFileError(path, st.line_at(i), f"{what} is not terminated by ';' (file truncated?)")
 
 
 # ----------------------------------------------------------------------------- tokens
@@ -491,6 +598,11 @@ class _Scan:
     saw_trees_block: bool = False
     raw_size: int = 0  # bytes of the file on disk
     checked_maps: Set[int] = field(default_factory=set)  # maps whose first tree was checked
+    stop_after: Optional[int] = None  # stop once this many trees are recorded
+    complete: bool = True  # False when the scan stopped at stop_after
+    partial_line: Optional[int] = None  # line of an unfinished last tree, not recorded
+    rooting: Optional[str] = None  # "R" or "U": the [&R] / [&U] mark of the first tree
+    nonfinite: List[int] = field(default_factory=list)  # trees with NaN or infinite lengths
 
     def no_tree_hint(self) -> str:
         if self.format == "nexus" and not self.saw_trees_block:
@@ -498,19 +610,67 @@ class _Scan:
         return ""
 
 
-def _scan_file(path: str, report=None) -> _Scan:
-    with _open_binary(path) as stream:
+class _Stop(Exception):
+    """The scan has found every tree it was asked for."""
+
+
+@contextmanager
+def _gzip_errors(path: str) -> Iterator[None]:
+    """Damaged or cut-off gzip data as a TreeFileError naming the file."""
+    try:
+        yield
+    except EOFError:
+        raise TreeFileError(path, None, "the gzip data ends early (file truncated, or still "
+                                        "being written)") from None
+    except (gzip.BadGzipFile, zlib.error) as exc:
+        raise TreeFileError(path, None, f"damaged gzip data ({exc})") from None
+
+
+def _scan_file(path: str, report=None, stop_after: Optional[int] = None) -> _Scan:
+    with _open_binary(path) as stream, _gzip_errors(path):
         head = stream.read(_SNIFF)
         compressed = isinstance(stream, gzip.GzipFile)
+        _check_text(head, path)
         # A byte-order mark is no part of the first token (or of the first leaf name).
         stream.seek(len(_BOM) if head.startswith(_BOM) else 0)
         scan = _Scan(format=_sniff_format(head), compressed=compressed,
-                     raw_size=os.fstat(getattr(stream, "fileobj", stream).fileno()).st_size)
-        if scan.format == "nexus":
-            _scan_nexus(stream, path, scan, report)
-        else:
-            _scan_newick(stream, path, scan, report)
+                     raw_size=os.fstat(getattr(stream, "fileobj", stream).fileno()).st_size,
+                     stop_after=stop_after)
+        if scan.format == "newick":
+            _check_newick_start(head, path)
+        try:
+            if scan.format == "nexus":
+                _scan_nexus(stream, path, scan, report)
+            else:
+                _scan_newick(stream, path, scan, report)
+        except _Stop:
+            scan.complete = False
     return scan
+
+
+def _check_text(head: bytes, path: str) -> None:
+    if head.startswith((b"\xff\xfe", b"\xfe\xff")) or (
+            len(head) >= 8 and (head[1:200:2].count(0) > len(head[1:200:2]) // 2
+                                or head[0:200:2].count(0) > len(head[0:200:2]) // 2)):
+        raise TreeFileError(path, None, "text is not UTF-8: it looks like UTF-16 (save the "
+                                        "file as UTF-8)")
+    if b"\0" in head:
+        raise TreeFileError(path, None, "not a text file (it holds NUL bytes)")
+
+
+def _check_newick_start(head: bytes, path: str) -> None:
+    """A file that is neither NEXUS nor starts with a Newick tree is named as such, rather
+    than failing on whatever quote or bracket its text happens to hold."""
+    if head.startswith(_BOM):
+        head = head[len(_BOM):]
+    try:
+        i = _skip_blank(head, 0)
+    except TreeFileError:
+        return  # an open comment: the statement scanner gives the line
+    if i < len(head) and head[i:i + 1] != b"(":
+        start = head[i:i + 30].split(b"\n")[0].decode("utf-8", "replace")
+        raise TreeFileError(path, None, f"no NEXUS or Newick trees found (the file starts "
+                                        f"with {start!r})")
 
 
 def _sniff_format(head: bytes) -> str:
@@ -529,18 +689,17 @@ def _scan_newick(stream, path: str, scan: _Scan, report=None) -> None:
     for st in _statements(stream, path, report):
         start = _skip_blank_only(st.data, 0)
         if not st.terminated:
-            if _skip_blank(st.data, 0) < len(st.data):
-                raise TreeFileError(path, st.line_at(start),
-                                    "tree is not terminated by ';' (file truncated?)")
+            i = _skip_blank(st.data, 0) if st.unclosed is None else start
+            if i < len(st.data):
+                if st.data[start:start + 1] not in (b"(", b"[") or (
+                        st.unclosed is not None and st.unclosed[1].startswith("quote")):
+                    raise _unterminated(st, path, start, "tree")
+                scan.partial_line = st.line_at(start)
             return
         if _skip_blank(st.data, 0) == len(st.data) - 1:
             raise TreeFileError(path, st.line_at(len(st.data) - 1),
                                 "empty tree (';' with no tree before it)")
-        scan.names.append(f"tree_{len(scan.names) + 1}")
-        scan.lines.append(st.line_at(start))
-        scan.offsets.append(st.offset + start)
-        scan.lengths.append(len(st.data) - start)
-        scan.map_of.append(0)
+        _record(scan, f"tree_{len(scan.names) + 1}", st, start, st.line_at(start), 0)
 
 
 def _skip_blank_only(data: bytes, i: int) -> int:
@@ -557,12 +716,18 @@ def _scan_nexus(stream, path: str, scan: _Scan, report=None) -> None:
     trees_in_block = 0
     for st in _statements(stream, path, report):
         data = st.data
-        i = _skip_blank(data, 0)
+        i = _skip_blank(data, 0) if st.unclosed is None else _skip_blank_only(data, 0)
         if not st.terminated:
             if i < len(data):
-                what = "tree" if block == b"trees" else "statement"
-                raise TreeFileError(path, st.line_at(i),
-                                    f"{what} is not terminated by ';' (file truncated?)")
+                command = _word(data, i)[0].lower()
+                # A run still being written stops anywhere in its last tree, inside a
+                # [&...] annotation too; tree texts hold no quotes, so an open one is an error.
+                if block == b"trees" and command in (b"tree", b"utree") and (
+                        st.unclosed is None or st.unclosed[1].startswith("comment")):
+                    scan.partial_line = st.line_at(i)
+                elif command not in (b"end", b"endblock") or st.unclosed is not None:
+                    raise _unterminated(st, path, i, "tree" if block == b"trees"
+                                        else "statement")
             break
         command, j = _word(data, i)
         command = command.lower()
@@ -613,11 +778,29 @@ def _add_tree(st: _Statement, stmt_i: int, i: int, path: str, scan: _Scan, map_i
     if scan.maps[map_i] and map_i not in scan.checked_maps:
         scan.checked_maps.add(map_i)
         _check_leaf_labels(data[start:], scan.maps[map_i], path, st.line_at(stmt_i), tree_name)
-    scan.names.append(tree_name)
-    scan.lines.append(st.line_at(stmt_i))
+    _record(scan, tree_name, st, start, st.line_at(stmt_i), map_i)
+
+
+# A branch length that the module reads as NaN or infinite, after an optional [&...] comment.
+_NONFINITE = re.compile(rb":\s*(?:\[[^\]]*\]\s*)?[+-]?(?:nan|inf)", re.IGNORECASE)
+_ROOTING = re.compile(rb"\s*\[&([RU])\]", re.IGNORECASE)
+
+
+def _record(scan: _Scan, name: str, st: _Statement, start: int, line: int, map_i: int) -> None:
+    """Record one tree whose text is st.data[start:]."""
+    data = st.data
+    if not scan.names:
+        m = _ROOTING.match(data, start)
+        scan.rooting = m.group(1).decode().upper() if m else None
+    if _NONFINITE.search(data, start):
+        scan.nonfinite.append(len(scan.names))
+    scan.names.append(name)
+    scan.lines.append(line)
     scan.offsets.append(st.offset + start)
     scan.lengths.append(len(data) - start)
     scan.map_of.append(map_i)
+    if scan.stop_after is not None and len(scan.names) >= scan.stop_after:
+        raise _Stop
 
 
 _COMMENT = re.compile(rb"\[[^\]]*\]")
