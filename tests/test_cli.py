@@ -305,3 +305,34 @@ def test_missing_matplotlib_is_a_one_line_error(monkeypatch, tmp_path, capsys):
     monkeypatch.setitem(sys.modules, "matplotlib", None)
     assert cli.main(["rf", RUN_A, "--plot", str(tmp_path / "p.png")]) == 1
     assert "pip install 'kestrilune[plot]'" in _one_error_line(capsys.readouterr().err)
+
+
+@pytest.mark.parametrize("n, size", [(10, 4), (9, 3), (7, 7)])
+def test_pooling_keeps_every_outlier(n, size):
+    from kestrilune_tools.plots import pool
+
+    d = np.zeros((n, n), dtype=np.uint32)
+    d[n - 1, :] = d[:, n - 1] = 7  # the last tree differs from all others
+    d[n - 1, n - 1] = 0
+    step = -(-n // size)
+    top = pool(d, size, "max")
+    assert top.shape == (-(-n // step),) * 2 and top[-1].max() == top[:, -1].max() == 7
+    widths = np.diff(np.append(np.arange(0, n, step), n))
+    assert (pool(d, size, "mean") * np.outer(widths, widths)).sum() == pytest.approx(d.sum())
+
+
+@pytest.mark.parametrize("metric", ["rf", "kf"])
+def test_trace_covers_burnin_and_thinned_trees(metric):
+    from kestrilune_tools import result as result_mod
+    from kestrilune_tools.distance_command import reference_trace
+
+    ts = read_trees(PRIMATES, burnin="90%", thin=3)
+    res = result_mod.tree_distances(metric, ts)
+    ctx = cli.Context(cli.build_parser().parse_args(["rf", PRIMATES, "--quiet"]))
+    got = reference_trace(ctx, ts, res, reference_i=5)
+    full = result_mod.tree_distances(metric, read_trees(PRIMATES)).matrix
+    ref_in_file = ts.sample_indices[5]
+    assert len(got["values"]) == 2001 and got["used"].sum() == len(ts)
+    np.testing.assert_allclose(got["values"], full[ref_in_file], rtol=1e-12)
+    assert got["x_label"] == "generation" and got["x"][1] == 500
+    assert got["burnin_end"] == [float(got["x"][ts.sample_indices[0]])]

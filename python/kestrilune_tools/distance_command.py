@@ -204,6 +204,12 @@ def _print_summary(ctx: Context, args, ts, result: TreeDistances, reference_i) -
 # ----------------------------------------------------------------------------- outputs
 
 
+def _reference_label(ts, reference_i: int, how: str) -> str:
+    what = {"medoid": "the medoid of the matrix", "first": "the first tree of the matrix",
+            "last": "the last tree of the matrix"}.get(how, f"tree {reference_i} of the matrix")
+    return f"{ts.names[reference_i]} ({what})"
+
+
 def _write_outputs(ctx: Context, args, ts, result: TreeDistances, reference_i) -> None:
     metric = _SHORT[result.metric]
     if result.rooted:
@@ -223,13 +229,88 @@ def _write_outputs(ctx: Context, args, ts, result: TreeDistances, reference_i) -
     if args.plot:
         ctx.write(args.plot, "tree-space map", lambda p: plots.treespace(
             dist, p, groups=groups, group_labels=labels, sample_indices=ts.sample_indices,
-            metric=metric), verb="drawing")
+            generations=ts.generations(), metric=metric), verb="drawing")
     if args.trace:
-        ctx.write(args.trace, "distance trace", lambda p: plots.trace(
-            dist, p, reference_i, groups=groups, group_labels=labels,
-            sample_indices=ts.sample_indices, metric=metric,
-            reference_label=f"{ts.names[reference_i]} ({args.reference})"), verb="drawing")
+        trace = reference_trace(ctx, ts, result, reference_i)
+        ctx.write(args.trace, "distance trace", lambda p: plots.reference_trace(
+            trace["values"], p, x=trace["x"], groups=trace["groups"], group_labels=labels,
+            burnin_end=trace["burnin_end"], used=trace["used"], x_label=trace["x_label"],
+            metric=metric, integer=result.metric == "rf",
+            reference_label=_reference_label(ts, reference_i, args.reference)),
+            verb="drawing")
     if args.heatmap:
         ctx.write(args.heatmap, "heatmap", lambda p: plots.heatmap(
             dist, p, names=ts.names, groups=groups, group_labels=labels, metric=metric),
             verb="drawing")
+
+
+# ----------------------------------------------------------------------------- trace
+
+_TRACE_BATCH = 256  # trees per module call: (batch + 1)² / 2 pairs, a row of which is kept
+
+
+def reference_trace(ctx: Context, ts, result: TreeDistances, reference_i: int) -> dict:
+    """The distance of tree ``reference_i`` to every tree the scan found, burn-in and
+    thinned-out trees included: the matrix row for the trees in it, and for the others
+    module calls on the reference plus a batch of trees (n more distances, not n²).
+
+    Returns the values, their x (generations when the tree names carry them, else the
+    position in the file), run of each tree, whether it is in the matrix, and where each
+    run's burn-in ends. If the other trees cannot be compared (a burn-in tree that does not
+    parse, say), a warning says so and the trace keeps the trees of the matrix.
+    """
+    every = ts.all_trees()
+    starts = np.cumsum([0] + [f.n_used for f in every.files])
+    in_matrix = np.array([starts[f] + k for f, k in zip(ts.file_indices, ts.sample_indices)],
+                         dtype=np.int64)
+    values = np.full(len(every), np.nan)
+    values[in_matrix] = result.matrix[reference_i]
+    used = np.zeros(len(every), dtype=bool)
+    used[in_matrix] = True
+    others = np.flatnonzero(~used)
+    if len(others):
+        try:
+            _fill_from_module(ctx, every, others, values, ts, result, reference_i)
+        except (ValueError, TypeError) as exc:
+            ctx.warn(f"the trace shows only the trees of the matrix: the others cannot be "
+                     f"compared ({_explain(exc, every)})")
+            every, values, used = ts, values[in_matrix], used[in_matrix]
+    gens = every.generations()
+    x = np.asarray(gens if gens is not None else every.sample_indices, dtype=np.int64)
+    groups = np.asarray(every.file_indices)
+    burnin_end = []
+    for g, f in enumerate(every.files):
+        first_used = np.flatnonzero(used & (groups == g))
+        burnin_end.append(float(x[first_used[0]]) if f.burnin and len(first_used) else None)
+    return {"values": values, "x": x, "groups": groups, "used": used, "burnin_end": burnin_end,
+            "x_label": "generation" if gens is not None else "sample (tree in its file, from 0)"}
+
+
+def _fill_from_module(ctx, every, others, values, ts, result, reference_i) -> None:
+    import kestrilune
+
+    fn = getattr(kestrilune, f"pairwise_{result.metric}_from_newick_iter")
+    ref_text = next(ts.subset([reference_i]).newicks())
+    ref_map = ts.map_indices[reference_i]
+    wanted = set(others.tolist())
+    batch_i, batch_text = [], []
+
+    def flush():
+        names = ["reference"] + [str(i) for i in batch_i]
+        raw = fn(names, iter([ref_text] + batch_text), every.translate_maps,
+                 [ref_map] + [every.map_indices[i] for i in batch_i], rooted=result.rooted)
+        matrix = arrays.rf_matrix(raw) if result.metric == "rf" else arrays.float_matrix(raw)
+        values[batch_i] = matrix[0, 1:]
+        ph.advance(len(batch_i))
+        batch_i.clear()
+        batch_text.clear()
+
+    with ctx.phase("distances to the reference", total=len(others), unit="trees") as ph:
+        for i, text in enumerate(every.newicks()):
+            if i in wanted:
+                batch_i.append(i)
+                batch_text.append(text)
+                if len(batch_i) == _TRACE_BATCH:
+                    flush()
+        if batch_i:
+            flush()
