@@ -151,15 +151,26 @@ def test_quirky_nexus_file_through_the_module():
     assert m.tolist() == [[0, 4, 0, 0], [4, 0, 4, 4], [0, 4, 0, 0], [0, 4, 0, 0]]
 
 
-@pytest.mark.parametrize("sample_splits, expected", [(30, True), (10 ** 7, False)])
-def test_snapshot_variant_chosen_from_a_sample_of_splits(monkeypatch, sample_splits, expected):
+@pytest.mark.parametrize("new_per_tree, expected", [(0, True), (10, False)],
+                         ids=["one-topology", "every-tree-new"])
+def test_snapshot_variant_chosen_from_the_split_discovery_of_a_sample(
+        monkeypatch, new_per_tree, expected):
     import types
 
     calls = []
 
     def rf_snapshots(names, newicks, maps, indices, rooted):
-        calls.append(len(list(newicks)))
-        return (names, b"", [], sample_splits, b"", b"")
+        m = len(list(newicks))
+        calls.append(m)
+        leaves, shared = 12, 30  # pendant edges and splits every tree holds
+        n_bip = leaves + shared + m * new_per_tree
+        table = np.zeros((m, n_bip), dtype=np.uint8)
+        table[:, : leaves + shared] = 1
+        for t in range(m):
+            table[t, leaves + shared + t * new_per_tree: leaves + shared + (t + 1) *
+                  new_per_tree] = 1
+        return (names, bytes(4 * m * m), [f"L{i}" for i in range(leaves)], n_bip,
+                table.tobytes(), bytes(2 * n_bip))
 
     monkeypatch.setattr(arrays, "_SNAPSHOT_BUDGET", 0)
     fake = types.SimpleNamespace(pairwise_rf_with_snapshots_from_newick_iter=rf_snapshots)
