@@ -70,3 +70,21 @@ def test_second_interpreter_is_refused():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
     assert "refused:" in out.stdout and "ImportError" in out.stdout
+
+
+def test_type_stub_matches_the_module():
+    import ast
+    from pathlib import Path
+
+    stub = Path(kestrilune.__file__).parent / "kestrilune-stubs" / "__init__.pyi"
+    tree = ast.parse(stub.read_text())
+    functions = {f.name: [a.arg for a in f.args.args] for f in tree.body
+                 if isinstance(f, ast.FunctionDef)}
+    classes = {c.name: {f.name for f in c.body if isinstance(f, ast.FunctionDef)}
+               for c in tree.body if isinstance(c, ast.ClassDef)}
+    assert sorted(functions) + sorted(classes) == sorted(kestrilune.__all__[:-1]) + [
+        "ProgressCounter"]
+    for name, params in functions.items():
+        assert params == list(inspect.signature(getattr(kestrilune, name)).parameters)
+    public = {m for m in dir(kestrilune.ProgressCounter) if not m.startswith("_")}
+    assert classes["ProgressCounter"] - {"__init__"} == public
