@@ -57,6 +57,9 @@ def finish(fig, path: str) -> str:
     return path
 
 
+_finish = finish  # its name before it was public; other modules still import it
+
+
 # ----------------------------------------------------------------------------- PCoA
 
 
