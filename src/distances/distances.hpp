@@ -6,7 +6,8 @@
 //     std::vector<std::uint32_t> rf(n * n);
 //     pairwise_rf_packed(snapshots, &counter, rf.data());
 //
-// The counter, when given, receives n - i - 1 (one relaxed addition) after row i is done.
+// The counter, when given, counts finished pairs with relaxed additions: the length kernels
+// add n - i - 1 after row i, the RF kernel the pairs of each tile.
 #pragma once
 
 #include <algorithm>
@@ -131,10 +132,10 @@ void pairwise_wrf_dense(const Snapshots& snapshots, std::atomic<std::uint64_t>* 
 void pairwise_kf_dense(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
                        double* cells);
 
-// Robinson-Foulds: the number of partitions found in exactly one of the two trees. Each
-// tree becomes a packed bit row over the partitions that not every tree holds; a cell is
-// count_i + count_j - 2 * popcount(row_i AND row_j), narrowed to its low 32 bits.
-// `cells` holds trees.size()^2 values.
+// Robinson-Foulds: the number of partitions found in exactly one of the two trees,
+// |A| + |B| - 2 |A & B| narrowed to its low 32 bits, computed tile by tile (rf_tiles.hpp).
+// `cells` holds trees.size()^2 values. The counter receives the pairs of each tile as it
+// finishes, n(n-1)/2 in total.
 void pairwise_rf_packed(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
                         std::uint32_t* cells);
 

@@ -36,10 +36,12 @@ std::uint64_t symmetric_difference(const InternSnap& a, const InternSnap& b) {
     return out.size();
 }
 
-class RfKernel : public testing::TestWithParam<std::uint32_t> {};
+// (trees, universe): one tile, and enough trees for several tiles and their mirror images.
+class RfKernel : public testing::TestWithParam<std::pair<std::size_t, std::uint32_t>> {};
 
 TEST_P(RfKernel, MatchesSymmetricDifference) {
-    const Snapshots s = random_snapshots(23, GetParam(), GetParam());
+    const auto [n_trees, universe] = GetParam();
+    const Snapshots s = random_snapshots(n_trees, universe, universe);
     const std::size_t n = s.trees.size();
     std::vector<std::uint32_t> cells(n * n, 0xDEADBEEF);
     std::atomic<std::uint64_t> counter{0};
@@ -53,10 +55,13 @@ TEST_P(RfKernel, MatchesSymmetricDifference) {
     EXPECT_EQ(counter.load(), n * (n - 1) / 2);
 }
 
-// Universes around the word boundaries of the packed rows.
-// Up to 1500 ids: rows of more than eight words take the vector popcount path.
+// Universes around the word boundaries of the bit rows; up to 1500 ids, so that rows of
+// more than eight words take the vector popcount path.
 INSTANTIATE_TEST_SUITE_P(Universes, RfKernel,
-                         testing::Values(0u, 1u, 7u, 64u, 70u, 75u, 300u, 1500u));
+                         testing::Values(std::pair{23, 0u}, std::pair{23, 1u}, std::pair{23, 7u},
+                                         std::pair{23, 64u}, std::pair{23, 70u}, std::pair{23, 75u},
+                                         std::pair{23, 300u}, std::pair{23, 1500u},
+                                         std::pair{301, 90u}));
 
 TEST(RfKernel, PartitionsHeldByAllTreesCostNothing) {
     // A = {p, q, x}, B = {p, r, x}, C = {p, q, x} with p = 0, q = 1, r = 2, x = 3.

@@ -1,0 +1,341 @@
+// Stage timings of the native core on one tree file, and RF pairs/s of the tile kernel next
+// to the packed-row kernel it replaced (kept here as the peer), against the number of
+// distinct splits.
+//
+//     python bench/dump_trees.py run1.t -o /tmp/run1.txt
+//     build/bench/core_bench /tmp/run1.txt              # stages and kernels of one file
+//     build/bench/core_bench --synthetic 4000 120 20000  # n trees, splits per tree, K
+//
+// Built with -DKESTRILUNE_BUILD_BENCH=ON. Times are the best of --repeat runs (default 3);
+// stage times are one thread, in order, over all trees; the collection and the kernels run
+// on the pool (RAYON_NUM_THREADS).
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <numeric>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "distances/distances.hpp"
+#include "distances/rf_tiles.hpp"
+#include "io/io.hpp"
+#include "pool/pool.hpp"
+#include "snapshot/snapshot.hpp"
+#include "snapshot/snapshots.hpp"
+#include "tree/tree_impl.hpp"
+
+namespace kestrilune {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int g_repeat = 3;
+
+double best_of(const std::function<void()>& run) {
+    double best = 1e300;
+    for (int k = 0; k < g_repeat; ++k) {
+        const auto start = Clock::now();
+        run();
+        best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    return best;
+}
+
+// ---- The packed-row kernel the tile kernel replaced: one bit per split that not every
+// tree holds, K / 64 words per pair whatever the two trees share. ---------------------------
+
+[[gnu::target("popcnt")]] void legacy_rf(const std::vector<std::vector<std::uint32_t>>& trees,
+                                         std::uint32_t* cells) {
+    const std::size_t n = trees.size();
+    std::size_t universe = 0;
+    for (const auto& t : trees) {
+        if (!t.empty()) {
+            universe = std::max<std::size_t>(universe, t.back() + 1);
+        }
+    }
+    std::vector<std::uint32_t> occurrences(universe, 0);
+    for (const auto& t : trees) {
+        for (const std::uint32_t id : t) {
+            ++occurrences[id];
+        }
+    }
+    std::vector<std::uint32_t> column(universe, ~0u);
+    std::size_t n_columns = 0;
+    for (std::size_t id = 0; id < universe; ++id) {
+        if (occurrences[id] < n) {
+            column[id] = static_cast<std::uint32_t>(n_columns++);
+        }
+    }
+    const std::size_t w = (n_columns + 63) / 64;
+    std::vector<std::uint64_t> packed(n * w, 0);
+    std::vector<std::uint64_t> counts(n);
+    pool::parallel_for(0, n, [&](std::size_t b, std::size_t e) {
+        for (std::size_t t = b; t < e; ++t) {
+            for (const std::uint32_t id : trees[t]) {
+                if (column[id] != ~0u) {
+                    packed[t * w + column[id] / 64] |= std::uint64_t{1} << (column[id] % 64);
+                }
+            }
+        }
+    });
+    for (std::size_t t = 0; t < n; ++t) {
+        counts[t] = trees[t].size() - (universe - n_columns);
+    }
+    fill_symmetric_blocks<std::uint32_t>(n, nullptr, cells, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i0 = b; i0 < e; i0 += 8) {
+            const std::size_t i1 = std::min(i0 + 8, e);
+            for (std::size_t j = i0 + 1; j < n; ++j) {
+                const std::uint64_t* bj = packed.data() + j * w;
+                for (std::size_t i = i0; i < std::min(i1, j); ++i) {
+                    const std::uint64_t* bi = packed.data() + i * w;
+                    std::uint64_t c0 = 0, c1 = 0, c2 = 0, c3 = 0;
+                    std::size_t k = 0;
+                    for (; k + 4 <= w; k += 4) {
+                        c0 += __builtin_popcountll(bi[k] & bj[k]);
+                        c1 += __builtin_popcountll(bi[k + 1] & bj[k + 1]);
+                        c2 += __builtin_popcountll(bi[k + 2] & bj[k + 2]);
+                        c3 += __builtin_popcountll(bi[k + 3] & bj[k + 3]);
+                    }
+                    for (; k < w; ++k) {
+                        c0 += __builtin_popcountll(bi[k] & bj[k]);
+                    }
+                    const std::uint64_t shared = (c0 + c1) + (c2 + c3);
+                    cells[i * n + j] =
+                        static_cast<std::uint32_t>(counts[i] + counts[j] - 2 * shared);
+                }
+            }
+        }
+    });
+}
+
+// ---- Inputs ----------------------------------------------------------------------------------
+
+struct TreeFile {
+    std::vector<TranslateMap> maps;
+    std::vector<std::size_t> map_index;
+    std::vector<std::string> newicks;
+    std::size_t bytes = 0;
+};
+
+TreeFile load(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) {
+        std::cerr << "cannot open " << path << "\n";
+        std::exit(2);
+    }
+    TreeFile f;
+    std::string word, line;
+    std::size_t n_maps = 0;
+    in >> word >> n_maps;
+    for (std::size_t m = 0; m < n_maps; ++m) {
+        std::size_t n_entries = 0;
+        in >> word >> n_entries;
+        std::getline(in, line);
+        TranslateMap map;
+        for (std::size_t k = 0; k < n_entries; ++k) {
+            std::getline(in, line);
+            const std::size_t tab = line.find('\t');
+            map.emplace(line.substr(0, tab), line.substr(tab + 1));
+        }
+        f.maps.push_back(std::move(map));
+    }
+    std::size_t n_trees = 0;
+    in >> word >> n_trees;
+    std::getline(in, line);
+    for (std::size_t t = 0; t < n_trees; ++t) {
+        std::getline(in, line);
+        const std::size_t tab = line.find('\t');
+        f.map_index.push_back(std::stoul(line.substr(0, tab)));
+        f.newicks.push_back(line.substr(tab + 1));
+        f.bytes += f.newicks.back().size();
+    }
+    return f;
+}
+
+std::vector<TreeItem> items_of(const TreeFile& f) {
+    std::vector<TreeItem> items;
+    for (std::size_t t = 0; t < f.newicks.size(); ++t) {
+        items.push_back(TreeItem{f.newicks[t], &f.maps[f.map_index[t]]});
+    }
+    return items;
+}
+
+// Splits per tree from a drifting sample: `shared` splits in every tree, the others drawn
+// from a window of the K - shared varying splits that moves along the sample, so that
+// consecutive trees share most of theirs and the whole sample holds about K.
+std::vector<std::vector<std::uint32_t>> synthetic(std::size_t n, std::size_t per_tree,
+                                                  std::size_t k) {
+    std::mt19937 rng(1);
+    const std::size_t shared = std::min(per_tree / 2, k);
+    const std::size_t varying = std::max<std::size_t>(k - shared, 1);
+    const std::size_t window = std::min(varying, 4 * (per_tree - shared) + 1);
+    std::vector<std::vector<std::uint32_t>> trees(n);
+    for (std::size_t t = 0; t < n; ++t) {
+        const std::size_t start = (varying - window) * t / std::max<std::size_t>(n - 1, 1);
+        std::vector<std::uint32_t>& ids = trees[t];
+        for (std::size_t s = 0; s < shared; ++s) {
+            ids.push_back(static_cast<std::uint32_t>(s));
+        }
+        while (ids.size() < per_tree && ids.size() < shared + window) {
+            ids.push_back(static_cast<std::uint32_t>(shared + start + rng() % window));
+            std::sort(ids.begin(), ids.end());
+            ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+        }
+    }
+    return trees;
+}
+
+struct KernelTimes {
+    double tiles = 0;
+    double legacy = 0;
+    bool same = false;
+};
+
+KernelTimes time_rf(const std::vector<std::vector<std::uint32_t>>& trees, bool with_legacy) {
+    const std::size_t n = trees.size();
+    Snapshots s;
+    for (const auto& t : trees) {
+        s.trees.push_back(InternSnap{t, {}});
+    }
+    std::vector<std::uint32_t> a(n * n), b(n * n);
+    KernelTimes times;
+    times.tiles = best_of([&] { pairwise_rf_packed(s, nullptr, a.data()); });
+    if (with_legacy) {
+        times.legacy = best_of([&] { legacy_rf(trees, b.data()); });
+        times.same = a == b;
+    }
+    return times;
+}
+
+std::size_t count_distinct(const std::vector<std::vector<std::uint32_t>>& trees) {
+    std::size_t universe = 0;
+    for (const auto& t : trees) {
+        universe = std::max<std::size_t>(universe, t.empty() ? 0 : t.back() + 1);
+    }
+    return universe;
+}
+
+void print_kernel_row(const char* what, std::size_t n, std::size_t k, const KernelTimes& t) {
+    const double pairs = static_cast<double>(n) * (n - 1) / 2;
+    std::printf("%-28s n=%-6zu K=%-8zu tiles %8.4f s %10.3g pairs/s", what, n, k, t.tiles,
+                pairs / t.tiles);
+    if (t.legacy > 0) {
+        std::printf(" | packed rows %8.4f s %10.3g pairs/s | x%.1f %s", t.legacy, pairs / t.legacy,
+                    t.legacy / t.tiles, t.same ? "same" : "DIFFERENT");
+    }
+    std::printf("\n");
+}
+
+int run_file(const std::string& path, bool legacy) {
+    const TreeFile f = load(path);
+    const std::size_t n = f.newicks.size();
+    const double mb = static_cast<double>(f.bytes) / 1e6;
+
+    // Single-thread stages, in order, each over all trees.
+    std::vector<std::string> clean(n);
+    const double t_strip = best_of([&] {
+        for (std::size_t t = 0; t < n; ++t) {
+            clean[t] = strip_beast_annotations(f.newicks[t]);
+        }
+    });
+    std::vector<Tree> trees(n);
+    const double t_parse = best_of([&] {
+        Tree storage;
+        for (std::size_t t = 0; t < n; ++t) {
+            auto parsed = Tree::from_newick(clean[t], std::move(storage));
+            trees[t] = std::move(parsed).value();
+        }
+    });
+    for (std::size_t t = 0; t < n; ++t) {
+        rename_leaf_nodes(trees[t], f.maps[f.map_index[t]]);
+    }
+    const Snapshot first = Snapshot::from_tree(trees[0], false).value();
+    const LeafOrder order(first.leaf_names);
+    const double t_snapshot = best_of([&] {
+        for (std::size_t t = 0; t < n; ++t) {
+            auto s = Snapshot::from_tree_in_order(trees[t], false, order);
+            if (!s || !*s) {
+                std::abort();
+            }
+        }
+    });
+    trees = {};
+    clean = {};
+
+    const std::vector<TreeItem> items = items_of(f);
+    Snapshots snaps;
+    const double t_collect = best_of(
+        [&] { snaps = std::move(Snapshots::from_newick_iter_opts(items, false, true)).value(); });
+    std::vector<std::vector<std::uint32_t>> ids;
+    std::size_t total_ids = 0;
+    for (const InternSnap& t : snaps.trees) {
+        ids.push_back(t.ids);
+        total_ids += t.ids.size();
+    }
+
+    std::printf("%s: %zu trees, %.2f MB, %zu distinct splits, %.1f splits per tree, pool %zu\n",
+                path.c_str(), n, mb, snaps.n_bip(), static_cast<double>(total_ids) / n,
+                pool::size());
+    std::printf(
+        "  one thread: strip %.4f s (%.0f MB/s)  parse %.4f s (%.0f MB/s)  snapshot %.4f s"
+        "  => %.0f MB/s text to snapshots\n",
+        t_strip, mb / t_strip, t_parse, mb / t_parse, t_snapshot,
+        mb / (t_strip + t_parse + t_snapshot));
+    std::printf("  collection on the pool (all stages + interning): %.4f s (%.0f MB/s)\n",
+                t_collect, mb / t_collect);
+    print_kernel_row("  RF kernel", n, snaps.n_bip(), time_rf(ids, legacy));
+    std::vector<double> cells(n * n);
+    const double t_wrf = best_of([&] { pairwise_wrf_dense(snaps, nullptr, cells.data()); });
+    const double t_kf = best_of([&] { pairwise_kf_dense(snaps, nullptr, cells.data()); });
+    const double pairs = static_cast<double>(n) * (n - 1) / 2;
+    std::printf("  WRF kernel %.4f s (%.3g pairs/s)  KF kernel %.4f s (%.3g pairs/s)\n", t_wrf,
+                pairs / t_wrf, t_kf, pairs / t_kf);
+    return 0;
+}
+
+}  // namespace
+}  // namespace kestrilune
+
+int main(int argc, char** argv) {
+    using namespace kestrilune;
+    std::vector<std::string> args(argv + 1, argv + argc);
+    bool legacy = true;
+    for (std::size_t k = 0; k < args.size(); ++k) {
+        if (args[k] == "--repeat" && k + 1 < args.size()) {
+            g_repeat = std::stoi(args[k + 1]);
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(k),
+                       args.begin() + static_cast<std::ptrdiff_t>(k) + 2);
+            --k;
+        } else if (args[k] == "--no-legacy") {
+            legacy = false;
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(k));
+            --k;
+        }
+    }
+    if (args.size() == 4 && args[0] == "--synthetic") {
+        const std::size_t n = std::stoul(args[1]);
+        const std::size_t per_tree = std::stoul(args[2]);
+        const std::size_t k = std::stoul(args[3]);
+        const auto trees = synthetic(n, per_tree, k);
+        print_kernel_row("synthetic", n, count_distinct(trees), time_rf(trees, legacy));
+        return 0;
+    }
+    if (args.empty()) {
+        std::cerr
+            << "usage: core_bench [--repeat R] [--no-legacy] FILE.txt ...\n"
+               "       core_bench [--repeat R] [--no-legacy] --synthetic N SPLITS_PER_TREE K\n";
+        return 2;
+    }
+    for (const std::string& path : args) {
+        run_file(path, legacy);
+    }
+    return 0;
+}

@@ -1,0 +1,562 @@
+// Tiled RF: see rf_tiles.hpp for the contract.
+//
+// Steps and cost (n positions per list, b per block, S splits per tree):
+//  1. Identical trees: every listed tree's id list is hashed and looked up once, so trees
+//     with equal lists share one representative. O(n S).
+//  2. Blocks of b consecutive positions, in parallel: the block's distinct trees (first
+//     occurrence order), the sorted union of their split ids with, per split, how many of
+//     them hold it, and each distinct tree's split list rewritten as indices into that
+//     union. O(n S log(b S)), memory about that of the id lists.
+//  3. Tiles (row block x column block), in parallel, each on one worker's scratch:
+//     a. merge the two unions: a split in both whose holders are all distinct trees of
+//        both blocks is counted once for the tile (`common`); every other split in both
+//        gets a tile column. Splits in only one block cannot be shared by a pair.
+//     b. bit rows over the tile columns for the distinct trees of both blocks;
+//     c. for every pair of distinct trees: |A| + |B| - 2 (common + popcount(A & B));
+//     d. spread to positions when a block holds repeated trees, and hand to the sink.
+//     O(b S + pairs x W), W the tile's column words: the splits that vary between the two
+//     blocks, not the splits of the whole call.
+#include "distances/rf_tiles.hpp"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "common/errors.hpp"
+#include "pool/pool.hpp"
+
+namespace kestrilune {
+
+std::uint64_t RfTile::pairs() const noexcept {
+    const std::uint64_t rows = row_end - row_begin;
+    const std::uint64_t cols = col_end - col_begin;
+    if (diagonal) {
+        return rows * (rows - (rows > 0 ? 1 : 0)) / 2;
+    }
+    return rows * cols;
+}
+
+namespace {
+
+constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+// Tile sides: large enough that the per-tile setup (step 3a/b, about b S) stays below the
+// pair work (b^2), small enough that the tile's columns stay few when splits drift along
+// the list (MCMC samples) and that tiles balance between workers.
+constexpr std::size_t kMaxTile = 256;
+constexpr std::size_t kMinTile = 32;
+
+std::size_t pick_tile(std::size_t n_positions, const RfTileOptions& options) {
+    if (options.tile_size > 0) {
+        return options.tile_size;
+    }
+    // At least four blocks per worker where the list allows it, so the tiles balance.
+    const std::size_t per_worker = (n_positions + 4 * pool::size() - 1) / (4 * pool::size());
+    return std::clamp(per_worker, kMinTile, kMaxTile);
+}
+
+// ---- Step 1: identical trees --------------------------------------------------------------
+
+std::uint64_t hash_ids(std::span<const std::uint32_t> ids) noexcept {
+    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ ids.size();
+    for (const std::uint32_t id : ids) {
+        h = (h ^ id) * 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 31;
+    }
+    return h;
+}
+
+bool strictly_ascending(std::span<const std::uint32_t> ids) noexcept {
+    for (std::size_t k = 1; k < ids.size(); ++k) {
+        if (ids[k] <= ids[k - 1]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// representative[t] for every listed tree t: the first listed tree (in `listed` order) with
+// the same id list. Unlisted entries stay kNone.
+std::vector<std::uint32_t> representatives(const SplitSets& sets,
+                                           std::span<const std::uint32_t> listed) {
+    std::vector<std::uint64_t> hashes(listed.size());
+    pool::parallel_for(0, listed.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) {
+            const std::span<const std::uint32_t> ids = sets.tree(listed[k]);
+            require(strictly_ascending(ids), "split ids of a tree are not strictly ascending");
+            hashes[k] = hash_ids(ids);
+        }
+    });
+    std::vector<std::uint32_t> rep(sets.n_trees(), kNone);
+    std::size_t n_slots = 16;
+    while (n_slots < 2 * listed.size()) {
+        n_slots *= 2;
+    }
+    std::vector<std::uint32_t> slots(n_slots, kNone);  // listed index of a representative
+    for (std::size_t k = 0; k < listed.size(); ++k) {
+        const std::uint32_t tree = listed[k];
+        if (rep[tree] != kNone) {
+            continue;  // listed twice
+        }
+        const std::span<const std::uint32_t> ids = sets.tree(tree);
+        std::size_t s = static_cast<std::size_t>(hashes[k]) & (n_slots - 1);
+        for (;; s = (s + 1) & (n_slots - 1)) {
+            if (slots[s] == kNone) {
+                slots[s] = static_cast<std::uint32_t>(k);
+                rep[tree] = tree;
+                break;
+            }
+            const std::uint32_t other = listed[slots[s]];
+            const std::span<const std::uint32_t> other_ids = sets.tree(other);
+            if (hashes[slots[s]] == hashes[k] &&
+                std::equal(ids.begin(), ids.end(), other_ids.begin(), other_ids.end())) {
+                rep[tree] = other;
+                break;
+            }
+        }
+    }
+    return rep;
+}
+
+// ---- Step 2: blocks -----------------------------------------------------------------------
+
+struct Block {
+    std::size_t begin = 0;  // positions [begin, end) of its list
+    std::size_t end = 0;
+    bool identity = true;                    // distinct_of[p] == p for every position
+    std::vector<std::uint32_t> distinct_of;  // per position in the block: its distinct tree
+    std::vector<std::uint32_t> sizes;        // per distinct tree: number of its splits
+    std::vector<std::uint32_t> splits;       // the union of their split ids, ascending
+    std::vector<std::uint32_t> holders;      // per union entry: distinct trees holding it
+    std::vector<std::uint32_t> list_start;   // distinct tree u: entries [start[u], start[u+1])
+    std::vector<std::uint32_t> lists;        // of `lists`, indices into `splits`
+
+    std::size_t n_distinct() const noexcept { return sizes.size(); }
+};
+
+Block build_block(const SplitSets& sets, std::span<const std::uint32_t> list,
+                  const std::vector<std::uint32_t>& rep, std::size_t begin, std::size_t end) {
+    Block block;
+    block.begin = begin;
+    block.end = end;
+    const std::size_t n = end - begin;
+
+    // Distinct trees in order of first occurrence: sort (representative, position) so
+    // that equal trees form groups whose first entry is their first position, then number
+    // the groups by that position.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> by_rep(n);
+    for (std::size_t p = 0; p < n; ++p) {
+        by_rep[p] = {rep[list[begin + p]], static_cast<std::uint32_t>(p)};
+    }
+    std::sort(by_rep.begin(), by_rep.end());
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> firsts;  // (first position, rep)
+    for (std::size_t k = 0; k < n; ++k) {
+        if (k == 0 || by_rep[k].first != by_rep[k - 1].first) {
+            firsts.emplace_back(by_rep[k].second, by_rep[k].first);
+        }
+    }
+    std::sort(firsts.begin(), firsts.end());
+    block.distinct_of.resize(n);
+    for (std::size_t u = 0; u < firsts.size(); ++u) {
+        // The group of this rep starts at its first position in by_rep.
+        auto k = static_cast<std::size_t>(
+            std::lower_bound(by_rep.begin(), by_rep.end(), std::pair{firsts[u].second, 0u}) -
+            by_rep.begin());
+        for (; k < n && by_rep[k].first == firsts[u].second; ++k) {
+            block.distinct_of[by_rep[k].second] = static_cast<std::uint32_t>(u);
+        }
+    }
+    for (std::size_t p = 0; p < n; ++p) {
+        block.identity = block.identity && block.distinct_of[p] == p;
+    }
+
+    // Union of the distinct trees' splits: sort (id, entry) keys, then number the ids.
+    const std::size_t n_distinct = firsts.size();
+    block.sizes.resize(n_distinct);
+    block.list_start.resize(n_distinct + 1);
+    std::size_t n_entries = 0;
+    for (std::size_t u = 0; u < n_distinct; ++u) {
+        const std::size_t size = sets.tree(firsts[u].second).size();
+        block.sizes[u] = static_cast<std::uint32_t>(size);
+        block.list_start[u] = static_cast<std::uint32_t>(n_entries);
+        n_entries += size;
+        require(n_entries < kNone, "a tile block holds more than 2^32 - 1 splits");
+    }
+    block.list_start[n_distinct] = static_cast<std::uint32_t>(n_entries);
+    std::vector<std::uint64_t> keys;
+    keys.reserve(n_entries);
+    for (std::size_t u = 0; u < n_distinct; ++u) {
+        std::uint64_t entry = block.list_start[u];
+        for (const std::uint32_t id : sets.tree(firsts[u].second)) {
+            keys.push_back((std::uint64_t{id} << 32) | entry++);
+        }
+    }
+    std::sort(keys.begin(), keys.end());
+    block.lists.resize(n_entries);
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        const auto id = static_cast<std::uint32_t>(keys[k] >> 32);
+        if (block.splits.empty() || block.splits.back() != id) {
+            block.splits.push_back(id);
+            block.holders.push_back(0);
+        }
+        ++block.holders.back();
+        block.lists[static_cast<std::uint32_t>(keys[k])] =
+            static_cast<std::uint32_t>(block.splits.size() - 1);
+    }
+    return block;
+}
+
+std::vector<Block> build_blocks(const SplitSets& sets, std::span<const std::uint32_t> list,
+                                const std::vector<std::uint32_t>& rep, std::size_t tile) {
+    const std::size_t n_blocks = (list.size() + tile - 1) / tile;
+    std::vector<Block> blocks(n_blocks);
+    pool::parallel_for(
+        0, n_blocks,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t b = begin; b < end; ++b) {
+                blocks[b] =
+                    build_block(sets, list, rep, b * tile, std::min(list.size(), (b + 1) * tile));
+            }
+        },
+        1);
+    return blocks;
+}
+
+// ---- Step 3: tiles ------------------------------------------------------------------------
+
+// Per-worker buffers, reused from tile to tile (they grow, never shrink).
+struct TileScratch {
+    std::vector<std::uint32_t> column_r;  // per row-block union entry: tile column or kNone
+    std::vector<std::uint32_t> column_c;
+    std::vector<std::uint64_t> bits_r;  // distinct row trees x words
+    std::vector<std::uint64_t> bits_c;
+    std::vector<std::uint32_t> base_c;  // per distinct column tree: size - 2 common
+    std::vector<std::uint32_t> values;  // distinct rows x distinct columns
+    std::vector<std::uint32_t> spread;  // positions x positions
+};
+
+TileScratch& tile_scratch() {
+    thread_local TileScratch scratch;
+    return scratch;
+}
+
+template <class T>
+T* sized(std::vector<T>& v, std::size_t n) {
+    if (v.size() < n) {
+        v.resize(n);
+    }
+    return v.data();
+}
+
+// What the pair loop reads: bit rows of both blocks over w words each.
+struct TileBits {
+    const std::uint64_t* rows;
+    const std::uint64_t* cols;
+    const std::uint32_t* row_sizes;  // |A|
+    const std::uint32_t* col_base;   // |B| - 2 common (wrapping)
+    std::size_t n_rows;
+    std::size_t n_cols;
+    std::size_t words;
+    std::uint32_t* out;  // n_rows x n_cols
+};
+
+// value = |A| + |B| - 2 (common + shared bits), in wrapping 32-bit arithmetic: the low 32
+// bits of the exact (never negative) value.
+template <std::size_t W>
+[[gnu::always_inline]] inline void pair_rows_fixed(const TileBits& t) {
+    for (std::size_t u = 0; u < t.n_rows; ++u) {
+        const std::uint64_t* a = t.rows + u * W;
+        const std::uint32_t base = t.row_sizes[u];
+        std::uint32_t* out = t.out + u * t.n_cols;
+        for (std::size_t v = 0; v < t.n_cols; ++v) {
+            const std::uint64_t* b = t.cols + v * W;
+            std::uint32_t shared = 0;
+            for (std::size_t w = 0; w < W; ++w) {
+                shared += static_cast<std::uint32_t>(__builtin_popcountll(a[w] & b[w]));
+            }
+            out[v] = base + t.col_base[v] - 2 * shared;
+        }
+    }
+}
+
+[[gnu::always_inline]] inline std::uint64_t and_popcount(const std::uint64_t* a,
+                                                         const std::uint64_t* b,
+                                                         std::size_t n_words) {
+    std::uint64_t c0 = 0, c1 = 0, c2 = 0, c3 = 0;
+    std::size_t w = 0;
+    for (; w + 4 <= n_words; w += 4) {
+        c0 += static_cast<std::uint64_t>(__builtin_popcountll(a[w] & b[w]));
+        c1 += static_cast<std::uint64_t>(__builtin_popcountll(a[w + 1] & b[w + 1]));
+        c2 += static_cast<std::uint64_t>(__builtin_popcountll(a[w + 2] & b[w + 2]));
+        c3 += static_cast<std::uint64_t>(__builtin_popcountll(a[w + 3] & b[w + 3]));
+    }
+    for (; w < n_words; ++w) {
+        c0 += static_cast<std::uint64_t>(__builtin_popcountll(a[w] & b[w]));
+    }
+    return (c0 + c1) + (c2 + c3);
+}
+
+[[gnu::always_inline]] inline void pair_rows_any(const TileBits& t) {
+    for (std::size_t u = 0; u < t.n_rows; ++u) {
+        const std::uint64_t* a = t.rows + u * t.words;
+        const std::uint32_t base = t.row_sizes[u];
+        std::uint32_t* out = t.out + u * t.n_cols;
+        for (std::size_t v = 0; v < t.n_cols; ++v) {
+            const auto shared =
+                static_cast<std::uint32_t>(and_popcount(a, t.cols + v * t.words, t.words));
+            out[v] = base + t.col_base[v] - 2 * shared;
+        }
+    }
+}
+
+[[gnu::always_inline]] inline void pair_rows_body(const TileBits& t) {
+    switch (t.words) {
+        case 0:
+            pair_rows_fixed<0>(t);
+            return;
+        case 1:
+            pair_rows_fixed<1>(t);
+            return;
+        case 2:
+            pair_rows_fixed<2>(t);
+            return;
+        case 3:
+            pair_rows_fixed<3>(t);
+            return;
+        case 4:
+            pair_rows_fixed<4>(t);
+            return;
+        default:
+            pair_rows_any(t);
+    }
+}
+
+using PairRowsFn = void (*)(const TileBits&);
+
+void pair_rows_baseline(const TileBits& t) {
+    pair_rows_body(t);
+}
+
+#if defined(__x86_64__)
+[[gnu::target("popcnt")]] void pair_rows_popcnt(const TileBits& t) {
+    pair_rows_body(t);
+}
+
+[[gnu::target("avx512f,avx512vpopcntdq")]] inline std::uint64_t and_popcount_avx512(
+    const std::uint64_t* a, const std::uint64_t* b, std::size_t full, __mmask8 tail) {
+    __m512i acc = _mm512_setzero_si512();
+    for (std::size_t w = 0; w < full; w += 8) {
+        const __m512i both = _mm512_and_si512(_mm512_loadu_si512(a + w), _mm512_loadu_si512(b + w));
+        acc = _mm512_add_epi64(acc, _mm512_popcnt_epi64(both));
+    }
+    if (tail != 0) {
+        const __m512i both = _mm512_and_si512(_mm512_maskz_loadu_epi64(tail, a + full),
+                                              _mm512_maskz_loadu_epi64(tail, b + full));
+        acc = _mm512_add_epi64(acc, _mm512_popcnt_epi64(both));
+    }
+    // Lane sum through memory: g++ 12 warns falsely inside _mm512_reduce_add_epi64.
+    alignas(64) std::uint64_t lanes[8];
+    _mm512_store_si512(lanes, acc);
+    return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) +
+           ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
+}
+
+// Up to four words the fixed loops (vectorised over the columns by the compiler); from
+// eight words, eight at a time per vector.
+[[gnu::target("avx512f,avx512vpopcntdq,popcnt")]] void pair_rows_avx512(const TileBits& t) {
+    if (t.words < 8) {
+        pair_rows_body(t);
+        return;
+    }
+    const std::size_t full = t.words / 8 * 8;
+    const auto tail = static_cast<__mmask8>((1u << (t.words % 8)) - 1);
+    for (std::size_t u = 0; u < t.n_rows; ++u) {
+        const std::uint64_t* a = t.rows + u * t.words;
+        const std::uint32_t base = t.row_sizes[u];
+        std::uint32_t* out = t.out + u * t.n_cols;
+        for (std::size_t v = 0; v < t.n_cols; ++v) {
+            const auto shared = static_cast<std::uint32_t>(
+                and_popcount_avx512(a, t.cols + v * t.words, full, tail));
+            out[v] = base + t.col_base[v] - 2 * shared;
+        }
+    }
+}
+
+PairRowsFn pick_pair_rows() {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vpopcntdq")) {
+        return pair_rows_avx512;
+    }
+    return __builtin_cpu_supports("popcnt") ? pair_rows_popcnt : pair_rows_baseline;
+}
+#else
+PairRowsFn pick_pair_rows() {
+    return pair_rows_baseline;
+}
+#endif
+
+// Steps 3a and 3b for one side: bit rows of the block's distinct trees over the columns.
+void pack_bits(const Block& block, const std::uint32_t* column, std::size_t words,
+               std::uint64_t* bits) {
+    std::fill(bits, bits + block.n_distinct() * words, std::uint64_t{0});
+    for (std::size_t u = 0; u < block.n_distinct(); ++u) {
+        std::uint64_t* row = bits + u * words;
+        for (std::uint32_t e = block.list_start[u]; e < block.list_start[u + 1]; ++e) {
+            const std::uint32_t c = column[block.lists[e]];
+            if (c != kNone) {
+                row[c / 64] |= std::uint64_t{1} << (c % 64);
+            }
+        }
+    }
+}
+
+// Returns the tile's pair count.
+std::uint64_t run_tile(const Block& rb, const Block& cb, bool symmetric, PairRowsFn pair_rows,
+                       FunctionRef<void(const RfTile&)> sink) {
+    TileScratch& s = tile_scratch();
+    const std::size_t n_r = rb.n_distinct();
+    const std::size_t n_c = cb.n_distinct();
+
+    // 3a. Columns of the splits both blocks hold and not all distinct trees of both do.
+    std::uint32_t* column_r = sized(s.column_r, rb.splits.size());
+    std::uint32_t* column_c = sized(s.column_c, cb.splits.size());
+    std::fill(column_r, column_r + rb.splits.size(), kNone);
+    std::fill(column_c, column_c + cb.splits.size(), kNone);
+    std::uint32_t common = 0;
+    std::uint32_t n_columns = 0;
+    for (std::size_t i = 0, j = 0; i < rb.splits.size() && j < cb.splits.size();) {
+        if (rb.splits[i] < cb.splits[j]) {
+            ++i;
+        } else if (cb.splits[j] < rb.splits[i]) {
+            ++j;
+        } else {
+            if (rb.holders[i] == n_r && cb.holders[j] == n_c) {
+                ++common;
+            } else {
+                column_r[i] = column_c[j] = n_columns++;
+            }
+            ++i;
+            ++j;
+        }
+    }
+
+    // 3b. Bit rows.
+    const std::size_t words = (std::size_t{n_columns} + 63) / 64;
+    std::uint64_t* bits_r = sized(s.bits_r, n_r * words);
+    std::uint64_t* bits_c = sized(s.bits_c, n_c * words);
+    pack_bits(rb, column_r, words, bits_r);
+    pack_bits(cb, column_c, words, bits_c);
+
+    // 3c. Every pair of distinct trees.
+    std::uint32_t* base_c = sized(s.base_c, n_c);
+    for (std::size_t v = 0; v < n_c; ++v) {
+        base_c[v] = cb.sizes[v] - 2 * common;
+    }
+    std::uint32_t* values = sized(s.values, n_r * n_c);
+    pair_rows(TileBits{bits_r, bits_c, rb.sizes.data(), base_c, n_r, n_c, words, values});
+
+    // 3d. Positions.
+    RfTile tile;
+    tile.row_begin = rb.begin;
+    tile.row_end = rb.end;
+    tile.col_begin = cb.begin;
+    tile.col_end = cb.end;
+    tile.diagonal = symmetric && &rb == &cb;
+    tile.mirrored = symmetric && !tile.diagonal;
+    if (rb.identity && cb.identity) {
+        tile.values = values;
+        tile.stride = n_c;
+    } else {
+        const std::size_t rows = rb.end - rb.begin;
+        const std::size_t cols = cb.end - cb.begin;
+        std::uint32_t* spread = sized(s.spread, rows * cols);
+        for (std::size_t r = 0; r < rows; ++r) {
+            const std::uint32_t* from = values + rb.distinct_of[r] * n_c;
+            std::uint32_t* to = spread + r * cols;
+            for (std::size_t c = 0; c < cols; ++c) {
+                to[c] = from[cb.distinct_of[c]];
+            }
+        }
+        tile.values = spread;
+        tile.stride = cols;
+    }
+    sink(tile);
+    return tile.pairs();
+}
+
+}  // namespace
+
+RfTilesStatus rf_tiles(const SplitSets& sets, std::span<const std::uint32_t> rows,
+                       std::span<const std::uint32_t> cols, FunctionRef<void(const RfTile&)> sink,
+                       const RfTileOptions& options) {
+    if (rows.empty() || cols.empty()) {
+        return RfTilesStatus::Done;
+    }
+    const std::size_t n_trees = sets.n_trees();
+    require(sets.offsets.size() == n_trees + 1 && sets.offsets[0] == 0 &&
+                static_cast<std::uint64_t>(sets.offsets[n_trees]) <= sets.ids.size(),
+            "split set offsets do not describe the id array");
+    for (std::size_t t = 0; t < n_trees; ++t) {
+        require(sets.offsets[t] <= sets.offsets[t + 1], "split set offsets decrease");
+    }
+    const bool symmetric = std::equal(rows.begin(), rows.end(), cols.begin(), cols.end());
+    for (const std::uint32_t t : rows) {
+        require(t < n_trees, "row tree index out of range");
+    }
+    if (!symmetric) {
+        for (const std::uint32_t t : cols) {
+            require(t < n_trees, "column tree index out of range");
+        }
+    }
+
+    std::vector<std::uint32_t> listed(rows.begin(), rows.end());
+    if (!symmetric) {
+        listed.insert(listed.end(), cols.begin(), cols.end());
+    }
+    const std::vector<std::uint32_t> rep = representatives(sets, listed);
+    listed = {};
+
+    const std::size_t tile = pick_tile(std::max(rows.size(), cols.size()), options);
+    const std::vector<Block> row_blocks = build_blocks(sets, rows, rep, tile);
+    const std::vector<Block> col_blocks =
+        symmetric ? std::vector<Block>() : build_blocks(sets, cols, rep, tile);
+    const std::vector<Block>& cblocks = symmetric ? row_blocks : col_blocks;
+
+    // Tiles in row-major order, so that a worker's consecutive tiles share their row block.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> tiles;
+    for (std::size_t bi = 0; bi < row_blocks.size(); ++bi) {
+        for (std::size_t bj = symmetric ? bi : 0; bj < cblocks.size(); ++bj) {
+            tiles.emplace_back(static_cast<std::uint32_t>(bi), static_cast<std::uint32_t>(bj));
+        }
+    }
+
+    const PairRowsFn pair_rows = pick_pair_rows();
+    std::atomic<bool> skipped{false};
+    pool::parallel_for(
+        0, tiles.size(),
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t k = begin; k < end; ++k) {
+                // Relaxed: the flag is a request, it orders no data.
+                if (options.stop != nullptr && options.stop->load(std::memory_order_relaxed)) {
+                    skipped.store(true, std::memory_order_relaxed);
+                    return;
+                }
+                const std::uint64_t pairs =
+                    run_tile(row_blocks[tiles[k].first], cblocks[tiles[k].second], symmetric,
+                             pair_rows, sink);
+                if (options.progress != nullptr) {
+                    // Relaxed: the counter only reports progress and orders no other memory.
+                    options.progress->fetch_add(pairs, std::memory_order_relaxed);
+                }
+            }
+        },
+        1);
+    return skipped.load() ? RfTilesStatus::Stopped : RfTilesStatus::Done;
+}
+
+}  // namespace kestrilune

@@ -1,0 +1,98 @@
+// Robinson-Foulds distances for any rectangle of a tree set, handed out tile by tile.
+//
+// Input: the split ids of every tree in compressed rows (SplitSets), a list of row trees
+// and a list of column trees. Output: RF(row tree, column tree) for every position pair,
+// delivered to a sink one tile (a block of row positions x a block of column positions) at
+// a time, from the worker pool, so that a caller can write any layout (square, condensed,
+// narrowed) or reduce (row sums, histograms, nearest neighbours) without an n x n matrix.
+//
+//     std::vector<std::uint32_t> all(n);  // 0 .. n-1
+//     std::iota(all.begin(), all.end(), 0u);
+//     rf_tiles(sets, all, all, [&](const RfTile& t) {
+//         for (std::size_t r = t.row_begin; r < t.row_end; ++r)
+//             for (std::size_t c = t.col_begin; c < t.col_end; ++c)
+//                 matrix[r * n + c] = t.at(r, c);   // and [c * n + r] when t.mirrored
+//     });
+//
+// The cost of a pair follows what its two tiles share, not the number of distinct splits
+// of the call: each tile gets bit rows over only the splits held by some row tree and some
+// column tree of the tile and not by all of them, and trees with identical split lists are
+// computed once per tile. Every value is |A| + |B| - 2|A & B|, exact, the same bits on
+// every processor and pool size.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "common/function_ref.hpp"
+
+namespace kestrilune {
+
+// Split ids per tree in compressed rows: tree t holds ids[offsets[t] .. offsets[t + 1]),
+// strictly ascending. offsets has n_trees + 1 entries, starting at 0 and never decreasing
+// (the layout of a CSR matrix's indptr and indices, so NumPy arrays can be viewed as is).
+struct SplitSets {
+    std::span<const std::int64_t> offsets;
+    std::span<const std::uint32_t> ids;
+
+    std::size_t n_trees() const noexcept { return offsets.empty() ? 0 : offsets.size() - 1; }
+    std::span<const std::uint32_t> tree(std::size_t t) const noexcept {
+        return ids.subspan(static_cast<std::size_t>(offsets[t]),
+                           static_cast<std::size_t>(offsets[t + 1] - offsets[t]));
+    }
+};
+
+// One tile of results: row positions [row_begin, row_end) of the row list against column
+// positions [col_begin, col_end) of the column list. The values live only during the sink
+// call (a buffer of the worker that computed them).
+struct RfTile {
+    std::size_t row_begin = 0;
+    std::size_t row_end = 0;
+    std::size_t col_begin = 0;
+    std::size_t col_end = 0;
+    const std::uint32_t* values = nullptr;  // row-major, `stride` values per row
+    std::size_t stride = 0;
+    // Symmetric call (equal lists), tile above the diagonal: it also stands for its
+    // transpose, value (c, r) = value (r, c), which no other tile delivers. Tiles on the
+    // diagonal are complete squares (zero diagonal, both triangles) and not mirrored.
+    bool mirrored = false;
+    // Symmetric call, tile on the diagonal (its row and column ranges are equal).
+    bool diagonal = false;
+
+    std::uint32_t at(std::size_t r, std::size_t c) const noexcept {
+        return values[(r - row_begin) * stride + (c - col_begin)];
+    }
+    // Position pairs this tile stands for: rows x columns, or for a diagonal tile the
+    // unordered pairs of distinct positions.
+    std::uint64_t pairs() const noexcept;
+};
+
+struct RfTileOptions {
+    // Receives pairs() of every tile once its sink has returned (relaxed additions). A
+    // symmetric call over n positions adds n(n-1)/2 in total, a rectangle rows x cols.
+    std::atomic<std::uint64_t>* progress = nullptr;
+    // Checked before each tile; once true no further tile is started.
+    const std::atomic<bool>* stop = nullptr;
+    // Positions per tile side; 0 picks a size for the input.
+    std::size_t tile_size = 0;
+};
+
+enum class RfTilesStatus { Done, Stopped };
+
+// Calls sink once per tile, from several worker threads at once (each call on its own
+// tile: a sink writing the cells of its tile needs no lock). When rows and cols hold the
+// same sequence the call is symmetric: each unordered position pair is delivered once
+// (see RfTile::mirrored); otherwise every (row, column) position pair is delivered once.
+// Returns Stopped when a stop request left tiles undelivered.
+//
+// Preconditions (checked; a violation is an InternalError before any tile is delivered):
+// every entry of rows and cols is below sets.n_trees(), offsets are as described, and the
+// ids of every listed tree strictly ascend. A sink may throw std::bad_alloc; it ends the
+// call after the running tiles, and the caller gets the exception (pool::parallel_for).
+RfTilesStatus rf_tiles(const SplitSets& sets, std::span<const std::uint32_t> rows,
+                       std::span<const std::uint32_t> cols, FunctionRef<void(const RfTile&)> sink,
+                       const RfTileOptions& options = {});
+
+}  // namespace kestrilune
