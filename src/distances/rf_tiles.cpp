@@ -4,18 +4,21 @@
 //  1. Identical trees: every listed tree's id list is hashed and looked up once, so trees
 //     with equal lists share one representative. O(n S).
 //  2. Blocks of b consecutive positions, in parallel: the block's distinct trees (first
-//     occurrence order), the sorted union of their split ids with, per split, how many of
-//     them hold it, and each distinct tree's split list rewritten as indices into that
-//     union. O(n S log(b S)), memory about that of the id lists.
+//     occurrence order) and the sorted union of their split ids, each with its holders
+//     (the distinct trees that hold it). O(n S log(b S)); memory about a byte per id held
+//     plus two words per union entry.
 //  3. Tiles (row block x column block), in parallel, each on one worker's scratch:
-//     a. merge the two unions: a split in both whose holders are all distinct trees of
-//        both blocks is counted once for the tile (`common`); every other split in both
-//        gets a tile column. Splits in only one block cannot be shared by a pair.
-//     b. bit rows over the tile columns for the distinct trees of both blocks;
-//     c. for every pair of distinct trees: |A| + |B| - 2 (common + popcount(A & B));
+//     a. merge the two unions. A split in only one block is shared by no pair. A split
+//        held by every distinct tree of both blocks adds 1 to every pair (`common`); one
+//        held by every tree of one block, to the bases of its holders in the other; one
+//        held by few trees, to the few cells it touches (the rare splits of diffuse sets).
+//        Every other split gets a bit column;
+//     b. bit rows over the columns for the distinct trees of both blocks;
+//     c. for every pair of distinct trees: base_r + base_c - 2 popcount(A & B), then the
+//        sparse cell changes;
 //     d. spread to positions when a block holds repeated trees, and hand to the sink.
-//     O(b S + pairs x W), W the tile's column words: the splits that vary between the two
-//     blocks, not the splits of the whole call.
+//     O(b S + pairs x W + sparse changes), W the tile's column words: only the splits
+//     whose holders vary within both blocks cost bits, not the splits of the whole call.
 #include "distances/rf_tiles.hpp"
 
 #if defined(__x86_64__)
@@ -45,15 +48,16 @@ namespace {
 
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
-// Tile sides: large enough that the per-tile setup (step 3a/b, about b S) stays below the
-// pair work (b^2), small enough that the tile's columns stay few when splits drift along
-// the list (MCMC samples) and that tiles balance between workers.
+// Tile sides: large enough that the per-tile setup (merging two unions, about b S) stays
+// below the pair work (b^2), small enough that the tile's bit columns stay few when splits
+// drift along the list (MCMC samples) and that tiles balance between workers. At most 256,
+// so that a distinct tree of a block fits a byte.
 constexpr std::size_t kMaxTile = 256;
 constexpr std::size_t kMinTile = 32;
 
 std::size_t pick_tile(std::size_t n_positions, const RfTileOptions& options) {
     if (options.tile_size > 0) {
-        return options.tile_size;
+        return std::min(options.tile_size, kMaxTile);
     }
     // At least four blocks per worker where the list allows it, so the tiles balance.
     const std::size_t per_worker = (n_positions + 4 * pool::size() - 1) / (4 * pool::size());
@@ -125,18 +129,89 @@ std::vector<std::uint32_t> representatives(const SplitSets& sets,
 
 // ---- Step 2: blocks -----------------------------------------------------------------------
 
+template <class T>
+T* sized(std::vector<T>& v, std::size_t n) {
+    if (v.size() < n) {
+        v.resize(n);
+    }
+    return v.data();
+}
+
+// A worker's table for numbering the distinct split ids of one block: open addressing with
+// a generation stamp per slot, so that starting a new block does not clear the table.
+struct UnionScratch {
+    std::vector<std::uint32_t> stamp;  // == generation: the slot is in use
+    std::vector<std::uint32_t> key;    // split id
+    std::vector<std::uint32_t> value;  // its number, in order of first meeting
+    std::uint32_t generation = 0;
+    unsigned shift = 64;
+    std::vector<std::uint32_t> slot_ids;    // per number: the split id
+    std::vector<std::uint32_t> slot_count;  // per number: its holders
+    std::vector<std::uint32_t> entry_slot;  // per entry of the block's trees: its number
+    std::vector<std::uint64_t> order;
+    std::vector<std::uint32_t> position;
+    std::vector<std::uint32_t> cursor;
+
+    // Room for up to n distinct ids, at most half full.
+    void reset(std::size_t n) {
+        std::size_t capacity = 16;
+        unsigned bits = 4;
+        while (capacity < 2 * n) {
+            capacity *= 2;
+            ++bits;
+        }
+        if (stamp.size() < capacity || ++generation == 0) {
+            stamp.assign(std::max(stamp.size(), capacity), 0);
+            key.resize(stamp.size());
+            value.resize(stamp.size());
+            generation = 1;
+        }
+        shift = 64 - bits;
+        slot_ids.clear();
+        slot_count.clear();
+    }
+
+    std::uint32_t slot_of(std::uint32_t id) {
+        const std::size_t mask = (std::size_t{1} << (64 - shift)) - 1;
+        std::size_t h = static_cast<std::size_t>((id * 0x9E3779B97F4A7C15ull) >> shift);
+        while (stamp[h] == generation) {
+            if (key[h] == id) {
+                ++slot_count[value[h]];
+                return value[h];
+            }
+            h = (h + 1) & mask;
+        }
+        stamp[h] = generation;
+        key[h] = id;
+        value[h] = static_cast<std::uint32_t>(slot_ids.size());
+        slot_ids.push_back(id);
+        slot_count.push_back(1);
+        return value[h];
+    }
+};
+
+UnionScratch& union_scratch() {
+    thread_local UnionScratch scratch;
+    return scratch;
+}
+
 struct Block {
     std::size_t begin = 0;  // positions [begin, end) of its list
     std::size_t end = 0;
-    bool identity = true;                    // distinct_of[p] == p for every position
-    std::vector<std::uint32_t> distinct_of;  // per position in the block: its distinct tree
-    std::vector<std::uint32_t> sizes;        // per distinct tree: number of its splits
-    std::vector<std::uint32_t> splits;       // the union of their split ids, ascending
-    std::vector<std::uint32_t> holders;      // per union entry: distinct trees holding it
-    std::vector<std::uint32_t> list_start;   // distinct tree u: entries [start[u], start[u+1])
-    std::vector<std::uint32_t> lists;        // of `lists`, indices into `splits`
+    bool identity = true;                     // distinct_of[p] == p for every position
+    std::vector<std::uint32_t> distinct_of;   // per position in the block: its distinct tree
+    std::vector<std::uint32_t> sizes;         // per distinct tree: number of its splits
+    std::vector<std::uint32_t> splits;        // the union of their split ids, ascending
+    std::vector<std::uint32_t> holder_start;  // union entry e: holders [start[e], start[e+1])
+    std::vector<std::uint8_t> holders;        // of `holders`: distinct trees, ascending
 
     std::size_t n_distinct() const noexcept { return sizes.size(); }
+    std::uint32_t n_holders(std::size_t e) const noexcept {
+        return holder_start[e + 1] - holder_start[e];
+    }
+    std::span<const std::uint8_t> holders_of(std::size_t e) const noexcept {
+        return {holders.data() + holder_start[e], n_holders(e)};
+    }
 };
 
 Block build_block(const SplitSets& sets, std::span<const std::uint32_t> list,
@@ -163,7 +238,6 @@ Block build_block(const SplitSets& sets, std::span<const std::uint32_t> list,
     std::sort(firsts.begin(), firsts.end());
     block.distinct_of.resize(n);
     for (std::size_t u = 0; u < firsts.size(); ++u) {
-        // The group of this rep starts at its first position in by_rep.
         auto k = static_cast<std::size_t>(
             std::lower_bound(by_rep.begin(), by_rep.end(), std::pair{firsts[u].second, 0u}) -
             by_rep.begin());
@@ -175,38 +249,52 @@ Block build_block(const SplitSets& sets, std::span<const std::uint32_t> list,
         block.identity = block.identity && block.distinct_of[p] == p;
     }
 
-    // Union of the distinct trees' splits: sort (id, entry) keys, then number the ids.
+    // Union of the distinct trees' splits with their holders. Ids are numbered in order of
+    // first meeting through a hash table, then only the distinct ids are sorted (far fewer
+    // than the entries when the block's trees are alike), and the holders are placed by a
+    // counting pass, ascending since the trees are visited in order.
     const std::size_t n_distinct = firsts.size();
     block.sizes.resize(n_distinct);
-    block.list_start.resize(n_distinct + 1);
     std::size_t n_entries = 0;
     for (std::size_t u = 0; u < n_distinct; ++u) {
-        const std::size_t size = sets.tree(firsts[u].second).size();
-        block.sizes[u] = static_cast<std::uint32_t>(size);
-        block.list_start[u] = static_cast<std::uint32_t>(n_entries);
-        n_entries += size;
-        require(n_entries < kNone, "a tile block holds more than 2^32 - 1 splits");
+        block.sizes[u] = static_cast<std::uint32_t>(sets.tree(firsts[u].second).size());
+        n_entries += block.sizes[u];
     }
-    block.list_start[n_distinct] = static_cast<std::uint32_t>(n_entries);
-    std::vector<std::uint64_t> keys;
-    keys.reserve(n_entries);
-    for (std::size_t u = 0; u < n_distinct; ++u) {
-        std::uint64_t entry = block.list_start[u];
+    require(n_entries < kNone, "a tile block holds more than 2^32 - 1 splits");
+    UnionScratch& s = union_scratch();
+    s.reset(n_entries);
+    std::uint32_t* entry_slot = sized(s.entry_slot, n_entries);
+    for (std::size_t u = 0, e = 0; u < n_distinct; ++u) {
         for (const std::uint32_t id : sets.tree(firsts[u].second)) {
-            keys.push_back((std::uint64_t{id} << 32) | entry++);
+            entry_slot[e++] = s.slot_of(id);
         }
     }
-    std::sort(keys.begin(), keys.end());
-    block.lists.resize(n_entries);
-    for (std::size_t k = 0; k < keys.size(); ++k) {
-        const auto id = static_cast<std::uint32_t>(keys[k] >> 32);
-        if (block.splits.empty() || block.splits.back() != id) {
-            block.splits.push_back(id);
-            block.holders.push_back(0);
+    const std::size_t n_union = s.slot_ids.size();
+    std::vector<std::uint64_t>& order = s.order;  // (id, slot), ascending
+    order.resize(n_union);
+    for (std::size_t k = 0; k < n_union; ++k) {
+        order[k] = (std::uint64_t{s.slot_ids[k]} << 32) | k;
+    }
+    std::sort(order.begin(), order.end());
+    std::uint32_t* position = sized(s.position, n_union);  // slot -> union entry
+    block.splits.resize(n_union);
+    block.holder_start.resize(n_union + 1);
+    std::uint32_t start = 0;
+    for (std::size_t k = 0; k < n_union; ++k) {
+        const auto slot = static_cast<std::uint32_t>(order[k]);
+        position[slot] = static_cast<std::uint32_t>(k);
+        block.splits[k] = static_cast<std::uint32_t>(order[k] >> 32);
+        block.holder_start[k] = start;
+        start += s.slot_count[slot];
+    }
+    block.holder_start[n_union] = start;
+    std::uint32_t* cursor = sized(s.cursor, n_union);
+    std::copy(block.holder_start.begin(), block.holder_start.end() - 1, cursor);
+    block.holders.resize(n_entries);
+    for (std::size_t u = 0, e = 0; u < n_distinct; ++u) {
+        for (std::size_t k = 0; k < block.sizes[u]; ++k) {
+            block.holders[cursor[position[entry_slot[e++]]]++] = static_cast<std::uint8_t>(u);
         }
-        ++block.holders.back();
-        block.lists[static_cast<std::uint32_t>(keys[k])] =
-            static_cast<std::uint32_t>(block.splits.size() - 1);
     }
     return block;
 }
@@ -229,13 +317,33 @@ std::vector<Block> build_blocks(const SplitSets& sets, std::span<const std::uint
 
 // ---- Step 3: tiles ------------------------------------------------------------------------
 
+// How a split held by both blocks, but not by all their distinct trees, enters the tile
+// when it gets no bit column. With HR, HC its holders among the distinct row and column
+// trees, it adds 1 to the shared count of the pairs HR x HC:
+enum class Form : std::uint8_t {
+    Cells,       // a few pairs: change each of their cells
+    AllRows,     // HR is every row tree: lower the column bases of HC
+    AllColumns,  // HC is every column tree: lower the row bases of HR
+};
+
+struct SparseSplit {
+    std::uint32_t r;  // union entry in the row block
+    std::uint32_t c;  // union entry in the column block
+    Form form;
+};
+
+// A bit column costs each pair 1/64 of a word; a cell change costs about as much as a few
+// words. A split that touches at most pairs / kDenseDivisor cells changes them.
+constexpr std::uint64_t kDenseDivisor = 256;
+
 // Per-worker buffers, reused from tile to tile (they grow, never shrink).
 struct TileScratch {
-    std::vector<std::uint32_t> column_r;  // per row-block union entry: tile column or kNone
-    std::vector<std::uint32_t> column_c;
+    std::vector<SparseSplit> sparse;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> dense;  // union entries, by column
     std::vector<std::uint64_t> bits_r;  // distinct row trees x words
     std::vector<std::uint64_t> bits_c;
-    std::vector<std::uint32_t> base_c;  // per distinct column tree: size - 2 common
+    std::vector<std::uint32_t> base_r;  // per distinct row tree: its size, adjusted
+    std::vector<std::uint32_t> base_c;  // per distinct column tree: size - 2 common, adjusted
     std::vector<std::uint32_t> values;  // distinct rows x distinct columns
     std::vector<std::uint32_t> spread;  // positions x positions
 };
@@ -245,33 +353,24 @@ TileScratch& tile_scratch() {
     return scratch;
 }
 
-template <class T>
-T* sized(std::vector<T>& v, std::size_t n) {
-    if (v.size() < n) {
-        v.resize(n);
-    }
-    return v.data();
-}
-
 // What the pair loop reads: bit rows of both blocks over w words each.
 struct TileBits {
     const std::uint64_t* rows;
     const std::uint64_t* cols;
-    const std::uint32_t* row_sizes;  // |A|
-    const std::uint32_t* col_base;   // |B| - 2 common (wrapping)
+    const std::uint32_t* row_base;
+    const std::uint32_t* col_base;
     std::size_t n_rows;
     std::size_t n_cols;
     std::size_t words;
     std::uint32_t* out;  // n_rows x n_cols
 };
 
-// value = |A| + |B| - 2 (common + shared bits), in wrapping 32-bit arithmetic: the low 32
-// bits of the exact (never negative) value.
+// value = row base + column base - 2 (shared bits), in wrapping 32-bit arithmetic.
 template <std::size_t W>
 [[gnu::always_inline]] inline void pair_rows_fixed(const TileBits& t) {
     for (std::size_t u = 0; u < t.n_rows; ++u) {
         const std::uint64_t* a = t.rows + u * W;
-        const std::uint32_t base = t.row_sizes[u];
+        const std::uint32_t base = t.row_base[u];
         std::uint32_t* out = t.out + u * t.n_cols;
         for (std::size_t v = 0; v < t.n_cols; ++v) {
             const std::uint64_t* b = t.cols + v * W;
@@ -304,7 +403,7 @@ template <std::size_t W>
 [[gnu::always_inline]] inline void pair_rows_any(const TileBits& t) {
     for (std::size_t u = 0; u < t.n_rows; ++u) {
         const std::uint64_t* a = t.rows + u * t.words;
-        const std::uint32_t base = t.row_sizes[u];
+        const std::uint32_t base = t.row_base[u];
         std::uint32_t* out = t.out + u * t.n_cols;
         for (std::size_t v = 0; v < t.n_cols; ++v) {
             const auto shared =
@@ -377,7 +476,7 @@ void pair_rows_baseline(const TileBits& t) {
     const auto tail = static_cast<__mmask8>((1u << (t.words % 8)) - 1);
     for (std::size_t u = 0; u < t.n_rows; ++u) {
         const std::uint64_t* a = t.rows + u * t.words;
-        const std::uint32_t base = t.row_sizes[u];
+        const std::uint32_t base = t.row_base[u];
         std::uint32_t* out = t.out + u * t.n_cols;
         for (std::size_t v = 0; v < t.n_cols; ++v) {
             const auto shared = static_cast<std::uint32_t>(
@@ -400,17 +499,77 @@ PairRowsFn pick_pair_rows() {
 }
 #endif
 
-// Steps 3a and 3b for one side: bit rows of the block's distinct trees over the columns.
-void pack_bits(const Block& block, const std::uint32_t* column, std::size_t words,
-               std::uint64_t* bits) {
-    std::fill(bits, bits + block.n_distinct() * words, std::uint64_t{0});
-    for (std::size_t u = 0; u < block.n_distinct(); ++u) {
-        std::uint64_t* row = bits + u * words;
-        for (std::uint32_t e = block.list_start[u]; e < block.list_start[u + 1]; ++e) {
-            const std::uint32_t c = column[block.lists[e]];
-            if (c != kNone) {
-                row[c / 64] |= std::uint64_t{1} << (c % 64);
-            }
+// Adds `delta` to values[u][v] for u in rows, v in cols.
+void add_to_cells(std::span<const std::uint8_t> rows, std::span<const std::uint8_t> cols,
+                  std::uint32_t delta, std::uint32_t* values, std::size_t n_cols) {
+    for (const std::uint8_t u : rows) {
+        std::uint32_t* row = values + std::size_t{u} * n_cols;
+        for (const std::uint8_t v : cols) {
+            row[v] += delta;
+        }
+    }
+}
+
+void add_to_bases(std::span<const std::uint8_t> trees, std::uint32_t delta, std::uint32_t* base) {
+    for (const std::uint8_t u : trees) {
+        base[u] += delta;
+    }
+}
+
+// 3a. Sorts the splits both blocks hold into `common` (held by every distinct tree of
+// both), sparse forms and bit columns.
+std::uint32_t classify_shared_splits(const Block& rb, const Block& cb, TileScratch& s) {
+    const std::uint64_t n_r = rb.n_distinct();
+    const std::uint64_t n_c = cb.n_distinct();
+    const std::uint64_t column_cost = n_r * n_c / kDenseDivisor;
+    s.sparse.clear();
+    s.dense.clear();
+    std::uint32_t common = 0;
+    for (std::size_t i = 0, j = 0; i < rb.splits.size() && j < cb.splits.size();) {
+        if (rb.splits[i] < cb.splits[j]) {
+            ++i;
+            continue;
+        }
+        if (cb.splits[j] < rb.splits[i]) {
+            ++j;
+            continue;
+        }
+        const std::uint64_t a = rb.n_holders(i);
+        const std::uint64_t c = cb.n_holders(j);
+        const auto sparse = [&](Form form) {
+            s.sparse.push_back(
+                SparseSplit{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j), form});
+        };
+        if (a == n_r && c == n_c) {
+            ++common;
+        } else if (a == n_r) {
+            sparse(Form::AllRows);
+        } else if (c == n_c) {
+            sparse(Form::AllColumns);
+        } else if (a * c <= column_cost) {
+            sparse(Form::Cells);
+        } else {
+            s.dense.emplace_back(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j));
+        }
+        ++i;
+        ++j;
+    }
+    return common;
+}
+
+// Bit rows of the distinct trees of both blocks over the dense columns.
+void pack_bits(const Block& rb, const Block& cb, std::size_t words, TileScratch& s) {
+    std::uint64_t* bits_r = sized(s.bits_r, rb.n_distinct() * words);
+    std::uint64_t* bits_c = sized(s.bits_c, cb.n_distinct() * words);
+    std::fill(bits_r, bits_r + rb.n_distinct() * words, std::uint64_t{0});
+    std::fill(bits_c, bits_c + cb.n_distinct() * words, std::uint64_t{0});
+    for (std::size_t k = 0; k < s.dense.size(); ++k) {
+        const std::uint64_t bit = std::uint64_t{1} << (k % 64);
+        for (const std::uint8_t u : rb.holders_of(s.dense[k].first)) {
+            bits_r[u * words + k / 64] |= bit;
+        }
+        for (const std::uint8_t v : cb.holders_of(s.dense[k].second)) {
+            bits_c[v * words + k / 64] |= bit;
         }
     }
 }
@@ -422,43 +581,35 @@ std::uint64_t run_tile(const Block& rb, const Block& cb, bool symmetric, PairRow
     const std::size_t n_r = rb.n_distinct();
     const std::size_t n_c = cb.n_distinct();
 
-    // 3a. Columns of the splits both blocks hold and not all distinct trees of both do.
-    std::uint32_t* column_r = sized(s.column_r, rb.splits.size());
-    std::uint32_t* column_c = sized(s.column_c, cb.splits.size());
-    std::fill(column_r, column_r + rb.splits.size(), kNone);
-    std::fill(column_c, column_c + cb.splits.size(), kNone);
-    std::uint32_t common = 0;
-    std::uint32_t n_columns = 0;
-    for (std::size_t i = 0, j = 0; i < rb.splits.size() && j < cb.splits.size();) {
-        if (rb.splits[i] < cb.splits[j]) {
-            ++i;
-        } else if (cb.splits[j] < rb.splits[i]) {
-            ++j;
-        } else {
-            if (rb.holders[i] == n_r && cb.holders[j] == n_c) {
-                ++common;
-            } else {
-                column_r[i] = column_c[j] = n_columns++;
-            }
-            ++i;
-            ++j;
-        }
-    }
+    // 3a.
+    const std::uint32_t common = classify_shared_splits(rb, cb, s);
 
-    // 3b. Bit rows.
-    const std::size_t words = (std::size_t{n_columns} + 63) / 64;
-    std::uint64_t* bits_r = sized(s.bits_r, n_r * words);
-    std::uint64_t* bits_c = sized(s.bits_c, n_c * words);
-    pack_bits(rb, column_r, words, bits_r);
-    pack_bits(cb, column_c, words, bits_c);
-
-    // 3c. Every pair of distinct trees.
+    // Bases: value(u, v) = base_r[u] + base_c[v] - 2 (bits shared) + cell changes, all in
+    // wrapping 32-bit arithmetic, whose sum is the low 32 bits of the exact value.
+    std::uint32_t* base_r = sized(s.base_r, n_r);
     std::uint32_t* base_c = sized(s.base_c, n_c);
+    std::copy(rb.sizes.begin(), rb.sizes.end(), base_r);
     for (std::size_t v = 0; v < n_c; ++v) {
         base_c[v] = cb.sizes[v] - 2 * common;
     }
+    for (const SparseSplit& split : s.sparse) {
+        if (split.form == Form::AllRows) {
+            add_to_bases(cb.holders_of(split.c), -2u, base_c);
+        } else if (split.form == Form::AllColumns) {
+            add_to_bases(rb.holders_of(split.r), -2u, base_r);
+        }
+    }
+
+    // 3b, 3c.
+    const std::size_t words = (s.dense.size() + 63) / 64;
+    pack_bits(rb, cb, words, s);
     std::uint32_t* values = sized(s.values, n_r * n_c);
-    pair_rows(TileBits{bits_r, bits_c, rb.sizes.data(), base_c, n_r, n_c, words, values});
+    pair_rows(TileBits{s.bits_r.data(), s.bits_c.data(), base_r, base_c, n_r, n_c, words, values});
+    for (const SparseSplit& split : s.sparse) {
+        if (split.form == Form::Cells) {
+            add_to_cells(rb.holders_of(split.r), cb.holders_of(split.c), -2u, values, n_c);
+        }
+    }
 
     // 3d. Positions.
     RfTile tile;

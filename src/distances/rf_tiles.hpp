@@ -75,7 +75,7 @@ struct RfTileOptions {
     std::atomic<std::uint64_t>* progress = nullptr;
     // Checked before each tile; once true no further tile is started.
     const std::atomic<bool>* stop = nullptr;
-    // Positions per tile side; 0 picks a size for the input.
+    // Positions per tile side, at most 256; 0 picks a size for the input.
     std::size_t tile_size = 0;
 };
 
