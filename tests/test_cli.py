@@ -53,6 +53,10 @@ def test_rf_writes_matrix_and_pictures(tmp_path, capsys):
     assert "mrbayes_primates_12taxa.t: 2001 trees, burn-in 500, used 1501" in stdout
     assert "pairs (i<j): min 0" in stdout
     assert "reference tree for the trace: " in stdout
+    # The whole command is timed, writing and drawing included.
+    timing = stdout.strip().splitlines()[-1]
+    assert timing.startswith("wall time: ") and "scanning files" in timing
+    assert "writing rf.npy" in timing and "drawing heat.png" in timing
 
 
 def test_missing_output_folders_are_made(tmp_path, capsys):

@@ -110,13 +110,15 @@ class Progress:
             self._phase = ph
             self._switch(ph.state()[0], time.perf_counter())
         self._start_ticker()
+        failed = True
         try:
             yield ph
+            failed = False
         finally:
             self._stop_ticker()
             with self._lock:
                 self._draw(ph, time.perf_counter())  # a last poll names the final sub-phase
-                self._end_label(time.perf_counter())
+                self._end_label(time.perf_counter(), failed)
                 self._phase = None
 
     def elapsed(self) -> float:
@@ -194,12 +196,12 @@ class Progress:
         self._label = label
         self._label_started = now
 
-    def _end_label(self, now: float) -> None:
+    def _end_label(self, now: float, failed: bool = False) -> None:
         if self._label is None:
             return
         took = now - self._label_started
         self.timings.append((self._label, took))
-        if self.enabled and not self.tty and took >= self.min_seconds:
+        if self.enabled and not self.tty and took >= self.min_seconds and not failed:
             _write(self.stream, f"{self.prefix}: {self._label} done in {format_seconds(took)}\n")
         if self.tty:
             self._close_bar()
