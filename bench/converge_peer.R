@@ -1,6 +1,6 @@
 # The topological ESS measures of one run as R users compute them (RWTY, treess): phangorn's
 # RF.dist, coda::effectiveSize of the distance trace to every tree, and optim's fit of
-# RWTY's approximate ESS. Prints key=value lines: trees, seconds.
+# RWTY's approximate ESS. Prints key=value lines: trees, seconds (wall), cpu (user + system).
 #
 #   Rscript converge_peer.R RUN.t N_TREES
 suppressMessages({ library(ape); library(phangorn); library(coda) })
@@ -18,4 +18,5 @@ t <- system.time({
     sum((par[1] * (1 - exp(-(data$sampling.interval / par[2]))) - data$topo.distance)^2)
   }, data = dat)
 })
-cat(sprintf("trees=%d\nseconds=%.3f\nmin_pseudo=%.6f\n", n, t[["elapsed"]], min(pseudo)))
+cat(sprintf("trees=%d\nseconds=%.3f\ncpu=%.3f\nmin_pseudo=%.6f\n", n, t[["elapsed"]],
+            t[["user.self"]] + t[["sys.self"]], min(pseudo)))

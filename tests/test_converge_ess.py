@@ -167,13 +167,13 @@ def _r_reference(kind):
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.int32])  # whole numbers: exact sums
-@pytest.mark.parametrize("name,ess_r,order,spec", _r_reference("ess"),
+@pytest.mark.parametrize("name,ess_r,order,density", _r_reference("ess"),
                          ids=[r[0] for r in _r_reference("ess")])
-def test_coda_effective_size_as_r(name, ess_r, order, spec, dtype):
+def test_coda_effective_size_as_r(name, ess_r, order, density, dtype):
     x = _r_traces()[name].astype(dtype)
-    got_spec, got_order = rmath.ar_spectrum0(x)
+    got_density, got_order = rmath.ar_spectrum0(x)
     assert int(got_order[0]) == int(order)
-    assert got_spec[0] == pytest.approx(float(spec), rel=1e-11, abs=0)
+    assert got_density[0] == pytest.approx(float(density), rel=1e-11, abs=0)
     assert rmath.coda_ess(x)[0] == pytest.approx(float(ess_r), rel=1e-11, abs=0)
 
 

@@ -157,7 +157,7 @@ def test_report_holds_every_statistic_as_json():
     assert d["settings"]["burnin"] == "25%" and not rep.notes
 
 
-@pytest.mark.parametrize("case", ["one_run", "burnin_too_long", "different_taxa"])
+@pytest.mark.parametrize("case", ["one_run", "burnin_too_long", "different_taxa", "no_splits"])
 def test_bad_input_is_explained(case, tmp_path):
     run1 = str(DATA / "primates2" / "primates2.run1.t.gz")
     if case == "one_run":
@@ -168,6 +168,15 @@ def test_bad_input_is_explained(case, tmp_path):
     elif case == "burnin_too_long":
         with pytest.raises(ValueError, match=r"has 501 trees: the burn-in of 500 leaves 1"):
             diagnose([run1], burnin=500)
+    elif case == "no_splits":  # star trees: nothing to compare, every measure degenerate
+        for name in ("a.nwk", "b.nwk"):
+            (tmp_path / name).write_text("(A,B,C,D,E);\n" * 150)
+        rep = diagnose([str(tmp_path / "a.nwk"), str(tmp_path / "b.nwk")], burnin=0)
+        assert "no non-trivial split reaches frequency 0.1" in rep.notes[0]
+        assert math.isnan(rep.asdsf["mrbayes-sumt"].asdsf)
+        run = rep.runs[0]
+        assert math.isnan(run.approx.ess) and run.pseudo.minimum == 0 and run.frechet.ess == 1
+        assert rep.to_dict()["asdsf"]["mrbayes-sumt"]["asdsf"] is None
     else:
         other = tmp_path / "other.nwk"
         other.write_text("((A,B),(C,D),E);\n((A,C),(B,D),E);\n")

@@ -79,8 +79,10 @@ def _native_sums(n: int, dtype):
     return RunSums(n, ar_order_max(n))
 
 
-def distance_stats(dist, pseudo: bool = True, block_rows: int = _ROW_BLOCK) -> DistanceStats:
-    """One pass over the rows of ``dist`` (a square matrix or a :class:`RunDistances`).
+def distance_stats(dist, pseudo: bool = True, block_rows: int = _ROW_BLOCK,
+                   on_rows: Optional[Callable[[int], None]] = None) -> DistanceStats:
+    """One pass over the rows of ``dist`` (a square matrix or a :class:`RunDistances`);
+    ``on_rows(k)`` is told after each block of k rows (for a progress display).
 
     Unsigned whole-number distances (RF) are summed by the engine's native ``RunSums``
     when it is built, NumPy otherwise; both sums are exact, so the results are the same.
@@ -112,6 +114,8 @@ def distance_stats(dist, pseudo: bool = True, block_rows: int = _ROW_BLOCK) -> D
                 row_upper[start:stop] = upper
                 if per_ref is not None:
                     per_ref[start:stop] = coda_ess(rows, sums=(lagged, total))
+                if on_rows is not None:
+                    on_rows(stop - start)
                 continue
         b = rows.astype(acc)
         sq = b * b
@@ -128,6 +132,8 @@ def distance_stats(dist, pseudo: bool = True, block_rows: int = _ROW_BLOCK) -> D
         diag += skew.sum(axis=0)
         if per_ref is not None:
             per_ref[start:stop] = coda_ess(rows)
+        if on_rows is not None:
+            on_rows(stop - start)
     if summed is not None:
         diag += summed.diag
         col_upper += summed.col_upper
@@ -225,7 +231,8 @@ def approx_ess(dist=None, *, lag_mean_sq=None, n_trees: Optional[int] = None) ->
         s = s + (n - k) * float(f[k - 1])
     s = s + (n - m + 1) * (n - m) * big_d / 2
     s = s / 2 / (n * n)
-    ess = 1 / (1 - 4 * s / big_d)
+    # All trees at distance 0: R computes 0/0 here, and the ESS is NaN.
+    ess = 1 / (1 - 4 * s / big_d) if big_d != 0 else math.nan
     return ApproxESS(ess=ess, operator=operator, cutoff=m, max_lag=k_max, asymptote=a,
                      scale=fit.par[1], fncount=fit.fncount, lag_mean_sq=f)
 

@@ -185,10 +185,11 @@ def diagnose(source: Union[str, Sequence[str], TreeSet], burnin="25%",
     threshold of the ASDSF rules and of the split table; ``metric``: the distance the ESS
     measures use ("rf", "wrf" or "kf"); ``diagn_every``: interval of the ASDSF trace (in
     generations when the tree names carry them); ``window``: trees per sliding window;
-    ``ess=False`` skips the distance-based ESS measures; ``phase(label)`` returns a context
-    manager around each step (for a progress display).
+    ``ess=False`` skips the distance-based ESS measures; ``phase(label, total=None,
+    unit="", poll=None)`` returns a context manager around each step, whose value (if not
+    None) has ``advance(k)`` (a progress display such as the command's).
     """
-    step = phase or (lambda label: nullcontext())
+    step = phase or (lambda label, **kw: nullcontext())
     b = _burnin_value(burnin)
     with step("reading trees"):
         ts = source if isinstance(source, TreeSet) else read_trees(expand_runs(source))
@@ -243,11 +244,12 @@ def diagnose(source: Union[str, Sequence[str], TreeSet], burnin="25%",
                 notes.append(str(exc))
         approx = pseudo = frechet = None
         if ess:
-            with step(f"distances {label}"):
-                idx = np.flatnonzero((layout.run == r) & (layout.position >= lo[r]))
-                dist = _run_distances(ts, idx, metric, rooted)
-            with step(f"ESS {label}"):
-                approx, pseudo, frechet = _run_ess(dist, label, notes)
+            idx = np.flatnonzero((layout.run == r) & (layout.position >= lo[r]))
+            counter = _counter()
+            with step(f"distances {label}", poll=_pairs_poll(counter)):
+                dist = _run_distances(ts, idx, metric, rooted, counter)
+            with step(f"ESS {label}", total=len(idx), unit="trees") as ph:
+                approx, pseudo, frechet = _run_ess(dist, label, notes, ph)
         runs.append(RunDiagnostics(label=label, path=info.path, n_trees=int(hi[r]),
                                    burnin=int(lo[r]), approx=approx, pseudo=pseudo,
                                    frechet=frechet, split_ess=split_ess, windows=windows))
@@ -261,14 +263,33 @@ def diagnose(source: Union[str, Sequence[str], TreeSet], burnin="25%",
                              branch_lengths_gr=gr, notes=notes)
 
 
-def _run_distances(ts: TreeSet, indices: np.ndarray, metric: str, rooted: bool) -> np.ndarray:
+def _counter():
+    import kestrilune
+
+    return kestrilune.ProgressCounter()
+
+
+def _pairs_poll(counter):
+    def poll():
+        total = counter.total()
+        if total == 0:
+            return "parsing trees", None, None, ""
+        return "computing pairs", counter.value(), total, "pairs"
+
+    return poll
+
+
+def _run_distances(ts: TreeSet, indices: np.ndarray, metric: str, rooted: bool,
+                   counter=None) -> np.ndarray:
     from ..arrays import distance_matrix
 
-    return distance_matrix(metric, ts.subset(indices.tolist()), rooted=rooted)
+    return distance_matrix(metric, ts.subset(indices.tolist()), rooted=rooted,
+                           progress=counter)
 
 
-def _run_ess(dist, label: str, notes: List[str]):
-    stats = ess_mod.distance_stats(dist)  # one pass over the matrix serves all three
+def _run_ess(dist, label: str, notes: List[str], ph=None):
+    advance = getattr(ph, "advance", None)
+    stats = ess_mod.distance_stats(dist, on_rows=advance)  # one pass serves all three
     out = []
     for fn in (ess_mod.approx_ess, ess_mod.pseudo_ess, ess_mod.frechet_ess):
         try:

@@ -282,7 +282,7 @@ def _spectrum0(x: np.ndarray, sums=None) -> Tuple[np.ndarray, np.ndarray, np.nda
     if n < 2:
         raise ValueError("a trace needs at least 2 values for its spectral density")
     order_max = ar_order_max(n)
-    spec = np.zeros(rows)
+    density = np.zeros(rows)
     order = np.zeros(rows, dtype=np.int64)
     variance = np.zeros(rows)
     if np.issubdtype(x.dtype, np.integer):
@@ -309,9 +309,9 @@ def _spectrum0(x: np.ndarray, sums=None) -> Tuple[np.ndarray, np.ndarray, np.nda
         best = np.argmin(aic, axis=1)  # the lowest order on a tie, as R's which() first
         idx = np.arange(len(best))
         var_pred = var[idx, best] * n / (n - (best + 1))
-        spec[live] = var_pred / (1.0 - coef_sum[idx, best]) ** 2
+        density[live] = var_pred / (1.0 - coef_sum[idx, best]) ** 2
         order[live] = best
-    return spec, order, variance
+    return density, order, variance
 
 
 def ar_spectrum0(x: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
@@ -319,8 +319,8 @@ def ar_spectrum0(x: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
     as ``coda::spectrum0.ar``: an AR model fitted by Yule-Walker, order up to
     min(n - 1, floor(10 log10 n)) chosen by AIC; the density is var.pred / (1 - sum(ar))^2,
     and 0 for a trace that is a straight line."""
-    spec, order, _ = _spectrum0(x)
-    return spec, order
+    density, order, _ = _spectrum0(x)
+    return density, order
 
 
 def coda_ess(x: np.ndarray, sums=None) -> np.ndarray:
@@ -329,6 +329,6 @@ def coda_ess(x: np.ndarray, sums=None) -> np.ndarray:
     ar_order_max(n) + 1) and the row sums, when they were already taken."""
     x = np.atleast_2d(np.asarray(x))
     n = x.shape[1]
-    spec, _, var = _spectrum0(x, sums)
+    density, _, var = _spectrum0(x, sums)
     with np.errstate(divide="ignore", invalid="ignore"):
-        return np.where(spec == 0, 0.0, n * var / spec)
+        return np.where(density == 0, 0.0, n * var / density)

@@ -24,7 +24,7 @@ traces <- list(
 for (name in names(traces)) {
   x <- traces[[name]]
   s <- spectrum0.ar(x)
-  cat(sprintf("ess %s %.17g %d %.17g\n", name, effectiveSize(x), s$order, s$spec))
+  cat(sprintf("ess %s %.17g %d %.17g\n", name, effectiveSize(x), s[[2]], s[[1]]))  # order, density at 0
 }
 # The fit of a (1 - exp(-k / b)) to f_k by least squares, from (1, 1), as RWTY calls optim.
 fits <- list(
