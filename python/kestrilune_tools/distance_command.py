@@ -17,7 +17,7 @@ from typing import Optional
 
 import numpy as np
 
-from . import arrays
+from . import arrays, scale_command
 from .cli import CommandError, Context, UsageError, add_input_arguments
 from .outputs import MATRIX_SUFFIXES, PICTURE_SUFFIXES, write_matrix
 from .progress import counter_poll
@@ -39,12 +39,17 @@ def add_arguments(p) -> None:
                    help="reference tree of --trace: medoid (the tree with the least total "
                         "distance to the others; the default), first, last, or a 0-based "
                         "index into the trees used (negative counts from the end)")
+    scale_command.add_arguments(p)
 
 
 def run(args, ctx: Context) -> int:
     metric = args.command
     _check_reference(args)
-    ctx.output(args.output, MATRIX_SUFFIXES, "-o")
+    big = scale_command.takes(args)
+    if big:
+        scale_command.check_options(args, ctx)
+    else:
+        ctx.output(args.output, MATRIX_SUFFIXES, "-o")
     pictures = [(opt, getattr(args, opt)) for opt in ("plot", "trace", "heatmap")]
     for opt, path in pictures:
         ctx.output(path, PICTURE_SUFFIXES, f"--{opt}")
@@ -57,6 +62,9 @@ def run(args, ctx: Context) -> int:
             raise CommandError(str(exc)) from None
 
     ts = ctx.read_trees(args, lengths=metric != "rf")
+    pictures_wanted = any(path for _, path in pictures)
+    if big or (not pictures_wanted and scale_command.takes(args, len(ts))):
+        return scale_command.run(args, ctx, ts)
     reference_i = _reference_index(args.reference, len(ts)) if args.trace else None
     result = compute(ctx, metric, ts, args.rooted)
     result = replace(result, settings={**treeset_settings(ts), "burnin": args.burnin,

@@ -74,6 +74,13 @@ class SplitTable(_engine.SplitTable):
                    treeset.map_indices, rooted=bool(rooted), progress=progress,
                    lengths=bool(lengths), groups=np.asarray(groups, dtype=np.int64))
 
+    @classmethod
+    def from_bytes(cls, data: bytes) -> "SplitTable":
+        """The table of a byte form made by ``to_bytes`` (ValueError if it is damaged)."""
+        table = cls.__new__(cls)
+        table.__setstate__(bytes(data))
+        return table
+
     # ------------------------------------------------------------------ blocks
 
     def rf(self, rows: Index = None, cols: Index = None, *, out=None, dtype=None,

@@ -1,0 +1,149 @@
+"""Zarr stores, memory-mapped .npy, Dask and the big-posterior command-line options: the
+same cells as the split table (itself checked against the module in test_engine_blocks)."""
+
+import os
+
+import numpy as np
+import pytest
+
+zarr = pytest.importorskip("zarr")
+da = pytest.importorskip("dask.array")
+
+from engine_data import FILES  # noqa: E402
+from kestrilune_tools import read_trees, scale  # noqa: E402
+from kestrilune_tools.cli import main  # noqa: E402
+from kestrilune_tools.engine import SplitTable  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def table():
+    ts = read_trees(str(FILES["cynmix"][0]))
+    return SplitTable.from_treeset(ts, lengths=True)
+
+
+@pytest.mark.parametrize("metric, condensed, chunk", [
+    ("rf", False, 16), ("rf", True, 5), ("kf", False, 33), ("wrf", True, 7), ("rf", False, 100),
+])
+def test_zarr_store_holds_the_table_cells(tmp_path, table, metric, condensed, chunk):
+    path = str(tmp_path / "d.zarr")
+    scale.write_zarr(table, path, metric, condensed=condensed, chunk=chunk,
+                     settings={"burnin": "0"})
+    want = table.block(metric)
+    if condensed:
+        want = want[np.triu_indices(len(want), 1)]
+    z = zarr.open_array(path, mode="r")
+    assert z[:].tobytes() == want.tobytes() and z.dtype == want.dtype
+    assert da.from_zarr(path).compute().tobytes() == want.tobytes()
+    attrs = dict(z.attrs)["kestrilune"]
+    assert attrs["metric"] == metric and attrs["layout"] == ("condensed" if condensed else "square")
+    assert attrs["tree_names"] == list(table.tree_names) and not os.path.exists(path + ".partial")
+
+
+class Killed(Exception):
+    pass
+
+
+@pytest.mark.parametrize("condensed", [False, True])
+def test_resume_recomputes_only_unwritten_tiles_and_refuses_other_inputs(tmp_path, table,
+                                                                         condensed,
+                                                                         monkeypatch):
+    monkeypatch.setattr(scale, "_BAND_CELLS", 400)  # several bands of rows
+    path = str(tmp_path / "d.zarr")
+    calls = []
+
+    class Dying(SplitTable):
+        die_at = 4
+
+        def block(self, *args, **kwargs):
+            calls.append(args)
+            if len(calls) == self.die_at:
+                raise Killed()
+            return super().block(*args, **kwargs)
+
+    with pytest.raises(Killed):
+        scale.write_zarr(Dying.from_bytes(table.to_bytes()), path, "rf", condensed=condensed,
+                         chunk=20)
+    assert os.path.isdir(path + ".partial") and not os.path.exists(path)
+    logged = len(scale._read_log(path + ".partial"))
+    assert 1 <= logged <= 3
+    other = SplitTable.from_bytes(table.to_bytes()).joined(table)
+    for bad, settings in ((other, None), (table, {"burnin": "10"})):
+        with pytest.raises(scale.StoreMismatch, match="cannot resume"):
+            scale.write_zarr(bad, path, "rf", condensed=condensed, chunk=20, resume=True,
+                             settings=settings)
+    with pytest.raises(scale.StoreMismatch, match="metric"):
+        scale.write_zarr(table, path, "kf", condensed=condensed, chunk=20, resume=True)
+    calls.clear()
+    counting = Dying.from_bytes(table.to_bytes())
+    counting.die_at = -1
+    scale.write_zarr(counting, path, "rf", condensed=condensed, chunk=20, resume=True)
+    n = table.n_trees
+    want = table.rf()
+    if condensed:
+        want = want[np.triu_indices(n, 1)]
+        assert len(calls) < (len(want) + 399) // 400  # the first bands were not recomputed
+    else:
+        assert len(calls) == 15 - logged  # 5 x 5 blocks of 20: 15 tiles above the diagonal
+    assert zarr.open_array(path, mode="r")[:].tobytes() == want.tobytes()
+
+
+def test_npy_through_a_memmap(tmp_path, table):
+    path = str(tmp_path / "m.npy")
+    scale.write_npy(table, path, "kf", rows_per_band=7)
+    assert np.load(path).tobytes() == table.kf().tobytes()
+
+
+def test_dask_on_a_local_cluster_writes_the_native_bytes(tmp_path, table):
+    distributed = pytest.importorskip("distributed")
+    lazy = scale.dask_matrix(table, "rf", chunk=30)
+    assert lazy.chunks[0][0] == 30 and lazy.compute(scheduler="sync").tobytes() == table.rf().tobytes()
+    native = str(tmp_path / "native.zarr")
+    scale.write_zarr(table, native, "rf", chunk=30)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None,
+                                  env={"RAYON_NUM_THREADS": "1"}) as cluster, \
+            distributed.Client(cluster) as client:
+        path = scale.write_zarr_distributed(table, str(tmp_path / "dist.zarr"), "rf", chunk=30,
+                                            client=client)
+    a, b = zarr.open_array(native, mode="r"), zarr.open_array(path, mode="r")
+    assert a[:].tobytes() == b[:].tobytes() and a.dtype == b.dtype
+    assert dict(a.attrs) == dict(b.attrs)
+
+
+def run_cli(*argv):
+    return main([str(a) for a in argv] + ["--quiet"])
+
+
+def test_command_line_options(tmp_path, table, capsys):
+    src = FILES["cynmix"][0]
+    out = tmp_path / "rf.zarr"
+    assert run_cli("rf", src, "-o", out, "--chunk", "40") == 0
+    assert zarr.open_array(str(out), mode="r")[:].tobytes() == table.rf().tobytes()
+    assert run_cli("rf", src, "-o", out, "--chunk", "40", "--resume", "--burnin", "3") == 1
+    assert "cannot resume" in capsys.readouterr().err
+    assert run_cli("kf", src, "--to", "4", "-o", tmp_path / "to.npy") == 0
+    assert np.load(tmp_path / "to.npy").tobytes() == table.kf()[4].tobytes()
+    assert run_cli("rf", src, "--between", src, "-o", tmp_path / "b.npy", "--max-trees", "30") == 0
+    assert (np.load(tmp_path / "b.npy") == table.rf(slice(0, 30), slice(0, 30))).all()
+    assert run_cli("rf", src, "--reduce", "medoid") == 0
+    assert f"medoid: tree {table.medoid()} " in capsys.readouterr().out
+    assert run_cli("rf", src, "--reduce", "knn=2", "-o", tmp_path / "k.npz") == 0
+    assert (np.load(tmp_path / "k.npz")["neighbours"] == table.knn(2)[0]).all()
+    assert run_cli("rf", src, "--reduce", "lag=3", "-o", tmp_path / "lag.csv") == 0
+    assert len((tmp_path / "lag.csv").read_text().splitlines()) == 4
+    assert run_cli("rf", src, "-o", tmp_path / "c.npy", "--condensed") == 0
+    rf = table.rf()
+    assert (np.load(tmp_path / "c.npy") == rf[np.triu_indices(len(rf), 1)]).all()
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--resume", "-o", "x.npy"], "--resume continues a Zarr store"),
+    (["--condensed", "-o", "x.csv"], "--condensed needs"),
+    (["--reduce", "knn"], "--reduce must be"),
+    (["--reduce", "medoid", "--to", "1"], "cannot be combined"),
+    (["--to", "1", "--plot", "p.png"], "draws no pictures"),
+])
+def test_command_line_refusals(tmp_path, argv, message, capsys):
+    os.chdir(tmp_path)
+    assert run_cli("rf", FILES["cynmix"][0], *argv) == 2
+    assert message in capsys.readouterr().err
