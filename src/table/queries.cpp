@@ -7,15 +7,30 @@
 #include <utility>
 
 #include "bitset/bitset.hpp"
+#include "distances/rf_tiles.hpp"
 
 namespace kestrilune {
 namespace {
 
-// Runs the tiles of d over rows x cols.
+// Runs the tiles of d over rows x cols; the sink takes any tile type (RfTile or
+// Tile<double>). RF goes through the tiled kernel of distances/rf_tiles, whose bit rows
+// cover only what a tile's two blocks share; WRF and KF go pair by pair. `row_owned`
+// (weighted only) gives each row block to one task, columns in order.
 template <class Sink>
 TilesStatus tiles(const Distances& d, std::span<const std::uint32_t> rows,
                   std::span<const std::uint32_t> cols, Sink&& sink, TileOptions options,
                   bool row_owned = false) {
+    if (d.metric == Metric::Rf) {
+        require(!row_owned, "RF tiles are not handed out by row block");
+        const SplitSets sets{d.table->indptr, d.table->ids};
+        RfTileOptions o;
+        o.progress = options.progress;
+        o.stop = options.stop;
+        o.tile_size = std::min<std::size_t>(options.tile_size, 256);
+        const RfTilesStatus status = rf_tiles(
+            sets, rows, cols, [&](const RfTile& t) { sink(t); }, o);
+        return status == RfTilesStatus::Done ? TilesStatus::Done : TilesStatus::Stopped;
+    }
     options.row_owned = row_owned;
     return pair_tiles<double>(
         rows, cols, [&](std::uint32_t a, std::uint32_t b) { return d.pair(a, b); },
@@ -93,7 +108,7 @@ TilesStatus write_block(const Distances& d, std::span<const std::uint32_t> rows,
     return with_cell_type(out.type, [&]<class T>() {
         return tiles(
             d, rows, cols,
-            [&](const Tile<double>& t) {
+            [&](const auto& t) {
                 for (std::size_t r = t.row_begin; r < t.row_end; ++r) {
                     for (std::size_t c = t.col_begin; c < t.col_end; ++c) {
                         const auto v = static_cast<T>(t.at(r, c));
@@ -116,7 +131,7 @@ TilesStatus write_condensed(const Distances& d, std::span<const std::uint32_t> i
     return with_cell_type(out.type, [&]<class T>() {
         return tiles(
             d, index, index,
-            [&](const Tile<double>& t) {
+            [&](const auto& t) {
                 for (std::size_t r = t.row_begin; r < t.row_end; ++r) {
                     const auto i = static_cast<std::int64_t>(r);
                     const std::int64_t row_start = i * m - i * (i + 1) / 2 - i - 1;
@@ -140,7 +155,7 @@ TilesStatus row_sums(const Distances& d, std::span<const std::uint32_t> rows,
         std::fill(sums.begin(), sums.end(), 0.0);
         return tiles(
             d, rows, cols,
-            [&](const Tile<double>& t) {
+            [&](const auto& t) {
                 for (std::size_t r = t.row_begin; r < t.row_end; ++r) {
                     double s = sums[r];
                     for (std::size_t c = t.col_begin; c < t.col_end; ++c) {
@@ -158,7 +173,7 @@ TilesStatus row_sums(const Distances& d, std::span<const std::uint32_t> rows,
     std::mutex lock;
     const TilesStatus status = tiles(
         d, rows, cols,
-        [&](const Tile<double>& t) {
+        [&](const auto& t) {
             thread_local std::vector<std::uint64_t> by_row;
             thread_local std::vector<std::uint64_t> by_col;
             by_row.assign(t.row_end - t.row_begin, 0);
@@ -195,31 +210,66 @@ TilesStatus nearest(const Distances& d, std::span<const std::uint32_t> index, st
             "nearest: k and output sizes");
     std::fill(neighbours.begin(), neighbours.end(), -1);
     std::fill(distances.begin(), distances.end(), std::numeric_limits<double>::infinity());
-    // Each row's list is kept sorted by (distance, position); columns come in ascending
-    // position, so a later equal distance never displaces an earlier one.
+    // Every row keeps its k best (distance, position) pairs in ascending order: a total
+    // order (positions differ), so the result does not depend on which tile comes first.
+    // A tile finds each of its rows' best k alone, then merges them in under the lock.
+    using Candidate = std::pair<double, std::int64_t>;
+    std::mutex lock;
+    auto merge = [&](std::size_t row, std::vector<Candidate>& found) {
+        std::int64_t* nb = neighbours.data() + row * k;
+        double* dist = distances.data() + row * k;
+        for (std::size_t q = 0; q < k && nb[q] >= 0; ++q) {
+            found.emplace_back(dist[q], nb[q]);
+        }
+        const std::size_t keep = std::min(k, found.size());
+        std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(keep),
+                          found.end());
+        for (std::size_t q = 0; q < keep; ++q) {
+            dist[q] = found[q].first;
+            nb[q] = found[q].second;
+        }
+    };
     return tiles(
         d, index, index,
-        [&](const Tile<double>& t) {
+        [&](const auto& t) {
+            thread_local std::vector<std::vector<Candidate>> best;
+            const std::size_t n_rows = t.row_end - t.row_begin;
+            const std::size_t n_cols = t.col_end - t.col_begin;
+            best.resize(std::max(best.size(), n_rows + n_cols));
+            auto offer = [&](std::vector<Candidate>& list, double v, std::size_t pos) {
+                list.emplace_back(v, static_cast<std::int64_t>(pos));
+                if (list.size() >= 4 * k + 16) {  // trim now and then: memory stays O(k)
+                    std::nth_element(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(k),
+                                     list.end());
+                    list.resize(k);
+                }
+            };
+            for (std::size_t q = 0; q < n_rows + n_cols; ++q) {
+                best[q].clear();
+            }
             for (std::size_t r = t.row_begin; r < t.row_end; ++r) {
-                std::int64_t* nb = neighbours.data() + r * k;
-                double* dist = distances.data() + r * k;
                 for (std::size_t c = t.col_begin; c < t.col_end; ++c) {
-                    const double v = t.at(r, c);
-                    if (c == r || !(v < dist[k - 1])) {
+                    if (c == r) {
                         continue;
                     }
-                    std::size_t q = k - 1;
-                    while (q > 0 && v < dist[q - 1]) {
-                        dist[q] = dist[q - 1];
-                        nb[q] = nb[q - 1];
-                        --q;
+                    const auto v = static_cast<double>(t.at(r, c));
+                    offer(best[r - t.row_begin], v, c);
+                    if (t.mirrored) {
+                        offer(best[n_rows + c - t.col_begin], v, r);
                     }
-                    dist[q] = v;
-                    nb[q] = static_cast<std::int64_t>(c);
+                }
+            }
+            std::lock_guard guard(lock);
+            for (std::size_t r = t.row_begin; r < t.row_end; ++r) {
+                merge(r, best[r - t.row_begin]);
+            }
+            if (t.mirrored) {
+                for (std::size_t c = t.col_begin; c < t.col_end; ++c) {
+                    merge(c, best[n_rows + c - t.col_begin]);
                 }
             }
         },
-        options, true);
+        options);
 }
 
 TilesStatus histogram(const Distances& d, std::span<const std::uint32_t> index,
@@ -231,7 +281,7 @@ TilesStatus histogram(const Distances& d, std::span<const std::uint32_t> index,
     const std::size_t n_bins = counts.size();
     return tiles(
         d, index, index,
-        [&](const Tile<double>& t) {
+        [&](const auto& t) {
             thread_local std::vector<std::int64_t> local;
             local.assign(n_bins, 0);
             for (std::size_t r = t.row_begin; r < t.row_end; ++r) {
