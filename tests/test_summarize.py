@@ -89,8 +89,8 @@ def _sides(tree, away_from):
     names = tree.leaf_names
     full = frozenset(names)
     out = {}
-    for k, mask in enumerate(tree._masks):
-        side = frozenset(names[i] for i in range(len(names)) if mask >> i & 1)
+    for k, row in enumerate(tree.membership):
+        side = frozenset(names[i] for i in np.flatnonzero(row))
         out[full - side if away_from in side else side] = k
     return out
 
@@ -161,7 +161,8 @@ def test_majority_rule_needs_more_than_half(tmp_path, threshold, expected):
     (CYNMIX, DATA / "cynmix3.trprobs.gz", {0.5: 12, 0.9: 114, 0.95: 160, 0.99: 234}),
 ], ids=["primates_2runs", "cynmix_3runs"])
 def test_topology_table_matches_mrbayes_trprobs(runs, trprobs, credible):
-    sd = _sd(runs, burnin="25%")
+    ts = read_trees(runs, burnin="25%")
+    sd = split_data(ts, rooted=False)
     table = S.topology_probabilities(sd)
     tmap, trees = _nexus_trees(trprobs)
     weights = [float(w) for w in re.findall(r"\[&W ([0-9.]+)\]", _text(trprobs))]
@@ -169,12 +170,15 @@ def test_topology_table_matches_mrbayes_trprobs(runs, trprobs, credible):
     np.testing.assert_allclose(table.probabilities, weights, atol=5e-7)
     assert table.cumulative[-1] == 1.0 and table.counts.sum() == sd.n_trees
     # Same topologies with the same probabilities; ties may be listed in another order.
-    ours = [table.tree(k).newick for k in range(len(table))]
+    # Each topology is written both from its splits and from its first tree's text.
+    k = len(table)
     ref = list(trees.values())
+    texts = [table.tree(i).newick for i in range(k)] + table.newicks(ts) + ref
     res = kestrilune.pairwise_rf_from_newick_iter(
-        [f"t{i}" for i in range(len(ours) + len(ref))], iter(ours + ref),
-        [{}, tmap], [0] * len(ours) + [1] * len(ref))
-    same = rf_matrix(res)[:len(ours), len(ours):] == 0
+        [f"t{i}" for i in range(len(texts))], iter(texts), [{}, tmap], [0] * 2 * k + [1] * k)
+    rf = rf_matrix(res)
+    assert (np.diag(rf[:k, k:2 * k]) == 0).all()
+    same = rf[:k, 2 * k:] == 0
     match = same.argmax(axis=1)
     assert same.any(axis=1).all() and sorted(match) == list(range(len(ref)))
     np.testing.assert_allclose(table.probabilities, np.asarray(weights)[match], atol=5e-7)
@@ -182,6 +186,16 @@ def test_topology_table_matches_mrbayes_trprobs(runs, trprobs, credible):
         assert S.topology_probabilities(sd, mass).n_credible == n_trees
     if len(ref) == 5:  # primates: the first and the order of its two tied topologies
         assert list(match) == [0, 1, 2, 3, 4] and table.probabilities[0] == 744 / 752
+
+
+@pytest.mark.parametrize("text, translate, expected", [
+    ("[&U] (1:0.1,(2:[&rate=1]2e-3,3:1E+2)0.95:0.5[&x=1],4);", {"1": "A b", "2": "B"},
+     "('A b',(B,3),4);"),
+    ("((  'it''s' :1, b)lab, c );", None, "(('it''s',b),c);"),
+    ("(('x,y'[&a]:1,b):2,'c');", {"x,y": "X"}, "((X,b),c);"),
+])
+def test_plain_topology(text, translate, expected):
+    assert S.plain_topology(text, translate) == expected
 
 
 # ----------------------------------------------------------------------------- MCC

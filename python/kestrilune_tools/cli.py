@@ -52,6 +52,8 @@ COMMANDS: List[Command] = [
     Command("converge", "kestrilune_tools.converge_command",
             "convergence diagnostics of MCMC runs: split frequencies, ASDSF, PSRF, "
             "topological ESS"),
+    Command("summarize", "kestrilune_tools.summarize_command",
+            "summary trees: consensus, topology probabilities, MCC and CCD trees"),
 ]
 
 

@@ -40,6 +40,7 @@ Definitions (each result carries the settings that made it):
 from __future__ import annotations
 
 import math
+import re
 from dataclasses import dataclass, field
 from fractions import Fraction
 from typing import Dict, List, Optional, Sequence, Tuple
@@ -63,7 +64,10 @@ __all__ = [
     "ccd1_map",
     "clade_parents",
     "newick_label",
+    "plain_topology",
     "rooting_marks",
+    "check_taxa",
+    "TreeLayout",
 ]
 
 MCC_CRITERIA = ("log", "product", "sum")
@@ -101,12 +105,18 @@ class SummaryTree:
     tree_name: Optional[str] = None
     log_probability: Optional[float] = None  # CCD0 / CCD1: log of the estimate's probability
     settings: Dict[str, object] = field(default_factory=dict)
-    _masks: Tuple[int, ...] = field(default=(), repr=False, compare=False)
+    membership: Optional[np.ndarray] = field(default=None, repr=False, compare=False)
 
     @property
     def n_clades(self) -> int:
         """Internal nodes other than the root (the non-trivial splits)."""
-        return int(sum(1 for m in self._masks if m & (m - 1)))
+        sizes = self.membership.sum(axis=1)
+        n = len(self.leaf_names)
+        return int(np.count_nonzero((sizes >= 2) & (sizes <= (n - 1 if self.rooted else n - 2))))
+
+    def layout(self, outgroup: int = 0) -> "TreeLayout":
+        """The tree as parent-linked nodes, for drawing (see :class:`TreeLayout`)."""
+        return _layout(self.membership, self.rooted, outgroup)
 
     def to_newick(self, labels: Optional[Sequence[str]] = None, outgroup: int = 0,
                   support: bool = True, lengths: bool = True, precision: Optional[int] = None
@@ -118,7 +128,7 @@ class SummaryTree:
         exact text)."""
         if labels is None:
             labels = [newick_label(n) for n in self.leaf_names]
-        return _render(self._masks, self.support if support else None,
+        return _render(self.membership, self.support if support else None,
                        self.lengths if lengths and self.lengths is not None else None,
                        labels, self.rooted, outgroup, precision)
 
@@ -147,6 +157,20 @@ class TopologyTable:
 
     def __len__(self) -> int:
         return len(self.counts)
+
+    def newicks(self, treeset, ranks: Optional[Sequence[int]] = None) -> List[str]:
+        """The topology of each rank (default: all) as plain Newick with taxon names, read
+        from the text of its first tree in ``treeset`` (the set these split data came from):
+        cheap enough for tables of many topologies."""
+        ranks = list(range(len(self))) if ranks is None else [int(k) for k in ranks]
+        firsts = sorted({int(self.first_tree[k]) for k in ranks})
+        labels: Dict[int, Dict[str, str]] = {}
+        text_of = {}
+        for t, text in zip(firsts, treeset.subset(firsts).newicks()):
+            m = treeset.map_indices[t]
+            text_of[t] = plain_topology(text, treeset.translate_maps[m],
+                                        labels.setdefault(m, {}))
+        return [text_of[int(self.first_tree[k])] for k in ranks]
 
     def tree(self, k: int) -> SummaryTree:
         """Topology k as a tree without branch lengths (support: the topology's share)."""
@@ -642,16 +666,35 @@ def _check_ccd_input(sd: SplitData, what: str) -> None:
                          "and the consensus trees take such samples")
 
 
+def check_taxa(treeset) -> None:
+    """Refuse files whose translate tables name different taxa, saying which differ (the
+    split data would only say that some tree has another leaf set)."""
+    per_file: Dict[int, set] = {}
+    for m, f in zip(treeset.map_indices, treeset.file_indices):
+        if f not in per_file and treeset.translate_maps[m]:
+            per_file[f] = set(treeset.translate_maps[m].values())
+    if not per_file:
+        return
+    first = min(per_file)
+    for f, taxa in sorted(per_file.items()):
+        ref = per_file[first]
+        if taxa != ref:
+            def some(names):
+                names = sorted(names)
+                return ", ".join(names[:5]) + (f" and {len(names) - 5} more" if len(names) > 5
+                                               else "")
+            extra, missing = taxa - ref, ref - taxa
+            what = "; ".join(part for part in (
+                f"it has {some(extra)}" if extra else "",
+                f"it lacks {some(missing)}" if missing else "") if part)
+            raise ValueError(f"the runs have different taxa: {treeset.files[f].path} does "
+                             f"not name the taxa of {treeset.files[first].path} ({what})")
+
+
 def rooting_marks(treeset) -> List[Optional[str]]:
     """Per file of a :class:`~kestrilune_tools.nexus.TreeSet`, the rooting its first tree
     declares: ``"R"`` for ``[&R]``, ``"U"`` for ``[&U]``, None when it says nothing."""
-    firsts = [treeset.file_indices.index(f) for f in range(len(treeset.files))
-              if f in treeset.file_indices]
-    marks: List[Optional[str]] = [None] * len(treeset.files)
-    for i, text in zip(firsts, treeset.subset(firsts).newicks()):
-        head = text.lstrip()[:4].upper()
-        marks[treeset.file_indices[i]] = {"[&R]": "R", "[&U]": "U"}.get(head)
-    return marks
+    return [f.rooting for f in treeset.files]
 
 
 # ----------------------------------------------------------------------------- helpers
@@ -711,11 +754,6 @@ def _mean_lengths(sd: SplitData) -> np.ndarray:
         return np.where(counts > 0, sums / np.maximum(counts, 1), np.nan)
 
 
-def _masks(sd: SplitData, ids: np.ndarray) -> Tuple[int, ...]:
-    rows = np.packbits(sd.membership[ids], axis=1, bitorder="little")
-    return tuple(int.from_bytes(r.tobytes(), "little") for r in rows)
-
-
 def _make_tree(sd: SplitData, method: str, ids, *, lengths, support=None, branch_lengths=None,
                n_trees=None, score=None, score_name=None, tree_index=None, tree_name=None,
                log_probability=None, settings=None) -> SummaryTree:
@@ -735,7 +773,7 @@ def _make_tree(sd: SplitData, method: str, ids, *, lengths, support=None, branch
                        n_trees=sd.n_trees if n_trees is None else n_trees, score=score,
                        score_name=score_name, tree_index=tree_index, tree_name=tree_name,
                        log_probability=log_probability, settings=settings,
-                       _masks=_masks(sd, ids))
+                       membership=sd.membership[ids])
     object.__setattr__(tree, "newick", tree.to_newick())
     return tree
 
@@ -757,56 +795,124 @@ def _num(x: float, precision: Optional[int]) -> str:
     return repr(float(x)) if precision is None else f"{x:.{precision}g}"
 
 
-def _render(masks: Sequence[int], support, lengths, labels: Sequence[str], rooted: bool,
-            outgroup: int, precision: Optional[int]) -> str:
-    """Newick text of a laminar family of leaf sets.
+def _laminar_parents(member: np.ndarray) -> np.ndarray:
+    """For rows that are pairwise disjoint or nested leaf sets, the row of the smallest
+    strict superset of each, or -1: the next link after a row in the size-ordered chain of
+    rows holding its first leaf."""
+    k, n = member.shape
+    rows, leaves = np.nonzero(member)
+    sizes = member.sum(axis=1)
+    order = np.argsort(leaves * (n + 1) + sizes[rows], kind="stable")
+    rows, leaves = rows[order], leaves[order]
+    nxt = np.full(len(rows), -1, dtype=np.int64)
+    same = leaves[1:] == leaves[:-1]
+    nxt[:-1][same] = rows[1:][same]
+    first = np.argmax(member, axis=1)
+    parent = np.full(k, -1, dtype=np.int64)
+    mine = leaves == first[rows]
+    parent[rows[mine]] = nxt[mine]
+    return parent
 
-    Unrooted, every split is turned to its side without the outgroup, which makes the
-    splits clades of the tree drawn from the outgroup. Children are written in the order
-    of their lowest leaf index.
-    """
-    n = len(labels)
-    full = (1 << n) - 1
-    nodes: List[Tuple[int, Optional[float], Optional[float]]] = []  # (mask, support, length)
-    leaf_info: Dict[int, Tuple[Optional[float], Optional[float]]] = {}
-    out_bit = 1 << outgroup
-    for i, m in enumerate(masks):
-        s = None if support is None else float(support[i])
-        ln = None if lengths is None or np.isnan(lengths[i]) else float(lengths[i])
-        if not rooted and m & out_bit:
-            m = full ^ m
-        if not rooted and m == full ^ out_bit:
-            leaf_info[outgroup] = (s, ln)  # the outgroup's own edge
+
+@dataclass(frozen=True)
+class TreeLayout:
+    """A summary tree as nodes: ``rows[j]`` is the row (in ``split_ids``) of node j,
+    ``parent[j]`` its parent node (-1: the root), ``leaf[j]`` its lowest leaf index and
+    ``size[j]`` its number of leaves. Unrooted trees hang from the outgroup as MrBayes draws
+    them; nodes are ordered by size, children before parents."""
+
+    rows: List[int]
+    parent: List[int]
+    leaf: List[int]
+    size: List[int]
+
+
+def _layout(member: np.ndarray, rooted: bool, outgroup: int) -> TreeLayout:
+    member = np.asarray(member, dtype=bool).copy()
+    n = member.shape[1]
+    if not rooted:  # every split turned to its side without the outgroup
+        flip = member[:, outgroup]
+        member[flip] = ~member[flip]
+    sizes = member.sum(axis=1)
+    if not rooted:
+        own = np.flatnonzero(sizes == n - 1)  # the outgroup's edge, now every other leaf
+        member[own] = False
+        member[own, outgroup] = True
+        sizes[own] = 1
+    rows = np.flatnonzero(sizes < n)
+    rows = rows[np.argsort(sizes[rows], kind="stable")]
+    return TreeLayout(rows=rows.tolist(), parent=_laminar_parents(member[rows]).tolist(),
+                      leaf=np.argmax(member[rows], axis=1).tolist(), size=sizes[rows].tolist())
+
+
+def _render(member: np.ndarray, support, lengths, labels: Sequence[str], rooted: bool,
+            outgroup: int, precision: Optional[int]) -> str:
+    """Newick text of a laminar family of leaf sets (bool rows); children are written in
+    the order of their lowest leaf index."""
+    lay = _layout(member, rooted, outgroup)
+    n = member.shape[1]
+    top = len(lay.rows)
+    probs = None if support is None else np.asarray(support)[lay.rows].tolist()
+    lens = None if lengths is None else np.asarray(lengths)[lay.rows].tolist()
+    children: List[List[Tuple[int, str]]] = [[] for _ in range(top + 1)]
+    placed = set()
+    for j in range(top):  # smaller first: children are done
+        if lay.size[j] == 1:
+            text = labels[lay.leaf[j]]
+            placed.add(lay.leaf[j])
+        else:
+            text = "(" + ",".join(t for _, t in sorted(children[j])) + ")"
+            if probs is not None:
+                text += f"[&prob={_num(probs[j], precision)}]"
+        if lens is not None and lens[j] == lens[j]:  # not NaN
+            text += f":{_num(lens[j], precision)}"
+        children[top if lay.parent[j] < 0 else lay.parent[j]].append((lay.leaf[j], text))
+    for leaf in set(range(n)) - placed:  # a leaf without an edge of its own
+        children[top].append((leaf, labels[leaf]))
+    return "(" + ",".join(t for _, t in sorted(children[top])) + ");"
+
+
+_TOPOLOGY_TOKEN = re.compile(r"\[[^\]]*\]|'(?:[^']|'')*'|[(),;:]|[^(),;:\[\]'\s]+|\s+")
+_COMMENT = re.compile(r"\[[^\]]*\]")
+_LENGTH = re.compile(r":[^,();]*")
+_INTERNAL_LABEL = re.compile(r"\)[^,();]+")
+_LEAF_LABEL = re.compile(r"(?<=[(,])[^,();]+")
+
+
+def plain_topology(newick: str, translate: Optional[Dict[str, str]] = None,
+                   _labels: Optional[Dict[str, str]] = None) -> str:
+    """A tree's text reduced to its topology: comments, branch lengths and internal labels
+    removed, leaf labels translated (and quoted where Newick needs it). Much cheaper than
+    rebuilding the tree from its splits, so tables of many topologies use it.
+    ``_labels`` caches the quoted label of each translate key between calls."""
+    labels = {} if _labels is None else _labels
+
+    def leaf(name: str) -> str:
+        text = labels.get(name)
+        if text is None:
+            text = labels[name] = newick_label(translate.get(name, name) if translate
+                                               else name)
+        return text
+
+    if "'" not in newick:
+        text = "".join((_COMMENT.sub("", newick) if "[" in newick else newick).split())
+        text = _INTERNAL_LABEL.sub(")", _LENGTH.sub("", text))
+        return _LEAF_LABEL.sub(lambda m: leaf(m.group(0)), text)
+    out: List[str] = []  # quoted labels may hold any character: go token by token
+    prev = "("
+    after_colon = False
+    for tok in _TOPOLOGY_TOKEN.findall(newick):
+        if tok[0] == "[" or tok.isspace():
             continue
-        if m & (m - 1) == 0:
-            leaf_info[m.bit_length() - 1] = (s, ln)
-        elif m != full:
-            nodes.append((m, s, ln))
-    nodes.sort(key=lambda x: -bin(x[0]).count("1"))
-    root = len(nodes)
-    owner = [root] * n  # smallest node so far holding each leaf
-    children: List[List[Tuple[int, str]]] = [[] for _ in range(root + 1)]
-    parent_of = []
-    for k, (m, _, _) in enumerate(nodes):
-        low = (m & -m).bit_length() - 1
-        parent_of.append(owner[low])
-        x = m
-        while x:
-            b = x & -x
-            owner[b.bit_length() - 1] = k
-            x ^= b
-    for leaf in range(n):
-        s_ln = leaf_info.get(leaf, (None, None))
-        text = labels[leaf] + (f":{_num(s_ln[1], precision)}" if s_ln[1] is not None else "")
-        children[owner[leaf]].append((leaf, text))
-    for k in range(root - 1, -1, -1):  # smaller nodes first: children are done
-        m, s, ln = nodes[k]
-        kids = sorted(children[k])
-        text = "(" + ",".join(t for _, t in kids) + ")"
-        if s is not None:
-            text += f"[&prob={_num(s, precision)}]"
-        if ln is not None:
-            text += f":{_num(ln, precision)}"
-        children[parent_of[k]].append(((m & -m).bit_length() - 1, text))
-    kids = sorted(children[root])
-    return "(" + ",".join(t for _, t in kids) + ");"
+        if tok in "(),;":
+            out.append(tok)
+            prev, after_colon = tok, False
+        elif tok == ":":
+            after_colon = True
+        elif after_colon:
+            after_colon = False  # the branch length
+        elif prev in "(,":  # a leaf label
+            out.append(leaf(tok[1:-1].replace("''", "'") if tok[0] == "'" else tok))
+            prev = "leaf"
+        # any other word is an internal node's label: dropped
+    return "".join(out)
