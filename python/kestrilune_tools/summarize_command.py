@@ -103,7 +103,8 @@ def run(args, ctx: Context) -> int:
     except FileNotFoundError as exc:
         raise CommandError(str(exc)) from None
     ts = ctx.read_trees(SimpleNamespace(files=files, burnin=args.burnin, thin=args.thin,
-                                        max_trees=args.max_trees))
+                                        max_trees=args.max_trees, rooted=args.rooted),
+                        lengths=not args.no_lengths)
     try:
         S.check_taxa(ts)
     except ValueError as exc:
