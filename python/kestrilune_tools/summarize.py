@@ -198,8 +198,13 @@ def majority_consensus(sd: SplitData, threshold: float = 0.5, lengths: bool = Tr
                                 else None})
 
 
-def allcompat_consensus(sd: SplitData, lengths: bool = True) -> SummaryTree:
-    """Greedy consensus: majority-rule splits, then compatible ones by decreasing count."""
+def allcompat_consensus(sd: SplitData, lengths: bool = True, block: int = 4096
+                        ) -> SummaryTree:
+    """Greedy consensus: majority-rule splits, then compatible ones by decreasing count.
+
+    Candidates are screened ``block`` at a time against the splits already taken; the few
+    that pass are then taken one by one, each checked against those taken before it.
+    """
     counts = _totals(sd)
     n = sd.n_trees
     nontrivial = np.flatnonzero(sd.nontrivial() & (counts > 0))
@@ -208,31 +213,42 @@ def allcompat_consensus(sd: SplitData, lengths: bool = True) -> SummaryTree:
     n_leaves = len(sd.leaf_names)
     full = n_leaves - 2 if sd.rooted else n_leaves - 3  # non-trivial splits of a binary tree
     taken: List[int] = []
-    for s in order:
-        if len(taken) == full:
+    taken_words = np.zeros((max(full, 0), words.shape[1]), dtype=np.uint64)
+    for b in range(0, len(order), block):
+        if len(taken) >= full:
             break
-        if 2 * counts[s] > n or _compatible_with(words[s], words[taken]):
-            taken.append(int(s))
+        cand = order[b:b + block]
+        before = len(taken)  # what the whole block is screened against at once
+        fits = _compatible(words[cand], taken_words[:before])
+        for s, ok in zip(cand.tolist(), fits.tolist()):
+            if len(taken) >= full:
+                break
+            # Splits held by more than half of the trees always fit together.
+            if 2 * counts[s] > n or (ok and _compatible(words[s][None],
+                                                        taken_words[before:len(taken)])[0]):
+                taken_words[len(taken)] = words[s]
+                taken.append(s)
     ids = np.sort(np.concatenate([np.asarray(taken, dtype=np.int64),
                                   np.flatnonzero(_pendant(sd))]))
     return _make_tree(sd, "allcompat consensus", ids, lengths=lengths,
                       settings={"lengths": "mean" if lengths else None})
 
 
-def _compatible_with(w: np.ndarray, taken: np.ndarray) -> bool:
-    """Whether split ``w`` can join the splits ``taken`` (rows of words) in one tree.
+def _compatible(cand: np.ndarray, taken: np.ndarray) -> np.ndarray:
+    """For each row of ``cand``, whether it can join all the splits ``taken`` (rows of
+    words) in one tree.
 
     Both modes store sides that leave out one common leaf (the first leaf, unrooted; no
     leaf at all is shared with the root's complement, rooted), so two splits fit together
     exactly when their stored sides are disjoint or nested.
     """
     if len(taken) == 0:
-        return True
-    inter = taken & w
-    disjoint = ~inter.any(axis=1)
-    inside = ~(w & ~taken).any(axis=1)  # w within the taken split
-    holds = ~(taken & ~w).any(axis=1)  # the taken split within w
-    return bool((disjoint | inside | holds).all())
+        return np.ones(len(cand), dtype=bool)
+    c, t = cand[:, None, :], taken[None, :, :]
+    disjoint = ~(c & t).any(axis=2)
+    inside = ~(c & ~t).any(axis=2)
+    holds = ~(t & ~c).any(axis=2)
+    return (disjoint | inside | holds).all(axis=1)
 
 
 # ----------------------------------------------------------------------------- topologies
@@ -380,15 +396,6 @@ def clade_parents(sd: SplitData, budget: int = 1 << 16) -> np.ndarray:
     return out
 
 
-def _parents(sd: SplitData) -> np.ndarray:
-    """Parent clade of every entry of ``sd.ids``, the root as ``sd.n_splits``."""
-    if sd.parents is None:
-        return clade_parents(sd)
-    parents = sd.parents.astype(np.int64)
-    parents[parents < 0] = sd.n_splits
-    return parents
-
-
 @dataclass(frozen=True)
 class CCD:
     """A conditional clade distribution over rooted binary trees.
@@ -465,25 +472,42 @@ def _clade_table(sd: SplitData) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.
             np.append(counts[keep], sd.n_trees).astype(np.int64))
 
 
-def ccd1(sd: SplitData) -> CCD:
+def ccd1(sd: SplitData, budget: int = 1 << 22) -> CCD:
     """The CCD1 of a sample of rooted binary trees: a partition's conditional probability
-    is the number of trees in which it splits its clade over the trees holding the clade."""
+    is the number of trees in which it splits its clade over the trees holding the clade.
+    Trees are paired up a batch of about ``budget`` clades at a time."""
     _check_ccd_input(sd, "CCD1")
     split_ids, _, sizes, counts = _clade_table(sd)
-    root = len(split_ids) - 1
+    m = len(split_ids)
+    root = m - 1
     local = np.full(sd.n_splits + 1, -1, dtype=np.int64)
     local[split_ids[:-1]] = np.arange(root)
     local[sd.n_splits] = root
-    parent = local[_parents(sd)]
-    child = local[sd.ids.astype(np.int64)]
-    tree_of = np.repeat(np.arange(sd.n_trees), np.diff(sd.indptr))
-    # Each internal node of each tree has exactly two children: pair them up.
-    order = np.lexsort((child, parent, tree_of))
-    parent, child, tree_of = parent[order], child[order], tree_of[order]
-    parts, inverse, part_counts = _unique_rows(parent[0::2], child[0::2], child[1::2],
-                                               root + 1)
+    parents = sd.parents if sd.parents is not None else clade_parents(sd)
+    # A binary tree of n leaves holds 2n - 2 clades besides the root, in n - 1 pairs of
+    # siblings: one partition per pair.
+    n_pairs = len(sd.ids) // 2
+    parts_of = np.empty((n_pairs, 3), dtype=np.int64)
+    per_tree = len(sd.leaf_names) - 1
+    trees_per_batch = max(1, budget // (2 * per_tree))
+    for t0 in range(0, sd.n_trees, trees_per_batch):
+        t1 = min(sd.n_trees, t0 + trees_per_batch)
+        e0, e1 = int(sd.indptr[t0]), int(sd.indptr[t1])
+        parent = parents[e0:e1].astype(np.int64)
+        parent = local[np.where(parent < 0, sd.n_splits, parent)]
+        child = local[sd.ids[e0:e1].astype(np.int64)]
+        tree = np.repeat(np.arange(t1 - t0), np.diff(sd.indptr[t0:t1 + 1]))
+        # Siblings become neighbours; within a tree, clades keep their ascending order.
+        order = np.argsort(tree * m + parent, kind="stable")
+        first, second = order[0::2], order[1::2]
+        parts_of[e0 // 2:e1 // 2] = np.stack([parent[first], child[first], child[second]],
+                                             axis=1)
+    parts, inverse, part_counts = _unique_rows(parts_of[:, 0], parts_of[:, 1],
+                                               parts_of[:, 2], m)
+    del parts_of
     log_ccp = np.log(part_counts) - np.log(counts[parts[:, 0]])
-    tree_lp = np.bincount(tree_of[0::2], weights=log_ccp[inverse], minlength=sd.n_trees)
+    pair_tree = np.repeat(np.arange(sd.n_trees), per_tree)
+    tree_lp = np.bincount(pair_tree, weights=log_ccp[inverse], minlength=sd.n_trees)
     return CCD(kind="CCD1", clade_split_ids=split_ids, clade_sizes=sizes, clade_counts=counts,
                partitions=parts, log_ccp=log_ccp, tree_log_probabilities=tree_lp,
                n_trees=sd.n_trees, settings={"rooted": True}, _sd=sd)
