@@ -88,6 +88,9 @@ class SplitData:
     def counts(self) -> np.ndarray:
         """(n_splits, n_groups) int64: how many trees of each group hold each split."""
         if "counts" not in self._counts:
+            if self.table is not None:  # counted natively, without an entry-sized temporary
+                self._counts["counts"] = np.asarray(self.table.counts(self.n_groups))
+                return self._counts["counts"]
             tree_of = np.repeat(np.arange(self.n_trees), np.diff(self.indptr))
             flat = self.ids.astype(np.int64) * self.n_groups + self.groups[tree_of]
             c = np.bincount(flat, minlength=self.n_splits * self.n_groups)
