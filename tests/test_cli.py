@@ -340,3 +340,39 @@ def test_trace_covers_burnin_and_thinned_trees(metric):
     np.testing.assert_allclose(got["values"], full[ref_in_file], rtol=1e-12)
     assert got["x_label"] == "generation" and got["x"][1] == 500
     assert got["burnin_end"] == [float(got["x"][ts.sample_indices[0]])]
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".npy", ".npz"])
+def test_an_interrupted_write_leaves_the_old_file_and_no_fragment(tmp_path, monkeypatch,
+                                                                  capsys, suffix):
+    from kestrilune_tools import outputs
+    from kestrilune_tools.result import TreeDistances
+
+    target = tmp_path / f"m{suffix}"
+    target.write_bytes(b"the previous result")
+
+    def interrupted(path, *args, **kwargs):
+        Path(path).write_bytes(b"half a matrix")
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(outputs, "_write_text", interrupted)
+    monkeypatch.setattr(outputs.np, "save", interrupted)
+    monkeypatch.setattr(TreeDistances, "save", lambda self, path: interrupted(path))
+    assert cli.main(["rf", RUN_A, RUN_B, "-o", str(target), "--quiet"]) == 130
+    assert target.read_bytes() == b"the previous result"
+    assert sorted(p.name for p in tmp_path.iterdir()) == [target.name]
+
+
+def test_version(capsys):
+    import kestrilune_tools
+    from importlib.metadata import version
+
+    assert cli.main(["--version"]) == 0
+    assert capsys.readouterr().out == f"kestrilune {version('kestrilune')}\n"
+    assert kestrilune_tools.__version__ == version("kestrilune")
+
+
+def test_summary_says_when_the_scan_stopped_early(capsys):
+    assert cli.main(["rf", PRIMATES, "--burnin", "100", "--max-trees", "50", "--quiet"]) == 0
+    out = capsys.readouterr().out
+    assert "mrbayes_primates_12taxa.t: first 150 trees read, burn-in 100, used 50" in out
