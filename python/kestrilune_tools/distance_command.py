@@ -129,8 +129,9 @@ def compute(ctx: Context, metric: str, ts, rooted: bool) -> TreeDistances:
                            "--max-trees, or a larger --burnin)") from None
     except (ValueError, TypeError) as exc:
         raise CommandError(_explain(exc, ts)) from None
-    n_leaves = None if use_snapshots else arrays.leaf_count(ts)
-    return TreeDistances.from_module(metric, raw, rooted=rooted, n_leaves=n_leaves)
+    with ctx.phase("converting the matrix"):
+        n_leaves = None if use_snapshots else arrays.leaf_count(ts)
+        return TreeDistances.from_module(metric, raw, rooted=rooted, n_leaves=n_leaves)
 
 
 def _explain(exc: BaseException, ts) -> str:

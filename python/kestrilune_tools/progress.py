@@ -59,11 +59,11 @@ class Phase:
         self.label = label
         self.total = total
         self.unit = unit
-        self.done = 0
+        self.done: Optional[int] = None  # None until the code reports a count
         self.poll = poll
 
     def advance(self, k: int = 1) -> None:
-        self.done += k
+        self.done = (self.done or 0) + k
 
     def update(self, done: int, total: Optional[int] = None) -> None:
         self.done = done
@@ -109,6 +109,10 @@ class Progress:
         with self._lock:
             self._phase = ph
             self._switch(ph.state()[0], time.perf_counter())
+            if self.tty:
+                # Drawn now: work that holds the interpreter lock (a NumPy conversion, a
+                # native call) keeps the ticker from drawing until it ends.
+                self._draw(ph, time.perf_counter())
         self._start_ticker()
         failed = True
         try:
@@ -187,7 +191,7 @@ class Progress:
                              mininterval=0.0, smoothing=0.1)
         bar = self._bar
         bar.total = total
-        bar.bar_format = _bar_format(bool(total), _columns(self.stream))
+        bar.bar_format = _bar_format(bool(total), done is not None, _columns(self.stream))
         bar.n = done if done is not None else 0
         bar.refresh()
 
@@ -213,9 +217,11 @@ class Progress:
             self._bar = None
 
 
-def _bar_format(has_total: bool, columns: int) -> str:
+def _bar_format(has_total: bool, has_count: bool, columns: int) -> str:
     """tqdm's layout for the width: narrow terminals drop the rate and the elapsed time, so
-    that the bar itself keeps some room."""
+    that the bar itself keeps some room. A phase without a count shows its time only."""
+    if not has_count:
+        return "{desc} [{elapsed}]"
     if not has_total:
         return "{desc}: {n_fmt}{unit} [{elapsed}]"
     if columns < 80:
