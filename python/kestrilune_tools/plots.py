@@ -50,7 +50,8 @@ def run_colors(n: int) -> list:
 def finish(fig, path: str) -> str:
     """Lay out, save and close a figure."""
     fig.tight_layout()
-    fig.savefig(path, dpi=_DPI)
+    # A tight box takes in legends placed outside the axes, which the layout leaves out.
+    fig.savefig(path, dpi=_DPI, bbox_inches="tight")
     import matplotlib.pyplot as plt
 
     plt.close(fig)
@@ -211,11 +212,14 @@ def treespace(distances: np.ndarray, path: str, *, groups: Optional[Sequence[int
         cells.extend((g, x, y, c, f) for (x, y), c, f in zip(uniq, counts, first))
     runs, xs, ys, counts, firsts = (np.array(v) for v in zip(*cells))
     unit = float(np.clip(3000 / n, 12, 50))  # marker area of one tree; larger for few trees
-    fig, ax = plt.subplots(figsize=(8.5, 6.0))
+    # Area grows with the square root of the count, so that a point holding most of a
+    # concentrated posterior does not cover the others; the key below gives the scale.
+    area = unit * np.sqrt(counts)
+    fig, ax = plt.subplots(figsize=(8.5, 6.5))
     order = np.argsort(-counts, kind="stable")  # big stacks below, single trees on top
     if len(labels) == 1:
-        sc = ax.scatter(xs[order], ys[order], c=firsts[order], cmap="viridis",
-                        s=unit * counts[order], alpha=0.8, edgecolors="k", linewidths=0.3)
+        sc = ax.scatter(xs[order], ys[order], c=firsts[order], cmap="viridis", s=area[order],
+                        alpha=0.8, edgecolors="k", linewidths=0.3)
         cb = fig.colorbar(sc, ax=ax, label=f"first {when_label} at the point", pad=0.02)
         _plain_numbers(cb.ax.yaxis)
     else:
@@ -223,21 +227,21 @@ def treespace(distances: np.ndarray, path: str, *, groups: Optional[Sequence[int
         for g, label in enumerate(labels):
             sel = order[runs[order] == g]
             marker = _RUN_MARKERS[g % len(_RUN_MARKERS)]
-            ax.scatter(xs[sel], ys[sel], color=colors[g], marker=marker, s=unit * counts[sel],
+            ax.scatter(xs[sel], ys[sel], color=colors[g], marker=marker, s=area[sel],
                        alpha=0.55, edgecolors="k", linewidths=0.3)
             ax.scatter([], [], color=colors[g], marker=marker, s=40, label=label)
         first_legend = ax.legend(title="run", loc="upper left", bbox_to_anchor=(1.01, 1.0),
                                  fontsize="small", title_fontsize="small", frameon=False)
         ax.add_artist(first_legend)
     if counts.max() > 1:
-        # Marker area is the number of trees at a point: a key of three sizes.
         top = int(counts.max())
         keys = sorted({1, max(1, int(round(np.sqrt(top)))), top})
-        handles = [ax.scatter([], [], s=unit * c, color="0.7", edgecolors="k", linewidths=0.3)
-                   for c in keys]
-        ax.legend(handles, [f"{c}" for c in keys], title="trees at a point",
-                  loc="lower left", bbox_to_anchor=(1.01, 0.0), fontsize="small",
-                  title_fontsize="small", frameon=False, labelspacing=1.5, borderpad=1.0)
+        handles = [ax.scatter([], [], s=unit * np.sqrt(c), color="0.7", edgecolors="k",
+                              linewidths=0.3) for c in keys]
+        ax.legend(handles, [f"{c} tree{'s' if c > 1 else ''}" for c in keys],
+                  title="trees at a point (marker area grows with the square root)",
+                  loc="upper center", bbox_to_anchor=(0.5, -0.1), ncol=len(keys),
+                  fontsize="small", title_fontsize="small", frameon=False, columnspacing=2.5)
     ax.set_xlabel(f"PCo 1 ({100 * share[0]:.1f}% of the variance)")
     ax.set_ylabel(f"PCo 2 ({100 * share[1]:.1f}% of the variance)")
     ax.set_title(title or f"Tree space: principal coordinates of {metric} distances "
