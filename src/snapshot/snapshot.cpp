@@ -8,6 +8,7 @@
 
 #include "bitset/bitset.hpp"
 #include "common/errors.hpp"
+#include "common/memory.hpp"
 
 namespace kestrilune {
 
@@ -52,6 +53,9 @@ struct TrimOnExit {
 };
 
 thread_local Scratch tls_scratch;
+
+// Tables below this size are allocated without asking how much memory the process may use.
+constexpr std::uint64_t kCheckedTableBytes = std::uint64_t{64} << 20;
 
 std::string_view name_of(const Node& node) noexcept {
     return node.name ? std::string_view(*node.name) : std::string_view();
@@ -246,6 +250,14 @@ std::optional<TreeError> reduce_edges(const Tree& tree, bool rooted, std::size_t
         return root.error();
     }
 
+    // The table holds one set per node, and the snapshot about as many again: L^2 / 4
+    // bytes each for L leaves (2.5 GB each for a caterpillar of 100,000 leaves). A tree
+    // whose sets cannot fit is refused here rather than met by the out-of-memory killer.
+    const std::uint64_t table_bytes = bytes_of_cells(n_nodes, n_words, sizeof(std::uint64_t));
+    if (table_bytes > kCheckedTableBytes) {
+        require_fits(bytes_of_cells(table_bytes, 2, 1),
+                     "the split table of a tree of " + std::to_string(n_leaves) + " leaves");
+    }
     if (s.words.size() < n_nodes * n_words) {
         s.words.resize(n_nodes * n_words);
     }

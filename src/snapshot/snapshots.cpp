@@ -126,7 +126,11 @@ public:
             }
             i = (i + 1) & mask;
         }
-        require(n_ids_ < kEmpty, "more than 2^32 - 1 distinct partitions in one call");
+        if (n_ids_ == kEmpty) {
+            // Ids are 32-bit: a limit of the input's size, not a broken invariant.
+            throw TooLarge("the trees hold more than 4294967295 distinct splits, more than "
+                           "one call can number");
+        }
         const auto id = static_cast<std::uint32_t>(n_ids_++);
         words_.insert(words_.end(), words.begin(), words.end());
         slots_[i] = Slot{hash, id};

@@ -1,0 +1,33 @@
+// How much memory the process may use, so that a size that cannot fit is refused before it
+// is allocated: a MemoryError that says what was too large, rather than an allocation that
+// Linux grants (it overcommits) and the out-of-memory killer ends later.
+//
+//     require_fits(bytes_of_cells(n, n, 4), "the distance matrix of " + std::to_string(n) +
+//                                               " trees");
+//
+// The limit is the least of: the physical memory, the memory limit of the process's
+// cgroup (containers, batch schedulers) and the RLIMIT_AS and RLIMIT_DATA soft limits. It
+// is read afresh on each call (a few small files), so call it per stage, not per item.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kestrilune {
+
+std::uint64_t memory_limit_bytes();
+
+// a * b * c, or UINT64_MAX when the product does not fit.
+std::uint64_t bytes_of_cells(std::uint64_t a, std::uint64_t b, std::uint64_t c) noexcept;
+
+// Throws TooLarge when `bytes` exceeds the limit, with the message
+// "<what> needs <bytes>, more than the <limit> of memory this process may use".
+void require_fits(std::uint64_t bytes, const std::string& what);
+
+// Gives the same TooLarge for a limit the caller already read.
+void require_fits(std::uint64_t bytes, std::uint64_t limit, const std::string& what);
+
+// "1.5 GB", "300.0 MB", "512 bytes": decimal units, one decimal.
+std::string format_bytes(std::uint64_t bytes);
+
+}  // namespace kestrilune
