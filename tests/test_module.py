@@ -53,11 +53,13 @@ def test_function_signature(name):
     assert "rooted: If True compare clades; if False compare bipartitions (default: False)." in doc
 
 
-def test_second_interpreter_is_refused():
+@pytest.mark.parametrize("main_first", [True, False], ids=["main-first", "subinterpreter-first"])
+def test_subinterpreters_are_refused_and_the_main_interpreter_always_imports(main_first):
     code = textwrap.dedent(
-        """
+        f"""
         import _xxsubinterpreters as interpreters
-        import kestrilune
+        if {main_first}:
+            import kestrilune
         interp = interpreters.create()
         try:
             interpreters.run_string(interp, "import kestrilune")
@@ -65,11 +67,17 @@ def test_second_interpreter_is_refused():
             print("refused:", error)
         else:
             print("imported")
+        interpreters.destroy(interp)
+        import kestrilune
+        print(kestrilune.pairwise_rf_from_newick_iter(
+            ["a", "b"], iter(["((A,B),(C,D));"] * 2), [{{}}], [0, 0])[1].hex())
         """
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
-    assert "refused:" in out.stdout and "ImportError" in out.stdout
+    lines = out.stdout.splitlines()
+    assert lines[0].startswith("refused:") and "ImportError" in lines[0]
+    assert lines[1] == "00" * 16
 
 
 def test_type_stub_matches_the_module():

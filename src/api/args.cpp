@@ -2,6 +2,7 @@
 
 #include "progress/progress_py.hpp"
 
+#include <algorithm>
 #include <utility>
 
 namespace kestrilune::api {
@@ -63,15 +64,21 @@ bool check_sequence(PyObject* obj) {
     return true;
 }
 
-// Calls item_fn(item, index) for every item of a sequence that passed check_sequence; its
-// length, when it can be had, presizes `out` through reserve().
+// Calls item_fn(item, index) for every item of a sequence that passed check_sequence. Its
+// length, when it can be had, presizes `out` through reserve(), up to a cap: the length is
+// only a hint (a __len__ may lie, sys.maxsize even), the items come from iteration.
 template <class Vec, class ItemFn>
 bool convert_items(PyObject* seq, Vec& out, ItemFn&& item_fn) {
+    constexpr Py_ssize_t kMaxPresize = Py_ssize_t{1} << 16;
     const Py_ssize_t hint = PySequence_Size(seq);
     if (hint < 0) {
-        PyErr_Clear();  // the length only presizes; the items come from iteration
+        // A failing length query is ignored, but not Ctrl-C or an exit request raised in it.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            return false;
+        }
+        PyErr_Clear();
     } else {
-        out.reserve(static_cast<std::size_t>(hint));
+        out.reserve(static_cast<std::size_t>(std::min(hint, kMaxPresize)));
     }
     PyRef iter = PyRef::steal(PyObject_GetIter(seq));
     if (!iter) {

@@ -3,8 +3,6 @@
 // attributes in a fixed order, which is also the order of __all__.
 #include <Python.h>
 
-#include <cstdint>
-
 #include "api/args.hpp"
 #include "api/docstrings.hpp"
 #include "api/pipeline.hpp"
@@ -37,8 +35,8 @@ PyMethodDef functions[] = {
 };
 
 // m_size 0 (no per-module state) rather than -1: the interpreter then calls this initializer
-// again for a repeated or sub-interpreter import instead of copying a module dict, so the
-// second interpreter can be refused.
+// again for a repeated or subinterpreter import instead of copying a module dict, so a
+// subinterpreter can be refused.
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "kestrilune",                // m_name
@@ -52,7 +50,6 @@ PyModuleDef module_def = {
 };
 
 PyObject* cached_module = nullptr;  // one strong reference, kept for the life of the process
-std::int64_t owner_interpreter = -1;
 
 // Adds `value` as attribute `name` and appends the name to __all__ (created on first use).
 bool add_member(PyObject* module, const char* name, PyObject* value) {
@@ -103,11 +100,14 @@ PyObject* create_module() {
 
 PyMODINIT_FUNC PyInit_kestrilune() {
     using namespace kestrilune::api;
-    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (owner_interpreter != -1 && interpreter != owner_interpreter) {
+    // The module object, its functions and the counter class are made once per process, so
+    // they can belong to one interpreter only: the main one. Letting the first importer own
+    // them would let a subinterpreter lock the main interpreter out for the rest of the
+    // process (and leave it a module whose interpreter may be gone).
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         PyErr_SetString(PyExc_ImportError,
-                        "kestrilune can be imported in one interpreter per process only; it "
-                        "is already loaded in another interpreter");
+                        "kestrilune can only be imported in the main interpreter, not in a "
+                        "subinterpreter");
         return nullptr;
     }
     if (cached_module == nullptr) {
@@ -115,7 +115,6 @@ PyMODINIT_FUNC PyInit_kestrilune() {
         if (cached_module == nullptr) {
             return nullptr;
         }
-        owner_interpreter = interpreter;
     }
     Py_INCREF(cached_module);
     return cached_module;

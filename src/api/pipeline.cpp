@@ -18,6 +18,7 @@
 #include "api/args.hpp"
 #include "api/pyref.hpp"
 #include "common/errors.hpp"
+#include "common/memory.hpp"
 #include "distances/distances.hpp"
 #include "pool/pool.hpp"
 #include "progress/interrupt_py.hpp"
@@ -66,12 +67,11 @@ PyRef new_str_list(const std::vector<std::string>& texts) {
     return list;
 }
 
-// A bytes object of n_cells * cell_bytes uninitialised bytes for a kernel to write into
-// (allocated with the GIL held; the kernel only writes plain memory into it).
-PyRef new_cell_bytes(std::size_t n_cells, std::size_t cell_bytes) {
-    std::size_t size = 0;
-    if (__builtin_mul_overflow(n_cells, cell_bytes, &size) ||
-        size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+// A bytes object of `size` uninitialised bytes (bytes_of_cells saturates, so an impossible
+// size arrives as one above PY_SSIZE_T_MAX) for a kernel or an export to write into,
+// allocated with the GIL held; the writers only write plain memory into it.
+PyRef new_cell_bytes(std::uint64_t size) {
+    if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
         PyErr_NoMemory();
         return PyRef();
     }
@@ -113,49 +113,64 @@ void return_free_memory() {
 // milliseconds; a check costs about as much as one item.
 constexpr std::size_t kItemsPerSignalCheck = 4096;
 
-bool utf8_copy(PyObject* str, std::string& out) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
-    if (data == nullptr) {
-        return false;
-    }
-    out.assign(data, static_cast<std::size_t>(size));
-    return true;
-}
-
 // Drains the iterator into owned UTF-8 texts, pairs text k with
-// translate_maps[map_indices[k]] for k below min(texts, map_indices), and reduces the trees.
-// Returns nullopt with a Python exception set on failure.
+// translate_maps[map_indices[k]], and reduces the trees. Returns nullopt with a Python
+// exception set on failure.
+//
+// Every item is read and checked (a str with a UTF-8 form), but only the texts that have a
+// name are kept: the others are never used, and an endless iterator then costs time (it
+// can be stopped with Ctrl-C), not memory.
 std::optional<Snapshots> collect_snapshots_from_iter(const IterArgs& args, bool keep_lengths) {
+    const std::size_t n_names = args.map_indices.size();  // == names.size(), validated
+    const std::uint64_t memory_limit = memory_limit_bytes();
+    std::uint64_t kept_bytes = 0;
     std::vector<std::string> texts;
+    std::size_t n_read = 0;
     PyObject* iter = args.newick_iter.get();
     while (PyRef item = PyRef::steal(PyIter_Next(iter))) {
         // An iterator written in C (itertools.repeat, a list iterator) never runs the
         // interpreter's signal handlers, so an endless one could not be stopped otherwise.
-        if (texts.size() % kItemsPerSignalCheck == kItemsPerSignalCheck - 1 &&
+        if (n_read % kItemsPerSignalCheck == kItemsPerSignalCheck - 1 &&
             PyErr_CheckSignals() < 0) {
             return std::nullopt;
         }
+        ++n_read;
         if (!PyUnicode_Check(item.get())) {
             PyErr_Format(PyExc_TypeError, "newick_iter must yield str, got '%s'",
                          Py_TYPE(item.get())->tp_name);
             return std::nullopt;
         }
-        if (!utf8_copy(item.get(), texts.emplace_back())) {
-            return std::nullopt;
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(item.get(), &size);
+        if (data == nullptr) {
+            return std::nullopt;  // a lone surrogate: the interpreter's UnicodeEncodeError
+        }
+        if (texts.size() < n_names) {
+            kept_bytes += static_cast<std::uint64_t>(size) + sizeof(std::string);
+            if (kept_bytes > memory_limit) {
+                require_fits(kept_bytes, memory_limit,
+                             "the text of the first " + std::to_string(n_read) + " trees of newick_iter");
+            }
+            texts.emplace_back(data, static_cast<std::size_t>(size));
         }
     }
     if (PyErr_Occurred()) {
         return std::nullopt;  // the iterator's own exception, unchanged
     }
-    if (texts.size() < 2) {
+    if (n_read < 2) {
         set_value_error("Need at least 2 trees to compute pairwise distances");
         return std::nullopt;
     }
-    const std::size_t n = std::min(texts.size(), args.map_indices.size());
+    if (n_read < n_names) {
+        // Every name labels a row of the result, so a missing tree cannot be left out
+        // quietly.
+        set_value_error("newick_iter yielded " + std::to_string(n_read) + " trees for " +
+                        std::to_string(n_names) + " names");
+        return std::nullopt;
+    }
     std::vector<TreeItem> items;
-    items.reserve(n);
-    for (std::size_t k = 0; k < n; ++k) {
+    items.reserve(texts.size());
+    for (std::size_t k = 0; k < texts.size(); ++k) {
         items.push_back(TreeItem{texts[k], &args.translate_maps[args.map_indices[k]]});
     }
     Result<Snapshots, std::string> snapshots =
@@ -183,21 +198,24 @@ void run_kernel(Metric metric, const IterArgs& args, const Snapshots& snapshots,
                               });
 }
 
-// The matrix as bytes: n x n cells of T, written by the kernel straight into the buffer.
-template <class T>
-PyRef matrix_bytes(Metric metric, const IterArgs& args, const Snapshots& snapshots) {
-    const std::size_t n = snapshots.trees.size();
-    PyRef matrix = new_cell_bytes(n * n, sizeof(T));
-    if (matrix) {
-        run_kernel(metric, args, snapshots, cells_of<T>(matrix));
+// Memory the result of `variant` needs for n trees, known before any tree is read: the
+// matrix, and for the list form also the list and one float object per cell (as the
+// interpreter's allocator sizes them) beside the cells the kernel fills.
+std::uint64_t matrix_memory(const Variant& variant, std::size_t n) {
+    if (variant.metric == Metric::RF) {
+        return bytes_of_cells(n, n, sizeof(std::uint32_t));
     }
-    return matrix;
+    if (variant.with_snapshots) {
+        return bytes_of_cells(n, n, sizeof(double));
+    }
+    constexpr std::uint64_t kFloatObjectBytes = 32;
+    return bytes_of_cells(n, n, sizeof(double) + sizeof(PyObject*) + kFloatObjectBytes);
 }
 
 // The matrix as a flat list of n x n floats (the plain WRF and KF functions).
 PyRef matrix_list(Metric metric, const IterArgs& args, const Snapshots& snapshots) {
     const std::size_t n = snapshots.trees.size();
-    std::vector<double> cells(n * n);
+    std::vector<double> cells(n * n);  // n * n fits: matrix_memory passed require_fits
     run_kernel(metric, args, snapshots, cells.data());
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(cells.size())));
     if (!list) {
@@ -216,23 +234,19 @@ PyRef matrix_list(Metric metric, const IterArgs& args, const Snapshots& snapshot
     return list;
 }
 
-// The clade bytes of the columns in `columns`.
-PyRef clade_bytes(const Snapshots& snapshots, const std::vector<std::size_t>& columns) {
-    PyRef bytes = new_cell_bytes(columns.size(), snapshots.clade_row_bytes());
-    if (bytes) {
-        snapshots.build_bipartition_bytes(
-            columns, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())));
-    }
-    return bytes;
-}
-
 PyObject* build_result(const Variant& variant, const IterArgs& args, const Snapshots& snapshots) {
     const std::size_t n = snapshots.trees.size();
     const Metric metric = variant.metric;
     if (!variant.with_snapshots) {
-        PyRef matrix = metric == Metric::RF
-                           ? matrix_bytes<std::uint32_t>(metric, args, snapshots)
-                           : matrix_list(metric, args, snapshots);
+        PyRef matrix;
+        if (metric == Metric::RF) {
+            matrix = new_cell_bytes(bytes_of_cells(n, n, sizeof(std::uint32_t)));
+            if (matrix) {
+                run_kernel(metric, args, snapshots, cells_of<std::uint32_t>(matrix));
+            }
+        } else {
+            matrix = matrix_list(metric, args, snapshots);
+        }
         PyRef names = matrix ? new_str_list(args.names) : PyRef();
         if (!names) {
             return nullptr;
@@ -240,23 +254,38 @@ PyObject* build_result(const Variant& variant, const IterArgs& args, const Snaps
         return new_tuple({&names, &matrix}).release();
     }
 
-    PyRef matrix = metric == Metric::RF ? matrix_bytes<std::uint32_t>(metric, args, snapshots)
-                                        : matrix_bytes<double>(metric, args, snapshots);
-    if (!matrix) {
+    // Every output is allocated before the kernel runs: one that cannot be had then fails
+    // the call before the work, not after it. The table holds presence bytes (RF) or
+    // branch lengths (WRF, KF), n rows of n_bip cells.
+    const bool presence = metric == Metric::RF;
+    const std::uint64_t matrix_size =
+        bytes_of_cells(n, n, presence ? sizeof(std::uint32_t) : sizeof(double));
+    const std::uint64_t table_size =
+        bytes_of_cells(n, snapshots.n_bip(), presence ? 1 : sizeof(double));
+    const std::uint64_t clades_size =
+        bytes_of_cells(snapshots.n_bip(), snapshots.clade_row_bytes(), 1);
+    const std::uint64_t total = matrix_size + table_size + clades_size;  // each < 2^63
+    require_fits(total < matrix_size ? ~std::uint64_t{0} : total,
+                 "the result for " + std::to_string(n) + " trees with " +
+                     std::to_string(snapshots.n_bip()) + " distinct splits");
+    PyRef matrix = new_cell_bytes(matrix_size);
+    PyRef table = matrix ? new_cell_bytes(table_size) : PyRef();
+    PyRef clades = table ? new_cell_bytes(clades_size) : PyRef();
+    if (!clades) {
         return nullptr;
     }
-    // Presence (RF) or branch lengths (WRF, KF), n rows of n_bip cells.
-    const bool presence = metric == Metric::RF;
-    PyRef table = new_cell_bytes(n * snapshots.n_bip(), presence ? 1 : sizeof(double));
-    if (!table) {
-        return nullptr;
+    if (presence) {
+        run_kernel(metric, args, snapshots, cells_of<std::uint32_t>(matrix));
+    } else {
+        run_kernel(metric, args, snapshots, cells_of<double>(matrix));
     }
     const std::vector<std::size_t> columns =
         presence ? snapshots.build_presence_matrix(
                        reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(table.get())))
                  : snapshots.build_branch_length_matrix(cells_of<double>(table));
-    PyRef clades = clade_bytes(snapshots, columns);
-    PyRef names = clades ? new_str_list(args.names) : PyRef();
+    snapshots.build_bipartition_bytes(
+        columns, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(clades.get())));
+    PyRef names = new_str_list(args.names);
     PyRef leaf_names = names ? new_str_list(snapshots.leaf_names) : PyRef();
     PyRef n_bip = leaf_names ? PyRef::steal(PyLong_FromSize_t(snapshots.n_bip())) : PyRef();
     if (!n_bip) {
@@ -281,6 +310,10 @@ PyObject* run_pipeline(const Variant& variant, PyObject* const* args, Py_ssize_t
                                               converted.translate_maps.size())) {
             return set_value_error(*message);
         }
+        // Known before a tree is read: a matrix that cannot fit fails the call at once.
+        const std::size_t n = converted.names.size();
+        require_fits(matrix_memory(variant, n),
+                     "the distance matrix of " + std::to_string(n) + " trees");
         const bool keep_lengths = variant.metric != Metric::RF;
         std::optional<Snapshots> snapshots = collect_snapshots_from_iter(converted, keep_lengths);
         if (!snapshots) {
