@@ -13,6 +13,21 @@ def run(fn, newicks, *, names=None, translate=None, rooted=False, progress=None)
     return fn(names, iter(newicks), maps, [0] * len(names), rooted=rooted, progress=progress)
 
 
+def cherry_trees(n_trees: int, n_taxa: int, seed: int) -> list:
+    """Trees of n_taxa / 2 cherries joined at one node, with branch lengths, the taxa
+    shuffled per tree: quick to write, and nearly every split differs between trees."""
+    import random
+
+    rng = random.Random(seed)
+    taxa = [f"T{i}" for i in range(n_taxa)]
+    trees = []
+    for _ in range(n_trees):
+        rng.shuffle(taxa)
+        trees.append("(" + ",".join(f"({a}:1,{b}:2):0.5" for a, b in zip(taxa[::2], taxa[1::2]))
+                     + ");")
+    return trees
+
+
 def u32_matrix(data: bytes) -> list:
     n = int(round((len(data) // 4) ** 0.5))
     cells = struct.unpack(f"<{n * n}I", data)

@@ -129,14 +129,10 @@ def test_sigint_stops_a_long_call_and_the_next_call_works(scenario):
 def test_handler_that_does_not_raise_changes_nothing():
     code = textwrap.dedent(
         r"""
-        import os, random, signal, threading, time
+        import os, signal, threading, time
         import kestrilune as k
-        rng = random.Random(3)
-        taxa = [f"T{i}" for i in range(60)]
-        def tree():
-            rng.shuffle(taxa)
-            return "(" + ",".join(f"({a}:1,{b}:2):0.5" for a, b in zip(taxa[::2], taxa[1::2])) + ");"
-        trees = [tree() for _ in range(1500)]
+        from conftest import cherry_trees
+        trees = cherry_trees(1500, 60, seed=3)
         args = ([str(i) for i in range(len(trees))], [{}], [0] * len(trees))
         quiet = k.pairwise_kf_with_snapshots_from_newick_iter(args[0], iter(trees), *args[1:])
         seen = []
@@ -154,7 +150,7 @@ def test_handler_that_does_not_raise_changes_nothing():
         """
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         timeout=300)
+                         timeout=300, env=dict(os.environ, PYTHONPATH=os.path.dirname(__file__)))
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["same", "True"]
 

@@ -13,6 +13,7 @@ import weakref
 import pytest
 
 import kestrilune
+from conftest import cherry_trees
 
 FUNCTIONS = [getattr(kestrilune, name) for name in kestrilune.__all__[:6]]
 FUNCTION_IDS = kestrilune.__all__[:6]
@@ -114,16 +115,7 @@ def resident_bytes():
 @pytest.mark.parametrize("fail_at_last_tree", [False, True], ids=["success", "last-tree-fails"])
 def test_resident_memory_is_stable_over_repeated_calls(fail_at_last_tree):
     # Calls large enough that leaking a fraction of what one call allocates would show.
-    import random
-
-    rng = random.Random(5)
-    taxa = [f"T{i}" for i in range(64)]
-
-    def tree():
-        rng.shuffle(taxa)
-        return "(" + ",".join(f"({a}:0.1,{b}:0.2):0.3" for a, b in zip(taxa[::2], taxa[1::2])) + ");"
-
-    trees = [tree() for _ in range(300)]
+    trees = cherry_trees(300, 64, seed=5)
     if fail_at_last_tree:
         trees[-1] = trees[-1].replace("T0", "X0")
     names = [str(i) for i in range(len(trees))]
