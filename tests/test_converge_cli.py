@@ -39,7 +39,8 @@ def test_base_name_gives_table_json_tstat_and_pictures(tmp_path, capsys):
     ([PRIMATES, "--burnin", "600"], 1, "the burn-in of 501 leaves 0"),
     ([PRIMATES, "--min-freq", "1.5"], 2, "--min-freq must lie between 0 and 1"),
     ([PRIMATES, "--json", "out.csv"], 2, "--json out.csv"),
-], ids=["missing", "burnin", "min_freq", "json_suffix"])
+    ([PRIMATES, "--burnin", "lots"], 2, "invalid burn-in 'lots'"),
+], ids=["missing", "burnin", "min_freq", "json_suffix", "burnin_text"])
 def test_bad_input_is_one_line(args, code, message, tmp_path):
     res = subprocess.run([sys.executable, "-m", "kestrilune_tools.cli", "converge", *args],
                          capture_output=True, text=True, timeout=120, cwd=tmp_path)

@@ -106,6 +106,12 @@ def run(args, ctx) -> int:
             os.makedirs(args.plot_dir, exist_ok=True)
         except OSError as exc:
             raise CommandError(f"cannot make {args.plot_dir}: {exc.strerror or exc}") from None
+    from .nexus import parse_burnin
+
+    try:
+        parse_burnin(args.burnin)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
     if not 0 <= args.min_freq <= 1:
         raise UsageError(f"--min-freq must lie between 0 and 1, got {args.min_freq}")
     if args.diagn_every is not None and args.diagn_every < 1:
