@@ -31,6 +31,7 @@
 #include "pool/pool.hpp"
 #include "snapshot/snapshot.hpp"
 #include "snapshot/snapshots.hpp"
+#include "tree/shape.hpp"
 #include "tree/tree_impl.hpp"
 
 namespace kestrilune {
@@ -39,7 +40,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 int g_repeat = 3;
-bool g_lengths = true;  // also time the WRF and KF kernels
+bool g_lengths = true;           // also time the WRF and KF kernels
+bool g_reference_stages = false;  // also time the full parser's stages
+bool g_collect_only = false;      // time only the collection
 
 // Processor time of the whole process (all threads): on a shared machine it moves less
 // than wall time, since time spent waiting for a core is not counted.
@@ -259,42 +262,80 @@ int run_file(const std::string& path, bool legacy) {
     const TreeFile f = load(path);
     const std::size_t n = f.newicks.size();
     const double mb = static_cast<double>(f.bytes) / 1e6;
-
-    // Single-thread stages, in order, each over all trees.
-    std::vector<std::string> clean(n);
-    const double t_strip = best_of([&] {
-        for (std::size_t t = 0; t < n; ++t) {
-            clean[t] = strip_beast_annotations(f.newicks[t]);
-        }
-    });
-    std::vector<Tree> trees(n);
-    const double t_parse = best_of([&] {
-        Tree storage;
-        for (std::size_t t = 0; t < n; ++t) {
-            auto parsed = Tree::from_newick(clean[t], std::move(storage));
-            trees[t] = std::move(parsed).value();
-        }
-    });
-    for (std::size_t t = 0; t < n; ++t) {
-        rename_leaf_nodes(trees[t], f.maps[f.map_index[t]]);
+    if (g_collect_only) {
+        const std::vector<TreeItem> items = items_of(f);
+        const double wall = best_of([&] { (void)Snapshots::from_newick_iter_opts(items, false, false); });
+        std::printf("%s: collection %.4f s wall, %.4f s cpu: %.0f MB/s per core\n", path.c_str(),
+                    wall, g_last_cpu, mb / g_last_cpu);
+        return 0;
     }
-    const Snapshot first = Snapshot::from_tree(trees[0], false).value();
+
+    // Single-thread stages, in order, each over all trees: the plain-text reader and the
+    // shape snapshot (what the collection runs for trees 1 .. n-1), and for reference the
+    // full parser's path (annotation removal, Tree, translation, Tree snapshot).
+    Tree reference = Tree::from_newick(strip_beast_annotations(f.newicks[0])).value();
+    rename_leaf_nodes(reference, f.maps[f.map_index[0]]);
+    const Snapshot first = Snapshot::from_tree(reference, false).value();
     const LeafOrder order(first.leaf_names);
-    const double t_snapshot = best_of([&] {
+    std::vector<TreeShape> shapes(n);
+    best_of([&] {
         for (std::size_t t = 0; t < n; ++t) {
-            auto s = Snapshot::from_tree_in_order(trees[t], false, order);
-            if (!s || !*s) {
+            if (!read_plain_newick(f.newicks[t], shapes[t])) {
                 std::abort();
             }
         }
     });
-    trees = {};
-    clean = {};
+    const double t_read = g_last_cpu;
+    std::vector<std::vector<std::uint32_t>> bits(n);
+    for (std::size_t t = 0; t < n; ++t) {
+        const TranslateMap& map = f.maps[f.map_index[t]];
+        for (const std::string_view label : shapes[t].leaf_labels) {
+            const auto it = map.find(std::string(label));
+            bits[t].push_back(order.find(map.empty() ? label : it->second).value());
+        }
+    }
+    best_of([&] {
+        for (std::size_t t = 0; t < n; ++t) {
+            TreePartitions::from_shape(shapes[t], false, bits[t]);
+        }
+    });
+    const double t_shape_snapshot = g_last_cpu;
+    shapes = {};
+    bits = {};
+    double t_strip = 0, t_parse = 0, t_snapshot = 0;
+    if (g_reference_stages) {
+        std::vector<std::string> clean(n);
+        t_strip = best_of([&] {
+            for (std::size_t t = 0; t < n; ++t) {
+                clean[t] = strip_beast_annotations(f.newicks[t]);
+            }
+        });
+        std::vector<Tree> trees(n);
+        t_parse = best_of([&] {
+            Tree storage;
+            for (std::size_t t = 0; t < n; ++t) {
+                auto parsed = Tree::from_newick(clean[t], std::move(storage));
+                trees[t] = std::move(parsed).value();
+            }
+        });
+        for (std::size_t t = 0; t < n; ++t) {
+            rename_leaf_nodes(trees[t], f.maps[f.map_index[t]]);
+        }
+        t_snapshot = best_of([&] {
+            for (std::size_t t = 0; t < n; ++t) {
+                auto s = Snapshot::from_tree_in_order(trees[t], false, order);
+                if (!s || !*s) {
+                    std::abort();
+                }
+            }
+        });
+    }
 
     const std::vector<TreeItem> items = items_of(f);
     Snapshots snaps;
     const double t_collect = best_of(
         [&] { snaps = std::move(Snapshots::from_newick_iter_opts(items, false, true)).value(); });
+    const double cpu_collect = g_last_cpu;
     std::vector<std::vector<std::uint32_t>> ids;
     std::size_t total_ids = 0;
     for (const InternSnap& t : snaps.trees) {
@@ -305,13 +346,15 @@ int run_file(const std::string& path, bool legacy) {
     std::printf("%s: %zu trees, %.2f MB, %zu distinct splits, %.1f splits per tree, pool %zu\n",
                 path.c_str(), n, mb, snaps.n_bip(), static_cast<double>(total_ids) / n,
                 pool::size());
-    std::printf(
-        "  one thread: strip %.4f s (%.0f MB/s)  parse %.4f s (%.0f MB/s)  snapshot %.4f s"
-        "  => %.0f MB/s text to snapshots\n",
-        t_strip, mb / t_strip, t_parse, mb / t_parse, t_snapshot,
-        mb / (t_strip + t_parse + t_snapshot));
-    std::printf("  collection on the pool (all stages + interning): %.4f s (%.0f MB/s)\n",
-                t_collect, mb / t_collect);
+    std::printf("  one thread (cpu): plain read %.4f s (%.0f MB/s)  shape snapshot %.4f s  => %.0f MB/s\n",
+                t_read, mb / t_read, t_shape_snapshot, mb / (t_read + t_shape_snapshot));
+    if (g_reference_stages) {
+        std::printf(
+            "  one thread, full parser: strip %.4f s  parse %.4f s  snapshot %.4f s  => %.0f MB/s\n",
+            t_strip, t_parse, t_snapshot, mb / (t_strip + t_parse + t_snapshot));
+    }
+    std::printf("  collection (text to interned ids): %.4f s wall, %.4f s cpu: %.0f MB/s per core\n",
+                t_collect, cpu_collect, mb / cpu_collect);
     print_kernel_row("  RF kernel", n, snaps.n_bip(), time_rf(ids, legacy));
     if (!g_lengths) {
         return 0;
@@ -337,6 +380,14 @@ int main(int argc, char** argv) {
             g_repeat = std::stoi(args[k + 1]);
             args.erase(args.begin() + static_cast<std::ptrdiff_t>(k),
                        args.begin() + static_cast<std::ptrdiff_t>(k) + 2);
+            --k;
+        } else if (args[k] == "--reference-stages") {
+            g_reference_stages = true;
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(k));
+            --k;
+        } else if (args[k] == "--collect-only") {
+            g_collect_only = true;
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(k));
             --k;
         } else if (args[k] == "--rf-only") {
             g_lengths = false;

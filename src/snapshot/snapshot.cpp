@@ -35,7 +35,10 @@ struct Scratch {
     std::vector<std::pair<std::uint64_t, NodeId>> keys;  // sort keys, see sort_by_sets
     std::vector<std::uint8_t> seen;       // leaf bits already given, for from_tree_in_order
     std::vector<double> length;           // the node's branch length, 0.0 when it has none
+    std::vector<std::uint32_t> slots;     // hash table of a tree's distinct sets
 };
+
+constexpr std::uint32_t kNoSlot = std::numeric_limits<std::uint32_t>::max();
 
 // The words table holds one row per node, so it grows with the square of the leaf count:
 // a tree of 20,000 leaves needs 100 MB. Past this size it is given back after the call,
@@ -56,6 +59,35 @@ thread_local Scratch tls_scratch;
 
 // Tables below this size are allocated without asking how much memory the process may use.
 constexpr std::uint64_t kCheckedTableBytes = std::uint64_t{64} << 20;
+
+std::span<std::uint64_t> row_of(Scratch& s, NodeId id, std::size_t n_words) noexcept {
+    return {s.words.data() + id * n_words, n_words};
+}
+
+void set_leaf_bit(std::span<std::uint64_t> row, std::size_t leaf) noexcept {
+    row[leaf / 64] |= std::uint64_t{1} << (leaf % 64);
+}
+
+void or_into(std::span<const std::uint64_t> from, std::span<std::uint64_t> to) noexcept {
+    for (std::size_t w = 0; w < from.size(); ++w) {
+        to[w] |= from[w];
+    }
+}
+
+// Room for one set per node in s.words. The table holds one set per node, and the snapshot
+// about as many again: L^2 / 4 bytes each for L leaves (2.5 GB each for a caterpillar of
+// 100,000 leaves). A tree whose sets cannot fit is refused here rather than met by the
+// out-of-memory killer.
+void size_table(Scratch& s, std::size_t n_nodes, std::size_t n_words, std::size_t n_leaves) {
+    const std::uint64_t table_bytes = bytes_of_cells(n_nodes, n_words, sizeof(std::uint64_t));
+    if (table_bytes > kCheckedTableBytes) {
+        require_fits(bytes_of_cells(table_bytes, 2, 1),
+                     "the split table of a tree of " + std::to_string(n_leaves) + " leaves");
+    }
+    if (s.words.size() < n_nodes * n_words) {
+        s.words.resize(n_nodes * n_words);
+    }
+}
 
 std::string_view name_of(const Node& node) noexcept {
     return node.name ? std::string_view(*node.name) : std::string_view();
@@ -142,8 +174,32 @@ void sort_by_sets(std::vector<NodeId>& ids, const std::uint64_t* table, std::siz
     }
 }
 
+std::optional<TreeError> fill_leaf_sets(const Tree& tree, NodeId root, std::size_t n_words,
+                                        Scratch& s);
+void fill_leaf_sets(const TreeShape& shape, std::span<const std::uint32_t> leaf_bits,
+                    std::size_t n_words, Scratch& s);
+void collect_edges(std::size_t n_nodes, NodeId root, bool rooted, std::size_t n_leaves,
+                   std::size_t n_words, bool all_reached, Scratch& s);
+void merge_equal_sets(const double* length, std::size_t n_words, Scratch& s, Snapshot& snap);
+
+// Steps 2 to 4 of a snapshot of a Tree, once every leaf has its bit in s.leaf_index.
 std::optional<TreeError> reduce_edges(const Tree& tree, bool rooted, std::size_t n_leaves,
-                                      Scratch& s, Snapshot& snap);
+                                      Scratch& s, Snapshot& snap) {
+    TrimOnExit trim{s};
+    const std::size_t n_words = words_for_leaves(n_leaves);
+    snap.n_words = n_words;
+    const Result<NodeId, TreeError> root = tree.get_root();
+    if (!root) {
+        return root.error();
+    }
+    size_table(s, tree.nodes.size(), n_words, n_leaves);
+    if (auto failure = fill_leaf_sets(tree, *root, n_words, s)) {
+        return failure;
+    }
+    collect_edges(tree.nodes.size(), *root, rooted, n_leaves, n_words, false, s);
+    merge_equal_sets(s.length.data(), n_words, s, snap);
+    return std::nullopt;
+}
 
 }  // namespace
 
@@ -234,44 +290,61 @@ Result<std::optional<Snapshot>, TreeError> Snapshot::from_tree_in_order(const Tr
     return std::optional<Snapshot>(std::move(snap));
 }
 
+// Steps 2 and 3 as for a Tree; instead of step 4's sort, equal sets are found through
+// their hashes (a table of edge positions private to the thread), and the lengths of equal
+// sets are added in ascending node-id order, as step 4 adds them.
+TreePartitions TreePartitions::from_shape(const TreeShape& shape, bool rooted,
+                                          std::span<const std::uint32_t> leaf_bits) {
+    Scratch& s = tls_scratch;
+    TrimOnExit trim{s};
+    TreePartitions out;
+    const std::size_t n_leaves = leaf_bits.size();
+    const std::size_t n_words = words_for_leaves(n_leaves);
+    out.n_words = n_words;
+    size_table(s, shape.size(), n_words, n_leaves);
+    fill_leaf_sets(shape, leaf_bits, n_words, s);
+    collect_edges(shape.size(), 0, rooted, n_leaves, n_words, true, s);
+
+    std::size_t n_slots = 16;
+    while (n_slots < 2 * s.ids.size()) {
+        n_slots *= 2;
+    }
+    s.slots.assign(n_slots, kNoSlot);
+    out.words.reserve(s.ids.size() * n_words);
+    out.lengths.reserve(s.ids.size());
+    out.hashes.reserve(s.ids.size());
+    for (const NodeId id : s.ids) {
+        const std::span<const std::uint64_t> set = row_of(s, id, n_words);
+        const std::uint64_t hash = hash_words(set);
+        std::size_t slot = static_cast<std::size_t>(hash) & (n_slots - 1);
+        for (;; slot = (slot + 1) & (n_slots - 1)) {
+            const std::uint32_t k = s.slots[slot];
+            if (k == kNoSlot) {
+                s.slots[slot] = static_cast<std::uint32_t>(out.lengths.size());
+                out.words.insert(out.words.end(), set.begin(), set.end());
+                out.lengths.push_back(shape.length[id]);
+                out.hashes.push_back(hash);
+                break;
+            }
+            if (out.hashes[k] == hash &&
+                std::equal(set.begin(), set.end(), out.words.begin() + static_cast<std::ptrdiff_t>(k * n_words))) {
+                out.lengths[k] += shape.length[id];
+                break;
+            }
+        }
+    }
+    return out;
+}
+
 namespace {
 
-// Steps 2 to 4 of a snapshot, once every leaf has its bit in s.leaf_index.
-std::optional<TreeError> reduce_edges(const Tree& tree, bool rooted, std::size_t n_leaves,
-                                      Scratch& s, Snapshot& snap) {
-    TrimOnExit trim{s};
+// Step 2 for a Tree: the leaves below every node the root reaches (s.state kDone), and
+// every node's branch length in s.length. s.words has room for every node (size_table).
+std::optional<TreeError> fill_leaf_sets(const Tree& tree, NodeId root, std::size_t n_words,
+                                        Scratch& s) {
     const std::vector<Node>& nodes = tree.nodes;
     const std::size_t n_nodes = nodes.size();
-    const std::size_t n_words = words_for_leaves(n_leaves);
-    snap.n_words = n_words;
-
-    const Result<NodeId, TreeError> root = tree.get_root();
-    if (!root) {
-        return root.error();
-    }
-
-    // The table holds one set per node, and the snapshot about as many again: L^2 / 4
-    // bytes each for L leaves (2.5 GB each for a caterpillar of 100,000 leaves). A tree
-    // whose sets cannot fit is refused here rather than met by the out-of-memory killer.
-    const std::uint64_t table_bytes = bytes_of_cells(n_nodes, n_words, sizeof(std::uint64_t));
-    if (table_bytes > kCheckedTableBytes) {
-        require_fits(bytes_of_cells(table_bytes, 2, 1),
-                     "the split table of a tree of " + std::to_string(n_leaves) + " leaves");
-    }
-    if (s.words.size() < n_nodes * n_words) {
-        s.words.resize(n_nodes * n_words);
-    }
-    std::uint64_t* const table = s.words.data();
-    auto row = [table, n_words](NodeId id) {
-        return std::span<std::uint64_t>(table + id * n_words, n_words);
-    };
-    auto or_into = [&row](NodeId child, NodeId parent) {
-        const std::span<const std::uint64_t> from = row(child);
-        const std::span<std::uint64_t> to = row(parent);
-        for (std::size_t w = 0; w < from.size(); ++w) {
-            to[w] |= from[w];
-        }
-    };
+    const auto row = [&s, n_words](NodeId id) { return row_of(s, id, n_words); };
     auto open = [&](NodeId id) {
         s.state[id] = kOpen;
         const std::span<std::uint64_t> r = row(id);
@@ -280,7 +353,7 @@ std::optional<TreeError> reduce_edges(const Tree& tree, bool rooted, std::size_t
     };
 
     // Lengths and the check for the fast walk, in one sequential pass over the nodes (the
-    // merge below visits them in set order, where every node would be a cache miss).
+    // merge visits them in set order, where every node would be a cache miss).
     s.length.resize(n_nodes);
     bool children_after_parents = true;
     for (NodeId id = 0; id < n_nodes; ++id) {
@@ -296,91 +369,114 @@ std::optional<TreeError> reduce_edges(const Tree& tree, bool rooted, std::size_t
         // its parent, so one sweep in descending id order sees every child before its
         // parent, and one in ascending order finds what the root reaches. Both read the
         // nodes in memory order.
-        std::fill(table, table + n_nodes * n_words, std::uint64_t{0});
+        std::fill(s.words.begin(), s.words.begin() + static_cast<std::ptrdiff_t>(n_nodes * n_words),
+                  std::uint64_t{0});
         for (NodeId id = n_nodes; id-- > 0;) {
             const std::vector<NodeId>& children = nodes[id].children;
             if (children.empty()) {
                 assert(s.leaf_index[id] != kNoLeaf);
-                const std::size_t leaf = s.leaf_index[id];
-                row(id)[leaf / 64] |= std::uint64_t{1} << (leaf % 64);
+                set_leaf_bit(row(id), s.leaf_index[id]);
             }
             for (const NodeId child : children) {
-                or_into(child, id);
+                or_into(row(child), row(id));
             }
         }
-        s.state[*root] = kDone;
-        for (NodeId id = *root; id < n_nodes; ++id) {
+        s.state[root] = kDone;
+        for (NodeId id = root; id < n_nodes; ++id) {
             if (s.state[id] == kDone) {
                 for (const NodeId child : nodes[id].children) {
                     s.state[child] = kDone;
                 }
             }
         }
-    } else {
-        // Any other node array: a post-order walk on an explicit stack (a caterpillar tree
-        // is as deep as it has leaves, too deep for the call stack of a worker thread).
-        s.stack.clear();
-        open(*root);
-        while (!s.stack.empty()) {
-            Frame& top = s.stack.back();
-            const std::vector<NodeId>& children = nodes[top.node].children;
-            if (top.next_child < children.size()) {
-                const NodeId child = children[top.next_child++];
-                if (child >= n_nodes) {
-                    return TreeError{TreeErrorKind::MissingNode, child};
-                }
-                if (s.state[child] == kDone) {
-                    or_into(child, top.node);  // reached before through another parent
-                } else {
-                    // A node still open is its own ancestor. Trees built by the parser or by
-                    // add_child cannot hold a cycle; only a hand-edited node array can.
-                    require(s.state[child] == kUnseen, "tree has a cycle");
-                    open(child);  // invalidates `top`
-                }
-                continue;
-            }
-            const NodeId done = top.node;
-            if (children.empty()) {
-                assert(s.leaf_index[done] != kNoLeaf);
-                const std::size_t leaf = s.leaf_index[done];
-                row(done)[leaf / 64] |= std::uint64_t{1} << (leaf % 64);
-            }
-            s.state[done] = kDone;
-            s.stack.pop_back();
-            if (!s.stack.empty()) {
-                or_into(done, s.stack.back().node);
-            }
-        }
+        return std::nullopt;
     }
 
-    // Every reached node but the root is the lower end of one edge.
-    s.ids.clear();
-    for (NodeId id = 0; id < n_nodes; ++id) {
-        if (s.state[id] != kDone || id == *root) {
+    // Any other node array: a post-order walk on an explicit stack (a caterpillar tree is as
+    // deep as it has leaves, too deep for the call stack of a worker thread).
+    s.stack.clear();
+    open(root);
+    while (!s.stack.empty()) {
+        Frame& top = s.stack.back();
+        const std::vector<NodeId>& children = nodes[top.node].children;
+        if (top.next_child < children.size()) {
+            const NodeId child = children[top.next_child++];
+            if (child >= n_nodes) {
+                return TreeError{TreeErrorKind::MissingNode, child};
+            }
+            if (s.state[child] == kDone) {
+                or_into(row(child), row(top.node));  // reached before through another parent
+            } else {
+                // A node still open is its own ancestor. Trees built by the parser or by
+                // add_child cannot hold a cycle; only a hand-edited node array can.
+                require(s.state[child] == kUnseen, "tree has a cycle");
+                open(child);  // invalidates `top`
+            }
             continue;
         }
-        if (rooted || canonicalize_unrooted(row(id), n_leaves)) {
+        const NodeId done = top.node;
+        if (children.empty()) {
+            assert(s.leaf_index[done] != kNoLeaf);
+            set_leaf_bit(row(done), s.leaf_index[done]);
+        }
+        s.state[done] = kDone;
+        s.stack.pop_back();
+        if (!s.stack.empty()) {
+            or_into(row(done), row(s.stack.back().node));
+        }
+    }
+    return std::nullopt;
+}
+
+// Step 2 for a shape: parents precede their children, so one descending sweep gives every
+// node its leaves; the shape is one tree, so the root reaches every node.
+void fill_leaf_sets(const TreeShape& shape, std::span<const std::uint32_t> leaf_bits,
+                    std::size_t n_words, Scratch& s) {
+    const std::size_t n_nodes = shape.size();
+    std::fill(s.words.begin(), s.words.begin() + static_cast<std::ptrdiff_t>(n_nodes * n_words),
+              std::uint64_t{0});
+    for (std::size_t k = 0; k < leaf_bits.size(); ++k) {
+        set_leaf_bit(row_of(s, shape.leaf_nodes[k], n_words), leaf_bits[k]);
+    }
+    for (std::size_t id = n_nodes; id-- > 1;) {
+        or_into(row_of(s, id, n_words), row_of(s, shape.parent[id], n_words));
+    }
+}
+
+// Step 3: every reached node but the root is the lower end of one edge; in unrooted mode
+// its set is canonicalised in place, and an edge whose set is all leaves is dropped.
+void collect_edges(std::size_t n_nodes, NodeId root, bool rooted, std::size_t n_leaves,
+                   std::size_t n_words, bool all_reached, Scratch& s) {
+    s.ids.clear();
+    for (NodeId id = 0; id < n_nodes; ++id) {
+        if ((!all_reached && s.state[id] != kDone) || id == root) {
+            continue;
+        }
+        if (rooted || canonicalize_unrooted(row_of(s, id, n_words), n_leaves)) {
             s.ids.push_back(id);
         }
     }
-    sort_by_sets(s.ids, table, n_words, s.keys);
+}
 
+// Step 4: the edges sorted by set (node id breaking ties), equal sets merged into one
+// partition whose length is the sum of theirs, added in ascending node-id order.
+void merge_equal_sets(const double* length, std::size_t n_words, Scratch& s, Snapshot& snap) {
+    const std::uint64_t* const table = s.words.data();
+    sort_by_sets(s.ids, table, n_words, s.keys);
     snap.words.reserve(s.ids.size() * n_words);
     snap.lengths.reserve(s.ids.size());
     NodeId run_first = 0;
     for (std::size_t k = 0; k < s.ids.size(); ++k) {
         const NodeId id = s.ids[k];
-        const double length = s.length[id];
-        const std::span<const std::uint64_t> set = row(id);
-        if (k > 0 && std::equal(set.begin(), set.end(), row(run_first).begin())) {
-            snap.lengths.back() += length;
+        const std::uint64_t* set = table + id * n_words;
+        if (k > 0 && std::equal(set, set + n_words, table + run_first * n_words)) {
+            snap.lengths.back() += length[id];
             continue;
         }
         run_first = id;
-        snap.words.insert(snap.words.end(), set.begin(), set.end());
-        snap.lengths.push_back(length);
+        snap.words.insert(snap.words.end(), set, set + n_words);
+        snap.lengths.push_back(length[id]);
     }
-    return std::nullopt;
 }
 
 }  // namespace

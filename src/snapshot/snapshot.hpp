@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "common/result.hpp"
+#include "tree/shape.hpp"
 #include "tree/tree_impl.hpp"
 
 namespace kestrilune {
@@ -69,6 +70,29 @@ struct Snapshot {
     static Result<std::optional<Snapshot>, TreeError> from_tree_in_order(const Tree& tree,
                                                                         bool rooted,
                                                                         const LeafOrder& order);
+
+};
+
+// A tree's partitions as a Snapshot holds them (the same sets, canonical form and merged
+// lengths), but not sorted: in ascending node-id order of each set's first edge, with the
+// hash_words of each. Sorting is left to whoever needs an order, which in a posterior
+// sample is seldom more than the few partitions seen for the first time.
+struct TreePartitions {
+    std::vector<std::uint64_t> words;   // partition k: words [k * n_words, (k + 1) * n_words)
+    std::vector<double> lengths;
+    std::vector<std::uint64_t> hashes;  // hash_words of each partition
+    std::size_t n_words = 0;
+
+    std::size_t size() const noexcept { return lengths.size(); }
+    std::span<const std::uint64_t> partition(std::size_t k) const noexcept {
+        return {words.data() + k * n_words, n_words};
+    }
+
+    // From a shape read by read_plain_newick whose leaves have their bits: leaf_bits[k] is
+    // the bit of shape.leaf_nodes[k], each of 0 .. leaf_bits.size() - 1 exactly once (the
+    // caller checks). Uses the calling thread's scratch tables, as Snapshot::from_tree does.
+    static TreePartitions from_shape(const TreeShape& shape, bool rooted,
+                                     std::span<const std::uint32_t> leaf_bits);
 };
 
 }  // namespace kestrilune

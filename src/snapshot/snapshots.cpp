@@ -5,6 +5,7 @@
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 
 #include "common/errors.hpp"
@@ -19,11 +20,22 @@ namespace {
 constexpr std::string_view kSeveralTopLevelGroups =
     "The text holds more than one top-level group; a tree has a single root.";
 
+// A worker keeps the node arrays of the trees it reads for the next tree; beyond this many
+// nodes (a tree of 32,000 leaves) they are released after the tree, so that one huge tree
+// does not pin its arrays in every worker for the life of the process.
+constexpr std::size_t kMaxKeptNodes = std::size_t{1} << 16;
+
+// One reduced tree on its way into the collection.
+// Trees per worker in the first chunk after tree 0 (see SnapshotCollector::add).
+constexpr std::size_t kFirstChunkPerWorker = 32;
+
 struct TreeResult {
-    Snapshot snapshot;
-    std::vector<std::uint64_t> hashes;  // hash_words of each partition, for interning
-    std::vector<std::uint32_t> ids;     // global id of each partition, once interned
-    std::size_t n_unnamed_leaves = 0;
+    TreePartitions parts;
+    bool sorted = false;                 // parts in ascending Bitset order (from a Snapshot)
+    std::vector<std::uint32_t> ids;      // global id of each partition, once interned
+    std::vector<std::uint32_t> absent;   // partitions the table lacked when looked up
+    std::vector<std::string> leaf_names;  // tree 0: its sorted leaf names
+    std::size_t n_unnamed_leaves = 0;     // tree 0
 };
 
 // Clean, parse, check for a single root and translate. Returns the failure message.
@@ -48,11 +60,17 @@ std::string snapshot_failure(std::size_t index, const TreeError& error) {
     return "Failed to snapshot tree at index " + std::to_string(index) + ": " + error.message();
 }
 
-void hash_partitions(TreeResult& result) {
-    result.hashes.resize(result.snapshot.size());
-    for (std::size_t k = 0; k < result.snapshot.size(); ++k) {
-        result.hashes[k] = hash_words(result.snapshot.partition(k));
+// A Snapshot's partitions (ascending Bitset order) as a TreeResult.
+void take_snapshot(Snapshot&& snapshot, TreeResult& out) {
+    out.parts.words = std::move(snapshot.words);
+    out.parts.lengths = std::move(snapshot.lengths);
+    out.parts.n_words = snapshot.n_words;
+    out.parts.hashes.resize(out.parts.size());
+    for (std::size_t k = 0; k < out.parts.size(); ++k) {
+        out.parts.hashes[k] = hash_words(out.parts.partition(k));
     }
+    out.sorted = true;
+    out.leaf_names = std::move(snapshot.leaf_names);
 }
 
 // Tree 0: parsed and snapshotted on its own; its leaves become the reference.
@@ -65,8 +83,7 @@ std::optional<std::string> reduce_first_tree(const TreeItem& item, bool rooted, 
     if (!snapshot) {
         return snapshot_failure(0, snapshot.error());
     }
-    out.snapshot = std::move(snapshot).value();
-    hash_partitions(out);
+    take_snapshot(std::move(snapshot).value(), out);
     out.n_unnamed_leaves = 0;
     for (const Node& node : tree.nodes) {
         if (node.children.empty() && !node.name) {
@@ -74,6 +91,120 @@ std::optional<std::string> reduce_first_tree(const TreeItem& item, bool rooted, 
         }
     }
     return std::nullopt;
+}
+
+// Leaf bits by label, for one translate map: the bit, in tree 0's leaf order, of the name
+// rename_leaf_nodes gives a leaf so labelled, or kMissing when tree 0 has no such leaf.
+// Built once per map and call, so a leaf costs one lookup instead of two string maps.
+class LabelBits {
+public:
+    static constexpr std::uint32_t kMissing = std::numeric_limits<std::uint32_t>::max();
+
+    LabelBits(const TranslateMap& map, const LeafOrder& order) {
+        const std::uint32_t unnamed = order.find("").value_or(kMissing);
+        unnamed_ = unnamed;
+        if (map.empty()) {
+            // Names stay as written.
+            unknown_ = kMissing;
+            reserve(order.size());
+            for (std::size_t bit = 0; bit < order.size(); ++bit) {
+                insert(order.names()[bit], static_cast<std::uint32_t>(bit));
+            }
+        } else {
+            // A label the map lacks leaves its leaf unnamed.
+            unknown_ = unnamed;
+            reserve(map.size());
+            for (const auto& [label, name] : map) {
+                insert(label, order.find(name).value_or(kMissing));
+            }
+        }
+    }
+
+    std::uint32_t find(std::string_view label) const noexcept {
+        if (label.empty()) {
+            return unnamed_;  // an unnamed leaf is never renamed
+        }
+        for (std::size_t i = hash(label) & mask_;; i = (i + 1) & mask_) {
+            const Entry& e = entries_[i];
+            if (e.bit == kEmpty) {
+                return unknown_;
+            }
+            if (e.label == label) {
+                return e.bit;
+            }
+        }
+    }
+
+private:
+    static constexpr std::uint32_t kEmpty = kMissing - 1;
+    struct Entry {
+        std::string_view label;  // a key of the map or a name of tree 0: they outlive the call
+        std::uint32_t bit = kEmpty;
+    };
+
+    static std::size_t hash(std::string_view text) noexcept {
+        std::uint64_t h = 0x9E3779B97F4A7C15ull ^ text.size();
+        for (const char c : text) {
+            h = (h ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
+        }
+        return static_cast<std::size_t>(h ^ (h >> 29));
+    }
+
+    void reserve(std::size_t n) {
+        std::size_t size = 16;
+        while (size < 2 * n) {
+            size *= 2;
+        }
+        entries_.assign(size, Entry{});
+        mask_ = size - 1;
+    }
+
+    void insert(std::string_view label, std::uint32_t bit) {
+        std::size_t i = hash(label) & mask_;
+        while (entries_[i].bit != kEmpty && entries_[i].label != label) {
+            i = (i + 1) & mask_;
+        }
+        entries_[i] = Entry{label, bit};
+    }
+
+    std::vector<Entry> entries_;
+    std::size_t mask_ = 0;
+    std::uint32_t unknown_ = kMissing;
+    std::uint32_t unnamed_ = kMissing;
+};
+
+// Tree i >= 1 when its text is plain (read_plain_newick): read, leaves given their bits and
+// snapshotted in one pass over the text, without building a Tree. Returns false when the
+// text is not plain or its leaves are not tree 0's one for one; reduce_tree then decides,
+// and words any failure.
+bool reduce_plain_tree(const TreeItem& item, bool rooted, const LabelBits& labels,
+                       std::size_t n_leaves, TreeResult& out) {
+    thread_local TreeShape shape;
+    thread_local std::vector<std::uint32_t> leaf_bits;
+    thread_local std::vector<std::uint8_t> seen;
+    struct Trim {
+        ~Trim() {
+            if (shape.parent.capacity() > kMaxKeptNodes) {
+                shape = TreeShape{};
+            }
+        }
+    } trim;
+    if (!read_plain_newick(item.newick, shape) || shape.leaf_nodes.size() != n_leaves) {
+        return false;
+    }
+    leaf_bits.resize(n_leaves);
+    seen.assign(n_leaves, 0);
+    for (std::size_t k = 0; k < n_leaves; ++k) {
+        const std::uint32_t bit = labels.find(shape.leaf_labels[k]);
+        if (bit == LabelBits::kMissing || seen[bit] != 0) {
+            return false;
+        }
+        seen[bit] = 1;
+        leaf_bits[k] = bit;
+    }
+    out.parts = TreePartitions::from_shape(shape, rooted, leaf_bits);
+    out.sorted = false;
+    return true;
 }
 
 // Tree i >= 1: its leaves must be those of tree 0 one for one.
@@ -84,7 +215,7 @@ std::optional<std::string> reduce_tree(const TreeItem& item, std::size_t index, 
     thread_local Tree tree;
     struct Trim {
         ~Trim() {
-            if (tree.nodes.capacity() > (std::size_t{1} << 16)) {
+            if (tree.nodes.capacity() > kMaxKeptNodes) {
                 tree = Tree{};
             }
         }
@@ -101,8 +232,7 @@ std::optional<std::string> reduce_tree(const TreeItem& item, std::size_t index, 
         return "Tree " + std::to_string(index) +
                " has a different leaf set than tree 0. All trees must share the same taxa.";
     }
-    out.snapshot = std::move(*snapshot.value());
-    hash_partitions(out);
+    take_snapshot(std::move(*snapshot.value()), out);
     return std::nullopt;
 }
 
@@ -114,6 +244,22 @@ public:
     explicit InternTable(std::size_t n_words) : n_words_(n_words) { slots_.assign(1024, Slot{}); }
 
     std::size_t size() const noexcept { return n_ids_; }
+
+    static constexpr std::uint32_t kAbsent = std::numeric_limits<std::uint32_t>::max();
+
+    // The id of `words`, or kAbsent. Several threads may look up at once while nobody
+    // interns.
+    std::uint32_t find(std::span<const std::uint64_t> words, std::uint64_t hash) const {
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = static_cast<std::size_t>(hash) & mask; slots_[i].id != kEmpty;
+             i = (i + 1) & mask) {
+            if (slots_[i].hash == hash &&
+                std::equal(words.begin(), words.end(), words_.begin() + offset(slots_[i].id))) {
+                return slots_[i].id;
+            }
+        }
+        return kAbsent;
+    }
 
     // `hash` is hash_words(words), computed by the caller (in parallel, per tree).
     std::uint32_t intern(std::span<const std::uint64_t> words, std::uint64_t hash) {
@@ -184,36 +330,65 @@ private:
     std::vector<Slot> slots_;
 };
 
-// Gives every partition of one snapshot its global id, in the snapshot's order. Called for
-// the trees in input order, so ids follow first appearance.
-void assign_ids(InternTable& table, std::size_t n_words, TreeResult& result) {
-    const Snapshot& snapshot = result.snapshot;
-    require(snapshot.n_words == n_words, "snapshots of one call differ in word count");
-    result.ids.resize(snapshot.size());
-    for (std::size_t k = 0; k < snapshot.size(); ++k) {
-        result.ids[k] = table.intern(snapshot.partition(k), result.hashes[k]);
+// Interning, part one: the ids of the partitions the table holds already (most of them
+// in a posterior sample, once past the first chunk), looked up in parallel while the table
+// does not change.
+void look_up_ids(const InternTable& table, std::size_t n_words, TreeResult& result) {
+    const TreePartitions& parts = result.parts;
+    require(parts.n_words == n_words, "snapshots of one call differ in word count");
+    result.ids.resize(parts.size());
+    result.absent.clear();
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+        result.ids[k] = table.find(parts.partition(k), parts.hashes[k]);
+        if (result.ids[k] == InternTable::kAbsent) {
+            result.absent.push_back(static_cast<std::uint32_t>(k));
+        }
     }
 }
 
-// Stores a tree's ids (and lengths) sorted by id, then releases its snapshot. Ids are
+// Part two, on the calling thread for the trees in input order: of the partitions still
+// missing (an earlier tree of the chunk may have added some), the new ones get the next ids
+// in ascending Bitset order, so ids follow first appearance as interning each tree's
+// sorted partitions one by one would give them.
+void assign_new_ids(InternTable& table, TreeResult& result) {
+    const TreePartitions& parts = result.parts;
+    std::size_t n_new = 0;
+    for (const std::uint32_t k : result.absent) {
+        result.ids[k] = table.find(parts.partition(k), parts.hashes[k]);
+        if (result.ids[k] == InternTable::kAbsent) {
+            result.absent[n_new++] = k;
+        }
+    }
+    result.absent.resize(n_new);
+    if (!result.sorted) {
+        std::sort(result.absent.begin(), result.absent.end(),
+                  [&parts](std::uint32_t a, std::uint32_t b) {
+                      return compare_words(parts.partition(a), parts.partition(b)) < 0;
+                  });
+    }
+    for (const std::uint32_t k : result.absent) {
+        result.ids[k] = table.intern(parts.partition(k), parts.hashes[k]);
+    }
+}
+
+// Stores a tree's ids (and lengths) sorted by id, then releases its partitions. Ids are
 // distinct within a tree, so the sorted order is fully determined. Trees are independent
 // here, so this runs in parallel.
 void store_tree(TreeResult& result, bool keep_lengths, InternSnap& tree) {
-    thread_local std::vector<std::pair<std::uint32_t, double>> pairs;
-    pairs.clear();
+    thread_local std::vector<std::uint64_t> keys;  // id << 32 | position
+    keys.resize(result.ids.size());
     for (std::size_t k = 0; k < result.ids.size(); ++k) {
-        pairs.emplace_back(result.ids[k], result.snapshot.lengths[k]);
+        keys[k] = (std::uint64_t{result.ids[k]} << 32) | k;
     }
-    std::sort(pairs.begin(), pairs.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
-    tree.ids.reserve(pairs.size());
-    for (const auto& [id, length] : pairs) {
-        tree.ids.push_back(id);
+    std::sort(keys.begin(), keys.end());
+    tree.ids.resize(keys.size());
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        tree.ids[k] = static_cast<std::uint32_t>(keys[k] >> 32);
     }
     if (keep_lengths) {
-        tree.lengths.reserve(pairs.size());
-        for (const auto& [id, length] : pairs) {
-            tree.lengths.push_back(length);
+        tree.lengths.resize(keys.size());
+        for (std::size_t k = 0; k < keys.size(); ++k) {
+            tree.lengths[k] = result.parts.lengths[static_cast<std::uint32_t>(keys[k])];
         }
     }
     result = TreeResult{};  // the partition storage goes as soon as it is stored
@@ -232,6 +407,7 @@ struct SnapshotCollector::State {
         : leaves(std::move(sorted_names)), table(n_words) {}
 
     LeafOrder leaves;
+    std::unordered_map<const TranslateMap*, LabelBits> labels;  // per map met so far
     InternTable table;
     Snapshots out;
     std::size_t n_unnamed = 0;
@@ -258,24 +434,25 @@ Result<SnapshotCollector, std::string> SnapshotCollector::start(const TreeItem& 
     if (auto failure = reduce_first_tree(first, rooted, result)) {
         return unexpected(std::move(*failure));
     }
-    if (has_adjacent_duplicates(result.snapshot.leaf_names)) {
+    if (has_adjacent_duplicates(result.leaf_names)) {
         return unexpected(
             std::string("Trees have duplicate leaf names. All leaf names must be unique."));
     }
     auto state =
-        std::make_unique<State>(std::move(result.snapshot.leaf_names), result.snapshot.n_words);
+        std::make_unique<State>(std::move(result.leaf_names), result.parts.n_words);
     state->n_unnamed = result.n_unnamed_leaves;
     state->rooted = rooted;
     state->keep_lengths = keep_lengths;
-    state->out.n_words = result.snapshot.n_words;
+    state->out.n_words = result.parts.n_words;
     // Trees are reduced in chunks: each chunk in parallel, then interned in input order on
     // the calling thread and released, so that the per-tree partition sets of at most one
     // chunk (about 16 MB) are alive at a time, not those of the whole set.
-    const std::size_t snapshot_bytes = result.snapshot.words.size() * sizeof(std::uint64_t) +
-                                       result.snapshot.size() * 2 * sizeof(double);
+    const std::size_t snapshot_bytes = result.parts.words.size() * sizeof(std::uint64_t) +
+                                       result.parts.size() * 2 * sizeof(double);
     state->chunk = std::max<std::size_t>(
         16 * pool::size(), (std::size_t{16} << 20) / std::max<std::size_t>(snapshot_bytes, 1));
-    assign_ids(state->table, state->out.n_words, result);
+    look_up_ids(state->table, state->out.n_words, result);
+    assign_new_ids(state->table, result);
     store_tree(result, keep_lengths, state->out.trees.emplace_back());
     return SnapshotCollector(std::move(state));
 }
@@ -286,13 +463,23 @@ std::optional<std::string> SnapshotCollector::add(std::span<const TreeItem> item
     const std::size_t offset = out.trees.size();  // input index of items[0]
     const std::size_t n = offset + items.size();
     out.trees.reserve(n);
+    for (const TreeItem& item : items) {
+        if (!st.labels.contains(item.translate)) {
+            st.labels.try_emplace(item.translate, *item.translate, st.leaves);
+        }
+    }
     // A tree passes only when its leaves match tree 0's one for one (same names, same
     // number of unnamed leaves): comparing name sets alone would let trees whose bits mean
     // different leaves be compared. After a failure no tree with a higher index is started,
     // and the lowest failing index wins, so the message does not depend on thread timing.
     std::vector<TreeResult> results;
-    for (std::size_t chunk_begin = offset; chunk_begin < n; chunk_begin += st.chunk) {
-        const std::size_t chunk_end = std::min(n, chunk_begin + st.chunk);
+    for (std::size_t chunk_begin = offset, chunk_end = offset; chunk_begin < n;
+         chunk_begin = chunk_end) {
+        // The trees right after tree 0 find few of their partitions in the table, which
+        // leaves their interning to this thread alone; a short first chunk fills it.
+        const std::size_t chunk =
+            chunk_begin == 1 ? std::min(st.chunk, kFirstChunkPerWorker * pool::size()) : st.chunk;
+        chunk_end = std::min(n, chunk_begin + chunk);
         results.resize(chunk_end - chunk_begin);
         std::atomic<std::size_t> first_failure{n};
         std::mutex failure_mutex;
@@ -303,9 +490,15 @@ std::optional<std::string> SnapshotCollector::add(std::span<const TreeItem> item
                     return;
                 }
                 TreeResult& result = results[i - chunk_begin];
-                std::optional<std::string> failure =
-                    reduce_tree(items[i - offset], i, st.rooted, st.leaves, result);
-                if (failure) {
+                const TreeItem& item = items[i - offset];
+                std::optional<std::string> failure;
+                if (!reduce_plain_tree(item, st.rooted, st.labels.at(item.translate),
+                                       st.leaves.size(), result)) {
+                    failure = reduce_tree(item, i, st.rooted, st.leaves, result);
+                }
+                if (!failure) {
+                    look_up_ids(st.table, out.n_words, result);
+                } else {
                     // Only failing tasks take this lock, once each, on their way out.
                     std::lock_guard lock(failure_mutex);
                     if (i < first_failure.load(std::memory_order_relaxed)) {
@@ -320,10 +513,10 @@ std::optional<std::string> SnapshotCollector::add(std::span<const TreeItem> item
             out.trees.resize(offset);
             return failure_message;
         }
-        // Ids in input order on this thread (first appearance decides them), then the
+        // New ids in input order on this thread (first appearance decides them), then the
         // per-tree sorting in parallel.
         for (TreeResult& result : results) {
-            assign_ids(st.table, out.n_words, result);
+            assign_new_ids(st.table, result);
         }
         out.trees.resize(chunk_end);
         pool::parallel_for(chunk_begin, chunk_end, [&](std::size_t begin, std::size_t end) {

@@ -1,7 +1,10 @@
 // Snapshots: the whole tree set of one call, reduced to global partition ids.
 //
 // Every tree is cleaned of [&...] annotations, parsed, leaf-translated and snapshotted
-// once: tree 0 on the calling thread, the others in parallel on the worker pool. Each tree
+// once: tree 0 on the calling thread, the others in parallel on the worker pool. A tree
+// written in the plain form of tree files is read in one pass straight to its partitions
+// (read_plain_newick, TreePartitions::from_shape); any other text takes the full parser,
+// which also words every failure, so both give the same results and messages. Each tree
 // must have exactly tree 0's leaves (the same names, one for one). Every distinct partition
 // of the set gets a 32-bit id in order of first appearance (tree 0 first, each tree in
 // ascending Bitset order), and each tree keeps its ids ascending, with their lengths when

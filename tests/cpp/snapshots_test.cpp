@@ -1,9 +1,14 @@
 // Snapshot collection: interning order, lengths, and the tree-set failures.
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "random_newick.hpp"
+#include "snapshot/snapshot.hpp"
 #include "snapshot/snapshots.hpp"
 
 namespace kestrilune {
@@ -108,9 +113,236 @@ INSTANTIATE_TEST_SUITE_P(
                     "Trees have duplicate leaf names. All leaf names must be unique."},
         FailureCase{"repeated_name_later", {"(A,B,C);", "(A,B,B,C);"},
                     "Tree 1 has a different leaf set than tree 0."},
+        FailureCase{"repeated_name_instead_of_another", {"(A,B,C);", "(A,(B,B));"},
+                    "Tree 1 has a different leaf set than tree 0."},
         FailureCase{"two_groups", {"(A,B,C,D);", "(A,B),(C,D);"},
                     "Failed to parse newick at index 1: "}),
     [](const auto& param_info) { return std::string(param_info.param.what); });
+
+// ---- The collection against a tree-by-tree reference ---------------------------------------
+//
+// The reference takes the slow, obvious way: every tree through the full parser and the
+// Tree snapshot, one after the other, ids from an ordered map. The collection reads plain
+// texts in one pass and interns in parallel; both must give the same ids, lengths (to the
+// bit), partitions and messages.
+
+Result<Snapshots, std::string> reference_collection(const std::vector<TreeItem>& items,
+                                                    bool rooted, bool keep_lengths) {
+    Snapshots out;
+    std::map<std::vector<std::uint64_t>, std::uint32_t> ids;
+    std::optional<LeafOrder> order;
+    std::size_t n_unnamed = 0;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const std::string at = std::to_string(i);
+        auto parsed = Tree::from_newick(strip_beast_annotations(items[i].newick));
+        if (!parsed) {
+            return unexpected("Failed to parse newick at index " + at + ": " +
+                              std::string(parsed.error().message()));
+        }
+        Tree tree = std::move(parsed).value();
+        if (tree.count_top_level() > 1) {
+            return unexpected("Failed to parse newick at index " + at + ": " +
+                              "The text holds more than one top-level group; a tree has a "
+                              "single root.");
+        }
+        rename_leaf_nodes(tree, *items[i].translate);
+        Snapshot snapshot;
+        if (i == 0) {
+            snapshot = Snapshot::from_tree(tree, rooted).value();
+            const auto& names = snapshot.leaf_names;
+            if (std::adjacent_find(names.begin(), names.end()) != names.end()) {
+                return unexpected(
+                    std::string("Trees have duplicate leaf names. All leaf names must be unique."));
+            }
+            for (const Node& node : tree.nodes) {
+                n_unnamed += node.children.empty() && !node.name ? 1 : 0;
+            }
+            order.emplace(names);
+            out.n_words = snapshot.n_words;
+        } else {
+            auto in_order = Snapshot::from_tree_in_order(tree, rooted, *order).value();
+            if (!in_order) {
+                return unexpected("Tree " + at +
+                                  " has a different leaf set than tree 0. All trees must share "
+                                  "the same taxa.");
+            }
+            snapshot = std::move(*in_order);
+        }
+        std::vector<std::pair<std::uint32_t, double>> tree_ids;
+        for (std::size_t k = 0; k < snapshot.size(); ++k) {
+            const auto words = snapshot.partition(k);
+            std::vector<std::uint64_t> key(words.begin(), words.end());
+            const auto [it, fresh] = ids.emplace(key, static_cast<std::uint32_t>(ids.size()));
+            if (fresh) {
+                out.bips.push_back(Bitset{key});
+            }
+            tree_ids.emplace_back(it->second, snapshot.lengths[k]);
+        }
+        std::sort(tree_ids.begin(), tree_ids.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        InternSnap& stored = out.trees.emplace_back();
+        for (const auto& [id, length] : tree_ids) {
+            stored.ids.push_back(id);
+            if (keep_lengths) {
+                stored.lengths.push_back(length);
+            }
+        }
+    }
+    if (order) {
+        out.leaf_names.assign(order->names().begin() + static_cast<std::ptrdiff_t>(n_unnamed),
+                              order->names().end());
+    }
+    return out;
+}
+
+// Empty when equal, else the first difference.
+std::string difference(const Result<Snapshots, std::string>& got,
+                       const Result<Snapshots, std::string>& want) {
+    if (!want || !got) {
+        if (!want && !got && got.error() == want.error()) {
+            return "";
+        }
+        return "result: " + (got ? std::string("snapshots") : got.error()) + " | expected " +
+               (want ? std::string("snapshots") : want.error());
+    }
+    if (got->trees.size() != want->trees.size()) {
+        return "tree count";
+    }
+    for (std::size_t t = 0; t < got->trees.size(); ++t) {
+        if (got->trees[t].ids != want->trees[t].ids) {
+            return "ids of tree " + std::to_string(t);
+        }
+        const auto& a = got->trees[t].lengths;
+        const auto& b = want->trees[t].lengths;
+        if (a.size() != b.size() ||
+            !std::equal(a.begin(), a.end(), b.begin(), [](double x, double y) {
+                return std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y);
+            })) {
+            return "lengths of tree " + std::to_string(t);
+        }
+    }
+    if (got->bips != want->bips) {
+        return "partitions";
+    }
+    if (got->leaf_names != want->leaf_names || got->n_words != want->n_words) {
+        return "leaf names";
+    }
+    return "";
+}
+
+// A sample of random trees over the same labels: plain texts mostly, some with quirks that
+// only the full parser reads, now and then a tree that fails.
+std::vector<std::string> random_sample(testing_support::NewickGen& gen, std::size_t n_trees,
+                                       std::size_t n_leaves, bool failures) {
+    std::vector<std::string> texts;
+    testing_support::NewickStyle style;
+    style.n_leaves = n_leaves;
+    style.quirk_rate = 0.1;
+    const std::string base = gen.tree(style);
+    for (std::size_t t = 0; t < n_trees; ++t) {
+        // Repeats of one tree, as in a concentrated posterior, and fresh trees.
+        texts.push_back(gen.pick(0.3) ? base : gen.tree(style));
+        if (failures && gen.pick(0.02)) {
+            texts.back() = gen.pick(0.5) ? gen.mutate(texts.back()) : gen.noise(10);
+        }
+    }
+    return texts;
+}
+
+TEST(SnapshotsCollection, RandomSamplesMatchTheTreeByTreeReference) {
+    testing_support::NewickGen gen(5);
+    TranslateMap map;
+    for (int k = 1; k <= 70; ++k) {
+        map.emplace(std::to_string(k), "taxon_" + std::to_string(1000 - k));
+    }
+    const TranslateMap partial = {{"1", "A"}, {"2", "B"}, {"3", "C"}};  // others unnamed
+    for (int round = 0; round < 60; ++round) {
+        const std::size_t n_leaves = round % 7 == 0 ? 3 : 2 + gen.uniform(69);
+        const std::vector<std::string> texts =
+            random_sample(gen, 1 + gen.uniform(300), n_leaves, round % 3 == 0);
+        const TranslateMap& use = round % 5 == 0 ? kNoMap : (round % 7 == 0 ? partial : map);
+        std::vector<TreeItem> items;
+        for (const std::string& text : texts) {
+            items.push_back(TreeItem{text, &use});
+        }
+        const bool rooted = round % 2 == 1;
+        const bool keep_lengths = round % 4 != 0;
+        const auto want = reference_collection(items, rooted, keep_lengths);
+        EXPECT_EQ(difference(Snapshots::from_newick_iter_opts(items, rooted, keep_lengths), want),
+                  "")
+            << "round " << round;
+
+        // The same fed to a collector in uneven chunks.
+        auto collector = SnapshotCollector::start(items[0], rooted, keep_lengths);
+        if (!collector) {
+            continue;
+        }
+        std::optional<std::string> failure;
+        for (std::size_t begin = 1; begin < items.size() && !failure;) {
+            const std::size_t size = std::min(items.size() - begin, 1 + gen.uniform(90));
+            failure = collector->add(std::span(items).subspan(begin, size));
+            begin += size;
+        }
+        const Result<Snapshots, std::string> chunked =
+            failure ? Result<Snapshots, std::string>(unexpected(*failure))
+                    : Result<Snapshots, std::string>(std::move(*collector).finish());
+        EXPECT_EQ(difference(chunked, want), "") << "round " << round << ", in chunks";
+    }
+}
+
+// A tree set as bench/dump_trees.py writes it (tests/data/cpp/README.md).
+struct DumpedTrees {
+    std::vector<TranslateMap> maps;
+    std::vector<std::string> texts;
+    std::vector<std::size_t> map_index;
+};
+
+DumpedTrees load_dumped(const std::string& name) {
+    std::ifstream in(std::string(KESTRILUNE_TEST_DATA) + "/cpp/" + name);
+    EXPECT_TRUE(in) << name;
+    DumpedTrees d;
+    std::string word, line;
+    std::size_t count = 0;
+    in >> word >> count;
+    d.maps.resize(count);
+    for (TranslateMap& map : d.maps) {
+        in >> word >> count;
+        std::getline(in, line);
+        for (std::size_t k = 0; k < count && std::getline(in, line); ++k) {
+            const std::size_t tab = line.find('\t');
+            map.emplace(line.substr(0, tab), line.substr(tab + 1));
+        }
+    }
+    in >> word >> count;
+    std::getline(in, line);
+    for (std::size_t k = 0; k < count && std::getline(in, line); ++k) {
+        const std::size_t tab = line.find('\t');
+        d.map_index.push_back(std::stoul(line.substr(0, tab)));
+        d.texts.push_back(line.substr(tab + 1));
+    }
+    EXPECT_EQ(d.texts.size(), 25u) << name;
+    return d;
+}
+
+class SnapshotsRealFiles : public testing::TestWithParam<const char*> {};
+
+TEST_P(SnapshotsRealFiles, MatchTheTreeByTreeReference) {
+    const DumpedTrees d = load_dumped(GetParam());
+    std::vector<TreeItem> items;
+    for (std::size_t t = 0; t < d.texts.size(); ++t) {
+        items.push_back(TreeItem{d.texts[t], &d.maps[d.map_index[t]]});
+    }
+    for (const bool rooted : {false, true}) {
+        EXPECT_EQ(difference(Snapshots::from_newick_iter_opts(items, rooted, true),
+                             reference_collection(items, rooted, true)),
+                  "")
+            << (rooted ? "rooted" : "unrooted");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Heads, SnapshotsRealFiles,
+                         testing::Values("mrbayes_primates_head.txt", "mrbayes_cynmix_head.txt",
+                                         "beast1_ucln_head.txt"));
 
 TEST(SnapshotsCollection, NoItemsGiveAnEmptySet) {
     auto s = Snapshots::from_newick_iter_opts({}, false, false);

@@ -1,0 +1,181 @@
+#include "tree/shape.hpp"
+
+#include <cstring>
+#include <optional>
+
+#include "tree/newick_bytes.hpp"
+#include "tree/tree_impl.hpp"
+
+namespace kestrilune {
+namespace {
+
+using detail::ByteClass;
+using detail::kByteClass;
+
+// A name or number: bytes [begin, end) of the text, empty when absent.
+struct Field {
+    std::uint32_t begin = 0;
+    std::uint32_t end = 0;
+    bool empty() const noexcept { return begin == end; }
+};
+
+// The reader's state. It follows NewickParser (tree_impl.cpp) step by step on the texts it
+// accepts and gives up (returns false) wherever that parser would join texts, take a
+// quote or comment, or fail.
+class PlainReader {
+public:
+    PlainReader(std::string_view text, TreeShape& shape) noexcept
+        : text_(text.data()), size_(text.size()), shape_(shape) {}
+
+    bool run();
+
+private:
+    std::string_view view(Field f) const noexcept { return {text_ + f.begin, f.end - f.begin}; }
+
+    // Skips "[&...]" from `i` (at '['): one past its first ']', or false when the text has
+    // none (strip_beast_annotations then drops the rest of the text, the ';' with it).
+    bool skip_annotation(std::size_t& i) const noexcept;
+
+    std::uint32_t add_node(std::uint32_t parent) {
+        const auto id = static_cast<std::uint32_t>(shape_.parent.size());
+        shape_.parent.push_back(parent);
+        shape_.length.push_back(0.0);
+        return id;
+    }
+
+    // ',' or ')': the node before it gets its name and length (a new leaf when no group
+    // was just closed).
+    bool complete_node();
+
+    const char* text_;
+    std::size_t size_;
+    TreeShape& shape_;
+    bool in_length_ = false;  // after ':', until ',' or ')'
+    Field name_;
+    Field length_;
+    std::uint32_t current_ = TreeShape::kNoParent;  // the group just closed, if any
+};
+
+bool PlainReader::skip_annotation(std::size_t& i) const noexcept {
+    if (i + 1 >= size_ || text_[i + 1] != '&') {
+        return false;  // a comment, which the full parser keeps
+    }
+    const void* close = std::memchr(text_ + i + 2, ']', size_ - i - 2);
+    if (close == nullptr) {
+        return false;
+    }
+    i = static_cast<std::size_t>(static_cast<const char*>(close) - text_) + 1;
+    return true;
+}
+
+bool PlainReader::complete_node() {
+    std::vector<std::uint32_t>& groups = shape_.open_groups;
+    std::uint32_t target = current_;
+    if (target == TreeShape::kNoParent) {
+        if (groups.empty()) {
+            return false;
+        }
+        target = add_node(groups.back());
+        shape_.leaf_nodes.push_back(target);
+        shape_.leaf_labels.push_back(view(name_));
+    }
+    if (!length_.empty()) {
+        const std::optional<double> length = parse_branch_length(view(length_));
+        if (!length) {
+            return false;
+        }
+        shape_.length[target] = *length;
+    }
+    name_ = Field{};
+    length_ = Field{};
+    return true;
+}
+
+bool PlainReader::run() {
+    if (size_ >= std::numeric_limits<std::uint32_t>::max()) {
+        return false;
+    }
+    shape_.parent.clear();
+    shape_.length.clear();
+    shape_.leaf_nodes.clear();
+    shape_.leaf_labels.clear();
+    std::vector<std::uint32_t>& groups = shape_.open_groups;
+    groups.clear();
+
+    std::size_t i = 0;
+    while (i < size_) {
+        switch (kByteClass[static_cast<unsigned char>(text_[i])]) {
+            case ByteClass::Ordinary: {
+                // One run per field: a second run would be joined to the first.
+                Field& field = in_length_ ? length_ : name_;
+                if (!field.empty()) {
+                    return false;
+                }
+                const std::size_t begin = i;
+                do {
+                    ++i;
+                } while (i < size_ &&
+                         kByteClass[static_cast<unsigned char>(text_[i])] == ByteClass::Ordinary);
+                field = Field{static_cast<std::uint32_t>(begin), static_cast<std::uint32_t>(i)};
+                break;
+            }
+            case ByteClass::Space:
+                ++i;
+                break;
+            case ByteClass::OpenBracket:
+                if (!skip_annotation(i)) {
+                    return false;
+                }
+                break;
+            case ByteClass::Colon:
+                in_length_ = true;
+                ++i;
+                break;
+            case ByteClass::OpenParen:
+                // Text before '(' or right after a closed group would be joined to a later
+                // node. (After the root group closes it stays current, since a ',' at the
+                // top level is declined, so a second top-level group is declined here too.)
+                if (!name_.empty() || !length_.empty() || current_ != TreeShape::kNoParent) {
+                    return false;
+                }
+                groups.push_back(add_node(groups.empty() ? TreeShape::kNoParent : groups.back()));
+                ++i;
+                break;
+            case ByteClass::Comma:
+                if (groups.empty() || !complete_node()) {
+                    return false;
+                }
+                current_ = TreeShape::kNoParent;
+                in_length_ = false;
+                ++i;
+                break;
+            case ByteClass::CloseParen:
+                if (groups.empty() || !complete_node()) {
+                    return false;
+                }
+                current_ = groups.back();
+                groups.pop_back();
+                in_length_ = false;
+                ++i;
+                break;
+            case ByteClass::Semicolon:
+                // The root group (node 0) just closed. Its length is checked but not kept:
+                // it is no edge.
+                return groups.empty() && current_ == 0 &&
+                       (length_.empty() || parse_branch_length(view(length_)).has_value());
+            case ByteClass::Quote:
+            case ByteClass::CloseBracket:
+            case ByteClass::NonAscii:
+                return false;
+        }
+    }
+    return false;  // no ';'
+}
+
+}  // namespace
+
+bool read_plain_newick(std::string_view text, TreeShape& shape) {
+    return PlainReader(text, shape).run();
+}
+
+}  // namespace kestrilune
