@@ -32,28 +32,34 @@ std::size_t checked_cells(std::size_t n, std::size_t m, std::size_t cell_bytes);
 std::size_t id_universe(const std::vector<InternSnap>& trees);
 
 // Copies the upper triangle into the lower one in square tiles, so that the column-wise
-// writes stay within a few cache lines at a time.
+// writes stay within a few cache lines at a time. Bands of tile rows run on the pool: band
+// ib writes only the lower-triangle cells of columns ib .. ib + 63, so bands never share a
+// cell, and a stop request is seen between bands (a billion cells take seconds).
 template <class T>
 void mirror_upper_to_lower(T* cells, std::size_t n) {
     constexpr std::size_t kTile = 64;
-    for (std::size_t ib = 0; ib < n; ib += kTile) {
-        const std::size_t i_end = std::min(ib + kTile, n);
-        for (std::size_t jb = ib; jb < n; jb += kTile) {
-            const std::size_t j_end = std::min(jb + kTile, n);
-            for (std::size_t i = ib; i < i_end; ++i) {
-                for (std::size_t j = std::max(jb, i + 1); j < j_end; ++j) {
-                    cells[j * n + i] = cells[i * n + j];
+    const std::size_t n_bands = (n + kTile - 1) / kTile;
+    pool::parallel_for(0, n_bands, [cells, n](std::size_t band_begin, std::size_t band_end) {
+        for (std::size_t ib = band_begin * kTile; ib < std::min(band_end * kTile, n);
+             ib += kTile) {
+            const std::size_t i_end = std::min(ib + kTile, n);
+            for (std::size_t jb = ib; jb < n; jb += kTile) {
+                const std::size_t j_end = std::min(jb + kTile, n);
+                for (std::size_t i = ib; i < i_end; ++i) {
+                    for (std::size_t j = std::max(jb, i + 1); j < j_end; ++j) {
+                        cells[j * n + i] = cells[i * n + j];
+                    }
                 }
             }
         }
-    }
+    });
 }
 
 }  // namespace detail
 
 // Fills the n x n matrix `cells`: blocks of rows in parallel on the pool, block_fn(begin,
 // end) writing cells j = i+1 .. n-1 of every row i in [begin, end); after a block, one
-// counter addition of n - i - 1 per row; then, on the calling thread, the mirror copy.
+// counter addition of n - i - 1 per row; then the mirror copy.
 // The diagonal is set to T{}. A block lets a kernel reuse each row j it loads for several
 // rows i. `max_rows` caps the rows of a block (0: no cap of the caller's).
 template <class T, class BlockFn>
