@@ -1,8 +1,17 @@
+import os
 import struct
 
 import pytest
 
 import kestrilune
+
+
+# A sanitizer runtime preloaded into the interpreter (scripts/run_sanitized_tests.sh,
+# scripts/run_tsan_tests.sh) reserves terabytes of address space for its shadow memory and
+# holds freed memory in quarantine: address-space caps and resident-memory budgets do not
+# apply to such a run.
+SANITIZER_PRELOADED = any(runtime in os.environ.get("LD_PRELOAD", "")
+                          for runtime in ("libasan", "libtsan"))
 
 
 def run(fn, newicks, *, names=None, translate=None, rooted=False, progress=None):
