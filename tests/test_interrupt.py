@@ -15,6 +15,7 @@ import time
 import pytest
 
 import kestrilune
+from conftest import cherry_trees
 
 # Child side. Prints "ready" once the phase to interrupt is running, "interrupted <value>
 # <total>" when the call raised KeyboardInterrupt (or "finished" when it completed), then
@@ -230,3 +231,27 @@ def test_exit_with_a_daemon_thread_inside_a_call(scenario):
         child.stdout.close()
         child.stderr.close()
     assert results == [(0, "")] * len(children)
+
+
+def test_command_line_stops_a_real_computation_on_ctrl_c(tmp_path):
+    # The module itself answers Ctrl-C: the command exits through its KeyboardInterrupt
+    # handler, with status 130 and no traceback, while the kernel is running.
+    trees = tmp_path / "trees.nwk"
+    trees.write_text("\n".join(cherry_trees(2500, 100, seed=2)) + "\n")
+    proc = subprocess.Popen([sys.executable, "-m", "kestrilune_tools.cli", "wrf", str(trees)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        line = ""
+        while "computing" not in line:
+            line = proc.stderr.readline()
+            assert line, "the command ended before computing"
+        sent = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=60)
+        took = time.monotonic() - sent
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    assert proc.returncode == 130
+    assert "kestrilune: interrupted" in err and "Traceback" not in err
+    assert took < 2.0

@@ -20,10 +20,7 @@ from __future__ import annotations
 import argparse
 import importlib
 import os
-import select
-import signal
 import sys
-import threading
 import time
 import warnings
 from contextlib import contextmanager
@@ -230,68 +227,10 @@ class Context:
 
     @contextmanager
     def native_call(self) -> Iterator[None]:
-        """Around a long call into the extension module: a Ctrl-C that the call does not
-        answer within a second ends the process with status 130."""
-        with _InterruptFallback():
-            yield
-
-
-class _InterruptFallback:
-    """Ends the process when Ctrl-C is not answered while native code runs.
-
-    A native loop that never returns to the interpreter keeps Python's own SIGINT handler
-    from running. The signal still wakes a watcher thread through the wake-up fd; if the
-    main thread has not raised KeyboardInterrupt a second later, the watcher leaves at once
-    (a normal shutdown would wait for the native call).
-    """
-
-    GRACE = 1.0
-
-    def __init__(self):
-        self._read = self._write = None
-        self._old_fd = -1
-        self._done = threading.Event()
-        self._thread: Optional[threading.Thread] = None
-
-    def __enter__(self):
-        if threading.current_thread() is not threading.main_thread():
-            return self
-        self._read, self._write = os.pipe()
-        os.set_blocking(self._write, False)
-        try:
-            self._old_fd = signal.set_wakeup_fd(self._write, warn_on_full_buffer=False)
-        except (ValueError, OSError):
-            os.close(self._read)
-            os.close(self._write)
-            self._read = None
-            return self
-        self._thread = threading.Thread(target=self._watch, name="kestrilune-interrupt",
-                                        daemon=True)
-        self._thread.start()
-        return self
-
-    def _watch(self):
-        while not self._done.is_set():
-            ready, _, _ = select.select([self._read], [], [], 0.2)
-            if not ready:
-                continue
-            try:
-                data = os.read(self._read, 64)
-            except OSError:
-                return
-            if signal.SIGINT in data and not self._done.wait(self.GRACE):
-                _stderr("\nkestrilune: interrupted")
-                os._exit(130)
-
-    def __exit__(self, *exc):
-        self._done.set()
-        if self._read is not None:
-            signal.set_wakeup_fd(self._old_fd)
-            os.write(self._write, b"\0")  # wakes the watcher, which then sees _done
-            self._thread.join()
-            os.close(self._write)
-            os.close(self._read)
-        return False
+        """Around a long call into the extension module or the engine. Both answer Ctrl-C
+        themselves (KeyboardInterrupt within a fraction of a second), so nothing is needed
+        here any more; the marker stays for the call sites."""
+        yield
 
 
 # ----------------------------------------------------------------------------- main
