@@ -37,6 +37,27 @@ def cherry_trees(n_trees: int, n_taxa: int, seed: int) -> list:
     return trees
 
 
+def balanced_trees(n_trees: int, n_taxa: int, seed: int) -> list:
+    """One balanced shape with branch lengths, the taxa shuffled per tree: nearly every
+    split of every size differs between trees, so the length kernels have much to do."""
+    import random
+
+    def balanced(leaves):
+        half = len(leaves) // 2
+        if half == 0:
+            return leaves[0] + ":0.5"
+        return "(" + balanced(leaves[:half]) + "," + balanced(leaves[half:]) + "):0.25"
+
+    rng = random.Random(seed)
+    template = balanced(["{}"] * n_taxa) + ";"
+    taxa = [f"T{i}" for i in range(n_taxa)]
+    trees = []
+    for _ in range(n_trees):
+        rng.shuffle(taxa)
+        trees.append(template.format(*taxa))
+    return trees
+
+
 def u32_matrix(data: bytes) -> list:
     n = int(round((len(data) // 4) ** 0.5))
     cells = struct.unpack(f"<{n * n}I", data)

@@ -15,15 +15,16 @@ import time
 import pytest
 
 import kestrilune
-from conftest import cherry_trees
+from conftest import balanced_trees
 
 # Child side. Prints "ready" once the phase to interrupt is running, "interrupted <value>
 # <total>" when the call raised KeyboardInterrupt (or "finished" when it completed), then
 # "next ok" when a following call in the same process gives the right answer.
 CHILD = textwrap.dedent(
     r"""
-    import itertools, random, sys, threading, time
+    import itertools, sys, threading, time
     import kestrilune as k
+    from conftest import balanced_trees
 
     scenario = sys.argv[1]
     FOUR = ["((A,B),(C,D));", "((A,C),(B,D));", "((A,D),(B,C));", "((A,B),(C,D));"]
@@ -31,23 +32,6 @@ CHILD = textwrap.dedent(
                              "02000000000000000200000002000000"
                              "02000000020000000000000002000000"
                              "00000000020000000200000000000000")
-
-    def balanced(leaves):
-        if len(leaves) == 1:
-            return leaves[0] + ":0.5"
-        half = len(leaves) // 2
-        return "(" + balanced(leaves[:half]) + "," + balanced(leaves[half:]) + "):0.25"
-
-    def random_trees(n, n_taxa, seed=7):
-        # One balanced shape with shuffled leaves: nearly every split differs between trees.
-        rng = random.Random(seed)
-        template = balanced(["{}"] * n_taxa) + ";"
-        taxa = [f"T{i}" for i in range(n_taxa)]
-        trees = []
-        for _ in range(n):
-            rng.shuffle(taxa)
-            trees.append(template.format(*taxa))
-        return trees
 
     def caterpillar(n_leaves):
         return "(" * (n_leaves - 1) + "A0," + ",".join(f"A{i})" for i in range(1, n_leaves)) + ";"
@@ -62,7 +46,7 @@ CHILD = textwrap.dedent(
         trees = [caterpillar(1000)] * 4000
         names, texts, fn = [str(i) for i in range(len(trees))], iter(trees), k.pairwise_rf_from_newick_iter
     else:
-        trees = random_trees(2000, 100)
+        trees = balanced_trees(2000, 100, seed=7)
         names, texts = [str(i) for i in range(len(trees))], iter(trees)
         fn = k.pairwise_wrf_from_newick_iter  # the slowest kernel, seconds for these trees
         if scenario == "kernel-snapshots":
@@ -91,6 +75,9 @@ CHILD = textwrap.dedent(
     """
 )
 
+# Children import the tree generators of conftest.
+TESTS_ON_PATH = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(__file__)))
+
 SCENARIOS = {
     # phase: (seconds to wait after "ready", pairs of the call or None)
     "drain": (0.3, None),
@@ -105,7 +92,7 @@ SCENARIOS = {
 def test_sigint_stops_a_long_call_and_the_next_call_works(scenario):
     delay, pairs = SCENARIOS[scenario]
     child = subprocess.Popen([sys.executable, "-c", CHILD, scenario], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
+                             stderr=subprocess.PIPE, text=True, env=TESTS_ON_PATH)
     try:
         assert child.stdout.readline().strip() == "ready"
         time.sleep(delay)
@@ -151,7 +138,7 @@ def test_handler_that_does_not_raise_changes_nothing():
         """
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         timeout=300, env=dict(os.environ, PYTHONPATH=os.path.dirname(__file__)))
+                         timeout=300, env=TESTS_ON_PATH)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["same", "True"]
 
@@ -237,7 +224,7 @@ def test_command_line_stops_a_real_computation_on_ctrl_c(tmp_path):
     # The module itself answers Ctrl-C: the command exits through its KeyboardInterrupt
     # handler, with status 130 and no traceback, while the kernel is running.
     trees = tmp_path / "trees.nwk"
-    trees.write_text("\n".join(cherry_trees(2500, 100, seed=2)) + "\n")
+    trees.write_text("\n".join(balanced_trees(3000, 100, seed=2)) + "\n")
     proc = subprocess.Popen([sys.executable, "-m", "kestrilune_tools.cli", "wrf", str(trees)],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
