@@ -56,7 +56,12 @@ std::uint64_t hash_words(std::span<const std::uint64_t> words) noexcept {
 
 namespace {
 
-std::size_t count_ones_portable(std::span<const std::uint64_t> words) noexcept {
+using CountOnesFn = std::size_t (*)(std::span<const std::uint64_t>) noexcept;
+
+// Baseline x86-64 has no popcnt instruction, so the builtin becomes a call to libgcc's
+// __popcountdi2. Every x86-64 processor of the last fifteen years has the instruction, so a
+// second copy is compiled for it and picked at run time.
+std::size_t count_ones_baseline(std::span<const std::uint64_t> words) noexcept {
     std::size_t total = 0;
     for (const std::uint64_t word : words) {
         total += static_cast<std::size_t>(__builtin_popcountll(word));
@@ -64,14 +69,8 @@ std::size_t count_ones_portable(std::span<const std::uint64_t> words) noexcept {
     return total;
 }
 
-// Baseline x86-64 has no popcnt instruction, so the builtin becomes a call to libgcc's
-// __popcountdi2. Every x86-64 processor of the last fifteen years has the instruction:
-// compile a second copy for it and pick one at run time. Builds that already target it
-// (-mpopcnt, -march=x86-64-v2 and up) use the portable copy, which then is the fast one.
-#if (defined(__x86_64__) || defined(__i386__)) && !defined(__POPCNT__)
-#define KESTRILUNE_POPCNT_DISPATCH 1
-
-__attribute__((target("popcnt"))) std::size_t count_ones_popcnt(
+#if defined(__x86_64__)
+[[gnu::target("popcnt")]] std::size_t count_ones_popcnt(
     std::span<const std::uint64_t> words) noexcept {
     std::size_t total = 0;
     for (const std::uint64_t word : words) {
@@ -79,23 +78,34 @@ __attribute__((target("popcnt"))) std::size_t count_ones_popcnt(
     }
     return total;
 }
-
-bool cpu_has_popcnt() noexcept {
-    __builtin_cpu_init();  // the CPU model may not be filled in yet when a module loads
-    return __builtin_cpu_supports("popcnt") != 0;
-}
 #endif
+
+constexpr dispatch::Variant<CountOnesFn> kCountOnes[] = {
+#if defined(__x86_64__)
+    {"popcnt", dispatch::kPopcnt, count_ones_popcnt},
+#endif
+    {"baseline", dispatch::kNone, count_ones_baseline},
+};
 
 }  // namespace
 
 std::size_t count_ones(std::span<const std::uint64_t> words) noexcept {
-#ifdef KESTRILUNE_POPCNT_DISPATCH
-    static const bool has_popcnt = cpu_has_popcnt();
-    return has_popcnt ? count_ones_popcnt(words) : count_ones_portable(words);
-#else
-    return count_ones_portable(words);
-#endif
+    static const CountOnesFn fn = dispatch::pick(kCountOnes, dispatch::features()).fn;
+    return fn(words);
 }
+
+namespace detail {
+
+std::vector<dispatch::VariantInfo> count_ones_variants() {
+    return dispatch::describe(kCountOnes);
+}
+
+std::size_t count_ones_with(std::span<const std::uint64_t> words,
+                            dispatch::Features features) noexcept {
+    return dispatch::pick(kCountOnes, features).fn(words);
+}
+
+}  // namespace detail
 
 void complement_in_place(std::span<std::uint64_t> words, std::size_t n_leaves) noexcept {
     assert(words.size() == words_for_leaves(n_leaves));

@@ -16,6 +16,8 @@
 #include <span>
 #include <vector>
 
+#include "dispatch/dispatch.hpp"
+
 namespace kestrilune {
 
 inline std::size_t words_for_leaves(std::size_t n_leaves) { return (n_leaves + 63) / 64; }
@@ -28,7 +30,16 @@ std::strong_ordering compare_words(std::span<const std::uint64_t> a,
 // Fast unkeyed hash over the word count and the words; equal arrays hash equal.
 std::uint64_t hash_words(std::span<const std::uint64_t> words) noexcept;
 
+// Uses the popcnt instruction where the dispatch level allows it.
 std::size_t count_ones(std::span<const std::uint64_t> words) noexcept;
+
+namespace detail {
+// The compiled variants of count_ones, best first, and count_ones with the variant that
+// `features` selects (for tests that run each one).
+std::vector<dispatch::VariantInfo> count_ones_variants();
+std::size_t count_ones_with(std::span<const std::uint64_t> words,
+                            dispatch::Features features) noexcept;
+}  // namespace detail
 
 // Inverts every word in place, then clears the bits at n_leaves and above in the last word.
 void complement_in_place(std::span<std::uint64_t> words, std::size_t n_leaves) noexcept;

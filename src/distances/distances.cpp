@@ -34,8 +34,12 @@ std::size_t id_universe(const std::vector<InternSnap>& trees) {
 
 using detail::checked_cells;
 
+std::vector<dispatch::VariantInfo> rf_kernel_variants() {
+    return rf_tile_variants();
+}
+
 void pairwise_rf_packed(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
-                        std::uint32_t* cells) {
+                        std::uint32_t* cells, dispatch::Features features) {
     const std::vector<InternSnap>& trees = snapshots.trees;
     const std::size_t n = trees.size();
     if (n == 0) {
@@ -62,6 +66,7 @@ void pairwise_rf_packed(const Snapshots& snapshots, std::atomic<std::uint64_t>* 
     const SplitSets sets{offsets, ids};
     RfTileOptions options;
     options.progress = counter;
+    options.features = features;
     rf_tiles(
         sets, all, all,
         [&](const RfTile& tile) {

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "dispatch/dispatch.hpp"
 #include "pool/pool.hpp"
 #include "snapshot/snapshots.hpp"
 
@@ -133,16 +134,24 @@ void fill_symmetric(std::size_t n, std::atomic<std::uint64_t>* counter, T* cells
 //               s_t = sum of D[t][k] * D[t][k] and dot = sum of D[i][k] * D[j][k]
 // with every product and difference rounded on its own. `cells` holds trees.size()^2
 // values; the trees must carry their lengths.
+//
+// Every kernel runs the best of its compiled variants that `features` allows (the process's
+// dispatch level unless a test names other features); all variants give the same bits.
 void pairwise_wrf_dense(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
-                        double* cells);
+                        double* cells, dispatch::Features features = dispatch::features());
 void pairwise_kf_dense(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
-                       double* cells);
+                       double* cells, dispatch::Features features = dispatch::features());
 
 // Robinson-Foulds: the number of partitions found in exactly one of the two trees,
 // |A| + |B| - 2 |A & B| narrowed to its low 32 bits, computed tile by tile (rf_tiles.hpp).
 // `cells` holds trees.size()^2 values. The counter receives the pairs of each tile as it
 // finishes, n(n-1)/2 in total.
 void pairwise_rf_packed(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
-                        std::uint32_t* cells);
+                        std::uint32_t* cells, dispatch::Features features = dispatch::features());
+
+// The compiled variants of each kernel, best first.
+std::vector<dispatch::VariantInfo> rf_kernel_variants();
+std::vector<dispatch::VariantInfo> wrf_kernel_variants();
+std::vector<dispatch::VariantInfo> kf_kernel_variants();
 
 }  // namespace kestrilune

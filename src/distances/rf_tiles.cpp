@@ -486,18 +486,16 @@ void pair_rows_baseline(const TileBits& t) {
     }
 }
 
-PairRowsFn pick_pair_rows() {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vpopcntdq")) {
-        return pair_rows_avx512;
-    }
-    return __builtin_cpu_supports("popcnt") ? pair_rows_popcnt : pair_rows_baseline;
-}
-#else
-PairRowsFn pick_pair_rows() {
-    return pair_rows_baseline;
-}
 #endif
+
+constexpr dispatch::Variant<PairRowsFn> kPairRows[] = {
+#if defined(__x86_64__)
+    {"avx512", dispatch::kPopcnt | dispatch::kAvx512f | dispatch::kAvx512Vpopcntdq,
+     pair_rows_avx512},
+    {"popcnt", dispatch::kPopcnt, pair_rows_popcnt},
+#endif
+    {"baseline", dispatch::kNone, pair_rows_baseline},
+};
 
 // Adds `delta` to values[u][v] for u in rows, v in cols.
 void add_to_cells(std::span<const std::uint8_t> rows, std::span<const std::uint8_t> cols,
@@ -642,6 +640,10 @@ std::uint64_t run_tile(const Block& rb, const Block& cb, bool symmetric, PairRow
 
 }  // namespace
 
+std::vector<dispatch::VariantInfo> rf_tile_variants() {
+    return dispatch::describe(kPairRows);
+}
+
 RfTilesStatus rf_tiles(const SplitSets& sets, std::span<const std::uint32_t> rows,
                        std::span<const std::uint32_t> cols, FunctionRef<void(const RfTile&)> sink,
                        const RfTileOptions& options) {
@@ -686,7 +688,7 @@ RfTilesStatus rf_tiles(const SplitSets& sets, std::span<const std::uint32_t> row
         }
     }
 
-    const PairRowsFn pair_rows = pick_pair_rows();
+    const PairRowsFn pair_rows = dispatch::pick(kPairRows, options.features).fn;
     std::atomic<bool> skipped{false};
     pool::parallel_for(
         0, tiles.size(),

@@ -25,8 +25,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "common/function_ref.hpp"
+#include "dispatch/dispatch.hpp"
 
 namespace kestrilune {
 
@@ -77,7 +79,13 @@ struct RfTileOptions {
     const std::atomic<bool>* stop = nullptr;
     // Positions per tile side, at most 256; 0 picks a size for the input.
     std::size_t tile_size = 0;
+    // The pair loop is the best compiled variant these features allow (see
+    // rf_tile_variants); all give the same values.
+    dispatch::Features features = dispatch::features();
 };
+
+// The compiled variants of the pair loop, best first.
+std::vector<dispatch::VariantInfo> rf_tile_variants();
 
 enum class RfTilesStatus { Done, Stopped };
 

@@ -228,7 +228,7 @@ struct KfInputs {
 }
 
 // Each row loop is compiled for the baseline target and, on x86-64, for AVX2 and AVX-512,
-// so the dense passes use the widest vectors the processor has. Lanes are different
+// so the dense passes use the widest vectors the dispatch level allows. Lanes are different
 // cells; each cell still adds its terms one at a time in id order.
 struct Rows {
     const LengthColumns* columns;
@@ -238,40 +238,43 @@ struct Rows {
 
 using RowFn = void (*)(const Rows&, std::size_t, double*);
 
-#define KESTRILUNE_ROW_VARIANTS(name, body)                                               \
-    void name##_baseline(const Rows& r, std::size_t i, double* row) { body; }            \
-    KESTRILUNE_X86_VARIANTS(name, body)
+void wrf_row_baseline(const Rows& r, std::size_t i, double* row) {
+    wrf_row_body(*r.columns, (*r.trees)[i], i, row);
+}
+void kf_row_baseline(const Rows& r, std::size_t i, double* row) {
+    kf_row_body(r.kf, (*r.trees)[i], i, row);
+}
 
 #if defined(__x86_64__)
-#define KESTRILUNE_X86_VARIANTS(name, body)                                               \
-    [[gnu::target("avx2")]] void name##_avx2(const Rows& r, std::size_t i, double* row) { \
-        body;                                                                             \
-    }                                                                                     \
-    [[gnu::target("avx512f")]] void name##_avx512(const Rows& r, std::size_t i,          \
-                                                  double* row) {                          \
-        body;                                                                             \
-    }
-#else
-#define KESTRILUNE_X86_VARIANTS(name, body)
+[[gnu::target("avx2")]] void wrf_row_avx2(const Rows& r, std::size_t i, double* row) {
+    wrf_row_body(*r.columns, (*r.trees)[i], i, row);
+}
+[[gnu::target("avx2")]] void kf_row_avx2(const Rows& r, std::size_t i, double* row) {
+    kf_row_body(r.kf, (*r.trees)[i], i, row);
+}
+[[gnu::target("avx512f")]] void wrf_row_avx512(const Rows& r, std::size_t i, double* row) {
+    wrf_row_body(*r.columns, (*r.trees)[i], i, row);
+}
+[[gnu::target("avx512f")]] void kf_row_avx512(const Rows& r, std::size_t i, double* row) {
+    kf_row_body(r.kf, (*r.trees)[i], i, row);
+}
 #endif
 
-KESTRILUNE_ROW_VARIANTS(wrf_row, wrf_row_body(*r.columns, (*r.trees)[i], i, row))
-KESTRILUNE_ROW_VARIANTS(kf_row, kf_row_body(r.kf, (*r.trees)[i], i, row))
-
-#undef KESTRILUNE_ROW_VARIANTS
-#undef KESTRILUNE_X86_VARIANTS
-
+constexpr dispatch::Variant<RowFn> kWrfRows[] = {
 #if defined(__x86_64__)
-#define KESTRILUNE_PICK(name)                                              \
-    [] {                                                                   \
-        __builtin_cpu_init();                                              \
-        if (__builtin_cpu_supports("avx512f")) return name##_avx512;        \
-        if (__builtin_cpu_supports("avx2")) return name##_avx2;             \
-        return name##_baseline;                                            \
-    }()
-#else
-#define KESTRILUNE_PICK(name) name##_baseline
+    {"avx512", dispatch::kAvx512f, wrf_row_avx512},
+    {"avx2", dispatch::kAvx2, wrf_row_avx2},
 #endif
+    {"baseline", dispatch::kNone, wrf_row_baseline},
+};
+
+constexpr dispatch::Variant<RowFn> kKfRows[] = {
+#if defined(__x86_64__)
+    {"avx512", dispatch::kAvx512f, kf_row_avx512},
+    {"avx2", dispatch::kAvx2, kf_row_avx2},
+#endif
+    {"baseline", dispatch::kNone, kf_row_baseline},
+};
 
 // Sum of squared lengths of each tree, in id order; see the file comment for why the
 // zero terms of the ids a tree lacks can be left out when m > 0.
@@ -310,20 +313,24 @@ void run_length_kernel(const Snapshots& snapshots, std::atomic<std::uint64_t>* c
 
 }  // namespace
 
+std::vector<dispatch::VariantInfo> wrf_kernel_variants() {
+    return dispatch::describe(kWrfRows);
+}
+std::vector<dispatch::VariantInfo> kf_kernel_variants() {
+    return dispatch::describe(kKfRows);
+}
+
 void pairwise_wrf_dense(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
-                        double* cells) {
-    run_length_kernel(snapshots, counter, cells, KESTRILUNE_PICK(wrf_row),
+                        double* cells, dispatch::Features features) {
+    run_length_kernel(snapshots, counter, cells, dispatch::pick(kWrfRows, features).fn,
                       [](const LengthColumns&) { return std::vector<double>(); });
 }
 
 void pairwise_kf_dense(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
-                       double* cells) {
-    run_length_kernel(snapshots, counter, cells, KESTRILUNE_PICK(kf_row),
-                      [&](const LengthColumns& columns) {
-                          return squared_norms(snapshots.trees, columns.m);
-                      });
+                       double* cells, dispatch::Features features) {
+    run_length_kernel(
+        snapshots, counter, cells, dispatch::pick(kKfRows, features).fn,
+        [&](const LengthColumns& columns) { return squared_norms(snapshots.trees, columns.m); });
 }
-
-#undef KESTRILUNE_PICK
 
 }  // namespace kestrilune

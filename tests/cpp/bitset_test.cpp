@@ -9,6 +9,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "variants.hpp"
+
 namespace kestrilune {
 namespace {
 
@@ -137,7 +139,13 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------------------
 // Counting, setting, union
 
-TEST(BitsetCount, MatchesBitByBitCountOnRandomWords) {
+class BitsetCount : public ::testing::TestWithParam<dispatch::VariantInfo> {};
+
+TEST_P(BitsetCount, MatchesBitByBitCountOnRandomWords) {
+    KESTRILUNE_SKIP_UNLESS_RUNNABLE(GetParam());
+    const auto count = [&](const Words& words) {
+        return detail::count_ones_with(words, GetParam().needs);
+    };
     std::mt19937_64 rng(7);
     for (std::size_t n_words : {0u, 1u, 2u, 3u, 17u}) {
         Words words(n_words);
@@ -148,10 +156,14 @@ TEST(BitsetCount, MatchesBitByBitCountOnRandomWords) {
                 expected += (w >> bit) & 1u;
             }
         }
-        EXPECT_EQ(count_ones(words), expected) << n_words << " words";
+        EXPECT_EQ(count(words), expected) << n_words << " words";
+        EXPECT_EQ(count_ones(words), expected) << n_words << " words, dispatch level";
     }
-    EXPECT_EQ(count_ones(Words{kAll, kAll, kAll}), 192u);
+    EXPECT_EQ(count(Words{kAll, kAll, kAll}), 192u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Variants, BitsetCount, ::testing::ValuesIn(detail::count_ones_variants()),
+                         variant_name);
 
 TEST(BitsetMembers, SetTestAndFirstLeaf) {
     Bitset b = Bitset::zeros(words_for_leaves(130));

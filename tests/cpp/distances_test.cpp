@@ -6,9 +6,12 @@
 #include <iterator>
 #include <random>
 #include <set>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "distances/distances.hpp"
+#include "variants.hpp"
 
 namespace kestrilune {
 namespace {
@@ -37,15 +40,19 @@ std::uint64_t symmetric_difference(const InternSnap& a, const InternSnap& b) {
 }
 
 // (trees, universe): one tile, and enough trees for several tiles and their mirror images.
-class RfKernel : public testing::TestWithParam<std::pair<std::size_t, std::uint32_t>> {};
+using RfShape = std::pair<std::size_t, std::uint32_t>;
+
+class RfKernel : public testing::TestWithParam<std::tuple<dispatch::VariantInfo, RfShape>> {};
 
 TEST_P(RfKernel, MatchesSymmetricDifference) {
-    const auto [n_trees, universe] = GetParam();
+    const auto& [variant, shape] = GetParam();
+    KESTRILUNE_SKIP_UNLESS_RUNNABLE(variant);
+    const auto [n_trees, universe] = shape;
     const Snapshots s = random_snapshots(n_trees, universe, universe);
     const std::size_t n = s.trees.size();
     std::vector<std::uint32_t> cells(n * n, 0xDEADBEEF);
     std::atomic<std::uint64_t> counter{0};
-    pairwise_rf_packed(s, &counter, cells.data());
+    pairwise_rf_packed(s, &counter, cells.data(), variant.needs);
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t j = 0; j < n; ++j) {
             EXPECT_EQ(cells[i * n + j], symmetric_difference(s.trees[i], s.trees[j]))
@@ -55,13 +62,20 @@ TEST_P(RfKernel, MatchesSymmetricDifference) {
     EXPECT_EQ(counter.load(), n * (n - 1) / 2);
 }
 
-// Universes around the word boundaries of the bit rows; up to 1500 ids, so that rows of
-// more than eight words take the vector popcount path.
-INSTANTIATE_TEST_SUITE_P(Universes, RfKernel,
-                         testing::Values(std::pair{23, 0u}, std::pair{23, 1u}, std::pair{23, 7u},
-                                         std::pair{23, 64u}, std::pair{23, 70u}, std::pair{23, 75u},
-                                         std::pair{23, 300u}, std::pair{23, 1500u},
-                                         std::pair{301, 90u}));
+// Every compiled variant, on universes around the word boundaries of the bit rows; up to
+// 1500 ids, so that rows of eight words or more take the vector popcount path where there
+// is one.
+INSTANTIATE_TEST_SUITE_P(
+    VariantsAndUniverses, RfKernel,
+    testing::Combine(testing::ValuesIn(rf_kernel_variants()),
+                     testing::Values(RfShape{23, 0u}, RfShape{23, 1u}, RfShape{23, 7u},
+                                     RfShape{23, 64u}, RfShape{23, 70u}, RfShape{23, 75u},
+                                     RfShape{23, 300u}, RfShape{23, 1500u}, RfShape{301, 90u})),
+    [](const auto& param_info) {
+        const RfShape shape = std::get<1>(param_info.param);
+        return std::string(std::get<0>(param_info.param).name) + "_trees" +
+               std::to_string(shape.first) + "_ids" + std::to_string(shape.second);
+    });
 
 TEST(RfKernel, PartitionsHeldByAllTreesCostNothing) {
     // A = {p, q, x}, B = {p, r, x}, C = {p, q, x} with p = 0, q = 1, r = 2, x = 3.

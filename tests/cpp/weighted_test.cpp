@@ -15,9 +15,11 @@
 #include <limits>
 #include <random>
 #include <sstream>
+#include <tuple>
 #include <vector>
 
 #include "distances/distances.hpp"
+#include "variants.hpp"
 
 namespace kestrilune {
 namespace {
@@ -116,14 +118,15 @@ void expect_same_bits(const std::vector<double>& actual, const std::vector<doubl
 enum class Metric { WRF, KF };
 
 std::vector<double> run_kernel(Metric metric, const Snapshots& s,
-                               std::atomic<std::uint64_t>* counter) {
+                               std::atomic<std::uint64_t>* counter,
+                               dispatch::Features features = dispatch::features()) {
     const std::size_t n = s.trees.size();
     // Pre-filled with a NaN pattern, so a cell the kernel forgets to write shows up.
     std::vector<double> cells(n * n, std::bit_cast<double>(std::uint64_t{0x7ff4dead0000beef}));
     if (metric == Metric::WRF) {
-        pairwise_wrf_dense(s, counter, cells.data());
+        pairwise_wrf_dense(s, counter, cells.data(), features);
     } else {
-        pairwise_kf_dense(s, counter, cells.data());
+        pairwise_kf_dense(s, counter, cells.data(), features);
     }
     return cells;
 }
@@ -194,33 +197,58 @@ Snapshots random_snapshots(const Shape& shape) {
     return s;
 }
 
-class WeightedRandom : public testing::TestWithParam<Shape> {};
+// One compiled variant of one kernel.
+struct KernelVariant {
+    Metric metric;
+    dispatch::VariantInfo variant;
+};
 
-TEST_P(WeightedRandom, MatchesDenseFoldBitForBit) {
-    const Snapshots s = random_snapshots(GetParam());
-    const std::size_t n = s.trees.size();
-    for (const Metric metric : {Metric::WRF, Metric::KF}) {
-        SCOPED_TRACE(metric == Metric::WRF ? "WRF" : "KF");
-        std::atomic<std::uint64_t> counter{0};
-        const std::vector<double> cells = run_kernel(metric, s, &counter);
-        expect_same_bits(cells, naive(metric, s), n);
-        EXPECT_EQ(counter.load(), n * (n - 1) / 2);
-    }
+void PrintTo(const KernelVariant& k, std::ostream* os) {
+    *os << (k.metric == Metric::WRF ? "WRF " : "KF ") << k.variant.name;
 }
 
-// Dense columns start at max(16, n / 8) trees per id: small n keep every id sparse, n = 200
-// makes widely held ids dense.
+std::vector<KernelVariant> kernel_variants() {
+    std::vector<KernelVariant> all;
+    for (const dispatch::VariantInfo& v : wrf_kernel_variants()) {
+        all.push_back({Metric::WRF, v});
+    }
+    for (const dispatch::VariantInfo& v : kf_kernel_variants()) {
+        all.push_back({Metric::KF, v});
+    }
+    return all;
+}
+
+class WeightedRandom : public testing::TestWithParam<std::tuple<KernelVariant, Shape>> {};
+
+TEST_P(WeightedRandom, MatchesDenseFoldBitForBit) {
+    const auto& [kernel, shape] = GetParam();
+    KESTRILUNE_SKIP_UNLESS_RUNNABLE(kernel.variant);
+    const Snapshots s = random_snapshots(shape);
+    const std::size_t n = s.trees.size();
+    std::atomic<std::uint64_t> counter{0};
+    const std::vector<double> cells = run_kernel(kernel.metric, s, &counter, kernel.variant.needs);
+    expect_same_bits(cells, naive(kernel.metric, s), n);
+    EXPECT_EQ(counter.load(), n * (n - 1) / 2);
+}
+
+// Every compiled variant of both kernels. Dense columns start at max(16, n / 8) trees per
+// id: small n keep every id sparse, n = 200 makes widely held ids dense.
 INSTANTIATE_TEST_SUITE_P(
-    Shapes, WeightedRandom,
-    testing::Values(Shape{2, 5, 0.0, 1}, Shape{3, 9, 0.3, 2}, Shape{17, 40, 0.0, 3},
-                    Shape{17, 40, 0.1, 4}, Shape{40, 200, 0.02, 5}, Shape{64, 90, 0.0, 6},
-                    Shape{200, 300, 0.0, 7}, Shape{200, 300, 0.01, 8},
-                    Shape{200, 150, 0.2, 9}, Shape{130, 1000, 0.0, 10},
-                    Shape{7, 70, 0.5, 11}, Shape{201, 64, 0.005, 12}),
-    [](const testing::TestParamInfo<Shape>& param_info) {
-        const Shape& shape = param_info.param;
+    VariantsAndShapes, WeightedRandom,
+    testing::Combine(testing::ValuesIn(kernel_variants()),
+                     testing::Values(Shape{2, 5, 0.0, 1}, Shape{3, 9, 0.3, 2},
+                                     Shape{17, 40, 0.0, 3}, Shape{17, 40, 0.1, 4},
+                                     Shape{40, 200, 0.02, 5}, Shape{64, 90, 0.0, 6},
+                                     Shape{200, 300, 0.0, 7}, Shape{200, 300, 0.01, 8},
+                                     Shape{200, 150, 0.2, 9}, Shape{130, 1000, 0.0, 10},
+                                     Shape{7, 70, 0.5, 11}, Shape{201, 64, 0.005, 12})),
+    [](const testing::TestParamInfo<std::tuple<KernelVariant, Shape>>& param_info) {
+        // std::get, not a structured binding: its comma would split the macro's arguments.
+        const KernelVariant& kernel = std::get<0>(param_info.param);
+        const Shape& shape = std::get<1>(param_info.param);
         std::ostringstream name;
-        name << "n" << shape.n_trees << "_m" << shape.universe << "_case" << shape.seed;
+        name << (kernel.metric == Metric::WRF ? "wrf_" : "kf_") << kernel.variant.name << "_n"
+             << shape.n_trees << "_m" << shape.universe << "_case" << shape.seed;
         return name.str();
     });
 
