@@ -5,6 +5,19 @@ import pytest
 
 import kestrilune
 
+# KESTRILUNE_TEST_QUICK=1 (set by the sanitized and per-ISA reruns of CI) shrinks the heavy
+# cases: a test sizes its input with scaled(full, quick).
+QUICK = os.environ.get("KESTRILUNE_TEST_QUICK") == "1"
+
+# Running with a sanitizer runtime preloaded (scripts/run_sanitized_tests.sh): memory and
+# time measurements mean nothing there (ASan keeps freed blocks in quarantine).
+SANITIZED = any(lib in os.environ.get("LD_PRELOAD", "") for lib in ("libasan", "libtsan"))
+
+
+def scaled(full: int, quick: int) -> int:
+    """The size of a heavy case: `full` normally, `quick` when KESTRILUNE_TEST_QUICK=1."""
+    return quick if QUICK else full
+
 
 # A sanitizer runtime preloaded into the interpreter (scripts/run_sanitized_tests.sh,
 # scripts/run_tsan_tests.sh) reserves terabytes of address space for its shadow memory and

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "distances/distances.hpp"
+#include "reference_folds.hpp"
 #include "variants.hpp"
 
 namespace kestrilune {
@@ -32,12 +33,7 @@ Snapshots random_snapshots(std::size_t n_trees, std::uint32_t universe, unsigned
     return s;
 }
 
-std::uint64_t symmetric_difference(const InternSnap& a, const InternSnap& b) {
-    std::vector<std::uint32_t> out;
-    std::set_symmetric_difference(a.ids.begin(), a.ids.end(), b.ids.begin(), b.ids.end(),
-                                  std::back_inserter(out));
-    return out.size();
-}
+using reference::symmetric_difference;
 
 // (trees, universe): one tile, and enough trees for several tiles and their mirror images.
 using RfShape = std::pair<std::size_t, std::uint32_t>;

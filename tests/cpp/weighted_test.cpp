@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "distances/distances.hpp"
+#include "reference_folds.hpp"
 #include "variants.hpp"
 
 namespace kestrilune {
@@ -29,76 +30,10 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
 
-// Forces a value to be rounded to double on its own, so the reference never fuses a
-// multiply into the following add, whatever -ffp-contract the test is built with.
-double rounded(double v) {
-    volatile double r = v;
-    return r;
-}
+using reference::rounded;
 
-struct DenseRows {
-    std::size_t m = 0;
-    std::vector<double> cells;  // n x m
-};
-
-DenseRows dense_rows(const Snapshots& s) {
-    DenseRows d;
-    for (const InternSnap& t : s.trees) {
-        if (!t.ids.empty()) {
-            d.m = std::max<std::size_t>(d.m, std::size_t{t.ids.back()} + 1);
-        }
-    }
-    d.cells.assign(s.trees.size() * d.m, 0.0);
-    for (std::size_t t = 0; t < s.trees.size(); ++t) {
-        const InternSnap& tree = s.trees[t];
-        for (std::size_t p = 0; p < std::min(tree.ids.size(), tree.lengths.size()); ++p) {
-            d.cells[t * d.m + tree.ids[p]] = tree.lengths[p];
-        }
-    }
-    return d;
-}
-
-std::vector<double> naive_wrf(const Snapshots& s) {
-    const std::size_t n = s.trees.size();
-    const DenseRows d = dense_rows(s);
-    std::vector<double> out(n * n, 0.0);
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = i + 1; j < n; ++j) {
-            double acc = -0.0;
-            for (std::size_t k = 0; k < d.m; ++k) {
-                acc += std::fabs(rounded(d.cells[i * d.m + k] - d.cells[j * d.m + k]));
-            }
-            out[i * n + j] = out[j * n + i] = acc;
-        }
-    }
-    return out;
-}
-
-std::vector<double> naive_kf(const Snapshots& s) {
-    const std::size_t n = s.trees.size();
-    const DenseRows d = dense_rows(s);
-    std::vector<double> norms(n, -0.0);
-    for (std::size_t t = 0; t < n; ++t) {
-        for (std::size_t k = 0; k < d.m; ++k) {
-            const double v = d.cells[t * d.m + k];
-            norms[t] += rounded(v * v);
-        }
-    }
-    std::vector<double> out(n * n, 0.0);
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = i + 1; j < n; ++j) {
-            double dot = -0.0;
-            for (std::size_t k = 0; k < d.m; ++k) {
-                dot += rounded(d.cells[i * d.m + k] * d.cells[j * d.m + k]);
-            }
-            const double q = (norms[i] + norms[j]) - (dot + dot);
-            // The larger of q and +0.0; a NaN q gives +0.0.
-            const double clamped = std::isnan(q) ? 0.0 : (q > 0.0 ? q : 0.0);
-            out[i * n + j] = out[j * n + i] = std::sqrt(clamped);
-        }
-    }
-    return out;
-}
+std::vector<double> naive_wrf(const Snapshots& s) { return reference::wrf(s); }
+std::vector<double> naive_kf(const Snapshots& s) { return reference::kf(s); }
 
 // Every cell bit for bit; reports the first few differing cells.
 void expect_same_bits(const std::vector<double>& actual, const std::vector<double>& expected,
