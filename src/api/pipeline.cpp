@@ -18,6 +18,7 @@
 #include "api/args.hpp"
 #include "api/pyref.hpp"
 #include "common/errors.hpp"
+#include "common/forced_unwind.hpp"
 #include "common/memory.hpp"
 #include "distances/distances.hpp"
 #include "pool/pool.hpp"
@@ -297,8 +298,9 @@ PyObject* build_result(const Variant& variant, const IterArgs& args, const Snaps
 // Not noexcept: an exiting interpreter ends a daemon thread that waits for the GIL by
 // unwinding its stack (abi::__forced_unwind), and that must pass through to the thread's
 // start; a noexcept frame on the way would turn it into std::terminate.
-PyObject* run_pipeline(const Variant& variant, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+KESTRILUNE_FORCED_UNWIND_HANDLER PyObject* run_pipeline(const Variant& variant,
+                                                        PyObject* const* args, Py_ssize_t nargs,
+                                                        PyObject* kwnames) {
     try {
         // Ctrl-C stops the call at the next block of rows or trees (see pool/pool.hpp).
         progress_py::StopOnSignal stop_on_signal;

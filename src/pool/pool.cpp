@@ -31,6 +31,8 @@
 #include <mutex>
 #include <thread>
 
+#include "common/forced_unwind.hpp"
+
 namespace kestrilune::pool {
 
 namespace {
@@ -129,7 +131,7 @@ bool closed(const Job& job) noexcept {
 // block. Returns true when the job has nothing more to hand out. Exceptions of the body are
 // recorded, never thrown; only leave() may throw.
 template <class Leave>
-bool run_blocks_until(Job& job, Leave&& leave) {
+KESTRILUNE_FORCED_UNWIND_HANDLER bool run_blocks_until(Job& job, Leave&& leave) {
     while (!closed(job)) {
         const std::size_t block = job.next_block.fetch_add(1, std::memory_order_relaxed);
         if (block >= job.n_blocks) {

@@ -19,6 +19,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "common/forced_unwind.hpp"
 #include "progress/interrupt_py.hpp"
 #include "progress/progress.hpp"
 
@@ -72,9 +73,8 @@ private:
 // the kernel gets a private cell and the GIL stays held. Called with the GIL held.
 template <class Kernel>
     requires std::invocable<Kernel&, std::atomic<std::uint64_t>&>
-std::invoke_result_t<Kernel&, std::atomic<std::uint64_t>&> with_counter(PyObject* progress,
-                                                                     std::uint64_t total,
-                                                                     Kernel&& kernel) {
+KESTRILUNE_FORCED_UNWIND_HANDLER std::invoke_result_t<Kernel&, std::atomic<std::uint64_t>&>
+with_counter(PyObject* progress, std::uint64_t total, Kernel&& kernel) {
     if (progress == nullptr) {
         std::atomic<std::uint64_t> scratch{0};
         return kernel(scratch);
