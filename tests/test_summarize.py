@@ -286,6 +286,30 @@ def test_ccd_properties_on_samples(path, burnin):
                                        mcc.score - ccd.settings["log_normaliser"], atol=1e-12)
 
 
+def _partitions_by_definition(ccd):
+    """Every way to split an observed clade into two observed clades, pair by pair."""
+    sd = ccd._sd
+    n = len(sd.leaf_names)
+    masks = [int.from_bytes(np.packbits(sd.membership[s], bitorder="little").tobytes(),
+                            "little") if s >= 0 else (1 << n) - 1
+             for s in ccd.clade_split_ids.tolist()]
+    index = {m: k for k, m in enumerate(masks)}
+    out = set()
+    for c, whole in enumerate(masks):
+        for a, part in enumerate(masks):
+            b = index.get(whole ^ part)
+            if part != whole and part & ~whole == 0 and b is not None:
+                out.add((c, min(a, b), max(a, b)))
+    return sorted(out)
+
+
+@pytest.mark.parametrize("path, burnin", [(BEAST, 200), (WALK24, 40)],
+                         ids=["beast1_17taxa", "walk_24taxa"])
+def test_ccd0_partitions_are_all_splits_into_observed_clades(path, burnin):
+    ccd = S.ccd0(_sd(path, burnin=burnin, rooted=True))
+    assert [tuple(r) for r in ccd.partitions.tolist()] == _partitions_by_definition(ccd)
+
+
 def test_clade_parents_are_the_smallest_enclosing_clades():
     sd = _sd(WALK24, rooted=True)
     parents = S.clade_parents(sd, budget=2000)  # many batches

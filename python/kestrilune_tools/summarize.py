@@ -525,12 +525,13 @@ def _unique_rows(a: np.ndarray, b: np.ndarray, c: np.ndarray, m: int):
     return rows, np.asarray(inverse).reshape(-1), counts
 
 
-def ccd0(sd: SplitData) -> CCD:
+def ccd0(sd: SplitData, progress=None) -> CCD:
     """The CCD0 of a sample of rooted binary trees: every binary tree whose clades were all
-    observed gets a probability proportional to the product of its clade credibilities."""
+    observed gets a probability proportional to the product of its clade credibilities.
+    ``progress`` (a ``kestrilune.ProgressCounter``) counts the clades split so far."""
     _check_ccd_input(sd, "CCD0")
     split_ids, words, sizes, counts = _clade_table(sd)
-    parts = _all_partitions(words, sizes)
+    parts = _all_partitions(words, sizes, progress)
     log_f = np.log(counts) - math.log(sd.n_trees)
     log_s = _log_subtree_sums(sizes, parts, log_f)
     log_w = log_s - log_f  # log of the sum over subtrees below each clade
@@ -546,11 +547,11 @@ def ccd0(sd: SplitData) -> CCD:
                n_trees=sd.n_trees, settings={"rooted": True, "log_normaliser": log_z}, _sd=sd)
 
 
-def ccd0_map(sd: SplitData, lengths: bool = True) -> SummaryTree:
+def ccd0_map(sd: SplitData, lengths: bool = True, progress=None) -> SummaryTree:
     """The CCD0 MAP tree: among the binary trees built from observed clades, the one with
     the highest product of clade credibilities. ``score`` is the log of that product,
     ``log_probability`` the tree's log-probability under CCD0."""
-    return ccd0(sd).map_tree(lengths=lengths)
+    return ccd0(sd, progress).map_tree(lengths=lengths)
 
 
 def ccd1_map(sd: SplitData, lengths: bool = True) -> SummaryTree:
@@ -558,59 +559,15 @@ def ccd1_map(sd: SplitData, lengths: bool = True) -> SummaryTree:
     return ccd1(sd).map_tree(lengths=lengths)
 
 
-def _all_partitions(words: np.ndarray, sizes: np.ndarray) -> np.ndarray:
+def _all_partitions(words: np.ndarray, sizes: np.ndarray, progress=None) -> np.ndarray:
     """Every (parent, child1, child2) triple of observed clades (rows of ``words``) where
-    the two children split the parent, child1 < child2, rows ascending.
+    the two children split the parent, child1 < child2, rows ascending (native: the
+    candidate children of a clade are the smaller clades with its lowest leaf)."""
+    from ._engine import clade_partitions
 
-    The child holding the parent's first leaf has that leaf as its own first leaf, so it
-    is sought only among the smaller clades with the same first leaf; its partner (the rest
-    of the parent) is looked up by a hash of its words and confirmed word by word.
-    """
-    m = len(words)
-    first = _first_bits(words)
-    hashes = _hash_rows(words)
-    by_hash = np.argsort(hashes, kind="stable")
-    sorted_hashes = hashes[by_hash]
-    if m > 1 and (sorted_hashes[1:] == sorted_hashes[:-1]).any():
-        raise RuntimeError("two clades share a 64-bit hash (internal error)")
-    order = np.lexsort((sizes, first))
-    bounds = np.searchsorted(first[order], np.arange(int(first.max()) + 2))
-    out: List[np.ndarray] = []
-    for lf in range(len(bounds) - 1):
-        group = order[bounds[lf]:bounds[lf + 1]]  # ascending size
-        gw, gs = words[group], sizes[group]
-        for j in np.flatnonzero(gs >= 2):
-            c = group[j]
-            n_small = int(np.searchsorted(gs, gs[j]))
-            inside = ~(gw[:n_small] & ~words[c]).any(axis=1)
-            cand = group[:n_small][inside]
-            if len(cand) == 0:
-                continue
-            rest = words[c] & ~gw[:n_small][inside]
-            h = _hash_rows(rest)
-            pos = np.minimum(np.searchsorted(sorted_hashes, h), m - 1)
-            other = by_hash[pos]
-            ok = (sorted_hashes[pos] == h) & (words[other] == rest).all(axis=1)
-            if ok.any():
-                a, b = cand[ok], other[ok]
-                out.append(np.stack([np.full(len(a), c), np.minimum(a, b), np.maximum(a, b)],
-                                    axis=1))
-    if not out:
-        return np.zeros((0, 3), dtype=np.int64)
-    parts = np.concatenate(out).astype(np.int64)
-    return parts[np.lexsort((parts[:, 2], parts[:, 1], parts[:, 0]))]
-
-
-def _hash_rows(words: np.ndarray) -> np.ndarray:
-    """A 64-bit hash of each row of words: splitmix64 of every word (salted by its
-    position), summed."""
-    salt = np.arange(1, words.shape[1] + 1, dtype=np.uint64) * np.uint64(0x9E3779B97F4A7C15)
-    with np.errstate(over="ignore"):
-        x = words ^ salt
-        x = (x ^ (x >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
-        x = (x ^ (x >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
-        x ^= x >> np.uint64(31)
-        return x.sum(axis=1, dtype=np.uint64)
+    parts = clade_partitions(np.ascontiguousarray(words, dtype=np.uint64),
+                             np.ascontiguousarray(sizes, dtype=np.int64), progress)
+    return np.asarray(parts).reshape(-1, 3)
 
 
 def _by_parent_size(sizes: np.ndarray, parts: np.ndarray):
@@ -752,19 +709,6 @@ def _words(member: np.ndarray) -> np.ndarray:
     return padded.view("<u8").astype(np.uint64, copy=False)
 
 
-def _first_bits(words: np.ndarray) -> np.ndarray:
-    """Index of the lowest set bit of each row of words."""
-    out = np.zeros(len(words), dtype=np.int64)
-    found = np.zeros(len(words), dtype=bool)
-    for w in range(words.shape[1]):
-        col = words[:, w]
-        here = ~found & (col != 0)
-        low = col[here] & (~col[here] + np.uint64(1))
-        out[here] = 64 * w + np.log2(low.astype(np.float64)).astype(np.int64)
-        found |= here
-    return out
-
-
 def _has_lengths(sd: SplitData) -> bool:
     """Whether the trees carry branch lengths: the split data write a missing length as 0.0,
     so a sample whose lengths are all zero is taken to have none."""
@@ -772,10 +716,15 @@ def _has_lengths(sd: SplitData) -> bool:
 
 
 def _mean_lengths(sd: SplitData) -> np.ndarray:
-    counts = _totals(sd)
-    sums = np.bincount(sd.ids, weights=sd.lengths, minlength=sd.n_splits)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        return np.where(counts > 0, sums / np.maximum(counts, 1), np.nan)
+    """Mean length of each split over the trees holding it (NaN for none); kept with the
+    split data's other cached sums, since every summary tree asks for it."""
+    cache = sd._counts
+    if "mean_lengths" not in cache:
+        counts = _totals(sd)
+        sums = np.bincount(sd.ids, weights=sd.lengths, minlength=sd.n_splits)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            cache["mean_lengths"] = np.where(counts > 0, sums / np.maximum(counts, 1), np.nan)
+    return cache["mean_lengths"]
 
 
 def _make_tree(sd: SplitData, method: str, ids, *, lengths, support=None, branch_lengths=None,

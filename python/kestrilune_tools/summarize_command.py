@@ -117,6 +117,16 @@ def run(args, ctx: Context) -> int:
     trees: List = []
     try:
         for key, label, make in _makers(S, args, methods):
+            if key == "ccd0_map":  # the one long native step: show its clades
+                import kestrilune
+
+                counter = kestrilune.ProgressCounter()
+                poll = lambda: (label, counter.value(), counter.total() or None,  # noqa: E731
+                                "clades")
+                with ctx.phase(label, poll=poll), ctx.native_call():
+                    trees.append((key, S.ccd0_map(sd, lengths=not args.no_lengths,
+                                                  progress=counter)))
+                continue
             with ctx.phase(label):
                 trees.append((key, make(sd)))
         with ctx.phase("counting topologies"):

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "engine/counter_py.hpp"
 #include "progress/progress_py.hpp"
 #include "snapshot/snapshots.hpp"
 #include "table/queries.hpp"
@@ -70,29 +71,6 @@ nb::ndarray<nb::numpy, T> owned_array(std::vector<T>&& data,
     auto* heap = new std::vector<T>(std::move(data));
     nb::capsule owner(heap, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
     return nb::ndarray<nb::numpy, T>(heap->data(), shape.size(), shape.begin(), owner);
-}
-
-// The progress cell of a kestrilune.ProgressCounter, or none. The class belongs to the
-// kestrilune module; both extensions are built from the same source, so the object layout
-// is the one progress_py.hpp declares.
-CounterCell counter_cell(nb::handle progress) {
-    if (progress.is_none()) {
-        return nullptr;
-    }
-    nb::object type = nb::module_::import_("kestrilune").attr("ProgressCounter");
-    if (!PyObject_TypeCheck(progress.ptr(), reinterpret_cast<PyTypeObject*>(type.ptr()))) {
-        throw nb::type_error("progress must be a kestrilune.ProgressCounter or None");
-    }
-    auto* counter = reinterpret_cast<progress_py::ProgressCounterObject*>(progress.ptr());
-    return counter->value;
-}
-
-void start_counter(nb::handle progress, std::uint64_t total) {
-    if (!progress.is_none()) {
-        auto* counter = reinterpret_cast<progress_py::ProgressCounterObject*>(progress.ptr());
-        counter->value->store(0, std::memory_order_relaxed);
-        counter->total->store(total, std::memory_order_relaxed);
-    }
 }
 
 void check_signals() {
@@ -515,7 +493,8 @@ nb::object py_concat(nb::handle self_obj, const PySplitTable& other) {
 
 }  // namespace
 
-void bind_run_sums(nb::module_& m);  // run_sums_py.cpp
+void bind_run_sums(nb::module_& m);          // run_sums_py.cpp
+void bind_clade_partitions(nb::module_& m);  // clade_partitions_py.cpp
 
 }  // namespace kestrilune::engine
 
@@ -623,4 +602,5 @@ NB_MODULE(_engine, m) {
         });
 
     bind_run_sums(m);
+    bind_clade_partitions(m);
 }
