@@ -1,4 +1,5 @@
 import os
+import signal
 import struct
 
 import pytest
@@ -12,6 +13,13 @@ QUICK = os.environ.get("KESTRILUNE_TEST_QUICK") == "1"
 # Running with a sanitizer runtime preloaded (scripts/run_sanitized_tests.sh): memory and
 # time measurements mean nothing there (ASan keeps freed blocks in quarantine).
 SANITIZED = any(lib in os.environ.get("LD_PRELOAD", "") for lib in ("libasan", "libtsan"))
+
+
+def default_sigint():
+    """preexec_fn for a child process that a test interrupts with SIGINT: a test run started
+    in the background by a shell inherits SIGINT ignored, and Python installs no
+    KeyboardInterrupt handler for an ignored signal, so the child would never see it."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
 def scaled(full: int, quick: int) -> int:
