@@ -9,6 +9,7 @@
 #include "bitset/bitset.hpp"
 #include "common/errors.hpp"
 #include "common/memory.hpp"
+#include "common/sizes.hpp"
 
 namespace kestrilune {
 
@@ -33,32 +34,24 @@ struct Scratch {
     std::vector<Frame> stack;             // pending nodes of the post-order walk
     std::vector<NodeId> ids;              // leaves by name, then the edges in sorted order
     std::vector<std::pair<std::uint64_t, NodeId>> keys;  // sort keys, see sort_by_sets
-    std::vector<std::uint8_t> seen;       // leaf bits already given, for from_tree_in_order
-    std::vector<double> length;           // the node's branch length, 0.0 when it has none
-    std::vector<std::uint32_t> slots;     // hash table of a tree's distinct sets
+    std::vector<std::uint8_t> seen;    // leaf bits already given, for from_tree_in_order
+    std::vector<double> length;        // the node's branch length, 0.0 when it has none
+    std::vector<std::uint32_t> slots;  // hash table of a tree's distinct sets
 };
 
 constexpr std::uint32_t kNoSlot = std::numeric_limits<std::uint32_t>::max();
 
-// The words table holds one row per node, so it grows with the square of the leaf count:
-// a tree of 20,000 leaves needs 100 MB. Past this size it is given back after the call,
-// so that one huge tree does not pin that much memory in every worker for the life of the
-// process; trees below it keep the table from call to call.
-constexpr std::size_t kMaxKeptWords = (std::size_t{64} << 20) / sizeof(std::uint64_t);
-
+// Releases the words table after a tree that needed a large one (sizes::kMaxKeptTableBytes).
 struct TrimOnExit {
     Scratch& scratch;
     ~TrimOnExit() {
-        if (scratch.words.capacity() > kMaxKeptWords) {
+        if (scratch.words.capacity() > sizes::kMaxKeptTableBytes / sizeof(std::uint64_t)) {
             std::vector<std::uint64_t>().swap(scratch.words);
         }
     }
 };
 
 thread_local Scratch tls_scratch;
-
-// Tables below this size are allocated without asking how much memory the process may use.
-constexpr std::uint64_t kCheckedTableBytes = std::uint64_t{64} << 20;
 
 std::span<std::uint64_t> row_of(Scratch& s, NodeId id, std::size_t n_words) noexcept {
     return {s.words.data() + id * n_words, n_words};
@@ -80,7 +73,7 @@ void or_into(std::span<const std::uint64_t> from, std::span<std::uint64_t> to) n
 // out-of-memory killer.
 void size_table(Scratch& s, std::size_t n_nodes, std::size_t n_words, std::size_t n_leaves) {
     const std::uint64_t table_bytes = bytes_of_cells(n_nodes, n_words, sizeof(std::uint64_t));
-    if (table_bytes > kCheckedTableBytes) {
+    if (table_bytes > sizes::kCheckedTableBytes) {
         require_fits(bytes_of_cells(table_bytes, 2, 1),
                      "the split table of a tree of " + std::to_string(n_leaves) + " leaves");
     }
@@ -136,7 +129,9 @@ void sort_by_sets(std::vector<NodeId>& ids, const std::uint64_t* table, std::siz
     if (n_words > 0 && ids.size() > 1) {
         pending.push_back({0, ids.size(), 0});
     }
-    const auto at = [&keys](std::size_t k) { return keys.begin() + static_cast<std::ptrdiff_t>(k); };
+    const auto at = [&keys](std::size_t k) {
+        return keys.begin() + static_cast<std::ptrdiff_t>(k);
+    };
     while (!pending.empty()) {
         const Range r = pending.back();
         pending.pop_back();
@@ -148,7 +143,8 @@ void sort_by_sets(std::vector<NodeId>& ids, const std::uint64_t* table, std::siz
         if (!last_word) {
             // Zero words first, in any order: the next word decides among them.
             sorted_begin = static_cast<std::size_t>(
-                std::partition(at(r.begin), at(r.end), [](const auto& key) { return key.first == 0; }) -
+                std::partition(at(r.begin), at(r.end),
+                               [](const auto& key) { return key.first == 0; }) -
                 keys.begin());
             if (sorted_begin - r.begin > 1) {
                 pending.push_back({r.begin, sorted_begin, r.word + 1});
@@ -174,12 +170,16 @@ void sort_by_sets(std::vector<NodeId>& ids, const std::uint64_t* table, std::siz
     }
 }
 
+// The steps of one tree's reduction (defined below):
+// step 2, fill leaf sets: the leaves below every node, one row of s.words per node;
 std::optional<TreeError> fill_leaf_sets(const Tree& tree, NodeId root, std::size_t n_words,
                                         Scratch& s);
 void fill_leaf_sets(const TreeShape& shape, std::span<const std::uint32_t> leaf_bits,
                     std::size_t n_words, Scratch& s);
+// step 3, collect edges: the nodes whose edge counts, their rows canonicalised, in s.ids;
 void collect_edges(std::size_t n_nodes, NodeId root, bool rooted, std::size_t n_leaves,
                    std::size_t n_words, bool all_reached, Scratch& s);
+// step 4, merge equal sets: the edges in ascending set order, equal sets summed, into snap.
 void merge_equal_sets(const double* length, std::size_t n_words, Scratch& s, Snapshot& snap);
 
 // Steps 2 to 4 of a snapshot of a Tree, once every leaf has its bit in s.leaf_index.
@@ -327,7 +327,8 @@ TreePartitions TreePartitions::from_shape(const TreeShape& shape, bool rooted,
                 break;
             }
             if (out.hashes[k] == hash &&
-                std::equal(set.begin(), set.end(), out.words.begin() + static_cast<std::ptrdiff_t>(k * n_words))) {
+                std::equal(set.begin(), set.end(),
+                           out.words.begin() + static_cast<std::ptrdiff_t>(k * n_words))) {
                 out.lengths[k] += shape.length[id];
                 break;
             }

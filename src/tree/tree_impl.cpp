@@ -9,6 +9,7 @@
 #include <system_error>
 #include <utility>
 
+#include "common/sizes.hpp"
 #include "tree/newick_bytes.hpp"
 
 namespace kestrilune {
@@ -210,7 +211,7 @@ std::optional<double> parse_branch_length(std::string_view text) {
         std::size_t n_digits = 0;
         std::uint64_t mantissa = 0;
         std::size_t significant = 0;  // digits in mantissa, from the first non-zero one
-        std::int64_t scale = 0;        // value = mantissa * 10^(scale + exponent)
+        std::int64_t scale = 0;       // value = mantissa * 10^(scale + exponent)
         auto take_digit = [&](char c) {
             if (significant < 19) {
                 mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
@@ -334,7 +335,7 @@ Decoded decode_non_ascii(const unsigned char* p, const unsigned char* end) noexc
 // One left-to-right pass over the text. The pending texts are reused buffers: a pending
 // text is present exactly when it is non-empty, since every append adds at least one byte.
 class NewickParser {
-public:
+  public:
     NewickParser(std::string_view text, Tree storage) noexcept
         : begin_(reinterpret_cast<const unsigned char*>(text.data())),
           size_(text.size()),
@@ -344,7 +345,7 @@ public:
 
     Result<Tree, NewickParseError> run();
 
-private:
+  private:
     enum class Mode { Name, Length, Comment };
 
     static NewickParseError parse_error(NewickParseErrorKind kind,
@@ -357,6 +358,15 @@ private:
     // Index just past the run of characters that start at `i` and are all appended to a
     // pending text: ordinary ASCII bytes and non-ASCII characters that are not white space.
     std::size_t scan_run(std::size_t i) const noexcept;
+
+    // One reader per mode, each taking text from `i` on and moving `i` past it.
+    // In a comment: everything up to the next ']' (white space and quotes included).
+    void read_comment(std::size_t& i);
+    // In a double-quoted name: everything up to and with the closing quote.
+    void read_quoted_name(std::size_t& i);
+    // Elsewhere (an unquoted name, or a length, quoted or not): one run of a name or
+    // length, one blank, or one punctuation character and what it does to the tree.
+    std::optional<NewickParseError> read_token(std::size_t& i);
 
     std::optional<NewickParseError> open_group();
     std::optional<NewickParseError> complete_node();
@@ -373,6 +383,7 @@ private:
     std::string comment_;
     std::optional<NodeId> current_;
     std::vector<NodeId> groups_;  // open groups, innermost last
+    bool finished_ = false;       // the ';' has been read
 };
 
 std::size_t NewickParser::scan_run(std::size_t i) const noexcept {
@@ -493,124 +504,127 @@ std::optional<NewickParseError> NewickParser::finish_tree() {
     return std::nullopt;
 }
 
-Result<Tree, NewickParseError> NewickParser::run() {
-    // Growing the node array moves every node (about 180 bytes each) and, measured on trees
-    // of a thousand leaves, doubled the parse time. Real trees spend four bytes or more per
-    // node ("A:1,"), so this guess seldom grows and never reads the text twice. The cap keeps
-    // a huge text (or one followed by a long tail after its ';') from reserving gigabytes.
-    constexpr std::size_t kMaxReservedNodes = std::size_t{1} << 15;
-    tree_.nodes.reserve(std::min(size_ / 4 + 1, kMaxReservedNodes));
+void NewickParser::read_comment(std::size_t& i) {
     const char* const chars = reinterpret_cast<const char*>(begin_);
-    std::size_t i = 0;
-    while (i < size_) {
-        if (mode_ == Mode::Comment) {
-            // Everything up to the next ']' is comment text, white space and quotes included.
-            const void* close = std::memchr(begin_ + i, ']', size_ - i);
-            if (close == nullptr) {
-                comment_.append(chars + i, size_ - i);
-                break;
-            }
-            const std::size_t at = static_cast<const unsigned char*>(close) - begin_;
-            comment_.append(chars + i, at - i);
-            mode_ = Mode::Name;
-            i = at + 1;
-            continue;
-        }
-        if (quoted_ && mode_ == Mode::Name) {
-            // Inside a double-quoted name everything is kept up to and with the closing quote.
-            const void* quote = std::memchr(begin_ + i, '"', size_ - i);
-            if (quote == nullptr) {
-                name_.append(chars + i, size_ - i);
-                break;
-            }
-            const std::size_t at = static_cast<const unsigned char*>(quote) - begin_;
-            name_.append(chars + i, at + 1 - i);
-            quoted_ = false;
-            i = at + 1;
-            continue;
-        }
+    const void* close = std::memchr(begin_ + i, ']', size_ - i);
+    if (close == nullptr) {
+        comment_.append(chars + i, size_ - i);
+        i = size_;
+        return;
+    }
+    const std::size_t at = static_cast<const unsigned char*>(close) - begin_;
+    comment_.append(chars + i, at - i);
+    mode_ = Mode::Name;
+    i = at + 1;
+}
 
-        // Unquoted name, or a length (quoted or not).
-        switch (kByteClass[begin_[i]]) {
-            case ByteClass::NonAscii: {
-                const Decoded d = decode_non_ascii(begin_ + i, begin_ + size_);
-                if (d.space) {
-                    if (quoted_) {  // only a length gets here while quoted
-                        return unexpected(parse_error(NewickParseErrorKind::WhitespaceInLength));
-                    }
-                    i += d.length;
-                    break;
+void NewickParser::read_quoted_name(std::size_t& i) {
+    const char* const chars = reinterpret_cast<const char*>(begin_);
+    const void* quote = std::memchr(begin_ + i, '"', size_ - i);
+    if (quote == nullptr) {
+        name_.append(chars + i, size_ - i);
+        i = size_;
+        return;
+    }
+    const std::size_t at = static_cast<const unsigned char*>(quote) - begin_;
+    name_.append(chars + i, at + 1 - i);
+    quoted_ = false;
+    i = at + 1;
+}
+
+std::optional<NewickParseError> NewickParser::read_token(std::size_t& i) {
+    const char* const chars = reinterpret_cast<const char*>(begin_);
+    switch (kByteClass[begin_[i]]) {
+        case ByteClass::NonAscii: {
+            const Decoded d = decode_non_ascii(begin_ + i, begin_ + size_);
+            if (d.space) {
+                if (quoted_) {  // only a length gets here while quoted
+                    return parse_error(NewickParseErrorKind::WhitespaceInLength);
                 }
-                const std::size_t end = scan_run(i + d.length);
-                pending_text().append(chars + i, end - i);
-                i = end;
-                break;
+                i += d.length;
+                return std::nullopt;
             }
-            case ByteClass::Ordinary: {
-                const std::size_t end = scan_run(i + 1);
-                pending_text().append(chars + i, end - i);
-                i = end;
-                break;
+            const std::size_t end = scan_run(i + d.length);
+            pending_text().append(chars + i, end - i);
+            i = end;
+            return std::nullopt;
+        }
+        case ByteClass::Ordinary: {
+            const std::size_t end = scan_run(i + 1);
+            pending_text().append(chars + i, end - i);
+            i = end;
+            return std::nullopt;
+        }
+        case ByteClass::Space:
+            if (quoted_) {
+                return parse_error(NewickParseErrorKind::WhitespaceInLength);
             }
-            case ByteClass::Space:
-                if (quoted_) {
-                    return unexpected(parse_error(NewickParseErrorKind::WhitespaceInLength));
-                }
-                ++i;
-                break;
-            case ByteClass::Quote:
-                quoted_ = !quoted_;
-                if (mode_ == Mode::Name) {
-                    name_.push_back('"');
-                }
-                ++i;
-                break;
-            case ByteClass::OpenBracket:
-                mode_ = Mode::Comment;
-                ++i;
-                break;
-            case ByteClass::CloseBracket:
-                mode_ = Mode::Name;
-                ++i;
-                break;
-            case ByteClass::Colon:
-                mode_ = Mode::Length;
-                ++i;
-                break;
-            case ByteClass::OpenParen:
-                if (auto error = open_group()) {
-                    return unexpected(*error);
-                }
-                ++i;
-                break;
-            case ByteClass::Comma:
-                if (auto error = complete_node()) {
-                    return unexpected(*error);
-                }
-                current_.reset();
-                mode_ = Mode::Name;
-                ++i;
-                break;
-            case ByteClass::CloseParen:
-                if (auto error = complete_node()) {
-                    return unexpected(*error);
-                }
-                if (groups_.empty()) {
-                    return unexpected(parse_error(NewickParseErrorKind::UnmatchedClose));
-                }
-                current_ = groups_.back();
-                groups_.pop_back();
-                mode_ = Mode::Name;
-                ++i;
-                break;
-            case ByteClass::Semicolon:
-                if (auto error = finish_tree()) {
-                    return unexpected(*error);
-                }
-                return std::move(tree_);
+            break;
+        case ByteClass::Quote:
+            quoted_ = !quoted_;
+            if (mode_ == Mode::Name) {
+                name_.push_back('"');
+            }
+            break;
+        case ByteClass::OpenBracket:
+            mode_ = Mode::Comment;
+            break;
+        case ByteClass::CloseBracket:
+            mode_ = Mode::Name;
+            break;
+        case ByteClass::Colon:
+            mode_ = Mode::Length;
+            break;
+        case ByteClass::OpenParen:
+            if (auto error = open_group()) {
+                return error;
+            }
+            break;
+        case ByteClass::Comma:
+            if (auto error = complete_node()) {
+                return error;
+            }
+            current_.reset();
+            mode_ = Mode::Name;
+            break;
+        case ByteClass::CloseParen:
+            if (auto error = complete_node()) {
+                return error;
+            }
+            if (groups_.empty()) {
+                return parse_error(NewickParseErrorKind::UnmatchedClose);
+            }
+            current_ = groups_.back();
+            groups_.pop_back();
+            mode_ = Mode::Name;
+            break;
+        case ByteClass::Semicolon:
+            if (auto error = finish_tree()) {
+                return error;
+            }
+            finished_ = true;
+            break;
+    }
+    ++i;  // the one character of a blank or punctuation
+    return std::nullopt;
+}
+
+Result<Tree, NewickParseError> NewickParser::run() {
+    tree_.nodes.reserve(std::min(size_ / 4 + 1, sizes::kMaxReservedNodes));
+    std::size_t i = 0;
+    while (i < size_ && !finished_) {
+        if (mode_ == Mode::Comment) {
+            read_comment(i);
+        } else if (quoted_ && mode_ == Mode::Name) {
+            read_quoted_name(i);
+        } else if (auto error = read_token(i)) {
+            return unexpected(*error);
         }
     }
-    return unexpected(parse_error(NewickParseErrorKind::MissingSemicolon));
+    if (!finished_) {
+        return unexpected(parse_error(NewickParseErrorKind::MissingSemicolon));
+    }
+    return std::move(tree_);
 }
 
 }  // namespace
