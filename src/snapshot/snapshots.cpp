@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "common/errors.hpp"
+#include "common/sizes.hpp"
 #include "pool/pool.hpp"
 #include "snapshot/snapshot.hpp"
 
@@ -20,20 +21,12 @@ namespace {
 constexpr std::string_view kSeveralTopLevelGroups =
     "The text holds more than one top-level group; a tree has a single root.";
 
-// A worker keeps the node arrays of the trees it reads for the next tree; beyond this many
-// nodes (a tree of 32,000 leaves) they are released after the tree, so that one huge tree
-// does not pin its arrays in every worker for the life of the process.
-constexpr std::size_t kMaxKeptNodes = std::size_t{1} << 16;
-
 // One reduced tree on its way into the collection.
-// Trees per worker in the first chunk after tree 0 (see SnapshotCollector::add).
-constexpr std::size_t kFirstChunkPerWorker = 32;
-
 struct TreeResult {
     TreePartitions parts;
-    bool sorted = false;                 // parts in ascending Bitset order (from a Snapshot)
-    std::vector<std::uint32_t> ids;      // global id of each partition, once interned
-    std::vector<std::uint32_t> absent;   // partitions the table lacked when looked up
+    bool sorted = false;                  // parts in ascending Bitset order (from a Snapshot)
+    std::vector<std::uint32_t> ids;       // global id of each partition, once interned
+    std::vector<std::uint32_t> absent;    // partitions the table lacked when looked up
     std::vector<std::string> leaf_names;  // tree 0: its sorted leaf names
     std::size_t n_unnamed_leaves = 0;     // tree 0
 };
@@ -97,7 +90,7 @@ std::optional<std::string> reduce_first_tree(const TreeItem& item, bool rooted, 
 // rename_leaf_nodes gives a leaf so labelled, or kMissing when tree 0 has no such leaf.
 // Built once per map and call, so a leaf costs one lookup instead of two string maps.
 class LabelBits {
-public:
+  public:
     static constexpr std::uint32_t kMissing = std::numeric_limits<std::uint32_t>::max();
 
     LabelBits(const TranslateMap& map, const LeafOrder& order) {
@@ -135,7 +128,7 @@ public:
         }
     }
 
-private:
+  private:
     static constexpr std::uint32_t kEmpty = kMissing - 1;
     struct Entry {
         std::string_view label;  // a key of the map or a name of tree 0: they outlive the call
@@ -184,7 +177,7 @@ bool reduce_plain_tree(const TreeItem& item, bool rooted, const LabelBits& label
     thread_local std::vector<std::uint8_t> seen;
     struct Trim {
         ~Trim() {
-            if (shape.parent.capacity() > kMaxKeptNodes) {
+            if (shape.parent.capacity() > sizes::kMaxKeptNodes) {
                 shape = TreeShape{};
             }
         }
@@ -215,7 +208,7 @@ std::optional<std::string> reduce_tree(const TreeItem& item, std::size_t index, 
     thread_local Tree tree;
     struct Trim {
         ~Trim() {
-            if (tree.nodes.capacity() > kMaxKeptNodes) {
+            if (tree.nodes.capacity() > sizes::kMaxKeptNodes) {
                 tree = Tree{};
             }
         }
@@ -240,7 +233,7 @@ std::optional<std::string> reduce_tree(const TreeItem& item, std::size_t index, 
 // of id k are row k of one flat array, so every distinct partition is stored once and a
 // probe compares against contiguous memory.
 class InternTable {
-public:
+  public:
     explicit InternTable(std::size_t n_words) : n_words_(n_words) { slots_.assign(1024, Slot{}); }
 
     std::size_t size() const noexcept { return n_ids_; }
@@ -274,8 +267,9 @@ public:
         }
         if (n_ids_ == kEmpty) {
             // Ids are 32-bit: a limit of the input's size, not a broken invariant.
-            throw TooLarge("the trees hold more than 4294967295 distinct splits, more than "
-                           "one call can number");
+            throw TooLarge(
+                "the trees hold more than 4294967295 distinct splits, more than "
+                "one call can number");
         }
         const auto id = static_cast<std::uint32_t>(n_ids_++);
         words_.insert(words_.end(), words.begin(), words.end());
@@ -292,12 +286,13 @@ public:
         out.reserve(n_ids_);
         for (std::size_t id = 0; id < n_ids_; ++id) {
             const auto first = words_.begin() + offset(id);
-            out.push_back(Bitset{std::vector<std::uint64_t>(first, first + static_cast<std::ptrdiff_t>(n_words_))});
+            out.push_back(Bitset{
+                std::vector<std::uint64_t>(first, first + static_cast<std::ptrdiff_t>(n_words_))});
         }
         return out;
     }
 
-private:
+  private:
     static constexpr std::uint32_t kEmpty = std::numeric_limits<std::uint32_t>::max();
     struct Slot {
         std::uint64_t hash = 0;
@@ -438,92 +433,109 @@ Result<SnapshotCollector, std::string> SnapshotCollector::start(const TreeItem& 
         return unexpected(
             std::string("Trees have duplicate leaf names. All leaf names must be unique."));
     }
-    auto state =
-        std::make_unique<State>(std::move(result.leaf_names), result.parts.n_words);
+    auto state = std::make_unique<State>(std::move(result.leaf_names), result.parts.n_words);
     state->n_unnamed = result.n_unnamed_leaves;
     state->rooted = rooted;
     state->keep_lengths = keep_lengths;
     state->out.n_words = result.parts.n_words;
-    // Trees are reduced in chunks: each chunk in parallel, then interned in input order on
-    // the calling thread and released, so that the per-tree partition sets of at most one
-    // chunk (about 16 MB) are alive at a time, not those of the whole set.
+    // Trees are reduced in chunks (sizes::kChunkBytes), tree 0's partitions standing for
+    // every tree's.
     const std::size_t snapshot_bytes = result.parts.words.size() * sizeof(std::uint64_t) +
                                        result.parts.size() * 2 * sizeof(double);
-    state->chunk = std::max<std::size_t>(
-        16 * pool::size(), (std::size_t{16} << 20) / std::max<std::size_t>(snapshot_bytes, 1));
+    state->chunk =
+        std::max<std::size_t>(sizes::kMinChunkTreesPerWorker * pool::size(),
+                              sizes::kChunkBytes / std::max<std::size_t>(snapshot_bytes, 1));
     look_up_ids(state->table, state->out.n_words, result);
     assign_new_ids(state->table, result);
     store_tree(result, keep_lengths, state->out.trees.emplace_back());
     return SnapshotCollector(std::move(state));
 }
 
+namespace {
+
+// Reduces the trees [begin, end) of the input in parallel (items[k] is input tree
+// offset + k) and looks up the ids the table knows. A tree passes only when its leaves
+// match tree 0's one for one (same names, same number of unnamed leaves): comparing name
+// sets alone would let trees whose bits mean different leaves be compared. After a failure
+// no tree with a higher index is started, and the lowest failing index wins, so the
+// message does not depend on thread timing.
+std::optional<std::string> reduce_chunk(const SnapshotCollector::State& st,
+                                        std::span<const TreeItem> items, std::size_t offset,
+                                        std::size_t begin, std::size_t end,
+                                        std::vector<TreeResult>& results) {
+    results.resize(end - begin);
+    std::atomic<std::size_t> first_failure{end};
+    std::mutex failure_mutex;
+    std::string failure_message;
+    pool::parallel_for(begin, end, [&](std::size_t block_begin, std::size_t block_end) {
+        for (std::size_t i = block_begin; i < block_end; ++i) {
+            if (first_failure.load(std::memory_order_relaxed) < i) {
+                return;
+            }
+            TreeResult& result = results[i - begin];
+            const TreeItem& item = items[i - offset];
+            std::optional<std::string> failure;
+            if (!reduce_plain_tree(item, st.rooted, st.labels.at(item.translate), st.leaves.size(),
+                                   result)) {
+                failure = reduce_tree(item, i, st.rooted, st.leaves, result);
+            }
+            if (!failure) {
+                look_up_ids(st.table, st.out.n_words, result);
+                continue;
+            }
+            // Only failing tasks take this lock, once each, on their way out.
+            std::lock_guard lock(failure_mutex);
+            if (i < first_failure.load(std::memory_order_relaxed)) {
+                first_failure.store(i, std::memory_order_relaxed);
+                failure_message = std::move(*failure);
+            }
+            return;
+        }
+    });
+    if (first_failure.load() < end) {
+        return failure_message;
+    }
+    return std::nullopt;
+}
+
+// Gives the chunk's new partitions their ids, in input order on the calling thread (first
+// appearance decides them), then stores every tree's ids sorted, in parallel.
+void intern_chunk(SnapshotCollector::State& st, std::vector<TreeResult>& results, std::size_t begin,
+                  std::size_t end) {
+    for (TreeResult& result : results) {
+        assign_new_ids(st.table, result);
+    }
+    st.out.trees.resize(end);
+    pool::parallel_for(begin, end, [&](std::size_t block_begin, std::size_t block_end) {
+        for (std::size_t i = block_begin; i < block_end; ++i) {
+            store_tree(results[i - begin], st.keep_lengths, st.out.trees[i]);
+        }
+    });
+}
+
+}  // namespace
+
 std::optional<std::string> SnapshotCollector::add(std::span<const TreeItem> items) {
     State& st = *state_;
-    Snapshots& out = st.out;
-    const std::size_t offset = out.trees.size();  // input index of items[0]
+    const std::size_t offset = st.out.trees.size();  // input index of items[0]
     const std::size_t n = offset + items.size();
-    out.trees.reserve(n);
+    st.out.trees.reserve(n);
     for (const TreeItem& item : items) {
         if (!st.labels.contains(item.translate)) {
             st.labels.try_emplace(item.translate, *item.translate, st.leaves);
         }
     }
-    // A tree passes only when its leaves match tree 0's one for one (same names, same
-    // number of unnamed leaves): comparing name sets alone would let trees whose bits mean
-    // different leaves be compared. After a failure no tree with a higher index is started,
-    // and the lowest failing index wins, so the message does not depend on thread timing.
     std::vector<TreeResult> results;
-    for (std::size_t chunk_begin = offset, chunk_end = offset; chunk_begin < n;
-         chunk_begin = chunk_end) {
-        // The trees right after tree 0 find few of their partitions in the table, which
-        // leaves their interning to this thread alone; a short first chunk fills it.
+    for (std::size_t begin = offset, end = offset; begin < n; begin = end) {
         const std::size_t chunk =
-            chunk_begin == 1 ? std::min(st.chunk, kFirstChunkPerWorker * pool::size()) : st.chunk;
-        chunk_end = std::min(n, chunk_begin + chunk);
-        results.resize(chunk_end - chunk_begin);
-        std::atomic<std::size_t> first_failure{n};
-        std::mutex failure_mutex;
-        std::string failure_message;
-        pool::parallel_for(chunk_begin, chunk_end, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
-                if (first_failure.load(std::memory_order_relaxed) < i) {
-                    return;
-                }
-                TreeResult& result = results[i - chunk_begin];
-                const TreeItem& item = items[i - offset];
-                std::optional<std::string> failure;
-                if (!reduce_plain_tree(item, st.rooted, st.labels.at(item.translate),
-                                       st.leaves.size(), result)) {
-                    failure = reduce_tree(item, i, st.rooted, st.leaves, result);
-                }
-                if (!failure) {
-                    look_up_ids(st.table, out.n_words, result);
-                } else {
-                    // Only failing tasks take this lock, once each, on their way out.
-                    std::lock_guard lock(failure_mutex);
-                    if (i < first_failure.load(std::memory_order_relaxed)) {
-                        first_failure.store(i, std::memory_order_relaxed);
-                        failure_message = std::move(*failure);
-                    }
-                    return;
-                }
-            }
-        });
-        if (first_failure.load() < n) {
-            out.trees.resize(offset);
-            return failure_message;
+            begin == 1 ? std::min(st.chunk, sizes::kFirstChunkTreesPerWorker * pool::size())
+                       : st.chunk;
+        end = std::min(n, begin + chunk);
+        if (auto failure = reduce_chunk(st, items, offset, begin, end, results)) {
+            st.out.trees.resize(offset);
+            return failure;
         }
-        // New ids in input order on this thread (first appearance decides them), then the
-        // per-tree sorting in parallel.
-        for (TreeResult& result : results) {
-            assign_new_ids(st.table, result);
-        }
-        out.trees.resize(chunk_end);
-        pool::parallel_for(chunk_begin, chunk_end, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
-                store_tree(results[i - chunk_begin], st.keep_lengths, out.trees[i]);
-            }
-        });
+        intern_chunk(st, results, begin, end);
     }
     return std::nullopt;
 }

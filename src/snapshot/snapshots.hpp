@@ -35,15 +35,15 @@ struct InternSnap {
 };
 
 struct TreeItem {
-    std::string_view newick;       // borrowed for the duration of the call
+    std::string_view newick;        // borrowed for the duration of the call
     const TranslateMap* translate;  // never null
 };
 
 struct Snapshots {
-    std::vector<InternSnap> trees;         // one per input tree, in input order
-    std::vector<Bitset> bips;              // bips[id] is the leaf set of partition id
-    std::vector<std::string> leaf_names;   // tree 0's named leaves, sorted byte-wise
-    std::size_t n_words = 0;               // words per Bitset
+    std::vector<InternSnap> trees;        // one per input tree, in input order
+    std::vector<Bitset> bips;             // bips[id] is the leaf set of partition id
+    std::vector<std::string> leaf_names;  // tree 0's named leaves, sorted byte-wise
+    std::size_t n_words = 0;              // words per Bitset
 
     // Returns the snapshots or the message of the first failing tree (the failure with the
     // lowest tree index, so the message does not depend on thread timing). Messages:
@@ -89,7 +89,7 @@ struct Snapshots {
 // Messages and ids are those of Snapshots::from_newick_iter_opts over all items at once;
 // tree indices in messages count from tree 0 across calls.
 class SnapshotCollector {
-public:
+  public:
     static Result<SnapshotCollector, std::string> start(const TreeItem& first, bool rooted,
                                                         bool keep_lengths);
     SnapshotCollector(SnapshotCollector&&) noexcept;
@@ -105,8 +105,11 @@ public:
 
     Snapshots finish() &&;
 
-private:
+    // Tree 0's leaves, the interning table and the trees so far; defined in snapshots.cpp,
+    // whose chunk steps work on it.
     struct State;
+
+  private:
     explicit SnapshotCollector(std::unique_ptr<State> state);
     std::unique_ptr<State> state_;
 };
