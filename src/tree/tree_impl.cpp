@@ -359,6 +359,10 @@ class NewickParser {
     // pending text: ordinary ASCII bytes and non-ASCII characters that are not white space.
     std::size_t scan_run(std::size_t i) const noexcept;
 
+    // Appends the text from `i` up to the next `stop` byte to `into`; returns the index of
+    // that byte, or the text's size when there is none (the rest was appended).
+    std::size_t append_until(std::size_t i, char stop, std::string& into) const;
+
     // One reader per mode, each taking text from `i` on and moving `i` past it.
     // In a comment: everything up to the next ']' (white space and quotes included).
     void read_comment(std::size_t& i);
@@ -504,32 +508,31 @@ std::optional<NewickParseError> NewickParser::finish_tree() {
     return std::nullopt;
 }
 
+std::size_t NewickParser::append_until(std::size_t i, char stop, std::string& into) const {
+    const void* found = std::memchr(begin_ + i, stop, size_ - i);
+    const std::size_t at =
+        found == nullptr
+            ? size_
+            : static_cast<std::size_t>(static_cast<const unsigned char*>(found) - begin_);
+    into.append(reinterpret_cast<const char*>(begin_) + i, at - i);
+    return at;
+}
+
 void NewickParser::read_comment(std::size_t& i) {
-    const char* const chars = reinterpret_cast<const char*>(begin_);
-    const void* close = std::memchr(begin_ + i, ']', size_ - i);
-    if (close == nullptr) {
-        comment_.append(chars + i, size_ - i);
-        i = size_;
-        return;
+    const std::size_t at = append_until(i, ']', comment_);
+    if (at < size_) {
+        mode_ = Mode::Name;
     }
-    const std::size_t at = static_cast<const unsigned char*>(close) - begin_;
-    comment_.append(chars + i, at - i);
-    mode_ = Mode::Name;
-    i = at + 1;
+    i = std::min(at + 1, size_);
 }
 
 void NewickParser::read_quoted_name(std::size_t& i) {
-    const char* const chars = reinterpret_cast<const char*>(begin_);
-    const void* quote = std::memchr(begin_ + i, '"', size_ - i);
-    if (quote == nullptr) {
-        name_.append(chars + i, size_ - i);
-        i = size_;
-        return;
+    const std::size_t at = append_until(i, '"', name_);
+    if (at < size_) {
+        name_.push_back('"');
+        quoted_ = false;
     }
-    const std::size_t at = static_cast<const unsigned char*>(quote) - begin_;
-    name_.append(chars + i, at + 1 - i);
-    quoted_ = false;
-    i = at + 1;
+    i = std::min(at + 1, size_);
 }
 
 std::optional<NewickParseError> NewickParser::read_token(std::size_t& i) {
