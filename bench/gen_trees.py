@@ -234,7 +234,8 @@ class WalkTree:
 
 def write_nexus(out, n_taxa: int, n_trees: int, seed: int, moves_per_step: int,
                 spr_prob: float, jitter_sigma: float, mean_length: float,
-                annotate: bool = False, rooted: bool = False) -> None:
+                annotate: bool = False, rooted: bool = False,
+                independent: bool = False) -> None:
     rng = np.random.default_rng(seed)
     tree = WalkTree(n_taxa, rng, mean_length)
     tree.mean_length = mean_length
@@ -243,13 +244,17 @@ def write_nexus(out, n_taxa: int, n_trees: int, seed: int, moves_per_step: int,
               f"--seed {seed} --moves-per-step {moves_per_step} --spr-prob {spr_prob} "
               f"--jitter {jitter_sigma} --mean-length {mean_length}"
               f"{' --beast-annotations' if annotate else ''}"
-              f"{' --rooted' if rooted else ''}]\n")
+              f"{' --rooted' if rooted else ''}"
+              f"{' --independent' if independent else ''}]\n")
     out.write("begin trees;\n   translate\n")
     for i in range(1, n_taxa + 1):
         sep = ";" if i == n_taxa else ","
         out.write(f"{i:>8} t{i}{sep}\n")
     for k in range(n_trees):
-        if k > 0:
+        if k > 0 and independent:
+            tree = WalkTree(n_taxa, rng, mean_length)
+            tree.mean_length = mean_length
+        elif k > 0:
             for _ in range(moves_per_step):
                 if rng.random() < spr_prob:
                     tree.spr()
@@ -285,6 +290,9 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--rooted", action="store_true",
                     help="write rooted binary trees marked [&R] (the root's first two "
                          "children joined into a clade)")
+    ap.add_argument("--independent", action="store_true",
+                    help="draw every tree afresh (random stepwise addition, new lengths) "
+                         "instead of walking: a diffuse set, nearly every split unique")
     ap.add_argument("-o", "--output", default="-", help="output path, - for stdout")
     args = ap.parse_args(argv)
     if args.taxa < 4:
@@ -296,7 +304,8 @@ def main(argv: list[str] | None = None) -> int:
     params = dict(n_taxa=args.taxa, n_trees=args.trees, seed=args.seed,
                   moves_per_step=args.moves_per_step, spr_prob=args.spr_prob,
                   jitter_sigma=args.jitter, mean_length=args.mean_length,
-                  annotate=args.beast_annotations, rooted=args.rooted)
+                  annotate=args.beast_annotations, rooted=args.rooted,
+                  independent=args.independent)
     if args.output == "-":
         write_nexus(sys.stdout, **params)
     else:
