@@ -15,11 +15,12 @@ QUICK = os.environ.get("KESTRILUNE_TEST_QUICK") == "1"
 SANITIZED = any(lib in os.environ.get("LD_PRELOAD", "") for lib in ("libasan", "libtsan"))
 
 
-def default_sigint():
-    """preexec_fn for a child process that a test interrupts with SIGINT: a test run started
-    in the background by a shell inherits SIGINT ignored, and Python installs no
-    KeyboardInterrupt handler for an ignored signal, so the child would never see it."""
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
+# A test run started in the background by a shell inherits SIGINT ignored; Python then
+# installs no KeyboardInterrupt handler, and neither a SIGINT nor _thread.interrupt_main()
+# reaches the tests that interrupt a call (here or in a child process, which inherits the
+# disposition). Those tests need the interpreter's usual handler.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def scaled(full: int, quick: int) -> int:

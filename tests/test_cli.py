@@ -13,8 +13,6 @@ import pytest
 from kestrilune_tools import arrays, cli, nexus, progress
 from kestrilune_tools.nexus import read_trees
 
-from conftest import default_sigint
-
 DATA = Path(__file__).parent / "data"
 PRIMATES = str(Path(__file__).parent.parent / "examples" / "mrbayes_primates_12taxa.t")
 RUN_A, RUN_B = str(DATA / "run_a.nex"), str(DATA / "run_b.nex")
@@ -273,8 +271,7 @@ sys.exit(cli.main(sys.argv[1:]))
 
 def test_ctrl_c_during_the_computation_exits_130_without_traceback():
     proc = subprocess.Popen([sys.executable, "-c", _STUCK_MODULE_CALL, "rf", RUN_A, RUN_B],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            preexec_fn=default_sigint)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert proc.stderr.readline().strip() == "computing"
         proc.send_signal(signal.SIGINT)

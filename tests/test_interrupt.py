@@ -15,7 +15,7 @@ import time
 import pytest
 
 import kestrilune
-from conftest import balanced_trees, default_sigint
+from conftest import balanced_trees
 
 # Child side. Prints "ready" once the phase to interrupt is running, "interrupted <value>
 # <total>" when the call raised KeyboardInterrupt (or "finished" when it completed), then
@@ -92,8 +92,7 @@ SCENARIOS = {
 def test_sigint_stops_a_long_call_and_the_next_call_works(scenario):
     delay, pairs = SCENARIOS[scenario]
     child = subprocess.Popen([sys.executable, "-c", CHILD, scenario], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True, env=TESTS_ON_PATH,
-                             preexec_fn=default_sigint)
+                             stderr=subprocess.PIPE, text=True, env=TESTS_ON_PATH)
     try:
         assert child.stdout.readline().strip() == "ready"
         time.sleep(delay)
@@ -227,8 +226,7 @@ def test_command_line_stops_a_real_computation_on_ctrl_c(tmp_path):
     trees = tmp_path / "trees.nwk"
     trees.write_text("\n".join(balanced_trees(3000, 100, seed=2)) + "\n")
     proc = subprocess.Popen([sys.executable, "-m", "kestrilune_tools.cli", "wrf", str(trees)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            preexec_fn=default_sigint)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         line = ""
         while "computing" not in line:
