@@ -11,8 +11,7 @@
 #include <vector>
 
 #include "engine/counter_py.hpp"
-#include "pool/pool.hpp"
-#include "progress/interrupt_py.hpp"
+#include "engine/gil_py.hpp"
 #include "stats/clade_partitions.hpp"
 
 namespace nb = nanobind;
@@ -34,19 +33,13 @@ nb::ndarray<nb::numpy, std::int64_t> py_clade_partitions(const Words& words, con
     const CounterCell cell = counter_cell(progress);
     start_counter(progress, m);
     std::vector<stats::PartitionRow> parts;
-    {
-        progress_py::StopOnSignal stop;  // Ctrl-C stops the loop between blocks
-        try {
-            // Safe: the core reads the two arrays, which the caller's arguments keep alive,
-            // and writes only native memory.
-            nb::gil_scoped_release unlocked;
-            parts = stats::clade_partitions(
-                std::span<const std::uint64_t>(words.data(), m * n_words), n_words,
-                std::span<const std::int64_t>(sizes.data(), m), cell ? cell.get() : nullptr);
-        } catch (const pool::Stopped&) {
-            throw nb::python_error();  // the signal handler's exception is set
-        }
-    }
+    // Safe: the core reads the two arrays, which the caller's arguments keep alive, and
+    // writes only native memory. Ctrl-C stops the loop between blocks.
+    run_stoppable([&] {
+        parts = stats::clade_partitions(std::span<const std::uint64_t>(words.data(), m * n_words),
+                                        n_words, std::span<const std::int64_t>(sizes.data(), m),
+                                        cell ? cell.get() : nullptr);
+    });
     auto* heap = new std::vector<stats::PartitionRow>(std::move(parts));
     nb::capsule owner(
         heap, [](void* p) noexcept { delete static_cast<std::vector<stats::PartitionRow>*>(p); });

@@ -15,21 +15,19 @@
 #include <nanobind/stl/vector.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "common/errors.hpp"
 #include "engine/counter_py.hpp"
+#include "engine/gil_py.hpp"
+#include "pool/pool.hpp"
 #include "progress/progress_py.hpp"
 #include "snapshot/snapshots.hpp"
 #include "table/queries.hpp"
@@ -109,7 +107,7 @@ Snapshots collect(const std::vector<std::string>& names, nb::handle newick_iter,
         {
             // Safe: the collection reads only the texts and maps owned by this frame and
             // touches no interpreter object.
-            nb::gil_scoped_release unlocked;
+            ReleasedGil unlocked;
             std::span<const TreeItem> rest(items);
             if (!collector) {
                 Result<SnapshotCollector, std::string> started =
@@ -152,7 +150,12 @@ Snapshots collect(const std::vector<std::string>& names, nb::handle newick_iter,
         }
         ++n_read;
         if (n_read > map_indices.size()) {
-            continue;  // read, as the module reads them, but not used
+            // Read, as the module reads them, but not used. A C iterator runs no signal
+            // handler of its own: an endless one is stopped here.
+            if (n_read % kChunkTrees == 0) {
+                check_signals();
+            }
+            continue;
         }
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(item.ptr(), &size);
@@ -206,13 +209,19 @@ void py_init(PySplitTable* self, const std::vector<std::string>& names, nb::hand
     if (cell) {
         start_counter(progress, names.size());
     }
-    Snapshots snapshots =
-        collect(names, newick_iter, translate_maps, map_indices, rooted, lengths, cell);
     SplitTable table;
     {
-        nb::gil_scoped_release unlocked;  // safe: native data only
-        table = SplitTable::from_snapshots(std::move(snapshots), names, std::move(group_of), rooted,
-                                           lengths);
+        // Ctrl-C stops the parallel parse of a chunk and the table's construction too.
+        progress_py::StopOnSignal stop;
+        try {
+            Snapshots snapshots =
+                collect(names, newick_iter, translate_maps, map_indices, rooted, lengths, cell);
+            ReleasedGil unlocked;  // safe: native data only
+            table = SplitTable::from_snapshots(std::move(snapshots), names, std::move(group_of),
+                                               rooted, lengths);
+        } catch (const pool::Stopped&) {
+            throw nb::python_error();  // the handler's exception is set
+        }
     }
     if (cell) {
         cell->store(names.size(), std::memory_order_relaxed);
@@ -289,62 +298,6 @@ Distances distances_of(PySplitTable& self, const std::string& metric_name) {
     return Distances{&self.table, metric, self.weighted ? &*self.weighted : nullptr};
 }
 
-// Runs `work(options)` on a thread of its own while this thread, the one that holds the
-// GIL, waits with the GIL released and looks at Python's signals every 50 ms: Ctrl-C sets
-// the stop flag, the work ends after its running tiles, and KeyboardInterrupt is raised.
-// The counter, when given, is reset to 0 of `total` first and set to total at the end.
-template <class Work>
-void run_interruptible(nb::handle progress, std::uint64_t total, Work&& work) {
-    const CounterCell cell = counter_cell(progress);
-    start_counter(progress, total);
-    std::atomic<std::uint64_t> scratch{0};
-    std::atomic<bool> stop{false};
-    TileOptions options;
-    options.progress = cell ? cell.get() : &scratch;
-    options.stop = &stop;
-    std::exception_ptr error;
-    bool done = false;
-    std::mutex mutex;
-    std::condition_variable finished;
-    std::thread worker([&] {
-        try {
-            work(options);
-        } catch (...) {
-            error = std::current_exception();
-        }
-        std::lock_guard lock(mutex);
-        done = true;
-        finished.notify_all();
-    });
-    bool interrupted = false;
-    while (true) {
-        {
-            // Safe: the work reads the table and writes only native buffers and arrays
-            // whose Python owners this call keeps alive.
-            nb::gil_scoped_release unlocked;
-            std::unique_lock lock(mutex);
-            finished.wait_for(lock, std::chrono::milliseconds(50), [&] { return done; });
-            if (done) {
-                break;
-            }
-        }
-        if (!interrupted && PyErr_CheckSignals() != 0) {
-            interrupted = true;  // the exception stays set until the work has stopped
-            stop.store(true, std::memory_order_relaxed);
-        }
-    }
-    worker.join();
-    if (interrupted) {
-        throw nb::python_error();
-    }
-    if (error) {
-        std::rethrow_exception(error);
-    }
-    if (cell) {
-        cell->store(total, std::memory_order_relaxed);
-    }
-}
-
 CellType cell_type_of(const nb::dlpack::dtype& dt) {
     using nb::dlpack::dtype_code;
     const auto code = static_cast<dtype_code>(dt.code);
@@ -381,7 +334,7 @@ void py_block(PySplitTable& self, const std::string& metric, const Index& rows, 
     }
     const Distances d = distances_of(self, metric);
     const CellOut cells{out.data(), cell_type_of(out.dtype()), out.stride(0), out.stride(1)};
-    run_interruptible(progress, rows.shape(0) * cols.shape(0), [&](const TileOptions& o) {
+    long_call(progress, rows.shape(0) * cols.shape(0), [&](const TileOptions& o) {
         write_block(d, span_of(rows), span_of(cols), cells, o);
     });
 }
@@ -395,8 +348,8 @@ void py_condensed(PySplitTable& self, const std::string& metric, const Index& in
     }
     const Distances d = distances_of(self, metric);
     const CellOut cells{out.data(), cell_type_of(out.dtype()), 0, out.stride(0)};
-    run_interruptible(progress, out.shape(0),
-                      [&](const TileOptions& o) { write_condensed(d, span_of(index), cells, o); });
+    long_call(progress, out.shape(0),
+              [&](const TileOptions& o) { write_condensed(d, span_of(index), cells, o); });
 }
 
 nb::ndarray<nb::numpy, double> py_row_sums(PySplitTable& self, const std::string& metric,
@@ -406,9 +359,8 @@ nb::ndarray<nb::numpy, double> py_row_sums(PySplitTable& self, const std::string
     check_indices(self, span_of(cols));
     const Distances d = distances_of(self, metric);
     std::vector<double> sums(rows.shape(0));
-    run_interruptible(progress, rows.shape(0) * cols.shape(0), [&](const TileOptions& o) {
-        row_sums(d, span_of(rows), span_of(cols), sums, o);
-    });
+    long_call(progress, rows.shape(0) * cols.shape(0),
+              [&](const TileOptions& o) { row_sums(d, span_of(rows), span_of(cols), sums, o); });
     return owned_array(std::move(sums), {rows.shape(0)});
 }
 
@@ -422,9 +374,8 @@ nb::tuple py_nearest(PySplitTable& self, const std::string& metric, const Index&
     const Distances d = distances_of(self, metric);
     std::vector<std::int64_t> neighbours(m * k);
     std::vector<double> dist(m * k);
-    run_interruptible(progress, m * m, [&](const TileOptions& o) {
-        nearest(d, span_of(index), k, neighbours, dist, o);
-    });
+    long_call(progress, m * m,
+              [&](const TileOptions& o) { nearest(d, span_of(index), k, neighbours, dist, o); });
     return nb::make_tuple(owned_array(std::move(neighbours), {m, k}),
                           owned_array(std::move(dist), {m, k}));
 }
@@ -444,8 +395,8 @@ nb::ndarray<nb::numpy, std::int64_t> py_histogram(
     const Distances d = distances_of(self, metric);
     std::vector<std::int64_t> counts(e.size() - 1);
     const std::uint64_t m = index.shape(0);
-    run_interruptible(progress, m * (m - (m > 0 ? 1 : 0)) / 2,
-                      [&](const TileOptions& o) { histogram(d, span_of(index), e, counts, o); });
+    long_call(progress, m * (m - (m > 0 ? 1 : 0)) / 2,
+              [&](const TileOptions& o) { histogram(d, span_of(index), e, counts, o); });
     return owned_array(std::move(counts), {e.size() - 1});
 }
 
@@ -459,8 +410,8 @@ nb::tuple py_lag_sums(PySplitTable& self, const std::string& metric, std::size_t
     const Distances d = distances_of(self, metric);
     LagSums sums;
     const std::uint64_t total = static_cast<std::uint64_t>(self.table.n_trees()) * max_lag;
-    run_interruptible(progress, total,
-                      [&](const TileOptions& o) { sums = lag_sums(d, n_groups, max_lag, o); });
+    long_call(progress, total,
+              [&](const TileOptions& o) { sums = lag_sums(d, n_groups, max_lag, o); });
     return nb::make_tuple(owned_array(std::move(sums.pairs), {n_groups, max_lag}),
                           owned_array(std::move(sums.sum), {n_groups, max_lag}),
                           owned_array(std::move(sums.sum_sq), {n_groups, max_lag}));
@@ -482,7 +433,7 @@ nb::object py_concat(nb::handle self_obj, const PySplitTable& other) {
         throw nb::value_error("cannot join a rooted table and an unrooted one");
     }
     Result<SplitTable, std::string> joint = [&] {
-        nb::gil_scoped_release unlocked;  // safe: native data only
+        ReleasedGil unlocked;  // safe: native data only
         return concat(self.table, other.table);
     }();
     if (!joint) {
@@ -603,4 +554,5 @@ NB_MODULE(_engine, m) {
 
     bind_run_sums(m);
     bind_clade_partitions(m);
+    quiet_leak_report_at_exit();
 }

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/gil_py.hpp"
 #include "stats/run_sums.hpp"
 
 namespace nb = nanobind;
@@ -44,7 +45,7 @@ nb::tuple add(stats::RunSums& self, const Block<T>& block, std::size_t row0) {
     {
         // Safe: the block's buffer is kept alive by the caller's argument for the whole
         // call, and only native data is touched.
-        nb::gil_scoped_release unlocked;
+        ReleasedGil unlocked;
         std::uint64_t top = 0;
         for (std::size_t i = 0; i < rows * self.n; ++i) {
             top = std::max<std::uint64_t>(top, block.data()[i]);

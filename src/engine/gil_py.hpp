@@ -1,0 +1,105 @@
+// The GIL in the engine's bindings: released for native work, and the one way long calls
+// stop on Ctrl-C.
+//
+// ReleasedGil releases the GIL for its scope, like nb::gil_scoped_release, but survives an
+// exiting interpreter. When a daemon thread asks for the GIL back after the interpreter
+// has begun to exit, CPython 3.11 to 3.13 end it with pthread_exit, which unwinds the
+// stack (abi::__forced_unwind). That unwind cannot pass a nanobind binding: nanobind's
+// dispatcher catches everything and does not rethrow, which aborts the process. So the
+// thread is parked instead, as CPython 3.14 itself does with such threads: it holds no
+// lock, touches nothing, and ends with the process.
+//
+// long_call runs a long query: the GIL released, the thread's pool loops stopped by a
+// pending signal (progress_py::StopOnSignal), and the handler's exception raised.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <unistd.h>
+
+#include <cxxabi.h>
+
+#include <atomic>
+#include <cstdint>
+#include <utility>
+
+#include "common/forced_unwind.hpp"
+#include "engine/counter_py.hpp"
+#include "pool/pool.hpp"
+#include "progress/interrupt_py.hpp"
+#include "table/tiles.hpp"
+
+namespace kestrilune::engine {
+
+[[noreturn]] inline void park_forever() noexcept {
+    while (true) {
+        pause();
+    }
+}
+
+// Takes the GIL back, or parks a thread that the exiting interpreter ends meanwhile.
+KESTRILUNE_FORCED_UNWIND_HANDLER inline void take_gil_or_park(PyThreadState* state) noexcept {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+        park_forever();
+    }
+}
+
+// Inside the scope no Python object may be touched.
+class ReleasedGil {
+  public:
+    ReleasedGil() noexcept : state_(PyEval_SaveThread()) {}
+    ~ReleasedGil() { take_gil_or_park(state_); }
+    ReleasedGil(const ReleasedGil&) = delete;
+    ReleasedGil& operator=(const ReleasedGil&) = delete;
+
+  private:
+    PyThreadState* state_;
+};
+
+// nanobind reports at exit every object of ours still alive as a leak. A daemon thread
+// still running when the interpreter exits may hold such objects on purpose (its call is
+// parked, or ends with the process): no report then, which would only alarm the user.
+// Other threads have been joined when exit handlers run, so any thread left is a daemon.
+// Call once at import.
+inline void quiet_leak_report_at_exit() {
+    nanobind::module_::import_("atexit").attr("register")(nanobind::cpp_function([] {
+        if (nanobind::cast<int>(nanobind::module_::import_("threading").attr("active_count")()) >
+            1) {
+            nanobind::set_leak_warnings(false);
+        }
+    }));
+}
+
+// Runs work() with the GIL released where Ctrl-C stops the pool loops it runs: the signal
+// handler's exception (KeyboardInterrupt) is then raised once the blocks in flight have
+// finished. Called with the GIL held.
+template <class Work>
+void run_stoppable(Work&& work) {
+    progress_py::StopOnSignal stop;
+    try {
+        ReleasedGil unlocked;
+        std::forward<Work>(work)();
+    } catch (const pool::Stopped&) {
+        throw nanobind::python_error();  // the handler's exception is set
+    }
+}
+
+// A long query over the table: `work(options)` with options.progress the counter's cell
+// (or a private one), run as run_stoppable does. The counter is set to 0 of `total` first
+// and to total when the work completes; a stopped call leaves it where the work got to.
+template <class Work>
+void long_call(nanobind::handle progress, std::uint64_t total, Work&& work) {
+    const CounterCell cell = counter_cell(progress);
+    start_counter(progress, total);
+    std::atomic<std::uint64_t> scratch{0};
+    TileOptions options;
+    options.progress = cell ? cell.get() : &scratch;
+    run_stoppable([&] { work(options); });
+    if (cell) {
+        cell->store(total, std::memory_order_relaxed);
+    }
+}
+
+}  // namespace kestrilune::engine
