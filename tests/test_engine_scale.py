@@ -48,6 +48,16 @@ def test_resume_recomputes_only_unwritten_tiles_and_refuses_other_inputs(tmp_pat
                                                                          condensed,
                                                                          monkeypatch):
     monkeypatch.setattr(scale, "_BAND_CELLS", 400)  # several bands of rows
+    # Each tile is written and logged before the next block is computed, so that the tiles
+    # on record when the run dies do not depend on how far the writer threads got.
+    submit = scale._Writer.submit
+
+    def submit_and_wait(writer, key, write):
+        submit(writer, key, write)
+        for future in writer._futures:
+            future.result()
+
+    monkeypatch.setattr(scale._Writer, "submit", submit_and_wait)
     path = str(tmp_path / "d.zarr")
     calls = []
 
@@ -65,7 +75,7 @@ def test_resume_recomputes_only_unwritten_tiles_and_refuses_other_inputs(tmp_pat
                          chunk=20)
     assert os.path.isdir(path + ".partial") and not os.path.exists(path)
     logged = len(scale._read_log(path + ".partial"))
-    assert 1 <= logged <= 3
+    assert 1 <= logged <= 3 if condensed else logged == 3  # the blocks before the fourth
     other = SplitTable.from_bytes(table.to_bytes()).joined(table)
     for bad, settings in ((other, None), (table, {"burnin": "10"})):
         with pytest.raises(scale.StoreMismatch, match="cannot resume"):

@@ -2,13 +2,14 @@
 
 import inspect
 import random
+import signal
 import threading
 import time
 
 import pytest
 
 import kestrilune
-from conftest import run
+from conftest import balanced_trees, run
 from reference import random_newick
 
 TREES4 = ["((A,B),(C,D));", "((A,C),(B,D));", "((A,D),(B,C));", "((A,B),(C,D));"]
@@ -84,27 +85,41 @@ def big_tree_set(n_trees, n_taxa, seed):
 
 
 def test_polled_from_another_thread_while_the_gil_is_released():
-    # Random trees share almost no splits, so the packed rows are wide and the pairwise loop
-    # takes long enough to be watched.
-    trees = big_tree_set(1200, 120, seed=5)
+    # The call runs on this thread, far longer than the poller needs, until the poller has
+    # seen rows being computed and stops it through a signal handler: whatever the load,
+    # the poller can only have run while the call held no GIL.
+    trees = balanced_trees(4000, 100, seed=5)
+    total = 4000 * 3999 // 2
     counter = kestrilune.ProgressCounter()
-    result = {}
-    worker = threading.Thread(
-        target=lambda: result.update(out=run(kestrilune.pairwise_rf_from_newick_iter, trees,
-                                             progress=counter)))
-    samples = []
-    worker.start()
-    while worker.is_alive():
-        samples.append((counter.value(), counter.total()))
-        time.sleep(0.0005)
-    worker.join()
-    total = 1200 * 1199 // 2
-    assert counter.value() == counter.total() == total
-    mid_run = [(v, t) for v, t in samples if t == total and 0 < v < total]
-    assert mid_run, "the poller never ran while rows were being computed"
+    samples, finished = [], threading.Event()
+
+    class Enough(Exception):
+        pass
+
+    def enough(*_):
+        raise Enough
+
+    def poll():
+        while not finished.is_set():
+            samples.append((counter.value(), counter.total()))
+            if samples[-1][1] == total and 0 < samples[-1][0] < total:
+                signal.pthread_kill(threading.main_thread().ident, signal.SIGUSR1)
+                return
+            time.sleep(0.0005)
+
+    previous = signal.signal(signal.SIGUSR1, enough)
+    poller = threading.Thread(target=poll)
+    try:
+        poller.start()
+        with pytest.raises(Enough):
+            run(kestrilune.pairwise_wrf_from_newick_iter, trees, progress=counter)
+    finally:
+        finished.set()
+        poller.join()
+        signal.signal(signal.SIGUSR1, previous)
     values = [v for v, t in samples if t == total]
-    assert values == sorted(values)
-    assert all(v % 1 == 0 for v in values)
+    assert values == sorted(values) and 0 < values[-1] < total
+    assert values[-1] <= counter.value() < total  # left where the rows stopped
 
 
 def test_two_concurrent_calls_with_counters():
