@@ -1,9 +1,11 @@
 """Leaks on every path, sizes that cannot fit, and inputs at the edges of what is valid."""
 
 import gc
+import itertools
 import math
 import os
 import re
+import signal
 import subprocess
 import sys
 import textwrap
@@ -13,7 +15,7 @@ import weakref
 import pytest
 
 import kestrilune
-from conftest import SANITIZER_PRELOADED, cherry_trees
+from conftest import SANITIZER_PRELOADED, cherry_trees, scaled
 
 FUNCTIONS = [getattr(kestrilune, name) for name in kestrilune.__all__[:6]]
 FUNCTION_IDS = kestrilune.__all__[:6]
@@ -107,6 +109,45 @@ def test_no_leaks_on_any_path(case):
         assert grown < 16 * 1024, (fn.__name__, grown)
 
 
+def test_no_leaks_when_a_signal_stops_a_call():
+    # An endless iterator ends only by the timer's signal; its handler's exception is the
+    # call's.
+    class Alarm(Exception):
+        pass
+
+    def alarm(*_):
+        raise Alarm
+
+    names, maps, indices = ["a", "b", "c"], [{}], [0, 0, 0]
+    counter = kestrilune.ProgressCounter()
+
+    def call(fn):
+        with pytest.raises(Alarm):
+            signal.setitimer(signal.ITIMER_REAL, 0.02)
+            fn(names, itertools.repeat(TREES[0]), maps, indices, progress=counter)
+
+    previous = signal.signal(signal.SIGALRM, alarm)
+    try:
+        for fn in FUNCTIONS:
+            for _ in range(3):
+                call(fn)
+            gc.collect()
+            refs = [sys.getrefcount(x) for x in (names, maps, maps[0], indices, counter)]
+            tracemalloc.start()
+            before = tracemalloc.take_snapshot()
+            for _ in range(10):
+                call(fn)
+            gc.collect()
+            after = tracemalloc.take_snapshot()
+            tracemalloc.stop()
+            grown = sum(stat.size_diff for stat in after.compare_to(before, "filename"))
+            assert [sys.getrefcount(x) for x in (names, maps, maps[0], indices, counter)] == refs
+            assert grown < 16 * 1024, (fn.__name__, grown)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
 def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -160,13 +201,26 @@ class LyingLength(list):
         return self.length
 
 
+class LyingHint(Trees):
+    def __init__(self, items, length):
+        super().__init__(items)
+        self.length = length
+
+    def __length_hint__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return self.length
+
+
 @pytest.mark.parametrize("length", [sys.maxsize, 2**62, 0, ValueError("no length")],
                          ids=["maxsize", "huge", "zero", "raises"])
-@pytest.mark.parametrize("argument", ["names", "translate_maps", "map_indices"])
+@pytest.mark.parametrize("argument", ["names", "translate_maps", "map_indices", "newick_iter"])
 def test_a_lying_len_is_only_a_hint(argument, length):
-    args = dict(names=["a", "b", "c"], newick_iter=iter(TREES), translate_maps=[{}],
+    args = dict(names=["a", "b", "c"], newick_iter=TREES, translate_maps=[{}],
                 map_indices=[0, 0, 0])
-    args[argument] = LyingLength(args[argument], length)
+    lying = LyingHint if argument == "newick_iter" else LyingLength
+    args[argument] = lying(args[argument], length)
+    args["newick_iter"] = iter(args["newick_iter"])
     _, matrix = kestrilune.pairwise_rf_from_newick_iter(**args)
     assert matrix == kestrilune.pairwise_rf_from_newick_iter(
         ["a", "b", "c"], iter(TREES), [{}], [0, 0, 0])[1]
@@ -199,7 +253,7 @@ def test_nul_characters_are_ordinary_characters(where):
 
 
 def test_long_labels():
-    label = "L" * (20 << 20)
+    label = "L" * scaled(200 << 20, 20 << 20)
     trees = [f"(({label}:1,B:2),(C,D));", f"(({label}:3,C),(B,D));"]
     names, _, leaf_names, *_ = kestrilune.pairwise_wrf_with_snapshots_from_newick_iter(
         ["a", "b"], iter(trees), [{}], [0, 0])
@@ -216,6 +270,18 @@ def test_a_million_nested_parentheses(text, distance):
     _, matrix = kestrilune.pairwise_rf_from_newick_iter(["a", "b"], iter([other, text]), [{}],
                                                         [0, 0])
     assert matrix[4:8] == distance.to_bytes(4, "little")
+
+
+def test_a_million_leaf_caterpillar_is_refused_before_its_splits_are_built():
+    # Its split table would take hundreds of GB; the tree itself parses in a few hundred MB.
+    from kestrilune_tools.engine import SplitTable
+
+    n = 1_000_000
+    tree = "(" * (n - 1) + "A0," + ",".join(f"A{i})" for i in range(1, n)) + ";"
+    message = r"^the split table of a tree of 1000000 leaves needs [0-9.]+ [GTP]B, more than"
+    for build in (kestrilune.pairwise_rf_from_newick_iter, SplitTable):
+        with pytest.raises(MemoryError, match=message):
+            build(["a", "b"], iter([tree, tree]), [{}], [0, 0])
 
 
 # Run with the address space capped (RLIMIT_AS), as a batch scheduler or `ulimit -v` would.
