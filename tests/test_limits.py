@@ -190,26 +190,24 @@ def test_matrix_that_cannot_fit_fails_before_reading_a_tree(fn):
     assert next(trees) == TREES[0]
 
 
-class LyingLength(list):
-    def __init__(self, items, length):
-        super().__init__(items)
-        self.length = length
+def lying(base, method):
+    """A subclass of base whose `method` (__len__, __length_hint__) tells `length`: a number
+    or an exception to raise."""
 
-    def __len__(self):
+    def tell(self):
         if isinstance(self.length, BaseException):
             raise self.length
         return self.length
 
-
-class LyingHint(Trees):
-    def __init__(self, items, length):
-        super().__init__(items)
+    def init(self, items, length):
+        base.__init__(self, items)
         self.length = length
 
-    def __length_hint__(self):
-        if isinstance(self.length, BaseException):
-            raise self.length
-        return self.length
+    return type(f"Lying{base.__name__}", (base,), {"__init__": init, method: tell})
+
+
+LyingLength = lying(list, "__len__")
+LyingHint = lying(Trees, "__length_hint__")
 
 
 @pytest.mark.parametrize("length", [sys.maxsize, 2**62, 0, ValueError("no length")],
