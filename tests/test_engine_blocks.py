@@ -102,6 +102,36 @@ def test_reductions_match_the_dense_matrix(case):
             assert lag.mean_sq[g, k - 1] == pytest.approx((d * d).mean())
 
 
+@pytest.mark.parametrize("seed", range(4))
+def test_weighted_blocks_on_random_sets_are_the_module_cells(seed):
+    # Sets larger than a tile side, with repeated trees, missing, signed-zero, infinite and
+    # NaN lengths: every layout must give the module's bits.
+    import random
+
+    from reference import random_newick, with_special_lengths
+
+    rng = random.Random(seed)
+    taxa = [f"x{i}" for i in range(rng.choice([5, 17, 70]))]
+    texts = [random_newick(rng, taxa, max_children=rng.choice([2, 4]),
+                           missing_length=0.1) for _ in range(40)]
+    texts += rng.sample(texts, 10)
+    texts = [with_special_lengths(rng, t, 0.03 * (seed % 2)) for t in texts]
+    rng.shuffle(texts)
+    rooted = seed >= 2
+    names = [f"t{i}" for i in range(len(texts))]
+    t = SplitTable(names, iter(texts), [{}], [0] * len(texts), rooted=rooted, lengths=True)
+    rows = np.array([rng.randrange(len(texts)) for _ in range(23)])
+    for metric in ("wrf", "kf"):
+        fn = getattr(kestrilune, f"pairwise_{metric}_with_snapshots_from_newick_iter")
+        want = float_matrix(fn(names, iter(texts), [{}], [0] * len(texts), rooted=rooted))
+        assert t.block(metric).tobytes() == want.tobytes()
+        assert t.condensed(metric).tobytes() == want[np.triu_indices(len(texts), 1)].tobytes()
+        # Repeats put trees against themselves off the diagonal: 0.0 there too, as the
+        # module's diagonal, although an inf or NaN length makes their fold NaN.
+        got = t.block(metric, rows, rows[::-1])
+        assert got.tobytes() == want[np.ix_(rows, rows[::-1])].tobytes()
+
+
 def renamed(ts):
     """The same trees written with their taxon names instead of translate numbers."""
     import re

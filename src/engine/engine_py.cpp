@@ -14,6 +14,7 @@
 #include <nanobind/stl/unordered_map.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>

@@ -7,18 +7,21 @@
 #include <utility>
 
 #include "bitset/bitset.hpp"
+#include "common/errors.hpp"
 #include "distances/rf_tiles.hpp"
+#include "distances/weighted_tiles.hpp"
+#include "pool/pool.hpp"
 
 namespace kestrilune {
 namespace {
 
-// Runs the tiles of d over rows x cols; the sink takes any tile type (RfTile or
-// Tile<double>). RF goes through the tiled kernel of distances/rf_tiles, whose bit rows
-// cover only what a tile's two blocks share; WRF and KF go pair by pair. `row_owned`
-// (weighted only) gives each row block to one task, columns in order.
+// Runs the tiles of d over rows x cols; the sink takes either tile type (RfTile or
+// WeightedTile). Both kernels give each tile bit rows or length columns over only what its
+// blocks hold. `row_owned` (weighted only) gives each row block to one task, columns in
+// order.
 template <class Sink>
 TilesStatus tiles(const Distances& d, std::span<const std::uint32_t> rows,
-                  std::span<const std::uint32_t> cols, Sink&& sink, TileOptions options,
+                  std::span<const std::uint32_t> cols, Sink&& sink, const TileOptions& options,
                   bool row_owned = false) {
     if (d.metric == Metric::Rf) {
         require(!row_owned, "RF tiles are not handed out by row block");
@@ -31,10 +34,15 @@ TilesStatus tiles(const Distances& d, std::span<const std::uint32_t> rows,
             sets, rows, cols, [&](const RfTile& t) { sink(t); }, o);
         return status == RfTilesStatus::Done ? TilesStatus::Done : TilesStatus::Stopped;
     }
-    options.row_owned = row_owned;
-    return pair_tiles<double>(
-        rows, cols, [&](std::uint32_t a, std::uint32_t b) { return d.pair(a, b); },
-        std::forward<Sink>(sink), options);
+    WeightedTileOptions o;
+    o.progress = options.progress;
+    o.stop = options.stop;
+    o.tile_size = options.tile_size;
+    o.row_owned = row_owned;
+    const WeightedTilesStatus status = weighted_tiles(
+        d.metric == Metric::Wrf ? WeightedMetric::Wrf : WeightedMetric::Kf, d.weighted->sets(),
+        rows, cols, [&](const WeightedTile& t) { sink(t); }, o);
+    return status == WeightedTilesStatus::Done ? TilesStatus::Done : TilesStatus::Stopped;
 }
 
 template <class T>
@@ -110,14 +118,19 @@ TilesStatus write_block(const Distances& d, std::span<const std::uint32_t> rows,
             d, rows, cols,
             [&](const auto& t) {
                 for (std::size_t r = t.row_begin; r < t.row_end; ++r) {
+                    T* row = cell_ptr<T>(out, static_cast<std::int64_t>(r) * out.row_stride);
                     for (std::size_t c = t.col_begin; c < t.col_end; ++c) {
-                        const auto v = static_cast<T>(t.at(r, c));
-                        const auto rr = static_cast<std::int64_t>(r);
-                        const auto cc = static_cast<std::int64_t>(c);
-                        *cell_ptr<T>(out, rr * out.row_stride + cc * out.col_stride) = v;
-                        if (t.mirrored) {
-                            *cell_ptr<T>(out, cc * out.row_stride + rr * out.col_stride) = v;
-                        }
+                        row[static_cast<std::int64_t>(c) * out.col_stride] =
+                            static_cast<T>(t.at(r, c));
+                    }
+                }
+                // The transpose goes row by row of the output too: writing it down the
+                // columns would touch a cache line per cell.
+                for (std::size_t c = t.mirrored ? t.col_begin : t.col_end; c < t.col_end; ++c) {
+                    T* row = cell_ptr<T>(out, static_cast<std::int64_t>(c) * out.row_stride);
+                    for (std::size_t r = t.row_begin; r < t.row_end; ++r) {
+                        row[static_cast<std::int64_t>(r) * out.col_stride] =
+                            static_cast<T>(t.at(r, c));
                     }
                 }
             },

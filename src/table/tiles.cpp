@@ -1,18 +1,13 @@
 #include "table/tiles.hpp"
 
-#include <numeric>
+#include <algorithm>
+#include <cmath>
 #include <utility>
 
+#include "common/errors.hpp"
+#include "pool/pool.hpp"
+
 namespace kestrilune {
-
-namespace detail {
-
-bool same_sequence(std::span<const std::uint32_t> a, std::span<const std::uint32_t> b) {
-    return a.size() == b.size() &&
-           (a.data() == b.data() || std::equal(a.begin(), a.end(), b.begin()));
-}
-
-}  // namespace detail
 
 std::uint32_t rf_pair(const SplitTable& table, std::uint32_t a, std::uint32_t b) noexcept {
     const std::span<const std::uint32_t> x = table.tree_ids(a);
@@ -37,7 +32,6 @@ WeightedView WeightedView::from_table(const SplitTable& table) {
     v.universe = table.n_splits();
     v.ranks.resize(table.ids.size());
     v.lengths.resize(table.ids.size());
-    v.norms.resize(table.n_trees());
     pool::parallel_for(0, table.n_trees(), [&](std::size_t begin, std::size_t end) {
         std::vector<std::pair<std::uint32_t, double>> pairs;
         for (std::size_t t = begin; t < end; ++t) {
@@ -50,15 +44,13 @@ WeightedView WeightedView::from_table(const SplitTable& table) {
             std::sort(pairs.begin(), pairs.end(),
                       [](const auto& p, const auto& q) { return p.first < q.first; });
             const auto at = static_cast<std::size_t>(table.indptr[t]);
-            double s = -0.0;
             for (std::size_t k = 0; k < pairs.size(); ++k) {
                 v.ranks[at + k] = pairs[k].first;
                 v.lengths[at + k] = pairs[k].second;
-                s += pairs[k].second * pairs[k].second;
             }
-            v.norms[t] = pairs.size() < v.universe ? s + 0.0 : s;
         }
     });
+    v.norms = length_norms(v.sets());
     return v;
 }
 

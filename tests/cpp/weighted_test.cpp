@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "distances/distances.hpp"
+#include "distances/weighted_tiles.hpp"
 #include "reference_folds.hpp"
 #include "variants.hpp"
 
@@ -28,12 +29,18 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
+std::uint64_t bits(double v) {
+    return std::bit_cast<std::uint64_t>(v);
+}
 
 using reference::rounded;
 
-std::vector<double> naive_wrf(const Snapshots& s) { return reference::wrf(s); }
-std::vector<double> naive_kf(const Snapshots& s) { return reference::kf(s); }
+std::vector<double> naive_wrf(const Snapshots& s) {
+    return reference::wrf(s);
+}
+std::vector<double> naive_kf(const Snapshots& s) {
+    return reference::kf(s);
+}
 
 // Every cell bit for bit; reports the first few differing cells.
 void expect_same_bits(const std::vector<double>& actual, const std::vector<double>& expected,
@@ -42,9 +49,9 @@ void expect_same_bits(const std::vector<double>& actual, const std::vector<doubl
     int reported = 0;
     for (std::size_t c = 0; c < actual.size() && reported < 5; ++c) {
         if (bits(actual[c]) != bits(expected[c])) {
-            ADD_FAILURE() << "cell (" << c / n << ", " << c % n << "): got " << actual[c]
-                          << " [0x" << std::hex << bits(actual[c]) << "], want " << std::dec
-                          << expected[c] << " [0x" << std::hex << bits(expected[c]) << "]";
+            ADD_FAILURE() << "cell (" << c / n << ", " << c % n << "): got " << actual[c] << " [0x"
+                          << std::hex << bits(actual[c]) << "], want " << std::dec << expected[c]
+                          << " [0x" << std::hex << bits(expected[c]) << "]";
             ++reported;
         }
     }
@@ -199,6 +206,142 @@ TEST(WeightedRandomOrder, ScratchReusedAcrossCallSizes) {
         }
     }
 }
+
+// ---------------------------------------------------------------------------------------
+// Tiles over any rectangle: every delivered cell against the dense fold of the same pair
+// ---------------------------------------------------------------------------------------
+
+// The trees in compressed rows, entries past the shorter list dropped.
+struct Csr {
+    std::vector<std::int64_t> offsets{0};
+    std::vector<std::uint32_t> ids;
+    std::vector<double> lengths;
+    std::vector<double> norms;
+    LengthSets sets;
+};
+
+Csr csr_of(const Snapshots& s) {
+    Csr c;
+    for (const InternSnap& t : s.trees) {
+        const std::size_t n = std::min(t.ids.size(), t.lengths.size());
+        c.ids.insert(c.ids.end(), t.ids.begin(), t.ids.begin() + static_cast<std::ptrdiff_t>(n));
+        c.lengths.insert(c.lengths.end(), t.lengths.begin(),
+                         t.lengths.begin() + static_cast<std::ptrdiff_t>(n));
+        c.offsets.push_back(static_cast<std::int64_t>(c.ids.size()));
+    }
+    c.sets = {c.offsets, c.ids, c.lengths, {}, 0};
+    for (const InternSnap& t : s.trees) {
+        c.sets.universe =
+            std::max<std::size_t>(c.sets.universe, t.ids.empty() ? 0 : t.ids.back() + 1);
+    }
+    c.norms = length_norms(c.sets);
+    c.sets.norms = c.norms;
+    return c;
+}
+
+struct Layout {
+    const char* name;
+    bool symmetric;  // cols = rows; otherwise rows are random picks, cols all trees reversed
+    std::size_t tile_size;
+    bool row_owned;
+};
+
+class WeightedTiles : public testing::TestWithParam<std::tuple<KernelVariant, Shape>> {};
+
+TEST_P(WeightedTiles, EveryCellOnceAndAsTheDenseFold) {
+    const auto& [kernel, shape] = GetParam();
+    KESTRILUNE_SKIP_UNLESS_RUNNABLE(kernel.variant);
+    const Snapshots s = random_snapshots(shape);
+    const Csr csr = csr_of(s);
+    const std::size_t n = s.trees.size();
+    std::mt19937 rng(shape.seed);
+    for (const Layout layout :
+         {Layout{"symmetric", true, 0, false}, Layout{"small", true, 7, false},
+          Layout{"rectangle", false, 16, false}, Layout{"row owned", true, 32, true}}) {
+        SCOPED_TRACE(layout.name);
+        std::vector<std::uint32_t> rows(n);
+        std::vector<std::uint32_t> cols(n);
+        for (std::uint32_t t = 0; t < n; ++t) {
+            rows[t] = t;
+            cols[t] = static_cast<std::uint32_t>(n - 1 - t);
+        }
+        if (layout.symmetric) {
+            cols = rows;
+        } else {  // repeats included: a tree against itself is a pair like any other
+            rows.resize(n / 2 + 3);
+            for (std::uint32_t& t : rows) {
+                t = static_cast<std::uint32_t>(rng() % n);
+            }
+        }
+        // The listed trees as positions of their own (plus a tree that keeps the id
+        // universe), so that the dense fold gives every position pair, repeats included.
+        Snapshots listed;
+        for (const auto* list : {&rows, &cols}) {
+            for (const std::uint32_t t : *list) {
+                listed.trees.push_back(s.trees[t]);
+            }
+        }
+        if (csr.sets.universe > 0) {
+            listed.trees.push_back(
+                InternSnap{{static_cast<std::uint32_t>(csr.sets.universe - 1)}, {}});
+        }
+        const std::vector<double> want = naive(kernel.metric, listed);
+        const std::size_t width = listed.trees.size();
+        std::vector<double> got(rows.size() * cols.size(), kNaN);
+        std::vector<int> seen(rows.size() * cols.size(), 0);
+        WeightedTileOptions options;
+        options.tile_size = layout.tile_size;
+        options.row_owned = layout.row_owned;
+        options.features = kernel.variant.needs;
+        std::atomic<std::uint64_t> progress{0};
+        options.progress = &progress;
+        const auto metric = kernel.metric == Metric::WRF ? WeightedMetric::Wrf : WeightedMetric::Kf;
+        const WeightedTilesStatus status = weighted_tiles(
+            metric, csr.sets, rows, cols,
+            [&](const WeightedTile& t) {
+                for (std::size_t r = t.row_begin; r < t.row_end; ++r) {
+                    for (std::size_t c = t.col_begin; c < t.col_end; ++c) {
+                        got[r * cols.size() + c] = t.at(r, c);
+                        ++seen[r * cols.size() + c];
+                        if (t.mirrored) {
+                            got[c * cols.size() + r] = t.at(r, c);
+                            ++seen[c * cols.size() + r];
+                        }
+                    }
+                }
+            },
+            options);
+        ASSERT_EQ(status, WeightedTilesStatus::Done);
+        const bool folded = layout.symmetric && !layout.row_owned;
+        EXPECT_EQ(progress.load(), folded ? n * (n - 1) / 2 : rows.size() * cols.size());
+        std::vector<double> expected(got.size());
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            for (std::size_t c = 0; c < cols.size(); ++c) {
+                const std::size_t at = r * cols.size() + c;
+                ASSERT_EQ(seen[at], 1) << r << ", " << c;
+                // A tree against itself is zero, like the module's diagonal, even where
+                // the fold is NaN; two copies of a tree are an ordinary pair.
+                expected[at] = rows[r] == cols[c] ? 0.0 : want[r * width + rows.size() + c];
+            }
+        }
+        expect_same_bits(got, expected, cols.size());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    VariantsAndShapes, WeightedTiles,
+    testing::Combine(testing::ValuesIn(kernel_variants()),
+                     testing::Values(Shape{3, 9, 0.3, 2}, Shape{17, 40, 0.1, 4},
+                                     Shape{200, 300, 0.01, 8}, Shape{200, 150, 0.2, 9},
+                                     Shape{130, 1000, 0.0, 10})),
+    [](const testing::TestParamInfo<std::tuple<KernelVariant, Shape>>& param_info) {
+        const KernelVariant& kernel = std::get<0>(param_info.param);
+        const Shape& shape = std::get<1>(param_info.param);
+        std::ostringstream name;
+        name << (kernel.metric == Metric::WRF ? "wrf_" : "kf_") << kernel.variant.name << "_n"
+             << shape.n_trees << "_case" << shape.seed;
+        return name.str();
+    });
 
 // ---------------------------------------------------------------------------------------
 // Hand-made cases
