@@ -179,3 +179,23 @@ def test_fewer_or_more_texts_than_names():
     assert t.n_trees == 3 and t.tree_names == ["a", "b", "c", "d"]
     t = SplitTable(["a", "b"], iter(texts), [{}], [0] * 2)
     assert t.n_trees == 2
+
+
+def test_type_stub_names_what_the_extension_defines():
+    # Regenerate with: python -m nanobind.stubgen -q -P -m kestrilune_tools._engine
+    #                  -o python/kestrilune_tools/_engine.pyi
+    import ast
+    from pathlib import Path
+
+    from kestrilune_tools import _engine
+
+    stub = Path(_engine.__file__).parent / "_engine.pyi"
+    tree = ast.parse(stub.read_text())
+    defined = {node.name: node for node in tree.body
+               if isinstance(node, (ast.FunctionDef, ast.ClassDef))}
+    assert sorted(defined) == sorted(n for n in dir(_engine) if not n.startswith("__"))
+    for name, node in defined.items():
+        if isinstance(node, ast.ClassDef):
+            members = {f.name for f in node.body if isinstance(f, ast.FunctionDef)}
+            wanted = {m for m in vars(getattr(_engine, name)) if not m.startswith("__")}
+            assert wanted <= members, (name, wanted - members)

@@ -1,0 +1,147 @@
+"""The split-table engine of kestrilune_tools (native)."""
+
+from collections.abc import Mapping, Sequence
+from typing import Annotated, overload
+
+import numpy
+from numpy.typing import NDArray
+
+
+class SplitTable:
+    """
+    A tree set reduced once to its splits: per tree the ascending split ids (CSR), optional branch lengths and a group, per split its leaf set. Split ids are columns in ascending leaf-set order.
+    """
+
+    def __init__(self, names: Sequence[str], newick_iter: object, translate_maps: Sequence[Mapping[str, str]], map_indices: Sequence[int], rooted: bool = False, progress: object | None = None, *, lengths: bool = False, groups: Sequence[int] | None = None) -> None:
+        """
+        Parses and reduces the trees as the kestrilune module does (same arguments, same errors), the GIL released while trees are parsed. progress, a kestrilune.ProgressCounter, counts trees. lengths=True keeps branch lengths; groups gives each tree's group (run), default 0.
+        """
+
+    @property
+    def n_trees(self) -> int: ...
+
+    @property
+    def n_splits(self) -> int: ...
+
+    @property
+    def n_words(self) -> int: ...
+
+    @property
+    def rooted(self) -> bool: ...
+
+    @property
+    def has_lengths(self) -> bool: ...
+
+    @property
+    def leaf_names(self) -> list[str]: ...
+
+    @property
+    def tree_names(self) -> list[str]: ...
+
+    @property
+    def indptr(self) -> Annotated[NDArray[numpy.int64], dict(shape=(None,), writable=False)]:
+        """(n_trees + 1,) int64: tree t holds ids[indptr[t]:indptr[t + 1]]"""
+
+    @property
+    def ids(self) -> Annotated[NDArray[numpy.uint32], dict(shape=(None,), writable=False)]:
+        """uint32 split ids, ascending within each tree"""
+
+    @property
+    def lengths(self) -> Annotated[NDArray[numpy.float64], dict(shape=(None,), writable=False)] | None:
+        """float64 branch lengths beside ids, or None"""
+
+    @property
+    def groups(self) -> Annotated[NDArray[numpy.int32], dict(shape=(None,), writable=False)]:
+        """(n_trees,) int32 group of every tree"""
+
+    @property
+    def first_seen(self) -> Annotated[NDArray[numpy.uint32], dict(shape=(None,), writable=False)]:
+        """
+        (n_splits,) uint32: the order in which the trees first showed each split (the kestrilune module's partition id)
+        """
+
+    @property
+    def words(self) -> Annotated[NDArray[numpy.uint64], dict(shape=(None, None), writable=False)]:
+        """
+        (n_splits, n_words) uint64 leaf sets: leaf i is bit i % 64 of word i // 64
+        """
+
+    @property
+    def parents(self) -> Annotated[NDArray[numpy.int32], dict(shape=(None,), writable=False)]:
+        """
+        int32 beside ids: the smallest split of the same tree strictly containing the split, or -1
+        """
+
+    def counts(self, n_groups: int) -> NDArray[numpy.int64]:
+        """(n_splits, n_groups) int64: trees of each group holding each split"""
+
+    def to_bytes(self) -> bytes:
+        """The compact byte form (see from_bytes)."""
+
+    @staticmethod
+    def from_bytes(data: bytes) -> SplitTable:
+        """
+        The table of a byte form made by to_bytes; ValueError if it is damaged.
+        """
+
+    def _block(self, metric: str, rows: Annotated[NDArray[numpy.uint32], dict(shape=(None,), order='C', device='cpu', writable=False)], cols: Annotated[NDArray[numpy.uint32], dict(shape=(None,), order='C', device='cpu', writable=False)], out: Annotated[NDArray, dict(shape=(None, None), device='cpu')], progress: object | None = None) -> None: ...
+
+    def _condensed(self, metric: str, index: Annotated[NDArray[numpy.uint32], dict(shape=(None,), order='C', device='cpu', writable=False)], out: Annotated[NDArray, dict(shape=(None,), device='cpu')], progress: object | None = None) -> None: ...
+
+    def _row_sums(self, metric: str, rows: Annotated[NDArray[numpy.uint32], dict(shape=(None,), order='C', device='cpu', writable=False)], cols: Annotated[NDArray[numpy.uint32], dict(shape=(None,), order='C', device='cpu', writable=False)], progress: object | None = None) -> NDArray[numpy.float64]: ...
+
+    def _nearest(self, metric: str, index: Annotated[NDArray[numpy.uint32], dict(shape=(None,), order='C', device='cpu', writable=False)], k: int, progress: object | None = None) -> tuple: ...
+
+    def _histogram(self, metric: str, index: Annotated[NDArray[numpy.uint32], dict(shape=(None,), order='C', device='cpu', writable=False)], edges: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], progress: object | None = None) -> NDArray[numpy.int64]: ...
+
+    def _lag_sums(self, metric: str, n_groups: int, max_lag: int, progress: object | None = None) -> tuple: ...
+
+    def _rf_bound(self, rows: Annotated[NDArray[numpy.uint32], dict(shape=(None,), order='C', device='cpu', writable=False)], cols: Annotated[NDArray[numpy.uint32], dict(shape=(None,), order='C', device='cpu', writable=False)]) -> int: ...
+
+    def _concat(self, other: SplitTable) -> object: ...
+
+    def __getstate__(self) -> bytes: ...
+
+    def __setstate__(self, arg: bytes, /) -> None: ...
+
+class RunSums:
+    """
+    Exact whole-number sums over the n x n distance matrix of one run, gathered block by block of rows: per row, the lagged products sum_t d(i,t) d(i,t+k) (k = 0..max_lag), the row sum and the sum of d(i,j)^2 over j > i; over the matrix, the diagonal sums diag[k] = sum_t d(t,t+k)^2 and col_upper[j] = sum_{i<j} d(i,j)^2.
+    """
+
+    def __init__(self, n: int, max_lag: int) -> None: ...
+
+    @property
+    def n(self) -> int: ...
+
+    @property
+    def max_lag(self) -> int: ...
+
+    @overload
+    def add_block(self, block: Annotated[NDArray[numpy.uint8], dict(shape=(None, None), order='C', device='cpu', writable=False)], row0: int) -> tuple: ...
+
+    @overload
+    def add_block(self, block: Annotated[NDArray[numpy.uint16], dict(shape=(None, None), order='C', device='cpu', writable=False)], row0: int) -> tuple: ...
+
+    @overload
+    def add_block(self, block: Annotated[NDArray[numpy.uint32], dict(shape=(None, None), order='C', device='cpu', writable=False)], row0: int) -> tuple:
+        """
+        Adds rows row0.. of the matrix (a C-contiguous uint8/16/32 array of shape (rows, n)); returns (lagged (rows, max_lag + 1), total (rows,), row_upper (rows,)), all int64. The GIL is released while the block is summed.
+        """
+
+    @property
+    def diag(self) -> NDArray[numpy.int64]:
+        """
+        (n,) int64 copy: diag[k] = sum over t of d(t, t+k)^2 over the rows added
+        """
+
+    @property
+    def col_upper(self) -> NDArray[numpy.int64]:
+        """
+        (n,) int64 copy: col_upper[j] = sum over i < j of d(i, j)^2 over the rows added
+        """
+
+def clade_partitions(words: Annotated[NDArray[numpy.uint64], dict(shape=(None, None), order='C', device='cpu', writable=False)], sizes: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], progress: object | None = None) -> NDArray[numpy.int64]:
+    """
+    Every (clade, child_a, child_b) with child_a | child_b == clade, disjoint, child_a < child_b, over the rows of words ((clades, n_words) uint64 leaf sets, distinct; sizes: (clades,) int64 leaf counts): the clade partitions of a CCD0. (p, 3) int64, rows ascending. The GIL is released; progress counts clades; Ctrl-C stops it.
+    """
