@@ -4,7 +4,9 @@
 // the snapshot in both modes, from scratch and in a given leaf order. Each result keeps
 // its invariants, and the collection of the text (as trees 0 and 1, so that both the
 // first-tree and the later-tree paths run) agrees with the steps: the same failure
-// message, or the same partitions and lengths, bit for bit.
+// message, or the same partitions and lengths, bit for bit. Whatever text the one-pass
+// reader of plain tree text takes, the full parser reads the same: one top-level group,
+// the same parents, leaves and labels, every non-root length bit for bit.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -14,7 +16,9 @@
 #include <vector>
 
 #include "fuzz_checks.hpp"
+#include "reference_readers.hpp"
 #include "snapshot/snapshots.hpp"
+#include "tree/shape.hpp"
 #include "tree/tree_impl.hpp"
 
 namespace kestrilune::fuzz {
@@ -43,7 +47,9 @@ bool unique_names(const std::vector<std::string>& sorted) {
     return true;
 }
 
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool same_bits(double a, double b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 // The collection of the text twice against the steps' outcome: `expected_failure` when a
 // step failed, else the snapshot of tree 0.
@@ -85,10 +91,23 @@ void check_collection(std::string_view text, const TranslateMap& map, bool roote
     }
 }
 
+void check_plain_reader(std::string_view text, const Result<Tree, NewickParseError>& parsed) {
+    TreeShape shape;
+    if (!read_plain_newick(text, shape)) {
+        return;
+    }
+    check(parsed.has_value(), "the full parser refuses a text the plain reader took",
+          parsed ? "" : std::string(parsed.error().message()));
+    check(parsed->count_top_level() == 1, "plain text with more than one top-level group");
+    const std::string difference = reference::shape_difference(shape, *parsed);
+    check(difference.empty(), "plain reader differs from the full parser:", difference);
+}
+
 void run(std::string_view text) {
     const std::string clean = strip_beast_annotations(text);
     check(clean.size() <= text.size(), "stripping made the text longer");
     Result<Tree, NewickParseError> parsed = Tree::from_newick(clean);
+    check_plain_reader(text, parsed);
     std::optional<std::string> parse_failure;
     if (!parsed) {
         check(!parsed.error().message().empty(), "empty parse message");

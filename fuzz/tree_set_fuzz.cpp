@@ -2,11 +2,13 @@
 // module's kernels, its exports, and the split table's blocks.
 //
 // Each text set runs rooted and unrooted, without a translate map and with numbers for
-// names. When the collection succeeds: every RF, WRF and KF variant the processor can run
-// gives the reference fold's matrix bit for bit (and the full progress count); the presence,
-// branch-length and clade exports agree with the trees' ids; the split table built from the
-// same collection gives the module's cells bit for bit, and its byte form reads back to the
-// same bytes.
+// names. The collection (one pass over plain texts, interned in parallel) equals the
+// tree-by-tree reference of reference_readers.hpp, with and without lengths: the same
+// message, or the same ids, lengths, partitions and leaf names. When it succeeds: every RF,
+// WRF and KF variant the processor can run gives the reference fold's matrix bit for bit
+// (and the full progress count); the presence, branch-length and clade exports agree with
+// the trees' ids; the split table built from the same collection gives the module's cells
+// bit for bit, and its byte form reads back to the same bytes.
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
@@ -18,6 +20,7 @@
 #include "distances/distances.hpp"
 #include "fuzz_checks.hpp"
 #include "reference_folds.hpp"
+#include "reference_readers.hpp"
 #include "snapshot/snapshots.hpp"
 #include "table/queries.hpp"
 #include "table/split_table.hpp"
@@ -39,8 +42,9 @@ using Kernel = void (*)(const Snapshots&, std::atomic<std::uint64_t>*, T*, dispa
 
 // Every variant the processor can run against `expected`; returns the matrix.
 template <class T>
-std::vector<T> check_variants(const Snapshots& s, const std::vector<dispatch::VariantInfo>& variants,
-                              Kernel<T> kernel, const std::vector<T>& expected, const char* name) {
+std::vector<T> check_variants(const Snapshots& s,
+                              const std::vector<dispatch::VariantInfo>& variants, Kernel<T> kernel,
+                              const std::vector<T>& expected, const char* name) {
     const std::size_t n = s.trees.size();
     for (const dispatch::VariantInfo& v : variants) {
         if ((v.needs & ~dispatch::cpu_features()) != 0) {
@@ -72,8 +76,8 @@ void check_exports(const Snapshots& s) {
             const auto at = std::lower_bound(tree.ids.begin(), tree.ids.end(), columns[c]);
             const bool held = at != tree.ids.end() && *at == columns[c];
             check(presence[t * m + c] == (held ? 1 : 0), "presence cell");
-            const double want = held ? tree.lengths[static_cast<std::size_t>(at - tree.ids.begin())]
-                                     : 0.0;
+            const double want =
+                held ? tree.lengths[static_cast<std::size_t>(at - tree.ids.begin())] : 0.0;
             check(std::memcmp(&lengths[t * m + c], &want, sizeof want) == 0, "length cell");
         }
     }
@@ -82,8 +86,7 @@ void check_exports(const Snapshots& s) {
     s.build_bipartition_bytes(columns, clades.data());
     for (std::size_t c = 0; c < m; ++c) {
         const std::vector<std::uint8_t> want = s.bips[columns[c]].to_le_bytes(row_bytes);
-        check(std::equal(want.begin(), want.end(), clades.begin() + c * row_bytes),
-              "clade bytes");
+        check(std::equal(want.begin(), want.end(), clades.begin() + c * row_bytes), "clade bytes");
     }
 }
 
@@ -129,6 +132,14 @@ void run(std::string_view input) {
         for (const bool rooted : {false, true}) {
             Result<Snapshots, std::string> s =
                 Snapshots::from_newick_iter_opts(items, rooted, true);
+            const std::string difference = reference::collection_difference(
+                s, reference::reference_collection(items, rooted, true));
+            check(difference.empty(),
+                  "collection differs from the tree-by-tree reference:", difference);
+            const std::string without_lengths = reference::collection_difference(
+                Snapshots::from_newick_iter_opts(items, rooted, false),
+                reference::reference_collection(items, rooted, false));
+            check(without_lengths.empty(), "collection without lengths differs:", without_lengths);
             if (!s) {
                 check(!s.error().empty(), "empty failure message");
                 continue;
@@ -140,9 +151,8 @@ void run(std::string_view input) {
                       "ids not ascending");
                 check(tree.lengths.size() == tree.ids.size(), "lengths beside ids");
             }
-            const auto rf = check_variants<std::uint32_t>(*s, rf_kernel_variants(),
-                                                          pairwise_rf_packed, reference::rf(*s),
-                                                          "RF variant");
+            const auto rf = check_variants<std::uint32_t>(
+                *s, rf_kernel_variants(), pairwise_rf_packed, reference::rf(*s), "RF variant");
             const auto wrf = check_variants<double>(*s, wrf_kernel_variants(), pairwise_wrf_dense,
                                                     reference::wrf(*s), "WRF variant");
             const auto kf = check_variants<double>(*s, kf_kernel_variants(), pairwise_kf_dense,

@@ -11,6 +11,7 @@
 #include "bitset/bitset.hpp"
 #include "io/io.hpp"
 #include "random_newick.hpp"
+#include "reference_readers.hpp"
 #include "snapshot/snapshot.hpp"
 #include "tree/shape.hpp"
 #include "tree/tree_impl.hpp"
@@ -20,37 +21,6 @@ namespace {
 
 using testing_support::NewickGen;
 using testing_support::NewickStyle;
-
-// Empty when the shape is the parsed tree's, else what differs.
-std::string shape_difference(const TreeShape& shape, const Tree& tree) {
-    if (shape.size() != tree.nodes.size()) {
-        return "node count";
-    }
-    std::vector<std::uint32_t> leaves;
-    std::vector<std::string_view> labels;
-    for (std::size_t id = 0; id < tree.nodes.size(); ++id) {
-        const Node& node = tree.nodes[id];
-        if (id == 0 ? node.parent.has_value() || shape.parent[0] != TreeShape::kNoParent
-                    : !node.parent || *node.parent != shape.parent[id]) {
-            return "parent of node " + std::to_string(id);
-        }
-        if (id > 0 && std::bit_cast<std::uint64_t>(node.parent_edge.value_or(0.0)) !=
-                          std::bit_cast<std::uint64_t>(shape.length[id])) {
-            return "length of node " + std::to_string(id);
-        }
-        if (node.children.empty()) {
-            leaves.push_back(static_cast<std::uint32_t>(id));
-            labels.push_back(node.name ? std::string_view(*node.name) : std::string_view());
-        }
-    }
-    if (leaves != shape.leaf_nodes) {
-        return "leaves";
-    }
-    if (labels != shape.leaf_labels) {
-        return "labels";
-    }
-    return "";
-}
 
 // Checks one text; returns whether the plain reader took it.
 bool check_text(const std::string& text) {
@@ -62,7 +32,7 @@ bool check_text(const std::string& text) {
     EXPECT_TRUE(tree) << "the full parser refuses a text the plain reader took: " << text;
     if (tree) {
         EXPECT_EQ(tree->count_top_level(), 1u) << text;
-        EXPECT_EQ(shape_difference(shape, *tree), "") << text;
+        EXPECT_EQ(reference::shape_difference(shape, *tree), "") << text;
     }
     return true;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "random_newick.hpp"
+#include "reference_readers.hpp"
 #include "snapshot/snapshot.hpp"
 #include "snapshot/snapshots.hpp"
 
@@ -17,8 +18,7 @@ namespace {
 const TranslateMap kNoMap;
 
 Result<Snapshots, std::string> collect(const std::vector<std::string>& texts, bool rooted = false,
-                                       bool keep_lengths = true,
-                                       const TranslateMap& map = kNoMap) {
+                                       bool keep_lengths = true, const TranslateMap& map = kNoMap) {
     std::vector<TreeItem> items;
     for (const std::string& text : texts) {
         items.push_back(TreeItem{text, &map});
@@ -26,7 +26,9 @@ Result<Snapshots, std::string> collect(const std::vector<std::string>& texts, bo
     return Snapshots::from_newick_iter_opts(items, rooted, keep_lengths);
 }
 
-std::uint64_t word0(const Bitset& b) { return b.words.at(0); }
+std::uint64_t word0(const Bitset& b) {
+    return b.words.at(0);
+}
 
 TEST(SnapshotsInterning, IdenticalTreesShareIdsInAscendingBitsetOrder) {
     auto s = collect({"((A:1,B:1):2,(C:1,D:1):3);", "((A:1,B:1):2,(C:1,D:1):3);"}, true);
@@ -101,134 +103,31 @@ TEST_P(SnapshotsFailure, Message) {
 INSTANTIATE_TEST_SUITE_P(
     Messages, SnapshotsFailure,
     testing::Values(
-        FailureCase{"missing_taxon", {"(A,B,C,D);", "(A,B,C,D);", "(A,B,C);"},
+        FailureCase{"missing_taxon",
+                    {"(A,B,C,D);", "(A,B,C,D);", "(A,B,C);"},
                     "Tree 2 has a different leaf set than tree 0. All trees must share the same "
                     "taxa."},
-        FailureCase{"parse_tree1", {"(A,B);", "(A,B"},
+        FailureCase{"parse_tree1",
+                    {"(A,B);", "(A,B"},
                     "Failed to parse newick at index 1: The tree is missin a semi colon at the "
                     "end."},
-        FailureCase{"parse_tree0_first", {"((A,B);", "(A"},
+        FailureCase{"parse_tree0_first",
+                    {"((A,B);", "(A"},
                     "Failed to parse newick at index 0: Missing a closing bracket."},
-        FailureCase{"duplicates", {"(A,B,A);", "(A,B,C);"},
+        FailureCase{"duplicates",
+                    {"(A,B,A);", "(A,B,C);"},
                     "Trees have duplicate leaf names. All leaf names must be unique."},
-        FailureCase{"repeated_name_later", {"(A,B,C);", "(A,B,B,C);"},
+        FailureCase{"repeated_name_later",
+                    {"(A,B,C);", "(A,B,B,C);"},
                     "Tree 1 has a different leaf set than tree 0."},
-        FailureCase{"repeated_name_instead_of_another", {"(A,B,C);", "(A,(B,B));"},
+        FailureCase{"repeated_name_instead_of_another",
+                    {"(A,B,C);", "(A,(B,B));"},
                     "Tree 1 has a different leaf set than tree 0."},
-        FailureCase{"two_groups", {"(A,B,C,D);", "(A,B),(C,D);"},
-                    "Failed to parse newick at index 1: "}),
+        FailureCase{
+            "two_groups", {"(A,B,C,D);", "(A,B),(C,D);"}, "Failed to parse newick at index 1: "}),
     [](const auto& param_info) { return std::string(param_info.param.what); });
 
-// ---- The collection against a tree-by-tree reference ---------------------------------------
-//
-// The reference takes the slow, obvious way: every tree through the full parser and the
-// Tree snapshot, one after the other, ids from an ordered map. The collection reads plain
-// texts in one pass and interns in parallel; both must give the same ids, lengths (to the
-// bit), partitions and messages.
-
-Result<Snapshots, std::string> reference_collection(const std::vector<TreeItem>& items,
-                                                    bool rooted, bool keep_lengths) {
-    Snapshots out;
-    std::map<std::vector<std::uint64_t>, std::uint32_t> ids;
-    std::optional<LeafOrder> order;
-    std::size_t n_unnamed = 0;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        const std::string at = std::to_string(i);
-        auto parsed = Tree::from_newick(strip_beast_annotations(items[i].newick));
-        if (!parsed) {
-            return unexpected("Failed to parse newick at index " + at + ": " +
-                              std::string(parsed.error().message()));
-        }
-        Tree tree = std::move(parsed).value();
-        if (tree.count_top_level() > 1) {
-            return unexpected("Failed to parse newick at index " + at + ": " +
-                              "The text holds more than one top-level group; a tree has a "
-                              "single root.");
-        }
-        rename_leaf_nodes(tree, *items[i].translate);
-        Snapshot snapshot;
-        if (i == 0) {
-            snapshot = Snapshot::from_tree(tree, rooted).value();
-            const auto& names = snapshot.leaf_names;
-            if (std::adjacent_find(names.begin(), names.end()) != names.end()) {
-                return unexpected(
-                    std::string("Trees have duplicate leaf names. All leaf names must be unique."));
-            }
-            for (const Node& node : tree.nodes) {
-                n_unnamed += node.children.empty() && !node.name ? 1 : 0;
-            }
-            order.emplace(names);
-            out.n_words = snapshot.n_words;
-        } else {
-            auto in_order = Snapshot::from_tree_in_order(tree, rooted, *order).value();
-            if (!in_order) {
-                return unexpected("Tree " + at +
-                                  " has a different leaf set than tree 0. All trees must share "
-                                  "the same taxa.");
-            }
-            snapshot = std::move(*in_order);
-        }
-        std::vector<std::pair<std::uint32_t, double>> tree_ids;
-        for (std::size_t k = 0; k < snapshot.size(); ++k) {
-            const auto words = snapshot.partition(k);
-            std::vector<std::uint64_t> key(words.begin(), words.end());
-            const auto [it, fresh] = ids.emplace(key, static_cast<std::uint32_t>(ids.size()));
-            if (fresh) {
-                out.bips.push_back(Bitset{key});
-            }
-            tree_ids.emplace_back(it->second, snapshot.lengths[k]);
-        }
-        std::sort(tree_ids.begin(), tree_ids.end(),
-                  [](const auto& a, const auto& b) { return a.first < b.first; });
-        InternSnap& stored = out.trees.emplace_back();
-        for (const auto& [id, length] : tree_ids) {
-            stored.ids.push_back(id);
-            if (keep_lengths) {
-                stored.lengths.push_back(length);
-            }
-        }
-    }
-    if (order) {
-        out.leaf_names.assign(order->names().begin() + static_cast<std::ptrdiff_t>(n_unnamed),
-                              order->names().end());
-    }
-    return out;
-}
-
-// Empty when equal, else the first difference.
-std::string difference(const Result<Snapshots, std::string>& got,
-                       const Result<Snapshots, std::string>& want) {
-    if (!want || !got) {
-        if (!want && !got && got.error() == want.error()) {
-            return "";
-        }
-        return "result: " + (got ? std::string("snapshots") : got.error()) + " | expected " +
-               (want ? std::string("snapshots") : want.error());
-    }
-    if (got->trees.size() != want->trees.size()) {
-        return "tree count";
-    }
-    for (std::size_t t = 0; t < got->trees.size(); ++t) {
-        if (got->trees[t].ids != want->trees[t].ids) {
-            return "ids of tree " + std::to_string(t);
-        }
-        const auto& a = got->trees[t].lengths;
-        const auto& b = want->trees[t].lengths;
-        if (a.size() != b.size() ||
-            !std::equal(a.begin(), a.end(), b.begin(), [](double x, double y) {
-                return std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y);
-            })) {
-            return "lengths of tree " + std::to_string(t);
-        }
-    }
-    if (got->bips != want->bips) {
-        return "partitions";
-    }
-    if (got->leaf_names != want->leaf_names || got->n_words != want->n_words) {
-        return "leaf names";
-    }
-    return "";
-}
+// ---- The collection against a tree-by-tree reference (reference_readers.hpp) ---------------
 
 // A sample of random trees over the same labels: plain texts mostly, some with quirks that
 // only the full parser reads, now and then a tree that fails.
@@ -267,8 +166,9 @@ TEST(SnapshotsCollection, RandomSamplesMatchTheTreeByTreeReference) {
         }
         const bool rooted = round % 2 == 1;
         const bool keep_lengths = round % 4 != 0;
-        const auto want = reference_collection(items, rooted, keep_lengths);
-        EXPECT_EQ(difference(Snapshots::from_newick_iter_opts(items, rooted, keep_lengths), want),
+        const auto want = reference::reference_collection(items, rooted, keep_lengths);
+        EXPECT_EQ(reference::collection_difference(
+                      Snapshots::from_newick_iter_opts(items, rooted, keep_lengths), want),
                   "")
             << "round " << round;
 
@@ -286,7 +186,8 @@ TEST(SnapshotsCollection, RandomSamplesMatchTheTreeByTreeReference) {
         const Result<Snapshots, std::string> chunked =
             failure ? Result<Snapshots, std::string>(unexpected(*failure))
                     : Result<Snapshots, std::string>(std::move(*collector).finish());
-        EXPECT_EQ(difference(chunked, want), "") << "round " << round << ", in chunks";
+        EXPECT_EQ(reference::collection_difference(chunked, want), "")
+            << "round " << round << ", in chunks";
     }
 }
 
@@ -333,9 +234,10 @@ TEST_P(SnapshotsRealFiles, MatchTheTreeByTreeReference) {
         items.push_back(TreeItem{d.texts[t], &d.maps[d.map_index[t]]});
     }
     for (const bool rooted : {false, true}) {
-        EXPECT_EQ(difference(Snapshots::from_newick_iter_opts(items, rooted, true),
-                             reference_collection(items, rooted, true)),
-                  "")
+        EXPECT_EQ(
+            reference::collection_difference(Snapshots::from_newick_iter_opts(items, rooted, true),
+                                             reference::reference_collection(items, rooted, true)),
+            "")
             << (rooted ? "rooted" : "unrooted");
     }
 }
