@@ -36,12 +36,15 @@ mkdir -p build/fuzz-findings
 for name in "${harnesses[@]}"; do
     corpus="build/fuzz-corpus/$name"
     mkdir -p "$corpus"
+    # The tree-text harnesses start with the tokens of tree files in their dictionary.
+    dict=()
+    case "$name" in one_tree | tree_set) dict=(-dict=fuzz/newick.dict) ;; esac
     echo "fuzz: $name for ${seconds} s"
     # -timeout: an input taking over 10 s is a finding (the trees are at most a few KB);
     # -rss_limit_mb: the machine is shared, and no small input should need more.
     set +e
     "build/fuzz/${name}_fuzz" "$corpus" "fuzz/corpus/$name" -max_total_time="$seconds" \
-        -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+        -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "${dict[@]}" \
         -artifact_prefix="build/fuzz-findings/${name}-" >"build/fuzz-findings/${name}.log" 2>&1
     status=$?
     set -e
