@@ -118,3 +118,13 @@ def test_rooted_option_on_unrooted_trees_warns(tmp_path, capsys):
     assert cli.main(["summarize", _primates(tmp_path), "--burnin", "25%", "--rooted",
                      "--mcc", "-q"]) == 0
     assert "--rooted compares clades, but the trees are marked unrooted" in _error(capsys)
+
+
+def test_progress_lines_count_the_topologies_read(tmp_path, capsys, monkeypatch):
+    from kestrilune_tools import progress
+
+    monkeypatch.setattr(progress, "MIN_SECONDS", 0.0)  # a line for every phase, however short
+    table = str(tmp_path / "trprobs.tsv")
+    assert cli.main(["summarize", _primates(tmp_path), "--burnin", "25%",
+                     "--trprobs", table]) == 0
+    assert "kestrilune: reading topologies 100% (5/5 topologies)" in _error(capsys)

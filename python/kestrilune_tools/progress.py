@@ -238,7 +238,8 @@ def _columns(stream) -> int:
 
 def _count_text(done, total, unit: str) -> str:
     if total:
-        return f" {100 * min(done or 0, total) // total}% ({done:,}/{total:,}{' ' + unit if unit else ''})"
+        done = done or 0  # a phase with a total that has not advanced yet
+        return f" {100 * min(done, total) // total}% ({done:,}/{total:,}{' ' + unit if unit else ''})"
     if done:
         return f" {done:,}{' ' + unit if unit else ''}"
     return ""

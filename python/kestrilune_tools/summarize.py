@@ -43,7 +43,7 @@ import math
 import re
 from dataclasses import dataclass, field
 from fractions import Fraction
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -158,18 +158,22 @@ class TopologyTable:
     def __len__(self) -> int:
         return len(self.counts)
 
-    def newicks(self, treeset, ranks: Optional[Sequence[int]] = None) -> List[str]:
+    def newicks(self, treeset, ranks: Optional[Sequence[int]] = None,
+                advance: Optional[Callable[[int], None]] = None) -> List[str]:
         """The topology of each rank (default: all) as plain Newick with taxon names, read
         from the text of its first tree in ``treeset`` (the set these split data came from):
-        cheap enough for tables of many topologies."""
+        cheap enough for tables of many topologies. ``advance(k)`` is told of every k
+        topologies read."""
         ranks = list(range(len(self))) if ranks is None else [int(k) for k in ranks]
         firsts = sorted({int(self.first_tree[k]) for k in ranks})
         labels: Dict[int, Dict[str, str]] = {}
         text_of = {}
-        for t, text in zip(firsts, treeset.subset(firsts).newicks()):
+        for i, (t, text) in enumerate(zip(firsts, treeset.subset(firsts).newicks()), 1):
             m = treeset.map_indices[t]
             text_of[t] = plain_topology(text, treeset.translate_maps[m],
                                         labels.setdefault(m, {}))
+            if advance is not None and (i % 1024 == 0 or i == len(firsts)):
+                advance(1024 if i % 1024 == 0 else i % 1024)
         return [text_of[int(self.first_tree[k])] for k in ranks]
 
     def tree(self, k: int) -> SummaryTree:

@@ -139,8 +139,8 @@ def run(args, ctx: Context) -> int:
         ctx.write(out_trees, f"{len(trees)} tree{'s' if len(trees) > 1 else ''}",
                   lambda tmp: _write_trees(tmp, out_trees, trees, order, outgroup, ts))
     if out_table:
-        with ctx.phase("reading topologies", total=len(table), unit="topologies"):
-            newicks = table.newicks(ts)
+        with ctx.phase("reading topologies", total=len(table), unit="topologies") as ph:
+            newicks = table.newicks(ts, advance=ph.advance)
         ctx.write(out_table, f"{len(table)} topologies",
                   lambda tmp: _write_table(tmp, table, newicks, ts, sd))
     if out_json:
