@@ -6,6 +6,7 @@ Where each expected value comes from is written in tests/data/summaries/README.m
 import gzip
 import math
 import re
+from collections import Counter
 from pathlib import Path
 
 import numpy as np
@@ -23,6 +24,7 @@ CYNMIX = [DATA / f"cynmix3.run{i}.topologies.t.gz" for i in (1, 2, 3)]
 BEAST = DATA / "beast1_ucln_17taxa.topologies.trees.gz"
 WALK10 = DATA / "walk_rooted_10taxa.trees.gz"
 WALK24 = DATA / "walk_rooted_24taxa.trees.gz"
+CYNMIX1 = DATA.parent / "converge" / "mrbayes_cynmix_32taxa.topo.t.gz"
 
 TIES_NEXUS = """#NEXUS
 begin trees;
@@ -58,9 +60,9 @@ def _nexus_trees(path):
     return tmap, trees
 
 
-def _rf(a, b, map_a=None, map_b=None):
+def _rf(a, b, map_a=None, map_b=None, rooted=False):
     res = kestrilune.pairwise_rf_from_newick_iter(["a", "b"], iter([a, b]),
-                                                  [map_a or {}, map_b or {}], [0, 1])
+                                                  [map_a or {}, map_b or {}], [0, 1], rooted)
     return int(rf_matrix(res)[0, 1])
 
 
@@ -84,8 +86,9 @@ def _node_annotations(newick, tmap):
     return out
 
 
-def _sides(tree, away_from):
-    """{side of each split without leaf ``away_from``: index in tree.split_ids}."""
+def _sides(tree, away_from=None):
+    """{side of each split without leaf ``away_from`` (rooted: the clade itself): index in
+    tree.split_ids}."""
     names = tree.leaf_names
     full = frozenset(names)
     out = {}
@@ -98,17 +101,22 @@ def _sides(tree, away_from):
 # ----------------------------------------------------------------------------- consensus
 
 
-@pytest.mark.parametrize("runs, con_tre, with_lengths", [
-    (PRIMATES, DATA / "primates2.con.tre", True),
-    (CYNMIX, DATA / "cynmix3.con.tre", False),
-], ids=["primates_2runs", "cynmix_3runs"])
-def test_majority_consensus_matches_mrbayes_sumt(runs, con_tre, with_lengths):
-    sd = _sd(runs, burnin="25%")
-    tree = S.majority_consensus(sd)
+@pytest.mark.parametrize("runs, burnin, rooted, con_tre, name, with_lengths", [
+    (PRIMATES, "25%", False, DATA / "primates2.con.tre", "con_50_majrule", True),
+    (CYNMIX, "25%", False, DATA / "cynmix3.con.tre", "con_50_majrule", False),
+    (CYNMIX1, "25%", False, DATA / "cynmix1.con.tre", "con_50_majrule", False),
+    (BEAST, 200, True, DATA / "beast17.sumt.con.tre", "con_50_majrule", False),
+    (BEAST, 200, True, DATA / "beast17.sumt.allcompat.con.tre", "con_all_compat", False),
+], ids=["primates_2runs", "cynmix_3runs", "cynmix_1run", "beast1_rooted",
+        "beast1_rooted_allcompat"])
+def test_consensus_matches_mrbayes_sumt(runs, burnin, rooted, con_tre, name, with_lengths):
+    sd = _sd(runs, burnin=burnin, rooted=rooted)
+    make = S.allcompat_consensus if name == "con_all_compat" else S.majority_consensus
+    tree = make(sd)
     tmap, trees = _nexus_trees(con_tre)
-    ref = trees["con_50_majrule"]
-    assert _rf(tree.newick, ref, map_b=tmap) == 0
-    outgroup = tmap["1"]
+    ref = trees[name]
+    assert _rf(tree.newick, ref, map_b=tmap, rooted=rooted) == 0
+    outgroup = None if rooted else tmap["1"]
     mine = _sides(tree, outgroup)
     full = frozenset(tree.leaf_names)
     checked = 0
@@ -156,13 +164,16 @@ def test_majority_rule_needs_more_than_half(tmp_path, threshold, expected):
 # ----------------------------------------------------------------------------- topologies
 
 
-@pytest.mark.parametrize("runs, trprobs, credible", [
-    (PRIMATES, DATA / "primates2.trprobs", {0.95: 1, 0.99: 2}),
-    (CYNMIX, DATA / "cynmix3.trprobs.gz", {0.5: 12, 0.9: 114, 0.95: 160, 0.99: 234}),
-], ids=["primates_2runs", "cynmix_3runs"])
-def test_topology_table_matches_mrbayes_trprobs(runs, trprobs, credible):
-    ts = read_trees(runs, burnin="25%")
-    sd = split_data(ts, rooted=False)
+@pytest.mark.parametrize("runs, burnin, rooted, trprobs, credible", [
+    (PRIMATES, "25%", False, DATA / "primates2.trprobs", {0.95: 1, 0.99: 2}),
+    (CYNMIX, "25%", False, DATA / "cynmix3.trprobs.gz",
+     {0.5: 12, 0.9: 114, 0.95: 160, 0.99: 234}),
+    (CYNMIX1, "25%", False, DATA / "cynmix1.trprobs.gz", None),
+    (BEAST, 200, True, DATA / "beast17.sumt.trprobs.gz", None),
+], ids=["primates_2runs", "cynmix_3runs", "cynmix_1run", "beast1_rooted"])
+def test_topology_table_matches_mrbayes_trprobs(runs, burnin, rooted, trprobs, credible):
+    ts = read_trees(runs, burnin=burnin)
+    sd = split_data(ts, rooted=rooted)
     table = S.topology_probabilities(sd)
     tmap, trees = _nexus_trees(trprobs)
     weights = [float(w) for w in re.findall(r"\[&W ([0-9.]+)\]", _text(trprobs))]
@@ -175,13 +186,18 @@ def test_topology_table_matches_mrbayes_trprobs(runs, trprobs, credible):
     ref = list(trees.values())
     texts = [table.tree(i).newick for i in range(k)] + table.newicks(ts) + ref
     res = kestrilune.pairwise_rf_from_newick_iter(
-        [f"t{i}" for i in range(len(texts))], iter(texts), [{}, tmap], [0] * 2 * k + [1] * k)
+        [f"t{i}" for i in range(len(texts))], iter(texts), [{}, tmap], [0] * 2 * k + [1] * k,
+        rooted)
     rf = rf_matrix(res)
     assert (np.diag(rf[:k, k:2 * k]) == 0).all()
     same = rf[:k, 2 * k:] == 0
     match = same.argmax(axis=1)
     assert same.any(axis=1).all() and sorted(match) == list(range(len(ref)))
     np.testing.assert_allclose(table.probabilities, np.asarray(weights)[match], atol=5e-7)
+    if credible is None:  # the smallest prefix of MrBayes' list holding each mass
+        counts = np.cumsum(np.rint(np.asarray(weights) * sd.n_trees))
+        credible = {m: int(np.searchsorted(counts, m * sd.n_trees - 1e-9)) + 1
+                    for m in (0.5, 0.9, 0.95, 0.99)}
     for mass, n_trees in credible.items():
         assert S.topology_probabilities(sd, mass).n_credible == n_trees
     if len(ref) == 5:  # primates: the first and the order of its two tied topologies
@@ -203,9 +219,12 @@ def test_plain_topology(text, translate, expected):
 
 @pytest.mark.parametrize("path, burnin, number, name, score, n_clades", [
     (BEAST, 200, 343, "STATE_342000", -5.343868837869309, 81),
+    (BEAST, 0, 333, "STATE_332000", -5.496143905698456, 121),
+    (BEAST, 1000, 1026, "STATE_1025000", -5.185470957226835, 69),
     (WALK10, 40, 246, "gen.245", -20.690095677521583, 340),
     (WALK24, 40, 162, "gen.161", -60.21647969111506, 873),
-], ids=["beast1_17taxa", "walk_10taxa", "walk_24taxa"])
+], ids=["beast1_17taxa", "beast1_no_burnin", "beast1_burnin_1000", "walk_10taxa",
+        "walk_24taxa"])
 def test_mcc_matches_treeannotator(path, burnin, number, name, score, n_clades):
     sd = _sd(path, burnin=burnin, rooted=True)
     mcc = S.mcc_tree(sd)
@@ -224,6 +243,22 @@ def test_mcc_matches_phangorn_max_clade_cred():
     mcc = S.mcc_tree(_sd(BEAST, burnin=200, rooted=True))
     assert mcc.tree_index + 201 == int(number)
     assert mcc.score == pytest.approx(float(score), abs=1e-12)
+
+
+def test_mcc_tie_on_the_beast_sample_goes_to_the_first_tree():
+    # 25 trees of one topology score within 1e-9 of the best (a plain sum of logs over each
+    # tree's clades, set by set); TreeAnnotator picks the first, tree 343.
+    sd = _sd(BEAST, burnin=200, rooted=True)
+    n_leaves = len(sd.leaf_names)
+    clades = [frozenset(frozenset(np.flatnonzero(row).tolist()) for row in sd.membership[ids]
+                        if 1 < row.sum() < n_leaves)
+              for ids in map(sd.tree_splits, range(sd.n_trees))]
+    count = Counter(c for tree in clades for c in tree)
+    scores = np.array([sum(math.log(count[c] / sd.n_trees) for c in tree) for tree in clades])
+    tied = np.flatnonzero(scores >= scores.max() - 1e-9)
+    assert len(tied) == 25 and len({clades[t] for t in tied}) == 1
+    mcc = S.mcc_tree(sd)
+    assert mcc.tree_index == tied[0] == 343 - 201
 
 
 def test_mcc_ties_go_to_the_first_tree(tmp_path):
@@ -269,8 +304,8 @@ def test_ccd_five_taxon_example(tmp_path):
     assert math.exp(S.ccd0_map(sd).score) == pytest.approx(1 * 0.8 * 0.6, rel=1e-12)
 
 
-@pytest.mark.parametrize("path, burnin", [(BEAST, 200), (WALK10, 40), (WALK24, 40)],
-                         ids=["beast1_17taxa", "walk_10taxa", "walk_24taxa"])
+@pytest.mark.parametrize("path, burnin", [(BEAST, 200), (BEAST, 0), (WALK10, 40), (WALK24, 40)],
+                         ids=["beast1_17taxa", "beast1_no_burnin", "walk_10taxa", "walk_24taxa"])
 def test_ccd_properties_on_samples(path, burnin):
     sd = _sd(path, burnin=burnin, rooted=True)
     mcc = S.mcc_tree(sd)
