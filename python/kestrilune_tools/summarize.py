@@ -853,7 +853,7 @@ _TOPOLOGY_TOKEN = re.compile(r"\[[^\]]*\]|'(?:[^']|'')*'|[(),;:]|[^(),;:\[\]'\s]
 _COMMENT = re.compile(r"\[[^\]]*\]")
 _LENGTH = re.compile(r":[^,();]*")
 _INTERNAL_LABEL = re.compile(r"\)[^,();]+")
-_LEAF_LABEL = re.compile(r"(?<=[(,])[^,();]+")
+_PUNCTUATION = re.compile(r"([(),;]+)")
 
 
 def plain_topology(newick: str, translate: Optional[Dict[str, str]] = None,
@@ -874,7 +874,11 @@ def plain_topology(newick: str, translate: Optional[Dict[str, str]] = None,
     if "'" not in newick:
         text = "".join((_COMMENT.sub("", newick) if "[" in newick else newick).split())
         text = _INTERNAL_LABEL.sub(")", _LENGTH.sub("", text))
-        return _LEAF_LABEL.sub(lambda m: leaf(m.group(0)), text)
+        # What is left between the brackets and commas are the leaf labels (even places).
+        parts = _PUNCTUATION.split(text)
+        get = labels.get
+        parts[::2] = [(get(p) or leaf(p)) if p else p for p in parts[::2]]
+        return "".join(parts)
     out: List[str] = []  # quoted labels may hold any character: go token by token
     prev = "("
     after_colon = False
