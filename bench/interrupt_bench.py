@@ -3,7 +3,7 @@
 
 Ctrl-C: a child interpreter starts a long call in one phase (draining an endless
 iterator, parsing, a kernel with or without a counter, the snapshot exports, building the
-list of floats); this process sends it a real SIGINT at a random moment and times the
+list of floats; and the split-table engine's table building, blocks and lag reduction); this process sends it a real SIGINT at a random moment and times the
 interval until the child reports KeyboardInterrupt. A build that cannot stop its calls
 shows the rest of the call instead (the child is ended after --timeout seconds).
 
@@ -11,6 +11,7 @@ Beside: a thread runs a long counted WRF call; the main thread meanwhile makes s
 3-tree calls and times each, next to the same small call on an idle pool.
 
     python bench/interrupt_bench.py [--repeats 7] [--python PATH] [--skip-drain]
+                                    [--phases PHASE ...]
 
 --python runs the children with another interpreter (another build of the module, for a
 before/after comparison); --skip-drain leaves out the endless-iterator case, which a
@@ -66,6 +67,24 @@ CHILD = textwrap.dedent(
     elif phase == "float-list":
         # The plain KF function: a quick kernel, then 16 million floats built with the GIL.
         fn, trees = k.pairwise_kf_from_newick_iter, ["((A:1,B:2):1,(C:1,D:1):2);"] * 4000
+    elif phase.startswith("engine-"):
+        # kestrilune_tools._engine: building a table, blocks of a built one, a reduction.
+        from kestrilune_tools.engine import SplitTable
+        fn = SplitTable
+        if phase == "engine-build":
+            trees = [caterpillar(1000)] * 6000
+        elif phase == "engine-drain":
+            fn, trees, names = SplitTable, itertools.repeat("((A,B),(C,D));"), 2
+        else:
+            table_trees = shuffled(12000 if "rf" in phase else 3000, 100)
+            table = SplitTable([str(i) for i in range(len(table_trees))], iter(table_trees),
+                               [{}], [0] * len(table_trees), lengths=True)
+            metric = phase.split("-")[1]
+            if metric == "lag":
+                fn = lambda *args, progress: table.lag_means("kf", 500, progress=progress)
+            else:
+                fn = lambda *args, progress: getattr(table, metric)(progress=progress)
+            trees = ["(A,B);"] * 2
     if phase.endswith("counter"):
         counter = k.ProgressCounter()
     if not isinstance(trees, itertools.repeat):
@@ -84,7 +103,8 @@ CHILD = textwrap.dedent(
 )
 
 PHASES = ["drain", "parse", "rf-kernel", "rf-kernel-counter", "wrf-kernel",
-          "wrf-kernel-counter", "float-list"]
+          "wrf-kernel-counter", "float-list", "engine-drain", "engine-build",
+          "engine-rf-block-counter", "engine-kf-block", "engine-lag-counter"]
 
 BESIDE = textwrap.dedent(
     r"""
@@ -151,13 +171,14 @@ def main():
     parser.add_argument("--python", default=sys.executable)
     parser.add_argument("--timeout", type=float, default=30.0)
     parser.add_argument("--skip-drain", action="store_true")
+    parser.add_argument("--phases", nargs="*", default=PHASES, choices=PHASES)
     args = parser.parse_args()
     rng = random.Random(1)
     print(f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} processors; "
           f"{args.repeats} SIGINTs per phase, each 0.15-0.6 s into the phase")
-    print(f"{'phase':<20} {'outcome':<14} {'min ms':>8} {'median ms':>10} {'max ms':>8}")
-    for phase in PHASES:
-        if phase == "drain" and args.skip_drain:
+    print(f"{'phase':<24} {'outcome':<14} {'min ms':>8} {'median ms':>10} {'max ms':>8}")
+    for phase in args.phases:
+        if phase.endswith("drain") and args.skip_drain:
             continue
         outcomes, latencies = [], []
         for _ in range(args.repeats):
@@ -165,7 +186,7 @@ def main():
             outcomes.append(outcome)
             latencies.append(latency * 1000)
         common = max(set(outcomes), key=outcomes.count)
-        print(f"{phase:<20} {common + ('*' if len(set(outcomes)) > 1 else ''):<14} "
+        print(f"{phase:<24} {common + ('*' if len(set(outcomes)) > 1 else ''):<14} "
               f"{min(latencies):8.1f} {statistics.median(latencies):10.1f} "
               f"{max(latencies):8.1f}")
     out = subprocess.run([args.python, "-c", BESIDE], capture_output=True, text=True)
