@@ -15,7 +15,7 @@ import time
 import pytest
 
 import kestrilune
-from conftest import balanced_trees
+from conftest import balanced_trees, scaled
 
 # Child side. Prints "ready" once the phase to interrupt is running, "interrupted <value>
 # <total>" when the call raised KeyboardInterrupt (or "finished" when it completed), then
@@ -131,7 +131,7 @@ ENGINE_CHILD = textwrap.dedent(
     r"""
     import itertools, sys, threading, time
     import kestrilune as k
-    from conftest import balanced_trees
+    from conftest import balanced_trees, scaled
     from kestrilune_tools.engine import SplitTable
 
     scenario = sys.argv[1]
@@ -154,7 +154,7 @@ ENGINE_CHILD = textwrap.dedent(
         call = lambda: SplitTable(["a", "b"], itertools.repeat("((A,B),(C,D));"), [{}], [0, 0])
     else:
         metric = scenario.split("-")[0]
-        big = table(balanced_trees(12000 if metric == "rf" else 3000, 100, seed=7))
+        big = table(balanced_trees(scaled(12000, 4000) if metric == "rf" else 3000, 100, seed=7))
         if metric == "lag":
             call = lambda: big.lag_means("kf", 500, progress=counter)
         else:
@@ -183,7 +183,7 @@ ENGINE_SCENARIOS = {
     # (seconds to wait after "ready", pairs of the call or None)
     "build": (0.3, None),
     "drain": (0.3, None),
-    "rf-counter": (0.02, 12000 * 12000),  # a block counts its cells
+    "rf-counter": (0.02, scaled(12000, 4000) ** 2),  # a block counts its cells
     "wrf": (0.5, None),
     "kf-counter": (0.2, 3000 * 3000),
     "lag-counter": (0.2, 3000 * 500),

@@ -264,10 +264,14 @@ def test_long_labels():
 ], ids=["nested-pair", "nested-beside-a-cherry"])
 def test_a_million_nested_parentheses(text, distance):
     # Single-child nodes merge their edges, so each chain is one edge.
+    from kestrilune_tools.engine import SplitTable
+
     other = "(A,B);" if text.count(",") == 1 else "((A,B),(C,D));"
     _, matrix = kestrilune.pairwise_rf_from_newick_iter(["a", "b"], iter([other, text]), [{}],
                                                         [0, 0])
     assert matrix[4:8] == distance.to_bytes(4, "little")
+    table = SplitTable(["a", "b"], iter([other, text]), [{}], [0, 0])
+    assert table.rf().tolist() == [[0, distance], [distance, 0]]
 
 
 def test_a_million_leaf_caterpillar_is_refused_before_its_splits_are_built():
