@@ -8,7 +8,7 @@ Each part runs in a child process of its own so that its peak RSS is its own
     python bench/engine_bench.py zarr     FILE [-n N]  # all-pairs RF to a Zarr store
     python bench/engine_bench.py reduce   FILE [-n N]  # medoid and lag-k means
     python bench/engine_bench.py dask     FILE [-n N]  # 2 single-threaded Dask workers vs native
-    python bench/engine_bench.py k-sweep  [--taxa T]   # pairs/s against K (distinct splits)
+    python bench/engine_bench.py k-sweep  [--taxa T] -n N  # pairs/s against K (distinct splits)
 
 Inputs: real files, or ``python bench/gen_trees.py --taxa 200 --trees 100000 --seed 7
 --beast-annotations -o big.t`` (MCMC-like random walk, BEAST-style annotations).
@@ -52,25 +52,33 @@ def rss(): return round(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 102
 
 
 def blocks(files):
+    """Per file and metric: the square block after parsing (best of 3) against the module's
+    whole call (parsing included), run side by side in one child process."""
     for path in files:
         code = PRELUDE + f"""
-import kestrilune
+from kestrilune_tools import arrays
+def best(fn):
+    times = []
+    for _ in range(3):
+        t0 = time.perf_counter(); fn(); times.append(time.perf_counter() - t0)
+    return min(times)
 ts = read_trees({path!r})
 n = len(ts)
 t0 = time.perf_counter()
-kestrilune.pairwise_rf_from_newick_iter(ts.names, ts.newicks(), ts.translate_maps, ts.map_indices)
-module = time.perf_counter() - t0
-t0 = time.perf_counter()
-t = SplitTable.from_treeset(ts)
+t = SplitTable.from_treeset(ts, lengths=True)
 parse = time.perf_counter() - t0
-t0 = time.perf_counter(); t.rf(); square = time.perf_counter() - t0
-t0 = time.perf_counter(); t.condensed(); cond = time.perf_counter() - t0
 pairs = n * (n - 1) / 2
-print(json.dumps(dict(file=os.path.basename({path!r}), n=n, K=t.n_splits,
-    module_s=round(module, 3), table_parse_s=round(parse, 3), block_s=round(square, 3),
-    condensed_s=round(cond, 3), module_pairs_per_s=round(pairs / module),
-    block_pairs_per_s=round(pairs / square), condensed_pairs_per_s=round(pairs / cond),
-    dtype=str(t.rf(slice(0, 2)).dtype))))
+res = dict(file=os.path.basename({path!r}), n=n, K=t.n_splits, table_parse_s=round(parse, 3),
+           dtype=str(t.rf(slice(0, 2)).dtype))
+for metric in ("rf", "wrf", "kf"):
+    module = best(lambda: arrays.pairwise(metric, ts, snapshots=True))
+    square = best(lambda: t.block(metric))
+    cond = best(lambda: t.condensed(metric))
+    res[metric] = dict(module_s=round(module, 3), block_s=round(square, 3),
+                       condensed_s=round(cond, 3), module_pairs_per_s=round(pairs / module),
+                       block_pairs_per_s=round(pairs / square),
+                       condensed_pairs_per_s=round(pairs / cond))
+print(json.dumps(res))
 """
         print(json.dumps(child(code)))
 
@@ -154,6 +162,9 @@ if __name__ == "__main__":
 
 
 def k_sweep(taxa, n, moves):
+    """Pairs/s of the condensed RF, WRF and KF blocks against K, beside the module's whole
+    call (parsing included) on the same trees, for random walks of more and more moves per
+    sample."""
     for m in moves:
         path = os.path.join(tempfile.gettempdir(), f"engine-bench-{taxa}-{n}-{m}.t")
         if not os.path.exists(path):
@@ -161,12 +172,22 @@ def k_sweep(taxa, n, moves):
                             str(taxa), "--trees", str(n), "--seed", "3", "--moves-per-step",
                             str(m), "-o", path], check=True, capture_output=True)
         code = PRELUDE + f"""
+from kestrilune_tools import arrays
 ts = read_trees({path!r})
-t = SplitTable.from_treeset(ts)
-t0 = time.perf_counter(); t.condensed(); s = time.perf_counter() - t0
+t = SplitTable.from_treeset(ts, lengths=True)
 n = t.n_trees
-print(json.dumps(dict(taxa={taxa}, n=n, moves_per_step={m}, K=t.n_splits,
-    condensed_s=round(s, 2), pairs_per_s=round(n * (n - 1) / 2 / s))))
+pairs = n * (n - 1) / 2
+res = dict(taxa={taxa}, n=n, moves_per_step={m}, K=t.n_splits)
+for metric in ("rf", "wrf", "kf"):
+    c0 = time.process_time(); t0 = time.perf_counter(); t.condensed(metric)
+    s = time.perf_counter() - t0; c = time.process_time() - c0
+    c0 = time.process_time(); t0 = time.perf_counter()
+    arrays.pairwise(metric, ts, snapshots=True)
+    ms = time.perf_counter() - t0; mc = time.process_time() - c0
+    res[metric] = dict(block_s=round(s, 2), block_cpu_s=round(c, 2),
+                       block_pairs_per_s=round(pairs / s), module_call_s=round(ms, 2),
+                       module_cpu_s=round(mc, 2), module_pairs_per_s=round(pairs / ms))
+print(json.dumps(res))
 """
         print(json.dumps(child(code)))
 
