@@ -154,7 +154,9 @@ ENGINE_CHILD = textwrap.dedent(
         call = lambda: SplitTable(["a", "b"], itertools.repeat("((A,B),(C,D));"), [{}], [0, 0])
     else:
         metric = scenario.split("-")[0]
-        big = table(balanced_trees(scaled(12000, 4000) if metric == "rf" else 3000, 100, seed=7))
+        # KF blocks touch only the splits both trees hold: 400 taxa keep that call long.
+        big = table(balanced_trees(scaled(12000, 4000) if metric == "rf" else 3000,
+                                   400 if metric == "kf" else 100, seed=7))
         if metric == "lag":
             call = lambda: big.lag_means("kf", 500, progress=counter)
         else:
