@@ -37,8 +37,11 @@ namespace kestrilune::engine {
     }
 }
 
-// Takes the GIL back, or parks a thread that the exiting interpreter ends meanwhile.
-KESTRILUNE_FORCED_UNWIND_HANDLER inline void take_gil_or_park(PyThreadState* state) noexcept {
+// Takes the GIL back, or parks a thread that the exiting interpreter ends meanwhile. Kept
+// out of line: inlined into its callers, its handler would lose the attribute's exemption
+// from the sanitizer's null check.
+KESTRILUNE_FORCED_UNWIND_HANDLER __attribute__((noinline)) inline void take_gil_or_park(
+    PyThreadState* state) noexcept {
     try {
         PyEval_RestoreThread(state);
     } catch (abi::__forced_unwind&) {
