@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "distances/tile_side.hpp"
 #include "pool/pool.hpp"
 
 namespace kestrilune {
@@ -47,22 +48,6 @@ std::uint64_t RfTile::pairs() const noexcept {
 namespace {
 
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
-
-// Tile sides: large enough that the per-tile setup (merging two unions, about b S) stays
-// below the pair work (b^2), small enough that the tile's bit columns stay few when splits
-// drift along the list (MCMC samples) and that tiles balance between workers. At most 256,
-// so that a distinct tree of a block fits a byte.
-constexpr std::size_t kMaxTile = 256;
-constexpr std::size_t kMinTile = 32;
-
-std::size_t pick_tile(std::size_t n_positions, const RfTileOptions& options) {
-    if (options.tile_size > 0) {
-        return std::min(options.tile_size, kMaxTile);
-    }
-    // At least four blocks per worker where the list allows it, so the tiles balance.
-    const std::size_t per_worker = (n_positions + 4 * pool::size() - 1) / (4 * pool::size());
-    return std::clamp(per_worker, kMinTile, kMaxTile);
-}
 
 // ---- Step 1: identical trees --------------------------------------------------------------
 
@@ -674,7 +659,8 @@ RfTilesStatus rf_tiles(const SplitSets& sets, std::span<const std::uint32_t> row
     const std::vector<std::uint32_t> rep = representatives(sets, listed);
     listed = {};
 
-    const std::size_t tile = pick_tile(std::max(rows.size(), cols.size()), options);
+    const std::size_t tile =
+        detail::tile_side(std::max(rows.size(), cols.size()), options.tile_size);
     const std::vector<Block> row_blocks = build_blocks(sets, rows, rep, tile);
     const std::vector<Block> col_blocks =
         symmetric ? std::vector<Block>() : build_blocks(sets, cols, rep, tile);

@@ -33,6 +33,7 @@
 
 #include "common/errors.hpp"
 #include "distances/distances.hpp"
+#include "distances/tile_side.hpp"
 #include "distances/weighted_tiles.hpp"
 
 namespace kestrilune {
@@ -373,19 +374,6 @@ void run_length_kernel(const Snapshots& snapshots, std::atomic<std::uint64_t>* c
 
 // ---- Tiles ---------------------------------------------------------------------------------
 
-constexpr std::size_t kMaxTile = 256;
-constexpr std::size_t kMinTile = 32;
-
-std::size_t pick_tile(std::size_t n_positions, const WeightedTileOptions& options) {
-    if (options.tile_size > 0) {
-        return std::min(options.tile_size, kMaxTile);
-    }
-    // Wide column blocks keep the dense passes long; at least four blocks per worker where
-    // the list allows it, so that the tiles balance.
-    const std::size_t per_worker = (n_positions + 4 * pool::size() - 1) / (4 * pool::size());
-    return std::clamp(per_worker, kMinTile, kMaxTile);
-}
-
 // What a worker keeps between tiles: the gathered columns, the id -> slot map (all
 // kAbsent between tiles) and the tile's values. Grows, never shrinks.
 struct TileScratch {
@@ -429,7 +417,8 @@ WeightedTilesStatus weighted_tiles(WeightedMetric metric, const LengthSets& sets
 
     const bool symmetric =
         !options.row_owned && std::equal(rows.begin(), rows.end(), cols.begin(), cols.end());
-    const std::size_t side = pick_tile(std::max(rows.size(), cols.size()), options);
+    const std::size_t side =
+        detail::tile_side(std::max(rows.size(), cols.size()), options.tile_size);
     const std::size_t row_blocks = (rows.size() + side - 1) / side;
     const std::size_t col_blocks = (cols.size() + side - 1) / side;
     // Task: one tile (I, J), or with row_owned a whole row block.
