@@ -29,12 +29,15 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numeric>
 #include <vector>
 
 #include "common/errors.hpp"
 #include "distances/distances.hpp"
 #include "distances/tile_side.hpp"
 #include "distances/weighted_tiles.hpp"
+#include "distances/wrf_events.hpp"
+#include "pool/pool.hpp"
 
 namespace kestrilune {
 namespace {
@@ -192,50 +195,7 @@ struct RowJob {
     TreeLengths row;
     double norm;  // KF: s of the row tree
     std::size_t first;
-    bool empty_universe;  // no ids at all: WRF is the empty sum, -0.0
 };
-
-[[gnu::always_inline]] inline void wrf_row_body(const RowJob& job, double* out) {
-    const LengthColumns& c = *job.columns;
-    const std::size_t n = c.n_cols;
-    const std::size_t first = job.first;
-    if (job.empty_universe) {
-        std::fill(out + first, out + n, -0.0);
-        return;
-    }
-    RowScratch& scratch = row_scratch(n);
-    double* __restrict acc = scratch.acc.data();
-    double* scratch_column = scratch.column.data();
-    std::fill(acc + first, acc + n, 0.0);
-    const std::span<const std::uint32_t> ids = job.row.ids;
-    const std::span<const double> lengths = job.row.lengths;
-    const std::size_t own = ids.size();
-    const std::size_t n_slots = c.present.size();
-    std::size_t p = 0;
-    std::size_t q = 0;
-    while (p < own || q < n_slots) {
-        if (q == n_slots || (p < own && ids[p] < c.present[q])) {
-            // An id of the row tree that no column tree holds.
-            const double a = lengths[p++];
-            for (std::size_t j = first; j < n; ++j) {
-                acc[j] += std::fabs(a - 0.0);
-            }
-        } else if (p < own && ids[p] == c.present[q]) {
-            const double a = lengths[p++];
-            const double* __restrict x = column_of(c, q, first, scratch_column);
-            for (std::size_t j = first; j < n; ++j) {
-                acc[j] += std::fabs(a - x[j]);
-            }
-            unscatter(c, q, first, scratch_column);
-            ++q;
-        } else {
-            for_entries_from(c, q, first,
-                             [&](std::uint32_t j, double v) { acc[j] += std::fabs(0.0 - v); });
-            ++q;
-        }
-    }
-    std::copy(acc + first, acc + n, out + first);
-}
 
 [[gnu::always_inline]] inline void kf_row_body(const RowJob& job, double* out) {
     const LengthColumns& c = *job.columns;
@@ -295,35 +255,18 @@ struct RowJob {
 // cells; each cell still adds its terms one at a time in id order.
 using RowFn = void (*)(const RowJob&, double*);
 
-void wrf_row_baseline(const RowJob& job, double* out) {
-    wrf_row_body(job, out);
-}
 void kf_row_baseline(const RowJob& job, double* out) {
     kf_row_body(job, out);
 }
 
 #if defined(__x86_64__)
-[[gnu::target("avx2")]] void wrf_row_avx2(const RowJob& job, double* out) {
-    wrf_row_body(job, out);
-}
 [[gnu::target("avx2")]] void kf_row_avx2(const RowJob& job, double* out) {
     kf_row_body(job, out);
-}
-[[gnu::target("avx512f")]] void wrf_row_avx512(const RowJob& job, double* out) {
-    wrf_row_body(job, out);
 }
 [[gnu::target("avx512f")]] void kf_row_avx512(const RowJob& job, double* out) {
     kf_row_body(job, out);
 }
 #endif
-
-constexpr dispatch::Variant<RowFn> kWrfRows[] = {
-#if defined(__x86_64__)
-    {"avx512", dispatch::kAvx512f, wrf_row_avx512},
-    {"avx2", dispatch::kAvx2, wrf_row_avx2},
-#endif
-    {"baseline", dispatch::kNone, wrf_row_baseline},
-};
 
 constexpr dispatch::Variant<RowFn> kKfRows[] = {
 #if defined(__x86_64__)
@@ -343,9 +286,9 @@ double squared_norm(std::span<const double> lengths, std::size_t universe) {
     return s;
 }
 
-// Shared by both module kernels: all trees as columns once, then the rows in parallel.
-void run_length_kernel(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
-                       double* cells, WeightedMetric metric, dispatch::Features features) {
+// The module's KF: all trees as columns once, then the rows in parallel.
+void run_kf_kernel(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
+                   double* cells, dispatch::Features features) {
     const std::size_t n = snapshots.trees.size();
     if (n == 0) {
         return;
@@ -356,20 +299,70 @@ void run_length_kernel(const Snapshots& snapshots, std::atomic<std::uint64_t>* c
     std::vector<std::uint32_t> slot_of(m, kAbsent);
     LengthColumns columns;
     gather_columns(columns, n, tree, slot_of.data());
-    if (metric == WeightedMetric::Kf) {
-        columns.norms.resize(n);
-        for (std::size_t t = 0; t < n; ++t) {
-            columns.norms[t] = squared_norm(tree(t).lengths, m);
-        }
+    columns.norms.resize(n);
+    for (std::size_t t = 0; t < n; ++t) {
+        columns.norms[t] = squared_norm(tree(t).lengths, m);
     }
-    const RowFn row_fn = metric == WeightedMetric::Wrf ? dispatch::pick(kWrfRows, features).fn
-                                                       : dispatch::pick(kKfRows, features).fn;
+    const RowFn row_fn = dispatch::pick(kKfRows, features).fn;
     fill_symmetric_rows<double>(n, counter, cells, [&](std::size_t i, double* row) {
-        const RowJob job{&columns, slot_of.data(),
-                         tree(i),  columns.norms.empty() ? 0.0 : columns.norms[i],
-                         i + 1,    m == 0};
+        const RowJob job{&columns, slot_of.data(), tree(i), columns.norms[i], i + 1};
         row_fn(job, row);
     });
+}
+
+// The module's WRF: the whole set as one symmetric call of the tiles, each tile writing its
+// cells and their mirror images.
+void run_wrf_kernel(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
+                    double* cells, dispatch::Features features) {
+    const std::vector<InternSnap>& trees = snapshots.trees;
+    const std::size_t n = trees.size();
+    if (n == 0) {
+        return;
+    }
+    checked_cells(n, n, sizeof(double));
+    require(n < kAbsent, "too many trees for 32-bit indices");
+    std::vector<std::int64_t> offsets(n + 1, 0);
+    for (std::size_t t = 0; t < n; ++t) {
+        offsets[t + 1] = offsets[t] + static_cast<std::int64_t>(tree_lengths(trees[t]).ids.size());
+    }
+    std::vector<std::uint32_t> ids;
+    std::vector<double> lengths;
+    ids.reserve(static_cast<std::size_t>(offsets[n]));
+    lengths.reserve(static_cast<std::size_t>(offsets[n]));
+    for (const InternSnap& tree : trees) {
+        const TreeLengths tl = tree_lengths(tree);
+        ids.insert(ids.end(), tl.ids.begin(), tl.ids.end());
+        lengths.insert(lengths.end(), tl.lengths.begin(), tl.lengths.end());
+    }
+    std::vector<std::uint32_t> all(n);
+    std::iota(all.begin(), all.end(), std::uint32_t{0});
+    LengthSets sets;
+    sets.offsets = offsets;
+    sets.ids = ids;
+    sets.lengths = lengths;
+    sets.universe = id_universe(trees);
+    WeightedTileOptions options;
+    options.progress = counter;
+    options.features = features;
+    weighted_tiles(
+        WeightedMetric::Wrf, sets, all, all,
+        [&](const WeightedTile& tile) {
+            const std::size_t width = tile.col_end - tile.col_begin;
+            for (std::size_t r = tile.row_begin; r < tile.row_end; ++r) {
+                const double* from = tile.values + (r - tile.row_begin) * tile.stride;
+                std::copy(from, from + width, cells + r * n + tile.col_begin);
+            }
+            if (!tile.mirrored) {
+                return;
+            }
+            for (std::size_t c = tile.col_begin; c < tile.col_end; ++c) {
+                double* to = cells + c * n;
+                for (std::size_t r = tile.row_begin; r < tile.row_end; ++r) {
+                    to[r] = tile.at(r, c);
+                }
+            }
+        },
+        options);
 }
 
 // ---- Tiles ---------------------------------------------------------------------------------
@@ -381,6 +374,33 @@ struct TileScratch {
     std::vector<std::uint32_t> slot_of;
     std::vector<double> values;
 };
+
+// KF of one tile: the column trees gathered by id, then each row tree against them. On a
+// diagonal tile only the cells above the diagonal are computed.
+void compute_kf_tile(const WeightedTile& tile, const LengthSets& sets,
+                     std::span<const std::uint32_t> rows, const std::uint32_t* col_trees,
+                     RowFn kf_fn, TileScratch& scratch) {
+    LengthColumns& c = scratch.columns;
+    gather_columns(
+        c, tile.stride,
+        [&](std::size_t t) {
+            return TreeLengths{sets.tree_ids(col_trees[t]), sets.tree_lengths(col_trees[t])};
+        },
+        scratch.slot_of.data());
+    c.norms.resize(tile.stride);
+    for (std::size_t t = 0; t < tile.stride; ++t) {
+        c.norms[t] = sets.norms[col_trees[t]];
+    }
+    for (std::size_t r = tile.row_begin; r < tile.row_end; ++r) {
+        const std::uint32_t tree = rows[r];
+        double* out = scratch.values.data() + (r - tile.row_begin) * tile.stride;
+        const std::size_t first = tile.diagonal ? r - tile.row_begin + 1 : 0;
+        const RowJob job{&c, scratch.slot_of.data(),
+                         {sets.tree_ids(tree), sets.tree_lengths(tree)}, sets.norms[tree], first};
+        kf_fn(job, out);
+    }
+    release_slots(c, scratch.slot_of.data());
+}
 
 }  // namespace
 
@@ -432,10 +452,36 @@ WeightedTilesStatus weighted_tiles(WeightedMetric metric, const LengthSets& sets
             tasks.emplace_back(i, j);
         }
     }
-    const RowFn row_fn = metric == WeightedMetric::Wrf
-                             ? dispatch::pick(kWrfRows, options.features).fn
-                             : dispatch::pick(kKfRows, options.features).fn;
+    const bool wrf = metric == WeightedMetric::Wrf;
+    const RowFn kf_fn = dispatch::pick(kKfRows, options.features).fn;
+    const detail::WrfTileFn wrf_fn = detail::pick_wrf_tile(options.features);
     const bool empty_universe = sets.universe == 0;
+
+    // WRF: every block of positions gathered by id once, for all the tiles it takes part in.
+    std::vector<detail::IdBlock> row_ids;
+    std::vector<detail::IdBlock> col_ids_own;
+    const bool same_lists = std::equal(rows.begin(), rows.end(), cols.begin(), cols.end());
+    if (wrf && !empty_universe) {
+        auto gather_all = [&](std::vector<detail::IdBlock>& blocks,
+                              std::span<const std::uint32_t> list, std::size_t n_blocks) {
+            blocks.resize(n_blocks);
+            pool::parallel_for(
+                0, n_blocks,
+                [&](std::size_t begin, std::size_t end) {
+                    for (std::size_t b = begin; b < end; ++b) {
+                        const std::size_t at = b * side;
+                        detail::gather_block(blocks[b], sets,
+                                             list.subspan(at, std::min(side, list.size() - at)));
+                    }
+                },
+                1);
+        };
+        gather_all(row_ids, rows, row_blocks);
+        if (!same_lists) {
+            gather_all(col_ids_own, cols, col_blocks);
+        }
+    }
+    const std::vector<detail::IdBlock>& col_ids = same_lists ? row_ids : col_ids_own;
 
     std::atomic<bool> skipped{false};
     pool::parallel_for(
@@ -466,41 +512,28 @@ WeightedTilesStatus weighted_tiles(WeightedMetric metric, const LengthSets& sets
                     tile.stride = tile.col_end - tile.col_begin;
                     tile.values = scratch.values.data();
 
-                    LengthColumns& c = scratch.columns;
                     const std::uint32_t* col_trees = cols.data() + tile.col_begin;
-                    gather_columns(
-                        c, tile.stride,
-                        [&](std::size_t t) {
-                            return TreeLengths{sets.tree_ids(col_trees[t]),
-                                               sets.tree_lengths(col_trees[t])};
-                        },
-                        scratch.slot_of.data());
-                    if (metric == WeightedMetric::Kf) {
-                        c.norms.resize(tile.stride);
-                        for (std::size_t t = 0; t < tile.stride; ++t) {
-                            c.norms[t] = sets.norms[col_trees[t]];
+                    double* const values = scratch.values.data();
+                    if (wrf) {
+                        if (empty_universe) {  // every fold is the empty sum
+                            std::fill_n(values, (tile.row_end - tile.row_begin) * tile.stride,
+                                        -0.0);
+                        } else {
+                            wrf_fn(row_ids[i], col_ids[j], values, tile.stride);
                         }
+                    } else {
+                        compute_kf_tile(tile, sets, rows, col_trees, kf_fn, scratch);
                     }
+                    // A tree against itself is the module's diagonal, 0.0, even where its
+                    // fold is not (an inf or NaN length gives NaN there).
                     for (std::size_t r = tile.row_begin; r < tile.row_end; ++r) {
-                        const std::uint32_t tree = rows[r];
-                        double* out = scratch.values.data() + (r - tile.row_begin) * tile.stride;
-                        const std::size_t first = tile.diagonal ? r - tile.row_begin + 1 : 0;
-                        const RowJob job{&c,
-                                         scratch.slot_of.data(),
-                                         {sets.tree_ids(tree), sets.tree_lengths(tree)},
-                                         metric == WeightedMetric::Kf ? sets.norms[tree] : 0.0,
-                                         first,
-                                         empty_universe};
-                        row_fn(job, out);
-                        // A tree against itself is the module's diagonal, 0.0, even where
-                        // its fold is not (an inf or NaN length gives NaN there).
-                        for (std::size_t k = first; k < tile.stride; ++k) {
-                            if (col_trees[k] == tree) {
+                        double* out = values + (r - tile.row_begin) * tile.stride;
+                        for (std::size_t k = 0; k < tile.stride; ++k) {
+                            if (col_trees[k] == rows[r]) {
                                 out[k] = 0.0;
                             }
                         }
                     }
-                    release_slots(c, scratch.slot_of.data());
                     if (tile.diagonal) {  // zero diagonal, lower triangle from the upper one
                         double* v = scratch.values.data();
                         for (std::size_t a = 0; a < tile.stride; ++a) {
@@ -523,7 +556,7 @@ WeightedTilesStatus weighted_tiles(WeightedMetric metric, const LengthSets& sets
 }
 
 std::vector<dispatch::VariantInfo> wrf_kernel_variants() {
-    return dispatch::describe(kWrfRows);
+    return detail::wrf_tile_variants();
 }
 std::vector<dispatch::VariantInfo> kf_kernel_variants() {
     return dispatch::describe(kKfRows);
@@ -531,12 +564,12 @@ std::vector<dispatch::VariantInfo> kf_kernel_variants() {
 
 void pairwise_wrf_dense(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
                         double* cells, dispatch::Features features) {
-    run_length_kernel(snapshots, counter, cells, WeightedMetric::Wrf, features);
+    run_wrf_kernel(snapshots, counter, cells, features);
 }
 
 void pairwise_kf_dense(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
                        double* cells, dispatch::Features features) {
-    run_length_kernel(snapshots, counter, cells, WeightedMetric::Kf, features);
+    run_kf_kernel(snapshots, counter, cells, features);
 }
 
 }  // namespace kestrilune

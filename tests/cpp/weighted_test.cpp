@@ -8,6 +8,7 @@
 // of the kernels run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cmath>
@@ -86,11 +87,16 @@ struct Shape {
     std::uint32_t universe;
     double special_rate;  // chance that a length is a special value
     unsigned seed;
+    // Each id held by a run of consecutive trees, mostly by one tree alone, and numbered in
+    // the order the runs start, as the collection numbers them: the ids of a block of trees
+    // then come together, so tiles switch between storing their cells by rows and by
+    // columns.
+    bool runs = false;
 };
 
 std::ostream& operator<<(std::ostream& os, const Shape& s) {
     return os << "n" << s.n_trees << "_m" << s.universe << "_special" << s.special_rate << "_seed"
-              << s.seed;
+              << s.seed << (s.runs ? "_runs" : "");
 }
 
 double random_length(std::mt19937_64& rng, double special_rate) {
@@ -115,6 +121,24 @@ Snapshots random_snapshots(const Shape& shape) {
         p = kShare[rng() % std::size(kShare)];
     }
     Snapshots s;
+    if (shape.runs) {
+        const std::size_t n = shape.n_trees;
+        const std::size_t kLength[] = {1, 1, 1, 1, 2, 3, n / 4 + 1, n};
+        std::vector<std::pair<std::size_t, std::size_t>> runs(shape.universe);  // first, end
+        for (auto& [first, end] : runs) {
+            first = rng() % n;
+            end = std::min(n, first + kLength[rng() % std::size(kLength)]);
+        }
+        std::sort(runs.begin(), runs.end());
+        s.trees.resize(n);
+        for (std::uint32_t id = 0; id < shape.universe; ++id) {
+            for (std::size_t t = runs[id].first; t < runs[id].second; ++t) {
+                s.trees[t].ids.push_back(id);
+                s.trees[t].lengths.push_back(random_length(rng, shape.special_rate));
+            }
+        }
+        return s;
+    }
     for (std::size_t t = 0; t < shape.n_trees; ++t) {
         InternSnap tree;
         if (rng() % 25 != 0) {  // now and then a tree without ids
@@ -183,14 +207,17 @@ INSTANTIATE_TEST_SUITE_P(
                                      Shape{40, 200, 0.02, 5}, Shape{64, 90, 0.0, 6},
                                      Shape{200, 300, 0.0, 7}, Shape{200, 300, 0.01, 8},
                                      Shape{200, 150, 0.2, 9}, Shape{130, 1000, 0.0, 10},
-                                     Shape{7, 70, 0.5, 11}, Shape{201, 64, 0.005, 12})),
+                                     Shape{7, 70, 0.5, 11}, Shape{201, 64, 0.005, 12},
+                                     Shape{150, 1500, 0.01, 13, true},
+                                     Shape{300, 900, 0.0, 14, true})),
     [](const testing::TestParamInfo<std::tuple<KernelVariant, Shape>>& param_info) {
         // std::get, not a structured binding: its comma would split the macro's arguments.
         const KernelVariant& kernel = std::get<0>(param_info.param);
         const Shape& shape = std::get<1>(param_info.param);
         std::ostringstream name;
         name << (kernel.metric == Metric::WRF ? "wrf_" : "kf_") << kernel.variant.name << "_n"
-             << shape.n_trees << "_m" << shape.universe << "_case" << shape.seed;
+             << shape.n_trees << "_m" << shape.universe << "_case" << shape.seed
+             << (shape.runs ? "_runs" : "");
         return name.str();
     });
 
@@ -333,13 +360,14 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Combine(testing::ValuesIn(kernel_variants()),
                      testing::Values(Shape{3, 9, 0.3, 2}, Shape{17, 40, 0.1, 4},
                                      Shape{200, 300, 0.01, 8}, Shape{200, 150, 0.2, 9},
-                                     Shape{130, 1000, 0.0, 10})),
+                                     Shape{130, 1000, 0.0, 10},
+                                     Shape{150, 1500, 0.01, 13, true})),
     [](const testing::TestParamInfo<std::tuple<KernelVariant, Shape>>& param_info) {
         const KernelVariant& kernel = std::get<0>(param_info.param);
         const Shape& shape = std::get<1>(param_info.param);
         std::ostringstream name;
         name << (kernel.metric == Metric::WRF ? "wrf_" : "kf_") << kernel.variant.name << "_n"
-             << shape.n_trees << "_case" << shape.seed;
+             << shape.n_trees << "_case" << shape.seed << (shape.runs ? "_runs" : "");
         return name.str();
     });
 

@@ -1,0 +1,430 @@
+// See wrf_events.hpp.
+#include "distances/wrf_events.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "common/errors.hpp"
+#include "distances/tile_side.hpp"
+
+namespace kestrilune::detail {
+namespace {
+
+constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+constexpr std::size_t kLanes = 8;
+
+// Eight doubles, loaded and stored at any 8-byte alignment. The same code compiles to one
+// AVX-512 register, two AVX2 registers or four SSE2 ones; each lane is its own cell.
+using Vec = double __attribute__((vector_size(64), aligned(8)));
+using Bits = std::uint64_t __attribute__((vector_size(64), aligned(8)));
+
+constexpr std::uint64_t kNoSign = 0x7fffffffffffffffULL;
+
+std::size_t padded(std::size_t n) {
+    return (n + kLanes - 1) / kLanes * kLanes;
+}
+
+// One id of the tile: its entries in the row block and in the column block (kNone: none).
+struct Event {
+    std::uint32_t row_slot;
+    std::uint32_t col_slot;
+};
+
+// What a worker keeps between tiles. Grows, never shrinks.
+struct Scratch {
+    std::vector<Event> events;
+    std::vector<std::uint8_t> from;  // per event, bit s: state s came from the other state
+    std::vector<std::uint8_t> state;
+    std::vector<double> acc;     // the tile's accumulators, by rows or by columns
+    std::vector<double> other;   // transpose target
+    std::vector<double> dr;      // per row: its length of the current id, else +0.0
+    std::vector<double> dc;      // per column
+    std::vector<std::uint64_t> row_mask;  // all ones, except rows handled by the row pass
+    std::vector<std::uint64_t> col_mask;
+};
+
+Scratch& scratch_for(std::size_t cells, std::size_t rp, std::size_t cp) {
+    thread_local Scratch s;
+    if (s.acc.size() < cells) {
+        s.acc.resize(cells);
+        s.other.resize(cells);
+    }
+    if (s.dr.size() < rp) {
+        s.dr.assign(rp, 0.0);
+        s.row_mask.assign(rp, ~std::uint64_t{0});
+    }
+    if (s.dc.size() < cp) {
+        s.dc.assign(cp, 0.0);
+        s.col_mask.assign(cp, ~std::uint64_t{0});
+    }
+    return s;
+}
+
+[[gnu::always_inline]] inline double masked(double t, std::uint64_t mask) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &t, sizeof bits);
+    bits &= mask;
+    std::memcpy(&t, &bits, sizeof t);
+    return t;
+}
+
+// a[0 .. n) += |x - b[k]| (n a multiple of the lane count).
+[[gnu::always_inline]] inline void add_abs_diff(double* __restrict a, double x,
+                                                const double* __restrict b, std::size_t n) {
+    for (std::size_t k = 0; k < n; k += kLanes) {
+        Vec acc;
+        Vec other;
+        std::memcpy(&acc, a + k, sizeof acc);
+        std::memcpy(&other, b + k, sizeof other);
+        acc += reinterpret_cast<Vec>(reinterpret_cast<Bits>(x - other) & kNoSign);
+        std::memcpy(a + k, &acc, sizeof acc);
+    }
+}
+
+// a[0 .. n) += |b[k] - x|.
+[[gnu::always_inline]] inline void add_abs_diff_rev(double* __restrict a,
+                                                    const double* __restrict b, double x,
+                                                    std::size_t n) {
+    for (std::size_t k = 0; k < n; k += kLanes) {
+        Vec acc;
+        Vec other;
+        std::memcpy(&acc, a + k, sizeof acc);
+        std::memcpy(&other, b + k, sizeof other);
+        acc += reinterpret_cast<Vec>(reinterpret_cast<Bits>(other - x) & kNoSign);
+        std::memcpy(a + k, &acc, sizeof acc);
+    }
+}
+
+// a[0 .. n) += t.
+[[gnu::always_inline]] inline void add_const(double* __restrict a, double t, std::size_t n) {
+    for (std::size_t k = 0; k < n; k += kLanes) {
+        Vec acc;
+        std::memcpy(&acc, a + k, sizeof acc);
+        acc += t;
+        std::memcpy(a + k, &acc, sizeof acc);
+    }
+}
+
+// Work, in vector steps, of one id in each storage. A scalar update across the lines of the
+// tile (a cache line each) costs about as much as several vector steps.
+constexpr double kStrided = 2.0;
+
+struct Costs {
+    double by_rows;
+    double by_cols;
+};
+
+Costs event_costs(std::size_t n_ri, std::size_t n_cj, std::size_t r, std::size_t c,
+                  std::size_t rp, std::size_t cp) {
+    const double vr = static_cast<double>(rp / kLanes);  // vectors per column
+    const double vc = static_cast<double>(cp / kLanes);  // vectors per row
+    const double whole_rows = static_cast<double>(r) * vc;
+    const double whole_cols = static_cast<double>(c) * vr;
+    const double sparse_rows = static_cast<double>(n_ri) * vc +
+                               static_cast<double>(n_cj) * static_cast<double>(r) * kStrided;
+    const double sparse_cols = static_cast<double>(n_cj) * vr +
+                               static_cast<double>(n_ri) * static_cast<double>(c) * kStrided;
+    const double setup = static_cast<double>(n_ri + n_cj);
+    return {std::min(whole_rows, sparse_rows) + setup, std::min(whole_cols, sparse_cols) + setup};
+}
+
+// By rows: acc[i * cp + j]; by columns: acc[j * rp + i].
+[[gnu::always_inline]] inline void transpose(const double* __restrict from, double* __restrict to,
+                                             std::size_t n_from, std::size_t from_stride,
+                                             std::size_t n_to, std::size_t to_stride) {
+    // from: n_from lines of from_stride; line a, element b goes to line b, element a.
+    constexpr std::size_t kBlock = 8;
+    for (std::size_t a0 = 0; a0 < n_from; a0 += kBlock) {
+        const std::size_t a1 = std::min(n_from, a0 + kBlock);
+        for (std::size_t b0 = 0; b0 < n_to; b0 += kBlock) {
+            const std::size_t b1 = std::min(n_to, b0 + kBlock);
+            for (std::size_t a = a0; a < a1; ++a) {
+                for (std::size_t b = b0; b < b1; ++b) {
+                    to[b * to_stride + a] = from[a * from_stride + b];
+                }
+            }
+        }
+    }
+}
+
+[[gnu::always_inline]] inline void wrf_tile_body(const IdBlock& rows, const IdBlock& cols,
+                                                 double* out, std::size_t stride) {
+    const std::size_t r = rows.n_trees;
+    const std::size_t c = cols.n_trees;
+    if (r == 0 || c == 0) {
+        return;
+    }
+    const std::size_t rp = padded(r);
+    const std::size_t cp = padded(c);
+    // Line strides one vector longer than the lines: tile lines 2 KB apart would alias in
+    // the cache and in store forwarding when a column is updated across them.
+    const std::size_t rs = rp + kLanes;
+    const std::size_t cs = cp + kLanes;
+    Scratch& s = scratch_for(std::max(r * cs, c * rs), rp, cp);
+
+    // The ids of either block in ascending order (both lists end in the kNone sentinel).
+    s.events.clear();
+    {
+        std::size_t p = 0;
+        std::size_t q = 0;
+        for (;;) {
+            const std::uint32_t a = rows.ids[p];
+            const std::uint32_t b = cols.ids[q];
+            if (a == kNone && b == kNone) {
+                break;
+            }
+            if (a < b) {
+                s.events.push_back({static_cast<std::uint32_t>(p++), kNone});
+            } else if (b < a) {
+                s.events.push_back({kNone, static_cast<std::uint32_t>(q++)});
+            } else {
+                s.events.push_back({static_cast<std::uint32_t>(p++), static_cast<std::uint32_t>(q++)});
+            }
+        }
+    }
+    const std::size_t n_events = s.events.size();
+
+    // Storage per id: state 0 by rows, 1 by columns; a switch costs about one pass over
+    // the tile. Shortest path over the ids, then back from the cheaper end (which pays for
+    // writing the result back in rows).
+    auto n_rows_of = [&](const Event& e) -> std::size_t {
+        return e.row_slot == kNone ? 0 : rows.start[e.row_slot + 1] - rows.start[e.row_slot];
+    };
+    auto n_cols_of = [&](const Event& e) -> std::size_t {
+        return e.col_slot == kNone ? 0 : cols.start[e.col_slot + 1] - cols.start[e.col_slot];
+    };
+    const double switch_cost = static_cast<double>(r * c) / 2.0;
+    s.from.resize(n_events);
+    s.state.resize(n_events);
+    double f0 = 0.0;
+    double f1 = 0.0;
+    for (std::size_t k = 0; k < n_events; ++k) {
+        const Costs cost = event_costs(n_rows_of(s.events[k]), n_cols_of(s.events[k]), r, c, rp, cp);
+        const bool switch0 = f1 + switch_cost < f0;
+        const bool switch1 = f0 + switch_cost < f1;
+        const double g0 = (switch0 ? f1 + switch_cost : f0) + cost.by_rows;
+        const double g1 = (switch1 ? f0 + switch_cost : f1) + cost.by_cols;
+        s.from[k] = static_cast<std::uint8_t>((switch0 ? 1 : 0) | (switch1 ? 2 : 0));
+        f0 = g0;
+        f1 = g1;
+    }
+    {
+        std::uint8_t st = f1 + switch_cost / 2.0 < f0 ? 1 : 0;
+        for (std::size_t k = n_events; k-- > 0;) {
+            s.state[k] = st;
+            if ((s.from[k] >> st) & 1) {
+                st ^= 1;
+            }
+        }
+    }
+
+    double* acc = s.acc.data();
+    double* other = s.other.data();
+    std::uint8_t layout = n_events > 0 ? s.state[0] : 0;
+    std::fill(acc, acc + std::max(r * cs, c * rs), 0.0);
+    double* const dr = s.dr.data();
+    double* const dc = s.dc.data();
+    std::uint64_t* const row_mask = s.row_mask.data();
+    std::uint64_t* const col_mask = s.col_mask.data();
+
+    for (std::size_t k = 0; k < n_events; ++k) {
+        const Event e = s.events[k];
+        if (s.state[k] != layout) {
+            if (layout == 0) {
+                transpose(acc, other, r, cs, c, rs);
+            } else {
+                transpose(acc, other, c, rs, r, cs);
+            }
+            std::swap(acc, other);
+            layout = s.state[k];
+        }
+        const std::uint32_t rb = e.row_slot == kNone ? 0 : rows.start[e.row_slot];
+        const std::uint32_t re = e.row_slot == kNone ? 0 : rows.start[e.row_slot + 1];
+        const std::uint32_t cb = e.col_slot == kNone ? 0 : cols.start[e.col_slot];
+        const std::uint32_t ce = e.col_slot == kNone ? 0 : cols.start[e.col_slot + 1];
+        const std::size_t n_ri = re - rb;
+        const std::size_t n_cj = ce - cb;
+        const double vr = static_cast<double>(rp / kLanes);
+        const double vc = static_cast<double>(cp / kLanes);
+
+        if (layout == 0) {
+            const bool whole =
+                static_cast<double>(r) * vc <
+                static_cast<double>(n_ri) * vc + static_cast<double>(n_cj) * static_cast<double>(r) * kStrided;
+            for (std::uint32_t x = cb; x < ce; ++x) {
+                dc[cols.position[x]] = cols.length[x];
+            }
+            if (whole) {
+                for (std::uint32_t x = rb; x < re; ++x) {
+                    dr[rows.position[x]] = rows.length[x];
+                }
+                for (std::size_t i = 0; i < r; ++i) {
+                    add_abs_diff(acc + i * cs, dr[i], dc, cp);
+                }
+                for (std::uint32_t x = rb; x < re; ++x) {
+                    dr[rows.position[x]] = 0.0;
+                }
+            } else {
+                // Rows holding the id: whole rows. Columns holding it: the other rows.
+                for (std::uint32_t x = rb; x < re; ++x) {
+                    const std::size_t i = rows.position[x];
+                    if (n_cj == 0) {
+                        add_const(acc + i * cs, std::fabs(rows.length[x] - 0.0), cp);
+                    } else {
+                        add_abs_diff(acc + i * cs, rows.length[x], dc, cp);
+                    }
+                    row_mask[i] = 0;
+                }
+                for (std::uint32_t x = cb; x < ce; ++x) {
+                    const std::size_t j = cols.position[x];
+                    const double t = std::fabs(0.0 - cols.length[x]);
+                    if (n_ri == 0) {
+                        for (std::size_t i = 0; i < r; ++i) {
+                            acc[i * cs + j] += t;
+                        }
+                    } else {
+                        for (std::size_t i = 0; i < r; ++i) {
+                            acc[i * cs + j] += masked(t, row_mask[i]);
+                        }
+                    }
+                }
+                for (std::uint32_t x = rb; x < re; ++x) {
+                    row_mask[rows.position[x]] = ~std::uint64_t{0};
+                }
+            }
+            for (std::uint32_t x = cb; x < ce; ++x) {
+                dc[cols.position[x]] = 0.0;
+            }
+        } else {
+            const bool whole =
+                static_cast<double>(c) * vr <
+                static_cast<double>(n_cj) * vr + static_cast<double>(n_ri) * static_cast<double>(c) * kStrided;
+            for (std::uint32_t x = rb; x < re; ++x) {
+                dr[rows.position[x]] = rows.length[x];
+            }
+            if (whole) {
+                for (std::uint32_t x = cb; x < ce; ++x) {
+                    dc[cols.position[x]] = cols.length[x];
+                }
+                for (std::size_t j = 0; j < c; ++j) {
+                    add_abs_diff_rev(acc + j * rs, dr, dc[j], rp);
+                }
+                for (std::uint32_t x = cb; x < ce; ++x) {
+                    dc[cols.position[x]] = 0.0;
+                }
+            } else {
+                for (std::uint32_t x = cb; x < ce; ++x) {
+                    const std::size_t j = cols.position[x];
+                    if (n_ri == 0) {
+                        add_const(acc + j * rs, std::fabs(0.0 - cols.length[x]), rp);
+                    } else {
+                        add_abs_diff_rev(acc + j * rs, dr, cols.length[x], rp);
+                    }
+                    col_mask[j] = 0;
+                }
+                for (std::uint32_t x = rb; x < re; ++x) {
+                    const std::size_t i = rows.position[x];
+                    const double t = std::fabs(rows.length[x] - 0.0);
+                    if (n_cj == 0) {
+                        for (std::size_t j = 0; j < c; ++j) {
+                            acc[j * rs + i] += t;
+                        }
+                    } else {
+                        for (std::size_t j = 0; j < c; ++j) {
+                            acc[j * rs + i] += masked(t, col_mask[j]);
+                        }
+                    }
+                }
+                for (std::uint32_t x = cb; x < ce; ++x) {
+                    col_mask[cols.position[x]] = ~std::uint64_t{0};
+                }
+            }
+            for (std::uint32_t x = rb; x < re; ++x) {
+                dr[rows.position[x]] = 0.0;
+            }
+        }
+    }
+
+    if (layout == 0) {
+        for (std::size_t i = 0; i < r; ++i) {
+            std::copy(acc + i * cs, acc + i * cs + c, out + i * stride);
+        }
+    } else {
+        transpose(acc, out, c, rs, r, stride);
+    }
+}
+
+void wrf_tile_baseline(const IdBlock& rows, const IdBlock& cols, double* out, std::size_t stride) {
+    wrf_tile_body(rows, cols, out, stride);
+}
+
+#if defined(__x86_64__)
+[[gnu::target("avx2")]] void wrf_tile_avx2(const IdBlock& rows, const IdBlock& cols, double* out,
+                                           std::size_t stride) {
+    wrf_tile_body(rows, cols, out, stride);
+}
+[[gnu::target("avx512f")]] void wrf_tile_avx512(const IdBlock& rows, const IdBlock& cols,
+                                                double* out, std::size_t stride) {
+    wrf_tile_body(rows, cols, out, stride);
+}
+#endif
+
+constexpr dispatch::Variant<WrfTileFn> kWrfTiles[] = {
+#if defined(__x86_64__)
+    {"avx512", dispatch::kAvx512f, wrf_tile_avx512},
+    {"avx2", dispatch::kAvx2, wrf_tile_avx2},
+#endif
+    {"baseline", dispatch::kNone, wrf_tile_baseline},
+};
+
+}  // namespace
+
+void gather_block(IdBlock& block, const LengthSets& sets, std::span<const std::uint32_t> trees) {
+    require(trees.size() <= kMaxTileSide, "block larger than a tile side");
+    block.n_trees = trees.size();
+    // (id, entry) pairs sorted by id then entry: an id's entries come out by position.
+    block.keys.clear();
+    block.position.clear();
+    block.length.clear();
+    for (std::size_t b = 0; b < trees.size(); ++b) {
+        const std::span<const std::uint32_t> ids = sets.tree_ids(trees[b]);
+        const std::span<const double> lengths = sets.tree_lengths(trees[b]);
+        for (std::size_t p = 0; p < ids.size(); ++p) {
+            block.keys.push_back((std::uint64_t{ids[p]} << 32) | block.position.size());
+            block.position.push_back(static_cast<std::uint16_t>(b));
+            block.length.push_back(lengths[p]);
+        }
+    }
+    require(block.keys.size() < kNone, "too many entries in one block");
+    std::sort(block.keys.begin(), block.keys.end());
+    std::vector<std::uint16_t> position(block.keys.size());
+    std::vector<double> length(block.keys.size());
+    block.ids.clear();
+    block.start.clear();
+    for (std::size_t x = 0; x < block.keys.size(); ++x) {
+        const auto id = static_cast<std::uint32_t>(block.keys[x] >> 32);
+        const auto entry = static_cast<std::uint32_t>(block.keys[x]);
+        if (block.ids.empty() || block.ids.back() != id) {
+            block.ids.push_back(id);
+            block.start.push_back(static_cast<std::uint32_t>(x));
+        }
+        position[x] = block.position[entry];
+        length[x] = block.length[entry];
+    }
+    block.ids.push_back(kNone);
+    block.start.push_back(static_cast<std::uint32_t>(block.keys.size()));
+    block.position.swap(position);
+    block.length.swap(length);
+}
+
+WrfTileFn pick_wrf_tile(dispatch::Features features) {
+    return dispatch::pick(kWrfTiles, features).fn;
+}
+
+std::vector<dispatch::VariantInfo> wrf_tile_variants() {
+    return dispatch::describe(kWrfTiles);
+}
+
+}  // namespace kestrilune::detail
