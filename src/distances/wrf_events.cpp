@@ -107,6 +107,22 @@ Scratch& scratch_for(std::size_t cells, std::size_t rp, std::size_t cp) {
     }
 }
 
+// a[0 .. n) += t[0], then += t[1], ... (n a multiple of the lane count).
+[[gnu::always_inline]] inline void add_consts(double* __restrict a, const double* t,
+                                              std::size_t n_terms, std::size_t n) {
+    for (std::size_t k = 0; k < n; k += kLanes) {
+        Vec acc;
+        std::memcpy(&acc, a + k, sizeof acc);
+        for (std::size_t q = 0; q < n_terms; ++q) {
+            acc += t[q];
+        }
+        std::memcpy(a + k, &acc, sizeof acc);
+    }
+}
+
+// The longest run of one line's terms added in one pass.
+constexpr std::size_t kMaxRun = 64;
+
 // Work, in vector steps, of one id in each storage. A scalar update across the lines of the
 // tile (a cache line each) costs about as much as several vector steps.
 constexpr double kStrided = 2.0;
@@ -239,6 +255,41 @@ Costs event_costs(std::size_t n_ri, std::size_t n_cj, std::size_t r, std::size_t
             }
             std::swap(acc, other);
             layout = s.state[k];
+        }
+        {
+            // A run of ids each held by the same single tree of the lines' side and by no
+            // tree of the other side: one pass over that line adds their terms in turn.
+            double terms[kMaxRun];
+            std::size_t n_terms = 0;
+            std::uint32_t line = kNone;
+            std::size_t next = k;
+            while (next < n_events && n_terms < kMaxRun && s.state[next] == layout) {
+                const Event ev = s.events[next];
+                const std::uint32_t line_slot = layout == 0 ? ev.row_slot : ev.col_slot;
+                const std::uint32_t lane_slot = layout == 0 ? ev.col_slot : ev.row_slot;
+                const IdBlock& lines = layout == 0 ? rows : cols;
+                if (lane_slot != kNone || line_slot == kNone ||
+                    lines.start[line_slot + 1] - lines.start[line_slot] != 1) {
+                    break;
+                }
+                const std::uint32_t x = lines.start[line_slot];
+                if (line != kNone && lines.position[x] != line) {
+                    break;
+                }
+                line = lines.position[x];
+                const double v = lines.length[x];
+                terms[n_terms++] = layout == 0 ? std::fabs(v - 0.0) : std::fabs(0.0 - v);
+                ++next;
+            }
+            if (n_terms > 0) {
+                if (layout == 0) {
+                    add_consts(acc + line * cs, terms, n_terms, cp);
+                } else {
+                    add_consts(acc + line * rs, terms, n_terms, rp);
+                }
+                k = next - 1;
+                continue;
+            }
         }
         const std::uint32_t rb = e.row_slot == kNone ? 0 : rows.start[e.row_slot];
         const std::uint32_t re = e.row_slot == kNone ? 0 : rows.start[e.row_slot + 1];
