@@ -3,29 +3,29 @@
 // Every cell must equal, bit for bit, a fold over all ids k = 0 .. m-1 in ascending order
 // of dense per-tree length rows (0.0 where a tree lacks k), one accumulator starting at
 // -0.0. Doing that literally costs m steps per pair, and m (all distinct partitions of the
-// call) is often a hundred times a tree's own partition count. Instead one row tree is
-// compared with a whole set of column trees at once, walking the ids in ascending order
-// and updating only the cells a term can change:
+// call) is often a hundred times a tree's own partition count. Instead only the terms that
+// can change a cell are added, in ascending id order:
 //
 // - A term that is +0.0 or -0.0 leaves every accumulator unchanged except the starting
 //   -0.0 (-0.0 + +0.0 = +0.0), and an accumulator that has left -0.0 never returns to it
 //   (x + y is -0.0 only when both are -0.0). So a fold that starts at +0.0 and skips zero
 //   terms gives the same bits whenever m > 0.
-// - WRF: |D[i][k] - D[j][k]| is zero when neither tree holds k. For an id of the row tree
-//   every column gets a term (a dense, vectorised pass over the row); for any other id
-//   only the column trees that hold it do.
+// - WRF: |D[i][k] - D[j][k]| is zero when neither tree holds k, so a cell takes the ids
+//   either of its trees holds. Tiles of row trees x column trees walk the ids their two
+//   blocks hold (wrf_events.hpp); the module's matrix is the symmetric call of those tiles.
 // - KF: D[i][k] * D[j][k] with a finite factor and a zero one is +-0.0, a no-op for dot
 //   (and the sign of an all-zero dot never reaches the cell: s_i + s_j - (dot + dot) is the
 //   same for +-0.0). Only ids held by both trees contribute, except that an inf or NaN
 //   length times 0.0 is NaN; NaN absorbs every later term, so those are applied in any
-//   order. The squared norms follow the same rule.
+//   order. The squared norms follow the same rule. One row tree is compared with a set of
+//   column trees at once, walking the row tree's ids.
 //
-// The column trees' lengths are gathered by id (LengthColumns): ids that many of them hold
-// as dense columns (0.0 where absent), so the dense passes read them directly; rarer ids
-// as lists, scattered into a per-thread zero column, used and cleared again. The module's
-// matrices take all trees as columns once, row i against the columns after it; tiles
-// (weighted_tiles) gather one block of column trees at a time. Memory is the id lists plus
-// the dense columns, never n x m.
+// For KF the column trees' lengths are gathered by id (LengthColumns): ids that many of
+// them hold as dense columns (0.0 where absent), so the dense passes read them directly;
+// rarer ids as lists, scattered into a per-thread zero column, used and cleared again. The
+// module's KF takes all trees as columns once, row i against the columns after it; KF tiles
+// gather one block of column trees at a time. Memory is the id lists plus the dense
+// columns, never n x m.
 #include <algorithm>
 #include <cmath>
 #include <limits>

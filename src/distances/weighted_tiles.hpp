@@ -1,6 +1,7 @@
 // Weighted Robinson-Foulds and branch-score distances for any rectangle of a tree set,
 // handed out tile by tile (the weighted counterpart of rf_tiles.hpp, with the same tile
-// shape), computed by the row kernels of the module's matrices (weighted.cpp).
+// shape). The module's WRF matrix is one symmetric call of these tiles; its KF matrix uses
+// the same row kernel as the KF tiles (weighted.cpp).
 //
 // Input: per tree its ids ascending with their lengths in compressed rows (LengthSets),
 // where the ascending id order is the order of the sums, and `universe`, the number of ids
@@ -15,10 +16,12 @@
 //                 out[r * n_cols + c] = t.at(r, c);   // and [c * n_cols + r] when t.mirrored
 //     });
 //
-// A tile gathers its column trees' lengths by id (ids many of them hold as dense columns,
-// the rest as short lists) and runs the module's row kernel for every row tree against
-// them, so a pair costs about the row tree's ids in vectorised passes plus the column
-// tree's ids the row tree lacks, however many distinct ids the whole set has.
+// WRF: every block of positions is gathered by id once; a tile walks the ids its row block
+// and column block hold, in ascending order, and gives each id's term to the cells it
+// changes (wrf_events.hpp), so a pair costs about the ids its two trees hold, however many
+// distinct ids the whole set has. KF: a tile gathers its column trees' lengths by id (ids
+// many of them hold as dense columns, the rest as short lists) and runs the row kernel for
+// every row tree against them, so a pair costs about the row tree's ids.
 #pragma once
 
 #include <atomic>
