@@ -22,7 +22,7 @@ from conftest import balanced_trees, scaled
 # "next ok" when a following call in the same process gives the right answer.
 CHILD = textwrap.dedent(
     r"""
-    import itertools, sys, threading, time
+    import itertools, random, re, sys, threading, time
     import kestrilune as k
     from conftest import balanced_trees
 
@@ -45,22 +45,28 @@ CHILD = textwrap.dedent(
     elif scenario.startswith("parse"):
         trees = [caterpillar(1000)] * 4000
         names, texts, fn = [str(i) for i in range(len(trees))], iter(trees), k.pairwise_rf_from_newick_iter
-    else:
-        trees = balanced_trees(2000, 100, seed=7)
+    elif scenario == "kernel-snapshots":
+        # One shape, lengths drawn per tree: every split is shared, so the exports stay
+        # small (6,000 x 797 lengths) while the kernel has 18 million pairs to do.
+        rng = random.Random(3)
+        shape = balanced_trees(1, 400, seed=7)[0]
+        trees = [re.sub(r":0\.25", lambda _: f":{rng.random():.6f}", shape) for _ in range(6000)]
         names, texts = [str(i) for i in range(len(trees))], iter(trees)
-        fn = k.pairwise_wrf_from_newick_iter  # the slowest kernel, seconds for these trees
-        if scenario == "kernel-snapshots":
-            fn = k.pairwise_wrf_with_snapshots_from_newick_iter
-        if scenario in ("kernel-counter", "kernel-snapshots"):
-            counter = k.ProgressCounter()
+        fn = k.pairwise_wrf_with_snapshots_from_newick_iter
+    else:
+        trees = balanced_trees(3000, 400, seed=7)
+        names, texts = [str(i) for i in range(len(trees))], iter(trees)
+        fn = k.pairwise_wrf_from_newick_iter  # about a second of kernel on an idle machine
+    if scenario.startswith("kernel-"):
+        counter = k.ProgressCounter()
 
-            def announce():  # runs while the call has released the GIL
-                while counter.value() == 0:
-                    time.sleep(0.001)
-                say("ready")
+        def announce():  # runs while the call has released the GIL
+            while counter.value() == 0:
+                time.sleep(0.001)
+            say("ready")
 
-            threading.Thread(target=announce, daemon=True).start()
-    if not scenario.startswith("kernel-"):
+        threading.Thread(target=announce, daemon=True).start()
+    else:
         say("ready")
     try:
         fn(names, texts, [{}], [0] * len(names), progress=counter)
@@ -85,8 +91,8 @@ SCENARIOS = {
     "parse": (0.3, None),
     "parse-counter": (0.3, 0),
     "kernel": (0.5, None),
-    "kernel-counter": (0.2, 2000 * 1999 // 2),
-    "kernel-snapshots": (0.2, 2000 * 1999 // 2),
+    "kernel-counter": (0.2, 3000 * 2999 // 2),
+    "kernel-snapshots": (0.2, 6000 * 5999 // 2),
 }
 
 
@@ -154,9 +160,9 @@ ENGINE_CHILD = textwrap.dedent(
         call = lambda: SplitTable(["a", "b"], itertools.repeat("((A,B),(C,D));"), [{}], [0, 0])
     else:
         metric = scenario.split("-")[0]
-        # KF blocks touch only the splits both trees hold: 400 taxa keep that call long.
+        # KF and WRF blocks cost what the trees hold: 400 taxa keep those calls long.
         big = table(balanced_trees(scaled(12000, 4000) if metric == "rf" else 3000,
-                                   400 if metric == "kf" else 100, seed=7))
+                                   400 if metric in ("kf", "wrf") else 100, seed=7))
         if metric == "lag":
             call = lambda: big.lag_means("kf", 500, progress=counter)
         else:
@@ -242,7 +248,7 @@ def test_small_call_beside_a_long_counted_call_is_not_held_up():
         return "(" + ",".join(f"(({a}:1,{b}:2):3,({c}:4,{d}:5):6)" for a, b, c, d in
                               zip(taxa[::4], taxa[1::4], taxa[2::4], taxa[3::4])) + ");"
 
-    trees = [tree() for _ in range(1000)]
+    trees = [tree() for _ in range(3000)]
     counter = kestrilune.ProgressCounter()
     long_call = threading.Thread(target=kestrilune.pairwise_wrf_from_newick_iter, args=(
         [str(i) for i in range(len(trees))], iter(trees), [{}], [0] * len(trees)),
@@ -335,7 +341,7 @@ def test_command_line_stops_a_real_computation_on_ctrl_c(tmp_path):
     # The module itself answers Ctrl-C: the command exits through its KeyboardInterrupt
     # handler, with status 130 and no traceback, while the kernel is running.
     trees = tmp_path / "trees.nwk"
-    trees.write_text("\n".join(balanced_trees(3000, 100, seed=2)) + "\n")
+    trees.write_text("\n".join(balanced_trees(3000, 400, seed=2)) + "\n")
     proc = subprocess.Popen([sys.executable, "-m", "kestrilune_tools.cli", "wrf", str(trees)],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
