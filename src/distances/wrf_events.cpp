@@ -436,39 +436,39 @@ constexpr dispatch::Variant<WrfTileFn> kWrfTiles[] = {
 void gather_block(IdBlock& block, const LengthSets& sets, std::span<const std::uint32_t> trees) {
     require(trees.size() <= kMaxTileSide, "block larger than a tile side");
     block.n_trees = trees.size();
-    // (id, entry) pairs sorted by id then entry: an id's entries come out by position.
-    block.keys.clear();
-    block.position.clear();
-    block.length.clear();
-    for (std::size_t b = 0; b < trees.size(); ++b) {
-        const std::span<const std::uint32_t> ids = sets.tree_ids(trees[b]);
-        const std::span<const double> lengths = sets.tree_lengths(trees[b]);
-        for (std::size_t p = 0; p < ids.size(); ++p) {
-            block.keys.push_back((std::uint64_t{ids[p]} << 32) | block.position.size());
-            block.position.push_back(static_cast<std::uint16_t>(b));
-            block.length.push_back(lengths[p]);
+    // (id, entry) pairs sorted by id then entry: an id's entries come out by position. The
+    // entries are numbered tree by tree, so an entry's tree is found by its offset.
+    thread_local std::vector<std::uint64_t> keys;
+    thread_local std::vector<std::size_t> first_entry;
+    keys.clear();
+    first_entry.assign(1, 0);
+    for (const std::uint32_t tree : trees) {
+        const std::span<const std::uint32_t> ids = sets.tree_ids(tree);
+        for (const std::uint32_t id : ids) {
+            keys.push_back((std::uint64_t{id} << 32) | keys.size());
         }
+        first_entry.push_back(keys.size());
     }
-    require(block.keys.size() < kNone, "too many entries in one block");
-    std::sort(block.keys.begin(), block.keys.end());
-    std::vector<std::uint16_t> position(block.keys.size());
-    std::vector<double> length(block.keys.size());
+    require(keys.size() < kNone, "too many entries in one block");
+    std::sort(keys.begin(), keys.end());
     block.ids.clear();
     block.start.clear();
-    for (std::size_t x = 0; x < block.keys.size(); ++x) {
-        const auto id = static_cast<std::uint32_t>(block.keys[x] >> 32);
-        const auto entry = static_cast<std::uint32_t>(block.keys[x]);
+    block.position.resize(keys.size());
+    block.length.resize(keys.size());
+    for (std::size_t x = 0; x < keys.size(); ++x) {
+        const auto id = static_cast<std::uint32_t>(keys[x] >> 32);
+        const std::size_t entry = static_cast<std::uint32_t>(keys[x]);
         if (block.ids.empty() || block.ids.back() != id) {
             block.ids.push_back(id);
             block.start.push_back(static_cast<std::uint32_t>(x));
         }
-        position[x] = block.position[entry];
-        length[x] = block.length[entry];
+        const auto b = static_cast<std::size_t>(
+            std::upper_bound(first_entry.begin(), first_entry.end(), entry) - first_entry.begin() - 1);
+        block.position[x] = static_cast<std::uint16_t>(b);
+        block.length[x] = sets.tree_lengths(trees[b])[entry - first_entry[b]];
     }
     block.ids.push_back(kNone);
-    block.start.push_back(static_cast<std::uint32_t>(block.keys.size()));
-    block.position.swap(position);
-    block.length.swap(length);
+    block.start.push_back(static_cast<std::uint32_t>(keys.size()));
 }
 
 WrfTileFn pick_wrf_tile(dispatch::Features features) {

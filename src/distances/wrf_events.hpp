@@ -36,7 +36,6 @@ struct IdBlock {
     std::vector<std::uint32_t> start;
     std::vector<std::uint16_t> position;
     std::vector<double> length;
-    std::vector<std::uint64_t> keys;  // scratch of the build
 };
 
 void gather_block(IdBlock& block, const LengthSets& sets, std::span<const std::uint32_t> trees);
