@@ -32,6 +32,16 @@ struct Event {
     std::uint32_t col_slot;
 };
 
+// A term for one lane of every line: a column's cells when the tile is stored by rows, a
+// row's when it is stored by columns. Added to a line just before the line's own next pass,
+// or to every line before the tile's storage changes or an id updates the whole tile, so
+// that each cell still takes its terms in id order; a line holding the id that made the
+// term is past it already (its own pass gave its cell of that lane the combined term).
+struct Crossing {
+    std::uint32_t lane;
+    double term;
+};
+
 // What a worker keeps between tiles. Grows, never shrinks.
 struct Scratch {
     std::vector<Event> events;
@@ -41,8 +51,8 @@ struct Scratch {
     std::vector<double> other;   // transpose target
     std::vector<double> dr;      // per row: its length of the current id, else +0.0
     std::vector<double> dc;      // per column
-    std::vector<std::uint64_t> row_mask;  // all ones, except rows handled by the row pass
-    std::vector<std::uint64_t> col_mask;
+    std::vector<Crossing> crossing;       // terms waiting for the lines they cross
+    std::vector<std::uint32_t> applied;   // per line: crossing terms added so far
 };
 
 Scratch& scratch_for(std::size_t cells, std::size_t rp, std::size_t cp) {
@@ -53,21 +63,14 @@ Scratch& scratch_for(std::size_t cells, std::size_t rp, std::size_t cp) {
     }
     if (s.dr.size() < rp) {
         s.dr.assign(rp, 0.0);
-        s.row_mask.assign(rp, ~std::uint64_t{0});
     }
     if (s.dc.size() < cp) {
         s.dc.assign(cp, 0.0);
-        s.col_mask.assign(cp, ~std::uint64_t{0});
+    }
+    if (s.applied.size() < std::max(rp, cp)) {
+        s.applied.assign(std::max(rp, cp), 0);
     }
     return s;
-}
-
-[[gnu::always_inline]] inline double masked(double t, std::uint64_t mask) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &t, sizeof bits);
-    bits &= mask;
-    std::memcpy(&t, &bits, sizeof t);
-    return t;
 }
 
 // a[0 .. n) += |x - b[k]| (n a multiple of the lane count).
@@ -243,15 +246,38 @@ Costs event_costs(std::size_t n_ri, std::size_t n_cj, std::size_t r, std::size_t
     std::fill(acc, acc + std::max(r * cs, c * rs), 0.0);
     double* const dr = s.dr.data();
     double* const dc = s.dc.data();
-    std::uint64_t* const row_mask = s.row_mask.data();
-    std::uint64_t* const col_mask = s.col_mask.data();
+    std::vector<Crossing>& crossing = s.crossing;
+    std::uint32_t* const applied = s.applied.data();
+    crossing.clear();
+    auto catch_up = [&](double* line_start, std::size_t line) {
+        const Crossing* c_begin = crossing.data() + applied[line];
+        const Crossing* c_end = crossing.data() + crossing.size();
+        for (const Crossing* x = c_begin; x != c_end; ++x) {
+            line_start[x->lane] += x->term;
+        }
+        applied[line] = static_cast<std::uint32_t>(crossing.size());
+    };
+    // Every line up to date and no term waiting; `n_lines` and `line_stride` are those of the
+    // storage the terms were made in.
+    auto catch_up_all = [&](std::size_t n_lines, std::size_t line_stride) {
+        if (!crossing.empty()) {
+            for (std::size_t line = 0; line < n_lines; ++line) {
+                catch_up(acc + line * line_stride, line);
+            }
+            crossing.clear();
+        }
+        std::fill(applied, applied + std::max(r, c), 0);
+    };
+    std::fill(applied, applied + std::max(r, c), 0);
 
     for (std::size_t k = 0; k < n_events; ++k) {
         const Event e = s.events[k];
         if (s.state[k] != layout) {
             if (layout == 0) {
+                catch_up_all(r, cs);
                 transpose(acc, other, r, cs, c, rs);
             } else {
+                catch_up_all(c, rs);
                 transpose(acc, other, c, rs, r, cs);
             }
             std::swap(acc, other);
@@ -284,8 +310,10 @@ Costs event_costs(std::size_t n_ri, std::size_t n_cj, std::size_t r, std::size_t
             }
             if (n_terms > 0) {
                 if (layout == 0) {
+                    catch_up(acc + line * cs, line);
                     add_consts(acc + line * cs, terms, n_terms, cp);
                 } else {
+                    catch_up(acc + line * rs, line);
                     add_consts(acc + line * rs, terms, n_terms, rp);
                 }
                 k = next - 1;
@@ -309,6 +337,7 @@ Costs event_costs(std::size_t n_ri, std::size_t n_cj, std::size_t r, std::size_t
                 dc[cols.position[x]] = cols.length[x];
             }
             if (whole) {
+                catch_up_all(r, cs);
                 for (std::uint32_t x = rb; x < re; ++x) {
                     dr[rows.position[x]] = rows.length[x];
                 }
@@ -319,31 +348,22 @@ Costs event_costs(std::size_t n_ri, std::size_t n_cj, std::size_t r, std::size_t
                     dr[rows.position[x]] = 0.0;
                 }
             } else {
-                // Rows holding the id: whole rows. Columns holding it: the other rows.
+                // Rows holding the id: whole rows. Columns holding it: the other rows, by
+                // crossing terms.
                 for (std::uint32_t x = rb; x < re; ++x) {
                     const std::size_t i = rows.position[x];
+                    catch_up(acc + i * cs, i);
                     if (n_cj == 0) {
                         add_const(acc + i * cs, std::fabs(rows.length[x] - 0.0), cp);
                     } else {
                         add_abs_diff(acc + i * cs, rows.length[x], dc, cp);
                     }
-                    row_mask[i] = 0;
                 }
                 for (std::uint32_t x = cb; x < ce; ++x) {
-                    const std::size_t j = cols.position[x];
-                    const double t = std::fabs(0.0 - cols.length[x]);
-                    if (n_ri == 0) {
-                        for (std::size_t i = 0; i < r; ++i) {
-                            acc[i * cs + j] += t;
-                        }
-                    } else {
-                        for (std::size_t i = 0; i < r; ++i) {
-                            acc[i * cs + j] += masked(t, row_mask[i]);
-                        }
-                    }
+                    crossing.push_back({cols.position[x], std::fabs(0.0 - cols.length[x])});
                 }
                 for (std::uint32_t x = rb; x < re; ++x) {
-                    row_mask[rows.position[x]] = ~std::uint64_t{0};
+                    applied[rows.position[x]] = static_cast<std::uint32_t>(crossing.size());
                 }
             }
             for (std::uint32_t x = cb; x < ce; ++x) {
@@ -357,6 +377,7 @@ Costs event_costs(std::size_t n_ri, std::size_t n_cj, std::size_t r, std::size_t
                 dr[rows.position[x]] = rows.length[x];
             }
             if (whole) {
+                catch_up_all(c, rs);
                 for (std::uint32_t x = cb; x < ce; ++x) {
                     dc[cols.position[x]] = cols.length[x];
                 }
@@ -369,28 +390,18 @@ Costs event_costs(std::size_t n_ri, std::size_t n_cj, std::size_t r, std::size_t
             } else {
                 for (std::uint32_t x = cb; x < ce; ++x) {
                     const std::size_t j = cols.position[x];
+                    catch_up(acc + j * rs, j);
                     if (n_ri == 0) {
                         add_const(acc + j * rs, std::fabs(0.0 - cols.length[x]), rp);
                     } else {
                         add_abs_diff_rev(acc + j * rs, dr, cols.length[x], rp);
                     }
-                    col_mask[j] = 0;
                 }
                 for (std::uint32_t x = rb; x < re; ++x) {
-                    const std::size_t i = rows.position[x];
-                    const double t = std::fabs(rows.length[x] - 0.0);
-                    if (n_cj == 0) {
-                        for (std::size_t j = 0; j < c; ++j) {
-                            acc[j * rs + i] += t;
-                        }
-                    } else {
-                        for (std::size_t j = 0; j < c; ++j) {
-                            acc[j * rs + i] += masked(t, col_mask[j]);
-                        }
-                    }
+                    crossing.push_back({rows.position[x], std::fabs(rows.length[x] - 0.0)});
                 }
                 for (std::uint32_t x = cb; x < ce; ++x) {
-                    col_mask[cols.position[x]] = ~std::uint64_t{0};
+                    applied[cols.position[x]] = static_cast<std::uint32_t>(crossing.size());
                 }
             }
             for (std::uint32_t x = rb; x < re; ++x) {
@@ -399,6 +410,11 @@ Costs event_costs(std::size_t n_ri, std::size_t n_cj, std::size_t r, std::size_t
         }
     }
 
+    if (layout == 0) {
+        catch_up_all(r, cs);
+    } else {
+        catch_up_all(c, rs);
+    }
     if (layout == 0) {
         for (std::size_t i = 0; i < r; ++i) {
             std::copy(acc + i * cs, acc + i * cs + c, out + i * stride);
