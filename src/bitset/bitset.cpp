@@ -46,10 +46,15 @@ constexpr std::uint64_t kMul = 0xe7037ed1a0b428dbULL;
 
 std::uint64_t hash_words(std::span<const std::uint64_t> words) noexcept {
     // The word count goes in first, so that arrays differing only by trailing zero words
-    // hash apart.
+    // hash apart. Two words per multiply, as wyhash takes its input: the chain of
+    // dependent multiplies is what a hash of a few words waits on.
     std::uint64_t h = mum(kSeed ^ static_cast<std::uint64_t>(words.size()), kMul);
-    for (const std::uint64_t word : words) {
-        h = mum(h ^ word ^ kSeed, kMul);
+    std::size_t w = 0;
+    for (; w + 2 <= words.size(); w += 2) {
+        h = mum(words[w] ^ kSeed, words[w + 1] ^ h);
+    }
+    if (w < words.size()) {
+        h = mum(words[w] ^ kSeed, h ^ kMul);
     }
     return mum(h, kSeed ^ kMul);
 }

@@ -27,6 +27,18 @@ inline std::size_t words_for_leaves(std::size_t n_leaves) { return (n_leaves + 6
 std::strong_ordering compare_words(std::span<const std::uint64_t> a,
                                    std::span<const std::uint64_t> b) noexcept;
 
+// Whether the n words at a and at b are equal. Every word is read, without an exit on the
+// first difference: the lookups that call it compare after their 64-bit hashes matched,
+// when the arrays are nearly always equal, and a loop with no branch in it runs through
+// a short array faster than a call to memcmp.
+inline bool equal_words(const std::uint64_t* a, const std::uint64_t* b, std::size_t n) noexcept {
+    std::uint64_t differ = 0;
+    for (std::size_t w = 0; w < n; ++w) {
+        differ |= a[w] ^ b[w];
+    }
+    return differ == 0;
+}
+
 // Fast unkeyed hash over the word count and the words; equal arrays hash equal.
 std::uint64_t hash_words(std::span<const std::uint64_t> words) noexcept;
 

@@ -37,6 +37,7 @@ struct Scratch {
     std::vector<std::uint8_t> seen;    // leaf bits already given, for from_tree_in_order
     std::vector<double> length;        // the node's branch length, 0.0 when it has none
     std::vector<std::uint32_t> slots;  // hash table of a tree's distinct sets
+    std::vector<std::uint32_t> n_below;  // a shape's node: the number of leaves below it
 };
 
 constexpr std::uint32_t kNoSlot = std::numeric_limits<std::uint32_t>::max();
@@ -95,8 +96,8 @@ std::string_view name_of(const Node& node) noexcept {
 //    leaf's one-leaf set, so the merge adds its length to the pendant edge; dropping it
 //    would make the distances depend on where the tree was rooted;
 //  - otherwise the side without leaf 0, so both sides of a split look the same.
-bool canonicalize_unrooted(std::span<std::uint64_t> row, std::size_t n_leaves) noexcept {
-    const std::size_t ones = count_ones(row);
+bool canonicalize_unrooted(std::span<std::uint64_t> row, std::size_t ones,
+                           std::size_t n_leaves) noexcept {
     if (ones == 1) {
         return true;
     }
@@ -179,6 +180,8 @@ void fill_leaf_sets(const TreeShape& shape, std::span<const std::uint32_t> leaf_
 // step 3, collect edges: the nodes whose edge counts, their rows canonicalised, in s.ids;
 void collect_edges(std::size_t n_nodes, NodeId root, bool rooted, std::size_t n_leaves,
                    std::size_t n_words, bool all_reached, Scratch& s);
+void collect_edges(const TreeShape& shape, bool rooted, std::size_t n_leaves,
+                   std::size_t n_words, Scratch& s);
 // step 4, merge equal sets: the edges in ascending set order, equal sets summed, into snap.
 void merge_equal_sets(const double* length, std::size_t n_words, Scratch& s, Snapshot& snap);
 
@@ -295,46 +298,53 @@ Result<std::optional<Snapshot>, TreeError> Snapshot::from_tree_in_order(const Tr
 // sets are added in ascending node-id order, as step 4 adds them.
 TreePartitions TreePartitions::from_shape(const TreeShape& shape, bool rooted,
                                           std::span<const std::uint32_t> leaf_bits) {
+    TreePartitions out;
+    out.assign_shape(shape, rooted, leaf_bits);
+    return out;
+}
+
+void TreePartitions::assign_shape(const TreeShape& shape, bool rooted,
+                                  std::span<const std::uint32_t> leaf_bits) {
     Scratch& s = tls_scratch;
     TrimOnExit trim{s};
-    TreePartitions out;
     const std::size_t n_leaves = leaf_bits.size();
-    const std::size_t n_words = words_for_leaves(n_leaves);
-    out.n_words = n_words;
+    n_words = words_for_leaves(n_leaves);
     size_table(s, shape.size(), n_words, n_leaves);
     fill_leaf_sets(shape, leaf_bits, n_words, s);
-    collect_edges(shape.size(), 0, rooted, n_leaves, n_words, true, s);
+    collect_edges(shape, rooted, n_leaves, n_words, s);
 
     std::size_t n_slots = 16;
     while (n_slots < 2 * s.ids.size()) {
         n_slots *= 2;
     }
     s.slots.assign(n_slots, kNoSlot);
-    out.words.reserve(s.ids.size() * n_words);
-    out.lengths.reserve(s.ids.size());
-    out.hashes.reserve(s.ids.size());
+    // Room for every edge up front, so the loop below never reallocates.
+    words.resize(s.ids.size() * n_words);
+    lengths.clear();
+    lengths.reserve(s.ids.size());
+    hashes.clear();
+    hashes.reserve(s.ids.size());
     for (const NodeId id : s.ids) {
-        const std::span<const std::uint64_t> set = row_of(s, id, n_words);
-        const std::uint64_t hash = hash_words(set);
+        const std::uint64_t* const set = s.words.data() + id * n_words;
+        const std::uint64_t hash = hash_words({set, n_words});
         std::size_t slot = static_cast<std::size_t>(hash) & (n_slots - 1);
         for (;; slot = (slot + 1) & (n_slots - 1)) {
             const std::uint32_t k = s.slots[slot];
             if (k == kNoSlot) {
-                s.slots[slot] = static_cast<std::uint32_t>(out.lengths.size());
-                out.words.insert(out.words.end(), set.begin(), set.end());
-                out.lengths.push_back(shape.length[id]);
-                out.hashes.push_back(hash);
+                s.slots[slot] = static_cast<std::uint32_t>(lengths.size());
+                std::copy(set, set + n_words, words.begin() + static_cast<std::ptrdiff_t>(
+                                                                  lengths.size() * n_words));
+                lengths.push_back(shape.length[id]);
+                hashes.push_back(hash);
                 break;
             }
-            if (out.hashes[k] == hash &&
-                std::equal(set.begin(), set.end(),
-                           out.words.begin() + static_cast<std::ptrdiff_t>(k * n_words))) {
-                out.lengths[k] += shape.length[id];
+            if (hashes[k] == hash && equal_words(set, words.data() + k * n_words, n_words)) {
+                lengths[k] += shape.length[id];
                 break;
             }
         }
     }
-    return out;
+    words.resize(lengths.size() * n_words);
 }
 
 namespace {
@@ -430,17 +440,21 @@ std::optional<TreeError> fill_leaf_sets(const Tree& tree, NodeId root, std::size
 }
 
 // Step 2 for a shape: parents precede their children, so one descending sweep gives every
-// node its leaves; the shape is one tree, so the root reaches every node.
+// node its leaves, and their number (which spares step 3 counting the bits); the shape is
+// one tree, so the root reaches every node.
 void fill_leaf_sets(const TreeShape& shape, std::span<const std::uint32_t> leaf_bits,
                     std::size_t n_words, Scratch& s) {
     const std::size_t n_nodes = shape.size();
     std::fill(s.words.begin(), s.words.begin() + static_cast<std::ptrdiff_t>(n_nodes * n_words),
               std::uint64_t{0});
+    s.n_below.assign(n_nodes, 0);
     for (std::size_t k = 0; k < leaf_bits.size(); ++k) {
         set_leaf_bit(row_of(s, shape.leaf_nodes[k], n_words), leaf_bits[k]);
+        s.n_below[shape.leaf_nodes[k]] = 1;
     }
     for (std::size_t id = n_nodes; id-- > 1;) {
         or_into(row_of(s, id, n_words), row_of(s, shape.parent[id], n_words));
+        s.n_below[shape.parent[id]] += s.n_below[id];
     }
 }
 
@@ -453,7 +467,20 @@ void collect_edges(std::size_t n_nodes, NodeId root, bool rooted, std::size_t n_
         if ((!all_reached && s.state[id] != kDone) || id == root) {
             continue;
         }
-        if (rooted || canonicalize_unrooted(row_of(s, id, n_words), n_leaves)) {
+        const std::span<std::uint64_t> row = row_of(s, id, n_words);
+        if (rooted || canonicalize_unrooted(row, count_ones(row), n_leaves)) {
+            s.ids.push_back(id);
+        }
+    }
+}
+
+// Step 3 for a shape: every node but the root, with the leaf counts of step 2. Leaves are
+// distinct, so a node's count is the number of bits in its row.
+void collect_edges(const TreeShape& shape, bool rooted, std::size_t n_leaves,
+                   std::size_t n_words, Scratch& s) {
+    s.ids.clear();
+    for (NodeId id = 1; id < shape.size(); ++id) {
+        if (rooted || canonicalize_unrooted(row_of(s, id, n_words), s.n_below[id], n_leaves)) {
             s.ids.push_back(id);
         }
     }

@@ -93,6 +93,9 @@ struct TreePartitions {
     // caller checks). Uses the calling thread's scratch tables, as Snapshot::from_tree does.
     static TreePartitions from_shape(const TreeShape& shape, bool rooted,
                                      std::span<const std::uint32_t> leaf_bits);
+    // The same into this object, whose storage is reused from tree to tree.
+    void assign_shape(const TreeShape& shape, bool rooted,
+                      std::span<const std::uint32_t> leaf_bits);
 };
 
 }  // namespace kestrilune

@@ -1,6 +1,8 @@
 #include "snapshot/snapshots.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <atomic>
 #include <limits>
 #include <mutex>
@@ -195,7 +197,7 @@ bool reduce_plain_tree(const TreeItem& item, bool rooted, const LabelBits& label
         seen[bit] = 1;
         leaf_bits[k] = bit;
     }
-    out.parts = TreePartitions::from_shape(shape, rooted, leaf_bits);
+    out.parts.assign_shape(shape, rooted, leaf_bits);
     out.sorted = false;
     return true;
 }
@@ -238,6 +240,11 @@ class InternTable {
 
     std::size_t size() const noexcept { return n_ids_; }
 
+    // Bits that hold every id given so far.
+    unsigned id_bits() const noexcept {
+        return static_cast<unsigned>(std::bit_width(std::max<std::size_t>(n_ids_, 1) - 1));
+    }
+
     static constexpr std::uint32_t kAbsent = std::numeric_limits<std::uint32_t>::max();
 
     // The id of `words`, or kAbsent. Several threads may look up at once while nobody
@@ -247,7 +254,7 @@ class InternTable {
         for (std::size_t i = static_cast<std::size_t>(hash) & mask; slots_[i].id != kEmpty;
              i = (i + 1) & mask) {
             if (slots_[i].hash == hash &&
-                std::equal(words.begin(), words.end(), words_.begin() + offset(slots_[i].id))) {
+                equal_words(words.data(), words_.data() + offset(slots_[i].id), n_words_)) {
                 return slots_[i].id;
             }
         }
@@ -260,7 +267,7 @@ class InternTable {
         std::size_t i = static_cast<std::size_t>(hash) & mask;
         while (slots_[i].id != kEmpty) {
             if (slots_[i].hash == hash &&
-                std::equal(words.begin(), words.end(), words_.begin() + offset(slots_[i].id))) {
+                equal_words(words.data(), words_.data() + offset(slots_[i].id), n_words_)) {
                 return slots_[i].id;
             }
             i = (i + 1) & mask;
@@ -366,16 +373,55 @@ void assign_new_ids(InternTable& table, TreeResult& result) {
     }
 }
 
-// Stores a tree's ids (and lengths) sorted by id, then releases its partitions. Ids are
+// Sorts `keys` (id << 32 | position) by id, ids distinct and below 2^id_bits. A tree's ids
+// are a few hundred to a few thousand values of a small range, which least-significant-digit
+// radix passes order in a few sweeps: a comparison sort of them cost as much as looking
+// them up. `scratch` is the other buffer of the passes.
+void sort_keys_by_id(std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>& scratch,
+                     unsigned id_bits) {
+    constexpr unsigned kMaxDigitBits = 11;
+    constexpr std::size_t kFewKeys = 64;
+    if (keys.size() <= kFewKeys || id_bits == 0) {
+        std::sort(keys.begin(), keys.end());
+        return;
+    }
+    const unsigned n_passes = (id_bits + kMaxDigitBits - 1) / kMaxDigitBits;
+    const unsigned digit_bits = (id_bits + n_passes - 1) / n_passes;
+    const std::uint64_t digit_mask = (std::uint64_t{1} << digit_bits) - 1;
+    std::array<std::uint32_t, std::size_t{1} << kMaxDigitBits> starts{};
+    scratch.resize(keys.size());
+    for (unsigned pass = 0; pass < n_passes; ++pass) {
+        const unsigned shift = 32 + pass * digit_bits;
+        const std::size_t n_digits = std::size_t{1} << digit_bits;
+        std::fill(starts.begin(), starts.begin() + static_cast<std::ptrdiff_t>(n_digits), 0u);
+        for (const std::uint64_t key : keys) {
+            ++starts[(key >> shift) & digit_mask];
+        }
+        std::uint32_t sum = 0;
+        for (std::size_t d = 0; d < n_digits; ++d) {
+            const std::uint32_t count = starts[d];
+            starts[d] = sum;
+            sum += count;
+        }
+        for (const std::uint64_t key : keys) {
+            scratch[starts[(key >> shift) & digit_mask]++] = key;
+        }
+        keys.swap(scratch);
+    }
+}
+
+// Stores a tree's ids (and lengths) sorted by id; its partition storage stays with `result`
+// for the next tree of the same slot (a chunk's trees are alive together anyway). Ids are
 // distinct within a tree, so the sorted order is fully determined. Trees are independent
-// here, so this runs in parallel.
-void store_tree(TreeResult& result, bool keep_lengths, InternSnap& tree) {
+// here, so this runs in parallel; every id is below 2^id_bits.
+void store_tree(TreeResult& result, bool keep_lengths, unsigned id_bits, InternSnap& tree) {
     thread_local std::vector<std::uint64_t> keys;  // id << 32 | position
+    thread_local std::vector<std::uint64_t> scratch;
     keys.resize(result.ids.size());
     for (std::size_t k = 0; k < result.ids.size(); ++k) {
         keys[k] = (std::uint64_t{result.ids[k]} << 32) | k;
     }
-    std::sort(keys.begin(), keys.end());
+    sort_keys_by_id(keys, scratch, id_bits);
     tree.ids.resize(keys.size());
     for (std::size_t k = 0; k < keys.size(); ++k) {
         tree.ids[k] = static_cast<std::uint32_t>(keys[k] >> 32);
@@ -386,7 +432,7 @@ void store_tree(TreeResult& result, bool keep_lengths, InternSnap& tree) {
             tree.lengths[k] = result.parts.lengths[static_cast<std::uint32_t>(keys[k])];
         }
     }
-    result = TreeResult{};  // the partition storage goes as soon as it is stored
+    result.leaf_names = {};
 }
 
 bool has_adjacent_duplicates(const std::vector<std::string>& sorted) {
@@ -447,7 +493,7 @@ Result<SnapshotCollector, std::string> SnapshotCollector::start(const TreeItem& 
                               sizes::kChunkBytes / std::max<std::size_t>(snapshot_bytes, 1));
     look_up_ids(state->table, state->out.n_words, result);
     assign_new_ids(state->table, result);
-    store_tree(result, keep_lengths, state->out.trees.emplace_back());
+    store_tree(result, keep_lengths, state->table.id_bits(), state->out.trees.emplace_back());
     return SnapshotCollector(std::move(state));
 }
 
@@ -506,9 +552,10 @@ void intern_chunk(SnapshotCollector::State& st, std::vector<TreeResult>& results
         assign_new_ids(st.table, result);
     }
     st.out.trees.resize(end);
+    const unsigned id_bits = st.table.id_bits();
     pool::parallel_for(begin, end, [&](std::size_t block_begin, std::size_t block_end) {
         for (std::size_t i = block_begin; i < block_end; ++i) {
-            store_tree(results[i - begin], st.keep_lengths, st.out.trees[i]);
+            store_tree(results[i - begin], st.keep_lengths, id_bits, st.out.trees[i]);
         }
     });
 }
