@@ -261,6 +261,23 @@ class InternTable {
         return kAbsent;
     }
 
+    // Starts loading what find(..., hash) reads first: its slot, and the words of the id
+    // there. A tree's lookups land all over the table; issued a few lookups ahead, the loads
+    // overlap instead of each waiting in turn. `slot_only` when the slot may not be loaded
+    // yet (reading its id would wait for it).
+    void prefetch(std::uint64_t hash, bool slot_only) const noexcept {
+        const Slot& slot = slots_[static_cast<std::size_t>(hash) & (slots_.size() - 1)];
+        if (slot_only) {
+            __builtin_prefetch(&slot);
+            return;
+        }
+        if (slot.id != kEmpty) {
+            const std::uint64_t* const words = words_.data() + offset(slot.id);
+            __builtin_prefetch(words);
+            __builtin_prefetch(words + (n_words_ > 0 ? n_words_ - 1 : 0));
+        }
+    }
+
     // `hash` is hash_words(words), computed by the caller (in parallel, per tree).
     std::uint32_t intern(std::span<const std::uint64_t> words, std::uint64_t hash) {
         const std::size_t mask = slots_.size() - 1;
@@ -340,7 +357,15 @@ void look_up_ids(const InternTable& table, std::size_t n_words, TreeResult& resu
     require(parts.n_words == n_words, "snapshots of one call differ in word count");
     result.ids.resize(parts.size());
     result.absent.clear();
-    for (std::size_t k = 0; k < parts.size(); ++k) {
+    constexpr std::size_t kAhead = 8;  // lookups between a prefetch and its use
+    const std::size_t n = parts.size();
+    for (std::size_t k = 0; k < n; ++k) {
+        if (k + 2 * kAhead < n) {
+            table.prefetch(parts.hashes[k + 2 * kAhead], true);
+        }
+        if (k + kAhead < n) {
+            table.prefetch(parts.hashes[k + kAhead], false);
+        }
         result.ids[k] = table.find(parts.partition(k), parts.hashes[k]);
         if (result.ids[k] == InternTable::kAbsent) {
             result.absent.push_back(static_cast<std::uint32_t>(k));
@@ -355,7 +380,22 @@ void look_up_ids(const InternTable& table, std::size_t n_words, TreeResult& resu
 void assign_new_ids(InternTable& table, TreeResult& result) {
     const TreePartitions& parts = result.parts;
     std::size_t n_new = 0;
-    for (const std::uint32_t k : result.absent) {
+    constexpr std::size_t kAhead = 8;
+    const std::size_t n_absent = result.absent.size();
+    for (std::size_t j = 0; j < n_absent; ++j) {
+        // As in look_up_ids; here the tree's own words, reduced on another thread, are
+        // out of cache too.
+        if (j + 2 * kAhead < n_absent) {
+            table.prefetch(parts.hashes[result.absent[j + 2 * kAhead]], true);
+        }
+        if (j + kAhead < n_absent) {
+            const std::uint32_t ahead = result.absent[j + kAhead];
+            table.prefetch(parts.hashes[ahead], false);
+            const std::span<const std::uint64_t> words = parts.partition(ahead);
+            __builtin_prefetch(words.data());
+            __builtin_prefetch(words.data() + (words.empty() ? 0 : words.size() - 1));
+        }
+        const std::uint32_t k = result.absent[j];
         result.ids[k] = table.find(parts.partition(k), parts.hashes[k]);
         if (result.ids[k] == InternTable::kAbsent) {
             result.absent[n_new++] = k;
