@@ -191,6 +191,30 @@ TEST(SnapshotsCollection, RandomSamplesMatchTheTreeByTreeReference) {
     }
 }
 
+// Wider trees than above: three words per set (an odd count) and, over 200 distinct trees,
+// ids beyond one radix pass of a tree's sort.
+TEST(SnapshotsCollection, WideRandomSamplesMatchTheTreeByTreeReference) {
+    testing_support::NewickGen gen(11);
+    testing_support::NewickStyle style;
+    style.n_leaves = 150;
+    std::vector<std::string> texts;
+    for (int t = 0; t < 200; ++t) {
+        texts.push_back(gen.tree(style));
+    }
+    std::vector<TreeItem> items;
+    for (const std::string& text : texts) {
+        items.push_back(TreeItem{text, &kNoMap});
+    }
+    for (const bool rooted : {false, true}) {
+        const auto want = reference::reference_collection(items, rooted, true);
+        ASSERT_TRUE(want && want->bips.size() > 4096) << (rooted ? "rooted" : "unrooted");
+        EXPECT_EQ(reference::collection_difference(
+                      Snapshots::from_newick_iter_opts(items, rooted, true), want),
+                  "")
+            << (rooted ? "rooted" : "unrooted");
+    }
+}
+
 // A tree set as bench/dump_trees.py writes it (tests/data/cpp/README.md).
 struct DumpedTrees {
     std::vector<TranslateMap> maps;
