@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "common/errors.hpp"
 #include "distances/tile_side.hpp"
@@ -169,6 +170,38 @@ Costs event_costs(std::size_t n_ri, std::size_t n_cj, std::size_t r, std::size_t
     }
 }
 
+// One storage of a tile's cells (see wrf_tile_body).
+struct Storage {
+    const IdBlock* lines;
+    const IdBlock* lanes;
+    double* line_values;  // per line: its tree's length of the current id, else +0.0
+    double* lane_values;  // per lane
+    std::size_t n_lines;
+    std::size_t n_lanes;  // padded to whole vectors
+    std::size_t stride;
+};
+
+// A line's cells against every lane: += |row value - column value|.
+template <bool ByRows>
+[[gnu::always_inline]] inline void add_line(const Storage& st, double* a, double v) {
+    if constexpr (ByRows) {
+        add_abs_diff(a, v, st.lane_values, st.n_lanes);
+    } else {
+        add_abs_diff_rev(a, st.lane_values, v, st.n_lanes);
+    }
+}
+
+// The term of a cell whose line tree holds the id with length v and whose lane tree does
+// not, and the reverse.
+template <bool ByRows>
+[[gnu::always_inline]] inline double line_term(double v) {
+    return ByRows ? std::fabs(v - 0.0) : std::fabs(0.0 - v);
+}
+template <bool ByRows>
+[[gnu::always_inline]] inline double lane_term(double v) {
+    return ByRows ? std::fabs(0.0 - v) : std::fabs(v - 0.0);
+}
+
 [[gnu::always_inline]] inline void wrf_tile_body(const IdBlock& rows, const IdBlock& cols,
                                                  double* out, std::size_t stride) {
     const std::size_t r = rows.n_trees;
@@ -242,179 +275,137 @@ Costs event_costs(std::size_t n_ri, std::size_t n_cj, std::size_t r, std::size_t
 
     double* acc = s.acc.data();
     double* other = s.other.data();
-    std::uint8_t layout = n_events > 0 ? s.state[0] : 0;
     std::fill(acc, acc + std::max(r * cs, c * rs), 0.0);
-    double* const dr = s.dr.data();
-    double* const dc = s.dc.data();
+    // The two storages of the tile's cells: lines of `n_lanes` values, `stride` apart. By
+    // rows a line is a row tree and a lane a column tree; by columns the reverse. A cell's
+    // term is |row value - column value| in both.
+    const Storage storages[2] = {{&rows, &cols, s.dr.data(), s.dc.data(), r, cp, cs},
+                                 {&cols, &rows, s.dc.data(), s.dr.data(), c, rp, rs}};
     std::vector<Crossing>& crossing = s.crossing;
     std::uint32_t* const applied = s.applied.data();
     crossing.clear();
-    auto catch_up = [&](double* line_start, std::size_t line) {
-        const Crossing* c_begin = crossing.data() + applied[line];
-        const Crossing* c_end = crossing.data() + crossing.size();
-        for (const Crossing* x = c_begin; x != c_end; ++x) {
-            line_start[x->lane] += x->term;
+    std::fill(applied, applied + std::max(r, c), 0);
+    auto catch_up = [&](const Storage& st, std::size_t line) {
+        double* a = acc + line * st.stride;
+        const Crossing* end = crossing.data() + crossing.size();
+        for (const Crossing* x = crossing.data() + applied[line]; x != end; ++x) {
+            a[x->lane] += x->term;
         }
         applied[line] = static_cast<std::uint32_t>(crossing.size());
     };
-    // Every line up to date and no term waiting; `n_lines` and `line_stride` are those of the
-    // storage the terms were made in.
-    auto catch_up_all = [&](std::size_t n_lines, std::size_t line_stride) {
+    // Every line up to date and no term waiting.
+    auto catch_up_all = [&](const Storage& st) {
         if (!crossing.empty()) {
-            for (std::size_t line = 0; line < n_lines; ++line) {
-                catch_up(acc + line * line_stride, line);
+            for (std::size_t line = 0; line < st.n_lines; ++line) {
+                catch_up(st, line);
             }
             crossing.clear();
         }
         std::fill(applied, applied + std::max(r, c), 0);
     };
-    std::fill(applied, applied + std::max(r, c), 0);
 
+    std::uint8_t layout = n_events > 0 ? s.state[0] : 0;
     for (std::size_t k = 0; k < n_events; ++k) {
-        const Event e = s.events[k];
         if (s.state[k] != layout) {
-            if (layout == 0) {
-                catch_up_all(r, cs);
-                transpose(acc, other, r, cs, c, rs);
-            } else {
-                catch_up_all(c, rs);
-                transpose(acc, other, c, rs, r, cs);
-            }
+            const Storage& from = storages[layout];
+            const Storage& to = storages[layout ^ 1];
+            catch_up_all(from);
+            transpose(acc, other, from.n_lines, from.stride, to.n_lines, to.stride);
             std::swap(acc, other);
             layout = s.state[k];
         }
-        {
-            // A run of ids each held by the same single tree of the lines' side and by no
-            // tree of the other side: one pass over that line adds their terms in turn.
-            double terms[kMaxRun];
-            std::size_t n_terms = 0;
-            std::uint32_t line = kNone;
-            std::size_t next = k;
-            while (next < n_events && n_terms < kMaxRun && s.state[next] == layout) {
-                const Event ev = s.events[next];
-                const std::uint32_t line_slot = layout == 0 ? ev.row_slot : ev.col_slot;
-                const std::uint32_t lane_slot = layout == 0 ? ev.col_slot : ev.row_slot;
-                const IdBlock& lines = layout == 0 ? rows : cols;
-                if (lane_slot != kNone || line_slot == kNone ||
-                    lines.start[line_slot + 1] - lines.start[line_slot] != 1) {
-                    break;
+        // One id, or a run of one line's ids, with the storage a constant of each copy.
+        auto step = [&](auto by_rows) __attribute__((always_inline)) {
+            constexpr bool ByRows = decltype(by_rows)::value;
+            const Storage& st = storages[ByRows ? 0 : 1];
+            const IdBlock& lines = *st.lines;
+            const IdBlock& lanes = *st.lanes;
+            auto line_slot_of = [&](const Event& ev) { return ByRows ? ev.row_slot : ev.col_slot; };
+            auto lane_slot_of = [&](const Event& ev) { return ByRows ? ev.col_slot : ev.row_slot; };
+            {
+                // A run of ids each held by the same single tree of the lines' side and by no
+                // tree of the other side: one pass over that line adds their terms in turn.
+                double terms[kMaxRun];
+                std::size_t n_terms = 0;
+                std::uint32_t line = kNone;
+                std::size_t next = k;
+                while (next < n_events && n_terms < kMaxRun && s.state[next] == layout) {
+                    const std::uint32_t line_slot = line_slot_of(s.events[next]);
+                    if (lane_slot_of(s.events[next]) != kNone || line_slot == kNone ||
+                        lines.start[line_slot + 1] - lines.start[line_slot] != 1) {
+                        break;
+                    }
+                    const std::uint32_t x = lines.start[line_slot];
+                    if (line != kNone && lines.position[x] != line) {
+                        break;
+                    }
+                    line = lines.position[x];
+                    terms[n_terms++] = line_term<ByRows>(lines.length[x]);
+                    ++next;
                 }
-                const std::uint32_t x = lines.start[line_slot];
-                if (line != kNone && lines.position[x] != line) {
-                    break;
+                if (n_terms > 0) {
+                    catch_up(st, line);
+                    add_consts(acc + line * st.stride, terms, n_terms, st.n_lanes);
+                    k = next - 1;
+                    return;
                 }
-                line = lines.position[x];
-                const double v = lines.length[x];
-                terms[n_terms++] = layout == 0 ? std::fabs(v - 0.0) : std::fabs(0.0 - v);
-                ++next;
             }
-            if (n_terms > 0) {
-                if (layout == 0) {
-                    catch_up(acc + line * cs, line);
-                    add_consts(acc + line * cs, terms, n_terms, cp);
-                } else {
-                    catch_up(acc + line * rs, line);
-                    add_consts(acc + line * rs, terms, n_terms, rp);
-                }
-                k = next - 1;
-                continue;
-            }
-        }
-        const std::uint32_t rb = e.row_slot == kNone ? 0 : rows.start[e.row_slot];
-        const std::uint32_t re = e.row_slot == kNone ? 0 : rows.start[e.row_slot + 1];
-        const std::uint32_t cb = e.col_slot == kNone ? 0 : cols.start[e.col_slot];
-        const std::uint32_t ce = e.col_slot == kNone ? 0 : cols.start[e.col_slot + 1];
-        const std::size_t n_ri = re - rb;
-        const std::size_t n_cj = ce - cb;
-        const double vr = static_cast<double>(rp / kLanes);
-        const double vc = static_cast<double>(cp / kLanes);
-
-        if (layout == 0) {
-            const bool whole =
-                static_cast<double>(r) * vc <
-                static_cast<double>(n_ri) * vc + static_cast<double>(n_cj) * static_cast<double>(r) * kStrided;
-            for (std::uint32_t x = cb; x < ce; ++x) {
-                dc[cols.position[x]] = cols.length[x];
+            const std::uint32_t line_slot = line_slot_of(s.events[k]);
+            const std::uint32_t lane_slot = lane_slot_of(s.events[k]);
+            const std::uint32_t lb = line_slot == kNone ? 0 : lines.start[line_slot];
+            const std::uint32_t le = line_slot == kNone ? 0 : lines.start[line_slot + 1];
+            const std::uint32_t nb = lane_slot == kNone ? 0 : lanes.start[lane_slot];
+            const std::uint32_t ne = lane_slot == kNone ? 0 : lanes.start[lane_slot + 1];
+            const double per_line = static_cast<double>(st.n_lanes / kLanes);
+            const bool whole = static_cast<double>(st.n_lines) * per_line <
+                               static_cast<double>(le - lb) * per_line +
+                                   static_cast<double>(ne - nb) * static_cast<double>(st.n_lines) *
+                                       kStrided;
+            for (std::uint32_t x = nb; x < ne; ++x) {
+                st.lane_values[lanes.position[x]] = lanes.length[x];
             }
             if (whole) {
-                catch_up_all(r, cs);
-                for (std::uint32_t x = rb; x < re; ++x) {
-                    dr[rows.position[x]] = rows.length[x];
+                catch_up_all(st);
+                for (std::uint32_t x = lb; x < le; ++x) {
+                    st.line_values[lines.position[x]] = lines.length[x];
                 }
-                for (std::size_t i = 0; i < r; ++i) {
-                    add_abs_diff(acc + i * cs, dr[i], dc, cp);
+                for (std::size_t line = 0; line < st.n_lines; ++line) {
+                    add_line<ByRows>(st, acc + line * st.stride, st.line_values[line]);
                 }
-                for (std::uint32_t x = rb; x < re; ++x) {
-                    dr[rows.position[x]] = 0.0;
+                for (std::uint32_t x = lb; x < le; ++x) {
+                    st.line_values[lines.position[x]] = 0.0;
                 }
             } else {
-                // Rows holding the id: whole rows. Columns holding it: the other rows, by
+                // Lines holding the id: whole lines. Lanes holding it: the other lines, by
                 // crossing terms.
-                for (std::uint32_t x = rb; x < re; ++x) {
-                    const std::size_t i = rows.position[x];
-                    catch_up(acc + i * cs, i);
-                    if (n_cj == 0) {
-                        add_const(acc + i * cs, std::fabs(rows.length[x] - 0.0), cp);
+                for (std::uint32_t x = lb; x < le; ++x) {
+                    const std::size_t line = lines.position[x];
+                    catch_up(st, line);
+                    if (ne == nb) {
+                        add_const(acc + line * st.stride, line_term<ByRows>(lines.length[x]), st.n_lanes);
                     } else {
-                        add_abs_diff(acc + i * cs, rows.length[x], dc, cp);
+                        add_line<ByRows>(st, acc + line * st.stride, lines.length[x]);
                     }
                 }
-                for (std::uint32_t x = cb; x < ce; ++x) {
-                    crossing.push_back({cols.position[x], std::fabs(0.0 - cols.length[x])});
+                for (std::uint32_t x = nb; x < ne; ++x) {
+                    crossing.push_back({lanes.position[x], lane_term<ByRows>(lanes.length[x])});
                 }
-                for (std::uint32_t x = rb; x < re; ++x) {
-                    applied[rows.position[x]] = static_cast<std::uint32_t>(crossing.size());
+                for (std::uint32_t x = lb; x < le; ++x) {
+                    applied[lines.position[x]] = static_cast<std::uint32_t>(crossing.size());
                 }
             }
-            for (std::uint32_t x = cb; x < ce; ++x) {
-                dc[cols.position[x]] = 0.0;
+            for (std::uint32_t x = nb; x < ne; ++x) {
+                st.lane_values[lanes.position[x]] = 0.0;
             }
+        };
+        if (layout == 0) {
+            step(std::true_type{});
         } else {
-            const bool whole =
-                static_cast<double>(c) * vr <
-                static_cast<double>(n_cj) * vr + static_cast<double>(n_ri) * static_cast<double>(c) * kStrided;
-            for (std::uint32_t x = rb; x < re; ++x) {
-                dr[rows.position[x]] = rows.length[x];
-            }
-            if (whole) {
-                catch_up_all(c, rs);
-                for (std::uint32_t x = cb; x < ce; ++x) {
-                    dc[cols.position[x]] = cols.length[x];
-                }
-                for (std::size_t j = 0; j < c; ++j) {
-                    add_abs_diff_rev(acc + j * rs, dr, dc[j], rp);
-                }
-                for (std::uint32_t x = cb; x < ce; ++x) {
-                    dc[cols.position[x]] = 0.0;
-                }
-            } else {
-                for (std::uint32_t x = cb; x < ce; ++x) {
-                    const std::size_t j = cols.position[x];
-                    catch_up(acc + j * rs, j);
-                    if (n_ri == 0) {
-                        add_const(acc + j * rs, std::fabs(0.0 - cols.length[x]), rp);
-                    } else {
-                        add_abs_diff_rev(acc + j * rs, dr, cols.length[x], rp);
-                    }
-                }
-                for (std::uint32_t x = rb; x < re; ++x) {
-                    crossing.push_back({rows.position[x], std::fabs(rows.length[x] - 0.0)});
-                }
-                for (std::uint32_t x = cb; x < ce; ++x) {
-                    applied[cols.position[x]] = static_cast<std::uint32_t>(crossing.size());
-                }
-            }
-            for (std::uint32_t x = rb; x < re; ++x) {
-                dr[rows.position[x]] = 0.0;
-            }
+            step(std::false_type{});
         }
     }
 
-    if (layout == 0) {
-        catch_up_all(r, cs);
-    } else {
-        catch_up_all(c, rs);
-    }
+    catch_up_all(storages[layout]);
     if (layout == 0) {
         for (std::size_t i = 0; i < r; ++i) {
             std::copy(acc + i * cs, acc + i * cs + c, out + i * stride);
