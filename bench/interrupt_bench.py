@@ -59,7 +59,7 @@ CHILD = textwrap.dedent(
         resource.setrlimit(resource.RLIMIT_AS, (8 << 30, 8 << 30))
         fn, trees, names = k.pairwise_rf_from_newick_iter, itertools.repeat("((A,B),(C,D));"), 2
     elif phase == "parse":
-        fn, trees, names = k.pairwise_rf_from_newick_iter, [caterpillar(1000)] * 6000, 6000
+        fn, trees, names = k.pairwise_rf_from_newick_iter, [caterpillar(3000)] * 6000, 6000
     elif phase in ("rf-kernel", "rf-kernel-counter"):
         fn, trees = k.pairwise_rf_from_newick_iter, shuffled(6000, 200)
     elif phase in ("wrf-kernel", "wrf-kernel-counter"):
@@ -73,7 +73,7 @@ CHILD = textwrap.dedent(
         from kestrilune_tools.engine import SplitTable
         fn = SplitTable
         if phase == "engine-build":
-            trees = [caterpillar(1000)] * 6000
+            trees = [caterpillar(3000)] * 6000
         elif phase == "engine-drain":
             fn, trees, names = SplitTable, itertools.repeat("((A,B),(C,D));"), 2
         else:
