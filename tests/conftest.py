@@ -10,9 +10,12 @@ import kestrilune
 # cases: a test sizes its input with scaled(full, quick).
 QUICK = os.environ.get("KESTRILUNE_TEST_QUICK") == "1"
 
-# Running with a sanitizer runtime preloaded (scripts/run_sanitized_tests.sh): memory and
-# time measurements mean nothing there (ASan keeps freed blocks in quarantine).
-SANITIZED = any(lib in os.environ.get("LD_PRELOAD", "") for lib in ("libasan", "libtsan"))
+# A sanitizer runtime preloaded into the interpreter (scripts/run_sanitized_tests.sh,
+# scripts/run_tsan_tests.sh) reserves terabytes of address space for its shadow memory and
+# holds freed memory in quarantine: address-space caps, resident-memory budgets and
+# measurements of freed memory do not apply to such a run.
+SANITIZER_PRELOADED = any(runtime in os.environ.get("LD_PRELOAD", "")
+                          for runtime in ("libasan", "libtsan"))
 
 
 # A test run started in the background by a shell inherits SIGINT ignored; Python then
@@ -26,14 +29,6 @@ if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
 def scaled(full: int, quick: int) -> int:
     """The size of a heavy case: `full` normally, `quick` when KESTRILUNE_TEST_QUICK=1."""
     return quick if QUICK else full
-
-
-# A sanitizer runtime preloaded into the interpreter (scripts/run_sanitized_tests.sh,
-# scripts/run_tsan_tests.sh) reserves terabytes of address space for its shadow memory and
-# holds freed memory in quarantine: address-space caps and resident-memory budgets do not
-# apply to such a run.
-SANITIZER_PRELOADED = any(runtime in os.environ.get("LD_PRELOAD", "")
-                          for runtime in ("libasan", "libtsan"))
 
 
 def run(fn, newicks, *, names=None, translate=None, rooted=False, progress=None):

@@ -5,7 +5,7 @@ import re
 import pytest
 
 import kestrilune
-from conftest import SANITIZED, run, u32_matrix
+from conftest import SANITIZER_PRELOADED, run, u32_matrix
 
 rf = kestrilune.pairwise_rf_from_newick_iter
 QUARTETS = ["((A,B),(C,D));", "((A,C),(B,D));", "((A,D),(B,C));"]
@@ -166,6 +166,6 @@ def test_success_and_failure_paths_do_not_leak():
         once()
     gc.collect()
     assert len(gc.get_objects()) - objects < 50
-    if not SANITIZED:  # freed memory waits in the sanitizer's quarantine
+    if not SANITIZER_PRELOADED:  # freed memory waits in the sanitizer's quarantine
         assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rss < 2048  # KiB
     assert sys.getrefcount(names) == sys.getrefcount(trees) == 2
