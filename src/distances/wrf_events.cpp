@@ -16,6 +16,13 @@ namespace {
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 constexpr std::size_t kLanes = 8;
 
+// The longest run of one line's terms added in one pass.
+constexpr std::size_t kMaxRun = 64;
+
+// The longest run of whole-tile ids added in one pass: their lane values (16 lines of at
+// most 264 values) stay in the first-level cache while the tile's lines go by.
+constexpr std::size_t kMaxWholeRun = 16;
+
 // Eight doubles, loaded and stored at any 8-byte alignment. The same code compiles to one
 // AVX-512 register, two AVX2 registers or four SSE2 ones; each lane is its own cell.
 using Vec = double __attribute__((vector_size(64), aligned(8)));
@@ -52,6 +59,8 @@ struct Scratch {
     std::vector<double> other;   // transpose target
     std::vector<double> dr;      // per row: its length of the current id, else +0.0
     std::vector<double> dc;      // per column
+    std::vector<double> run_lanes;  // a run of whole-tile ids: per id, its lanes' values
+    std::vector<double> run_lines;  // per line, its values of the run's ids
     std::vector<Crossing> crossing;       // terms waiting for the lines they cross
     std::vector<std::uint32_t> applied;   // per line: crossing terms added so far
 };
@@ -67,6 +76,10 @@ Scratch& scratch_for(std::size_t cells, std::size_t rp, std::size_t cp) {
     }
     if (s.dc.size() < cp) {
         s.dc.assign(cp, 0.0);
+    }
+    if (s.run_lanes.size() < kMaxWholeRun * std::max(rp, cp)) {
+        s.run_lanes.assign(kMaxWholeRun * std::max(rp, cp), 0.0);
+        s.run_lines.assign(kMaxWholeRun * std::max(rp, cp), 0.0);
     }
     if (s.applied.size() < std::max(rp, cp)) {
         s.applied.assign(std::max(rp, cp), 0);
@@ -123,9 +136,6 @@ Scratch& scratch_for(std::size_t cells, std::size_t rp, std::size_t cp) {
         std::memcpy(a + k, &acc, sizeof acc);
     }
 }
-
-// The longest run of one line's terms added in one pass.
-constexpr std::size_t kMaxRun = 64;
 
 // Work, in vector steps, of one id in each storage. A scalar update across the lines of the
 // tile touches a cache line per line: measured on independent trees, it costs about two
@@ -188,6 +198,25 @@ template <bool ByRows>
         add_abs_diff(a, v, st.lane_values, st.n_lanes);
     } else {
         add_abs_diff_rev(a, st.lane_values, v, st.n_lanes);
+    }
+}
+
+// A line's cells against every lane for a run of ids: for id e, line value v[e] and lane
+// values lanes[e * n ..], one id after the other, the line loaded and stored once.
+template <bool ByRows>
+[[gnu::always_inline]] inline void add_lines(double* __restrict a, const double* v,
+                                             const double* __restrict lane_values,
+                                             std::size_t n_ids, std::size_t n) {
+    for (std::size_t k = 0; k < n; k += kLanes) {
+        Vec acc;
+        std::memcpy(&acc, a + k, sizeof acc);
+        for (std::size_t e = 0; e < n_ids; ++e) {
+            Vec other;
+            std::memcpy(&other, lane_values + e * n + k, sizeof other);
+            const Vec d = ByRows ? v[e] - other : other - v[e];
+            acc += reinterpret_cast<Vec>(reinterpret_cast<Bits>(d) & kNoSign);
+        }
+        std::memcpy(a + k, &acc, sizeof acc);
     }
 }
 
@@ -359,25 +388,67 @@ template <bool ByRows>
             const std::uint32_t nb = lane_slot == kNone ? 0 : lanes.start[lane_slot];
             const std::uint32_t ne = lane_slot == kNone ? 0 : lanes.start[lane_slot + 1];
             const double per_line = static_cast<double>(st.n_lanes / kLanes);
-            const bool whole = static_cast<double>(st.n_lines) * per_line <
-                               static_cast<double>(le - lb) * per_line +
-                                   static_cast<double>(ne - nb) * static_cast<double>(st.n_lines) *
-                                       kStrided;
+            auto updates_all = [&](const Event& ev) {
+                const std::uint32_t ls = line_slot_of(ev);
+                const std::uint32_t ns = lane_slot_of(ev);
+                const double n_line_holders =
+                    ls == kNone ? 0.0 : static_cast<double>(lines.start[ls + 1] - lines.start[ls]);
+                const double n_lane_holders =
+                    ns == kNone ? 0.0 : static_cast<double>(lanes.start[ns + 1] - lanes.start[ns]);
+                return static_cast<double>(st.n_lines) * per_line <
+                       n_line_holders * per_line +
+                           n_lane_holders * static_cast<double>(st.n_lines) * kStrided;
+            };
+            if (updates_all(s.events[k])) {
+                // A run of ids that each update the whole tile: one pass over the tile adds
+                // their terms in turn, each line loaded and stored once for the run.
+                catch_up_all(st);
+                std::size_t n_run = 0;
+                while (n_run < kMaxWholeRun && k + n_run < n_events && s.state[k + n_run] == layout &&
+                       (n_run == 0 || updates_all(s.events[k + n_run]))) {
+                    const Event ev = s.events[k + n_run];
+                    double* run_lanes = s.run_lanes.data() + n_run * st.n_lanes;
+                    const std::uint32_t ls = line_slot_of(ev);
+                    const std::uint32_t ns = lane_slot_of(ev);
+                    if (ns != kNone) {
+                        for (std::uint32_t x = lanes.start[ns]; x < lanes.start[ns + 1]; ++x) {
+                            run_lanes[lanes.position[x]] = lanes.length[x];
+                        }
+                    }
+                    if (ls != kNone) {
+                        for (std::uint32_t x = lines.start[ls]; x < lines.start[ls + 1]; ++x) {
+                            s.run_lines[lines.position[x] * kMaxWholeRun + n_run] = lines.length[x];
+                        }
+                    }
+                    ++n_run;
+                }
+                for (std::size_t line = 0; line < st.n_lines; ++line) {
+                    add_lines<ByRows>(acc + line * st.stride, s.run_lines.data() + line * kMaxWholeRun,
+                                      s.run_lanes.data(), n_run, st.n_lanes);
+                }
+                for (std::size_t e = 0; e < n_run; ++e) {
+                    const Event ev = s.events[k + e];
+                    double* run_lanes = s.run_lanes.data() + e * st.n_lanes;
+                    const std::uint32_t ls = line_slot_of(ev);
+                    const std::uint32_t ns = lane_slot_of(ev);
+                    if (ns != kNone) {
+                        for (std::uint32_t x = lanes.start[ns]; x < lanes.start[ns + 1]; ++x) {
+                            run_lanes[lanes.position[x]] = 0.0;
+                        }
+                    }
+                    if (ls != kNone) {
+                        for (std::uint32_t x = lines.start[ls]; x < lines.start[ls + 1]; ++x) {
+                            s.run_lines[lines.position[x] * kMaxWholeRun + e] = 0.0;
+                        }
+                    }
+                }
+                k += n_run - 1;
+                return;
+            }
             for (std::uint32_t x = nb; x < ne; ++x) {
                 st.lane_values[lanes.position[x]] = lanes.length[x];
             }
-            if (whole) {
-                catch_up_all(st);
-                for (std::uint32_t x = lb; x < le; ++x) {
-                    st.line_values[lines.position[x]] = lines.length[x];
-                }
-                for (std::size_t line = 0; line < st.n_lines; ++line) {
-                    add_line<ByRows>(st, acc + line * st.stride, st.line_values[line]);
-                }
-                for (std::uint32_t x = lb; x < le; ++x) {
-                    st.line_values[lines.position[x]] = 0.0;
-                }
-            } else {
+            {
                 // Lines holding the id: whole lines. Lanes holding it: the other lines, by
                 // crossing terms.
                 for (std::uint32_t x = lb; x < le; ++x) {
