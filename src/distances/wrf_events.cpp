@@ -87,43 +87,6 @@ Scratch& scratch_for(std::size_t cells, std::size_t rp, std::size_t cp) {
     return s;
 }
 
-// a[0 .. n) += |x - b[k]| (n a multiple of the lane count).
-[[gnu::always_inline]] inline void add_abs_diff(double* __restrict a, double x,
-                                                const double* __restrict b, std::size_t n) {
-    for (std::size_t k = 0; k < n; k += kLanes) {
-        Vec acc;
-        Vec other;
-        std::memcpy(&acc, a + k, sizeof acc);
-        std::memcpy(&other, b + k, sizeof other);
-        acc += reinterpret_cast<Vec>(reinterpret_cast<Bits>(x - other) & kNoSign);
-        std::memcpy(a + k, &acc, sizeof acc);
-    }
-}
-
-// a[0 .. n) += |b[k] - x|.
-[[gnu::always_inline]] inline void add_abs_diff_rev(double* __restrict a,
-                                                    const double* __restrict b, double x,
-                                                    std::size_t n) {
-    for (std::size_t k = 0; k < n; k += kLanes) {
-        Vec acc;
-        Vec other;
-        std::memcpy(&acc, a + k, sizeof acc);
-        std::memcpy(&other, b + k, sizeof other);
-        acc += reinterpret_cast<Vec>(reinterpret_cast<Bits>(other - x) & kNoSign);
-        std::memcpy(a + k, &acc, sizeof acc);
-    }
-}
-
-// a[0 .. n) += t.
-[[gnu::always_inline]] inline void add_const(double* __restrict a, double t, std::size_t n) {
-    for (std::size_t k = 0; k < n; k += kLanes) {
-        Vec acc;
-        std::memcpy(&acc, a + k, sizeof acc);
-        acc += t;
-        std::memcpy(a + k, &acc, sizeof acc);
-    }
-}
-
 // a[0 .. n) += t[0], then += t[1], ... (n a multiple of the lane count).
 [[gnu::always_inline]] inline void add_consts(double* __restrict a, const double* t,
                                               std::size_t n_terms, std::size_t n) {
@@ -191,16 +154,6 @@ struct Storage {
     std::size_t stride;
 };
 
-// A line's cells against every lane: += |row value - column value|.
-template <bool ByRows>
-[[gnu::always_inline]] inline void add_line(const Storage& st, double* a, double v) {
-    if constexpr (ByRows) {
-        add_abs_diff(a, v, st.lane_values, st.n_lanes);
-    } else {
-        add_abs_diff_rev(a, st.lane_values, v, st.n_lanes);
-    }
-}
-
 // A line's cells against every lane for a run of ids: for id e, line value v[e] and lane
 // values lanes[e * n ..], one id after the other, the line loaded and stored once.
 template <bool ByRows>
@@ -218,6 +171,12 @@ template <bool ByRows>
         }
         std::memcpy(a + k, &acc, sizeof acc);
     }
+}
+
+// A line's cells against every lane: += |row value - column value|.
+template <bool ByRows>
+[[gnu::always_inline]] inline void add_line(const Storage& st, double* a, double v) {
+    add_lines<ByRows>(a, &v, st.lane_values, 1, st.n_lanes);
 }
 
 // The term of a cell whose line tree holds the id with length v and whose lane tree does
@@ -455,7 +414,8 @@ template <bool ByRows>
                     const std::size_t line = lines.position[x];
                     catch_up(st, line);
                     if (ne == nb) {
-                        add_const(acc + line * st.stride, line_term<ByRows>(lines.length[x]), st.n_lanes);
+                        const double t = line_term<ByRows>(lines.length[x]);
+                            add_consts(acc + line * st.stride, &t, 1, st.n_lanes);
                     } else {
                         add_line<ByRows>(st, acc + line * st.stride, lines.length[x]);
                     }
