@@ -4,6 +4,7 @@
 //
 //     python bench/dump_trees.py run1.t -o /tmp/run1.txt
 //     build/bench/core_bench /tmp/run1.txt              # stages and kernels of one file
+//     build/bench/core_bench --floors /tmp/run1.txt     # and how far each is from its floor
 //     build/bench/core_bench --synthetic 4000 120 20000  # n trees, splits per tree, K
 //
 // Built with -DKESTRILUNE_BUILD_BENCH=ON. Times are the best of --repeat runs (default 3);
@@ -15,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <functional>
@@ -43,6 +45,7 @@ int g_repeat = 3;
 bool g_lengths = true;           // also time the WRF and KF kernels
 bool g_reference_stages = false;  // also time the full parser's stages
 bool g_collect_only = false;      // time only the collection
+bool g_floors = false;            // also print each stage's floor and our distance to it
 
 // Processor time of the whole process (all threads): on a shared machine it moves less
 // than wall time, since time spent waiting for a core is not counted.
@@ -212,6 +215,173 @@ std::vector<std::vector<std::uint32_t>> synthetic(std::size_t n, std::size_t per
     return trees;
 }
 
+// ---- Floors: the least work each stage must do, at the best rate this machine gives it ----
+// Used to say how far a measured stage is from the hardware, not as a target: a kernel
+// also reads its inputs and walks their structure, which no floor here counts.
+
+// Terms per pair summed over all pairs i < j: splits both trees hold (the products of KF's
+// dot), and splits either tree holds (the terms of a WRF cell).
+struct WorkCounts {
+    double shared = 0;
+    double either = 0;
+};
+
+WorkCounts work_counts(const Snapshots& s) {
+    std::vector<std::uint32_t> holders(s.n_bip(), 0);
+    double entries = 0;
+    for (const InternSnap& t : s.trees) {
+        for (const std::uint32_t id : t.ids) {
+            ++holders[id];
+        }
+        entries += static_cast<double>(t.ids.size());
+    }
+    WorkCounts w;
+    for (const std::uint32_t h : holders) {
+        w.shared += static_cast<double>(h) * (static_cast<double>(h) - 1.0) / 2.0;
+    }
+    // Each tree's splits meet the n - 1 other trees; a shared split is counted twice.
+    w.either = (static_cast<double>(s.trees.size()) - 1.0) * entries - w.shared;
+    return w;
+}
+
+// One core's rate of cell terms in the kernels' best case: 256 cells of one line held in
+// registers eight at a time, 16 terms added to each in turn, every value in the first-level
+// cache. Product = false: |a - b| added (a WRF term); true: a * b added (a KF product).
+using Vec8 = double __attribute__((vector_size(64), aligned(8)));
+using Bits8 = std::uint64_t __attribute__((vector_size(64), aligned(8)));
+
+template <bool Product>
+[[gnu::always_inline]] inline double term_rate_body() {
+    constexpr std::size_t kCells = 256;
+    constexpr std::size_t kTerms = 16;
+    constexpr std::size_t kPasses = 40000;
+    std::vector<double> acc(kCells, 0.0);
+    std::vector<double> lanes(kTerms * kCells);
+    double v[kTerms];
+    for (std::size_t k = 0; k < lanes.size(); ++k) {
+        lanes[k] = 1e-3 * static_cast<double>(k % 97);
+    }
+    for (std::size_t e = 0; e < kTerms; ++e) {
+        v[e] = 1e-3 * static_cast<double>(e);
+    }
+    const auto start = Clock::now();
+    for (std::size_t pass = 0; pass < kPasses; ++pass) {
+        for (std::size_t k = 0; k < kCells; k += 8) {
+            Vec8 a;
+            std::memcpy(&a, acc.data() + k, sizeof a);
+            for (std::size_t e = 0; e < kTerms; ++e) {
+                Vec8 b;
+                std::memcpy(&b, lanes.data() + e * kCells + k, sizeof b);
+                if constexpr (Product) {
+                    a += v[e] * b;
+                } else {
+                    const Vec8 d = v[e] - b;
+                    a += reinterpret_cast<Vec8>(reinterpret_cast<Bits8>(d) &
+                                                0x7fffffffffffffffULL);
+                }
+            }
+            std::memcpy(acc.data() + k, &a, sizeof a);
+        }
+        asm volatile("" : : "r"(acc.data()) : "memory");  // every pass is done
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return static_cast<double>(kPasses * kCells * kTerms) / seconds;
+}
+
+template <bool Product>
+double term_rate_baseline() {
+    return term_rate_body<Product>();
+}
+#if defined(__x86_64__)
+template <bool Product>
+[[gnu::target("avx2")]] double term_rate_avx2() {
+    return term_rate_body<Product>();
+}
+template <bool Product>
+[[gnu::target("avx512f")]] double term_rate_avx512() {
+    return term_rate_body<Product>();
+}
+#endif
+
+// Best of three, with the widest vectors the processor has (the kernels pick them too).
+template <bool Product>
+double term_rate() {
+    double best = 0;
+    for (int k = 0; k < 3; ++k) {
+#if defined(__x86_64__)
+        if (__builtin_cpu_supports("avx512f")) {
+            best = std::max(best, term_rate_avx512<Product>());
+            continue;
+        }
+        if (__builtin_cpu_supports("avx2")) {
+            best = std::max(best, term_rate_avx2<Product>());
+            continue;
+        }
+#endif
+        best = std::max(best, term_rate_baseline<Product>());
+    }
+    return best;
+}
+
+// One core reading every byte of the text once (counting the commas): the least a reader
+// does. Bytes per second.
+double byte_scan_rate(const TreeFile& f) {
+    std::size_t commas = 0;
+    best_of([&] {
+        for (const std::string& text : f.newicks) {
+            std::size_t c = 0;
+            for (const char ch : text) {
+                c += ch == ',' ? 1 : 0;
+            }
+            commas += c;
+        }
+    });
+    asm volatile("" : : "r"(commas));
+    return static_cast<double>(f.bytes) / g_last_cpu;
+}
+
+void print_floors(const TreeFile& f, const Snapshots& snaps, double collect_cpu, double t_rf,
+                  double t_wrf, double t_kf) {
+    const std::size_t n = snaps.trees.size();
+    const double pairs = static_cast<double>(n) * (static_cast<double>(n) - 1) / 2;
+    const double cores = static_cast<double>(pool::size());
+    const double scan = byte_scan_rate(f);
+    std::printf("  floors (one core's best rate here, times the pool of %zu):\n", pool::size());
+    std::printf("    read every byte once: %.0f MB/s per core; the collection's %.0f MB/s per core is %.1f%% of it\n",
+                scan / 1e6, static_cast<double>(f.bytes) / 1e6 / collect_cpu,
+                100.0 * static_cast<double>(f.bytes) / collect_cpu / scan);
+    // Every kernel writes the whole n x n matrix.
+    std::vector<double> cells(n * n);
+    const double write8 = best_of([&] {
+        pool::parallel_for(0, n, [&](std::size_t b, std::size_t e) {
+            std::fill(cells.data() + b * n, cells.data() + e * n, 1.0);
+        });
+    });
+    const double write4 = best_of([&] {
+        auto* narrow = reinterpret_cast<std::uint32_t*>(cells.data());
+        pool::parallel_for(0, n, [&](std::size_t b, std::size_t e) {
+            std::fill(narrow + b * n, narrow + e * n, 1u);
+        });
+    });
+    const WorkCounts w = work_counts(snaps);
+    const double wrf_rate = term_rate<false>();
+    const double kf_rate = term_rate<true>();
+    const double wrf_floor = std::max(w.either / (wrf_rate * cores), write8);
+    const double kf_floor = std::max(w.shared / (kf_rate * cores), write8);
+    std::printf("    RF: writing the %zu x %zu cells (4 bytes): %.4f s; measured %.4f s = %.1fx\n", n,
+                n, write4, t_rf, t_rf / write4);
+    if (t_wrf > 0) {
+        std::printf("    WRF: %.3g terms (%.1f per pair: splits either tree holds), |a - b| at %.3g "
+                    "terms/s per core: %.4f s, writing the cells %.4f s; measured %.4f s = %.1fx\n",
+                    w.either, w.either / pairs, wrf_rate, w.either / (wrf_rate * cores), write8,
+                    t_wrf, t_wrf / wrf_floor);
+        std::printf("    KF:  %.3g terms (%.1f per pair: splits both trees hold), a * b at %.3g "
+                    "terms/s per core: %.4f s, writing the cells %.4f s; measured %.4f s = %.1fx\n",
+                    w.shared, w.shared / pairs, kf_rate, w.shared / (kf_rate * cores), write8,
+                    t_kf, t_kf / kf_floor);
+    }
+}
+
 struct KernelTimes {
     double tiles = 0;
     double tiles_cpu = 0;
@@ -355,8 +525,12 @@ int run_file(const std::string& path, bool legacy) {
     }
     std::printf("  collection (text to interned ids): %.4f s wall, %.4f s cpu: %.0f MB/s per core\n",
                 t_collect, cpu_collect, mb / cpu_collect);
-    print_kernel_row("  RF kernel", n, snaps.n_bip(), time_rf(ids, legacy));
+    const KernelTimes rf = time_rf(ids, legacy);
+    print_kernel_row("  RF kernel", n, snaps.n_bip(), rf);
     if (!g_lengths) {
+        if (g_floors) {
+            print_floors(f, snaps, cpu_collect, rf.tiles, 0, 0);
+        }
         return 0;
     }
     std::vector<double> cells(n * n);
@@ -365,6 +539,9 @@ int run_file(const std::string& path, bool legacy) {
     const double pairs = static_cast<double>(n) * (n - 1) / 2;
     std::printf("  WRF kernel %.4f s (%.3g pairs/s)  KF kernel %.4f s (%.3g pairs/s)\n", t_wrf,
                 pairs / t_wrf, t_kf, pairs / t_kf);
+    if (g_floors) {
+        print_floors(f, snaps, cpu_collect, rf.tiles, t_wrf, t_kf);
+    }
     return 0;
 }
 
@@ -393,6 +570,10 @@ int main(int argc, char** argv) {
             g_lengths = false;
             args.erase(args.begin() + static_cast<std::ptrdiff_t>(k));
             --k;
+        } else if (args[k] == "--floors") {
+            g_floors = true;
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(k));
+            --k;
         } else if (args[k] == "--no-legacy") {
             legacy = false;
             args.erase(args.begin() + static_cast<std::ptrdiff_t>(k));
@@ -409,7 +590,7 @@ int main(int argc, char** argv) {
     }
     if (args.empty()) {
         std::cerr
-            << "usage: core_bench [--repeat R] [--no-legacy] FILE.txt ...\n"
+            << "usage: core_bench [--repeat R] [--no-legacy] [--rf-only] [--floors] FILE.txt ...\n"
                "       core_bench [--repeat R] [--no-legacy] --synthetic N SPLITS_PER_TREE K\n";
         return 2;
     }
