@@ -44,8 +44,8 @@ def memory_limit():
 
 def too_many_names(fn):
     # Enough trees that the matrix alone exceeds the machine's memory (a list of floats
-    # takes about 48 bytes a cell, the byte forms 4 or 8).
-    cell = 4 if "rf" in fn.__name__ else 8 if "snapshots" in fn.__name__ else 48
+    # takes about 32 bytes a cell, mirrored cells sharing their float; the byte forms 4 or 8).
+    cell = 4 if "rf" in fn.__name__ else 8 if "snapshots" in fn.__name__ else 32
     return [str(i) for i in range(math.isqrt(memory_limit() // cell) + 1)]
 
 

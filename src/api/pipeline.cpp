@@ -6,8 +6,10 @@
 
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <optional>
@@ -200,8 +202,9 @@ void run_kernel(Metric metric, const IterArgs& args, const Snapshots& snapshots,
 }
 
 // Memory the result of `variant` needs for n trees, known before any tree is read: the
-// matrix, and for the list form also the list and one float object per cell (as the
-// interpreter's allocator sizes them) beside the cells the kernel fills.
+// matrix, and for the list form also the list and a float object for each cell on or
+// above the diagonal (as the interpreter's allocator sizes them; matrix_list shares the
+// others) beside the cells the kernel fills.
 std::uint64_t matrix_memory(const Variant& variant, std::size_t n) {
     if (variant.metric == Metric::RF) {
         return bytes_of_cells(n, n, sizeof(std::uint32_t));
@@ -210,10 +213,15 @@ std::uint64_t matrix_memory(const Variant& variant, std::size_t n) {
         return bytes_of_cells(n, n, sizeof(double));
     }
     constexpr std::uint64_t kFloatObjectBytes = 32;
-    return bytes_of_cells(n, n, sizeof(double) + sizeof(PyObject*) + kFloatObjectBytes);
+    const std::uint64_t cells = bytes_of_cells(n, n, sizeof(double) + sizeof(PyObject*));
+    const std::uint64_t objects = bytes_of_cells(n, n + 1, kFloatObjectBytes / 2);
+    return cells + objects < cells ? ~std::uint64_t{0} : cells + objects;
 }
 
-// The matrix as a flat list of n x n floats (the plain WRF and KF functions).
+// The matrix as a flat list of n x n floats (the plain WRF and KF functions). The cells on
+// and above the diagonal get a float each, row by row; a cell below it holds the same
+// object as its mirror when the two hold the same bits (always, for these symmetric
+// kernels), which halves the objects made and the memory they take.
 PyRef matrix_list(Metric metric, const IterArgs& args, const Snapshots& snapshots) {
     const std::size_t n = snapshots.trees.size();
     std::vector<double> cells(n * n);  // n * n fits: matrix_memory passed require_fits
@@ -222,15 +230,47 @@ PyRef matrix_list(Metric metric, const IterArgs& args, const Snapshots& snapshot
     if (!list) {
         return list;
     }
-    for (std::size_t c = 0; c < cells.size(); ++c) {
-        if (c % kItemsPerSignalCheck == kItemsPerSignalCheck - 1 && PyErr_CheckSignals() < 0) {
-            return PyRef();
-        }
+    PyObject* const out = list.get();
+    std::size_t items = 0;
+    auto interrupted = [&items] {
+        return ++items % kItemsPerSignalCheck == 0 && PyErr_CheckSignals() < 0;
+    };
+    auto set_new = [&](std::size_t c) {
         PyObject* value = PyFloat_FromDouble(cells[c]);
-        if (value == nullptr) {
-            return PyRef();
+        if (value != nullptr) {
+            PyList_SET_ITEM(out, static_cast<Py_ssize_t>(c), value);
         }
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(c), value);
+        return value != nullptr;
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = i; j < n; ++j) {
+            if (interrupted() || !set_new(i * n + j)) {
+                return PyRef();  // the list frees the floats made so far
+            }
+        }
+    }
+    // Below the diagonal in square blocks, so that a block's mirror cells and objects are
+    // still in the cache while it is filled.
+    constexpr std::size_t kBlock = 64;
+    for (std::size_t i0 = 0; i0 < n; i0 += kBlock) {
+        for (std::size_t j0 = 0; j0 <= i0; j0 += kBlock) {
+            for (std::size_t i = i0; i < std::min(n, i0 + kBlock); ++i) {
+                for (std::size_t j = j0; j < std::min(i, j0 + kBlock); ++j) {
+                    if (interrupted()) {
+                        return PyRef();
+                    }
+                    if (std::memcmp(&cells[i * n + j], &cells[j * n + i], sizeof(double)) != 0) {
+                        if (!set_new(i * n + j)) {
+                            return PyRef();
+                        }
+                        continue;
+                    }
+                    PyObject* mirror = PyList_GET_ITEM(out, static_cast<Py_ssize_t>(j * n + i));
+                    Py_INCREF(mirror);
+                    PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i * n + j), mirror);
+                }
+            }
+        }
     }
     return list;
 }
