@@ -362,44 +362,36 @@ template <bool ByRows>
                 // A run of ids that each update the whole tile: one pass over the tile adds
                 // their terms in turn, each line loaded and stored once for the run.
                 catch_up_all(st);
-                std::size_t n_run = 0;
-                while (n_run < kMaxWholeRun && k + n_run < n_events && s.state[k + n_run] == layout &&
-                       (n_run == 0 || updates_all(s.events[k + n_run]))) {
-                    const Event ev = s.events[k + n_run];
-                    double* run_lanes = s.run_lanes.data() + n_run * st.n_lanes;
-                    const std::uint32_t ls = line_slot_of(ev);
-                    const std::uint32_t ns = lane_slot_of(ev);
-                    if (ns != kNone) {
-                        for (std::uint32_t x = lanes.start[ns]; x < lanes.start[ns + 1]; ++x) {
-                            run_lanes[lanes.position[x]] = lanes.length[x];
-                        }
-                    }
-                    if (ls != kNone) {
-                        for (std::uint32_t x = lines.start[ls]; x < lines.start[ls + 1]; ++x) {
-                            s.run_lines[lines.position[x] * kMaxWholeRun + n_run] = lines.length[x];
-                        }
-                    }
-                    ++n_run;
-                }
-                for (std::size_t line = 0; line < st.n_lines; ++line) {
-                    add_lines<ByRows>(acc + line * st.stride, s.run_lines.data() + line * kMaxWholeRun,
-                                      s.run_lanes.data(), n_run, st.n_lanes);
-                }
-                for (std::size_t e = 0; e < n_run; ++e) {
+                // Puts id k + e's lengths into the run's buffers (its lane trees' by lane, its
+                // line trees' by line), or back to the +0.0 of a tree not holding it.
+                auto place = [&](std::size_t e, bool clear) __attribute__((always_inline)) {
                     const Event ev = s.events[k + e];
                     double* run_lanes = s.run_lanes.data() + e * st.n_lanes;
                     const std::uint32_t ls = line_slot_of(ev);
                     const std::uint32_t ns = lane_slot_of(ev);
                     if (ns != kNone) {
                         for (std::uint32_t x = lanes.start[ns]; x < lanes.start[ns + 1]; ++x) {
-                            run_lanes[lanes.position[x]] = 0.0;
+                            run_lanes[lanes.position[x]] = clear ? 0.0 : lanes.length[x];
                         }
                     }
                     if (ls != kNone) {
                         for (std::uint32_t x = lines.start[ls]; x < lines.start[ls + 1]; ++x) {
-                            s.run_lines[lines.position[x] * kMaxWholeRun + e] = 0.0;
+                            s.run_lines[lines.position[x] * kMaxWholeRun + e] =
+                                clear ? 0.0 : lines.length[x];
                         }
                     }
+                };
+                std::size_t n_run = 0;
+                while (n_run < kMaxWholeRun && k + n_run < n_events && s.state[k + n_run] == layout &&
+                       (n_run == 0 || updates_all(s.events[k + n_run]))) {
+                    place(n_run++, false);
+                }
+                for (std::size_t line = 0; line < st.n_lines; ++line) {
+                    add_lines<ByRows>(acc + line * st.stride, s.run_lines.data() + line * kMaxWholeRun,
+                                      s.run_lanes.data(), n_run, st.n_lanes);
+                }
+                for (std::size_t e = 0; e < n_run; ++e) {
+                    place(e, true);
                 }
                 k += n_run - 1;
                 return;
