@@ -23,10 +23,30 @@ constexpr std::size_t kMaxRun = 64;
 // most 264 values) stay in the first-level cache while the tile's lines go by.
 constexpr std::size_t kMaxWholeRun = 16;
 
-// Eight doubles, loaded and stored at any 8-byte alignment. The same code compiles to one
-// AVX-512 register, two AVX2 registers or four SSE2 ones; each lane is its own cell.
-using Vec = double __attribute__((vector_size(64), aligned(8)));
-using Bits = std::uint64_t __attribute__((vector_size(64), aligned(8)));
+// W bytes of doubles, loaded and stored at any 8-byte alignment; each lane is its own cell.
+// Every instruction-set level gets its own register width (64, 32 or 16 bytes): GCC lowers a
+// vector wider than the target's registers through the stack, which made the AVX2 copy of
+// the tiles slower than the SSE2 one. Lines are padded to kLanes, a multiple of every width.
+template <std::size_t W>
+struct Simd;
+template <>
+struct Simd<16> {
+    using Vec = double __attribute__((vector_size(16), aligned(8)));
+    using Bits = std::uint64_t __attribute__((vector_size(16), aligned(8)));
+};
+template <>
+struct Simd<32> {
+    using Vec = double __attribute__((vector_size(32), aligned(8)));
+    using Bits = std::uint64_t __attribute__((vector_size(32), aligned(8)));
+};
+template <>
+struct Simd<64> {
+    using Vec = double __attribute__((vector_size(64), aligned(8)));
+    using Bits = std::uint64_t __attribute__((vector_size(64), aligned(8)));
+};
+template <std::size_t W>
+constexpr std::size_t kWidth = W / sizeof(double);
+static_assert(kLanes % kWidth<64> == 0);
 
 constexpr std::uint64_t kNoSign = 0x7fffffffffffffffULL;
 
@@ -87,10 +107,32 @@ Scratch& scratch_for(std::size_t cells, std::size_t rp, std::size_t cp) {
     return s;
 }
 
-// a[0 .. n) += t[0], then += t[1], ... (n a multiple of the lane count).
+// a[0 .. n) += t[0], then += t[1], ... (n a multiple of kLanes). Four vectors at a time, so
+// that four chains of additions are in flight instead of one.
+template <std::size_t W>
 [[gnu::always_inline]] inline void add_consts(double* __restrict a, const double* t,
                                               std::size_t n_terms, std::size_t n) {
-    for (std::size_t k = 0; k < n; k += kLanes) {
+    using Vec = typename Simd<W>::Vec;
+    constexpr std::size_t L = kWidth<W>;
+    std::size_t k = 0;
+    for (; k + 4 * L <= n; k += 4 * L) {
+        Vec a0, a1, a2, a3;
+        std::memcpy(&a0, a + k, sizeof a0);
+        std::memcpy(&a1, a + k + L, sizeof a1);
+        std::memcpy(&a2, a + k + 2 * L, sizeof a2);
+        std::memcpy(&a3, a + k + 3 * L, sizeof a3);
+        for (std::size_t q = 0; q < n_terms; ++q) {
+            a0 += t[q];
+            a1 += t[q];
+            a2 += t[q];
+            a3 += t[q];
+        }
+        std::memcpy(a + k, &a0, sizeof a0);
+        std::memcpy(a + k + L, &a1, sizeof a1);
+        std::memcpy(a + k + 2 * L, &a2, sizeof a2);
+        std::memcpy(a + k + 3 * L, &a3, sizeof a3);
+    }
+    for (; k < n; k += L) {
         Vec acc;
         std::memcpy(&acc, a + k, sizeof acc);
         for (std::size_t q = 0; q < n_terms; ++q) {
@@ -155,28 +197,49 @@ struct Storage {
 };
 
 // A line's cells against every lane for a run of ids: for id e, line value v[e] and lane
-// values lanes[e * n ..], one id after the other, the line loaded and stored once.
-template <bool ByRows>
+// values lanes[e * n ..], one id after the other, the line loaded and stored once (two
+// vectors at a time, two chains of additions in flight).
+template <std::size_t W, bool ByRows>
 [[gnu::always_inline]] inline void add_lines(double* __restrict a, const double* v,
                                              const double* __restrict lane_values,
                                              std::size_t n_ids, std::size_t n) {
-    for (std::size_t k = 0; k < n; k += kLanes) {
+    using Vec = typename Simd<W>::Vec;
+    using Bits = typename Simd<W>::Bits;
+    constexpr std::size_t L = kWidth<W>;
+    // acc += |v[e] - lane value| of the lanes from k (vectors by reference: no vector ever
+    // crosses a call of the default target).
+    auto add_term = [&](Vec& acc, std::size_t e, std::size_t k) __attribute__((always_inline)) {
+        Vec other;
+        std::memcpy(&other, lane_values + e * n + k, sizeof other);
+        const Vec d = ByRows ? v[e] - other : other - v[e];
+        acc += reinterpret_cast<Vec>(reinterpret_cast<Bits>(d) & kNoSign);
+    };
+    std::size_t k = 0;
+    for (; k + 2 * L <= n; k += 2 * L) {
+        Vec a0, a1;
+        std::memcpy(&a0, a + k, sizeof a0);
+        std::memcpy(&a1, a + k + L, sizeof a1);
+        for (std::size_t e = 0; e < n_ids; ++e) {
+            add_term(a0, e, k);
+            add_term(a1, e, k + L);
+        }
+        std::memcpy(a + k, &a0, sizeof a0);
+        std::memcpy(a + k + L, &a1, sizeof a1);
+    }
+    for (; k < n; k += L) {
         Vec acc;
         std::memcpy(&acc, a + k, sizeof acc);
         for (std::size_t e = 0; e < n_ids; ++e) {
-            Vec other;
-            std::memcpy(&other, lane_values + e * n + k, sizeof other);
-            const Vec d = ByRows ? v[e] - other : other - v[e];
-            acc += reinterpret_cast<Vec>(reinterpret_cast<Bits>(d) & kNoSign);
+            add_term(acc, e, k);
         }
         std::memcpy(a + k, &acc, sizeof acc);
     }
 }
 
 // A line's cells against every lane: += |row value - column value|.
-template <bool ByRows>
+template <std::size_t W, bool ByRows>
 [[gnu::always_inline]] inline void add_line(const Storage& st, double* a, double v) {
-    add_lines<ByRows>(a, &v, st.lane_values, 1, st.n_lanes);
+    add_lines<W, ByRows>(a, &v, st.lane_values, 1, st.n_lanes);
 }
 
 // The term of a cell whose line tree holds the id with length v and whose lane tree does
@@ -190,6 +253,7 @@ template <bool ByRows>
     return ByRows ? std::fabs(0.0 - v) : std::fabs(v - 0.0);
 }
 
+template <std::size_t W>
 [[gnu::always_inline]] inline void wrf_tile_body(const IdBlock& rows, const IdBlock& cols,
                                                  double* out, std::size_t stride) {
     const std::size_t r = rows.n_trees;
@@ -335,7 +399,7 @@ template <bool ByRows>
                 }
                 if (n_terms > 0) {
                     catch_up(st, line);
-                    add_consts(acc + line * st.stride, terms, n_terms, st.n_lanes);
+                    add_consts<W>(acc + line * st.stride, terms, n_terms, st.n_lanes);
                     k = next - 1;
                     return;
                 }
@@ -387,7 +451,7 @@ template <bool ByRows>
                     place(n_run++, false);
                 }
                 for (std::size_t line = 0; line < st.n_lines; ++line) {
-                    add_lines<ByRows>(acc + line * st.stride, s.run_lines.data() + line * kMaxWholeRun,
+                    add_lines<W, ByRows>(acc + line * st.stride, s.run_lines.data() + line * kMaxWholeRun,
                                       s.run_lanes.data(), n_run, st.n_lanes);
                 }
                 for (std::size_t e = 0; e < n_run; ++e) {
@@ -407,9 +471,9 @@ template <bool ByRows>
                     catch_up(st, line);
                     if (ne == nb) {
                         const double t = line_term<ByRows>(lines.length[x]);
-                            add_consts(acc + line * st.stride, &t, 1, st.n_lanes);
+                            add_consts<W>(acc + line * st.stride, &t, 1, st.n_lanes);
                     } else {
-                        add_line<ByRows>(st, acc + line * st.stride, lines.length[x]);
+                        add_line<W, ByRows>(st, acc + line * st.stride, lines.length[x]);
                     }
                 }
                 for (std::uint32_t x = nb; x < ne; ++x) {
@@ -441,17 +505,17 @@ template <bool ByRows>
 }
 
 void wrf_tile_baseline(const IdBlock& rows, const IdBlock& cols, double* out, std::size_t stride) {
-    wrf_tile_body(rows, cols, out, stride);
+    wrf_tile_body<16>(rows, cols, out, stride);
 }
 
 #if defined(__x86_64__)
 [[gnu::target("avx2")]] void wrf_tile_avx2(const IdBlock& rows, const IdBlock& cols, double* out,
                                            std::size_t stride) {
-    wrf_tile_body(rows, cols, out, stride);
+    wrf_tile_body<32>(rows, cols, out, stride);
 }
 [[gnu::target("avx512f")]] void wrf_tile_avx512(const IdBlock& rows, const IdBlock& cols,
                                                 double* out, std::size_t stride) {
-    wrf_tile_body(rows, cols, out, stride);
+    wrf_tile_body<64>(rows, cols, out, stride);
 }
 #endif
 
