@@ -16,8 +16,9 @@ namespace {
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 constexpr std::size_t kLanes = 8;
 
-// The longest run of one line's terms added in one pass.
-constexpr std::size_t kMaxRun = 64;
+// The most (line, term) entries of a run of ids that only the lines' side holds (added line
+// by line, each line in one pass over it).
+constexpr std::size_t kMaxRunEntries = 2048;
 
 // The longest run of whole-tile ids added in one pass: their lane values (16 lines of at
 // most 264 values) stay in the first-level cache while the tile's lines go by.
@@ -83,6 +84,12 @@ struct Scratch {
     std::vector<double> run_lines;  // per line, its values of the run's ids
     std::vector<Crossing> crossing;       // terms waiting for the lines they cross
     std::vector<std::uint32_t> applied;   // per line: crossing terms added so far
+    // A run of ids only the lines' side holds: its entries in id order, then by line.
+    std::vector<std::uint32_t> entry_line;
+    std::vector<double> entry_term;
+    std::vector<double> by_line;
+    std::vector<std::uint32_t> cursor;    // per line, all zero between runs
+    std::vector<std::uint32_t> touched;   // the run's lines, in order of first entry
 };
 
 Scratch& scratch_for(std::size_t cells, std::size_t rp, std::size_t cp) {
@@ -103,6 +110,12 @@ Scratch& scratch_for(std::size_t cells, std::size_t rp, std::size_t cp) {
     }
     if (s.applied.size() < std::max(rp, cp)) {
         s.applied.assign(std::max(rp, cp), 0);
+        s.cursor.assign(std::max(rp, cp), 0);
+    }
+    if (s.entry_line.size() < kMaxRunEntries) {
+        s.entry_line.resize(kMaxRunEntries);
+        s.entry_term.resize(kMaxRunEntries);
+        s.by_line.resize(kMaxRunEntries);
     }
     return s;
 }
@@ -377,29 +390,68 @@ template <std::size_t W>
             auto line_slot_of = [&](const Event& ev) { return ByRows ? ev.row_slot : ev.col_slot; };
             auto lane_slot_of = [&](const Event& ev) { return ByRows ? ev.col_slot : ev.row_slot; };
             {
-                // A run of ids each held by the same single tree of the lines' side and by no
-                // tree of the other side: one pass over that line adds their terms in turn.
-                double terms[kMaxRun];
-                std::size_t n_terms = 0;
-                std::uint32_t line = kNone;
+                // A run of ids that trees of the lines' side hold and no tree of the other side
+                // does: no cell of a line not holding one changes, and no term waits, so each
+                // line holding some adds its terms of the whole run, in id order, in one pass.
+                std::uint32_t* const entry_line = s.entry_line.data();
+                double* const entry_term = s.entry_term.data();
+                std::size_t n_entries = 0;
+                std::uint32_t first_line = kNone;
+                bool one_line = true;
                 std::size_t next = k;
-                while (next < n_events && n_terms < kMaxRun && s.state[next] == layout) {
+                while (next < n_events && s.state[next] == layout) {
                     const std::uint32_t line_slot = line_slot_of(s.events[next]);
-                    if (lane_slot_of(s.events[next]) != kNone || line_slot == kNone ||
-                        lines.start[line_slot + 1] - lines.start[line_slot] != 1) {
+                    if (lane_slot_of(s.events[next]) != kNone || line_slot == kNone) {
                         break;
                     }
-                    const std::uint32_t x = lines.start[line_slot];
-                    if (line != kNone && lines.position[x] != line) {
+                    const std::uint32_t b = lines.start[line_slot];
+                    const std::uint32_t e = lines.start[line_slot + 1];
+                    if (n_entries + (e - b) > kMaxRunEntries) {
                         break;
                     }
-                    line = lines.position[x];
-                    terms[n_terms++] = line_term<ByRows>(lines.length[x]);
+                    for (std::uint32_t x = b; x < e; ++x) {
+                        const std::uint32_t line = lines.position[x];
+                        first_line = first_line == kNone ? line : first_line;
+                        one_line = one_line && line == first_line;
+                        entry_line[n_entries] = line;
+                        entry_term[n_entries] = line_term<ByRows>(lines.length[x]);
+                        ++n_entries;
+                    }
                     ++next;
                 }
-                if (n_terms > 0) {
-                    catch_up(st, line);
-                    add_consts<W>(acc + line * st.stride, terms, n_terms, st.n_lanes);
+                if (n_entries > 0) {
+                    if (one_line) {
+                        catch_up(st, first_line);
+                        add_consts<W>(acc + first_line * st.stride, entry_term, n_entries, st.n_lanes);
+                    } else {
+                        // Counting sort by line, stable: each line's terms stay in id order.
+                        std::uint32_t* const cursor = s.cursor.data();
+                        std::vector<std::uint32_t>& touched = s.touched;
+                        touched.clear();
+                        for (std::size_t q = 0; q < n_entries; ++q) {
+                            if (cursor[entry_line[q]]++ == 0) {
+                                touched.push_back(entry_line[q]);
+                            }
+                        }
+                        std::uint32_t begin = 0;
+                        for (const std::uint32_t line : touched) {
+                            const std::uint32_t count = cursor[line];
+                            cursor[line] = begin;
+                            begin += count;
+                        }
+                        for (std::size_t q = 0; q < n_entries; ++q) {
+                            s.by_line[cursor[entry_line[q]]++] = entry_term[q];
+                        }
+                        begin = 0;
+                        for (const std::uint32_t line : touched) {
+                            const std::uint32_t end = cursor[line];
+                            catch_up(st, line);
+                            add_consts<W>(acc + line * st.stride, s.by_line.data() + begin, end - begin,
+                                          st.n_lanes);
+                            cursor[line] = 0;
+                            begin = end;
+                        }
+                    }
                     k = next - 1;
                     return;
                 }
