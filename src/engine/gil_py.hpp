@@ -2,12 +2,8 @@
 // stop on Ctrl-C.
 //
 // ReleasedGil releases the GIL for its scope, like nb::gil_scoped_release, but survives an
-// exiting interpreter. When a daemon thread asks for the GIL back after the interpreter
-// has begun to exit, CPython 3.11 to 3.13 end it with pthread_exit, which unwinds the
-// stack (abi::__forced_unwind). That unwind cannot pass a nanobind binding: nanobind's
-// dispatcher catches everything and does not rethrow, which aborts the process. So the
-// thread is parked instead, as CPython 3.14 itself does with such threads: it holds no
-// lock, touches nothing, and ends with the process.
+// exiting interpreter: the thread is parked (progress/gil_py.hpp, OnInterpreterExit::Park),
+// because the unwind that would end it cannot pass a nanobind binding.
 //
 // long_call runs a long query: the GIL released, the thread's pool loops stopped by a
 // pending signal (progress_py::StopOnSignal), and the handler's exception raised.
@@ -15,51 +11,21 @@
 
 #include <nanobind/nanobind.h>
 
-#include <unistd.h>
-
-#include <cxxabi.h>
-
 #include <atomic>
 #include <cstdint>
 #include <utility>
 
-#include "common/forced_unwind.hpp"
 #include "engine/counter_py.hpp"
 #include "pool/pool.hpp"
+#include "progress/gil_py.hpp"
 #include "progress/interrupt_py.hpp"
 #include "table/tiles.hpp"
 
 namespace kestrilune::engine {
 
-[[noreturn]] inline void park_forever() noexcept {
-    while (true) {
-        pause();
-    }
-}
-
-// Takes the GIL back, or parks a thread that the exiting interpreter ends meanwhile. Kept
-// out of line: inlined into its callers, its handler would lose the attribute's exemption
-// from the sanitizer's null check.
-KESTRILUNE_FORCED_UNWIND_HANDLER __attribute__((noinline)) inline void take_gil_or_park(
-    PyThreadState* state) noexcept {
-    try {
-        PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind&) {
-        park_forever();
-    }
-}
-
-// Inside the scope no Python object may be touched.
-class ReleasedGil {
-  public:
-    ReleasedGil() noexcept : state_(PyEval_SaveThread()) {}
-    ~ReleasedGil() { take_gil_or_park(state_); }
-    ReleasedGil(const ReleasedGil&) = delete;
-    ReleasedGil& operator=(const ReleasedGil&) = delete;
-
-  private:
-    PyThreadState* state_;
-};
+// The engine's bindings are nanobind functions: a thread ended while it waits for the GIL
+// is parked (progress/gil_py.hpp).
+using ReleasedGil = progress_py::ReleasedGil<progress_py::OnInterpreterExit::Park>;
 
 // nanobind reports at exit every object of ours still alive as a leak. A daemon thread
 // still running when the interpreter exits may hold such objects on purpose (its call is

@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "common/forced_unwind.hpp"
+#include "progress/gil_py.hpp"
 #include "progress/interrupt_py.hpp"
 #include "progress/progress.hpp"
 
@@ -38,31 +39,6 @@ PyTypeObject* progress_counter_type();
 inline bool is_progress_counter(PyObject* obj) {
     return PyObject_TypeCheck(obj, progress_counter_type()) != 0;
 }
-
-// Releases the GIL for its scope; re-acquires it on every exit. Inside the scope no
-// PyObject may be touched.
-//
-// Taking the GIL back can end the thread: an exiting interpreter ends every other thread
-// that asks for it with pthread_exit, which unwinds the stack (abi::__forced_unwind) from
-// inside this destructor, so the destructor lets exceptions pass. Never let it run while
-// another exception unwinds the stack: see with_counter.
-class GilRelease {
-public:
-    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-    ~GilRelease() noexcept(false) {
-        if (state_ != nullptr) {
-            PyEval_RestoreThread(state_);
-        }
-    }
-    GilRelease(const GilRelease&) = delete;
-    GilRelease& operator=(const GilRelease&) = delete;
-
-    // For a thread that is being ended without the GIL: do not ask for it again.
-    void abandon() noexcept { state_ = nullptr; }
-
-private:
-    PyThreadState* state_;
-};
 
 // Runs `kernel(cell)` where cell is the atomic pair counter the kernel adds to after each
 // matrix row. With a counter object (borrowed; may be nullptr for none):
@@ -107,7 +83,7 @@ with_counter(PyObject* progress, std::uint64_t total, Kernel&& kernel) {
         // native buffers; no interpreter object is touched until the scope ends. An
         // exception of the kernel is held until the GIL is back, so that taking the GIL
         // never happens while the stack unwinds.
-        GilRelease unlocked;
+        ReleasedGil<OnInterpreterExit::Unwind> unlocked;
         try {
             if constexpr (std::is_void_v<R>) {
                 kernel(*value);
