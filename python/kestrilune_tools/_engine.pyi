@@ -7,6 +7,22 @@ import numpy
 from numpy.typing import NDArray
 
 
+class TreeSetError(ValueError):
+    """
+    A tree set that cannot be read: the kestrilune module's ValueError, with .kind ("parse", "different_leaf_set", "duplicate_leaves", "snapshot", "too_few_trees", "fewer_trees_than_names" or "arguments") and .tree_index (the input tree at fault, or None).
+    """
+
+    @property
+    def kind(self) -> str | None: ...
+
+    @property
+    def tree_index(self) -> int | None: ...
+
+def instruction_set() -> str:
+    """
+    The instruction-set level the kernels run at: "avx512", "avx2" or "baseline" (the processor's, lowered by KESTRILUNE_ISA).
+    """
+
 class SplitTable:
     """
     A tree set reduced once to its splits: per tree the ascending split ids (CSR), optional branch lengths and a group, per split its leaf set. Split ids are columns in ascending leaf-set order.

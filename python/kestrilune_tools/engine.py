@@ -25,7 +25,14 @@ import numpy as np
 
 from . import _engine
 
-__all__ = ["SplitTable", "LagMeans", "METRICS"]
+__all__ = ["SplitTable", "LagMeans", "METRICS", "TreeSetError", "instruction_set"]
+
+# A tree set that cannot be read: a ValueError with the kestrilune module's message, its
+# .kind ("parse", "different_leaf_set", ...) and .tree_index (the input tree at fault, or
+# None).
+TreeSetError = _engine.TreeSetError
+# The instruction-set level the kernels run at: "avx512", "avx2" or "baseline".
+instruction_set = _engine.instruction_set
 
 METRICS = ("rf", "wrf", "kf")
 _RF_TYPES = (np.uint8, np.uint16, np.uint32, np.uint64, np.int32, np.int64, np.float32,

@@ -25,6 +25,7 @@
 #include "distances/distances.hpp"
 #include "pool/pool.hpp"
 #include "progress/interrupt_py.hpp"
+#include "progress/newick_iter_py.hpp"
 #include "progress/progress.hpp"
 #include "progress/progress_py.hpp"
 #include "snapshot/snapshots.hpp"
@@ -111,75 +112,25 @@ void return_free_memory() {
 #endif
 }
 
-// Loops over many Python objects on the calling thread (draining the iterator, building a
-// list of floats) run the signal handlers this often, so that Ctrl-C is seen within
-// milliseconds; a check costs about as much as one item.
+// Loops over many Python objects on the calling thread (building a list of floats) run
+// the signal handlers this often, so that Ctrl-C is seen within milliseconds; a check
+// costs about as much as one item.
 constexpr std::size_t kItemsPerSignalCheck = 4096;
 
-// Drains the iterator into owned UTF-8 texts, pairs text k with
-// translate_maps[map_indices[k]], and reduces the trees. Returns nullopt with a Python
-// exception set on failure.
-//
-// Every item is read and checked (a str with a UTF-8 form), but only the texts that have a
-// name are kept: the others are never used, and an endless iterator then costs time (it
-// can be stopped with Ctrl-C), not memory.
+// Drains the iterator, pairs text k with translate_maps[map_indices[k]], and reduces the
+// trees (progress/newick_iter_py.hpp, the reader the engine shares): every text is read
+// before the first is parsed, with the GIL held. Returns nullopt with a Python exception
+// set on failure.
 std::optional<Snapshots> collect_snapshots_from_iter(const IterArgs& args, bool keep_lengths) {
-    const std::size_t n_names = args.map_indices.size();  // == names.size(), validated
-    const std::uint64_t memory_limit = memory_limit_bytes();
-    std::uint64_t kept_bytes = 0;
-    std::vector<std::string> texts;
-    std::size_t n_read = 0;
-    PyObject* iter = args.newick_iter.get();
-    while (PyRef item = PyRef::steal(PyIter_Next(iter))) {
-        // An iterator written in C (itertools.repeat, a list iterator) never runs the
-        // interpreter's signal handlers, so an endless one could not be stopped otherwise.
-        if (n_read % kItemsPerSignalCheck == kItemsPerSignalCheck - 1 &&
-            PyErr_CheckSignals() < 0) {
-            return std::nullopt;
-        }
-        ++n_read;
-        if (!PyUnicode_Check(item.get())) {
-            PyErr_Format(PyExc_TypeError, "newick_iter must yield str, got '%s'",
-                         Py_TYPE(item.get())->tp_name);
-            return std::nullopt;
-        }
-        Py_ssize_t size = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(item.get(), &size);
-        if (data == nullptr) {
-            return std::nullopt;  // a lone surrogate: the interpreter's UnicodeEncodeError
-        }
-        if (texts.size() < n_names) {
-            kept_bytes += static_cast<std::uint64_t>(size) + sizeof(std::string);
-            if (kept_bytes > memory_limit) {
-                require_fits(kept_bytes, memory_limit,
-                             "the text of the first " + std::to_string(n_read) + " trees of newick_iter");
-            }
-            texts.emplace_back(data, static_cast<std::size_t>(size));
-        }
-    }
-    if (PyErr_Occurred()) {
-        return std::nullopt;  // the iterator's own exception, unchanged
-    }
-    if (n_read < 2) {
-        set_value_error("Need at least 2 trees to compute pairwise distances");
-        return std::nullopt;
-    }
-    if (n_read < n_names) {
-        // Every name labels a row of the result, so a missing tree cannot be left out
-        // quietly.
-        set_value_error("newick_iter yielded " + std::to_string(n_read) + " trees for " +
-                        std::to_string(n_names) + " names");
-        return std::nullopt;
-    }
-    std::vector<TreeItem> items;
-    items.reserve(texts.size());
-    for (std::size_t k = 0; k < texts.size(); ++k) {
-        items.push_back(TreeItem{texts[k], &args.translate_maps[args.map_indices[k]]});
-    }
-    Result<Snapshots, std::string> snapshots =
-        Snapshots::from_newick_iter_opts(items, args.rooted, keep_lengths);
+    ReadPolicy policy;
+    policy.texts_per_poll = kItemsPerSignalCheck;
+    Result<Snapshots, TreeSetError> snapshots = progress_py::read_newick_iter(
+        args.newick_iter.get(), {args.translate_maps, args.map_indices, args.rooted},
+        keep_lengths, policy, progress_py::ParseGil::Held, [](std::size_t) {});
     if (!snapshots) {
-        set_value_error(snapshots.error());
+        if (snapshots.error().kind != TreeSetErrorKind::Source) {
+            set_value_error(snapshots.error().message);
+        }
         return std::nullopt;
     }
     return std::move(snapshots).value();
@@ -348,9 +299,9 @@ KESTRILUNE_FORCED_UNWIND_HANDLER PyObject* run_pipeline(const Variant& variant,
         if (!bind_and_convert(variant.name, args, nargs, kwnames, converted)) {
             return nullptr;
         }
-        if (auto message = validate_iter_args(converted.names.size(), converted.map_indices,
+        if (auto failure = validate_iter_args(converted.names.size(), converted.map_indices,
                                               converted.translate_maps.size())) {
-            return set_value_error(*message);
+            return set_value_error(failure->message);
         }
         // Known before a tree is read: a matrix that cannot fit fails the call at once.
         const std::size_t n = converted.names.size();

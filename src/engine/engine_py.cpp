@@ -26,9 +26,11 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "dispatch/dispatch.hpp"
 #include "engine/counter_py.hpp"
 #include "engine/gil_py.hpp"
 #include "pool/pool.hpp"
+#include "progress/newick_iter_py.hpp"
 #include "progress/progress_py.hpp"
 #include "snapshot/snapshots.hpp"
 #include "table/queries.hpp"
@@ -45,6 +47,23 @@ namespace {
 // chunks.
 constexpr std::size_t kChunkBytes = std::size_t{16} << 20;
 constexpr std::size_t kChunkTrees = 4096;
+
+// kestrilune_tools._engine.TreeSetError, made at import.
+PyObject* tree_set_error_type = nullptr;
+
+// Raises a TreeSetError (a ValueError) with the error's message, .kind and .tree_index.
+[[noreturn]] void raise_tree_set_error(const TreeSetError& error) {
+    const nb::str message(error.message.data(), error.message.size());
+    nb::object exc = nb::steal(PyObject_CallOneArg(tree_set_error_type, message.ptr()));
+    if (!exc.is_valid()) {
+        throw nb::python_error();
+    }
+    const std::string_view kind = kind_name(error.kind);
+    exc.attr("kind") = nb::str(kind.data(), kind.size());
+    exc.attr("tree_index") = error.tree_index ? nb::object(nb::int_(*error.tree_index)) : nb::none();
+    PyErr_SetObject(tree_set_error_type, exc.ptr());
+    throw nb::python_error();
+}
 
 // The Python object: the table, plus what is derived from it on first use.
 struct PySplitTable {
@@ -72,112 +91,39 @@ nb::ndarray<nb::numpy, T> owned_array(std::vector<T>&& data,
     return nb::ndarray<nb::numpy, T>(heap->data(), shape.size(), shape.begin(), owner);
 }
 
-void check_signals() {
-    if (PyErr_CheckSignals() != 0) {
-        throw nb::python_error();
-    }
-}
-
-// Drains `newick_iter` a chunk at a time into the collection, the GIL released while each
-// chunk is parsed. Errors: the iterator's own exception unchanged, TypeError for an item
-// that is not a str, ValueError with the module's messages.
+// Validates the arguments and reads `newick_iter` a chunk at a time into the collection
+// (progress/newick_iter_py.hpp, the reader the kestrilune module shares), the GIL released
+// while each chunk is parsed; `counter` (if any) counts the trees parsed. Errors: the
+// iterator's own exception unchanged, TypeError for an item that is not a str,
+// TreeSetError (a ValueError) with the module's messages.
 Snapshots collect(const std::vector<std::string>& names, nb::handle newick_iter,
                   const std::vector<TranslateMap>& translate_maps,
                   const std::vector<std::uint64_t>& map_indices, bool rooted, bool keep_lengths,
                   const CounterCell& counter) {
-    if (auto message = validate_iter_args(names.size(), map_indices, translate_maps.size())) {
-        throw nb::value_error(message->c_str());
+    if (auto failure = validate_iter_args(names.size(), map_indices, translate_maps.size())) {
+        raise_tree_set_error(*failure);
     }
     nb::object iter = nb::steal(PyObject_GetIter(newick_iter.ptr()));
     if (!iter.is_valid()) {
         throw nb::python_error();
     }
-    std::optional<SnapshotCollector> collector;
-    std::vector<std::string> texts;
-    std::size_t chunk_bytes = 0;
-    std::size_t n_read = 0;  // texts read, surplus ones included
-    std::size_t n_used = 0;  // texts handed to the collection
-
-    auto flush = [&] {
-        std::vector<TreeItem> items;
-        items.reserve(texts.size());
-        for (std::size_t k = 0; k < texts.size(); ++k) {
-            items.push_back(TreeItem{texts[k], &translate_maps[map_indices[n_used + k]]});
-        }
-        std::optional<std::string> failure;
-        {
-            // Safe: the collection reads only the texts and maps owned by this frame and
-            // touches no interpreter object.
-            ReleasedGil unlocked;
-            std::span<const TreeItem> rest(items);
-            if (!collector) {
-                Result<SnapshotCollector, std::string> started =
-                    SnapshotCollector::start(items[0], rooted, keep_lengths);
-                if (started) {
-                    collector.emplace(std::move(started).value());
-                    rest = rest.subspan(1);
-                } else {
-                    failure = std::move(started).error();
-                }
+    ReadPolicy policy;
+    policy.chunk_bytes = kChunkBytes;
+    policy.chunk_trees = kChunkTrees;
+    Result<Snapshots, TreeSetError> snapshots = progress_py::read_newick_iter(
+        iter.ptr(), {translate_maps, map_indices, rooted}, keep_lengths, policy,
+        progress_py::ParseGil::Released, [&](std::size_t trees_done) {
+            if (counter) {
+                counter->store(trees_done, std::memory_order_relaxed);
             }
-            if (!failure) {
-                failure = collector->add(rest);
-            }
+        });
+    if (!snapshots) {
+        if (snapshots.error().kind == TreeSetErrorKind::Source) {
+            throw nb::python_error();  // the iterator's, the item check's or a signal's
         }
-        if (failure) {
-            throw nb::value_error(failure->c_str());
-        }
-        n_used += texts.size();
-        if (counter) {
-            counter->fetch_add(texts.size(), std::memory_order_relaxed);
-        }
-        texts.clear();
-        chunk_bytes = 0;
-        check_signals();
-    };
-
-    while (true) {
-        nb::object item = nb::steal(PyIter_Next(iter.ptr()));
-        if (!item.is_valid()) {
-            if (PyErr_Occurred()) {
-                throw nb::python_error();  // the iterator's own exception
-            }
-            break;
-        }
-        if (!PyUnicode_Check(item.ptr())) {
-            PyErr_Format(PyExc_TypeError, "newick_iter must yield str, got '%s'",
-                         Py_TYPE(item.ptr())->tp_name);
-            throw nb::python_error();
-        }
-        ++n_read;
-        if (n_read > map_indices.size()) {
-            // Read, as the module reads them, but not used. A C iterator runs no signal
-            // handler of its own: an endless one is stopped here.
-            if (n_read % kChunkTrees == 0) {
-                check_signals();
-            }
-            continue;
-        }
-        Py_ssize_t size = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(item.ptr(), &size);
-        if (data == nullptr) {
-            throw nb::python_error();
-        }
-        texts.emplace_back(data, static_cast<std::size_t>(size));
-        chunk_bytes += static_cast<std::size_t>(size);
-        // Two texts at least before the first chunk: fewer is a tree-count error, which
-        // must not turn into a parse error of the only tree.
-        if (n_read >= 2 && (chunk_bytes >= kChunkBytes || texts.size() >= kChunkTrees)) {
-            flush();
-        }
+        raise_tree_set_error(snapshots.error());
     }
-    if (n_read < 2) {
-        throw nb::value_error("Need at least 2 trees to compute pairwise distances");
-    }
-    if (!texts.empty()) {
-        flush();
-    }
-    return std::move(*collector).finish();
+    return std::move(snapshots).value();
 }
 
 std::vector<std::int32_t> convert_groups(const std::optional<std::vector<std::int64_t>>& groups,
@@ -454,6 +400,27 @@ NB_MODULE(_engine, m) {
     using namespace kestrilune;
     using namespace kestrilune::engine;
     m.doc() = "The split-table engine of kestrilune_tools (native).";
+
+    {
+        nb::dict defaults;
+        defaults["kind"] = nb::none();
+        defaults["tree_index"] = nb::none();
+        tree_set_error_type = PyErr_NewExceptionWithDoc(
+            "kestrilune_tools._engine.TreeSetError",
+            "A tree set that cannot be read: the kestrilune module's ValueError, with .kind "
+            "(\"parse\", \"different_leaf_set\", \"duplicate_leaves\", \"snapshot\", "
+            "\"too_few_trees\", \"fewer_trees_than_names\" or \"arguments\") and .tree_index "
+            "(the input tree at fault, or None).",
+            PyExc_ValueError, defaults.ptr());
+        if (tree_set_error_type == nullptr) {
+            throw nb::python_error();
+        }
+        m.attr("TreeSetError") = nb::handle(tree_set_error_type);
+    }
+    m.def(
+        "instruction_set", [] { return std::string(dispatch::name(dispatch::level())); },
+        "The instruction-set level the kernels run at: \"avx512\", \"avx2\" or \"baseline\" "
+        "(the processor's, lowered by KESTRILUNE_ISA).");
 
     nb::register_exception_translator([](const std::exception_ptr& p, void*) {
         try {

@@ -33,26 +33,31 @@ struct TreeResult {
     std::size_t n_unnamed_leaves = 0;     // tree 0
 };
 
-// Clean, parse, check for a single root and translate. Returns the failure message.
+TreeSetError parse_failure(std::size_t index, std::string_view parser_text) {
+    return {TreeSetErrorKind::Parse, index,
+            "Failed to parse newick at index " + std::to_string(index) + ": " +
+                std::string(parser_text)};
+}
+
+// Clean, parse, check for a single root and translate. Returns the failure.
 // `out` may hold an earlier tree of the thread: its node array is reused.
-std::optional<std::string> parse_tree(const TreeItem& item, std::size_t index, Tree& out) {
+std::optional<TreeSetError> parse_tree(const TreeItem& item, std::size_t index, Tree& out) {
     const std::string clean = strip_beast_annotations(item.newick);
     Result<Tree, NewickParseError> parsed = Tree::from_newick(clean, std::move(out));
     if (!parsed) {
-        return "Failed to parse newick at index " + std::to_string(index) + ": " +
-               std::string(parsed.error().message());
+        return parse_failure(index, parsed.error().message());
     }
     out = std::move(parsed).value();
     if (out.count_top_level() > 1) {
-        return "Failed to parse newick at index " + std::to_string(index) + ": " +
-               std::string(kSeveralTopLevelGroups);
+        return parse_failure(index, kSeveralTopLevelGroups);
     }
     rename_leaf_nodes(out, *item.translate);
     return std::nullopt;
 }
 
-std::string snapshot_failure(std::size_t index, const TreeError& error) {
-    return "Failed to snapshot tree at index " + std::to_string(index) + ": " + error.message();
+TreeSetError snapshot_failure(std::size_t index, const TreeError& error) {
+    return {TreeSetErrorKind::Snapshot, index,
+            "Failed to snapshot tree at index " + std::to_string(index) + ": " + error.message()};
 }
 
 // A Snapshot's partitions (ascending Bitset order) as a TreeResult.
@@ -69,7 +74,7 @@ void take_snapshot(Snapshot&& snapshot, TreeResult& out) {
 }
 
 // Tree 0: parsed and snapshotted on its own; its leaves become the reference.
-std::optional<std::string> reduce_first_tree(const TreeItem& item, bool rooted, TreeResult& out) {
+std::optional<TreeSetError> reduce_first_tree(const TreeItem& item, bool rooted, TreeResult& out) {
     Tree tree;
     if (auto failure = parse_tree(item, 0, tree)) {
         return failure;
@@ -203,8 +208,8 @@ bool reduce_plain_tree(const TreeItem& item, bool rooted, const LabelBits& label
 }
 
 // Tree i >= 1: its leaves must be those of tree 0 one for one.
-std::optional<std::string> reduce_tree(const TreeItem& item, std::size_t index, bool rooted,
-                                       const LeafOrder& leaves, TreeResult& out) {
+std::optional<TreeSetError> reduce_tree(const TreeItem& item, std::size_t index, bool rooted,
+                                        const LeafOrder& leaves, TreeResult& out) {
     // Each worker parses many trees; one node array per thread serves them all. A very
     // large one is not kept beyond the tree that needed it.
     thread_local Tree tree;
@@ -224,8 +229,10 @@ std::optional<std::string> reduce_tree(const TreeItem& item, std::size_t index, 
         return snapshot_failure(index, snapshot.error());
     }
     if (!snapshot.value()) {
-        return "Tree " + std::to_string(index) +
-               " has a different leaf set than tree 0. All trees must share the same taxa.";
+        return TreeSetError{
+            TreeSetErrorKind::DifferentLeafSet, index,
+            "Tree " + std::to_string(index) +
+                " has a different leaf set than tree 0. All trees must share the same taxa."};
     }
     take_snapshot(std::move(*snapshot.value()), out);
     return std::nullopt;
@@ -506,8 +513,8 @@ std::size_t SnapshotCollector::size() const noexcept {
     return state_->out.trees.size();
 }
 
-Result<SnapshotCollector, std::string> SnapshotCollector::start(const TreeItem& first, bool rooted,
-                                                                bool keep_lengths) {
+Result<SnapshotCollector, TreeSetError> SnapshotCollector::start(const TreeItem& first,
+                                                                 bool rooted, bool keep_lengths) {
     // Tree 0 alone, first, on the calling thread: its leaves are the reference for all
     // others. Leaf names in a snapshot are sorted with unnamed leaves as "", so two unnamed
     // leaves (or a repeated name) show up as adjacent equal names.
@@ -517,7 +524,8 @@ Result<SnapshotCollector, std::string> SnapshotCollector::start(const TreeItem& 
     }
     if (has_adjacent_duplicates(result.leaf_names)) {
         return unexpected(
-            std::string("Trees have duplicate leaf names. All leaf names must be unique."));
+            TreeSetError{TreeSetErrorKind::DuplicateLeaves, 0,
+                         "Trees have duplicate leaf names. All leaf names must be unique."});
     }
     auto state = std::make_unique<State>(std::move(result.leaf_names), result.parts.n_words);
     state->n_unnamed = result.n_unnamed_leaves;
@@ -545,14 +553,14 @@ namespace {
 // sets alone would let trees whose bits mean different leaves be compared. After a failure
 // no tree with a higher index is started, and the lowest failing index wins, so the
 // message does not depend on thread timing.
-std::optional<std::string> reduce_chunk(const SnapshotCollector::State& st,
-                                        std::span<const TreeItem> items, std::size_t offset,
-                                        std::size_t begin, std::size_t end,
-                                        std::vector<TreeResult>& results) {
+std::optional<TreeSetError> reduce_chunk(const SnapshotCollector::State& st,
+                                         std::span<const TreeItem> items, std::size_t offset,
+                                         std::size_t begin, std::size_t end,
+                                         std::vector<TreeResult>& results) {
     results.resize(end - begin);
     std::atomic<std::size_t> first_failure{end};
     std::mutex failure_mutex;
-    std::string failure_message;
+    std::optional<TreeSetError> failure_found;
     pool::parallel_for(begin, end, [&](std::size_t block_begin, std::size_t block_end) {
         for (std::size_t i = block_begin; i < block_end; ++i) {
             if (first_failure.load(std::memory_order_relaxed) < i) {
@@ -560,7 +568,7 @@ std::optional<std::string> reduce_chunk(const SnapshotCollector::State& st,
             }
             TreeResult& result = results[i - begin];
             const TreeItem& item = items[i - offset];
-            std::optional<std::string> failure;
+            std::optional<TreeSetError> failure;
             if (!reduce_plain_tree(item, st.rooted, st.labels.at(item.translate), st.leaves.size(),
                                    result)) {
                 failure = reduce_tree(item, i, st.rooted, st.leaves, result);
@@ -573,13 +581,13 @@ std::optional<std::string> reduce_chunk(const SnapshotCollector::State& st,
             std::lock_guard lock(failure_mutex);
             if (i < first_failure.load(std::memory_order_relaxed)) {
                 first_failure.store(i, std::memory_order_relaxed);
-                failure_message = std::move(*failure);
+                failure_found = std::move(failure);
             }
             return;
         }
     });
     if (first_failure.load() < end) {
-        return failure_message;
+        return failure_found;
     }
     return std::nullopt;
 }
@@ -602,7 +610,7 @@ void intern_chunk(SnapshotCollector::State& st, std::vector<TreeResult>& results
 
 }  // namespace
 
-std::optional<std::string> SnapshotCollector::add(std::span<const TreeItem> items) {
+std::optional<TreeSetError> SnapshotCollector::add(std::span<const TreeItem> items) {
     State& st = *state_;
     const std::size_t offset = st.out.trees.size();  // input index of items[0]
     const std::size_t n = offset + items.size();
@@ -645,32 +653,59 @@ Result<Snapshots, std::string> Snapshots::from_newick_iter_opts(std::span<const 
     if (items.empty()) {
         return Snapshots{};
     }
-    Result<SnapshotCollector, std::string> collector =
+    Result<SnapshotCollector, TreeSetError> collector =
         SnapshotCollector::start(items[0], rooted, keep_lengths);
     if (!collector) {
-        return unexpected(std::move(collector).error());
+        return unexpected(std::move(collector).error().message);
     }
     if (auto failure = collector->add(items.subspan(1))) {
-        return unexpected(std::move(*failure));
+        return unexpected(std::move(failure->message));
     }
     return std::move(collector).value().finish();
 }
 
-std::optional<std::string> validate_iter_args(std::size_t names_len,
-                                              std::span<const std::uint64_t> map_indices,
-                                              std::size_t translate_maps_len) {
+std::string_view kind_name(TreeSetErrorKind kind) noexcept {
+    switch (kind) {
+        case TreeSetErrorKind::TooFewTrees:
+            return "too_few_trees";
+        case TreeSetErrorKind::Arguments:
+            return "arguments";
+        case TreeSetErrorKind::FewerTreesThanNames:
+            return "fewer_trees_than_names";
+        case TreeSetErrorKind::Parse:
+            return "parse";
+        case TreeSetErrorKind::DuplicateLeaves:
+            return "duplicate_leaves";
+        case TreeSetErrorKind::DifferentLeafSet:
+            return "different_leaf_set";
+        case TreeSetErrorKind::Snapshot:
+            return "snapshot";
+        case TreeSetErrorKind::Source:
+            return "source";
+    }
+    return "unknown";
+}
+
+std::optional<TreeSetError> validate_iter_args(std::size_t names_len,
+                                               std::span<const std::uint64_t> map_indices,
+                                               std::size_t translate_maps_len) {
     if (names_len < 2) {
-        return "Need at least 2 trees to compute pairwise distances";
+        return TreeSetError{TreeSetErrorKind::TooFewTrees, std::nullopt,
+                            "Need at least 2 trees to compute pairwise distances"};
     }
     if (names_len != map_indices.size()) {
-        return "names length (" + std::to_string(names_len) + ") must equal map_indices length (" +
-               std::to_string(map_indices.size()) + ")";
+        return TreeSetError{TreeSetErrorKind::Arguments, std::nullopt,
+                            "names length (" + std::to_string(names_len) +
+                                ") must equal map_indices length (" +
+                                std::to_string(map_indices.size()) + ")"};
     }
     for (std::size_t i = 0; i < map_indices.size(); ++i) {
         if (map_indices[i] >= translate_maps_len) {
-            return "map_indices[" + std::to_string(i) + "] = " + std::to_string(map_indices[i]) +
-                   " is out of bounds (only " + std::to_string(translate_maps_len) +
-                   " translate maps provided)";
+            return TreeSetError{TreeSetErrorKind::Arguments, i,
+                                "map_indices[" + std::to_string(i) + "] = " +
+                                    std::to_string(map_indices[i]) + " is out of bounds (only " +
+                                    std::to_string(translate_maps_len) +
+                                    " translate maps provided)"};
         }
     }
     return std::nullopt;

@@ -34,6 +34,29 @@ struct InternSnap {
     std::vector<double> lengths;     // lengths[k] belongs to ids[k]; empty without lengths
 };
 
+// A failure of a tree set: what kind, which input tree (when one tree is at fault) and the
+// message the bindings show, word for word. Tree indices count from tree 0 of the input.
+enum class TreeSetErrorKind : std::uint8_t {
+    TooFewTrees,          // fewer than 2 names, or fewer than 2 texts
+    Arguments,            // names and map_indices differ in length; a map index out of range
+    FewerTreesThanNames,  // the source ended before every name had its tree
+    Parse,                // a text is not a tree
+    DuplicateLeaves,      // tree 0 names a leaf twice (or has two unnamed leaves)
+    DifferentLeafSet,     // a tree's leaves are not tree 0's
+    Snapshot,             // a parsed tree cannot be reduced to its splits
+    Source,               // the text source failed; its own error stands (no message here)
+};
+
+// "too_few_trees", "arguments", "fewer_trees_than_names", "parse", "duplicate_leaves",
+// "different_leaf_set", "snapshot", "source": the kind's name as the bindings show it.
+std::string_view kind_name(TreeSetErrorKind kind) noexcept;
+
+struct TreeSetError {
+    TreeSetErrorKind kind;
+    std::optional<std::size_t> tree_index;  // the input tree at fault, if one is
+    std::string message;
+};
+
 struct TreeItem {
     std::string_view newick;        // borrowed for the duration of the call
     const TranslateMap* translate;  // never null
@@ -46,7 +69,8 @@ struct Snapshots {
     std::size_t n_words = 0;              // words per Bitset
 
     // Returns the snapshots or the message of the first failing tree (the failure with the
-    // lowest tree index, so the message does not depend on thread timing). Messages:
+    // lowest tree index, so the message does not depend on thread timing; the collector
+    // below gives it as a TreeSetError). Messages:
     //   "Failed to parse newick at index <i>: <parser text>"
     //   "Trees have duplicate leaf names. All leaf names must be unique."
     //   "Tree <i> has a different leaf set than tree 0. All trees must share the same taxa."
@@ -87,18 +111,18 @@ struct Snapshots {
 //     Snapshots s = std::move(*collector).finish();
 //
 // Messages and ids are those of Snapshots::from_newick_iter_opts over all items at once;
-// tree indices in messages count from tree 0 across calls.
+// tree indices in errors and messages count from tree 0 across calls.
 class SnapshotCollector {
   public:
-    static Result<SnapshotCollector, std::string> start(const TreeItem& first, bool rooted,
-                                                        bool keep_lengths);
+    static Result<SnapshotCollector, TreeSetError> start(const TreeItem& first, bool rooted,
+                                                         bool keep_lengths);
     SnapshotCollector(SnapshotCollector&&) noexcept;
     SnapshotCollector& operator=(SnapshotCollector&&) noexcept;
     ~SnapshotCollector();
 
-    // Reduces and interns the next trees. Returns the message of the first failing tree
+    // Reduces and interns the next trees. Returns the error of the first failing tree
     // (lowest index); the collector then holds the trees before that chunk's call only.
-    std::optional<std::string> add(std::span<const TreeItem> items);
+    std::optional<TreeSetError> add(std::span<const TreeItem> items);
 
     // Trees collected so far.
     std::size_t size() const noexcept;
@@ -116,8 +140,9 @@ class SnapshotCollector {
 
 // The checks of the tree-set arguments that run before any tree is read: at least two
 // names, one map index per name, every map index below the number of translate maps.
-// Returns the message of the first failed check.
-std::optional<std::string> validate_iter_args(std::size_t names_len,
+// Returns the first failed check (kind TooFewTrees or Arguments; a map index out of range
+// names its tree).
+std::optional<TreeSetError> validate_iter_args(std::size_t names_len,
                                               std::span<const std::uint64_t> map_indices,
                                               std::size_t translate_maps_len);
 

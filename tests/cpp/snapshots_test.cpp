@@ -177,14 +177,14 @@ TEST(SnapshotsCollection, RandomSamplesMatchTheTreeByTreeReference) {
         if (!collector) {
             continue;
         }
-        std::optional<std::string> failure;
+        std::optional<TreeSetError> failure;
         for (std::size_t begin = 1; begin < items.size() && !failure;) {
             const std::size_t size = std::min(items.size() - begin, 1 + gen.uniform(90));
             failure = collector->add(std::span(items).subspan(begin, size));
             begin += size;
         }
         const Result<Snapshots, std::string> chunked =
-            failure ? Result<Snapshots, std::string>(unexpected(*failure))
+            failure ? Result<Snapshots, std::string>(unexpected(failure->message))
                     : Result<Snapshots, std::string>(std::move(*collector).finish());
         EXPECT_EQ(reference::collection_difference(chunked, want), "")
             << "round " << round << ", in chunks";

@@ -49,7 +49,10 @@ TEST(SnapshotCollectorChunks, OneTreeAtATimeGivesTheSameIdsAndTheGlobalIndex) {
     auto again = SnapshotCollector::start(items[0], false, true);
     const std::string bad = "(A,B,C,D,X);";
     const std::vector<TreeItem> tail = {items[1], TreeItem{bad, &kNoMap}};
-    EXPECT_EQ(again->add(tail),
+    const auto failure = again->add(tail);
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->tree_index, 2u);  // counted from tree 0 across calls
+    EXPECT_EQ(failure->message,
               "Tree 2 has a different leaf set than tree 0. All trees must share the same taxa.");
     EXPECT_EQ(again->size(), 1u);
 }

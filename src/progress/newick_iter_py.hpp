@@ -1,0 +1,93 @@
+// The trees of a Python iterator of Newick texts, read the same way by both extensions:
+// the core's read_tree_set (snapshot/tree_reader.hpp) with a Python iterator as its source.
+// Called with the GIL held; returns the snapshots or a TreeSetError. Kind Source means a
+// Python exception is set and stands as it is:
+//   the iterator's own exception, unchanged;
+//   TypeError "newick_iter must yield str, got '<type>'" for an item that is not a str;
+//   the interpreter's UnicodeEncodeError for a str without a UTF-8 form;
+//   a signal handler's exception (KeyboardInterrupt), looked at between chunks and every
+//   4096 items, since an iterator written in C never runs the handlers itself.
+// Any other kind is a content error for the binding to raise as a ValueError subclass,
+// with the error's message word for word.
+//
+// The chunk policy is the caller's (ReadPolicy), and so is the GIL while a chunk is parsed:
+// ParseGil::Released lets other Python threads run (the parse reads only native data).
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <utility>
+
+#include "common/function_ref.hpp"
+#include "common/result.hpp"
+#include "progress/gil_py.hpp"
+#include "progress/interrupt_py.hpp"
+#include "snapshot/tree_reader.hpp"
+
+namespace kestrilune::progress_py {
+
+enum class ParseGil { Held, Released };
+
+// The items of a Python iterator as texts. The text handed out stays valid until the next
+// call: the item that holds its UTF-8 form is kept until then.
+class IteratorTexts {
+  public:
+    explicit IteratorTexts(PyObject* iter) noexcept : iter_(iter) {}
+    ~IteratorTexts() {
+        if (!interpreter_exiting()) {
+            Py_XDECREF(item_);
+        }
+    }
+    IteratorTexts(const IteratorTexts&) = delete;
+    IteratorTexts& operator=(const IteratorTexts&) = delete;
+
+    NextText next() {
+        Py_XDECREF(item_);
+        item_ = PyIter_Next(iter_);
+        if (item_ == nullptr) {
+            return {PyErr_Occurred() ? NextText::Status::Failed : NextText::Status::End, {}};
+        }
+        if (!PyUnicode_Check(item_)) {
+            PyErr_Format(PyExc_TypeError, "newick_iter must yield str, got '%s'",
+                         Py_TYPE(item_)->tp_name);
+            return {NextText::Status::Failed, {}};
+        }
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(item_, &size);
+        if (data == nullptr) {
+            return {NextText::Status::Failed, {}};  // a lone surrogate
+        }
+        return {NextText::Status::Text, {data, static_cast<std::size_t>(size)}};
+    }
+
+  private:
+    PyObject* iter_;  // borrowed
+    PyObject* item_ = nullptr;
+};
+
+// `on_progress(trees_parsed)` runs between chunks and every policy.texts_per_poll items,
+// with the GIL held.
+inline Result<Snapshots, TreeSetError> read_newick_iter(
+    PyObject* iter, const TreeSetArgs& args, bool keep_lengths, const ReadPolicy& policy,
+    ParseGil gil, FunctionRef<void(std::size_t)> on_progress) {
+    IteratorTexts texts(iter);
+    auto next = [&] { return texts.next(); };
+    auto run_parse = [gil](FunctionRef<void()> parse) {
+        if (gil == ParseGil::Released) {
+            // Parked, not unwound, if the interpreter exits meanwhile: the frames above may
+            // be a nanobind binding's.
+            ReleasedGil<OnInterpreterExit::Park> unlocked;
+            parse();
+        } else {
+            parse();
+        }
+    };
+    auto poll = [&](std::size_t trees_done) {
+        on_progress(trees_done);
+        return PyErr_CheckSignals() == 0;
+    };
+    return read_tree_set(args, keep_lengths, policy, {next, run_parse, poll});
+}
+
+}  // namespace kestrilune::progress_py

@@ -1,0 +1,106 @@
+#include "snapshot/tree_reader.hpp"
+
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "common/memory.hpp"
+
+namespace kestrilune {
+
+Result<Snapshots, TreeSetError> read_tree_set(const TreeSetArgs& args, bool keep_lengths,
+                                              const ReadPolicy& policy, const ReadHooks& hooks) {
+    const std::size_t n_names = args.map_indices.size();
+    const std::uint64_t memory_limit = memory_limit_bytes();
+    const TreeSetError stopped{TreeSetErrorKind::Source, std::nullopt, {}};
+    std::optional<SnapshotCollector> collector;
+    std::vector<std::string> texts;  // the chunk: texts n_used, n_used + 1, ...
+    std::uint64_t kept_bytes = 0;
+    std::size_t n_read = 0;  // texts read, surplus ones included
+    std::size_t n_used = 0;  // texts parsed
+
+    // Parses the texts held; returns the first failing tree's error.
+    auto flush = [&]() -> std::optional<TreeSetError> {
+        std::vector<TreeItem> items;
+        items.reserve(texts.size());
+        for (std::size_t k = 0; k < texts.size(); ++k) {
+            items.push_back(
+                TreeItem{texts[k], &args.translate_maps[args.map_indices[n_used + k]]});
+        }
+        std::optional<TreeSetError> failure;
+        hooks.run_parse([&] {
+            std::span<const TreeItem> rest(items);
+            if (!collector) {
+                Result<SnapshotCollector, TreeSetError> started =
+                    SnapshotCollector::start(items[0], args.rooted, keep_lengths);
+                if (!started) {
+                    failure = std::move(started).error();
+                    return;
+                }
+                collector.emplace(std::move(started).value());
+                rest = rest.subspan(1);
+            }
+            failure = collector->add(rest);
+        });
+        if (failure) {
+            return failure;
+        }
+        n_used += texts.size();
+        texts.clear();
+        kept_bytes = 0;
+        if (!hooks.poll(n_used)) {
+            return stopped;
+        }
+        return std::nullopt;
+    };
+
+    while (true) {
+        const NextText next = hooks.next();
+        if (next.status == NextText::Status::Failed) {
+            return unexpected(stopped);
+        }
+        if (next.status == NextText::Status::End) {
+            break;
+        }
+        ++n_read;
+        // A source written in C (a list iterator, itertools.repeat) may never look at the
+        // signals itself, so an endless one is stopped here.
+        if (n_read % policy.texts_per_poll == 0 && !hooks.poll(n_used)) {
+            return unexpected(stopped);
+        }
+        if (n_read > n_names) {
+            continue;  // read, but no name labels it
+        }
+        kept_bytes += next.text.size() + sizeof(std::string);
+        if (kept_bytes > memory_limit) {
+            require_fits(kept_bytes, memory_limit,
+                         "the text of the first " + std::to_string(n_read) +
+                             " trees of newick_iter");
+        }
+        texts.emplace_back(next.text);
+        // Two texts at least before the first chunk: fewer is a tree-count error, which
+        // must not turn into a parse error of the only tree.
+        if (n_read >= 2 && (kept_bytes >= policy.chunk_bytes || texts.size() >= policy.chunk_trees)) {
+            if (auto failure = flush()) {
+                return unexpected(std::move(*failure));
+            }
+        }
+    }
+    if (n_read < 2) {
+        return unexpected(TreeSetError{TreeSetErrorKind::TooFewTrees, std::nullopt,
+                                       "Need at least 2 trees to compute pairwise distances"});
+    }
+    if (n_read < n_names) {
+        return unexpected(TreeSetError{TreeSetErrorKind::FewerTreesThanNames, std::nullopt,
+                                       "newick_iter yielded " + std::to_string(n_read) +
+                                           " trees for " + std::to_string(n_names) + " names"});
+    }
+    if (!texts.empty()) {
+        if (auto failure = flush()) {
+            return unexpected(std::move(*failure));
+        }
+    }
+    return std::move(*collector).finish();
+}
+
+}  // namespace kestrilune
