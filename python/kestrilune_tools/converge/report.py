@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import json
 import math
-import re
 from contextlib import nullcontext
 from dataclasses import dataclass, field
 from fractions import Fraction
@@ -24,6 +23,7 @@ from typing import Callable, Dict, List, Optional, Sequence, Union
 import numpy as np
 
 from ..nexus import TreeSet, parse_burnin, read_trees
+from ..engine import TreeSetError
 from ..runs import expand_runs
 from ..splits import SplitData, split_data
 from . import ess as ess_mod
@@ -196,12 +196,11 @@ def diagnose(source: Union[str, Sequence[str], TreeSet], burnin="25%",
     with step("collecting splits"):
         try:
             sd = split_data(ts, rooted=rooted, lengths=True)
-        except ValueError as exc:
-            m = re.match(r"Tree (\d+) has a different leaf set", str(exc))
-            if not m:
+        except TreeSetError as exc:
+            if exc.kind != "different_leaf_set":
                 raise
             raise ValueError(f"the runs do not share one set of taxa: "
-                             f"{ts.locate(int(m.group(1)))} has other taxa than "
+                             f"{ts.locate(exc.tree_index)} has other taxa than "
                              f"{ts.locate(0)}") from None
     layout = sf.run_layout(sd)
     lo, hi = sf._burnin_window(layout, b)
