@@ -365,10 +365,12 @@ def test_an_interrupted_write_leaves_the_old_file_and_no_fragment(tmp_path, monk
 
 def test_version(capsys):
     import kestrilune_tools
+    import kestrilune_tools.engine
     from importlib.metadata import version
 
     assert cli.main(["--version"]) == 0
-    assert capsys.readouterr().out == f"kestrilune {version('kestrilune')}\n"
+    isa = kestrilune_tools.engine.instruction_set()
+    assert capsys.readouterr().out == f"kestrilune {version('kestrilune')} (instruction set: {isa})\n"
     assert kestrilune_tools.__version__ == version("kestrilune")
 
 

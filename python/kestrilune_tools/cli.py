@@ -80,7 +80,9 @@ def build_parser() -> argparse.ArgumentParser:
                     "Kuhner-Felsenstein branch score) and the analyses built on them, for "
                     "posterior tree samples in NEXUS or Newick files, plain or gzip-compressed.",
         epilog="Run 'kestrilune COMMAND --help' for the options of a command.")
-    p.add_argument("--version", action="version", version=f"kestrilune {version()}")
+    isa = importlib.import_module("kestrilune_tools._engine").instruction_set()
+    p.add_argument("--version", action="version",
+                   version=f"kestrilune {version()} (instruction set: {isa})")
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--threads", type=int, default=None, metavar="N",
                         help="worker threads (sets RAYON_NUM_THREADS; 0 = one per processor)")
