@@ -28,11 +28,7 @@ inline CounterCell counter_cell(nanobind::handle progress) {
 
 // Sets a counter (if any) to 0 of `total`.
 inline void start_counter(nanobind::handle progress, std::uint64_t total) {
-    if (!progress.is_none()) {
-        auto* counter = reinterpret_cast<progress_py::ProgressCounterObject*>(progress.ptr());
-        counter->value->store(0, std::memory_order_relaxed);
-        counter->total->store(total, std::memory_order_relaxed);
-    }
+    progress_py::start_counter(progress.is_none() ? nullptr : progress.ptr(), total);
 }
 
 }  // namespace kestrilune::engine

@@ -19,6 +19,7 @@
 #include "pool/pool.hpp"
 #include "progress/gil_py.hpp"
 #include "progress/interrupt_py.hpp"
+#include "progress/progress_py.hpp"
 #include "table/tiles.hpp"
 
 namespace kestrilune::engine {
@@ -56,18 +57,24 @@ void run_stoppable(Work&& work) {
 }
 
 // A long query over the table: `work(options)` with options.progress the counter's cell
-// (or a private one), run as run_stoppable does. The counter is set to 0 of `total` first
-// and to total when the work completes; a stopped call leaves it where the work got to.
+// (or a private one), run by progress_py::with_counter with the GIL released and the
+// thread's pool loops stoppable on Ctrl-C. The counter is set to 0 of `total` first and
+// to total when the work completes; a stopped call leaves it where the work got to.
 template <class Work>
 void long_call(nanobind::handle progress, std::uint64_t total, Work&& work) {
-    const CounterCell cell = counter_cell(progress);
-    start_counter(progress, total);
-    std::atomic<std::uint64_t> scratch{0};
-    TileOptions options;
-    options.progress = cell ? cell.get() : &scratch;
-    run_stoppable([&] { work(options); });
-    if (cell) {
-        cell->store(total, std::memory_order_relaxed);
+    const CounterCell cell = counter_cell(progress);  // TypeError for another object
+    progress_py::StopOnSignal stop;
+    try {
+        progress_py::with_counter<progress_py::OnInterpreterExit::Park>(
+            cell ? progress.ptr() : nullptr, total,
+            [&](std::atomic<std::uint64_t>& counter) {
+                TileOptions options;
+                options.progress = &counter;
+                work(options);
+            },
+            progress_py::GilWithoutCounter::Released);
+    } catch (const pool::Stopped&) {
+        throw nanobind::python_error();  // the handler's exception is set
     }
 }
 
