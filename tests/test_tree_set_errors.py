@@ -1,5 +1,5 @@
-"""Both bindings read newick_iter with the one reader of the core: the same errors, and the
-engine's ValueErrors carry the tree at fault."""
+"""Both bindings read newick_iter with the one reader of the core: the same errors, and
+their ValueErrors carry the kind and the tree at fault."""
 
 import kestrilune
 import pytest
@@ -51,9 +51,10 @@ def test_both_bindings_refuse_alike(case, n, items, kind, message, tree_index):
         assert str(info.value) == message
         caught.append(info.value)
     from_module, from_engine = caught
-    assert type(from_module) is kind  # the module's surface: a plain ValueError
+    assert type(from_module) is kind  # the module raises a plain ValueError
     if kind is ValueError:
         assert isinstance(from_engine, TreeSetError)
-        assert from_engine.tree_index == tree_index
+        assert from_module.tree_index == from_engine.tree_index == tree_index
+        assert from_module.kind == from_engine.kind
     else:
         assert type(from_engine) is kind

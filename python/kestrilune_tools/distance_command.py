@@ -135,13 +135,17 @@ def compute(ctx: Context, metric: str, ts, rooted: bool) -> TreeDistances:
 
 
 def _explain(exc: BaseException, ts) -> str:
-    """The module's message, with the file and line of every tree index it names."""
+    """The module's message, with the file and line of the tree at fault (and of tree 0,
+    whose leaf set the others must share)."""
     message = str(exc) or type(exc).__name__
     if not isinstance(exc, ValueError):
         return f"{type(exc).__name__}: {message}"
     where = []
-    for m in re.finditer(r"(?:index |Tree |tree )(\d+)", message):
-        i = int(m.group(1))
+    at_fault = getattr(exc, "tree_index", None)
+    named = [] if at_fault is None else [at_fault]
+    if getattr(exc, "kind", None) == "different_leaf_set":
+        named.append(0)
+    for i in named:
         if i < len(ts) and all(not w.startswith(f"tree {i} ") for w in where):
             where.append(f"tree {i} is {ts.locate(i)}")
     return f"{message} ({'; '.join(where)})" if where else message

@@ -14,6 +14,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -46,8 +47,27 @@ struct Variant {
     bool with_snapshots;
 };
 
-PyObject* set_value_error(const std::string& message) {
-    PyErr_SetString(PyExc_ValueError, message.c_str());
+// A tree-set failure as a ValueError with the error's message, word for word. The
+// instance also carries .kind and .tree_index (None when no one tree is at fault), so that
+// callers need not read the index out of the message.
+PyObject* set_value_error(const TreeSetError& error) {
+    PyRef message = PyRef::steal(PyUnicode_FromStringAndSize(
+        error.message.data(), static_cast<Py_ssize_t>(error.message.size())));
+    PyRef exc = message ? PyRef::steal(PyObject_CallOneArg(PyExc_ValueError, message.get()))
+                        : PyRef();
+    if (!exc) {
+        return nullptr;
+    }
+    const std::string_view kind = kind_name(error.kind);
+    PyRef kind_str = PyRef::steal(
+        PyUnicode_FromStringAndSize(kind.data(), static_cast<Py_ssize_t>(kind.size())));
+    PyRef index = error.tree_index ? PyRef::steal(PyLong_FromSize_t(*error.tree_index))
+                                   : PyRef::borrow(Py_None);
+    if (!kind_str || !index || PyObject_SetAttrString(exc.get(), "kind", kind_str.get()) < 0 ||
+        PyObject_SetAttrString(exc.get(), "tree_index", index.get()) < 0) {
+        return nullptr;
+    }
+    PyErr_SetObject(PyExc_ValueError, exc.get());
     return nullptr;
 }
 
@@ -129,7 +149,7 @@ std::optional<Snapshots> collect_snapshots_from_iter(const IterArgs& args, bool 
         keep_lengths, policy, progress_py::ParseGil::Held, [](std::size_t) {});
     if (!snapshots) {
         if (snapshots.error().kind != TreeSetErrorKind::Source) {
-            set_value_error(snapshots.error().message);
+            set_value_error(snapshots.error());
         }
         return std::nullopt;
     }
@@ -301,7 +321,7 @@ KESTRILUNE_FORCED_UNWIND_HANDLER PyObject* run_pipeline(const Variant& variant,
         }
         if (auto failure = validate_iter_args(converted.names.size(), converted.map_indices,
                                               converted.translate_maps.size())) {
-            return set_value_error(failure->message);
+            return set_value_error(*failure);
         }
         // Known before a tree is read: a matrix that cannot fit fails the call at once.
         const std::size_t n = converted.names.size();
