@@ -374,6 +374,19 @@ def test_version(capsys):
     assert kestrilune_tools.__version__ == version("kestrilune")
 
 
+@pytest.mark.parametrize("asked", ["baseline", "avx512"])
+def test_instruction_set_follows_kestrilune_isa(asked):
+    # KESTRILUNE_ISA lowers the level, never raises it above the processor's.
+    levels = ["baseline", "avx2", "avx512"]
+    code = "from kestrilune_tools import engine; print(engine.instruction_set())"
+    run = lambda env: subprocess.run([sys.executable, "-c", code], env=env, check=True,
+                                     capture_output=True, text=True).stdout.strip()
+    env = {k: v for k, v in os.environ.items() if k != "KESTRILUNE_ISA"}
+    cpu = run(env)
+    got = run({**env, "KESTRILUNE_ISA": asked})
+    assert got == levels[min(levels.index(asked), levels.index(cpu))]
+
+
 def test_summary_says_when_the_scan_stopped_early(capsys):
     assert cli.main(["rf", PRIMATES, "--burnin", "100", "--max-trees", "50", "--quiet"]) == 0
     out = capsys.readouterr().out
