@@ -370,7 +370,8 @@ def test_version(capsys):
 
     assert cli.main(["--version"]) == 0
     isa = kestrilune_tools.engine.instruction_set()
-    assert capsys.readouterr().out == f"kestrilune {version('kestrilune')} (instruction set: {isa})\n"
+    expected = f"kestrilune {version('kestrilune')} (instruction set: {isa})\n"
+    assert capsys.readouterr().out == expected
     assert kestrilune_tools.__version__ == version("kestrilune")
 
 

@@ -60,7 +60,8 @@ PyObject* tree_set_error_type = nullptr;
     }
     const std::string_view kind = kind_name(error.kind);
     exc.attr("kind") = nb::str(kind.data(), kind.size());
-    exc.attr("tree_index") = error.tree_index ? nb::object(nb::int_(*error.tree_index)) : nb::none();
+    exc.attr("tree_index") =
+        error.tree_index ? nb::object(nb::int_(*error.tree_index)) : nb::none();
     PyErr_SetObject(tree_set_error_type, exc.ptr());
     throw nb::python_error();
 }

@@ -80,7 +80,8 @@ Result<Snapshots, TreeSetError> read_tree_set(const TreeSetArgs& args, bool keep
         texts.emplace_back(next.text);
         // Two texts at least before the first chunk: fewer is a tree-count error, which
         // must not turn into a parse error of the only tree.
-        if (n_read >= 2 && (kept_bytes >= policy.chunk_bytes || texts.size() >= policy.chunk_trees)) {
+        if (n_read >= 2 &&
+            (kept_bytes >= policy.chunk_bytes || texts.size() >= policy.chunk_trees)) {
             if (auto failure = flush()) {
                 return unexpected(std::move(*failure));
             }

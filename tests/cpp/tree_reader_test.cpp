@@ -89,7 +89,8 @@ TEST(ReadTreeSet, EveryChunkPolicyGivesTheWholeCollection) {
         EXPECT_EQ(got->leaf_names, want->leaf_names);
         // One parse per chunk: the first chunk holds two texts at least.
         const std::size_t chunk = std::max<std::size_t>(policy.chunk_trees, 1);
-        EXPECT_EQ(run.parses, chunk >= kTrees.size() ? 1 : 1 + (kTrees.size() - 2 + chunk - 1) / chunk);
+        const std::size_t later = kTrees.size() - 2;  // texts after the first chunk's two
+        EXPECT_EQ(run.parses, chunk >= kTrees.size() ? 1 : 1 + (later + chunk - 1) / chunk);
     }
 }
 
@@ -168,7 +169,8 @@ TEST(ValidateIterArgs, ErrorsNameTheirKindAndTree) {
     ASSERT_TRUE(bad_index);
     EXPECT_EQ(bad_index->kind, TreeSetErrorKind::Arguments);
     EXPECT_EQ(bad_index->tree_index, 1u);
-    EXPECT_EQ(bad_index->message, "map_indices[1] = 5 is out of bounds (only 2 translate maps provided)");
+    EXPECT_EQ(bad_index->message,
+              "map_indices[1] = 5 is out of bounds (only 2 translate maps provided)");
     EXPECT_EQ(validate_iter_args(1, indices, 2)->kind, TreeSetErrorKind::TooFewTrees);
     EXPECT_EQ(kind_name(TreeSetErrorKind::DifferentLeafSet), "different_leaf_set");
 }
