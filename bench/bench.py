@@ -72,11 +72,11 @@ def load_tree_file(path: str, max_trees: int | None = None):
     or from this checkout's python/ directory), and falls back to the small
     reader in this directory when that is not available."""
     try:
-        from kestrilune_tools.nexus import read_trees  # type: ignore
+        from kestrilune_tools.reading.nexus import read_trees  # type: ignore
     except ImportError:
         sys.path.append(str(BENCH_DIR.parent / "python"))
         try:
-            from kestrilune_tools.nexus import read_trees  # type: ignore
+            from kestrilune_tools.reading.nexus import read_trees  # type: ignore
         except ImportError:
             read_trees = None
     if read_trees is not None:

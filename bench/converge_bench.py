@@ -52,7 +52,7 @@ def main(argv=None) -> int:
     ap.add_argument("--skip-peer", action="store_true")
     args = ap.parse_args(argv)
 
-    from kestrilune_tools.converge import diagnose
+    from kestrilune_tools.analyses.converge import diagnose
 
     paths = runs(args)
     timings = []

@@ -16,7 +16,7 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "python"))
-from kestrilune_tools.nexus import read_trees  # noqa: E402
+from kestrilune_tools.reading.nexus import read_trees  # noqa: E402
 
 
 def main(argv: list[str] | None = None) -> int:

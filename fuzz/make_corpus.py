@@ -15,8 +15,8 @@ import hashlib
 import sys
 from pathlib import Path
 
-from kestrilune_tools.engine import SplitTable
-from kestrilune_tools.nexus import read_trees
+from kestrilune_tools.table.engine import SplitTable
+from kestrilune_tools.reading.nexus import read_trees
 
 CORPUS = Path(__file__).parent / "corpus"
 

@@ -7,8 +7,8 @@ from pathlib import Path
 
 import pytest
 
-from kestrilune_tools import nexus
-from kestrilune_tools.nexus import TreeFileError, parse_burnin, read_trees
+from kestrilune_tools.reading import nexus
+from kestrilune_tools.reading.nexus import TreeFileError, parse_burnin, read_trees
 
 DATA = Path(__file__).parent / "data"
 EXAMPLES = Path(__file__).parent.parent / "examples"

@@ -13,10 +13,10 @@ import numpy as np
 import pytest
 
 import kestrilune
-from kestrilune_tools import summarize as S
+from kestrilune_tools.analyses import summaries as S
 from kestrilune_tools.arrays import rf_matrix
-from kestrilune_tools.nexus import read_trees
-from kestrilune_tools.splits import split_data
+from kestrilune_tools.reading.nexus import read_trees
+from kestrilune_tools.table.splits import split_data
 
 DATA = Path(__file__).parent / "data" / "summaries"
 PRIMATES = [DATA / f"primates2.run{i}.t.gz" for i in (1, 2)]

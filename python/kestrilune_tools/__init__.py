@@ -8,8 +8,8 @@
 * :mod:`kestrilune_tools.cli`: the ``kestrilune`` command.
 """
 
-from .nexus import TreeFileError, TreeFileInfo, TreeSet, read_trees
-from .result import TreeDistances, tree_distances
+from .reading.nexus import TreeFileError, TreeFileInfo, TreeSet, read_trees
+from .table.result import TreeDistances, tree_distances
 
 __all__ = ["TreeFileError", "TreeFileInfo", "TreeSet", "read_trees", "distance_matrix",
            "TreeDistances", "tree_distances", "__version__"]

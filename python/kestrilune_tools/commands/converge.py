@@ -57,7 +57,7 @@ def _fmt(x, digits: int = 1) -> str:
 
 
 def _verdict_lines(rep) -> list:
-    from .converge import THRESHOLDS
+    from ..analyses.converge import THRESHOLDS
 
     lines = []
     head = f"{'run':<24} {'trees':>7} {'approx ESS':>13} {'pseudo-ESS min/median':>22} " \
@@ -90,13 +90,13 @@ def _verdict_lines(rep) -> list:
 
 
 def run(args, ctx) -> int:
-    from .converge import diagnose
-    from .runs import expand_runs
+    from ..analyses.converge import diagnose
+    from ..reading.runs import expand_runs
 
     tstat = ctx.output(args.tstat, _TABLE_SUFFIXES, "--tstat")
     json_path = ctx.output(args.json, _JSON_SUFFIXES, "--json")
     if args.plot_dir:
-        from .plots import require_matplotlib
+        from ..pictures.plots import require_matplotlib
 
         try:
             require_matplotlib()
@@ -106,7 +106,7 @@ def run(args, ctx) -> int:
             os.makedirs(args.plot_dir, exist_ok=True)
         except OSError as exc:
             raise CommandError(f"cannot make {args.plot_dir}: {exc.strerror or exc}") from None
-    from .nexus import parse_burnin
+    from ..reading.nexus import parse_burnin
 
     try:
         parse_burnin(args.burnin)
@@ -144,8 +144,8 @@ def run(args, ctx) -> int:
 
 
 def _pictures(rep, ts, args, ctx) -> None:
-    from . import plots as base_plots
-    from .converge import plots
+    from ..pictures import plots as base_plots
+    from ..pictures import converge as plots
 
     def out(name):
         return os.path.join(args.plot_dir, name)
@@ -162,7 +162,7 @@ def _pictures(rep, ts, args, ctx) -> None:
                   lambda p: plots.asdsf_trace(rep.trace, p), verb="drawing")
     idx, groups, samples = _treespace_sample(ts, rep)
     with ctx.phase("distances for the map"):
-        from .arrays import distance_matrix
+        from ..arrays import distance_matrix
 
         dist = distance_matrix(args.metric, ts.subset(idx), rooted=args.rooted)
     shown = f"{len(idx)} of {sum(r.n_used for r in rep.runs)} trees after the burn-in"

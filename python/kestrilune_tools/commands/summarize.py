@@ -78,15 +78,15 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def run(args, ctx: Context) -> int:
-    from . import summarize as S
-    from .runs import expand_runs
+    from ..analyses import summaries as S
+    from ..reading.runs import expand_runs
 
     out_trees = ctx.output(args.output, _NEXUS_SUFFIXES + _NEWICK_SUFFIXES, "-o")
     out_table = ctx.output(args.trprobs, _TABLE_SUFFIXES, "--trprobs")
     out_json = ctx.output(args.json, _JSON_SUFFIXES, "--json")
     out_plot = ctx.output(args.plot, PICTURE_SUFFIXES, "--plot")
     if out_plot:
-        from .plots import require_matplotlib
+        from ..pictures.plots import require_matplotlib
 
         try:
             require_matplotlib()
@@ -147,7 +147,7 @@ def run(args, ctx: Context) -> int:
         ctx.write(out_json, "every result",
                   lambda tmp: _write_json(tmp, args, ts, sd, trees, table, order, outgroup))
     if out_plot:
-        from .treeplot import cladograms
+        from ..pictures.treeplot import cladograms
 
         ctx.write(out_plot, "cladogram" + ("s" if len(trees) > 1 else ""),
                   lambda tmp: cladograms([t for _, t in trees], tmp,
@@ -215,8 +215,8 @@ def _rooting(ctx: Context, args, ts, methods: List[str], marks: List[Optional[st
 
 
 def _split_data(ctx: Context, ts, rooted: bool, lengths: bool):
-    from .distance_command import _explain
-    from .splits import split_data
+    from .distance import _explain
+    from ..table.splits import split_data
 
     try:
         import kestrilune
@@ -305,7 +305,7 @@ def _print_summary(ctx: Context, ts, sd, trees, table, order, outgroup) -> None:
 
 
 def _labels(leaf_names) -> List[str]:
-    from .summarize import newick_label
+    from ..analyses.summaries import newick_label
 
     return [newick_label(n) for n in leaf_names]
 
@@ -328,7 +328,7 @@ def _tree_comment(tree) -> str:
 def _write_trees(tmp: str, path: str, trees, order: List[int], outgroup: int, ts) -> None:
     leaf_names = trees[0][1].leaf_names
     rooting = "[&R]" if trees[0][1].rooted else "[&U]"
-    from .summarize import newick_label
+    from ..analyses.summaries import newick_label
 
     with open(tmp, "w", encoding="utf-8", newline="\n") as fh:
         if path.lower().endswith(_NEWICK_SUFFIXES):

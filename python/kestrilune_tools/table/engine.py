@@ -23,7 +23,7 @@ from typing import Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _engine
+from .. import _engine
 
 __all__ = ["SplitTable", "LagMeans", "METRICS"]
 

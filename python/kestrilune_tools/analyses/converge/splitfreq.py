@@ -21,7 +21,7 @@ from typing import List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ..splits import SplitData
+from ...table.splits import SplitData
 
 __all__ = [
     "RunLayout", "SplitFrequencies", "ASDSF", "BranchLengthStats", "WindowFrequencies",

@@ -42,14 +42,14 @@ class Command:
 
 
 COMMANDS: List[Command] = [
-    Command("rf", "kestrilune_tools.distance_command", "Robinson-Foulds distance matrix"),
-    Command("wrf", "kestrilune_tools.distance_command", "weighted Robinson-Foulds distance matrix"),
-    Command("kf", "kestrilune_tools.distance_command",
+    Command("rf", "kestrilune_tools.commands.distance", "Robinson-Foulds distance matrix"),
+    Command("wrf", "kestrilune_tools.commands.distance", "weighted Robinson-Foulds distance matrix"),
+    Command("kf", "kestrilune_tools.commands.distance",
             "Kuhner-Felsenstein branch-score distance matrix"),
-    Command("converge", "kestrilune_tools.converge_command",
+    Command("converge", "kestrilune_tools.commands.converge",
             "convergence diagnostics of MCMC runs: split frequencies, ASDSF, PSRF, "
             "topological ESS"),
-    Command("summarize", "kestrilune_tools.summarize_command",
+    Command("summarize", "kestrilune_tools.commands.summarize",
             "summary trees: consensus, topology probabilities, MCC and CCD trees"),
 ]
 
@@ -68,7 +68,7 @@ class _ArgumentParser(argparse.ArgumentParser):
 
 
 def version() -> str:
-    from . import __version__
+    from .. import __version__
 
     return __version__
 
@@ -148,7 +148,7 @@ class Context:
         about what may mislead: an unfinished last tree (left out), a file given twice,
         ``--rooted`` on trees marked unrooted, and (``lengths=True``, for metrics that use
         branch lengths) NaN or infinite lengths."""
-        from .nexus import TreeFileError, TreeFileWarning, parse_burnin, read_trees
+        from ..reading.nexus import TreeFileError, TreeFileWarning, parse_burnin, read_trees
 
         try:
             burnin = parse_burnin(args.burnin)
@@ -289,6 +289,6 @@ def _stderr(text: str) -> None:
 if __name__ == "__main__":  # pragma: no cover
     # Through the package's module, not this __main__ copy: the commands raise the
     # package's CommandError, which only that copy's main() catches.
-    from kestrilune_tools.cli import main as _main
+    from kestrilune_tools.commands.cli import main as _main
 
     sys.exit(_main())

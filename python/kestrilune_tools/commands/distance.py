@@ -17,11 +17,12 @@ from typing import Optional
 
 import numpy as np
 
-from . import arrays, scale_command
+from .. import arrays
+from . import scale as scale_command
 from .cli import CommandError, Context, UsageError, add_input_arguments
 from .outputs import MATRIX_SUFFIXES, PICTURE_SUFFIXES, write_matrix
 from .progress import counter_poll
-from .result import METRIC_NAMES, TreeDistances, treeset_settings
+from ..table.result import METRIC_NAMES, TreeDistances, treeset_settings
 
 _SHORT = {"rf": "RF", "wrf": "WRF", "kf": "KF"}
 
@@ -54,7 +55,7 @@ def run(args, ctx: Context) -> int:
     for opt, path in pictures:
         ctx.output(path, PICTURE_SUFFIXES, f"--{opt}")
     if any(path for _, path in pictures):
-        from .plots import require_matplotlib
+        from ..pictures.plots import require_matplotlib
 
         try:
             require_matplotlib()
@@ -233,7 +234,7 @@ def _write_outputs(ctx: Context, args, ts, result: TreeDistances, reference_i) -
                   + (f" {kind}" if kind else ""), lambda p: write_matrix(p, result))
     if not (args.plot or args.trace or args.heatmap):
         return
-    from . import plots
+    from ..pictures import plots
 
     if args.plot:
         ctx.write(args.plot, "tree-space map", lambda p: plots.treespace(

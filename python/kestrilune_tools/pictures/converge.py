@@ -12,8 +12,8 @@ from typing import Optional, Sequence
 
 import numpy as np
 
-from ..plots import _finish, require_matplotlib
-from .splitfreq import ASDSFTrace, SplitFrequencies, WindowFrequencies
+from .plots import _finish, require_matplotlib
+from ..analyses.converge.splitfreq import ASDSFTrace, SplitFrequencies, WindowFrequencies
 
 __all__ = ["split_scatter", "asdsf_trace", "acsf"]
 

@@ -2,7 +2,7 @@
 
 One call does it all::
 
-    from kestrilune_tools.nexus import read_trees
+    from kestrilune_tools.reading.nexus import read_trees
     ts = read_trees(["run1.t", "run2.t"], burnin="25%", thin=2)
     kestrilune.pairwise_rf_from_newick_iter(
         ts.names, ts.newicks(), ts.translate_maps, ts.map_indices)

@@ -21,7 +21,7 @@ from typing import Any, Mapping, Optional, Tuple
 
 import numpy as np
 
-from . import arrays
+from .. import arrays
 
 __all__ = ["TreeDistances", "tree_distances", "NORMALIZATIONS"]
 

@@ -23,9 +23,9 @@ from typing import Callable, Dict, List, Optional, Sequence, Union
 
 import numpy as np
 
-from ..nexus import TreeSet, parse_burnin, read_trees
-from ..runs import expand_runs
-from ..splits import SplitData, split_data
+from ...reading.nexus import TreeSet, parse_burnin, read_trees
+from ...reading.runs import expand_runs
+from ...table.splits import SplitData, split_data
 from . import ess as ess_mod
 from . import splitfreq as sf
 
@@ -281,7 +281,7 @@ def _pairs_poll(counter):
 
 def _run_distances(ts: TreeSet, indices: np.ndarray, metric: str, rooted: bool,
                    counter=None) -> np.ndarray:
-    from ..arrays import distance_matrix
+    from ...arrays import distance_matrix
 
     return distance_matrix(metric, ts.subset(indices.tolist()), rooted=rooted,
                            progress=counter)

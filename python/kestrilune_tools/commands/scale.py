@@ -125,8 +125,8 @@ def _memory_bytes() -> int:
 
 
 def run(args, ctx: Context, ts) -> int:
-    from . import scale
-    from .distance_command import _explain
+    from ..analyses import scale
+    from .distance import _explain
 
     metric = args.command
     table = _build_table(ctx, ts, args, metric, "parsing trees")
@@ -173,8 +173,8 @@ def _poll(progress, label: str):
 def _build_table(ctx, ts, args, metric, label):
     import kestrilune
 
-    from .distance_command import _explain
-    from .engine import SplitTable
+    from .distance import _explain
+    from ..table.engine import SplitTable
 
     counter = kestrilune.ProgressCounter()
 
@@ -192,7 +192,7 @@ def _build_table(ctx, ts, args, metric, label):
 
 
 def _compute(ctx, label, cells, fn):
-    from .scale import TileProgress
+    from ..analyses.scale import TileProgress
 
     progress = TileProgress(cells)
     with ctx.phase(label, poll=_poll(progress, label)), ctx.native_call():
@@ -340,7 +340,7 @@ def _lag_text(path, ts, lag, delimiter):
 
 
 def _npy(ctx, args, table, metric):
-    from . import scale
+    from ..analyses import scale
 
     out = args.output
     n = table.n_trees
@@ -358,7 +358,7 @@ def _npy(ctx, args, table, metric):
 
 
 def _compute_into(ctx, out, fn, cells):
-    from .scale import TileProgress
+    from ..analyses.scale import TileProgress
 
     progress = TileProgress(cells)
     with ctx.phase(f"writing {os.path.basename(out)}",
