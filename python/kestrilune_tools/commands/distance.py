@@ -18,6 +18,7 @@ from typing import Optional
 import numpy as np
 
 from .. import arrays
+from ..analyses.distances import explain_error, run_means
 from . import scale as scale_command
 from .cli import CommandError, Context, UsageError, add_input_arguments
 from .outputs import MATRIX_SUFFIXES, PICTURE_SUFFIXES, write_matrix
@@ -129,23 +130,10 @@ def compute(ctx: Context, metric: str, ts, rooted: bool) -> TreeDistances:
         raise CommandError("out of memory computing the matrix (fewer trees help: --thin, "
                            "--max-trees, or a larger --burnin)") from None
     except (ValueError, TypeError) as exc:
-        raise CommandError(_explain(exc, ts)) from None
+        raise CommandError(explain_error(exc, ts)) from None
     with ctx.phase("converting the matrix"):
         n_leaves = None if use_snapshots else arrays.leaf_count(ts)
         return TreeDistances.from_module(metric, raw, rooted=rooted, n_leaves=n_leaves)
-
-
-def _explain(exc: BaseException, ts) -> str:
-    """The module's message, with the file and line of every tree index it names."""
-    message = str(exc) or type(exc).__name__
-    if not isinstance(exc, ValueError):
-        return f"{type(exc).__name__}: {message}"
-    where = []
-    for m in re.finditer(r"(?:index |Tree |tree )(\d+)", message):
-        i = int(m.group(1))
-        if i < len(ts) and all(not w.startswith(f"tree {i} ") for w in where):
-            where.append(f"tree {i} is {ts.locate(i)}")
-    return f"{message} ({'; '.join(where)})" if where else message
 
 
 # ----------------------------------------------------------------------------- summary
@@ -153,25 +141,6 @@ def _explain(exc: BaseException, ts) -> str:
 
 def _fmt_num(x, integer: bool) -> str:
     return f"{int(x)}" if integer else f"{x:.6g}"
-
-
-def _run_means(dist: np.ndarray, ts):
-    """Mean distance over pairs within one run and over pairs from two runs."""
-    bounds = np.cumsum([0] + [f.n_used for f in ts.files])
-    within_sum = between_sum = 0.0
-    within_n = between_n = 0
-    for g in range(len(ts.files)):
-        a, b = bounds[g], bounds[g + 1]
-        block = dist[a:b, a:b]
-        within_sum += block.sum(dtype=np.float64) / 2
-        within_n += (b - a) * (b - a - 1) // 2
-        for h in range(g + 1, len(ts.files)):
-            c, d = bounds[h], bounds[h + 1]
-            between_sum += dist[a:b, c:d].sum(dtype=np.float64)
-            between_n += (b - a) * (d - c)
-    within = within_sum / within_n if within_n else float("nan")
-    between = between_sum / between_n if between_n else float("nan")
-    return within, between
 
 
 def _print_summary(ctx: Context, args, ts, result: TreeDistances, reference_i) -> None:
@@ -198,7 +167,7 @@ def _print_summary(ctx: Context, args, ts, result: TreeDistances, reference_i) -
         del values
         within = between = None
         if len(ts.files) > 1:
-            within, between = _run_means(result.matrix, ts)
+            within, between = run_means(result.matrix, ts)
     out.append(f"distance over {n_pairs:,} pairs (i<j): min {_fmt_num(low, integer)}, "
                f"median {_fmt_num(median, False)}, max {_fmt_num(high, integer)}, "
                f"mean {mean:.6g}")
@@ -283,7 +252,7 @@ def reference_trace(ctx: Context, ts, result: TreeDistances, reference_i: int) -
             _fill_from_module(ctx, every, others, values, ts, result, reference_i)
         except (ValueError, TypeError) as exc:
             ctx.warn(f"the trace shows only the trees of the matrix: the others cannot be "
-                     f"compared ({_explain(exc, every)})")
+                     f"compared ({explain_error(exc, every)})")
             every, values, used = ts, values[in_matrix], used[in_matrix]
     gens = every.generations()
     x = np.asarray(gens if gens is not None else every.sample_indices, dtype=np.int64)

@@ -126,7 +126,7 @@ def _memory_bytes() -> int:
 
 def run(args, ctx: Context, ts) -> int:
     from ..analyses import scale
-    from .distance import _explain
+    from ..analyses.distances import explain_error
 
     metric = args.command
     table = _build_table(ctx, ts, args, metric, "parsing trees")
@@ -156,7 +156,7 @@ def run(args, ctx: Context, ts) -> int:
     except scale.StoreMismatch as exc:
         raise CommandError(str(exc)) from None
     except ValueError as exc:
-        raise CommandError(_explain(exc, ts)) from None
+        raise CommandError(explain_error(exc, ts)) from None
     lines.append(ctx.timing_line())
     ctx.print("\n".join(lines))
     return 0
@@ -173,7 +173,7 @@ def _poll(progress, label: str):
 def _build_table(ctx, ts, args, metric, label):
     import kestrilune
 
-    from .distance import _explain
+    from ..analyses.distances import explain_error
     from ..table.engine import SplitTable
 
     counter = kestrilune.ProgressCounter()
@@ -188,7 +188,7 @@ def _build_table(ctx, ts, args, metric, label):
     except MemoryError:
         raise CommandError("out of memory reading the trees") from None
     except (ValueError, TypeError) as exc:
-        raise CommandError(_explain(exc, ts)) from None
+        raise CommandError(explain_error(exc, ts)) from None
 
 
 def _compute(ctx, label, cells, fn):

@@ -215,7 +215,7 @@ def _rooting(ctx: Context, args, ts, methods: List[str], marks: List[Optional[st
 
 
 def _split_data(ctx: Context, ts, rooted: bool, lengths: bool):
-    from .distance import _explain
+    from ..analyses.distances import explain_error
     from ..table.splits import split_data
 
     try:
@@ -234,7 +234,7 @@ def _split_data(ctx: Context, ts, rooted: bool, lengths: bool):
         raise CommandError("out of memory reading the splits (fewer trees help: --thin, "
                            "--max-trees, or a larger --burnin)") from None
     except ValueError as exc:
-        raise CommandError(_explain(exc, ts)) from None
+        raise CommandError(explain_error(exc, ts)) from None
 
 
 def _taxon_order(ts, leaf_names) -> List[int]:

@@ -25,7 +25,12 @@ import numpy as np
 
 from .. import _engine
 
-__all__ = ["SplitTable", "LagMeans", "METRICS"]
+__all__ = ["SplitTable", "LagMeans", "METRICS", "RunSums", "clade_partitions"]
+
+# The native pieces the analyses use directly: exact sums over a run's distance rows (for
+# the ESS measures) and the partitions of observed clades (for the CCD summaries).
+RunSums = _engine.RunSums
+clade_partitions = _engine.clade_partitions
 
 METRICS = ("rf", "wrf", "kf")
 _RF_TYPES = (np.uint8, np.uint16, np.uint32, np.uint64, np.int32, np.int64, np.float32,

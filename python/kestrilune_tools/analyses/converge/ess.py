@@ -73,7 +73,7 @@ def _native_sums(n: int, dtype):
     if dtype not in (np.uint8, np.uint16, np.uint32) or n < 2:
         return None
     try:
-        from ..._engine import RunSums
+        from ...table.engine import RunSums
     except ImportError:  # a build without the engine: the NumPy path gives the same sums
         return None
     return RunSums(n, ar_order_max(n))

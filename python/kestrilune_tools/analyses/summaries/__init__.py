@@ -567,7 +567,7 @@ def _all_partitions(words: np.ndarray, sizes: np.ndarray, progress=None) -> np.n
     """Every (parent, child1, child2) triple of observed clades (rows of ``words``) where
     the two children split the parent, child1 < child2, rows ascending (native: the
     candidate children of a clade are the smaller clades with its lowest leaf)."""
-    from ..._engine import clade_partitions
+    from ...table.engine import clade_partitions
 
     parts = clade_partitions(np.ascontiguousarray(words, dtype=np.uint64),
                              np.ascontiguousarray(sizes, dtype=np.int64), progress)
