@@ -84,7 +84,7 @@ def stages(path: str) -> None:
     """The library calls behind the command, one by one in this process: wall and CPU time
     (all threads) of each, to see which stage a slow run spends its time in."""
     from kestrilune_tools.analyses import summaries as S
-    from kestrilune_tools.reading.nexus import read_trees
+    from kestrilune_tools.reading import read_trees
     from kestrilune_tools.table.splits import split_data
 
     def run(label, call):

@@ -12,8 +12,8 @@ import pytest
 
 from kestrilune_tools import arrays
 from kestrilune_tools.commands import cli, progress
-from kestrilune_tools.reading import nexus
-from kestrilune_tools.reading.nexus import read_trees
+from kestrilune_tools import reading
+from kestrilune_tools.reading import read_trees
 
 DATA = Path(__file__).parent / "data"
 PRIMATES = str(Path(__file__).parent.parent / "examples" / "mrbayes_primates_12taxa.t")
@@ -220,7 +220,7 @@ def test_out_of_memory_is_one_line(monkeypatch, capsys):
     def exhausted(*args, **kwargs):
         raise MemoryError
 
-    monkeypatch.setattr(nexus, "read_trees", exhausted)
+    monkeypatch.setattr(reading, "read_trees", exhausted)
     assert cli.main(["rf", RUN_A]) == 1
     assert "out of memory" in _one_error_line(capsys.readouterr().err)
 
@@ -229,7 +229,7 @@ def test_interrupt_while_reading_returns_130(monkeypatch, capsys):
     def interrupted(*args, **kwargs):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(nexus, "read_trees", interrupted)
+    monkeypatch.setattr(reading, "read_trees", interrupted)
     assert cli.main(["rf", RUN_A]) == 130
     assert "kestrilune: interrupted" in capsys.readouterr().err
 

@@ -15,7 +15,7 @@ import pytest
 import kestrilune
 from kestrilune_tools.analyses import summaries as S
 from kestrilune_tools.arrays import rf_matrix
-from kestrilune_tools.reading.nexus import read_trees
+from kestrilune_tools.reading import read_trees
 from kestrilune_tools.table.splits import split_data
 
 DATA = Path(__file__).parent / "data" / "summaries"

@@ -9,7 +9,7 @@ import pytest
 
 from kestrilune_tools.commands import cli
 from kestrilune_tools.analyses import summaries as summarize
-from kestrilune_tools.reading.nexus import read_trees
+from kestrilune_tools.reading import read_trees
 from kestrilune_tools.table.splits import split_data
 
 DATA = Path(__file__).parent / "data" / "summaries"

@@ -8,7 +8,7 @@
 * :mod:`kestrilune_tools.cli`: the ``kestrilune`` command.
 """
 
-from .reading.nexus import TreeFileError, TreeFileInfo, TreeSet, read_trees
+from .reading import TreeFileError, TreeFileInfo, TreeSet, read_trees
 from .table.result import TreeDistances, tree_distances
 
 __all__ = ["TreeFileError", "TreeFileInfo", "TreeSet", "read_trees", "distance_matrix",

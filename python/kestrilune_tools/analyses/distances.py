@@ -13,7 +13,7 @@ from typing import Tuple
 
 import numpy as np
 
-from ..reading.nexus import TreeSet
+from ..reading import TreeSet
 
 __all__ = ["explain_error", "run_means"]
 

@@ -148,7 +148,7 @@ class Context:
         about what may mislead: an unfinished last tree (left out), a file given twice,
         ``--rooted`` on trees marked unrooted, and (``lengths=True``, for metrics that use
         branch lengths) NaN or infinite lengths."""
-        from ..reading.nexus import TreeFileError, TreeFileWarning, parse_burnin, read_trees
+        from ..reading import TreeFileError, TreeFileWarning, parse_burnin, read_trees
 
         try:
             burnin = parse_burnin(args.burnin)

@@ -106,7 +106,7 @@ def run(args, ctx) -> int:
             os.makedirs(args.plot_dir, exist_ok=True)
         except OSError as exc:
             raise CommandError(f"cannot make {args.plot_dir}: {exc.strerror or exc}") from None
-    from ..reading.nexus import parse_burnin
+    from ..reading import parse_burnin
 
     try:
         parse_burnin(args.burnin)

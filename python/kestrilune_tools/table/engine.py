@@ -72,7 +72,7 @@ class SplitTable(_engine.SplitTable):
     @classmethod
     def from_treeset(cls, treeset, rooted: bool = False, lengths: bool = False, groups=None,
                      progress=None) -> "SplitTable":
-        """The table of a :class:`~kestrilune_tools.nexus.TreeSet`; groups default to its
+        """The table of a :class:`~kestrilune_tools.reading.TreeSet`; groups default to its
         files (one file, one run)."""
         groups = treeset.file_indices if groups is None else groups
         return cls(treeset.names, treeset.newicks(), treeset.translate_maps,

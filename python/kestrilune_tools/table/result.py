@@ -229,7 +229,7 @@ class TreeDistances:
 
 def tree_distances(metric: str, treeset, *, rooted: bool = False, progress=None,
                    splits: Optional[bool] = None) -> TreeDistances:
-    """Compute the ``metric`` distances of a :class:`~kestrilune_tools.nexus.TreeSet`.
+    """Compute the ``metric`` distances of a :class:`~kestrilune_tools.reading.TreeSet`.
 
     ``splits``: True asks for the split data (``split_membership`` and the presence or
     branch-length table, which ``normalized("phangorn")`` needs), False for none, None (the

@@ -109,7 +109,7 @@ class SplitData:
 def split_data(treeset, rooted: bool = False, lengths: bool = True, progress=None,
                groups: Optional[Sequence[int]] = None,
                group_labels: Optional[Sequence[str]] = None) -> SplitData:
-    """The splits of every tree of a :class:`~kestrilune_tools.nexus.TreeSet`.
+    """The splits of every tree of a :class:`~kestrilune_tools.reading.TreeSet`.
 
     Groups default to the files of the set (one file, one run). ``lengths=False`` skips
     the branch lengths. ``progress`` (a ``kestrilune.ProgressCounter``) counts trees read.

@@ -23,7 +23,7 @@ from typing import Callable, Dict, List, Optional, Sequence, Union
 
 import numpy as np
 
-from ...reading.nexus import TreeSet, parse_burnin, read_trees
+from ...reading import TreeSet, parse_burnin, read_trees
 from ...reading.runs import expand_runs
 from ...table.splits import SplitData, split_data
 from . import ess as ess_mod

@@ -182,7 +182,7 @@ def check_taxa(treeset) -> None:
 
 
 def rooting_marks(treeset) -> List[Optional[str]]:
-    """Per file of a :class:`~kestrilune_tools.nexus.TreeSet`, the rooting its first tree
+    """Per file of a :class:`~kestrilune_tools.reading.TreeSet`, the rooting its first tree
     declares: ``"R"`` for ``[&R]``, ``"U"`` for ``[&U]``, None when it says nothing."""
     return [f.rooting for f in treeset.files]
 
