@@ -7,7 +7,7 @@ and KF functions has to be converted, which copies it once.
 The RF matrix comes as the module's unsigned ``uint32`` cells, and unsigned arithmetic wraps:
 ``D[0, j] - D[0, k]`` is 4294967282 when the true difference is -14. Take ``D.view(np.int32)``
 (the same numbers, since an RF distance never reaches 2**31) or ``D.astype(float)`` before
-subtracting; :class:`kestrilune_tools.result.TreeDistances` hands out the ``int32`` view.
+subtracting; :class:`kestrilune_tools.table.result.TreeDistances` hands out the ``int32`` view.
 
     >>> res = kestrilune.pairwise_rf_with_snapshots_from_newick_iter(...)
     >>> D = rf_matrix(res)              # (n, n) uint32
@@ -26,6 +26,8 @@ from typing import List, Optional, Sequence, Tuple
 
 import numpy as np
 
+from .table.metrics import METRICS, Metric
+
 __all__ = [
     "METRICS",
     "matrix",
@@ -42,7 +44,6 @@ __all__ = [
     "labels_of",
 ]
 
-METRICS = ("rf", "wrf", "kf")
 
 # Exports up to this size are always fine (see snapshots_worthwhile).
 _SNAPSHOT_BUDGET = 1 << 28
@@ -188,7 +189,7 @@ def _module():
     return kestrilune
 
 
-def pairwise(metric: str, treeset, *, rooted: bool = False, progress=None,
+def pairwise(metric: Metric, treeset, *, rooted: bool = False, progress=None,
              snapshots: bool = False, trees: Optional[Sequence[str]] = None):
     """Call the module function for ``metric`` ("rf", "wrf" or "kf") on a TreeSet.
 
@@ -216,7 +217,7 @@ def leaf_count(ts) -> int:
     return re.sub(r"\[[^\]]*\]", "", text).count(",") + 1
 
 
-def snapshots_worthwhile(metric: str, ts, rooted: bool = False, module=None) -> bool:
+def snapshots_worthwhile(metric: Metric, ts, rooted: bool = False, module=None) -> bool:
     """Whether the snapshot variant of the module function is the better call.
 
     It also returns the splits, and for WRF and KF its float64 matrix bytes cost 8 bytes a
@@ -257,7 +258,7 @@ def snapshots_worthwhile(metric: str, ts, rooted: bool = False, module=None) -> 
     return cell * n * estimate <= max(_SNAPSHOT_BUDGET, plain_matrix)
 
 
-def distance_matrix(metric: str, treeset, rooted: bool = False, progress=None) -> np.ndarray:
+def distance_matrix(metric: Metric, treeset, rooted: bool = False, progress=None) -> np.ndarray:
     """The (n, n) distance matrix of a TreeSet: ``uint32`` for RF, ``float64`` otherwise.
 
     WRF and KF go through the snapshot variant when :func:`snapshots_worthwhile` says so

@@ -30,6 +30,8 @@ from typing import Callable, Dict, Iterator, Optional, Tuple
 
 import numpy as np
 
+from ..table.metrics import Metric
+
 __all__ = ["StoreMismatch", "TileProgress", "write_zarr", "write_npy", "dask_matrix",
            "table_fingerprint", "write_zarr_distributed"]
 
@@ -77,7 +79,7 @@ def table_fingerprint(table) -> str:
     return h.hexdigest()
 
 
-def _rf_dtype(table, metric: str, dtype) -> np.dtype:
+def _rf_dtype(table, metric: Metric, dtype) -> np.dtype:
     if metric != "rf":
         return np.dtype(np.float64)
     if dtype is not None:
@@ -100,7 +102,7 @@ def _tile_cells(n: int, chunk: int, i: int, j: int) -> int:
     return rows * cols
 
 
-def _expected_attrs(table, metric: str, layout: str, chunk: int, dtype: np.dtype,
+def _expected_attrs(table, metric: Metric, layout: str, chunk: int, dtype: np.dtype,
                     settings: Optional[dict]) -> dict:
     return {"metric": metric, "rooted": bool(table.rooted), "layout": layout,
             "n_trees": int(table.n_trees), "chunk": int(chunk), "dtype": dtype.str,
@@ -205,7 +207,7 @@ class _Writer:
             self._log.close()
 
 
-def write_zarr(table, path: str, metric: str = "rf", *, condensed: bool = False,
+def write_zarr(table, path: str, metric: Metric = "rf", *, condensed: bool = False,
                chunk: Optional[int] = None, dtype=None, resume: bool = False,
                settings: Optional[dict] = None, progress: Optional[TileProgress] = None,
                in_flight: int = 4) -> str:
@@ -319,7 +321,7 @@ def _row_of(pos: int, n: int) -> int:
     return lo
 
 
-def write_npy(table, path: str, metric: str = "rf", *, dtype=None, rows_per_band: int = 0,
+def write_npy(table, path: str, metric: Metric = "rf", *, dtype=None, rows_per_band: int = 0,
               progress: Optional[TileProgress] = None) -> None:
     """Write the n x n matrix to ``path`` (a ``.npy`` file) through a memory map, a band of
     rows at a time, so the matrix never has to fit in memory."""
@@ -346,7 +348,7 @@ def _dask_tile(table, metric, dtype, rows, cols):
     return table.block(metric, rows, cols, dtype=dtype)
 
 
-def dask_matrix(table, metric: str = "rf", chunk: Optional[int] = None, dtype=None):
+def dask_matrix(table, metric: Metric = "rf", chunk: Optional[int] = None, dtype=None):
     """The n x n matrix as a lazy ``dask.array``: one task per tile, each computing its
     block from the table, which enters the graph once (pickled into its compact byte form
     when the scheduler is distributed). Tiles pair row blocks with column blocks as
@@ -363,7 +365,7 @@ def dask_matrix(table, metric: str = "rf", chunk: Optional[int] = None, dtype=No
                         index, "j", dtype=dt, concatenate=True, meta=np.empty((0, 0), dt))
 
 
-def write_zarr_distributed(table, path: str, metric: str = "rf", *, chunk: Optional[int] = None,
+def write_zarr_distributed(table, path: str, metric: Metric = "rf", *, chunk: Optional[int] = None,
                            dtype=None, settings: Optional[dict] = None, client=None) -> str:
     """Write the square matrix to a Zarr store from a Dask cluster (``client``, or the
     default scheduler): every task writes the Zarr chunk of its tile, so no locks are

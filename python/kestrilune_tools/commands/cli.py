@@ -25,10 +25,13 @@ import time
 import warnings
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Callable, Iterator, List, Optional, Sequence
+from typing import TYPE_CHECKING, Callable, Iterator, List, Optional, Sequence
 
 from .outputs import OutputNameError, OutputPathError, OutputPaths, atomic_path
 from .progress import Progress, format_seconds
+
+if TYPE_CHECKING:
+    from ..reading import TreeSet
 
 __all__ = ["COMMANDS", "Command", "CommandError", "UsageError", "Context", "main",
            "build_parser", "add_input_arguments"]
@@ -43,7 +46,8 @@ class Command:
 
 COMMANDS: List[Command] = [
     Command("rf", "kestrilune_tools.commands.distance", "Robinson-Foulds distance matrix"),
-    Command("wrf", "kestrilune_tools.commands.distance", "weighted Robinson-Foulds distance matrix"),
+    Command("wrf", "kestrilune_tools.commands.distance",
+            "weighted Robinson-Foulds distance matrix"),
     Command("kf", "kestrilune_tools.commands.distance",
             "Kuhner-Felsenstein branch-score distance matrix"),
     Command("converge", "kestrilune_tools.commands.converge",
@@ -143,25 +147,43 @@ class Context:
     def phase(self, label: str, **kwargs):
         return self.progress.phase(label, **kwargs)
 
-    def read_trees(self, args, lengths: bool = False):
-        """Read the files named by :func:`add_input_arguments`, showing the scan, and warn
-        about what may mislead: an unfinished last tree (left out), a file given twice,
-        ``--rooted`` on trees marked unrooted, and (``lengths=True``, for metrics that use
-        branch lengths) NaN or infinite lengths."""
+    def track(self, label: str, counter, unit: str, total: Optional[int] = None,
+              detail: Optional[str] = None):
+        """A phase that shows a long call's progress from its counter: a
+        ``kestrilune.ProgressCounter`` (``value()`` of ``total``, or of the counter's own
+        ``total()`` when not given) or anything whose ``poll()`` gives (done, total), such
+        as a :class:`~kestrilune_tools.analyses.scale.TileProgress`. ``detail`` is what the
+        display says while it runs (default: ``label``)."""
+        shown = detail or label
+        if hasattr(counter, "poll"):
+            def poll():
+                done, of = counter.poll()
+                return shown, done, of, unit
+        else:
+            def poll():
+                of = total if total is not None else (counter.total() or None)
+                return shown, counter.value(), of, unit
+        return self.phase(label, poll=poll)
+
+    def read_trees(self, files: Sequence[str], burnin: str = "0", thin: int = 1,
+                   max_trees: Optional[int] = None, rooted: bool = False,
+                   lengths: bool = False) -> "TreeSet":
+        """Read tree files as chosen by the options of :func:`add_input_arguments`,
+        showing the scan, and warn about what may mislead: an unfinished last tree (left
+        out), a file given twice, ``rooted`` (``--rooted``) on trees marked unrooted, and
+        (``lengths=True``, for metrics that use branch lengths) NaN or infinite lengths."""
         from ..reading import TreeFileError, TreeFileWarning, parse_burnin, read_trees
 
         try:
-            burnin = parse_burnin(args.burnin)
+            burnin_rule = parse_burnin(burnin)
         except ValueError as exc:
             raise UsageError(str(exc)) from None
-        for option in ("thin", "max_trees"):
-            value = getattr(args, option)
+        for option, value in (("thin", thin), ("max-trees", max_trees)):
             if value is not None and value < 1:
-                raise UsageError(f"--{option.replace('_', '-')} must be at least 1, "
-                                 f"got {value}")
-        self._warn_repeated_files(args.files)
+                raise UsageError(f"--{option} must be at least 1, got {value}")
+        self._warn_repeated_files(files)
         sizes = []
-        for path in args.files:
+        for path in files:
             try:
                 sizes.append(os.path.getsize(path))
             except OSError:
@@ -170,8 +192,8 @@ class Context:
             with self.phase("scanning files", total=sum(sizes) or None, unit="B") as ph, \
                     warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always", TreeFileWarning)
-                ts = read_trees(args.files, burnin=burnin, thin=args.thin,
-                                max_trees=args.max_trees, on_progress=ph.update)
+                ts = read_trees(files, burnin=burnin_rule, thin=thin, max_trees=max_trees,
+                                on_progress=ph.update)
         except TreeFileError as exc:
             raise CommandError(str(exc)) from None
         except OSError as exc:
@@ -180,7 +202,7 @@ class Context:
         for w in caught:
             self.warn(str(w.message))
         for f in ts.files:
-            if getattr(args, "rooted", False) and f.rooting == "U":
+            if rooted and f.rooting == "U":
                 self.warn(f"{f.path}: --rooted compares clades, but the trees are marked "
                           "unrooted ([&U]): where their root sits is arbitrary")
             if lengths and f.nonfinite_lines:

@@ -6,7 +6,7 @@
 Each file is one run; a MrBayes base name (``analysis``) stands for its ``.run*.t`` files.
 Prints a verdict table (per run: trees and ESS measures; across runs: ASDSF under each rule
 and the largest PSRF, beside the usual guide values) and writes the tables and pictures
-asked for. The statistics are those of :func:`kestrilune_tools.converge.diagnose`.
+asked for. The statistics are those of :func:`kestrilune_tools.analyses.converge.diagnose`.
 """
 
 from __future__ import annotations
@@ -14,8 +14,8 @@ from __future__ import annotations
 import argparse
 import math
 import os
-from types import SimpleNamespace
 
+from ..table.metrics import METRICS
 from .cli import CommandError, UsageError
 
 _TABLE_SUFFIXES = (".tsv", ".txt")
@@ -34,7 +34,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                         "ASDSF and of the split table (default 0.10, as MrBayes)")
     p.add_argument("--rooted", action="store_true",
                    help="compare clades of rooted trees (default: unrooted bipartitions)")
-    p.add_argument("--metric", choices=("rf", "wrf", "kf"), default="rf",
+    p.add_argument("--metric", choices=METRICS, default="rf",
                    help="tree distance of the ESS measures (default rf)")
     p.add_argument("--diagn-every", type=int, default=None, metavar="N",
                    help="also trace the ASDSF every N generations (samples when the tree "
@@ -122,7 +122,7 @@ def run(args, ctx) -> int:
         files = expand_runs(args.files)
     except FileNotFoundError as exc:
         raise CommandError(str(exc)) from None
-    ts = ctx.read_trees(SimpleNamespace(files=files, burnin="0", thin=1, max_trees=None))
+    ts = ctx.read_trees(files)
     try:
         with ctx.native_call():
             rep = diagnose(ts, burnin=args.burnin, min_freq=args.min_freq,

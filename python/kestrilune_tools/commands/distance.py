@@ -23,10 +23,8 @@ from . import scale as scale_command
 from .cli import CommandError, Context, UsageError, add_input_arguments
 from .outputs import MATRIX_SUFFIXES, PICTURE_SUFFIXES, write_matrix
 from .progress import counter_poll
-from ..table.result import METRIC_NAMES, TreeDistances, treeset_settings
-
-_SHORT = {"rf": "RF", "wrf": "WRF", "kf": "KF"}
-
+from ..table.metrics import METRIC_LABELS, METRIC_NAMES, Metric
+from ..table.result import TreeDistances, treeset_settings
 
 def add_arguments(p) -> None:
     add_input_arguments(p)
@@ -63,7 +61,8 @@ def run(args, ctx: Context) -> int:
         except ImportError as exc:
             raise CommandError(str(exc)) from None
 
-    ts = ctx.read_trees(args, lengths=metric != "rf")
+    ts = ctx.read_trees(args.files, args.burnin, args.thin, args.max_trees, rooted=args.rooted,
+                        lengths=metric != "rf")
     pictures_wanted = any(path for _, path in pictures)
     if big or (not pictures_wanted and scale_command.takes(args, len(ts))):
         return scale_command.run(args, ctx, ts)
@@ -105,7 +104,7 @@ def _reference_index(ref: str, n: int) -> Optional[int]:
 # ----------------------------------------------------------------------------- computing
 
 
-def compute(ctx: Context, metric: str, ts, rooted: bool) -> TreeDistances:
+def compute(ctx: Context, metric: Metric, ts, rooted: bool) -> TreeDistances:
     """The module call, with its phases shown and a module error located in the files."""
     try:
         import kestrilune
@@ -190,7 +189,7 @@ def _reference_label(ts, reference_i: int, how: str) -> str:
 
 
 def _write_outputs(ctx: Context, args, ts, result: TreeDistances, reference_i) -> None:
-    metric = _SHORT[result.metric]
+    metric = METRIC_LABELS[result.metric]
     if result.rooted:
         metric = f"rooted {metric}"
     groups = ts.file_indices

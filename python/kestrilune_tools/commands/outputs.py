@@ -122,7 +122,7 @@ def atomic_path(path: str) -> Iterator[str]:
 
 
 def write_matrix(path: str, result, *, on_row: Optional[Callable[[int], None]] = None) -> None:
-    """Write a :class:`~kestrilune_tools.result.TreeDistances` by the suffix of ``path``.
+    """Write a :class:`~kestrilune_tools.table.result.TreeDistances` by the suffix of ``path``.
 
     ``.npy``: the bare (n, n) array (``uint32`` RF, ``float64`` WRF/KF), as ``numpy.save``.
     ``.npz``: the matrix with its tree names and settings (``TreeDistances.load`` reads it).

@@ -1,5 +1,6 @@
 """The big-posterior options of ``kestrilune rf|wrf|kf``: everything computed from the split
-table (:mod:`kestrilune_tools.engine`) instead of one module call holding the n x n matrix.
+table (:mod:`kestrilune_tools.table.engine`) instead of one module call holding the n x n
+matrix.
 
     kestrilune rf big.trees -o rf.zarr [--condensed] [--resume]   # tile by tile, to Zarr
     kestrilune rf big.trees -o rf.npy                             # through a memory map
@@ -146,7 +147,7 @@ def run(args, ctx: Context, ts) -> int:
         elif out and out.lower().endswith(".zarr"):
             progress = scale.TileProgress(0)
             label = f"writing {os.path.basename(out)}"
-            with ctx.phase(label, poll=_poll(progress, "computing and writing tiles")):
+            with ctx.track(label, progress, "cells", detail="computing and writing tiles"):
                 scale.write_zarr(table, out, metric, condensed=args.condensed, chunk=args.chunk,
                                  resume=args.resume, settings=settings, progress=progress)
             layout = "condensed" if args.condensed else "square"
@@ -162,14 +163,6 @@ def run(args, ctx: Context, ts) -> int:
     return 0
 
 
-def _poll(progress, label: str):
-    def poll():
-        done, total = progress.poll()
-        return label, done, total, "cells"
-
-    return poll
-
-
 def _build_table(ctx, ts, args, metric, label):
     import kestrilune
 
@@ -177,12 +170,8 @@ def _build_table(ctx, ts, args, metric, label):
     from ..table.engine import SplitTable
 
     counter = kestrilune.ProgressCounter()
-
-    def poll():
-        return label, counter.value(), len(ts), "trees"
-
     try:
-        with ctx.phase(label, poll=poll), ctx.native_call():
+        with ctx.track(label, counter, "trees", total=len(ts)), ctx.native_call():
             return SplitTable.from_treeset(ts, rooted=args.rooted, lengths=metric != "rf",
                                            progress=counter)
     except MemoryError:
@@ -195,7 +184,7 @@ def _compute(ctx, label, cells, fn):
     from ..analyses.scale import TileProgress
 
     progress = TileProgress(cells)
-    with ctx.phase(label, poll=_poll(progress, label)), ctx.native_call():
+    with ctx.track(label, progress, "cells"), ctx.native_call():
         return fn(progress.counter)
 
 
@@ -220,7 +209,8 @@ def _write_vector_or_matrix(ctx, path, values, row_names, col_names, what):
 
 
 def _between(ctx, args, ts, table, metric):
-    other_ts = ctx.read_trees(_with_files(args, args.between), lengths=metric != "rf")
+    other_ts = ctx.read_trees(args.between, args.burnin, args.thin, args.max_trees,
+                              rooted=args.rooted, lengths=metric != "rf")
     other = _build_table(ctx, other_ts, args, metric, "parsing the other trees")
     joint = table.joined(other)
     cells = table.n_trees * other.n_trees
@@ -231,14 +221,6 @@ def _between(ctx, args, ts, table, metric):
                                 f"{d.shape[0]} x {d.shape[1]} {d.dtype} matrix")
     return [f"between {d.shape[0]} and {d.shape[1]} trees: min {d.min():.6g}, mean "
             f"{d.mean(dtype=np.float64):.6g}, max {d.max():.6g}"]
-
-
-def _with_files(args, files):
-    import copy
-
-    other = copy.copy(args)
-    other.files = files
-    return other
 
 
 def _to(ctx, args, ts, table, metric):
@@ -350,8 +332,8 @@ def _npy(ctx, args, table, metric):
             tmp, table.condensed(metric, progress=counter)), cells)
         return [f"wrote {out} (condensed, {cells} cells)"] if c else []
     progress = scale.TileProgress(n * n)
-    with ctx.phase(f"writing {os.path.basename(out)}",
-                   poll=_poll(progress, "computing and writing rows")), \
+    with ctx.track(f"writing {os.path.basename(out)}", progress, "cells",
+                   detail="computing and writing rows"), \
             ctx.native_call(), atomic_path(out) as tmp:
         scale.write_npy(table, tmp, metric, progress=progress)
     return [f"wrote {out} ({n} x {n} matrix, written through a memory map)"]
@@ -361,8 +343,7 @@ def _compute_into(ctx, out, fn, cells):
     from ..analyses.scale import TileProgress
 
     progress = TileProgress(cells)
-    with ctx.phase(f"writing {os.path.basename(out)}",
-                   poll=_poll(progress, "computing pairs")), ctx.native_call(), \
-            atomic_path(out) as tmp:
+    with ctx.track(f"writing {os.path.basename(out)}", progress, "cells",
+                   detail="computing pairs"), ctx.native_call(), atomic_path(out) as tmp:
         fn(tmp, progress.counter)
     return True

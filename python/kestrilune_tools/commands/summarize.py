@@ -7,7 +7,7 @@ Each file is one run; a MrBayes base name (``analysis``) stands for its ``.run*.
 Trees are compared as rooted clades when ``--rooted`` is given or every file marks its trees
 ``[&R]``, as unrooted splits otherwise; the MCC and CCD trees need rooted trees. Without a
 tree option the majority-rule consensus is made. The definitions are those of
-:mod:`kestrilune_tools.summarize`.
+:mod:`kestrilune_tools.analyses.summaries`.
 
 Outputs: ``-o`` the summary trees, NEXUS with a translate table (``.nex``, ``.nexus``,
 ``.tre``, ``.tree``, ``.trees``) or one Newick line per tree (``.nwk``, ``.newick``);
@@ -21,7 +21,6 @@ import argparse
 import csv
 import json
 import math
-from types import SimpleNamespace
 from typing import Dict, List, Optional
 
 from .cli import CommandError, Context, UsageError, add_input_arguments
@@ -102,8 +101,7 @@ def run(args, ctx: Context) -> int:
         files = expand_runs(args.files)
     except FileNotFoundError as exc:
         raise CommandError(str(exc)) from None
-    ts = ctx.read_trees(SimpleNamespace(files=files, burnin=args.burnin, thin=args.thin,
-                                        max_trees=args.max_trees, rooted=args.rooted),
+    ts = ctx.read_trees(files, args.burnin, args.thin, args.max_trees, rooted=args.rooted,
                         lengths=not args.no_lengths)
     try:
         S.check_taxa(ts)
@@ -121,9 +119,7 @@ def run(args, ctx: Context) -> int:
                 import kestrilune
 
                 counter = kestrilune.ProgressCounter()
-                poll = lambda: (label, counter.value(), counter.total() or None,  # noqa: E731
-                                "clades")
-                with ctx.phase(label, poll=poll), ctx.native_call():
+                with ctx.track(label, counter, "clades"), ctx.native_call():
                     trees.append((key, S.ccd0_map(sd, lengths=not args.no_lengths,
                                                   progress=counter)))
                 continue
@@ -223,12 +219,8 @@ def _split_data(ctx: Context, ts, rooted: bool, lengths: bool):
     except ImportError as exc:
         raise CommandError(f"cannot import the kestrilune extension module ({exc})") from None
     counter = kestrilune.ProgressCounter()
-
-    def poll():
-        return "reading splits", counter.value(), len(ts), "trees"
-
     try:
-        with ctx.phase("reading splits", poll=poll), ctx.native_call():
+        with ctx.track("reading splits", counter, "trees", total=len(ts)), ctx.native_call():
             return split_data(ts, rooted=rooted, lengths=lengths, progress=counter)
     except MemoryError:
         raise CommandError("out of memory reading the splits (fewer trees help: --thin, "

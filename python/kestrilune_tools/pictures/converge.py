@@ -1,6 +1,6 @@
 """Pictures of convergence: split frequencies of one run against another, the ASDSF trace,
 the change in split frequencies between windows (RWTY's ACSF), and the tree-space map with
-one colour per run (drawn by :func:`kestrilune_tools.plots.treespace`).
+one colour per run (drawn by :func:`kestrilune_tools.pictures.plots.treespace`).
 
 Needs matplotlib (``pip install 'kestrilune[plot]'``). Every function writes one picture
 (format from the suffix) and returns its path.

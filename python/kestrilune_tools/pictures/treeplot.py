@@ -49,8 +49,8 @@ def _coordinates(tree, outgroup: int):
 
 def cladograms(trees: Sequence, path: str, titles: Optional[Sequence[str]] = None,
                outgroup: int = 0) -> str:
-    """Draw every :class:`~kestrilune_tools.summarize.SummaryTree` of ``trees`` side by side
-    into ``path`` (the suffix picks the format); returns the path."""
+    """Draw every :class:`~kestrilune_tools.analyses.summaries.SummaryTree` of ``trees``
+    side by side into ``path`` (the suffix picks the format); returns the path."""
     plt = require_matplotlib()
     n_leaves = len(trees[0].leaf_names)
     height = max(3.0, 0.17 * n_leaves + 1.0)

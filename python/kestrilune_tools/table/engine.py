@@ -24,6 +24,7 @@ from typing import Optional, Sequence, Tuple, Union
 import numpy as np
 
 from .. import _engine
+from .metrics import METRICS, Metric
 
 __all__ = ["SplitTable", "LagMeans", "METRICS", "RunSums", "clade_partitions"]
 
@@ -32,7 +33,6 @@ __all__ = ["SplitTable", "LagMeans", "METRICS", "RunSums", "clade_partitions"]
 RunSums = _engine.RunSums
 clade_partitions = _engine.clade_partitions
 
-METRICS = ("rf", "wrf", "kf")
 _RF_TYPES = (np.uint8, np.uint16, np.uint32, np.uint64, np.int32, np.int64, np.float32,
              np.float64)
 
@@ -105,14 +105,14 @@ class SplitTable(_engine.SplitTable):
         """Kuhner-Felsenstein branch score (float64); needs ``lengths=True``."""
         return self.block("kf", rows, cols, out=out, progress=progress)
 
-    def block(self, metric: str, rows: Index = None, cols: Index = None, *, out=None,
+    def block(self, metric: Metric, rows: Index = None, cols: Index = None, *, out=None,
               dtype=None, progress=None) -> np.ndarray:
         r, c = self.index(rows), self.index(cols)
         out = self._output(metric, r, c, (len(r), len(c)), out, dtype)
         self._block(metric, r, c, out, progress)
         return out
 
-    def condensed(self, metric: str = "rf", index: Index = None, *, out=None, dtype=None,
+    def condensed(self, metric: Metric = "rf", index: Index = None, *, out=None, dtype=None,
                   progress=None) -> np.ndarray:
         """The upper triangle over ``index`` as a 1-D array in the order of
         ``scipy.spatial.distance.squareform``, computed directly (no square matrix)."""
@@ -122,7 +122,7 @@ class SplitTable(_engine.SplitTable):
         self._condensed(metric, i, out, progress)
         return out
 
-    def to(self, tree: Union[int, str], metric: str = "rf", *, translate=None,
+    def to(self, tree: Union[int, str], metric: Metric = "rf", *, translate=None,
            progress=None) -> np.ndarray:
         """Distances from one tree to every tree of the table: a tree index, or a Newick
         text (leaf labels translated through ``translate`` when given), which may hold
@@ -136,7 +136,7 @@ class SplitTable(_engine.SplitTable):
         joint = self._concat(one)
         return joint.block(metric, [self.n_trees], slice(0, self.n_trees), progress=progress)[0]
 
-    def between(self, other: "_engine.SplitTable", metric: str = "rf", rows: Index = None,
+    def between(self, other: "_engine.SplitTable", metric: Metric = "rf", rows: Index = None,
                 cols: Index = None, *, out=None, dtype=None, progress=None) -> np.ndarray:
         """Distances from this table's trees (``rows``) to ``other``'s (``cols``): the cells
         the module gives for the two tree sets read as one (same taxa needed; leaf orders
@@ -154,18 +154,18 @@ class SplitTable(_engine.SplitTable):
 
     # ------------------------------------------------------------------ reductions
 
-    def row_sums(self, metric: str = "rf", rows: Index = None, cols: Index = None,
+    def row_sums(self, metric: Metric = "rf", rows: Index = None, cols: Index = None,
                  progress=None) -> np.ndarray:
         """float64 sum of each row's distances (RF sums are exact)."""
         return self._row_sums(metric, self.index(rows), self.index(cols), progress)
 
-    def medoid(self, metric: str = "rf", index: Index = None, progress=None) -> int:
+    def medoid(self, metric: Metric = "rf", index: Index = None, progress=None) -> int:
         """The tree (its table index) with the least total distance to the trees of
         ``index`` (default: all); ties go to the lowest index."""
         i = self.index(index)
         return int(i[int(np.argmin(self._row_sums(metric, i, i, progress)))])
 
-    def lag_means(self, metric: str = "rf", max_lag: int = 100, progress=None) -> LagMeans:
+    def lag_means(self, metric: Metric = "rf", max_lag: int = 100, progress=None) -> LagMeans:
         """Mean d and d^2 over the pairs of trees k samples apart within each group (run),
         for k = 1 .. max_lag: what topological ESS is computed from."""
         if max_lag < 1:
@@ -175,7 +175,7 @@ class SplitTable(_engine.SplitTable):
         with np.errstate(invalid="ignore", divide="ignore"):
             return LagMeans(pairs=pairs, mean=s / pairs, mean_sq=s2 / pairs)
 
-    def knn(self, k: int, metric: str = "rf", index: Index = None,
+    def knn(self, k: int, metric: Metric = "rf", index: Index = None,
             progress=None) -> Tuple[np.ndarray, np.ndarray]:
         """(neighbours, distances), each (m, k): the k nearest other trees of every tree of
         ``index``, nearest first, ties to the lower index; neighbours are table indices."""
@@ -183,7 +183,7 @@ class SplitTable(_engine.SplitTable):
         pos, dist = self._nearest(metric, i, int(k), progress)
         return i[pos].astype(np.int64), dist
 
-    def histogram(self, metric: str = "rf", bins=None, index: Index = None,
+    def histogram(self, metric: Metric = "rf", bins=None, index: Index = None,
                   progress=None) -> Tuple[np.ndarray, np.ndarray]:
         """(counts, edges) of the distances of all pairs i < j, as ``numpy.histogram``.
         ``bins=None``: for RF one bin per integer value up to the largest possible."""

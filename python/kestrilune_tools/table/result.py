@@ -22,11 +22,9 @@ from typing import Any, Mapping, Optional, Tuple
 import numpy as np
 
 from .. import arrays
+from .metrics import METRIC_NAMES, Metric
 
 __all__ = ["TreeDistances", "tree_distances", "NORMALIZATIONS"]
-
-METRIC_NAMES = {"rf": "Robinson-Foulds", "wrf": "weighted Robinson-Foulds",
-                "kf": "Kuhner-Felsenstein branch score"}
 
 # Normalisations of RF, named after the programs whose definition each follows.
 NORMALIZATIONS = {
@@ -65,7 +63,7 @@ class TreeDistances:
         settings: how the trees were chosen (files, burn-in, thinning...), JSON-friendly.
     """
 
-    metric: str
+    metric: Metric
     rooted: bool
     names: Tuple[str, ...]
     matrix: np.ndarray
@@ -89,7 +87,7 @@ class TreeDistances:
     # ------------------------------------------------------------------------- building
 
     @classmethod
-    def from_module(cls, metric: str, result: tuple, *, rooted: bool,
+    def from_module(cls, metric: Metric, result: tuple, *, rooted: bool,
                     n_leaves: Optional[int] = None,
                     settings: Optional[Mapping[str, Any]] = None) -> "TreeDistances":
         """Wrap the tuple a ``kestrilune.pairwise_<metric>_...`` function returned.
@@ -227,7 +225,7 @@ class TreeDistances:
                        settings=json.loads(str(z["settings"])))
 
 
-def tree_distances(metric: str, treeset, *, rooted: bool = False, progress=None,
+def tree_distances(metric: Metric, treeset, *, rooted: bool = False, progress=None,
                    splits: Optional[bool] = None) -> TreeDistances:
     """Compute the ``metric`` distances of a :class:`~kestrilune_tools.reading.TreeSet`.
 

@@ -1,6 +1,6 @@
 """Did the runs converge? Topological convergence diagnostics of posterior tree samples.
 
-    >>> from kestrilune_tools.converge import diagnose
+    >>> from kestrilune_tools import diagnose
     >>> rep = diagnose(["analysis"], burnin="25%", diagn_every=10000)
     >>> rep.asdsf["mrbayes-sumt"].asdsf, rep.branch_lengths.max_psrf
     >>> [(r.label, r.approx.ess, r.pseudo.minimum, r.frechet.ess) for r in rep.runs]

@@ -2,7 +2,7 @@
 frequencies (ASDSF) under each published rule and its trace through the runs, the PSRF of
 split branch lengths, and sliding-window and cumulative frequencies.
 
-Everything here reads a :class:`~kestrilune_tools.splits.SplitData` of ALL the trees of the
+Everything here reads a :class:`~kestrilune_tools.table.splits.SplitData` of ALL the trees of the
 runs (burn-in included) together with a :class:`RunLayout` that tells each tree's run and
 position in it; each statistic is then taken over a window of positions per run, so one
 parse serves the final summary and every point of a trace.
