@@ -3,8 +3,12 @@
 
 from __future__ import annotations
 
+import io
+
 from .errors import TreeFileError
-from .text import _BOM, _record, _Scan, _skip_blank, _skip_blank_only, _statements, _unterminated
+from .text import (
+    _BOM, Report, _record, _Scan, _skip_blank, _skip_blank_only, _statements, _unterminated,
+)
 
 
 def _check_newick_start(head: bytes, path: str) -> None:
@@ -22,7 +26,8 @@ def _check_newick_start(head: bytes, path: str) -> None:
                                         f"with {start!r})")
 
 
-def _scan_newick(stream, path: str, scan: _Scan, report=None) -> None:
+def _scan_newick(stream: io.BufferedIOBase, path: str, scan: _Scan, report: Report = None
+                 ) -> None:
     scan.maps.append({})  # plain Newick trees keep their labels
     for st in _statements(stream, path, report):
         start = _skip_blank_only(st.data, 0)

@@ -3,17 +3,20 @@ statements."""
 
 from __future__ import annotations
 
+import io
 import re
 from typing import Dict, List, Optional, Tuple
 
 from .errors import TreeFileError
 from .text import (
+    Report,
     _comment_end, _decode, _record, _Scan, _skip_blank, _skip_blank_only, _Statement,
     _statements, _unquote, _unterminated, _word,
 )
 
 
-def _scan_nexus(stream, path: str, scan: _Scan, report=None) -> None:
+def _scan_nexus(stream: io.BufferedIOBase, path: str, scan: _Scan, report: Report = None
+                ) -> None:
     block: Optional[bytes] = None
     current_map: Optional[int] = None  # the translate table of the current trees block
     trees_in_block = 0
@@ -115,7 +118,7 @@ def _parse_translate(st: _Statement, i: int, path: str) -> Dict[str, str]:
     data = st.data
     table: Dict[str, str] = {}
     seen_names: Dict[str, str] = {}
-    entry: List[Tuple[str, bytes]] = []
+    entry: List[Tuple[Optional[str], bytes]] = []
     entry_i = i
     while i < len(data):
         m = _TR_TOKEN.match(data, i)
@@ -135,7 +138,7 @@ def _parse_translate(st: _Statement, i: int, path: str) -> Dict[str, str]:
     return table
 
 
-def _add_translate_entry(entry: List[Tuple[str, bytes]], st: _Statement, entry_i: int,
+def _add_translate_entry(entry: List[Tuple[Optional[str], bytes]], st: _Statement, entry_i: int,
                          path: str, table: Dict[str, str], seen_names: Dict[str, str]) -> None:
     while entry and entry[0][0] == "ws":
         entry.pop(0)

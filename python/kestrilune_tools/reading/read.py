@@ -49,13 +49,13 @@ import gzip
 import os
 import warnings
 from array import array
-from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union, cast
 
 from .burnin import Burnin, parse_burnin, _burnin_count
 from .errors import TreeFileError, TreeFileWarning
 from .newick import _check_newick_start, _scan_newick
 from .nexus import _scan_nexus
-from .text import _BOM, _gzip_errors, _open_binary, _Scan, _skip_blank, _Stop, _word
+from .text import _BOM, Report, _gzip_errors, _open_binary, _Scan, _skip_blank, _Stop, _word
 from .treeset import TreeFileInfo, TreeSet, _FileTrees
 
 __all__ = ["read_trees"]
@@ -92,7 +92,7 @@ def read_trees(paths: Union[PathLike, Sequence[PathLike]], burnin: Burnin = 0, t
     """
     if isinstance(paths, (str, bytes, os.PathLike)):
         paths = [paths]
-    paths = [os.fspath(p) for p in paths]
+    paths = cast(List[str], [os.fspath(p) for p in paths])
     if not paths:
         raise ValueError("no tree files given")
     burnin_rule = parse_burnin(burnin)
@@ -193,7 +193,7 @@ def _file_labels(paths: List[str]) -> List[str]:
     return list(paths)
 
 
-def _scan_file(path: str, report=None, stop_after: Optional[int] = None) -> _Scan:
+def _scan_file(path: str, report: Report = None, stop_after: Optional[int] = None) -> _Scan:
     with _open_binary(path) as stream, _gzip_errors(path):
         head = stream.read(_SNIFF)
         compressed = isinstance(stream, gzip.GzipFile)

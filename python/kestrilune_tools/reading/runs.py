@@ -14,7 +14,7 @@ from __future__ import annotations
 import glob
 import os
 import re
-from typing import List, Sequence, Union
+from typing import Dict, List, Sequence, Union
 
 __all__ = ["expand_runs"]
 
@@ -22,7 +22,7 @@ _RUN_NUMBER = re.compile(r"\.run(\d+)\.t(\.gz)?$")
 
 
 def _runs_of(base: str) -> List[str]:
-    found = {}
+    found: Dict[int, str] = {}
     for path in glob.glob(glob.escape(base) + ".run*.t") + glob.glob(glob.escape(base) +
                                                                     ".run*.t.gz"):
         m = _RUN_NUMBER.search(path)
@@ -35,7 +35,8 @@ def _runs_of(base: str) -> List[str]:
     return [found[k] for k in sorted(found)]
 
 
-def expand_runs(paths: Union[str, "os.PathLike[str]", Sequence]) -> List[str]:
+def expand_runs(paths: Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
+                ) -> List[str]:
     """The tree files named by ``paths``, with MrBayes base names replaced by their runs."""
     if isinstance(paths, (str, bytes, os.PathLike)):
         paths = [paths]

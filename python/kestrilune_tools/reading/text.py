@@ -5,12 +5,13 @@ record of one file's scan that each format fills."""
 from __future__ import annotations
 
 import gzip
+import io
 import re
 import zlib
 from array import array
 from contextlib import contextmanager
 from dataclasses import dataclass, field
-from typing import Dict, Iterator, List, Optional, Set, Tuple
+from typing import Callable, Dict, Iterator, List, Optional, Set, Tuple
 
 from .errors import TreeFileError
 
@@ -24,8 +25,11 @@ _BOM = b"\xef\xbb\xbf"
 MAX_STATEMENT_BYTES = 1 << 30  # far above any real tree (a 10^6-leaf tree with annotations)
 _GZIP_MAGIC = b"\x1f\x8b"
 
+# Told the position in the file on disk (compressed bytes for gzip) after each chunk read.
+Report = Optional[Callable[[int], None]]
 
-def _open_binary(path: str):
+
+def _open_binary(path: str) -> io.BufferedIOBase:
     with open(path, "rb") as probe:
         magic = probe.read(2)
     if magic == _GZIP_MAGIC:
@@ -67,7 +71,8 @@ class _Statement:
         return self.line + self.data.count(b"\n", 0, i)
 
 
-def _statements(stream, path: str, report=None) -> Iterator[_Statement]:
+def _statements(stream: io.BufferedIOBase, path: str, report: Report = None
+                ) -> Iterator[_Statement]:
     """Cut the stream, from its current position, into statements; ``report(raw_position)``
     after each chunk read."""
     raw = getattr(stream, "fileobj", stream)  # the file under a gzip stream
@@ -113,7 +118,7 @@ def _statements(stream, path: str, report=None) -> Iterator[_Statement]:
             depth += 1 if buf[m.start()] == 0x5B else -1
             pos = m.end()
             continue
-        i = _PLAIN_RUN.match(buf, pos).end()
+        i = _PLAIN_RUN.match(buf, pos).end()  # type: ignore[union-attr]  # always matches
         if i == len(buf):
             pos = i
             continue

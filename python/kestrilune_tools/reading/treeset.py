@@ -6,12 +6,14 @@ from __future__ import annotations
 import re
 from array import array
 from dataclasses import dataclass, field, replace
-from typing import Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Dict, Iterator, List, Optional, Sequence, Tuple, TypeVar
 
 from .errors import TreeFileError
 from .text import _decode, _gzip_errors, _open_binary
 
 __all__ = ["TreeFileInfo", "TreeSet"]
+
+_T = TypeVar("_T")
 
 
 @dataclass(frozen=True)
@@ -52,7 +54,8 @@ class TreeSet:
     lines: List[int]  # line of every tree's ``tree`` statement (or of its first character)
     _offsets: "array[int]" = field(repr=False)
     _lengths: "array[int]" = field(repr=False)
-    _scans: tuple = field(default=(), repr=False, compare=False)  # per file, every tree
+    _scans: Tuple["_FileTrees", ...] = field(default=(), repr=False,
+                                             compare=False)  # per file, every tree
 
     def __len__(self) -> int:
         return len(self.names)
@@ -62,7 +65,14 @@ class TreeSet:
         ``sample_indices`` are then 0, 1, 2, ... in each file."""
         if not self._scans:
             return self
-        names, maps, files, file_i, samples, lines, offsets, lengths = ([] for _ in range(8))
+        names: List[str] = []
+        files: List[TreeFileInfo] = []
+        maps: List[int] = []
+        file_i: List[int] = []
+        samples: List[int] = []
+        lines: List[int] = []
+        offsets: List[int] = []
+        lengths: List[int] = []
         for k, (info, sc) in enumerate(zip(self.files, self._scans)):
             n = len(sc.names)
             names += [sc.prefix + name for name in sc.names]
@@ -107,7 +117,9 @@ class TreeSet:
         per_file = [0] * len(self.files)
         for i in indices:
             per_file[self.file_indices[i]] += 1
-        pick = lambda values: [values[i] for i in indices]  # noqa: E731
+        def pick(values: Sequence[_T]) -> List[_T]:
+            return [values[i] for i in indices]
+
         return TreeSet(names=pick(self.names), translate_maps=self.translate_maps,
                        map_indices=pick(self.map_indices),
                        files=[replace(f, n_used=k) for f, k in zip(self.files, per_file)],
