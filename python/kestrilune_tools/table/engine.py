@@ -19,12 +19,17 @@ or the number of threads. Long calls release the GIL, report to a
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Mapping, Optional, Sequence, Tuple, Union, cast
 
 import numpy as np
 
 from .. import _engine
 from .metrics import METRICS, Metric
+
+if TYPE_CHECKING:
+    from numpy.typing import DTypeLike
+
+    from ..reading import TreeSet
 
 __all__ = ["SplitTable", "LagMeans", "METRICS", "RunSums", "clade_partitions"]
 
@@ -70,14 +75,16 @@ class SplitTable(_engine.SplitTable):
     __doc__ = _engine.SplitTable.__doc__
 
     @classmethod
-    def from_treeset(cls, treeset, rooted: bool = False, lengths: bool = False, groups=None,
-                     progress=None) -> "SplitTable":
+    def from_treeset(cls, treeset: TreeSet, rooted: bool = False, lengths: bool = False,
+                     groups: Optional[Sequence[int]] = None,
+                     progress: Optional[object] = None) -> "SplitTable":
         """The table of a :class:`~kestrilune_tools.reading.TreeSet`; groups default to its
         files (one file, one run)."""
         groups = treeset.file_indices if groups is None else groups
         return cls(treeset.names, treeset.newicks(), treeset.translate_maps,
                    treeset.map_indices, rooted=bool(rooted), progress=progress,
-                   lengths=bool(lengths), groups=np.asarray(groups, dtype=np.int64))
+                   lengths=bool(lengths),
+                   groups=np.asarray(groups, dtype=np.int64))  # type: ignore[arg-type]
 
     @classmethod
     def from_bytes(cls, data: bytes) -> "SplitTable":
@@ -88,8 +95,8 @@ class SplitTable(_engine.SplitTable):
 
     # ------------------------------------------------------------------ blocks
 
-    def rf(self, rows: Index = None, cols: Index = None, *, out=None, dtype=None,
-           progress=None) -> np.ndarray:
+    def rf(self, rows: Index = None, cols: Index = None, *, out: Optional[np.ndarray] = None,
+           dtype: Optional[DTypeLike] = None, progress: Optional[object] = None) -> np.ndarray:
         """RF distances of ``rows`` x ``cols`` (slices or index arrays; None: all trees).
 
         ``dtype=None`` picks the narrowest unsigned type that holds the largest RF these
@@ -97,23 +104,27 @@ class SplitTable(_engine.SplitTable):
         numeric dtype, a memmap included)."""
         return self.block("rf", rows, cols, out=out, dtype=dtype, progress=progress)
 
-    def wrf(self, rows: Index = None, cols: Index = None, *, out=None, progress=None):
+    def wrf(self, rows: Index = None, cols: Index = None, *, out: Optional[np.ndarray] = None,
+            progress: Optional[object] = None) -> np.ndarray:
         """Weighted RF (float64) of ``rows`` x ``cols``; needs ``lengths=True``."""
         return self.block("wrf", rows, cols, out=out, progress=progress)
 
-    def kf(self, rows: Index = None, cols: Index = None, *, out=None, progress=None):
+    def kf(self, rows: Index = None, cols: Index = None, *, out: Optional[np.ndarray] = None,
+           progress: Optional[object] = None) -> np.ndarray:
         """Kuhner-Felsenstein branch score (float64); needs ``lengths=True``."""
         return self.block("kf", rows, cols, out=out, progress=progress)
 
-    def block(self, metric: Metric, rows: Index = None, cols: Index = None, *, out=None,
-              dtype=None, progress=None) -> np.ndarray:
+    def block(self, metric: Metric, rows: Index = None, cols: Index = None, *,
+              out: Optional[np.ndarray] = None, dtype: Optional[DTypeLike] = None,
+              progress: Optional[object] = None) -> np.ndarray:
         r, c = self.index(rows), self.index(cols)
         out = self._output(metric, r, c, (len(r), len(c)), out, dtype)
         self._block(metric, r, c, out, progress)
         return out
 
-    def condensed(self, metric: Metric = "rf", index: Index = None, *, out=None, dtype=None,
-                  progress=None) -> np.ndarray:
+    def condensed(self, metric: Metric = "rf", index: Index = None, *,
+                  out: Optional[np.ndarray] = None, dtype: Optional[DTypeLike] = None,
+                  progress: Optional[object] = None) -> np.ndarray:
         """The upper triangle over ``index`` as a 1-D array in the order of
         ``scipy.spatial.distance.squareform``, computed directly (no square matrix)."""
         i = self.index(index)
@@ -122,8 +133,9 @@ class SplitTable(_engine.SplitTable):
         self._condensed(metric, i, out, progress)
         return out
 
-    def to(self, tree: Union[int, str], metric: Metric = "rf", *, translate=None,
-           progress=None) -> np.ndarray:
+    def to(self, tree: Union[int, str], metric: Metric = "rf", *,
+           translate: Optional[Mapping[str, str]] = None,
+           progress: Optional[object] = None) -> np.ndarray:
         """Distances from one tree to every tree of the table: a tree index, or a Newick
         text (leaf labels translated through ``translate`` when given), which may hold
         splits the table has never seen."""
@@ -133,39 +145,44 @@ class SplitTable(_engine.SplitTable):
             raise TypeError(f"expected a tree index or a Newick string, got {type(tree).__name__}")
         one = SplitTable(["tree", "tree"], iter([tree, tree]), [dict(translate or {})], [0, 0],
                          rooted=self.rooted, lengths=self.has_lengths)
-        joint = self._concat(one)
+        joint = cast(SplitTable, self._concat(one))
         return joint.block(metric, [self.n_trees], slice(0, self.n_trees), progress=progress)[0]
 
     def between(self, other: "_engine.SplitTable", metric: Metric = "rf", rows: Index = None,
-                cols: Index = None, *, out=None, dtype=None, progress=None) -> np.ndarray:
+                cols: Index = None, *, out: Optional[np.ndarray] = None,
+                dtype: Optional[DTypeLike] = None,
+                progress: Optional[object] = None) -> np.ndarray:
         """Distances from this table's trees (``rows``) to ``other``'s (``cols``): the cells
         the module gives for the two tree sets read as one (same taxa needed; leaf orders
         and translate tables may differ)."""
         joint = self.joined(other)
         r = self.index(rows)
-        c = other.index(cols) if isinstance(other, SplitTable) else SplitTable.index(other, cols)
+        c = other.index(cols) if isinstance(other, SplitTable) else \
+            SplitTable.index(other, cols)  # type: ignore[arg-type]  # needs n_trees only
         return joint.block(metric, r, c + np.uint32(self.n_trees), out=out, dtype=dtype,
                            progress=progress)
 
     def joined(self, other: "_engine.SplitTable") -> "SplitTable":
         """One table of this table's trees followed by ``other``'s; ``other``'s groups are
         numbered after this table's."""
-        return self._concat(other)
+        return cast(SplitTable, self._concat(other))
 
     # ------------------------------------------------------------------ reductions
 
     def row_sums(self, metric: Metric = "rf", rows: Index = None, cols: Index = None,
-                 progress=None) -> np.ndarray:
+                 progress: Optional[object] = None) -> np.ndarray:
         """float64 sum of each row's distances (RF sums are exact)."""
         return self._row_sums(metric, self.index(rows), self.index(cols), progress)
 
-    def medoid(self, metric: Metric = "rf", index: Index = None, progress=None) -> int:
+    def medoid(self, metric: Metric = "rf", index: Index = None,
+               progress: Optional[object] = None) -> int:
         """The tree (its table index) with the least total distance to the trees of
         ``index`` (default: all); ties go to the lowest index."""
         i = self.index(index)
         return int(i[int(np.argmin(self._row_sums(metric, i, i, progress)))])
 
-    def lag_means(self, metric: Metric = "rf", max_lag: int = 100, progress=None) -> LagMeans:
+    def lag_means(self, metric: Metric = "rf", max_lag: int = 100,
+                  progress: Optional[object] = None) -> LagMeans:
         """Mean d and d^2 over the pairs of trees k samples apart within each group (run),
         for k = 1 .. max_lag: what topological ESS is computed from."""
         if max_lag < 1:
@@ -176,15 +193,15 @@ class SplitTable(_engine.SplitTable):
             return LagMeans(pairs=pairs, mean=s / pairs, mean_sq=s2 / pairs)
 
     def knn(self, k: int, metric: Metric = "rf", index: Index = None,
-            progress=None) -> Tuple[np.ndarray, np.ndarray]:
+            progress: Optional[object] = None) -> Tuple[np.ndarray, np.ndarray]:
         """(neighbours, distances), each (m, k): the k nearest other trees of every tree of
         ``index``, nearest first, ties to the lower index; neighbours are table indices."""
         i = self.index(index)
         pos, dist = self._nearest(metric, i, int(k), progress)
         return i[pos].astype(np.int64), dist
 
-    def histogram(self, metric: Metric = "rf", bins=None, index: Index = None,
-                  progress=None) -> Tuple[np.ndarray, np.ndarray]:
+    def histogram(self, metric: Metric = "rf", bins: Any = None, index: Index = None,
+                  progress: Optional[object] = None) -> Tuple[np.ndarray, np.ndarray]:
         """(counts, edges) of the distances of all pairs i < j, as ``numpy.histogram``.
         ``bins=None``: for RF one bin per integer value up to the largest possible."""
         i = self.index(index)
@@ -218,11 +235,12 @@ class SplitTable(_engine.SplitTable):
                              f"{n} trees")
         return np.ascontiguousarray(np.where(arr < 0, arr + n, arr), dtype=np.uint32)
 
-    def _output(self, metric, rows, cols, shape, out, dtype) -> np.ndarray:
+    def _output(self, metric: str, rows: np.ndarray, cols: np.ndarray, shape: Tuple[int, ...],
+                out: Optional[np.ndarray], dtype: Optional[DTypeLike]) -> np.ndarray:
         if metric not in METRICS:
             raise ValueError(f"unknown metric {metric!r}: choose rf, wrf or kf")
         if metric != "rf":
-            want = np.dtype(np.float64)
+            want: np.dtype[Any] = np.dtype(np.float64)
             if dtype is not None and np.dtype(dtype) != want:
                 raise ValueError(f"{metric} cells are float64")
         elif dtype is None and out is None:
@@ -230,7 +248,7 @@ class SplitTable(_engine.SplitTable):
             want = np.dtype(np.uint8 if bound <= 0xFF else np.uint16 if bound <= 0xFFFF
                             else np.uint32)
         else:
-            want = np.dtype(dtype if dtype is not None else out.dtype)
+            want = np.dtype(dtype if dtype is not None else out.dtype)  # type: ignore[union-attr]
             if want.type not in _RF_TYPES:
                 raise ValueError(f"RF cells cannot be stored as {want}")
             if want.kind in "ui":

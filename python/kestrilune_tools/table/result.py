@@ -17,12 +17,18 @@ from __future__ import annotations
 
 import json
 from dataclasses import dataclass, field
-from typing import Any, Mapping, Optional, Tuple
+import os
+from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Tuple, Union, cast
 
 import numpy as np
 
 from .. import arrays
 from .metrics import METRIC_NAMES, Metric
+
+if TYPE_CHECKING:
+    from ..reading import TreeSet
+
+PathLike = Union[str, "os.PathLike[str]"]
 
 __all__ = ["TreeDistances", "tree_distances", "NORMALIZATIONS"]
 
@@ -74,7 +80,7 @@ class TreeDistances:
     branch_lengths: Optional[np.ndarray] = None
     settings: Mapping[str, Any] = field(default_factory=dict)
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         if self.metric not in METRIC_NAMES:
             raise ValueError(f"unknown metric {self.metric!r}: choose one of "
                              f"{', '.join(METRIC_NAMES)}")
@@ -87,7 +93,7 @@ class TreeDistances:
     # ------------------------------------------------------------------------- building
 
     @classmethod
-    def from_module(cls, metric: Metric, result: tuple, *, rooted: bool,
+    def from_module(cls, metric: Metric, result: Tuple[Any, ...], *, rooted: bool,
                     n_leaves: Optional[int] = None,
                     settings: Optional[Mapping[str, Any]] = None) -> "TreeDistances":
         """Wrap the tuple a ``kestrilune.pairwise_<metric>_...`` function returned.
@@ -105,7 +111,7 @@ class TreeDistances:
             matrix = arrays.float_matrix(result)
         # The module's names list holds every name given, even when fewer trees came.
         names = tuple(result[0][: matrix.shape[0]])
-        extra: dict = {}
+        extra: Dict[str, Any] = {}
         if len(result) == 6:
             membership, leaf_names = arrays.splits(result)
             extra = dict(leaf_names=tuple(leaf_names), split_membership=membership)
@@ -133,11 +139,11 @@ class TreeDistances:
         """The matrix in the module's cell type: ``uint32`` RF, ``float64`` WRF and KF."""
         return self.matrix.view("<u4") if self.metric == "rf" else self.matrix
 
-    def split_labels(self) -> list:
+    def split_labels(self) -> List[str]:
         """One label per split column: its member leaves joined with ``|``."""
         if self.split_membership is None:
             raise ValueError("these distances were computed without split data")
-        return arrays.labels_of(self.split_membership, self.leaf_names)
+        return arrays.labels_of(self.split_membership, self.leaf_names)  # type: ignore[arg-type]
 
     def splits_per_tree(self) -> np.ndarray:
         """(n,) number of non-trivial splits (unrooted) or clades (rooted) of each tree."""
@@ -146,8 +152,8 @@ class TreeDistances:
         sizes = self.split_membership.sum(axis=1)
         n = self.split_membership.shape[1]
         nontrivial = (sizes >= 2) & (sizes <= (n - 1 if self.rooted else n - 2))
-        held = self.split_presence if self.split_presence is not None else (
-            self.branch_lengths != 0.0)
+        held = cast(np.ndarray, self.split_presence if self.split_presence is not None else (
+            self.branch_lengths != 0.0))
         return held[:, nontrivial].sum(axis=1)
 
     def normalized(self, method: str) -> np.ndarray:
@@ -185,7 +191,7 @@ class TreeDistances:
             pos += len(row)
         return out
 
-    def to_skbio(self):
+    def to_skbio(self) -> Any:
         """A scikit-bio ``DistanceMatrix`` (float64) with the tree names as ids."""
         try:
             from skbio import DistanceMatrix
@@ -195,9 +201,9 @@ class TreeDistances:
 
     # ------------------------------------------------------------------------- files
 
-    def save(self, path) -> None:
+    def save(self, path: PathLike) -> None:
         """Write an ``.npz`` file: matrix, names, metric, rooted, leaves, settings."""
-        fields = dict(format=np.int64(_NPZ_FORMAT), metric=np.str_(self.metric),
+        fields: Dict[str, Any] = dict(format=np.int64(_NPZ_FORMAT), metric=np.str_(self.metric),
                       rooted=np.bool_(self.rooted), names=np.array(self.names, dtype=np.str_),
                       matrix=self.stored_matrix(), n_leaves=np.int64(self.n_leaves),
                       settings=np.str_(json.dumps(dict(self.settings), sort_keys=True,
@@ -208,7 +214,7 @@ class TreeDistances:
             np.savez(fh, **fields)
 
     @classmethod
-    def load(cls, path) -> "TreeDistances":
+    def load(cls, path: PathLike) -> "TreeDistances":
         """Read what :meth:`save` wrote (the split tables are not stored)."""
         with np.load(path, allow_pickle=False) as z:
             if "format" not in z or int(z["format"]) > _NPZ_FORMAT:
@@ -219,13 +225,14 @@ class TreeDistances:
             if metric == "rf":
                 matrix = matrix.view("<i4")
             leaf_names = tuple(z["leaf_names"].tolist()) if "leaf_names" in z else None
-            return cls(metric=metric, rooted=bool(z["rooted"]),
+            return cls(metric=cast(Metric, metric), rooted=bool(z["rooted"]),
                        names=tuple(z["names"].tolist()), matrix=matrix,
                        n_leaves=int(z["n_leaves"]), leaf_names=leaf_names,
                        settings=json.loads(str(z["settings"])))
 
 
-def tree_distances(metric: Metric, treeset, *, rooted: bool = False, progress=None,
+def tree_distances(metric: Metric, treeset: TreeSet, *, rooted: bool = False,
+                   progress: Optional[object] = None,
                    splits: Optional[bool] = None) -> TreeDistances:
     """Compute the ``metric`` distances of a :class:`~kestrilune_tools.reading.TreeSet`.
 
@@ -245,7 +252,7 @@ def tree_distances(metric: Metric, treeset, *, rooted: bool = False, progress=No
                                      settings=treeset_settings(treeset))
 
 
-def treeset_settings(treeset) -> dict:
+def treeset_settings(treeset: TreeSet) -> Dict[str, Any]:
     """How a TreeSet was chosen, for ``TreeDistances.settings``."""
     return {"files": [f.path for f in treeset.files],
             "trees_per_file": [f.n_trees for f in treeset.files],

@@ -27,9 +27,12 @@ taxa take a few hundred megabytes.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
+
+if TYPE_CHECKING:
+    from ..reading import TreeSet
 
 __all__ = ["SplitData", "split_data", "from_table"]
 
@@ -46,8 +49,8 @@ class SplitData:
     tree_names: Tuple[str, ...]  # one per tree
     rooted: bool
     parents: Optional[np.ndarray] = None  # (indptr[-1],) int32 beside ids, -1 for none
-    table: object = field(default=None, repr=False, compare=False)  # the native SplitTable
-    _counts: dict = field(default_factory=dict, repr=False, compare=False)
+    table: Any = field(default=None, repr=False, compare=False)  # the native SplitTable
+    _counts: Dict[str, np.ndarray] = field(default_factory=dict, repr=False, compare=False)
 
     @property
     def n_trees(self) -> int:
@@ -106,8 +109,8 @@ class SplitData:
         return ["|".join(self.leaf_names[i] for i in np.flatnonzero(r)) for r in rows]
 
 
-def split_data(treeset, rooted: bool = False, lengths: bool = True, progress=None,
-               groups: Optional[Sequence[int]] = None,
+def split_data(treeset: TreeSet, rooted: bool = False, lengths: bool = True,
+               progress: Optional[object] = None, groups: Optional[Sequence[int]] = None,
                group_labels: Optional[Sequence[str]] = None) -> SplitData:
     """The splits of every tree of a :class:`~kestrilune_tools.reading.TreeSet`.
 
@@ -120,16 +123,16 @@ def split_data(treeset, rooted: bool = False, lengths: bool = True, progress=Non
     if groups is None:
         groups = treeset.file_indices
         group_labels = [f.label for f in treeset.files]
-    groups = np.asarray(groups, dtype=np.int64)
+    group_of = np.asarray(groups, dtype=np.int64)
     if group_labels is None:
-        group_labels = [str(g) for g in range(int(groups.max()) + 1 if len(groups) else 0)]
+        group_labels = [str(g) for g in range(int(group_of.max()) + 1 if len(group_of) else 0)]
     table = SplitTable(treeset.names, treeset.newicks(), treeset.translate_maps,
                        treeset.map_indices, rooted=bool(rooted), progress=progress,
-                       lengths=bool(lengths), groups=groups)
+                       lengths=bool(lengths), groups=group_of)  # type: ignore[arg-type]
     return from_table(table, group_labels=group_labels)
 
 
-def from_table(table, group_labels: Optional[Sequence[str]] = None) -> SplitData:
+def from_table(table: Any, group_labels: Optional[Sequence[str]] = None) -> SplitData:
     """SplitData over a native ``SplitTable`` (its arrays are shared, not copied)."""
     n_leaves = len(table.leaf_names)
     # Leaf sets as the module's clade bytes hold them: leaf l is bit l of the
