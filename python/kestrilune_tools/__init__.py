@@ -11,7 +11,12 @@
 * :mod:`kestrilune_tools.arrays`: NumPy views of the module's raw results.
 """
 
+from typing import Any, Optional
+
+import numpy as np
+
 from .reading import TreeFileError, TreeFileInfo, TreeSet, read_trees
+from .table.metrics import Metric
 from .table.result import TreeDistances, tree_distances
 
 __all__ = ["TreeFileError", "TreeFileInfo", "TreeSet", "read_trees", "distance_matrix",
@@ -30,14 +35,15 @@ def _version() -> str:
 __version__ = _version()
 
 
-def distance_matrix(metric, treeset, rooted=False, progress=None):
+def distance_matrix(metric: Metric, treeset: TreeSet, rooted: bool = False,
+                    progress: Optional[object] = None) -> np.ndarray:
     """The n x n distance matrix of ``treeset`` as a NumPy array (see ``arrays.distance_matrix``)."""
     from .arrays import distance_matrix as _distance_matrix
 
     return _distance_matrix(metric, treeset, rooted=rooted, progress=progress)
 
 
-def __getattr__(name: str):
+def __getattr__(name: str) -> Any:
     # Imported on first use: the split table needs the engine extension, and the
     # convergence diagnostics pull in more than reading a file does.
     if name == "SplitTable":

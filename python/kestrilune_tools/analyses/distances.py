@@ -9,7 +9,7 @@ pairwise functions) or, for big posteriors, from the split table
 from __future__ import annotations
 
 import re
-from typing import Tuple
+from typing import List, Tuple
 
 import numpy as np
 
@@ -23,7 +23,7 @@ def explain_error(exc: BaseException, ts: TreeSet) -> str:
     message = str(exc) or type(exc).__name__
     if not isinstance(exc, ValueError):
         return f"{type(exc).__name__}: {message}"
-    where = []
+    where: List[str] = []
     for m in re.finditer(r"(?:index |Tree |tree )(\d+)", message):
         i = int(m.group(1))
         if i < len(ts) and all(not w.startswith(f"tree {i} ") for w in where):

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Dict, List, Optional, Tuple
+from typing import Dict, Iterator, List, Optional, Tuple, cast
 
 import numpy as np
 
@@ -118,13 +118,14 @@ class CCD:
         clades_a = np.asarray(clades, dtype=np.int64)
         ids = np.sort(self.clade_split_ids[clades_a])
         if self.kind == "CCD0":
-            log_z = float(self.settings["log_normaliser"])
+            log_z = float(cast(float, self.settings["log_normaliser"]))
             score, name, log_p = float(best[self.root]), "log product of clade credibilities", \
                 float(best[self.root]) - log_z
         else:
             score = log_p = float(best[self.root])
             name = "log CCD1 probability"
-        return _make_tree(self._sd, f"{self.kind} MAP", ids, lengths=lengths, score=score,
+        sd = cast(SplitData, self._sd)  # set by ccd0 and ccd1
+        return _make_tree(sd, f"{self.kind} MAP", ids, lengths=lengths, score=score,
                           score_name=name, log_probability=log_p,
                           settings={"lengths": "mean" if lengths else None})
 
@@ -182,7 +183,8 @@ def ccd1(sd: SplitData, budget: int = 1 << 22) -> CCD:
                n_trees=sd.n_trees, settings={"rooted": True}, _sd=sd)
 
 
-def _unique_rows(a: np.ndarray, b: np.ndarray, c: np.ndarray, m: int):
+def _unique_rows(a: np.ndarray, b: np.ndarray, c: np.ndarray, m: int
+                 ) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """np.unique of the rows (a, b, c), values below m, with inverse and counts."""
     if m < 2**21:  # one int64 key per row
         keys, inverse, counts = np.unique((a * m + b) * m + c, return_inverse=True,
@@ -194,7 +196,7 @@ def _unique_rows(a: np.ndarray, b: np.ndarray, c: np.ndarray, m: int):
     return rows, np.asarray(inverse).reshape(-1), counts
 
 
-def ccd0(sd: SplitData, progress=None) -> CCD:
+def ccd0(sd: SplitData, progress: Optional[object] = None) -> CCD:
     """The CCD0 of a sample of rooted binary trees: every binary tree whose clades were all
     observed gets a probability proportional to the product of its clade credibilities.
     ``progress`` (a ``kestrilune.ProgressCounter``) counts the clades split so far."""
@@ -216,7 +218,8 @@ def ccd0(sd: SplitData, progress=None) -> CCD:
                n_trees=sd.n_trees, settings={"rooted": True, "log_normaliser": log_z}, _sd=sd)
 
 
-def ccd0_map(sd: SplitData, lengths: bool = True, progress=None) -> SummaryTree:
+def ccd0_map(sd: SplitData, lengths: bool = True, progress: Optional[object] = None
+             ) -> SummaryTree:
     """The CCD0 MAP tree: among the binary trees built from observed clades, the one with
     the highest product of clade credibilities. ``score`` is the log of that product,
     ``log_probability`` the tree's log-probability under CCD0."""
@@ -228,7 +231,8 @@ def ccd1_map(sd: SplitData, lengths: bool = True) -> SummaryTree:
     return ccd1(sd).map_tree(lengths=lengths)
 
 
-def _all_partitions(words: np.ndarray, sizes: np.ndarray, progress=None) -> np.ndarray:
+def _all_partitions(words: np.ndarray, sizes: np.ndarray, progress: Optional[object] = None
+                    ) -> np.ndarray:
     """Every (parent, child1, child2) triple of observed clades (rows of ``words``) where
     the two children split the parent, child1 < child2, rows ascending (native: the
     candidate children of a clade are the smaller clades with its lowest leaf)."""
@@ -239,7 +243,7 @@ def _all_partitions(words: np.ndarray, sizes: np.ndarray, progress=None) -> np.n
     return np.asarray(parts).reshape(-1, 3)
 
 
-def _by_parent_size(sizes: np.ndarray, parts: np.ndarray):
+def _by_parent_size(sizes: np.ndarray, parts: np.ndarray) -> Iterator[np.ndarray]:
     """Partitions grouped by the size of their parent clade, smallest first."""
     psize = sizes[parts[:, 0]]
     by_size = np.argsort(psize, kind="stable")

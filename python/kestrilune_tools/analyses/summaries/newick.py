@@ -79,7 +79,8 @@ def _layout(member: np.ndarray, rooted: bool, outgroup: int) -> TreeLayout:
                       leaf=np.argmax(member[rows], axis=1).tolist(), size=sizes[rows].tolist())
 
 
-def _render(member: np.ndarray, support, lengths, labels: Sequence[str], rooted: bool,
+def _render(member: np.ndarray, support: Optional[np.ndarray], lengths: Optional[np.ndarray],
+            labels: Sequence[str], rooted: bool,
             outgroup: int, precision: Optional[int]) -> str:
     """Newick text of a laminar family of leaf sets (bool rows); children are written in
     the order of their lowest leaf index."""

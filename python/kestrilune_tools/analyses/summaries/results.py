@@ -5,12 +5,15 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 from fractions import Fraction
-from typing import Callable, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Set, Tuple, cast
 
 import numpy as np
 
 from ...table.splits import SplitData
 from .newick import TreeLayout, newick_label, plain_topology, _layout, _render
+
+if TYPE_CHECKING:
+    from ...reading import TreeSet
 
 __all__ = ["SummaryTree", "TopologyTable", "check_taxa", "rooting_marks"]
 
@@ -47,13 +50,13 @@ class SummaryTree:
     @property
     def n_clades(self) -> int:
         """Internal nodes other than the root (the non-trivial splits)."""
-        sizes = self.membership.sum(axis=1)
+        sizes = cast(np.ndarray, self.membership).sum(axis=1)
         n = len(self.leaf_names)
         return int(np.count_nonzero((sizes >= 2) & (sizes <= (n - 1 if self.rooted else n - 2))))
 
     def layout(self, outgroup: int = 0) -> "TreeLayout":
         """The tree as parent-linked nodes, for drawing (see :class:`TreeLayout`)."""
-        return _layout(self.membership, self.rooted, outgroup)
+        return _layout(cast(np.ndarray, self.membership), self.rooted, outgroup)
 
     def to_newick(self, labels: Optional[Sequence[str]] = None, outgroup: int = 0,
                   support: bool = True, lengths: bool = True, precision: Optional[int] = None
@@ -65,7 +68,7 @@ class SummaryTree:
         exact text)."""
         if labels is None:
             labels = [newick_label(n) for n in self.leaf_names]
-        return _render(self.membership, self.support if support else None,
+        return _render(cast(np.ndarray, self.membership), self.support if support else None,
                        self.lengths if lengths and self.lengths is not None else None,
                        labels, self.rooted, outgroup, precision)
 
@@ -95,7 +98,7 @@ class TopologyTable:
     def __len__(self) -> int:
         return len(self.counts)
 
-    def newicks(self, treeset, ranks: Optional[Sequence[int]] = None,
+    def newicks(self, treeset: TreeSet, ranks: Optional[Sequence[int]] = None,
                 advance: Optional[Callable[[int], None]] = None) -> List[str]:
         """The topology of each rank (default: all) as plain Newick with taxon names, read
         from the text of its first tree in ``treeset`` (the set these split data came from):
@@ -104,7 +107,7 @@ class TopologyTable:
         ranks = list(range(len(self))) if ranks is None else [int(k) for k in ranks]
         firsts = sorted({int(self.first_tree[k]) for k in ranks})
         labels: Dict[int, Dict[str, str]] = {}
-        text_of = {}
+        text_of: Dict[int, str] = {}
         for i, (t, text) in enumerate(zip(firsts, treeset.subset(firsts).newicks()), 1):
             m = treeset.map_indices[t]
             text_of[t] = plain_topology(text, treeset.translate_maps[m],
@@ -115,7 +118,7 @@ class TopologyTable:
 
     def tree(self, k: int) -> SummaryTree:
         """Topology k as a tree without branch lengths (support: the topology's share)."""
-        sd = self._sd
+        sd = cast(SplitData, self._sd)  # set by topology_probabilities
         t = int(self.first_tree[k])
         ids = sd.tree_splits(t)
         return _make_tree(sd, "topology", ids, lengths=None,
@@ -156,10 +159,10 @@ def _check_ccd_input(sd: SplitData, what: str) -> None:
                          "and the consensus trees take such samples")
 
 
-def check_taxa(treeset) -> None:
+def check_taxa(treeset: TreeSet) -> None:
     """Refuse files whose translate tables name different taxa, saying which differ (the
     split data would only say that some tree has another leaf set)."""
-    per_file: Dict[int, set] = {}
+    per_file: Dict[int, Set[str]] = {}
     for m, f in zip(treeset.map_indices, treeset.file_indices):
         if f not in per_file and treeset.translate_maps[m]:
             per_file[f] = set(treeset.translate_maps[m].values())
@@ -169,8 +172,8 @@ def check_taxa(treeset) -> None:
     for f, taxa in sorted(per_file.items()):
         ref = per_file[first]
         if taxa != ref:
-            def some(names):
-                names = sorted(names)
+            def some(taxa: Set[str]) -> str:
+                names = sorted(taxa)
                 return ", ".join(names[:5]) + (f" and {len(names) - 5} more" if len(names) > 5
                                                else "")
             extra, missing = taxa - ref, ref - taxa
@@ -181,7 +184,7 @@ def check_taxa(treeset) -> None:
                              f"not name the taxa of {treeset.files[first].path} ({what})")
 
 
-def rooting_marks(treeset) -> List[Optional[str]]:
+def rooting_marks(treeset: TreeSet) -> List[Optional[str]]:
     """Per file of a :class:`~kestrilune_tools.reading.TreeSet`, the rooting its first tree
     declares: ``"R"`` for ``[&R]``, ``"U"`` for ``[&U]``, None when it says nothing."""
     return [f.rooting for f in treeset.files]
@@ -236,9 +239,12 @@ def _mean_lengths(sd: SplitData) -> np.ndarray:
     return cache["mean_lengths"]
 
 
-def _make_tree(sd: SplitData, method: str, ids, *, lengths, support=None, branch_lengths=None,
-               n_trees=None, score=None, score_name=None, tree_index=None, tree_name=None,
-               log_probability=None, settings=None) -> SummaryTree:
+def _make_tree(sd: SplitData, method: str, ids: Any, *, lengths: Optional[bool],
+               support: Any = None, branch_lengths: Optional[np.ndarray] = None,
+               n_trees: Optional[int] = None, score: Optional[float] = None,
+               score_name: Optional[str] = None, tree_index: Optional[int] = None,
+               tree_name: Optional[str] = None, log_probability: Optional[float] = None,
+               settings: Optional[Dict[str, object]] = None) -> SummaryTree:
     ids = np.asarray(ids, dtype=np.int64)
     if support is None:
         support = _totals(sd)[ids] / sd.n_trees
