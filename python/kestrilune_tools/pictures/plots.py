@@ -14,12 +14,15 @@ Small helpers for other pictures of the package: :func:`require_matplotlib`,
 
 from __future__ import annotations
 
-from typing import Optional, Sequence, Tuple
+from typing import Any, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 __all__ = ["require_matplotlib", "pcoa", "treespace", "trace", "reference_trace", "heatmap",
            "pool", "run_colors", "finish"]
+
+# Indices given as a list or as a NumPy array.
+Ints = Union[Sequence[int], np.ndarray]
 
 _FIGSIZE = (7.0, 6.0)
 _DPI = 150
@@ -29,7 +32,7 @@ _RUN_COLORS = ("tab:blue", "tab:orange", "tab:green", "tab:purple", "tab:red", "
                "tab:olive", "tab:pink", "tab:gray", "tab:cyan")
 
 
-def require_matplotlib():
+def require_matplotlib() -> Any:
     """Import matplotlib with the Agg backend, or fail with an installation hint."""
     try:
         import matplotlib
@@ -42,12 +45,12 @@ def require_matplotlib():
     return plt
 
 
-def run_colors(n: int) -> list:
+def run_colors(n: int) -> List[str]:
     """One colour per run, the same in every picture of the package."""
     return [_RUN_COLORS[g % len(_RUN_COLORS)] for g in range(n)]
 
 
-def finish(fig, path: str) -> str:
+def finish(fig: Any, path: str) -> str:
     """Lay out, save and close a figure."""
     fig.tight_layout()
     # A tight box takes in legends placed outside the axes, which the layout leaves out.
@@ -138,12 +141,13 @@ def pcoa(distances: np.ndarray, k: int = 2, max_landmarks: int = 2000
 # ----------------------------------------------------------------------------- helpers
 
 
-def _groups(n: int, groups, group_labels):
-    groups = np.zeros(n, dtype=np.intp) if groups is None else np.asarray(groups, dtype=np.intp)
-    n_groups = int(groups.max()) + 1 if n else 0
+def _groups(n: int, groups: Optional[Ints], group_labels: Optional[Sequence[str]]
+            ) -> Tuple[np.ndarray, List[str]]:
+    group_of = np.zeros(n, dtype=np.intp) if groups is None else np.asarray(groups, dtype=np.intp)
+    n_groups = int(group_of.max()) + 1 if n else 0
     if group_labels is None:
         group_labels = [f"run {g + 1}" for g in range(n_groups)]
-    return groups, list(group_labels)
+    return group_of, list(group_labels)
 
 
 def _positions(groups: np.ndarray, n_groups: int) -> np.ndarray:
@@ -155,14 +159,14 @@ def _positions(groups: np.ndarray, n_groups: int) -> np.ndarray:
     return pos
 
 
-def _integer_ticks(axis_or_colorbar, integer: bool) -> None:
+def _integer_ticks(axis_or_colorbar: Any, integer: bool) -> None:
     if integer:
         from matplotlib.ticker import MaxNLocator
 
         axis_or_colorbar.set_major_locator(MaxNLocator(integer=True))
 
 
-def _plain_numbers(axis) -> None:
+def _plain_numbers(axis: Any) -> None:
     """Generations as 250,000 rather than 0.25 with a 1e6 offset."""
     from matplotlib.ticker import FuncFormatter
 
@@ -176,7 +180,7 @@ def _is_integer(d: np.ndarray) -> bool:
 # ----------------------------------------------------------------------------- tree space
 
 
-def treespace(distances: np.ndarray, path: str, *, groups: Optional[Sequence[int]] = None,
+def treespace(distances: np.ndarray, path: str, *, groups: Optional[Ints] = None,
               group_labels: Optional[Sequence[str]] = None,
               sample_indices: Optional[Sequence[int]] = None,
               generations: Optional[Sequence[int]] = None, metric: str = "RF",
@@ -200,7 +204,7 @@ def treespace(distances: np.ndarray, path: str, *, groups: Optional[Sequence[int
                 else _positions(groups, len(labels)))
         when_label = "sample"
     coords, share = pcoa(d, k=2)
-    cells = []  # (run, x, y, count, earliest)
+    cells: List[Tuple[int, float, float, int, int]] = []  # (run, x, y, count, earliest)
     for g in range(len(labels)):
         members = np.flatnonzero(groups == g)
         if len(members) == 0:
@@ -254,7 +258,7 @@ def treespace(distances: np.ndarray, path: str, *, groups: Optional[Sequence[int
 
 
 def trace(distances: np.ndarray, path: str, reference: int, *,
-          groups: Optional[Sequence[int]] = None,
+          groups: Optional[Ints] = None,
           group_labels: Optional[Sequence[str]] = None,
           sample_indices: Optional[Sequence[int]] = None, metric: str = "RF",
           reference_label: Optional[str] = None, title: Optional[str] = None) -> str:
@@ -268,8 +272,8 @@ def trace(distances: np.ndarray, path: str, reference: int, *,
                            f"tree {reference}", title=title, integer=_is_integer(d))
 
 
-def reference_trace(values: np.ndarray, path: str, *, x: Sequence[int],
-                    groups: Optional[Sequence[int]] = None,
+def reference_trace(values: np.ndarray, path: str, *, x: Union[Sequence[int], np.ndarray],
+                    groups: Optional[Ints] = None,
                     group_labels: Optional[Sequence[str]] = None,
                     burnin_end: Optional[Sequence[Optional[float]]] = None,
                     used: Optional[Sequence[bool]] = None, x_label: str = "sample",
@@ -343,7 +347,7 @@ def pool(d: np.ndarray, size: int, how: str = "max") -> np.ndarray:
 
 
 def heatmap(distances: np.ndarray, path: str, *, names: Optional[Sequence[str]] = None,
-            groups: Optional[Sequence[int]] = None,
+            groups: Optional[Ints] = None,
             group_labels: Optional[Sequence[str]] = None, metric: str = "RF",
             title: Optional[str] = None) -> str:
     """The matrix as an image, with lines between runs and names for small sets.

@@ -8,16 +8,20 @@ side by side in one picture.
 
 from __future__ import annotations
 
-from typing import List, Optional, Sequence
+from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple
 
 from .plots import require_matplotlib
+
+if TYPE_CHECKING:
+    from ..analyses.summaries import SummaryTree, TreeLayout
 
 __all__ = ["cladograms"]
 
 _DPI = 150
 
 
-def _coordinates(tree, outgroup: int):
+def _coordinates(tree: SummaryTree, outgroup: int
+                 ) -> Tuple[TreeLayout, List[List[int]], List[float], List[float]]:
     """(x, y) of every node of ``tree.layout(outgroup)`` plus the root (last), children in
     the order of their lowest leaf index, as the Newick text lists them."""
     lay = tree.layout(outgroup)
@@ -47,7 +51,7 @@ def _coordinates(tree, outgroup: int):
     return lay, children, x, y
 
 
-def cladograms(trees: Sequence, path: str, titles: Optional[Sequence[str]] = None,
+def cladograms(trees: Sequence[SummaryTree], path: str, titles: Optional[Sequence[str]] = None,
                outgroup: int = 0) -> str:
     """Draw every :class:`~kestrilune_tools.analyses.summaries.SummaryTree` of ``trees``
     side by side into ``path`` (the suffix picks the format); returns the path."""
