@@ -26,11 +26,19 @@ import os
 import shutil
 import threading
 from concurrent.futures import ThreadPoolExecutor
-from typing import Callable, Dict, Iterator, Optional, Tuple
+from concurrent.futures import Future
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Set, Tuple
 
 import numpy as np
 
 from ..table.metrics import Metric
+
+if TYPE_CHECKING:
+    from numpy.typing import DTypeLike
+
+    from ..table.engine import SplitTable
+
+Attrs = Dict[str, Any]
 
 __all__ = ["StoreMismatch", "TileProgress", "write_zarr", "write_npy", "dask_matrix",
            "table_fingerprint", "write_zarr_distributed"]
@@ -67,7 +75,7 @@ class TileProgress:
         return min(done, self.total), self.total
 
 
-def table_fingerprint(table) -> str:
+def table_fingerprint(table: SplitTable) -> str:
     """A digest of everything the distances depend on: splits per tree, lengths, leaf sets,
     the comparison mode and the leaf names."""
     h = hashlib.sha256()
@@ -79,7 +87,7 @@ def table_fingerprint(table) -> str:
     return h.hexdigest()
 
 
-def _rf_dtype(table, metric: Metric, dtype) -> np.dtype:
+def _rf_dtype(table: SplitTable, metric: Metric, dtype: Optional[DTypeLike]) -> np.dtype[Any]:
     if metric != "rf":
         return np.dtype(np.float64)
     if dtype is not None:
@@ -102,8 +110,8 @@ def _tile_cells(n: int, chunk: int, i: int, j: int) -> int:
     return rows * cols
 
 
-def _expected_attrs(table, metric: Metric, layout: str, chunk: int, dtype: np.dtype,
-                    settings: Optional[dict]) -> dict:
+def _expected_attrs(table: SplitTable, metric: Metric, layout: str, chunk: int,
+                    dtype: np.dtype[Any], settings: Optional[Attrs]) -> Attrs:
     return {"metric": metric, "rooted": bool(table.rooted), "layout": layout,
             "n_trees": int(table.n_trees), "chunk": int(chunk), "dtype": dtype.str,
             "tree_names": list(table.tree_names[:table.n_trees]),
@@ -111,7 +119,7 @@ def _expected_attrs(table, metric: Metric, layout: str, chunk: int, dtype: np.dt
             "settings": settings or {}}
 
 
-def _check_resume(found: dict, expected: dict, path: str) -> None:
+def _check_resume(found: Attrs, expected: Attrs, path: str) -> None:
     for key in ("metric", "rooted", "layout", "n_trees", "chunk", "dtype", "settings",
                 "tree_names", "leaf_names", "fingerprint"):
         if found.get(key) != expected[key]:
@@ -123,8 +131,8 @@ def _check_resume(found: dict, expected: dict, path: str) -> None:
                                 f"settings ({what}{shown}); remove it or write elsewhere")
 
 
-def _read_log(path: str) -> set:
-    done = set()
+def _read_log(path: str) -> Set[Tuple[int, ...]]:
+    done: Set[Tuple[int, ...]] = set()
     try:
         with open(os.path.join(path, _LOG), encoding="ascii") as fh:
             for line in fh:
@@ -135,18 +143,19 @@ def _read_log(path: str) -> set:
     return done
 
 
-def _open_partial(path: str, shape, chunks, dtype: np.dtype, attrs: dict, resume: bool):
+def _open_partial(path: str, shape: Tuple[int, ...], chunks: Tuple[int, ...], dtype: np.dtype[Any],
+                  attrs: Attrs, resume: bool) -> Tuple[Any, str, Set[Tuple[int, ...]]]:
     import zarr
 
     partial = path + ".partial"
     if resume and os.path.isdir(partial):
         arr = zarr.open_array(partial, mode="r+")
-        _check_resume(dict(arr.attrs.get(_ATTR, {})), attrs, path)
+        _check_resume(dict(arr.attrs.get(_ATTR, {})), attrs, path)  # type: ignore[arg-type]
         return arr, partial, _read_log(partial)
     if resume and os.path.isdir(path):
         arr = zarr.open_array(path, mode="r")
-        _check_resume(dict(arr.attrs.get(_ATTR, {})), attrs, path)
-        return None, path, None  # already complete
+        _check_resume(dict(arr.attrs.get(_ATTR, {})), attrs, path)  # type: ignore[arg-type]
+        return None, path, set()  # already complete
     if os.path.isdir(partial):
         shutil.rmtree(partial)
     arr = zarr.create_array(partial, shape=shape, chunks=chunks, dtype=dtype, fill_value=0,
@@ -178,7 +187,7 @@ class _Writer:
         self._slots = threading.Semaphore(in_flight)
         self._log = open(os.path.join(partial, _LOG), "a", encoding="ascii")
         self._lock = threading.Lock()
-        self._futures = []
+        self._futures: List[Future[None]] = []
 
     def submit(self, key: Tuple[int, ...], write: Callable[[], None]) -> None:
         self._slots.acquire()
@@ -186,7 +195,7 @@ class _Writer:
             f.result()  # a failed write ends the run here
             self._futures.remove(f)
 
-        def run():
+        def run() -> None:
             try:
                 write()
                 with self._lock:
@@ -207,9 +216,10 @@ class _Writer:
             self._log.close()
 
 
-def write_zarr(table, path: str, metric: Metric = "rf", *, condensed: bool = False,
-               chunk: Optional[int] = None, dtype=None, resume: bool = False,
-               settings: Optional[dict] = None, progress: Optional[TileProgress] = None,
+def write_zarr(table: SplitTable, path: str, metric: Metric = "rf", *, condensed: bool = False,
+               chunk: Optional[int] = None, dtype: Optional[DTypeLike] = None,
+               resume: bool = False, settings: Optional[Attrs] = None,
+               progress: Optional[TileProgress] = None,
                in_flight: int = 4) -> str:
     """Write the distance matrix of ``table`` to a Zarr v3 store at ``path``; returns
     ``path``. Square: chunks of ``chunk`` x ``chunk`` (default 2048). Condensed: a 1-D array
@@ -219,6 +229,8 @@ def write_zarr(table, path: str, metric: Metric = "rf", *, condensed: bool = Fal
     dt = _rf_dtype(table, metric, dtype)
     layout = "condensed" if condensed else "square"
     attrs = _expected_attrs(table, metric, layout, chunk, dt, settings)
+    shape: Tuple[int, ...]
+    chunks: Tuple[int, ...]
     if condensed:
         shape, chunks = (n * (n - 1) // 2,), (chunk * chunk,)
     else:
@@ -246,7 +258,8 @@ def write_zarr(table, path: str, metric: Metric = "rf", *, condensed: bool = Fal
                 cols = slice(j * chunk, min(n, (j + 1) * chunk))
                 block = table.block(metric, rows, cols, dtype=dt, progress=counter)
 
-                def write(rows=rows, cols=cols, block=block):
+                def write(rows: slice = rows, cols: slice = cols,
+                          block: np.ndarray = block) -> None:
                     arr[rows, cols] = block
                     if rows != cols:
                         arr[cols, rows] = block.T
@@ -267,7 +280,9 @@ def _total_cells(n: int, chunk: int, condensed: bool) -> int:
     return sum(_tile_cells(n, chunk, i, j) for i, j in _square_tiles(n, chunk))
 
 
-def _write_condensed(table, metric, arr, size, dt, done, writer, progress, counter) -> None:
+def _write_condensed(table: SplitTable, metric: Metric, arr: Any, size: int, dt: np.dtype[Any],
+                     done: Set[Tuple[int, ...]], writer: _Writer,
+                     progress: Optional[TileProgress], counter: Optional[object]) -> None:
     """Rows in bands; the cells of a band are one contiguous run of the condensed array.
     Whole chunks are written as soon as they are complete."""
     n = table.n_trees
@@ -299,7 +314,7 @@ def _write_condensed(table, metric, arr, size, dt, done, writer, progress, count
             if (k,) not in done:
                 part = buf[:take].copy()
 
-                def write(at=buf_start, part=part):
+                def write(at: int = buf_start, part: np.ndarray = part) -> None:
                     arr[at:at + len(part)] = part
 
                 writer.submit((k,), write)
@@ -321,7 +336,8 @@ def _row_of(pos: int, n: int) -> int:
     return lo
 
 
-def write_npy(table, path: str, metric: Metric = "rf", *, dtype=None, rows_per_band: int = 0,
+def write_npy(table: SplitTable, path: str, metric: Metric = "rf", *,
+              dtype: Optional[DTypeLike] = None, rows_per_band: int = 0,
               progress: Optional[TileProgress] = None) -> None:
     """Write the n x n matrix to ``path`` (a ``.npy`` file) through a memory map, a band of
     rows at a time, so the matrix never has to fit in memory."""
@@ -344,11 +360,13 @@ def write_npy(table, path: str, metric: Metric = "rf", *, dtype=None, rows_per_b
 # ----------------------------------------------------------------------------- Dask
 
 
-def _dask_tile(table, metric, dtype, rows, cols):
+def _dask_tile(table: SplitTable, metric: Metric, dtype: np.dtype[Any], rows: np.ndarray,
+               cols: np.ndarray) -> np.ndarray:
     return table.block(metric, rows, cols, dtype=dtype)
 
 
-def dask_matrix(table, metric: Metric = "rf", chunk: Optional[int] = None, dtype=None):
+def dask_matrix(table: SplitTable, metric: Metric = "rf", chunk: Optional[int] = None,
+                dtype: Optional[DTypeLike] = None) -> Any:
     """The n x n matrix as a lazy ``dask.array``: one task per tile, each computing its
     block from the table, which enters the graph once (pickled into its compact byte form
     when the scheduler is distributed). Tiles pair row blocks with column blocks as
@@ -360,13 +378,15 @@ def dask_matrix(table, metric: Metric = "rf", chunk: Optional[int] = None, dtype
     chunk = int(chunk or DEFAULT_CHUNK)
     dt = _rf_dtype(table, metric, dtype)
     index = da.arange(n, chunks=chunk, dtype=np.uint32)
-    shared = dask.delayed(table, pure=True, traverse=False)
-    return da.blockwise(_dask_tile, "ij", shared, None, metric, None, dt, None, index, "i",
-                        index, "j", dtype=dt, concatenate=True, meta=np.empty((0, 0), dt))
+    shared = dask.delayed(table, pure=True, traverse=False)  # type: ignore[attr-defined]
+    return da.blockwise(  # type: ignore[no-untyped-call]
+        _dask_tile, "ij", shared, None, metric, None, dt, None, index, "i", index, "j",
+        dtype=dt, concatenate=True, meta=np.empty((0, 0), dt))
 
 
-def write_zarr_distributed(table, path: str, metric: Metric = "rf", *, chunk: Optional[int] = None,
-                           dtype=None, settings: Optional[dict] = None, client=None) -> str:
+def write_zarr_distributed(table: SplitTable, path: str, metric: Metric = "rf", *,
+                           chunk: Optional[int] = None, dtype: Optional[DTypeLike] = None,
+                           settings: Optional[Attrs] = None, client: Any = None) -> str:
     """Write the square matrix to a Zarr store from a Dask cluster (``client``, or the
     default scheduler): every task writes the Zarr chunk of its tile, so no locks are
     needed. Written under ``PATH.partial``, renamed when complete."""
@@ -383,7 +403,7 @@ def write_zarr_distributed(table, path: str, metric: Metric = "rf", *, chunk: Op
     target = zarr.create_array(partial, shape=(n, n), chunks=(chunk, chunk), dtype=dt,
                                fill_value=0, attributes={_ATTR: attrs}, zarr_format=3)
     matrix = dask_matrix(table, metric, chunk=chunk, dtype=dt)
-    task = da.store(matrix, target, lock=False, compute=False)
+    task = da.store(matrix, target, lock=False, compute=False)  # type: ignore[arg-type]
     if client is not None:
         client.compute(task).result()
     else:
