@@ -25,10 +25,13 @@ import time
 import warnings
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Callable, Iterator, List, Optional, Sequence
+from typing import (
+    TYPE_CHECKING, Any, Callable, ContextManager, Dict, Iterator, List, NoReturn, Optional,
+    Sequence, Tuple,
+)
 
 from .outputs import OutputNameError, OutputPathError, OutputPaths, atomic_path
-from .progress import Progress, format_seconds
+from .progress import Phase, Progress, format_seconds
 
 if TYPE_CHECKING:
     from ..reading import TreeSet
@@ -67,7 +70,7 @@ class UsageError(Exception):
 
 
 class _ArgumentParser(argparse.ArgumentParser):
-    def error(self, message):  # one line instead of argparse's usage block
+    def error(self, message: str) -> NoReturn:  # one line instead of argparse's usage block
         raise UsageError(f"{message} (see {self.prog} --help)")
 
 
@@ -95,7 +98,8 @@ def build_parser() -> argparse.ArgumentParser:
     for cmd in COMMANDS:
         module = importlib.import_module(cmd.module)
         parser = sub.add_parser(cmd.name, help=cmd.summary, description=cmd.summary[0].upper()
-                                + cmd.summary[1:] + ".", parents=[common])
+                                + cmd.summary[1:] + ".",
+                                parents=[common])  # type: ignore[list-item]
         parser.set_defaults(_module=module)
         module.add_arguments(parser)
     return p
@@ -124,7 +128,7 @@ def add_input_arguments(p: argparse.ArgumentParser) -> None:
 class Context:
     """What a command's ``run`` works with: progress, input, warnings, outputs, timings."""
 
-    def __init__(self, args):
+    def __init__(self, args: argparse.Namespace) -> None:
         self.args = args
         self.progress = Progress(enabled=not getattr(args, "quiet", False))
         self.outputs = OutputPaths()
@@ -144,11 +148,11 @@ class Context:
         except OutputPathError as exc:
             raise CommandError(str(exc)) from None
 
-    def phase(self, label: str, **kwargs):
+    def phase(self, label: str, **kwargs: Any) -> ContextManager[Phase]:
         return self.progress.phase(label, **kwargs)
 
-    def track(self, label: str, counter, unit: str, total: Optional[int] = None,
-              detail: Optional[str] = None):
+    def track(self, label: str, counter: Any, unit: str, total: Optional[int] = None,
+              detail: Optional[str] = None) -> ContextManager[Phase]:
         """A phase that shows a long call's progress from its counter: a
         ``kestrilune.ProgressCounter`` (``value()`` of ``total``, or of the counter's own
         ``total()`` when not given) or anything whose ``poll()`` gives (done, total), such
@@ -156,11 +160,11 @@ class Context:
         display says while it runs (default: ``label``)."""
         shown = detail or label
         if hasattr(counter, "poll"):
-            def poll():
+            def poll() -> Tuple[str, Optional[int], Optional[int], str]:
                 done, of = counter.poll()
                 return shown, done, of, unit
         else:
-            def poll():
+            def poll() -> Tuple[str, Optional[int], Optional[int], str]:
                 of = total if total is not None else (counter.total() or None)
                 return shown, counter.value(), of, unit
         return self.phase(label, poll=poll)
@@ -212,8 +216,8 @@ class Context:
                           "meaningless (NaN, infinite, or 0)")
         return ts
 
-    def _warn_repeated_files(self, paths) -> None:
-        seen = {}
+    def _warn_repeated_files(self, paths: Sequence[str]) -> None:
+        seen: Dict[str, str] = {}
         for path in paths:
             try:
                 key = os.path.realpath(path)
@@ -240,7 +244,7 @@ class Context:
 
     def timing_line(self) -> str:
         """``wall time: 4.10 s (scanning files 2.31 s, ...)``: the whole command so far."""
-        merged: dict = {}
+        merged: Dict[str, float] = {}
         for label, took in self.progress.timings:
             merged[label] = merged.get(label, 0.0) + took
         shown = [f"{label} {format_seconds(t)}" for label, t in merged.items() if t >= 0.005]

@@ -24,9 +24,12 @@ import json
 import os
 import tempfile
 from contextlib import contextmanager
-from typing import Callable, Dict, Iterator, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, Mapping, Optional, Sequence
 
 import numpy as np
+
+if TYPE_CHECKING:
+    from ..table.result import TreeDistances
 
 __all__ = ["MATRIX_SUFFIXES", "PICTURE_SUFFIXES", "OutputNameError", "OutputPathError",
            "OutputPaths", "atomic_path", "write_matrix"]
@@ -50,7 +53,7 @@ def suffix_of(path: str) -> str:
 class OutputPaths:
     """The outputs of one command, checked together before the work starts."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self._seen: Dict[str, str] = {}  # real path -> option
 
     def add(self, path: Optional[str], suffixes: Sequence[str], option: str) -> Optional[str]:
@@ -121,7 +124,8 @@ def atomic_path(path: str) -> Iterator[str]:
 # ----------------------------------------------------------------------------- matrices
 
 
-def write_matrix(path: str, result, *, on_row: Optional[Callable[[int], None]] = None) -> None:
+def write_matrix(path: str, result: TreeDistances, *,
+                 on_row: Optional[Callable[[int], None]] = None) -> None:
     """Write a :class:`~kestrilune_tools.table.result.TreeDistances` by the suffix of ``path``.
 
     ``.npy``: the bare (n, n) array (``uint32`` RF, ``float64`` WRF/KF), as ``numpy.save``.
@@ -139,7 +143,8 @@ def write_matrix(path: str, result, *, on_row: Optional[Callable[[int], None]] =
             _write_text(tmp, result, "\t" if suffix == ".tsv" else ",", on_row)
 
 
-def _write_text(tmp: str, result, delimiter: str, on_row) -> None:
+def _write_text(tmp: str, result: TreeDistances, delimiter: str,
+                on_row: Optional[Callable[[int], None]]) -> None:
     names = list(result.names)
     matrix = result.matrix
     # repr() is the shortest text that reads back as the same float; integers print as such.
@@ -159,5 +164,5 @@ def _write_text(tmp: str, result, delimiter: str, on_row) -> None:
                 on_row(64)
 
 
-def settings_json(settings) -> str:
+def settings_json(settings: Mapping[str, Any]) -> str:
     return json.dumps(settings, sort_keys=True, default=str)

@@ -29,7 +29,7 @@ import sys
 import threading
 import time
 from contextlib import contextmanager
-from typing import Callable, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Iterator, List, Optional, TextIO, Tuple
 
 __all__ = ["Progress", "Phase", "counter_poll", "format_seconds"]
 
@@ -79,7 +79,8 @@ class Phase:
 class Progress:
     """Phase display and phase timings of one command (see the module docstring)."""
 
-    def __init__(self, enabled: bool = True, stream=None, *, tty: Optional[bool] = None,
+    def __init__(self, enabled: bool = True, stream: Optional[TextIO] = None, *,
+                 tty: Optional[bool] = None,
                  min_seconds: Optional[float] = None, line_every: Optional[float] = None,
                  prefix: str = "kestrilune"):
         self.stream = sys.stderr if stream is None else stream
@@ -95,7 +96,7 @@ class Progress:
         self._label: Optional[str] = None
         self._label_started = 0.0
         self._last_line = 0.0
-        self._bar = None
+        self._bar: Any = None  # a tqdm bar while one is drawn
         self._stop = threading.Event()
         self._ticker: Optional[threading.Thread] = None
 
@@ -181,7 +182,8 @@ class Progress:
             _write(self.stream, f"{self.prefix}: {label}{_count_text(done, total, unit)}"
                                 f" ({format_seconds(running)})\n")
 
-    def _draw_bar(self, label: str, done, total, unit: str) -> None:
+    def _draw_bar(self, label: str, done: Optional[int], total: Optional[int], unit: str
+                  ) -> None:
         if self._bar is None:
             from tqdm import tqdm
 
@@ -229,14 +231,14 @@ def _bar_format(has_total: bool, has_count: bool, columns: int) -> str:
     return "{desc}: {percentage:3.0f}%|{bar}| {n_fmt}/{total_fmt}{unit} [{elapsed}<{remaining}, {rate_fmt}]"
 
 
-def _columns(stream) -> int:
+def _columns(stream: TextIO) -> int:
     try:
         return os.get_terminal_size(stream.fileno()).columns
     except (AttributeError, OSError, ValueError):
         return 80
 
 
-def _count_text(done, total, unit: str) -> str:
+def _count_text(done: Optional[int], total: Optional[int], unit: str) -> str:
     if total:
         done = done or 0  # a phase with a total that has not advanced yet
         return f" {100 * min(done, total) // total}% ({done:,}/{total:,}{' ' + unit if unit else ''})"
@@ -245,14 +247,14 @@ def _count_text(done, total, unit: str) -> str:
     return ""
 
 
-def _isatty(stream) -> bool:
+def _isatty(stream: TextIO) -> bool:
     try:
-        return stream.isatty()
+        return bool(stream.isatty())
     except (AttributeError, ValueError):
         return False
 
 
-def _write(stream, text: str) -> None:
+def _write(stream: TextIO, text: str) -> None:
     try:
         stream.write(text)
         stream.flush()
@@ -260,7 +262,7 @@ def _write(stream, text: str) -> None:
         pass  # a closed or broken stderr must not turn a finished computation into a failure
 
 
-def counter_poll(counter, n_trees: int, trees_read: Callable[[], int]) -> Poll:
+def counter_poll(counter: Any, n_trees: int, trees_read: Callable[[], int]) -> Poll:
     """A ``poll`` for one call of a ``kestrilune`` pairwise function.
 
     The call first drains its iterator (``trees_read()`` counts what it has taken), then
@@ -268,7 +270,7 @@ def counter_poll(counter, n_trees: int, trees_read: Callable[[], int]) -> Poll:
     then assembles its result (``value()`` has reached ``total()``).
     """
 
-    def poll():
+    def poll() -> Tuple[str, Optional[int], Optional[int], str]:
         total = counter.total()
         if total == 0:
             read = trees_read()

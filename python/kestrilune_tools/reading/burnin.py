@@ -9,7 +9,7 @@ from typing import Union
 __all__ = ["parse_burnin", "Burnin"]
 
 
-Burnin = Union[int, float, str]
+Burnin = Union[int, float, str, Fraction]
 
 
 def parse_burnin(value: Burnin) -> Union[int, Fraction]:
