@@ -228,7 +228,7 @@ class Context:
                           "counted as two runs")
             seen.setdefault(key, path)
 
-    def write(self, path: str, what: str, writer: Callable[[str], None],
+    def write(self, path: str, what: str, writer: Callable[[str], object],
               verb: str = "writing") -> None:
         """Write one output through a temporary file, as a timed phase; ``writer(tmp)``."""
         label = f"{verb} {os.path.basename(path)}"

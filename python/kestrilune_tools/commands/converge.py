@@ -14,9 +14,14 @@ from __future__ import annotations
 import argparse
 import math
 import os
+from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple
 
 from ..table.metrics import METRICS
-from .cli import CommandError, UsageError
+from .cli import CommandError, Context, UsageError
+
+if TYPE_CHECKING:
+    from ..analyses.converge import ConvergenceReport
+    from ..reading import TreeSet
 
 _TABLE_SUFFIXES = (".tsv", ".txt")
 _JSON_SUFFIXES = (".json",)
@@ -52,11 +57,11 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                         "run), split_scatter.png, acsf.png and asdsf_trace.png")
 
 
-def _fmt(x, digits: int = 1) -> str:
+def _fmt(x: Optional[float], digits: int = 1) -> str:
     return "-" if x is None or (isinstance(x, float) and math.isnan(x)) else f"{x:.{digits}f}"
 
 
-def _verdict_lines(rep) -> list:
+def _verdict_lines(rep: ConvergenceReport) -> List[str]:
     from ..analyses.converge import THRESHOLDS
 
     lines = []
@@ -89,7 +94,7 @@ def _verdict_lines(rep) -> list:
     return lines
 
 
-def run(args, ctx) -> int:
+def run(args: argparse.Namespace, ctx: Context) -> int:
     from ..analyses.converge import diagnose
     from ..reading.runs import expand_runs
 
@@ -143,11 +148,12 @@ def run(args, ctx) -> int:
     return 0
 
 
-def _pictures(rep, ts, args, ctx) -> None:
+def _pictures(rep: ConvergenceReport, ts: TreeSet, args: argparse.Namespace,
+              ctx: Context) -> None:
     from ..pictures import plots as base_plots
     from ..pictures import converge as plots
 
-    def out(name):
+    def out(name: str) -> str:
         return os.path.join(args.plot_dir, name)
 
     if len(rep.runs) >= 2 and len(rep.table.split_ids):
@@ -178,9 +184,12 @@ def _pictures(rep, ts, args, ctx) -> None:
 _MAP_TREES = 2000  # trees on the tree-space map: evenly spaced within each run
 
 
-def _treespace_sample(ts, rep):
+def _treespace_sample(ts: TreeSet, rep: ConvergenceReport
+                      ) -> Tuple[List[int], List[int], List[int]]:
     per_run = max(1, _MAP_TREES // len(rep.runs))
-    idx, groups, samples = [], [], []
+    idx: List[int] = []
+    groups: List[int] = []
+    samples: List[int] = []
     start = 0
     for g, r in enumerate(rep.runs):
         first = start + r.burnin
@@ -193,7 +202,7 @@ def _treespace_sample(ts, rep):
     return idx, groups, samples
 
 
-def _spaced(lo: int, hi: int, count: int):
+def _spaced(lo: int, hi: int, count: int) -> Sequence[float]:
     if count <= 1:
         return [lo]
     step = (hi - lo) / (count - 1)
