@@ -8,7 +8,7 @@ with kestrilune_tools.read_trees: one_tree/ holds single tree texts as the files
 write them (translate numbers, [&U]/[&R], BEAST's per-node [&rate=...] annotations) plus a
 few hand-written dialect cases; tree_set/ holds a few consecutive trees per line group;
 split_table_bytes/ holds the byte form of the split tables of those tree sets (built by
-kestrilune_tools.engine.SplitTable, which needs the package installed).
+kestrilune_tools.SplitTable, which needs the package installed).
 """
 
 import hashlib

@@ -1,4 +1,5 @@
-"""Summary trees (kestrilune_tools.summarize) against MrBayes, TreeAnnotator, ape and phangorn.
+"""Summary trees (kestrilune_tools.analyses.summaries) against MrBayes, TreeAnnotator, ape and
+phangorn.
 
 Where each expected value comes from is written in tests/data/summaries/README.md.
 """
