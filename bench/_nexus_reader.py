@@ -7,7 +7,7 @@ its own translate map (an empty one when the block has no translate table).
 The Newick text is everything after the ``=`` of a ``tree`` statement,
 annotations such as ``[&U]`` included; the module strips those itself.
 
-The benchmarks use ``kestrilune_tools.nexus`` when it is installed (see
+The benchmarks use ``kestrilune_tools.reading`` when it is installed (see
 ``load_tree_file``); this file keeps them working without it.
 """
 

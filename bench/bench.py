@@ -68,21 +68,21 @@ BYTES_FUNCTIONS = {
 def load_tree_file(path: str, max_trees: int | None = None):
     """(names, newick iterator, translate_maps, map_indices, reader name).
 
-    Uses the project's reader, kestrilune_tools.nexus.read_trees (installed,
+    Uses the project's reader, kestrilune_tools.read_trees (installed,
     or from this checkout's python/ directory), and falls back to the small
     reader in this directory when that is not available."""
     try:
-        from kestrilune_tools.nexus import read_trees  # type: ignore
+        from kestrilune_tools.reading import read_trees  # type: ignore
     except ImportError:
         sys.path.append(str(BENCH_DIR.parent / "python"))
         try:
-            from kestrilune_tools.nexus import read_trees  # type: ignore
+            from kestrilune_tools.reading import read_trees  # type: ignore
         except ImportError:
             read_trees = None
     if read_trees is not None:
         ts = read_trees(path, max_trees=max_trees)
         return (list(ts.names), ts.newicks(), list(ts.translate_maps), list(ts.map_indices),
-                "kestrilune_tools.nexus.read_trees")
+                "kestrilune_tools.read_trees")
     sys.path.insert(0, str(BENCH_DIR))
     from _nexus_reader import read_nexus_trees
     names, it, maps, idx = read_nexus_trees(path)

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Time ``kestrilune_tools.converge.diagnose`` on several runs of MCMC-like trees, beside the
+"""Time ``kestrilune_tools.analyses.converge.diagnose`` on several runs of MCMC-like trees, beside the
 same ESS measures computed in R (phangorn RF.dist, coda, optim) on a subsample, the way RWTY
 and treess work.
 
@@ -52,7 +52,7 @@ def main(argv=None) -> int:
     ap.add_argument("--skip-peer", action="store_true")
     args = ap.parse_args(argv)
 
-    from kestrilune_tools.converge import diagnose
+    from kestrilune_tools.analyses.converge import diagnose
 
     paths = runs(args)
     timings = []

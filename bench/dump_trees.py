@@ -6,7 +6,7 @@
 Output, UTF-8 text: a line ``maps M``, then for each translate map a line ``map K``
 followed by K lines ``key<TAB>value``; then ``trees N`` followed by N lines
 ``map_index<TAB>newick``. The Newick strings are exactly what the module would be given
-(annotations and all); the files are read with kestrilune_tools.nexus.read_trees.
+(annotations and all); the files are read with kestrilune_tools.read_trees.
 """
 
 from __future__ import annotations
@@ -16,7 +16,7 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "python"))
-from kestrilune_tools.nexus import read_trees  # noqa: E402
+from kestrilune_tools.reading import read_trees  # noqa: E402
 
 
 def main(argv: list[str] | None = None) -> int:

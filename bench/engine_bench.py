@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Measurements of the split-table engine (kestrilune_tools.engine / .scale).
+"""Measurements of the split-table engine (kestrilune_tools.table.engine / analyses.scale).
 
 Each part runs in a child process of its own so that its peak RSS is its own
 (``resource.getrusage(RUSAGE_CHILDREN)`` read after the child ends). Nothing here is a test.
@@ -46,7 +46,7 @@ PRELUDE = """
 import json, os, resource, sys, time
 import numpy as np
 from kestrilune_tools import read_trees
-from kestrilune_tools.engine import SplitTable
+from kestrilune_tools.table.engine import SplitTable
 def rss(): return round(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024, 1)
 """
 
@@ -86,7 +86,7 @@ print(json.dumps(res))
 def zarr_run(path, n, chunk, condensed):
     store = tempfile.mkdtemp(prefix="engine-bench-") + "/rf.zarr"
     code = PRELUDE + f"""
-from kestrilune_tools import scale
+from kestrilune_tools.analyses import scale
 t0 = time.perf_counter()
 ts = read_trees({path!r}, max_trees={n})
 t1 = time.perf_counter()
@@ -130,7 +130,7 @@ def dask_run(path, n, chunk):
     code = PRELUDE + f"""
 import shutil, tempfile
 from distributed import Client, LocalCluster
-from kestrilune_tools import scale
+from kestrilune_tools.analyses import scale
 if __name__ == "__main__":
     ts = read_trees({path!r}, max_trees={n})
     t = SplitTable.from_treeset(ts)

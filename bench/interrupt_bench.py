@@ -70,7 +70,7 @@ CHILD = textwrap.dedent(
         fn, trees = k.pairwise_kf_from_newick_iter, ["((A:1,B:2):1,(C:1,D:1):2);"] * 4000
     elif phase.startswith("engine-"):
         # kestrilune_tools._engine: building a table, blocks of a built one, a reduction.
-        from kestrilune_tools.engine import SplitTable
+        from kestrilune_tools.table.engine import SplitTable
         fn = SplitTable
         if phase == "engine-build":
             trees = [caterpillar(3000)] * 6000

@@ -83,9 +83,9 @@ def phases(stdout: str):
 def stages(path: str) -> None:
     """The library calls behind the command, one by one in this process: wall and CPU time
     (all threads) of each, to see which stage a slow run spends its time in."""
-    from kestrilune_tools import summarize as S
-    from kestrilune_tools.nexus import read_trees
-    from kestrilune_tools.splits import split_data
+    from kestrilune_tools.analyses import summaries as S
+    from kestrilune_tools.reading import read_trees
+    from kestrilune_tools.table.splits import split_data
 
     def run(label, call):
         wall, cpu = time.perf_counter(), time.process_time()
@@ -126,7 +126,7 @@ def main(argv=None) -> int:
     if args.stages:
         stages(path)
         return 0
-    exe = [sys.executable, "-m", "kestrilune_tools.cli"]
+    exe = [sys.executable, "-m", "kestrilune_tools"]
     what = ["--consensus", "--mcc", "--ccd0", "--ccd1"]
     print(f"input: {os.path.basename(path)} ({os.path.getsize(path) / 1e6:.0f} MB), "
           f"{args.trees} rooted trees x {args.taxa} taxa; {os.cpu_count()} CPUs; "

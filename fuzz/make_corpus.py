@@ -4,19 +4,19 @@
 
 The seeds committed in fuzz/corpus/ came from the MrBayes 3.2.7a samples of primates.nex
 (12 taxa) and cynmix.nex (32 taxa) and the BEAST 1.10.4 Dengue sample (17 taxa), read
-with kestrilune_tools.nexus.read_trees: one_tree/ holds single tree texts as the files
+with kestrilune_tools.read_trees: one_tree/ holds single tree texts as the files
 write them (translate numbers, [&U]/[&R], BEAST's per-node [&rate=...] annotations) plus a
 few hand-written dialect cases; tree_set/ holds a few consecutive trees per line group;
 split_table_bytes/ holds the byte form of the split tables of those tree sets (built by
-kestrilune_tools.engine.SplitTable, which needs the package installed).
+kestrilune_tools.SplitTable, which needs the package installed).
 """
 
 import hashlib
 import sys
 from pathlib import Path
 
-from kestrilune_tools.engine import SplitTable
-from kestrilune_tools.nexus import read_trees
+from kestrilune_tools.table.engine import SplitTable
+from kestrilune_tools.reading import read_trees
 
 CORPUS = Path(__file__).parent / "corpus"
 

@@ -8,7 +8,7 @@ import pytest
 
 import kestrilune
 from kestrilune_tools import arrays
-from kestrilune_tools.nexus import read_trees
+from kestrilune_tools.reading import read_trees
 
 DATA = Path(__file__).parent / "data"
 QUARTETS = ["((A:1,B:2):0.5,(C:3,D:4):0.5);", "((A:1,C:2):0.5,(B:3,D:4):0.5);",

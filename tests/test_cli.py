@@ -10,8 +10,10 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from kestrilune_tools import arrays, cli, nexus, progress
-from kestrilune_tools.nexus import read_trees
+from kestrilune_tools import arrays
+from kestrilune_tools.commands import cli, progress
+from kestrilune_tools import reading
+from kestrilune_tools.reading import read_trees
 
 DATA = Path(__file__).parent / "data"
 PRIMATES = str(Path(__file__).parent.parent / "examples" / "mrbayes_primates_12taxa.t")
@@ -19,7 +21,7 @@ RUN_A, RUN_B = str(DATA / "run_a.nex"), str(DATA / "run_b.nex")
 
 
 def _cli(*args, **kwargs):
-    return subprocess.run([sys.executable, "-m", "kestrilune_tools.cli", *map(str, args)],
+    return subprocess.run([sys.executable, "-m", "kestrilune_tools", *map(str, args)],
                           capture_output=True, text=True, timeout=120, **kwargs)
 
 
@@ -218,7 +220,7 @@ def test_out_of_memory_is_one_line(monkeypatch, capsys):
     def exhausted(*args, **kwargs):
         raise MemoryError
 
-    monkeypatch.setattr(nexus, "read_trees", exhausted)
+    monkeypatch.setattr(reading, "read_trees", exhausted)
     assert cli.main(["rf", RUN_A]) == 1
     assert "out of memory" in _one_error_line(capsys.readouterr().err)
 
@@ -227,7 +229,7 @@ def test_interrupt_while_reading_returns_130(monkeypatch, capsys):
     def interrupted(*args, **kwargs):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(nexus, "read_trees", interrupted)
+    monkeypatch.setattr(reading, "read_trees", interrupted)
     assert cli.main(["rf", RUN_A]) == 130
     assert "kestrilune: interrupted" in capsys.readouterr().err
 
@@ -257,7 +259,9 @@ def test_subprocess_errors_exit_non_zero_without_traceback(tmp_path, make_args, 
 
 _STUCK_MODULE_CALL = """
 import sys, time
-from kestrilune_tools import arrays, cli, nexus, progress
+from kestrilune_tools import arrays
+from kestrilune_tools.commands import cli, progress
+from kestrilune_tools.reading import nexus
 
 def stuck(*args, **kwargs):
     print("computing", file=sys.stderr, flush=True)
@@ -288,7 +292,7 @@ def test_ctrl_c_during_the_computation_exits_130_without_traceback():
 
 @pytest.mark.parametrize("max_landmarks", [1000, 12])
 def test_pcoa_recovers_a_euclidean_configuration(max_landmarks):
-    from kestrilune_tools.plots import pcoa
+    from kestrilune_tools.pictures.plots import pcoa
 
     points = np.random.default_rng(1).normal(size=(60, 2)) * [3.0, 1.0]
     dist = np.linalg.norm(points[:, None, :] - points[None, :, :], axis=2)
@@ -299,7 +303,7 @@ def test_pcoa_recovers_a_euclidean_configuration(max_landmarks):
 
 
 def test_pcoa_of_identical_trees_puts_all_at_the_origin():
-    from kestrilune_tools.plots import pcoa
+    from kestrilune_tools.pictures.plots import pcoa
 
     coords, share = pcoa(np.zeros((4, 4), dtype=np.uint32))
     assert not coords.any() and not share.any()
@@ -313,7 +317,7 @@ def test_missing_matplotlib_is_a_one_line_error(monkeypatch, tmp_path, capsys):
 
 @pytest.mark.parametrize("n, size", [(10, 4), (9, 3), (7, 7)])
 def test_pooling_keeps_every_outlier(n, size):
-    from kestrilune_tools.plots import pool
+    from kestrilune_tools.pictures.plots import pool
 
     d = np.zeros((n, n), dtype=np.uint32)
     d[n - 1, :] = d[:, n - 1] = 7  # the last tree differs from all others
@@ -327,8 +331,8 @@ def test_pooling_keeps_every_outlier(n, size):
 
 @pytest.mark.parametrize("metric", ["rf", "kf"])
 def test_trace_covers_burnin_and_thinned_trees(metric):
-    from kestrilune_tools import result as result_mod
-    from kestrilune_tools.distance_command import reference_trace
+    from kestrilune_tools.table import result as result_mod
+    from kestrilune_tools.commands.distance import reference_trace
 
     ts = read_trees(PRIMATES, burnin="90%", thin=3)
     res = result_mod.tree_distances(metric, ts)
@@ -345,8 +349,8 @@ def test_trace_covers_burnin_and_thinned_trees(metric):
 @pytest.mark.parametrize("suffix", [".csv", ".npy", ".npz"])
 def test_an_interrupted_write_leaves_the_old_file_and_no_fragment(tmp_path, monkeypatch,
                                                                   capsys, suffix):
-    from kestrilune_tools import outputs
-    from kestrilune_tools.result import TreeDistances
+    from kestrilune_tools.commands import outputs
+    from kestrilune_tools.table.result import TreeDistances
 
     target = tmp_path / f"m{suffix}"
     target.write_bytes(b"the previous result")
@@ -365,11 +369,11 @@ def test_an_interrupted_write_leaves_the_old_file_and_no_fragment(tmp_path, monk
 
 def test_version(capsys):
     import kestrilune_tools
-    import kestrilune_tools.engine
+    import kestrilune_tools.table.engine
     from importlib.metadata import version
 
     assert cli.main(["--version"]) == 0
-    isa = kestrilune_tools.engine.instruction_set()
+    isa = kestrilune_tools.table.engine.instruction_set()
     expected = f"kestrilune {version('kestrilune')} (instruction set: {isa})\n"
     assert capsys.readouterr().out == expected
     assert kestrilune_tools.__version__ == version("kestrilune")
@@ -379,7 +383,7 @@ def test_version(capsys):
 def test_instruction_set_follows_kestrilune_isa(asked):
     # KESTRILUNE_ISA lowers the level, never raises it above the processor's.
     levels = ["baseline", "avx2", "avx512"]
-    code = "from kestrilune_tools import engine; print(engine.instruction_set())"
+    code = "from kestrilune_tools.table import engine; print(engine.instruction_set())"
     run = lambda env: subprocess.run([sys.executable, "-c", code], env=env, check=True,
                                      capture_output=True, text=True).stdout.strip()
     env = {k: v for k, v in os.environ.items() if k != "KESTRILUNE_ISA"}

@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from kestrilune_tools import cli
+from kestrilune_tools.commands import cli
 
 DATA = Path(__file__).parent / "data" / "converge"
 PRIMATES = str(DATA / "primates2" / "primates2")
@@ -42,7 +42,7 @@ def test_base_name_gives_table_json_tstat_and_pictures(tmp_path, capsys):
     ([PRIMATES, "--burnin", "lots"], 2, "invalid burn-in 'lots'"),
 ], ids=["missing", "burnin", "min_freq", "json_suffix", "burnin_text"])
 def test_bad_input_is_one_line(args, code, message, tmp_path):
-    res = subprocess.run([sys.executable, "-m", "kestrilune_tools.cli", "converge", *args],
+    res = subprocess.run([sys.executable, "-m", "kestrilune_tools", "converge", *args],
                          capture_output=True, text=True, timeout=120, cwd=tmp_path)
     assert res.returncode == code, res.stderr
     lines = res.stderr.strip().splitlines()

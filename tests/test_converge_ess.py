@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from kestrilune_tools import distance_matrix, read_trees
-from kestrilune_tools.converge import ess, rmath
+from kestrilune_tools.analyses.converge import ess, rmath
 
 DATA = Path(__file__).parent / "data" / "converge"
 

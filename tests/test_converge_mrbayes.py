@@ -10,9 +10,9 @@ import numpy as np
 import pytest
 
 from kestrilune_tools import read_trees
-from kestrilune_tools.converge import diagnose, splitfreq as sf
-from kestrilune_tools.runs import expand_runs
-from kestrilune_tools.splits import split_data
+from kestrilune_tools.analyses.converge import diagnose, splitfreq as sf
+from kestrilune_tools.reading.runs import expand_runs
+from kestrilune_tools.table.splits import split_data
 
 DATA = Path(__file__).parent / "data" / "converge"
 ANALYSES = {"primates2": (2, 10000), "cynmix3": (3, 8000)}  # runs, diagnostics interval
@@ -186,7 +186,7 @@ def test_bad_input_is_explained(case, tmp_path):
 
 def test_pictures_are_drawn(tmp_path):
     pytest.importorskip("matplotlib")
-    from kestrilune_tools.converge import plots
+    from kestrilune_tools.pictures import converge as plots
 
     rep = diagnose([str(DATA / "cynmix3" / "cynmix3")], burnin="25%", diagn_every=8000,
                    ess=False)

@@ -12,7 +12,7 @@ import kestrilune
 from engine_data import FILES
 from kestrilune_tools import read_trees
 from kestrilune_tools.arrays import float_matrix, rf_matrix
-from kestrilune_tools.engine import SplitTable
+from kestrilune_tools.table.engine import SplitTable
 
 
 

@@ -140,7 +140,7 @@ ENGINE_CHILD = textwrap.dedent(
     import itertools, sys, threading, time
     import kestrilune as k
     from conftest import balanced_trees, scaled
-    from kestrilune_tools.engine import SplitTable
+    from kestrilune_tools.table.engine import SplitTable
 
     scenario = sys.argv[1]
 
@@ -301,7 +301,7 @@ EXIT_MID_CALL = {
     # The engine's bindings (nanobind) cannot let that unwind pass: they park the thread.
     "engine-counted-block": """
         import threading, time, kestrilune as k
-        from kestrilune_tools.engine import SplitTable
+        from kestrilune_tools.table.engine import SplitTable
         trees = ["((A:1,B:2):1,(C:1,D:1):2);", "((A:1,C:2):1,(B:1,D:1):2);"] * 300
         t = SplitTable([str(i) for i in range(600)], iter(trees), [{}], [0] * 600, lengths=True)
         c = k.ProgressCounter()
@@ -313,7 +313,7 @@ EXIT_MID_CALL = {
         """,
     "engine-building-a-table": """
         import threading, time
-        from kestrilune_tools.engine import SplitTable
+        from kestrilune_tools.table.engine import SplitTable
         trees = ["((A,B),(C,D));"] * 5000
         def loop():
             while True:
@@ -346,7 +346,7 @@ def test_command_line_stops_a_real_computation_on_ctrl_c(tmp_path):
     # after a second, and on a fast machine the whole kernel can end sooner.
     trees = tmp_path / "trees.nwk"
     trees.write_text("\n".join(balanced_trees(3000, 400, seed=2)) + "\n")
-    code = ("import sys; from kestrilune_tools import progress, cli; "
+    code = ("import sys; from kestrilune_tools.commands import progress, cli; "
             "progress.MIN_SECONDS = 0.0; sys.exit(cli.main(sys.argv[1:]))")
     proc = subprocess.Popen([sys.executable, "-c", code, "wrf", str(trees)],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)

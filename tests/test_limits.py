@@ -264,7 +264,7 @@ def test_long_labels():
 ], ids=["nested-pair", "nested-beside-a-cherry"])
 def test_a_million_nested_parentheses(text, distance):
     # Single-child nodes merge their edges, so each chain is one edge.
-    from kestrilune_tools.engine import SplitTable
+    from kestrilune_tools.table.engine import SplitTable
 
     other = "(A,B);" if text.count(",") == 1 else "((A,B),(C,D));"
     _, matrix = kestrilune.pairwise_rf_from_newick_iter(["a", "b"], iter([other, text]), [{}],
@@ -276,7 +276,7 @@ def test_a_million_nested_parentheses(text, distance):
 
 def test_a_million_leaf_caterpillar_is_refused_before_its_splits_are_built():
     # Its split table would take hundreds of GB; the tree itself parses in a few hundred MB.
-    from kestrilune_tools.engine import SplitTable
+    from kestrilune_tools.table.engine import SplitTable
 
     n = 1_000_000
     tree = "(" * (n - 1) + "A0," + ",".join(f"A{i})" for i in range(1, n)) + ";"

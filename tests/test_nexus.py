@@ -1,4 +1,4 @@
-"""Reading tree files into the arguments of the pairwise functions (kestrilune_tools.nexus)."""
+"""Reading tree files into the arguments of the pairwise functions (kestrilune_tools.reading)."""
 
 import gzip
 import re
@@ -7,8 +7,8 @@ from pathlib import Path
 
 import pytest
 
-from kestrilune_tools import nexus
-from kestrilune_tools.nexus import TreeFileError, parse_burnin, read_trees
+from kestrilune_tools.reading import text
+from kestrilune_tools.reading import TreeFileError, TreeFileWarning, parse_burnin, read_trees
 
 DATA = Path(__file__).parent / "data"
 EXAMPLES = Path(__file__).parent.parent / "examples"
@@ -61,7 +61,7 @@ def test_nexus_quirks_give_names_maps_lines_and_verbatim_tree_text():
 @pytest.mark.parametrize("chunk", [1, 2, 3, 5, 8, 64])
 def test_statement_scanner_gives_the_same_result_at_every_chunk_size(monkeypatch, chunk):
     expected = read_trees(DATA / "quirks.nex")
-    monkeypatch.setattr(nexus, "_CHUNK", chunk)
+    monkeypatch.setattr(text, "_CHUNK", chunk)
     got = read_trees(DATA / "quirks.nex")
     assert (got.names, got.translate_maps, got.lines) == (
         expected.names, expected.translate_maps, expected.lines)
@@ -310,7 +310,7 @@ RUNNING = NEXUS_HEAD + "tree gen.0 = [&U] ((1,2),3);\ntree gen.10 = [&U] ((1,3),
 ], ids=["in-tree", "in-annotation", "in-name"])
 def test_unfinished_last_tree_is_left_out_with_a_warning(tmp_path, tail, line):
     path = _write(tmp_path, RUNNING + tail)
-    with pytest.warns(nexus.TreeFileWarning, match=rf"trees.nex:{line}: the last tree is "
+    with pytest.warns(TreeFileWarning, match=rf"trees.nex:{line}: the last tree is "
                                                    "unfinished"):
         ts = read_trees(path)
     assert ts.names == ["gen.0", "gen.10"] and ts.files[0].partial_last_line == line
@@ -352,8 +352,8 @@ def _write_bytes(tmp_path, data: bytes, name: str = "odd.t") -> str:
 
 
 def test_a_statement_without_end_is_refused_before_it_fills_memory(tmp_path, monkeypatch):
-    monkeypatch.setattr(nexus, "_CHUNK", 1000)
-    monkeypatch.setattr(nexus, "MAX_STATEMENT_BYTES", 10_000)
+    monkeypatch.setattr(text, "_CHUNK", 1000)
+    monkeypatch.setattr(text, "MAX_STATEMENT_BYTES", 10_000)
     path = _write(tmp_path, "(A,B,(C," + "D" * 50_000 + "));\n")
     with pytest.raises(TreeFileError, match=r"trees.nex:1: no ';' in 1\d,\d{3} bytes: not a "):
         read_trees(path)

@@ -7,7 +7,7 @@ import pytest
 
 import kestrilune
 from kestrilune_tools import arrays, read_trees, tree_distances
-from kestrilune_tools.result import TreeDistances
+from kestrilune_tools.table.result import TreeDistances
 
 DATA = Path(__file__).parent / "data"
 

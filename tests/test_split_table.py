@@ -15,7 +15,7 @@ from engine_data import FILES
 from kestrilune_tools import read_trees
 from kestrilune_tools._engine import SplitTable
 from kestrilune_tools.arrays import branch_lengths, presence, splits
-from kestrilune_tools.splits import split_data
+from kestrilune_tools.table.splits import split_data
 
 
 

@@ -1,4 +1,5 @@
-"""Summary trees (kestrilune_tools.summarize) against MrBayes, TreeAnnotator, ape and phangorn.
+"""Summary trees (kestrilune_tools.analyses.summaries) against MrBayes, TreeAnnotator, ape and
+phangorn.
 
 Where each expected value comes from is written in tests/data/summaries/README.md.
 """
@@ -13,10 +14,10 @@ import numpy as np
 import pytest
 
 import kestrilune
-from kestrilune_tools import summarize as S
+from kestrilune_tools.analyses import summaries as S
 from kestrilune_tools.arrays import rf_matrix
-from kestrilune_tools.nexus import read_trees
-from kestrilune_tools.splits import split_data
+from kestrilune_tools.reading import read_trees
+from kestrilune_tools.table.splits import split_data
 
 DATA = Path(__file__).parent / "data" / "summaries"
 PRIMATES = [DATA / f"primates2.run{i}.t.gz" for i in (1, 2)]

@@ -4,7 +4,7 @@ their ValueErrors carry the kind and the tree at fault."""
 import kestrilune
 import pytest
 
-from kestrilune_tools.engine import SplitTable, TreeSetError
+from kestrilune_tools.table.engine import SplitTable, TreeSetError
 
 TREES = ["((A,B),(C,D));", "((A,C),(B,D));", "((A,D),(B,C));", "((A,B),(C,D));"]
 

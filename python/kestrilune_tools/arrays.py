@@ -7,7 +7,7 @@ and KF functions has to be converted, which copies it once.
 The RF matrix comes as the module's unsigned ``uint32`` cells, and unsigned arithmetic wraps:
 ``D[0, j] - D[0, k]`` is 4294967282 when the true difference is -14. Take ``D.view(np.int32)``
 (the same numbers, since an RF distance never reaches 2**31) or ``D.astype(float)`` before
-subtracting; :class:`kestrilune_tools.result.TreeDistances` hands out the ``int32`` view.
+subtracting; :class:`kestrilune_tools.table.result.TreeDistances` hands out the ``int32`` view.
 
     >>> res = kestrilune.pairwise_rf_with_snapshots_from_newick_iter(...)
     >>> D = rf_matrix(res)              # (n, n) uint32
@@ -22,9 +22,19 @@ from __future__ import annotations
 
 import math
 import re
-from typing import List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
+
+from .table.metrics import METRICS, Metric
+
+if TYPE_CHECKING:
+    from types import ModuleType
+
+    from .reading import TreeSet
+
+# The tuple a module function returns: (names, matrix bytes[, leaf names, ...]).
+ModuleResult = Tuple[Any, ...]
 
 __all__ = [
     "METRICS",
@@ -42,7 +52,6 @@ __all__ = [
     "labels_of",
 ]
 
-METRICS = ("rf", "wrf", "kf")
 
 # Exports up to this size are always fine (see snapshots_worthwhile).
 _SNAPSHOT_BUDGET = 1 << 28
@@ -52,7 +61,8 @@ _U32 = np.dtype("<u4")
 _F64 = np.dtype("<f8")
 
 
-def _square(buf: bytes, dtype: np.dtype, what: str) -> np.ndarray:
+def _square(buf: Union[bytes, bytearray, memoryview], dtype: np.dtype[Any],
+            what: str) -> np.ndarray:
     n_cells, rest = divmod(len(buf), dtype.itemsize)
     n = math.isqrt(n_cells)
     if rest or n * n != n_cells:
@@ -61,12 +71,12 @@ def _square(buf: bytes, dtype: np.dtype, what: str) -> np.ndarray:
     return np.frombuffer(buf, dtype=dtype).reshape(n, n)
 
 
-def _check(result) -> None:
+def _check(result: ModuleResult) -> None:
     if not isinstance(result, tuple) or len(result) not in (2, 6):
         raise TypeError("expected the tuple returned by a kestrilune pairwise function")
 
 
-def rf_matrix(result) -> np.ndarray:
+def rf_matrix(result: ModuleResult) -> np.ndarray:
     """The (n, n) ``uint32`` RF matrix of an RF result (plain or with snapshots).
 
     Unsigned: view it as ``np.int32`` before subtracting (see the module docstring).
@@ -77,7 +87,7 @@ def rf_matrix(result) -> np.ndarray:
     return _square(result[1], _U32, "RF matrix")
 
 
-def float_matrix(result) -> np.ndarray:
+def float_matrix(result: ModuleResult) -> np.ndarray:
     """The (n, n) ``float64`` matrix of a WRF or KF result (plain or with snapshots)."""
     _check(result)
     m = result[1]
@@ -90,7 +100,7 @@ def float_matrix(result) -> np.ndarray:
     return arr.reshape(n, n)
 
 
-def matrix(result) -> np.ndarray:
+def matrix(result: ModuleResult) -> np.ndarray:
     """The (n, n) distance matrix of any of the six results.
 
     A bytes matrix is read as ``uint32`` (RF) when its length is 4·n² and as ``float64``
@@ -106,7 +116,7 @@ def matrix(result) -> np.ndarray:
     return _square(m, _F64, "WRF/KF matrix")
 
 
-def _snapshot_parts(result) -> Tuple[int, List[str], int, bytes, bytes]:
+def _snapshot_parts(result: ModuleResult) -> Tuple[int, List[str], int, bytes, bytes]:
     if not isinstance(result, tuple) or len(result) != 6:
         raise TypeError("expected the 6-tuple of a pairwise_*_with_snapshots_* function")
     n = matrix(result).shape[0]
@@ -114,7 +124,7 @@ def _snapshot_parts(result) -> Tuple[int, List[str], int, bytes, bytes]:
     return n, list(leaf_names), int(n_bip), table, clades
 
 
-def presence(result) -> Tuple[np.ndarray, List[str]]:
+def presence(result: ModuleResult) -> Tuple[np.ndarray, List[str]]:
     """(n, n_bip) ``bool`` presence matrix of an RF snapshot result, with column labels."""
     n, _, n_bip, table, _ = _snapshot_parts(result)
     if len(table) != n * n_bip:
@@ -123,7 +133,7 @@ def presence(result) -> Tuple[np.ndarray, List[str]]:
     return np.frombuffer(table, dtype=np.bool_).reshape(n, n_bip), split_labels(result)
 
 
-def branch_lengths(result) -> Tuple[np.ndarray, List[str]]:
+def branch_lengths(result: ModuleResult) -> Tuple[np.ndarray, List[str]]:
     """(n, n_bip) ``float64`` branch lengths of a WRF/KF snapshot result (0.0 = absent)."""
     n, _, n_bip, table, _ = _snapshot_parts(result)
     if len(table) != 8 * n * n_bip:
@@ -132,7 +142,7 @@ def branch_lengths(result) -> Tuple[np.ndarray, List[str]]:
     return np.frombuffer(table, dtype=_F64).reshape(n, n_bip), split_labels(result)
 
 
-def splits(result) -> Tuple[np.ndarray, List[str]]:
+def splits(result: ModuleResult) -> Tuple[np.ndarray, List[str]]:
     """(n_bip, n_taxa) ``bool`` membership of every split, with the taxon names.
 
     Row j is column j of the presence / branch-length matrix; in unrooted mode a row holds
@@ -163,7 +173,7 @@ def splits(result) -> Tuple[np.ndarray, List[str]]:
     return bits[:, : n_named + 1], [""] + leaf_names
 
 
-def split_labels(result) -> List[str]:
+def split_labels(result: ModuleResult) -> List[str]:
     """One label per split: the member taxon names joined with ``|`` (``?`` for a leaf
     without a name)."""
     member, names = splits(result)
@@ -179,7 +189,7 @@ def labels_of(membership: np.ndarray, names: Sequence[str]) -> List[str]:
 # ----------------------------------------------------------------------------- calling
 
 
-def _module():
+def _module() -> ModuleType:
     try:
         import kestrilune
     except ImportError as exc:  # pragma: no cover - depends on the installation
@@ -188,8 +198,9 @@ def _module():
     return kestrilune
 
 
-def pairwise(metric: str, treeset, *, rooted: bool = False, progress=None,
-             snapshots: bool = False, trees: Optional[Sequence[str]] = None):
+def pairwise(metric: Metric, treeset: TreeSet, *, rooted: bool = False,
+             progress: Optional[object] = None, snapshots: bool = False,
+             trees: Optional[Iterable[str]] = None) -> ModuleResult:
     """Call the module function for ``metric`` ("rf", "wrf" or "kf") on a TreeSet.
 
     Returns the module's tuple unchanged. ``snapshots=True`` picks the
@@ -206,7 +217,7 @@ def pairwise(metric: str, treeset, *, rooted: bool = False, progress=None,
               rooted=bool(rooted), progress=progress)
 
 
-def leaf_count(ts) -> int:
+def leaf_count(ts: TreeSet) -> int:
     """Leaves of tree 0 of a TreeSet: its translate table's size, or counted in its text
     (a Newick tree has one leaf more than it has commas outside comments)."""
     table = ts.translate_maps[ts.map_indices[0]]
@@ -216,7 +227,8 @@ def leaf_count(ts) -> int:
     return re.sub(r"\[[^\]]*\]", "", text).count(",") + 1
 
 
-def snapshots_worthwhile(metric: str, ts, rooted: bool = False, module=None) -> bool:
+def snapshots_worthwhile(metric: Metric, ts: TreeSet, rooted: bool = False,
+                         module: Optional[ModuleType] = None) -> bool:
     """Whether the snapshot variant of the module function is the better call.
 
     It also returns the splits, and for WRF and KF its float64 matrix bytes cost 8 bytes a
@@ -257,7 +269,8 @@ def snapshots_worthwhile(metric: str, ts, rooted: bool = False, module=None) -> 
     return cell * n * estimate <= max(_SNAPSHOT_BUDGET, plain_matrix)
 
 
-def distance_matrix(metric: str, treeset, rooted: bool = False, progress=None) -> np.ndarray:
+def distance_matrix(metric: Metric, treeset: TreeSet, rooted: bool = False,
+                    progress: Optional[object] = None) -> np.ndarray:
     """The (n, n) distance matrix of a TreeSet: ``uint32`` for RF, ``float64`` otherwise.
 
     WRF and KF go through the snapshot variant when :func:`snapshots_worthwhile` says so

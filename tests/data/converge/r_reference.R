@@ -1,4 +1,4 @@
-# Reference values from R itself for the R-compatible numerics of kestrilune_tools.converge:
+# Reference values from R itself for the R-compatible numerics of kestrilune_tools.analyses.converge:
 # coda::effectiveSize / spectrum0.ar on integer traces, and optim()'s default Nelder-Mead on
 # the least-squares fit that RWTY's approximate ESS makes. The inputs are built here from a
 # small integer generator that the tests rebuild in Python.

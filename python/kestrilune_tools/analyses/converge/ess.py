@@ -1,0 +1,392 @@
+"""Effective sample sizes of a run of trees, from the distances between its trees.
+
+Every measure takes the run's square distance matrix (trees in sample order, burn-in already
+dropped) and follows one published definition, named in its result:
+
+* :func:`approx_ess`: RWTY's ``topological.approx.ess`` on all samples (Lanfear et al. 2016).
+* :func:`pseudo_ess`: the ESS of the distance trace to every tree of the run in turn
+  (``coda::effectiveSize``), summarised by its minimum and median, as treess does.
+* :func:`frechet_ess`: treess' ``frechetCorrelationESS``, in O(n^2) instead of O(n^3).
+* :func:`tracer_ess`: Tracer's ESS of numeric traces (here the 0/1 presence of a split).
+
+Squared RF distances are whole numbers, so every sum below is taken exactly in integers
+when the distances are integers, and only the final ratios are rounded.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Callable, Optional
+
+import numpy as np
+
+from .rmath import ar_order_max, coda_ess, nelder_mead
+
+__all__ = ["RunDistances", "DistanceStats", "ApproxESS", "PseudoESS", "FrechetESS",
+           "distance_stats", "lag_sums", "approx_ess", "pseudo_ess", "frechet_ess",
+           "tracer_ess", "APPROX_MIN_TREES"]
+
+APPROX_MAX_LAG = 100  # RWTY's default max.sampling.interval
+APPROX_MIN_LAGS = 20  # RWTY refuses to fit fewer lags
+APPROX_MIN_TREES = 100 + APPROX_MIN_LAGS  # lags reach N - 100 at most
+APPROX_CUTOFF = 0.95
+FRECHET_MIN_PAIRS = 5  # treess' min.nsamples
+_ROW_BLOCK = 1024  # rows per block: the per-row AR fits run vectorised over a block
+
+
+class RunDistances:
+    """The distance matrix of one run (trees in sample order), read by blocks of rows, so
+    that the matrix never has to be held whole: ``block(start, stop)`` returns rows
+    start..stop-1 as an (stop - start, n) array."""
+
+    def __init__(self, n: int, block: Callable[[int, int], np.ndarray]):
+        self.n = int(n)
+        self.block = block
+
+    @classmethod
+    def from_matrix(cls, dist) -> "RunDistances":
+        d = np.asarray(dist)
+        if d.ndim != 2 or d.shape[0] != d.shape[1]:
+            raise ValueError(f"expected a square distance matrix, got shape {d.shape}")
+        return cls(d.shape[0], lambda start, stop: d[start:stop])
+
+
+@dataclass(frozen=True)
+class DistanceStats:
+    """What the ESS measures need from a run's distances, gathered in one pass.
+
+    ``diag[k]`` = sum over t of d(t, t+k)^2 (k = 0..n-1), ``row_upper[a]`` = sum over
+    b > a of d(a, b)^2, ``col_upper[b]`` = sum over a < b of d(a, b)^2 (exact integers for
+    integer distances), and the pseudo-ESS with each tree as the reference (or None).
+    """
+
+    n: int
+    diag: np.ndarray
+    row_upper: np.ndarray
+    col_upper: np.ndarray
+    pseudo: Optional[np.ndarray]
+
+
+def _native_sums(n: int, dtype):
+    """The engine's exact RunSums for unsigned whole-number distances, or None."""
+    if dtype not in (np.uint8, np.uint16, np.uint32) or n < 2:
+        return None
+    try:
+        from ...table.engine import RunSums
+    except ImportError:  # a build without the engine: the NumPy path gives the same sums
+        return None
+    return RunSums(n, ar_order_max(n))
+
+
+def distance_stats(dist, pseudo: bool = True, block_rows: int = _ROW_BLOCK,
+                   on_rows: Optional[Callable[[int], None]] = None) -> DistanceStats:
+    """One pass over the rows of ``dist`` (a square matrix or a :class:`RunDistances`);
+    ``on_rows(k)`` is told after each block of k rows (for a progress display).
+
+    Unsigned whole-number distances (RF) are summed by the engine's native ``RunSums``
+    when it is built, NumPy otherwise; both sums are exact, so the results are the same.
+    """
+    if isinstance(dist, DistanceStats):
+        return dist
+    src = dist if isinstance(dist, RunDistances) else RunDistances.from_matrix(dist)
+    n = src.n
+    diag = row_upper = col_upper = None
+    per_ref = np.empty(n) if pseudo and n >= 2 else None
+    cols = np.arange(n)
+    native = summed = None  # summed: the RunSums holding the blocks it took
+    for start in range(0, n, block_rows):
+        stop = min(n, start + block_rows)
+        rows = np.asarray(src.block(start, stop))
+        if diag is None:
+            native = summed = _native_sums(n, rows.dtype.type)
+            integer = np.issubdtype(rows.dtype, np.integer)
+            acc = np.int64 if integer else np.float64
+            diag = np.zeros(n, dtype=acc)
+            row_upper = np.zeros(n, dtype=acc)
+            col_upper = np.zeros(n, dtype=acc)
+        if native is not None:
+            try:
+                lagged, total, upper = native.add_block(np.ascontiguousarray(rows), start)
+            except ValueError:  # too large for exact 64-bit sums: NumPy from here on
+                native = None
+            else:
+                row_upper[start:stop] = upper
+                if per_ref is not None:
+                    per_ref[start:stop] = coda_ess(rows, sums=(lagged, total))
+                if on_rows is not None:
+                    on_rows(stop - start)
+                continue
+        b = rows.astype(acc)
+        sq = b * b
+        sq[cols[None, :] <= np.arange(start, stop)[:, None]] = 0  # keep j > i only
+        row_upper[start:stop] = sq.sum(axis=1)
+        col_upper += sq.sum(axis=0)
+        # Diagonal sums: read row r from its own diagonal on, i.e. with a row stride of
+        # n + 1. Reads past a row's end land in the next row's lower triangle, which is 0,
+        # and n zeros appended after the last row cover the final one.
+        flat = np.concatenate([sq.ravel(), np.zeros(n, dtype=sq.dtype)])
+        skew = np.lib.stride_tricks.as_strided(
+            flat[start:], shape=(stop - start, n),
+            strides=((n + 1) * flat.itemsize, flat.itemsize), writeable=False)
+        diag += skew.sum(axis=0)
+        if per_ref is not None:
+            per_ref[start:stop] = coda_ess(rows)
+        if on_rows is not None:
+            on_rows(stop - start)
+    if summed is not None:
+        diag += summed.diag
+        col_upper += summed.col_upper
+    return DistanceStats(n=n, diag=diag, row_upper=row_upper, col_upper=col_upper,
+                         pseudo=per_ref)
+
+
+def lag_sums(dist, max_lag: Optional[int] = None):
+    """``(diag[:max_lag + 1], row_upper, col_upper)`` of :class:`DistanceStats`."""
+    st = distance_stats(dist, pseudo=False)
+    k = st.n - 1 if max_lag is None else min(max_lag, st.n - 1)
+    return st.diag[: k + 1], st.row_upper, st.col_upper
+
+
+# ------------------------------------------------------------------------- approximate ESS
+
+
+@dataclass(frozen=True)
+class ApproxESS:
+    ess: float
+    operator: str  # "=" or "<" (the autocorrelation never fell below the cutoff)
+    cutoff: int  # m: the first lag whose mean squared distance passed the cutoff
+    max_lag: int  # K: lags 1..K were fitted
+    asymptote: float  # a of the fit a (1 - exp(-k / b))
+    scale: float  # b
+    fncount: int
+    lag_mean_sq: np.ndarray  # f_k, k = 1..K
+    rule: str = "RWTY topological.approx.ess (all samples, R optim Nelder-Mead)"
+
+
+def _exp(x: float) -> float:
+    """exp() as C and R give it: inf on overflow instead of an exception."""
+    try:
+        return math.exp(x)
+    except OverflowError:
+        return math.inf
+
+
+def _rwty_objective(lags, f):
+    lag_list = [float(k) for k in lags]
+    f_list = [float(v) for v in f]
+
+    def objective(par):
+        a, b = par
+        total = np.longdouble(0.0)  # R's sum() accumulates in long double
+        for k, fk in zip(lag_list, f_list):
+            t = a * (1.0 - _exp(-(k / b))) - fk
+            total += np.longdouble(t * t)
+        return float(total)
+
+    return objective
+
+
+def approx_ess(dist=None, *, lag_mean_sq=None, n_trees: Optional[int] = None) -> ApproxESS:
+    """RWTY's approximate topological ESS of one run.
+
+    f_k is the mean squared distance between trees k samples apart, k = 1..K with
+    K = min(100, N - 100). The exponential semivariogram a (1 - exp(-k / b)) is fitted by
+    least squares with R's Nelder-Mead from (1, 1), as RWTY does; m is the first lag with
+    f_k / a > 0.95 (none: m = K + 1 and the ESS is an upper bound, operator "<");
+    D = max f_k; S = [sum_{k<m} (N - k) f_k + (N - m + 1)(N - m) D / 2] / (2 N^2);
+    ESS = 1 / (1 - 4 S / D).
+
+    Give the distances (a square matrix, :class:`RunDistances` or :class:`DistanceStats`),
+    or ``lag_mean_sq`` (f_1..f_K, K >= 20) with ``n_trees``.
+    """
+    if lag_mean_sq is None:
+        st = distance_stats(dist, pseudo=False)
+        n = st.n
+        if n < APPROX_MIN_TREES:
+            raise ValueError(f"the approximate ESS needs at least {APPROX_MIN_TREES} trees "
+                             f"in a run (RWTY fits lags 1..min(100, N - 100), at least "
+                             f"{APPROX_MIN_LAGS} of them); this run has {n}")
+        k_max = min(APPROX_MAX_LAG, n - 100)
+        f = np.array([st.diag[k] / (n - k) for k in range(1, k_max + 1)], dtype=np.float64)
+    else:
+        if n_trees is None:
+            raise ValueError("lag_mean_sq needs n_trees")
+        n = int(n_trees)
+        f = np.asarray(lag_mean_sq, dtype=np.float64)
+        k_max = len(f)
+    lags = np.arange(1, k_max + 1)
+    fit = nelder_mead(_rwty_objective(lags, f), (1.0, 1.0))
+    a = fit.par[0]
+    passed = np.flatnonzero(f / a > APPROX_CUTOFF)
+    if len(passed):
+        m = int(lags[passed[0]])
+        operator = "="
+    else:
+        m = k_max + 1
+        operator = "<"
+    big_d = float(f.max())
+    s = 0.0
+    for k in range(1, m):
+        s = s + (n - k) * float(f[k - 1])
+    s = s + (n - m + 1) * (n - m) * big_d / 2
+    s = s / 2 / (n * n)
+    # All trees at distance 0: R computes 0/0 here, and the ESS is NaN.
+    ess = 1 / (1 - 4 * s / big_d) if big_d != 0 else math.nan
+    return ApproxESS(ess=ess, operator=operator, cutoff=m, max_lag=k_max, asymptote=a,
+                     scale=fit.par[1], fncount=fit.fncount, lag_mean_sq=f)
+
+
+# ------------------------------------------------------------------------------ pseudo-ESS
+
+
+@dataclass(frozen=True)
+class PseudoESS:
+    minimum: float
+    median: float
+    per_reference: np.ndarray  # the ESS of the trace to each tree of the run
+    rule: str = "treess pseudoESS: coda::effectiveSize of d(T_t, T_ref), every tree as T_ref"
+
+
+def pseudo_ess(dist) -> PseudoESS:
+    """The ESS of the distance trace d(T_t, T_ref), t = 1..n, for every tree of the run as
+    the reference, by ``coda::effectiveSize``; its minimum and median (treess)."""
+    n = dist.n if isinstance(dist, (RunDistances, DistanceStats)) else np.shape(dist)[0]
+    if n < 2:
+        raise ValueError("the pseudo-ESS needs at least 2 trees in a run")
+    out = distance_stats(dist, pseudo=True).pseudo
+    if out is None:
+        raise ValueError("these distance statistics were gathered without the pseudo-ESS")
+    return PseudoESS(minimum=float(out.min()), median=float(np.median(out)), per_reference=out)
+
+
+# ------------------------------------------------------------------- Frechet correlation ESS
+
+
+@dataclass(frozen=True)
+class FrechetESS:
+    ess: float
+    tau: float
+    lags_used: int  # rho_1..rho_lags_used were computed (up to the first negative pair)
+    autocorrelation: np.ndarray  # rho_k, k = 1..lags_used
+    rule: str = ("treess frechetCorrelationESS (lower bound, min.nsamples 5): Geyer initial "
+                 "positive sequence over pairs of rho_k")
+
+
+def frechet_ess(dist) -> FrechetESS:
+    """treess' Fréchet correlation ESS of one run.
+
+    For each lag k = 1, 2, ...: V1 and V2 are the Fréchet variances (half the mean squared
+    distance over pairs) of the trees after the first k and of those before the last k;
+    rho_k = (V1 + V2 - mean d(T_t, T_{t+k})^2) / (2 sqrt(V1 V2)), 1 when V1 or V2 is 0.
+    The pairs P_i = rho_{2i-1} + rho_{2i} are formed until the first negative one (or lag
+    n - 6), then made non-increasing (P_i = min(P_{i-1}, P_i)); tau = 1 + 2 (P_1 + ... +
+    P_{j-1}) over all pairs but the last one formed (1 when P_1 <= 0), ESS = n / tau. A run
+    whose trees are all equal has ESS 1.
+
+    The pair sums over a prefix or a suffix of the run come from running sums of the row
+    and column sums of the upper triangle, so the whole is O(n^2), not the O(n^3) of
+    recomputing each submatrix.
+    """
+    n = dist.n if isinstance(dist, (RunDistances, DistanceStats)) else np.shape(dist)[0]
+    n_lags = n - FRECHET_MIN_PAIRS - 1
+    if n_lags < 2:
+        raise ValueError(f"the Fréchet correlation ESS needs at least "
+                         f"{FRECHET_MIN_PAIRS + 3} trees in a run; this run has {n}")
+    st = distance_stats(dist, pseudo=False)
+    diag, row_upper, col_upper = st.diag, st.row_upper, st.col_upper
+    if row_upper.sum() == 0:
+        return FrechetESS(ess=1.0, tau=float(n), lags_used=0, autocorrelation=np.ones(0))
+    # suffix[k]: pair sum within trees k..n-1; prefix[m]: pair sum within trees 0..m-1.
+    suffix = np.concatenate([np.cumsum(row_upper[::-1])[::-1], [0]])
+    prefix = np.concatenate([[0], np.cumsum(col_upper)])
+    rho = []
+    pairs = []
+    for k in range(1, n_lags + 1):
+        m = n - k
+        c = m * (m - 1) / 2
+        v1 = float(2 * suffix[k]) / c / 4
+        v2 = float(2 * prefix[m]) / c / 4
+        d12 = float(diag[k]) / m
+        if v1 == 0 or v2 == 0:
+            rho.append(1.0)
+        else:
+            rho.append(((v1 + v2 - d12) / 2) / math.sqrt(v1 * v2))
+        if k % 2 == 0:
+            pairs.append(rho[-2] + rho[-1])
+            if pairs[-1] < 0:
+                break
+    for i in range(1, len(pairs)):
+        pairs[i] = min(pairs[i - 1], pairs[i])
+    tau = 1.0
+    if pairs and pairs[0] > 0:
+        tau = 1 + 2 * math.fsum(pairs[:-1])
+    return FrechetESS(ess=n / tau, tau=tau, lags_used=len(rho),
+                      autocorrelation=np.asarray(rho))
+
+
+# ------------------------------------------------------------------------------ Tracer ESS
+
+
+TRACER_MAX_LAG = 2000
+
+
+def tracer_ess(traces) -> np.ndarray:
+    """Tracer's ESS of each row of ``traces`` (n samples each).
+
+    gamma_k = sum_{t < n-k} (x_t - mean)(x_{t+k} - mean) / (n - k) for k = 0, 1, ... below
+    min(n - 1, 2000); from k = 2 on, at every even k the pair gamma_{k-1} + gamma_k is added
+    twice to the variance sum while it is positive, and the first pair that is not ends the
+    sum. ESS = n gamma_0 / (gamma_0 + 2 sum of pairs). A constant trace has no defined ESS
+    (NaN here, as Tracer prints it).
+
+    For whole-number traces (a split's 0/1 presence) every gamma_k is exact up to its final
+    rounding: the lagged products come from an FFT rounded to the integers they are, and
+    the centring is done in integers, so the sign of each pair, which decides where the sum
+    stops, is exact.
+    """
+    x = np.atleast_2d(np.asarray(traces))
+    rows, n = x.shape
+    out = np.full(rows, np.nan)
+    if n < 2 or rows == 0:
+        return out
+    max_lag = min(n - 1, TRACER_MAX_LAG)
+    lags = np.arange(max_lag)
+    size = 1 << int(math.ceil(math.log2(n + max_lag)))
+    top = float(np.abs(x).max())
+    whole = np.issubdtype(x.dtype, np.integer) or np.issubdtype(x.dtype, np.bool_) or \
+        bool(np.all(np.mod(x, 1) == 0))
+    # The integer pair signs below reach n^4 max^2: they must stay within int64.
+    if whole and float(n) ** 4 * max(top, 1.0) ** 2 < 2.0 ** 62:
+        xi = x.astype(np.int64)
+        spectrum = np.fft.rfft(xi.astype(np.float64), size, axis=1)
+        s = np.rint(np.fft.irfft(spectrum * np.conj(spectrum), size, axis=1)[:, :max_lag])
+        s = s.astype(np.int64)
+        total = xi.sum(axis=1)
+        zero = np.zeros((rows, 1), dtype=np.int64)
+        head = np.concatenate([zero, np.cumsum(xi[:, : max_lag - 1], axis=1)], axis=1)
+        tail = np.concatenate([zero, np.cumsum(xi[:, ::-1][:, : max_lag - 1], axis=1)], axis=1)
+        a_k = total[:, None] - tail
+        b_k = total[:, None] - head
+        # n^2 times the centred lagged sum, in integers (exact while n^3 max^2 < 2^63)
+        scaled = n * n * s - n * total[:, None] * (a_k + b_k) + (n - lags)[None, :] * \
+            (total * total)[:, None]
+        gamma = scaled / (float(n) * n) / (n - lags)[None, :]
+        sign = np.sign(scaled[:, 1:-1:2] * (n - lags[2::2])[None, :] +
+                       scaled[:, 2::2] * (n - lags[1:-1:2])[None, :]) if max_lag > 2 else \
+            np.zeros((rows, 0))
+    else:
+        xf = x.astype(np.float64)
+        xc = xf - xf.mean(axis=1, keepdims=True)
+        spectrum = np.fft.rfft(xc, size, axis=1)
+        acov = np.fft.irfft(spectrum * np.conj(spectrum), size, axis=1)[:, :max_lag]
+        gamma = acov / (n - lags)[None, :]
+        sign = np.sign(gamma[:, 1:-1:2] + gamma[:, 2::2])
+    pairs = gamma[:, 1:-1:2] + gamma[:, 2::2]  # (gamma_1 + gamma_2), (gamma_3 + gamma_4), ...
+    width = pairs.shape[1]
+    stop = np.where((sign <= 0).any(axis=1), np.argmax(sign <= 0, axis=1), width)
+    kept = np.where(np.arange(width)[None, :] < stop[:, None], pairs, 0.0)
+    var_stat = gamma[:, 0] + 2.0 * kept.sum(axis=1)
+    ok = gamma[:, 0] > 0
+    out[ok] = gamma[ok, 0] * n / var_stat[ok]
+    return out

@@ -1,0 +1,299 @@
+"""All the diagnostics of one analysis in one call, with the settings and rules that made them.
+
+    >>> rep = diagnose(["analysis"], burnin="25%")      # a MrBayes base name: its runs
+    >>> rep.asdsf["mrbayes-sumt"].asdsf                  # 0.001672...
+    >>> rep.runs[0].pseudo.minimum                       # min pseudo-ESS of run 1
+    >>> rep.write_json("diagnostics.json")
+
+Trees are read once (burn-in included, for the trace); each statistic then takes, per run,
+the trees after the burn-in, computed as MrBayes does: ``int(fraction * trees)`` dropped,
+or a fixed count. A statistic that cannot be computed (one run, too few trees, no split
+passing a threshold) is ``None`` or NaN, with the reason in ``notes``.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+from contextlib import nullcontext
+from dataclasses import dataclass, field
+from fractions import Fraction
+from typing import Callable, Dict, List, Optional, Sequence, Union
+
+import numpy as np
+
+from ...reading import TreeSet, parse_burnin, read_trees
+from ...reading.runs import expand_runs
+from ...table.engine import TreeSetError
+from ...table.splits import SplitData, split_data
+from . import ess as ess_mod
+from . import splitfreq as sf
+
+__all__ = ["RunDiagnostics", "ConvergenceReport", "diagnose", "THRESHOLDS"]
+
+# Guidance from the literature, printed beside the numbers; never turned into a verdict.
+THRESHOLDS = {
+    "asdsf": (0.01, "ASDSF below 0.01: runs agree on split frequencies (MrBayes manual)"),
+    "psrf": (1.01, "PSRF close to 1 (below about 1.01-1.02) for every parameter"),
+    "ess": (200, "ESS of at least 200 per run (Tracer's and RWTY's usual guide)"),
+}
+
+
+@dataclass(frozen=True)
+class RunDiagnostics:
+    label: str
+    path: str
+    n_trees: int  # in the file
+    burnin: int  # trees dropped
+    approx: Optional[ess_mod.ApproxESS]
+    pseudo: Optional[ess_mod.PseudoESS]
+    frechet: Optional[ess_mod.FrechetESS]
+    split_ess: np.ndarray  # Tracer's ESS of each table split's presence (NaN: constant)
+    windows: Optional[sf.WindowFrequencies]
+
+    @property
+    def n_used(self) -> int:
+        return self.n_trees - self.burnin
+
+    @property
+    def min_split_ess(self) -> float:
+        ok = self.split_ess[np.isfinite(self.split_ess)]
+        return float(ok.min()) if len(ok) else math.nan
+
+
+@dataclass(frozen=True)
+class ConvergenceReport:
+    settings: Dict[str, object]
+    leaf_names: tuple
+    runs: List[RunDiagnostics]
+    table: sf.SplitFrequencies  # the splits sumt's .tstat lists, most frequent first
+    asdsf: Dict[str, sf.ASDSF]  # by rule; empty with one run
+    trace: Optional[sf.ASDSFTrace]
+    branch_lengths: Optional[sf.BranchLengthStats]  # PSRF as MrBayes' .vstat prints it
+    branch_lengths_gr: Optional[sf.BranchLengthStats]  # textbook Gelman-Rubin PSRF
+    notes: List[str] = field(default_factory=list)
+
+    def to_dict(self) -> dict:
+        """Every statistic at full double precision, with its settings and rule; NaN as
+        None, so the result is plain JSON."""
+        return _plain({
+            "settings": self.settings,
+            "thresholds": {k: {"value": v, "meaning": text}
+                           for k, (v, text) in THRESHOLDS.items()},
+            "leaves": list(self.leaf_names),
+            "runs": [_run_dict(r) for r in self.runs],
+            "asdsf": {rule: {"asdsf": a.asdsf, "msdsf": a.msdsf, "splits": a.n_splits,
+                             "min_freq": a.min_freq, "trees_per_run": list(a.run_trees),
+                             "rule": a.description}
+                      for rule, a in self.asdsf.items()},
+            "asdsf_trace": None if self.trace is None else {
+                "rule": sf.RULE_TEXT[self.trace.rule], "every": self.trace.every,
+                "unit": "generation" if self.trace.in_generations else "sample",
+                "points": [{"at": int(g), "samples": s.tolist(), "used": u.tolist(),
+                            "asdsf": a, "msdsf": m, "splits": int(k)}
+                           for g, s, u, a, m, k in zip(
+                               self.trace.generation, self.trace.samples, self.trace.used,
+                               self.trace.asdsf, self.trace.msdsf, self.trace.n_splits)]},
+            "splits": _table_dict(self.table, self.runs),
+            "branch_lengths": _lengths_dict(self.branch_lengths, self.branch_lengths_gr),
+            "notes": self.notes,
+        })
+
+    def write_json(self, path) -> None:
+        with open(path, "w", encoding="utf-8") as out:
+            json.dump(self.to_dict(), out, indent=1, allow_nan=False)
+            out.write("\n")
+
+
+def _plain(x):
+    if isinstance(x, dict):
+        return {str(k): _plain(v) for k, v in x.items()}
+    if isinstance(x, (list, tuple)):
+        return [_plain(v) for v in x]
+    if isinstance(x, np.ndarray):
+        return _plain(x.tolist())
+    if isinstance(x, (np.integer,)):
+        return int(x)
+    if isinstance(x, (float, np.floating)):
+        x = float(x)
+        return x if math.isfinite(x) else None
+    if isinstance(x, Fraction):
+        return float(x)
+    return x
+
+
+def _run_dict(r: RunDiagnostics) -> dict:
+    out = {"label": r.label, "path": r.path, "trees": r.n_trees, "burnin": r.burnin,
+           "used": r.n_used}
+    a = r.approx
+    out["approx_ess"] = None if a is None else {
+        "ess": a.ess, "operator": a.operator, "cutoff": a.cutoff, "max_lag": a.max_lag,
+        "asymptote": a.asymptote, "scale": a.scale, "lag_mean_sq": a.lag_mean_sq,
+        "rule": a.rule}
+    p = r.pseudo
+    out["pseudo_ess"] = None if p is None else {
+        "min": p.minimum, "median": p.median, "per_reference": p.per_reference, "rule": p.rule}
+    f = r.frechet
+    out["frechet_ess"] = None if f is None else {
+        "ess": f.ess, "tau": f.tau, "lags": f.lags_used, "rule": f.rule}
+    out["split_ess"] = {"min": r.min_split_ess, "per_split": r.split_ess,
+                        "rule": "Tracer ESS of each listed split's 0/1 presence"}
+    w = r.windows
+    out["windows"] = None if w is None else {
+        "window": w.window, "acsf_sliding": w.acsf_sliding,
+        "acsf_cumulative": w.acsf_cumulative,
+        "rule": "RWTY slide.freq / cumulative.freq over non-trivial splits"}
+    return out
+
+
+def _table_dict(t: sf.SplitFrequencies, runs: List[RunDiagnostics]) -> dict:
+    return {"rule": sf.RULE_TEXT[t.rule], "min_freq": t.min_freq,
+            "rows": [{"leaves": t.labels[i], "partition": part, "count": int(t.total[i]),
+                      "probability": t.probability[i], "sd": t.sd[i],
+                      "frequencies": t.frequencies[i], "runs_present": int(t.runs_present[i]),
+                      "ess": [r.split_ess[i] for r in runs]}
+                     for i, part in enumerate(t.partition_strings())]}
+
+
+def _lengths_dict(mb: Optional[sf.BranchLengthStats],
+                  gr: Optional[sf.BranchLengthStats]) -> Optional[dict]:
+    if mb is None:
+        return None
+    return {"psrf_rule": "MrBayes PotentialScaleReduction (as .vstat prints it: the sum of "
+                         "squared deviations carries over from run to run)",
+            "psrf_gelman_rubin_rule": "Gelman-Rubin with the within-run variance of each run",
+            "mean_psrf": mb.mean_psrf, "max_psrf": mb.max_psrf,
+            "rows": [{"leaves": mb.labels[i], "mean": mb.mean[i], "variance": mb.variance[i],
+                      "psrf": mb.psrf[i], "psrf_gelman_rubin": gr.psrf[i],
+                      "runs_present": int(mb.runs_present[i])}
+                     for i in range(len(mb.split_ids))]}
+
+
+def _burnin_value(burnin) -> Union[int, float]:
+    b = parse_burnin(burnin)
+    return b if isinstance(b, int) else float(b)
+
+
+def diagnose(source: Union[str, Sequence[str], TreeSet], burnin="25%",
+             min_freq: float = sf.DEFAULT_MIN_FREQ, rooted: bool = False, metric: str = "rf",
+             diagn_every: Optional[int] = None, window: int = 20, ess: bool = True,
+             phase: Optional[Callable[[str], object]] = None) -> ConvergenceReport:
+    """Every diagnostic of the runs in ``source`` (files, MrBayes base names or a TreeSet
+    whose files are the runs, all trees included).
+
+    ``burnin``: per run, a count of trees or a fraction ("25%", 0.25); ``min_freq``: the
+    threshold of the ASDSF rules and of the split table; ``metric``: the distance the ESS
+    measures use ("rf", "wrf" or "kf"); ``diagn_every``: interval of the ASDSF trace (in
+    generations when the tree names carry them); ``window``: trees per sliding window;
+    ``ess=False`` skips the distance-based ESS measures; ``phase(label, total=None,
+    unit="", poll=None)`` returns a context manager around each step, whose value (if not
+    None) has ``advance(k)`` (a progress display such as the command's).
+    """
+    step = phase or (lambda label, **kw: nullcontext())
+    b = _burnin_value(burnin)
+    with step("reading trees"):
+        ts = source if isinstance(source, TreeSet) else read_trees(expand_runs(source))
+    with step("collecting splits"):
+        try:
+            sd = split_data(ts, rooted=rooted, lengths=True)
+        except TreeSetError as exc:
+            if exc.kind != "different_leaf_set":
+                raise
+            raise ValueError(f"the runs do not share one set of taxa: "
+                             f"{ts.locate(exc.tree_index)} has other taxa than "
+                             f"{ts.locate(0)}") from None
+    layout = sf.run_layout(sd)
+    lo, hi = sf._burnin_window(layout, b)
+    for r in range(layout.n_runs):
+        if hi[r] - lo[r] < 2:
+            raise ValueError(f"run {layout.run_labels[r]!r} has {hi[r]} trees: the burn-in "
+                             f"of {lo[r]} leaves {hi[r] - lo[r]}, and every statistic needs "
+                             f"at least 2")
+    notes: List[str] = []
+    multi = layout.n_runs >= 2
+    if not multi:
+        notes.append("one run: the ASDSF and the PSRF compare runs and need at least two; "
+                      "the ESS measures are given")
+    with step("split frequencies"):
+        table = sf.split_frequencies(sd, layout, b, min_freq, "mrbayes-sumt")
+        if len(table.split_ids) == 0:
+            notes.append(f"no non-trivial split reaches frequency {min_freq} in any run")
+        asdsf = {rule: sf.asdsf(sd, layout, b, rule, min_freq) for rule in sf.RULES} \
+            if multi else {}
+        trace = None
+        if diagn_every is not None:
+            trace = sf.asdsf_trace(sd, layout, diagn_every, b, min_freq) if multi else None
+        mb = gr = None
+        if multi:
+            with_trivial = sf.split_frequencies(sd, layout, b, min_freq, "mrbayes-sumt",
+                                                trivial=True)
+            mb = sf.branch_length_stats(sd, layout, with_trivial.split_ids, b, "mrbayes")
+            gr = sf.branch_length_stats(sd, layout, with_trivial.split_ids, b, "gelman-rubin")
+    runs = []
+    for r in range(layout.n_runs):
+        label = layout.run_labels[r]
+        info = ts.files[r]
+        with step(f"split ESS {label}"):
+            traces = sf.presence_traces(sd, layout, r, table.split_ids, b)
+            split_ess = ess_mod.tracer_ess(traces) if len(traces) else np.zeros(0)
+            try:
+                windows = sf.window_frequencies(sd, layout, r, b, window, table.split_ids)
+            except ValueError as exc:
+                windows = None
+                notes.append(str(exc))
+        approx = pseudo = frechet = None
+        if ess:
+            idx = np.flatnonzero((layout.run == r) & (layout.position >= lo[r]))
+            counter = _counter()
+            with step(f"distances {label}", poll=_pairs_poll(counter)):
+                dist = _run_distances(ts, idx, metric, rooted, counter)
+            with step(f"ESS {label}", total=len(idx), unit="trees") as ph:
+                approx, pseudo, frechet = _run_ess(dist, label, notes, ph)
+        runs.append(RunDiagnostics(label=label, path=info.path, n_trees=int(hi[r]),
+                                   burnin=int(lo[r]), approx=approx, pseudo=pseudo,
+                                   frechet=frechet, split_ess=split_ess, windows=windows))
+    settings = {"burnin": burnin if isinstance(burnin, (int, float)) else str(burnin),
+                "min_freq": float(min_freq), "rooted": bool(rooted), "metric": metric,
+                "diagn_every": diagn_every, "window": int(window),
+                "splits": "rooted clades" if rooted else "unrooted bipartitions",
+                "trivial_splits": "excluded (kept in the branch-length table)"}
+    return ConvergenceReport(settings=settings, leaf_names=sd.leaf_names, runs=runs,
+                             table=table, asdsf=asdsf, trace=trace, branch_lengths=mb,
+                             branch_lengths_gr=gr, notes=notes)
+
+
+def _counter():
+    import kestrilune
+
+    return kestrilune.ProgressCounter()
+
+
+def _pairs_poll(counter):
+    def poll():
+        total = counter.total()
+        if total == 0:
+            return "parsing trees", None, None, ""
+        return "computing pairs", counter.value(), total, "pairs"
+
+    return poll
+
+
+def _run_distances(ts: TreeSet, indices: np.ndarray, metric: str, rooted: bool,
+                   counter=None) -> np.ndarray:
+    from ...arrays import distance_matrix
+
+    return distance_matrix(metric, ts.subset(indices.tolist()), rooted=rooted,
+                           progress=counter)
+
+
+def _run_ess(dist, label: str, notes: List[str], ph=None):
+    advance = getattr(ph, "advance", None)
+    stats = ess_mod.distance_stats(dist, on_rows=advance)  # one pass serves all three
+    out = []
+    for fn in (ess_mod.approx_ess, ess_mod.pseudo_ess, ess_mod.frechet_ess):
+        try:
+            out.append(fn(stats))
+        except ValueError as exc:
+            out.append(None)
+            notes.append(f"run {label!r}: {exc}")
+    return tuple(out)

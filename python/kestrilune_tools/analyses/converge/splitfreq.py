@@ -1,0 +1,540 @@
+"""Split frequencies across runs: the frequency table, the average standard deviation of split
+frequencies (ASDSF) under each published rule and its trace through the runs, the PSRF of
+split branch lengths, and sliding-window and cumulative frequencies.
+
+Everything here reads a :class:`~kestrilune_tools.table.splits.SplitData` of ALL the trees of the
+runs (burn-in included) together with a :class:`RunLayout` that tells each tree's run and
+position in it; each statistic is then taken over a window of positions per run, so one
+parse serves the final summary and every point of a trace.
+
+Only non-trivial splits count (a split of one leaf or of all leaves but one is trivial;
+rooted, a clade of one leaf or of all leaves), except in the branch-length table, where
+pendant edges are parameters like any other.
+"""
+
+from __future__ import annotations
+
+import math
+import re
+from dataclasses import dataclass, field
+from typing import List, Optional, Sequence, Tuple
+
+import numpy as np
+
+from ...table.splits import SplitData
+
+__all__ = [
+    "RunLayout", "SplitFrequencies", "ASDSF", "BranchLengthStats", "WindowFrequencies",
+    "RULES", "run_layout", "split_frequencies", "asdsf", "asdsf_trace", "branch_length_stats",
+    "window_frequencies", "presence_traces",
+]
+
+RULES = ("mrbayes-mcmc", "mrbayes-sumt", "any-run", "mean-threshold")
+RULE_TEXT = {
+    "mrbayes-mcmc": "MrBayes during the run (mcmc.c): splits with count >= ceil(min_freq * N) "
+                    "in at least one run",
+    "mrbayes-sumt": "MrBayes sumt (sumpt.c): splits with count >= min_freq * (trees / runs) "
+                    "in at least one run",
+    "any-run": "RWTY: splits present in at least one run",
+    "mean-threshold": "splits whose mean frequency over the runs is above min_freq",
+}
+DEFAULT_MIN_FREQ = 0.10  # MrBayes' minpartfreq
+
+
+@dataclass(frozen=True)
+class RunLayout:
+    """Where each tree of a SplitData sits: its run and its position in that run."""
+
+    run: np.ndarray  # (n_trees,) int32: the run (group) of each tree
+    position: np.ndarray  # (n_trees,) int64: 0-based sample index within its run
+    generation: np.ndarray  # (n_trees,) int64: the generation named in the tree, or position
+    run_sizes: np.ndarray  # (n_runs,) trees of each run
+    run_labels: Tuple[str, ...]
+    generations_named: bool  # every tree name ends in its generation (gen.N, STATE_N)
+    _entries: dict = field(default_factory=dict, repr=False, compare=False)
+
+    @property
+    def n_runs(self) -> int:
+        return len(self.run_labels)
+
+
+_GENERATION = re.compile(r"(\d+)\s*$")
+
+
+def run_layout(sd: SplitData) -> RunLayout:
+    """The layout of ``sd``'s trees: runs are its groups, positions count in tree order."""
+    run = np.asarray(sd.groups, dtype=np.int32)
+    n_runs = sd.n_groups
+    position = np.zeros(len(run), dtype=np.int64)
+    sizes = np.zeros(n_runs, dtype=np.int64)
+    for i, r in enumerate(run):
+        position[i] = sizes[r]
+        sizes[r] += 1
+    gens = [_GENERATION.search(name) for name in sd.tree_names]
+    named = all(gens) and len(gens) > 0
+    if named:
+        generation = np.array([int(g.group(1)) for g in gens], dtype=np.int64)
+        for r in range(n_runs):
+            g = generation[run == r]
+            if np.any(np.diff(g) <= 0):
+                named = False
+                break
+    if not named:
+        generation = position.copy()
+    return RunLayout(run=run, position=position, generation=generation, run_sizes=sizes,
+                     run_labels=tuple(sd.group_labels), generations_named=bool(named))
+
+
+class _Entries:
+    """The (tree, split) entries of a SplitData with each entry's run and position; built
+    once per layout (see :func:`_entries`)."""
+
+    def __init__(self, sd: SplitData, layout: RunLayout):
+        tree_of = np.repeat(np.arange(sd.n_trees), np.diff(sd.indptr))
+        self.ids = sd.ids.astype(np.int64)
+        self.run = layout.run[tree_of]
+        self.position = layout.position[tree_of]
+        self.lengths = sd.lengths
+        self.n_splits = sd.n_splits
+        self.n_runs = layout.n_runs
+
+    def window(self, lo: np.ndarray, hi: np.ndarray) -> np.ndarray:
+        """Mask of the entries whose tree lies in [lo[run], hi[run])."""
+        return (self.position >= lo[self.run]) & (self.position < hi[self.run])
+
+    def counts(self, mask: np.ndarray) -> np.ndarray:
+        flat = self.ids[mask] * self.n_runs + self.run[mask]
+        c = np.bincount(flat, minlength=self.n_splits * self.n_runs)
+        return c.reshape(self.n_splits, self.n_runs)
+
+
+def _entries(sd: SplitData, layout: RunLayout) -> _Entries:
+    key = id(sd)
+    cached = layout._entries.get(key)
+    if cached is None or cached[0] is not sd:
+        cached = (sd, _Entries(sd, layout))
+        layout._entries[key] = cached
+    return cached[1]
+
+
+def _burnin_window(layout: RunLayout, burnin) -> Tuple[np.ndarray, np.ndarray]:
+    """[lo, hi) per run after a burn-in given as a count (int) or a fraction (float)."""
+    hi = layout.run_sizes.copy()
+    if isinstance(burnin, (int, np.integer)) and not isinstance(burnin, bool):
+        lo = np.full(layout.n_runs, int(burnin), dtype=np.int64)
+    else:
+        # MrBayes' own arithmetic: (int)(fraction * trees), in double precision.
+        lo = np.array([int(float(burnin) * t) for t in hi], dtype=np.int64)
+    return np.minimum(lo, hi), hi
+
+
+def _sd_across_runs(freq: np.ndarray) -> np.ndarray:
+    """sqrt(max(0, (sum f^2 - (sum f)^2 / R) / (R - 1))) per row, MrBayes' formula."""
+    r = freq.shape[1]
+    s = freq.sum(axis=1)
+    ss = (freq * freq).sum(axis=1)
+    var = (ss - s * s / r) / (r - 1)
+    return np.sqrt(np.where(var > 0, var, 0.0))
+
+
+# -------------------------------------------------------------------- the frequency table
+
+
+@dataclass(frozen=True)
+class SplitFrequencies:
+    """One row per split kept: its leaves and its frequency in each run (a ``.tstat`` row)."""
+
+    split_ids: np.ndarray  # (k,) ids into the SplitData's membership
+    labels: List[str]  # member leaves of the stored side joined with "|"
+    membership: np.ndarray  # (k, n_leaves) bool
+    leaf_names: Tuple[str, ...]
+    run_labels: Tuple[str, ...]
+    counts: np.ndarray  # (k, n_runs) trees holding the split in each run
+    run_trees: np.ndarray  # (n_runs,) trees used per run
+    min_freq: float
+    rule: str  # which splits were kept
+
+    @property
+    def frequencies(self) -> np.ndarray:
+        return self.counts / self.run_trees[None, :]
+
+    @property
+    def total(self) -> np.ndarray:
+        return self.counts.sum(axis=1)
+
+    @property
+    def probability(self) -> np.ndarray:
+        """Frequency over all runs pooled (MrBayes' Probability)."""
+        return self.total / self.run_trees.sum()
+
+    @property
+    def sd(self) -> np.ndarray:
+        return _sd_across_runs(self.frequencies)
+
+    @property
+    def runs_present(self) -> np.ndarray:
+        return (self.counts > 0).sum(axis=1)
+
+    def partition_strings(self) -> List[str]:
+        """MrBayes-style ``.**..*`` strings over the sorted leaf names."""
+        return ["".join("*" if b else "." for b in row) for row in self.membership]
+
+    def to_tsv(self, path) -> None:
+        """Write the table as MrBayes' ``.tstat`` does (ID, #obs, Probability(=s),
+        Stddev(s), Min(s), Max(s), Nruns), then the frequency in each run, the partition
+        string and the member leaves; one header line, tab-separated."""
+        freq = self.frequencies
+        header = ["ID", "#obs", "Probability(=s)", "Stddev(s)", "Min(s)", "Max(s)", "Nruns"]
+        header += [f"freq({label})" for label in self.run_labels]
+        header += ["Partition", "Leaves"]
+        lines = ["\t".join(header)]
+        parts = self.partition_strings()
+        prob, sd, present = self.probability, self.sd, self.runs_present
+        for i in range(len(self.split_ids)):
+            cells = [str(i + 1), str(int(self.total[i])), repr(float(prob[i])),
+                     repr(float(sd[i])), repr(float(freq[i].min())), repr(float(freq[i].max())),
+                     str(int(present[i]))]
+            cells += [repr(float(f)) for f in freq[i]]
+            cells += [parts[i], self.labels[i]]
+            lines.append("\t".join(cells))
+        with open(path, "w", encoding="utf-8") as out:
+            out.write("\n".join(lines) + "\n")
+
+
+def _sumt_minimum(run_trees: np.ndarray, min_freq: float) -> float:
+    # sumt: minPartFreq * (numTreesSampled / numRuns), the quotient in integers.
+    return float(min_freq) * float(int(run_trees.sum()) // len(run_trees))
+
+
+def _mcmc_minimum(n: int, min_freq: float) -> int:
+    # mcmc.c: (int)(minPartFreq * numSamples), plus one unless the product is whole.
+    product = float(min_freq) * n
+    m = int(product)
+    return m + 1 if float(m) != product else m
+
+
+def _kept(counts: np.ndarray, run_trees: np.ndarray, rule: str, min_freq: float) -> np.ndarray:
+    if rule == "mrbayes-mcmc":
+        minimum = np.array([_mcmc_minimum(int(t), min_freq) for t in run_trees])
+        return (counts >= minimum[None, :]).any(axis=1) & (counts.sum(axis=1) > 0)
+    if rule == "mrbayes-sumt":
+        return (counts >= _sumt_minimum(run_trees, min_freq)).any(axis=1) & \
+            (counts.sum(axis=1) > 0)
+    if rule == "any-run":
+        return counts.sum(axis=1) > 0
+    if rule == "mean-threshold":
+        return (counts / run_trees[None, :]).mean(axis=1) > min_freq
+    raise ValueError(f"unknown ASDSF rule {rule!r}: choose one of {', '.join(RULES)}")
+
+
+def _table(sd: SplitData, layout: RunLayout, counts: np.ndarray, run_trees: np.ndarray,
+           rule: str, min_freq: float, trivial: bool = False) -> SplitFrequencies:
+    keep = _kept(counts, run_trees, rule, min_freq)
+    if not trivial:
+        keep &= sd.nontrivial()
+    ids = np.flatnonzero(keep)
+    total = counts[ids].sum(axis=1)
+    ids = ids[np.lexsort((ids, -total))]  # most frequent first, then in split order
+    return SplitFrequencies(split_ids=ids, labels=sd.labels(ids) if len(ids) else [],
+                            membership=sd.membership[ids], leaf_names=sd.leaf_names,
+                            run_labels=layout.run_labels, counts=counts[ids],
+                            run_trees=run_trees.copy(), min_freq=float(min_freq), rule=rule)
+
+
+def split_frequencies(sd: SplitData, layout: RunLayout, burnin=0.25,
+                      min_freq: float = DEFAULT_MIN_FREQ, rule: str = "mrbayes-sumt",
+                      trivial: bool = False) -> SplitFrequencies:
+    """The split frequency table after ``burnin`` (a count of trees per run, or a
+    fraction): the splits ``rule`` keeps, most frequent first, as ``sumt``'s ``.tstat``
+    lists them (with ``rule="mrbayes-sumt"``)."""
+    entries = _entries(sd, layout)
+    lo, hi = _burnin_window(layout, burnin)
+    counts = entries.counts(entries.window(lo, hi))
+    return _table(sd, layout, counts, hi - lo, rule, min_freq, trivial)
+
+
+# ------------------------------------------------------------------------------- ASDSF
+
+
+@dataclass(frozen=True)
+class ASDSF:
+    rule: str
+    description: str
+    asdsf: float  # NaN when no split is kept or there is one run
+    msdsf: float
+    n_splits: int  # splits averaged
+    min_freq: float
+    run_trees: Tuple[int, ...]
+
+
+def _asdsf_of(counts: np.ndarray, run_trees: np.ndarray, nontrivial: np.ndarray, rule: str,
+              min_freq: float) -> ASDSF:
+    keep = _kept(counts, run_trees, rule, min_freq) & nontrivial
+    freq = counts[keep] / run_trees[None, :]
+    if len(run_trees) < 2 or freq.shape[0] == 0:
+        avg = mx = math.nan
+    else:
+        sds = _sd_across_runs(freq)
+        # sumt divides by the number of partitions it prints minus the trivial ones, which
+        # is the number of non-trivial splits kept; mcmc.c by the splits it visited.
+        avg = float(sds.sum() / len(sds))
+        mx = float(sds.max())
+    return ASDSF(rule=rule, description=RULE_TEXT[rule], asdsf=avg, msdsf=mx,
+                 n_splits=int(freq.shape[0]), min_freq=float(min_freq),
+                 run_trees=tuple(int(t) for t in run_trees))
+
+
+def asdsf(sd: SplitData, layout: RunLayout, burnin=0.25, rule: str = "mrbayes-sumt",
+          min_freq: float = DEFAULT_MIN_FREQ) -> ASDSF:
+    """Average and maximum standard deviation of split frequencies across runs after
+    ``burnin``, over the non-trivial splits that ``rule`` keeps (see ``RULES``)."""
+    if rule not in RULES:
+        raise ValueError(f"unknown ASDSF rule {rule!r}: choose one of {', '.join(RULES)}")
+    entries = _entries(sd, layout)
+    lo, hi = _burnin_window(layout, burnin)
+    counts = entries.counts(entries.window(lo, hi))
+    return _asdsf_of(counts, hi - lo, sd.nontrivial(), rule, min_freq)
+
+
+@dataclass(frozen=True)
+class ASDSFTrace:
+    generation: np.ndarray  # (points,) generation (or sample position) of each point
+    samples: np.ndarray  # (points, n_runs) samples per run up to the point, burn-in included
+    used: np.ndarray  # (points, n_runs) samples per run after the burn-in
+    asdsf: np.ndarray  # (points,) NaN where no split passed
+    msdsf: np.ndarray
+    n_splits: np.ndarray
+    every: int
+    in_generations: bool
+    rule: str = "mrbayes-mcmc"
+
+
+def asdsf_trace(sd: SplitData, layout: RunLayout, every: int, burnin=0.25,
+                min_freq: float = DEFAULT_MIN_FREQ, rule: str = "mrbayes-mcmc") -> ASDSFTrace:
+    """ASDSF at every ``every``-th generation, as MrBayes writes it to its ``.mcmc`` file.
+
+    At generation G each run holds the T samples of generation <= G (the starting tree
+    included); the burn-in (a fraction of T, or a fixed count) is dropped and the ASDSF is
+    taken over the rest. Generations come from the tree names (``gen.N``, ``STATE_N``);
+    when the names carry none, ``every`` counts samples from the first (position 0).
+    """
+    if every < 1:
+        raise ValueError(f"the trace interval must be a positive number, got {every}")
+    entries = _entries(sd, layout)
+    nontrivial = sd.nontrivial()
+    last = min(int(layout.generation[layout.run == r].max()) for r in range(layout.n_runs))
+    points = np.arange(every, last + 1, every, dtype=np.int64)
+    gens, samples, used, avg, mx, ns = [], [], [], [], [], []
+    for g in points:
+        t = np.array([int((layout.generation[layout.run == r] <= g).sum())
+                      for r in range(layout.n_runs)], dtype=np.int64)
+        if isinstance(burnin, (int, np.integer)) and not isinstance(burnin, bool):
+            if np.any(t <= burnin):
+                continue
+            lo = np.full(layout.n_runs, int(burnin), dtype=np.int64)
+        else:
+            lo = np.array([int(float(burnin) * x) for x in t], dtype=np.int64)
+        counts = entries.counts(entries.window(lo, t))
+        a = _asdsf_of(counts, t - lo, nontrivial, rule, min_freq)
+        gens.append(g)
+        samples.append(t)
+        used.append(t - lo)
+        avg.append(a.asdsf)
+        mx.append(a.msdsf)
+        ns.append(a.n_splits)
+    shape = (len(gens), layout.n_runs)
+    return ASDSFTrace(generation=np.array(gens, dtype=np.int64),
+                      samples=np.array(samples, dtype=np.int64).reshape(shape),
+                      used=np.array(used, dtype=np.int64).reshape(shape),
+                      asdsf=np.array(avg), msdsf=np.array(mx), n_splits=np.array(ns),
+                      every=int(every), in_generations=layout.generations_named, rule=rule)
+
+
+# ---------------------------------------------------------------- branch lengths and PSRF
+
+
+PSRF_RULES = ("mrbayes", "gelman-rubin")
+
+
+@dataclass(frozen=True)
+class BranchLengthStats:
+    """Per split: branch-length mean, variance and PSRF across runs (a ``.vstat`` row)."""
+
+    split_ids: np.ndarray
+    labels: List[str]
+    mean: np.ndarray  # over all runs pooled
+    variance: np.ndarray  # pooled, n - 1 in the denominator
+    psrf: np.ndarray  # NaN where MrBayes prints NA
+    runs_present: np.ndarray
+    rule: str
+
+    @property
+    def max_psrf(self) -> float:
+        ok = self.psrf[np.isfinite(self.psrf)]
+        return float(ok.max()) if len(ok) else math.nan
+
+    @property
+    def mean_psrf(self) -> float:
+        """Mean over the PSRFs MrBayes averages: neither NA nor above 10."""
+        ok = self.psrf[np.isfinite(self.psrf) & (self.psrf <= 10.0)]
+        return float(ok.mean()) if len(ok) else math.nan
+
+
+def _psrf(n: np.ndarray, mean: np.ndarray, m2: np.ndarray, rule: str) -> np.ndarray:
+    """PSRF per row from per-run counts, means and sums of squared deviations.
+
+    ``gelman-rubin``: sqrt((w - 1) / w + (R + 1) / R * B / W), with w the mean number of
+    samples per run, B the variance of the run means and W the mean within-run variance.
+    ``mrbayes``: the same, except that, as MrBayes' PotentialScaleReduction computes it,
+    the sum of squared deviations is never reset between runs, so run j's "variance" is the
+    sum over runs 1..j divided by (n_j - 1).
+    """
+    rows, r = n.shape
+    out = np.full(rows, math.nan)
+    within = np.cumsum(m2, axis=1) if rule == "mrbayes" else m2
+    with np.errstate(divide="ignore", invalid="ignore"):
+        w_var = (within / (n - 1)).sum(axis=1) / r
+        b_var = mean.var(axis=1, ddof=1)
+        weight = n.sum(axis=1) / r
+        r2 = (weight - 1.0) / weight + ((r + 1) / r) * (b_var / w_var)
+    ok = (n > 0).all(axis=1) & (w_var > 0)
+    out[ok] = np.sqrt(r2[ok])
+    return out
+
+
+def branch_length_stats(sd: SplitData, layout: RunLayout, split_ids: Sequence[int], burnin=0.25,
+                        rule: str = "mrbayes") -> BranchLengthStats:
+    """Branch-length summary of the given splits after ``burnin``, with the PSRF across runs
+    under ``rule`` ("mrbayes": as ``.vstat`` prints it; "gelman-rubin": the textbook form)."""
+    if rule not in PSRF_RULES:
+        raise ValueError(f"unknown PSRF rule {rule!r}: choose one of {', '.join(PSRF_RULES)}")
+    if sd.lengths is None:
+        raise ValueError("the PSRF of branch lengths needs split data built with lengths")
+    ids = np.asarray(split_ids, dtype=np.int64)
+    entries = _entries(sd, layout)
+    lo, hi = _burnin_window(layout, burnin)
+    mask = entries.window(lo, hi)
+    row_of = np.full(sd.n_splits, -1, dtype=np.int64)
+    row_of[ids] = np.arange(len(ids))
+    rows = row_of[entries.ids[mask]]
+    sel = rows >= 0
+    rows = rows[sel]
+    runs = entries.run[mask][sel]
+    x = entries.lengths[mask][sel]
+    k, r = len(ids), layout.n_runs
+    cell = rows * r + runs
+    n = np.bincount(cell, minlength=k * r).reshape(k, r).astype(np.float64)
+    s = np.bincount(cell, weights=x, minlength=k * r).reshape(k, r)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        mean = s / n
+    dev = x - mean.ravel()[cell]
+    m2 = np.bincount(cell, weights=dev * dev, minlength=k * r).reshape(k, r)
+    total = n.sum(axis=1)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        pooled_mean = s.sum(axis=1) / total
+        pdev = x - pooled_mean[rows]
+        pooled_var = np.bincount(rows, weights=pdev * pdev, minlength=k) / (total - 1)
+    pooled_var = np.where(total > 1, pooled_var, 0.0)
+    psrf = _psrf(n, mean, m2, rule) if r > 1 else np.full(k, math.nan)
+    return BranchLengthStats(split_ids=ids, labels=sd.labels(ids) if k else [],
+                             mean=pooled_mean, variance=pooled_var, psrf=psrf,
+                             runs_present=(n > 0).sum(axis=1), rule=rule)
+
+
+# ---------------------------------------------------------- sliding and cumulative windows
+
+
+@dataclass(frozen=True)
+class WindowFrequencies:
+    """RWTY's slide.freq / cumulative.freq of one run: split frequencies in consecutive
+    windows of ``window`` trees and their running (cumulative) means.
+
+    The average changes (ACSF) are taken, as RWTY does, over every non-trivial split seen
+    in any window of the run (a split missing from a window has frequency 0 there); the
+    per-window frequencies are kept only for the splits asked for (the split table's), so
+    memory does not grow with the number of distinct splits times windows.
+    """
+
+    run_label: str
+    window: int
+    start: np.ndarray  # (w,) first position (after burn-in) of each window
+    n_splits_seen: int  # non-trivial splits in any window: the ACSF denominators
+    acsf_sliding: np.ndarray  # (w - 1,) mean |change| between consecutive windows
+    acsf_cumulative: np.ndarray  # (w - 1,) the same for the cumulative means
+    split_ids: np.ndarray  # (k,) the splits whose windows are kept
+    sliding: np.ndarray  # (k, w) their frequency in each window
+    cumulative: np.ndarray  # (k, w) their mean window frequency so far
+
+    @property
+    def wcsf(self) -> np.ndarray:
+        """(k,) RWTY's weighted change of each kept split's cumulative frequency: the
+        changes between windows weighted by 1/N .. N/N."""
+        d = np.abs(np.diff(self.cumulative, axis=1))
+        w = d.shape[1]
+        return (d * (np.arange(1, w + 1) / w)[None, :]).sum(axis=1)
+
+
+def window_frequencies(sd: SplitData, layout: RunLayout, run: int, burnin=0.25,
+                       window: int = 20, split_ids: Optional[Sequence[int]] = None
+                       ) -> WindowFrequencies:
+    """Sliding-window and cumulative split frequencies of one run (RWTY's definitions:
+    floor(N / window) windows of consecutive trees after the burn-in). ``split_ids``: the
+    splits whose per-window frequencies are kept (default: none)."""
+    if window < 1:
+        raise ValueError(f"the window must hold at least one tree, got {window}")
+    lo, hi = _burnin_window(layout, burnin)
+    n = int(hi[run] - lo[run])
+    n_windows = n // window
+    if n_windows < 2:
+        raise ValueError(f"run {layout.run_labels[run]!r} has {n} trees after the burn-in: "
+                         f"too few for two windows of {window}")
+    entries = _entries(sd, layout)
+    m = (entries.run == run) & (entries.position >= lo[run]) & \
+        (entries.position < lo[run] + n_windows * window)
+    ids = entries.ids[m]
+    win = (entries.position[m] - lo[run]) // window
+    keep = sd.nontrivial()[ids]
+    ids, win = ids[keep], win[keep]
+    seen, local = np.unique(ids, return_inverse=True)
+    k_seen = len(seen)
+    kept = np.zeros(0, dtype=np.int64) if split_ids is None else \
+        np.asarray(split_ids, dtype=np.int64)
+    kept_local = np.searchsorted(seen, kept)
+    present = (kept_local < k_seen) & (seen[np.minimum(kept_local, max(k_seen - 1, 0))] == kept) \
+        if k_seen else np.zeros(len(kept), dtype=bool)
+    bounds = np.searchsorted(win, np.arange(n_windows + 1))  # entries come in tree order
+    sliding = np.zeros((len(kept), n_windows))
+    acsf_s = np.zeros(n_windows - 1)
+    acsf_c = np.zeros(n_windows - 1)
+    previous = running = cum_prev = None
+    for w in range(n_windows):
+        freq = np.bincount(local[bounds[w]:bounds[w + 1]], minlength=k_seen) / window
+        sliding[present, w] = freq[kept_local[present]]
+        running = freq.copy() if running is None else running + freq
+        cum = running / (w + 1)
+        if previous is not None and k_seen:
+            acsf_s[w - 1] = np.abs(freq - previous).sum() / k_seen
+            acsf_c[w - 1] = np.abs(cum - cum_prev).sum() / k_seen
+        previous, cum_prev = freq, cum
+    cumulative = np.cumsum(sliding, axis=1) / np.arange(1, n_windows + 1)[None, :]
+    return WindowFrequencies(run_label=layout.run_labels[run], window=int(window),
+                             start=np.arange(n_windows) * window, n_splits_seen=int(k_seen),
+                             acsf_sliding=acsf_s, acsf_cumulative=acsf_c, split_ids=kept,
+                             sliding=sliding, cumulative=cumulative)
+
+
+def presence_traces(sd: SplitData, layout: RunLayout, run: int, split_ids: Sequence[int],
+                    burnin=0.25) -> np.ndarray:
+    """(k, N) 0/1 presence of each given split in each tree of one run after ``burnin``."""
+    ids = np.asarray(split_ids, dtype=np.int64)
+    lo, hi = _burnin_window(layout, burnin)
+    entries = _entries(sd, layout)
+    m = (entries.run == run) & (entries.position >= lo[run]) & (entries.position < hi[run])
+    row_of = np.full(sd.n_splits, -1, dtype=np.int64)
+    row_of[ids] = np.arange(len(ids))
+    rows = row_of[entries.ids[m]]
+    cols = entries.position[m] - lo[run]
+    sel = rows >= 0
+    out = np.zeros((len(ids), int(hi[run] - lo[run])), dtype=np.float64)
+    out[rows[sel], cols[sel]] = 1.0
+    return out

@@ -1,0 +1,412 @@
+"""Distance matrices larger than memory: Zarr stores written tile by tile, ``.npy`` files
+written through a memory map, and a Dask array over the split table.
+
+    >>> t = SplitTable.from_treeset(read_trees("big.trees"))
+    >>> write_zarr(t, "rf.zarr", "rf")                     # square, chunks of 2048 x 2048
+    >>> write_zarr(t, "rf.zarr", "rf", resume=True)        # after a killed run
+    >>> dask.array.from_zarr("rf.zarr")                    # any reader of Zarr v3
+    >>> D = dask_matrix(t, "rf")                            # lazy; one task per tile
+
+A Zarr store is written under ``PATH.partial`` and renamed to ``PATH`` when complete, so a
+store under the final name is always whole. Its attributes (``kestrilune``) give the
+metric, the comparison mode, the layout (``square`` or ``condensed``, the latter in the
+order of ``scipy.spatial.distance.squareform``), the tree names, the caller's settings and
+a fingerprint of the trees' splits. ``resume=True`` continues a ``.partial`` store only when
+all of these match, and recomputes just the tiles it had not recorded as written.
+
+Every cell is the ``kestrilune`` module's cell for the same trees; tiles of a symmetric
+matrix are computed once and written with their transpose.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+import shutil
+import threading
+from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import Future
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Set, Tuple
+
+import numpy as np
+
+from ..table.metrics import Metric
+
+if TYPE_CHECKING:
+    from numpy.typing import DTypeLike
+
+    from ..table.engine import SplitTable
+
+Attrs = Dict[str, Any]
+
+__all__ = ["StoreMismatch", "TileProgress", "write_zarr", "write_npy", "dask_matrix",
+           "table_fingerprint", "write_zarr_distributed"]
+
+DEFAULT_CHUNK = 2048
+_BAND_CELLS = 1 << 24  # condensed: cells computed per band of rows (at least one chunk)
+_LOG = "kestrilune-tiles-done.txt"  # one line per finished tile, inside the partial store
+_ATTR = "kestrilune"
+
+
+class StoreMismatch(ValueError):
+    """A ``--resume`` store that was written for other trees or settings."""
+
+
+class TileProgress:
+    """Progress over many native calls: cells of finished tiles plus the running call's
+    own counter. ``poll()`` gives (done, total)."""
+
+    def __init__(self, total: int):
+        import kestrilune
+
+        self.total = int(total)
+        self.base = 0
+        self.counter = kestrilune.ProgressCounter()
+        self._lock = threading.Lock()
+
+    def finished(self, cells: int) -> None:
+        with self._lock:
+            self.base += int(cells)
+
+    def poll(self) -> Tuple[int, int]:
+        with self._lock:
+            done = self.base + min(self.counter.value(), self.counter.total())
+        return min(done, self.total), self.total
+
+
+def table_fingerprint(table: SplitTable) -> str:
+    """A digest of everything the distances depend on: splits per tree, lengths, leaf sets,
+    the comparison mode and the leaf names."""
+    h = hashlib.sha256()
+    h.update(json.dumps([bool(table.rooted), list(table.leaf_names)]).encode())
+    for arr in (table.indptr, table.ids, table.words, table.first_seen):
+        h.update(np.ascontiguousarray(arr).data)
+    if table.lengths is not None:
+        h.update(np.ascontiguousarray(table.lengths).data)
+    return h.hexdigest()
+
+
+def _rf_dtype(table: SplitTable, metric: Metric, dtype: Optional[DTypeLike]) -> np.dtype[Any]:
+    if metric != "rf":
+        return np.dtype(np.float64)
+    if dtype is not None:
+        return np.dtype(dtype)
+    everyone = table.index(None)
+    bound = table._rf_bound(everyone, everyone)
+    return np.dtype(np.uint8 if bound <= 0xFF else np.uint16 if bound <= 0xFFFF else np.uint32)
+
+
+def _square_tiles(n: int, chunk: int) -> Iterator[Tuple[int, int]]:
+    blocks = (n + chunk - 1) // chunk
+    for i in range(blocks):
+        for j in range(i, blocks):
+            yield i, j
+
+
+def _tile_cells(n: int, chunk: int, i: int, j: int) -> int:
+    rows = min(n, (i + 1) * chunk) - i * chunk
+    cols = min(n, (j + 1) * chunk) - j * chunk
+    return rows * cols
+
+
+def _expected_attrs(table: SplitTable, metric: Metric, layout: str, chunk: int,
+                    dtype: np.dtype[Any], settings: Optional[Attrs]) -> Attrs:
+    return {"metric": metric, "rooted": bool(table.rooted), "layout": layout,
+            "n_trees": int(table.n_trees), "chunk": int(chunk), "dtype": dtype.str,
+            "tree_names": list(table.tree_names[:table.n_trees]),
+            "leaf_names": list(table.leaf_names), "fingerprint": table_fingerprint(table),
+            "settings": settings or {}}
+
+
+def _check_resume(found: Attrs, expected: Attrs, path: str) -> None:
+    for key in ("metric", "rooted", "layout", "n_trees", "chunk", "dtype", "settings",
+                "tree_names", "leaf_names", "fingerprint"):
+        if found.get(key) != expected[key]:
+            what = {"fingerprint": "the trees' splits", "tree_names": "the tree names",
+                    "leaf_names": "the taxa"}.get(key, key)
+            shown = "" if key in ("fingerprint", "tree_names", "leaf_names") else (
+                f": {found.get(key)!r} in the store, {expected[key]!r} now")
+            raise StoreMismatch(f"cannot resume {path}: it was written for other trees or "
+                                f"settings ({what}{shown}); remove it or write elsewhere")
+
+
+def _read_log(path: str) -> Set[Tuple[int, ...]]:
+    done: Set[Tuple[int, ...]] = set()
+    try:
+        with open(os.path.join(path, _LOG), encoding="ascii") as fh:
+            for line in fh:
+                if line.endswith("\n"):  # a line cut by a kill is not a finished tile
+                    done.add(tuple(int(x) for x in line.split()))
+    except FileNotFoundError:
+        pass
+    return done
+
+
+def _open_partial(path: str, shape: Tuple[int, ...], chunks: Tuple[int, ...], dtype: np.dtype[Any],
+                  attrs: Attrs, resume: bool) -> Tuple[Any, str, Set[Tuple[int, ...]]]:
+    import zarr
+
+    partial = path + ".partial"
+    if resume and os.path.isdir(partial):
+        arr = zarr.open_array(partial, mode="r+")
+        _check_resume(dict(arr.attrs.get(_ATTR, {})), attrs, path)  # type: ignore[arg-type]
+        return arr, partial, _read_log(partial)
+    if resume and os.path.isdir(path):
+        arr = zarr.open_array(path, mode="r")
+        _check_resume(dict(arr.attrs.get(_ATTR, {})), attrs, path)  # type: ignore[arg-type]
+        return None, path, set()  # already complete
+    if os.path.isdir(partial):
+        shutil.rmtree(partial)
+    arr = zarr.create_array(partial, shape=shape, chunks=chunks, dtype=dtype, fill_value=0,
+                            attributes={_ATTR: attrs}, zarr_format=3)
+    return arr, partial, set()
+
+
+def _finish(partial: str, path: str) -> None:
+    log = os.path.join(partial, _LOG)
+    if os.path.exists(log):
+        os.remove(log)
+    if os.path.isdir(path):
+        old = path + ".old"
+        if os.path.isdir(old):
+            shutil.rmtree(old)
+        os.rename(path, old)
+        os.rename(partial, path)
+        shutil.rmtree(old)
+    else:
+        os.rename(partial, path)
+
+
+class _Writer:
+    """Tile writes on a few threads, at most `in_flight` tiles held at once; each finished
+    tile is logged so that a resumed run skips it."""
+
+    def __init__(self, partial: str, in_flight: int):
+        self._pool = ThreadPoolExecutor(max_workers=2, thread_name_prefix="kestrilune-zarr")
+        self._slots = threading.Semaphore(in_flight)
+        self._log = open(os.path.join(partial, _LOG), "a", encoding="ascii")
+        self._lock = threading.Lock()
+        self._futures: List[Future[None]] = []
+
+    def submit(self, key: Tuple[int, ...], write: Callable[[], None]) -> None:
+        self._slots.acquire()
+        for f in [f for f in self._futures if f.done()]:
+            f.result()  # a failed write ends the run here
+            self._futures.remove(f)
+
+        def run() -> None:
+            try:
+                write()
+                with self._lock:
+                    self._log.write(" ".join(map(str, key)) + "\n")
+                    self._log.flush()
+            finally:
+                self._slots.release()
+
+        self._futures.append(self._pool.submit(run))
+
+    def close(self, wait: bool = True) -> None:
+        try:
+            for f in self._futures:
+                if wait:
+                    f.result()
+        finally:
+            self._pool.shutdown(wait=True, cancel_futures=not wait)
+            self._log.close()
+
+
+def write_zarr(table: SplitTable, path: str, metric: Metric = "rf", *, condensed: bool = False,
+               chunk: Optional[int] = None, dtype: Optional[DTypeLike] = None,
+               resume: bool = False, settings: Optional[Attrs] = None,
+               progress: Optional[TileProgress] = None,
+               in_flight: int = 4) -> str:
+    """Write the distance matrix of ``table`` to a Zarr v3 store at ``path``; returns
+    ``path``. Square: chunks of ``chunk`` x ``chunk`` (default 2048). Condensed: a 1-D array
+    in squareform order with chunks of ``chunk`` squared. Memory: a few tiles at a time."""
+    n = table.n_trees
+    chunk = int(chunk or DEFAULT_CHUNK)
+    dt = _rf_dtype(table, metric, dtype)
+    layout = "condensed" if condensed else "square"
+    attrs = _expected_attrs(table, metric, layout, chunk, dt, settings)
+    shape: Tuple[int, ...]
+    chunks: Tuple[int, ...]
+    if condensed:
+        shape, chunks = (n * (n - 1) // 2,), (chunk * chunk,)
+    else:
+        shape, chunks = (n, n), (chunk, chunk)
+    arr, partial, done = _open_partial(path, shape, chunks, dt, attrs, resume)
+    if arr is None:
+        return path
+    if progress is not None and progress.total == 0:
+        progress.total = _total_cells(n, chunk, condensed)
+    counter = progress.counter if progress is not None else None
+    writer = _Writer(partial, in_flight)
+    ok = False
+    try:
+        if condensed:
+            _write_condensed(table, metric, arr, chunk * chunk, dt, done, writer, progress,
+                             counter)
+        else:
+            for i, j in _square_tiles(n, chunk):
+                cells = _tile_cells(n, chunk, i, j)
+                if (i, j) in done:
+                    if progress is not None:
+                        progress.finished(cells)
+                    continue
+                rows = slice(i * chunk, min(n, (i + 1) * chunk))
+                cols = slice(j * chunk, min(n, (j + 1) * chunk))
+                block = table.block(metric, rows, cols, dtype=dt, progress=counter)
+
+                def write(rows: slice = rows, cols: slice = cols,
+                          block: np.ndarray = block) -> None:
+                    arr[rows, cols] = block
+                    if rows != cols:
+                        arr[cols, rows] = block.T
+
+                writer.submit((i, j), write)
+                if progress is not None:
+                    progress.finished(cells)
+        ok = True
+    finally:
+        writer.close(wait=ok)
+    _finish(partial, path)
+    return path
+
+
+def _total_cells(n: int, chunk: int, condensed: bool) -> int:
+    if condensed:
+        return n * (n - 1) // 2
+    return sum(_tile_cells(n, chunk, i, j) for i, j in _square_tiles(n, chunk))
+
+
+def _write_condensed(table: SplitTable, metric: Metric, arr: Any, size: int, dt: np.dtype[Any],
+                     done: Set[Tuple[int, ...]], writer: _Writer,
+                     progress: Optional[TileProgress], counter: Optional[object]) -> None:
+    """Rows in bands; the cells of a band are one contiguous run of the condensed array.
+    Whole chunks are written as soon as they are complete."""
+    n = table.n_trees
+    total = n * (n - 1) // 2
+    n_chunks = (total + size - 1) // size
+    missing = [k for k in range(n_chunks) if (k,) not in done]
+    if not missing:
+        return
+    buf_start = missing[0] * size  # everything before it is written
+    row = _row_of(buf_start, n)
+    pos = row * n - row * (row + 1) // 2  # condensed position of (row, row + 1)
+    if progress is not None:
+        progress.finished(pos)
+    buf = np.empty(0, dtype=dt)
+    band_cells = max(size, _BAND_CELLS)
+    while row < n - 1:
+        end, cells = row + 1, n - row - 1
+        while end < n - 1 and cells + (n - end - 1) <= band_cells:
+            cells += n - end - 1
+            end += 1
+        block = table.block(metric, slice(row, end), slice(row + 1, n), dtype=dt,
+                            progress=counter)
+        values = np.concatenate([block[r, r:] for r in range(end - row)])
+        buf = np.concatenate([buf, values[max(0, buf_start + len(buf) - pos):]])
+        pos += cells
+        while len(buf) >= size or (len(buf) > 0 and buf_start + len(buf) == total):
+            take = min(size, len(buf))
+            k = buf_start // size
+            if (k,) not in done:
+                part = buf[:take].copy()
+
+                def write(at: int = buf_start, part: np.ndarray = part) -> None:
+                    arr[at:at + len(part)] = part
+
+                writer.submit((k,), write)
+            buf, buf_start = buf[take:], buf_start + take
+        if progress is not None:
+            progress.finished(cells)
+        row = end
+
+
+def _row_of(pos: int, n: int) -> int:
+    """The row i whose cells (i, i+1 ..) hold condensed position pos."""
+    lo, hi = 0, n - 1
+    while lo < hi:
+        mid = (lo + hi + 1) // 2
+        if mid * n - mid * (mid + 1) // 2 <= pos:
+            lo = mid
+        else:
+            hi = mid - 1
+    return lo
+
+
+def write_npy(table: SplitTable, path: str, metric: Metric = "rf", *,
+              dtype: Optional[DTypeLike] = None, rows_per_band: int = 0,
+              progress: Optional[TileProgress] = None) -> None:
+    """Write the n x n matrix to ``path`` (a ``.npy`` file) through a memory map, a band of
+    rows at a time, so the matrix never has to fit in memory."""
+    n = table.n_trees
+    dt = _rf_dtype(table, metric, dtype)
+    mm = np.lib.format.open_memmap(path, mode="w+", dtype=dt, shape=(n, n))
+    try:
+        band = rows_per_band or max(1, (1 << 26) // max(1, n * dt.itemsize))
+        counter = progress.counter if progress is not None else None
+        for a in range(0, n, band):
+            b = min(n, a + band)
+            table.block(metric, slice(a, b), None, out=mm[a:b], progress=counter)
+            mm.flush()
+            if progress is not None:
+                progress.finished((b - a) * n)
+    finally:
+        del mm
+
+
+# ----------------------------------------------------------------------------- Dask
+
+
+def _dask_tile(table: SplitTable, metric: Metric, dtype: np.dtype[Any], rows: np.ndarray,
+               cols: np.ndarray) -> np.ndarray:
+    return table.block(metric, rows, cols, dtype=dtype)
+
+
+def dask_matrix(table: SplitTable, metric: Metric = "rf", chunk: Optional[int] = None,
+                dtype: Optional[DTypeLike] = None) -> Any:
+    """The n x n matrix as a lazy ``dask.array``: one task per tile, each computing its
+    block from the table, which enters the graph once (pickled into its compact byte form
+    when the scheduler is distributed). Tiles pair row blocks with column blocks as
+    ``dask.array.blockwise`` does for pairwise distances."""
+    import dask
+    import dask.array as da
+
+    n = table.n_trees
+    chunk = int(chunk or DEFAULT_CHUNK)
+    dt = _rf_dtype(table, metric, dtype)
+    index = da.arange(n, chunks=chunk, dtype=np.uint32)
+    shared = dask.delayed(table, pure=True, traverse=False)  # type: ignore[attr-defined]
+    return da.blockwise(  # type: ignore[no-untyped-call]
+        _dask_tile, "ij", shared, None, metric, None, dt, None, index, "i", index, "j",
+        dtype=dt, concatenate=True, meta=np.empty((0, 0), dt))
+
+
+def write_zarr_distributed(table: SplitTable, path: str, metric: Metric = "rf", *,
+                           chunk: Optional[int] = None, dtype: Optional[DTypeLike] = None,
+                           settings: Optional[Attrs] = None, client: Any = None) -> str:
+    """Write the square matrix to a Zarr store from a Dask cluster (``client``, or the
+    default scheduler): every task writes the Zarr chunk of its tile, so no locks are
+    needed. Written under ``PATH.partial``, renamed when complete."""
+    import dask.array as da
+    import zarr
+
+    chunk = int(chunk or DEFAULT_CHUNK)
+    dt = _rf_dtype(table, metric, dtype)
+    attrs = _expected_attrs(table, metric, "square", chunk, dt, settings)
+    partial = path + ".partial"
+    if os.path.isdir(partial):
+        shutil.rmtree(partial)
+    n = table.n_trees
+    target = zarr.create_array(partial, shape=(n, n), chunks=(chunk, chunk), dtype=dt,
+                               fill_value=0, attributes={_ATTR: attrs}, zarr_format=3)
+    matrix = dask_matrix(table, metric, chunk=chunk, dtype=dt)
+    task = da.store(matrix, target, lock=False, compute=False)  # type: ignore[arg-type]
+    if client is not None:
+        client.compute(task).result()
+    else:
+        task.compute()
+    _finish(partial, path)
+    return path

@@ -1,0 +1,287 @@
+"""Conditional clade distributions (CCD0, CCD1) and their MAP trees."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field
+from typing import Dict, Iterator, List, Optional, Tuple, cast
+
+import numpy as np
+
+from ...table.splits import SplitData
+from .results import SummaryTree, _check_ccd_input, _make_tree, _require_rooted, _totals, _words
+
+__all__ = ["CCD", "ccd0", "ccd1", "ccd0_map", "ccd1_map", "clade_parents"]
+
+
+# ----------------------------------------------------------------------------- CCD
+
+
+def clade_parents(sd: SplitData, budget: int = 1 << 16) -> np.ndarray:
+    """For every entry of ``sd.ids`` (rooted), the id of the smallest clade of the same
+    tree strictly containing it, or ``sd.n_splits`` where that is the root: what
+    ``sd.parents`` holds, derived from the membership alone (for split data without it).
+
+    The clades of a tree that hold a given leaf form a chain ordered by size, and a clade's
+    parent is the next link of the chain of any of its leaves: this sorts (tree, leaf,
+    size) triples, a tree batch at a time so that at most about ``budget`` triples exist.
+    """
+    _require_rooted(sd, "child clades")
+    member = sd.membership
+    n_leaves = member.shape[1]
+    sizes = member.sum(axis=1).astype(np.int64)
+    first_leaf = np.argmax(member, axis=1)
+    leaf_rows, leaf_cols = np.nonzero(member)  # row-major: each clade's leaves in order
+    leaf_start = np.zeros(sd.n_splits + 1, dtype=np.int64)
+    np.cumsum(np.bincount(leaf_rows, minlength=sd.n_splits), out=leaf_start[1:])
+    out = np.full(len(sd.ids), sd.n_splits, dtype=np.int64)
+    triples = np.zeros(sd.n_trees + 1, dtype=np.int64)  # triples before each tree
+    np.cumsum(np.add.reduceat(sizes[sd.ids], sd.indptr[:-1]) if len(sd.ids) else 0,
+              out=triples[1:])
+    t0 = 0
+    while t0 < sd.n_trees:
+        t1 = max(t0 + 1, int(np.searchsorted(triples, triples[t0] + budget, "right")) - 1)
+        e0, e1 = int(sd.indptr[t0]), int(sd.indptr[t1])
+        ids = sd.ids[e0:e1].astype(np.int64)
+        tree_of = np.repeat(np.arange(t0, t1), np.diff(sd.indptr[t0:t1 + 1]))
+        n_of = sizes[ids]
+        entry = np.repeat(np.arange(e1 - e0), n_of)
+        offset = np.arange(len(entry)) - np.repeat(np.cumsum(n_of) - n_of, n_of)
+        leaf = leaf_cols[np.repeat(leaf_start[ids], n_of) + offset]
+        mine = leaf == np.repeat(first_leaf[ids], n_of)  # one triple per clade: its first leaf's
+        # One sort key: (tree, leaf, size); a leaf's chain has distinct sizes.
+        chain = np.repeat(tree_of - t0, n_of) * n_leaves + leaf
+        key = chain * (n_leaves + 1) + np.repeat(n_of, n_of)
+        if key[-1] < 2**31 and key.max() < 2**31:
+            key = key.astype(np.int32)
+        order = np.argsort(key)
+        chain = chain[order]
+        has_parent = mine[order]
+        has_parent[:-1] &= chain[1:] == chain[:-1]
+        has_parent[-1] = False
+        entry = entry[order]
+        out[e0 + entry[has_parent]] = ids[entry[np.flatnonzero(has_parent) + 1]]
+        t0 = t1
+    return out
+
+
+@dataclass(frozen=True)
+class CCD:
+    """A conditional clade distribution over rooted binary trees.
+
+    Clades are the observed clades, the root last (``clade_split_ids`` gives each one's
+    split id, -1 for the root). A partition row ``(clade, child1, child2)`` splits a clade
+    into two; ``log_ccp`` is the log of its conditional probability. The probability of a
+    tree is the product of the conditional probabilities of its partitions;
+    ``tree_log_probabilities`` holds it for every sample tree.
+    """
+
+    kind: str  # "CCD0" or "CCD1"
+    clade_split_ids: np.ndarray  # (m,) int64
+    clade_sizes: np.ndarray  # (m,) int64
+    clade_counts: np.ndarray  # (m,) int64: trees holding each clade
+    partitions: np.ndarray  # (p, 3) int64, rows ascending
+    log_ccp: np.ndarray  # (p,) float64
+    tree_log_probabilities: np.ndarray  # (n_trees,) float64
+    n_trees: int
+    settings: Dict[str, object] = field(default_factory=dict)
+    _sd: Optional[SplitData] = field(default=None, repr=False, compare=False)
+
+    @property
+    def root(self) -> int:
+        return len(self.clade_sizes) - 1
+
+    def map_tree(self, lengths: bool = True) -> SummaryTree:
+        """The most probable tree of the distribution.
+
+        CCD0 maximises the product of clade credibilities (``score`` is its log), which is
+        the same tree; CCD1 the product of conditional clade probabilities. Branch lengths
+        are each clade's mean over the trees holding it.
+        """
+        if self.kind == "CCD0":
+            log_f = np.log(self.clade_counts) - math.log(self.n_trees)
+            value = log_f[self.partitions[:, 1]] + log_f[self.partitions[:, 2]]
+        else:
+            value = self.log_ccp
+        best, choice = _max_dp(self.clade_sizes, self.partitions, value)
+        clades: List[int] = []
+        stack = [self.root]
+        while stack:
+            c = stack.pop()
+            if c != self.root:
+                clades.append(c)
+            if self.clade_sizes[c] > 1:
+                p = choice[c]
+                if p < 0:
+                    raise RuntimeError("a clade without a partition (internal error)")
+                stack.extend((int(self.partitions[p, 1]), int(self.partitions[p, 2])))
+        clades_a = np.asarray(clades, dtype=np.int64)
+        ids = np.sort(self.clade_split_ids[clades_a])
+        if self.kind == "CCD0":
+            log_z = float(cast(float, self.settings["log_normaliser"]))
+            score, name, log_p = float(best[self.root]), "log product of clade credibilities", \
+                float(best[self.root]) - log_z
+        else:
+            score = log_p = float(best[self.root])
+            name = "log CCD1 probability"
+        sd = cast(SplitData, self._sd)  # set by ccd0 and ccd1
+        return _make_tree(sd, f"{self.kind} MAP", ids, lengths=lengths, score=score,
+                          score_name=name, log_probability=log_p,
+                          settings={"lengths": "mean" if lengths else None})
+
+
+def _clade_table(sd: SplitData) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """(split id of every observed clade, its words, size, count); the root is last."""
+    counts = _totals(sd)
+    n_leaves = len(sd.leaf_names)
+    sizes = sd.split_sizes()
+    keep = np.flatnonzero((counts > 0) & (sizes < n_leaves))
+    words = np.vstack([_words(sd.membership[keep]), _words(np.ones((1, n_leaves), bool))])
+    return (np.append(keep, -1).astype(np.int64), words,
+            np.append(sizes[keep], n_leaves).astype(np.int64),
+            np.append(counts[keep], sd.n_trees).astype(np.int64))
+
+
+def ccd1(sd: SplitData, budget: int = 1 << 22) -> CCD:
+    """The CCD1 of a sample of rooted binary trees: a partition's conditional probability
+    is the number of trees in which it splits its clade over the trees holding the clade.
+    Trees are paired up a batch of about ``budget`` clades at a time."""
+    _check_ccd_input(sd, "CCD1")
+    split_ids, _, sizes, counts = _clade_table(sd)
+    m = len(split_ids)
+    root = m - 1
+    local = np.full(sd.n_splits + 1, -1, dtype=np.int64)
+    local[split_ids[:-1]] = np.arange(root)
+    local[sd.n_splits] = root
+    parents = sd.parents if sd.parents is not None else clade_parents(sd)
+    # A binary tree of n leaves holds 2n - 2 clades besides the root, in n - 1 pairs of
+    # siblings: one partition per pair.
+    n_pairs = len(sd.ids) // 2
+    parts_of = np.empty((n_pairs, 3), dtype=np.int64)
+    per_tree = len(sd.leaf_names) - 1
+    trees_per_batch = max(1, budget // (2 * per_tree))
+    for t0 in range(0, sd.n_trees, trees_per_batch):
+        t1 = min(sd.n_trees, t0 + trees_per_batch)
+        e0, e1 = int(sd.indptr[t0]), int(sd.indptr[t1])
+        parent = parents[e0:e1].astype(np.int64)
+        parent = local[np.where(parent < 0, sd.n_splits, parent)]
+        child = local[sd.ids[e0:e1].astype(np.int64)]
+        tree = np.repeat(np.arange(t1 - t0), np.diff(sd.indptr[t0:t1 + 1]))
+        # Siblings become neighbours; within a tree, clades keep their ascending order.
+        order = np.argsort(tree * m + parent, kind="stable")
+        first, second = order[0::2], order[1::2]
+        parts_of[e0 // 2:e1 // 2] = np.stack([parent[first], child[first], child[second]],
+                                             axis=1)
+    parts, inverse, part_counts = _unique_rows(parts_of[:, 0], parts_of[:, 1],
+                                               parts_of[:, 2], m)
+    del parts_of
+    log_ccp = np.log(part_counts) - np.log(counts[parts[:, 0]])
+    pair_tree = np.repeat(np.arange(sd.n_trees), per_tree)
+    tree_lp = np.bincount(pair_tree, weights=log_ccp[inverse], minlength=sd.n_trees)
+    return CCD(kind="CCD1", clade_split_ids=split_ids, clade_sizes=sizes, clade_counts=counts,
+               partitions=parts, log_ccp=log_ccp, tree_log_probabilities=tree_lp,
+               n_trees=sd.n_trees, settings={"rooted": True}, _sd=sd)
+
+
+def _unique_rows(a: np.ndarray, b: np.ndarray, c: np.ndarray, m: int
+                 ) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """np.unique of the rows (a, b, c), values below m, with inverse and counts."""
+    if m < 2**21:  # one int64 key per row
+        keys, inverse, counts = np.unique((a * m + b) * m + c, return_inverse=True,
+                                          return_counts=True)
+        rows = np.stack([keys // (m * m), keys // m % m, keys % m], axis=1)
+        return rows, inverse, counts
+    rows, inverse, counts = np.unique(np.stack([a, b, c], axis=1), axis=0,
+                                      return_inverse=True, return_counts=True)
+    return rows, np.asarray(inverse).reshape(-1), counts
+
+
+def ccd0(sd: SplitData, progress: Optional[object] = None) -> CCD:
+    """The CCD0 of a sample of rooted binary trees: every binary tree whose clades were all
+    observed gets a probability proportional to the product of its clade credibilities.
+    ``progress`` (a ``kestrilune.ProgressCounter``) counts the clades split so far."""
+    _check_ccd_input(sd, "CCD0")
+    split_ids, words, sizes, counts = _clade_table(sd)
+    parts = _all_partitions(words, sizes, progress)
+    log_f = np.log(counts) - math.log(sd.n_trees)
+    log_s = _log_subtree_sums(sizes, parts, log_f)
+    log_w = log_s - log_f  # log of the sum over subtrees below each clade
+    log_ccp = log_s[parts[:, 1]] + log_s[parts[:, 2]] - log_w[parts[:, 0]]
+    log_z = float(log_s[-1])
+    nontrivial = sd.nontrivial()
+    entry_f = np.where(nontrivial[sd.ids], np.log(_totals(sd)[sd.ids]) - math.log(sd.n_trees),
+                       0.0)
+    tree_of = np.repeat(np.arange(sd.n_trees), np.diff(sd.indptr))
+    tree_lp = np.bincount(tree_of, weights=entry_f, minlength=sd.n_trees) - log_z
+    return CCD(kind="CCD0", clade_split_ids=split_ids, clade_sizes=sizes, clade_counts=counts,
+               partitions=parts, log_ccp=log_ccp, tree_log_probabilities=tree_lp,
+               n_trees=sd.n_trees, settings={"rooted": True, "log_normaliser": log_z}, _sd=sd)
+
+
+def ccd0_map(sd: SplitData, lengths: bool = True, progress: Optional[object] = None
+             ) -> SummaryTree:
+    """The CCD0 MAP tree: among the binary trees built from observed clades, the one with
+    the highest product of clade credibilities. ``score`` is the log of that product,
+    ``log_probability`` the tree's log-probability under CCD0."""
+    return ccd0(sd, progress).map_tree(lengths=lengths)
+
+
+def ccd1_map(sd: SplitData, lengths: bool = True) -> SummaryTree:
+    """The CCD1 MAP tree and its log-probability under CCD1."""
+    return ccd1(sd).map_tree(lengths=lengths)
+
+
+def _all_partitions(words: np.ndarray, sizes: np.ndarray, progress: Optional[object] = None
+                    ) -> np.ndarray:
+    """Every (parent, child1, child2) triple of observed clades (rows of ``words``) where
+    the two children split the parent, child1 < child2, rows ascending (native: the
+    candidate children of a clade are the smaller clades with its lowest leaf)."""
+    from ...table.engine import clade_partitions
+
+    parts = clade_partitions(np.ascontiguousarray(words, dtype=np.uint64),
+                             np.ascontiguousarray(sizes, dtype=np.int64), progress)
+    return np.asarray(parts).reshape(-1, 3)
+
+
+def _by_parent_size(sizes: np.ndarray, parts: np.ndarray) -> Iterator[np.ndarray]:
+    """Partitions grouped by the size of their parent clade, smallest first."""
+    psize = sizes[parts[:, 0]]
+    by_size = np.argsort(psize, kind="stable")
+    bounds = np.searchsorted(psize[by_size], np.arange(int(sizes.max()) + 2))
+    for s in range(2, len(bounds) - 1):
+        idx = by_size[bounds[s]:bounds[s + 1]]
+        if len(idx):
+            yield idx
+
+
+def _max_dp(sizes: np.ndarray, parts: np.ndarray, part_value: np.ndarray
+            ) -> Tuple[np.ndarray, np.ndarray]:
+    """best[c] = max over partitions p of c of part_value[p] + best[child1] + best[child2]
+    (0 for a leaf), clades by increasing size; choice[c] is the partition taken. Of equal
+    values, the partition listed first (rows ascending) wins."""
+    best = np.zeros(len(sizes), dtype=np.float64)
+    choice = np.full(len(sizes), -1, dtype=np.int64)
+    for idx in _by_parent_size(sizes, parts):
+        val = part_value[idx] + best[parts[idx, 1]] + best[parts[idx, 2]]
+        o = np.lexsort((idx, -val, parts[idx, 0]))
+        parents = parts[idx[o], 0]
+        head = np.ones(len(o), dtype=bool)
+        head[1:] = parents[1:] != parents[:-1]
+        best[parents[head]] = val[o[head]]
+        choice[parents[head]] = idx[o[head]]
+    return best, choice
+
+
+def _log_subtree_sums(sizes: np.ndarray, parts: np.ndarray, log_f: np.ndarray) -> np.ndarray:
+    """log of f(c) times the sum, over every binary tree on c built from observed clades,
+    of the product of the credibilities f of its clades below c (leaves: 0)."""
+    log_s = np.where(sizes == 1, 0.0, -np.inf)
+    for idx in _by_parent_size(sizes, parts):
+        val = log_s[parts[idx, 1]] + log_s[parts[idx, 2]]
+        parents = parts[idx, 0]  # rows ascending: each parent's partitions are adjacent
+        starts = np.flatnonzero(np.r_[True, parents[1:] != parents[:-1]])
+        top = np.maximum.reduceat(val, starts)
+        spread = np.repeat(top, np.diff(np.r_[starts, len(val)]))
+        total = np.add.reduceat(np.exp(val - spread), starts)
+        log_s[parents[starts]] = log_f[parents[starts]] + top + np.log(total)
+    return log_s

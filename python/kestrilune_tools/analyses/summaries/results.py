@@ -1,0 +1,266 @@
+"""The results of the summaries (:class:`SummaryTree`, :class:`TopologyTable`), the
+checks of their input and the helpers every summary builds its tree with."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from fractions import Fraction
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Set, Tuple, cast
+
+import numpy as np
+
+from ...table.splits import SplitData
+from .newick import TreeLayout, newick_label, plain_topology, _layout, _render
+
+if TYPE_CHECKING:
+    from ...reading import TreeSet
+
+__all__ = ["SummaryTree", "TopologyTable", "check_taxa", "rooting_marks"]
+
+
+# ----------------------------------------------------------------------------- results
+
+
+@dataclass(frozen=True)
+class SummaryTree:
+    """One summary tree.
+
+    ``split_ids`` are the ids (in the split data it came from) of every split of the tree,
+    pendant edges included, ascending; ``support`` and ``lengths`` are beside them
+    (``lengths`` is NaN where a branch has no length). ``newick`` names the leaves;
+    :meth:`to_newick` writes it with other labels (for example translate-table numbers).
+    """
+
+    method: str  # "majority-rule consensus", "allcompat consensus", "MCC", "CCD0 MAP", ...
+    newick: str
+    leaf_names: Tuple[str, ...]
+    rooted: bool
+    split_ids: np.ndarray
+    support: np.ndarray
+    lengths: Optional[np.ndarray]
+    n_trees: int  # trees summarised
+    score: Optional[float] = None
+    score_name: Optional[str] = None
+    tree_index: Optional[int] = None  # the chosen sample tree (MCC), index into the trees used
+    tree_name: Optional[str] = None
+    log_probability: Optional[float] = None  # CCD0 / CCD1: log of the estimate's probability
+    settings: Dict[str, object] = field(default_factory=dict)
+    membership: Optional[np.ndarray] = field(default=None, repr=False, compare=False)
+
+    @property
+    def n_clades(self) -> int:
+        """Internal nodes other than the root (the non-trivial splits)."""
+        sizes = cast(np.ndarray, self.membership).sum(axis=1)
+        n = len(self.leaf_names)
+        return int(np.count_nonzero((sizes >= 2) & (sizes <= (n - 1 if self.rooted else n - 2))))
+
+    def layout(self, outgroup: int = 0) -> "TreeLayout":
+        """The tree as parent-linked nodes, for drawing (see :class:`TreeLayout`)."""
+        return _layout(cast(np.ndarray, self.membership), self.rooted, outgroup)
+
+    def to_newick(self, labels: Optional[Sequence[str]] = None, outgroup: int = 0,
+                  support: bool = True, lengths: bool = True, precision: Optional[int] = None
+                  ) -> str:
+        """The tree in Newick; ``labels[i]`` stands for ``leaf_names[i]`` (default: the
+        names, quoted where Newick needs it). Unrooted trees are drawn from ``outgroup``
+        (an index into ``leaf_names``), as MrBayes draws them: a basal polytomy holding it.
+        ``precision`` rounds numbers to that many significant digits (default: shortest
+        exact text)."""
+        if labels is None:
+            labels = [newick_label(n) for n in self.leaf_names]
+        return _render(cast(np.ndarray, self.membership), self.support if support else None,
+                       self.lengths if lengths and self.lengths is not None else None,
+                       labels, self.rooted, outgroup, precision)
+
+
+@dataclass(frozen=True)
+class TopologyTable:
+    """Distinct topologies, most frequent first (see the module notes for ties).
+
+    ``first_tree[k]`` is the first tree of topology k in the sample (an index into the
+    trees used); ``tree_topology[t]`` is the rank of tree t's topology. ``n_credible``
+    topologies make the credible set of mass ``credible_mass``.
+    """
+
+    counts: np.ndarray  # (k,) int64
+    probabilities: np.ndarray  # (k,) float64
+    cumulative: np.ndarray  # (k,) float64
+    first_tree: np.ndarray  # (k,) int64
+    group_counts: np.ndarray  # (k, n_groups) int64: count of each topology in each run
+    tree_topology: np.ndarray  # (n_trees,) int64
+    credible_mass: float
+    n_credible: int
+    n_trees: int
+    rooted: bool
+    settings: Dict[str, object] = field(default_factory=dict)
+    _sd: Optional[SplitData] = field(default=None, repr=False, compare=False)
+
+    def __len__(self) -> int:
+        return len(self.counts)
+
+    def newicks(self, treeset: TreeSet, ranks: Optional[Sequence[int]] = None,
+                advance: Optional[Callable[[int], None]] = None) -> List[str]:
+        """The topology of each rank (default: all) as plain Newick with taxon names, read
+        from the text of its first tree in ``treeset`` (the set these split data came from):
+        cheap enough for tables of many topologies. ``advance(k)`` is told of every k
+        topologies read."""
+        ranks = list(range(len(self))) if ranks is None else [int(k) for k in ranks]
+        firsts = sorted({int(self.first_tree[k]) for k in ranks})
+        labels: Dict[int, Dict[str, str]] = {}
+        text_of: Dict[int, str] = {}
+        for i, (t, text) in enumerate(zip(firsts, treeset.subset(firsts).newicks()), 1):
+            m = treeset.map_indices[t]
+            text_of[t] = plain_topology(text, treeset.translate_maps[m],
+                                        labels.setdefault(m, {}))
+            if advance is not None and (i % 1024 == 0 or i == len(firsts)):
+                advance(1024 if i % 1024 == 0 else i % 1024)
+        return [text_of[int(self.first_tree[k])] for k in ranks]
+
+    def tree(self, k: int) -> SummaryTree:
+        """Topology k as a tree without branch lengths (support: the topology's share)."""
+        sd = cast(SplitData, self._sd)  # set by topology_probabilities
+        t = int(self.first_tree[k])
+        ids = sd.tree_splits(t)
+        return _make_tree(sd, "topology", ids, lengths=None,
+                          support=np.full(len(ids), self.probabilities[k]), n_trees=self.n_trees,
+                          settings={"rank": k + 1})
+
+
+# ----------------------------------------------------------------------------- checks
+
+
+def _require_rooted(sd: SplitData, what: str) -> None:
+    if not sd.rooted:
+        raise ValueError(f"{what} needs rooted trees: read them as rooted (--rooted, or "
+                         "trees marked [&R] in the file)")
+
+
+def _require_trees(sd: SplitData) -> None:
+    if sd.n_trees == 0:
+        raise ValueError("no trees to summarise (is the burn-in longer than the runs?)")
+
+
+def _check_ccd_input(sd: SplitData, what: str) -> None:
+    """Rooted, at least one tree, every tree binary: a rooted binary tree of n leaves
+    holds 2n - 2 clades besides the root, none of them all n leaves."""
+    _require_rooted(sd, what)
+    _require_trees(sd)
+    n_leaves = len(sd.leaf_names)
+    per_tree = np.diff(sd.indptr)
+    whole = sd.split_sizes()[sd.ids] == n_leaves
+    with_whole = np.bincount(np.repeat(np.arange(sd.n_trees), per_tree), weights=whole,
+                             minlength=sd.n_trees) > 0
+    bad = np.flatnonzero((per_tree != 2 * n_leaves - 2) | with_whole)
+    if len(bad):
+        t = int(bad[0])
+        raise ValueError(f"{what} needs binary trees, but {len(bad)} of the {sd.n_trees} "
+                         f"trees are not (a node with more than two children, or a root with "
+                         f"one); the first is tree {t}, {sd.tree_names[t]!r}. The MCC tree "
+                         "and the consensus trees take such samples")
+
+
+def check_taxa(treeset: TreeSet) -> None:
+    """Refuse files whose translate tables name different taxa, saying which differ (the
+    split data would only say that some tree has another leaf set)."""
+    per_file: Dict[int, Set[str]] = {}
+    for m, f in zip(treeset.map_indices, treeset.file_indices):
+        if f not in per_file and treeset.translate_maps[m]:
+            per_file[f] = set(treeset.translate_maps[m].values())
+    if not per_file:
+        return
+    first = min(per_file)
+    for f, taxa in sorted(per_file.items()):
+        ref = per_file[first]
+        if taxa != ref:
+            def some(taxa: Set[str]) -> str:
+                names = sorted(taxa)
+                return ", ".join(names[:5]) + (f" and {len(names) - 5} more" if len(names) > 5
+                                               else "")
+            extra, missing = taxa - ref, ref - taxa
+            what = "; ".join(part for part in (
+                f"it has {some(extra)}" if extra else "",
+                f"it lacks {some(missing)}" if missing else "") if part)
+            raise ValueError(f"the runs have different taxa: {treeset.files[f].path} does "
+                             f"not name the taxa of {treeset.files[first].path} ({what})")
+
+
+def rooting_marks(treeset: TreeSet) -> List[Optional[str]]:
+    """Per file of a :class:`~kestrilune_tools.reading.TreeSet`, the rooting its first tree
+    declares: ``"R"`` for ``[&R]``, ``"U"`` for ``[&U]``, None when it says nothing."""
+    return [f.rooting for f in treeset.files]
+
+
+# ----------------------------------------------------------------------------- helpers
+
+
+def _threshold(threshold: float) -> Fraction:
+    q = Fraction(repr(float(threshold)))
+    if not Fraction(1, 2) <= q <= 1:
+        raise ValueError(f"consensus threshold must be between 0.5 and 1, got {threshold!r}")
+    return q
+
+
+def _totals(sd: SplitData) -> np.ndarray:
+    return sd.counts().sum(axis=1)
+
+
+def _pendant(sd: SplitData) -> np.ndarray:
+    sizes = sd.split_sizes()
+    n = len(sd.leaf_names)
+    return (sizes == 1) | ((sizes == n - 1) & (not sd.rooted))
+
+
+def _words(member: np.ndarray) -> np.ndarray:
+    """Bool rows (k, n) as little-endian 64-bit words (k, ceil(n / 64))."""
+    member = np.asarray(member, dtype=bool)
+    k, n = member.shape
+    n_words = max(1, (n + 63) // 64)
+    packed = np.packbits(member, axis=1, bitorder="little")
+    padded = np.zeros((k, n_words * 8), dtype=np.uint8)
+    padded[:, :packed.shape[1]] = packed
+    return padded.view("<u8").astype(np.uint64, copy=False)
+
+
+def _has_lengths(sd: SplitData) -> bool:
+    """Whether the trees carry branch lengths: the split data write a missing length as 0.0,
+    so a sample whose lengths are all zero is taken to have none."""
+    return sd.lengths is not None and bool(np.any(sd.lengths != 0.0))
+
+
+def _mean_lengths(sd: SplitData) -> np.ndarray:
+    """Mean length of each split over the trees holding it (NaN for none); kept with the
+    split data's other cached sums, since every summary tree asks for it."""
+    cache = sd._counts
+    if "mean_lengths" not in cache:
+        counts = _totals(sd)
+        sums = np.bincount(sd.ids, weights=sd.lengths, minlength=sd.n_splits)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            cache["mean_lengths"] = np.where(counts > 0, sums / np.maximum(counts, 1), np.nan)
+    return cache["mean_lengths"]
+
+
+def _make_tree(sd: SplitData, method: str, ids: Any, *, lengths: Optional[bool],
+               support: Any = None, branch_lengths: Optional[np.ndarray] = None,
+               n_trees: Optional[int] = None, score: Optional[float] = None,
+               score_name: Optional[str] = None, tree_index: Optional[int] = None,
+               tree_name: Optional[str] = None, log_probability: Optional[float] = None,
+               settings: Optional[Dict[str, object]] = None) -> SummaryTree:
+    ids = np.asarray(ids, dtype=np.int64)
+    if support is None:
+        support = _totals(sd)[ids] / sd.n_trees
+    if branch_lengths is None and lengths and _has_lengths(sd):
+        branch_lengths = _mean_lengths(sd)[ids]
+    settings = dict(settings or {})
+    settings.setdefault("rooted", sd.rooted)
+    if sd.n_groups > 1 and method.endswith("consensus"):
+        settings["support"] = "pooled over runs"
+    tree = SummaryTree(method=method, newick="", leaf_names=sd.leaf_names, rooted=sd.rooted,
+                       split_ids=ids, support=np.asarray(support, dtype=np.float64),
+                       lengths=None if branch_lengths is None
+                       else np.asarray(branch_lengths, dtype=np.float64),
+                       n_trees=sd.n_trees if n_trees is None else n_trees, score=score,
+                       score_name=score_name, tree_index=tree_index, tree_name=tree_name,
+                       log_probability=log_probability, settings=settings,
+                       membership=sd.membership[ids])
+    object.__setattr__(tree, "newick", tree.to_newick())
+    return tree

@@ -1,0 +1,209 @@
+"""``kestrilune converge``: did the runs converge, and how many independent trees are there?
+
+    kestrilune converge analysis --burnin 25% --diagn-every 10000 --json diag.json
+    kestrilune converge run1.t run2.t --tstat splits.tsv --plot-dir figs/
+
+Each file is one run; a MrBayes base name (``analysis``) stands for its ``.run*.t`` files.
+Prints a verdict table (per run: trees and ESS measures; across runs: ASDSF under each rule
+and the largest PSRF, beside the usual guide values) and writes the tables and pictures
+asked for. The statistics are those of :func:`kestrilune_tools.analyses.converge.diagnose`.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple
+
+from ..table.metrics import METRICS
+from .cli import CommandError, Context, UsageError
+
+if TYPE_CHECKING:
+    from ..analyses.converge import ConvergenceReport
+    from ..reading import TreeSet
+
+_TABLE_SUFFIXES = (".tsv", ".txt")
+_JSON_SUFFIXES = (".json",)
+
+
+def add_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument("files", nargs="+", metavar="RUN",
+                   help="one tree file per run (NEXUS or Newick, plain or gzip-compressed), "
+                        "or the base name of a MrBayes analysis for its .run*.t files")
+    p.add_argument("--burnin", default="25%", metavar="B",
+                   help="trees to drop from the start of each run: a count (250), a "
+                        "fraction (0.25) or a percentage (25%%); default 25%%, as MrBayes")
+    p.add_argument("--min-freq", type=float, default=0.10, metavar="F",
+                   help="splits below this frequency in every run are left out of the "
+                        "ASDSF and of the split table (default 0.10, as MrBayes)")
+    p.add_argument("--rooted", action="store_true",
+                   help="compare clades of rooted trees (default: unrooted bipartitions)")
+    p.add_argument("--metric", choices=METRICS, default="rf",
+                   help="tree distance of the ESS measures (default rf)")
+    p.add_argument("--diagn-every", type=int, default=None, metavar="N",
+                   help="also trace the ASDSF every N generations (samples when the tree "
+                        "names carry no generation), as MrBayes' .mcmc file")
+    p.add_argument("--window", type=int, default=20, metavar="N",
+                   help="trees per window of the sliding and cumulative split frequencies "
+                        "(default 20)")
+    p.add_argument("--no-ess", action="store_true",
+                   help="skip the distance-based ESS measures (they cost O(n^2) per run)")
+    p.add_argument("--tstat", metavar="TSV", help="write the split table (like .tstat)")
+    p.add_argument("--json", metavar="JSON",
+                   help="write every statistic at full precision with its settings")
+    p.add_argument("--plot-dir", metavar="DIR",
+                   help="draw the pictures into DIR: treespace.png (PCoA, one colour per "
+                        "run), split_scatter.png, acsf.png and asdsf_trace.png")
+
+
+def _fmt(x: Optional[float], digits: int = 1) -> str:
+    return "-" if x is None or (isinstance(x, float) and math.isnan(x)) else f"{x:.{digits}f}"
+
+
+def _verdict_lines(rep: ConvergenceReport) -> List[str]:
+    from ..analyses.converge import THRESHOLDS
+
+    lines = []
+    head = f"{'run':<24} {'trees':>7} {'approx ESS':>13} {'pseudo-ESS min/median':>22} " \
+           f"{'Frechet ESS':>11} {'split ESS min':>13}"
+    lines.append(head)
+    for r in rep.runs:
+        a = r.approx
+        approx = "-" if a is None else f"{a.operator if a.operator == '<' else ''}" \
+                                       f"{a.ess:.1f} (m={a.cutoff})"
+        pseudo = "-" if r.pseudo is None else f"{r.pseudo.minimum:.1f} / {r.pseudo.median:.1f}"
+        frechet = "-" if r.frechet is None else f"{r.frechet.ess:.1f}"
+        lines.append(f"{r.label[:24]:<24} {r.n_used:>7} {approx:>13} {pseudo:>22} "
+                     f"{frechet:>11} {_fmt(r.min_split_ess):>13}")
+    if rep.asdsf:
+        lines.append("")
+        lines.append("across runs (ASDSF / MSDSF over the splits each rule keeps):")
+        for rule, a in rep.asdsf.items():
+            lines.append(f"  {rule:<15} {_fmt(a.asdsf, 6)} / {_fmt(a.msdsf, 6)}  "
+                         f"({a.n_splits} splits; {a.description})")
+        bl = rep.branch_lengths
+        lines.append(f"  branch-length PSRF (as MrBayes .vstat): max {_fmt(bl.max_psrf, 3)}, "
+                     f"mean {_fmt(bl.mean_psrf, 3)}; Gelman-Rubin form: max "
+                     f"{_fmt(rep.branch_lengths_gr.max_psrf, 3)}")
+    lines.append("")
+    lines.append("guide values from the literature (not a verdict): " +
+                 "; ".join(text for _, text in THRESHOLDS.values()))
+    for note in rep.notes:
+        lines.append(f"note: {note}")
+    return lines
+
+
+def run(args: argparse.Namespace, ctx: Context) -> int:
+    from ..analyses.converge import diagnose
+    from ..reading.runs import expand_runs
+
+    tstat = ctx.output(args.tstat, _TABLE_SUFFIXES, "--tstat")
+    json_path = ctx.output(args.json, _JSON_SUFFIXES, "--json")
+    if args.plot_dir:
+        from ..pictures.plots import require_matplotlib
+
+        try:
+            require_matplotlib()
+        except ImportError as exc:
+            raise CommandError(str(exc)) from None
+        try:
+            os.makedirs(args.plot_dir, exist_ok=True)
+        except OSError as exc:
+            raise CommandError(f"cannot make {args.plot_dir}: {exc.strerror or exc}") from None
+    from ..reading import parse_burnin
+
+    try:
+        parse_burnin(args.burnin)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
+    if not 0 <= args.min_freq <= 1:
+        raise UsageError(f"--min-freq must lie between 0 and 1, got {args.min_freq}")
+    if args.diagn_every is not None and args.diagn_every < 1:
+        raise UsageError(f"--diagn-every must be at least 1, got {args.diagn_every}")
+    if args.window < 1:
+        raise UsageError(f"--window must be at least 1, got {args.window}")
+    try:
+        files = expand_runs(args.files)
+    except FileNotFoundError as exc:
+        raise CommandError(str(exc)) from None
+    ts = ctx.read_trees(files)
+    try:
+        with ctx.native_call():
+            rep = diagnose(ts, burnin=args.burnin, min_freq=args.min_freq,
+                           rooted=args.rooted, metric=args.metric,
+                           diagn_every=args.diagn_every, window=args.window,
+                           ess=not args.no_ess, phase=ctx.phase)
+    except ValueError as exc:
+        raise CommandError(str(exc)) from None
+    for line in _verdict_lines(rep):
+        ctx.print(line)
+    if tstat:
+        ctx.write(tstat, f"{len(rep.table.split_ids)} splits", rep.table.to_tsv)
+    if json_path:
+        ctx.write(json_path, "every statistic", rep.write_json)
+    if args.plot_dir:
+        _pictures(rep, ts, args, ctx)
+    ctx.print(ctx.timing_line())
+    return 0
+
+
+def _pictures(rep: ConvergenceReport, ts: TreeSet, args: argparse.Namespace,
+              ctx: Context) -> None:
+    from ..pictures import plots as base_plots
+    from ..pictures import converge as plots
+
+    def out(name: str) -> str:
+        return os.path.join(args.plot_dir, name)
+
+    if len(rep.runs) >= 2 and len(rep.table.split_ids):
+        ctx.write(out("split_scatter.png"), "split frequencies run against run",
+                  lambda p: plots.split_scatter(rep.table, p), verb="drawing")
+    windows = [r.windows for r in rep.runs if r.windows is not None]
+    if windows:
+        ctx.write(out("acsf.png"), "change in split frequencies",
+                  lambda p: plots.acsf(windows, p), verb="drawing")
+    if rep.trace is not None and len(rep.trace.generation):
+        ctx.write(out("asdsf_trace.png"), "ASDSF trace",
+                  lambda p: plots.asdsf_trace(rep.trace, p), verb="drawing")
+    idx, groups, samples = _treespace_sample(ts, rep)
+    with ctx.phase("distances for the map"):
+        from ..arrays import distance_matrix
+
+        dist = distance_matrix(args.metric, ts.subset(idx), rooted=args.rooted)
+    shown = f"{len(idx)} of {sum(r.n_used for r in rep.runs)} trees after the burn-in"
+    ctx.write(out("treespace.png"), f"tree space by run, {shown}",
+              lambda p: base_plots.treespace(dist, p, groups=groups,
+                                             group_labels=[r.label for r in rep.runs],
+                                             sample_indices=samples,
+                                             metric=args.metric.upper(),
+                                             title=f"Tree space by run ({shown})"),
+              verb="drawing")
+
+
+_MAP_TREES = 2000  # trees on the tree-space map: evenly spaced within each run
+
+
+def _treespace_sample(ts: TreeSet, rep: ConvergenceReport
+                      ) -> Tuple[List[int], List[int], List[int]]:
+    per_run = max(1, _MAP_TREES // len(rep.runs))
+    idx: List[int] = []
+    groups: List[int] = []
+    samples: List[int] = []
+    start = 0
+    for g, r in enumerate(rep.runs):
+        first = start + r.burnin
+        picks = sorted(set(int(round(x)) for x in
+                           _spaced(first, start + r.n_trees - 1, min(per_run, r.n_used))))
+        idx.extend(picks)
+        groups.extend([g] * len(picks))
+        samples.extend(p - start for p in picks)
+        start += r.n_trees
+    return idx, groups, samples
+
+
+def _spaced(lo: int, hi: int, count: int) -> Sequence[float]:
+    if count <= 1:
+        return [lo]
+    step = (hi - lo) / (count - 1)
+    return [lo + i * step for i in range(count)]

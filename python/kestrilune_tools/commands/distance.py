@@ -1,0 +1,294 @@
+"""``kestrilune rf|wrf|kf FILE...``: the distance matrix of the trees, a summary, pictures.
+
+Reads the files, computes the matrix with the extension module (progress shown from its
+``ProgressCounter``), then writes the requested files and prints a summary on stdout.
+
+Matrix formats, by suffix: ``.npz`` (matrix, tree names and settings; read it back with
+``TreeDistances.load``), ``.npy`` (``numpy.save`` of the bare n x n array: ``uint32`` RF,
+``float64`` WRF/KF), ``.csv`` and ``.tsv`` (a header row ``tree,NAME1,NAME2,...``, then one
+row per tree starting with its name).
+"""
+
+from __future__ import annotations
+
+import re
+from dataclasses import replace
+from typing import Optional
+
+import numpy as np
+
+from .. import arrays
+from ..analyses.distances import explain_error, run_means
+from . import scale as scale_command
+from .cli import CommandError, Context, UsageError, add_input_arguments
+from .outputs import MATRIX_SUFFIXES, PICTURE_SUFFIXES, write_matrix
+from .progress import counter_poll
+from ..table.metrics import METRIC_LABELS, METRIC_NAMES, Metric
+from ..table.result import TreeDistances, treeset_settings
+
+def add_arguments(p) -> None:
+    add_input_arguments(p)
+    p.add_argument("-o", "--output", metavar="PATH",
+                   help="write the matrix to PATH: .npz (with tree names and settings), "
+                        ".npy, .csv or .tsv")
+    p.add_argument("--plot", metavar="PNG", help="tree-space map (principal coordinates)")
+    p.add_argument("--trace", metavar="PNG",
+                   help="distance of every tree to the reference tree, per run")
+    p.add_argument("--heatmap", metavar="PNG", help="the distance matrix as an image")
+    p.add_argument("--reference", default="medoid", metavar="REF",
+                   help="reference tree of --trace: medoid (the tree with the least total "
+                        "distance to the others; the default), first, last, or a 0-based "
+                        "index into the trees used (negative counts from the end)")
+    scale_command.add_arguments(p)
+
+
+def run(args, ctx: Context) -> int:
+    metric = args.command
+    _check_reference(args)
+    big = scale_command.takes(args)
+    if big:
+        scale_command.check_options(args, ctx)
+    else:
+        ctx.output(args.output, MATRIX_SUFFIXES, "-o")
+    pictures = [(opt, getattr(args, opt)) for opt in ("plot", "trace", "heatmap")]
+    for opt, path in pictures:
+        ctx.output(path, PICTURE_SUFFIXES, f"--{opt}")
+    if any(path for _, path in pictures):
+        from ..pictures.plots import require_matplotlib
+
+        try:
+            require_matplotlib()
+        except ImportError as exc:
+            raise CommandError(str(exc)) from None
+
+    ts = ctx.read_trees(args.files, args.burnin, args.thin, args.max_trees, rooted=args.rooted,
+                        lengths=metric != "rf")
+    pictures_wanted = any(path for _, path in pictures)
+    if big or (not pictures_wanted and scale_command.takes(args, len(ts))):
+        return scale_command.run(args, ctx, ts)
+    reference_i = _reference_index(args.reference, len(ts)) if args.trace else None
+    result = compute(ctx, metric, ts, args.rooted)
+    result = replace(result, settings={**treeset_settings(ts), "burnin": args.burnin,
+                                       "thin": args.thin, "max_trees": args.max_trees})
+    if args.trace and reference_i is None:
+        with ctx.phase("finding the medoid"):
+            reference_i = int(np.argmin(result.matrix.sum(axis=1, dtype=np.float64)))
+
+    _write_outputs(ctx, args, ts, result, reference_i)
+    _print_summary(ctx, args, ts, result, reference_i)
+    return 0
+
+
+def _check_reference(args) -> None:
+    ref = args.reference.strip().lower()
+    if ref not in ("first", "last", "medoid") and not re.fullmatch(r"-?\d+", ref):
+        raise UsageError(f"--reference must be first, last, medoid or an index, "
+                         f"got {args.reference!r}")
+    args.reference = ref
+
+
+def _reference_index(ref: str, n: int) -> Optional[int]:
+    if ref == "first":
+        return 0
+    if ref == "last":
+        return n - 1
+    if ref == "medoid":
+        return None
+    i = int(ref)
+    if not -n <= i < n:
+        raise CommandError(f"--reference {ref} is out of range: {n} trees were read "
+                           f"(use 0 to {n - 1}, or -1 for the last)")
+    return i % n
+
+
+# ----------------------------------------------------------------------------- computing
+
+
+def compute(ctx: Context, metric: Metric, ts, rooted: bool) -> TreeDistances:
+    """The module call, with its phases shown and a module error located in the files."""
+    try:
+        import kestrilune
+    except ImportError as exc:
+        raise CommandError(f"cannot import the kestrilune extension module ({exc})") from None
+    with ctx.phase("sampling splits"):
+        use_snapshots = arrays.snapshots_worthwhile(metric, ts, rooted=rooted)
+    counter = kestrilune.ProgressCounter()
+    read = [0]
+
+    def counted():
+        for text in ts.newicks():
+            read[0] += 1
+            yield text
+
+    poll = counter_poll(counter, len(ts), lambda: read[0])
+    try:
+        with ctx.phase("computing", poll=poll), ctx.native_call():
+            raw = arrays.pairwise(metric, ts, rooted=rooted, progress=counter,
+                                  snapshots=use_snapshots, trees=counted())
+    except MemoryError:
+        raise CommandError("out of memory computing the matrix (fewer trees help: --thin, "
+                           "--max-trees, or a larger --burnin)") from None
+    except (ValueError, TypeError) as exc:
+        raise CommandError(explain_error(exc, ts)) from None
+    with ctx.phase("converting the matrix"):
+        n_leaves = None if use_snapshots else arrays.leaf_count(ts)
+        return TreeDistances.from_module(metric, raw, rooted=rooted, n_leaves=n_leaves)
+
+
+# ----------------------------------------------------------------------------- summary
+
+
+def _fmt_num(x, integer: bool) -> str:
+    return f"{int(x)}" if integer else f"{x:.6g}"
+
+
+def _print_summary(ctx: Context, args, ts, result: TreeDistances, reference_i) -> None:
+    metric = result.metric
+    mode = "rooted" if result.rooted else "unrooted"
+    n = result.n
+    facts = [f"{n} trees from {len(ts.files)} file{'s' if len(ts.files) > 1 else ''}",
+             f"{result.n_leaves} taxa"]
+    if result.split_membership is not None:
+        facts.append(f"{result.split_membership.shape[0]} distinct "
+                     f"{'clades' if result.rooted else 'splits'}")
+    out = [f"kestrilune {metric} ({METRIC_NAMES[metric]}, {mode}): " + ", ".join(facts)]
+    for f in ts.files:
+        thin = f", thinned by {args.thin}" if args.thin > 1 else ""
+        # A scan that stopped once --max-trees was met has not counted the rest of the file.
+        count = f"{f.n_trees} trees" if f.complete else f"first {f.n_trees} trees read"
+        out.append(f"  {f.label}: {count}, burn-in {f.burnin}{thin}, used {f.n_used}")
+    integer = metric == "rf"
+    with ctx.phase("summarising"):
+        values = result.condensed()
+        low, high, mean = values.min(), values.max(), values.mean(dtype=np.float64)
+        median = np.median(values, overwrite_input=True)  # values is our own copy
+        n_pairs = len(values)
+        del values
+        within = between = None
+        if len(ts.files) > 1:
+            within, between = run_means(result.matrix, ts)
+    out.append(f"distance over {n_pairs:,} pairs (i<j): min {_fmt_num(low, integer)}, "
+               f"median {_fmt_num(median, False)}, max {_fmt_num(high, integer)}, "
+               f"mean {mean:.6g}")
+    if within is not None:
+        out.append(f"  mean within runs {within:.6g}, between runs {between:.6g}")
+    if reference_i is not None:
+        out.append(f"reference tree for the trace: {ts.names[reference_i]} "
+                   f"(index {reference_i}, {args.reference})")
+    out.append(ctx.timing_line())
+    ctx.print("\n".join(out))
+
+
+# ----------------------------------------------------------------------------- outputs
+
+
+def _reference_label(ts, reference_i: int, how: str) -> str:
+    what = {"medoid": "the medoid of the matrix", "first": "the first tree of the matrix",
+            "last": "the last tree of the matrix"}.get(how, f"tree {reference_i} of the matrix")
+    return f"{ts.names[reference_i]} ({what})"
+
+
+def _write_outputs(ctx: Context, args, ts, result: TreeDistances, reference_i) -> None:
+    metric = METRIC_LABELS[result.metric]
+    if result.rooted:
+        metric = f"rooted {metric}"
+    groups = ts.file_indices
+    labels = [f.label for f in ts.files]
+    dist = result.matrix
+    if args.output:
+        kind = "with tree names and settings" if args.output.lower().endswith(".npz") else ""
+        stored = result.stored_matrix().dtype
+        ctx.write(args.output, f"{dist.shape[0]} x {dist.shape[1]} {stored} matrix"
+                  + (f" {kind}" if kind else ""), lambda p: write_matrix(p, result))
+    if not (args.plot or args.trace or args.heatmap):
+        return
+    from ..pictures import plots
+
+    if args.plot:
+        ctx.write(args.plot, "tree-space map", lambda p: plots.treespace(
+            dist, p, groups=groups, group_labels=labels, sample_indices=ts.sample_indices,
+            generations=ts.generations(), metric=metric), verb="drawing")
+    if args.trace:
+        trace = reference_trace(ctx, ts, result, reference_i)
+        ctx.write(args.trace, "distance trace", lambda p: plots.reference_trace(
+            trace["values"], p, x=trace["x"], groups=trace["groups"], group_labels=labels,
+            burnin_end=trace["burnin_end"], used=trace["used"], x_label=trace["x_label"],
+            metric=metric, integer=result.metric == "rf",
+            reference_label=_reference_label(ts, reference_i, args.reference)),
+            verb="drawing")
+    if args.heatmap:
+        ctx.write(args.heatmap, "heatmap", lambda p: plots.heatmap(
+            dist, p, names=ts.names, groups=groups, group_labels=labels, metric=metric),
+            verb="drawing")
+
+
+# ----------------------------------------------------------------------------- trace
+
+_TRACE_BATCH = 256  # trees per module call: (batch + 1)² / 2 pairs, a row of which is kept
+
+
+def reference_trace(ctx: Context, ts, result: TreeDistances, reference_i: int) -> dict:
+    """The distance of tree ``reference_i`` to every tree the scan found, burn-in and
+    thinned-out trees included: the matrix row for the trees in it, and for the others
+    module calls on the reference plus a batch of trees (n more distances, not n²).
+
+    Returns the values, their x (generations when the tree names carry them, else the
+    position in the file), run of each tree, whether it is in the matrix, and where each
+    run's burn-in ends. If the other trees cannot be compared (a burn-in tree that does not
+    parse, say), a warning says so and the trace keeps the trees of the matrix.
+    """
+    every = ts.all_trees()
+    starts = np.cumsum([0] + [f.n_used for f in every.files])
+    in_matrix = np.array([starts[f] + k for f, k in zip(ts.file_indices, ts.sample_indices)],
+                         dtype=np.int64)
+    values = np.full(len(every), np.nan)
+    values[in_matrix] = result.matrix[reference_i]
+    used = np.zeros(len(every), dtype=bool)
+    used[in_matrix] = True
+    others = np.flatnonzero(~used)
+    if len(others):
+        try:
+            _fill_from_module(ctx, every, others, values, ts, result, reference_i)
+        except (ValueError, TypeError) as exc:
+            ctx.warn(f"the trace shows only the trees of the matrix: the others cannot be "
+                     f"compared ({explain_error(exc, every)})")
+            every, values, used = ts, values[in_matrix], used[in_matrix]
+    gens = every.generations()
+    x = np.asarray(gens if gens is not None else every.sample_indices, dtype=np.int64)
+    groups = np.asarray(every.file_indices)
+    burnin_end = []
+    for g, f in enumerate(every.files):
+        first_used = np.flatnonzero(used & (groups == g))
+        burnin_end.append(float(x[first_used[0]]) if f.burnin and len(first_used) else None)
+    return {"values": values, "x": x, "groups": groups, "used": used, "burnin_end": burnin_end,
+            "x_label": "generation" if gens is not None else "sample (tree in its file, from 0)"}
+
+
+def _fill_from_module(ctx, every, others, values, ts, result, reference_i) -> None:
+    import kestrilune
+
+    fn = getattr(kestrilune, f"pairwise_{result.metric}_from_newick_iter")
+    ref_text = next(ts.subset([reference_i]).newicks())
+    ref_map = ts.map_indices[reference_i]
+    wanted = set(others.tolist())
+    batch_i, batch_text = [], []
+
+    def flush():
+        names = ["reference"] + [str(i) for i in batch_i]
+        raw = fn(names, iter([ref_text] + batch_text), every.translate_maps,
+                 [ref_map] + [every.map_indices[i] for i in batch_i], rooted=result.rooted)
+        matrix = arrays.rf_matrix(raw) if result.metric == "rf" else arrays.float_matrix(raw)
+        values[batch_i] = matrix[0, 1:]
+        ph.advance(len(batch_i))
+        batch_i.clear()
+        batch_text.clear()
+
+    with ctx.phase("distances to the reference", total=len(others), unit="trees") as ph:
+        for i, text in enumerate(every.newicks()):
+            if i in wanted:
+                batch_i.append(i)
+                batch_text.append(text)
+                if len(batch_i) == _TRACE_BATCH:
+                    flush()
+        if batch_i:
+            flush()

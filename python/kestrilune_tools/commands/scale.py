@@ -1,0 +1,349 @@
+"""The big-posterior options of ``kestrilune rf|wrf|kf``: everything computed from the split
+table (:mod:`kestrilune_tools.table.engine`) instead of one module call holding the n x n
+matrix.
+
+    kestrilune rf big.trees -o rf.zarr [--condensed] [--resume]   # tile by tile, to Zarr
+    kestrilune rf big.trees -o rf.npy                             # through a memory map
+    kestrilune rf run1.t --between run2.t -o cross.npy            # one set against another
+    kestrilune rf run1.t --to 0 -o to_first.csv                   # one tree against all
+    kestrilune rf run1.t run2.t --reduce medoid|knn=5|lag=100     # never the matrix
+
+``-o x.npy`` takes this path when the matrix would not fit comfortably in memory (more than
+a quarter of it, or 2 GiB), or with ``--condensed``.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+from typing import Optional
+
+import numpy as np
+
+from .cli import CommandError, Context, UsageError
+from .outputs import OutputPathError, atomic_path, check_writable, suffix_of
+
+__all__ = ["add_arguments", "takes", "run"]
+
+_LARGE_BYTES = 2 << 30
+
+
+def add_arguments(p) -> None:
+    g = p.add_argument_group("big posteriors (computed tile by tile from the split table)")
+    g.add_argument("--condensed", action="store_true",
+                   help="write only the upper triangle, as a 1-D array in the order of "
+                        "scipy.spatial.distance.squareform (with -o .zarr or .npy)")
+    g.add_argument("--resume", action="store_true",
+                   help="continue a killed -o .zarr run (refused if the store was made for "
+                        "other trees or settings)")
+    g.add_argument("--chunk", type=int, default=None, metavar="N",
+                   help="Zarr chunk side (default 2048; condensed chunks hold N*N cells)")
+    g.add_argument("--between", nargs="+", metavar="OTHER",
+                   help="distances from the trees of FILE... (rows) to those of OTHER... "
+                        "(columns), same burn-in and thinning")
+    g.add_argument("--to", metavar="INDEX|NEWICK",
+                   help="distances from one tree (an index into the trees used, or a "
+                        "Newick text with taxon names) to every tree")
+    g.add_argument("--reduce", metavar="WHAT",
+                   help="medoid (row sums and the medoid), knn=K (K nearest neighbours of "
+                        "every tree) or lag=K (mean d and d^2 at lags 1..K within each run)")
+
+
+def takes(args, n_trees: Optional[int] = None) -> bool:
+    """Whether the command goes through the split table (n_trees known after reading)."""
+    if args.between or args.to is not None or args.reduce or args.condensed or args.resume:
+        return True
+    out = (args.output or "").lower()
+    if out.endswith(".zarr"):
+        return True
+    if out.endswith(".npy") and n_trees is not None:
+        cells = n_trees * n_trees * (4 if args.command == "rf" else 8)
+        return cells > min(_LARGE_BYTES, _memory_bytes() // 4)
+    return False
+
+
+def check_options(args, ctx: Context) -> None:
+    """Refuse bad combinations before any file is read."""
+    chosen = [o for o, v in (("--between", args.between), ("--to", args.to),
+                             ("--reduce", args.reduce)) if v]
+    if len(chosen) > 1:
+        raise UsageError(f"{' and '.join(chosen)} cannot be combined")
+    if chosen and (args.plot or args.trace or args.heatmap):
+        raise UsageError(f"{chosen[0]} draws no pictures (--plot, --trace and --heatmap need "
+                         "the whole matrix)")
+    out = args.output or ""
+    zarr_out = out.lower().endswith(".zarr")
+    if (zarr_out or args.condensed or args.resume) and (args.plot or args.trace or args.heatmap):
+        raise UsageError("pictures need the matrix in memory; leave out --plot, --trace and "
+                         "--heatmap with -o .zarr or --condensed")
+    if args.resume and not zarr_out:
+        raise UsageError("--resume continues a Zarr store: give -o NAME.zarr")
+    if args.condensed and not (zarr_out or out.lower().endswith(".npy")):
+        raise UsageError("--condensed needs -o NAME.zarr or NAME.npy")
+    if args.chunk is not None and args.chunk < 1:
+        raise UsageError(f"--chunk must be at least 1, got {args.chunk}")
+    if args.reduce:
+        _parse_reduce(args.reduce)
+    if zarr_out:
+        try:
+            import zarr  # noqa: F401
+        except ImportError:
+            raise CommandError("writing Zarr needs the zarr package: pip install "
+                               "'kestrilune[scale]'") from None
+        if os.path.exists(out) and not os.path.isdir(out):
+            raise CommandError(f"cannot write {out}: a file of that name exists")
+        try:
+            check_writable(os.path.join(os.path.dirname(os.path.abspath(out)), "probe"))
+        except OutputPathError as exc:
+            raise CommandError(str(exc).replace(os.path.join(
+                os.path.dirname(os.path.abspath(out)), "probe"), out)) from None
+    elif out and (args.between or args.to is not None or args.reduce):
+        suffixes = (".npy", ".csv", ".tsv") if not args.reduce else (".npy", ".csv", ".tsv",
+                                                                     ".npz")
+        ctx.output(out, suffixes, "-o")
+    elif out and (args.condensed or args.resume):
+        ctx.output(out, (".npy",), "-o")
+
+
+def _parse_reduce(text: str):
+    m = re.fullmatch(r"\s*(medoid|knn|lag)\s*(?:=\s*(\d+))?\s*", text.lower())
+    if not m or (m.group(1) != "medoid") != (m.group(2) is not None):
+        raise UsageError(f"--reduce must be medoid, knn=K or lag=K, got {text!r}")
+    what, k = m.group(1), int(m.group(2) or 0)
+    if what != "medoid" and k < 1:
+        raise UsageError(f"--reduce {what}=K needs K of at least 1")
+    return what, k
+
+
+def _memory_bytes() -> int:
+    try:
+        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (ValueError, OSError, AttributeError):
+        return 8 << 30
+
+
+# ----------------------------------------------------------------------------- running
+
+
+def run(args, ctx: Context, ts) -> int:
+    from ..analyses import scale
+    from ..analyses.distances import explain_error
+
+    metric = args.command
+    table = _build_table(ctx, ts, args, metric, "parsing trees")
+    settings = {"burnin": args.burnin, "thin": args.thin, "max_trees": args.max_trees,
+                "files": [f.path for f in ts.files]}
+    out = args.output
+    lines = [f"kestrilune {metric} ({'rooted' if args.rooted else 'unrooted'}): "
+             f"{table.n_trees} trees, {len(table.leaf_names)} taxa, {table.n_splits} distinct "
+             f"{'clades' if args.rooted else 'splits'}"]
+    try:
+        if args.between:
+            lines += _between(ctx, args, ts, table, metric)
+        elif args.to is not None:
+            lines += _to(ctx, args, ts, table, metric)
+        elif args.reduce:
+            lines += _reduce(ctx, args, ts, table, metric)
+        elif out and out.lower().endswith(".zarr"):
+            progress = scale.TileProgress(0)
+            label = f"writing {os.path.basename(out)}"
+            with ctx.track(label, progress, "cells", detail="computing and writing tiles"):
+                scale.write_zarr(table, out, metric, condensed=args.condensed, chunk=args.chunk,
+                                 resume=args.resume, settings=settings, progress=progress)
+            layout = "condensed" if args.condensed else "square"
+            lines.append(f"wrote {out} ({layout} Zarr store, {table.n_trees} trees)")
+        else:
+            lines += _npy(ctx, args, table, metric)
+    except scale.StoreMismatch as exc:
+        raise CommandError(str(exc)) from None
+    except ValueError as exc:
+        raise CommandError(explain_error(exc, ts)) from None
+    lines.append(ctx.timing_line())
+    ctx.print("\n".join(lines))
+    return 0
+
+
+def _build_table(ctx, ts, args, metric, label):
+    import kestrilune
+
+    from ..analyses.distances import explain_error
+    from ..table.engine import SplitTable
+
+    counter = kestrilune.ProgressCounter()
+    try:
+        with ctx.track(label, counter, "trees", total=len(ts)), ctx.native_call():
+            return SplitTable.from_treeset(ts, rooted=args.rooted, lengths=metric != "rf",
+                                           progress=counter)
+    except MemoryError:
+        raise CommandError("out of memory reading the trees") from None
+    except (ValueError, TypeError) as exc:
+        raise CommandError(explain_error(exc, ts)) from None
+
+
+def _compute(ctx, label, cells, fn):
+    from ..analyses.scale import TileProgress
+
+    progress = TileProgress(cells)
+    with ctx.track(label, progress, "cells"), ctx.native_call():
+        return fn(progress.counter)
+
+
+def _write_vector_or_matrix(ctx, path, values, row_names, col_names, what):
+    suffix = suffix_of(path)
+
+    def writer(tmp):
+        if suffix == ".npy":
+            np.save(tmp, values)
+            return
+        delimiter = "\t" if suffix == ".tsv" else ","
+        import csv
+
+        with open(tmp, "w", newline="", encoding="utf-8") as fh:
+            w = csv.writer(fh, delimiter=delimiter, lineterminator="\n")
+            w.writerow(["tree"] + list(col_names))
+            for name, row in zip(row_names, np.atleast_2d(values) if values.ndim == 2
+                                 else values[:, None]):
+                w.writerow([name] + row.tolist())
+
+    ctx.write(path, what, writer)
+
+
+def _between(ctx, args, ts, table, metric):
+    other_ts = ctx.read_trees(args.between, args.burnin, args.thin, args.max_trees,
+                              rooted=args.rooted, lengths=metric != "rf")
+    other = _build_table(ctx, other_ts, args, metric, "parsing the other trees")
+    joint = table.joined(other)
+    cells = table.n_trees * other.n_trees
+    d = _compute(ctx, "computing pairs", cells, lambda c: joint.block(
+        metric, slice(0, table.n_trees), slice(table.n_trees, joint.n_trees), progress=c))
+    if args.output:
+        _write_vector_or_matrix(ctx, args.output, d, ts.names, other_ts.names,
+                                f"{d.shape[0]} x {d.shape[1]} {d.dtype} matrix")
+    return [f"between {d.shape[0]} and {d.shape[1]} trees: min {d.min():.6g}, mean "
+            f"{d.mean(dtype=np.float64):.6g}, max {d.max():.6g}"]
+
+
+def _to(ctx, args, ts, table, metric):
+    ref = args.to.strip()
+    if re.fullmatch(r"-?\d+", ref):
+        i = int(ref)
+        if not -table.n_trees <= i < table.n_trees:
+            raise CommandError(f"--to {ref} is out of range: {table.n_trees} trees were read")
+        i %= table.n_trees
+        label = f"tree {i} ({ts.names[i]})"
+        d = _compute(ctx, "computing distances", table.n_trees,
+                     lambda c: table.to(i, metric, progress=c))
+    else:
+        label = "the given tree"
+        d = _compute(ctx, "computing distances", table.n_trees,
+                     lambda c: table.to(ref, metric, progress=c))
+    if args.output:
+        _write_vector_or_matrix(ctx, args.output, d, ts.names, ["distance"],
+                                f"{len(d)} distances")
+    return [f"distance of every tree to {label}: min {d.min():.6g}, mean "
+            f"{d.mean(dtype=np.float64):.6g}, max {d.max():.6g}"]
+
+
+def _reduce(ctx, args, ts, table, metric):
+    what, k = _parse_reduce(args.reduce)
+    n = table.n_trees
+    if what == "medoid":
+        sums = _compute(ctx, "computing row sums", n * n,
+                        lambda c: table.row_sums(metric, progress=c))
+        i = int(np.argmin(sums))
+        if args.output:
+            _write_vector_or_matrix(ctx, args.output, sums, ts.names, ["sum"],
+                                    f"{n} row sums")
+        return [f"medoid: tree {i} ({ts.names[i]}), mean distance to the others "
+                f"{sums[i] / max(1, n - 1):.6g}"]
+    if what == "knn":
+        if k >= n:
+            raise CommandError(f"--reduce knn={k} needs more than {k} trees ({n} were read)")
+        nb, dist = _compute(ctx, "finding neighbours", n * n,
+                            lambda c: table.knn(k, metric, progress=c))
+        if args.output:
+            path = args.output
+
+            def writer(tmp):
+                if suffix_of(path) == ".npz":
+                    np.savez(tmp, neighbours=nb, distances=dist,
+                             tree_names=np.array(ts.names, dtype=object).astype(str))
+                elif suffix_of(path) == ".npy":
+                    np.save(tmp, nb)
+                else:
+                    _knn_text(tmp, ts.names, nb, dist, "\t" if suffix_of(path) == ".tsv" else ",")
+
+            ctx.write(path, f"{k} nearest neighbours of {n} trees", writer)
+        return [f"{k} nearest neighbours: mean distance to the nearest "
+                f"{dist[:, 0].mean():.6g}, to the {k}-th {dist[:, -1].mean():.6g}"]
+    lag = _compute(ctx, "computing lagged distances", n * k,
+                   lambda c: table.lag_means(metric, max_lag=k, progress=c))
+    if args.output:
+        path = args.output
+
+        def writer(tmp):
+            if suffix_of(path) in (".npy", ".npz"):
+                np.savez(tmp, pairs=lag.pairs, mean=lag.mean, mean_sq=lag.mean_sq) \
+                    if suffix_of(path) == ".npz" else np.save(tmp, lag.mean_sq)
+            else:
+                _lag_text(tmp, ts, lag, "\t" if suffix_of(path) == ".tsv" else ",")
+
+        ctx.write(path, f"lags 1..{k} for {lag.pairs.shape[0]} runs", writer)
+    out = [f"mean squared distance at lag k within runs (k = 1, 2, 5, 10, {k}):"]
+    for g, f in enumerate(ts.files):
+        shown = ", ".join(f"{lag.mean_sq[g, j - 1]:.6g}" for j in sorted({1, 2, 5, 10, k})
+                          if j <= k)
+        out.append(f"  {f.label}: {shown}")
+    return out
+
+
+def _knn_text(path, names, nb, dist, delimiter):
+    import csv
+
+    with open(path, "w", newline="", encoding="utf-8") as fh:
+        w = csv.writer(fh, delimiter=delimiter, lineterminator="\n")
+        k = nb.shape[1]
+        w.writerow(["tree"] + [f"neighbour_{q + 1}" for q in range(k)]
+                   + [f"distance_{q + 1}" for q in range(k)])
+        for name, row, d in zip(names, nb, dist):
+            w.writerow([name] + [names[j] for j in row] + d.tolist())
+
+
+def _lag_text(path, ts, lag, delimiter):
+    import csv
+
+    with open(path, "w", newline="", encoding="utf-8") as fh:
+        w = csv.writer(fh, delimiter=delimiter, lineterminator="\n")
+        w.writerow(["run", "lag", "pairs", "mean", "mean_sq"])
+        for g, f in enumerate(ts.files):
+            for j in range(lag.pairs.shape[1]):
+                w.writerow([f.label, j + 1, int(lag.pairs[g, j]), lag.mean[g, j],
+                            lag.mean_sq[g, j]])
+
+
+def _npy(ctx, args, table, metric):
+    from ..analyses import scale
+
+    out = args.output
+    n = table.n_trees
+    if args.condensed:
+        cells = n * (n - 1) // 2
+        c = _compute_into(ctx, out, lambda tmp, counter: np.save(
+            tmp, table.condensed(metric, progress=counter)), cells)
+        return [f"wrote {out} (condensed, {cells} cells)"] if c else []
+    progress = scale.TileProgress(n * n)
+    with ctx.track(f"writing {os.path.basename(out)}", progress, "cells",
+                   detail="computing and writing rows"), \
+            ctx.native_call(), atomic_path(out) as tmp:
+        scale.write_npy(table, tmp, metric, progress=progress)
+    return [f"wrote {out} ({n} x {n} matrix, written through a memory map)"]
+
+
+def _compute_into(ctx, out, fn, cells):
+    from ..analyses.scale import TileProgress
+
+    progress = TileProgress(cells)
+    with ctx.track(f"writing {os.path.basename(out)}", progress, "cells",
+                   detail="computing pairs"), ctx.native_call(), atomic_path(out) as tmp:
+        fn(tmp, progress.counter)
+    return True

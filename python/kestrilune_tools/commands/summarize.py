@@ -1,0 +1,406 @@
+"""``kestrilune summarize FILE...``: the tree to report from a posterior sample.
+
+    kestrilune summarize analysis --burnin 25% --consensus --trprobs topologies.tsv -o con.nex
+    kestrilune summarize beast.trees --burnin 200 --mcc --ccd0 --ccd1 -o trees.nex --json s.json
+
+Each file is one run; a MrBayes base name (``analysis``) stands for its ``.run*.t`` files.
+Trees are compared as rooted clades when ``--rooted`` is given or every file marks its trees
+``[&R]``, as unrooted splits otherwise; the MCC and CCD trees need rooted trees. Without a
+tree option the majority-rule consensus is made. The definitions are those of
+:mod:`kestrilune_tools.analyses.summaries`.
+
+Outputs: ``-o`` the summary trees, NEXUS with a translate table (``.nex``, ``.nexus``,
+``.tre``, ``.tree``, ``.trees``) or one Newick line per tree (``.nwk``, ``.newick``);
+``--trprobs`` the topology table (TSV); ``--json`` every result at full precision with the
+settings; ``--plot`` a cladogram of each summary tree with its supports.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import json
+import math
+from typing import Dict, List, Optional
+
+from .cli import CommandError, Context, UsageError, add_input_arguments
+from .outputs import PICTURE_SUFFIXES
+
+_NEXUS_SUFFIXES = (".nex", ".nexus", ".tre", ".tree", ".trees")
+_NEWICK_SUFFIXES = (".nwk", ".newick")
+_TABLE_SUFFIXES = (".tsv",)
+_JSON_SUFFIXES = (".json",)
+_ROOTED_METHODS = ("mcc", "ccd0", "ccd1")
+_SHOWN_TOPOLOGIES = 5
+
+
+def add_arguments(p: argparse.ArgumentParser) -> None:
+    add_input_arguments(p)
+    g = p.add_argument_group("summary trees (without any: --consensus 0.5)")
+    g.add_argument("--consensus", nargs="?", const=0.5, type=float, metavar="THRESHOLD",
+                   help="majority-rule consensus: splits held by at least THRESHOLD of the "
+                        "trees and by more than half (default 0.5)")
+    g.add_argument("--allcompat", action="store_true",
+                   help="greedy consensus: majority-rule splits, then every compatible split "
+                        "by decreasing frequency")
+    g.add_argument("--mcc", nargs="?", const="log", choices=("log", "product", "sum"),
+                   metavar="SCORE",
+                   help="maximum clade credibility tree, the sample tree with the best clade "
+                        "score: log (TreeAnnotator 1.10, the default), product or sum of "
+                        "clade credibilities; rooted trees only")
+    g.add_argument("--ccd0", action="store_true",
+                   help="MAP tree of the CCD0 (highest product of clade credibilities over "
+                        "trees of observed clades); rooted binary trees only")
+    g.add_argument("--ccd1", action="store_true",
+                   help="MAP tree of the CCD1 (conditional clade probabilities); rooted "
+                        "binary trees only")
+    g.add_argument("--no-lengths", action="store_true",
+                   help="no branch lengths (default: each split's mean length over the trees "
+                        "holding it; the MCC tree keeps its own)")
+    g.add_argument("--outgroup", metavar="TAXON",
+                   help="taxon to draw unrooted trees from (default: the first taxon of the "
+                        "first file's translate table, as MrBayes draws them)")
+    t = p.add_argument_group("topologies")
+    t.add_argument("--trprobs", metavar="TSV",
+                   help="write every distinct topology with its count, probability, "
+                        "cumulative probability and first tree (like MrBayes' .trprobs)")
+    t.add_argument("--credible", type=float, default=0.95, metavar="MASS",
+                   help="mass of the credible set of topologies (default 0.95)")
+    o = p.add_argument_group("outputs")
+    o.add_argument("-o", "--output", metavar="TREES",
+                   help="write the summary trees: NEXUS with a translate table (.nex, .nexus, "
+                        ".tre, .tree, .trees) or Newick (.nwk, .newick)")
+    o.add_argument("--json", metavar="JSON",
+                   help="write every result at full precision with its settings")
+    o.add_argument("--plot", metavar="PNG",
+                   help="draw the summary trees as cladograms with their supports")
+
+
+def run(args, ctx: Context) -> int:
+    from ..analyses import summaries as S
+    from ..reading.runs import expand_runs
+
+    out_trees = ctx.output(args.output, _NEXUS_SUFFIXES + _NEWICK_SUFFIXES, "-o")
+    out_table = ctx.output(args.trprobs, _TABLE_SUFFIXES, "--trprobs")
+    out_json = ctx.output(args.json, _JSON_SUFFIXES, "--json")
+    out_plot = ctx.output(args.plot, PICTURE_SUFFIXES, "--plot")
+    if out_plot:
+        from ..pictures.plots import require_matplotlib
+
+        try:
+            require_matplotlib()
+        except ImportError as exc:
+            raise CommandError(str(exc)) from None
+    if args.consensus is not None and not 0.5 <= args.consensus <= 1:
+        raise UsageError(f"--consensus must lie between 0.5 and 1, got {args.consensus}")
+    if not 0 < args.credible <= 1:
+        raise UsageError(f"--credible must lie in (0, 1], got {args.credible}")
+    methods = _methods(args)
+
+    try:
+        files = expand_runs(args.files)
+    except FileNotFoundError as exc:
+        raise CommandError(str(exc)) from None
+    ts = ctx.read_trees(files, args.burnin, args.thin, args.max_trees, rooted=args.rooted,
+                        lengths=not args.no_lengths)
+    try:
+        S.check_taxa(ts)
+    except ValueError as exc:
+        raise CommandError(str(exc)) from None
+    rooted = _rooting(ctx, args, ts, methods, S.rooting_marks(ts))
+    sd = _split_data(ctx, ts, rooted, lengths=not args.no_lengths)
+    order = _taxon_order(ts, sd.leaf_names)
+    outgroup = _outgroup(args.outgroup, sd.leaf_names, order)
+
+    trees: List = []
+    try:
+        for key, label, make in _makers(S, args, methods):
+            if key == "ccd0_map":  # the one long native step: show its clades
+                import kestrilune
+
+                counter = kestrilune.ProgressCounter()
+                with ctx.track(label, counter, "clades"), ctx.native_call():
+                    trees.append((key, S.ccd0_map(sd, lengths=not args.no_lengths,
+                                                  progress=counter)))
+                continue
+            with ctx.phase(label):
+                trees.append((key, make(sd)))
+        with ctx.phase("counting topologies"):
+            table = S.topology_probabilities(sd, args.credible)
+    except ValueError as exc:
+        raise CommandError(str(exc)) from None
+
+    _print_summary(ctx, ts, sd, trees, table, order, outgroup)
+    if out_trees:
+        ctx.write(out_trees, f"{len(trees)} tree{'s' if len(trees) > 1 else ''}",
+                  lambda tmp: _write_trees(tmp, out_trees, trees, order, outgroup, ts))
+    if out_table:
+        with ctx.phase("reading topologies", total=len(table), unit="topologies") as ph:
+            newicks = table.newicks(ts, advance=ph.advance)
+        ctx.write(out_table, f"{len(table)} topologies",
+                  lambda tmp: _write_table(tmp, table, newicks, ts, sd))
+    if out_json:
+        ctx.write(out_json, "every result",
+                  lambda tmp: _write_json(tmp, args, ts, sd, trees, table, order, outgroup))
+    if out_plot:
+        from ..pictures.treeplot import cladograms
+
+        ctx.write(out_plot, "cladogram" + ("s" if len(trees) > 1 else ""),
+                  lambda tmp: cladograms([t for _, t in trees], tmp,
+                                         titles=[_title(t) for _, t in trees],
+                                         outgroup=outgroup), verb="drawing")
+    ctx.print(ctx.timing_line())
+    return 0
+
+
+# ----------------------------------------------------------------------------- choices
+
+
+def _methods(args) -> List[str]:
+    methods = []
+    if args.consensus is not None:
+        methods.append("consensus")
+    if args.allcompat:
+        methods.append("allcompat")
+    if args.mcc:
+        methods.append("mcc")
+    if args.ccd0:
+        methods.append("ccd0")
+    if args.ccd1:
+        methods.append("ccd1")
+    if not methods:
+        args.consensus = 0.5
+        methods.append("consensus")
+    return methods
+
+
+def _makers(S, args, methods):
+    lengths = not args.no_lengths
+    pct = f"{100 * args.consensus:g}" if args.consensus is not None else ""
+    table = {
+        "consensus": (f"con_{pct}_majrule", "majority-rule consensus",
+                      lambda sd: S.majority_consensus(sd, args.consensus, lengths=lengths)),
+        "allcompat": ("con_all_compat", "allcompat consensus",
+                      lambda sd: S.allcompat_consensus(sd, lengths=lengths)),
+        "mcc": ("mcc", "MCC tree", lambda sd: S.mcc_tree(sd, args.mcc)),
+        "ccd0": ("ccd0_map", "CCD0 MAP tree", lambda sd: S.ccd0_map(sd, lengths=lengths)),
+        "ccd1": ("ccd1_map", "CCD1 MAP tree", lambda sd: S.ccd1_map(sd, lengths=lengths)),
+    }
+    return [table[m] for m in methods]
+
+
+def _rooting(ctx: Context, args, ts, methods: List[str], marks: List[Optional[str]]) -> bool:
+    """Rooted when asked or when every file marks its trees [&R]."""
+    unrooted_files = [f.path for f, m in zip(ts.files, marks) if m == "U"]
+    if args.rooted:  # reading the files warned about [&U] marks already
+        return True
+    if all(m == "R" for m in marks):
+        return True
+    needs = [m for m in methods if m in _ROOTED_METHODS]
+    if needs:
+        names = {"mcc": "--mcc", "ccd0": "--ccd0", "ccd1": "--ccd1"}
+        if unrooted_files:
+            why = f"{unrooted_files[0]} marks its trees [&U] (unrooted)"
+        else:
+            unmarked = [f.path for f, m in zip(ts.files, marks) if m is None]
+            why = f"{unmarked[0]} does not mark its trees [&R]"
+        verb = "needs" if len(needs) == 1 else "need"
+        raise CommandError(f"{', '.join(names[m] for m in needs)} {verb} rooted trees, but "
+                           f"{why}; give --rooted if the trees are rooted")
+    return False
+
+
+def _split_data(ctx: Context, ts, rooted: bool, lengths: bool):
+    from ..analyses.distances import explain_error
+    from ..table.splits import split_data
+
+    try:
+        import kestrilune
+    except ImportError as exc:
+        raise CommandError(f"cannot import the kestrilune extension module ({exc})") from None
+    counter = kestrilune.ProgressCounter()
+    try:
+        with ctx.track("reading splits", counter, "trees", total=len(ts)), ctx.native_call():
+            return split_data(ts, rooted=rooted, lengths=lengths, progress=counter)
+    except MemoryError:
+        raise CommandError("out of memory reading the splits (fewer trees help: --thin, "
+                           "--max-trees, or a larger --burnin)") from None
+    except ValueError as exc:
+        raise CommandError(explain_error(exc, ts)) from None
+
+
+def _taxon_order(ts, leaf_names) -> List[int]:
+    """Leaf indices in the order of the first file's translate table (by its numbers when
+    they are numbers), else in name order: how output files number the taxa."""
+    table = ts.translate_maps[ts.map_indices[0]] if len(ts) else {}
+    index = {name: i for i, name in enumerate(leaf_names)}
+    if table and set(table.values()) == set(leaf_names) and len(table) == len(leaf_names):
+        keys = list(table)
+        if all(k.isdigit() for k in keys):
+            keys.sort(key=int)
+        return [index[table[k]] for k in keys]
+    return list(range(len(leaf_names)))
+
+
+def _outgroup(name: Optional[str], leaf_names, order: List[int]) -> int:
+    if name is None:
+        return order[0]
+    if name not in leaf_names:
+        raise CommandError(f"--outgroup {name}: no such taxon (the taxa are "
+                           f"{', '.join(leaf_names[:5])}{', ...' if len(leaf_names) > 5 else ''})")
+    return leaf_names.index(name)
+
+
+# ----------------------------------------------------------------------------- printing
+
+
+def _title(tree) -> str:
+    if tree.method == "majority-rule consensus":
+        return f"{tree.method} ({100 * tree.settings['threshold']:g}%)"
+    if tree.method == "MCC":
+        return f"MCC tree ({tree.tree_name})"
+    return tree.method
+
+
+def _describe(tree, sd) -> str:
+    n_full = len(sd.leaf_names) - (2 if tree.rooted else 3)
+    parts = [f"{tree.n_clades} of {n_full} {'clades' if tree.rooted else 'splits'}"]
+    if tree.score is not None:
+        parts.append(f"{tree.score_name} {tree.score!r}")
+    if tree.log_probability is not None and tree.score_name != "log CCD1 probability":
+        parts.append(f"log probability {tree.log_probability!r}")
+    if tree.tree_index is not None:
+        parts.append(f"sample tree {tree.tree_name!r} (index {tree.tree_index})")
+    return ", ".join(parts)
+
+
+def _print_summary(ctx: Context, ts, sd, trees, table, order, outgroup) -> None:
+    mode = "rooted clades" if sd.rooted else "unrooted splits"
+    files = f"{len(ts.files)} file{'s' if len(ts.files) > 1 else ''}"
+    out = [f"kestrilune summarize ({mode}): {sd.n_trees} trees from {files}, "
+           f"{len(sd.leaf_names)} taxa, {int(sd.nontrivial().sum())} distinct non-trivial "
+           f"{'clades' if sd.rooted else 'splits'}"]
+    for f in ts.files:
+        out.append(f"  {f.label}: {f.n_trees} trees, burn-in {f.burnin}, used {f.n_used}")
+    labels = _labels(sd.leaf_names)
+    for _, tree in trees:
+        out.append(f"{_title(tree)}: {_describe(tree, sd)}")
+        out.append("  " + tree.to_newick(labels, outgroup=outgroup, lengths=False,
+                                         precision=2))
+    shown = min(len(table), _SHOWN_TOPOLOGIES)
+    out.append(f"topologies: {len(table)} distinct; the {100 * table.credible_mass:g}% "
+               f"credible set holds {table.n_credible}")
+    for k in range(shown):
+        out.append(f"  {k + 1}: p = {table.probabilities[k]:.6f}, P = {table.cumulative[k]:.6f}"
+                   f" ({table.counts[k]} trees, first {sd.tree_names[table.first_tree[k]]!r})")
+    ctx.print("\n".join(out))
+
+
+def _labels(leaf_names) -> List[str]:
+    from ..analyses.summaries import newick_label
+
+    return [newick_label(n) for n in leaf_names]
+
+
+# ----------------------------------------------------------------------------- writing
+
+
+def _tree_comment(tree) -> str:
+    """A BEAST-style tree comment: what the tree is and its score."""
+    items = []
+    if tree.score is not None:
+        items.append(f"{tree.score_name.replace(' ', '_')}={tree.score!r}")
+    if tree.log_probability is not None:
+        items.append(f"log_probability={tree.log_probability!r}")
+    if tree.tree_name is not None:
+        items.append(f"sample_tree=\"{tree.tree_name}\"")
+    return f" [&{','.join(items)}]" if items else ""
+
+
+def _write_trees(tmp: str, path: str, trees, order: List[int], outgroup: int, ts) -> None:
+    leaf_names = trees[0][1].leaf_names
+    rooting = "[&R]" if trees[0][1].rooted else "[&U]"
+    from ..analyses.summaries import newick_label
+
+    with open(tmp, "w", encoding="utf-8", newline="\n") as fh:
+        if path.lower().endswith(_NEWICK_SUFFIXES):
+            labels = _labels(leaf_names)
+            for _, tree in trees:
+                fh.write(tree.to_newick(labels, outgroup=outgroup) + "\n")
+            return
+        number = {leaf: str(k + 1) for k, leaf in enumerate(order)}
+        labels = [number[i] for i in range(len(leaf_names))]
+        fh.write("#NEXUS\n")
+        fh.write(f"[written by kestrilune summarize from {len(ts)} trees of "
+                 f"{', '.join(f.label for f in ts.files)}]\n")
+        fh.write(f"begin taxa;\n\tdimensions ntax={len(leaf_names)};\n\ttaxlabels\n")
+        for leaf in order:
+            fh.write(f"\t\t{newick_label(leaf_names[leaf])}\n")
+        fh.write("\t\t;\nend;\n\nbegin trees;\n\ttranslate\n")
+        for k, leaf in enumerate(order):
+            sep = "," if k + 1 < len(order) else ""
+            fh.write(f"\t\t{k + 1}\t{newick_label(leaf_names[leaf])}{sep}\n")
+        fh.write("\t\t;\n")
+        for name, tree in trees:
+            fh.write(f"\ttree {name}{_tree_comment(tree)} = {rooting} "
+                     f"{tree.to_newick(labels, outgroup=outgroup)}\n")
+        fh.write("end;\n")
+
+
+def _write_table(tmp: str, table, newicks: List[str], ts, sd) -> None:
+    runs = [f.label for f in ts.files]
+    with open(tmp, "w", encoding="utf-8", newline="") as fh:
+        w = csv.writer(fh, delimiter="\t", lineterminator="\n")
+        w.writerow(["rank", "count", "probability", "cumulative", "credible_set",
+                    "first_tree"] + [f"count_{r}" for r in runs] + ["topology"])
+        for k in range(len(table)):
+            w.writerow([k + 1, int(table.counts[k]), repr(float(table.probabilities[k])),
+                        repr(float(table.cumulative[k])), int(k < table.n_credible),
+                        sd.tree_names[table.first_tree[k]]]
+                       + table.group_counts[k].tolist() + [newicks[k]])
+
+
+def _finite(x):
+    return None if x is None or (isinstance(x, float) and not math.isfinite(x)) else x
+
+
+def _write_json(tmp: str, args, ts, sd, trees, table, order, outgroup) -> None:
+    def tree_dict(name, tree):
+        d = {"name": name, "method": tree.method, "newick": tree.to_newick(outgroup=outgroup),
+             "n_clades": tree.n_clades, "score": _finite(tree.score),
+             "score_name": tree.score_name, "log_probability": _finite(tree.log_probability),
+             "settings": tree.settings}
+        if tree.tree_index is not None:
+            d["sample_tree"] = {"index": tree.tree_index, "name": tree.tree_name,
+                                "where": ts.locate(tree.tree_index)}
+        return d
+
+    topologies = [{"rank": k + 1, "count": int(table.counts[k]),
+                   "probability": float(table.probabilities[k]),
+                   "cumulative": float(table.cumulative[k]),
+                   "first_tree": sd.tree_names[table.first_tree[k]],
+                   "count_per_run": table.group_counts[k].tolist()}
+                  for k in range(table.n_credible)]
+    doc: Dict[str, object] = {
+        "settings": {"files": [f.path for f in ts.files], "burnin": args.burnin,
+                     "burnin_per_file": [f.burnin for f in ts.files],
+                     "used_per_file": [f.n_used for f in ts.files], "thin": args.thin,
+                     "max_trees": args.max_trees, "rooted": sd.rooted,
+                     "lengths": not args.no_lengths,
+                     "outgroup": sd.leaf_names[outgroup], "credible_mass": table.credible_mass},
+        "n_trees": sd.n_trees, "taxa": [sd.leaf_names[i] for i in order],
+        "trees": [tree_dict(name, tree) for name, tree in trees],
+        "topologies": {"n_distinct": len(table), "n_credible": table.n_credible,
+                       "credible_set": topologies},
+    }
+    with open(tmp, "w", encoding="utf-8") as fh:
+        json.dump(doc, fh, indent=1, allow_nan=False, default=_plain)
+        fh.write("\n")
+
+
+def _plain(x):
+    """JSON for NumPy scalars in settings."""
+    if hasattr(x, "item"):
+        return x.item()
+    raise TypeError(f"not JSON: {type(x).__name__}")
+

@@ -1,0 +1,2 @@
+"""Pictures (matplotlib, an optional dependency): ``plots`` (tree-space map, distance trace,
+heatmap), ``converge`` (split frequencies and ASDSF) and ``treeplot`` (summary trees)."""

@@ -1,0 +1,90 @@
+"""Pictures of summary trees: a cladogram with the support of every clade.
+
+Needs matplotlib (``pip install 'kestrilune[plot]'``). Leaves are aligned on the right, each
+internal node one step left of its leftmost child, and every internal node carries its
+support (the share of trees that hold its clade) as a percentage. Several trees are drawn
+side by side in one picture.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple
+
+from .plots import require_matplotlib
+
+if TYPE_CHECKING:
+    from ..analyses.summaries import SummaryTree, TreeLayout
+
+__all__ = ["cladograms"]
+
+_DPI = 150
+
+
+def _coordinates(tree: SummaryTree, outgroup: int
+                 ) -> Tuple[TreeLayout, List[List[int]], List[float], List[float]]:
+    """(x, y) of every node of ``tree.layout(outgroup)`` plus the root (last), children in
+    the order of their lowest leaf index, as the Newick text lists them."""
+    lay = tree.layout(outgroup)
+    top = len(lay.rows)
+    children: List[List[int]] = [[] for _ in range(top + 1)]
+    for j in range(top):
+        children[top if lay.parent[j] < 0 else lay.parent[j]].append(j)
+    for kids in children:
+        kids.sort(key=lambda j: lay.leaf[j])
+    x: List[float] = [0.0] * (top + 1)
+    y: List[float] = [0.0] * (top + 1)
+    order: List[int] = []  # pre-order, then reversed for children before parents
+    stack = [top]
+    while stack:
+        v = stack.pop()
+        order.append(v)
+        stack.extend(reversed(children[v]))
+    row = 0
+    for v in order:
+        if v < top and lay.size[v] == 1:
+            y[v] = row
+            row += 1
+    for v in reversed(order):
+        if children[v]:
+            x[v] = min(x[c] for c in children[v]) - 1
+            y[v] = (y[children[v][0]] + y[children[v][-1]]) / 2
+    return lay, children, x, y
+
+
+def cladograms(trees: Sequence[SummaryTree], path: str, titles: Optional[Sequence[str]] = None,
+               outgroup: int = 0) -> str:
+    """Draw every :class:`~kestrilune_tools.analyses.summaries.SummaryTree` of ``trees``
+    side by side into ``path`` (the suffix picks the format); returns the path."""
+    plt = require_matplotlib()
+    n_leaves = len(trees[0].leaf_names)
+    height = max(3.0, 0.17 * n_leaves + 1.0)
+    fig, axes = plt.subplots(1, len(trees), figsize=(6.5 * len(trees), height), squeeze=False)
+    try:
+        for k, (tree, ax) in enumerate(zip(trees, axes[0])):
+            lay, children, x, y = _coordinates(tree, outgroup)
+            top = len(lay.rows)
+            for v in range(top + 1):
+                if not children[v]:
+                    continue
+                ys = [y[c] for c in children[v]]
+                ax.plot([x[v], x[v]], [min(ys), max(ys)], color="black", lw=0.8)
+                for c in children[v]:
+                    ax.plot([x[v], x[c]], [y[c], y[c]], color="black", lw=0.8)
+                if v < top:
+                    support = tree.support[lay.rows[v]]
+                    ax.text(x[v] - 0.05, y[v] - 0.15, f"{100 * support:.0f}", ha="right",
+                            va="bottom", fontsize=6, color="tab:blue")
+            for v in range(top):
+                if lay.size[v] == 1:
+                    ax.text(x[v] + 0.15, y[v], tree.leaf_names[lay.leaf[v]], va="center",
+                            fontsize=7)
+            ax.set_xlim(min(x) - 0.5, 0.0 + 0.35 * max(len(n) for n in tree.leaf_names) / 2)
+            ax.set_ylim(n_leaves, -1)
+            ax.axis("off")
+            title = titles[k] if titles else tree.method
+            ax.set_title(f"{title}\n(support in % of {tree.n_trees} trees)", fontsize=9)
+        fig.tight_layout()
+        fig.savefig(path, dpi=_DPI)
+    finally:
+        plt.close(fig)
+    return path

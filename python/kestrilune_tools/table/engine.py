@@ -1,0 +1,269 @@
+"""The split-table engine: parse once, then any block of the distance matrix, any reduction.
+
+    >>> t = SplitTable.from_treeset(read_trees(["run1.t", "run2.t"], burnin="25%"))
+    >>> t.rf()                      # (n, n) uint8/uint16/uint32, the narrowest that holds it
+    >>> t.rf(slice(0, 1000), slice(5000, 6000), out=np.lib.format.open_memmap(...))
+    >>> t.condensed("rf")           # the upper triangle, scipy's squareform order
+    >>> t.to(0), t.to("((A,B),C,D);")   # one tree against all
+    >>> t.between(other)            # this table's trees against another's (same taxa)
+    >>> t.medoid(), t.lag_means(max_lag=100), t.knn(5), t.histogram()
+
+A table holds per tree only its split ids (and lengths with ``lengths=True``, which
+``wrf``/``kf`` need), so 10^5 trees of 200 taxa fit in a few hundred megabytes; nothing here
+builds an n x n array unless asked to. Every cell equals the ``kestrilune`` module's cell for
+the same trees (RF exactly, WRF and KF in the module's summation order), whatever the tiling
+or the number of threads. Long calls release the GIL, report to a
+``kestrilune.ProgressCounter`` (pairs done) and stop on Ctrl-C.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Mapping, Optional, Sequence, Tuple, Union, cast
+
+import numpy as np
+
+from .. import _engine
+from .metrics import METRICS, Metric
+
+__all__ = ["SplitTable", "LagMeans", "METRICS", "RunSums", "clade_partitions", "TreeSetError",
+           "instruction_set"]
+
+# The native pieces the analyses use directly: exact sums over a run's distance rows (for
+# the ESS measures) and the partitions of observed clades (for the CCD summaries).
+RunSums = _engine.RunSums
+clade_partitions = _engine.clade_partitions
+# A tree set that cannot be read: a ValueError with the kestrilune module's message, its
+# .kind ("parse", "different_leaf_set", ...) and .tree_index (the input tree at fault, or
+# None).
+TreeSetError = _engine.TreeSetError
+# The instruction-set level the kernels run at: "avx512", "avx2" or "baseline".
+instruction_set = _engine.instruction_set
+
+_RF_TYPES = (np.uint8, np.uint16, np.uint32, np.uint64, np.int32, np.int64, np.float32,
+             np.float64)
+
+Index = Union[None, slice, Sequence[int], np.ndarray]
+
+
+@dataclass(frozen=True)
+class LagMeans:
+    """Distances between trees k samples apart within a run, k = 1 .. max_lag.
+
+    Arrays are (n_groups, max_lag); column k - 1 is lag k. ``pooled_*`` weight the runs by
+    their number of pairs.
+    """
+
+    pairs: np.ndarray  # int64: number of pairs
+    mean: np.ndarray  # mean d (NaN without pairs)
+    mean_sq: np.ndarray  # mean d^2
+
+    @property
+    def pooled_mean(self) -> np.ndarray:
+        return _pooled(self.mean, self.pairs)
+
+    @property
+    def pooled_mean_sq(self) -> np.ndarray:
+        return _pooled(self.mean_sq, self.pairs)
+
+
+def _pooled(means: np.ndarray, pairs: np.ndarray) -> np.ndarray:
+    n = pairs.sum(axis=0)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return np.where(n > 0, np.nansum(means * pairs, axis=0) / n, np.nan)
+
+
+class SplitTable(_engine.SplitTable):
+    __doc__ = _engine.SplitTable.__doc__
+
+    @classmethod
+    def from_treeset(cls, treeset: TreeSet, rooted: bool = False, lengths: bool = False,
+                     groups: Optional[Sequence[int]] = None,
+                     progress: Optional[object] = None) -> "SplitTable":
+        """The table of a :class:`~kestrilune_tools.reading.TreeSet`; groups default to its
+        files (one file, one run)."""
+        groups = treeset.file_indices if groups is None else groups
+        return cls(treeset.names, treeset.newicks(), treeset.translate_maps,
+                   treeset.map_indices, rooted=bool(rooted), progress=progress,
+                   lengths=bool(lengths),
+                   groups=np.asarray(groups, dtype=np.int64))  # type: ignore[arg-type]
+
+    @classmethod
+    def from_bytes(cls, data: bytes) -> "SplitTable":
+        """The table of a byte form made by ``to_bytes`` (ValueError if it is damaged)."""
+        table = cls.__new__(cls)
+        table.__setstate__(bytes(data))
+        return table
+
+    # ------------------------------------------------------------------ blocks
+
+    def rf(self, rows: Index = None, cols: Index = None, *, out: Optional[np.ndarray] = None,
+           dtype: Optional[DTypeLike] = None, progress: Optional[object] = None) -> np.ndarray:
+        """RF distances of ``rows`` x ``cols`` (slices or index arrays; None: all trees).
+
+        ``dtype=None`` picks the narrowest unsigned type that holds the largest RF these
+        trees allow. ``out`` receives the cells in place (any writable 2-D array of a
+        numeric dtype, a memmap included)."""
+        return self.block("rf", rows, cols, out=out, dtype=dtype, progress=progress)
+
+    def wrf(self, rows: Index = None, cols: Index = None, *, out: Optional[np.ndarray] = None,
+            progress: Optional[object] = None) -> np.ndarray:
+        """Weighted RF (float64) of ``rows`` x ``cols``; needs ``lengths=True``."""
+        return self.block("wrf", rows, cols, out=out, progress=progress)
+
+    def kf(self, rows: Index = None, cols: Index = None, *, out: Optional[np.ndarray] = None,
+           progress: Optional[object] = None) -> np.ndarray:
+        """Kuhner-Felsenstein branch score (float64); needs ``lengths=True``."""
+        return self.block("kf", rows, cols, out=out, progress=progress)
+
+    def block(self, metric: Metric, rows: Index = None, cols: Index = None, *,
+              out: Optional[np.ndarray] = None, dtype: Optional[DTypeLike] = None,
+              progress: Optional[object] = None) -> np.ndarray:
+        r, c = self.index(rows), self.index(cols)
+        out = self._output(metric, r, c, (len(r), len(c)), out, dtype)
+        self._block(metric, r, c, out, progress)
+        return out
+
+    def condensed(self, metric: Metric = "rf", index: Index = None, *,
+                  out: Optional[np.ndarray] = None, dtype: Optional[DTypeLike] = None,
+                  progress: Optional[object] = None) -> np.ndarray:
+        """The upper triangle over ``index`` as a 1-D array in the order of
+        ``scipy.spatial.distance.squareform``, computed directly (no square matrix)."""
+        i = self.index(index)
+        m = len(i)
+        out = self._output(metric, i, i, (m * (m - 1) // 2,), out, dtype)
+        self._condensed(metric, i, out, progress)
+        return out
+
+    def to(self, tree: Union[int, str], metric: Metric = "rf", *,
+           translate: Optional[Mapping[str, str]] = None,
+           progress: Optional[object] = None) -> np.ndarray:
+        """Distances from one tree to every tree of the table: a tree index, or a Newick
+        text (leaf labels translated through ``translate`` when given), which may hold
+        splits the table has never seen."""
+        if isinstance(tree, (int, np.integer)):
+            return self.block(metric, [int(tree)], None, progress=progress)[0]
+        if not isinstance(tree, str):
+            raise TypeError(f"expected a tree index or a Newick string, got {type(tree).__name__}")
+        one = SplitTable(["tree", "tree"], iter([tree, tree]), [dict(translate or {})], [0, 0],
+                         rooted=self.rooted, lengths=self.has_lengths)
+        joint = cast(SplitTable, self._concat(one))
+        return joint.block(metric, [self.n_trees], slice(0, self.n_trees), progress=progress)[0]
+
+    def between(self, other: "_engine.SplitTable", metric: Metric = "rf", rows: Index = None,
+                cols: Index = None, *, out: Optional[np.ndarray] = None,
+                dtype: Optional[DTypeLike] = None,
+                progress: Optional[object] = None) -> np.ndarray:
+        """Distances from this table's trees (``rows``) to ``other``'s (``cols``): the cells
+        the module gives for the two tree sets read as one (same taxa needed; leaf orders
+        and translate tables may differ)."""
+        joint = self.joined(other)
+        r = self.index(rows)
+        c = other.index(cols) if isinstance(other, SplitTable) else \
+            SplitTable.index(other, cols)  # type: ignore[arg-type]  # needs n_trees only
+        return joint.block(metric, r, c + np.uint32(self.n_trees), out=out, dtype=dtype,
+                           progress=progress)
+
+    def joined(self, other: "_engine.SplitTable") -> "SplitTable":
+        """One table of this table's trees followed by ``other``'s; ``other``'s groups are
+        numbered after this table's."""
+        return cast(SplitTable, self._concat(other))
+
+    # ------------------------------------------------------------------ reductions
+
+    def row_sums(self, metric: Metric = "rf", rows: Index = None, cols: Index = None,
+                 progress: Optional[object] = None) -> np.ndarray:
+        """float64 sum of each row's distances (RF sums are exact)."""
+        return self._row_sums(metric, self.index(rows), self.index(cols), progress)
+
+    def medoid(self, metric: Metric = "rf", index: Index = None,
+               progress: Optional[object] = None) -> int:
+        """The tree (its table index) with the least total distance to the trees of
+        ``index`` (default: all); ties go to the lowest index."""
+        i = self.index(index)
+        return int(i[int(np.argmin(self._row_sums(metric, i, i, progress)))])
+
+    def lag_means(self, metric: Metric = "rf", max_lag: int = 100,
+                  progress: Optional[object] = None) -> LagMeans:
+        """Mean d and d^2 over the pairs of trees k samples apart within each group (run),
+        for k = 1 .. max_lag: what topological ESS is computed from."""
+        if max_lag < 1:
+            raise ValueError("max_lag must be at least 1")
+        n_groups = int(self.groups.max()) + 1 if self.n_trees else 0
+        pairs, s, s2 = self._lag_sums(metric, n_groups, int(max_lag), progress)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            return LagMeans(pairs=pairs, mean=s / pairs, mean_sq=s2 / pairs)
+
+    def knn(self, k: int, metric: Metric = "rf", index: Index = None,
+            progress: Optional[object] = None) -> Tuple[np.ndarray, np.ndarray]:
+        """(neighbours, distances), each (m, k): the k nearest other trees of every tree of
+        ``index``, nearest first, ties to the lower index; neighbours are table indices."""
+        i = self.index(index)
+        pos, dist = self._nearest(metric, i, int(k), progress)
+        return i[pos].astype(np.int64), dist
+
+    def histogram(self, metric: Metric = "rf", bins: Any = None, index: Index = None,
+                  progress: Optional[object] = None) -> Tuple[np.ndarray, np.ndarray]:
+        """(counts, edges) of the distances of all pairs i < j, as ``numpy.histogram``.
+        ``bins=None``: for RF one bin per integer value up to the largest possible."""
+        i = self.index(index)
+        if bins is None:
+            if metric != "rf":
+                raise ValueError("give bins (edges or a count with a range) for wrf and kf")
+            edges = np.arange(self._rf_bound(i, i) + 2, dtype=np.float64) - 0.5
+            edges[0] = 0.0
+        else:
+            edges = np.asarray(bins, dtype=np.float64)
+        counts = self._histogram(metric, i, np.ascontiguousarray(edges), progress)
+        return counts, edges
+
+    # ------------------------------------------------------------------ helpers
+
+    def index(self, which: Index) -> np.ndarray:
+        """Table indices as a uint32 array: None (all), a slice, or integers (negative ones
+        count from the end); IndexError outside the table."""
+        n = self.n_trees
+        if which is None:
+            return np.arange(n, dtype=np.uint32)
+        if isinstance(which, slice):
+            return np.arange(*which.indices(n), dtype=np.uint32)
+        arr = np.asarray(which)
+        if arr.ndim != 1 or not (np.issubdtype(arr.dtype, np.integer) or arr.size == 0):
+            raise TypeError("tree indices must be a slice or a 1-D sequence of integers")
+        arr = arr.astype(np.int64, copy=False)
+        bad = (arr < -n) | (arr >= n)
+        if bad.any():
+            raise IndexError(f"tree index {int(arr[bad][0])} is out of range for a table of "
+                             f"{n} trees")
+        return np.ascontiguousarray(np.where(arr < 0, arr + n, arr), dtype=np.uint32)
+
+    def _output(self, metric: str, rows: np.ndarray, cols: np.ndarray, shape: Tuple[int, ...],
+                out: Optional[np.ndarray], dtype: Optional[DTypeLike]) -> np.ndarray:
+        if metric not in METRICS:
+            raise ValueError(f"unknown metric {metric!r}: choose rf, wrf or kf")
+        if metric != "rf":
+            want: np.dtype[Any] = np.dtype(np.float64)
+            if dtype is not None and np.dtype(dtype) != want:
+                raise ValueError(f"{metric} cells are float64")
+        elif dtype is None and out is None:
+            bound = self._rf_bound(rows, cols)
+            want = np.dtype(np.uint8 if bound <= 0xFF else np.uint16 if bound <= 0xFFFF
+                            else np.uint32)
+        else:
+            want = np.dtype(dtype if dtype is not None else out.dtype)  # type: ignore[union-attr]
+            if want.type not in _RF_TYPES:
+                raise ValueError(f"RF cells cannot be stored as {want}")
+            if want.kind in "ui":
+                bound = self._rf_bound(rows, cols)
+                if bound > np.iinfo(want).max:
+                    raise ValueError(f"RF values of these trees reach {bound}, more than "
+                                     f"{want} holds")
+        if out is None:
+            return np.empty(shape, dtype=want)
+        if not isinstance(out, np.ndarray) or out.shape != shape:
+            raise ValueError(f"out must be an array of shape {shape}")
+        if out.dtype != want:
+            raise ValueError(f"out has dtype {out.dtype}; these cells need {want}")
+        if not out.flags.writeable:
+            raise ValueError("out is read-only")
+        return out

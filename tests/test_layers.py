@@ -1,0 +1,105 @@
+"""The package's layers, read from the imports of its source files (lazy ones included).
+
+reading -> table -> analyses -> pictures -> commands: a module imports only from its own
+layer or the ones before it; a command (a module named in ``cli.COMMANDS``) imports no
+other command; no ``_private`` name (module or attribute) is imported across folders.
+"""
+
+import ast
+from pathlib import Path
+
+import kestrilune_tools
+from kestrilune_tools.commands.cli import COMMANDS
+
+PACKAGE = Path(kestrilune_tools.__file__).parent
+LAYERS = {"reading": 0, "table": 1, "analyses": 2, "pictures": 3, "commands": 4}
+# Top-level modules: the NumPy views of the module's results sit with the typed results;
+# the engine extension is the native half of the split table (CMake installs it beside the
+# package's __init__). The package's own __init__ and __main__ re-export from above.
+TOP = {"arrays": ("table", 1), "_engine": ("table", 1)}
+
+
+def _modules():
+    for path in sorted(PACKAGE.rglob("*.py")):
+        parts = list(path.relative_to(PACKAGE).with_suffix("").parts)
+        is_package = parts[-1] == "__init__"
+        if is_package:
+            parts = parts[:-1]
+        yield path, parts, is_package
+
+
+def _place(parts):
+    """(folder, layer) of a module given as its parts under the package; None for the
+    package's own __init__ and __main__, which may import anything."""
+    if not parts or parts == ["__main__"]:
+        return None
+    if parts[0] in LAYERS:
+        return parts[0], LAYERS[parts[0]]
+    return TOP[parts[0]]
+
+
+def _is_module(parts) -> bool:
+    base = PACKAGE.joinpath(*parts)
+    return base.with_suffix(".py").exists() or (base / "__init__.py").exists() or \
+        (len(parts) == 1 and parts[0] == "_engine")
+
+
+def _imports(path, parts, is_package):
+    """(target module parts, imported name or None) for every import of the package."""
+    here = parts if is_package else parts[:-1]
+    for node in ast.walk(ast.parse(path.read_text(), str(path))):
+        if isinstance(node, ast.Import):
+            for alias in node.names:
+                names = alias.name.split(".")
+                if names[0] == "kestrilune_tools":
+                    yield names[1:], None
+        elif isinstance(node, ast.ImportFrom):
+            if node.level:
+                base = here[: len(here) - (node.level - 1)] + \
+                    (node.module.split(".") if node.module else [])
+            elif node.module and node.module.split(".")[0] == "kestrilune_tools":
+                base = node.module.split(".")[1:]
+            else:
+                continue
+            for alias in node.names:
+                if _is_module(base + [alias.name]):
+                    yield base + [alias.name], None
+                else:
+                    yield base, alias.name
+
+
+def test_imports_follow_the_layers():
+    commands = {tuple(c.module.split(".")[1:]) for c in COMMANDS}
+    wrong = []
+    for path, parts, is_package in _modules():
+        place = _place(parts)
+        if place is None:
+            continue
+        folder, layer = place
+        for target, name in _imports(path, parts, is_package):
+            where = f"{'/'.join(parts) or '__init__'} imports {'.'.join(target)}" + \
+                (f".{name}" if name else "")
+            other = _place(target)
+            if other is None:
+                if name and name.startswith("__"):  # __version__
+                    continue
+                wrong.append(f"{where}: the package's __init__ is for its users")
+                continue
+            other_folder, other_layer = other
+            if other_layer > layer:
+                wrong.append(f"{where}: a lower layer imports a higher one")
+            if tuple(parts) in commands and tuple(target) in commands and target != parts:
+                wrong.append(f"{where}: a command imports another command")
+            private = [p for p in target[1:] + ([name] if name else []) if p.startswith("_")
+                       and not p.startswith("__")]
+            if target[:1] == ["_engine"]:
+                private.append("_engine")
+            if private and other_folder != folder:
+                wrong.append(f"{where}: private {private[0]} crosses a folder")
+    assert not wrong, "\n".join(wrong)
+
+
+def test_every_module_has_a_layer():
+    # A new top-level module must be given a place here, or moved into a layer's folder.
+    for _, parts, _ in _modules():
+        assert _place(parts) is not None or parts in ([], ["__main__"]), parts
