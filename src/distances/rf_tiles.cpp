@@ -629,11 +629,11 @@ std::vector<dispatch::VariantInfo> rf_tile_variants() {
     return dispatch::describe(kPairRows);
 }
 
-RfTilesStatus rf_tiles(const SplitSets& sets, std::span<const std::uint32_t> rows,
-                       std::span<const std::uint32_t> cols, FunctionRef<void(const RfTile&)> sink,
-                       const RfTileOptions& options) {
+void rf_tiles(const SplitSets& sets, std::span<const std::uint32_t> rows,
+              std::span<const std::uint32_t> cols, FunctionRef<void(const RfTile&)> sink,
+              const RfTileOptions& options) {
     if (rows.empty() || cols.empty()) {
-        return RfTilesStatus::Done;
+        return;
     }
     const std::size_t n_trees = sets.n_trees();
     require(sets.offsets.size() == n_trees + 1 && sets.offsets[0] == 0 &&
@@ -675,16 +675,10 @@ RfTilesStatus rf_tiles(const SplitSets& sets, std::span<const std::uint32_t> row
     }
 
     const PairRowsFn pair_rows = dispatch::pick(kPairRows, options.features).fn;
-    std::atomic<bool> skipped{false};
     pool::parallel_for(
         0, tiles.size(),
         [&](std::size_t begin, std::size_t end) {
             for (std::size_t k = begin; k < end; ++k) {
-                // Relaxed: the flag is a request, it orders no data.
-                if (options.stop != nullptr && options.stop->load(std::memory_order_relaxed)) {
-                    skipped.store(true, std::memory_order_relaxed);
-                    return;
-                }
                 const std::uint64_t pairs =
                     run_tile(row_blocks[tiles[k].first], cblocks[tiles[k].second], symmetric,
                              pair_rows, sink);
@@ -695,7 +689,6 @@ RfTilesStatus rf_tiles(const SplitSets& sets, std::span<const std::uint32_t> row
             }
         },
         1);
-    return skipped.load() ? RfTilesStatus::Stopped : RfTilesStatus::Done;
 }
 
 }  // namespace kestrilune

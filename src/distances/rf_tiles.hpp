@@ -75,8 +75,6 @@ struct RfTileOptions {
     // Receives pairs() of every tile once its sink has returned (relaxed additions). A
     // symmetric call over n positions adds n(n-1)/2 in total, a rectangle rows x cols.
     std::atomic<std::uint64_t>* progress = nullptr;
-    // Checked before each tile; once true no further tile is started.
-    const std::atomic<bool>* stop = nullptr;
     // Positions per tile side, at most 256; 0 picks a size for the input.
     std::size_t tile_size = 0;
     // The pair loop is the best compiled variant these features allow (see
@@ -87,20 +85,18 @@ struct RfTileOptions {
 // The compiled variants of the pair loop, best first.
 std::vector<dispatch::VariantInfo> rf_tile_variants();
 
-enum class RfTilesStatus { Done, Stopped };
-
 // Calls sink once per tile, from several worker threads at once (each call on its own
 // tile: a sink writing the cells of its tile needs no lock). When rows and cols hold the
 // same sequence the call is symmetric: each unordered position pair is delivered once
 // (see RfTile::mirrored); otherwise every (row, column) position pair is delivered once.
-// Returns Stopped when a stop request left tiles undelivered.
+// A stop request of the pool (pool::Stopped) ends the call between tiles.
 //
 // Preconditions (checked; a violation is an InternalError before any tile is delivered):
 // every entry of rows and cols is below sets.n_trees(), offsets are as described, and the
 // ids of every listed tree strictly ascend. A sink may throw std::bad_alloc; it ends the
 // call after the running tiles, and the caller gets the exception (pool::parallel_for).
-RfTilesStatus rf_tiles(const SplitSets& sets, std::span<const std::uint32_t> rows,
-                       std::span<const std::uint32_t> cols, FunctionRef<void(const RfTile&)> sink,
-                       const RfTileOptions& options = {});
+void rf_tiles(const SplitSets& sets, std::span<const std::uint32_t> rows,
+              std::span<const std::uint32_t> cols, FunctionRef<void(const RfTile&)> sink,
+              const RfTileOptions& options = {});
 
 }  // namespace kestrilune

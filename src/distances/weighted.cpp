@@ -417,11 +417,10 @@ std::uint64_t WeightedTile::pairs() const noexcept {
     return diagonal ? rows * (rows - (rows > 0 ? 1 : 0)) / 2 : rows * (col_end - col_begin);
 }
 
-WeightedTilesStatus weighted_tiles(WeightedMetric metric, const LengthSets& sets,
-                                   std::span<const std::uint32_t> rows,
-                                   std::span<const std::uint32_t> cols,
-                                   FunctionRef<void(const WeightedTile&)> sink,
-                                   const WeightedTileOptions& options) {
+void weighted_tiles(WeightedMetric metric, const LengthSets& sets,
+                    std::span<const std::uint32_t> rows, std::span<const std::uint32_t> cols,
+                    FunctionRef<void(const WeightedTile&)> sink,
+                    const WeightedTileOptions& options) {
     const std::size_t n_trees = sets.n_trees();
     for (const std::span<const std::uint32_t> list : {rows, cols}) {
         for (const std::uint32_t t : list) {
@@ -483,7 +482,6 @@ WeightedTilesStatus weighted_tiles(WeightedMetric metric, const LengthSets& sets
     }
     const std::vector<detail::IdBlock>& col_ids = same_lists ? row_ids : col_ids_own;
 
-    std::atomic<bool> skipped{false};
     pool::parallel_for(
         0, tasks.size(),
         [&](std::size_t begin, std::size_t end) {
@@ -497,11 +495,6 @@ WeightedTilesStatus weighted_tiles(WeightedMetric metric, const LengthSets& sets
                 const std::size_t j_first = options.row_owned ? 0 : tasks[task].second;
                 const std::size_t j_last = options.row_owned ? col_blocks : j_first + 1;
                 for (std::size_t j = j_first; j < j_last; ++j) {
-                    // Relaxed: the flag is a request, it orders no data.
-                    if (options.stop != nullptr && options.stop->load(std::memory_order_relaxed)) {
-                        skipped.store(true, std::memory_order_relaxed);
-                        return;
-                    }
                     WeightedTile tile;
                     tile.row_begin = i * side;
                     tile.row_end = std::min(rows.size(), tile.row_begin + side);
@@ -552,7 +545,6 @@ WeightedTilesStatus weighted_tiles(WeightedMetric metric, const LengthSets& sets
             }
         },
         1);
-    return skipped.load() ? WeightedTilesStatus::Stopped : WeightedTilesStatus::Done;
 }
 
 std::vector<dispatch::VariantInfo> wrf_kernel_variants() {

@@ -84,7 +84,6 @@ struct WeightedTile {
 
 struct WeightedTileOptions {
     std::atomic<std::uint64_t>* progress = nullptr;  // += pairs() after each tile (relaxed)
-    const std::atomic<bool>* stop = nullptr;         // checked before each tile
     std::size_t tile_size = 0;                       // positions per side; 0 picks one
     // The tiles of one row block go to one task in ascending column order, so that a sink
     // adding along rows adds in a fixed order (a symmetric call is then not folded).
@@ -92,16 +91,13 @@ struct WeightedTileOptions {
     dispatch::Features features = dispatch::features();
 };
 
-enum class WeightedTilesStatus { Done, Stopped };
-
 // Calls sink once per tile, from several workers at once. Equal row and column lists make
 // a symmetric call (unless row_owned): each unordered position pair is delivered once.
 // Preconditions (checked, an InternalError before any tile): indices below n_trees(),
 // ids below universe, norms present for KF.
-WeightedTilesStatus weighted_tiles(WeightedMetric metric, const LengthSets& sets,
-                                   std::span<const std::uint32_t> rows,
-                                   std::span<const std::uint32_t> cols,
-                                   FunctionRef<void(const WeightedTile&)> sink,
-                                   const WeightedTileOptions& options = {});
+void weighted_tiles(WeightedMetric metric, const LengthSets& sets,
+                    std::span<const std::uint32_t> rows, std::span<const std::uint32_t> cols,
+                    FunctionRef<void(const WeightedTile&)> sink,
+                    const WeightedTileOptions& options = {});
 
 }  // namespace kestrilune
