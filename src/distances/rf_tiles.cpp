@@ -36,15 +36,6 @@
 
 namespace kestrilune {
 
-std::uint64_t RfTile::pairs() const noexcept {
-    const std::uint64_t rows = row_end - row_begin;
-    const std::uint64_t cols = col_end - col_begin;
-    if (diagonal) {
-        return rows * (rows - (rows > 0 ? 1 : 0)) / 2;
-    }
-    return rows * cols;
-}
-
 namespace {
 
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
@@ -559,7 +550,7 @@ void pack_bits(const Block& rb, const Block& cb, std::size_t words, TileScratch&
 
 // Returns the tile's pair count.
 std::uint64_t run_tile(const Block& rb, const Block& cb, bool symmetric, PairRowsFn pair_rows,
-                       FunctionRef<void(const RfTile&)> sink) {
+                       FunctionRef<void(const Tile<std::uint32_t>&)> sink) {
     TileScratch& s = tile_scratch();
     const std::size_t n_r = rb.n_distinct();
     const std::size_t n_c = cb.n_distinct();
@@ -595,7 +586,7 @@ std::uint64_t run_tile(const Block& rb, const Block& cb, bool symmetric, PairRow
     }
 
     // 3d. Positions.
-    RfTile tile;
+    Tile<std::uint32_t> tile;
     tile.row_begin = rb.begin;
     tile.row_end = rb.end;
     tile.col_begin = cb.begin;
@@ -630,8 +621,10 @@ std::vector<dispatch::VariantInfo> rf_tile_variants() {
 }
 
 void rf_tiles(const SplitSets& sets, std::span<const std::uint32_t> rows,
-              std::span<const std::uint32_t> cols, FunctionRef<void(const RfTile&)> sink,
-              const RfTileOptions& options) {
+              std::span<const std::uint32_t> cols,
+              FunctionRef<void(const Tile<std::uint32_t>&)> sink,
+              const TileOptions& options) {
+    require(!options.row_owned, "RF tiles are not handed out by row block");
     if (rows.empty() || cols.empty()) {
         return;
     }

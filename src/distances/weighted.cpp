@@ -341,12 +341,12 @@ void run_wrf_kernel(const Snapshots& snapshots, std::atomic<std::uint64_t>* coun
     sets.ids = ids;
     sets.lengths = lengths;
     sets.universe = id_universe(trees);
-    WeightedTileOptions options;
+    TileOptions options;
     options.progress = counter;
     options.features = features;
     weighted_tiles(
         WeightedMetric::Wrf, sets, all, all,
-        [&](const WeightedTile& tile) {
+        [&](const Tile<double>& tile) {
             const std::size_t width = tile.col_end - tile.col_begin;
             for (std::size_t r = tile.row_begin; r < tile.row_end; ++r) {
                 const double* from = tile.values + (r - tile.row_begin) * tile.stride;
@@ -377,7 +377,7 @@ struct TileScratch {
 
 // KF of one tile: the column trees gathered by id, then each row tree against them. On a
 // diagonal tile only the cells above the diagonal are computed.
-void compute_kf_tile(const WeightedTile& tile, const LengthSets& sets,
+void compute_kf_tile(const Tile<double>& tile, const LengthSets& sets,
                      std::span<const std::uint32_t> rows, const std::uint32_t* col_trees,
                      RowFn kf_fn, TileScratch& scratch) {
     LengthColumns& c = scratch.columns;
@@ -412,15 +412,10 @@ std::vector<double> length_norms(const LengthSets& sets) {
     return norms;
 }
 
-std::uint64_t WeightedTile::pairs() const noexcept {
-    const std::uint64_t rows = row_end - row_begin;
-    return diagonal ? rows * (rows - (rows > 0 ? 1 : 0)) / 2 : rows * (col_end - col_begin);
-}
-
 void weighted_tiles(WeightedMetric metric, const LengthSets& sets,
                     std::span<const std::uint32_t> rows, std::span<const std::uint32_t> cols,
-                    FunctionRef<void(const WeightedTile&)> sink,
-                    const WeightedTileOptions& options) {
+                    FunctionRef<void(const Tile<double>&)> sink,
+                    const TileOptions& options) {
     const std::size_t n_trees = sets.n_trees();
     for (const std::span<const std::uint32_t> list : {rows, cols}) {
         for (const std::uint32_t t : list) {
@@ -495,7 +490,7 @@ void weighted_tiles(WeightedMetric metric, const LengthSets& sets,
                 const std::size_t j_first = options.row_owned ? 0 : tasks[task].second;
                 const std::size_t j_last = options.row_owned ? col_blocks : j_first + 1;
                 for (std::size_t j = j_first; j < j_last; ++j) {
-                    WeightedTile tile;
+                    Tile<double> tile;
                     tile.row_begin = i * side;
                     tile.row_end = std::min(rows.size(), tile.row_begin + side);
                     tile.col_begin = j * side;

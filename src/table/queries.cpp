@@ -15,30 +15,25 @@
 namespace kestrilune {
 namespace {
 
-// Runs the tiles of d over rows x cols; the sink takes either tile type (RfTile or
-// WeightedTile). Both kernels give each tile bit rows or length columns over only what its
+// Runs the tiles of d over rows x cols; the sink takes either tile type (Tile<std::uint32_t>
+// or Tile<double>). Both kernels give each tile bit rows or length columns over only what its
 // blocks hold. `row_owned` (weighted only) gives each row block to one task, columns in
 // order.
 template <class Sink>
 void tiles(const Distances& d, std::span<const std::uint32_t> rows,
-                  std::span<const std::uint32_t> cols, Sink&& sink, const TileOptions& options,
-                  bool row_owned = false) {
+           std::span<const std::uint32_t> cols, Sink&& sink, const TileOptions& options,
+           bool row_owned = false) {
     if (d.metric == Metric::Rf) {
         require(!row_owned, "RF tiles are not handed out by row block");
         const SplitSets sets{d.table->indptr, d.table->ids};
-        RfTileOptions o;
-        o.progress = options.progress;
-        o.tile_size = std::min<std::size_t>(options.tile_size, 256);
-        rf_tiles(sets, rows, cols, [&](const RfTile& t) { sink(t); }, o);
+        rf_tiles(sets, rows, cols, [&](const Tile<std::uint32_t>& t) { sink(t); }, options);
         return;
     }
-    WeightedTileOptions o;
-    o.progress = options.progress;
-    o.tile_size = options.tile_size;
+    TileOptions o = options;
     o.row_owned = row_owned;
     weighted_tiles(
         d.metric == Metric::Wrf ? WeightedMetric::Wrf : WeightedMetric::Kf, d.weighted->sets(),
-        rows, cols, [&](const WeightedTile& t) { sink(t); }, o);
+        rows, cols, [&](const Tile<double>& t) { sink(t); }, o);
 }
 
 template <class T>

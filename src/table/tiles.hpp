@@ -19,11 +19,6 @@
 
 namespace kestrilune {
 
-struct TileOptions {
-    std::atomic<std::uint64_t>* progress = nullptr;  // += pairs() after each tile (relaxed)
-    std::size_t tile_size = 0;                       // positions per side; 0 picks one
-};
-
 // RF of two trees: |A| + |B| - 2 |A & B| by merging their ascending id lists.
 std::uint32_t rf_pair(const SplitTable& table, std::uint32_t a, std::uint32_t b) noexcept;
 

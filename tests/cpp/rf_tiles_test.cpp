@@ -77,13 +77,13 @@ struct Collected {
 };
 
 void collect(const Csr& csr, const std::vector<std::uint32_t>& rows,
-                      const std::vector<std::uint32_t>& cols, const RfTileOptions& options,
+                      const std::vector<std::uint32_t>& cols, const TileOptions& options,
                       Collected& out) {
     const SplitSets sets = csr.view();
     const std::size_t n_cols = cols.size();
     rf_tiles(
         sets, rows, cols,
-        [&](const RfTile& tile) {
+        [&](const Tile<std::uint32_t>& tile) {
             out.pairs += tile.pairs();
             for (std::size_t r = tile.row_begin; r < tile.row_end; ++r) {
                 for (std::size_t c = tile.col_begin; c < tile.col_end; ++c) {
@@ -119,7 +119,7 @@ TEST_P(RfTilesCases, SymmetricListDeliversEveryPairOnceAndExact) {
     std::iota(all.begin(), all.end(), 0u);
     Collected out(all.size(), all.size());
     std::atomic<std::uint64_t> progress{0};
-    RfTileOptions options;
+    TileOptions options;
     options.progress = &progress;
     options.tile_size = c.tile;
     collect(csr, all, all, options, out);
@@ -145,7 +145,7 @@ TEST_P(RfTilesCases, RectangleOfShuffledRepeatedPositions) {
     }
     Collected out(rows.size(), cols.size());
     std::atomic<std::uint64_t> progress{0};
-    RfTileOptions options;
+    TileOptions options;
     options.progress = &progress;
     options.tile_size = c.tile;
     collect(csr, rows, cols, options, out);
@@ -172,8 +172,8 @@ TEST(RfTilesContract, EmptyListsDeliverNothing) {
     const Csr csr = drifting_sample(5, 10, 2, 0, 1);
     const std::vector<std::uint32_t> some{0, 1}, none;
     int calls = 0;
-    rf_tiles(csr.view(), none, some, [&](const RfTile&) { ++calls; });
-    rf_tiles(csr.view(), some, none, [&](const RfTile&) { ++calls; });
+    rf_tiles(csr.view(), none, some, [&](const Tile<std::uint32_t>&) { ++calls; });
+    rf_tiles(csr.view(), some, none, [&](const Tile<std::uint32_t>&) { ++calls; });
     EXPECT_EQ(calls, 0);
 }
 
@@ -186,7 +186,7 @@ TEST(RfTilesContract, BrokenInputIsAnInternalErrorBeforeAnyTile) {
     fine.add({2});
     const std::vector<std::uint32_t> both{0, 1}, beyond{0, 2};
     int calls = 0;
-    const auto sink = [&](const RfTile&) { ++calls; };
+    const auto sink = [&](const Tile<std::uint32_t>&) { ++calls; };
     EXPECT_THROW(rf_tiles(unsorted.view(), both, both, sink), InternalError);
     EXPECT_THROW(rf_tiles(fine.view(), beyond, both, sink), InternalError);
     EXPECT_THROW(rf_tiles(fine.view(), both, beyond, sink), InternalError);

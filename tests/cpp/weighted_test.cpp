@@ -316,7 +316,7 @@ TEST_P(WeightedTiles, EveryCellOnceAndAsTheDenseFold) {
         const std::size_t width = listed.trees.size();
         std::vector<double> got(rows.size() * cols.size(), kNaN);
         std::vector<int> seen(rows.size() * cols.size(), 0);
-        WeightedTileOptions options;
+        TileOptions options;
         options.tile_size = layout.tile_size;
         options.row_owned = layout.row_owned;
         options.features = kernel.variant.needs;
@@ -325,7 +325,7 @@ TEST_P(WeightedTiles, EveryCellOnceAndAsTheDenseFold) {
         const auto metric = kernel.metric == Metric::WRF ? WeightedMetric::Wrf : WeightedMetric::Kf;
         weighted_tiles(
             metric, csr.sets, rows, cols,
-            [&](const WeightedTile& t) {
+            [&](const Tile<double>& t) {
                 for (std::size_t r = t.row_begin; r < t.row_end; ++r) {
                     for (std::size_t c = t.col_begin; c < t.col_end; ++c) {
                         got[r * cols.size() + c] = t.at(r, c);
