@@ -38,8 +38,8 @@ std::vector<dispatch::VariantInfo> rf_kernel_variants() {
     return rf_tile_variants();
 }
 
-void pairwise_rf_packed(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
-                        std::uint32_t* cells, dispatch::Features features) {
+void rf_matrix(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
+               std::uint32_t* cells, dispatch::Features features) {
     const std::vector<InternSnap>& trees = snapshots.trees;
     const std::size_t n = trees.size();
     if (n == 0) {

@@ -286,9 +286,11 @@ double squared_norm(std::span<const double> lengths, std::size_t universe) {
     return s;
 }
 
+}  // namespace
+
 // The module's KF: all trees as columns once, then the rows in parallel.
-void run_kf_kernel(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
-                   double* cells, dispatch::Features features) {
+void kf_matrix(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter, double* cells,
+               dispatch::Features features) {
     const std::size_t n = snapshots.trees.size();
     if (n == 0) {
         return;
@@ -312,8 +314,8 @@ void run_kf_kernel(const Snapshots& snapshots, std::atomic<std::uint64_t>* count
 
 // The module's WRF: the whole set as one symmetric call of the tiles, each tile writing its
 // cells and their mirror images.
-void run_wrf_kernel(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
-                    double* cells, dispatch::Features features) {
+void wrf_matrix(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter, double* cells,
+                dispatch::Features features) {
     const std::vector<InternSnap>& trees = snapshots.trees;
     const std::size_t n = trees.size();
     if (n == 0) {
@@ -345,7 +347,7 @@ void run_wrf_kernel(const Snapshots& snapshots, std::atomic<std::uint64_t>* coun
     options.progress = counter;
     options.features = features;
     weighted_tiles(
-        WeightedMetric::Wrf, sets, all, all,
+        Metric::Wrf, sets, all, all,
         [&](const Tile<double>& tile) {
             const std::size_t width = tile.col_end - tile.col_begin;
             for (std::size_t r = tile.row_begin; r < tile.row_end; ++r) {
@@ -364,6 +366,8 @@ void run_wrf_kernel(const Snapshots& snapshots, std::atomic<std::uint64_t>* coun
         },
         options);
 }
+
+namespace {
 
 // ---- Tiles ---------------------------------------------------------------------------------
 
@@ -412,7 +416,7 @@ std::vector<double> length_norms(const LengthSets& sets) {
     return norms;
 }
 
-void weighted_tiles(WeightedMetric metric, const LengthSets& sets,
+void weighted_tiles(Metric metric, const LengthSets& sets,
                     std::span<const std::uint32_t> rows, std::span<const std::uint32_t> cols,
                     FunctionRef<void(const Tile<double>&)> sink,
                     const TileOptions& options) {
@@ -426,7 +430,8 @@ void weighted_tiles(WeightedMetric metric, const LengthSets& sets,
     for (const std::uint32_t id : sets.ids) {
         require(id < sets.universe, "split id outside the universe");
     }
-    require(metric == WeightedMetric::Wrf || sets.norms.size() == n_trees, "KF needs norms");
+    require(metric == Metric::Wrf || metric == Metric::Kf, "weighted tiles are WRF or KF");
+    require(metric == Metric::Wrf || sets.norms.size() == n_trees, "KF needs norms");
     require(sets.universe < kAbsent, "too many ids");
 
     const bool symmetric =
@@ -446,7 +451,7 @@ void weighted_tiles(WeightedMetric metric, const LengthSets& sets,
             tasks.emplace_back(i, j);
         }
     }
-    const bool wrf = metric == WeightedMetric::Wrf;
+    const bool wrf = metric == Metric::Wrf;
     const RowFn kf_fn = dispatch::pick(kKfRows, options.features).fn;
     const detail::WrfTileFn wrf_fn = detail::pick_wrf_tile(options.features);
     const bool empty_universe = sets.universe == 0;
@@ -547,16 +552,6 @@ std::vector<dispatch::VariantInfo> wrf_kernel_variants() {
 }
 std::vector<dispatch::VariantInfo> kf_kernel_variants() {
     return dispatch::describe(kKfRows);
-}
-
-void pairwise_wrf_dense(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
-                        double* cells, dispatch::Features features) {
-    run_wrf_kernel(snapshots, counter, cells, features);
-}
-
-void pairwise_kf_dense(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
-                       double* cells, dispatch::Features features) {
-    run_kf_kernel(snapshots, counter, cells, features);
 }
 
 }  // namespace kestrilune

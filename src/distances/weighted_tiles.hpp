@@ -5,12 +5,12 @@
 //
 // Input: per tree its ids ascending with their lengths in compressed rows (LengthSets),
 // where the ascending id order is the order of the sums, and `universe`, the number of ids
-// of the whole set. Every value is bit for bit the fold that pairwise_wrf_dense and
-// pairwise_kf_dense compute over the same set (all ids 0 .. universe-1 in ascending order,
+// of the whole set. Every value is bit for bit the fold that wrf_matrix and kf_matrix
+// compute over the same set (all ids 0 .. universe-1 in ascending order,
 // a missing id counting as 0.0), whatever the tiling, the lists or the pool size. A tree
 // against itself (the same index in both lists) is 0.0, the module's diagonal.
 //
-//     weighted_tiles(WeightedMetric::Wrf, sets, rows, cols, [&](const Tile<double>& t) {
+//     weighted_tiles(Metric::Wrf, sets, rows, cols, [&](const Tile<double>& t) {
 //         for (std::size_t r = t.row_begin; r < t.row_end; ++r)
 //             for (std::size_t c = t.col_begin; c < t.col_end; ++c)
 //                 out[r * n_cols + c] = t.at(r, c);   // and [c * n_cols + r] when t.mirrored
@@ -32,6 +32,7 @@
 
 #include "common/function_ref.hpp"
 #include "dispatch/dispatch.hpp"
+#include "distances/metric.hpp"
 #include "distances/tile.hpp"
 
 namespace kestrilune {
@@ -61,13 +62,11 @@ struct LengthSets {
 // the s_t of the KF kernel.
 std::vector<double> length_norms(const LengthSets& sets);
 
-enum class WeightedMetric { Wrf, Kf };
-
 // Calls sink once per tile, from several workers at once. Equal row and column lists make
 // a symmetric call (unless row_owned): each unordered position pair is delivered once.
-// Preconditions (checked, an InternalError before any tile): indices below n_trees(),
-// ids below universe, norms present for KF.
-void weighted_tiles(WeightedMetric metric, const LengthSets& sets,
+// Preconditions (checked, an InternalError before any tile): metric Wrf or Kf, indices
+// below n_trees(), ids below universe, norms present for KF.
+void weighted_tiles(Metric metric, const LengthSets& sets,
                     std::span<const std::uint32_t> rows, std::span<const std::uint32_t> cols,
                     FunctionRef<void(const Tile<double>&)> sink, const TileOptions& options = {});
 

@@ -31,9 +31,8 @@ void tiles(const Distances& d, std::span<const std::uint32_t> rows,
     }
     TileOptions o = options;
     o.row_owned = row_owned;
-    weighted_tiles(
-        d.metric == Metric::Wrf ? WeightedMetric::Wrf : WeightedMetric::Kf, d.weighted->sets(),
-        rows, cols, [&](const Tile<double>& t) { sink(t); }, o);
+    weighted_tiles(d.metric, d.weighted->sets(), rows, cols,
+                   [&](const Tile<double>& t) { sink(t); }, o);
 }
 
 template <class T>

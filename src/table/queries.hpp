@@ -19,8 +19,6 @@
 
 namespace kestrilune {
 
-enum class Metric { Rf, Wrf, Kf };
-
 // The distance of a metric over one table. `weighted` is needed (non-null) for WRF and KF.
 struct Distances {
     const SplitTable* table = nullptr;
@@ -31,7 +29,7 @@ struct Distances {
         if (metric == Metric::Rf) {
             return rf_pair(*table, a, b);
         }
-        return weighted_pair(*weighted, metric == Metric::Wrf ? Weighted::Wrf : Weighted::Kf, a, b);
+        return weighted_pair(*weighted, metric, a, b);
     }
 };
 
