@@ -98,7 +98,7 @@ void fill_symmetric_blocks(std::size_t n, std::atomic<std::uint64_t>* counter, T
 }
 
 // The same, one row at a time: row_fn(i, row) with `row` pointing at cell (i, 0). Each row
-// is a block of its own: a row of the length kernels costs n pair sums over every partition
+// is a block of its own: a row of the length kernels costs n pair sums over every split
 // of a tree, milliseconds already.
 template <class T, class RowFn>
     requires std::invocable<RowFn&, std::size_t, T*>

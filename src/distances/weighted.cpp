@@ -2,8 +2,8 @@
 //
 // Every cell must equal, bit for bit, a fold over all ids k = 0 .. m-1 in ascending order
 // of dense per-tree length rows (0.0 where a tree lacks k), one accumulator starting at
-// -0.0. Doing that literally costs m steps per pair, and m (all distinct partitions of the
-// call) is often a hundred times a tree's own partition count. Instead only the terms that
+// -0.0. Doing that literally costs m steps per pair, and m (all distinct splits of the
+// call) is often a hundred times a tree's own split count. Instead only the terms that
 // can change a cell are added, in ascending id order:
 //
 // - A term that is +0.0 or -0.0 leaves every accumulator unchanged except the starting
