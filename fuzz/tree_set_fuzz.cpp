@@ -152,10 +152,10 @@ void run(std::string_view input) {
                 check(tree.lengths.size() == tree.ids.size(), "lengths beside ids");
             }
             const auto rf = check_variants<std::uint32_t>(
-                *s, rf_kernel_variants(), pairwise_rf_packed, reference::rf(*s), "RF variant");
-            const auto wrf = check_variants<double>(*s, wrf_kernel_variants(), pairwise_wrf_dense,
+                *s, rf_kernel_variants(), rf_matrix, reference::rf(*s), "RF variant");
+            const auto wrf = check_variants<double>(*s, wrf_kernel_variants(), wrf_matrix,
                                                     reference::wrf(*s), "WRF variant");
-            const auto kf = check_variants<double>(*s, kf_kernel_variants(), pairwise_kf_dense,
+            const auto kf = check_variants<double>(*s, kf_kernel_variants(), kf_matrix,
                                                    reference::kf(*s), "KF variant");
             check_exports(*s);
             check_table(std::move(s).value(), rooted, rf, wrf, kf);

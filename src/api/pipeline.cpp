@@ -39,8 +39,6 @@ namespace {
 static_assert(std::endian::native == std::endian::little,
               "byte layouts returned to Python assume a little-endian host");
 
-enum class Metric { RF, WRF, KF };
-
 struct Variant {
     const char* name;
     Metric metric;
@@ -163,11 +161,11 @@ void run_kernel(Metric metric, const IterArgs& args, const Snapshots& snapshots,
     progress_py::with_counter(args.progress.get(), pair_total(n),
                               [&](std::atomic<std::uint64_t>& counter) {
                                   if constexpr (std::is_same_v<T, std::uint32_t>) {
-                                      pairwise_rf_packed(snapshots, &counter, cells);
-                                  } else if (metric == Metric::WRF) {
-                                      pairwise_wrf_dense(snapshots, &counter, cells);
+                                      rf_matrix(snapshots, &counter, cells);
+                                  } else if (metric == Metric::Wrf) {
+                                      wrf_matrix(snapshots, &counter, cells);
                                   } else {
-                                      pairwise_kf_dense(snapshots, &counter, cells);
+                                      kf_matrix(snapshots, &counter, cells);
                                   }
                               });
 }
@@ -177,7 +175,7 @@ void run_kernel(Metric metric, const IterArgs& args, const Snapshots& snapshots,
 // above the diagonal (as the interpreter's allocator sizes them; matrix_list shares the
 // others) beside the cells the kernel fills.
 std::uint64_t matrix_memory(const Variant& variant, std::size_t n) {
-    if (variant.metric == Metric::RF) {
+    if (variant.metric == Metric::Rf) {
         return bytes_of_cells(n, n, sizeof(std::uint32_t));
     }
     if (variant.with_snapshots) {
@@ -251,7 +249,7 @@ PyObject* build_result(const Variant& variant, const IterArgs& args, const Snaps
     const Metric metric = variant.metric;
     if (!variant.with_snapshots) {
         PyRef matrix;
-        if (metric == Metric::RF) {
+        if (metric == Metric::Rf) {
             matrix = new_cell_bytes(bytes_of_cells(n, n, sizeof(std::uint32_t)));
             if (matrix) {
                 run_kernel(metric, args, snapshots, cells_of<std::uint32_t>(matrix));
@@ -269,7 +267,7 @@ PyObject* build_result(const Variant& variant, const IterArgs& args, const Snaps
     // Every output is allocated before the kernel runs: one that cannot be had then fails
     // the call before the work, not after it. The table holds presence bytes (RF) or
     // branch lengths (WRF, KF), n rows of n_bip cells.
-    const bool presence = metric == Metric::RF;
+    const bool presence = metric == Metric::Rf;
     const std::uint64_t matrix_size =
         bytes_of_cells(n, n, presence ? sizeof(std::uint32_t) : sizeof(double));
     const std::uint64_t table_size =
@@ -327,7 +325,7 @@ KESTRILUNE_FORCED_UNWIND_HANDLER PyObject* run_pipeline(const Variant& variant,
         const std::size_t n = converted.names.size();
         require_fits(matrix_memory(variant, n),
                      "the distance matrix of " + std::to_string(n) + " trees");
-        const bool keep_lengths = variant.metric != Metric::RF;
+        const bool keep_lengths = variant.metric != Metric::Rf;
         std::optional<Snapshots> snapshots = collect_snapshots_from_iter(converted, keep_lengths);
         if (!snapshots) {
             return nullptr;
@@ -367,15 +365,15 @@ KESTRILUNE_FORCED_UNWIND_HANDLER PyObject* run_pipeline(const Variant& variant,
         return run_pipeline(kVariant, args, nargs, kwnames);                                 \
     }
 
-KESTRILUNE_ENTRY_POINT(py_pairwise_rf, "pairwise_rf_from_newick_iter", Metric::RF, false)
-KESTRILUNE_ENTRY_POINT(py_pairwise_wrf, "pairwise_wrf_from_newick_iter", Metric::WRF, false)
-KESTRILUNE_ENTRY_POINT(py_pairwise_kf, "pairwise_kf_from_newick_iter", Metric::KF, false)
+KESTRILUNE_ENTRY_POINT(py_pairwise_rf, "pairwise_rf_from_newick_iter", Metric::Rf, false)
+KESTRILUNE_ENTRY_POINT(py_pairwise_wrf, "pairwise_wrf_from_newick_iter", Metric::Wrf, false)
+KESTRILUNE_ENTRY_POINT(py_pairwise_kf, "pairwise_kf_from_newick_iter", Metric::Kf, false)
 KESTRILUNE_ENTRY_POINT(py_pairwise_rf_with_snapshots, "pairwise_rf_with_snapshots_from_newick_iter",
-                       Metric::RF, true)
+                       Metric::Rf, true)
 KESTRILUNE_ENTRY_POINT(py_pairwise_wrf_with_snapshots,
-                       "pairwise_wrf_with_snapshots_from_newick_iter", Metric::WRF, true)
+                       "pairwise_wrf_with_snapshots_from_newick_iter", Metric::Wrf, true)
 KESTRILUNE_ENTRY_POINT(py_pairwise_kf_with_snapshots, "pairwise_kf_with_snapshots_from_newick_iter",
-                       Metric::KF, true)
+                       Metric::Kf, true)
 
 #undef KESTRILUNE_ENTRY_POINT
 

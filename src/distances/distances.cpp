@@ -38,8 +38,8 @@ std::vector<dispatch::VariantInfo> rf_kernel_variants() {
     return rf_tile_variants();
 }
 
-void pairwise_rf_packed(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
-                        std::uint32_t* cells, dispatch::Features features) {
+void rf_matrix(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
+               std::uint32_t* cells, dispatch::Features features) {
     const std::vector<InternSnap>& trees = snapshots.trees;
     const std::size_t n = trees.size();
     if (n == 0) {
@@ -64,12 +64,12 @@ void pairwise_rf_packed(const Snapshots& snapshots, std::atomic<std::uint64_t>* 
     // Each tile writes its own cells and, above the diagonal, their mirror images: every
     // cell is written by exactly one tile.
     const SplitSets sets{offsets, ids};
-    RfTileOptions options;
+    TileOptions options;
     options.progress = counter;
     options.features = features;
     rf_tiles(
         sets, all, all,
-        [&](const RfTile& tile) {
+        [&](const Tile<std::uint32_t>& tile) {
             const std::size_t width = tile.col_end - tile.col_begin;
             for (std::size_t r = tile.row_begin; r < tile.row_end; ++r) {
                 const std::uint32_t* from = tile.values + (r - tile.row_begin) * tile.stride;

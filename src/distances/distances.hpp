@@ -4,7 +4,7 @@
 // diagonal and the lower triangle a copy of the upper one.
 //
 //     std::vector<std::uint32_t> rf(n * n);
-//     pairwise_rf_packed(snapshots, &counter, rf.data());
+//     rf_matrix(snapshots, &counter, rf.data());
 //
 // The counter, when given, counts finished pairs with relaxed additions: the length kernels
 // add n - i - 1 after row i, the RF kernel the pairs of each tile.
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "dispatch/dispatch.hpp"
+#include "distances/metric.hpp"
 #include "pool/pool.hpp"
 #include "snapshot/snapshots.hpp"
 
@@ -97,7 +98,7 @@ void fill_symmetric_blocks(std::size_t n, std::atomic<std::uint64_t>* counter, T
 }
 
 // The same, one row at a time: row_fn(i, row) with `row` pointing at cell (i, 0). Each row
-// is a block of its own: a row of the length kernels costs n pair sums over every partition
+// is a block of its own: a row of the length kernels costs n pair sums over every split
 // of a tree, milliseconds already.
 template <class T, class RowFn>
     requires std::invocable<RowFn&, std::size_t, T*>
@@ -126,7 +127,7 @@ void fill_symmetric(std::size_t n, std::atomic<std::uint64_t>* counter, T* cells
 }
 
 // Weighted Robinson-Foulds and the Kuhner-Felsenstein branch score over the per-tree
-// lengths (a partition a tree lacks counts with length 0.0; pendant edges count). Every
+// lengths (a split a tree lacks counts with length 0.0; pendant edges count). Every
 // cell is bit for bit the value of these sums over all ids k = 0 .. m-1 of the call in
 // ascending order, each with one accumulator that starts at -0.0:
 //   WRF(i, j) = sum of |D[i][k] - D[j][k]|
@@ -135,19 +136,22 @@ void fill_symmetric(std::size_t n, std::atomic<std::uint64_t>* counter, T* cells
 // with every product and difference rounded on its own. `cells` holds trees.size()^2
 // values; the trees must carry their lengths.
 //
+// WRF runs the symmetric weighted tiles (weighted_tiles.hpp) over the whole set; KF gathers
+// every tree's lengths by id once and runs the rows against them.
+//
 // Every kernel runs the best of its compiled variants that `features` allows (the process's
 // dispatch level unless a test names other features); all variants give the same bits.
-void pairwise_wrf_dense(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
-                        double* cells, dispatch::Features features = dispatch::features());
-void pairwise_kf_dense(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
-                       double* cells, dispatch::Features features = dispatch::features());
+void wrf_matrix(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter, double* cells,
+                dispatch::Features features = dispatch::features());
+void kf_matrix(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter, double* cells,
+               dispatch::Features features = dispatch::features());
 
-// Robinson-Foulds: the number of partitions found in exactly one of the two trees,
+// Robinson-Foulds: the number of splits found in exactly one of the two trees,
 // |A| + |B| - 2 |A & B| narrowed to its low 32 bits, computed tile by tile (rf_tiles.hpp).
 // `cells` holds trees.size()^2 values. The counter receives the pairs of each tile as it
 // finishes, n(n-1)/2 in total.
-void pairwise_rf_packed(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
-                        std::uint32_t* cells, dispatch::Features features = dispatch::features());
+void rf_matrix(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
+               std::uint32_t* cells, dispatch::Features features = dispatch::features());
 
 // The compiled variants of each kernel, best first.
 std::vector<dispatch::VariantInfo> rf_kernel_variants();

@@ -36,15 +36,6 @@
 
 namespace kestrilune {
 
-std::uint64_t RfTile::pairs() const noexcept {
-    const std::uint64_t rows = row_end - row_begin;
-    const std::uint64_t cols = col_end - col_begin;
-    if (diagonal) {
-        return rows * (rows - (rows > 0 ? 1 : 0)) / 2;
-    }
-    return rows * cols;
-}
-
 namespace {
 
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
@@ -559,7 +550,7 @@ void pack_bits(const Block& rb, const Block& cb, std::size_t words, TileScratch&
 
 // Returns the tile's pair count.
 std::uint64_t run_tile(const Block& rb, const Block& cb, bool symmetric, PairRowsFn pair_rows,
-                       FunctionRef<void(const RfTile&)> sink) {
+                       FunctionRef<void(const Tile<std::uint32_t>&)> sink) {
     TileScratch& s = tile_scratch();
     const std::size_t n_r = rb.n_distinct();
     const std::size_t n_c = cb.n_distinct();
@@ -595,7 +586,7 @@ std::uint64_t run_tile(const Block& rb, const Block& cb, bool symmetric, PairRow
     }
 
     // 3d. Positions.
-    RfTile tile;
+    Tile<std::uint32_t> tile;
     tile.row_begin = rb.begin;
     tile.row_end = rb.end;
     tile.col_begin = cb.begin;
@@ -629,11 +620,13 @@ std::vector<dispatch::VariantInfo> rf_tile_variants() {
     return dispatch::describe(kPairRows);
 }
 
-RfTilesStatus rf_tiles(const SplitSets& sets, std::span<const std::uint32_t> rows,
-                       std::span<const std::uint32_t> cols, FunctionRef<void(const RfTile&)> sink,
-                       const RfTileOptions& options) {
+void rf_tiles(const SplitSets& sets, std::span<const std::uint32_t> rows,
+              std::span<const std::uint32_t> cols,
+              FunctionRef<void(const Tile<std::uint32_t>&)> sink,
+              const TileOptions& options) {
+    require(!options.row_owned, "RF tiles are not handed out by row block");
     if (rows.empty() || cols.empty()) {
-        return RfTilesStatus::Done;
+        return;
     }
     const std::size_t n_trees = sets.n_trees();
     require(sets.offsets.size() == n_trees + 1 && sets.offsets[0] == 0 &&
@@ -675,16 +668,10 @@ RfTilesStatus rf_tiles(const SplitSets& sets, std::span<const std::uint32_t> row
     }
 
     const PairRowsFn pair_rows = dispatch::pick(kPairRows, options.features).fn;
-    std::atomic<bool> skipped{false};
     pool::parallel_for(
         0, tiles.size(),
         [&](std::size_t begin, std::size_t end) {
             for (std::size_t k = begin; k < end; ++k) {
-                // Relaxed: the flag is a request, it orders no data.
-                if (options.stop != nullptr && options.stop->load(std::memory_order_relaxed)) {
-                    skipped.store(true, std::memory_order_relaxed);
-                    return;
-                }
                 const std::uint64_t pairs =
                     run_tile(row_blocks[tiles[k].first], cblocks[tiles[k].second], symmetric,
                              pair_rows, sink);
@@ -695,7 +682,6 @@ RfTilesStatus rf_tiles(const SplitSets& sets, std::span<const std::uint32_t> row
             }
         },
         1);
-    return skipped.load() ? RfTilesStatus::Stopped : RfTilesStatus::Done;
 }
 
 }  // namespace kestrilune

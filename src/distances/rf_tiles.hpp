@@ -8,7 +8,7 @@
 //
 //     std::vector<std::uint32_t> all(n);  // 0 .. n-1
 //     std::iota(all.begin(), all.end(), 0u);
-//     rf_tiles(sets, all, all, [&](const RfTile& t) {
+//     rf_tiles(sets, all, all, [&](const Tile<std::uint32_t>& t) {
 //         for (std::size_t r = t.row_begin; r < t.row_end; ++r)
 //             for (std::size_t c = t.col_begin; c < t.col_end; ++c)
 //                 matrix[r * n + c] = t.at(r, c);   // and [c * n + r] when t.mirrored
@@ -29,6 +29,7 @@
 
 #include "common/function_ref.hpp"
 #include "dispatch/dispatch.hpp"
+#include "distances/tile.hpp"
 
 namespace kestrilune {
 
@@ -46,61 +47,22 @@ struct SplitSets {
     }
 };
 
-// One tile of results: row positions [row_begin, row_end) of the row list against column
-// positions [col_begin, col_end) of the column list. The values live only during the sink
-// call (a buffer of the worker that computed them).
-struct RfTile {
-    std::size_t row_begin = 0;
-    std::size_t row_end = 0;
-    std::size_t col_begin = 0;
-    std::size_t col_end = 0;
-    const std::uint32_t* values = nullptr;  // row-major, `stride` values per row
-    std::size_t stride = 0;
-    // Symmetric call (equal lists), tile above the diagonal: it also stands for its
-    // transpose, value (c, r) = value (r, c), which no other tile delivers. Tiles on the
-    // diagonal are complete squares (zero diagonal, both triangles) and not mirrored.
-    bool mirrored = false;
-    // Symmetric call, tile on the diagonal (its row and column ranges are equal).
-    bool diagonal = false;
-
-    std::uint32_t at(std::size_t r, std::size_t c) const noexcept {
-        return values[(r - row_begin) * stride + (c - col_begin)];
-    }
-    // Position pairs this tile stands for: rows x columns, or for a diagonal tile the
-    // unordered pairs of distinct positions.
-    std::uint64_t pairs() const noexcept;
-};
-
-struct RfTileOptions {
-    // Receives pairs() of every tile once its sink has returned (relaxed additions). A
-    // symmetric call over n positions adds n(n-1)/2 in total, a rectangle rows x cols.
-    std::atomic<std::uint64_t>* progress = nullptr;
-    // Checked before each tile; once true no further tile is started.
-    const std::atomic<bool>* stop = nullptr;
-    // Positions per tile side, at most 256; 0 picks a size for the input.
-    std::size_t tile_size = 0;
-    // The pair loop is the best compiled variant these features allow (see
-    // rf_tile_variants); all give the same values.
-    dispatch::Features features = dispatch::features();
-};
-
 // The compiled variants of the pair loop, best first.
 std::vector<dispatch::VariantInfo> rf_tile_variants();
-
-enum class RfTilesStatus { Done, Stopped };
 
 // Calls sink once per tile, from several worker threads at once (each call on its own
 // tile: a sink writing the cells of its tile needs no lock). When rows and cols hold the
 // same sequence the call is symmetric: each unordered position pair is delivered once
-// (see RfTile::mirrored); otherwise every (row, column) position pair is delivered once.
-// Returns Stopped when a stop request left tiles undelivered.
+// (see Tile::mirrored); otherwise every (row, column) position pair is delivered once.
+// A stop request of the pool (pool::Stopped) ends the call between tiles.
 //
 // Preconditions (checked; a violation is an InternalError before any tile is delivered):
-// every entry of rows and cols is below sets.n_trees(), offsets are as described, and the
-// ids of every listed tree strictly ascend. A sink may throw std::bad_alloc; it ends the
-// call after the running tiles, and the caller gets the exception (pool::parallel_for).
-RfTilesStatus rf_tiles(const SplitSets& sets, std::span<const std::uint32_t> rows,
-                       std::span<const std::uint32_t> cols, FunctionRef<void(const RfTile&)> sink,
-                       const RfTileOptions& options = {});
+// every entry of rows and cols is below sets.n_trees(), offsets are as described, the
+// ids of every listed tree strictly ascend, and options.row_owned is false. A sink may
+// throw std::bad_alloc; it ends the call after the running tiles, and the caller gets the
+// exception (pool::parallel_for).
+void rf_tiles(const SplitSets& sets, std::span<const std::uint32_t> rows,
+              std::span<const std::uint32_t> cols,
+              FunctionRef<void(const Tile<std::uint32_t>&)> sink, const TileOptions& options = {});
 
 }  // namespace kestrilune

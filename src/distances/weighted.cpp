@@ -2,8 +2,8 @@
 //
 // Every cell must equal, bit for bit, a fold over all ids k = 0 .. m-1 in ascending order
 // of dense per-tree length rows (0.0 where a tree lacks k), one accumulator starting at
-// -0.0. Doing that literally costs m steps per pair, and m (all distinct partitions of the
-// call) is often a hundred times a tree's own partition count. Instead only the terms that
+// -0.0. Doing that literally costs m steps per pair, and m (all distinct splits of the
+// call) is often a hundred times a tree's own split count. Instead only the terms that
 // can change a cell are added, in ascending id order:
 //
 // - A term that is +0.0 or -0.0 leaves every accumulator unchanged except the starting
@@ -286,9 +286,11 @@ double squared_norm(std::span<const double> lengths, std::size_t universe) {
     return s;
 }
 
+}  // namespace
+
 // The module's KF: all trees as columns once, then the rows in parallel.
-void run_kf_kernel(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
-                   double* cells, dispatch::Features features) {
+void kf_matrix(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter, double* cells,
+               dispatch::Features features) {
     const std::size_t n = snapshots.trees.size();
     if (n == 0) {
         return;
@@ -312,8 +314,8 @@ void run_kf_kernel(const Snapshots& snapshots, std::atomic<std::uint64_t>* count
 
 // The module's WRF: the whole set as one symmetric call of the tiles, each tile writing its
 // cells and their mirror images.
-void run_wrf_kernel(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
-                    double* cells, dispatch::Features features) {
+void wrf_matrix(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter, double* cells,
+                dispatch::Features features) {
     const std::vector<InternSnap>& trees = snapshots.trees;
     const std::size_t n = trees.size();
     if (n == 0) {
@@ -341,12 +343,12 @@ void run_wrf_kernel(const Snapshots& snapshots, std::atomic<std::uint64_t>* coun
     sets.ids = ids;
     sets.lengths = lengths;
     sets.universe = id_universe(trees);
-    WeightedTileOptions options;
+    TileOptions options;
     options.progress = counter;
     options.features = features;
     weighted_tiles(
-        WeightedMetric::Wrf, sets, all, all,
-        [&](const WeightedTile& tile) {
+        Metric::Wrf, sets, all, all,
+        [&](const Tile<double>& tile) {
             const std::size_t width = tile.col_end - tile.col_begin;
             for (std::size_t r = tile.row_begin; r < tile.row_end; ++r) {
                 const double* from = tile.values + (r - tile.row_begin) * tile.stride;
@@ -365,6 +367,8 @@ void run_wrf_kernel(const Snapshots& snapshots, std::atomic<std::uint64_t>* coun
         options);
 }
 
+namespace {
+
 // ---- Tiles ---------------------------------------------------------------------------------
 
 // What a worker keeps between tiles: the gathered columns, the id -> slot map (all
@@ -377,7 +381,7 @@ struct TileScratch {
 
 // KF of one tile: the column trees gathered by id, then each row tree against them. On a
 // diagonal tile only the cells above the diagonal are computed.
-void compute_kf_tile(const WeightedTile& tile, const LengthSets& sets,
+void compute_kf_tile(const Tile<double>& tile, const LengthSets& sets,
                      std::span<const std::uint32_t> rows, const std::uint32_t* col_trees,
                      RowFn kf_fn, TileScratch& scratch) {
     LengthColumns& c = scratch.columns;
@@ -402,26 +406,9 @@ void compute_kf_tile(const WeightedTile& tile, const LengthSets& sets,
     release_slots(c, scratch.slot_of.data());
 }
 
-}  // namespace
-
-std::vector<double> length_norms(const LengthSets& sets) {
-    std::vector<double> norms(sets.n_trees());
-    for (std::size_t t = 0; t < norms.size(); ++t) {
-        norms[t] = squared_norm(sets.tree_lengths(t), sets.universe);
-    }
-    return norms;
-}
-
-std::uint64_t WeightedTile::pairs() const noexcept {
-    const std::uint64_t rows = row_end - row_begin;
-    return diagonal ? rows * (rows - (rows > 0 ? 1 : 0)) / 2 : rows * (col_end - col_begin);
-}
-
-WeightedTilesStatus weighted_tiles(WeightedMetric metric, const LengthSets& sets,
-                                   std::span<const std::uint32_t> rows,
-                                   std::span<const std::uint32_t> cols,
-                                   FunctionRef<void(const WeightedTile&)> sink,
-                                   const WeightedTileOptions& options) {
+// The preconditions of weighted_tiles (an InternalError before any tile).
+void check_tile_inputs(Metric metric, const LengthSets& sets,
+                       std::span<const std::uint32_t> rows, std::span<const std::uint32_t> cols) {
     const std::size_t n_trees = sets.n_trees();
     for (const std::span<const std::uint32_t> list : {rows, cols}) {
         for (const std::uint32_t t : list) {
@@ -432,19 +419,19 @@ WeightedTilesStatus weighted_tiles(WeightedMetric metric, const LengthSets& sets
     for (const std::uint32_t id : sets.ids) {
         require(id < sets.universe, "split id outside the universe");
     }
-    require(metric == WeightedMetric::Wrf || sets.norms.size() == n_trees, "KF needs norms");
+    require(metric == Metric::Wrf || metric == Metric::Kf, "weighted tiles are WRF or KF");
+    require(metric == Metric::Wrf || sets.norms.size() == n_trees, "KF needs norms");
     require(sets.universe < kAbsent, "too many ids");
+}
 
-    const bool symmetric =
-        !options.row_owned && std::equal(rows.begin(), rows.end(), cols.begin(), cols.end());
-    const std::size_t side =
-        detail::tile_side(std::max(rows.size(), cols.size()), options.tile_size);
-    const std::size_t row_blocks = (rows.size() + side - 1) / side;
-    const std::size_t col_blocks = (cols.size() + side - 1) / side;
-    // Task: one tile (I, J), or with row_owned a whole row block.
+// The tasks of a call: one tile (I, J) each, the upper triangle of a symmetric call, or
+// with row_owned a whole row block (I, 0).
+std::vector<std::pair<std::uint32_t, std::uint32_t>> tile_tasks(std::size_t row_blocks,
+                                                                std::size_t col_blocks,
+                                                                bool symmetric, bool row_owned) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> tasks;
     for (std::size_t i = 0; i < row_blocks; ++i) {
-        if (options.row_owned) {
+        if (row_owned) {
             tasks.emplace_back(i, 0);
             continue;
         }
@@ -452,7 +439,73 @@ WeightedTilesStatus weighted_tiles(WeightedMetric metric, const LengthSets& sets
             tasks.emplace_back(i, j);
         }
     }
-    const bool wrf = metric == WeightedMetric::Wrf;
+    return tasks;
+}
+
+// Every block of `side` positions of `list` gathered by id, on the pool.
+std::vector<detail::IdBlock> gather_blocks(const LengthSets& sets,
+                                           std::span<const std::uint32_t> list, std::size_t side) {
+    std::vector<detail::IdBlock> blocks((list.size() + side - 1) / side);
+    pool::parallel_for(
+        0, blocks.size(),
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t b = begin; b < end; ++b) {
+                const std::size_t at = b * side;
+                detail::gather_block(blocks[b], sets,
+                                     list.subspan(at, std::min(side, list.size() - at)));
+            }
+        },
+        1);
+    return blocks;
+}
+
+// A tree against itself is the module's diagonal, 0.0, even where its fold is not (an inf
+// or NaN length gives NaN there); a diagonal tile gets its lower triangle from the upper
+// one. `values` holds the tile's cells, tile.stride per row.
+void finish_tile(const Tile<double>& tile, std::span<const std::uint32_t> rows,
+                 const std::uint32_t* col_trees, double* values) {
+    for (std::size_t r = tile.row_begin; r < tile.row_end; ++r) {
+        double* out = values + (r - tile.row_begin) * tile.stride;
+        for (std::size_t k = 0; k < tile.stride; ++k) {
+            if (col_trees[k] == rows[r]) {
+                out[k] = 0.0;
+            }
+        }
+    }
+    if (tile.diagonal) {
+        for (std::size_t a = 0; a < tile.stride; ++a) {
+            values[a * tile.stride + a] = 0.0;
+            for (std::size_t b = 0; b < a; ++b) {
+                values[a * tile.stride + b] = values[b * tile.stride + a];
+            }
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<double> length_norms(const LengthSets& sets) {
+    std::vector<double> norms(sets.n_trees());
+    for (std::size_t t = 0; t < norms.size(); ++t) {
+        norms[t] = squared_norm(sets.tree_lengths(t), sets.universe);
+    }
+    return norms;
+}
+
+void weighted_tiles(Metric metric, const LengthSets& sets,
+                    std::span<const std::uint32_t> rows, std::span<const std::uint32_t> cols,
+                    FunctionRef<void(const Tile<double>&)> sink,
+                    const TileOptions& options) {
+    check_tile_inputs(metric, sets, rows, cols);
+    const bool same_lists = std::equal(rows.begin(), rows.end(), cols.begin(), cols.end());
+    const bool symmetric = !options.row_owned && same_lists;
+    const std::size_t side =
+        detail::tile_side(std::max(rows.size(), cols.size()), options.tile_size);
+    const std::size_t row_blocks = (rows.size() + side - 1) / side;
+    const std::size_t col_blocks = (cols.size() + side - 1) / side;
+    const std::vector<std::pair<std::uint32_t, std::uint32_t>> tasks =
+        tile_tasks(row_blocks, col_blocks, symmetric, options.row_owned);
+    const bool wrf = metric == Metric::Wrf;
     const RowFn kf_fn = dispatch::pick(kKfRows, options.features).fn;
     const detail::WrfTileFn wrf_fn = detail::pick_wrf_tile(options.features);
     const bool empty_universe = sets.universe == 0;
@@ -460,30 +513,43 @@ WeightedTilesStatus weighted_tiles(WeightedMetric metric, const LengthSets& sets
     // WRF: every block of positions gathered by id once, for all the tiles it takes part in.
     std::vector<detail::IdBlock> row_ids;
     std::vector<detail::IdBlock> col_ids_own;
-    const bool same_lists = std::equal(rows.begin(), rows.end(), cols.begin(), cols.end());
     if (wrf && !empty_universe) {
-        auto gather_all = [&](std::vector<detail::IdBlock>& blocks,
-                              std::span<const std::uint32_t> list, std::size_t n_blocks) {
-            blocks.resize(n_blocks);
-            pool::parallel_for(
-                0, n_blocks,
-                [&](std::size_t begin, std::size_t end) {
-                    for (std::size_t b = begin; b < end; ++b) {
-                        const std::size_t at = b * side;
-                        detail::gather_block(blocks[b], sets,
-                                             list.subspan(at, std::min(side, list.size() - at)));
-                    }
-                },
-                1);
-        };
-        gather_all(row_ids, rows, row_blocks);
+        row_ids = gather_blocks(sets, rows, side);
         if (!same_lists) {
-            gather_all(col_ids_own, cols, col_blocks);
+            col_ids_own = gather_blocks(sets, cols, side);
         }
     }
     const std::vector<detail::IdBlock>& col_ids = same_lists ? row_ids : col_ids_own;
 
-    std::atomic<bool> skipped{false};
+    // The tile (i, j): its values into the worker's scratch, finished, then to the sink.
+    auto run_tile = [&](std::size_t i, std::size_t j, TileScratch& scratch) {
+        Tile<double> tile;
+        tile.row_begin = i * side;
+        tile.row_end = std::min(rows.size(), tile.row_begin + side);
+        tile.col_begin = j * side;
+        tile.col_end = std::min(cols.size(), tile.col_begin + side);
+        tile.diagonal = symmetric && i == j;
+        tile.mirrored = symmetric && i != j;
+        tile.stride = tile.col_end - tile.col_begin;
+        tile.values = scratch.values.data();
+
+        const std::uint32_t* col_trees = cols.data() + tile.col_begin;
+        double* const values = scratch.values.data();
+        if (!wrf) {
+            compute_kf_tile(tile, sets, rows, col_trees, kf_fn, scratch);
+        } else if (empty_universe) {  // every fold is the empty sum
+            std::fill_n(values, (tile.row_end - tile.row_begin) * tile.stride, -0.0);
+        } else {
+            wrf_fn(row_ids[i], col_ids[j], values, tile.stride);
+        }
+        finish_tile(tile, rows, col_trees, values);
+        sink(tile);
+        if (options.progress != nullptr) {
+            // Relaxed: the counter only reports progress.
+            options.progress->fetch_add(tile.pairs(), std::memory_order_relaxed);
+        }
+    };
+
     pool::parallel_for(
         0, tasks.size(),
         [&](std::size_t begin, std::size_t end) {
@@ -497,62 +563,11 @@ WeightedTilesStatus weighted_tiles(WeightedMetric metric, const LengthSets& sets
                 const std::size_t j_first = options.row_owned ? 0 : tasks[task].second;
                 const std::size_t j_last = options.row_owned ? col_blocks : j_first + 1;
                 for (std::size_t j = j_first; j < j_last; ++j) {
-                    // Relaxed: the flag is a request, it orders no data.
-                    if (options.stop != nullptr && options.stop->load(std::memory_order_relaxed)) {
-                        skipped.store(true, std::memory_order_relaxed);
-                        return;
-                    }
-                    WeightedTile tile;
-                    tile.row_begin = i * side;
-                    tile.row_end = std::min(rows.size(), tile.row_begin + side);
-                    tile.col_begin = j * side;
-                    tile.col_end = std::min(cols.size(), tile.col_begin + side);
-                    tile.diagonal = symmetric && i == j;
-                    tile.mirrored = symmetric && i != j;
-                    tile.stride = tile.col_end - tile.col_begin;
-                    tile.values = scratch.values.data();
-
-                    const std::uint32_t* col_trees = cols.data() + tile.col_begin;
-                    double* const values = scratch.values.data();
-                    if (wrf) {
-                        if (empty_universe) {  // every fold is the empty sum
-                            std::fill_n(values, (tile.row_end - tile.row_begin) * tile.stride,
-                                        -0.0);
-                        } else {
-                            wrf_fn(row_ids[i], col_ids[j], values, tile.stride);
-                        }
-                    } else {
-                        compute_kf_tile(tile, sets, rows, col_trees, kf_fn, scratch);
-                    }
-                    // A tree against itself is the module's diagonal, 0.0, even where its
-                    // fold is not (an inf or NaN length gives NaN there).
-                    for (std::size_t r = tile.row_begin; r < tile.row_end; ++r) {
-                        double* out = values + (r - tile.row_begin) * tile.stride;
-                        for (std::size_t k = 0; k < tile.stride; ++k) {
-                            if (col_trees[k] == rows[r]) {
-                                out[k] = 0.0;
-                            }
-                        }
-                    }
-                    if (tile.diagonal) {  // zero diagonal, lower triangle from the upper one
-                        double* v = scratch.values.data();
-                        for (std::size_t a = 0; a < tile.stride; ++a) {
-                            v[a * tile.stride + a] = 0.0;
-                            for (std::size_t b = 0; b < a; ++b) {
-                                v[a * tile.stride + b] = v[b * tile.stride + a];
-                            }
-                        }
-                    }
-                    sink(tile);
-                    if (options.progress != nullptr) {
-                        // Relaxed: the counter only reports progress.
-                        options.progress->fetch_add(tile.pairs(), std::memory_order_relaxed);
-                    }
+                    run_tile(i, j, scratch);
                 }
             }
         },
         1);
-    return skipped.load() ? WeightedTilesStatus::Stopped : WeightedTilesStatus::Done;
 }
 
 std::vector<dispatch::VariantInfo> wrf_kernel_variants() {
@@ -560,16 +575,6 @@ std::vector<dispatch::VariantInfo> wrf_kernel_variants() {
 }
 std::vector<dispatch::VariantInfo> kf_kernel_variants() {
     return dispatch::describe(kKfRows);
-}
-
-void pairwise_wrf_dense(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
-                        double* cells, dispatch::Features features) {
-    run_wrf_kernel(snapshots, counter, cells, features);
-}
-
-void pairwise_kf_dense(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
-                       double* cells, dispatch::Features features) {
-    run_kf_kernel(snapshots, counter, cells, features);
 }
 
 }  // namespace kestrilune

@@ -5,12 +5,12 @@
 //
 // Input: per tree its ids ascending with their lengths in compressed rows (LengthSets),
 // where the ascending id order is the order of the sums, and `universe`, the number of ids
-// of the whole set. Every value is bit for bit the fold that pairwise_wrf_dense and
-// pairwise_kf_dense compute over the same set (all ids 0 .. universe-1 in ascending order,
+// of the whole set. Every value is bit for bit the fold that wrf_matrix and kf_matrix
+// compute over the same set (all ids 0 .. universe-1 in ascending order,
 // a missing id counting as 0.0), whatever the tiling, the lists or the pool size. A tree
 // against itself (the same index in both lists) is 0.0, the module's diagonal.
 //
-//     weighted_tiles(WeightedMetric::Wrf, sets, rows, cols, [&](const WeightedTile& t) {
+//     weighted_tiles(Metric::Wrf, sets, rows, cols, [&](const Tile<double>& t) {
 //         for (std::size_t r = t.row_begin; r < t.row_end; ++r)
 //             for (std::size_t c = t.col_begin; c < t.col_end; ++c)
 //                 out[r * n_cols + c] = t.at(r, c);   // and [c * n_cols + r] when t.mirrored
@@ -32,6 +32,8 @@
 
 #include "common/function_ref.hpp"
 #include "dispatch/dispatch.hpp"
+#include "distances/metric.hpp"
+#include "distances/tile.hpp"
 
 namespace kestrilune {
 
@@ -60,48 +62,12 @@ struct LengthSets {
 // the s_t of the KF kernel.
 std::vector<double> length_norms(const LengthSets& sets);
 
-enum class WeightedMetric { Wrf, Kf };
-
-// Row positions [row_begin, row_end) against column positions [col_begin, col_end); the
-// values live during the sink call only. Same meaning of `mirrored` and `diagonal` as
-// RfTile: in a symmetric call a tile above the diagonal stands for its transpose too, and a
-// tile on the diagonal is a complete square with a zero diagonal.
-struct WeightedTile {
-    std::size_t row_begin = 0;
-    std::size_t row_end = 0;
-    std::size_t col_begin = 0;
-    std::size_t col_end = 0;
-    const double* values = nullptr;  // row-major, `stride` values per row
-    std::size_t stride = 0;
-    bool mirrored = false;
-    bool diagonal = false;
-
-    double at(std::size_t r, std::size_t c) const noexcept {
-        return values[(r - row_begin) * stride + (c - col_begin)];
-    }
-    std::uint64_t pairs() const noexcept;
-};
-
-struct WeightedTileOptions {
-    std::atomic<std::uint64_t>* progress = nullptr;  // += pairs() after each tile (relaxed)
-    const std::atomic<bool>* stop = nullptr;         // checked before each tile
-    std::size_t tile_size = 0;                       // positions per side; 0 picks one
-    // The tiles of one row block go to one task in ascending column order, so that a sink
-    // adding along rows adds in a fixed order (a symmetric call is then not folded).
-    bool row_owned = false;
-    dispatch::Features features = dispatch::features();
-};
-
-enum class WeightedTilesStatus { Done, Stopped };
-
 // Calls sink once per tile, from several workers at once. Equal row and column lists make
 // a symmetric call (unless row_owned): each unordered position pair is delivered once.
-// Preconditions (checked, an InternalError before any tile): indices below n_trees(),
-// ids below universe, norms present for KF.
-WeightedTilesStatus weighted_tiles(WeightedMetric metric, const LengthSets& sets,
-                                   std::span<const std::uint32_t> rows,
-                                   std::span<const std::uint32_t> cols,
-                                   FunctionRef<void(const WeightedTile&)> sink,
-                                   const WeightedTileOptions& options = {});
+// Preconditions (checked, an InternalError before any tile): metric Wrf or Kf, indices
+// below n_trees(), ids below universe, norms present for KF.
+void weighted_tiles(Metric metric, const LengthSets& sets,
+                    std::span<const std::uint32_t> rows, std::span<const std::uint32_t> cols,
+                    FunctionRef<void(const Tile<double>&)> sink, const TileOptions& options = {});
 
 }  // namespace kestrilune

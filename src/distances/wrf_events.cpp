@@ -266,47 +266,37 @@ template <bool ByRows>
     return ByRows ? std::fabs(0.0 - v) : std::fabs(v - 0.0);
 }
 
-template <std::size_t W>
-[[gnu::always_inline]] inline void wrf_tile_body(const IdBlock& rows, const IdBlock& cols,
-                                                 double* out, std::size_t stride) {
-    const std::size_t r = rows.n_trees;
-    const std::size_t c = cols.n_trees;
-    if (r == 0 || c == 0) {
-        return;
-    }
-    const std::size_t rp = padded(r);
-    const std::size_t cp = padded(c);
-    // Line strides one vector longer than the lines: tile lines 2 KB apart would alias in
-    // the cache and in store forwarding when a column is updated across them.
-    const std::size_t rs = rp + kLanes;
-    const std::size_t cs = cp + kLanes;
-    Scratch& s = scratch_for(std::max(r * cs, c * rs), rp, cp);
-
-    // The ids of either block in ascending order (both lists end in the kNone sentinel).
-    s.events.clear();
-    {
-        std::size_t p = 0;
-        std::size_t q = 0;
-        for (;;) {
-            const std::uint32_t a = rows.ids[p];
-            const std::uint32_t b = cols.ids[q];
-            if (a == kNone && b == kNone) {
-                break;
-            }
-            if (a < b) {
-                s.events.push_back({static_cast<std::uint32_t>(p++), kNone});
-            } else if (b < a) {
-                s.events.push_back({kNone, static_cast<std::uint32_t>(q++)});
-            } else {
-                s.events.push_back({static_cast<std::uint32_t>(p++), static_cast<std::uint32_t>(q++)});
-            }
+// The ids of either block in ascending order (both lists end in the kNone sentinel).
+[[gnu::always_inline]] inline void merge_ids(const IdBlock& rows, const IdBlock& cols,
+                                             std::vector<Event>& events) {
+    events.clear();
+    std::size_t p = 0;
+    std::size_t q = 0;
+    for (;;) {
+        const std::uint32_t a = rows.ids[p];
+        const std::uint32_t b = cols.ids[q];
+        if (a == kNone && b == kNone) {
+            break;
+        }
+        if (a < b) {
+            events.push_back({static_cast<std::uint32_t>(p++), kNone});
+        } else if (b < a) {
+            events.push_back({kNone, static_cast<std::uint32_t>(q++)});
+        } else {
+            events.push_back({static_cast<std::uint32_t>(p++), static_cast<std::uint32_t>(q++)});
         }
     }
-    const std::size_t n_events = s.events.size();
+}
 
-    // Storage per id: state 0 by rows, 1 by columns; a switch costs about one pass over
-    // the tile. Shortest path over the ids, then back from the cheaper end (which pays for
-    // writing the result back in rows).
+// Storage per id into s.state: 0 by rows, 1 by columns; a switch costs about one pass over
+// the tile. Shortest path over the ids, then back from the cheaper end (which pays for
+// writing the result back in rows).
+[[gnu::always_inline]] inline void plan_storage(Scratch& s, const IdBlock& rows,
+                                                const IdBlock& cols, std::size_t rp,
+                                                std::size_t cp) {
+    const std::size_t r = rows.n_trees;
+    const std::size_t c = cols.n_trees;
+    const std::size_t n_events = s.events.size();
     auto n_rows_of = [&](const Event& e) -> std::size_t {
         return e.row_slot == kNone ? 0 : rows.start[e.row_slot + 1] - rows.start[e.row_slot];
     };
@@ -328,231 +318,310 @@ template <std::size_t W>
         f0 = g0;
         f1 = g1;
     }
-    {
-        std::uint8_t st = f1 + switch_cost / 2.0 < f0 ? 1 : 0;
-        for (std::size_t k = n_events; k-- > 0;) {
-            s.state[k] = st;
-            if ((s.from[k] >> st) & 1) {
-                st ^= 1;
-            }
+    std::uint8_t st = f1 + switch_cost / 2.0 < f0 ? 1 : 0;
+    for (std::size_t k = n_events; k-- > 0;) {
+        s.state[k] = st;
+        if ((s.from[k] >> st) & 1) {
+            st ^= 1;
         }
     }
+}
 
-    double* acc = s.acc.data();
-    double* other = s.other.data();
-    std::fill(acc, acc + std::max(r * cs, c * rs), 0.0);
+// One tile's walk over its ids (see wrf_tile_body). Every member is force-inlined: a
+// function that is not is compiled for the default target, not for the instruction set of
+// the variant calling it (1.7x slower with AVX-512), and the vectors of add_* never cross a
+// call. ByRows, the storage of the current ids, is a constant of each copy of a step.
+template <std::size_t W>
+struct TileWalk {
+    const IdBlock& rows;
+    const IdBlock& cols;
+    Scratch& s;
+    std::size_t n_events;
+    double* acc;    // the tile's accumulators in the current storage
+    double* other;  // transpose target
     // The two storages of the tile's cells: lines of `n_lanes` values, `stride` apart. By
     // rows a line is a row tree and a lane a column tree; by columns the reverse. A cell's
     // term is |row value - column value| in both.
-    const Storage storages[2] = {{&rows, &cols, s.dr.data(), s.dc.data(), r, cp, cs},
-                                 {&cols, &rows, s.dc.data(), s.dr.data(), c, rp, rs}};
-    std::vector<Crossing>& crossing = s.crossing;
-    std::uint32_t* const applied = s.applied.data();
-    crossing.clear();
-    std::fill(applied, applied + std::max(r, c), 0);
-    auto catch_up = [&](const Storage& st, std::size_t line) {
+    Storage storages[2];
+    std::uint32_t* applied;   // per line: crossing terms added so far
+    std::size_t max_lines;    // max(r, c)
+    std::uint8_t layout = 0;  // the current storage
+
+    // The crossing terms not yet added to `line`, in order.
+    [[gnu::always_inline]] void catch_up(const Storage& st, std::size_t line) {
         double* a = acc + line * st.stride;
-        const Crossing* end = crossing.data() + crossing.size();
-        for (const Crossing* x = crossing.data() + applied[line]; x != end; ++x) {
+        const Crossing* end = s.crossing.data() + s.crossing.size();
+        for (const Crossing* x = s.crossing.data() + applied[line]; x != end; ++x) {
             a[x->lane] += x->term;
         }
-        applied[line] = static_cast<std::uint32_t>(crossing.size());
-    };
+        applied[line] = static_cast<std::uint32_t>(s.crossing.size());
+    }
+
     // Every line up to date and no term waiting.
-    auto catch_up_all = [&](const Storage& st) {
-        if (!crossing.empty()) {
+    [[gnu::always_inline]] void catch_up_all(const Storage& st) {
+        if (!s.crossing.empty()) {
             for (std::size_t line = 0; line < st.n_lines; ++line) {
                 catch_up(st, line);
             }
-            crossing.clear();
+            s.crossing.clear();
         }
-        std::fill(applied, applied + std::max(r, c), 0);
-    };
+        std::fill(applied, applied + max_lines, 0);
+    }
 
-    std::uint8_t layout = n_events > 0 ? s.state[0] : 0;
-    for (std::size_t k = 0; k < n_events; ++k) {
-        if (s.state[k] != layout) {
-            const Storage& from = storages[layout];
-            const Storage& to = storages[layout ^ 1];
-            catch_up_all(from);
-            transpose(acc, other, from.n_lines, from.stride, to.n_lines, to.stride);
-            std::swap(acc, other);
-            layout = s.state[k];
+    // Brings every line up to date and stores the cells the other way.
+    [[gnu::always_inline]] void switch_storage() {
+        const Storage& from = storages[layout];
+        const Storage& to = storages[layout ^ 1];
+        catch_up_all(from);
+        transpose(acc, other, from.n_lines, from.stride, to.n_lines, to.stride);
+        std::swap(acc, other);
+        layout ^= 1;
+    }
+
+    template <bool ByRows>
+    [[gnu::always_inline]] static std::uint32_t line_slot_of(const Event& ev) {
+        return ByRows ? ev.row_slot : ev.col_slot;
+    }
+    template <bool ByRows>
+    [[gnu::always_inline]] static std::uint32_t lane_slot_of(const Event& ev) {
+        return ByRows ? ev.col_slot : ev.row_slot;
+    }
+
+    // A run of ids from k that trees of the lines' side hold and no tree of the other side
+    // does: no cell of a line not holding one changes, and no term waits, so each line
+    // holding some adds its terms of the whole run, in id order, in one pass. Returns the
+    // id after the run, k when id k does not start one.
+    template <bool ByRows>
+    [[gnu::always_inline]] std::size_t add_one_side_run(std::size_t k) {
+        const Storage& st = storages[ByRows ? 0 : 1];
+        const IdBlock& lines = *st.lines;
+        std::uint32_t* const entry_line = s.entry_line.data();
+        double* const entry_term = s.entry_term.data();
+        std::size_t n_entries = 0;
+        std::uint32_t first_line = kNone;
+        bool one_line = true;
+        std::size_t next = k;
+        while (next < n_events && s.state[next] == layout) {
+            const std::uint32_t line_slot = line_slot_of<ByRows>(s.events[next]);
+            if (lane_slot_of<ByRows>(s.events[next]) != kNone || line_slot == kNone) {
+                break;
+            }
+            const std::uint32_t b = lines.start[line_slot];
+            const std::uint32_t e = lines.start[line_slot + 1];
+            if (n_entries + (e - b) > kMaxRunEntries) {
+                break;
+            }
+            for (std::uint32_t x = b; x < e; ++x) {
+                const std::uint32_t line = lines.position[x];
+                first_line = first_line == kNone ? line : first_line;
+                one_line = one_line && line == first_line;
+                entry_line[n_entries] = line;
+                entry_term[n_entries] = line_term<ByRows>(lines.length[x]);
+                ++n_entries;
+            }
+            ++next;
         }
-        // One id, or a run of one line's ids, with the storage a constant of each copy.
-        // Inlined on purpose: a lambda that is not is compiled for the default target, not
-        // for the instruction set of the variant calling it (1.7x slower with AVX-512).
-        auto step = [&](auto by_rows) __attribute__((always_inline)) {
-            constexpr bool ByRows = decltype(by_rows)::value;
-            const Storage& st = storages[ByRows ? 0 : 1];
-            const IdBlock& lines = *st.lines;
-            const IdBlock& lanes = *st.lanes;
-            auto line_slot_of = [&](const Event& ev) { return ByRows ? ev.row_slot : ev.col_slot; };
-            auto lane_slot_of = [&](const Event& ev) { return ByRows ? ev.col_slot : ev.row_slot; };
-            {
-                // A run of ids that trees of the lines' side hold and no tree of the other side
-                // does: no cell of a line not holding one changes, and no term waits, so each
-                // line holding some adds its terms of the whole run, in id order, in one pass.
-                std::uint32_t* const entry_line = s.entry_line.data();
-                double* const entry_term = s.entry_term.data();
-                std::size_t n_entries = 0;
-                std::uint32_t first_line = kNone;
-                bool one_line = true;
-                std::size_t next = k;
-                while (next < n_events && s.state[next] == layout) {
-                    const std::uint32_t line_slot = line_slot_of(s.events[next]);
-                    if (lane_slot_of(s.events[next]) != kNone || line_slot == kNone) {
-                        break;
-                    }
-                    const std::uint32_t b = lines.start[line_slot];
-                    const std::uint32_t e = lines.start[line_slot + 1];
-                    if (n_entries + (e - b) > kMaxRunEntries) {
-                        break;
-                    }
-                    for (std::uint32_t x = b; x < e; ++x) {
-                        const std::uint32_t line = lines.position[x];
-                        first_line = first_line == kNone ? line : first_line;
-                        one_line = one_line && line == first_line;
-                        entry_line[n_entries] = line;
-                        entry_term[n_entries] = line_term<ByRows>(lines.length[x]);
-                        ++n_entries;
-                    }
-                    ++next;
-                }
-                if (n_entries > 0) {
-                    if (one_line) {
-                        catch_up(st, first_line);
-                        add_consts<W>(acc + first_line * st.stride, entry_term, n_entries, st.n_lanes);
-                    } else {
-                        // Counting sort by line, stable: each line's terms stay in id order.
-                        std::uint32_t* const cursor = s.cursor.data();
-                        std::vector<std::uint32_t>& touched = s.touched;
-                        touched.clear();
-                        for (std::size_t q = 0; q < n_entries; ++q) {
-                            if (cursor[entry_line[q]]++ == 0) {
-                                touched.push_back(entry_line[q]);
-                            }
-                        }
-                        std::uint32_t begin = 0;
-                        for (const std::uint32_t line : touched) {
-                            const std::uint32_t count = cursor[line];
-                            cursor[line] = begin;
-                            begin += count;
-                        }
-                        for (std::size_t q = 0; q < n_entries; ++q) {
-                            s.by_line[cursor[entry_line[q]]++] = entry_term[q];
-                        }
-                        begin = 0;
-                        for (const std::uint32_t line : touched) {
-                            const std::uint32_t end = cursor[line];
-                            catch_up(st, line);
-                            add_consts<W>(acc + line * st.stride, s.by_line.data() + begin, end - begin,
-                                          st.n_lanes);
-                            cursor[line] = 0;
-                            begin = end;
-                        }
-                    }
-                    k = next - 1;
-                    return;
-                }
+        if (n_entries == 0) {
+            return k;
+        }
+        if (one_line) {
+            catch_up(st, first_line);
+            add_consts<W>(acc + first_line * st.stride, entry_term, n_entries, st.n_lanes);
+            return next;
+        }
+        // Counting sort by line, stable: each line's terms stay in id order.
+        std::uint32_t* const cursor = s.cursor.data();
+        std::vector<std::uint32_t>& touched = s.touched;
+        touched.clear();
+        for (std::size_t q = 0; q < n_entries; ++q) {
+            if (cursor[entry_line[q]]++ == 0) {
+                touched.push_back(entry_line[q]);
             }
-            const std::uint32_t line_slot = line_slot_of(s.events[k]);
-            const std::uint32_t lane_slot = lane_slot_of(s.events[k]);
-            const std::uint32_t lb = line_slot == kNone ? 0 : lines.start[line_slot];
-            const std::uint32_t le = line_slot == kNone ? 0 : lines.start[line_slot + 1];
-            const std::uint32_t nb = lane_slot == kNone ? 0 : lanes.start[lane_slot];
-            const std::uint32_t ne = lane_slot == kNone ? 0 : lanes.start[lane_slot + 1];
-            const double per_line = static_cast<double>(st.n_lanes / kLanes);
-            auto updates_all = [&](const Event& ev) {
-                const std::uint32_t ls = line_slot_of(ev);
-                const std::uint32_t ns = lane_slot_of(ev);
-                const double n_line_holders =
-                    ls == kNone ? 0.0 : static_cast<double>(lines.start[ls + 1] - lines.start[ls]);
-                const double n_lane_holders =
-                    ns == kNone ? 0.0 : static_cast<double>(lanes.start[ns + 1] - lanes.start[ns]);
-                return static_cast<double>(st.n_lines) * per_line <
-                       n_line_holders * per_line +
-                           n_lane_holders * static_cast<double>(st.n_lines) * kStrided;
-            };
-            if (updates_all(s.events[k])) {
-                // A run of ids that each update the whole tile: one pass over the tile adds
-                // their terms in turn, each line loaded and stored once for the run.
-                catch_up_all(st);
-                // Puts id k + e's lengths into the run's buffers (its lane trees' by lane, its
-                // line trees' by line), or back to the +0.0 of a tree not holding it.
-                auto place = [&](std::size_t e, bool clear) __attribute__((always_inline)) {
-                    const Event ev = s.events[k + e];
-                    double* run_lanes = s.run_lanes.data() + e * st.n_lanes;
-                    const std::uint32_t ls = line_slot_of(ev);
-                    const std::uint32_t ns = lane_slot_of(ev);
-                    if (ns != kNone) {
-                        for (std::uint32_t x = lanes.start[ns]; x < lanes.start[ns + 1]; ++x) {
-                            run_lanes[lanes.position[x]] = clear ? 0.0 : lanes.length[x];
-                        }
-                    }
-                    if (ls != kNone) {
-                        for (std::uint32_t x = lines.start[ls]; x < lines.start[ls + 1]; ++x) {
-                            s.run_lines[lines.position[x] * kMaxWholeRun + e] =
-                                clear ? 0.0 : lines.length[x];
-                        }
-                    }
-                };
-                std::size_t n_run = 0;
-                while (n_run < kMaxWholeRun && k + n_run < n_events && s.state[k + n_run] == layout &&
-                       (n_run == 0 || updates_all(s.events[k + n_run]))) {
-                    place(n_run++, false);
-                }
-                for (std::size_t line = 0; line < st.n_lines; ++line) {
-                    add_lines<W, ByRows>(acc + line * st.stride, s.run_lines.data() + line * kMaxWholeRun,
-                                      s.run_lanes.data(), n_run, st.n_lanes);
-                }
-                for (std::size_t e = 0; e < n_run; ++e) {
-                    place(e, true);
-                }
-                k += n_run - 1;
-                return;
+        }
+        std::uint32_t begin = 0;
+        for (const std::uint32_t line : touched) {
+            const std::uint32_t count = cursor[line];
+            cursor[line] = begin;
+            begin += count;
+        }
+        for (std::size_t q = 0; q < n_entries; ++q) {
+            s.by_line[cursor[entry_line[q]]++] = entry_term[q];
+        }
+        begin = 0;
+        for (const std::uint32_t line : touched) {
+            const std::uint32_t end = cursor[line];
+            catch_up(st, line);
+            add_consts<W>(acc + line * st.stride, s.by_line.data() + begin, end - begin, st.n_lanes);
+            cursor[line] = 0;
+            begin = end;
+        }
+        return next;
+    }
+
+    // Whether id ev is cheaper as one pass over the whole tile than line by line.
+    template <bool ByRows>
+    [[gnu::always_inline]] bool updates_all(const Event& ev) const {
+        const Storage& st = storages[ByRows ? 0 : 1];
+        const IdBlock& lines = *st.lines;
+        const IdBlock& lanes = *st.lanes;
+        const double per_line = static_cast<double>(st.n_lanes / kLanes);
+        const std::uint32_t ls = line_slot_of<ByRows>(ev);
+        const std::uint32_t ns = lane_slot_of<ByRows>(ev);
+        const double n_line_holders =
+            ls == kNone ? 0.0 : static_cast<double>(lines.start[ls + 1] - lines.start[ls]);
+        const double n_lane_holders =
+            ns == kNone ? 0.0 : static_cast<double>(lanes.start[ns + 1] - lanes.start[ns]);
+        return static_cast<double>(st.n_lines) * per_line <
+               n_line_holders * per_line + n_lane_holders * static_cast<double>(st.n_lines) * kStrided;
+    }
+
+    // Puts id k + e's lengths into the run's buffers (its lane trees' by lane, its line
+    // trees' by line), or back to the +0.0 of a tree not holding it.
+    template <bool ByRows>
+    [[gnu::always_inline]] void place(std::size_t k, std::size_t e, bool clear) {
+        const Storage& st = storages[ByRows ? 0 : 1];
+        const IdBlock& lines = *st.lines;
+        const IdBlock& lanes = *st.lanes;
+        const Event ev = s.events[k + e];
+        double* run_lanes = s.run_lanes.data() + e * st.n_lanes;
+        const std::uint32_t ls = line_slot_of<ByRows>(ev);
+        const std::uint32_t ns = lane_slot_of<ByRows>(ev);
+        if (ns != kNone) {
+            for (std::uint32_t x = lanes.start[ns]; x < lanes.start[ns + 1]; ++x) {
+                run_lanes[lanes.position[x]] = clear ? 0.0 : lanes.length[x];
             }
-            for (std::uint32_t x = nb; x < ne; ++x) {
-                st.lane_values[lanes.position[x]] = lanes.length[x];
+        }
+        if (ls != kNone) {
+            for (std::uint32_t x = lines.start[ls]; x < lines.start[ls + 1]; ++x) {
+                s.run_lines[lines.position[x] * kMaxWholeRun + e] = clear ? 0.0 : lines.length[x];
             }
-            {
-                // Lines holding the id: whole lines. Lanes holding it: the other lines, by
-                // crossing terms.
-                for (std::uint32_t x = lb; x < le; ++x) {
-                    const std::size_t line = lines.position[x];
-                    catch_up(st, line);
-                    if (ne == nb) {
-                        const double t = line_term<ByRows>(lines.length[x]);
-                            add_consts<W>(acc + line * st.stride, &t, 1, st.n_lanes);
-                    } else {
-                        add_line<W, ByRows>(st, acc + line * st.stride, lines.length[x]);
-                    }
-                }
-                for (std::uint32_t x = nb; x < ne; ++x) {
-                    crossing.push_back({lanes.position[x], lane_term<ByRows>(lanes.length[x])});
-                }
-                for (std::uint32_t x = lb; x < le; ++x) {
-                    applied[lines.position[x]] = static_cast<std::uint32_t>(crossing.size());
-                }
-            }
-            for (std::uint32_t x = nb; x < ne; ++x) {
-                st.lane_values[lanes.position[x]] = 0.0;
-            }
-        };
-        if (layout == 0) {
-            step(std::true_type{});
-        } else {
-            step(std::false_type{});
         }
     }
 
-    catch_up_all(storages[layout]);
-    if (layout == 0) {
+    // A run of ids from k that each update the whole tile (id k does): one pass over the
+    // tile adds their terms in turn, each line loaded and stored once for the run. Returns
+    // the id after the run.
+    template <bool ByRows>
+    [[gnu::always_inline]] std::size_t add_whole_tile_run(std::size_t k) {
+        const Storage& st = storages[ByRows ? 0 : 1];
+        catch_up_all(st);
+        std::size_t n_run = 0;
+        while (n_run < kMaxWholeRun && k + n_run < n_events && s.state[k + n_run] == layout &&
+               (n_run == 0 || updates_all<ByRows>(s.events[k + n_run]))) {
+            place<ByRows>(k, n_run++, false);
+        }
+        for (std::size_t line = 0; line < st.n_lines; ++line) {
+            add_lines<W, ByRows>(acc + line * st.stride, s.run_lines.data() + line * kMaxWholeRun,
+                                 s.run_lanes.data(), n_run, st.n_lanes);
+        }
+        for (std::size_t e = 0; e < n_run; ++e) {
+            place<ByRows>(k, e, true);
+        }
+        return k + n_run;
+    }
+
+    // Id k alone: the lines holding it take whole lines, the lanes holding it reach the
+    // other lines by crossing terms.
+    template <bool ByRows>
+    [[gnu::always_inline]] void add_id(std::size_t k) {
+        const Storage& st = storages[ByRows ? 0 : 1];
+        const IdBlock& lines = *st.lines;
+        const IdBlock& lanes = *st.lanes;
+        const std::uint32_t line_slot = line_slot_of<ByRows>(s.events[k]);
+        const std::uint32_t lane_slot = lane_slot_of<ByRows>(s.events[k]);
+        const std::uint32_t lb = line_slot == kNone ? 0 : lines.start[line_slot];
+        const std::uint32_t le = line_slot == kNone ? 0 : lines.start[line_slot + 1];
+        const std::uint32_t nb = lane_slot == kNone ? 0 : lanes.start[lane_slot];
+        const std::uint32_t ne = lane_slot == kNone ? 0 : lanes.start[lane_slot + 1];
+        for (std::uint32_t x = nb; x < ne; ++x) {
+            st.lane_values[lanes.position[x]] = lanes.length[x];
+        }
+        for (std::uint32_t x = lb; x < le; ++x) {
+            const std::size_t line = lines.position[x];
+            catch_up(st, line);
+            if (ne == nb) {
+                const double t = line_term<ByRows>(lines.length[x]);
+                add_consts<W>(acc + line * st.stride, &t, 1, st.n_lanes);
+            } else {
+                add_line<W, ByRows>(st, acc + line * st.stride, lines.length[x]);
+            }
+        }
+        for (std::uint32_t x = nb; x < ne; ++x) {
+            s.crossing.push_back({lanes.position[x], lane_term<ByRows>(lanes.length[x])});
+        }
+        for (std::uint32_t x = lb; x < le; ++x) {
+            applied[lines.position[x]] = static_cast<std::uint32_t>(s.crossing.size());
+        }
+        for (std::uint32_t x = nb; x < ne; ++x) {
+            st.lane_values[lanes.position[x]] = 0.0;
+        }
+    }
+
+    // The ids from k in the current storage: a one-sided run, a whole-tile run or id k
+    // alone. Returns the id after those it added.
+    template <bool ByRows>
+    [[gnu::always_inline]] std::size_t step(std::size_t k) {
+        const std::size_t after_run = add_one_side_run<ByRows>(k);
+        if (after_run != k) {
+            return after_run;
+        }
+        if (updates_all<ByRows>(s.events[k])) {
+            return add_whole_tile_run<ByRows>(k);
+        }
+        add_id<ByRows>(k);
+        return k + 1;
+    }
+};
+
+// The tile's cells: its ids in ascending order (merge_ids), each added in the storage the
+// plan picked for it (plan_storage), then the cells written out by rows.
+template <std::size_t W>
+[[gnu::always_inline]] inline void wrf_tile_body(const IdBlock& rows, const IdBlock& cols,
+                                                 double* out, std::size_t stride) {
+    const std::size_t r = rows.n_trees;
+    const std::size_t c = cols.n_trees;
+    if (r == 0 || c == 0) {
+        return;
+    }
+    const std::size_t rp = padded(r);
+    const std::size_t cp = padded(c);
+    // Line strides one vector longer than the lines: tile lines 2 KB apart would alias in
+    // the cache and in store forwarding when a column is updated across them.
+    const std::size_t rs = rp + kLanes;
+    const std::size_t cs = cp + kLanes;
+    Scratch& s = scratch_for(std::max(r * cs, c * rs), rp, cp);
+    merge_ids(rows, cols, s.events);
+    plan_storage(s, rows, cols, rp, cp);
+
+    const std::size_t n_events = s.events.size();
+    TileWalk<W> walk{rows,
+                     cols,
+                     s,
+                     n_events,
+                     s.acc.data(),
+                     s.other.data(),
+                     {{&rows, &cols, s.dr.data(), s.dc.data(), r, cp, cs},
+                      {&cols, &rows, s.dc.data(), s.dr.data(), c, rp, rs}},
+                     s.applied.data(),
+                     std::max(r, c),
+                     static_cast<std::uint8_t>(n_events > 0 ? s.state[0] : 0)};
+    std::fill(walk.acc, walk.acc + std::max(r * cs, c * rs), 0.0);
+    s.crossing.clear();
+    std::fill(walk.applied, walk.applied + walk.max_lines, 0);
+    for (std::size_t k = 0; k < n_events;) {
+        if (s.state[k] != walk.layout) {
+            walk.switch_storage();
+        }
+        k = walk.layout == 0 ? walk.template step<true>(k) : walk.template step<false>(k);
+    }
+
+    walk.catch_up_all(walk.storages[walk.layout]);
+    if (walk.layout == 0) {
         for (std::size_t i = 0; i < r; ++i) {
-            std::copy(acc + i * cs, acc + i * cs + c, out + i * stride);
+            std::copy(walk.acc + i * cs, walk.acc + i * cs + c, out + i * stride);
         }
     } else {
-        transpose(acc, out, c, rs, r, stride);
+        transpose(walk.acc, out, c, rs, r, stride);
     }
 }
 

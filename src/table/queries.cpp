@@ -15,34 +15,24 @@
 namespace kestrilune {
 namespace {
 
-// Runs the tiles of d over rows x cols; the sink takes either tile type (RfTile or
-// WeightedTile). Both kernels give each tile bit rows or length columns over only what its
+// Runs the tiles of d over rows x cols; the sink takes either tile type (Tile<std::uint32_t>
+// or Tile<double>). Both kernels give each tile bit rows or length columns over only what its
 // blocks hold. `row_owned` (weighted only) gives each row block to one task, columns in
 // order.
 template <class Sink>
-TilesStatus tiles(const Distances& d, std::span<const std::uint32_t> rows,
-                  std::span<const std::uint32_t> cols, Sink&& sink, const TileOptions& options,
-                  bool row_owned = false) {
+void tiles(const Distances& d, std::span<const std::uint32_t> rows,
+           std::span<const std::uint32_t> cols, Sink&& sink, const TileOptions& options,
+           bool row_owned = false) {
     if (d.metric == Metric::Rf) {
         require(!row_owned, "RF tiles are not handed out by row block");
         const SplitSets sets{d.table->indptr, d.table->ids};
-        RfTileOptions o;
-        o.progress = options.progress;
-        o.stop = options.stop;
-        o.tile_size = std::min<std::size_t>(options.tile_size, 256);
-        const RfTilesStatus status = rf_tiles(
-            sets, rows, cols, [&](const RfTile& t) { sink(t); }, o);
-        return status == RfTilesStatus::Done ? TilesStatus::Done : TilesStatus::Stopped;
+        rf_tiles(sets, rows, cols, [&](const Tile<std::uint32_t>& t) { sink(t); }, options);
+        return;
     }
-    WeightedTileOptions o;
-    o.progress = options.progress;
-    o.stop = options.stop;
-    o.tile_size = options.tile_size;
+    TileOptions o = options;
     o.row_owned = row_owned;
-    const WeightedTilesStatus status = weighted_tiles(
-        d.metric == Metric::Wrf ? WeightedMetric::Wrf : WeightedMetric::Kf, d.weighted->sets(),
-        rows, cols, [&](const WeightedTile& t) { sink(t); }, o);
-    return status == WeightedTilesStatus::Done ? TilesStatus::Done : TilesStatus::Stopped;
+    weighted_tiles(d.metric, d.weighted->sets(), rows, cols,
+                   [&](const Tile<double>& t) { sink(t); }, o);
 }
 
 template <class T>
@@ -110,11 +100,11 @@ std::uint64_t rf_bound(const SplitTable& table, std::span<const std::uint32_t> r
     return sum > 2 * shared ? sum - 2 * shared : 0;
 }
 
-TilesStatus write_block(const Distances& d, std::span<const std::uint32_t> rows,
+void write_block(const Distances& d, std::span<const std::uint32_t> rows,
                         std::span<const std::uint32_t> cols, const CellOut& out,
                         const TileOptions& options) {
-    return with_cell_type(out.type, [&]<class T>() {
-        return tiles(
+    with_cell_type(out.type, [&]<class T>() {
+        tiles(
             d, rows, cols,
             [&](const auto& t) {
                 for (std::size_t r = t.row_begin; r < t.row_end; ++r) {
@@ -138,11 +128,11 @@ TilesStatus write_block(const Distances& d, std::span<const std::uint32_t> rows,
     });
 }
 
-TilesStatus write_condensed(const Distances& d, std::span<const std::uint32_t> index,
+void write_condensed(const Distances& d, std::span<const std::uint32_t> index,
                             const CellOut& out, const TileOptions& options) {
     const auto m = static_cast<std::int64_t>(index.size());
-    return with_cell_type(out.type, [&]<class T>() {
-        return tiles(
+    with_cell_type(out.type, [&]<class T>() {
+        tiles(
             d, index, index,
             [&](const auto& t) {
                 for (std::size_t r = t.row_begin; r < t.row_end; ++r) {
@@ -158,7 +148,7 @@ TilesStatus write_condensed(const Distances& d, std::span<const std::uint32_t> i
     });
 }
 
-TilesStatus row_sums(const Distances& d, std::span<const std::uint32_t> rows,
+void row_sums(const Distances& d, std::span<const std::uint32_t> rows,
                      std::span<const std::uint32_t> cols, std::span<double> sums,
                      const TileOptions& options) {
     require(sums.size() == rows.size(), "one sum per row");
@@ -166,7 +156,7 @@ TilesStatus row_sums(const Distances& d, std::span<const std::uint32_t> rows,
         // One task per row block, columns in order: each row adds its cells in a fixed
         // order, whatever the pool does.
         std::fill(sums.begin(), sums.end(), 0.0);
-        return tiles(
+        tiles(
             d, rows, cols,
             [&](const auto& t) {
                 for (std::size_t r = t.row_begin; r < t.row_end; ++r) {
@@ -178,13 +168,14 @@ TilesStatus row_sums(const Distances& d, std::span<const std::uint32_t> rows,
                 }
             },
             options, true);
+        return;
     }
     // RF sums are exact integers, so each pair is computed once and its tile's partial
     // sums are added under a lock, once per tile.
     std::vector<std::uint64_t> total(rows.size(), 0);
     std::vector<std::uint64_t> col_total(cols.size(), 0);
     std::mutex lock;
-    const TilesStatus status = tiles(
+    tiles(
         d, rows, cols,
         [&](const auto& t) {
             thread_local std::vector<std::uint64_t> by_row;
@@ -212,10 +203,9 @@ TilesStatus row_sums(const Distances& d, std::span<const std::uint32_t> rows,
     for (std::size_t r = 0; r < rows.size(); ++r) {
         sums[r] = static_cast<double>(total[r]);
     }
-    return status;
 }
 
-TilesStatus nearest(const Distances& d, std::span<const std::uint32_t> index, std::size_t k,
+void nearest(const Distances& d, std::span<const std::uint32_t> index, std::size_t k,
                     std::span<std::int64_t> neighbours, std::span<double> distances,
                     const TileOptions& options) {
     require(k < index.size() && neighbours.size() == index.size() * k &&
@@ -242,7 +232,7 @@ TilesStatus nearest(const Distances& d, std::span<const std::uint32_t> index, st
             nb[q] = found[q].second;
         }
     };
-    return tiles(
+    tiles(
         d, index, index,
         [&](const auto& t) {
             thread_local std::vector<std::vector<Candidate>> best;
@@ -285,14 +275,14 @@ TilesStatus nearest(const Distances& d, std::span<const std::uint32_t> index, st
         options);
 }
 
-TilesStatus histogram(const Distances& d, std::span<const std::uint32_t> index,
+void histogram(const Distances& d, std::span<const std::uint32_t> index,
                       std::span<const double> edges, std::span<std::int64_t> counts,
                       const TileOptions& options) {
     require(edges.size() >= 2 && counts.size() == edges.size() - 1, "histogram: bins");
     std::fill(counts.begin(), counts.end(), 0);
     std::mutex lock;
     const std::size_t n_bins = counts.size();
-    return tiles(
+    tiles(
         d, index, index,
         [&](const auto& t) {
             thread_local std::vector<std::int64_t> local;
@@ -336,9 +326,6 @@ LagSums lag_sums(const Distances& d, std::size_t n_groups, std::size_t max_lag,
         0, n_groups * max_lag,
         [&](std::size_t begin, std::size_t end) {
             for (std::size_t task = begin; task < end; ++task) {
-                if (options.stop != nullptr && options.stop->load(std::memory_order_relaxed)) {
-                    return;
-                }
                 const std::vector<std::uint32_t>& trees = members[task / max_lag];
                 const std::size_t lag = task % max_lag + 1;
                 double s = 0.0;

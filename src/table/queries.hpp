@@ -19,8 +19,6 @@
 
 namespace kestrilune {
 
-enum class Metric { Rf, Wrf, Kf };
-
 // The distance of a metric over one table. `weighted` is needed (non-null) for WRF and KF.
 struct Distances {
     const SplitTable* table = nullptr;
@@ -31,7 +29,7 @@ struct Distances {
         if (metric == Metric::Rf) {
             return rf_pair(*table, a, b);
         }
-        return weighted_pair(*weighted, metric == Metric::Wrf ? Weighted::Wrf : Weighted::Kf, a, b);
+        return weighted_pair(*weighted, metric, a, b);
     }
 };
 
@@ -53,32 +51,32 @@ struct CellOut {
 };
 
 // Cells (r, c) = d(rows[r], cols[c]).
-TilesStatus write_block(const Distances& d, std::span<const std::uint32_t> rows,
+void write_block(const Distances& d, std::span<const std::uint32_t> rows,
                         std::span<const std::uint32_t> cols, const CellOut& out,
                         const TileOptions& options);
 
 // The upper triangle of the matrix over `index`, in the order of
 // scipy.spatial.distance.squareform: (i, j), i < j, at i * m - i * (i + 1) / 2 + j - i - 1,
 // m = index.size().
-TilesStatus write_condensed(const Distances& d, std::span<const std::uint32_t> index,
+void write_condensed(const Distances& d, std::span<const std::uint32_t> index,
                             const CellOut& out, const TileOptions& options);
 
 // sums[r] = sum over c of d(rows[r], cols[c]): exact integers for RF; for WRF and KF added
 // in column order.
-TilesStatus row_sums(const Distances& d, std::span<const std::uint32_t> rows,
+void row_sums(const Distances& d, std::span<const std::uint32_t> rows,
                      std::span<const std::uint32_t> cols, std::span<double> sums,
                      const TileOptions& options);
 
 // The k nearest other trees of every listed tree (among the listed trees): neighbours[r * k
 // + q] is a position into `index`, nearest first, ties to the lower position; distances
 // beside them. Precondition: k < index.size().
-TilesStatus nearest(const Distances& d, std::span<const std::uint32_t> index, std::size_t k,
+void nearest(const Distances& d, std::span<const std::uint32_t> index, std::size_t k,
                     std::span<std::int64_t> neighbours, std::span<double> distances,
                     const TileOptions& options);
 
 // Counts of the distances of all pairs i < j of `index` in the bins [edges[b], edges[b+1])
 // (the last bin closed, as numpy.histogram). Values outside the edges are not counted.
-TilesStatus histogram(const Distances& d, std::span<const std::uint32_t> index,
+void histogram(const Distances& d, std::span<const std::uint32_t> index,
                       std::span<const double> edges, std::span<std::int64_t> counts,
                       const TileOptions& options);
 

@@ -158,7 +158,7 @@ SplitTable SplitTable::from_snapshots(Snapshots&& snapshots, std::vector<std::st
     for (std::size_t id = 0; id < n_splits; ++id) {
         t.first_seen[column_of[id]] = static_cast<std::uint32_t>(id);
         const std::vector<std::uint64_t>& w = snapshots.bips[id].words;
-        require(w.size() == t.n_words, "partition word counts differ");
+        require(w.size() == t.n_words, "split word counts differ");
         std::copy(w.begin(), w.end(),
                   t.words.begin() + static_cast<std::ptrdiff_t>(column_of[id] * t.n_words));
     }

@@ -6,7 +6,7 @@
 // module's snapshot exports, which depends only on which splits occur. Per tree the table
 // keeps its split ids ascending in CSR form (ids[indptr[t] .. indptr[t + 1]]), with the
 // branch lengths beside them when asked for. Per split it keeps the leaf set and the order
-// in which the collection first met it (the module's partition id), which fixes the
+// in which the collection first met it (the module's split id), which fixes the
 // summation order of the weighted distances.
 //
 //     Result<SplitTable, std::string> t = SplitTable::from_snapshots(std::move(s), names, groups);

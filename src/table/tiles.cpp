@@ -54,7 +54,7 @@ WeightedView WeightedView::from_table(const SplitTable& table) {
     return v;
 }
 
-double weighted_pair(const WeightedView& view, Weighted metric, std::uint32_t a,
+double weighted_pair(const WeightedView& view, Metric metric, std::uint32_t a,
                      std::uint32_t b) noexcept {
     const auto a0 = static_cast<std::size_t>(view.indptr[a]);
     const auto a1 = static_cast<std::size_t>(view.indptr[a + 1]);
@@ -66,7 +66,7 @@ double weighted_pair(const WeightedView& view, Weighted metric, std::uint32_t a,
     std::size_t j = b0;
     std::size_t n_union = 0;
     double acc = -0.0;
-    if (metric == Weighted::Wrf) {
+    if (metric == Metric::Wrf) {
         while (i < a1 || j < b1) {
             const std::uint32_t u = i < a1 ? ra[i] : UINT32_MAX;
             const std::uint32_t w = j < b1 ? ra[j] : UINT32_MAX;

@@ -19,14 +19,6 @@
 
 namespace kestrilune {
 
-struct TileOptions {
-    std::atomic<std::uint64_t>* progress = nullptr;  // += pairs() after each tile (relaxed)
-    const std::atomic<bool>* stop = nullptr;         // checked before each tile
-    std::size_t tile_size = 0;                       // positions per side; 0 picks one
-};
-
-enum class TilesStatus { Done, Stopped };
-
 // RF of two trees: |A| + |B| - 2 |A & B| by merging their ascending id lists.
 std::uint32_t rf_pair(const SplitTable& table, std::uint32_t a, std::uint32_t b) noexcept;
 
@@ -45,8 +37,6 @@ struct WeightedView {
     LengthSets sets() const noexcept { return {indptr, ranks, lengths, norms, universe}; }
 };
 
-enum class Weighted { Wrf, Kf };
-
 // The cell of the module's WRF or KF kernel for trees a and b: a fold over every split of
 // the table in rank order, one accumulator from -0.0, of |x_a - x_b| (WRF) or x_a * x_b
 // (KF dot), a missing split counting as +0.0. Splits neither tree holds add +0.0 terms,
@@ -54,7 +44,7 @@ enum class Weighted { Wrf, Kf };
 // -0.0 never returns to it), so they are applied as one +0.0 at the end. The terms of the
 // splits only one tree holds are computed as written (0.0 - x, x * 0.0), so NaN and
 // infinite lengths behave as in the dense sum.
-double weighted_pair(const WeightedView& view, Weighted metric, std::uint32_t a,
+double weighted_pair(const WeightedView& view, Metric metric, std::uint32_t a,
                      std::uint32_t b) noexcept;
 
 }  // namespace kestrilune

@@ -178,6 +178,135 @@ double out_of_range_magnitude(std::string_view number) noexcept {
     return scientific >= 0 ? std::numeric_limits<double>::infinity() : 0.0;
 }
 
+// An unsigned decimal (digits, optional '.', digits, optional exponent) as scanned for
+// Clinger's fast path: value = mantissa * 10^power, exact when `exact_digits` (at most 19
+// significant digits, all of them in mantissa).
+struct Decimal {
+    std::uint64_t mantissa = 0;
+    std::int64_t power = 0;
+    bool exact_digits = true;
+};
+
+// Checks the grammar of `rest` and gathers its digits; nullopt when it is not a decimal.
+// Checked here because from_chars stops early instead of failing on "1e" or "1e+", and
+// accepts hexadecimal-looking prefixes such as the "0" of "0x10".
+std::optional<Decimal> scan_decimal(std::string_view rest) noexcept {
+    Decimal d;
+    std::size_t j = 0;
+    std::size_t n_digits = 0;
+    std::size_t significant = 0;  // digits in mantissa, from the first non-zero one
+    std::int64_t scale = 0;       // value = mantissa * 10^(scale + exponent)
+    auto take_digit = [&](char c) {
+        if (significant < 19) {
+            d.mantissa = d.mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+            significant += (d.mantissa != 0) ? 1 : 0;
+            return true;
+        }
+        return false;  // too many digits for the fast path
+    };
+    while (j < rest.size() && is_digit(rest[j])) {
+        if (!take_digit(rest[j])) {
+            d.exact_digits = false;
+        }
+        ++j;
+        ++n_digits;
+    }
+    if (j < rest.size() && rest[j] == '.') {
+        ++j;
+        while (j < rest.size() && is_digit(rest[j])) {
+            d.exact_digits = take_digit(rest[j]) && d.exact_digits;
+            --scale;
+            ++j;
+            ++n_digits;
+        }
+    }
+    if (n_digits == 0) {
+        return std::nullopt;
+    }
+    std::int64_t exponent = 0;
+    if (j < rest.size() && (rest[j] == 'e' || rest[j] == 'E')) {
+        ++j;
+        bool exponent_negative = false;
+        if (j < rest.size() && (rest[j] == '+' || rest[j] == '-')) {
+            exponent_negative = rest[j] == '-';
+            ++j;
+        }
+        const std::size_t exponent_begin = j;
+        while (j < rest.size() && is_digit(rest[j])) {
+            exponent = std::min<std::int64_t>(exponent * 10 + (rest[j] - '0'), 100000);
+            ++j;
+        }
+        if (j == exponent_begin) {
+            return std::nullopt;
+        }
+        exponent = exponent_negative ? -exponent : exponent;
+    }
+    if (j != rest.size()) {
+        return std::nullopt;
+    }
+    d.power = scale + exponent;
+    return d;
+}
+
+// Clinger's fast path: a mantissa up to 2^53 and a power of ten up to 10^22 are both exact
+// doubles, so one multiplication or division rounds correctly, as the full conversion
+// would. Typical lengths ("0.0123", "2.000000e-02") take it; nullopt for the others.
+std::optional<double> fast_path_value(const Decimal& d) noexcept {
+    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if (!d.exact_digits || d.mantissa > (std::uint64_t{1} << 53) || d.power < -22 ||
+        d.power > 22) {
+        return std::nullopt;
+    }
+    const double m = static_cast<double>(d.mantissa);
+    return d.power < 0 ? m / kPow10[-d.power] : m * kPow10[d.power];
+}
+
+// The correctly rounded value of a decimal that scan_decimal accepted, infinity or zero
+// beyond the double range.
+std::optional<double> full_conversion(std::string_view rest) noexcept {
+    double magnitude = 0.0;
+    const char* const first = rest.data();
+    const char* const last = first + rest.size();
+    const auto [ptr, ec] = std::from_chars(first, last, magnitude, std::chars_format::general);
+    if (ec == std::errc::result_out_of_range) {
+        return out_of_range_magnitude(rest);
+    }
+    if (ec != std::errc() || ptr != last) {
+        return std::nullopt;  // not reached for text that passed scan_decimal
+    }
+    return magnitude;
+}
+
+// "inf", "infinity" or "nan" in any case; from_chars would also take "nan(...)" and a
+// prefix of "infinity", so only the three words are matched, here.
+std::optional<double> word_magnitude(std::string_view rest) noexcept {
+    if (equals_ignoring_case(rest, "inf") || equals_ignoring_case(rest, "infinity")) {
+        return std::numeric_limits<double>::infinity();
+    }
+    if (equals_ignoring_case(rest, "nan")) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    return std::nullopt;
+}
+
+// The magnitude of an unsigned length: a word, or a decimal by the fast path where it
+// applies, else by the full conversion.
+std::optional<double> unsigned_magnitude(std::string_view rest) noexcept {
+    if (!is_digit(rest[0]) && rest[0] != '.') {
+        return word_magnitude(rest);
+    }
+    const std::optional<Decimal> decimal = scan_decimal(rest);
+    if (!decimal) {
+        return std::nullopt;
+    }
+    if (const std::optional<double> fast = fast_path_value(*decimal)) {
+        return fast;
+    }
+    return full_conversion(rest);
+}
+
 }  // namespace
 
 std::optional<double> parse_branch_length(std::string_view text) {
@@ -191,98 +320,11 @@ std::optional<double> parse_branch_length(std::string_view text) {
     if (rest.empty()) {
         return std::nullopt;
     }
-
-    double magnitude = 0.0;
-    if (!is_digit(rest[0]) && rest[0] != '.') {
-        // Only the three words; from_chars would also take "nan(...)" and a prefix of
-        // "infinity", so they are matched here instead.
-        if (equals_ignoring_case(rest, "inf") || equals_ignoring_case(rest, "infinity")) {
-            magnitude = std::numeric_limits<double>::infinity();
-        } else if (equals_ignoring_case(rest, "nan")) {
-            magnitude = std::numeric_limits<double>::quiet_NaN();
-        } else {
-            return std::nullopt;
-        }
-    } else {
-        // Check the grammar first: from_chars stops early instead of failing on "1e" or
-        // "1e+", and accepts hexadecimal-looking prefixes such as the "0" of "0x10". The
-        // same scan gathers the digits for the fast path below.
-        std::size_t j = 0;
-        std::size_t n_digits = 0;
-        std::uint64_t mantissa = 0;
-        std::size_t significant = 0;  // digits in mantissa, from the first non-zero one
-        std::int64_t scale = 0;       // value = mantissa * 10^(scale + exponent)
-        auto take_digit = [&](char c) {
-            if (significant < 19) {
-                mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
-                significant += (mantissa != 0) ? 1 : 0;
-                return true;
-            }
-            return false;  // too many digits for the fast path
-        };
-        bool exact_digits = true;
-        while (j < rest.size() && is_digit(rest[j])) {
-            if (!take_digit(rest[j])) {
-                exact_digits = false;
-            }
-            ++j;
-            ++n_digits;
-        }
-        if (j < rest.size() && rest[j] == '.') {
-            ++j;
-            while (j < rest.size() && is_digit(rest[j])) {
-                exact_digits = take_digit(rest[j]) && exact_digits;
-                --scale;
-                ++j;
-                ++n_digits;
-            }
-        }
-        if (n_digits == 0) {
-            return std::nullopt;
-        }
-        std::int64_t exponent = 0;
-        if (j < rest.size() && (rest[j] == 'e' || rest[j] == 'E')) {
-            ++j;
-            bool exponent_negative = false;
-            if (j < rest.size() && (rest[j] == '+' || rest[j] == '-')) {
-                exponent_negative = rest[j] == '-';
-                ++j;
-            }
-            const std::size_t exponent_begin = j;
-            while (j < rest.size() && is_digit(rest[j])) {
-                exponent = std::min<std::int64_t>(exponent * 10 + (rest[j] - '0'), 100000);
-                ++j;
-            }
-            if (j == exponent_begin) {
-                return std::nullopt;
-            }
-            exponent = exponent_negative ? -exponent : exponent;
-        }
-        if (j != rest.size()) {
-            return std::nullopt;
-        }
-        // Clinger's fast path: a mantissa below 2^53 and a power of ten up to 10^22 are
-        // both exact doubles, so one multiplication or division rounds correctly, as the
-        // full conversion would. Typical lengths ("0.0123", "2.000000e-02") take it.
-        static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-        const std::int64_t power = scale + exponent;
-        if (exact_digits && mantissa <= (std::uint64_t{1} << 53) && power >= -22 && power <= 22) {
-            const double m = static_cast<double>(mantissa);
-            magnitude = power < 0 ? m / kPow10[-power] : m * kPow10[power];
-            return negative ? -magnitude : magnitude;
-        }
-        const char* const first = rest.data();
-        const char* const last = first + rest.size();
-        const auto [ptr, ec] = std::from_chars(first, last, magnitude, std::chars_format::general);
-        if (ec == std::errc::result_out_of_range) {
-            magnitude = out_of_range_magnitude(rest);
-        } else if (ec != std::errc() || ptr != last) {
-            return std::nullopt;  // not reached for text that passed the check above
-        }
+    const std::optional<double> magnitude = unsigned_magnitude(rest);
+    if (!magnitude) {
+        return std::nullopt;
     }
-    return negative ? -magnitude : magnitude;
+    return negative ? -*magnitude : *magnitude;
 }
 
 namespace {

@@ -48,7 +48,7 @@ TEST_P(RfKernel, MatchesSymmetricDifference) {
     const std::size_t n = s.trees.size();
     std::vector<std::uint32_t> cells(n * n, 0xDEADBEEF);
     std::atomic<std::uint64_t> counter{0};
-    pairwise_rf_packed(s, &counter, cells.data(), variant.needs);
+    rf_matrix(s, &counter, cells.data(), variant.needs);
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t j = 0; j < n; ++j) {
             EXPECT_EQ(cells[i * n + j], symmetric_difference(s.trees[i], s.trees[j]))
@@ -78,20 +78,20 @@ TEST(RfKernel, PartitionsHeldByAllTreesCostNothing) {
     Snapshots s;
     s.trees = {InternSnap{{0, 1, 3}, {}}, InternSnap{{0, 2, 3}, {}}, InternSnap{{0, 1, 3}, {}}};
     std::vector<std::uint32_t> cells(9);
-    pairwise_rf_packed(s, nullptr, cells.data());
+    rf_matrix(s, nullptr, cells.data());
     EXPECT_EQ(cells, (std::vector<std::uint32_t>{0, 2, 0, 2, 0, 2, 0, 2, 0}));
 }
 
 TEST(RfKernel, EmptyAndSingleTree) {
     Snapshots none;
     std::atomic<std::uint64_t> counter{5};
-    pairwise_rf_packed(none, &counter, nullptr);
+    rf_matrix(none, &counter, nullptr);
     EXPECT_EQ(counter.load(), 5u);
 
     Snapshots one;
     one.trees = {InternSnap{{0, 1}, {}}};
     std::uint32_t cell = 7;
-    pairwise_rf_packed(one, &counter, &cell);
+    rf_matrix(one, &counter, &cell);
     EXPECT_EQ(cell, 0u);
     EXPECT_EQ(counter.load(), 5u);
 }
@@ -100,7 +100,7 @@ TEST(RfKernel, IdsOutOfOrderAreAnInternalError) {
     Snapshots s;
     s.trees = {InternSnap{{5, 1}, {}}, InternSnap{{0}, {}}};
     std::vector<std::uint32_t> cells(4);
-    EXPECT_THROW(pairwise_rf_packed(s, nullptr, cells.data()), InternalError);
+    EXPECT_THROW(rf_matrix(s, nullptr, cells.data()), InternalError);
 }
 
 TEST(FillSymmetric, EveryPairOnceCounterTotalAndMirror) {

@@ -76,14 +76,14 @@ struct Collected {
         : value(n_rows * n_cols), times(n_rows * n_cols) {}
 };
 
-RfTilesStatus collect(const Csr& csr, const std::vector<std::uint32_t>& rows,
-                      const std::vector<std::uint32_t>& cols, const RfTileOptions& options,
+void collect(const Csr& csr, const std::vector<std::uint32_t>& rows,
+                      const std::vector<std::uint32_t>& cols, const TileOptions& options,
                       Collected& out) {
     const SplitSets sets = csr.view();
     const std::size_t n_cols = cols.size();
-    return rf_tiles(
+    rf_tiles(
         sets, rows, cols,
-        [&](const RfTile& tile) {
+        [&](const Tile<std::uint32_t>& tile) {
             out.pairs += tile.pairs();
             for (std::size_t r = tile.row_begin; r < tile.row_end; ++r) {
                 for (std::size_t c = tile.col_begin; c < tile.col_end; ++c) {
@@ -119,10 +119,10 @@ TEST_P(RfTilesCases, SymmetricListDeliversEveryPairOnceAndExact) {
     std::iota(all.begin(), all.end(), 0u);
     Collected out(all.size(), all.size());
     std::atomic<std::uint64_t> progress{0};
-    RfTileOptions options;
+    TileOptions options;
     options.progress = &progress;
     options.tile_size = c.tile;
-    ASSERT_EQ(collect(csr, all, all, options, out), RfTilesStatus::Done);
+    collect(csr, all, all, options, out);
     EXPECT_EQ(out.wrong.load(), 0u);
     for (std::size_t k = 0; k < out.times.size(); ++k) {
         ASSERT_EQ(out.times[k].load(), 1u) << "pair " << k / all.size() << "," << k % all.size();
@@ -145,10 +145,10 @@ TEST_P(RfTilesCases, RectangleOfShuffledRepeatedPositions) {
     }
     Collected out(rows.size(), cols.size());
     std::atomic<std::uint64_t> progress{0};
-    RfTileOptions options;
+    TileOptions options;
     options.progress = &progress;
     options.tile_size = c.tile;
-    ASSERT_EQ(collect(csr, rows, cols, options, out), RfTilesStatus::Done);
+    collect(csr, rows, cols, options, out);
     EXPECT_EQ(out.wrong.load(), 0u);
     for (std::size_t k = 0; k < out.times.size(); ++k) {
         ASSERT_EQ(out.times[k].load(), 1u);
@@ -168,44 +168,12 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"picked", 700, 400, 30, 9, 0}),
     [](const testing::TestParamInfo<Case>& param) { return std::string(param.param.name); });
 
-TEST(RfTilesStop, StopBeforeStartDeliversNothing) {
-    const Csr csr = drifting_sample(50, 100, 10, 0, 1);
-    std::vector<std::uint32_t> all(50);
-    std::iota(all.begin(), all.end(), 0u);
-    std::atomic<bool> stop{true};
-    RfTileOptions options;
-    options.stop = &stop;
-    std::atomic<int> calls{0};
-    EXPECT_EQ(rf_tiles(
-                  csr.view(), all, all, [&](const RfTile&) { ++calls; }, options),
-              RfTilesStatus::Stopped);
-    EXPECT_EQ(calls.load(), 0);
-}
-
-TEST(RfTilesStop, StopDuringTheCallLeavesTheRest) {
-    const Csr csr = drifting_sample(200, 100, 10, 0, 1);
-    std::vector<std::uint32_t> all(200);
-    std::iota(all.begin(), all.end(), 0u);
-    std::atomic<bool> stop{false};
-    std::atomic<std::uint64_t> progress{0};
-    RfTileOptions options;
-    options.stop = &stop;
-    options.progress = &progress;
-    options.tile_size = 10;
-    EXPECT_EQ(rf_tiles(
-                  csr.view(), all, all, [&](const RfTile&) { stop = true; }, options),
-              RfTilesStatus::Stopped);
-    EXPECT_LT(progress.load(), 200u * 199u / 2);
-}
-
 TEST(RfTilesContract, EmptyListsDeliverNothing) {
     const Csr csr = drifting_sample(5, 10, 2, 0, 1);
     const std::vector<std::uint32_t> some{0, 1}, none;
     int calls = 0;
-    EXPECT_EQ(rf_tiles(csr.view(), none, some, [&](const RfTile&) { ++calls; }),
-              RfTilesStatus::Done);
-    EXPECT_EQ(rf_tiles(csr.view(), some, none, [&](const RfTile&) { ++calls; }),
-              RfTilesStatus::Done);
+    rf_tiles(csr.view(), none, some, [&](const Tile<std::uint32_t>&) { ++calls; });
+    rf_tiles(csr.view(), some, none, [&](const Tile<std::uint32_t>&) { ++calls; });
     EXPECT_EQ(calls, 0);
 }
 
@@ -218,7 +186,7 @@ TEST(RfTilesContract, BrokenInputIsAnInternalErrorBeforeAnyTile) {
     fine.add({2});
     const std::vector<std::uint32_t> both{0, 1}, beyond{0, 2};
     int calls = 0;
-    const auto sink = [&](const RfTile&) { ++calls; };
+    const auto sink = [&](const Tile<std::uint32_t>&) { ++calls; };
     EXPECT_THROW(rf_tiles(unsorted.view(), both, both, sink), InternalError);
     EXPECT_THROW(rf_tiles(fine.view(), beyond, both, sink), InternalError);
     EXPECT_THROW(rf_tiles(fine.view(), both, beyond, sink), InternalError);

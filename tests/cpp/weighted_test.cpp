@@ -58,24 +58,22 @@ void expect_same_bits(const std::vector<double>& actual, const std::vector<doubl
     }
 }
 
-enum class Metric { WRF, KF };
-
 std::vector<double> run_kernel(Metric metric, const Snapshots& s,
                                std::atomic<std::uint64_t>* counter,
                                dispatch::Features features = dispatch::features()) {
     const std::size_t n = s.trees.size();
     // Pre-filled with a NaN pattern, so a cell the kernel forgets to write shows up.
     std::vector<double> cells(n * n, std::bit_cast<double>(std::uint64_t{0x7ff4dead0000beef}));
-    if (metric == Metric::WRF) {
-        pairwise_wrf_dense(s, counter, cells.data(), features);
+    if (metric == Metric::Wrf) {
+        wrf_matrix(s, counter, cells.data(), features);
     } else {
-        pairwise_kf_dense(s, counter, cells.data(), features);
+        kf_matrix(s, counter, cells.data(), features);
     }
     return cells;
 }
 
 std::vector<double> naive(Metric metric, const Snapshots& s) {
-    return metric == Metric::WRF ? naive_wrf(s) : naive_kf(s);
+    return metric == Metric::Wrf ? naive_wrf(s) : naive_kf(s);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -170,16 +168,16 @@ struct KernelVariant {
 };
 
 void PrintTo(const KernelVariant& k, std::ostream* os) {
-    *os << (k.metric == Metric::WRF ? "WRF " : "KF ") << k.variant.name;
+    *os << (k.metric == Metric::Wrf ? "WRF " : "KF ") << k.variant.name;
 }
 
 std::vector<KernelVariant> kernel_variants() {
     std::vector<KernelVariant> all;
     for (const dispatch::VariantInfo& v : wrf_kernel_variants()) {
-        all.push_back({Metric::WRF, v});
+        all.push_back({Metric::Wrf, v});
     }
     for (const dispatch::VariantInfo& v : kf_kernel_variants()) {
-        all.push_back({Metric::KF, v});
+        all.push_back({Metric::Kf, v});
     }
     return all;
 }
@@ -215,7 +213,7 @@ INSTANTIATE_TEST_SUITE_P(
         const KernelVariant& kernel = std::get<0>(param_info.param);
         const Shape& shape = std::get<1>(param_info.param);
         std::ostringstream name;
-        name << (kernel.metric == Metric::WRF ? "wrf_" : "kf_") << kernel.variant.name << "_n"
+        name << (kernel.metric == Metric::Wrf ? "wrf_" : "kf_") << kernel.variant.name << "_n"
              << shape.n_trees << "_m" << shape.universe << "_case" << shape.seed
              << (shape.runs ? "_runs" : "");
         return name.str();
@@ -228,7 +226,7 @@ TEST(WeightedRandomOrder, ScratchReusedAcrossCallSizes) {
                               Shape{150, 80, 0.0, 23}, Shape{3, 4, 0.0, 24}}) {
         SCOPED_TRACE(testing::PrintToString(shape));
         const Snapshots s = random_snapshots(shape);
-        for (const Metric metric : {Metric::WRF, Metric::KF}) {
+        for (const Metric metric : {Metric::Wrf, Metric::Kf}) {
             expect_same_bits(run_kernel(metric, s, nullptr), naive(metric, s), s.trees.size());
         }
     }
@@ -316,16 +314,16 @@ TEST_P(WeightedTiles, EveryCellOnceAndAsTheDenseFold) {
         const std::size_t width = listed.trees.size();
         std::vector<double> got(rows.size() * cols.size(), kNaN);
         std::vector<int> seen(rows.size() * cols.size(), 0);
-        WeightedTileOptions options;
+        TileOptions options;
         options.tile_size = layout.tile_size;
         options.row_owned = layout.row_owned;
         options.features = kernel.variant.needs;
         std::atomic<std::uint64_t> progress{0};
         options.progress = &progress;
-        const auto metric = kernel.metric == Metric::WRF ? WeightedMetric::Wrf : WeightedMetric::Kf;
-        const WeightedTilesStatus status = weighted_tiles(
+        const Metric metric = kernel.metric;
+        weighted_tiles(
             metric, csr.sets, rows, cols,
-            [&](const WeightedTile& t) {
+            [&](const Tile<double>& t) {
                 for (std::size_t r = t.row_begin; r < t.row_end; ++r) {
                     for (std::size_t c = t.col_begin; c < t.col_end; ++c) {
                         got[r * cols.size() + c] = t.at(r, c);
@@ -338,7 +336,6 @@ TEST_P(WeightedTiles, EveryCellOnceAndAsTheDenseFold) {
                 }
             },
             options);
-        ASSERT_EQ(status, WeightedTilesStatus::Done);
         const bool folded = layout.symmetric && !layout.row_owned;
         EXPECT_EQ(progress.load(), folded ? n * (n - 1) / 2 : rows.size() * cols.size());
         std::vector<double> expected(got.size());
@@ -366,7 +363,7 @@ INSTANTIATE_TEST_SUITE_P(
         const KernelVariant& kernel = std::get<0>(param_info.param);
         const Shape& shape = std::get<1>(param_info.param);
         std::ostringstream name;
-        name << (kernel.metric == Metric::WRF ? "wrf_" : "kf_") << kernel.variant.name << "_n"
+        name << (kernel.metric == Metric::Wrf ? "wrf_" : "kf_") << kernel.variant.name << "_n"
              << shape.n_trees << "_case" << shape.seed << (shape.runs ? "_runs" : "");
         return name.str();
     });
@@ -386,8 +383,8 @@ TEST(WeightedKernels, KnownDistances) {
     // pendant ids 3, 4, 5 of length 1.0 in both.
     const Snapshots s = from_trees({InternSnap{{0, 1, 3, 4, 5}, {1.0, 2.0, 1.0, 1.0, 1.0}},
                                     InternSnap{{0, 2, 3, 4, 5}, {1.5, 1.0, 1.0, 1.0, 1.0}}});
-    const std::vector<double> wrf = run_kernel(Metric::WRF, s, nullptr);
-    const std::vector<double> kf = run_kernel(Metric::KF, s, nullptr);
+    const std::vector<double> wrf = run_kernel(Metric::Wrf, s, nullptr);
+    const std::vector<double> kf = run_kernel(Metric::Kf, s, nullptr);
     EXPECT_EQ(bits(wrf[1]), bits(3.5));
     EXPECT_EQ(bits(kf[1]), bits(std::sqrt(5.25)));
     EXPECT_EQ(bits(wrf[0]), bits(0.0));
@@ -397,14 +394,14 @@ TEST(WeightedKernels, KnownDistances) {
 TEST(WeightedKernels, EmptyCallLeavesCounterAlone) {
     const Snapshots none;
     std::atomic<std::uint64_t> counter{5};
-    pairwise_wrf_dense(none, &counter, nullptr);
-    pairwise_kf_dense(none, &counter, nullptr);
+    wrf_matrix(none, &counter, nullptr);
+    kf_matrix(none, &counter, nullptr);
     EXPECT_EQ(counter.load(), 5u);
 }
 
 TEST(WeightedKernels, SingleTreeIsPositiveZero) {
     const Snapshots one = from_trees({InternSnap{{0, 1}, {kNaN, 2.0}}});
-    for (const Metric metric : {Metric::WRF, Metric::KF}) {
+    for (const Metric metric : {Metric::Wrf, Metric::Kf}) {
         std::atomic<std::uint64_t> counter{5};
         const std::vector<double> cells = run_kernel(metric, one, &counter);
         ASSERT_EQ(cells.size(), 1u);
@@ -417,8 +414,8 @@ TEST(WeightedKernels, NoIdsGivesNegativeZeroWrfAndPositiveZeroKf) {
     // m = 0: every WRF cell off the diagonal is the empty sum -0.0; the diagonal and every
     // KF cell are +0.0. Lengths without ids do not count.
     const Snapshots s = from_trees({InternSnap{}, InternSnap{{}, {1.0, 2.0}}, InternSnap{}});
-    const std::vector<double> wrf = run_kernel(Metric::WRF, s, nullptr);
-    const std::vector<double> kf = run_kernel(Metric::KF, s, nullptr);
+    const std::vector<double> wrf = run_kernel(Metric::Wrf, s, nullptr);
+    const std::vector<double> kf = run_kernel(Metric::Kf, s, nullptr);
     for (std::size_t c = 0; c < 9; ++c) {
         const bool diagonal = c % 4 == 0;
         EXPECT_EQ(bits(wrf[c]), bits(diagonal ? 0.0 : -0.0)) << c;
@@ -431,8 +428,8 @@ TEST(WeightedKernels, IdsWithoutLengthsCountAsAbsent) {
     // the WRF cells are +0.0, not the empty sum. A longer lengths list is cut to the ids.
     const Snapshots s = from_trees({InternSnap{{0, 3}, {}}, InternSnap{{1}, {}},
                                     InternSnap{{0, 2}, {2.0}}, InternSnap{{2}, {0.5, kNaN}}});
-    const std::vector<double> wrf = run_kernel(Metric::WRF, s, nullptr);
-    const std::vector<double> kf = run_kernel(Metric::KF, s, nullptr);
+    const std::vector<double> wrf = run_kernel(Metric::Wrf, s, nullptr);
+    const std::vector<double> kf = run_kernel(Metric::Kf, s, nullptr);
     EXPECT_EQ(bits(wrf[0 * 4 + 1]), bits(0.0));
     EXPECT_EQ(bits(wrf[0 * 4 + 2]), bits(2.0));
     EXPECT_EQ(bits(wrf[2 * 4 + 3]), bits(2.5));
@@ -455,7 +452,7 @@ TEST(WeightedKernels, NegativeKfSumIsClampedToZero) {
         dot += rounded(a * b);
     }
     ASSERT_LT((s0 + s1) - (dot + dot), 0.0) << "the example no longer cancels below zero";
-    const std::vector<double> kf = run_kernel(Metric::KF, s, nullptr);
+    const std::vector<double> kf = run_kernel(Metric::Kf, s, nullptr);
     EXPECT_EQ(bits(kf[1]), bits(0.0));
     EXPECT_EQ(bits(kf[2]), bits(0.0));
 }
@@ -466,8 +463,8 @@ TEST(WeightedKernels, NonFiniteLengths) {
     // WRF the cells are inf. Tree 3 has a NaN: its WRF cells are NaN and its KF cells 0.0.
     const Snapshots s = from_trees({InternSnap{{0, 1}, {1.0, kInf}}, InternSnap{{0, 2}, {1.0, 2.0}},
                                     InternSnap{{0}, {3.0}}, InternSnap{{0, 3}, {1.0, kNaN}}});
-    const std::vector<double> wrf = run_kernel(Metric::WRF, s, nullptr);
-    const std::vector<double> kf = run_kernel(Metric::KF, s, nullptr);
+    const std::vector<double> wrf = run_kernel(Metric::Wrf, s, nullptr);
+    const std::vector<double> kf = run_kernel(Metric::Kf, s, nullptr);
     EXPECT_EQ(wrf[0 * 4 + 1], kInf);
     EXPECT_EQ(bits(kf[0 * 4 + 1]), bits(0.0));
     EXPECT_EQ(bits(kf[0 * 4 + 2]), bits(0.0));
