@@ -13,8 +13,8 @@ import pytest
 from kestrilune_tools import arrays, cli, nexus, progress
 from kestrilune_tools.nexus import read_trees
 
-DATA = Path(__file__).parent / "data"
-PRIMATES = str(Path(__file__).parent.parent / "examples" / "mrbayes_primates_12taxa.t")
+DATA = Path(__file__).parents[1] / "data"
+PRIMATES = str(Path(__file__).parents[2] / "examples" / "mrbayes_primates_12taxa.t")
 RUN_A, RUN_B = str(DATA / "run_a.nex"), str(DATA / "run_b.nex")
 
 

@@ -11,7 +11,7 @@ from kestrilune_tools import cli, summarize
 from kestrilune_tools.nexus import read_trees
 from kestrilune_tools.splits import split_data
 
-DATA = Path(__file__).parent / "data" / "summaries"
+DATA = Path(__file__).parents[1] / "data" / "summaries"
 BEAST = DATA / "beast1_ucln_17taxa.topologies.trees.gz"
 
 
