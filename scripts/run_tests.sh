@@ -9,7 +9,8 @@
 #   libgtest-dev). Run as root, it installs them with apt-get; otherwise it stops at once and
 #   prints the apt-get command to run.
 # - Python packages, into the active Python environment (a virtual environment is best):
-#   this package with its test extras (pip install ".[test]"). pip itself is left as it is.
+#   the build tools (scikit-build-core, nanobind, ninja), then this package with its test
+#   extras (pip install --no-build-isolation ".[test]"). pip itself is left as it is.
 #
 # KESTRILUNE_WERROR=ON turns compiler warnings into errors (CI sets it).
 # KESTRILUNE_BIG_TESTS=1 also runs the C++ tests that need several GB of memory
@@ -44,14 +45,26 @@ if [ "$in_venv" = 0 ] && [ "$managed" = 1 ]; then
 fi
 
 say "installing kestrilune with its test extras into $(python3 -c 'import sys; print(sys.prefix)')"
-python3 -m pip install -q ".[test]" -C cmake.define.KESTRILUNE_WERROR="$werror"
+say "(the C++ tests are built in the same CMake tree as the extension, build/<wheel tag>)"
+# One CMake tree for the extension and the C++ tests: the core library compiles once. It is
+# pip's persistent build directory (pyproject.toml: build-dir), so after the README's install
+# command only what changed is rebuilt.
+# pip builds without an isolated environment, from the build tools installed here: a new
+# isolated environment each time would make scikit-build-core clear the tree.
+python3 -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.0" ninja
+python3 -m pip install -q --no-build-isolation ".[test]" -C cmake.define.KESTRILUNE_WERROR="$werror" \
+    -C cmake.define.KESTRILUNE_BUILD_TESTS=ON
+tag=$(python3 -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+build=$(ls -d build/"$tag"-*/ 2>/dev/null | head -n 1)
+if [ -z "$build" ] || [ ! -f "$build/CTestTestfile.cmake" ]; then
+    say "no C++ tests in build/$tag-*: pip did not build them"
+    exit 1
+fi
+# build/cpp-tests names that tree for the reruns of CI (.ci/run) and for people.
+[ -L build/cpp-tests ] || rm -rf build/cpp-tests
+ln -sfn "$(basename "$build")" build/cpp-tests
 
-say "building and running the C++ tests"
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
-cmake -S . -B build/cpp-tests "${generator[@]}" -DKESTRILUNE_BUILD_TESTS=ON \
-    -DKESTRILUNE_BUILD_MODULE=OFF -DKESTRILUNE_WERROR="$werror" >/dev/null
-cmake --build build/cpp-tests -j "$(nproc)"
+say "running the C++ tests"
 exclude=()
 [ "${KESTRILUNE_BIG_TESTS:-0}" = 1 ] || exclude=(-E 'HundredThousandLeafCaterpillar')
 ctest --test-dir build/cpp-tests --output-on-failure -j "$(nproc)" "${exclude[@]}"

@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).parent.parent
+ROOT = Path(__file__).parents[2]
 BLOCKS = [(doc, block) for doc in ("README.md", "examples/README.md")
           for block in re.findall(r"```python\n(.*?)```", (ROOT / doc).read_text(), re.S)]
 

@@ -84,7 +84,8 @@ CHILD = textwrap.dedent(
 )
 
 # Children import the tree generators of conftest.
-TESTS_ON_PATH = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(__file__)))
+TESTS_ON_PATH = dict(os.environ,
+                     PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 SCENARIOS = {
     # phase: (seconds to wait after "ready", pairs of the call or None)

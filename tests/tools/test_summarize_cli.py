@@ -12,7 +12,7 @@ from kestrilune_tools.analyses import summaries as summarize
 from kestrilune_tools.reading import read_trees
 from kestrilune_tools.table.splits import split_data
 
-DATA = Path(__file__).parent / "data" / "summaries"
+DATA = Path(__file__).parents[1] / "data" / "summaries"
 BEAST = DATA / "beast1_ucln_17taxa.topologies.trees.gz"
 
 

@@ -10,7 +10,7 @@ import pytest
 
 from kestrilune_tools.commands import cli
 
-DATA = Path(__file__).parent / "data" / "converge"
+DATA = Path(__file__).parents[1] / "data" / "converge"
 PRIMATES = str(DATA / "primates2" / "primates2")
 
 

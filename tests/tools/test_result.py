@@ -9,7 +9,7 @@ import kestrilune
 from kestrilune_tools import arrays, read_trees, tree_distances
 from kestrilune_tools.table.result import TreeDistances
 
-DATA = Path(__file__).parent / "data"
+DATA = Path(__file__).parents[1] / "data"
 
 # phangorn 2.11.1 on tests/data/polytomies.nwk (two trees with polytomies, one star tree):
 #   Rscript -e 'library(phangorn); t <- read.tree("polytomies.nwk");

@@ -10,7 +10,7 @@ import pytest
 from kestrilune_tools import distance_matrix, read_trees
 from kestrilune_tools.analyses.converge import ess, rmath
 
-DATA = Path(__file__).parent / "data" / "converge"
+DATA = Path(__file__).parents[1] / "data" / "converge"
 
 # RF unrooted, first quarter of each run dropped. Approximate ESS: RWTY's
 # topological.approx.ess on all samples with R's optim; pseudo-ESS: treess (confirmed with

@@ -10,8 +10,8 @@ import pytest
 from kestrilune_tools.reading import text
 from kestrilune_tools.reading import TreeFileError, TreeFileWarning, parse_burnin, read_trees
 
-DATA = Path(__file__).parent / "data"
-EXAMPLES = Path(__file__).parent.parent / "examples"
+DATA = Path(__file__).parents[1] / "data"
+EXAMPLES = Path(__file__).parents[2] / "examples"
 
 QUIRKS_MAP = {
     "1": "Homo sapiens",

@@ -19,7 +19,7 @@ from kestrilune_tools.arrays import rf_matrix
 from kestrilune_tools.reading import read_trees
 from kestrilune_tools.table.splits import split_data
 
-DATA = Path(__file__).parent / "data" / "summaries"
+DATA = Path(__file__).parents[1] / "data" / "summaries"
 PRIMATES = [DATA / f"primates2.run{i}.t.gz" for i in (1, 2)]
 CYNMIX = [DATA / f"cynmix3.run{i}.topologies.t.gz" for i in (1, 2, 3)]
 BEAST = DATA / "beast1_ucln_17taxa.topologies.trees.gz"

@@ -10,7 +10,7 @@ import kestrilune
 from kestrilune_tools import arrays
 from kestrilune_tools.reading import read_trees
 
-DATA = Path(__file__).parent / "data"
+DATA = Path(__file__).parents[1] / "data"
 QUARTETS = ["((A:1,B:2):0.5,(C:3,D:4):0.5);", "((A:1,C:2):0.5,(B:3,D:4):0.5);",
             "((A:1,B:2):1.5,(C:3,D:4):1.5);"]
 
@@ -174,7 +174,7 @@ def test_snapshot_variant_chosen_from_the_split_discovery_of_a_sample(
 
     monkeypatch.setattr(arrays, "_SNAPSHOT_BUDGET", 0)
     fake = types.SimpleNamespace(pairwise_rf_with_snapshots_from_newick_iter=rf_snapshots)
-    ts = read_trees(Path(__file__).parent.parent / "examples" / "mrbayes_primates_12taxa.t")
+    ts = read_trees(Path(__file__).parents[2] / "examples" / "mrbayes_primates_12taxa.t")
     assert arrays.snapshots_worthwhile("kf", ts, module=fake) is expected
     assert calls == [arrays._SPLIT_SAMPLE]
 

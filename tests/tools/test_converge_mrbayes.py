@@ -14,7 +14,7 @@ from kestrilune_tools.analyses.converge import diagnose, splitfreq as sf
 from kestrilune_tools.reading.runs import expand_runs
 from kestrilune_tools.table.splits import split_data
 
-DATA = Path(__file__).parent / "data" / "converge"
+DATA = Path(__file__).parents[1] / "data" / "converge"
 ANALYSES = {"primates2": (2, 10000), "cynmix3": (3, 8000)}  # runs, diagnostics interval
 
 

@@ -15,7 +15,7 @@ import pytest
 
 pyte = pytest.importorskip("pyte")
 
-PRIMATES = str(Path(__file__).parent.parent / "examples" / "mrbayes_primates_12taxa.t")
+PRIMATES = str(Path(__file__).parents[2] / "examples" / "mrbayes_primates_12taxa.t")
 _BAR = re.compile(r"\d+%\|")
 
 # Every kind of phase: a bar, a count without total, a polled call that changes its label,

@@ -15,8 +15,8 @@ from kestrilune_tools.commands import cli, progress
 from kestrilune_tools import reading
 from kestrilune_tools.reading import read_trees
 
-DATA = Path(__file__).parent / "data"
-PRIMATES = str(Path(__file__).parent.parent / "examples" / "mrbayes_primates_12taxa.t")
+DATA = Path(__file__).parents[1] / "data"
+PRIMATES = str(Path(__file__).parents[2] / "examples" / "mrbayes_primates_12taxa.t")
 RUN_A, RUN_B = str(DATA / "run_a.nex"), str(DATA / "run_b.nex")
 
 
