@@ -390,6 +390,17 @@ nb::object py_concat(nb::handle self_obj, const PySplitTable& other) {
     return new_table_like(self_obj, std::move(joint).value());
 }
 
+nb::object py_take(nb::handle self_obj, const Index& trees) {
+    const PySplitTable& self = nb::cast<const PySplitTable&>(self_obj);
+    const std::span<const std::uint32_t> which = span_of(trees);
+    check_indices(self, which);
+    SplitTable part = [&] {
+        ReleasedGil unlocked;  // safe: native data only, `trees` is kept alive by the caller
+        return take(self.table, which);
+    }();
+    return new_table_like(self_obj, std::move(part));
+}
+
 }  // namespace
 
 void bind_run_sums(nb::module_& m);          // run_sums_py.cpp
@@ -516,6 +527,7 @@ NB_MODULE(_engine, m) {
             },
             "rows"_a, "cols"_a)
         .def("_concat", &py_concat, "other"_a)
+        .def("_take", &py_take, "trees"_a)
         .def("__getstate__", &table_bytes)
         .def("__setstate__", [](PySplitTable& self, nb::bytes data) {
             new (&self) PySplitTable{table_from_bytes(data), std::nullopt, std::nullopt};

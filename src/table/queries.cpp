@@ -432,4 +432,59 @@ Result<SplitTable, std::string> concat(const SplitTable& a, const SplitTable& b)
     return out;
 }
 
+SplitTable take(const SplitTable& table, std::span<const std::uint32_t> trees) {
+    SplitTable out;
+    out.rooted = table.rooted;
+    out.has_lengths = table.has_lengths;
+    out.n_words = table.n_words;
+    out.leaf_names = table.leaf_names;
+    // New ids keep the ascending leaf-set order of the old ones, over the splits used.
+    constexpr std::uint32_t kUnused = UINT32_MAX;
+    std::vector<std::uint32_t> to(table.n_splits(), kUnused);
+    std::size_t n_entries = 0;
+    for (const std::uint32_t t : trees) {
+        for (const std::uint32_t id : table.tree_ids(t)) {
+            to[id] = 0;
+        }
+        n_entries += table.tree_ids(t).size();
+    }
+    std::uint32_t n_used = 0;
+    for (std::size_t id = 0; id < to.size(); ++id) {
+        if (to[id] != kUnused) {
+            to[id] = n_used++;
+            const std::span<const std::uint64_t> w = table.split_words(id);
+            out.words.insert(out.words.end(), w.begin(), w.end());
+        }
+    }
+    // First appearance as a call over these trees meets the splits: tree by tree, each in
+    // ascending leaf-set order (its ascending ids).
+    out.first_seen.assign(n_used, kUnused);
+    std::uint32_t rank = 0;
+    out.indptr.reserve(trees.size() + 1);
+    out.indptr.push_back(0);
+    out.ids.reserve(n_entries);
+    if (out.has_lengths) {
+        out.lengths.reserve(n_entries);
+    }
+    for (const std::uint32_t t : trees) {
+        for (const std::uint32_t id : table.tree_ids(t)) {
+            const std::uint32_t joint = to[id];
+            if (out.first_seen[joint] == kUnused) {
+                out.first_seen[joint] = rank++;
+            }
+            out.ids.push_back(joint);
+        }
+        if (out.has_lengths) {
+            const std::span<const double> l = table.tree_lengths(t);
+            out.lengths.insert(out.lengths.end(), l.begin(), l.end());
+        }
+        out.indptr.push_back(static_cast<std::int64_t>(out.ids.size()));
+        out.tree_names.push_back(t < table.tree_names.size() ? table.tree_names[t] : "");
+        if (!table.groups.empty()) {
+            out.groups.push_back(table.groups[t]);
+        }
+    }
+    return out;
+}
+
 }  // namespace kestrilune

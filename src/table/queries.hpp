@@ -97,4 +97,11 @@ LagSums lag_sums(const Distances& d, std::size_t n_groups, std::size_t max_lag,
 // message for the first tree of `b`, indexed after the trees of `a`.
 Result<SplitTable, std::string> concat(const SplitTable& a, const SplitTable& b);
 
+// A table of the trees `trees` of `table` (in that order; repeats allowed) as if they alone
+// had been read in one call: only the splits they hold, in ascending leaf-set order, first
+// appearances counted among them, so its cells are the module's cells for those trees
+// alone (the weighted distances' summation order included). Groups and names follow the
+// trees. Precondition: every entry of `trees` is below table.n_trees().
+SplitTable take(const SplitTable& table, std::span<const std::uint32_t> trees);
+
 }  // namespace kestrilune

@@ -169,6 +169,13 @@ class SplitTable(_engine.SplitTable):
         numbered after this table's."""
         return cast(SplitTable, self._concat(other))
 
+    def take(self, trees: Index) -> "SplitTable":
+        """A table of the trees ``trees`` (in that order) as if they alone had been read:
+        its cells are those the ``kestrilune`` module gives for those trees alone, the
+        summation order of WRF and KF included (which depends on the order in which the
+        trees of a call first meet each split). No tree is parsed again."""
+        return cast(SplitTable, self._take(self.index(trees)))
+
     # ------------------------------------------------------------------ reductions
 
     def row_sums(self, metric: Metric = "rf", rows: Index = None, cols: Index = None,
