@@ -6,13 +6,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "pool/pool.hpp"
 #include "random_newick.hpp"
 #include "table/queries.hpp"
 
@@ -93,7 +96,7 @@ struct Fixture {
             case Metric::Kf:
                 break;
         }
-        return weighted_pair(view, Weighted::Kf, a, b);
+        return weighted_pair(view, Metric::Kf, a, b);
     }
 };
 
@@ -132,8 +135,7 @@ TEST(QueriesBlocks, EveryCellIsThePairsDistanceForAnyRowsColsAndTileSize) {
                     std::vector<double> out(rows.size() * cols.size(), -1.0);
                     const CellOut where{out.data(), CellType::F64, 1,
                                         static_cast<std::int64_t>(rows.size())};
-                    ASSERT_EQ(write_block(f->of(m), rows, cols, where, TileOptions{.tile_size = tile}),
-                              TilesStatus::Done);
+                    write_block(f->of(m), rows, cols, where, TileOptions{.tile_size = tile});
                     for (std::size_t r = 0; r < rows.size(); ++r) {
                         for (std::size_t c = 0; c < cols.size(); ++c) {
                             ASSERT_TRUE(same_bits(out[c * rows.size() + r],
@@ -164,18 +166,15 @@ TEST(QueriesBlocks, NarrowCellTypesHoldTheRfValuesWithinTheBound) {
     std::vector<std::uint8_t> u8(n * n);
     std::vector<std::int32_t> i32(n * n);
     std::vector<float> f32(n * n);
-    ASSERT_EQ(write_block(f.of(Metric::Rf), all, all, CellOut{u8.data(), CellType::U8,
+    write_block(f.of(Metric::Rf), all, all, CellOut{u8.data(), CellType::U8,
                                                               static_cast<std::int64_t>(n), 1},
-                          {}),
-              TilesStatus::Done);
-    ASSERT_EQ(write_block(f.of(Metric::Rf), all, all, CellOut{i32.data(), CellType::I32,
+                          {});
+    write_block(f.of(Metric::Rf), all, all, CellOut{i32.data(), CellType::I32,
                                                               static_cast<std::int64_t>(n), 1},
-                          {}),
-              TilesStatus::Done);
-    ASSERT_EQ(write_block(f.of(Metric::Rf), all, all, CellOut{f32.data(), CellType::F32,
+                          {});
+    write_block(f.of(Metric::Rf), all, all, CellOut{f32.data(), CellType::F32,
                                                               static_cast<std::int64_t>(n), 1},
-                          {}),
-              TilesStatus::Done);
+                          {});
     for (std::size_t k = 0; k < n * n; ++k) {
         const double want = naive_rf(f.table, all[k / n], all[k % n]);
         EXPECT_EQ(u8[k], want);
@@ -191,9 +190,8 @@ TEST(QueriesCondensed, SquareformOrderWithAStride) {
     for (const Metric m_ : kMetrics) {
         for (const std::size_t tile : kTileSizes) {
             std::vector<double> out(2 * m * (m - 1) / 2, -7.0);
-            ASSERT_EQ(write_condensed(f.of(m_), index, CellOut{out.data(), CellType::F64, 0, 2},
-                                      TileOptions{.tile_size = tile}),
-                      TilesStatus::Done);
+            write_condensed(f.of(m_), index, CellOut{out.data(), CellType::F64, 0, 2},
+                                      TileOptions{.tile_size = tile});
             std::size_t at = 0;
             for (std::size_t i = 0; i < m; ++i) {
                 for (std::size_t j = i + 1; j < m; ++j, ++at) {
@@ -214,8 +212,7 @@ TEST(QueriesReductions, RowSumsInColumnOrder) {
         for (const auto* r : {&all, &rows}) {
             for (const std::size_t tile : kTileSizes) {
                 std::vector<double> sums(r->size(), -1.0);
-                ASSERT_EQ(row_sums(f.of(m), *r, all, sums, TileOptions{.tile_size = tile}),
-                          TilesStatus::Done);
+                row_sums(f.of(m), *r, all, sums, TileOptions{.tile_size = tile});
                 for (std::size_t k = 0; k < r->size(); ++k) {
                     double want = 0.0;
                     for (const std::uint32_t c : all) {
@@ -236,8 +233,7 @@ TEST(QueriesReductions, NearestOthersWithTiesToTheLowerPosition) {
         for (const std::size_t k : {std::size_t{1}, std::size_t{4}, n - 1}) {
             std::vector<std::int64_t> nb(n * k);
             std::vector<double> dist(n * k);
-            ASSERT_EQ(nearest(f.of(m), index, k, nb, dist, TileOptions{.tile_size = 3}),
-                      TilesStatus::Done);
+            nearest(f.of(m), index, k, nb, dist, TileOptions{.tile_size = 3});
             for (std::size_t r = 0; r < n; ++r) {
                 std::vector<std::pair<double, std::int64_t>> want;
                 for (std::size_t c = 0; c < n; ++c) {
@@ -271,8 +267,7 @@ TEST(QueriesReductions, HistogramOfPairsLastBinClosedOutsideValuesDropped) {
     };
     for (const Case& c : cases) {
         std::vector<std::int64_t> counts(c.edges.size() - 1, -1);
-        ASSERT_EQ(histogram(f.of(c.metric), index, c.edges, counts, TileOptions{.tile_size = 4}),
-                  TilesStatus::Done);
+        histogram(f.of(c.metric), index, c.edges, counts, TileOptions{.tile_size = 4});
         std::vector<std::int64_t> want(counts.size(), 0);
         for (std::size_t i = 0; i < index.size(); ++i) {
             for (std::size_t j = i + 1; j < index.size(); ++j) {
@@ -325,20 +320,22 @@ TEST(QueriesReductions, LagSumsPerGroupInAscendingOrder) {
     }
 }
 
-TEST(QueriesStop, AStopSetBeforehandStopsEveryQuery) {
+TEST(QueriesStop, AStoppedScopeStopsEveryQuery) {
     const Fixture& f = unrooted();
     const std::vector<std::uint32_t> all = all_trees(f.table);
-    const std::atomic<bool> stop{true};
-    const TileOptions o{.stop = &stop, .tile_size = 2};
+    const TileOptions o{.tile_size = 2};
     std::vector<double> cells(all.size() * all.size());
     std::vector<double> sums(all.size());
+    pool::StopPoll scope([](void*) { return true; }, nullptr);
+    std::this_thread::sleep_for(pool::kPollInterval + std::chrono::milliseconds(5));
+    EXPECT_THROW(pool::check_stop(), pool::Stopped);
     for (const Metric m : kMetrics) {
-        EXPECT_EQ(write_block(f.of(m), all, all,
-                              CellOut{cells.data(), CellType::F64,
-                                      static_cast<std::int64_t>(all.size()), 1},
-                              o),
-                  TilesStatus::Stopped);
-        EXPECT_EQ(row_sums(f.of(m), all, all, sums, o), TilesStatus::Stopped);
+        EXPECT_THROW(write_block(f.of(m), all, all,
+                                 CellOut{cells.data(), CellType::F64,
+                                         static_cast<std::int64_t>(all.size()), 1},
+                                 o),
+                     pool::Stopped);
+        EXPECT_THROW(row_sums(f.of(m), all, all, sums, o), pool::Stopped);
     }
 }
 
