@@ -138,12 +138,12 @@ def run(args, ctx) -> int:
     if json_path:
         ctx.write(json_path, "every statistic", rep.write_json)
     if args.plot_dir:
-        _pictures(rep, ts, args, ctx)
+        _pictures(rep, args, ctx)
     ctx.print(ctx.timing_line())
     return 0
 
 
-def _pictures(rep, ts, args, ctx) -> None:
+def _pictures(rep, args, ctx) -> None:
     from . import plots as base_plots
     from .converge import plots
 
@@ -160,11 +160,11 @@ def _pictures(rep, ts, args, ctx) -> None:
     if rep.trace is not None and len(rep.trace.generation):
         ctx.write(out("asdsf_trace.png"), "ASDSF trace",
                   lambda p: plots.asdsf_trace(rep.trace, p), verb="drawing")
-    idx, groups, samples = _treespace_sample(ts, rep)
+    idx, groups, samples = _treespace_sample(rep)
     with ctx.phase("distances for the map"):
-        from .arrays import distance_matrix
-
-        dist = distance_matrix(args.metric, ts.subset(idx), rooted=args.rooted)
+        # From the split table the statistics came from: the trees are not parsed again.
+        dist = rep.splits.table.block(args.metric, idx, idx,
+                                      dtype="uint32" if args.metric == "rf" else None)
     shown = f"{len(idx)} of {sum(r.n_used for r in rep.runs)} trees after the burn-in"
     ctx.write(out("treespace.png"), f"tree space by run, {shown}",
               lambda p: base_plots.treespace(dist, p, groups=groups,
@@ -178,7 +178,7 @@ def _pictures(rep, ts, args, ctx) -> None:
 _MAP_TREES = 2000  # trees on the tree-space map: evenly spaced within each run
 
 
-def _treespace_sample(ts, rep):
+def _treespace_sample(rep):
     per_run = max(1, _MAP_TREES // len(rep.runs))
     idx, groups, samples = [], [], []
     start = 0

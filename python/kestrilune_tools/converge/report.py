@@ -5,7 +5,10 @@
     >>> rep.runs[0].pseudo.minimum                       # min pseudo-ESS of run 1
     >>> rep.write_json("diagnostics.json")
 
-Trees are read once (burn-in included, for the trace); each statistic then takes, per run,
+Trees are read and parsed once (burn-in included, for the trace), into one split table
+that every statistic is computed from: split frequencies, the ASDSF and its trace, the
+branch lengths, and the distances of the ESS measures, taken from the table by blocks of
+rows so that no run's whole distance matrix is ever held. Each statistic takes, per run,
 the trees after the burn-in, computed as MrBayes does: ``int(fraction * trees)`` dropped,
 or a fixed count. A statistic that cannot be computed (one run, too few trees, no split
 passing a threshold) is ``None`` or NaN, with the reason in ``notes``.
@@ -72,6 +75,9 @@ class ConvergenceReport:
     branch_lengths: Optional[sf.BranchLengthStats]  # PSRF as MrBayes' .vstat prints it
     branch_lengths_gr: Optional[sf.BranchLengthStats]  # textbook Gelman-Rubin PSRF
     notes: List[str] = field(default_factory=list)
+    # The splits of every tree (burn-in included) that all of the above came from; its
+    # native table gives any further block of distances (the tree-space map) unparsed.
+    splits: Optional[SplitData] = field(default=None, repr=False, compare=False)
 
     def to_dict(self) -> dict:
         """Every statistic at full double precision, with its settings and rule; NaN as
@@ -193,9 +199,10 @@ def diagnose(source: Union[str, Sequence[str], TreeSet], burnin="25%",
     b = _burnin_value(burnin)
     with step("reading trees"):
         ts = source if isinstance(source, TreeSet) else read_trees(expand_runs(source))
-    with step("collecting splits"):
+    counter = _counter()
+    with step("collecting splits", poll=_trees_poll(counter, len(ts))):
         try:
-            sd = split_data(ts, rooted=rooted, lengths=True)
+            sd = split_data(ts, rooted=rooted, lengths=True, progress=counter)
         except ValueError as exc:
             m = re.match(r"Tree (\d+) has a different leaf set", str(exc))
             if not m:
@@ -245,11 +252,9 @@ def diagnose(source: Union[str, Sequence[str], TreeSet], burnin="25%",
         approx = pseudo = frechet = None
         if ess:
             idx = np.flatnonzero((layout.run == r) & (layout.position >= lo[r]))
-            counter = _counter()
-            with step(f"distances {label}", poll=_pairs_poll(counter)):
-                dist = _run_distances(ts, idx, metric, rooted, counter)
             with step(f"ESS {label}", total=len(idx), unit="trees") as ph:
-                approx, pseudo, frechet = _run_ess(dist, label, notes, ph)
+                approx, pseudo, frechet = _run_ess(run_distances(sd, idx, metric, ts), label,
+                                                   notes, ph)
         runs.append(RunDiagnostics(label=label, path=info.path, n_trees=int(hi[r]),
                                    burnin=int(lo[r]), approx=approx, pseudo=pseudo,
                                    frechet=frechet, split_ess=split_ess, windows=windows))
@@ -260,7 +265,7 @@ def diagnose(source: Union[str, Sequence[str], TreeSet], burnin="25%",
                 "trivial_splits": "excluded (kept in the branch-length table)"}
     return ConvergenceReport(settings=settings, leaf_names=sd.leaf_names, runs=runs,
                              table=table, asdsf=asdsf, trace=trace, branch_lengths=mb,
-                             branch_lengths_gr=gr, notes=notes)
+                             branch_lengths_gr=gr, notes=notes, splits=sd)
 
 
 def _counter():
@@ -269,22 +274,40 @@ def _counter():
     return kestrilune.ProgressCounter()
 
 
-def _pairs_poll(counter):
+def _trees_poll(counter, n_trees: int):
     def poll():
-        total = counter.total()
-        if total == 0:
-            return "parsing trees", None, None, ""
-        return "computing pairs", counter.value(), total, "pairs"
+        return "collecting splits", counter.value(), n_trees, "trees"
 
     return poll
 
 
-def _run_distances(ts: TreeSet, indices: np.ndarray, metric: str, rooted: bool,
-                   counter=None) -> np.ndarray:
-    from ..arrays import distance_matrix
+def run_distances(sd: SplitData, indices, metric: str, treeset=None) -> ess_mod.RunDistances:
+    """The distances among the trees ``indices`` of ``sd`` (one run after its burn-in, in
+    sample order), computed block by block of rows when asked for: ``uint32`` RF, or
+    float64 WRF/KF; the cells the ``kestrilune`` module gives for those trees alone.
 
-    return distance_matrix(metric, ts.subset(indices.tolist()), rooted=rooted,
-                           progress=counter)
+    RF comes from ``sd``'s own table. A WRF or KF cell adds its terms in the order in
+    which the parse first met the splits, so its last bits depend on the trees read before
+    the pair: those distances come from a table of the run's trees alone, parsed from
+    ``treeset`` (the set ``sd`` was built from), which is what keeps them the run's own.
+    """
+    if metric not in ("rf", "wrf", "kf"):
+        raise ValueError(f"unknown metric {metric!r}: choose rf, wrf or kf")
+    idx = np.ascontiguousarray(indices, dtype=np.uint32)
+    if metric == "rf":
+        table, dtype = sd.table, np.uint32
+    else:
+        if treeset is None:
+            raise ValueError(f"{metric} distances of a run need the tree set")
+        from ..engine import SplitTable
+
+        table = SplitTable.from_treeset(treeset.subset(idx.tolist()), rooted=sd.rooted,
+                                        lengths=True)
+        idx, dtype = np.arange(len(idx), dtype=np.uint32), None
+    if table is None:
+        raise ValueError("these split data carry no native split table")
+    return ess_mod.RunDistances(
+        len(idx), lambda start, stop: table.block(metric, idx[start:stop], idx, dtype=dtype))
 
 
 def _run_ess(dist, label: str, notes: List[str], ph=None):
