@@ -32,7 +32,7 @@ from ..splits import SplitData, split_data
 from . import ess as ess_mod
 from . import splitfreq as sf
 
-__all__ = ["RunDiagnostics", "ConvergenceReport", "diagnose", "THRESHOLDS"]
+__all__ = ["RunDiagnostics", "ConvergenceReport", "diagnose", "run_distances", "THRESHOLDS"]
 
 # Guidance from the literature, printed beside the numbers; never turned into a verdict.
 THRESHOLDS = {
