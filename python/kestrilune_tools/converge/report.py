@@ -283,8 +283,9 @@ def _trees_poll(counter, n_trees: int):
 
 def run_distances(sd: SplitData, indices, metric: str, treeset=None) -> ess_mod.RunDistances:
     """The distances among the trees ``indices`` of ``sd`` (one run after its burn-in, in
-    sample order), computed block by block of rows when asked for: ``uint32`` RF, or
-    float64 WRF/KF; the cells the ``kestrilune`` module gives for those trees alone.
+    sample order), computed block by block of rows when asked for: RF in the narrowest
+    unsigned type that holds it, or float64 WRF/KF; the cells the ``kestrilune`` module
+    gives for those trees alone.
 
     RF comes from ``sd``'s own table. A WRF or KF cell adds its terms in the order in
     which the parse first met the splits, so its last bits depend on the trees read before
@@ -295,7 +296,7 @@ def run_distances(sd: SplitData, indices, metric: str, treeset=None) -> ess_mod.
         raise ValueError(f"unknown metric {metric!r}: choose rf, wrf or kf")
     idx = np.ascontiguousarray(indices, dtype=np.uint32)
     if metric == "rf":
-        table, dtype = sd.table, np.uint32
+        table = sd.table  # exact: the narrowest unsigned cells give the same sums
     else:
         if treeset is None:
             raise ValueError(f"{metric} distances of a run need the tree set")
@@ -303,11 +304,11 @@ def run_distances(sd: SplitData, indices, metric: str, treeset=None) -> ess_mod.
 
         table = SplitTable.from_treeset(treeset.subset(idx.tolist()), rooted=sd.rooted,
                                         lengths=True)
-        idx, dtype = np.arange(len(idx), dtype=np.uint32), None
+        idx = np.arange(len(idx), dtype=np.uint32)
     if table is None:
         raise ValueError("these split data carry no native split table")
     return ess_mod.RunDistances(
-        len(idx), lambda start, stop: table.block(metric, idx[start:stop], idx, dtype=dtype))
+        len(idx), lambda start, stop: table.block(metric, idx[start:stop], idx))
 
 
 def _run_ess(dist, label: str, notes: List[str], ph=None):

@@ -86,26 +86,85 @@ def run_layout(sd: SplitData) -> RunLayout:
 
 
 class _Entries:
-    """The (tree, split) entries of a SplitData with each entry's run and position; built
-    once per layout (see :func:`_entries`)."""
+    """The (tree, split) entries of a SplitData, selected by windows of positions per run;
+    built once per layout (see :func:`_entries`).
+
+    When every run's trees are consecutive in the table, runs in ascending order (always so
+    for the files of a TreeSet), the entries of a window are read as one slice of the
+    table's arrays per run, in table order. Otherwise each entry's run and position are
+    kept and a window is a mask over all of them, which selects the same entries in the
+    same order: every sum below is the same either way.
+    """
 
     def __init__(self, sd: SplitData, layout: RunLayout):
-        tree_of = np.repeat(np.arange(sd.n_trees), np.diff(sd.indptr))
-        self.ids = sd.ids.astype(np.int64)
-        self.run = layout.run[tree_of]
-        self.position = layout.position[tree_of]
+        self.ids = sd.ids
         self.lengths = sd.lengths
+        self.indptr = np.asarray(sd.indptr, dtype=np.int64)
         self.n_splits = sd.n_splits
         self.n_runs = layout.n_runs
+        run = layout.run
+        self.contiguous = len(run) == 0 or bool(np.all(run[1:] >= run[:-1]))
+        self._counts: dict = {}
+        if self.contiguous:
+            self.first_tree = np.searchsorted(run, np.arange(self.n_runs)).astype(np.int64)
+        else:
+            tree_of = np.repeat(np.arange(sd.n_trees), np.diff(sd.indptr))
+            self.run = layout.run[tree_of]
+            self.position = layout.position[tree_of]
 
-    def window(self, lo: np.ndarray, hi: np.ndarray) -> np.ndarray:
-        """Mask of the entries whose tree lies in [lo[run], hi[run])."""
-        return (self.position >= lo[self.run]) & (self.position < hi[self.run])
+    def _spans(self, lo: np.ndarray, hi: np.ndarray, runs=None):
+        """(run, first entry, end entry, first position, end position) of each window."""
+        for r in range(self.n_runs) if runs is None else runs:
+            p0, p1 = int(lo[r]), int(max(hi[r], lo[r]))
+            t0 = int(self.first_tree[r])
+            yield r, int(self.indptr[t0 + p0]), int(self.indptr[t0 + p1]), p0, p1
 
-    def counts(self, mask: np.ndarray) -> np.ndarray:
-        flat = self.ids[mask] * self.n_runs + self.run[mask]
-        c = np.bincount(flat, minlength=self.n_splits * self.n_runs)
-        return c.reshape(self.n_splits, self.n_runs)
+    def select(self, lo: np.ndarray, hi: np.ndarray, lengths: bool = False, runs=None):
+        """(ids int64, run int32, position int64[, lengths]) of the entries whose tree lies
+        in [lo[run], hi[run]), in table order; ``runs``: only those runs (ascending)."""
+        lo, hi = np.asarray(lo), np.asarray(hi)
+        if not self.contiguous:
+            m = (self.position >= lo[self.run]) & (self.position < hi[self.run])
+            if runs is not None:
+                m &= np.isin(self.run, list(runs))
+            out = (self.ids[m].astype(np.int64), self.run[m], self.position[m])
+            return out + (self.lengths[m],) if lengths else out
+        spans = list(self._spans(lo, hi, runs))
+        if not spans:
+            out = (np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int32),
+                   np.zeros(0, dtype=np.int64))
+            return out + (np.zeros(0),) if lengths else out
+        ids = np.concatenate([self.ids[a:b] for _, a, b, _, _ in spans]).astype(np.int64)
+        run = np.concatenate([np.full(b - a, r, dtype=np.int32) for r, a, b, _, _ in spans])
+        pos = np.concatenate([
+            np.repeat(np.arange(p0, p1, dtype=np.int64),
+                      np.diff(self.indptr[self.first_tree[r] + p0:
+                                          self.first_tree[r] + p1 + 1]))
+            for r, _, _, p0, p1 in spans])
+        out = (ids, run, pos)
+        if lengths:
+            out += (np.concatenate([self.lengths[a:b] for _, a, b, _, _ in spans]),)
+        return out
+
+    def counts(self, lo: np.ndarray, hi: np.ndarray) -> np.ndarray:
+        """(n_splits, n_runs) int64: trees of each run's window [lo, hi) holding each split.
+        The last windows asked for are kept (the summary and every ASDSF rule share one)."""
+        key = (np.asarray(lo).tobytes(), np.asarray(hi).tobytes())
+        if key in self._counts:
+            return self._counts[key]
+        if self.contiguous:
+            c = np.zeros((self.n_splits, self.n_runs), dtype=np.int64)
+            for r, a, b, _, _ in self._spans(lo, hi):
+                c[:, r] = np.bincount(self.ids[a:b], minlength=self.n_splits)
+        else:
+            m = (self.position >= lo[self.run]) & (self.position < hi[self.run])
+            flat = self.ids[m].astype(np.int64) * self.n_runs + self.run[m]
+            c = np.bincount(flat, minlength=self.n_splits * self.n_runs)
+            c = c.reshape(self.n_splits, self.n_runs)
+        if len(self._counts) >= 2:
+            self._counts.pop(next(iter(self._counts)))
+        self._counts[key] = c
+        return c
 
 
 def _entries(sd: SplitData, layout: RunLayout) -> _Entries:
@@ -249,7 +308,7 @@ def split_frequencies(sd: SplitData, layout: RunLayout, burnin=0.25,
     lists them (with ``rule="mrbayes-sumt"``)."""
     entries = _entries(sd, layout)
     lo, hi = _burnin_window(layout, burnin)
-    counts = entries.counts(entries.window(lo, hi))
+    counts = entries.counts(lo, hi)
     return _table(sd, layout, counts, hi - lo, rule, min_freq, trivial)
 
 
@@ -292,7 +351,7 @@ def asdsf(sd: SplitData, layout: RunLayout, burnin=0.25, rule: str = "mrbayes-su
         raise ValueError(f"unknown ASDSF rule {rule!r}: choose one of {', '.join(RULES)}")
     entries = _entries(sd, layout)
     lo, hi = _burnin_window(layout, burnin)
-    counts = entries.counts(entries.window(lo, hi))
+    counts = entries.counts(lo, hi)
     return _asdsf_of(counts, hi - lo, sd.nontrivial(), rule, min_freq)
 
 
@@ -334,7 +393,7 @@ def asdsf_trace(sd: SplitData, layout: RunLayout, every: int, burnin=0.25,
             lo = np.full(layout.n_runs, int(burnin), dtype=np.int64)
         else:
             lo = np.array([int(float(burnin) * x) for x in t], dtype=np.int64)
-        counts = entries.counts(entries.window(lo, t))
+        counts = entries.counts(lo, t)
         a = _asdsf_of(counts, t - lo, nontrivial, rule, min_freq)
         gens.append(g)
         samples.append(t)
@@ -413,14 +472,14 @@ def branch_length_stats(sd: SplitData, layout: RunLayout, split_ids: Sequence[in
     ids = np.asarray(split_ids, dtype=np.int64)
     entries = _entries(sd, layout)
     lo, hi = _burnin_window(layout, burnin)
-    mask = entries.window(lo, hi)
+    e_ids, e_run, _, e_len = entries.select(lo, hi, lengths=True)
     row_of = np.full(sd.n_splits, -1, dtype=np.int64)
     row_of[ids] = np.arange(len(ids))
-    rows = row_of[entries.ids[mask]]
+    rows = row_of[e_ids]
     sel = rows >= 0
     rows = rows[sel]
-    runs = entries.run[mask][sel]
-    x = entries.lengths[mask][sel]
+    runs = e_run[sel]
+    x = e_len[sel]
     k, r = len(ids), layout.n_runs
     cell = rows * r + runs
     n = np.bincount(cell, minlength=k * r).reshape(k, r).astype(np.float64)
@@ -488,11 +547,10 @@ def window_frequencies(sd: SplitData, layout: RunLayout, run: int, burnin=0.25,
     if n_windows < 2:
         raise ValueError(f"run {layout.run_labels[run]!r} has {n} trees after the burn-in: "
                          f"too few for two windows of {window}")
-    entries = _entries(sd, layout)
-    m = (entries.run == run) & (entries.position >= lo[run]) & \
-        (entries.position < lo[run] + n_windows * window)
-    ids = entries.ids[m]
-    win = (entries.position[m] - lo[run]) // window
+    hi = hi.copy()
+    hi[run] = lo[run] + n_windows * window
+    ids, _, pos = _entries(sd, layout).select(lo, hi, runs=[run])
+    win = (pos - lo[run]) // window
     keep = sd.nontrivial()[ids]
     ids, win = ids[keep], win[keep]
     seen, local = np.unique(ids, return_inverse=True)
@@ -528,12 +586,11 @@ def presence_traces(sd: SplitData, layout: RunLayout, run: int, split_ids: Seque
     """(k, N) 0/1 presence of each given split in each tree of one run after ``burnin``."""
     ids = np.asarray(split_ids, dtype=np.int64)
     lo, hi = _burnin_window(layout, burnin)
-    entries = _entries(sd, layout)
-    m = (entries.run == run) & (entries.position >= lo[run]) & (entries.position < hi[run])
+    e_ids, _, pos = _entries(sd, layout).select(lo, hi, runs=[run])
     row_of = np.full(sd.n_splits, -1, dtype=np.int64)
     row_of[ids] = np.arange(len(ids))
-    rows = row_of[entries.ids[m]]
-    cols = entries.position[m] - lo[run]
+    rows = row_of[e_ids]
+    cols = pos - lo[run]
     sel = rows >= 0
     out = np.zeros((len(ids), int(hi[run] - lo[run])), dtype=np.float64)
     out[rows[sel], cols[sel]] = 1.0
