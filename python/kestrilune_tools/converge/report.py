@@ -202,7 +202,8 @@ def diagnose(source: Union[str, Sequence[str], TreeSet], burnin="25%",
     counter = _counter()
     with step("collecting splits", poll=_trees_poll(counter, len(ts))):
         try:
-            sd = split_data(ts, rooted=rooted, lengths=True, progress=counter)
+            sd = split_data(ts, rooted=rooted, lengths=True, progress=counter,
+                            parents=False)
         except ValueError as exc:
             m = re.match(r"Tree (\d+) has a different leaf set", str(exc))
             if not m:

@@ -119,32 +119,31 @@ class _Entries:
             t0 = int(self.first_tree[r])
             yield r, int(self.indptr[t0 + p0]), int(self.indptr[t0 + p1]), p0, p1
 
-    def select(self, lo: np.ndarray, hi: np.ndarray, lengths: bool = False, runs=None):
-        """(ids int64, run int32, position int64[, lengths]) of the entries whose tree lies
-        in [lo[run], hi[run]), in table order; ``runs``: only those runs (ascending)."""
+    def select(self, lo: np.ndarray, hi: np.ndarray, run: int):
+        """(ids, position int64) of the entries of run ``run`` whose tree lies in
+        [lo[run], hi[run]), in table order; ids are a view of the table's when they can be."""
         lo, hi = np.asarray(lo), np.asarray(hi)
         if not self.contiguous:
+            m = (self.run == run) & (self.position >= lo[run]) & (self.position < hi[run])
+            return self.ids[m].astype(np.int64), self.position[m]
+        _, a, b, p0, p1 = next(self._spans(lo, hi, [run]))
+        t0 = int(self.first_tree[run])
+        pos = np.repeat(np.arange(p0, p1, dtype=np.int64),
+                        np.diff(self.indptr[t0 + p0: t0 + p1 + 1]))
+        return self.ids[a:b], pos
+
+    def pieces(self, lo: np.ndarray, hi: np.ndarray, step: int = 1 << 22):
+        """(run, ids int64, lengths) of the entries whose tree lies in [lo[run], hi[run]),
+        in table order, in pieces of at most ``step`` entries (one piece through the masks);
+        ``run`` is the run of every entry of the piece, or an array beside them."""
+        if not self.contiguous:
             m = (self.position >= lo[self.run]) & (self.position < hi[self.run])
-            if runs is not None:
-                m &= np.isin(self.run, list(runs))
-            out = (self.ids[m].astype(np.int64), self.run[m], self.position[m])
-            return out + (self.lengths[m],) if lengths else out
-        spans = list(self._spans(lo, hi, runs))
-        if not spans:
-            out = (np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int32),
-                   np.zeros(0, dtype=np.int64))
-            return out + (np.zeros(0),) if lengths else out
-        ids = np.concatenate([self.ids[a:b] for _, a, b, _, _ in spans]).astype(np.int64)
-        run = np.concatenate([np.full(b - a, r, dtype=np.int32) for r, a, b, _, _ in spans])
-        pos = np.concatenate([
-            np.repeat(np.arange(p0, p1, dtype=np.int64),
-                      np.diff(self.indptr[self.first_tree[r] + p0:
-                                          self.first_tree[r] + p1 + 1]))
-            for r, _, _, p0, p1 in spans])
-        out = (ids, run, pos)
-        if lengths:
-            out += (np.concatenate([self.lengths[a:b] for _, a, b, _, _ in spans]),)
-        return out
+            yield self.run[m], self.ids[m].astype(np.int64), self.lengths[m]
+            return
+        for r, a, b, _, _ in self._spans(lo, hi):
+            for c in range(a, b, step):
+                d = min(b, c + step)
+                yield r, self.ids[c:d].astype(np.int64), self.lengths[c:d]
 
     def counts(self, lo: np.ndarray, hi: np.ndarray) -> np.ndarray:
         """(n_splits, n_runs) int64: trees of each run's window [lo, hi) holding each split.
@@ -472,27 +471,45 @@ def branch_length_stats(sd: SplitData, layout: RunLayout, split_ids: Sequence[in
     ids = np.asarray(split_ids, dtype=np.int64)
     entries = _entries(sd, layout)
     lo, hi = _burnin_window(layout, burnin)
-    e_ids, e_run, _, e_len = entries.select(lo, hi, lengths=True)
     row_of = np.full(sd.n_splits, -1, dtype=np.int64)
     row_of[ids] = np.arange(len(ids))
-    rows = row_of[e_ids]
-    sel = rows >= 0
-    rows = rows[sel]
-    runs = e_run[sel]
-    x = e_len[sel]
     k, r = len(ids), layout.n_runs
-    cell = rows * r + runs
-    n = np.bincount(cell, minlength=k * r).reshape(k, r).astype(np.float64)
-    s = np.bincount(cell, weights=x, minlength=k * r).reshape(k, r)
+
+    def kept():
+        """(rows, cells, lengths) of the entries of the given splits, piece by piece in
+        table order. Every weighted sum below adds them in that order (np.add.at adds
+        one term at a time, as one bincount over all of them would), so reading them in
+        pieces changes no bit, and memory stays a piece's."""
+        for run, e_ids, e_len in entries.pieces(lo, hi):
+            rows = row_of[e_ids]
+            sel = rows >= 0
+            rows = rows[sel]
+            runs = run if np.isscalar(run) else run[sel]
+            yield rows, rows * r + runs, e_len[sel]
+
+    counts = np.zeros(k * r, dtype=np.int64)
+    s = np.zeros(k * r)
+    for _, cell, x in kept():
+        counts += np.bincount(cell, minlength=k * r)
+        np.add.at(s, cell, x)
+    n = counts.reshape(k, r).astype(np.float64)
+    s = s.reshape(k, r)
     with np.errstate(invalid="ignore", divide="ignore"):
         mean = s / n
-    dev = x - mean.ravel()[cell]
-    m2 = np.bincount(cell, weights=dev * dev, minlength=k * r).reshape(k, r)
+    m2 = np.zeros(k * r)
+    flat_mean = mean.ravel()
+    for _, cell, x in kept():
+        dev = x - flat_mean[cell]
+        np.add.at(m2, cell, dev * dev)
+    m2 = m2.reshape(k, r)
     total = n.sum(axis=1)
     with np.errstate(invalid="ignore", divide="ignore"):
         pooled_mean = s.sum(axis=1) / total
-        pdev = x - pooled_mean[rows]
-        pooled_var = np.bincount(rows, weights=pdev * pdev, minlength=k) / (total - 1)
+        pooled_ss = np.zeros(k)
+        for rows, _, x in kept():
+            pdev = x - pooled_mean[rows]
+            np.add.at(pooled_ss, rows, pdev * pdev)
+        pooled_var = pooled_ss / (total - 1)
     pooled_var = np.where(total > 1, pooled_var, 0.0)
     psrf = _psrf(n, mean, m2, rule) if r > 1 else np.full(k, math.nan)
     return BranchLengthStats(split_ids=ids, labels=sd.labels(ids) if k else [],
@@ -549,7 +566,7 @@ def window_frequencies(sd: SplitData, layout: RunLayout, run: int, burnin=0.25,
                          f"too few for two windows of {window}")
     hi = hi.copy()
     hi[run] = lo[run] + n_windows * window
-    ids, _, pos = _entries(sd, layout).select(lo, hi, runs=[run])
+    ids, pos = _entries(sd, layout).select(lo, hi, run)
     win = (pos - lo[run]) // window
     keep = sd.nontrivial()[ids]
     ids, win = ids[keep], win[keep]
@@ -586,7 +603,7 @@ def presence_traces(sd: SplitData, layout: RunLayout, run: int, split_ids: Seque
     """(k, N) 0/1 presence of each given split in each tree of one run after ``burnin``."""
     ids = np.asarray(split_ids, dtype=np.int64)
     lo, hi = _burnin_window(layout, burnin)
-    e_ids, _, pos = _entries(sd, layout).select(lo, hi, runs=[run])
+    e_ids, pos = _entries(sd, layout).select(lo, hi, run)
     row_of = np.full(sd.n_splits, -1, dtype=np.int64)
     row_of[ids] = np.arange(len(ids))
     rows = row_of[e_ids]
