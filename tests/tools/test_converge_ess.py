@@ -8,7 +8,9 @@ import numpy as np
 import pytest
 
 from kestrilune_tools import distance_matrix, read_trees
-from kestrilune_tools.analyses.converge import ess, rmath
+from kestrilune_tools.analyses.converge import ess, rmath, run_distances
+from kestrilune_tools.reading.runs import expand_runs
+from kestrilune_tools.table.splits import split_data
 
 DATA = Path(__file__).parents[1] / "data" / "converge"
 
@@ -50,6 +52,23 @@ def test_approx_ess_from_lag_means_equals_matrix_path(run_case):
     full = ess.approx_ess(dist)
     again = ess.approx_ess(lag_mean_sq=full.lag_mean_sq, n_trees=dist.shape[0])
     assert (again.ess, again.cutoff) == (full.ess, full.cutoff)
+
+
+@pytest.mark.parametrize("metric", ["rf", "wrf", "kf"])
+def test_run_blocks_sum_as_the_module_matrix_of_the_run(metric):
+    """diagnose() takes a run's distances from split tables, block by block: every sum the
+    ESS measures use is that of the module's matrix of the run's trees, bit for bit. Run 2
+    comes after run 1 and its own burn-in, which would change the last bits of WRF and KF
+    cells taken from the table of all trees."""
+    ts = read_trees([str(p) for p in expand_runs([str(DATA / "primates2" / "primates2")])])
+    sd = split_data(ts, lengths=True)
+    idx = np.arange(501 + 125, 1002)  # run 2 after 25% burn-in
+    want_matrix = distance_matrix(metric, ts.subset(idx.tolist()))
+    for block in (1024, 100):
+        got = ess.distance_stats(run_distances(sd, idx, metric, ts), block_rows=block)
+        want = ess.distance_stats(want_matrix, block_rows=block)
+        for name in ("diag", "row_upper", "col_upper", "pseudo"):
+            assert getattr(got, name).tobytes() == getattr(want, name).tobytes(), name
 
 
 def _brute_lag_sums(d):

@@ -21,7 +21,6 @@ from .cli import CommandError, Context, UsageError
 
 if TYPE_CHECKING:
     from ..analyses.converge import ConvergenceReport
-    from ..reading import TreeSet
 
 _TABLE_SUFFIXES = (".tsv", ".txt")
 _JSON_SUFFIXES = (".json",)
@@ -143,13 +142,12 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
     if json_path:
         ctx.write(json_path, "every statistic", rep.write_json)
     if args.plot_dir:
-        _pictures(rep, ts, args, ctx)
+        _pictures(rep, args, ctx)
     ctx.print(ctx.timing_line())
     return 0
 
 
-def _pictures(rep: ConvergenceReport, ts: TreeSet, args: argparse.Namespace,
-              ctx: Context) -> None:
+def _pictures(rep: ConvergenceReport, args: argparse.Namespace, ctx: Context) -> None:
     from ..pictures import plots as base_plots
     from ..pictures import converge as plots
 
@@ -166,11 +164,16 @@ def _pictures(rep: ConvergenceReport, ts: TreeSet, args: argparse.Namespace,
     if rep.trace is not None and len(rep.trace.generation):
         ctx.write(out("asdsf_trace.png"), "ASDSF trace",
                   lambda p: plots.asdsf_trace(rep.trace, p), verb="drawing")
-    idx, groups, samples = _treespace_sample(ts, rep)
+    idx, groups, samples = _treespace_sample(rep)
     with ctx.phase("distances for the map"):
-        from ..arrays import distance_matrix
-
-        dist = distance_matrix(args.metric, ts.subset(idx), rooted=args.rooted)
+        # From the split table the statistics came from: the trees are not parsed again.
+        # WRF and KF from a table of the map's trees alone, whose cells are the module's
+        # for those trees (their last bits depend on the trees a call reads).
+        table = rep.splits.table
+        if args.metric == "rf":
+            dist = table.block("rf", idx, idx, dtype="uint32")
+        else:
+            dist = table.take(idx).block(args.metric)
     shown = f"{len(idx)} of {sum(r.n_used for r in rep.runs)} trees after the burn-in"
     ctx.write(out("treespace.png"), f"tree space by run, {shown}",
               lambda p: base_plots.treespace(dist, p, groups=groups,
@@ -184,8 +187,7 @@ def _pictures(rep: ConvergenceReport, ts: TreeSet, args: argparse.Namespace,
 _MAP_TREES = 2000  # trees on the tree-space map: evenly spaced within each run
 
 
-def _treespace_sample(ts: TreeSet, rep: ConvergenceReport
-                      ) -> Tuple[List[int], List[int], List[int]]:
+def _treespace_sample(rep: ConvergenceReport) -> Tuple[List[int], List[int], List[int]]:
     per_run = max(1, _MAP_TREES // len(rep.runs))
     idx: List[int] = []
     groups: List[int] = []

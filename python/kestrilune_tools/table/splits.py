@@ -111,11 +111,14 @@ class SplitData:
 
 def split_data(treeset: TreeSet, rooted: bool = False, lengths: bool = True,
                progress: Optional[object] = None, groups: Optional[Sequence[int]] = None,
-               group_labels: Optional[Sequence[str]] = None) -> SplitData:
+               group_labels: Optional[Sequence[str]] = None,
+               parents: bool = True) -> SplitData:
     """The splits of every tree of a :class:`~kestrilune_tools.reading.TreeSet`.
 
     Groups default to the files of the set (one file, one run). ``lengths=False`` skips
-    the branch lengths. ``progress`` (a ``kestrilune.ProgressCounter``) counts trees read.
+    the branch lengths; ``parents=False`` the parent splits (4 bytes an entry, only
+    summary trees need them). ``progress`` (a ``kestrilune.ProgressCounter``) counts
+    trees read.
     Errors are the ``kestrilune`` module's (``ValueError`` with its messages).
     """
     from .engine import SplitTable
@@ -129,10 +132,11 @@ def split_data(treeset: TreeSet, rooted: bool = False, lengths: bool = True,
     table = SplitTable(treeset.names, treeset.newicks(), treeset.translate_maps,
                        treeset.map_indices, rooted=bool(rooted), progress=progress,
                        lengths=bool(lengths), groups=group_of)  # type: ignore[arg-type]
-    return from_table(table, group_labels=group_labels)
+    return from_table(table, group_labels=group_labels, parents=parents)
 
 
-def from_table(table: Any, group_labels: Optional[Sequence[str]] = None) -> SplitData:
+def from_table(table: Any, group_labels: Optional[Sequence[str]] = None,
+               parents: bool = True) -> SplitData:
     """SplitData over a native ``SplitTable`` (its arrays are shared, not copied)."""
     n_leaves = len(table.leaf_names)
     # Leaf sets as the module's clade bytes hold them: leaf l is bit l of the
@@ -146,4 +150,5 @@ def from_table(table: Any, group_labels: Optional[Sequence[str]] = None) -> Spli
                      indptr=table.indptr, ids=table.ids, lengths=table.lengths, groups=groups,
                      group_labels=tuple(group_labels),
                      tree_names=tuple(table.tree_names[:table.n_trees]),
-                     rooted=bool(table.rooted), parents=table.parents, table=table)
+                     rooted=bool(table.rooted),
+                     parents=table.parents if parents else None, table=table)

@@ -14,7 +14,7 @@
 """
 
 from . import ess, rmath, splitfreq
-from .report import THRESHOLDS, ConvergenceReport, RunDiagnostics, diagnose
+from .report import THRESHOLDS, ConvergenceReport, RunDiagnostics, diagnose, run_distances
 
 __all__ = ["ess", "rmath", "splitfreq", "diagnose", "ConvergenceReport", "RunDiagnostics",
-           "THRESHOLDS"]
+           "THRESHOLDS", "run_distances"]

@@ -5,7 +5,10 @@
     >>> rep.runs[0].pseudo.minimum                       # min pseudo-ESS of run 1
     >>> rep.write_json("diagnostics.json")
 
-Trees are read once (burn-in included, for the trace); each statistic then takes, per run,
+Trees are read and parsed once (burn-in included, for the trace), into one split table
+that every statistic is computed from: split frequencies, the ASDSF and its trace, the
+branch lengths, and the distances of the ESS measures, taken from the table by blocks of
+rows so that no run's whole distance matrix is ever held. Each statistic takes, per run,
 the trees after the burn-in, computed as MrBayes does: ``int(fraction * trees)`` dropped,
 or a fixed count. A statistic that cannot be computed (one run, too few trees, no split
 passing a threshold) is ``None`` or NaN, with the reason in ``notes``.
@@ -25,11 +28,12 @@ import numpy as np
 from ...reading import TreeSet, parse_burnin, read_trees
 from ...reading.runs import expand_runs
 from ...table.engine import TreeSetError
+from ...table.metrics import METRICS, Metric
 from ...table.splits import SplitData, split_data
 from . import ess as ess_mod
 from . import splitfreq as sf
 
-__all__ = ["RunDiagnostics", "ConvergenceReport", "diagnose", "THRESHOLDS"]
+__all__ = ["RunDiagnostics", "ConvergenceReport", "diagnose", "run_distances", "THRESHOLDS"]
 
 # Guidance from the literature, printed beside the numbers; never turned into a verdict.
 THRESHOLDS = {
@@ -72,6 +76,9 @@ class ConvergenceReport:
     branch_lengths: Optional[sf.BranchLengthStats]  # PSRF as MrBayes' .vstat prints it
     branch_lengths_gr: Optional[sf.BranchLengthStats]  # textbook Gelman-Rubin PSRF
     notes: List[str] = field(default_factory=list)
+    # The splits of every tree (burn-in included) that all of the above came from; its
+    # native table gives any further block of distances (the tree-space map) unparsed.
+    splits: Optional[SplitData] = field(default=None, repr=False, compare=False)
 
     def to_dict(self) -> dict:
         """Every statistic at full double precision, with its settings and rule; NaN as
@@ -193,9 +200,11 @@ def diagnose(source: Union[str, Sequence[str], TreeSet], burnin="25%",
     b = _burnin_value(burnin)
     with step("reading trees"):
         ts = source if isinstance(source, TreeSet) else read_trees(expand_runs(source))
-    with step("collecting splits"):
+    counter = _counter()
+    with step("collecting splits", poll=_trees_poll(counter, len(ts))):
         try:
-            sd = split_data(ts, rooted=rooted, lengths=True)
+            sd = split_data(ts, rooted=rooted, lengths=True, progress=counter,
+                            parents=False)
         except TreeSetError as exc:
             if exc.kind != "different_leaf_set":
                 raise
@@ -244,11 +253,9 @@ def diagnose(source: Union[str, Sequence[str], TreeSet], burnin="25%",
         approx = pseudo = frechet = None
         if ess:
             idx = np.flatnonzero((layout.run == r) & (layout.position >= lo[r]))
-            counter = _counter()
-            with step(f"distances {label}", poll=_pairs_poll(counter)):
-                dist = _run_distances(ts, idx, metric, rooted, counter)
             with step(f"ESS {label}", total=len(idx), unit="trees") as ph:
-                approx, pseudo, frechet = _run_ess(dist, label, notes, ph)
+                approx, pseudo, frechet = _run_ess(run_distances(sd, idx, metric), label,
+                                                   notes, ph)
         runs.append(RunDiagnostics(label=label, path=info.path, n_trees=int(hi[r]),
                                    burnin=int(lo[r]), approx=approx, pseudo=pseudo,
                                    frechet=frechet, split_ess=split_ess, windows=windows))
@@ -259,7 +266,7 @@ def diagnose(source: Union[str, Sequence[str], TreeSet], burnin="25%",
                 "trivial_splits": "excluded (kept in the branch-length table)"}
     return ConvergenceReport(settings=settings, leaf_names=sd.leaf_names, runs=runs,
                              table=table, asdsf=asdsf, trace=trace, branch_lengths=mb,
-                             branch_lengths_gr=gr, notes=notes)
+                             branch_lengths_gr=gr, notes=notes, splits=sd)
 
 
 def _counter():
@@ -268,22 +275,36 @@ def _counter():
     return kestrilune.ProgressCounter()
 
 
-def _pairs_poll(counter):
+def _trees_poll(counter, n_trees: int):
     def poll():
-        total = counter.total()
-        if total == 0:
-            return "parsing trees", None, None, ""
-        return "computing pairs", counter.value(), total, "pairs"
+        return "collecting splits", counter.value(), n_trees, "trees"
 
     return poll
 
 
-def _run_distances(ts: TreeSet, indices: np.ndarray, metric: str, rooted: bool,
-                   counter=None) -> np.ndarray:
-    from ...arrays import distance_matrix
+def run_distances(sd: SplitData, indices: Sequence[int], metric: Metric
+                  ) -> ess_mod.RunDistances:
+    """The distances among the trees ``indices`` of ``sd`` (one run after its burn-in, in
+    sample order), computed block by block of rows when asked for: RF in the narrowest
+    unsigned type that holds it, or float64 WRF/KF; the cells the ``kestrilune`` module
+    gives for those trees alone.
 
-    return distance_matrix(metric, ts.subset(indices.tolist()), rooted=rooted,
-                           progress=counter)
+    RF comes from ``sd``'s own table. A WRF or KF cell adds its terms in the order in
+    which a call first meets the splits, so its last bits depend on the trees read before
+    the pair: those distances come from ``SplitTable.take`` of the run's trees, a table as
+    if they alone had been read (no tree is parsed again), which keeps them the run's own.
+    """
+    if metric not in METRICS:
+        raise ValueError(f"unknown metric {metric!r}: choose rf, wrf or kf")
+    if sd.table is None:
+        raise ValueError("these split data carry no native split table")
+    idx = np.ascontiguousarray(indices, dtype=np.uint32)
+    table = sd.table
+    if metric != "rf":
+        table = table.take(idx)
+        idx = np.arange(len(idx), dtype=np.uint32)
+    return ess_mod.RunDistances(
+        len(idx), lambda start, stop: table.block(metric, idx[start:stop], idx))
 
 
 def _run_ess(dist, label: str, notes: List[str], ph=None):

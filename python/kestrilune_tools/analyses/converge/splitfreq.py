@@ -86,26 +86,84 @@ def run_layout(sd: SplitData) -> RunLayout:
 
 
 class _Entries:
-    """The (tree, split) entries of a SplitData with each entry's run and position; built
-    once per layout (see :func:`_entries`)."""
+    """The (tree, split) entries of a SplitData, selected by windows of positions per run;
+    built once per layout (see :func:`_entries`).
+
+    When every run's trees are consecutive in the table, runs in ascending order (always so
+    for the files of a TreeSet), the entries of a window are read as one slice of the
+    table's arrays per run, in table order. Otherwise each entry's run and position are
+    kept and a window is a mask over all of them, which selects the same entries in the
+    same order: every sum below is the same either way.
+    """
 
     def __init__(self, sd: SplitData, layout: RunLayout):
-        tree_of = np.repeat(np.arange(sd.n_trees), np.diff(sd.indptr))
-        self.ids = sd.ids.astype(np.int64)
-        self.run = layout.run[tree_of]
-        self.position = layout.position[tree_of]
+        self.ids = sd.ids
         self.lengths = sd.lengths
+        self.indptr = np.asarray(sd.indptr, dtype=np.int64)
         self.n_splits = sd.n_splits
         self.n_runs = layout.n_runs
+        run = layout.run
+        self.contiguous = len(run) == 0 or bool(np.all(run[1:] >= run[:-1]))
+        self._counts: dict = {}
+        if self.contiguous:
+            self.first_tree = np.searchsorted(run, np.arange(self.n_runs)).astype(np.int64)
+        else:
+            tree_of = np.repeat(np.arange(sd.n_trees), np.diff(sd.indptr))
+            self.run = layout.run[tree_of]
+            self.position = layout.position[tree_of]
 
-    def window(self, lo: np.ndarray, hi: np.ndarray) -> np.ndarray:
-        """Mask of the entries whose tree lies in [lo[run], hi[run])."""
-        return (self.position >= lo[self.run]) & (self.position < hi[self.run])
+    def _spans(self, lo: np.ndarray, hi: np.ndarray, runs=None):
+        """(run, first entry, end entry, first position, end position) of each window."""
+        for r in range(self.n_runs) if runs is None else runs:
+            p0, p1 = int(lo[r]), int(max(hi[r], lo[r]))
+            t0 = int(self.first_tree[r])
+            yield r, int(self.indptr[t0 + p0]), int(self.indptr[t0 + p1]), p0, p1
 
-    def counts(self, mask: np.ndarray) -> np.ndarray:
-        flat = self.ids[mask] * self.n_runs + self.run[mask]
-        c = np.bincount(flat, minlength=self.n_splits * self.n_runs)
-        return c.reshape(self.n_splits, self.n_runs)
+    def select(self, lo: np.ndarray, hi: np.ndarray, run: int):
+        """(ids, position int64) of the entries of run ``run`` whose tree lies in
+        [lo[run], hi[run]), in table order; ids are a view of the table's when they can be."""
+        lo, hi = np.asarray(lo), np.asarray(hi)
+        if not self.contiguous:
+            m = (self.run == run) & (self.position >= lo[run]) & (self.position < hi[run])
+            return self.ids[m].astype(np.int64), self.position[m]
+        _, a, b, p0, p1 = next(self._spans(lo, hi, [run]))
+        t0 = int(self.first_tree[run])
+        pos = np.repeat(np.arange(p0, p1, dtype=np.int64),
+                        np.diff(self.indptr[t0 + p0: t0 + p1 + 1]))
+        return self.ids[a:b], pos
+
+    def pieces(self, lo: np.ndarray, hi: np.ndarray, step: int = 1 << 22):
+        """(run, ids int64, lengths) of the entries whose tree lies in [lo[run], hi[run]),
+        in table order, in pieces of at most ``step`` entries (one piece through the masks);
+        ``run`` is the run of every entry of the piece, or an array beside them."""
+        if not self.contiguous:
+            m = (self.position >= lo[self.run]) & (self.position < hi[self.run])
+            yield self.run[m], self.ids[m].astype(np.int64), self.lengths[m]
+            return
+        for r, a, b, _, _ in self._spans(lo, hi):
+            for c in range(a, b, step):
+                d = min(b, c + step)
+                yield r, self.ids[c:d].astype(np.int64), self.lengths[c:d]
+
+    def counts(self, lo: np.ndarray, hi: np.ndarray) -> np.ndarray:
+        """(n_splits, n_runs) int64: trees of each run's window [lo, hi) holding each split.
+        The last windows asked for are kept (the summary and every ASDSF rule share one)."""
+        key = (np.asarray(lo).tobytes(), np.asarray(hi).tobytes())
+        if key in self._counts:
+            return self._counts[key]
+        if self.contiguous:
+            c = np.zeros((self.n_splits, self.n_runs), dtype=np.int64)
+            for r, a, b, _, _ in self._spans(lo, hi):
+                c[:, r] = np.bincount(self.ids[a:b], minlength=self.n_splits)
+        else:
+            m = (self.position >= lo[self.run]) & (self.position < hi[self.run])
+            flat = self.ids[m].astype(np.int64) * self.n_runs + self.run[m]
+            c = np.bincount(flat, minlength=self.n_splits * self.n_runs)
+            c = c.reshape(self.n_splits, self.n_runs)
+        if len(self._counts) >= 2:
+            self._counts.pop(next(iter(self._counts)))
+        self._counts[key] = c
+        return c
 
 
 def _entries(sd: SplitData, layout: RunLayout) -> _Entries:
@@ -249,7 +307,7 @@ def split_frequencies(sd: SplitData, layout: RunLayout, burnin=0.25,
     lists them (with ``rule="mrbayes-sumt"``)."""
     entries = _entries(sd, layout)
     lo, hi = _burnin_window(layout, burnin)
-    counts = entries.counts(entries.window(lo, hi))
+    counts = entries.counts(lo, hi)
     return _table(sd, layout, counts, hi - lo, rule, min_freq, trivial)
 
 
@@ -292,7 +350,7 @@ def asdsf(sd: SplitData, layout: RunLayout, burnin=0.25, rule: str = "mrbayes-su
         raise ValueError(f"unknown ASDSF rule {rule!r}: choose one of {', '.join(RULES)}")
     entries = _entries(sd, layout)
     lo, hi = _burnin_window(layout, burnin)
-    counts = entries.counts(entries.window(lo, hi))
+    counts = entries.counts(lo, hi)
     return _asdsf_of(counts, hi - lo, sd.nontrivial(), rule, min_freq)
 
 
@@ -334,7 +392,7 @@ def asdsf_trace(sd: SplitData, layout: RunLayout, every: int, burnin=0.25,
             lo = np.full(layout.n_runs, int(burnin), dtype=np.int64)
         else:
             lo = np.array([int(float(burnin) * x) for x in t], dtype=np.int64)
-        counts = entries.counts(entries.window(lo, t))
+        counts = entries.counts(lo, t)
         a = _asdsf_of(counts, t - lo, nontrivial, rule, min_freq)
         gens.append(g)
         samples.append(t)
@@ -413,27 +471,45 @@ def branch_length_stats(sd: SplitData, layout: RunLayout, split_ids: Sequence[in
     ids = np.asarray(split_ids, dtype=np.int64)
     entries = _entries(sd, layout)
     lo, hi = _burnin_window(layout, burnin)
-    mask = entries.window(lo, hi)
     row_of = np.full(sd.n_splits, -1, dtype=np.int64)
     row_of[ids] = np.arange(len(ids))
-    rows = row_of[entries.ids[mask]]
-    sel = rows >= 0
-    rows = rows[sel]
-    runs = entries.run[mask][sel]
-    x = entries.lengths[mask][sel]
     k, r = len(ids), layout.n_runs
-    cell = rows * r + runs
-    n = np.bincount(cell, minlength=k * r).reshape(k, r).astype(np.float64)
-    s = np.bincount(cell, weights=x, minlength=k * r).reshape(k, r)
+
+    def kept():
+        """(rows, cells, lengths) of the entries of the given splits, piece by piece in
+        table order. Every weighted sum below adds them in that order (np.add.at adds
+        one term at a time, as one bincount over all of them would), so reading them in
+        pieces changes no bit, and memory stays a piece's."""
+        for run, e_ids, e_len in entries.pieces(lo, hi):
+            rows = row_of[e_ids]
+            sel = rows >= 0
+            rows = rows[sel]
+            runs = run if np.isscalar(run) else run[sel]
+            yield rows, rows * r + runs, e_len[sel]
+
+    counts = np.zeros(k * r, dtype=np.int64)
+    s = np.zeros(k * r)
+    for _, cell, x in kept():
+        counts += np.bincount(cell, minlength=k * r)
+        np.add.at(s, cell, x)
+    n = counts.reshape(k, r).astype(np.float64)
+    s = s.reshape(k, r)
     with np.errstate(invalid="ignore", divide="ignore"):
         mean = s / n
-    dev = x - mean.ravel()[cell]
-    m2 = np.bincount(cell, weights=dev * dev, minlength=k * r).reshape(k, r)
+    m2 = np.zeros(k * r)
+    flat_mean = mean.ravel()
+    for _, cell, x in kept():
+        dev = x - flat_mean[cell]
+        np.add.at(m2, cell, dev * dev)
+    m2 = m2.reshape(k, r)
     total = n.sum(axis=1)
     with np.errstate(invalid="ignore", divide="ignore"):
         pooled_mean = s.sum(axis=1) / total
-        pdev = x - pooled_mean[rows]
-        pooled_var = np.bincount(rows, weights=pdev * pdev, minlength=k) / (total - 1)
+        pooled_ss = np.zeros(k)
+        for rows, _, x in kept():
+            pdev = x - pooled_mean[rows]
+            np.add.at(pooled_ss, rows, pdev * pdev)
+        pooled_var = pooled_ss / (total - 1)
     pooled_var = np.where(total > 1, pooled_var, 0.0)
     psrf = _psrf(n, mean, m2, rule) if r > 1 else np.full(k, math.nan)
     return BranchLengthStats(split_ids=ids, labels=sd.labels(ids) if k else [],
@@ -488,11 +564,10 @@ def window_frequencies(sd: SplitData, layout: RunLayout, run: int, burnin=0.25,
     if n_windows < 2:
         raise ValueError(f"run {layout.run_labels[run]!r} has {n} trees after the burn-in: "
                          f"too few for two windows of {window}")
-    entries = _entries(sd, layout)
-    m = (entries.run == run) & (entries.position >= lo[run]) & \
-        (entries.position < lo[run] + n_windows * window)
-    ids = entries.ids[m]
-    win = (entries.position[m] - lo[run]) // window
+    hi = hi.copy()
+    hi[run] = lo[run] + n_windows * window
+    ids, pos = _entries(sd, layout).select(lo, hi, run)
+    win = (pos - lo[run]) // window
     keep = sd.nontrivial()[ids]
     ids, win = ids[keep], win[keep]
     seen, local = np.unique(ids, return_inverse=True)
@@ -528,12 +603,11 @@ def presence_traces(sd: SplitData, layout: RunLayout, run: int, split_ids: Seque
     """(k, N) 0/1 presence of each given split in each tree of one run after ``burnin``."""
     ids = np.asarray(split_ids, dtype=np.int64)
     lo, hi = _burnin_window(layout, burnin)
-    entries = _entries(sd, layout)
-    m = (entries.run == run) & (entries.position >= lo[run]) & (entries.position < hi[run])
+    e_ids, pos = _entries(sd, layout).select(lo, hi, run)
     row_of = np.full(sd.n_splits, -1, dtype=np.int64)
     row_of[ids] = np.arange(len(ids))
-    rows = row_of[entries.ids[m]]
-    cols = entries.position[m] - lo[run]
+    rows = row_of[e_ids]
+    cols = pos - lo[run]
     sel = rows >= 0
     out = np.zeros((len(ids), int(hi[run] - lo[run])), dtype=np.float64)
     out[rows[sel], cols[sel]] = 1.0
