@@ -65,7 +65,7 @@ def test_run_blocks_sum_as_the_module_matrix_of_the_run(metric):
     idx = np.arange(501 + 125, 1002)  # run 2 after 25% burn-in
     want_matrix = distance_matrix(metric, ts.subset(idx.tolist()))
     for block in (1024, 100):
-        got = ess.distance_stats(run_distances(sd, idx, metric, ts), block_rows=block)
+        got = ess.distance_stats(run_distances(sd, idx, metric), block_rows=block)
         want = ess.distance_stats(want_matrix, block_rows=block)
         for name in ("diag", "row_upper", "col_upper", "pseudo"):
             assert getattr(got, name).tobytes() == getattr(want, name).tobytes(), name

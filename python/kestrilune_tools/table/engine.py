@@ -26,6 +26,11 @@ import numpy as np
 from .. import _engine
 from .metrics import METRICS, Metric
 
+if TYPE_CHECKING:
+    from numpy.typing import DTypeLike
+
+    from ..reading import TreeSet
+
 __all__ = ["SplitTable", "LagMeans", "METRICS", "RunSums", "clade_partitions", "TreeSetError",
            "instruction_set"]
 
