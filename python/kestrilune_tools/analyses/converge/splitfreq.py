@@ -467,8 +467,8 @@ def _psrf(n: np.ndarray, mean: np.ndarray, m2: np.ndarray, rule: str) -> np.ndar
     return out
 
 
-def branch_length_stats(sd: SplitData, layout: RunLayout, split_ids: Union[Sequence[int], np.ndarray],
-                        burnin: BurninRule = 0.25,
+def branch_length_stats(sd: SplitData, layout: RunLayout,
+                        split_ids: Union[Sequence[int], np.ndarray], burnin: BurninRule = 0.25,
                         rule: str = "mrbayes") -> BranchLengthStats:
     """Branch-length summary of the given splits after ``burnin``, with the PSRF across runs
     under ``rule`` ("mrbayes": as ``.vstat`` prints it; "gelman-rubin": the textbook form)."""
