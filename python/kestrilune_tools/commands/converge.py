@@ -14,13 +14,15 @@ from __future__ import annotations
 import argparse
 import math
 import os
-from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple, Union
 
 from ..table.metrics import METRICS
 from .cli import CommandError, Context, UsageError
 
 if TYPE_CHECKING:
     from ..analyses.converge import ConvergenceReport
+    from ..analyses.converge.ess import ApproxESS
+    from ..analyses.converge.splitfreq import ASDSF
 
 _TABLE_SUFFIXES = (".tsv", ".txt")
 _JSON_SUFFIXES = (".json",)
@@ -64,6 +66,7 @@ def _verdict_lines(rep: ConvergenceReport) -> List[str]:
     from ..analyses.converge import THRESHOLDS
 
     lines = []
+    a: Union[ApproxESS, ASDSF, None]  # a run's approximate ESS, then each rule's ASDSF
     head = f"{'run':<24} {'trees':>7} {'approx ESS':>13} {'pseudo-ESS min/median':>22} " \
            f"{'Frechet ESS':>11} {'split ESS min':>13}"
     lines.append(head)
@@ -82,9 +85,10 @@ def _verdict_lines(rep: ConvergenceReport) -> List[str]:
             lines.append(f"  {rule:<15} {_fmt(a.asdsf, 6)} / {_fmt(a.msdsf, 6)}  "
                          f"({a.n_splits} splits; {a.description})")
         bl = rep.branch_lengths
-        lines.append(f"  branch-length PSRF (as MrBayes .vstat): max {_fmt(bl.max_psrf, 3)}, "
-                     f"mean {_fmt(bl.mean_psrf, 3)}; Gelman-Rubin form: max "
-                     f"{_fmt(rep.branch_lengths_gr.max_psrf, 3)}")
+        # The branch-length statistics are made with the ASDSF (two runs or more).
+        lines.append(f"  branch-length PSRF (as MrBayes .vstat): max {_fmt(bl.max_psrf, 3)}, "  # type: ignore[union-attr]
+                     f"mean {_fmt(bl.mean_psrf, 3)}; Gelman-Rubin form: max "  # type: ignore[union-attr]
+                     f"{_fmt(rep.branch_lengths_gr.max_psrf, 3)}")  # type: ignore[union-attr]
     lines.append("")
     lines.append("guide values from the literature (not a verdict): " +
                  "; ".join(text for _, text in THRESHOLDS.values()))
@@ -163,13 +167,13 @@ def _pictures(rep: ConvergenceReport, args: argparse.Namespace, ctx: Context) ->
                   lambda p: plots.acsf(windows, p), verb="drawing")
     if rep.trace is not None and len(rep.trace.generation):
         ctx.write(out("asdsf_trace.png"), "ASDSF trace",
-                  lambda p: plots.asdsf_trace(rep.trace, p), verb="drawing")
+                  lambda p: plots.asdsf_trace(rep.trace, p), verb="drawing")  # type: ignore[arg-type]  # checked above
     idx, groups, samples = _treespace_sample(rep)
     with ctx.phase("distances for the map"):
         # From the split table the statistics came from: the trees are not parsed again.
         # WRF and KF from a table of the map's trees alone, whose cells are the module's
         # for those trees (their last bits depend on the trees a call reads).
-        table = rep.splits.table
+        table = rep.splits.table  # type: ignore[union-attr]  # diagnose keeps the splits
         if args.metric == "rf":
             dist = table.block("rf", idx, idx, dtype="uint32")
         else:

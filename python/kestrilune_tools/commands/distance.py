@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import re
 from dataclasses import replace
-from typing import Optional
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Union
 
 import numpy as np
 
@@ -26,7 +26,12 @@ from .progress import counter_poll
 from ..table.metrics import METRIC_LABELS, METRIC_NAMES, Metric
 from ..table.result import TreeDistances, treeset_settings
 
-def add_arguments(p) -> None:
+if TYPE_CHECKING:
+    import argparse
+
+    from ..reading import TreeSet
+
+def add_arguments(p: argparse.ArgumentParser) -> None:
     add_input_arguments(p)
     p.add_argument("-o", "--output", metavar="PATH",
                    help="write the matrix to PATH: .npz (with tree names and settings), "
@@ -42,7 +47,7 @@ def add_arguments(p) -> None:
     scale_command.add_arguments(p)
 
 
-def run(args, ctx: Context) -> int:
+def run(args: argparse.Namespace, ctx: Context) -> int:
     metric = args.command
     _check_reference(args)
     big = scale_command.takes(args)
@@ -79,7 +84,7 @@ def run(args, ctx: Context) -> int:
     return 0
 
 
-def _check_reference(args) -> None:
+def _check_reference(args: argparse.Namespace) -> None:
     ref = args.reference.strip().lower()
     if ref not in ("first", "last", "medoid") and not re.fullmatch(r"-?\d+", ref):
         raise UsageError(f"--reference must be first, last, medoid or an index, "
@@ -104,7 +109,7 @@ def _reference_index(ref: str, n: int) -> Optional[int]:
 # ----------------------------------------------------------------------------- computing
 
 
-def compute(ctx: Context, metric: Metric, ts, rooted: bool) -> TreeDistances:
+def compute(ctx: Context, metric: Metric, ts: TreeSet, rooted: bool) -> TreeDistances:
     """The module call, with its phases shown and a module error located in the files."""
     try:
         import kestrilune
@@ -115,7 +120,7 @@ def compute(ctx: Context, metric: Metric, ts, rooted: bool) -> TreeDistances:
     counter = kestrilune.ProgressCounter()
     read = [0]
 
-    def counted():
+    def counted() -> Iterator[str]:
         for text in ts.newicks():
             read[0] += 1
             yield text
@@ -138,11 +143,12 @@ def compute(ctx: Context, metric: Metric, ts, rooted: bool) -> TreeDistances:
 # ----------------------------------------------------------------------------- summary
 
 
-def _fmt_num(x, integer: bool) -> str:
+def _fmt_num(x: Union[float, np.number[Any]], integer: bool) -> str:
     return f"{int(x)}" if integer else f"{x:.6g}"
 
 
-def _print_summary(ctx: Context, args, ts, result: TreeDistances, reference_i) -> None:
+def _print_summary(ctx: Context, args: argparse.Namespace, ts: TreeSet, result: TreeDistances,
+                   reference_i: Optional[int]) -> None:
     metric = result.metric
     mode = "rooted" if result.rooted else "unrooted"
     n = result.n
@@ -182,13 +188,14 @@ def _print_summary(ctx: Context, args, ts, result: TreeDistances, reference_i) -
 # ----------------------------------------------------------------------------- outputs
 
 
-def _reference_label(ts, reference_i: int, how: str) -> str:
+def _reference_label(ts: TreeSet, reference_i: int, how: str) -> str:
     what = {"medoid": "the medoid of the matrix", "first": "the first tree of the matrix",
             "last": "the last tree of the matrix"}.get(how, f"tree {reference_i} of the matrix")
     return f"{ts.names[reference_i]} ({what})"
 
 
-def _write_outputs(ctx: Context, args, ts, result: TreeDistances, reference_i) -> None:
+def _write_outputs(ctx: Context, args: argparse.Namespace, ts: TreeSet, result: TreeDistances,
+                   reference_i: Optional[int]) -> None:
     metric = METRIC_LABELS[result.metric]
     if result.rooted:
         metric = f"rooted {metric}"
@@ -209,12 +216,13 @@ def _write_outputs(ctx: Context, args, ts, result: TreeDistances, reference_i) -
             dist, p, groups=groups, group_labels=labels, sample_indices=ts.sample_indices,
             generations=ts.generations(), metric=metric), verb="drawing")
     if args.trace:
-        trace = reference_trace(ctx, ts, result, reference_i)
+        # With --trace, run() has found the reference (the medoid unless one was given).
+        trace = reference_trace(ctx, ts, result, reference_i)  # type: ignore[arg-type]
         ctx.write(args.trace, "distance trace", lambda p: plots.reference_trace(
             trace["values"], p, x=trace["x"], groups=trace["groups"], group_labels=labels,
             burnin_end=trace["burnin_end"], used=trace["used"], x_label=trace["x_label"],
             metric=metric, integer=result.metric == "rf",
-            reference_label=_reference_label(ts, reference_i, args.reference)),
+            reference_label=_reference_label(ts, reference_i, args.reference)),  # type: ignore[arg-type]
             verb="drawing")
     if args.heatmap:
         ctx.write(args.heatmap, "heatmap", lambda p: plots.heatmap(
@@ -227,7 +235,8 @@ def _write_outputs(ctx: Context, args, ts, result: TreeDistances, reference_i) -
 _TRACE_BATCH = 256  # trees per module call: (batch + 1)² / 2 pairs, a row of which is kept
 
 
-def reference_trace(ctx: Context, ts, result: TreeDistances, reference_i: int) -> dict:
+def reference_trace(ctx: Context, ts: TreeSet, result: TreeDistances, reference_i: int
+                    ) -> Dict[str, Any]:
     """The distance of tree ``reference_i`` to every tree the scan found, burn-in and
     thinned-out trees included: the matrix row for the trees in it, and for the others
     module calls on the reference plus a batch of trees (n more distances, not n²).
@@ -264,16 +273,19 @@ def reference_trace(ctx: Context, ts, result: TreeDistances, reference_i: int) -
             "x_label": "generation" if gens is not None else "sample (tree in its file, from 0)"}
 
 
-def _fill_from_module(ctx, every, others, values, ts, result, reference_i) -> None:
+def _fill_from_module(ctx: Context, every: TreeSet, others: np.ndarray, values: np.ndarray,
+                      ts: TreeSet, result: TreeDistances, reference_i: int) -> None:
     import kestrilune
 
     fn = getattr(kestrilune, f"pairwise_{result.metric}_from_newick_iter")
     ref_text = next(ts.subset([reference_i]).newicks())
     ref_map = ts.map_indices[reference_i]
     wanted = set(others.tolist())
+    batch_i: List[int]
+    batch_text: List[str]
     batch_i, batch_text = [], []
 
-    def flush():
+    def flush() -> None:
         names = ["reference"] + [str(i) for i in batch_i]
         raw = fn(names, iter([ref_text] + batch_text), every.translate_maps,
                  [ref_map] + [every.map_indices[i] for i in batch_i], rooted=result.rooted)

@@ -16,19 +16,28 @@ from __future__ import annotations
 
 import os
 import re
-from typing import Optional
+from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple, TypeVar
 
 import numpy as np
 
 from .cli import CommandError, Context, UsageError
 from .outputs import OutputPathError, atomic_path, check_writable, suffix_of
 
+if TYPE_CHECKING:
+    import argparse
+
+    from ..reading import TreeSet
+    from ..table.engine import LagMeans, SplitTable
+    from ..table.metrics import Metric
+
+_T = TypeVar("_T")
+
 __all__ = ["add_arguments", "takes", "run"]
 
 _LARGE_BYTES = 2 << 30
 
 
-def add_arguments(p) -> None:
+def add_arguments(p: argparse.ArgumentParser) -> None:
     g = p.add_argument_group("big posteriors (computed tile by tile from the split table)")
     g.add_argument("--condensed", action="store_true",
                    help="write only the upper triangle, as a 1-D array in the order of "
@@ -49,7 +58,7 @@ def add_arguments(p) -> None:
                         "every tree) or lag=K (mean d and d^2 at lags 1..K within each run)")
 
 
-def takes(args, n_trees: Optional[int] = None) -> bool:
+def takes(args: argparse.Namespace, n_trees: Optional[int] = None) -> bool:
     """Whether the command goes through the split table (n_trees known after reading)."""
     if args.between or args.to is not None or args.reduce or args.condensed or args.resume:
         return True
@@ -62,7 +71,7 @@ def takes(args, n_trees: Optional[int] = None) -> bool:
     return False
 
 
-def check_options(args, ctx: Context) -> None:
+def check_options(args: argparse.Namespace, ctx: Context) -> None:
     """Refuse bad combinations before any file is read."""
     chosen = [o for o, v in (("--between", args.between), ("--to", args.to),
                              ("--reduce", args.reduce)) if v]
@@ -105,7 +114,7 @@ def check_options(args, ctx: Context) -> None:
         ctx.output(out, (".npy",), "-o")
 
 
-def _parse_reduce(text: str):
+def _parse_reduce(text: str) -> Tuple[str, int]:
     m = re.fullmatch(r"\s*(medoid|knn|lag)\s*(?:=\s*(\d+))?\s*", text.lower())
     if not m or (m.group(1) != "medoid") != (m.group(2) is not None):
         raise UsageError(f"--reduce must be medoid, knn=K or lag=K, got {text!r}")
@@ -125,7 +134,7 @@ def _memory_bytes() -> int:
 # ----------------------------------------------------------------------------- running
 
 
-def run(args, ctx: Context, ts) -> int:
+def run(args: argparse.Namespace, ctx: Context, ts: TreeSet) -> int:
     from ..analyses import scale
     from ..analyses.distances import explain_error
 
@@ -163,7 +172,8 @@ def run(args, ctx: Context, ts) -> int:
     return 0
 
 
-def _build_table(ctx, ts, args, metric, label):
+def _build_table(ctx: Context, ts: TreeSet, args: argparse.Namespace, metric: Metric,
+                 label: str) -> SplitTable:
     import kestrilune
 
     from ..analyses.distances import explain_error
@@ -180,7 +190,7 @@ def _build_table(ctx, ts, args, metric, label):
         raise CommandError(explain_error(exc, ts)) from None
 
 
-def _compute(ctx, label, cells, fn):
+def _compute(ctx: Context, label: str, cells: int, fn: Callable[[Any], _T]) -> _T:
     from ..analyses.scale import TileProgress
 
     progress = TileProgress(cells)
@@ -188,10 +198,12 @@ def _compute(ctx, label, cells, fn):
         return fn(progress.counter)
 
 
-def _write_vector_or_matrix(ctx, path, values, row_names, col_names, what):
+def _write_vector_or_matrix(ctx: Context, path: str, values: np.ndarray,
+                            row_names: Sequence[str], col_names: Sequence[str],
+                            what: str) -> None:
     suffix = suffix_of(path)
 
-    def writer(tmp):
+    def writer(tmp: str) -> None:
         if suffix == ".npy":
             np.save(tmp, values)
             return
@@ -208,7 +220,8 @@ def _write_vector_or_matrix(ctx, path, values, row_names, col_names, what):
     ctx.write(path, what, writer)
 
 
-def _between(ctx, args, ts, table, metric):
+def _between(ctx: Context, args: argparse.Namespace, ts: TreeSet, table: SplitTable,
+             metric: Metric) -> List[str]:
     other_ts = ctx.read_trees(args.between, args.burnin, args.thin, args.max_trees,
                               rooted=args.rooted, lengths=metric != "rf")
     other = _build_table(ctx, other_ts, args, metric, "parsing the other trees")
@@ -223,7 +236,8 @@ def _between(ctx, args, ts, table, metric):
             f"{d.mean(dtype=np.float64):.6g}, max {d.max():.6g}"]
 
 
-def _to(ctx, args, ts, table, metric):
+def _to(ctx: Context, args: argparse.Namespace, ts: TreeSet, table: SplitTable,
+        metric: Metric) -> List[str]:
     ref = args.to.strip()
     if re.fullmatch(r"-?\d+", ref):
         i = int(ref)
@@ -244,7 +258,8 @@ def _to(ctx, args, ts, table, metric):
             f"{d.mean(dtype=np.float64):.6g}, max {d.max():.6g}"]
 
 
-def _reduce(ctx, args, ts, table, metric):
+def _reduce(ctx: Context, args: argparse.Namespace, ts: TreeSet, table: SplitTable,
+            metric: Metric) -> List[str]:
     what, k = _parse_reduce(args.reduce)
     n = table.n_trees
     if what == "medoid":
@@ -264,7 +279,7 @@ def _reduce(ctx, args, ts, table, metric):
         if args.output:
             path = args.output
 
-            def writer(tmp):
+            def writer(tmp: str) -> None:
                 if suffix_of(path) == ".npz":
                     np.savez(tmp, neighbours=nb, distances=dist,
                              tree_names=np.array(ts.names, dtype=object).astype(str))
@@ -281,7 +296,7 @@ def _reduce(ctx, args, ts, table, metric):
     if args.output:
         path = args.output
 
-        def writer(tmp):
+        def writer(tmp: str) -> None:
             if suffix_of(path) in (".npy", ".npz"):
                 np.savez(tmp, pairs=lag.pairs, mean=lag.mean, mean_sq=lag.mean_sq) \
                     if suffix_of(path) == ".npz" else np.save(tmp, lag.mean_sq)
@@ -297,7 +312,8 @@ def _reduce(ctx, args, ts, table, metric):
     return out
 
 
-def _knn_text(path, names, nb, dist, delimiter):
+def _knn_text(path: str, names: Sequence[str], nb: np.ndarray, dist: np.ndarray,
+              delimiter: str) -> None:
     import csv
 
     with open(path, "w", newline="", encoding="utf-8") as fh:
@@ -309,7 +325,7 @@ def _knn_text(path, names, nb, dist, delimiter):
             w.writerow([name] + [names[j] for j in row] + d.tolist())
 
 
-def _lag_text(path, ts, lag, delimiter):
+def _lag_text(path: str, ts: TreeSet, lag: LagMeans, delimiter: str) -> None:
     import csv
 
     with open(path, "w", newline="", encoding="utf-8") as fh:
@@ -321,7 +337,8 @@ def _lag_text(path, ts, lag, delimiter):
                             lag.mean_sq[g, j]])
 
 
-def _npy(ctx, args, table, metric):
+def _npy(ctx: Context, args: argparse.Namespace, table: SplitTable, metric: Metric
+         ) -> List[str]:
     from ..analyses import scale
 
     out = args.output
@@ -339,7 +356,8 @@ def _npy(ctx, args, table, metric):
     return [f"wrote {out} ({n} x {n} matrix, written through a memory map)"]
 
 
-def _compute_into(ctx, out, fn, cells):
+def _compute_into(ctx: Context, out: str, fn: Callable[[str, Any], object], cells: int
+                  ) -> bool:
     from ..analyses.scale import TileProgress
 
     progress = TileProgress(cells)

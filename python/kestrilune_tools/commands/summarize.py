@@ -21,10 +21,20 @@ import argparse
 import csv
 import json
 import math
-from typing import Dict, List, Optional
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple, cast
 
 from .cli import CommandError, Context, UsageError, add_input_arguments
 from .outputs import PICTURE_SUFFIXES
+
+if TYPE_CHECKING:
+    from types import ModuleType
+
+    from ..analyses.summaries import SummaryTree, TopologyTable
+    from ..reading import TreeSet
+    from ..table.splits import SplitData
+
+    # What -o writes: each summary tree under its name in the file.
+    NamedTrees = List[Tuple[str, SummaryTree]]
 
 _NEXUS_SUFFIXES = (".nex", ".nexus", ".tre", ".tree", ".trees")
 _NEWICK_SUFFIXES = (".nwk", ".newick")
@@ -76,7 +86,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                    help="draw the summary trees as cladograms with their supports")
 
 
-def run(args, ctx: Context) -> int:
+def run(args: argparse.Namespace, ctx: Context) -> int:
     from ..analyses import summaries as S
     from ..reading.runs import expand_runs
 
@@ -112,7 +122,7 @@ def run(args, ctx: Context) -> int:
     order = _taxon_order(ts, sd.leaf_names)
     outgroup = _outgroup(args.outgroup, sd.leaf_names, order)
 
-    trees: List = []
+    trees: NamedTrees = []
     try:
         for key, label, make in _makers(S, args, methods):
             if key == "ccd0_map":  # the one long native step: show its clades
@@ -156,7 +166,7 @@ def run(args, ctx: Context) -> int:
 # ----------------------------------------------------------------------------- choices
 
 
-def _methods(args) -> List[str]:
+def _methods(args: argparse.Namespace) -> List[str]:
     methods = []
     if args.consensus is not None:
         methods.append("consensus")
@@ -174,7 +184,8 @@ def _methods(args) -> List[str]:
     return methods
 
 
-def _makers(S, args, methods):
+def _makers(S: ModuleType, args: argparse.Namespace, methods: List[str]
+            ) -> List[Tuple[str, str, Callable[[SplitData], SummaryTree]]]:
     lengths = not args.no_lengths
     pct = f"{100 * args.consensus:g}" if args.consensus is not None else ""
     table = {
@@ -189,7 +200,8 @@ def _makers(S, args, methods):
     return [table[m] for m in methods]
 
 
-def _rooting(ctx: Context, args, ts, methods: List[str], marks: List[Optional[str]]) -> bool:
+def _rooting(ctx: Context, args: argparse.Namespace, ts: TreeSet, methods: List[str],
+             marks: List[Optional[str]]) -> bool:
     """Rooted when asked or when every file marks its trees [&R]."""
     unrooted_files = [f.path for f, m in zip(ts.files, marks) if m == "U"]
     if args.rooted:  # reading the files warned about [&U] marks already
@@ -210,7 +222,7 @@ def _rooting(ctx: Context, args, ts, methods: List[str], marks: List[Optional[st
     return False
 
 
-def _split_data(ctx: Context, ts, rooted: bool, lengths: bool):
+def _split_data(ctx: Context, ts: TreeSet, rooted: bool, lengths: bool) -> SplitData:
     from ..analyses.distances import explain_error
     from ..table.splits import split_data
 
@@ -229,7 +241,7 @@ def _split_data(ctx: Context, ts, rooted: bool, lengths: bool):
         raise CommandError(explain_error(exc, ts)) from None
 
 
-def _taxon_order(ts, leaf_names) -> List[int]:
+def _taxon_order(ts: TreeSet, leaf_names: Sequence[str]) -> List[int]:
     """Leaf indices in the order of the first file's translate table (by its numbers when
     they are numbers), else in name order: how output files number the taxa."""
     table = ts.translate_maps[ts.map_indices[0]] if len(ts) else {}
@@ -242,7 +254,7 @@ def _taxon_order(ts, leaf_names) -> List[int]:
     return list(range(len(leaf_names)))
 
 
-def _outgroup(name: Optional[str], leaf_names, order: List[int]) -> int:
+def _outgroup(name: Optional[str], leaf_names: Tuple[str, ...], order: List[int]) -> int:
     if name is None:
         return order[0]
     if name not in leaf_names:
@@ -254,15 +266,15 @@ def _outgroup(name: Optional[str], leaf_names, order: List[int]) -> int:
 # ----------------------------------------------------------------------------- printing
 
 
-def _title(tree) -> str:
+def _title(tree: SummaryTree) -> str:
     if tree.method == "majority-rule consensus":
-        return f"{tree.method} ({100 * tree.settings['threshold']:g}%)"
+        return f"{tree.method} ({100 * cast(float, tree.settings['threshold']):g}%)"
     if tree.method == "MCC":
         return f"MCC tree ({tree.tree_name})"
     return tree.method
 
 
-def _describe(tree, sd) -> str:
+def _describe(tree: SummaryTree, sd: SplitData) -> str:
     n_full = len(sd.leaf_names) - (2 if tree.rooted else 3)
     parts = [f"{tree.n_clades} of {n_full} {'clades' if tree.rooted else 'splits'}"]
     if tree.score is not None:
@@ -274,7 +286,8 @@ def _describe(tree, sd) -> str:
     return ", ".join(parts)
 
 
-def _print_summary(ctx: Context, ts, sd, trees, table, order, outgroup) -> None:
+def _print_summary(ctx: Context, ts: TreeSet, sd: SplitData, trees: NamedTrees,
+                   table: TopologyTable, order: List[int], outgroup: int) -> None:
     mode = "rooted clades" if sd.rooted else "unrooted splits"
     files = f"{len(ts.files)} file{'s' if len(ts.files) > 1 else ''}"
     out = [f"kestrilune summarize ({mode}): {sd.n_trees} trees from {files}, "
@@ -296,7 +309,7 @@ def _print_summary(ctx: Context, ts, sd, trees, table, order, outgroup) -> None:
     ctx.print("\n".join(out))
 
 
-def _labels(leaf_names) -> List[str]:
+def _labels(leaf_names: Sequence[str]) -> List[str]:
     from ..analyses.summaries import newick_label
 
     return [newick_label(n) for n in leaf_names]
@@ -305,11 +318,11 @@ def _labels(leaf_names) -> List[str]:
 # ----------------------------------------------------------------------------- writing
 
 
-def _tree_comment(tree) -> str:
+def _tree_comment(tree: SummaryTree) -> str:
     """A BEAST-style tree comment: what the tree is and its score."""
     items = []
     if tree.score is not None:
-        items.append(f"{tree.score_name.replace(' ', '_')}={tree.score!r}")
+        items.append(f"{tree.score_name.replace(' ', '_')}={tree.score!r}")  # type: ignore[union-attr]  # named with its score
     if tree.log_probability is not None:
         items.append(f"log_probability={tree.log_probability!r}")
     if tree.tree_name is not None:
@@ -317,7 +330,8 @@ def _tree_comment(tree) -> str:
     return f" [&{','.join(items)}]" if items else ""
 
 
-def _write_trees(tmp: str, path: str, trees, order: List[int], outgroup: int, ts) -> None:
+def _write_trees(tmp: str, path: str, trees: NamedTrees, order: List[int], outgroup: int,
+                 ts: TreeSet) -> None:
     leaf_names = trees[0][1].leaf_names
     rooting = "[&R]" if trees[0][1].rooted else "[&U]"
     from ..analyses.summaries import newick_label
@@ -347,7 +361,8 @@ def _write_trees(tmp: str, path: str, trees, order: List[int], outgroup: int, ts
         fh.write("end;\n")
 
 
-def _write_table(tmp: str, table, newicks: List[str], ts, sd) -> None:
+def _write_table(tmp: str, table: TopologyTable, newicks: List[str], ts: TreeSet,
+                 sd: SplitData) -> None:
     runs = [f.label for f in ts.files]
     with open(tmp, "w", encoding="utf-8", newline="") as fh:
         w = csv.writer(fh, delimiter="\t", lineterminator="\n")
@@ -360,12 +375,14 @@ def _write_table(tmp: str, table, newicks: List[str], ts, sd) -> None:
                        + table.group_counts[k].tolist() + [newicks[k]])
 
 
-def _finite(x):
+def _finite(x: Optional[float]) -> Optional[float]:
     return None if x is None or (isinstance(x, float) and not math.isfinite(x)) else x
 
 
-def _write_json(tmp: str, args, ts, sd, trees, table, order, outgroup) -> None:
-    def tree_dict(name, tree):
+def _write_json(tmp: str, args: argparse.Namespace, ts: TreeSet, sd: SplitData,
+                trees: NamedTrees, table: TopologyTable, order: List[int], outgroup: int
+                ) -> None:
+    def tree_dict(name: str, tree: SummaryTree) -> Dict[str, object]:
         d = {"name": name, "method": tree.method, "newick": tree.to_newick(outgroup=outgroup),
              "n_clades": tree.n_clades, "score": _finite(tree.score),
              "score_name": tree.score_name, "log_probability": _finite(tree.log_probability),
@@ -398,7 +415,7 @@ def _write_json(tmp: str, args, ts, sd, trees, table, order, outgroup) -> None:
         fh.write("\n")
 
 
-def _plain(x):
+def _plain(x: Any) -> Any:
     """JSON for NumPy scalars in settings."""
     if hasattr(x, "item"):
         return x.item()

@@ -27,7 +27,7 @@ taxa take a few hundred megabytes.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -103,7 +103,7 @@ class SplitData:
     def group_sizes(self) -> np.ndarray:
         return np.bincount(self.groups, minlength=self.n_groups)
 
-    def labels(self, split_ids: Optional[Sequence[int]] = None) -> List[str]:
+    def labels(self, split_ids: Union[Sequence[int], np.ndarray, None] = None) -> List[str]:
         """The member leaves of each split joined with ``|``."""
         rows = self.membership if split_ids is None else self.membership[np.asarray(split_ids)]
         return ["|".join(self.leaf_names[i] for i in np.flatnonzero(r)) for r in rows]

@@ -17,11 +17,16 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Callable, Optional
+from typing import TYPE_CHECKING, Callable, Optional, Sequence, Tuple, Type, Union
 
 import numpy as np
 
 from .rmath import ar_order_max, coda_ess, nelder_mead
+
+if TYPE_CHECKING:
+    from numpy.typing import ArrayLike
+
+    from ...table.engine import RunSums
 
 __all__ = ["RunDistances", "DistanceStats", "ApproxESS", "PseudoESS", "FrechetESS",
            "distance_stats", "lag_sums", "approx_ess", "pseudo_ess", "frechet_ess",
@@ -41,12 +46,12 @@ class RunDistances:
     that the matrix never has to be held whole: ``block(start, stop)`` returns rows
     start..stop-1 as an (stop - start, n) array."""
 
-    def __init__(self, n: int, block: Callable[[int, int], np.ndarray]):
+    def __init__(self, n: int, block: Callable[[int, int], np.ndarray]) -> None:
         self.n = int(n)
         self.block = block
 
     @classmethod
-    def from_matrix(cls, dist) -> "RunDistances":
+    def from_matrix(cls, dist: ArrayLike) -> "RunDistances":
         d = np.asarray(dist)
         if d.ndim != 2 or d.shape[0] != d.shape[1]:
             raise ValueError(f"expected a square distance matrix, got shape {d.shape}")
@@ -69,7 +74,11 @@ class DistanceStats:
     pseudo: Optional[np.ndarray]
 
 
-def _native_sums(n: int, dtype):
+# A run's distances: a square matrix, rows read by blocks, or the statistics already taken.
+Distances = Union["ArrayLike", RunDistances, DistanceStats]
+
+
+def _native_sums(n: int, dtype: Type[np.generic]) -> Optional[RunSums]:
     """The engine's exact RunSums for unsigned whole-number distances, or None."""
     if dtype not in (np.uint8, np.uint16, np.uint32) or n < 2:
         return None
@@ -80,7 +89,7 @@ def _native_sums(n: int, dtype):
     return RunSums(n, ar_order_max(n))
 
 
-def distance_stats(dist, pseudo: bool = True, block_rows: int = _ROW_BLOCK,
+def distance_stats(dist: Distances, pseudo: bool = True, block_rows: int = _ROW_BLOCK,
                    on_rows: Optional[Callable[[int], None]] = None) -> DistanceStats:
     """One pass over the rows of ``dist`` (a square matrix or a :class:`RunDistances`);
     ``on_rows(k)`` is told after each block of k rows (for a progress display).
@@ -92,10 +101,16 @@ def distance_stats(dist, pseudo: bool = True, block_rows: int = _ROW_BLOCK,
         return dist
     src = dist if isinstance(dist, RunDistances) else RunDistances.from_matrix(dist)
     n = src.n
+    diag: Optional[np.ndarray]
+    row_upper: Optional[np.ndarray]
+    col_upper: Optional[np.ndarray]
     diag = row_upper = col_upper = None
     per_ref = np.empty(n) if pseudo and n >= 2 else None
     cols = np.arange(n)
+    native: Optional[RunSums]
+    summed: Optional[RunSums]
     native = summed = None  # summed: the RunSums holding the blocks it took
+    b: Union[int, np.ndarray]  # a row bound of the native pieces, then a block's values
     for start in range(0, n, block_rows):
         stop = min(n, start + block_rows)
         rows = np.asarray(src.block(start, stop))
@@ -106,6 +121,7 @@ def distance_stats(dist, pseudo: bool = True, block_rows: int = _ROW_BLOCK,
             diag = np.zeros(n, dtype=acc)
             row_upper = np.zeros(n, dtype=acc)
             col_upper = np.zeros(n, dtype=acc)
+        assert row_upper is not None and col_upper is not None  # made with diag
         first = start
         if native is not None:
             # In pieces of rows, so that Ctrl-C is answered between them (the native sums
@@ -147,13 +163,16 @@ def distance_stats(dist, pseudo: bool = True, block_rows: int = _ROW_BLOCK,
         if on_rows is not None:
             on_rows(stop - first)
     if summed is not None:
+        assert diag is not None and col_upper is not None  # made with summed
         diag += summed.diag
         col_upper += summed.col_upper
-    return DistanceStats(n=n, diag=diag, row_upper=row_upper, col_upper=col_upper,
+    # Without trees the loop never runs and the sums stay None; no measure reads them then.
+    return DistanceStats(n=n, diag=diag, row_upper=row_upper, col_upper=col_upper,  # type: ignore[arg-type]
                          pseudo=per_ref)
 
 
-def lag_sums(dist, max_lag: Optional[int] = None):
+def lag_sums(dist: Distances, max_lag: Optional[int] = None
+             ) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """``(diag[:max_lag + 1], row_upper, col_upper)`` of :class:`DistanceStats`."""
     st = distance_stats(dist, pseudo=False)
     k = st.n - 1 if max_lag is None else min(max_lag, st.n - 1)
@@ -184,11 +203,11 @@ def _exp(x: float) -> float:
         return math.inf
 
 
-def _rwty_objective(lags, f):
+def _rwty_objective(lags: np.ndarray, f: np.ndarray) -> Callable[[Sequence[float]], float]:
     lag_list = [float(k) for k in lags]
     f_list = [float(v) for v in f]
 
-    def objective(par):
+    def objective(par: Sequence[float]) -> float:
         a, b = par
         total = np.longdouble(0.0)  # R's sum() accumulates in long double
         for k, fk in zip(lag_list, f_list):
@@ -199,7 +218,8 @@ def _rwty_objective(lags, f):
     return objective
 
 
-def approx_ess(dist=None, *, lag_mean_sq=None, n_trees: Optional[int] = None) -> ApproxESS:
+def approx_ess(dist: Optional[Distances] = None, *, lag_mean_sq: Optional[ArrayLike] = None,
+               n_trees: Optional[int] = None) -> ApproxESS:
     """RWTY's approximate topological ESS of one run.
 
     f_k is the mean squared distance between trees k samples apart, k = 1..K with
@@ -213,7 +233,7 @@ def approx_ess(dist=None, *, lag_mean_sq=None, n_trees: Optional[int] = None) ->
     or ``lag_mean_sq`` (f_1..f_K, K >= 20) with ``n_trees``.
     """
     if lag_mean_sq is None:
-        st = distance_stats(dist, pseudo=False)
+        st = distance_stats(dist, pseudo=False)  # type: ignore[arg-type]  # None: refused there
         n = st.n
         if n < APPROX_MIN_TREES:
             raise ValueError(f"the approximate ESS needs at least {APPROX_MIN_TREES} trees "
@@ -260,7 +280,7 @@ class PseudoESS:
     rule: str = "treess pseudoESS: coda::effectiveSize of d(T_t, T_ref), every tree as T_ref"
 
 
-def pseudo_ess(dist) -> PseudoESS:
+def pseudo_ess(dist: Distances) -> PseudoESS:
     """The ESS of the distance trace d(T_t, T_ref), t = 1..n, for every tree of the run as
     the reference, by ``coda::effectiveSize``; its minimum and median (treess)."""
     n = dist.n if isinstance(dist, (RunDistances, DistanceStats)) else np.shape(dist)[0]
@@ -285,7 +305,7 @@ class FrechetESS:
                  "positive sequence over pairs of rho_k")
 
 
-def frechet_ess(dist) -> FrechetESS:
+def frechet_ess(dist: Distances) -> FrechetESS:
     """treess' Fréchet correlation ESS of one run.
 
     For each lag k = 1, 2, ...: V1 and V2 are the Fréchet variances (half the mean squared
@@ -343,7 +363,7 @@ def frechet_ess(dist) -> FrechetESS:
 TRACER_MAX_LAG = 2000
 
 
-def tracer_ess(traces) -> np.ndarray:
+def tracer_ess(traces: ArrayLike) -> np.ndarray:
     """Tracer's ESS of each row of ``traces`` (n samples each).
 
     gamma_k = sum_{t < n-k} (x_t - mean)(x_{t+k} - mean) / (n - k) for k = 0, 1, ... below

@@ -21,17 +21,26 @@ import math
 from contextlib import nullcontext
 from dataclasses import dataclass, field
 from fractions import Fraction
-from typing import Callable, Dict, List, Optional, Sequence, Union
+from typing import (
+    TYPE_CHECKING, Any, Callable, ContextManager, Dict, List, Optional, Sequence, Tuple, Union,
+    cast,
+)
 
 import numpy as np
 
 from ...reading import TreeSet, parse_burnin, read_trees
+from ...reading.burnin import Burnin
 from ...reading.runs import expand_runs
 from ...table.engine import TreeSetError
 from ...table.metrics import METRICS, Metric
 from ...table.splits import SplitData, split_data
 from . import ess as ess_mod
 from . import splitfreq as sf
+
+if TYPE_CHECKING:
+    import os
+
+    import kestrilune
 
 __all__ = ["RunDiagnostics", "ConvergenceReport", "diagnose", "run_distances", "THRESHOLDS"]
 
@@ -68,7 +77,7 @@ class RunDiagnostics:
 @dataclass(frozen=True)
 class ConvergenceReport:
     settings: Dict[str, object]
-    leaf_names: tuple
+    leaf_names: Tuple[str, ...]
     runs: List[RunDiagnostics]
     table: sf.SplitFrequencies  # the splits sumt's .tstat lists, most frequent first
     asdsf: Dict[str, sf.ASDSF]  # by rule; empty with one run
@@ -80,7 +89,7 @@ class ConvergenceReport:
     # native table gives any further block of distances (the tree-space map) unparsed.
     splits: Optional[SplitData] = field(default=None, repr=False, compare=False)
 
-    def to_dict(self) -> dict:
+    def to_dict(self) -> Dict[str, Any]:
         """Every statistic at full double precision, with its settings and rule; NaN as
         None, so the result is plain JSON."""
         return _plain({
@@ -106,13 +115,13 @@ class ConvergenceReport:
             "notes": self.notes,
         })
 
-    def write_json(self, path) -> None:
+    def write_json(self, path: Union[str, "os.PathLike[str]"]) -> None:
         with open(path, "w", encoding="utf-8") as out:
             json.dump(self.to_dict(), out, indent=1, allow_nan=False)
             out.write("\n")
 
 
-def _plain(x):
+def _plain(x: Any) -> Any:
     if isinstance(x, dict):
         return {str(k): _plain(v) for k, v in x.items()}
     if isinstance(x, (list, tuple)):
@@ -129,7 +138,7 @@ def _plain(x):
     return x
 
 
-def _run_dict(r: RunDiagnostics) -> dict:
+def _run_dict(r: RunDiagnostics) -> Dict[str, object]:
     out = {"label": r.label, "path": r.path, "trees": r.n_trees, "burnin": r.burnin,
            "used": r.n_used}
     a = r.approx
@@ -153,7 +162,7 @@ def _run_dict(r: RunDiagnostics) -> dict:
     return out
 
 
-def _table_dict(t: sf.SplitFrequencies, runs: List[RunDiagnostics]) -> dict:
+def _table_dict(t: sf.SplitFrequencies, runs: List[RunDiagnostics]) -> Dict[str, object]:
     return {"rule": sf.RULE_TEXT[t.rule], "min_freq": t.min_freq,
             "rows": [{"leaves": t.labels[i], "partition": part, "count": int(t.total[i]),
                       "probability": t.probability[i], "sd": t.sd[i],
@@ -163,7 +172,7 @@ def _table_dict(t: sf.SplitFrequencies, runs: List[RunDiagnostics]) -> dict:
 
 
 def _lengths_dict(mb: Optional[sf.BranchLengthStats],
-                  gr: Optional[sf.BranchLengthStats]) -> Optional[dict]:
+                  gr: Optional[sf.BranchLengthStats]) -> Optional[Dict[str, object]]:
     if mb is None:
         return None
     return {"psrf_rule": "MrBayes PotentialScaleReduction (as .vstat prints it: the sum of "
@@ -171,20 +180,20 @@ def _lengths_dict(mb: Optional[sf.BranchLengthStats],
             "psrf_gelman_rubin_rule": "Gelman-Rubin with the within-run variance of each run",
             "mean_psrf": mb.mean_psrf, "max_psrf": mb.max_psrf,
             "rows": [{"leaves": mb.labels[i], "mean": mb.mean[i], "variance": mb.variance[i],
-                      "psrf": mb.psrf[i], "psrf_gelman_rubin": gr.psrf[i],
+                      "psrf": mb.psrf[i], "psrf_gelman_rubin": gr.psrf[i],  # type: ignore[union-attr]  # gr comes with mb
                       "runs_present": int(mb.runs_present[i])}
                      for i in range(len(mb.split_ids))]}
 
 
-def _burnin_value(burnin) -> Union[int, float]:
+def _burnin_value(burnin: Burnin) -> Union[int, float]:
     b = parse_burnin(burnin)
     return b if isinstance(b, int) else float(b)
 
 
-def diagnose(source: Union[str, Sequence[str], TreeSet], burnin="25%",
-             min_freq: float = sf.DEFAULT_MIN_FREQ, rooted: bool = False, metric: str = "rf",
+def diagnose(source: Union[str, Sequence[str], TreeSet], burnin: Burnin = "25%",
+             min_freq: float = sf.DEFAULT_MIN_FREQ, rooted: bool = False, metric: Metric = "rf",
              diagn_every: Optional[int] = None, window: int = 20, ess: bool = True,
-             phase: Optional[Callable[[str], object]] = None) -> ConvergenceReport:
+             phase: Optional[Callable[..., ContextManager[Any]]] = None) -> ConvergenceReport:
     """Every diagnostic of the runs in ``source`` (files, MrBayes base names or a TreeSet
     whose files are the runs, all trees included).
 
@@ -209,7 +218,7 @@ def diagnose(source: Union[str, Sequence[str], TreeSet], burnin="25%",
             if exc.kind != "different_leaf_set":
                 raise
             raise ValueError(f"the runs do not share one set of taxa: "
-                             f"{ts.locate(exc.tree_index)} has other taxa than "
+                             f"{ts.locate(exc.tree_index)} has other taxa than "  # type: ignore[arg-type]  # set for this kind
                              f"{ts.locate(0)}") from None
     layout = sf.run_layout(sd)
     lo, hi = sf._burnin_window(layout, b)
@@ -259,6 +268,7 @@ def diagnose(source: Union[str, Sequence[str], TreeSet], burnin="25%",
         runs.append(RunDiagnostics(label=label, path=info.path, n_trees=int(hi[r]),
                                    burnin=int(lo[r]), approx=approx, pseudo=pseudo,
                                    frechet=frechet, split_ess=split_ess, windows=windows))
+    settings: Dict[str, object]
     settings = {"burnin": burnin if isinstance(burnin, (int, float)) else str(burnin),
                 "min_freq": float(min_freq), "rooted": bool(rooted), "metric": metric,
                 "diagn_every": diagn_every, "window": int(window),
@@ -269,20 +279,21 @@ def diagnose(source: Union[str, Sequence[str], TreeSet], burnin="25%",
                              branch_lengths_gr=gr, notes=notes, splits=sd)
 
 
-def _counter():
+def _counter() -> kestrilune.ProgressCounter:
     import kestrilune
 
     return kestrilune.ProgressCounter()
 
 
-def _trees_poll(counter, n_trees: int):
-    def poll():
+def _trees_poll(counter: kestrilune.ProgressCounter, n_trees: int
+                ) -> Callable[[], Tuple[str, int, int, str]]:
+    def poll() -> Tuple[str, int, int, str]:
         return "collecting splits", counter.value(), n_trees, "trees"
 
     return poll
 
 
-def run_distances(sd: SplitData, indices: Sequence[int], metric: Metric
+def run_distances(sd: SplitData, indices: Union[Sequence[int], np.ndarray], metric: Metric
                   ) -> ess_mod.RunDistances:
     """The distances among the trees ``indices`` of ``sd`` (one run after its burn-in, in
     sample order), computed block by block of rows when asked for: RF in the narrowest
@@ -307,14 +318,17 @@ def run_distances(sd: SplitData, indices: Sequence[int], metric: Metric
         len(idx), lambda start, stop: table.block(metric, idx[start:stop], idx))
 
 
-def _run_ess(dist, label: str, notes: List[str], ph=None):
+def _run_ess(dist: ess_mod.RunDistances, label: str, notes: List[str], ph: Any = None
+             ) -> Tuple[Optional[ess_mod.ApproxESS], Optional[ess_mod.PseudoESS],
+                        Optional[ess_mod.FrechetESS]]:
     advance = getattr(ph, "advance", None)
     stats = ess_mod.distance_stats(dist, on_rows=advance)  # one pass serves all three
-    out = []
+    out: List[Any] = []
     for fn in (ess_mod.approx_ess, ess_mod.pseudo_ess, ess_mod.frechet_ess):
         try:
             out.append(fn(stats))
         except ValueError as exc:
             out.append(None)
             notes.append(f"run {label!r}: {exc}")
-    return tuple(out)
+    return cast(Tuple[Optional[ess_mod.ApproxESS], Optional[ess_mod.PseudoESS],
+                      Optional[ess_mod.FrechetESS]], tuple(out))

@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Callable, Sequence, Tuple
+from typing import Any, Callable, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -79,7 +79,7 @@ def nelder_mead(fn: Callable[[Sequence[float]], float], start: Sequence[float], 
     calcvert = True
     fail = 0
 
-    def evaluate(x):
+    def evaluate(x: Sequence[float]) -> float:
         nonlocal funcount
         v = float(fn(x))
         funcount += 1
@@ -149,6 +149,8 @@ def nelder_mead(fn: Callable[[Sequence[float]], float], start: Sequence[float], 
 
 _EXACT = float(2 ** 53)  # float64 sums of whole numbers below this are exact in any order
 _CHUNK = 16  # rows whose lagged products are taken together: a chunk stays in cache
+# Lagged products (rows, max_lag + 1) and row sums (rows,) of whole-number rows, as int64.
+_Sums = Tuple[np.ndarray, np.ndarray]
 
 
 def _lagged_products(xf: np.ndarray, max_lag: int) -> np.ndarray:
@@ -162,7 +164,8 @@ def _lagged_products(xf: np.ndarray, max_lag: int) -> np.ndarray:
     return out
 
 
-def _moments(x: np.ndarray, max_lag: int, sums=None) -> Tuple[np.ndarray, np.ndarray]:
+def _moments(x: np.ndarray, max_lag: int, sums: Optional[_Sums] = None
+             ) -> Tuple[np.ndarray, np.ndarray]:
     """Autocovariances (rows, max_lag + 1) and sample variances (rows,) of each row.
 
     The autocovariance at lag k is sum over t of (x_t - mean)(x_{t+k} - mean), divided by
@@ -192,7 +195,7 @@ def _moments(x: np.ndarray, max_lag: int, sums=None) -> Tuple[np.ndarray, np.nda
         b_k = total[:, None] - head  # the last n - k values
         lags = np.arange(max_lag + 1)
         # int64 holds n^2 S_k while n^3 top^2 < 2^63; Python integers beyond that.
-        exact = np.int64 if (top * top) * float(n) ** 3 < 2.0 ** 62 else object
+        exact: Any = np.int64 if (top * top) * float(n) ** 3 < 2.0 ** 62 else object
         s, total, a_k, b_k = (v.astype(exact) for v in (s, total, a_k, b_k))
         nn = exact(n) if exact is np.int64 else n
         scaled = nn * nn * s - nn * total[:, None] * (a_k + b_k) + \
@@ -275,7 +278,8 @@ def ar_order_max(n: int) -> int:
     return min(n - 1, int(math.floor(10 * math.log10(n))))
 
 
-def _spectrum0(x: np.ndarray, sums=None) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+def _spectrum0(x: np.ndarray, sums: Optional[_Sums] = None
+               ) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """(spectral density at 0, AR order, sample variance) of each row."""
     x = np.atleast_2d(np.asarray(x))
     rows, n = x.shape
@@ -323,7 +327,7 @@ def ar_spectrum0(x: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
     return density, order
 
 
-def coda_ess(x: np.ndarray, sums=None) -> np.ndarray:
+def coda_ess(x: np.ndarray, sums: Optional[_Sums] = None) -> np.ndarray:
     """``coda::effectiveSize`` of each row of ``x``: n var(x) / spectrum0.ar(x), 0 when the
     spectral density is 0. ``sums``: for whole-number rows, the lagged products (rows,
     ar_order_max(n) + 1) and the row sums, when they were already taken."""

@@ -15,9 +15,10 @@ pendant edges are parameters like any other.
 from __future__ import annotations
 
 import math
+import os
 import re
 from dataclasses import dataclass, field
-from typing import List, Optional, Sequence, Tuple
+from typing import Dict, Iterator, List, Optional, Sequence, Tuple, Union, cast
 
 import numpy as np
 
@@ -39,6 +40,8 @@ RULE_TEXT = {
     "mean-threshold": "splits whose mean frequency over the runs is above min_freq",
 }
 DEFAULT_MIN_FREQ = 0.10  # MrBayes' minpartfreq
+# A burn-in per run: a count of trees (int) or a fraction of each run (float).
+BurninRule = Union[int, float]
 
 
 @dataclass(frozen=True)
@@ -51,7 +54,8 @@ class RunLayout:
     run_sizes: np.ndarray  # (n_runs,) trees of each run
     run_labels: Tuple[str, ...]
     generations_named: bool  # every tree name ends in its generation (gen.N, STATE_N)
-    _entries: dict = field(default_factory=dict, repr=False, compare=False)
+    _entries: Dict[int, Tuple[SplitData, "_Entries"]] = field(default_factory=dict, repr=False,
+                                                              compare=False)
 
     @property
     def n_runs(self) -> int:
@@ -73,7 +77,8 @@ def run_layout(sd: SplitData) -> RunLayout:
     gens = [_GENERATION.search(name) for name in sd.tree_names]
     named = all(gens) and len(gens) > 0
     if named:
-        generation = np.array([int(g.group(1)) for g in gens], dtype=np.int64)
+        generation = np.array([int(g.group(1)) for g in cast("List[re.Match[str]]", gens)],
+                              dtype=np.int64)
         for r in range(n_runs):
             g = generation[run == r]
             if np.any(np.diff(g) <= 0):
@@ -96,7 +101,7 @@ class _Entries:
     same order: every sum below is the same either way.
     """
 
-    def __init__(self, sd: SplitData, layout: RunLayout):
+    def __init__(self, sd: SplitData, layout: RunLayout) -> None:
         self.ids = sd.ids
         self.lengths = sd.lengths
         self.indptr = np.asarray(sd.indptr, dtype=np.int64)
@@ -104,7 +109,7 @@ class _Entries:
         self.n_runs = layout.n_runs
         run = layout.run
         self.contiguous = len(run) == 0 or bool(np.all(run[1:] >= run[:-1]))
-        self._counts: dict = {}
+        self._counts: Dict[Tuple[bytes, bytes], np.ndarray] = {}
         if self.contiguous:
             self.first_tree = np.searchsorted(run, np.arange(self.n_runs)).astype(np.int64)
         else:
@@ -112,14 +117,15 @@ class _Entries:
             self.run = layout.run[tree_of]
             self.position = layout.position[tree_of]
 
-    def _spans(self, lo: np.ndarray, hi: np.ndarray, runs=None):
+    def _spans(self, lo: np.ndarray, hi: np.ndarray, runs: Optional[Sequence[int]] = None
+               ) -> Iterator[Tuple[int, int, int, int, int]]:
         """(run, first entry, end entry, first position, end position) of each window."""
         for r in range(self.n_runs) if runs is None else runs:
             p0, p1 = int(lo[r]), int(max(hi[r], lo[r]))
             t0 = int(self.first_tree[r])
             yield r, int(self.indptr[t0 + p0]), int(self.indptr[t0 + p1]), p0, p1
 
-    def select(self, lo: np.ndarray, hi: np.ndarray, run: int):
+    def select(self, lo: np.ndarray, hi: np.ndarray, run: int) -> Tuple[np.ndarray, np.ndarray]:
         """(ids, position int64) of the entries of run ``run`` whose tree lies in
         [lo[run], hi[run]), in table order; ids are a view of the table's when they can be."""
         lo, hi = np.asarray(lo), np.asarray(hi)
@@ -132,18 +138,19 @@ class _Entries:
                         np.diff(self.indptr[t0 + p0: t0 + p1 + 1]))
         return self.ids[a:b], pos
 
-    def pieces(self, lo: np.ndarray, hi: np.ndarray, step: int = 1 << 22):
+    def pieces(self, lo: np.ndarray, hi: np.ndarray, step: int = 1 << 22
+               ) -> Iterator[Tuple[Union[int, np.ndarray], np.ndarray, np.ndarray]]:
         """(run, ids int64, lengths) of the entries whose tree lies in [lo[run], hi[run]),
         in table order, in pieces of at most ``step`` entries (one piece through the masks);
         ``run`` is the run of every entry of the piece, or an array beside them."""
         if not self.contiguous:
             m = (self.position >= lo[self.run]) & (self.position < hi[self.run])
-            yield self.run[m], self.ids[m].astype(np.int64), self.lengths[m]
+            yield self.run[m], self.ids[m].astype(np.int64), self.lengths[m]  # type: ignore[index]  # callers need lengths
             return
         for r, a, b, _, _ in self._spans(lo, hi):
             for c in range(a, b, step):
                 d = min(b, c + step)
-                yield r, self.ids[c:d].astype(np.int64), self.lengths[c:d]
+                yield r, self.ids[c:d].astype(np.int64), self.lengths[c:d]  # type: ignore[index]  # callers need lengths
 
     def counts(self, lo: np.ndarray, hi: np.ndarray) -> np.ndarray:
         """(n_splits, n_runs) int64: trees of each run's window [lo, hi) holding each split.
@@ -175,7 +182,7 @@ def _entries(sd: SplitData, layout: RunLayout) -> _Entries:
     return cached[1]
 
 
-def _burnin_window(layout: RunLayout, burnin) -> Tuple[np.ndarray, np.ndarray]:
+def _burnin_window(layout: RunLayout, burnin: BurninRule) -> Tuple[np.ndarray, np.ndarray]:
     """[lo, hi) per run after a burn-in given as a count (int) or a fraction (float)."""
     hi = layout.run_sizes.copy()
     if isinstance(burnin, (int, np.integer)) and not isinstance(burnin, bool):
@@ -237,7 +244,7 @@ class SplitFrequencies:
         """MrBayes-style ``.**..*`` strings over the sorted leaf names."""
         return ["".join("*" if b else "." for b in row) for row in self.membership]
 
-    def to_tsv(self, path) -> None:
+    def to_tsv(self, path: Union[str, "os.PathLike[str]"]) -> None:
         """Write the table as MrBayes' ``.tstat`` does (ID, #obs, Probability(=s),
         Stddev(s), Min(s), Max(s), Nruns), then the frequency in each run, the partition
         string and the member leaves; one header line, tab-separated."""
@@ -299,7 +306,7 @@ def _table(sd: SplitData, layout: RunLayout, counts: np.ndarray, run_trees: np.n
                             run_trees=run_trees.copy(), min_freq=float(min_freq), rule=rule)
 
 
-def split_frequencies(sd: SplitData, layout: RunLayout, burnin=0.25,
+def split_frequencies(sd: SplitData, layout: RunLayout, burnin: BurninRule = 0.25,
                       min_freq: float = DEFAULT_MIN_FREQ, rule: str = "mrbayes-sumt",
                       trivial: bool = False) -> SplitFrequencies:
     """The split frequency table after ``burnin`` (a count of trees per run, or a
@@ -342,7 +349,7 @@ def _asdsf_of(counts: np.ndarray, run_trees: np.ndarray, nontrivial: np.ndarray,
                  run_trees=tuple(int(t) for t in run_trees))
 
 
-def asdsf(sd: SplitData, layout: RunLayout, burnin=0.25, rule: str = "mrbayes-sumt",
+def asdsf(sd: SplitData, layout: RunLayout, burnin: BurninRule = 0.25, rule: str = "mrbayes-sumt",
           min_freq: float = DEFAULT_MIN_FREQ) -> ASDSF:
     """Average and maximum standard deviation of split frequencies across runs after
     ``burnin``, over the non-trivial splits that ``rule`` keeps (see ``RULES``)."""
@@ -367,7 +374,7 @@ class ASDSFTrace:
     rule: str = "mrbayes-mcmc"
 
 
-def asdsf_trace(sd: SplitData, layout: RunLayout, every: int, burnin=0.25,
+def asdsf_trace(sd: SplitData, layout: RunLayout, every: int, burnin: BurninRule = 0.25,
                 min_freq: float = DEFAULT_MIN_FREQ, rule: str = "mrbayes-mcmc") -> ASDSFTrace:
     """ASDSF at every ``every``-th generation, as MrBayes writes it to its ``.mcmc`` file.
 
@@ -460,7 +467,8 @@ def _psrf(n: np.ndarray, mean: np.ndarray, m2: np.ndarray, rule: str) -> np.ndar
     return out
 
 
-def branch_length_stats(sd: SplitData, layout: RunLayout, split_ids: Sequence[int], burnin=0.25,
+def branch_length_stats(sd: SplitData, layout: RunLayout,
+                        split_ids: Union[Sequence[int], np.ndarray], burnin: BurninRule = 0.25,
                         rule: str = "mrbayes") -> BranchLengthStats:
     """Branch-length summary of the given splits after ``burnin``, with the PSRF across runs
     under ``rule`` ("mrbayes": as ``.vstat`` prints it; "gelman-rubin": the textbook form)."""
@@ -475,7 +483,7 @@ def branch_length_stats(sd: SplitData, layout: RunLayout, split_ids: Sequence[in
     row_of[ids] = np.arange(len(ids))
     k, r = len(ids), layout.n_runs
 
-    def kept():
+    def kept() -> Iterator[Tuple[np.ndarray, np.ndarray, np.ndarray]]:
         """(rows, cells, lengths) of the entries of the given splits, piece by piece in
         table order. Every weighted sum below adds them in that order (np.add.at adds
         one term at a time, as one bincount over all of them would), so reading them in
@@ -484,11 +492,11 @@ def branch_length_stats(sd: SplitData, layout: RunLayout, split_ids: Sequence[in
             rows = row_of[e_ids]
             sel = rows >= 0
             rows = rows[sel]
-            runs = run if np.isscalar(run) else run[sel]
+            runs = run if np.isscalar(run) else cast(np.ndarray, run)[sel]
             yield rows, rows * r + runs, e_len[sel]
 
     counts = np.zeros(k * r, dtype=np.int64)
-    s = np.zeros(k * r)
+    s: np.ndarray = np.zeros(k * r)
     for _, cell, x in kept():
         counts += np.bincount(cell, minlength=k * r)
         np.add.at(s, cell, x)
@@ -496,7 +504,7 @@ def branch_length_stats(sd: SplitData, layout: RunLayout, split_ids: Sequence[in
     s = s.reshape(k, r)
     with np.errstate(invalid="ignore", divide="ignore"):
         mean = s / n
-    m2 = np.zeros(k * r)
+    m2: np.ndarray = np.zeros(k * r)
     flat_mean = mean.ravel()
     for _, cell, x in kept():
         dev = x - flat_mean[cell]
@@ -550,8 +558,9 @@ class WindowFrequencies:
         return (d * (np.arange(1, w + 1) / w)[None, :]).sum(axis=1)
 
 
-def window_frequencies(sd: SplitData, layout: RunLayout, run: int, burnin=0.25,
-                       window: int = 20, split_ids: Optional[Sequence[int]] = None
+def window_frequencies(sd: SplitData, layout: RunLayout, run: int, burnin: BurninRule = 0.25,
+                       window: int = 20,
+                       split_ids: Optional[Union[Sequence[int], np.ndarray]] = None
                        ) -> WindowFrequencies:
     """Sliding-window and cumulative split frequencies of one run (RWTY's definitions:
     floor(N / window) windows of consecutive trees after the burn-in). ``split_ids``: the
@@ -581,6 +590,9 @@ def window_frequencies(sd: SplitData, layout: RunLayout, run: int, burnin=0.25,
     sliding = np.zeros((len(kept), n_windows))
     acsf_s = np.zeros(n_windows - 1)
     acsf_c = np.zeros(n_windows - 1)
+    previous: Optional[np.ndarray]
+    running: Optional[np.ndarray]
+    cum_prev: Optional[np.ndarray]
     previous = running = cum_prev = None
     for w in range(n_windows):
         freq = np.bincount(local[bounds[w]:bounds[w + 1]], minlength=k_seen) / window
@@ -589,6 +601,7 @@ def window_frequencies(sd: SplitData, layout: RunLayout, run: int, burnin=0.25,
         cum = running / (w + 1)
         if previous is not None and k_seen:
             acsf_s[w - 1] = np.abs(freq - previous).sum() / k_seen
+            assert cum_prev is not None  # set with previous
             acsf_c[w - 1] = np.abs(cum - cum_prev).sum() / k_seen
         previous, cum_prev = freq, cum
     cumulative = np.cumsum(sliding, axis=1) / np.arange(1, n_windows + 1)[None, :]
@@ -598,8 +611,9 @@ def window_frequencies(sd: SplitData, layout: RunLayout, run: int, burnin=0.25,
                              sliding=sliding, cumulative=cumulative)
 
 
-def presence_traces(sd: SplitData, layout: RunLayout, run: int, split_ids: Sequence[int],
-                    burnin=0.25) -> np.ndarray:
+def presence_traces(sd: SplitData, layout: RunLayout, run: int,
+                    split_ids: Union[Sequence[int], np.ndarray], burnin: BurninRule = 0.25
+                    ) -> np.ndarray:
     """(k, N) 0/1 presence of each given split in each tree of one run after ``burnin``."""
     ids = np.asarray(split_ids, dtype=np.int64)
     lo, hi = _burnin_window(layout, burnin)
