@@ -53,17 +53,21 @@ class IteratorTexts {
                          Py_TYPE(item_)->tp_name);
             return {NextText::Status::Failed, {}};
         }
-        Py_ssize_t size = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(item_, &size);
+        const char* data = PyUnicode_AsUTF8AndSize(item_, &size_);
         if (data == nullptr) {
             return {NextText::Status::Failed, {}};  // a lone surrogate
         }
-        return {NextText::Status::Text, {data, static_cast<std::size_t>(size)}};
+        return {NextText::Status::Text, {data, static_cast<std::size_t>(size_)}};
     }
 
   private:
     PyObject* iter_;  // borrowed
     PyObject* item_ = nullptr;
+    // A member, not a local: this frame is the one an exiting interpreter unwinds out of
+    // (its thread ends inside PyIter_Next), and AddressSanitizer leaves the guard zones
+    // of an addressed local poisoned on that path, which its own unpoisoning at the next
+    // landing pad then reports as a bad write (a fault of GCC 12's runtime).
+    Py_ssize_t size_ = 0;
 };
 
 // `on_progress(trees_parsed)` runs between chunks and every policy.texts_per_poll items,
