@@ -2,6 +2,6 @@
 
 import sys
 
-from kestrilune_tools.commands.cli import main
+from kestrilune_tools.console.cli import main
 
 sys.exit(main())

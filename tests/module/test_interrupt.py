@@ -347,7 +347,7 @@ def test_command_line_stops_a_real_computation_on_ctrl_c(tmp_path):
     # after a second, and on a fast machine the whole kernel can end sooner.
     trees = tmp_path / "trees.nwk"
     trees.write_text("\n".join(balanced_trees(3000, 400, seed=2)) + "\n")
-    code = ("import sys; from kestrilune_tools.commands import progress, cli; "
+    code = ("import sys; from kestrilune_tools.console import progress, cli; "
             "progress.MIN_SECONDS = 0.0; sys.exit(cli.main(sys.argv[1:]))")
     proc = subprocess.Popen([sys.executable, "-c", code, "wrf", str(trees)],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from kestrilune_tools import arrays
-from kestrilune_tools.commands import cli, progress
+from kestrilune_tools.console import cli, progress
 from kestrilune_tools import reading
 from kestrilune_tools.reading import read_trees
 
@@ -260,7 +260,7 @@ def test_subprocess_errors_exit_non_zero_without_traceback(tmp_path, make_args, 
 _STUCK_MODULE_CALL = """
 import sys, time
 from kestrilune_tools import arrays
-from kestrilune_tools.commands import cli, progress
+from kestrilune_tools.console import cli, progress
 from kestrilune_tools.reading import nexus
 
 def stuck(*args, **kwargs):
@@ -349,7 +349,7 @@ def test_trace_covers_burnin_and_thinned_trees(metric):
 @pytest.mark.parametrize("suffix", [".csv", ".npy", ".npz"])
 def test_an_interrupted_write_leaves_the_old_file_and_no_fragment(tmp_path, monkeypatch,
                                                                   capsys, suffix):
-    from kestrilune_tools.commands import outputs
+    from kestrilune_tools.console import outputs
     from kestrilune_tools.table.result import TreeDistances
 
     target = tmp_path / f"m{suffix}"

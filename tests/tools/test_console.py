@@ -22,7 +22,7 @@ _BAR = re.compile(r"\d+%\|")
 # and a warning printed while a bar is shown.
 _PHASES = """
 import sys, time
-from kestrilune_tools.commands.progress import Progress
+from kestrilune_tools.console.progress import Progress
 p = Progress()
 with p.phase("scanning files", total=4_000_000, unit="B") as ph:
     for _ in range(20):

@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from kestrilune_tools.commands import cli
+from kestrilune_tools.console import cli
 
 DATA = Path(__file__).parents[1] / "data" / "converge"
 PRIMATES = str(DATA / "primates2" / "primates2")

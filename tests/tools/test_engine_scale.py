@@ -12,7 +12,7 @@ da = pytest.importorskip("dask.array")
 from engine_data import FILES  # noqa: E402
 from kestrilune_tools import read_trees  # noqa: E402
 from kestrilune_tools.analyses import scale  # noqa: E402
-from kestrilune_tools.commands.cli import main  # noqa: E402
+from kestrilune_tools.console.cli import main  # noqa: E402
 from kestrilune_tools.table.engine import SplitTable  # noqa: E402
 
 

@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from kestrilune_tools.commands import cli
+from kestrilune_tools.console import cli
 from kestrilune_tools.analyses import summaries as summarize
 from kestrilune_tools.reading import read_trees
 from kestrilune_tools.table.splits import split_data
@@ -122,7 +122,7 @@ def test_rooted_option_on_unrooted_trees_warns(tmp_path, capsys):
 
 
 def test_progress_lines_count_the_topologies_read(tmp_path, capsys, monkeypatch):
-    from kestrilune_tools.commands import progress
+    from kestrilune_tools.console import progress
 
     monkeypatch.setattr(progress, "MIN_SECONDS", 0.0)  # a line for every phase, however short
     table = str(tmp_path / "trprobs.tsv")

@@ -1,4 +1,3 @@
-"""The ``kestrilune`` command: ``cli`` (parser, ``Context``, ``main``), ``progress`` (the
-display on stderr), ``outputs`` (complete-or-absent files) and one module per command
-(``distance`` for rf|wrf|kf with its big-posterior options in ``scale``, ``converge``,
-``summarize``). Commands never import each other."""
+"""The ``kestrilune`` commands, one module each: ``distance`` (rf|wrf|kf), ``converge``,
+``summarize``. A command parses its options, calls its analyses and writes its outputs
+through ``console``; commands never import each other."""

@@ -17,7 +17,7 @@ import os
 from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple, Union
 
 from ..table.metrics import METRICS
-from .cli import CommandError, Context, UsageError
+from ..console.cli import CommandError, Context, UsageError
 
 if TYPE_CHECKING:
     from ..analyses.converge import ConvergenceReport

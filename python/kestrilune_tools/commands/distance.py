@@ -19,10 +19,10 @@ import numpy as np
 
 from .. import arrays
 from ..analyses.distances import explain_error, run_means
-from . import scale as scale_command
-from .cli import CommandError, Context, UsageError, add_input_arguments
-from .outputs import MATRIX_SUFFIXES, PICTURE_SUFFIXES, write_matrix
-from .progress import counter_poll
+from ..console import scale as scale_command
+from ..console.cli import CommandError, Context, UsageError, add_input_arguments
+from ..console.outputs import MATRIX_SUFFIXES, PICTURE_SUFFIXES, write_matrix
+from ..console.progress import counter_poll
 from ..table.metrics import METRIC_LABELS, METRIC_NAMES, Metric
 from ..table.result import TreeDistances, treeset_settings
 

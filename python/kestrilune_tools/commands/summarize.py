@@ -23,8 +23,8 @@ import json
 import math
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple, cast
 
-from .cli import CommandError, Context, UsageError, add_input_arguments
-from .outputs import PICTURE_SUFFIXES
+from ..console.cli import CommandError, Context, UsageError, add_input_arguments
+from ..console.outputs import PICTURE_SUFFIXES
 
 if TYPE_CHECKING:
     from types import ModuleType

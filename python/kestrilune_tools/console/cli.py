@@ -319,6 +319,6 @@ def _stderr(text: str) -> None:
 if __name__ == "__main__":  # pragma: no cover
     # Through the package's module, not this __main__ copy: the commands raise the
     # package's CommandError, which only that copy's main() catches.
-    from kestrilune_tools.commands.cli import main as _main
+    from kestrilune_tools.console.cli import main as _main
 
     sys.exit(_main())
