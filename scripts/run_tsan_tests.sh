@@ -38,5 +38,8 @@ done
 echo "--- tsan_stress.py ($seconds s)"
 # From outside the source tree, with the ThreadSanitizer build of the module first.
 cd "$root/build"
-LD_PRELOAD="$(g++ -print-file-name=libtsan.so)" PYTHONPATH="$root/$build" \
-    python3 "$root/scripts/tsan_stress.py" "$seconds"
+export LD_PRELOAD="$(g++ -print-file-name=libtsan.so)" PYTHONPATH="$root/$build"
+# The instrumented module, not an installed one (an editable install's finder would win).
+python3 -c 'import kestrilune, os, sys; sys.exit(not kestrilune.__file__.startswith(os.environ["PYTHONPATH"]))' || {
+    echo "tsan_stress.py would not load $root/$build's module"; exit 1; }
+python3 "$root/scripts/tsan_stress.py" "$seconds"

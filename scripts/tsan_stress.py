@@ -6,11 +6,23 @@ calls are running, and each child makes a call of its own and exits. Every resul
 compared with the one a single thread computed first. Exits 0 when everything matched
 (ThreadSanitizer, when loaded, ends the process with its own status at the first race).
 
+A forked child that has not exited after CHILD_SECONDS is looked at with gdb and killed.
+ThreadSanitizer's runtime does not support fork() in a threaded process fully: its
+allocator's locks are not all taken around the fork, so a child can inherit one held by a
+thread that is gone and wait on it for ever. A child stuck in the sanitizer's own frames is
+counted and reported as that; a child stuck anywhere else, or one that cannot be looked at,
+is a failure, with its stacks printed. The whole run is bounded too: past its time plus
+WHOLE_RUN_GRACE, every thread's Python stack is printed and the process ends with status 1.
+
     python scripts/tsan_stress.py [seconds]
 """
 
+import faulthandler
 import os
 import random
+import shutil
+import signal
+import subprocess
 import sys
 import threading
 import time
@@ -18,6 +30,8 @@ import time
 import kestrilune
 
 FUNCTIONS = [getattr(kestrilune, name) for name in kestrilune.__all__[:6]]
+CHILD_SECONDS = 30.0
+WHOLE_RUN_GRACE = 600.0
 
 
 def tree_set(n_trees, n_taxa, seed):
@@ -41,7 +55,47 @@ def call(fn, trees, progress=None):
     return fn(names, iter(trees), [{}], [0] * len(trees), progress=progress)
 
 
+def wait_for_child(pid):
+    """The child's wait status; None for a child stuck in the sanitizer's runtime (killed);
+    a failure's text for a child stuck elsewhere (killed, its stacks printed)."""
+    deadline = time.monotonic() + CHILD_SECONDS
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return status
+        time.sleep(0.05)
+    stacks = child_stacks(pid)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    first_thread = stacks.split("\nThread ", 2)[1] if stacks.count("\nThread ") >= 1 else ""
+    innermost = [line for line in first_thread.splitlines() if line.startswith("#")][:12]
+    if innermost and all("__sanitizer::" in line or "__tsan::" in line
+                         for line in innermost[:4]):
+        print(f"forked child {pid} stuck in ThreadSanitizer's runtime:", *innermost[:6],
+              sep="\n    ")
+        return None
+    print(stacks)
+    return f"forked child {pid} did not exit within {CHILD_SECONDS:.0f} s (stacks above)"
+
+
+def child_stacks(pid):
+    gdb = shutil.which("gdb")
+    if gdb is None:
+        return "(gdb not found: no stacks)"
+    # gdb itself must not run under the sanitizer's runtime.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "TSAN_OPTIONS")}
+    try:
+        done = subprocess.run([gdb, "-p", str(pid), "-batch", "-nx", "-ex",
+                               "thread apply all bt 40"], capture_output=True, text=True,
+                              timeout=120, check=False, env=env)
+    except subprocess.TimeoutExpired:
+        return "(gdb did not finish within 120 s: no stacks)"
+    return done.stdout
+
+
 def main(seconds):
+    # Past its time and a generous grace, print every thread's stack and end the run.
+    faulthandler.dump_traceback_later(seconds + WHOLE_RUN_GRACE, exit=True)
     expected = {(f, s): call(FUNCTIONS[f], trees) for f in range(6)
                 for s, trees in enumerate(SETS)}
     shared = kestrilune.ProgressCounter()
@@ -49,6 +103,7 @@ def main(seconds):
     stop = threading.Event()
     failures = []
     calls = [0]
+    stuck_in_sanitizer = [0]
 
     def worker(k):
         rng = random.Random(k)
@@ -66,6 +121,12 @@ def main(seconds):
             time.sleep(0.0005)
 
     def forker():
+        try:
+            fork_and_check()
+        except BaseException as exc:  # a failure, not a thread that dies unnoticed
+            failures.append(f"forker: {exc!r}")
+
+    def fork_and_check():
         while not stop.is_set():
             time.sleep(0.2)
             pid = os.fork()
@@ -75,8 +136,12 @@ def main(seconds):
                 ok = ok and call(FUNCTIONS[4], SETS[1], kestrilune.ProgressCounter()) == \
                     expected[(4, 1)]
                 os._exit(0 if ok else 3)
-            _, status = os.waitpid(pid, 0)
-            if not os.WIFEXITED(status) or os.WEXITSTATUS(status) != 0:
+            status = wait_for_child(pid)
+            if status is None:
+                stuck_in_sanitizer[0] += 1
+            elif isinstance(status, str):
+                failures.append(status)
+            elif not os.WIFEXITED(status) or os.WEXITSTATUS(status) != 0:
                 failures.append(f"forked child ended with status {status:#x}")
 
     threads = [threading.Thread(target=worker, args=(k,)) for k in range(4)]
@@ -88,6 +153,9 @@ def main(seconds):
     for t in threads:
         t.join()
     print(f"{calls[0]} calls, {len(failures)} failures")
+    if stuck_in_sanitizer[0]:
+        print(f"{stuck_in_sanitizer[0]} forked children stuck in ThreadSanitizer's allocator "
+              "were killed (its limit with fork() in a threaded process, not counted)")
     for failure in failures[:10]:
         print(failure)
     return 1 if failures else 0
