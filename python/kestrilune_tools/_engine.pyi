@@ -23,6 +23,26 @@ def instruction_set() -> str:
     The instruction-set level the kernels run at: "avx512", "avx2" or "baseline" (the processor's, lowered by KESTRILUNE_ISA).
     """
 
+class TableBuilder:
+    """
+    A SplitTable built from parts: add() the trees of each chunk in turn, then finish(cls). Tree indices in errors count across the parts.
+    """
+
+    def __init__(self, *, rooted: bool = False, lengths: bool = False) -> None: ...
+
+    def add(self, names: Sequence[str], newick_iter: object, translate_maps: Sequence[Mapping[str, str]], map_indices: Sequence[int], groups: Sequence[int] | None = None) -> None:
+        """
+        Parses and interns the next trees (the GIL released while they are parsed).
+        """
+
+    def finish(self, cls: object) -> object:
+        """
+        The table of every tree added, as an object of cls (SplitTable or a subclass).
+        """
+
+    @property
+    def n_trees(self) -> int: ...
+
 class SplitTable:
     """
     A tree set reduced once to its splits: per tree the ascending split ids (CSR), optional branch lengths and a group, per split its leaf set. Split ids are columns in ascending leaf-set order.

@@ -401,6 +401,92 @@ nb::object py_take(nb::handle self_obj, const Index& trees) {
     return new_table_like(self_obj, std::move(part));
 }
 
+// A table built from parts, for a caller that reads the files itself: each add() is one
+// part of the tree set (the texts of a chunk of a file), parsed and interned into one
+// collection as if every tree had come from one iterator (ids, messages and tree indices
+// alike); finish() makes the table. After a failed add() the builder refuses every call.
+struct PyTableBuilder {
+    std::optional<SnapshotCollector> collector;
+    std::vector<std::string> names;
+    std::vector<std::int32_t> groups;
+    bool rooted = false;
+    bool lengths = false;
+    bool usable = true;
+};
+
+void check_usable(const PyTableBuilder& self) {
+    if (!self.usable) {
+        throw nb::value_error("this table builder failed or finished already; start a new one");
+    }
+}
+
+void builder_add(PyTableBuilder& self, const std::vector<std::string>& names,
+                 nb::handle newick_iter, const std::vector<TranslateMap>& translate_maps,
+                 const std::vector<std::uint64_t>& map_indices,
+                 const std::optional<std::vector<std::int64_t>>& groups) {
+    check_usable(self);
+    if (auto failure =
+            validate_iter_args(names.size(), map_indices, translate_maps.size(), false)) {
+        raise_tree_set_error(*failure);
+    }
+    std::vector<std::int32_t> group_of = convert_groups(groups, names.size());
+    group_of.resize(names.size(), 0);
+    nb::object iter = nb::steal(PyObject_GetIter(newick_iter.ptr()));
+    if (!iter.is_valid()) {
+        throw nb::python_error();
+    }
+    ReadPolicy policy;
+    policy.chunk_bytes = kChunkBytes;
+    policy.chunk_trees = kChunkTrees;
+    self.usable = false;  // until this part is in
+    std::optional<TreeSetError> failure;
+    {
+        progress_py::StopOnSignal stop;
+        try {
+            failure = progress_py::read_more_newick_iter(
+                iter.ptr(), {translate_maps, map_indices, self.rooted}, self.lengths, policy,
+                progress_py::ParseGil::Released, [](std::size_t) {}, self.collector);
+        } catch (const pool::Stopped&) {
+            throw nb::python_error();  // the handler's exception is set
+        }
+    }
+    if (failure) {
+        if (failure->kind == TreeSetErrorKind::Source) {
+            throw nb::python_error();
+        }
+        raise_tree_set_error(*failure);
+    }
+    self.names.insert(self.names.end(), names.begin(), names.end());
+    self.groups.insert(self.groups.end(), group_of.begin(), group_of.end());
+    self.usable = true;
+}
+
+nb::object builder_finish(PyTableBuilder& self, nb::handle cls) {
+    check_usable(self);
+    if (self.names.size() < 2) {
+        raise_tree_set_error({TreeSetErrorKind::TooFewTrees, std::nullopt, std::string(kTooFewTrees)});
+    }
+    self.usable = false;
+    SplitTable table;
+    {
+        progress_py::StopOnSignal stop;
+        try {
+            ReleasedGil unlocked;  // safe: native data only
+            table = SplitTable::from_snapshots(std::move(*self.collector).finish(), self.names,
+                                               std::move(self.groups), self.rooted, self.lengths);
+        } catch (const pool::Stopped&) {
+            throw nb::python_error();
+        }
+    }
+    self.collector.reset();
+    self.names = {};
+    nb::object obj = nb::inst_alloc(cls);
+    new (nb::inst_ptr<PySplitTable>(obj))
+        PySplitTable{std::move(table), std::nullopt, std::nullopt};
+    nb::inst_mark_ready(obj);
+    return obj;
+}
+
 }  // namespace
 
 void bind_run_sums(nb::module_& m);          // run_sums_py.cpp
@@ -441,6 +527,25 @@ NB_MODULE(_engine, m) {
             PyErr_Format(PyExc_SystemError, "kestrilune internal error: %s", e.what());
         }
     });
+
+    nb::class_<PyTableBuilder>(m, "TableBuilder",
+                               "A SplitTable built from parts: add() the trees of each chunk "
+                               "in turn, then finish(cls). Tree indices in errors count across "
+                               "the parts.")
+        .def(
+            "__init__",
+            [](PyTableBuilder* self, bool rooted, bool lengths) {
+                new (self) PyTableBuilder{};
+                self->rooted = rooted;
+                self->lengths = lengths;
+            },
+            nb::kw_only(), "rooted"_a = false, "lengths"_a = false)
+        .def("add", &builder_add, "names"_a, "newick_iter"_a, "translate_maps"_a,
+             "map_indices"_a, "groups"_a = nb::none(),
+             "Parses and interns the next trees (the GIL released while they are parsed).")
+        .def("finish", &builder_finish, "cls"_a,
+             "The table of every tree added, as an object of cls (SplitTable or a subclass).")
+        .def_prop_ro("n_trees", [](const PyTableBuilder& s) { return s.names.size(); });
 
     nb::class_<PySplitTable>(m, "SplitTable",
                              "A tree set reduced once to its splits: per tree the ascending "

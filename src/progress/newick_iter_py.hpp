@@ -17,6 +17,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <optional>
 #include <utility>
 
 #include "common/function_ref.hpp"
@@ -70,11 +71,11 @@ class IteratorTexts {
     Py_ssize_t size_ = 0;
 };
 
-// `on_progress(trees_parsed)` runs between chunks and every policy.texts_per_poll items,
-// with the GIL held.
-inline Result<Snapshots, TreeSetError> read_newick_iter(
-    PyObject* iter, const TreeSetArgs& args, bool keep_lengths, const ReadPolicy& policy,
-    ParseGil gil, FunctionRef<void(std::size_t)> on_progress) {
+// The hooks of read_tree_set for a Python iterator. `on_progress(trees_parsed)` runs between
+// chunks and every policy.texts_per_poll items, with the GIL held.
+template <class Read>
+auto with_iterator_hooks(PyObject* iter, ParseGil gil, FunctionRef<void(std::size_t)> on_progress,
+                         Read&& read) {
     IteratorTexts texts(iter);
     auto next = [&] { return texts.next(); };
     auto run_parse = [gil](FunctionRef<void()> parse) {
@@ -91,7 +92,25 @@ inline Result<Snapshots, TreeSetError> read_newick_iter(
         on_progress(trees_done);
         return PyErr_CheckSignals() == 0;
     };
-    return read_tree_set(args, keep_lengths, policy, {next, run_parse, poll});
+    return read(ReadHooks{next, run_parse, poll});
+}
+
+inline Result<Snapshots, TreeSetError> read_newick_iter(
+    PyObject* iter, const TreeSetArgs& args, bool keep_lengths, const ReadPolicy& policy,
+    ParseGil gil, FunctionRef<void(std::size_t)> on_progress) {
+    return with_iterator_hooks(iter, gil, on_progress, [&](const ReadHooks& hooks) {
+        return read_tree_set(args, keep_lengths, policy, hooks);
+    });
+}
+
+// One more part of a tree set read in several calls (read_more_trees).
+inline std::optional<TreeSetError> read_more_newick_iter(
+    PyObject* iter, const TreeSetArgs& args, bool keep_lengths, const ReadPolicy& policy,
+    ParseGil gil, FunctionRef<void(std::size_t)> on_progress,
+    std::optional<SnapshotCollector>& collector) {
+    return with_iterator_hooks(iter, gil, on_progress, [&](const ReadHooks& hooks) {
+        return read_more_trees(args, keep_lengths, policy, hooks, collector);
+    });
 }
 
 }  // namespace kestrilune::progress_py

@@ -688,8 +688,9 @@ std::string_view kind_name(TreeSetErrorKind kind) noexcept {
 
 std::optional<TreeSetError> validate_iter_args(std::size_t names_len,
                                                std::span<const std::uint64_t> map_indices,
-                                               std::size_t translate_maps_len) {
-    if (names_len < 2) {
+                                               std::size_t translate_maps_len,
+                                               bool need_two) {
+    if (need_two && names_len < 2) {
         return TreeSetError{TreeSetErrorKind::TooFewTrees, std::nullopt,
                             "Need at least 2 trees to compute pairwise distances"};
     }

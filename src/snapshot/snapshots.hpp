@@ -139,11 +139,12 @@ class SnapshotCollector {
 };
 
 // The checks of the tree-set arguments that run before any tree is read: at least two
-// names, one map index per name, every map index below the number of translate maps.
-// Returns the first failed check (kind TooFewTrees or Arguments; a map index out of range
-// names its tree).
+// names (unless `need_two` is false: one part of a tree set read in several calls), one map
+// index per name, every map index below the number of translate maps. Returns the first
+// failed check (kind TooFewTrees or Arguments; a map index out of range names its tree).
 std::optional<TreeSetError> validate_iter_args(std::size_t names_len,
                                               std::span<const std::uint64_t> map_indices,
-                                              std::size_t translate_maps_len);
+                                              std::size_t translate_maps_len,
+                                              bool need_two = true);
 
 }  // namespace kestrilune

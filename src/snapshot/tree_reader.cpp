@@ -8,12 +8,18 @@
 
 namespace kestrilune {
 
-Result<Snapshots, TreeSetError> read_tree_set(const TreeSetArgs& args, bool keep_lengths,
-                                              const ReadPolicy& policy, const ReadHooks& hooks) {
+namespace {
+
+// The reading loop of both entry points. `first_part`: these texts start the tree set, so
+// fewer than 2 of them is the tree-count error (checked before the last chunk is parsed,
+// so that it never turns into a parse error of the only tree).
+std::optional<TreeSetError> read_into(const TreeSetArgs& args, bool keep_lengths,
+                                      const ReadPolicy& policy, const ReadHooks& hooks,
+                                      std::optional<SnapshotCollector>& collector,
+                                      bool first_part) {
     const std::size_t n_names = args.map_indices.size();
     const std::uint64_t memory_limit = memory_limit_bytes();
     const TreeSetError stopped{TreeSetErrorKind::Source, std::nullopt, {}};
-    std::optional<SnapshotCollector> collector;
     std::vector<std::string> texts;  // the chunk: texts n_used, n_used + 1, ...
     std::uint64_t kept_bytes = 0;
     std::size_t n_read = 0;  // texts read, surplus ones included
@@ -57,7 +63,7 @@ Result<Snapshots, TreeSetError> read_tree_set(const TreeSetArgs& args, bool keep
     while (true) {
         const NextText next = hooks.next();
         if (next.status == NextText::Status::Failed) {
-            return unexpected(stopped);
+            return stopped;
         }
         if (next.status == NextText::Status::End) {
             break;
@@ -66,7 +72,7 @@ Result<Snapshots, TreeSetError> read_tree_set(const TreeSetArgs& args, bool keep
         // A source written in C (a list iterator, itertools.repeat) may never look at the
         // signals itself, so an endless one is stopped here.
         if (n_read % policy.texts_per_poll == 0 && !hooks.poll(n_used)) {
-            return unexpected(stopped);
+            return stopped;
         }
         if (n_read > n_names) {
             continue;  // read, but no name labels it
@@ -80,28 +86,42 @@ Result<Snapshots, TreeSetError> read_tree_set(const TreeSetArgs& args, bool keep
         texts.emplace_back(next.text);
         // Two texts at least before the first chunk: fewer is a tree-count error, which
         // must not turn into a parse error of the only tree.
-        if (n_read >= 2 &&
+        if ((n_read >= 2 || !first_part) &&
             (kept_bytes >= policy.chunk_bytes || texts.size() >= policy.chunk_trees)) {
             if (auto failure = flush()) {
-                return unexpected(std::move(*failure));
+                return failure;
             }
         }
     }
-    if (n_read < 2) {
-        return unexpected(TreeSetError{TreeSetErrorKind::TooFewTrees, std::nullopt,
-                                       "Need at least 2 trees to compute pairwise distances"});
+    if (first_part && n_read < 2) {
+        return TreeSetError{TreeSetErrorKind::TooFewTrees, std::nullopt, std::string(kTooFewTrees)};
     }
     if (n_read < n_names) {
-        return unexpected(TreeSetError{TreeSetErrorKind::FewerTreesThanNames, std::nullopt,
-                                       "newick_iter yielded " + std::to_string(n_read) +
-                                           " trees for " + std::to_string(n_names) + " names"});
+        return TreeSetError{TreeSetErrorKind::FewerTreesThanNames, std::nullopt,
+                            "newick_iter yielded " + std::to_string(n_read) + " trees for " +
+                                std::to_string(n_names) + " names"};
     }
     if (!texts.empty()) {
-        if (auto failure = flush()) {
-            return unexpected(std::move(*failure));
-        }
+        return flush();
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+Result<Snapshots, TreeSetError> read_tree_set(const TreeSetArgs& args, bool keep_lengths,
+                                              const ReadPolicy& policy, const ReadHooks& hooks) {
+    std::optional<SnapshotCollector> collector;
+    if (auto failure = read_into(args, keep_lengths, policy, hooks, collector, true)) {
+        return unexpected(std::move(*failure));
     }
     return std::move(*collector).finish();
+}
+
+std::optional<TreeSetError> read_more_trees(const TreeSetArgs& args, bool keep_lengths,
+                                            const ReadPolicy& policy, const ReadHooks& hooks,
+                                            std::optional<SnapshotCollector>& collector) {
+    return read_into(args, keep_lengths, policy, hooks, collector, false);
 }
 
 }  // namespace kestrilune

@@ -77,4 +77,19 @@ struct ReadHooks {
 Result<Snapshots, TreeSetError> read_tree_set(const TreeSetArgs& args, bool keep_lengths,
                                               const ReadPolicy& policy, const ReadHooks& hooks);
 
+// The message of a tree set of fewer than 2 trees.
+inline constexpr std::string_view kTooFewTrees =
+    "Need at least 2 trees to compute pairwise distances";
+
+// One part of a tree set read in several calls (a caller that reads files itself and hands
+// over the trees of each chunk of text as it goes): the texts of this call go into
+// `collector` (started on the first tree if it is empty), after the trees of the earlier
+// calls, and the errors' tree indices count from the first tree of the first call. Any
+// number of texts is accepted, none included; the caller checks the total (kTooFewTrees)
+// before finishing the collector. After an error the collector holds an unknown prefix of
+// this call's trees: it must not be used again.
+std::optional<TreeSetError> read_more_trees(const TreeSetArgs& args, bool keep_lengths,
+                                            const ReadPolicy& policy, const ReadHooks& hooks,
+                                            std::optional<SnapshotCollector>& collector);
+
 }  // namespace kestrilune

@@ -94,6 +94,46 @@ TEST(ReadTreeSet, EveryChunkPolicyGivesTheWholeCollection) {
     }
 }
 
+// The texts of parts 1, 1 + 2, ... read by read_more_trees into one collector (a part of one
+// text, a part of none): the collection of one call, and errors counted across the parts.
+TEST(ReadMoreTrees, PartsGiveTheCollectionOfOneCall) {
+    auto want = Snapshots::from_newick_iter_opts(items_of(kTrees), false, true);
+    ASSERT_TRUE(want);
+    auto read_parts = [](const std::vector<std::vector<std::string>>& parts,
+                         std::optional<SnapshotCollector>& collector) -> std::optional<TreeSetError> {
+        const std::vector<TranslateMap> maps = {kNoMap};
+        for (const auto& part : parts) {
+            const std::vector<std::uint64_t> indices(part.size(), 0);
+            std::size_t k = 0;
+            auto next = [&]() -> NextText {
+                return k < part.size() ? NextText{NextText::Status::Text, part[k++]} : NextText{};
+            };
+            auto run_parse = [](FunctionRef<void()> parse) { parse(); };
+            auto poll = [](std::size_t) { return true; };
+            if (auto failure = read_more_trees({maps, indices, false}, true, chunks_of(2),
+                                               {next, run_parse, poll}, collector)) {
+                return failure;
+            }
+        }
+        return std::nullopt;
+    };
+    std::optional<SnapshotCollector> collector;
+    ASSERT_FALSE(read_parts({{kTrees[0]}, {}, {kTrees[1], kTrees[2], kTrees[3]}, {kTrees[4]}},
+                            collector));
+    Snapshots got = std::move(*collector).finish();
+    ASSERT_EQ(got.trees.size(), kTrees.size());
+    for (std::size_t t = 0; t < kTrees.size(); ++t) {
+        EXPECT_EQ(got.trees[t].ids, want->trees[t].ids);
+    }
+    EXPECT_EQ(got.bips, want->bips);
+
+    std::optional<SnapshotCollector> failing;
+    auto failure = read_parts({{kTrees[0], kTrees[1]}, {kTrees[2], "((A,B),(C,D)"}}, failing);
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->kind, TreeSetErrorKind::Parse);
+    EXPECT_EQ(failure->tree_index, std::optional<std::size_t>(3));
+}
+
 TEST(ReadTreeSet, SurplusTextsAreReadButNotParsed) {
     Reading run{3, kTrees, std::nullopt, whole(), std::nullopt};
     auto got = run.read();
