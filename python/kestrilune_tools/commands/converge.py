@@ -130,13 +130,15 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         files = expand_runs(args.files)
     except FileNotFoundError as exc:
         raise CommandError(str(exc)) from None
-    ts = ctx.read_trees(files)
+    # Every tree of every run (the burn-in is the diagnostics' own), read once.
+    ts, split_table = ctx.read_table(files, rooted=args.rooted, lengths=True,
+                                     warn_nonfinite=args.metric != "rf")
     try:
         with ctx.native_call():
             rep = diagnose(ts, burnin=args.burnin, min_freq=args.min_freq,
                            rooted=args.rooted, metric=args.metric,
                            diagn_every=args.diagn_every, window=args.window,
-                           ess=not args.no_ess, phase=ctx.phase)
+                           ess=not args.no_ess, phase=ctx.phase, split_table=split_table)
     except ValueError as exc:
         raise CommandError(str(exc)) from None
     for line in _verdict_lines(rep):

@@ -25,6 +25,8 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence,
 
 from ..console.cli import CommandError, Context, UsageError, add_input_arguments
 from ..console.outputs import PICTURE_SUFFIXES
+from ..reading import FileHead, TreeFileError, read_heads
+from ..table.splits import from_table
 
 if TYPE_CHECKING:
     from types import ModuleType
@@ -111,14 +113,22 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         files = expand_runs(args.files)
     except FileNotFoundError as exc:
         raise CommandError(str(exc)) from None
-    ts = ctx.read_trees(files, args.burnin, args.thin, args.max_trees, rooted=args.rooted,
-                        lengths=not args.no_lengths)
+    # What the trees must be read as (rooted or not) and whether the runs name the same
+    # taxa, from the head of each file; then the trees, read once.
+    rooted = args.rooted
     try:
-        S.check_taxa(ts)
-    except ValueError as exc:
-        raise CommandError(str(exc)) from None
-    rooted = _rooting(ctx, args, ts, methods, S.rooting_marks(ts))
-    sd = _split_data(ctx, ts, rooted, lengths=not args.no_lengths)
+        heads = read_heads(files)
+    except (TreeFileError, OSError):
+        heads = None  # reading the trees says what is wrong, as for any command
+    if heads is not None:
+        try:
+            S.check_file_taxa([(h.path, h.translate) for h in heads])
+        except ValueError as exc:
+            raise CommandError(str(exc)) from None
+        rooted = _rooting(args, heads, methods)
+    ts, split_table = ctx.read_table(files, args.burnin, args.thin, args.max_trees,
+                                     rooted=rooted, lengths=not args.no_lengths)
+    sd = from_table(split_table, group_labels=[f.label for f in ts.files])
     order = _taxon_order(ts, sd.leaf_names)
     outgroup = _outgroup(args.outgroup, sd.leaf_names, order)
 
@@ -200,13 +210,12 @@ def _makers(S: ModuleType, args: argparse.Namespace, methods: List[str]
     return [table[m] for m in methods]
 
 
-def _rooting(ctx: Context, args: argparse.Namespace, ts: TreeSet, methods: List[str],
-             marks: List[Optional[str]]) -> bool:
+def _rooting(args: argparse.Namespace, heads: Sequence[FileHead], methods: List[str]) -> bool:
     """Rooted when asked or when every file marks its trees [&R]."""
-    unrooted_files = [f.path for f, m in zip(ts.files, marks) if m == "U"]
-    if args.rooted:  # reading the files warned about [&U] marks already
+    unrooted_files = [h.path for h in heads if h.rooting == "U"]
+    if args.rooted:  # reading the files warns about [&U] marks
         return True
-    if all(m == "R" for m in marks):
+    if all(h.rooting == "R" for h in heads):
         return True
     needs = [m for m in methods if m in _ROOTED_METHODS]
     if needs:
@@ -214,31 +223,12 @@ def _rooting(ctx: Context, args: argparse.Namespace, ts: TreeSet, methods: List[
         if unrooted_files:
             why = f"{unrooted_files[0]} marks its trees [&U] (unrooted)"
         else:
-            unmarked = [f.path for f, m in zip(ts.files, marks) if m is None]
+            unmarked = [h.path for h in heads if h.rooting is None]
             why = f"{unmarked[0]} does not mark its trees [&R]"
         verb = "needs" if len(needs) == 1 else "need"
         raise CommandError(f"{', '.join(names[m] for m in needs)} {verb} rooted trees, but "
                            f"{why}; give --rooted if the trees are rooted")
     return False
-
-
-def _split_data(ctx: Context, ts: TreeSet, rooted: bool, lengths: bool) -> SplitData:
-    from ..analyses.distances import explain_error
-    from ..table.splits import split_data
-
-    try:
-        import kestrilune
-    except ImportError as exc:
-        raise CommandError(f"cannot import the kestrilune extension module ({exc})") from None
-    counter = kestrilune.ProgressCounter()
-    try:
-        with ctx.track("reading splits", counter, "trees", total=len(ts)), ctx.native_call():
-            return split_data(ts, rooted=rooted, lengths=lengths, progress=counter)
-    except MemoryError:
-        raise CommandError("out of memory reading the splits (fewer trees help: --thin, "
-                           "--max-trees, or a larger --burnin)") from None
-    except ValueError as exc:
-        raise CommandError(explain_error(exc, ts)) from None
 
 
 def _taxon_order(ts: TreeSet, leaf_names: Sequence[str]) -> List[int]:

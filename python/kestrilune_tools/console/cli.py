@@ -35,6 +35,7 @@ from .progress import Phase, Progress, format_seconds
 
 if TYPE_CHECKING:
     from ..reading import TreeSet
+    from ..table.engine import SplitTable
 
 __all__ = ["COMMANDS", "Command", "CommandError", "UsageError", "Context", "main",
            "build_parser", "add_input_arguments"]
@@ -180,7 +181,49 @@ class Context:
         showing the scan, and warn about what may mislead: an unfinished last tree (left
         out), a file given twice, ``rooted`` (``--rooted``) on trees marked unrooted, and
         (``lengths=True``, for metrics that use branch lengths) NaN or infinite lengths."""
-        from ..reading import TreeFileError, TreeFileWarning, parse_burnin, read_trees
+        from ..reading import read_trees
+
+        def read(rule: Any, on_progress: Callable[[int], None]) -> "TreeSet":
+            return read_trees(files, burnin=rule, thin=thin, max_trees=max_trees,
+                              on_progress=on_progress)
+
+        return self._read(files, burnin, thin, max_trees, rooted, lengths, "scanning files",
+                          read)
+
+    def read_table(self, files: Sequence[str], burnin: str = "0", thin: int = 1,
+                   max_trees: Optional[int] = None, rooted: bool = False,
+                   lengths: bool = False, warn_nonfinite: Optional[bool] = None
+                   ) -> Tuple["TreeSet", "SplitTable"]:
+        """As :meth:`read_trees`, and the split table of the trees chosen, from one reading
+        of each file (``lengths``: keep branch lengths, for WRF and KF; ``warn_nonfinite``:
+        warn of NaN or infinite lengths, by default when they are kept)."""
+        from ..table.engine import TreeSetError
+        from ..table.load import read_table
+
+        table: List["SplitTable"] = []
+
+        def read(rule: Any, on_progress: Callable[[int], None]) -> "TreeSet":
+            ts, t = read_table(files, burnin=rule, thin=thin, max_trees=max_trees,
+                               rooted=rooted, lengths=lengths, on_progress=on_progress)
+            table.append(t)
+            return ts
+
+        try:
+            with self.native_call():
+                ts = self._read(files, burnin, thin, max_trees, rooted,
+                                lengths if warn_nonfinite is None else warn_nonfinite,
+                                "reading trees", read)
+        except TreeSetError as exc:
+            raise CommandError(str(exc)) from None
+        except MemoryError:
+            raise CommandError("out of memory reading the trees (fewer trees help: --thin, "
+                               "--max-trees, or a larger --burnin)") from None
+        return ts, table[0]
+
+    def _read(self, files: Sequence[str], burnin: str, thin: int, max_trees: Optional[int],
+              rooted: bool, lengths: bool, label: str,
+              read: Callable[[Any, Callable[[int], None]], "TreeSet"]) -> "TreeSet":
+        from ..reading import TreeFileError, TreeFileWarning, parse_burnin
 
         try:
             burnin_rule = parse_burnin(burnin)
@@ -195,13 +238,12 @@ class Context:
             try:
                 sizes.append(os.path.getsize(path))
             except OSError:
-                sizes.append(0)  # read_trees names the file that cannot be opened
+                sizes.append(0)  # the reader names the file that cannot be opened
         try:
-            with self.phase("scanning files", total=sum(sizes) or None, unit="B") as ph, \
+            with self.phase(label, total=sum(sizes) or None, unit="B") as ph, \
                     warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always", TreeFileWarning)
-                ts = read_trees(files, burnin=burnin_rule, thin=thin, max_trees=max_trees,
-                                on_progress=ph.update)
+                ts = read(burnin_rule, ph.update)
         except TreeFileError as exc:
             raise CommandError(str(exc)) from None
         except OSError as exc:

@@ -5,10 +5,10 @@ what it returns (:class:`TreeSet`, :class:`TreeFileInfo`, :class:`TreeFileError`
 
 from .burnin import parse_burnin
 from .errors import TreeFileError, TreeFileWarning
-from .read import read_trees
+from .read import FileHead, read_heads, read_trees
 from .runs import expand_runs
 from .text import MAX_STATEMENT_BYTES
 from .treeset import TreeFileInfo, TreeSet
 
-__all__ = ["read_trees", "TreeSet", "TreeFileInfo", "TreeFileError", "TreeFileWarning",
+__all__ = ["read_trees", "read_heads", "FileHead", "TreeSet", "TreeFileInfo", "TreeFileError", "TreeFileWarning",
            "parse_burnin", "expand_runs", "MAX_STATEMENT_BYTES"]

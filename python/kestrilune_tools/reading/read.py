@@ -49,16 +49,18 @@ import gzip
 import os
 import warnings
 from array import array
+from dataclasses import dataclass
 from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union, cast
 
 from .burnin import Burnin, parse_burnin, _burnin_count
 from .errors import TreeFileError, TreeFileWarning
 from .newick import _check_newick_start, _scan_newick
 from .nexus import _scan_nexus
-from .text import _BOM, Report, _gzip_errors, _open_binary, _Scan, _skip_blank, _Stop, _word
+from .text import (_BOM, Report, _decode, _gzip_errors, _open_binary, _Scan, _skip_blank,
+                   _Stop, _word)
 from .treeset import TreeFileInfo, TreeSet, _FileTrees
 
-__all__ = ["read_trees"]
+__all__ = ["read_trees", "read_heads", "FileHead", "TreeSink"]
 
 _SNIFF = 1 << 16  # bytes looked at to tell NEXUS from Newick
 
@@ -68,7 +70,7 @@ PathLike = Union[str, "os.PathLike[str]"]
 def read_trees(paths: Union[PathLike, Sequence[PathLike]], burnin: Burnin = 0, thin: int = 1,
                max_trees: Optional[int] = None,
                on_progress: Optional[Callable[[int], None]] = None,
-               partial_last: str = "skip") -> TreeSet:
+               partial_last: str = "skip", on_tree: Optional[TreeSink] = None) -> TreeSet:
     """Read tree files into a :class:`TreeSet`.
 
     Args:
@@ -83,6 +85,10 @@ def read_trees(paths: Union[PathLike, Sequence[PathLike]], burnin: Burnin = 0, t
         partial_last: what to do with a file whose last tree is cut off (a run still being
             written): ``"skip"`` leaves that tree out with a :class:`TreeFileWarning`,
             ``"error"`` raises :class:`TreeFileError`.
+        on_tree: called with each tree as the scan meets it, burn-in included, in file
+            order: ``on_tree(file_i, k, name, newick, line, translate)`` (``k``: its index
+            in the file; ``name`` as in ``TreeSet.names``; ``translate``: its file's table,
+            empty for none). With it, the files need not be read again for the texts.
 
     Raises:
         TreeFileError: a file is malformed or has no trees, the burn-in leaves a file empty,
@@ -126,7 +132,9 @@ def read_trees(paths: Union[PathLike, Sequence[PathLike]], burnin: Burnin = 0, t
         stop_after = None
         if isinstance(burnin_rule, int) and max_trees is not None:
             stop_after = burnin_rule + (max_trees - 1) * thin + 1
-        scan = _scan_file(path, report, stop_after)
+        prefix = f"{labels[file_i]}:" if len(paths) > 1 else ""
+        sink = None if on_tree is None else _sink(on_tree, file_i, path, prefix)
+        scan = _scan_file(path, report, stop_after, sink)
         bytes_before += scan.raw_size
         n_trees = len(scan.names)
         if scan.partial_line is not None:
@@ -145,7 +153,6 @@ def read_trees(paths: Union[PathLike, Sequence[PathLike]], burnin: Burnin = 0, t
         chosen = range(n_burn, n_trees, thin)
         if max_trees is not None:
             chosen = chosen[:max_trees]
-        prefix = f"{labels[file_i]}:" if len(paths) > 1 else ""
         block_map_index = []
         for tmap in scan.maps:
             key = tuple(tmap.items())
@@ -181,6 +188,41 @@ def read_trees(paths: Union[PathLike, Sequence[PathLike]], burnin: Burnin = 0, t
                    lines=lines, _offsets=offsets, _lengths=lengths, _scans=tuple(scans))
 
 
+@dataclass(frozen=True)
+class FileHead:
+    """What a tree file says before and at its first tree."""
+
+    path: str
+    rooting: Optional[str]  # "R" or "U": the [&R] / [&U] mark of the first tree
+    translate: Dict[str, str]  # the first tree's translate table (empty for none)
+
+
+def read_heads(paths: Sequence[PathLike]) -> List[FileHead]:
+    """Each file read only up to the end of its first tree: what a caller must know before
+    it reads the trees (how they are rooted, which taxa they name). Errors as
+    :func:`read_trees` (a file without trees: :class:`TreeFileError`)."""
+    heads = []
+    for path in (os.fspath(p) for p in paths):
+        scan = _scan_file(path, stop_after=1)
+        if not scan.names:
+            raise TreeFileError(path, None, "no trees found" + scan.no_tree_hint())
+        heads.append(FileHead(path=path, rooting=scan.rooting,
+                              translate=scan.maps[scan.map_of[0]] if scan.maps else {}))
+    return heads
+
+
+# on_tree(file_i, k, name, newick, line, translate)
+TreeSink = Callable[[int, int, str, str, int, Dict[str, str]], None]
+
+
+def _sink(on_tree: TreeSink, file_i: int, path: str, prefix: str
+          ) -> Callable[[int, str, bytes, int, Dict[str, str]], None]:
+    def told(k: int, name: str, text: bytes, line: int, translate: Dict[str, str]) -> None:
+        on_tree(file_i, k, prefix + name, _decode(text, path, line), line, translate)
+
+    return told
+
+
 def _trees(n: int) -> str:
     return f"{n} tree" if n == 1 else f"{n} trees"
 
@@ -193,7 +235,9 @@ def _file_labels(paths: List[str]) -> List[str]:
     return list(paths)
 
 
-def _scan_file(path: str, report: Report = None, stop_after: Optional[int] = None) -> _Scan:
+def _scan_file(path: str, report: Report = None, stop_after: Optional[int] = None,
+               on_tree: Optional[Callable[[int, str, bytes, int, Dict[str, str]], None]] = None
+               ) -> _Scan:
     with _open_binary(path) as stream, _gzip_errors(path):
         head = stream.read(_SNIFF)
         compressed = isinstance(stream, gzip.GzipFile)
@@ -202,7 +246,7 @@ def _scan_file(path: str, report: Report = None, stop_after: Optional[int] = Non
         stream.seek(len(_BOM) if head.startswith(_BOM) else 0)
         scan = _Scan(format=_sniff_format(head), compressed=compressed,
                      raw_size=os.fstat(getattr(stream, "fileobj", stream).fileno()).st_size,
-                     stop_after=stop_after)
+                     stop_after=stop_after, on_tree=on_tree)
         if scan.format == "newick":
             _check_newick_start(head, path)
         try:

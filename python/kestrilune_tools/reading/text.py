@@ -230,6 +230,8 @@ class _Scan:
     partial_line: Optional[int] = None  # line of an unfinished last tree, not recorded
     rooting: Optional[str] = None  # "R" or "U": the [&R] / [&U] mark of the first tree
     nonfinite: List[int] = field(default_factory=list)  # trees with NaN or infinite lengths
+    # Told of each tree as it is recorded: (its index in the file, name, text, line, map).
+    on_tree: Optional[Callable[[int, str, bytes, int, Dict[str, str]], None]] = None
 
     def no_tree_hint(self) -> str:
         if self.format == "nexus" and not self.saw_trees_block:
@@ -282,5 +284,7 @@ def _record(scan: _Scan, name: str, st: _Statement, start: int, line: int, map_i
     scan.offsets.append(st.offset + start)
     scan.lengths.append(len(data) - start)
     scan.map_of.append(map_i)
+    if scan.on_tree is not None:
+        scan.on_tree(len(scan.names) - 1, name, data[start:], line, scan.maps[map_i])
     if scan.stop_after is not None and len(scan.names) >= scan.stop_after:
         raise _Stop

@@ -31,9 +31,9 @@ import numpy as np
 from ...reading import TreeSet, parse_burnin, read_trees
 from ...reading.burnin import Burnin
 from ...reading.runs import expand_runs
-from ...table.engine import TreeSetError
+from ...table.engine import SplitTable, TreeSetError
 from ...table.metrics import METRICS, Metric
-from ...table.splits import SplitData, split_data
+from ...table.splits import SplitData, from_table, split_data
 from . import ess as ess_mod
 from . import splitfreq as sf
 
@@ -190,12 +190,30 @@ def _burnin_value(burnin: Burnin) -> Union[int, float]:
     return b if isinstance(b, int) else float(b)
 
 
+def _split_data(ts: TreeSet, rooted: bool, step: Callable[..., ContextManager[Any]]
+                ) -> SplitData:
+    counter = _counter()
+    with step("collecting splits", poll=_trees_poll(counter, len(ts))):
+        try:
+            return split_data(ts, rooted=rooted, lengths=True, progress=counter,
+                              parents=False)
+        except TreeSetError as exc:
+            if exc.kind != "different_leaf_set":
+                raise
+            raise ValueError(f"the runs do not share one set of taxa: "
+                             f"{ts.locate(exc.tree_index)} has other taxa than "  # type: ignore[arg-type]  # set for this kind
+                             f"{ts.locate(0)}") from None
+
+
 def diagnose(source: Union[str, Sequence[str], TreeSet], burnin: Burnin = "25%",
              min_freq: float = sf.DEFAULT_MIN_FREQ, rooted: bool = False, metric: Metric = "rf",
              diagn_every: Optional[int] = None, window: int = 20, ess: bool = True,
-             phase: Optional[Callable[..., ContextManager[Any]]] = None) -> ConvergenceReport:
+             phase: Optional[Callable[..., ContextManager[Any]]] = None,
+             split_table: Optional[SplitTable] = None) -> ConvergenceReport:
     """Every diagnostic of the runs in ``source`` (files, MrBayes base names or a TreeSet
-    whose files are the runs, all trees included).
+    whose files are the runs, all trees included). ``split_table``: the split table of that
+    TreeSet (groups: its files; with lengths), when the caller has it already, as
+    :func:`~kestrilune_tools.table.load.read_table` gives it.
 
     ``burnin``: per run, a count of trees or a fraction ("25%", 0.25); ``min_freq``: the
     threshold of the ASDSF rules and of the split table; ``metric``: the distance the ESS
@@ -209,17 +227,15 @@ def diagnose(source: Union[str, Sequence[str], TreeSet], burnin: Burnin = "25%",
     b = _burnin_value(burnin)
     with step("reading trees"):
         ts = source if isinstance(source, TreeSet) else read_trees(expand_runs(source))
-    counter = _counter()
-    with step("collecting splits", poll=_trees_poll(counter, len(ts))):
-        try:
-            sd = split_data(ts, rooted=rooted, lengths=True, progress=counter,
-                            parents=False)
-        except TreeSetError as exc:
-            if exc.kind != "different_leaf_set":
-                raise
-            raise ValueError(f"the runs do not share one set of taxa: "
-                             f"{ts.locate(exc.tree_index)} has other taxa than "  # type: ignore[arg-type]  # set for this kind
-                             f"{ts.locate(0)}") from None
+    if split_table is not None:
+        if (split_table.n_trees != len(ts) or not split_table.has_lengths
+                or split_table.rooted != rooted):
+            raise ValueError("the table given is not one of these trees with branch lengths "
+                             f"({'rooted' if rooted else 'unrooted'})")
+        sd = from_table(split_table, group_labels=[f.label for f in ts.files],
+                        parents=False)
+    else:
+        sd = _split_data(ts, rooted, step)
     layout = sf.run_layout(sd)
     lo, hi = sf._burnin_window(layout, b)
     for r in range(layout.n_runs):

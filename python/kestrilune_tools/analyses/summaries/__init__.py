@@ -42,7 +42,7 @@ from __future__ import annotations
 from .ccd import CCD, ccd0, ccd0_map, ccd1, ccd1_map, clade_parents
 from .consensus import allcompat_consensus, majority_consensus
 from .newick import TreeLayout, newick_label, plain_topology
-from .results import SummaryTree, TopologyTable, check_taxa, rooting_marks
+from .results import SummaryTree, TopologyTable, check_file_taxa, check_taxa, rooting_marks
 from .topologies import MCC_CRITERIA, mcc_tree, topology_probabilities
 
 __all__ = [
@@ -63,5 +63,6 @@ __all__ = [
     "plain_topology",
     "rooting_marks",
     "check_taxa",
+    "check_file_taxa",
     "TreeLayout",
 ]

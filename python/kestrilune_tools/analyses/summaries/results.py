@@ -15,7 +15,7 @@ from .newick import TreeLayout, newick_label, plain_topology, _layout, _render
 if TYPE_CHECKING:
     from ...reading import TreeSet
 
-__all__ = ["SummaryTree", "TopologyTable", "check_taxa", "rooting_marks"]
+__all__ = ["SummaryTree", "TopologyTable", "check_taxa", "check_file_taxa", "rooting_marks"]
 
 
 # ----------------------------------------------------------------------------- results
@@ -162,15 +162,22 @@ def _check_ccd_input(sd: SplitData, what: str) -> None:
 def check_taxa(treeset: TreeSet) -> None:
     """Refuse files whose translate tables name different taxa, saying which differ (the
     split data would only say that some tree has another leaf set)."""
-    per_file: Dict[int, Set[str]] = {}
+    tables: Dict[int, Dict[str, str]] = {}
     for m, f in zip(treeset.map_indices, treeset.file_indices):
-        if f not in per_file and treeset.translate_maps[m]:
-            per_file[f] = set(treeset.translate_maps[m].values())
-    if not per_file:
+        if f not in tables and treeset.translate_maps[m]:
+            tables[f] = treeset.translate_maps[m]
+    check_file_taxa([(treeset.files[f].path, t) for f, t in sorted(tables.items())])
+
+
+def check_file_taxa(tables: Sequence[Tuple[str, Dict[str, str]]]) -> None:
+    """As :func:`check_taxa`, from (path, translate table) per file (files without a table
+    left out), such as :func:`~kestrilune_tools.reading.read_heads` gives before the trees
+    are read."""
+    named = [(path, set(t.values())) for path, t in tables if t]
+    if not named:
         return
-    first = min(per_file)
-    for f, taxa in sorted(per_file.items()):
-        ref = per_file[first]
+    first_path, ref = named[0]
+    for path, taxa in named[1:]:
         if taxa != ref:
             def some(taxa: Set[str]) -> str:
                 names = sorted(taxa)
@@ -180,8 +187,8 @@ def check_taxa(treeset: TreeSet) -> None:
             what = "; ".join(part for part in (
                 f"it has {some(extra)}" if extra else "",
                 f"it lacks {some(missing)}" if missing else "") if part)
-            raise ValueError(f"the runs have different taxa: {treeset.files[f].path} does "
-                             f"not name the taxa of {treeset.files[first].path} ({what})")
+            raise ValueError(f"the runs have different taxa: {path} does "
+                             f"not name the taxa of {first_path} ({what})")
 
 
 def rooting_marks(treeset: TreeSet) -> List[Optional[str]]:

@@ -1,0 +1,82 @@
+"""Tree files read once into a split table: the same table as a scan followed by a second
+reading of the texts, whatever the burn-in, thinning and chunking; errors located; and the
+commands that use it never open a file for its texts again."""
+
+import numpy as np
+import pytest
+
+from engine_data import FILES
+from kestrilune_tools import _engine, read_trees
+from kestrilune_tools.console import cli
+from kestrilune_tools.reading import treeset
+from kestrilune_tools.table import load
+from kestrilune_tools.table.engine import SplitTable
+from kestrilune_tools.table.load import read_table
+
+CYNMIX = ["tests/data/converge/cynmix3/cynmix3.run1.t.gz",
+          "tests/data/converge/cynmix3/cynmix3.run2.t.gz"]
+
+
+@pytest.mark.parametrize("files", [[str(p) for p in FILES["two_runs"]], FILES["beast"], CYNMIX],
+                         ids=["two_runs", "beast", "gzip"])
+@pytest.mark.parametrize("burnin, thin, max_trees, chunk", [
+    ("25%", 1, None, 4096), (3, 2, None, 7), (0, 1, 5, 1), ("0.1", 3, 4, 2), (1, 1, None, 3)])
+def test_one_reading_gives_the_table_of_two(files, burnin, thin, max_trees, chunk, monkeypatch):
+    monkeypatch.setattr(load, "_CHUNK_TREES", chunk)
+    rooted = files == FILES["beast"]
+    ts, table = read_table(files, burnin=burnin, thin=thin, max_trees=max_trees,
+                           rooted=rooted, lengths=True)
+    again = read_trees(files, burnin=burnin, thin=thin, max_trees=max_trees)
+    reference = SplitTable.from_treeset(again, rooted=rooted, lengths=True)
+    assert type(table) is SplitTable and ts.names == again.names
+    assert table.to_bytes() == reference.to_bytes()
+    for metric in ("rf", "kf"):  # cells in the module's summation order too
+        assert table.block(metric).tobytes() == reference.block(metric).tobytes()
+
+
+def _nwk(tmp_path, name, lines):
+    path = tmp_path / name
+    path.write_text("\n".join(lines) + "\n")
+    return str(path)
+
+
+def test_errors_count_trees_across_chunks_and_name_file_and_line(tmp_path, monkeypatch):
+    monkeypatch.setattr(load, "_CHUNK_TREES", 2)
+    good = "((A,B),(C,D));"
+    a = _nwk(tmp_path, "a.nwk", [good] * 3)
+    b = _nwk(tmp_path, "b.nwk", [good, good, "((A,B),(C,E));"])
+    with pytest.raises(_engine.TreeSetError) as info:
+        read_table([a, b])
+    assert (info.value.kind, info.value.tree_index) == ("different_leaf_set", 5)
+    assert str(info.value) == (
+        "Tree 5 has a different leaf set than tree 0. All trees must share the same taxa. "
+        f"(tree 5 is {b} line 3, tree 'b.nwk:tree_3'; tree 0 is {a} line 1, "
+        "tree 'a.nwk:tree_1')")
+    # A fractional burn-in is known at the end of the file only: its trees are parsed too.
+    c = _nwk(tmp_path, "c.nwk", ["((A,B),(C,D);"] + [good] * 3)
+    with pytest.raises(_engine.TreeSetError, match=rf"index 0: .*\(tree 0 is {c} line 1"):
+        read_table([c], burnin="25%")
+    assert read_table([c], burnin=1)[1].n_trees == 3  # a count skips them unparsed
+
+
+def test_builder_refuses_reuse_and_too_few_trees():
+    builder = _engine.TableBuilder()
+    builder.add(["x"], iter(["(A,B,(C,D));"]), [{}], [0])
+    with pytest.raises(_engine.TreeSetError, match="Need at least 2 trees"):
+        builder.finish(SplitTable)
+    builder = _engine.TableBuilder()
+    with pytest.raises(_engine.TreeSetError, match="Failed to parse newick at index 0"):
+        builder.add(["x", "y"], iter(["(A,B", "(A,B);"]), [{}], [0, 0])
+    with pytest.raises(ValueError, match="failed or finished already"):
+        builder.add(["z"], iter(["(A,B);"]), [{}], [0])
+
+
+@pytest.mark.parametrize("argv", [
+    ["summarize", *CYNMIX, "--burnin", "25%", "--mcc", "--rooted"],
+    ["converge", *CYNMIX, "--metric", "kf"]])
+def test_commands_read_each_file_once(argv, tmp_path, monkeypatch, capsys):
+    def no_second_reading(path):
+        raise AssertionError(f"{path} opened again for its trees")
+
+    monkeypatch.setattr(treeset, "_open_binary", no_second_reading)
+    assert cli.main([*argv, "--quiet"]) == 0, capsys.readouterr().err
