@@ -635,6 +635,10 @@ std::optional<TreeSetError> SnapshotCollector::add(std::span<const TreeItem> ite
     return std::nullopt;
 }
 
+void SnapshotCollector::forget_translate_maps() noexcept {
+    state_->labels.clear();
+}
+
 Snapshots SnapshotCollector::finish() && {
     State& st = *state_;
     st.out.bips = st.table.bitsets();

@@ -127,6 +127,11 @@ class SnapshotCollector {
     // Trees collected so far.
     std::size_t size() const noexcept;
 
+    // The translate maps of the items added so far may be freed: the collector keeps a
+    // label table per map it has met, keyed by the map's address, and forgets them here, so
+    // that a later map at a recycled address is never taken for an old one.
+    void forget_translate_maps() noexcept;
+
     Snapshots finish() &&;
 
     // Tree 0's leaves, the interning table and the trees so far; defined in snapshots.cpp,

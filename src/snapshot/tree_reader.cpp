@@ -121,7 +121,12 @@ Result<Snapshots, TreeSetError> read_tree_set(const TreeSetArgs& args, bool keep
 std::optional<TreeSetError> read_more_trees(const TreeSetArgs& args, bool keep_lengths,
                                             const ReadPolicy& policy, const ReadHooks& hooks,
                                             std::optional<SnapshotCollector>& collector) {
-    return read_into(args, keep_lengths, policy, hooks, collector, false);
+    std::optional<TreeSetError> failure =
+        read_into(args, keep_lengths, policy, hooks, collector, false);
+    if (collector) {
+        collector->forget_translate_maps();  // this call's maps are the caller's to free
+    }
+    return failure;
 }
 
 }  // namespace kestrilune

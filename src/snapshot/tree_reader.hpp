@@ -86,8 +86,9 @@ inline constexpr std::string_view kTooFewTrees =
 // `collector` (started on the first tree if it is empty), after the trees of the earlier
 // calls, and the errors' tree indices count from the first tree of the first call. Any
 // number of texts is accepted, none included; the caller checks the total (kTooFewTrees)
-// before finishing the collector. After an error the collector holds an unknown prefix of
-// this call's trees: it must not be used again.
+// before finishing the collector. The translate maps need to live for this call only.
+// After an error the collector holds an unknown prefix of this call's trees: it must not be
+// used again.
 std::optional<TreeSetError> read_more_trees(const TreeSetArgs& args, bool keep_lengths,
                                             const ReadPolicy& policy, const ReadHooks& hooks,
                                             std::optional<SnapshotCollector>& collector);

@@ -59,6 +59,18 @@ def test_errors_count_trees_across_chunks_and_name_file_and_line(tmp_path, monke
     assert read_table([c], burnin=1)[1].n_trees == 3  # a count skips them unparsed
 
 
+def test_builder_parts_with_their_own_translate_tables():
+    # The second part's table numbers the taxa otherwise, and is made where the first one's
+    # was freed: its labels must be its own.
+    texts, maps = ["((1,2),(3,4));", "((1,3),(2,4));"], [{"1": "A", "2": "B", "3": "C", "4": "D"},
+                                                        {"1": "A", "2": "C", "3": "B", "4": "D"}]
+    builder = _engine.TableBuilder()
+    for i in range(2):
+        builder.add([f"t{i}"], iter([texts[i]]), [dict(maps[i])], [0])
+    whole = SplitTable(["t0", "t1"], iter(texts), maps, [0, 1])
+    assert builder.finish(SplitTable).to_bytes() == whole.to_bytes()
+
+
 def test_builder_refuses_reuse_and_too_few_trees():
     builder = _engine.TableBuilder()
     builder.add(["x"], iter(["(A,B,(C,D));"]), [{}], [0])
