@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -232,6 +233,54 @@ void check_indices(const PySplitTable& self, std::span<const std::uint32_t> inde
     }
 }
 
+// An integer argument from lo to hi (a Python int of any size or a NumPy integer; not a
+// float): else a TypeError or ValueError of one line that names it and the allowed range.
+std::uint64_t int_arg(nb::handle value, const char* name, std::uint64_t lo, std::uint64_t hi) {
+    auto refuse = [&](nb::handle shown, bool wrong_type) {
+        std::string text = nb::repr(shown).c_str();
+        if (text.size() > 60) {
+            text = text.substr(0, 57) + "...";
+        }
+        const std::string message = std::string(name) + " must be an integer from " +
+                                    std::to_string(lo) + " to " + std::to_string(hi) +
+                                    ", got " + text;
+        if (wrong_type) {
+            throw nb::type_error(message.c_str());
+        }
+        throw nb::value_error(message.c_str());
+    };
+    nb::object number = nb::steal(PyNumber_Index(value.ptr()));
+    if (!number.is_valid()) {
+        PyErr_Clear();
+        refuse(value, true);
+    }
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred() != nullptr) {
+        throw nb::python_error();
+    }
+    if (overflow != 0 || v < 0 || static_cast<std::uint64_t>(v) < lo ||
+        static_cast<std::uint64_t>(v) > hi) {
+        refuse(number, false);
+    }
+    return static_cast<std::uint64_t>(v);
+}
+
+// The number of groups the table's trees need: its largest group + 1 (0 without trees).
+std::uint64_t groups_needed(const SplitTable& table) {
+    if (table.groups.empty()) {
+        return 0;
+    }
+    const std::int32_t last = *std::max_element(table.groups.begin(), table.groups.end());
+    return static_cast<std::uint64_t>(last) + 1;
+}
+
+// Groups are int32 numbers, so no table needs more than 2**31 of them.
+constexpr std::uint64_t kMostGroups = std::uint64_t{1} << 31;
+
+// Lag statistics are (n_groups x max_lag) arrays: at most this many cells (3 GiB in all).
+constexpr std::uint64_t kMostLagCells = std::uint64_t{1} << 27;
+
 // The distance over the table, with the weighted view built on first use (GIL held, so two
 // threads cannot build it at once).
 Distances distances_of(PySplitTable& self, const std::string& metric_name) {
@@ -313,12 +362,15 @@ nb::ndarray<nb::numpy, double> py_row_sums(PySplitTable& self, const std::string
 }
 
 nb::tuple py_nearest(PySplitTable& self, const std::string& metric, const Index& index,
-                     std::size_t k, nb::handle progress) {
+                     nb::handle k_arg, nb::handle progress) {
     check_indices(self, span_of(index));
     const std::size_t m = index.shape(0);
-    if (k == 0 || k >= m) {
-        throw nb::value_error("k must be at least 1 and below the number of trees");
+    if (m < 2) {
+        throw nb::value_error(("k: nearest neighbours need at least two trees; the index holds " +
+                               std::to_string(m))
+                                  .c_str());
     }
+    const std::size_t k = int_arg(k_arg, "k", 1, m - 1);
     const Distances d = distances_of(self, metric);
     std::vector<std::int64_t> neighbours(m * k);
     std::vector<double> dist(m * k);
@@ -337,8 +389,9 @@ nb::ndarray<nb::numpy, std::int64_t> py_histogram(
         throw nb::value_error("histogram needs at least two bin edges");
     }
     const std::span<const double> e(edges.data(), edges.shape(0));
-    if (!std::is_sorted(e.begin(), e.end())) {
-        throw nb::value_error("bin edges must increase monotonically");
+    if (std::any_of(e.begin(), e.end(), [](double x) { return std::isnan(x); }) ||
+        !std::is_sorted(e.begin(), e.end())) {
+        throw nb::value_error("bins: edges must be numbers (no NaN) that increase monotonically");
     }
     const Distances d = distances_of(self, metric);
     std::vector<std::int64_t> counts(e.size() - 1);
@@ -348,12 +401,17 @@ nb::ndarray<nb::numpy, std::int64_t> py_histogram(
     return owned_array(std::move(counts), {e.size() - 1});
 }
 
-nb::tuple py_lag_sums(PySplitTable& self, const std::string& metric, std::size_t n_groups,
-                      std::size_t max_lag, nb::handle progress) {
-    for (const std::int32_t g : self.table.groups) {
-        if (static_cast<std::size_t>(g) >= n_groups) {
-            throw nb::value_error("a tree's group is not below n_groups");
-        }
+nb::tuple py_lag_sums(PySplitTable& self, const std::string& metric, nb::handle n_groups_arg,
+                      nb::handle max_lag_arg, nb::handle progress) {
+    const std::size_t n_groups =
+        int_arg(n_groups_arg, "n_groups", groups_needed(self.table), kMostGroups);
+    const std::size_t max_lag = int_arg(max_lag_arg, "max_lag", 1, INT32_MAX);
+    if (n_groups > 0 && max_lag > kMostLagCells / n_groups) {
+        throw nb::value_error(("max_lag: " + std::to_string(n_groups) + " groups x " +
+                               std::to_string(max_lag) + " lags is more than " +
+                               std::to_string(kMostLagCells) +
+                               " cells; no lag beyond a run's length has pairs")
+                                  .c_str());
     }
     const Distances d = distances_of(self, metric);
     LagSums sums;
@@ -496,7 +554,13 @@ NB_MODULE(_engine, m) {
             "split, or -1")
         .def(
             "counts",
-            [](const PySplitTable& s, std::size_t n_groups) {
+            [](const PySplitTable& s, nb::handle n_groups_arg) {
+                // n_splits * n_groups cells of 8 bytes must be addressable.
+                const std::size_t n_splits = std::max<std::size_t>(s.table.n_splits(), 1);
+                const std::uint64_t most =
+                    std::min<std::uint64_t>(kMostGroups, std::uint64_t{PTRDIFF_MAX} / 8 / n_splits);
+                const std::size_t n_groups =
+                    int_arg(n_groups_arg, "n_groups", groups_needed(s.table), most);
                 return owned_array(split_counts(s.table, n_groups), {s.table.n_splits(), n_groups});
             },
             "n_groups"_a, "(n_splits, n_groups) int64: trees of each group holding each split")
