@@ -28,6 +28,7 @@
 
 #include "common/errors.hpp"
 #include "dispatch/dispatch.hpp"
+#include "engine/args_py.hpp"
 #include "engine/counter_py.hpp"
 #include "engine/gil_py.hpp"
 #include "pool/pool.hpp"
@@ -202,6 +203,8 @@ const std::vector<std::int32_t>& parents_of(PySplitTable& self) {
 
 // ---- the queries ------------------------------------------------------------------------
 
+// Tree indices, taken only as they are (bound with noconvert()): an implicit cast from
+// another integer type would wrap 2**32 + 1 to 1 before any range check.
 using Index = nb::ndarray<const std::uint32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 std::span<const std::uint32_t> span_of(const Index& index) {
@@ -231,39 +234,6 @@ void check_indices(const PySplitTable& self, std::span<const std::uint32_t> inde
                                       .c_str());
         }
     }
-}
-
-// An integer argument from lo to hi (a Python int of any size or a NumPy integer; not a
-// float): else a TypeError or ValueError of one line that names it and the allowed range.
-std::uint64_t int_arg(nb::handle value, const char* name, std::uint64_t lo, std::uint64_t hi) {
-    auto refuse = [&](nb::handle shown, bool wrong_type) {
-        std::string text = nb::repr(shown).c_str();
-        if (text.size() > 60) {
-            text = text.substr(0, 57) + "...";
-        }
-        const std::string message = std::string(name) + " must be an integer from " +
-                                    std::to_string(lo) + " to " + std::to_string(hi) +
-                                    ", got " + text;
-        if (wrong_type) {
-            throw nb::type_error(message.c_str());
-        }
-        throw nb::value_error(message.c_str());
-    };
-    nb::object number = nb::steal(PyNumber_Index(value.ptr()));
-    if (!number.is_valid()) {
-        PyErr_Clear();
-        refuse(value, true);
-    }
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
-    if (v == -1 && PyErr_Occurred() != nullptr) {
-        throw nb::python_error();
-    }
-    if (overflow != 0 || v < 0 || static_cast<std::uint64_t>(v) < lo ||
-        static_cast<std::uint64_t>(v) > hi) {
-        refuse(number, false);
-    }
-    return static_cast<std::uint64_t>(v);
 }
 
 // The number of groups the table's trees need: its largest group + 1 (0 without trees).
@@ -573,12 +543,15 @@ NB_MODULE(_engine, m) {
             },
             "data"_a, nb::rv_policy::take_ownership,
             "The table of a byte form made by to_bytes; ValueError if it is damaged.")
-        .def("_block", &py_block, "metric"_a, "rows"_a, "cols"_a, "out"_a,
+        .def("_block", &py_block, "metric"_a, "rows"_a.noconvert(), "cols"_a.noconvert(),
+             "out"_a, "progress"_a = nb::none())
+        .def("_condensed", &py_condensed, "metric"_a, "index"_a.noconvert(), "out"_a,
              "progress"_a = nb::none())
-        .def("_condensed", &py_condensed, "metric"_a, "index"_a, "out"_a, "progress"_a = nb::none())
-        .def("_row_sums", &py_row_sums, "metric"_a, "rows"_a, "cols"_a, "progress"_a = nb::none())
-        .def("_nearest", &py_nearest, "metric"_a, "index"_a, "k"_a, "progress"_a = nb::none())
-        .def("_histogram", &py_histogram, "metric"_a, "index"_a, "edges"_a,
+        .def("_row_sums", &py_row_sums, "metric"_a, "rows"_a.noconvert(), "cols"_a.noconvert(),
+             "progress"_a = nb::none())
+        .def("_nearest", &py_nearest, "metric"_a, "index"_a.noconvert(), "k"_a,
+             "progress"_a = nb::none())
+        .def("_histogram", &py_histogram, "metric"_a, "index"_a.noconvert(), "edges"_a,
              "progress"_a = nb::none())
         .def("_lag_sums", &py_lag_sums, "metric"_a, "n_groups"_a, "max_lag"_a,
              "progress"_a = nb::none())
@@ -589,9 +562,9 @@ NB_MODULE(_engine, m) {
                 check_indices(s, span_of(cols));
                 return rf_bound(s.table, span_of(rows), span_of(cols));
             },
-            "rows"_a, "cols"_a)
+            "rows"_a.noconvert(), "cols"_a.noconvert())
         .def("_concat", &py_concat, "other"_a)
-        .def("_take", &py_take, "trees"_a)
+        .def("_take", &py_take, "trees"_a.noconvert())
         .def("__getstate__", &table_bytes)
         .def("__setstate__", [](PySplitTable& self, nb::bytes data) {
             new (&self) PySplitTable{table_from_bytes(data), std::nullopt, std::nullopt};

@@ -14,7 +14,7 @@ import kestrilune
 from engine_data import FILES
 from kestrilune_tools import read_trees
 from kestrilune_tools.arrays import float_matrix, rf_matrix
-from kestrilune_tools.table.engine import SplitTable
+from kestrilune_tools.table.engine import RunSums, SplitTable
 
 
 
@@ -240,6 +240,10 @@ def test_bad_requests(call, error):
                                                                    "count"),
     (lambda t: t.histogram("wrf", bins=4), ValueError, r"^range: a count of bins needs "
                                                        r"range=\(low, high\) for wrf$"),
+    (lambda t: RunSums(-1, 2), ValueError, "^n must be an integer from 0 to 4294967295, got -1$"),
+    (lambda t: RunSums(3, 3), ValueError, "^max_lag must be an integer from 0 to 2, got 3$"),
+    (lambda t: RunSums(3, 1).add_block(np.zeros((1, 3), np.uint8), -1), ValueError,
+     "^row0 must be an integer from 0 to 2, got -1$"),
 ])
 def test_arguments_are_refused_in_one_line_naming_them(call, error, message):
     ts = read_trees(str(FILES["cynmix"][0])).subset(range(20))
@@ -263,6 +267,8 @@ def test_counts_histogram_bins_pickles_and_joined_groups():
     for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
         back = pickle.loads(pickle.dumps(t, protocol=protocol))
         assert type(back) is SplitTable and back.kf().tobytes() == t.kf().tobytes(), protocol
+    with pytest.raises(TypeError):  # uint32 only: a cast would wrap 2**32 + 1 to 1
+        t._take(np.array([2**32 + 1], np.uint64))
     top = SplitTable.from_treeset(ts, groups=[2**31 - 1] * 20)
     with pytest.raises(ValueError, match=r"^cannot join: .* would pass 2\*\*31 - 1$"):
         top.joined(top)
