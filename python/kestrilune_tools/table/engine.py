@@ -237,8 +237,9 @@ class SplitTable(_engine.SplitTable):
         if len(i) == 0:
             raise ValueError("index: no tree to choose a medoid from")
         sums = self._row_sums(metric, i, i, progress)
+        # The least sum, NaN after every number, ties to the first.
         nan = np.isnan(sums)
-        return int(i[0 if nan.all() else int(np.argmin(np.where(nan, np.inf, sums)))])
+        return int(i[np.lexsort((np.where(nan, 0.0, sums), nan))[0]])
 
     def lag_means(self, metric: Metric = "rf", max_lag: int = 100,
                   progress: Optional[object] = None) -> LagMeans:
