@@ -340,9 +340,9 @@ class SplitTable(_engine.SplitTable):
         n = self.n_trees
         if lengths is None or np.isfinite(lengths).all():
             return np.zeros(n if index is None else len(index), dtype=bool)
-        per_tree = np.logical_or.reduceat(~np.isfinite(lengths), self.indptr[:-1]) \
-            if len(lengths) else np.zeros(n, dtype=bool)
-        per_tree &= np.diff(self.indptr) > 0  # reduceat gives an empty tree the next value
+        tree_of = np.repeat(np.arange(n), np.diff(self.indptr))
+        per_tree = np.zeros(n, dtype=bool)
+        per_tree[tree_of[~np.isfinite(lengths)]] = True
         return per_tree if index is None else per_tree[index]
 
     def _flag_nonfinite(self, metric: str, index: Optional[np.ndarray], what: str) -> None:
