@@ -220,14 +220,18 @@ void nearest(const Distances& d, std::span<const std::uint32_t> index, std::size
     // in under the lock.
     using Candidate = std::pair<double, std::int64_t>;
     const auto before = [](const Candidate& a, const Candidate& b) {
+        if (a.first < b.first) {
+            return true;
+        }
+        if (a.first > b.first) {
+            return false;
+        }
+        if (a.first == b.first) {
+            return a.second < b.second;
+        }
+        // Unordered: one or both NaN.
         const bool a_nan = std::isnan(a.first);
-        if (a_nan != std::isnan(b.first)) {
-            return !a_nan;
-        }
-        if (!a_nan && a.first != b.first) {
-            return a.first < b.first;
-        }
-        return a.second < b.second;
+        return a_nan != std::isnan(b.first) ? !a_nan : a.second < b.second;
     };
     std::mutex lock;
     auto merge = [&](std::size_t row, std::vector<Candidate>& found) {
