@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -27,6 +28,7 @@
 
 #include "common/errors.hpp"
 #include "dispatch/dispatch.hpp"
+#include "engine/args_py.hpp"
 #include "engine/counter_py.hpp"
 #include "engine/gil_py.hpp"
 #include "pool/pool.hpp"
@@ -201,6 +203,8 @@ const std::vector<std::int32_t>& parents_of(PySplitTable& self) {
 
 // ---- the queries ------------------------------------------------------------------------
 
+// Tree indices, taken only as they are (bound with noconvert()): an implicit cast from
+// another integer type would wrap 2**32 + 1 to 1 before any range check.
 using Index = nb::ndarray<const std::uint32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 std::span<const std::uint32_t> span_of(const Index& index) {
@@ -231,6 +235,21 @@ void check_indices(const PySplitTable& self, std::span<const std::uint32_t> inde
         }
     }
 }
+
+// The number of groups the table's trees need: its largest group + 1 (0 without trees).
+std::uint64_t groups_needed(const SplitTable& table) {
+    if (table.groups.empty()) {
+        return 0;
+    }
+    const std::int32_t last = *std::max_element(table.groups.begin(), table.groups.end());
+    return static_cast<std::uint64_t>(last) + 1;
+}
+
+// Groups are int32 numbers, so no table needs more than 2**31 of them.
+constexpr std::uint64_t kMostGroups = std::uint64_t{1} << 31;
+
+// Lag statistics are (n_groups x max_lag) arrays: at most this many cells (3 GiB in all).
+constexpr std::uint64_t kMostLagCells = std::uint64_t{1} << 27;
 
 // The distance over the table, with the weighted view built on first use (GIL held, so two
 // threads cannot build it at once).
@@ -313,12 +332,15 @@ nb::ndarray<nb::numpy, double> py_row_sums(PySplitTable& self, const std::string
 }
 
 nb::tuple py_nearest(PySplitTable& self, const std::string& metric, const Index& index,
-                     std::size_t k, nb::handle progress) {
+                     nb::handle k_arg, nb::handle progress) {
     check_indices(self, span_of(index));
     const std::size_t m = index.shape(0);
-    if (k == 0 || k >= m) {
-        throw nb::value_error("k must be at least 1 and below the number of trees");
+    if (m < 2) {
+        throw nb::value_error(("k: nearest neighbours need at least two trees; the index holds " +
+                               std::to_string(m))
+                                  .c_str());
     }
+    const std::size_t k = int_arg(k_arg, "k", 1, m - 1);
     const Distances d = distances_of(self, metric);
     std::vector<std::int64_t> neighbours(m * k);
     std::vector<double> dist(m * k);
@@ -337,8 +359,9 @@ nb::ndarray<nb::numpy, std::int64_t> py_histogram(
         throw nb::value_error("histogram needs at least two bin edges");
     }
     const std::span<const double> e(edges.data(), edges.shape(0));
-    if (!std::is_sorted(e.begin(), e.end())) {
-        throw nb::value_error("bin edges must increase monotonically");
+    if (std::any_of(e.begin(), e.end(), [](double x) { return std::isnan(x); }) ||
+        !std::is_sorted(e.begin(), e.end())) {
+        throw nb::value_error("bins: edges must be numbers (no NaN) that increase monotonically");
     }
     const Distances d = distances_of(self, metric);
     std::vector<std::int64_t> counts(e.size() - 1);
@@ -348,12 +371,17 @@ nb::ndarray<nb::numpy, std::int64_t> py_histogram(
     return owned_array(std::move(counts), {e.size() - 1});
 }
 
-nb::tuple py_lag_sums(PySplitTable& self, const std::string& metric, std::size_t n_groups,
-                      std::size_t max_lag, nb::handle progress) {
-    for (const std::int32_t g : self.table.groups) {
-        if (static_cast<std::size_t>(g) >= n_groups) {
-            throw nb::value_error("a tree's group is not below n_groups");
-        }
+nb::tuple py_lag_sums(PySplitTable& self, const std::string& metric, nb::handle n_groups_arg,
+                      nb::handle max_lag_arg, nb::handle progress) {
+    const std::size_t n_groups =
+        int_arg(n_groups_arg, "n_groups", groups_needed(self.table), kMostGroups);
+    const std::size_t max_lag = int_arg(max_lag_arg, "max_lag", 1, INT32_MAX);
+    if (n_groups > 0 && max_lag > kMostLagCells / n_groups) {
+        throw nb::value_error(("max_lag: " + std::to_string(n_groups) + " groups x " +
+                               std::to_string(max_lag) + " lags is more than " +
+                               std::to_string(kMostLagCells) +
+                               " cells; no lag beyond a run's length has pairs")
+                                  .c_str());
     }
     const Distances d = distances_of(self, metric);
     LagSums sums;
@@ -601,7 +629,13 @@ NB_MODULE(_engine, m) {
             "split, or -1")
         .def(
             "counts",
-            [](const PySplitTable& s, std::size_t n_groups) {
+            [](const PySplitTable& s, nb::handle n_groups_arg) {
+                // n_splits * n_groups cells of 8 bytes must be addressable.
+                const std::size_t n_splits = std::max<std::size_t>(s.table.n_splits(), 1);
+                const std::uint64_t most =
+                    std::min<std::uint64_t>(kMostGroups, std::uint64_t{PTRDIFF_MAX} / 8 / n_splits);
+                const std::size_t n_groups =
+                    int_arg(n_groups_arg, "n_groups", groups_needed(s.table), most);
                 return owned_array(split_counts(s.table, n_groups), {s.table.n_splits(), n_groups});
             },
             "n_groups"_a, "(n_splits, n_groups) int64: trees of each group holding each split")
@@ -614,12 +648,15 @@ NB_MODULE(_engine, m) {
             },
             "data"_a, nb::rv_policy::take_ownership,
             "The table of a byte form made by to_bytes; ValueError if it is damaged.")
-        .def("_block", &py_block, "metric"_a, "rows"_a, "cols"_a, "out"_a,
+        .def("_block", &py_block, "metric"_a, "rows"_a.noconvert(), "cols"_a.noconvert(),
+             "out"_a, "progress"_a = nb::none())
+        .def("_condensed", &py_condensed, "metric"_a, "index"_a.noconvert(), "out"_a,
              "progress"_a = nb::none())
-        .def("_condensed", &py_condensed, "metric"_a, "index"_a, "out"_a, "progress"_a = nb::none())
-        .def("_row_sums", &py_row_sums, "metric"_a, "rows"_a, "cols"_a, "progress"_a = nb::none())
-        .def("_nearest", &py_nearest, "metric"_a, "index"_a, "k"_a, "progress"_a = nb::none())
-        .def("_histogram", &py_histogram, "metric"_a, "index"_a, "edges"_a,
+        .def("_row_sums", &py_row_sums, "metric"_a, "rows"_a.noconvert(), "cols"_a.noconvert(),
+             "progress"_a = nb::none())
+        .def("_nearest", &py_nearest, "metric"_a, "index"_a.noconvert(), "k"_a,
+             "progress"_a = nb::none())
+        .def("_histogram", &py_histogram, "metric"_a, "index"_a.noconvert(), "edges"_a,
              "progress"_a = nb::none())
         .def("_lag_sums", &py_lag_sums, "metric"_a, "n_groups"_a, "max_lag"_a,
              "progress"_a = nb::none())
@@ -630,9 +667,9 @@ NB_MODULE(_engine, m) {
                 check_indices(s, span_of(cols));
                 return rf_bound(s.table, span_of(rows), span_of(cols));
             },
-            "rows"_a, "cols"_a)
+            "rows"_a.noconvert(), "cols"_a.noconvert())
         .def("_concat", &py_concat, "other"_a)
-        .def("_take", &py_take, "trees"_a)
+        .def("_take", &py_take, "trees"_a.noconvert())
         .def("__getstate__", &table_bytes)
         .def("__setstate__", [](PySplitTable& self, nb::bytes data) {
             new (&self) PySplitTable{table_from_bytes(data), std::nullopt, std::nullopt};

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/args_py.hpp"
 #include "engine/gil_py.hpp"
 #include "stats/run_sums.hpp"
 
@@ -32,14 +33,15 @@ nb::ndarray<nb::numpy, T> owned(std::vector<T>&& data, std::initializer_list<std
 }
 
 template <class T>
-nb::tuple add(stats::RunSums& self, const Block<T>& block, std::size_t row0) {
+nb::tuple add(stats::RunSums& self, const Block<T>& block, nb::handle row0_arg) {
     const std::size_t rows = block.shape(0);
     if (block.shape(1) != self.n) {
         throw nb::value_error("a block must hold rows of n distances");
     }
-    if (row0 > self.n || rows > self.n - row0) {
+    if (rows > self.n) {
         throw nb::index_error("block rows lie outside the matrix");
     }
+    const std::size_t row0 = int_arg(row0_arg, "row0", 0, self.n - rows);
     stats::BlockSums out;
     bool exact = true;
     {
@@ -73,7 +75,15 @@ void bind_run_sums(nb::module_& m) {
         "by block of rows: per row, the lagged products sum_t d(i,t) d(i,t+k) (k = "
         "0..max_lag), the row sum and the sum of d(i,j)^2 over j > i; over the matrix, the "
         "diagonal sums diag[k] = sum_t d(t,t+k)^2 and col_upper[j] = sum_{i<j} d(i,j)^2.")
-        .def(nb::init<std::size_t, std::size_t>(), "n"_a, "max_lag"_a)
+        .def(
+            "__init__",
+            [](stats::RunSums* self, nb::handle n_arg, nb::handle max_lag_arg) {
+                const std::size_t n = int_arg(n_arg, "n", 0, UINT32_MAX);
+                const std::size_t max_lag = int_arg(max_lag_arg, "max_lag", 0, n > 0 ? n - 1 : 0);
+                new (self) stats::RunSums(n, max_lag);
+            },
+            "n"_a, "max_lag"_a,
+            "Sums for an n x n matrix (n from 0 to 2**32 - 1), lags 0 .. max_lag (below n).")
         .def_ro("n", &stats::RunSums::n)
         .def_ro("max_lag", &stats::RunSums::max_lag)
         .def("add_block", &add<std::uint8_t>, "block"_a, "row0"_a)

@@ -1,6 +1,7 @@
 #include "table/queries.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <mutex>
 #include <string>
@@ -213,10 +214,25 @@ void nearest(const Distances& d, std::span<const std::uint32_t> index, std::size
             "nearest: k and output sizes");
     std::fill(neighbours.begin(), neighbours.end(), -1);
     std::fill(distances.begin(), distances.end(), std::numeric_limits<double>::infinity());
-    // Every row keeps its k best (distance, position) pairs in ascending order: a total
-    // order (positions differ), so the result does not depend on which tile comes first.
-    // A tile finds each of its rows' best k alone, then merges them in under the lock.
+    // Every row keeps its k best (distance, position) pairs in ascending order, NaN after
+    // every number: a total order (positions differ), so the result does not depend on
+    // which tile comes first. A tile finds each of its rows' best k alone, then merges them
+    // in under the lock.
     using Candidate = std::pair<double, std::int64_t>;
+    const auto before = [](const Candidate& a, const Candidate& b) {
+        if (a.first < b.first) {
+            return true;
+        }
+        if (a.first > b.first) {
+            return false;
+        }
+        if (a.first == b.first) {
+            return a.second < b.second;
+        }
+        // Unordered: one or both NaN.
+        const bool a_nan = std::isnan(a.first);
+        return a_nan != std::isnan(b.first) ? !a_nan : a.second < b.second;
+    };
     std::mutex lock;
     auto merge = [&](std::size_t row, std::vector<Candidate>& found) {
         std::int64_t* nb = neighbours.data() + row * k;
@@ -226,7 +242,7 @@ void nearest(const Distances& d, std::span<const std::uint32_t> index, std::size
         }
         const std::size_t keep = std::min(k, found.size());
         std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(keep),
-                          found.end());
+                          found.end(), before);
         for (std::size_t q = 0; q < keep; ++q) {
             dist[q] = found[q].first;
             nb[q] = found[q].second;
@@ -243,7 +259,7 @@ void nearest(const Distances& d, std::span<const std::uint32_t> index, std::size
                 list.emplace_back(v, static_cast<std::int64_t>(pos));
                 if (list.size() >= 4 * k + 16) {  // trim now and then: memory stays O(k)
                     std::nth_element(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(k),
-                                     list.end());
+                                     list.end(), before);
                     list.resize(k);
                 }
             };
@@ -316,6 +332,16 @@ LagSums lag_sums(const Distances& d, std::size_t n_groups, std::size_t max_lag,
         require(g < n_groups, "group out of range");
         members[g].push_back(static_cast<std::uint32_t>(t));
     }
+    // WRF and KF leave out the trees with a NaN or infinite length (whose cells are NaN,
+    // infinite, or for KF 0.0 by its convention).
+    std::vector<std::uint8_t> left_out(table.n_trees(), 0);
+    if (d.metric != Metric::Rf) {
+        for (std::size_t t = 0; t < table.n_trees(); ++t) {
+            for (const double length : table.tree_lengths(t)) {
+                left_out[t] |= static_cast<std::uint8_t>(!std::isfinite(length));
+            }
+        }
+    }
     LagSums out;
     out.pairs.assign(n_groups * max_lag, 0);
     out.sum.assign(n_groups * max_lag, 0.0);
@@ -332,6 +358,9 @@ LagSums lag_sums(const Distances& d, std::size_t n_groups, std::size_t max_lag,
                 double s2 = 0.0;
                 std::int64_t n = 0;
                 for (std::size_t t = 0; t + lag < trees.size(); ++t) {
+                    if (left_out[trees[t]] != 0 || left_out[trees[t + lag]] != 0) {
+                        continue;
+                    }
                     const double v = d.pair(trees[t], trees[t + lag]);
                     s += v;
                     s2 += v * v;
@@ -341,7 +370,8 @@ LagSums lag_sums(const Distances& d, std::size_t n_groups, std::size_t max_lag,
                 out.sum[task] = s;
                 out.sum_sq[task] = s2;
                 if (options.progress != nullptr) {
-                    options.progress->fetch_add(static_cast<std::uint64_t>(n),
+                    const std::size_t visited = trees.size() > lag ? trees.size() - lag : 0;
+                    options.progress->fetch_add(static_cast<std::uint64_t>(visited),
                                                 std::memory_order_relaxed);
                 }
             }
@@ -423,11 +453,19 @@ Result<SplitTable, std::string> concat(const SplitTable& a, const SplitTable& b)
         out.lengths = a.lengths;
         out.lengths.insert(out.lengths.end(), b.lengths.begin(), b.lengths.end());
     }
-    const std::int32_t offset =
-        a.groups.empty() ? 0 : *std::max_element(a.groups.begin(), a.groups.end()) + 1;
+    // b's groups are numbered after a's; the joined numbers must stay group numbers.
+    const std::int64_t offset =
+        a.groups.empty() ? 0
+                         : std::int64_t{*std::max_element(a.groups.begin(), a.groups.end())} + 1;
+    const std::int64_t b_last =
+        b.groups.empty() ? -1 : *std::max_element(b.groups.begin(), b.groups.end());
+    if (offset + b_last > INT32_MAX) {
+        return unexpected("cannot join: the second table's groups, numbered after the first's (" +
+                          std::to_string(offset) + " and up), would pass 2**31 - 1");
+    }
     out.groups = a.groups;
     for (const std::int32_t g : b.groups) {
-        out.groups.push_back(g + offset);
+        out.groups.push_back(static_cast<std::int32_t>(g + offset));
     }
     return out;
 }

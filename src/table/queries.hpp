@@ -68,8 +68,8 @@ void row_sums(const Distances& d, std::span<const std::uint32_t> rows,
                      const TileOptions& options);
 
 // The k nearest other trees of every listed tree (among the listed trees): neighbours[r * k
-// + q] is a position into `index`, nearest first, ties to the lower position; distances
-// beside them. Precondition: k < index.size().
+// + q] is a position into `index`, nearest first, ties to the lower position, NaN distances
+// last; distances beside them. Precondition: k < index.size().
 void nearest(const Distances& d, std::span<const std::uint32_t> index, std::size_t k,
                     std::span<std::int64_t> neighbours, std::span<double> distances,
                     const TileOptions& options);
@@ -82,7 +82,9 @@ void histogram(const Distances& d, std::span<const std::uint32_t> index,
 
 // For every group g and lag k = 1 .. max_lag: over the pairs (t, u) of trees of group g
 // where u is k trees after t within the group (in table order), their number, the sum of d
-// and the sum of d^2 (each added in ascending t). Outputs are (n_groups x max_lag).
+// and the sum of d^2 (each added in ascending t). For WRF and KF, pairs with a tree that
+// holds a NaN or infinite branch length are left out of all three. Outputs are (n_groups x
+// max_lag).
 struct LagSums {
     std::vector<std::int64_t> pairs;
     std::vector<double> sum;
@@ -94,7 +96,8 @@ LagSums lag_sums(const Distances& d, std::size_t n_groups, std::size_t max_lag,
 // A table of the trees of `a` followed by those of `b`, as if both had been read in one
 // call: ids, first appearances and leaf sets joint, so its cells are the module's cells for
 // the concatenated trees. Needs the same leaves (names and count); else the module's
-// message for the first tree of `b`, indexed after the trees of `a`.
+// message for the first tree of `b`, indexed after the trees of `a`. The groups of `b` are
+// numbered after those of `a`; an error if that passes 2**31 - 1.
 Result<SplitTable, std::string> concat(const SplitTable& a, const SplitTable& b);
 
 // A table of the trees `trees` of `table` (in that order; repeats allowed) as if they alone

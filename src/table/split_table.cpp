@@ -291,6 +291,9 @@ std::vector<std::int32_t> split_parents(const SplitTable& table) {
 }
 
 std::vector<std::int64_t> split_counts(const SplitTable& table, std::size_t n_groups) {
+    require(n_groups == 0 ||
+                table.n_splits() <= std::vector<std::int64_t>().max_size() / n_groups,
+            "split_counts: n_splits * n_groups too large");
     std::vector<std::int64_t> counts(table.n_splits() * n_groups, 0);
     for (std::size_t tree_i = 0; tree_i < table.n_trees(); ++tree_i) {
         const auto group = static_cast<std::size_t>(table.groups[tree_i]);

@@ -79,7 +79,7 @@ struct SplitTable {
 std::vector<std::int32_t> split_parents(const SplitTable& table);
 
 // (n_splits x n_groups) row-major: how many trees of each group hold each split.
-// Precondition: every group is below n_groups.
+// Preconditions: every group is below n_groups; n_splits * n_groups cells fit in a vector.
 std::vector<std::int64_t> split_counts(const SplitTable& table, std::size_t n_groups);
 
 }  // namespace kestrilune

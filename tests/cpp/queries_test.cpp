@@ -252,6 +252,67 @@ TEST(QueriesReductions, NearestOthersWithTiesToTheLowerPosition) {
     }
 }
 
+// NaN and infinite lengths on some trees make their distances NaN, inf (or KF 0.0): nearest()
+// ranks NaN after every number (ties still to the lower position), lag_sums() leaves those
+// trees out.
+TEST(QueriesReductions, NonFiniteDistancesRankLastAndLeaveTheLagSums) {
+    SplitTable table = table_of(random_texts(23, 11, 9), false);
+    for (std::size_t t = 0; t < table.n_trees(); t += 3) {
+        table.lengths[static_cast<std::size_t>(table.indptr[t])] = t % 2 == 0 ? NAN : INFINITY;
+    }
+    const WeightedView view = WeightedView::from_table(table);
+    const std::vector<std::uint32_t> index = all_trees(table);
+    const std::size_t n = index.size();
+    using Pair = std::pair<double, std::int64_t>;
+    auto nan_last = [](const Pair& a, const Pair& b) {
+        if (std::isnan(a.first) || std::isnan(b.first)) {
+            return std::isnan(a.first) == std::isnan(b.first) ? a.second < b.second
+                                                              : std::isnan(b.first);
+        }
+        return a < b;
+    };
+    for (const Metric m : {Metric::Wrf, Metric::Kf}) {
+        const Distances d{&table, m, &view};
+        for (const std::size_t k : {std::size_t{1}, std::size_t{4}}) {
+            for (const std::size_t tile : kTileSizes) {
+                std::vector<std::int64_t> nb(n * k);
+                std::vector<double> dist(n * k);
+                nearest(d, index, k, nb, dist, TileOptions{.tile_size = tile});
+                for (std::size_t r = 0; r < n; ++r) {
+                    std::vector<Pair> want;
+                    for (std::size_t c = 0; c < n; ++c) {
+                        if (c != r) {
+                            want.emplace_back(d.pair(index[r], index[c]),
+                                              static_cast<std::int64_t>(c));
+                        }
+                    }
+                    std::sort(want.begin(), want.end(), nan_last);
+                    for (std::size_t q = 0; q < k; ++q) {
+                        ASSERT_EQ(nb[r * k + q], want[q].second)
+                            << static_cast<int>(m) << " tile " << tile << " row " << r;
+                    }
+                }
+            }
+        }
+        const LagSums got = lag_sums(d, 3, 4, TileOptions{});
+        for (std::size_t g = 0; g < 3; ++g) {
+            for (std::size_t lag = 1; lag <= 4; ++lag) {
+                std::int64_t pairs = 0;
+                double s = 0.0;
+                for (std::size_t t = g; t + 3 * lag < n; t += 3) {
+                    if (t % 3 != 0) {  // group 0 holds every tree with a bad length
+                        ++pairs;
+                        s += d.pair(static_cast<std::uint32_t>(t),
+                                    static_cast<std::uint32_t>(t + 3 * lag));
+                    }
+                }
+                EXPECT_EQ(got.pairs[g * 4 + lag - 1], pairs) << g << " lag " << lag;
+                EXPECT_TRUE(same_bits(got.sum[g * 4 + lag - 1], s)) << g << " lag " << lag;
+            }
+        }
+    }
+}
+
 TEST(QueriesReductions, HistogramOfPairsLastBinClosedOutsideValuesDropped) {
     const Fixture& f = rooted();
     const std::vector<std::uint32_t> index = all_trees(f.table);
@@ -367,6 +428,18 @@ TEST(QueriesConcat, TwoTablesJoinAsIfReadInOneCall) {
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error(),
               "Tree 4 has a different leaf set than tree 0. All trees must share the same taxa.");
+    // Groups numbered past 2**31 - 1 are refused, not wrapped (ta's groups are 0..2).
+    SplitTable high = ta;
+    std::fill(high.groups.begin(), high.groups.end(), INT32_MAX - 3);
+    SplitTable higher = ta;
+    std::fill(higher.groups.begin(), higher.groups.end(), INT32_MAX - 2);
+    const auto joined = concat(ta, high);
+    ASSERT_TRUE(joined);
+    EXPECT_EQ(joined->groups.back(), INT32_MAX);
+    EXPECT_TRUE(concat(high, ta));
+    EXPECT_FALSE(concat(ta, higher));
+    EXPECT_FALSE(concat(higher, ta));
+    EXPECT_FALSE(concat(high, high));
 }
 
 }  // namespace

@@ -2,8 +2,10 @@
 engine, cell for cell against the kestrilune module on the same trees."""
 
 import _thread
+import pickle
 import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -12,7 +14,7 @@ import kestrilune
 from engine_data import FILES
 from kestrilune_tools import read_trees
 from kestrilune_tools.arrays import float_matrix, rf_matrix
-from kestrilune_tools.table.engine import SplitTable
+from kestrilune_tools.table.engine import RunSums, SplitTable
 
 
 
@@ -203,6 +205,111 @@ def test_bad_requests(call, error):
     t = SplitTable.from_treeset(ts)
     with pytest.raises(error):
         call(t)
+
+
+@pytest.mark.parametrize("call, error, message", [
+    # Indices are checked in their own type, before any cast.
+    (lambda t: t.rf([2**64 - 1]), IndexError, r"^rows: tree index 18446744073709551615 is out "
+                                              r"of range .* \(allowed: -20 to 19\)$"),
+    (lambda t: t.rf([2**63]), IndexError, "^rows: tree index 9223372036854775808 "),
+    (lambda t: t.rf(None, [0, 2**70]), IndexError, "^cols: tree index 1180591620717411303424 "),
+    (lambda t: t.to(2**64 - 1), IndexError, "^tree: tree index 18446744073709551615 "),
+    (lambda t: t.take(np.array([2**63], np.uint64)), IndexError, "^trees: tree index 2**63"),
+    (lambda t: t.counts(0), ValueError, "^n_groups must be an integer from 2 to 2147483648, "
+                                        "got 0$"),
+    (lambda t: t.counts(1), ValueError, "^n_groups must be .* got 1$"),
+    (lambda t: t.counts(-1), ValueError, "^n_groups must be .* got -1$"),
+    (lambda t: t.counts(2**64 // t.n_splits + 1), ValueError, "^n_groups must be"),
+    (lambda t: t.counts(2.0), TypeError, "^n_groups must be .* got 2.0$"),
+    (lambda t: t.knn(-1), ValueError, "^k must be an integer from 1 to 19, got -1$"),
+    (lambda t: t.knn(1.5), TypeError, "^k must be an integer from 1 to 19, got 1.5$"),
+    (lambda t: t.knn(1, index=[3]), ValueError, "^k: nearest neighbours need at least two"),
+    (lambda t: t.lag_means(max_lag=2**64), ValueError, "^max_lag must be an integer from 1 to"),
+    (lambda t: t.lag_means(max_lag=0), ValueError, "^max_lag must be"),
+    (lambda t: t.lag_means(max_lag=2**30), ValueError, "^max_lag: 2 groups x 1073741824 lags"),
+    (lambda t: t.rf(dtype=">u4"), ValueError, "^dtype: '>u4' is not in this machine's byte "
+                                              "order; use '<u4'$"),
+    (lambda t: t.rf(out=np.zeros((20, 20), ">u4")), ValueError, "^out: '>u4'"),
+    (lambda t: t.rf(out=[[0] * 20] * 20), TypeError, r"^out must be a NumPy array of shape "
+                                                     r"\(20, 20\).*got list$"),
+    (lambda t: t.histogram(bins=[0, np.nan, 100]), ValueError, "^bins: edges must be numbers"),
+    (lambda t: t.histogram(bins=0), ValueError, "^bins must be a count from 1 to"),
+    (lambda t: t.histogram(bins=[[0, 1]]), ValueError, "^bins must be a count .* or a 1-D"),
+    (lambda t: t.histogram(bins=4, range=(3, 1)), ValueError, "^range must be two finite"),
+    (lambda t: t.histogram(bins=[0, 1], range=(0, 1)), ValueError, "^range: give bins as a "
+                                                                   "count"),
+    (lambda t: t.histogram("wrf", bins=4), ValueError, r"^range: a count of bins needs "
+                                                       r"range=\(low, high\) for wrf$"),
+    (lambda t: RunSums(-1, 2), ValueError, "^n must be an integer from 0 to 4294967295, got -1$"),
+    (lambda t: RunSums(3, 3), ValueError, "^max_lag must be an integer from 0 to 2, got 3$"),
+    (lambda t: RunSums(3, 1).add_block(np.zeros((1, 3), np.uint8), -1), ValueError,
+     "^row0 must be an integer from 0 to 2, got -1$"),
+])
+def test_arguments_are_refused_in_one_line_naming_them(call, error, message):
+    ts = read_trees(str(FILES["cynmix"][0])).subset(range(20))
+    t = SplitTable.from_treeset(ts, groups=[0] * 10 + [1] * 10, lengths=True)
+    with pytest.raises(error, match=message.replace("2**63", "9223372036854775808")) as got:
+        call(t)
+    assert "\n" not in str(got.value)
+
+
+def test_counts_histogram_bins_pickles_and_joined_groups():
+    ts = read_trees(str(FILES["cynmix"][0])).subset(range(20))
+    t = SplitTable.from_treeset(ts, groups=[0] * 10 + [1] * 10, lengths=True)
+    assert t.counts(2).sum() == len(t.ids) and t.counts(np.int64(3))[:, 2].sum() == 0
+    upper = t.kf()[np.triu_indices(20, 1)]
+    counts, edges = t.histogram("kf", bins=6, range=(0.0, float(upper.max())))
+    want = np.histogram(upper, 6, (0.0, float(upper.max())))
+    assert (counts == want[0]).all() and (edges == want[1]).all()
+    counts, edges = t.histogram("rf", bins=np.int64(5))
+    rf = t.rf()[np.triu_indices(20, 1)]
+    assert (counts == np.histogram(rf, 5, (0, edges[-1]))[0]).all()
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        back = pickle.loads(pickle.dumps(t, protocol=protocol))
+        assert type(back) is SplitTable and back.kf().tobytes() == t.kf().tobytes(), protocol
+    with pytest.raises(TypeError):  # uint32 only: a cast would wrap 2**32 + 1 to 1
+        t._take(np.array([2**32 + 1], np.uint64))
+    top = SplitTable.from_treeset(ts, groups=[2**31 - 1] * 20)
+    with pytest.raises(ValueError, match=r"^cannot join: .* would pass 2\*\*31 - 1$"):
+        top.joined(top)
+
+
+def test_nan_and_infinite_lengths_rank_last_and_are_counted_in_a_warning():
+    ts = read_trees(str(FILES["cynmix"][0])).subset(range(30))
+    texts = list(ts.newicks())
+    bad = np.arange(30) % 4 == 1
+    for i in np.flatnonzero(bad):  # one length per such tree: NaN or inf
+        head, tail = texts[i].split(":", 1)
+        texts[i] = head + (":nan" if i % 8 == 1 else ":inf") + tail[tail.find(next(
+            c for c in tail if c in ",)")):]
+    t = SplitTable(ts.names, iter(texts), ts.translate_maps, ts.map_indices, lengths=True,
+                   groups=[0] * 15 + [1] * 15)
+    good = np.flatnonzero(~bad)
+    warned = "^{}: 8 of 30 trees have NaN or infinite branch lengths; "
+    for metric in ("wrf", "kf"):
+        w = t.block(metric)  # WRF: NaN or inf; KF: NaN gives 0.0 by its convention
+        assert not (np.isfinite(w[bad][:, good]) & (w[bad][:, good] > 0)).any()
+        with pytest.warns(RuntimeWarning, match=warned.format(metric) + "distances to them"):
+            nb, _ = t.knn(3, metric)
+        # Other trees only, NaN last, ties to the lower index.
+        order = np.lexsort((np.tile(np.arange(30), (30, 1)), np.nan_to_num(w, nan=0.0,
+                                                                          posinf=np.inf),
+                            np.isnan(w), np.eye(30)), axis=1)[:, :3]
+        assert (nb == order).all()
+        finite = w[np.ix_(good, good)]
+        with pytest.warns(RuntimeWarning, match=warned.format(metric) + "left out of the medoid"):
+            assert t.medoid(metric) == good[np.argmin(finite.sum(1))]
+        edges = np.linspace(0, finite.max(), 5)
+        with pytest.warns(RuntimeWarning, match="left out of the histogram"):
+            counts = t.histogram(metric, bins=edges)[0]
+        assert (counts == np.histogram(finite[np.triu_indices(len(good), 1)], edges)[0]).all()
+        with pytest.warns(RuntimeWarning, match="their pairs are left out of the lag means"):
+            lag = t.lag_means(metric, max_lag=2)
+        ok = ~bad[:-1] & ~bad[1:] & (np.arange(29) != 14)  # lag-1 pairs within a run
+        assert lag.pairs[:, 0].sum() == ok.sum() and np.isfinite(lag.mean).all()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert t.knn(1, "rf")[0].shape == (30, 1)  # lengths play no part in RF
 
 
 def test_narrowing_that_would_lose_values_is_refused():

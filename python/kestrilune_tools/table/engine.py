@@ -18,6 +18,8 @@ or the number of threads. Long calls release the GIL, report to a
 
 from __future__ import annotations
 
+import operator
+import warnings
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Mapping, Optional, Sequence, Tuple, Union, cast
 
@@ -72,14 +74,48 @@ class LagMeans:
         return _pooled(self.mean_sq, self.pairs)
 
 
+# A count of histogram bins is at most this (its edges are one array).
+_MOST_BINS = 1 << 24
+
+
+def _out_of_range(name: str, value: Any, n: int) -> str:
+    return (f"{name}: tree index {int(value)} is out of range for a table of {n} trees "
+            f"(allowed: {-n} to {n - 1})")
+
+
+def _bin_range(given: Any) -> Tuple[float, float]:
+    try:
+        low, high = (float(v) for v in given)
+    except (TypeError, ValueError):
+        low = high = float("nan")
+    if not (np.isfinite(low) and np.isfinite(high) and low < high):
+        raise ValueError(f"range must be two finite numbers (low, high) with low < high, "
+                         f"got {given!r}")
+    return low, high
+
+
 def _pooled(means: np.ndarray, pairs: np.ndarray) -> np.ndarray:
     n = pairs.sum(axis=0)
     with np.errstate(invalid="ignore", divide="ignore"):
         return np.where(n > 0, np.nansum(means * pairs, axis=0) / n, np.nan)
 
 
+def _restore(cls: "type[SplitTable]", data: bytes) -> "SplitTable":
+    """A table of ``cls`` from its byte form: what pickles of protocols 0 and 1 call."""
+    table = cls.__new__(cls)
+    table.__setstate__(data)
+    return table
+
+
 class SplitTable(_engine.SplitTable):
     __doc__ = _engine.SplitTable.__doc__
+
+    def __reduce_ex__(self, protocol: Any) -> Any:
+        # Protocols 2 and up build the object with __new__ and hand the bytes to
+        # __setstate__; 0 and 1 cannot, so they call a function that does the same.
+        if isinstance(protocol, int) and protocol < 2:
+            return _restore, (type(self), self.__getstate__())
+        return super().__reduce_ex__(protocol)
 
     @classmethod
     def from_treeset(cls, treeset: TreeSet, rooted: bool = False, lengths: bool = False,
@@ -124,7 +160,7 @@ class SplitTable(_engine.SplitTable):
     def block(self, metric: Metric, rows: Index = None, cols: Index = None, *,
               out: Optional[np.ndarray] = None, dtype: Optional[DTypeLike] = None,
               progress: Optional[object] = None) -> np.ndarray:
-        r, c = self.index(rows), self.index(cols)
+        r, c = self.index(rows, "rows"), self.index(cols, "cols")
         out = self._output(metric, r, c, (len(r), len(c)), out, dtype)
         self._block(metric, r, c, out, progress)
         return out
@@ -147,7 +183,7 @@ class SplitTable(_engine.SplitTable):
         text (leaf labels translated through ``translate`` when given), which may hold
         splits the table has never seen."""
         if isinstance(tree, (int, np.integer)):
-            return self.block(metric, [int(tree)], None, progress=progress)[0]
+            return self.block(metric, self.index([tree], "tree"), None, progress=progress)[0]
         if not isinstance(tree, str):
             raise TypeError(f"expected a tree index or a Newick string, got {type(tree).__name__}")
         one = SplitTable(["tree", "tree"], iter([tree, tree]), [dict(translate or {})], [0, 0],
@@ -163,9 +199,9 @@ class SplitTable(_engine.SplitTable):
         the module gives for the two tree sets read as one (same taxa needed; leaf orders
         and translate tables may differ)."""
         joint = self.joined(other)
-        r = self.index(rows)
-        c = other.index(cols) if isinstance(other, SplitTable) else \
-            SplitTable.index(other, cols)  # type: ignore[arg-type]  # needs n_trees only
+        r = self.index(rows, "rows")
+        c = other.index(cols, "cols") if isinstance(other, SplitTable) else \
+            SplitTable.index(other, cols, "cols")  # type: ignore[arg-type]  # needs n_trees only
         return joint.block(metric, r, c + np.uint32(self.n_trees), out=out, dtype=dtype,
                            progress=progress)
 
@@ -179,80 +215,167 @@ class SplitTable(_engine.SplitTable):
         its cells are those the ``kestrilune`` module gives for those trees alone, the
         summation order of WRF and KF included (which depends on the order in which the
         trees of a call first meet each split). No tree is parsed again."""
-        return cast(SplitTable, self._take(self.index(trees)))
+        return cast(SplitTable, self._take(self.index(trees, "trees")))
 
     # ------------------------------------------------------------------ reductions
 
     def row_sums(self, metric: Metric = "rf", rows: Index = None, cols: Index = None,
                  progress: Optional[object] = None) -> np.ndarray:
-        """float64 sum of each row's distances (RF sums are exact)."""
-        return self._row_sums(metric, self.index(rows), self.index(cols), progress)
+        """float64 sum of each row's distances (RF sums are exact). Trees with a NaN or
+        infinite branch length are counted in a warning (their WRF cells are NaN or inf, KF
+        ones may be 0.0)."""
+        r, c = self.index(rows, "rows"), self.index(cols, "cols")
+        self._flag_nonfinite(metric, np.union1d(r, c), "sums over them are not meaningful")
+        return self._row_sums(metric, r, c, progress)
 
     def medoid(self, metric: Metric = "rf", index: Index = None,
                progress: Optional[object] = None) -> int:
         """The tree (its table index) with the least total distance to the trees of
-        ``index`` (default: all); ties go to the lowest index."""
-        i = self.index(index)
-        return int(i[int(np.argmin(self._row_sums(metric, i, i, progress)))])
+        ``index`` (default: all); ties go to the lowest index. For wrf and kf, trees with
+        a NaN or infinite branch length are left out (with a warning)."""
+        i = self._finite_trees(metric, self.index(index), "left out of the medoid")
+        if len(i) == 0:
+            raise ValueError("index: no tree to choose a medoid from")
+        sums = self._row_sums(metric, i, i, progress)
+        # The least sum, NaN after every number, ties to the first.
+        nan = np.isnan(sums)
+        return int(i[np.lexsort((np.where(nan, 0.0, sums), nan))[0]])
 
     def lag_means(self, metric: Metric = "rf", max_lag: int = 100,
                   progress: Optional[object] = None) -> LagMeans:
         """Mean d and d^2 over the pairs of trees k samples apart within each group (run),
-        for k = 1 .. max_lag: what topological ESS is computed from."""
-        if max_lag < 1:
-            raise ValueError("max_lag must be at least 1")
+        for k = 1 .. max_lag: what topological ESS is computed from. For wrf and kf, pairs
+        with a tree that holds a NaN or infinite branch length are left out (with a
+        warning)."""
         n_groups = int(self.groups.max()) + 1 if self.n_trees else 0
-        pairs, s, s2 = self._lag_sums(metric, n_groups, int(max_lag), progress)
+        self._flag_nonfinite(metric, None, "their pairs are left out of the lag means")
+        pairs, s, s2 = self._lag_sums(metric, n_groups, max_lag, progress)
         with np.errstate(invalid="ignore", divide="ignore"):
             return LagMeans(pairs=pairs, mean=s / pairs, mean_sq=s2 / pairs)
 
     def knn(self, k: int, metric: Metric = "rf", index: Index = None,
             progress: Optional[object] = None) -> Tuple[np.ndarray, np.ndarray]:
         """(neighbours, distances), each (m, k): the k nearest other trees of every tree of
-        ``index``, nearest first, ties to the lower index; neighbours are table indices."""
+        ``index``, nearest first, ties to the lower index, NaN distances last; neighbours
+        are table indices."""
         i = self.index(index)
-        pos, dist = self._nearest(metric, i, int(k), progress)
+        self._flag_nonfinite(metric, i, "distances to them are not meaningful (NaN ranks last)")
+        pos, dist = self._nearest(metric, i, k, progress)
         return i[pos].astype(np.int64), dist
 
     def histogram(self, metric: Metric = "rf", bins: Any = None, index: Index = None,
-                  progress: Optional[object] = None) -> Tuple[np.ndarray, np.ndarray]:
-        """(counts, edges) of the distances of all pairs i < j, as ``numpy.histogram``.
-        ``bins=None``: for RF one bin per integer value up to the largest possible."""
-        i = self.index(index)
+                  progress: Optional[object] = None, *,
+                  range: Optional[Tuple[float, float]] = None,
+                  ) -> Tuple[np.ndarray, np.ndarray]:
+        """(counts, edges) of the distances of all pairs i < j, as ``numpy.histogram``:
+        ``bins`` the edges, or a count of equal bins over ``range`` (for RF, ``range``
+        defaults to 0 .. the largest possible). ``bins=None``: for RF one bin per integer
+        value up to the largest possible. For wrf and kf, trees with a NaN or infinite
+        branch length are left out (with a warning)."""
+        i = self._finite_trees(metric, self.index(index), "left out of the histogram")
         if bins is None:
             if metric != "rf":
-                raise ValueError("give bins (edges or a count with a range) for wrf and kf")
+                raise ValueError(f"bins: give edges, or a count with range=(low, high), for "
+                                 f"{metric}")
+            if range is not None:
+                raise ValueError("range: give bins as a count with it")
             edges = np.arange(self._rf_bound(i, i) + 2, dtype=np.float64) - 0.5
             edges[0] = 0.0
+        elif isinstance(bins, (int, np.integer)) and not isinstance(bins, bool):
+            if not 1 <= bins <= _MOST_BINS:
+                raise ValueError(f"bins must be a count from 1 to {_MOST_BINS} or edges, "
+                                 f"got {bins}")
+            if range is None:
+                if metric != "rf":
+                    raise ValueError(f"range: a count of bins needs range=(low, high) for "
+                                     f"{metric}")
+                range = (0.0, float(max(self._rf_bound(i, i), 1)))
+            low, high = _bin_range(range)
+            edges = np.linspace(low, high, int(bins) + 1)
         else:
+            if range is not None:
+                raise ValueError("range: give bins as a count with it, not edges")
             edges = np.asarray(bins, dtype=np.float64)
+            if edges.ndim != 1 or len(edges) < 2:
+                raise ValueError(f"bins must be a count from 1 to {_MOST_BINS} or a 1-D "
+                                 f"sequence of at least two edges")
         counts = self._histogram(metric, i, np.ascontiguousarray(edges), progress)
         return counts, edges
 
     # ------------------------------------------------------------------ helpers
 
-    def index(self, which: Index) -> np.ndarray:
+    def index(self, which: Index, name: str = "index") -> np.ndarray:
         """Table indices as a uint32 array: None (all), a slice, or integers (negative ones
-        count from the end); IndexError outside the table."""
+        count from the end); IndexError outside the table (``name``: the argument's name in
+        the message)."""
         n = self.n_trees
         if which is None:
             return np.arange(n, dtype=np.uint32)
         if isinstance(which, slice):
             return np.arange(*which.indices(n), dtype=np.uint32)
         arr = np.asarray(which)
+        if arr.ndim == 1 and arr.dtype == object:  # integers beyond 64 bits
+            try:
+                arr = np.array([operator.index(v) for v in arr], dtype=object)
+            except TypeError:
+                pass
+            else:
+                outside = [v for v in arr if not -n <= v < n]
+                if outside:
+                    raise IndexError(_out_of_range(name, outside[0], n))
+                arr = arr.astype(np.int64)
         if arr.ndim != 1 or not (np.issubdtype(arr.dtype, np.integer) or arr.size == 0):
-            raise TypeError("tree indices must be a slice or a 1-D sequence of integers")
-        arr = arr.astype(np.int64, copy=False)
-        bad = (arr < -n) | (arr >= n)
+            raise TypeError(f"{name}: tree indices must be a slice or a 1-D sequence of "
+                            f"integers")
+        # Checked in the array's own type: a cast first would turn 2**64 - 1 into -1.
+        bad = arr >= n if arr.dtype.kind == "u" else (arr < -n) | (arr >= n)
         if bad.any():
-            raise IndexError(f"tree index {int(arr[bad][0])} is out of range for a table of "
-                             f"{n} trees")
+            raise IndexError(_out_of_range(name, arr[bad][0], n))
+        arr = arr.astype(np.int64, copy=False)
         return np.ascontiguousarray(np.where(arr < 0, arr + n, arr), dtype=np.uint32)
+
+    def _nonfinite(self, index: Optional[np.ndarray]) -> np.ndarray:
+        """Of the trees ``index`` (None: all), which hold a NaN or infinite length (bool)."""
+        lengths = self.lengths
+        n = self.n_trees
+        if lengths is None or np.isfinite(lengths).all():
+            return np.zeros(n if index is None else len(index), dtype=bool)
+        tree_of = np.repeat(np.arange(n), np.diff(self.indptr))
+        per_tree = np.zeros(n, dtype=bool)
+        per_tree[tree_of[~np.isfinite(lengths)]] = True
+        return per_tree if index is None else per_tree[index]
+
+    def _flag_nonfinite(self, metric: str, index: Optional[np.ndarray], what: str) -> None:
+        """Warns (counting them) when wrf or kf meets trees with NaN or infinite lengths."""
+        if metric == "rf" or metric not in METRICS or not self.has_lengths:
+            return
+        bad = self._nonfinite(index)
+        if bad.any():
+            warnings.warn(f"{metric}: {int(bad.sum())} of {len(bad)} trees have NaN or "
+                          f"infinite branch lengths; {what}", RuntimeWarning, stacklevel=3)
+
+    def _finite_trees(self, metric: str, index: np.ndarray, what: str) -> np.ndarray:
+        """``index`` without the trees with NaN or infinite lengths for wrf and kf (warns)."""
+        if metric == "rf" or metric not in METRICS or not self.has_lengths:
+            return index
+        bad = self._nonfinite(index)
+        if bad.any():
+            warnings.warn(f"{metric}: {int(bad.sum())} of {len(bad)} trees have NaN or "
+                          f"infinite branch lengths; {what}", RuntimeWarning, stacklevel=3)
+            return np.ascontiguousarray(index[~bad])
+        return index
 
     def _output(self, metric: str, rows: np.ndarray, cols: np.ndarray, shape: Tuple[int, ...],
                 out: Optional[np.ndarray], dtype: Optional[DTypeLike]) -> np.ndarray:
         if metric not in METRICS:
             raise ValueError(f"unknown metric {metric!r}: choose rf, wrf or kf")
+        if out is not None and not isinstance(out, np.ndarray):
+            raise TypeError(f"out must be a NumPy array of shape {shape} (a memmap is fine), "
+                            f"got {type(out).__name__}")
+        for given, what in ((dtype, "dtype"), (None if out is None else out.dtype, "out")):
+            if given is not None and not np.dtype(given).isnative:
+                raise ValueError(f"{what}: {np.dtype(given).str!r} is not in this machine's "
+                                 f"byte order; use {np.dtype(given).newbyteorder('=').str!r}")
         if metric != "rf":
             want: np.dtype[Any] = np.dtype(np.float64)
             if dtype is not None and np.dtype(dtype) != want:
@@ -272,7 +395,7 @@ class SplitTable(_engine.SplitTable):
                                      f"{want} holds")
         if out is None:
             return np.empty(shape, dtype=want)
-        if not isinstance(out, np.ndarray) or out.shape != shape:
+        if out.shape != shape:
             raise ValueError(f"out must be an array of shape {shape}")
         if out.dtype != want:
             raise ValueError(f"out has dtype {out.dtype}; these cells need {want}")
