@@ -108,7 +108,7 @@ class SplitTable:
         int32 beside ids: the smallest split of the same tree strictly containing the split, or -1
         """
 
-    def counts(self, n_groups: int) -> NDArray[numpy.int64]:
+    def counts(self, n_groups: object) -> NDArray[numpy.int64]:
         """(n_splits, n_groups) int64: trees of each group holding each split"""
 
     def to_bytes(self) -> bytes:
@@ -126,11 +126,11 @@ class SplitTable:
 
     def _row_sums(self, metric: str, rows: Annotated[NDArray[numpy.uint32], dict(shape=(None,), order='C', device='cpu', writable=False)], cols: Annotated[NDArray[numpy.uint32], dict(shape=(None,), order='C', device='cpu', writable=False)], progress: object | None = None) -> NDArray[numpy.float64]: ...
 
-    def _nearest(self, metric: str, index: Annotated[NDArray[numpy.uint32], dict(shape=(None,), order='C', device='cpu', writable=False)], k: int, progress: object | None = None) -> tuple: ...
+    def _nearest(self, metric: str, index: Annotated[NDArray[numpy.uint32], dict(shape=(None,), order='C', device='cpu', writable=False)], k: object, progress: object | None = None) -> tuple: ...
 
     def _histogram(self, metric: str, index: Annotated[NDArray[numpy.uint32], dict(shape=(None,), order='C', device='cpu', writable=False)], edges: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], progress: object | None = None) -> NDArray[numpy.int64]: ...
 
-    def _lag_sums(self, metric: str, n_groups: int, max_lag: int, progress: object | None = None) -> tuple: ...
+    def _lag_sums(self, metric: str, n_groups: object, max_lag: object, progress: object | None = None) -> tuple: ...
 
     def _rf_bound(self, rows: Annotated[NDArray[numpy.uint32], dict(shape=(None,), order='C', device='cpu', writable=False)], cols: Annotated[NDArray[numpy.uint32], dict(shape=(None,), order='C', device='cpu', writable=False)]) -> int: ...
 
@@ -147,7 +147,10 @@ class RunSums:
     Exact whole-number sums over the n x n distance matrix of one run, gathered block by block of rows: per row, the lagged products sum_t d(i,t) d(i,t+k) (k = 0..max_lag), the row sum and the sum of d(i,j)^2 over j > i; over the matrix, the diagonal sums diag[k] = sum_t d(t,t+k)^2 and col_upper[j] = sum_{i<j} d(i,j)^2.
     """
 
-    def __init__(self, n: int, max_lag: int) -> None: ...
+    def __init__(self, n: object, max_lag: object) -> None:
+        """
+        Sums for an n x n matrix (n from 0 to 2**32 - 1), lags 0 .. max_lag (below n).
+        """
 
     @property
     def n(self) -> int: ...
@@ -156,13 +159,13 @@ class RunSums:
     def max_lag(self) -> int: ...
 
     @overload
-    def add_block(self, block: Annotated[NDArray[numpy.uint8], dict(shape=(None, None), order='C', device='cpu', writable=False)], row0: int) -> tuple: ...
+    def add_block(self, block: Annotated[NDArray[numpy.uint8], dict(shape=(None, None), order='C', device='cpu', writable=False)], row0: object) -> tuple: ...
 
     @overload
-    def add_block(self, block: Annotated[NDArray[numpy.uint16], dict(shape=(None, None), order='C', device='cpu', writable=False)], row0: int) -> tuple: ...
+    def add_block(self, block: Annotated[NDArray[numpy.uint16], dict(shape=(None, None), order='C', device='cpu', writable=False)], row0: object) -> tuple: ...
 
     @overload
-    def add_block(self, block: Annotated[NDArray[numpy.uint32], dict(shape=(None, None), order='C', device='cpu', writable=False)], row0: int) -> tuple:
+    def add_block(self, block: Annotated[NDArray[numpy.uint32], dict(shape=(None, None), order='C', device='cpu', writable=False)], row0: object) -> tuple:
         """
         Adds rows row0.. of the matrix (a C-contiguous uint8/16/32 array of shape (rows, n)); returns (lagged (rows, max_lag + 1), total (rows,), row_upper (rows,)), all int64. The GIL is released while the block is summed.
         """

@@ -5,7 +5,7 @@ commands that use it never open a file for its texts again."""
 import numpy as np
 import pytest
 
-from engine_data import FILES
+from engine_data import DATA, FILES
 from kestrilune_tools import _engine, read_trees
 from kestrilune_tools.console import cli
 from kestrilune_tools.reading import treeset
@@ -13,8 +13,7 @@ from kestrilune_tools.table import load
 from kestrilune_tools.table.engine import SplitTable
 from kestrilune_tools.table.load import read_table
 
-CYNMIX = ["tests/data/converge/cynmix3/cynmix3.run1.t.gz",
-          "tests/data/converge/cynmix3/cynmix3.run2.t.gz"]
+CYNMIX = [str(DATA / "converge" / "cynmix3" / f"cynmix3.run{i}.t.gz") for i in (1, 2)]
 
 
 @pytest.mark.parametrize("files", [[str(p) for p in FILES["two_runs"]], FILES["beast"], CYNMIX],
