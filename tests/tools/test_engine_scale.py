@@ -53,8 +53,8 @@ def test_resume_recomputes_only_unwritten_tiles_and_refuses_other_inputs(tmp_pat
     # on record when the run dies do not depend on how far the writer threads got.
     submit = scale._Writer.submit
 
-    def submit_and_wait(writer, key, write):
-        submit(writer, key, write)
+    def submit_and_wait(writer, *args):
+        submit(writer, *args)
         for future in writer._futures:
             future.result()
 

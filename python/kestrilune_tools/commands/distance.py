@@ -20,7 +20,9 @@ import numpy as np
 from .. import arrays
 from ..analyses.distances import explain_error, run_means
 from ..console import scale as scale_command
-from ..console.cli import CommandError, Context, UsageError, add_input_arguments
+from ..console.cli import (
+    CommandError, Context, UsageError, add_input_arguments, memory_advice,
+)
 from ..console.outputs import MATRIX_SUFFIXES, PICTURE_SUFFIXES, write_matrix
 from ..console.progress import counter_poll
 from ..table.metrics import METRIC_LABELS, METRIC_NAMES, Metric
@@ -131,8 +133,8 @@ def compute(ctx: Context, metric: Metric, ts: TreeSet, rooted: bool) -> TreeDist
             raw = arrays.pairwise(metric, ts, rooted=rooted, progress=counter,
                                   snapshots=use_snapshots, trees=counted())
     except MemoryError:
-        raise CommandError("out of memory computing the matrix (fewer trees help: --thin, "
-                           "--max-trees, or a larger --burnin)") from None
+        raise CommandError(f"out of memory computing the matrix "
+                           f"({memory_advice(ctx.args)})") from None
     except (ValueError, TypeError) as exc:
         raise CommandError(explain_error(exc, ts)) from None
     with ctx.phase("converting the matrix"):

@@ -23,7 +23,9 @@ import json
 import math
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple, cast
 
-from ..console.cli import CommandError, Context, UsageError, add_input_arguments
+from ..console.cli import (
+    CommandError, Context, UsageError, add_input_arguments, memory_advice,
+)
 from ..console.outputs import PICTURE_SUFFIXES
 
 if TYPE_CHECKING:
@@ -235,8 +237,8 @@ def _split_data(ctx: Context, ts: TreeSet, rooted: bool, lengths: bool) -> Split
         with ctx.track("reading splits", counter, "trees", total=len(ts)), ctx.native_call():
             return split_data(ts, rooted=rooted, lengths=lengths, progress=counter)
     except MemoryError:
-        raise CommandError("out of memory reading the splits (fewer trees help: --thin, "
-                           "--max-trees, or a larger --burnin)") from None
+        raise CommandError(f"out of memory reading the splits "
+                           f"({memory_advice(ctx.args)})") from None
     except ValueError as exc:
         raise CommandError(explain_error(exc, ts)) from None
 
