@@ -139,6 +139,14 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
                            ess=not args.no_ess, phase=ctx.phase)
     except ValueError as exc:
         raise CommandError(str(exc)) from None
+    bad = [(r.label, r.n_nonfinite) for r in rep.runs if r.n_nonfinite]
+    if bad:
+        total = sum(k for _, k in bad)
+        left_out = f"left out of the {args.metric.upper()} ESS measures, and " \
+            if args.metric != "rf" and not args.no_ess else ""
+        ctx.warn(f"{total} tree{'s' if total > 1 else ''} after the burn-in with NaN or "
+                 f"infinite branch lengths ({', '.join(f'{lab}: {k}' for lab, k in bad)}): "
+                 f"{left_out}their non-finite lengths left out of the branch-length PSRF")
     for line in _verdict_lines(rep):
         ctx.print(line)
     if tstat:
