@@ -37,7 +37,8 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     add_input_arguments(p)
     p.add_argument("-o", "--output", metavar="PATH",
                    help="write the matrix to PATH: .npz (with tree names and settings), "
-                        ".npy, .csv or .tsv")
+                        ".npy (uint32 RF, float64 WRF/KF), .csv, .tsv, or .zarr (a store "
+                        "written tile by tile)")
     p.add_argument("--plot", metavar="PNG", help="tree-space map (principal coordinates)")
     p.add_argument("--trace", metavar="PNG",
                    help="distance of every tree to the reference tree, per run")

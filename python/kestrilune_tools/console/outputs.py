@@ -130,7 +130,7 @@ def remove_leftovers(path: str) -> List[str]:
     base = os.path.basename(path)
     pattern = re.compile(rf"\.{re.escape(base)}\.kestrilune-(\d+)-{_host_tag()}-\w+"
                          rf"\.part{re.escape(suffix_of(path))}")
-    removed = []
+    removed: List[str] = []
     try:
         names = os.listdir(folder)
     except OSError:

@@ -43,8 +43,8 @@ __all__ = ["add_arguments", "takes", "run"]
 
 _LARGE_BYTES = 2 << 30
 _HEAD_BYTES = 1 << 16
-NPY_DTYPES = {"rf": np.dtype(np.uint32), "wrf": np.dtype(np.float64),
-              "kf": np.dtype(np.float64)}
+NPY_DTYPES: Dict[str, "np.dtype[Any]"] = {
+    "rf": np.dtype(np.uint32), "wrf": np.dtype(np.float64), "kf": np.dtype(np.float64)}
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
