@@ -61,6 +61,7 @@ _BAND_CELLS = 1 << 24  # condensed: cells computed per band of rows (at least on
 _LOG = "kestrilune-tiles-done.txt"  # one line per finished tile, inside the partial store
 _LOG_HEADER = "kestrilune tile log 2: tile indices, then the sha256 of its cells\n"
 _ATTR = "kestrilune"
+_ZARR_TEMPORARY = re.compile(r".+\.[0-9a-f]{32}\.partial")  # a chunk zarr was writing
 
 
 class StoreError(ValueError):
@@ -354,6 +355,7 @@ def _open_partial(path: str, shape: Tuple[int, ...], chunks: Tuple[int, ...], dt
                 raise StoreMismatch(f"cannot resume {path}: {partial}/zarr.json gives "
                                     f"{what} {found}, the store is written as {want}; remove "
                                     f"it or write elsewhere")
+        _remove_chunk_leftovers(partial)
         logged = _read_log(partial, warn)
         n = int(attrs["n_trees"])
         return arr, partial, _verified(arr, partial, n, int(attrs["chunk"]),
@@ -363,9 +365,27 @@ def _open_partial(path: str, shape: Tuple[int, ...], chunks: Tuple[int, ...], dt
                             f"kestrilune (its zarr.json is missing or unreadable); remove it "
                             f"or write elsewhere")
     _remove_ours(partial, path)
-    arr = zarr.create_array(partial, shape=shape, chunks=chunks, dtype=dtype, fill_value=0,
-                            attributes={_ATTR: attrs}, zarr_format=3)
-    return arr, partial, {}
+    # Made aside and renamed, so that a .partial store always has its whole zarr.json.
+    staging = partial + ".kestrilune-new"
+    if os.path.isdir(staging) and all(name == "zarr.json" or _ZARR_TEMPORARY.fullmatch(name)
+                                      for name in os.listdir(staging)):
+        shutil.rmtree(staging)  # left by a run killed while making it (we hold the lock)
+    _remove_ours(staging, path)
+    zarr.create_array(staging, shape=shape, chunks=chunks, dtype=dtype, fill_value=0,
+                      attributes={_ATTR: attrs}, zarr_format=3)
+    os.rename(staging, partial)
+    return zarr.open_array(partial, mode="r+"), partial, {}
+
+
+
+
+def _remove_chunk_leftovers(partial: str) -> None:
+    """Remove the temporary chunk files a killed writer left in its store (zarr writes a
+    chunk to NAME.UUID.partial, then renames it). The lock is ours: nobody writes them."""
+    for folder, _, names in os.walk(partial):
+        for name in names:
+            if _ZARR_TEMPORARY.fullmatch(name):
+                os.unlink(os.path.join(folder, name))
 
 
 def _fsync(path: str) -> None:
