@@ -377,8 +377,6 @@ def _open_partial(path: str, shape: Tuple[int, ...], chunks: Tuple[int, ...], dt
     return zarr.open_array(partial, mode="r+"), partial, {}
 
 
-
-
 def _remove_chunk_leftovers(partial: str) -> None:
     """Remove the temporary chunk files a killed writer left in its store (zarr writes a
     chunk to NAME.UUID.partial, then renames it). The lock is ours: nobody writes them."""
