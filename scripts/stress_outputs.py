@@ -12,6 +12,8 @@ Each round picks one attack on a fresh folder:
 * ``term_resume``: SIGTERM a writer mid-store (exit 143, no temporary file), then resume;
 * ``kill_npy``: SIGKILL a ``-o .npy`` writer, then write again (its leftover must go).
 
+Stores are square or condensed (``--condensed``), at random.
+
 An end state is right when it is a complete output byte-identical to an uninterrupted
 reference (every file of the store; no ``.partial``, lock or temporary file left), or a
 clear refusal (exit status 1, one ``kestrilune: error:`` line, no traceback) where one is
@@ -73,19 +75,25 @@ class Stress:
         self.wrong: List[str] = []
         ref = work / "reference"
         ref.mkdir()
-        for name in ("ref.npy", "ref.zarr"):
+        self.layout: List[str] = []  # this round's: [] (square) or ["--condensed"]
+        for name, extra in (("ref.npy", []), ("ref-condensed.zarr", ["--condensed"]),
+                            ("ref.zarr", [])):
             t0 = time.perf_counter()
-            code, err = finish(start(command(trees, ref / name, chunk)))
+            code, err = finish(start(command(trees, ref / name, chunk, *extra)))
             if code != 0:
                 raise SystemExit(f"the reference run failed: {err}")
-        self.took = time.perf_counter() - t0  # of one store, start to end
-        self.ref = {".zarr": snapshot(ref / "ref.zarr"), ".npy": snapshot(ref / "ref.npy")}
+        self.took = time.perf_counter() - t0  # of one square store, start to end
+        self.ref = {".zarr": snapshot(ref / "ref.zarr"), ".npy": snapshot(ref / "ref.npy"),
+                    "condensed": snapshot(ref / "ref-condensed.zarr")}
+
+    def cmd(self, out: Path, *extra: str) -> List[str]:
+        return command(self.trees, out, self.chunk, *self.layout, *extra)
 
     # ---------------------------------------------------------------- checking
 
     def check_complete(self, attack: str, folder: Path, name: str, note: str = "") -> None:
         out = folder / name
-        want = self.ref[out.suffix]
+        want = self.ref["condensed" if self.layout and out.suffix == ".zarr" else out.suffix]
         extra = sorted(p.name for p in folder.iterdir() if p.name != name)
         if not out.exists():
             self.bad(attack, f"{note}: {name} is missing (folder: {extra})")
@@ -96,7 +104,7 @@ class Stress:
         elif extra:
             self.bad(attack, f"{note}: left beside {name}: {extra}")
         else:
-            self.outcomes[attack]["complete"] += 1
+            self.outcomes[attack]["complete" + (" condensed" if self.layout else "")] += 1
 
     def bad(self, attack: str, text: str) -> None:
         self.outcomes[attack]["WRONG"] += 1
@@ -108,9 +116,9 @@ class Stress:
     def two_writers(self, folder: Path) -> None:
         out = folder / "d.zarr"
         mode = random.choice(["--overwrite", "--resume"])
-        a = start(command(self.trees, out, self.chunk, mode))
+        a = start(self.cmd(out, mode))
         time.sleep(random.uniform(0, self.took / 2))
-        b = start(command(self.trees, out, self.chunk, mode))
+        b = start(self.cmd(out, mode))
         results = [finish(a), finish(b)]
         for code, err in results:
             if code == 0:
@@ -123,7 +131,7 @@ class Stress:
 
     def _kill_mid_store(self, folder: Path, sig: int) -> Tuple[Path, Optional[Tuple[int, str]]]:
         out = folder / "d.zarr"
-        proc = start(command(self.trees, out, self.chunk))
+        proc = start(self.cmd(out))
         partial = Path(str(out) + ".partial")
         deadline = time.monotonic() + 60
         while not partial.exists() and proc.poll() is None and time.monotonic() < deadline:
@@ -168,7 +176,7 @@ class Stress:
                 log.write_text("".join(lines))
         else:
             how = "finished first" if out.exists() else how
-        code, err = finish(start(command(self.trees, out, self.chunk, "--resume")))
+        code, err = finish(start(self.cmd(out, "--resume")))
         attack = "kill_resume"
         if refusal_due:
             if clear_refusal(code, err) and "cannot resume" in err:
@@ -196,7 +204,7 @@ class Stress:
                      not p.name.endswith(".partial")]
         if temporary:
             self.bad(attack, f"temporary files after SIGTERM: {temporary}")
-        code, err = finish(start(command(self.trees, out, self.chunk, "--resume")))
+        code, err = finish(start(self.cmd(out, "--resume")))
         if code != 0:
             self.bad(attack, f"resume exit {code}: {err.strip()[-300:]}")
             return
@@ -224,6 +232,8 @@ class Stress:
             folder = self.work / f"round{round_}"
             folder.mkdir()
             attack = random.choice(attacks)
+            self.layout = random.choice([[], ["--condensed"]]) if attack != self.kill_npy \
+                else []
             try:
                 attack(folder)
             except subprocess.TimeoutExpired:
