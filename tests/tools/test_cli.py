@@ -13,6 +13,7 @@ import pytest
 from kestrilune_tools import arrays
 from kestrilune_tools.console import cli, progress
 from kestrilune_tools import reading
+from kestrilune_tools.table import load
 from kestrilune_tools.reading import read_trees
 
 DATA = Path(__file__).parents[1] / "data"
@@ -216,13 +217,19 @@ def test_warnings_are_single_lines_and_the_run_goes_on(tmp_path, capsys, make_ar
     assert err.count("\n") == 1 and err.startswith("kestrilune: warning: ") and phrase in err
 
 
-def test_out_of_memory_is_one_line(monkeypatch, capsys):
+@pytest.mark.parametrize("command, advice", [
+    ("rf", "(fewer trees help: --thin, --max-trees, or a larger --burnin)"),
+    ("converge", "(fewer trees help: a larger --burnin)"),  # converge has no --thin
+])
+def test_out_of_memory_is_one_line_naming_options_the_command_has(monkeypatch, capsys,
+                                                                  command, advice):
     def exhausted(*args, **kwargs):
         raise MemoryError
 
     monkeypatch.setattr(reading, "read_trees", exhausted)
-    assert cli.main(["rf", RUN_A]) == 1
-    assert "out of memory" in _one_error_line(capsys.readouterr().err)
+    monkeypatch.setattr(load, "read_trees", exhausted)
+    assert cli.main([command, RUN_A]) == 1
+    assert _one_error_line(capsys.readouterr().err).endswith(f"out of memory {advice}")
 
 
 def test_interrupt_while_reading_returns_130(monkeypatch, capsys):
@@ -273,18 +280,43 @@ sys.exit(cli.main(sys.argv[1:]))
 """
 
 
-def test_ctrl_c_during_the_computation_exits_130_without_traceback():
-    proc = subprocess.Popen([sys.executable, "-c", _STUCK_MODULE_CALL, "rf", RUN_A, RUN_B],
+_STUCK_WRITE = _STUCK_MODULE_CALL.replace("arrays.pairwise = stuck", """
+from kestrilune_tools.commands import distance
+distance.write_matrix = stuck""")
+
+
+@pytest.mark.parametrize("script, sig, code, said", [
+    (_STUCK_MODULE_CALL, signal.SIGINT, 130, "kestrilune: interrupted"),
+    (_STUCK_WRITE, signal.SIGINT, 130, "kestrilune: interrupted"),
+    (_STUCK_WRITE, signal.SIGTERM, 143, "kestrilune: terminated"),
+], ids=["int_computing", "int_writing", "term_writing"])
+def test_ctrl_c_and_sigterm_exit_cleanly_and_leave_no_temporary_file(tmp_path, script, sig,
+                                                                     code, said):
+    from kestrilune_tools.console import outputs
+
+    dead = subprocess.Popen([sys.executable, "-c", "pass"])
+    dead.wait()
+    tag = outputs._host_tag()
+    killed = tmp_path / f".m.npy.kestrilune-{dead.pid}-{tag}-x1.part.npy"  # a SIGKILLed run's
+    living = tmp_path / f".m.npy.kestrilune-1-{tag}-x2.part.npy"  # pid 1 is alive
+    other = tmp_path / ".m.npy.abcdefgh.part.npy"  # not ours to judge
+    for p in (killed, living, other):
+        p.write_bytes(b"left over")
+    proc = subprocess.Popen([sys.executable, "-c", script, "rf", RUN_A, RUN_B, "-o",
+                             str(tmp_path / "m.npy")],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert proc.stderr.readline().strip() == "computing"
-        proc.send_signal(signal.SIGINT)
+        proc.send_signal(sig)
         out, err = proc.communicate(timeout=30)
     finally:
         if proc.poll() is None:
             proc.kill()
-    assert proc.returncode == 130
-    assert "kestrilune: interrupted" in err and "Traceback" not in err
+    assert proc.returncode == code
+    assert said in err and "Traceback" not in err
+    left = sorted(p.name for p in tmp_path.iterdir())
+    assert left == sorted([living.name, other.name] + ([killed.name] if script is
+                                                         _STUCK_MODULE_CALL else []))
 
 
 # ----------------------------------------------------------------------------- pictures

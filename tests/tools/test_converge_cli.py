@@ -2,6 +2,7 @@
 
 import csv
 import json
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -48,3 +49,43 @@ def test_bad_input_is_one_line(args, code, message, tmp_path):
     lines = res.stderr.strip().splitlines()
     assert len(lines) == 1 and "Traceback" not in res.stderr, res.stderr
     assert message in lines[0]
+
+
+def _two_runs(tmp_path, k, bad_every=0, bad="inf"):
+    """Two runs of k trees from the primates example; every bad_every-th tree of the first
+    run gets one length ``bad``."""
+    lines = (Path(__file__).parents[2] / "examples" / "mrbayes_primates_12taxa.t").read_text(
+        ).splitlines(keepends=True)
+    head = [x for x in lines if not x.lstrip().startswith("tree ") and x.strip() != "end;"]
+    trees = [x for x in lines if x.lstrip().startswith("tree ")]
+    paths = []
+    for run, first in enumerate((100, 600)):
+        chosen = trees[first:first + k]
+        if run == 0 and bad_every:
+            chosen = [re.sub(r":[0-9.eE+-]+", f":{bad}", t, count=1) if i % bad_every == 0
+                      else t
+                      for i, t in enumerate(chosen)]
+        path = tmp_path / f"r{run}.t"
+        path.write_text("".join(head + chosen) + "end;\n")
+        paths.append(str(path))
+    return paths
+
+
+@pytest.mark.parametrize("k, bad_every, bad, extra, warning", [
+    (2, 0, "", [], None),                 # too few trees for a pair of lags: no argmax crash
+    (3, 0, "", ["--no-ess"], None),
+    (60, 4, "inf", ["--metric", "kf"], "15 trees after the burn-in with NaN or infinite"),
+    (60, 5, "nan", ["--metric", "wrf"], "12 trees after the burn-in with NaN or infinite"),
+], ids=["two_trees", "three_no_ess", "inf_kf", "nan_wrf"])
+def test_small_runs_and_non_finite_lengths(tmp_path, k, bad_every, bad, extra, warning):
+    runs = _two_runs(tmp_path, k, bad_every, bad)
+    res = subprocess.run([sys.executable, "-W", "error::RuntimeWarning", "-m",
+                          "kestrilune_tools", "converge", *runs, "--burnin", "0", "-q",
+                          *extra], capture_output=True, text=True, timeout=120)
+    assert res.returncode == 0, res.stderr
+    assert "RuntimeWarning" not in res.stderr and "Traceback" not in res.stderr
+    if warning is None:
+        assert res.stderr == ""
+    else:
+        (line,) = res.stderr.strip().splitlines()
+        assert warning in line and "r0.t" in line

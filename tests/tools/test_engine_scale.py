@@ -53,8 +53,8 @@ def test_resume_recomputes_only_unwritten_tiles_and_refuses_other_inputs(tmp_pat
     # on record when the run dies do not depend on how far the writer threads got.
     submit = scale._Writer.submit
 
-    def submit_and_wait(writer, key, write):
-        submit(writer, key, write)
+    def submit_and_wait(writer, *args):
+        submit(writer, *args)
         for future in writer._futures:
             future.result()
 
@@ -161,3 +161,142 @@ def test_command_line_refusals(tmp_path, argv, message, capsys):
     os.chdir(tmp_path)
     assert run_cli("rf", FILES["cynmix"][0], *argv) == 2
     assert message in capsys.readouterr().err
+
+
+# ------------------------------------------------------------------ never lose a result
+
+
+def _killed_store(tmp_path, table, monkeypatch, die_at=6):
+    """A square store of 20 x 20 tiles whose writer died at its die_at-th block, every
+    tile before it logged (written and logged one at a time)."""
+    submit = scale._Writer.submit
+
+    def submit_and_wait(writer, *args):
+        submit(writer, *args)
+        for future in writer._futures:
+            future.result()
+
+    monkeypatch.setattr(scale._Writer, "submit", submit_and_wait)
+    calls = []
+
+    class Dying(SplitTable):
+        def block(self, *args, **kwargs):
+            calls.append(args)
+            if len(calls) == die_at:
+                raise Killed()
+            return super().block(*args, **kwargs)
+
+    path = str(tmp_path / "d.zarr")
+    with pytest.raises(Killed):
+        scale.write_zarr(Dying.from_bytes(table.to_bytes()), path, "rf", chunk=20)
+    monkeypatch.setattr(scale._Writer, "submit", submit)
+    return path, path + ".partial"
+
+
+def _flip(path):
+    data = bytearray(open(path, "rb").read())
+    data[len(data) // 2] ^= 0x10
+    open(path, "wb").write(bytes(data))
+
+
+def _edit_log(partial, edit):
+    log = os.path.join(partial, scale._LOG)
+    lines = open(log).read().splitlines(keepends=True)
+    open(log, "w").write("".join(edit(lines)))
+
+
+TAMPERING = {  # how, what the message names
+    "deleted_chunk": (lambda p: os.remove(os.path.join(p, "c", "0", "1")), "logged tile"),
+    "truncated_chunk": (lambda p: os.truncate(os.path.join(p, "c", "0", "2"), 9),
+                        "logged tile"),
+    "flipped_transposed_chunk": (lambda p: _flip(os.path.join(p, "c", "1", "0")),
+                                 "logged tile"),
+    "garbage_log_line": (lambda p: _edit_log(p, lambda ls: ls[:2] + ["0 zz 1\n"] + ls[2:]),
+                         "not tile records"),
+    "older_log": (lambda p: _edit_log(p, lambda ls: [" ".join(x.split()[:2]) + "\n"
+                                                     for x in ls[1:]]), "older tile log"),
+    "zarr_chunk_being_written": (lambda p: open(os.path.join(p, "c", "0", f"3.{'ab' * 16}"
+                                                             ".partial"), "wb").close(), None),
+}
+
+
+@pytest.mark.parametrize("how", list(TAMPERING))
+def test_resume_verifies_every_logged_tile(tmp_path, table, monkeypatch, how):
+    path, partial = _killed_store(tmp_path, table, monkeypatch)
+    tamper, said = TAMPERING[how]
+    tamper(partial)
+    notes = []
+    scale.write_zarr(table, path, "rf", chunk=20, resume=True, warn=notes.append)
+    assert zarr.open_array(path, mode="r")[:].tobytes() == table.rf().tobytes()
+    assert not [n for _, _, names in os.walk(path) for n in names if n.endswith(".partial")]
+    assert notes == [] if said is None else (len(notes) == 1 and said in notes[0]
+                                             and partial in notes[0]), notes
+
+
+def test_resume_refuses_an_edited_data_type(tmp_path, table, monkeypatch):
+    path, partial = _killed_store(tmp_path, table, monkeypatch)
+    meta = os.path.join(partial, "zarr.json")
+    text = open(meta).read()
+    open(meta, "w").write(text.replace('"data_type": "uint8"', '"data_type": "uint16"'))
+    with pytest.raises(scale.StoreMismatch, match=r"zarr.json gives data type uint16"):
+        scale.write_zarr(table, path, "rf", chunk=20, resume=True)
+
+
+def test_one_writer_per_store_and_no_folder_of_the_user_replaced(tmp_path, table):
+    path = str(tmp_path / "d.zarr")
+    with scale._StoreLock(path):
+        with pytest.raises(scale.StoreBusy, match=rf"another kestrilune \(pid {os.getpid()}\)"):
+            scale.write_zarr(table, path, "rf", chunk=40)
+    scale.write_zarr(table, path, "rf", chunk=40)  # the lock went with its holder
+    with pytest.raises(scale.StoreRefused, match="--overwrite"):
+        scale.write_zarr(table, path, "rf", chunk=40, overwrite=False)
+    mine = tmp_path / "mine.zarr"
+    mine.mkdir()
+    (mine / "notes.txt").write_text("precious")
+    for where in (str(mine), str(tmp_path / "mine")):  # the store, or its .partial
+        with pytest.raises(scale.StoreRefused, match="not a .*store written by kestrilune"):
+            scale.write_zarr(table, where if where.endswith(".zarr") else where + ".zarr",
+                             "rf", chunk=40)
+    (tmp_path / "other.zarr.partial").mkdir()
+    with pytest.raises(scale.StoreRefused, match="other.zarr.partial is in the way"):
+        scale.write_zarr(table, str(tmp_path / "other.zarr"), "rf", chunk=40)
+    assert (mine / "notes.txt").read_text() == "precious"
+    assert sorted(os.listdir(tmp_path)) == ["d.zarr", "mine.zarr", "other.zarr.partial"]
+
+
+def test_command_line_outputs_follow_one_rule(tmp_path, table, capsys, monkeypatch):
+    from kestrilune_tools.console import scale as scale_command
+
+    src = str(FILES["cynmix"][0])
+    monkeypatch.chdir(os.path.dirname(src))
+    relative = os.path.join(".", os.path.basename(src))
+    out = tmp_path / "rf.zarr"
+    user = tmp_path / "user.zarr"
+    user.mkdir()
+    assert run_cli("rf", src, "-o", out, "--chunk", "40") == 0
+    for argv, code, said in [
+        (["-o", user], 1, "is a folder that is not a Zarr store"),
+        (["-o", out], 1, "give --overwrite to replace it"),
+        (["-o", out, "--overwrite"], 0, "wrote"),
+        (["-o", out, "--resume"], 0, "wrote"),  # ./name and absolute name: one file
+    ]:
+        capsys.readouterr()
+        assert run_cli("rf", relative, "--chunk", "40", *argv) == code
+        assert said in capsys.readouterr()[code != 0]
+    assert os.listdir(user) == []
+    # .npy: uint32 RF whichever path writes it (in memory, or through a memory map)
+    want = table.rf().astype(np.uint32)
+    for large, extra in ((1 << 60, []), (0, []), (1 << 60, ["--condensed"])):
+        monkeypatch.setattr(scale_command, "_LARGE_BYTES", large)
+        assert run_cli("rf", src, "-o", tmp_path / "m.npy", *extra) == 0
+        got = np.load(tmp_path / "m.npy")
+        assert got.dtype == np.uint32
+        assert got.tobytes() == (want[np.triu_indices(len(want), 1)] if extra else want).tobytes()
+    assert run_cli("rf", src, "--to", "3", "-o", tmp_path / "to.npy") == 0
+    assert np.load(tmp_path / "to.npy").dtype == np.uint32
+    capsys.readouterr()
+    assert run_cli("rf", src, "--reduce", "lag=1000000", "-o", tmp_path / "lag.csv") == 0
+    n = table.n_trees
+    assert f"lag=1000000 is longer than the longest run ({n} trees): lags 1..{n - 1}" in \
+        capsys.readouterr().err
+    assert len(open(tmp_path / "lag.csv").readlines()) == n

@@ -14,15 +14,28 @@ order of ``scipy.spatial.distance.squareform``), the tree names, the caller's se
 a fingerprint of the trees' splits. ``resume=True`` continues a ``.partial`` store only when
 all of these match, and recomputes just the tiles it had not recorded as written.
 
+A write holds a lock (``.NAME.kestrilune-lock`` beside the store, ``fcntl.flock``) from
+its first check to the final rename: a second writer of the same store is refused with the
+first one's process id (:class:`StoreBusy`). A folder at ``PATH`` that is not a store of
+ours is never removed (:class:`StoreRefused`); a store of ours is replaced only with
+``overwrite=True``. Each tile is logged with the SHA-256 of its cells once its chunks and
+the log line are on disk (``fsync``); a resumed write reads every logged tile back and
+computes again, with a message through ``warn``, each one that is missing, does not decode
+or does not match its checksum, and each log line it cannot read. An older log without
+checksums is not trusted: its tiles are computed again.
+
 Every cell is the ``kestrilune`` module's cell for the same trees; tiles of a symmetric
 matrix are computed once and written with their transpose.
 """
 
 from __future__ import annotations
 
+import errno
+import fcntl
 import hashlib
 import json
 import os
+import re
 import shutil
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -40,17 +53,33 @@ if TYPE_CHECKING:
 
 Attrs = Dict[str, Any]
 
-__all__ = ["StoreMismatch", "TileProgress", "write_zarr", "write_npy", "dask_matrix",
+__all__ = ["StoreError", "StoreMismatch", "StoreBusy", "StoreRefused", "TileProgress", "write_zarr", "write_npy", "dask_matrix",
            "table_fingerprint", "write_zarr_distributed"]
 
 DEFAULT_CHUNK = 2048
 _BAND_CELLS = 1 << 24  # condensed: cells computed per band of rows (at least one chunk)
 _LOG = "kestrilune-tiles-done.txt"  # one line per finished tile, inside the partial store
+_LOG_HEADER = "kestrilune tile log 2: tile indices, then the sha256 of its cells\n"
 _ATTR = "kestrilune"
+_ZARR_TEMPORARY = re.compile(r".+\.[0-9a-f]{32}\.partial")  # a chunk zarr was writing
 
 
-class StoreMismatch(ValueError):
-    """A ``--resume`` store that was written for other trees or settings."""
+class StoreError(ValueError):
+    """A store that cannot be written as asked; the message names it and says why."""
+
+
+class StoreMismatch(StoreError):
+    """A ``--resume`` store that was written for other trees or settings, or whose
+    metadata cannot be read."""
+
+
+class StoreBusy(StoreError):
+    """Another process is writing the same store."""
+
+
+class StoreRefused(StoreError):
+    """A folder in the way that is not a store of ours, or a store of ours not to be
+    replaced (``overwrite=False``)."""
 
 
 class TileProgress:
@@ -127,40 +156,245 @@ def _check_resume(found: Attrs, expected: Attrs, path: str) -> None:
                     "leaf_names": "the taxa"}.get(key, key)
             shown = "" if key in ("fingerprint", "tree_names", "leaf_names") else (
                 f": {found.get(key)!r} in the store, {expected[key]!r} now")
+            if key == "settings" and isinstance(found.get(key), dict):
+                was, now = found[key], expected[key]
+                differ = sorted(k for k in set(was) | set(now) if was.get(k) != now.get(k))
+                what, shown = f"settings {', '.join(differ)}", ""
             raise StoreMismatch(f"cannot resume {path}: it was written for other trees or "
                                 f"settings ({what}{shown}); remove it or write elsewhere")
 
 
-def _read_log(path: str) -> Set[Tuple[int, ...]]:
-    done: Set[Tuple[int, ...]] = set()
+def is_our_store(path: str) -> bool:
+    """Whether ``path`` is a Zarr store this module wrote (its ``zarr.json`` carries our
+    attributes), complete or not."""
     try:
-        with open(os.path.join(path, _LOG), encoding="ascii") as fh:
-            for line in fh:
-                if line.endswith("\n"):  # a line cut by a kill is not a finished tile
-                    done.add(tuple(int(x) for x in line.split()))
+        with open(os.path.join(path, "zarr.json"), encoding="utf-8") as fh:
+            meta = json.load(fh)
+        attrs = meta["attributes"][_ATTR]
+        return isinstance(attrs, dict) and "fingerprint" in attrs and "metric" in attrs
+    except (OSError, ValueError, KeyError, TypeError):
+        return False
+
+
+def _lock_path(path: str) -> str:
+    folder, base = os.path.split(os.path.abspath(path))
+    return os.path.join(folder, f".{base}.kestrilune-lock")
+
+
+class _StoreLock:
+    """An exclusive ``flock`` on a file beside the store, held for the whole write; the
+    file holds the writer's process id. Removed on release (a waiting opener notices that
+    its file was unlinked and opens the new one)."""
+
+    def __init__(self, path: str):
+        self.path = path
+        self.file = _lock_path(path)
+        self.fd = -1
+
+    def __enter__(self) -> "_StoreLock":
+        for _ in range(100):
+            fd = os.open(self.file, os.O_RDWR | os.O_CREAT, 0o666)
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except OSError as exc:
+                os.close(fd)
+                if exc.errno not in (errno.EAGAIN, errno.EACCES, errno.EWOULDBLOCK):
+                    raise
+                raise StoreBusy(f"cannot write {self.path}: another kestrilune (pid "
+                                f"{self._holder()}) is writing it (lock {self.file}); wait "
+                                f"for it to finish or stop it") from None
+            try:
+                same = os.fstat(fd).st_ino == os.stat(self.file).st_ino
+            except FileNotFoundError:
+                same = False
+            if same:
+                os.ftruncate(fd, 0)
+                os.write(fd, f"{os.getpid()}\n".encode())
+                self.fd = fd
+                return self
+            os.close(fd)  # released and removed by its holder meanwhile: take the new one
+        raise StoreBusy(f"cannot write {self.path}: cannot take the lock {self.file}")
+
+    def _holder(self) -> str:
+        try:
+            with open(self.file, encoding="ascii") as fh:
+                return fh.read().strip() or "unknown"
+        except (OSError, ValueError):
+            return "unknown"
+
+    def __exit__(self, *exc: object) -> None:
+        try:
+            os.unlink(self.file)
+        except OSError:
+            pass
+        os.close(self.fd)
+
+
+# A tile of the log: its key, and the sha256 of its cells (None: an older log, unverified).
+LogEntry = Tuple[Tuple[int, ...], Optional[str]]
+
+
+def _read_log(path: str, warn: Optional[Callable[[str], None]] = None
+              ) -> Dict[Tuple[int, ...], Optional[str]]:
+    """The tiles the log of the partial store ``path`` records, each with its checksum.
+    A line cut by a kill is not a finished tile; a line that cannot be read is reported and
+    left out (its tile is computed again)."""
+    done: Dict[Tuple[int, ...], Optional[str]] = {}
+    log = os.path.join(path, _LOG)
+    bad: List[int] = []
+    try:
+        with open(log, encoding="ascii", errors="replace") as fh:
+            lines = fh.readlines()
     except FileNotFoundError:
-        pass
+        return done
+    versioned = bool(lines) and lines[0] == _LOG_HEADER
+    for number, line in enumerate(lines[1:] if versioned else lines, 2 if versioned else 1):
+        if not line.endswith("\n"):
+            continue
+        fields = line.split()
+        digest: Optional[str] = None
+        if versioned and fields and re.fullmatch(r"[0-9a-f]{64}", fields[-1]):
+            digest = fields.pop()
+        if (versioned and digest is None) or not 1 <= len(fields) <= 2 or \
+                not all(f.isdigit() for f in fields):
+            bad.append(number)
+            continue
+        done[tuple(int(f) for f in fields)] = digest
+    if bad and warn is not None:
+        warn(f"{log}: {len(bad)} line{'s' if len(bad) > 1 else ''} that are not tile records "
+             f"(line {', '.join(map(str, bad[:5]))}{', ...' if len(bad) > 5 else ''}); those "
+             f"tiles are computed again")
+    if not versioned and done and warn is not None:
+        warn(f"{log}: an older tile log without checksums; its {len(done)} tiles are computed "
+             f"again")
     return done
 
 
+def _digest(values: np.ndarray, dtype: np.dtype[Any]) -> str:
+    return hashlib.sha256(np.ascontiguousarray(values, dtype=dtype.newbyteorder("<"))
+                          .data).hexdigest()
+
+
+def _verified(arr: Any, path: str, n: int, chunk: int, condensed: bool, dt: np.dtype[Any],
+              logged: Dict[Tuple[int, ...], Optional[str]],
+              warn: Optional[Callable[[str], None]]) -> Dict[Tuple[int, ...], str]:
+    """The logged tiles whose cells read back and match their checksums."""
+    good: Dict[Tuple[int, ...], str] = {}
+    failed: List[str] = []
+    total = n * (n - 1) // 2
+    size = chunk * chunk
+    for key, digest in sorted(logged.items()):
+        if digest is None:
+            continue
+        try:
+            if condensed:
+                (k,) = key
+                if k * size >= total:
+                    raise IndexError(key)
+                ok = _digest(arr[k * size:min(total, (k + 1) * size)], dt) == digest
+            else:
+                i, j = key
+                if not i <= j < (n + chunk - 1) // chunk:
+                    raise IndexError(key)
+                rows = slice(i * chunk, min(n, (i + 1) * chunk))
+                cols = slice(j * chunk, min(n, (j + 1) * chunk))
+                ok = _digest(arr[rows, cols], dt) == digest and \
+                    (i == j or _digest(arr[cols, rows].T, dt) == digest)
+        except Exception:  # a chunk that does not decode, or a key out of the store
+            ok = False
+        if ok:
+            good[key] = digest
+        else:
+            failed.append("(" + ", ".join(map(str, key)) + ")")
+    if failed and warn is not None:
+        warn(f"{path}: {len(failed)} logged tile{'s' if len(failed) > 1 else ''} missing, "
+             f"unreadable or not matching {'their' if len(failed) > 1 else 'its'} checksum "
+             f"({', '.join(failed[:5])}{', ...' if len(failed) > 5 else ''}); computed again")
+    return good
+
+
+def _remove_ours(path: str, what: str) -> None:
+    """Remove a leftover store of ours at ``path``; refuse anything else in the way."""
+    if not os.path.lexists(path):
+        return
+    if not os.path.isdir(path) or os.path.islink(path) or not is_our_store(path):
+        raise StoreRefused(f"cannot write {what}: {path} is in the way and is not a store "
+                           f"written by kestrilune; move it away or write elsewhere")
+    shutil.rmtree(path)
+
+
 def _open_partial(path: str, shape: Tuple[int, ...], chunks: Tuple[int, ...], dtype: np.dtype[Any],
-                  attrs: Attrs, resume: bool) -> Tuple[Any, str, Set[Tuple[int, ...]]]:
+                  attrs: Attrs, resume: bool, overwrite: bool,
+                  warn: Optional[Callable[[str], None]]
+                  ) -> Tuple[Any, str, Dict[Tuple[int, ...], str]]:
     import zarr
 
     partial = path + ".partial"
-    if resume and os.path.isdir(partial):
-        arr = zarr.open_array(partial, mode="r+")
+    if os.path.lexists(path):
+        if not os.path.isdir(path) or os.path.islink(path) or not is_our_store(path):
+            raise StoreRefused(f"cannot write {path}: it exists and is not a Zarr store "
+                               f"written by kestrilune; move it away or write elsewhere")
+        if resume and not os.path.isdir(partial):
+            arr = zarr.open_array(path, mode="r")
+            _check_resume(dict(arr.attrs.get(_ATTR, {})), attrs, path)  # type: ignore[arg-type]
+            return None, path, {}  # already complete
+        if not overwrite:
+            raise StoreRefused(f"cannot write {path}: a store of that name exists; give "
+                               f"--overwrite to replace it")
+    _remove_ours(path + ".old", path)  # left by a run killed while replacing the store
+    if resume and os.path.isdir(partial) and is_our_store(partial):
+        try:
+            arr = zarr.open_array(partial, mode="r+")
+        except Exception as exc:
+            raise StoreMismatch(f"cannot resume {path}: the metadata of {partial} cannot be "
+                                f"read ({exc}); remove it or write elsewhere") from None
         _check_resume(dict(arr.attrs.get(_ATTR, {})), attrs, path)  # type: ignore[arg-type]
-        return arr, partial, _read_log(partial)
-    if resume and os.path.isdir(path):
-        arr = zarr.open_array(path, mode="r")
-        _check_resume(dict(arr.attrs.get(_ATTR, {})), attrs, path)  # type: ignore[arg-type]
-        return None, path, set()  # already complete
-    if os.path.isdir(partial):
-        shutil.rmtree(partial)
-    arr = zarr.create_array(partial, shape=shape, chunks=chunks, dtype=dtype, fill_value=0,
-                            attributes={_ATTR: attrs}, zarr_format=3)
-    return arr, partial, set()
+        for what, found, want in (("data type", arr.dtype, dtype), ("shape", arr.shape, shape),
+                                  ("chunks", arr.chunks, chunks)):
+            if found != want:
+                raise StoreMismatch(f"cannot resume {path}: {partial}/zarr.json gives "
+                                    f"{what} {found}, the store is written as {want}; remove "
+                                    f"it or write elsewhere")
+        _remove_chunk_leftovers(partial)
+        logged = _read_log(partial, warn)
+        n = int(attrs["n_trees"])
+        return arr, partial, _verified(arr, partial, n, int(attrs["chunk"]),
+                                       attrs["layout"] == "condensed", dtype, logged, warn)
+    if resume and os.path.lexists(partial):
+        raise StoreMismatch(f"cannot resume {path}: {partial} is not a store written by "
+                            f"kestrilune (its zarr.json is missing or unreadable); remove it "
+                            f"or write elsewhere")
+    _remove_ours(partial, path)
+    # Made aside and renamed, so that a .partial store always has its whole zarr.json.
+    staging = partial + ".kestrilune-new"
+    if os.path.isdir(staging) and all(name == "zarr.json" or _ZARR_TEMPORARY.fullmatch(name)
+                                      for name in os.listdir(staging)):
+        shutil.rmtree(staging)  # left by a run killed while making it (we hold the lock)
+    _remove_ours(staging, path)
+    zarr.create_array(staging, shape=shape, chunks=chunks, dtype=dtype, fill_value=0,
+                      attributes={_ATTR: attrs}, zarr_format=3)
+    os.rename(staging, partial)
+    return zarr.open_array(partial, mode="r+"), partial, {}
+
+
+def _remove_chunk_leftovers(partial: str) -> None:
+    """Remove the temporary chunk files a killed writer left in its store (zarr writes a
+    chunk to NAME.UUID.partial, then renames it). The lock is ours: nobody writes them."""
+    for folder, _, names in os.walk(partial):
+        for name in names:
+            if _ZARR_TEMPORARY.fullmatch(name):
+                os.unlink(os.path.join(folder, name))
+
+
+def _fsync(path: str) -> None:
+    try:
+        fd = os.open(path, os.O_RDONLY)
+    except FileNotFoundError:  # a chunk of fill values only is not stored
+        return
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
 
 
 def _finish(partial: str, path: str) -> None:
@@ -169,8 +403,7 @@ def _finish(partial: str, path: str) -> None:
         os.remove(log)
     if os.path.isdir(path):
         old = path + ".old"
-        if os.path.isdir(old):
-            shutil.rmtree(old)
+        _remove_ours(old, path)
         os.rename(path, old)
         os.rename(partial, path)
         shutil.rmtree(old)
@@ -180,16 +413,28 @@ def _finish(partial: str, path: str) -> None:
 
 class _Writer:
     """Tile writes on a few threads, at most `in_flight` tiles held at once; each finished
-    tile is logged so that a resumed run skips it."""
+    tile is logged with its checksum, once its chunks are on disk, so that a resumed run
+    can verify it and skip it."""
 
-    def __init__(self, partial: str, in_flight: int):
+    def __init__(self, partial: str, in_flight: int,
+                 kept: Optional[Dict[Tuple[int, ...], str]] = None):
+        self._partial = partial
         self._pool = ThreadPoolExecutor(max_workers=2, thread_name_prefix="kestrilune-zarr")
         self._slots = threading.Semaphore(in_flight)
-        self._log = open(os.path.join(partial, _LOG), "a", encoding="ascii")
+        # The log starts again with the verified tiles only, replaced whole.
+        log = os.path.join(partial, _LOG)
+        with open(log + ".new", "w", encoding="ascii") as fh:
+            fh.write(_LOG_HEADER)
+            for key, digest in sorted((kept or {}).items()):
+                fh.write(" ".join(map(str, key)) + f" {digest}\n")
+            fh.flush()
+            os.fsync(fh.fileno())
+        os.replace(log + ".new", log)
+        self._log = open(log, "a", encoding="ascii")
         self._lock = threading.Lock()
         self._futures: List[Future[None]] = []
 
-    def submit(self, key: Tuple[int, ...], write: Callable[[], None]) -> None:
+    def submit(self, key: Tuple[int, ...], write: Callable[[], None], digest: str) -> None:
         self._slots.acquire()
         for f in [f for f in self._futures if f.done()]:
             f.result()  # a failed write ends the run here
@@ -198,9 +443,13 @@ class _Writer:
         def run() -> None:
             try:
                 write()
+                keys = [key] if len(key) == 1 or key[0] == key[1] else [key, key[::-1]]
+                for k in keys:
+                    _fsync(os.path.join(self._partial, "c", *map(str, k)))
                 with self._lock:
-                    self._log.write(" ".join(map(str, key)) + "\n")
+                    self._log.write(" ".join(map(str, key)) + f" {digest}\n")
                     self._log.flush()
+                    os.fsync(self._log.fileno())
             finally:
                 self._slots.release()
 
@@ -220,10 +469,23 @@ def write_zarr(table: SplitTable, path: str, metric: Metric = "rf", *, condensed
                chunk: Optional[int] = None, dtype: Optional[DTypeLike] = None,
                resume: bool = False, settings: Optional[Attrs] = None,
                progress: Optional[TileProgress] = None,
-               in_flight: int = 4) -> str:
+               in_flight: int = 4, overwrite: bool = True,
+               warn: Optional[Callable[[str], None]] = None) -> str:
     """Write the distance matrix of ``table`` to a Zarr v3 store at ``path``; returns
     ``path``. Square: chunks of ``chunk`` x ``chunk`` (default 2048). Condensed: a 1-D array
-    in squareform order with chunks of ``chunk`` squared. Memory: a few tiles at a time."""
+    in squareform order with chunks of ``chunk`` squared. Memory: a few tiles at a time.
+    ``overwrite=False`` refuses to replace a complete store; ``warn(text)`` receives what a
+    resumed write found wrong and computes again."""
+    with _StoreLock(path):
+        return _write_zarr_locked(table, path, metric, condensed, chunk, dtype, resume,
+                                  settings, progress, in_flight, overwrite, warn)
+
+
+def _write_zarr_locked(table: SplitTable, path: str, metric: Metric, condensed: bool,
+                       chunk: Optional[int], dtype: Optional[DTypeLike], resume: bool,
+                       settings: Optional[Attrs], progress: Optional[TileProgress],
+                       in_flight: int, overwrite: bool,
+                       warn: Optional[Callable[[str], None]]) -> str:
     n = table.n_trees
     chunk = int(chunk or DEFAULT_CHUNK)
     dt = _rf_dtype(table, metric, dtype)
@@ -235,13 +497,14 @@ def write_zarr(table: SplitTable, path: str, metric: Metric = "rf", *, condensed
         shape, chunks = (n * (n - 1) // 2,), (chunk * chunk,)
     else:
         shape, chunks = (n, n), (chunk, chunk)
-    arr, partial, done = _open_partial(path, shape, chunks, dt, attrs, resume)
+    arr, partial, kept = _open_partial(path, shape, chunks, dt, attrs, resume, overwrite, warn)
     if arr is None:
         return path
+    done = set(kept)
     if progress is not None and progress.total == 0:
         progress.total = _total_cells(n, chunk, condensed)
     counter = progress.counter if progress is not None else None
-    writer = _Writer(partial, in_flight)
+    writer = _Writer(partial, in_flight, kept)
     ok = False
     try:
         if condensed:
@@ -264,7 +527,7 @@ def write_zarr(table: SplitTable, path: str, metric: Metric = "rf", *, condensed
                     if rows != cols:
                         arr[cols, rows] = block.T
 
-                writer.submit((i, j), write)
+                writer.submit((i, j), write, _digest(block, dt))
                 if progress is not None:
                     progress.finished(cells)
         ok = True
@@ -317,7 +580,7 @@ def _write_condensed(table: SplitTable, metric: Metric, arr: Any, size: int, dt:
                 def write(at: int = buf_start, part: np.ndarray = part) -> None:
                     arr[at:at + len(part)] = part
 
-                writer.submit((k,), write)
+                writer.submit((k,), write, _digest(part, dt))
             buf, buf_start = buf[take:], buf_start + take
         if progress is not None:
             progress.finished(cells)
@@ -396,17 +659,20 @@ def write_zarr_distributed(table: SplitTable, path: str, metric: Metric = "rf", 
     chunk = int(chunk or DEFAULT_CHUNK)
     dt = _rf_dtype(table, metric, dtype)
     attrs = _expected_attrs(table, metric, "square", chunk, dt, settings)
-    partial = path + ".partial"
-    if os.path.isdir(partial):
-        shutil.rmtree(partial)
-    n = table.n_trees
-    target = zarr.create_array(partial, shape=(n, n), chunks=(chunk, chunk), dtype=dt,
-                               fill_value=0, attributes={_ATTR: attrs}, zarr_format=3)
-    matrix = dask_matrix(table, metric, chunk=chunk, dtype=dt)
-    task = da.store(matrix, target, lock=False, compute=False)  # type: ignore[arg-type]
-    if client is not None:
-        client.compute(task).result()
-    else:
-        task.compute()
-    _finish(partial, path)
+    with _StoreLock(path):
+        if os.path.lexists(path) and (not os.path.isdir(path) or not is_our_store(path)):
+            raise StoreRefused(f"cannot write {path}: it exists and is not a Zarr store "
+                               f"written by kestrilune; move it away or write elsewhere")
+        partial = path + ".partial"
+        _remove_ours(partial, path)
+        n = table.n_trees
+        target = zarr.create_array(partial, shape=(n, n), chunks=(chunk, chunk), dtype=dt,
+                                   fill_value=0, attributes={_ATTR: attrs}, zarr_format=3)
+        matrix = dask_matrix(table, metric, chunk=chunk, dtype=dt)
+        task = da.store(matrix, target, lock=False, compute=False)  # type: ignore[arg-type]
+        if client is not None:
+            client.compute(task).result()
+        else:
+            task.compute()
+        _finish(partial, path)
     return path

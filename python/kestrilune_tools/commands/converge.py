@@ -130,9 +130,10 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         files = expand_runs(args.files)
     except FileNotFoundError as exc:
         raise CommandError(str(exc)) from None
-    # Every tree of every run (the burn-in is the diagnostics' own), read once.
+    # Every tree of every run (the burn-in is the diagnostics' own), read once. Trees with
+    # non-finite lengths are counted per run below, after the burn-in.
     ts, split_table = ctx.read_table(files, rooted=args.rooted, lengths=True,
-                                     warn_nonfinite=args.metric != "rf")
+                                     warn_nonfinite=False)
     try:
         with ctx.native_call():
             rep = diagnose(ts, burnin=args.burnin, min_freq=args.min_freq,
@@ -141,6 +142,14 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
                            ess=not args.no_ess, phase=ctx.phase, split_table=split_table)
     except ValueError as exc:
         raise CommandError(str(exc)) from None
+    bad = [(r.label, r.n_nonfinite) for r in rep.runs if r.n_nonfinite]
+    if bad:
+        total = sum(k for _, k in bad)
+        left_out = f"left out of the {args.metric.upper()} ESS measures, and " \
+            if args.metric != "rf" and not args.no_ess else ""
+        ctx.warn(f"{total} tree{'s' if total > 1 else ''} after the burn-in with NaN or "
+                 f"infinite branch lengths ({', '.join(f'{lab}: {k}' for lab, k in bad)}): "
+                 f"{left_out}their non-finite lengths left out of the branch-length PSRF")
     for line in _verdict_lines(rep):
         ctx.print(line)
     if tstat:

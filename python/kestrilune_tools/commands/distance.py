@@ -20,7 +20,9 @@ import numpy as np
 from .. import arrays
 from ..analyses.distances import explain_error, run_means
 from ..console import scale as scale_command
-from ..console.cli import CommandError, Context, UsageError, add_input_arguments
+from ..console.cli import (
+    CommandError, Context, UsageError, add_input_arguments, memory_advice,
+)
 from ..console.outputs import MATRIX_SUFFIXES, PICTURE_SUFFIXES, write_matrix
 from ..console.progress import counter_poll
 from ..table.metrics import METRIC_LABELS, METRIC_NAMES, Metric
@@ -35,7 +37,8 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     add_input_arguments(p)
     p.add_argument("-o", "--output", metavar="PATH",
                    help="write the matrix to PATH: .npz (with tree names and settings), "
-                        ".npy, .csv or .tsv")
+                        ".npy (uint32 RF, float64 WRF/KF), .csv, .tsv, or .zarr (a store "
+                        "written tile by tile)")
     p.add_argument("--plot", metavar="PNG", help="tree-space map (principal coordinates)")
     p.add_argument("--trace", metavar="PNG",
                    help="distance of every tree to the reference tree, per run")
@@ -131,8 +134,8 @@ def compute(ctx: Context, metric: Metric, ts: TreeSet, rooted: bool) -> TreeDist
             raw = arrays.pairwise(metric, ts, rooted=rooted, progress=counter,
                                   snapshots=use_snapshots, trees=counted())
     except MemoryError:
-        raise CommandError("out of memory computing the matrix (fewer trees help: --thin, "
-                           "--max-trees, or a larger --burnin)") from None
+        raise CommandError(f"out of memory computing the matrix "
+                           f"({memory_advice(ctx.args)})") from None
     except (ValueError, TypeError) as exc:
         raise CommandError(explain_error(exc, ts)) from None
     with ctx.phase("converting the matrix"):

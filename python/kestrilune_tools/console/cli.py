@@ -12,7 +12,8 @@ Every command is a module listed in :data:`COMMANDS` that defines two functions:
 
 A command reports a failure by raising :class:`CommandError` (one line on stderr, exit 1)
 or :class:`UsageError` (exit 2). Exit codes: 0 success, 1 error, 2 bad command line,
-130 interrupted. Nothing is written to an output path until its content is complete.
+130 interrupted (Ctrl-C), 143 terminated (SIGTERM, cleaned up as Ctrl-C is). Nothing is
+written to an output path until its content is complete.
 """
 
 from __future__ import annotations
@@ -20,7 +21,9 @@ from __future__ import annotations
 import argparse
 import importlib
 import os
+import signal
 import sys
+import threading
 import time
 import warnings
 from contextlib import contextmanager
@@ -38,7 +41,7 @@ if TYPE_CHECKING:
     from ..table.engine import SplitTable
 
 __all__ = ["COMMANDS", "Command", "CommandError", "UsageError", "Context", "main",
-           "build_parser", "add_input_arguments"]
+           "build_parser", "add_input_arguments", "memory_advice"]
 
 
 @dataclass(frozen=True)
@@ -68,6 +71,15 @@ class CommandError(Exception):
 
 class UsageError(Exception):
     """A bad command line, reported as one line on stderr, exit status 2."""
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, raised in the main thread as Ctrl-C is: the same clean-up (temporary files
+    removed, a Zarr store left resumable), then exit status 143."""
+
+
+def _on_sigterm(signum: int, frame: object) -> None:
+    raise Terminated()
 
 
 class _ArgumentParser(argparse.ArgumentParser):
@@ -215,9 +227,6 @@ class Context:
                                 "reading trees", read)
         except TreeSetError as exc:
             raise CommandError(str(exc)) from None
-        except MemoryError:
-            raise CommandError("out of memory reading the trees (fewer trees help: --thin, "
-                               "--max-trees, or a larger --burnin)") from None
         return ts, table[0]
 
     def _read(self, files: Sequence[str], burnin: str, thin: int, max_trees: Optional[int],
@@ -312,6 +321,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line ``argv`` (default: ``sys.argv[1:]``); returns the exit status."""
     started = time.perf_counter()
     ctx: Optional[Context] = None
+    previous: Any = None
+    if threading.current_thread() is threading.main_thread():
+        previous = signal.signal(signal.SIGTERM, _on_sigterm)
     try:
         try:
             args = build_parser().parse_args(argv)
@@ -332,19 +344,34 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         _error(str(exc))
         return 1
     except MemoryError:
-        _error("out of memory (fewer trees help: --thin, --max-trees, or a larger --burnin)")
+        _error(f"out of memory ({memory_advice(ctx.args if ctx is not None else None)})")
         return 1
     except BrokenPipeError:
         # stdout went away (e.g. piped into head); keep Python from complaining at exit.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 1
+    except Terminated:
+        _stderr("\nkestrilune: terminated")
+        return 143
     except KeyboardInterrupt:
         _stderr("\nkestrilune: interrupted")
         return 130
     finally:
         if ctx is not None:
             ctx.progress.close()
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
+
+
+def memory_advice(args: Optional[argparse.Namespace]) -> str:
+    """What lowers the memory a command needs, naming only options it has: ``fewer trees
+    help: --thin, --max-trees, or a larger --burnin``."""
+    have = vars(args) if args is not None else {}
+    options = [o for o, key in (("--thin", "thin"), ("--max-trees", "max_trees")) if key in have]
+    options.append("a larger --burnin")
+    listed = options[0] if len(options) == 1 else ", ".join(options[:-1]) + ", or " + options[-1]
+    return f"fewer trees help: {listed}"
 
 
 def _error(message: str) -> None:

@@ -14,17 +14,26 @@ temporary name in the same folder (so the final rename stays on one filesystem) 
 the same suffix (NumPy and matplotlib choose the format from it); the file is renamed over
 the target only when the writer returned, and removed on any error or interrupt, so a
 reader never sees a half-written output.
+
+A temporary name is ``.NAME.kestrilune-PID-HOST-XXXXXXXX.partSUFFIX``: a process killed
+outright (SIGKILL, a power cut) leaves it behind, and the next ``atomic_path`` for the same
+output removes it once that process is gone from this host (:func:`remove_leftovers`).
 """
 
 from __future__ import annotations
 
 import csv
+import hashlib
 import io
 import json
 import os
+import re
+import socket
 import tempfile
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, Mapping, Optional, Sequence
+from typing import (
+    TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence,
+)
 
 import numpy as np
 
@@ -32,7 +41,7 @@ if TYPE_CHECKING:
     from ..table.result import TreeDistances
 
 __all__ = ["MATRIX_SUFFIXES", "PICTURE_SUFFIXES", "OutputNameError", "OutputPathError",
-           "OutputPaths", "atomic_path", "write_matrix"]
+           "OutputPaths", "atomic_path", "remove_leftovers", "write_matrix"]
 
 MATRIX_SUFFIXES = (".npy", ".npz", ".csv", ".tsv")
 PICTURE_SUFFIXES = (".png", ".pdf", ".svg", ".jpg", ".jpeg", ".tif", ".tiff", ".webp", ".eps")
@@ -99,12 +108,52 @@ def _umask() -> int:
     return mask
 
 
+def _host_tag() -> str:
+    return hashlib.sha256(socket.gethostname().encode()).hexdigest()[:8]
+
+
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:  # PermissionError: it exists, as another user's
+        return True
+    return True
+
+
+def remove_leftovers(path: str) -> List[str]:
+    """Remove the temporary files of ``path`` left by runs that were killed: named by
+    :func:`atomic_path`, made on this host, by a process that no longer exists. Returns the
+    names removed."""
+    folder = os.path.dirname(os.path.abspath(path))
+    base = os.path.basename(path)
+    pattern = re.compile(rf"\.{re.escape(base)}\.kestrilune-(\d+)-{_host_tag()}-\w+"
+                         rf"\.part{re.escape(suffix_of(path))}")
+    removed: List[str] = []
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return removed
+    for name in names:
+        m = pattern.fullmatch(name)
+        if m and int(m.group(1)) != os.getpid() and not _alive(int(m.group(1))):
+            try:
+                os.unlink(os.path.join(folder, name))
+                removed.append(name)
+            except OSError:
+                pass
+    return removed
+
+
 @contextmanager
 def atomic_path(path: str) -> Iterator[str]:
     """A temporary path to write instead of ``path``; renamed to ``path`` on success."""
     folder = os.path.dirname(os.path.abspath(path))
     base = os.path.basename(path)
-    fd, tmp = tempfile.mkstemp(dir=folder, prefix=f".{base}.", suffix=f".part{suffix_of(path)}")
+    remove_leftovers(path)
+    fd, tmp = tempfile.mkstemp(dir=folder, prefix=f".{base}.kestrilune-{os.getpid()}-"
+                               f"{_host_tag()}-", suffix=f".part{suffix_of(path)}")
     os.close(fd)
     try:
         yield tmp

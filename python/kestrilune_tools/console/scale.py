@@ -9,18 +9,25 @@ matrix.
     kestrilune rf run1.t run2.t --reduce medoid|knn=5|lag=100     # never the matrix
 
 ``-o x.npy`` takes this path when the matrix would not fit comfortably in memory (more than
-a quarter of it, or 2 GiB), or with ``--condensed``.
+a quarter of it, or 2 GiB), or with ``--condensed``. Either way a ``.npy`` holds what the
+in-memory path writes: ``uint32`` RF (the module's cell type), ``float64`` WRF and KF.
+An existing ``-o NAME.zarr`` is replaced only with ``--overwrite`` and only when it is a
+store this command wrote; ``--resume`` names the tree files by their resolved path and the
+SHA-256 of their first 64 KiB (see :func:`file_fingerprints`).
 """
 
 from __future__ import annotations
 
+import hashlib
 import os
 import re
-from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple, TypeVar
+from typing import (
+    TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar,
+)
 
 import numpy as np
 
-from .cli import CommandError, Context, UsageError
+from .cli import CommandError, Context, UsageError, memory_advice
 from .outputs import OutputPathError, atomic_path, check_writable, suffix_of
 
 if TYPE_CHECKING:
@@ -35,6 +42,9 @@ _T = TypeVar("_T")
 __all__ = ["add_arguments", "takes", "run"]
 
 _LARGE_BYTES = 2 << 30
+_HEAD_BYTES = 1 << 16
+NPY_DTYPES: Dict[str, "np.dtype[Any]"] = {
+    "rf": np.dtype(np.uint32), "wrf": np.dtype(np.float64), "kf": np.dtype(np.float64)}
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
@@ -45,6 +55,9 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     g.add_argument("--resume", action="store_true",
                    help="continue a killed -o .zarr run (refused if the store was made for "
                         "other trees or settings)")
+    g.add_argument("--overwrite", action="store_true",
+                   help="replace an existing -o .zarr store written by kestrilune (a folder "
+                        "of that name that is not such a store is never replaced)")
     g.add_argument("--chunk", type=int, default=None, metavar="N",
                    help="Zarr chunk side (default 2048; condensed chunks hold N*N cells)")
     g.add_argument("--between", nargs="+", metavar="OTHER",
@@ -101,6 +114,14 @@ def check_options(args: argparse.Namespace, ctx: Context) -> None:
                                "'kestrilune[scale]'") from None
         if os.path.exists(out) and not os.path.isdir(out):
             raise CommandError(f"cannot write {out}: a file of that name exists")
+        from ..analyses.scale import is_our_store
+
+        if os.path.isdir(out) and not is_our_store(out):
+            raise CommandError(f"cannot write {out}: it is a folder that is not a Zarr store "
+                               "written by kestrilune; move it away or choose another name")
+        if os.path.isdir(out) and not (args.overwrite or args.resume):
+            raise CommandError(f"cannot write {out}: a store of that name exists; give "
+                               "--overwrite to replace it")
         try:
             check_writable(os.path.join(os.path.dirname(os.path.abspath(out)), "probe"))
         except OutputPathError as exc:
@@ -124,6 +145,23 @@ def _parse_reduce(text: str) -> Tuple[str, int]:
     return what, k
 
 
+def file_fingerprints(paths: Sequence[str]) -> List[Dict[str, str]]:
+    """What ``--resume`` compares of the tree files: the resolved path (``./w1.t`` and its
+    absolute path are one file) and the SHA-256 of the first 64 KiB. Not the size or the
+    time of change: a copy or ``touch`` changes the time, and a chain still running adds
+    trees (the trees actually used are covered by the fingerprint of the split table)."""
+    out = []
+    for path in paths:
+        h = hashlib.sha256()
+        try:
+            with open(path, "rb") as fh:
+                h.update(fh.read(_HEAD_BYTES))
+        except OSError:
+            pass
+        out.append({"path": os.path.realpath(path), "head_sha256": h.hexdigest()})
+    return out
+
+
 def _memory_bytes() -> int:
     try:
         return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
@@ -141,7 +179,7 @@ def run(args: argparse.Namespace, ctx: Context, ts: TreeSet) -> int:
     metric = args.command
     table = _build_table(ctx, ts, args, metric, "parsing trees")
     settings = {"burnin": args.burnin, "thin": args.thin, "max_trees": args.max_trees,
-                "files": [f.path for f in ts.files]}
+                "files": file_fingerprints([f.path for f in ts.files])}
     out = args.output
     lines = [f"kestrilune {metric} ({'rooted' if args.rooted else 'unrooted'}): "
              f"{table.n_trees} trees, {len(table.leaf_names)} taxa, {table.n_splits} distinct "
@@ -158,12 +196,13 @@ def run(args: argparse.Namespace, ctx: Context, ts: TreeSet) -> int:
             label = f"writing {os.path.basename(out)}"
             with ctx.track(label, progress, "cells", detail="computing and writing tiles"):
                 scale.write_zarr(table, out, metric, condensed=args.condensed, chunk=args.chunk,
-                                 resume=args.resume, settings=settings, progress=progress)
+                                 resume=args.resume, settings=settings, progress=progress,
+                                 overwrite=args.overwrite, warn=ctx.warn)
             layout = "condensed" if args.condensed else "square"
             lines.append(f"wrote {out} ({layout} Zarr store, {table.n_trees} trees)")
         else:
             lines += _npy(ctx, args, table, metric)
-    except scale.StoreMismatch as exc:
+    except scale.StoreError as exc:
         raise CommandError(str(exc)) from None
     except ValueError as exc:
         raise CommandError(explain_error(exc, ts)) from None
@@ -185,7 +224,7 @@ def _build_table(ctx: Context, ts: TreeSet, args: argparse.Namespace, metric: Me
             return SplitTable.from_treeset(ts, rooted=args.rooted, lengths=metric != "rf",
                                            progress=counter)
     except MemoryError:
-        raise CommandError("out of memory reading the trees") from None
+        raise CommandError(f"out of memory reading the trees ({memory_advice(args)})") from None
     except (ValueError, TypeError) as exc:
         raise CommandError(explain_error(exc, ts)) from None
 
@@ -229,6 +268,8 @@ def _between(ctx: Context, args: argparse.Namespace, ts: TreeSet, table: SplitTa
     cells = table.n_trees * other.n_trees
     d = _compute(ctx, "computing pairs", cells, lambda c: joint.block(
         metric, slice(0, table.n_trees), slice(table.n_trees, joint.n_trees), progress=c))
+    if args.output and suffix_of(args.output) == ".npy":
+        d = d.astype(NPY_DTYPES[metric], copy=False)
     if args.output:
         _write_vector_or_matrix(ctx, args.output, d, ts.names, other_ts.names,
                                 f"{d.shape[0]} x {d.shape[1]} {d.dtype} matrix")
@@ -251,6 +292,8 @@ def _to(ctx: Context, args: argparse.Namespace, ts: TreeSet, table: SplitTable,
         label = "the given tree"
         d = _compute(ctx, "computing distances", table.n_trees,
                      lambda c: table.to(ref, metric, progress=c))
+    if args.output and suffix_of(args.output) == ".npy":
+        d = d.astype(NPY_DTYPES[metric], copy=False)
     if args.output:
         _write_vector_or_matrix(ctx, args.output, d, ts.names, ["distance"],
                                 f"{len(d)} distances")
@@ -274,8 +317,12 @@ def _reduce(ctx: Context, args: argparse.Namespace, ts: TreeSet, table: SplitTab
     if what == "knn":
         if k >= n:
             raise CommandError(f"--reduce knn={k} needs more than {k} trees ({n} were read)")
-        nb, dist = _compute(ctx, "finding neighbours", n * n,
-                            lambda c: table.knn(k, metric, progress=c))
+        try:
+            nb, dist = _compute(ctx, "finding neighbours", n * n,
+                                lambda c: table.knn(k, metric, progress=c))
+        except MemoryError:
+            raise CommandError(f"out of memory for --reduce knn={k}: the neighbours of {n} "
+                               f"trees take {n} x {k} cells; a smaller K helps") from None
         if args.output:
             path = args.output
 
@@ -291,6 +338,12 @@ def _reduce(ctx: Context, args: argparse.Namespace, ts: TreeSet, table: SplitTab
             ctx.write(path, f"{k} nearest neighbours of {n} trees", writer)
         return [f"{k} nearest neighbours: mean distance to the nearest "
                 f"{dist[:, 0].mean():.6g}, to the {k}-th {dist[:, -1].mean():.6g}"]
+    longest = max(f.n_used for f in ts.files)
+    if k >= longest:
+        capped = max(1, longest - 1)
+        ctx.warn(f"--reduce lag={k} is longer than the longest run ({longest} trees): lags "
+                 f"1..{capped} are computed")
+        k = capped
     lag = _compute(ctx, "computing lagged distances", n * k,
                    lambda c: table.lag_means(metric, max_lag=k, progress=c))
     if args.output:
@@ -346,13 +399,13 @@ def _npy(ctx: Context, args: argparse.Namespace, table: SplitTable, metric: Metr
     if args.condensed:
         cells = n * (n - 1) // 2
         c = _compute_into(ctx, out, lambda tmp, counter: np.save(
-            tmp, table.condensed(metric, progress=counter)), cells)
+            tmp, table.condensed(metric, dtype=NPY_DTYPES[metric], progress=counter)), cells)
         return [f"wrote {out} (condensed, {cells} cells)"] if c else []
     progress = scale.TileProgress(n * n)
     with ctx.track(f"writing {os.path.basename(out)}", progress, "cells",
                    detail="computing and writing rows"), \
             ctx.native_call(), atomic_path(out) as tmp:
-        scale.write_npy(table, tmp, metric, progress=progress)
+        scale.write_npy(table, tmp, metric, dtype=NPY_DTYPES[metric], progress=progress)
     return [f"wrote {out} ({n} x {n} matrix, written through a memory map)"]
 
 

@@ -416,7 +416,9 @@ def tracer_ess(traces: ArrayLike) -> np.ndarray:
         sign = np.sign(gamma[:, 1:-1:2] + gamma[:, 2::2])
     pairs = gamma[:, 1:-1:2] + gamma[:, 2::2]  # (gamma_1 + gamma_2), (gamma_3 + gamma_4), ...
     width = pairs.shape[1]
-    stop = np.where((sign <= 0).any(axis=1), np.argmax(sign <= 0, axis=1), width)
+    # Fewer than four samples leave no pair: the sum is gamma_0 alone (ESS = n).
+    stop = np.where((sign <= 0).any(axis=1), np.argmax(sign <= 0, axis=1), width) if width \
+        else np.zeros(rows, dtype=np.int64)
     kept = np.where(np.arange(width)[None, :] < stop[:, None], pairs, 0.0)
     var_stat = gamma[:, 0] + 2.0 * kept.sum(axis=1)
     ok = gamma[:, 0] > 0

@@ -63,6 +63,9 @@ class RunDiagnostics:
     frechet: Optional[ess_mod.FrechetESS]
     split_ess: np.ndarray  # Tracer's ESS of each table split's presence (NaN: constant)
     windows: Optional[sf.WindowFrequencies]
+    # Trees after the burn-in with a NaN or infinite branch length: left out of the WRF/KF
+    # ESS measures; their non-finite lengths are left out of the branch-length statistics.
+    n_nonfinite: int = 0
 
     @property
     def n_used(self) -> int:
@@ -140,7 +143,7 @@ def _plain(x: Any) -> Any:
 
 def _run_dict(r: RunDiagnostics) -> Dict[str, object]:
     out = {"label": r.label, "path": r.path, "trees": r.n_trees, "burnin": r.burnin,
-           "used": r.n_used}
+           "used": r.n_used, "nonfinite_length_trees": r.n_nonfinite}
     a = r.approx
     out["approx_ess"] = None if a is None else {
         "ess": a.ess, "operator": a.operator, "cutoff": a.cutoff, "max_lag": a.max_lag,
@@ -244,6 +247,7 @@ def diagnose(source: Union[str, Sequence[str], TreeSet], burnin: Burnin = "25%",
                              f"of {lo[r]} leaves {hi[r] - lo[r]}, and every statistic needs "
                              f"at least 2")
     notes: List[str] = []
+    nonfinite = _nonfinite_trees(sd)
     multi = layout.n_runs >= 2
     if not multi:
         notes.append("one run: the ASDSF and the PSRF compare runs and need at least two; "
@@ -276,14 +280,17 @@ def diagnose(source: Union[str, Sequence[str], TreeSet], burnin: Burnin = "25%",
                 windows = None
                 notes.append(str(exc))
         approx = pseudo = frechet = None
+        after = (layout.run == r) & (layout.position >= lo[r])
+        n_bad = int(np.count_nonzero(nonfinite & after))
         if ess:
-            idx = np.flatnonzero((layout.run == r) & (layout.position >= lo[r]))
+            idx = np.flatnonzero(after & ~nonfinite if metric != "rf" else after)
             with step(f"ESS {label}", total=len(idx), unit="trees") as ph:
                 approx, pseudo, frechet = _run_ess(run_distances(sd, idx, metric), label,
                                                    notes, ph)
         runs.append(RunDiagnostics(label=label, path=info.path, n_trees=int(hi[r]),
                                    burnin=int(lo[r]), approx=approx, pseudo=pseudo,
-                                   frechet=frechet, split_ess=split_ess, windows=windows))
+                                   frechet=frechet, split_ess=split_ess, windows=windows,
+                                   n_nonfinite=n_bad))
     settings: Dict[str, object]
     settings = {"burnin": burnin if isinstance(burnin, (int, float)) else str(burnin),
                 "min_freq": float(min_freq), "rooted": bool(rooted), "metric": metric,
@@ -293,6 +300,14 @@ def diagnose(source: Union[str, Sequence[str], TreeSet], burnin: Burnin = "25%",
     return ConvergenceReport(settings=settings, leaf_names=sd.leaf_names, runs=runs,
                              table=table, asdsf=asdsf, trace=trace, branch_lengths=mb,
                              branch_lengths_gr=gr, notes=notes, splits=sd)
+
+
+def _nonfinite_trees(sd: SplitData) -> np.ndarray:
+    """Per tree of ``sd``: whether one of its branch lengths is NaN or infinite."""
+    if sd.lengths is None:
+        return np.zeros(sd.n_trees, dtype=bool)
+    bad = np.concatenate([[0], np.cumsum(~np.isfinite(sd.lengths))])
+    return (bad[sd.indptr[1:]] - bad[sd.indptr[:-1]]) > 0
 
 
 def _counter() -> kestrilune.ProgressCounter:

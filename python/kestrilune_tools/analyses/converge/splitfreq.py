@@ -471,7 +471,8 @@ def branch_length_stats(sd: SplitData, layout: RunLayout,
                         split_ids: Union[Sequence[int], np.ndarray], burnin: BurninRule = 0.25,
                         rule: str = "mrbayes") -> BranchLengthStats:
     """Branch-length summary of the given splits after ``burnin``, with the PSRF across runs
-    under ``rule`` ("mrbayes": as ``.vstat`` prints it; "gelman-rubin": the textbook form)."""
+    under ``rule`` ("mrbayes": as ``.vstat`` prints it; "gelman-rubin": the textbook form).
+    NaN and infinite lengths are left out (the split's count then counts only the others)."""
     if rule not in PSRF_RULES:
         raise ValueError(f"unknown PSRF rule {rule!r}: choose one of {', '.join(PSRF_RULES)}")
     if sd.lengths is None:
@@ -490,7 +491,7 @@ def branch_length_stats(sd: SplitData, layout: RunLayout,
         pieces changes no bit, and memory stays a piece's."""
         for run, e_ids, e_len in entries.pieces(lo, hi):
             rows = row_of[e_ids]
-            sel = rows >= 0
+            sel = (rows >= 0) & np.isfinite(e_len)  # a NaN or infinite length says nothing
             rows = rows[sel]
             runs = run if np.isscalar(run) else cast(np.ndarray, run)[sel]
             yield rows, rows * r + runs, e_len[sel]
