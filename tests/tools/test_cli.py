@@ -58,7 +58,7 @@ def test_rf_writes_matrix_and_pictures(tmp_path, capsys):
     assert "reference tree for the trace: " in stdout
     # The whole command is timed, writing and drawing included.
     timing = stdout.strip().splitlines()[-1]
-    assert timing.startswith("wall time: ") and "scanning files" in timing
+    assert timing.startswith("wall time: ") and "reading trees" in timing
     assert "writing rf.npy" in timing and "drawing heat.png" in timing
 
 
@@ -107,19 +107,18 @@ def test_trace_reference(tmp_path, capsys, reference, expected):
     assert png.exists()
 
 
-def test_without_snapshots_the_summary_has_no_split_count(monkeypatch, capsys):
-    monkeypatch.setattr(arrays, "snapshots_worthwhile", lambda *args, **kwargs: False)
+def test_summary_counts_the_distinct_splits(capsys):
     assert cli.main(["wrf", RUN_A, RUN_B, "--quiet"]) == 0
-    out = capsys.readouterr().out
-    assert "5 trees from 2 files, 5 taxa\n" in out and "distinct" not in out
+    n_splits = load.read_table([RUN_A, RUN_B])[1].n_splits
+    assert f"5 trees from 2 files, 5 taxa, {n_splits} distinct splits\n" in capsys.readouterr().out
 
 
 def test_progress_lines_when_stderr_is_not_a_terminal(monkeypatch, capsys):
     monkeypatch.setattr(progress, "MIN_SECONDS", 0.0)  # this run is faster than a second
     assert cli.main(["rf", PRIMATES, "--burnin", "500"]) == 0
     err = capsys.readouterr().err
-    assert "kestrilune: scanning files done in " in err
     assert "kestrilune: reading trees done in " in err
+    assert "kestrilune: computing done in " in err
     assert cli.main(["rf", PRIMATES, "--burnin", "500", "--quiet"]) == 0
     assert capsys.readouterr().err == ""
 
@@ -167,7 +166,9 @@ def _malformed(tmp_path):
     (lambda p: ["nni", RUN_A], 2, "invalid choice: 'nni'"),
     (lambda p: ["rf"], 2, "required"),
 ])
-def test_errors_are_one_line_with_exit_code(tmp_path, capsys, make_args, code, phrase):
+def test_errors_are_one_line_with_exit_code(tmp_path, capsys, monkeypatch, make_args, code,
+                                            phrase):
+    monkeypatch.setattr(progress, "MIN_SECONDS", float("inf"))  # no progress line, however slow
     assert cli.main(make_args(tmp_path)) == code
     captured = capsys.readouterr()
     assert phrase.format(p=tmp_path) in _one_error_line(captured.err)
@@ -236,7 +237,7 @@ def test_interrupt_while_reading_returns_130(monkeypatch, capsys):
     def interrupted(*args, **kwargs):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(reading, "read_trees", interrupted)
+    monkeypatch.setattr(load, "read_trees", interrupted)
     assert cli.main(["rf", RUN_A]) == 130
     assert "kestrilune: interrupted" in capsys.readouterr().err
 
@@ -266,21 +267,20 @@ def test_subprocess_errors_exit_non_zero_without_traceback(tmp_path, make_args, 
 
 _STUCK_MODULE_CALL = """
 import sys, time
-from kestrilune_tools import arrays
 from kestrilune_tools.console import cli, progress
-from kestrilune_tools.reading import nexus
+from kestrilune_tools.table.engine import SplitTable
 
 def stuck(*args, **kwargs):
     print("computing", file=sys.stderr, flush=True)
     while True:
         time.sleep(0.05)
 
-arrays.pairwise = stuck
+SplitTable.block = stuck
 sys.exit(cli.main(sys.argv[1:]))
 """
 
 
-_STUCK_WRITE = _STUCK_MODULE_CALL.replace("arrays.pairwise = stuck", """
+_STUCK_WRITE = _STUCK_MODULE_CALL.replace("SplitTable.block = stuck", """
 from kestrilune_tools.commands import distance
 distance.write_matrix = stuck""")
 
@@ -366,10 +366,9 @@ def test_trace_covers_burnin_and_thinned_trees(metric):
     from kestrilune_tools.table import result as result_mod
     from kestrilune_tools.commands.distance import reference_trace
 
-    ts = read_trees(PRIMATES, burnin="90%", thin=3)
-    res = result_mod.tree_distances(metric, ts)
+    ts, every = load.read_table(PRIMATES, burnin="90%", thin=3, lengths=True, every_tree=True)
     ctx = cli.Context(cli.build_parser().parse_args(["rf", PRIMATES, "--quiet"]))
-    got = reference_trace(ctx, ts, res, reference_i=5)
+    got = reference_trace(ctx, ts, every, metric, reference_i=5)
     full = result_mod.tree_distances(metric, read_trees(PRIMATES)).matrix
     ref_in_file = ts.sample_indices[5]
     assert len(got["values"]) == 2001 and got["used"].sum() == len(ts)

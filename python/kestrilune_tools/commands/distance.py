@@ -1,7 +1,8 @@
 """``kestrilune rf|wrf|kf FILE...``: the distance matrix of the trees, a summary, pictures.
 
-Reads the files, computes the matrix with the extension module (progress shown from its
-``ProgressCounter``), then writes the requested files and prints a summary on stdout.
+Reads the files once into a split table, computes the matrix from it (the cells of the
+``kestrilune`` module, progress shown), then writes the requested files and prints a
+summary on stdout.
 
 Matrix formats, by suffix: ``.npz`` (matrix, tree names and settings; read it back with
 ``TreeDistances.load``), ``.npy`` (``numpy.save`` of the bare n x n array: ``uint32`` RF,
@@ -17,15 +18,17 @@ from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Union
 
 import numpy as np
 
-from .. import arrays
-from ..analyses.distances import explain_error, run_means
+import kestrilune
+
+from ..analyses.distances import run_means
 from ..console import scale as scale_command
 from ..console.cli import (
     CommandError, Context, UsageError, add_input_arguments, memory_advice,
 )
 from ..console.outputs import MATRIX_SUFFIXES, PICTURE_SUFFIXES, write_matrix
-from ..console.progress import counter_poll
 from ..table.metrics import METRIC_LABELS, METRIC_NAMES, Metric
+from ..table.engine import SplitTable
+from ..table.load import chosen_rows
 from ..table.result import TreeDistances, treeset_settings
 
 if TYPE_CHECKING:
@@ -69,21 +72,26 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         except ImportError as exc:
             raise CommandError(str(exc)) from None
 
-    ts = ctx.read_trees(args.files, args.burnin, args.thin, args.max_trees, rooted=args.rooted,
-                        lengths=metric != "rf")
+    # With --trace, the table of every tree (burn-in included), which the trace shows.
+    every_tree = bool(args.trace) and not big
+    ts, table = ctx.read_table(args.files, args.burnin, args.thin, args.max_trees,
+                               rooted=args.rooted, lengths=metric != "rf", every_tree=every_tree)
+    every = table if every_tree else None
+    if every is not None:
+        table = every.take(chosen_rows(ts))
     pictures_wanted = any(path for _, path in pictures)
     if big or (not pictures_wanted and scale_command.takes(args, len(ts))):
-        return scale_command.run(args, ctx, ts)
+        return scale_command.run(args, ctx, ts, table)
     reference_i = _reference_index(args.reference, len(ts)) if args.trace else None
-    result = compute(ctx, metric, ts, args.rooted)
+    result = compute(ctx, metric, ts, table)
     result = replace(result, settings={**treeset_settings(ts), "burnin": args.burnin,
                                        "thin": args.thin, "max_trees": args.max_trees})
     if args.trace and reference_i is None:
         with ctx.phase("finding the medoid"):
             reference_i = int(np.argmin(result.matrix.sum(axis=1, dtype=np.float64)))
 
-    _write_outputs(ctx, args, ts, result, reference_i)
-    _print_summary(ctx, args, ts, result, reference_i)
+    _write_outputs(ctx, args, ts, result, reference_i, every)
+    _print_summary(ctx, args, ts, result, reference_i, table.n_splits)
     return 0
 
 
@@ -112,35 +120,21 @@ def _reference_index(ref: str, n: int) -> Optional[int]:
 # ----------------------------------------------------------------------------- computing
 
 
-def compute(ctx: Context, metric: Metric, ts: TreeSet, rooted: bool) -> TreeDistances:
-    """The module call, with its phases shown and a module error located in the files."""
-    try:
-        import kestrilune
-    except ImportError as exc:
-        raise CommandError(f"cannot import the kestrilune extension module ({exc})") from None
-    with ctx.phase("sampling splits"):
-        use_snapshots = arrays.snapshots_worthwhile(metric, ts, rooted=rooted)
+def compute(ctx: Context, metric: Metric, ts: TreeSet, table: SplitTable) -> TreeDistances:
+    """The matrix of the trees of ``table`` (those of ``ts``), its progress shown: the
+    module's cells (``int32`` RF, ``float64`` WRF/KF)."""
     counter = kestrilune.ProgressCounter()
-    read = [0]
-
-    def counted() -> Iterator[str]:
-        for text in ts.newicks():
-            read[0] += 1
-            yield text
-
-    poll = counter_poll(counter, len(ts), lambda: read[0])
     try:
-        with ctx.phase("computing", poll=poll), ctx.native_call():
-            raw = arrays.pairwise(metric, ts, rooted=rooted, progress=counter,
-                                  snapshots=use_snapshots, trees=counted())
+        with ctx.track("computing", counter, "pairs"), ctx.native_call():
+            matrix = table.block(metric, dtype=np.int32 if metric == "rf" else None,
+                                 progress=counter)
     except MemoryError:
         raise CommandError(f"out of memory computing the matrix "
                            f"({memory_advice(ctx.args)})") from None
-    except (ValueError, TypeError) as exc:
-        raise CommandError(explain_error(exc, ts)) from None
-    with ctx.phase("converting the matrix"):
-        n_leaves = None if use_snapshots else arrays.leaf_count(ts)
-        return TreeDistances.from_module(metric, raw, rooted=rooted, n_leaves=n_leaves)
+    matrix.setflags(write=False)
+    return TreeDistances(metric=metric, rooted=bool(table.rooted), names=tuple(ts.names),
+                         matrix=matrix, n_leaves=len(table.leaf_names),
+                         leaf_names=tuple(table.leaf_names))
 
 
 # ----------------------------------------------------------------------------- summary
@@ -151,15 +145,13 @@ def _fmt_num(x: Union[float, np.number[Any]], integer: bool) -> str:
 
 
 def _print_summary(ctx: Context, args: argparse.Namespace, ts: TreeSet, result: TreeDistances,
-                   reference_i: Optional[int]) -> None:
+                   reference_i: Optional[int], n_splits: int) -> None:
     metric = result.metric
     mode = "rooted" if result.rooted else "unrooted"
     n = result.n
     facts = [f"{n} trees from {len(ts.files)} file{'s' if len(ts.files) > 1 else ''}",
-             f"{result.n_leaves} taxa"]
-    if result.split_membership is not None:
-        facts.append(f"{result.split_membership.shape[0]} distinct "
-                     f"{'clades' if result.rooted else 'splits'}")
+             f"{result.n_leaves} taxa",
+             f"{n_splits} distinct {'clades' if result.rooted else 'splits'}"]
     out = [f"kestrilune {metric} ({METRIC_NAMES[metric]}, {mode}): " + ", ".join(facts)]
     for f in ts.files:
         thin = f", thinned by {args.thin}" if args.thin > 1 else ""
@@ -198,7 +190,7 @@ def _reference_label(ts: TreeSet, reference_i: int, how: str) -> str:
 
 
 def _write_outputs(ctx: Context, args: argparse.Namespace, ts: TreeSet, result: TreeDistances,
-                   reference_i: Optional[int]) -> None:
+                   reference_i: Optional[int], every: Optional[SplitTable]) -> None:
     metric = METRIC_LABELS[result.metric]
     if result.rooted:
         metric = f"rooted {metric}"
@@ -220,7 +212,8 @@ def _write_outputs(ctx: Context, args: argparse.Namespace, ts: TreeSet, result: 
             generations=ts.generations(), metric=metric), verb="drawing")
     if args.trace:
         # With --trace, run() has found the reference (the medoid unless one was given).
-        trace = reference_trace(ctx, ts, result, reference_i)  # type: ignore[arg-type]
+        trace = reference_trace(ctx, ts, every, result.metric,  # type: ignore[arg-type]
+                                reference_i)  # type: ignore[arg-type]
         ctx.write(args.trace, "distance trace", lambda p: plots.reference_trace(
             trace["values"], p, x=trace["x"], groups=trace["groups"], group_labels=labels,
             burnin_end=trace["burnin_end"], used=trace["used"], x_label=trace["x_label"],
@@ -235,75 +228,29 @@ def _write_outputs(ctx: Context, args: argparse.Namespace, ts: TreeSet, result: 
 
 # ----------------------------------------------------------------------------- trace
 
-_TRACE_BATCH = 256  # trees per module call: (batch + 1)² / 2 pairs, a row of which is kept
-
-
-def reference_trace(ctx: Context, ts: TreeSet, result: TreeDistances, reference_i: int
-                    ) -> Dict[str, Any]:
-    """The distance of tree ``reference_i`` to every tree the scan found, burn-in and
-    thinned-out trees included: the matrix row for the trees in it, and for the others
-    module calls on the reference plus a batch of trees (n more distances, not n²).
+def reference_trace(ctx: Context, ts: TreeSet, every: SplitTable, metric: Metric,
+                    reference_i: int) -> Dict[str, Any]:
+    """The distance of tree ``reference_i`` of ``ts`` to every tree the scan found, burn-in
+    and thinned-out trees included: one row of ``every``, the table of all those trees
+    (:func:`~kestrilune_tools.table.load.read_table` with ``every_tree=True``).
 
     Returns the values, their x (generations when the tree names carry them, else the
     position in the file), run of each tree, whether it is in the matrix, and where each
-    run's burn-in ends. If the other trees cannot be compared (a burn-in tree that does not
-    parse, say), a warning says so and the trace keeps the trees of the matrix.
+    run's burn-in ends.
     """
-    every = ts.all_trees()
-    starts = np.cumsum([0] + [f.n_used for f in every.files])
-    in_matrix = np.array([starts[f] + k for f, k in zip(ts.file_indices, ts.sample_indices)],
-                         dtype=np.int64)
-    values = np.full(len(every), np.nan)
-    values[in_matrix] = result.matrix[reference_i]
-    used = np.zeros(len(every), dtype=bool)
-    used[in_matrix] = True
-    others = np.flatnonzero(~used)
-    if len(others):
-        try:
-            _fill_from_module(ctx, every, others, values, ts, result, reference_i)
-        except (ValueError, TypeError) as exc:
-            ctx.warn(f"the trace shows only the trees of the matrix: the others cannot be "
-                     f"compared ({explain_error(exc, every)})")
-            every, values, used = ts, values[in_matrix], used[in_matrix]
-    gens = every.generations()
-    x = np.asarray(gens if gens is not None else every.sample_indices, dtype=np.int64)
-    groups = np.asarray(every.file_indices)
+    rows = chosen_rows(ts)
+    counter = kestrilune.ProgressCounter()
+    with ctx.track("distances to the reference", counter, "pairs"), ctx.native_call():
+        values = every.to(int(rows[reference_i]), metric, progress=counter).astype(np.float64)
+    used = np.zeros(every.n_trees, dtype=bool)
+    used[rows] = True
+    all_trees = ts.all_trees()
+    gens = all_trees.generations()
+    x = np.asarray(gens if gens is not None else all_trees.sample_indices, dtype=np.int64)
+    groups = np.asarray(all_trees.file_indices)
     burnin_end = []
-    for g, f in enumerate(every.files):
+    for g, f in enumerate(all_trees.files):
         first_used = np.flatnonzero(used & (groups == g))
         burnin_end.append(float(x[first_used[0]]) if f.burnin and len(first_used) else None)
     return {"values": values, "x": x, "groups": groups, "used": used, "burnin_end": burnin_end,
             "x_label": "generation" if gens is not None else "sample (tree in its file, from 0)"}
-
-
-def _fill_from_module(ctx: Context, every: TreeSet, others: np.ndarray, values: np.ndarray,
-                      ts: TreeSet, result: TreeDistances, reference_i: int) -> None:
-    import kestrilune
-
-    fn = getattr(kestrilune, f"pairwise_{result.metric}_from_newick_iter")
-    ref_text = next(ts.subset([reference_i]).newicks())
-    ref_map = ts.map_indices[reference_i]
-    wanted = set(others.tolist())
-    batch_i: List[int]
-    batch_text: List[str]
-    batch_i, batch_text = [], []
-
-    def flush() -> None:
-        names = ["reference"] + [str(i) for i in batch_i]
-        raw = fn(names, iter([ref_text] + batch_text), every.translate_maps,
-                 [ref_map] + [every.map_indices[i] for i in batch_i], rooted=result.rooted)
-        matrix = arrays.rf_matrix(raw) if result.metric == "rf" else arrays.float_matrix(raw)
-        values[batch_i] = matrix[0, 1:]
-        ph.advance(len(batch_i))
-        batch_i.clear()
-        batch_text.clear()
-
-    with ctx.phase("distances to the reference", total=len(others), unit="trees") as ph:
-        for i, text in enumerate(every.newicks()):
-            if i in wanted:
-                batch_i.append(i)
-                batch_text.append(text)
-                if len(batch_i) == _TRACE_BATCH:
-                    flush()
-        if batch_i:
-            flush()

@@ -1,13 +1,14 @@
 """What a command is doing, shown on stderr one phase at a time, fitted to the terminal.
 
     progress = Progress(enabled=not args.quiet)
-    with progress.phase("scanning files", total=n_bytes, unit="B") as ph:
+    with progress.phase("reading trees", total=n_bytes, unit="B") as ph:
         for chunk in chunks:
             ph.advance(len(chunk))
-    with progress.phase("computing", poll=counter_poll(counter, n_trees, trees_read)):
-        result = kestrilune.pairwise_rf_from_newick_iter(..., progress=counter)
+    with progress.phase("computing", poll=lambda: ("computing", counter.value(),
+                                                   counter.total(), "pairs")):
+        matrix = table.block("rf", progress=counter)
     progress.close()
-    progress.timings          # [("scanning files", 2.31), ("reading trees", 0.52), ...]
+    progress.timings          # [("reading trees", 2.31), ("computing", 0.52), ...]
 
 A background thread redraws the current phase a few times a second, so a phase shows even
 when the code running it reports nothing, and a native call can run on the main thread
@@ -31,7 +32,7 @@ import time
 from contextlib import contextmanager
 from typing import Any, Callable, Iterator, List, Optional, TextIO, Tuple
 
-__all__ = ["Progress", "Phase", "counter_poll", "format_seconds"]
+__all__ = ["Progress", "Phase", "format_seconds"]
 
 Poll = Callable[[], Tuple[str, Optional[int], Optional[int], str]]
 
@@ -260,26 +261,3 @@ def _write(stream: TextIO, text: str) -> None:
         stream.flush()
     except (OSError, ValueError):
         pass  # a closed or broken stderr must not turn a finished computation into a failure
-
-
-def counter_poll(counter: Any, n_trees: int, trees_read: Callable[[], int]) -> Poll:
-    """A ``poll`` for one call of a ``kestrilune`` pairwise function.
-
-    The call first drains its iterator (``trees_read()`` counts what it has taken), then
-    parses the trees, then computes the pairs (the counter's ``total()`` turns non-zero),
-    then assembles its result (``value()`` has reached ``total()``).
-    """
-
-    def poll() -> Tuple[str, Optional[int], Optional[int], str]:
-        total = counter.total()
-        if total == 0:
-            read = trees_read()
-            if read < n_trees:
-                return "reading trees", read, n_trees, "trees"
-            return "parsing trees", None, None, ""
-        done = counter.value()
-        if done < total:
-            return "computing pairs", done, total, "pairs"
-        return "assembling the result", None, None, ""
-
-    return poll

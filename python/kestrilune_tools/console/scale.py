@@ -172,12 +172,12 @@ def _memory_bytes() -> int:
 # ----------------------------------------------------------------------------- running
 
 
-def run(args: argparse.Namespace, ctx: Context, ts: TreeSet) -> int:
+def run(args: argparse.Namespace, ctx: Context, ts: TreeSet, table: SplitTable) -> int:
+    """The command for the trees ``ts``, read into ``table`` (``Context.read_table``)."""
     from ..analyses import scale
     from ..analyses.distances import explain_error
 
     metric = args.command
-    table = _build_table(ctx, ts, args, metric, "parsing trees")
     settings = {"burnin": args.burnin, "thin": args.thin, "max_trees": args.max_trees,
                 "files": file_fingerprints([f.path for f in ts.files])}
     out = args.output
@@ -209,24 +209,6 @@ def run(args: argparse.Namespace, ctx: Context, ts: TreeSet) -> int:
     lines.append(ctx.timing_line())
     ctx.print("\n".join(lines))
     return 0
-
-
-def _build_table(ctx: Context, ts: TreeSet, args: argparse.Namespace, metric: Metric,
-                 label: str) -> SplitTable:
-    import kestrilune
-
-    from ..analyses.distances import explain_error
-    from ..table.engine import SplitTable
-
-    counter = kestrilune.ProgressCounter()
-    try:
-        with ctx.track(label, counter, "trees", total=len(ts)), ctx.native_call():
-            return SplitTable.from_treeset(ts, rooted=args.rooted, lengths=metric != "rf",
-                                           progress=counter)
-    except MemoryError:
-        raise CommandError(f"out of memory reading the trees ({memory_advice(args)})") from None
-    except (ValueError, TypeError) as exc:
-        raise CommandError(explain_error(exc, ts)) from None
 
 
 def _compute(ctx: Context, label: str, cells: int, fn: Callable[[Any], _T]) -> _T:
@@ -261,9 +243,8 @@ def _write_vector_or_matrix(ctx: Context, path: str, values: np.ndarray,
 
 def _between(ctx: Context, args: argparse.Namespace, ts: TreeSet, table: SplitTable,
              metric: Metric) -> List[str]:
-    other_ts = ctx.read_trees(args.between, args.burnin, args.thin, args.max_trees,
-                              rooted=args.rooted, lengths=metric != "rf")
-    other = _build_table(ctx, other_ts, args, metric, "parsing the other trees")
+    other_ts, other = ctx.read_table(args.between, args.burnin, args.thin, args.max_trees,
+                                     rooted=args.rooted, lengths=metric != "rf")
     joint = table.joined(other)
     cells = table.n_trees * other.n_trees
     d = _compute(ctx, "computing pairs", cells, lambda c: joint.block(

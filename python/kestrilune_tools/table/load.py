@@ -30,7 +30,7 @@ from ..reading import TreeSet, parse_burnin, read_trees
 from ..reading.burnin import Burnin
 from .engine import SplitTable
 
-__all__ = ["read_table"]
+__all__ = ["read_table", "chosen_rows"]
 
 _CHUNK_TREES = 4096
 _CHUNK_CHARS = 16 << 20
@@ -39,29 +39,41 @@ _CHUNK_CHARS = 16 << 20
 def read_table(paths: Union[str, Sequence[str]], burnin: Burnin = 0, thin: int = 1,
                max_trees: Optional[int] = None, *, rooted: bool = False,
                lengths: bool = False, on_progress: Optional[Callable[[int], None]] = None,
-               partial_last: str = "skip") -> Tuple[TreeSet, SplitTable]:
+               partial_last: str = "skip", every_tree: bool = False
+               ) -> Tuple[TreeSet, SplitTable]:
     """The trees of ``paths`` as :func:`~kestrilune_tools.reading.read_trees` chooses them
     (same arguments, same errors and warnings), and their split table (groups: the files),
-    from one reading of each file. ``on_progress`` gets the bytes read so far."""
+    from one reading of each file. ``on_progress`` gets the bytes read so far.
+
+    ``every_tree=True``: the table holds every tree the scan found instead, burn-in and
+    thinned-out ones included (the trees of ``ts.all_trees()``); :func:`chosen_rows` gives
+    the rows of the chosen ones."""
     rule = parse_burnin(burnin)
-    loader = _Loader(rule if isinstance(rule, int) else None, thin, max_trees, rooted, lengths)
+    keep_all = every_tree or not isinstance(rule, int)
+    loader = _Loader(None if keep_all else cast(int, rule), thin, max_trees, rooted, lengths)
     loader.paths = [os.fspath(p) for p in ([paths] if isinstance(paths, (str, os.PathLike))
                                            else paths)]
     ts = read_trees(paths, burnin=rule, thin=thin, max_trees=max_trees,
                     on_progress=on_progress, partial_last=partial_last, on_tree=loader.tree)
     table = loader.finish()
-    if loader.n_skipped_rule is not None:
+    if not keep_all:
         if table.n_trees != len(ts):
             raise RuntimeError(f"kestrilune internal error: {table.n_trees} trees parsed for "
                                f"{len(ts)} chosen")
-    else:
+    elif not every_tree:
         # Every tree was parsed: keep the chosen ones, in the set's order.
-        starts = np.cumsum([0] + [f.n_trees for f in ts.files[:-1]], dtype=np.int64)
-        chosen = starts[np.asarray(ts.file_indices, dtype=np.int64)] + \
-            np.asarray(ts.sample_indices, dtype=np.int64)
-        if len(chosen) != table.n_trees or np.any(chosen != np.arange(table.n_trees)):
-            table = table.take(chosen.astype(np.uint32))
+        rows = chosen_rows(ts)
+        if len(rows) != table.n_trees or np.any(rows != np.arange(table.n_trees)):
+            table = table.take(rows)
     return ts, table
+
+
+def chosen_rows(ts: TreeSet) -> np.ndarray:
+    """The rows of the trees of ``ts`` in the table of every tree its scan found (uint32)."""
+    starts = np.cumsum([0] + [f.n_trees for f in ts.files[:-1]], dtype=np.int64)
+    rows = starts[np.asarray(ts.file_indices, dtype=np.int64)] + \
+        np.asarray(ts.sample_indices, dtype=np.int64)
+    return rows.astype(np.uint32)
 
 
 class _Loader:
@@ -69,7 +81,7 @@ class _Loader:
 
     def __init__(self, burnin_count: Optional[int], thin: int, max_trees: Optional[int],
                  rooted: bool, lengths: bool) -> None:
-        self.n_skipped_rule = burnin_count  # None: keep every tree, choose at the end
+        self.n_skipped_rule = burnin_count  # None: keep every tree
         self.thin, self.max_trees = thin, max_trees
         self.builder = _engine.TableBuilder(rooted=rooted, lengths=lengths)
         self.maps: List[Dict[str, str]] = []
