@@ -50,6 +50,10 @@ def __getattr__(name: str) -> Any:
         from .table.engine import SplitTable
 
         return SplitTable
+    if name == "read_table":
+        from .table.load import read_table
+
+        return read_table
     if name == "diagnose":
         from .analyses.converge import diagnose
 
