@@ -82,12 +82,14 @@ def test_reductions_match_the_dense_matrix(case):
             np.testing.assert_allclose(sums, want.sum(axis=1), rtol=1e-12)
         assert t.medoid(metric) == int(np.argmin(sums))
         k = 3
-        nb, dist = t.knn(k, metric)
+        nb, dist = found = t.knn(k, metric)
+        assert found.indices is nb and found.distances is dist
         masked = want.astype(np.float64) + np.diag(np.full(len(want), np.inf))
         order = np.argsort(masked, axis=1, kind="stable")[:, :k]
         assert (nb == order).all() and (dist == np.take_along_axis(masked, order, 1)).all()
     rf = mats["rf"]
-    counts, edges = t.histogram("rf")
+    counts, edges = hist = t.histogram("rf")
+    assert hist.counts is counts and hist.edges is edges
     upper = rf[np.triu_indices(len(rf), 1)]
     assert (counts == np.bincount(upper, minlength=len(counts))).all()
     edges = np.linspace(0, float(mats["kf"].max()) + 1, 9)

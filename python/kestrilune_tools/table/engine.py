@@ -21,7 +21,9 @@ from __future__ import annotations
 import operator
 import warnings
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Mapping, Optional, Sequence, Tuple, Union, cast
+from typing import (
+    TYPE_CHECKING, Any, Mapping, NamedTuple, Optional, Sequence, Tuple, Union, cast,
+)
 
 import numpy as np
 
@@ -33,8 +35,8 @@ if TYPE_CHECKING:
 
     from ..reading import TreeSet
 
-__all__ = ["SplitTable", "LagMeans", "METRICS", "RunSums", "clade_partitions", "TreeSetError",
-           "instruction_set"]
+__all__ = ["SplitTable", "LagMeans", "Neighbours", "Histogram", "METRICS", "RunSums",
+           "clade_partitions", "TreeSetError", "instruction_set"]
 
 # The native pieces the analyses use directly: exact sums over a run's distance rows (for
 # the ESS measures) and the partitions of observed clades (for the CCD summaries).
@@ -51,6 +53,20 @@ _RF_TYPES = (np.uint8, np.uint16, np.uint32, np.uint64, np.int32, np.int64, np.f
              np.float64)
 
 Index = Union[None, slice, Sequence[int], np.ndarray]
+
+
+class Neighbours(NamedTuple):
+    """The k nearest trees of each tree asked about, nearest first (``SplitTable.knn``)."""
+
+    indices: np.ndarray  # (m, k) int64 table indices
+    distances: np.ndarray  # (m, k) their distances
+
+
+class Histogram(NamedTuple):
+    """Counts of pair distances per bin, as ``numpy.histogram`` (``SplitTable.histogram``)."""
+
+    counts: np.ndarray  # (n_bins,) int64
+    edges: np.ndarray  # (n_bins + 1,) float64
 
 
 @dataclass(frozen=True)
@@ -254,20 +270,21 @@ class SplitTable(_engine.SplitTable):
             return LagMeans(pairs=pairs, mean=s / pairs, mean_sq=s2 / pairs)
 
     def knn(self, k: int, metric: Metric = "rf", index: Index = None,
-            progress: Optional[object] = None) -> Tuple[np.ndarray, np.ndarray]:
-        """(neighbours, distances), each (m, k): the k nearest other trees of every tree of
-        ``index``, nearest first, ties to the lower index, NaN distances last; neighbours
-        are table indices."""
+            progress: Optional[object] = None) -> "Neighbours":
+        """``Neighbours(indices, distances)``, each (m, k): the k nearest other trees of
+        every tree of ``index``, nearest first, ties to the lower index, NaN distances last;
+        indices are table indices (a tuple: ``nb, dist = t.knn(5)`` works)."""
         i = self.index(index)
         self._flag_nonfinite(metric, i, "distances to them are not meaningful (NaN ranks last)")
         pos, dist = self._nearest(metric, i, k, progress)
-        return i[pos].astype(np.int64), dist
+        return Neighbours(i[pos].astype(np.int64), dist)
 
     def histogram(self, metric: Metric = "rf", bins: Any = None, index: Index = None,
                   progress: Optional[object] = None, *,
                   range: Optional[Tuple[float, float]] = None,
-                  ) -> Tuple[np.ndarray, np.ndarray]:
-        """(counts, edges) of the distances of all pairs i < j, as ``numpy.histogram``:
+                  ) -> "Histogram":
+        """``Histogram(counts, edges)`` of the distances of all pairs i < j, as
+        ``numpy.histogram`` (a tuple: ``counts, edges = t.histogram()`` works):
         ``bins`` the edges, or a count of equal bins over ``range`` (for RF, ``range``
         defaults to 0 .. the largest possible). ``bins=None``: for RF one bin per integer
         value up to the largest possible. For wrf and kf, trees with a NaN or infinite
@@ -300,7 +317,7 @@ class SplitTable(_engine.SplitTable):
                 raise ValueError(f"bins must be a count from 1 to {_MOST_BINS} or a 1-D "
                                  f"sequence of at least two edges")
         counts = self._histogram(metric, i, np.ascontiguousarray(edges), progress)
-        return counts, edges
+        return Histogram(counts, edges)
 
     # ------------------------------------------------------------------ helpers
 
