@@ -84,8 +84,8 @@ def stages(path: str) -> None:
     """The library calls behind the command, one by one in this process: wall and CPU time
     (all threads) of each, to see which stage a slow run spends its time in."""
     from kestrilune_tools.analyses import summaries as S
-    from kestrilune_tools.reading import read_trees
-    from kestrilune_tools.table.splits import split_data
+    from kestrilune_tools.table.load import read_table
+    from kestrilune_tools.table.splits import from_table
 
     def run(label, call):
         wall, cpu = time.perf_counter(), time.process_time()
@@ -95,8 +95,8 @@ def stages(path: str) -> None:
         return out
 
     print(f"stages in this process (load average {load()}):")
-    ts = run("scanning files", lambda: read_trees(path))
-    sd = run("reading splits", lambda: split_data(ts, rooted=True))
+    ts, t = run("reading trees (one pass)", lambda: read_table(path, rooted=True, lengths=True))
+    sd = run("split data", lambda: from_table(t))
     run("majority-rule consensus", lambda: S.majority_consensus(sd))
     run("MCC tree", lambda: S.mcc_tree(sd))
     run("CCD0 MAP tree", lambda: S.ccd0_map(sd))
