@@ -161,6 +161,10 @@ ENGINE_CHILD = textwrap.dedent(
         call = lambda: table(trees)
     elif scenario == "drain":
         call = lambda: SplitTable(["a", "b"], itertools.repeat("((A,B),(C,D));"), [{}], [0, 0])
+    elif scenario == "parents":
+        # Caterpillars: each tree's clades hold n^2 / 2 leaves in all, seconds of work.
+        big = table([caterpillar(3000)] * scaled(1000, 300))
+        call = lambda: big.parents
     else:
         metric = scenario.split("-")[0]
         # KF and WRF blocks cost what the trees hold: 400 taxa keep those calls long.
@@ -194,6 +198,7 @@ ENGINE_SCENARIOS = {
     # (seconds to wait after "ready", pairs of the call or None)
     "build": (0.3, None),
     "drain": (0.3, None),
+    "parents": (0.3, None),
     "rf-counter": (0.02, scaled(12000, 4000) ** 2),  # a block counts its cells
     "wrf": (0.5, None),
     "kf-counter": (0.2, 3000 * 3000),
