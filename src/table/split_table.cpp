@@ -25,33 +25,41 @@ static_assert(std::endian::native == std::endian::little,
 // (the same body, no checksum) is still read, and checked as thoroughly otherwise.
 constexpr char kMagic[8] = {'K', 'S', 'T', 'A', 'B', 'L', 'E', '2'};
 constexpr std::size_t kVersionAt = 7;
+constexpr std::uint64_t kFlagRooted = 1;
+constexpr std::uint64_t kFlagLengths = 2;
 
-// A 64-bit checksum of the byte form: the bytes taken 8 at a time (the tail zero-padded) as
-// h = (h ^ word) * odd constant, then the length, then a final mix. Each step is a bijection
-// in both h and the word, so a change confined to one 8-byte word (any single-bit flip, any
-// edit of one field) always changes the result. It detects damage, not tampering: anyone can
-// recompute it.
+// A 64-bit checksum of the byte form: the bytes taken 8 at a time (the tail zero-padded),
+// each folded in by the round of XXH64, h = rotl(h + word * P2, 31) * P1, then the
+// length and XXH64's final avalanche. A round is a bijection in the word for a given h,
+// so a change confined to one 8-byte word (any single-bit flip, any edit of one field)
+// always changes the result; the rotation spreads every bit over the whole state, so
+// changes to several words cancel with odds near 2^-64. It detects damage, not
+// tampering: anyone can recompute it.
 std::uint64_t checksum(std::span<const std::uint8_t> bytes) noexcept {
-    constexpr std::uint64_t kPrime = 0x100000001b3ULL * 0x9E3779B97F4A7C15ULL | 1u;
-    std::uint64_t h = 0xcbf29ce484222325ULL;
+    constexpr std::uint64_t kP1 = 0x9E3779B185EBCA87ULL;
+    constexpr std::uint64_t kP2 = 0xC2B2AE3D27D4EB4FULL;
+    constexpr std::uint64_t kP3 = 0x165667B19E3779F9ULL;
+    const auto round = [](std::uint64_t h, std::uint64_t word) {
+        return std::rotl(h + word * kP2, 31) * kP1;
+    };
+    std::uint64_t h = kP3;
     std::size_t at = 0;
     for (; at + 8 <= bytes.size(); at += 8) {
         std::uint64_t word = 0;
         std::memcpy(&word, bytes.data() + at, 8);
-        h = (h ^ word) * kPrime;
+        h = round(h, word);
     }
     std::uint64_t tail = 0;
     if (at < bytes.size()) {
         std::memcpy(&tail, bytes.data() + at, bytes.size() - at);
     }
-    h = (h ^ tail) * kPrime;
-    h = (h ^ static_cast<std::uint64_t>(bytes.size())) * kPrime;
+    h = round(round(h, tail), static_cast<std::uint64_t>(bytes.size()));
+    h ^= h >> 33;
+    h *= kP2;
     h ^= h >> 29;
-    h *= 0xbf58476d1ce4e5b9ULL;
+    h *= kP3;
     return h ^ (h >> 32);
 }
-constexpr std::uint64_t kFlagRooted = 1;
-constexpr std::uint64_t kFlagLengths = 2;
 
 class Writer {
 public:
