@@ -215,3 +215,16 @@ def test_type_stub_names_what_the_extension_defines():
             members = {f.name for f in node.body if isinstance(f, ast.FunctionDef)}
             wanted = {m for m in vars(getattr(_engine, name)) if not m.startswith("__")}
             assert wanted <= members, (name, wanted - members)
+
+
+def test_mutated_byte_forms_are_refused_or_load_whole():
+    # A short run of the stress script (scripts/stress_bytes.py runs it for longer).
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    script = Path(__file__).parents[2] / "scripts" / "stress_bytes.py"
+    done = subprocess.run([sys.executable, str(script), "--seconds", "3", "--seed", "2"],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "findings 0" in done.stdout
