@@ -335,6 +335,16 @@ std::vector<std::int32_t> split_parents(const SplitTable& table) {
         size[s] = static_cast<std::uint32_t>(count_ones(table.split_words(s)));
     }
     std::vector<std::int32_t> parents(table.ids.size());
+    // A tree costs the leaves of its splits plus a word-sized reset: blocks of about
+    // kLeavesPerBlock leaves (a millisecond or two) keep Ctrl-C prompt on big trees.
+    constexpr std::uint64_t kLeavesPerBlock = std::uint64_t{1} << 20;
+    std::uint64_t work = 64 * table.n_words * table.n_trees();
+    for (const std::uint32_t id : table.ids) {
+        work += size[id];
+    }
+    const std::uint64_t per_block =
+        table.n_trees() * kLeavesPerBlock / std::max<std::uint64_t>(work, 1);
+    const auto grain = static_cast<std::size_t>(std::max<std::uint64_t>(per_block, 1));
     // Within one tree, splits that share a leaf are nested. Taking them from the largest
     // down and recording for every leaf the last split seen to hold it, the record of any
     // one leaf of a split is, when the split comes up, its smallest strict superset: every
@@ -369,7 +379,7 @@ std::vector<std::int32_t> split_parents(const SplitTable& table) {
                 parents[at + k] = parent;
             }
         }
-    });
+    }, grain);
     return parents;
 }
 
