@@ -105,19 +105,21 @@ class SplitTable:
     @property
     def parents(self) -> Annotated[NDArray[numpy.int32], dict(shape=(None,), writable=False)]:
         """
-        int32 beside ids: the smallest split of the same tree strictly containing the split, or -1
+        int32 beside ids: the smallest split of the same tree strictly containing the split, or -1. Computed on first use, the GIL released, stopped by Ctrl-C.
         """
 
     def counts(self, n_groups: object) -> NDArray[numpy.int64]:
         """(n_splits, n_groups) int64: trees of each group holding each split"""
 
     def to_bytes(self) -> bytes:
-        """The compact byte form (see from_bytes)."""
+        """
+        The compact byte form, which pickling also stores: a versioned header, the arrays, and a checksum of the whole (see from_bytes).
+        """
 
     @staticmethod
     def from_bytes(data: bytes) -> SplitTable:
         """
-        The table of a byte form made by to_bytes; ValueError if it is damaged.
+        The table of a byte form made by to_bytes (the current form or the one without a checksum). Every size, offset, id and leaf set is checked, and the checksum where there is one: ValueError for bytes that fail, else a table on which every query is safe. Memory and time follow the size of data. The checksum finds damage, not forgery: valid bytes can be written for any trees. Unpickling untrusted data can run code (that is pickle itself): exchange tables as bytes, not pickles.
         """
 
     def _block(self, metric: str, rows: Annotated[NDArray[numpy.uint32], dict(shape=(None,), order='C', device='cpu', writable=False)], cols: Annotated[NDArray[numpy.uint32], dict(shape=(None,), order='C', device='cpu', writable=False)], out: Annotated[NDArray, dict(shape=(None, None), device='cpu')], progress: object | None = None) -> None: ...

@@ -2,6 +2,8 @@
 
 #if defined(__GLIBC__)
 #include <malloc.h>
+#include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 #include <cxxabi.h>
@@ -187,6 +189,85 @@ std::uint64_t matrix_memory(const Variant& variant, std::size_t n) {
     return cells + objects < cells ? ~std::uint64_t{0} : cells + objects;
 }
 
+// What an interrupted list call leaves behind, dropped after the call has returned (Ctrl-C,
+// or no memory for the next float): freeing tens of millions of float objects and giving
+// back a gigabyte of cells take seconds, which the caller should not wait for. Each
+// pending call (run by the interpreter between bytecodes of the main thread, with the GIL)
+// drops the last kItemsPerDrop items of the list, or once it is empty hands back the
+// pages of the next kBytesPerDrop of cells, and queues the next one; where no call can be
+// queued the rest goes at once.
+constexpr Py_ssize_t kItemsPerDrop = 4096;
+constexpr std::size_t kBytesPerDrop = std::size_t{16} << 20;
+
+struct Leftovers {
+    PyObject* list;             // our reference: its items go first
+    std::vector<double> cells;  // then the pages of these, a part at a time
+    std::size_t cells_done = 0;
+};
+
+// One step; true when nothing is left to do but delete.
+bool drop_some(Leftovers& left) {
+    PyObject* const list = left.list;
+    Py_ssize_t size = PyList_GET_SIZE(list);
+    if (size > 0) {
+        // Slots never filled cost little: up to 64 times as many are passed per step.
+        Py_ssize_t budget = 64 * kItemsPerDrop;
+        while (size > 0 && budget > 0) {
+            --size;
+            PyObject* item = PyList_GET_ITEM(list, size);
+            PyList_SET_ITEM(list, size, nullptr);
+            budget -= item != nullptr ? 64 : 1;
+            Py_XDECREF(item);
+        }
+        Py_SET_SIZE(list, size);
+        return false;
+    }
+#if defined(__GLIBC__)
+    // Whole pages inside the buffer only (the allocator's header sits before it).
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto begin = reinterpret_cast<std::uintptr_t>(left.cells.data());
+    const std::uintptr_t end = begin + left.cells.size() * sizeof(double);
+    const std::uintptr_t first = (begin + page - 1) / page * page;
+    const std::uintptr_t last = end / page * page;
+    const std::uintptr_t at = first + left.cells_done;
+    if (at < last) {
+        const std::size_t n = std::min<std::uintptr_t>(kBytesPerDrop, last - at);
+        madvise(reinterpret_cast<void*>(at), n, MADV_DONTNEED);
+        left.cells_done += n;
+        return false;
+    }
+#endif
+    return true;
+}
+
+int drop_leftovers(void* arg) {
+    auto* left = static_cast<Leftovers*>(arg);
+    if (drop_some(*left) || Py_AddPendingCall(drop_leftovers, left) != 0) {
+        Py_DECREF(left->list);
+        delete left;
+    }
+    return 0;
+}
+
+// Hands `list` (whose only reference is ours) and `cells` to drop_leftovers; returns an
+// empty PyRef. The list holds floats only, so it leaves the garbage collector's lists.
+PyRef drop_later(PyRef list, std::vector<double>& cells) {
+    if (!list) {
+        return list;
+    }
+    PyObject_GC_UnTrack(list.get());
+    auto* left = new (std::nothrow) Leftovers{list.get(), std::move(cells)};
+    if (left != nullptr) {
+        if (Py_AddPendingCall(drop_leftovers, left) == 0) {
+            static_cast<void>(list.release());
+        } else {
+            cells = std::move(left->cells);
+            delete left;
+        }
+    }
+    return PyRef();
+}
+
 // The matrix as a flat list of n x n floats (the plain WRF and KF functions). The cells on
 // and above the diagonal get a float each, row by row; a cell below it holds the same
 // object as its mirror when the two hold the same bits (always, for these symmetric
@@ -214,7 +295,7 @@ PyRef matrix_list(Metric metric, const IterArgs& args, const Snapshots& snapshot
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t j = i; j < n; ++j) {
             if (interrupted() || !set_new(i * n + j)) {
-                return PyRef();  // the list frees the floats made so far
+                return drop_later(std::move(list), cells);  // the floats made so far go later
             }
         }
     }
@@ -226,11 +307,11 @@ PyRef matrix_list(Metric metric, const IterArgs& args, const Snapshots& snapshot
             for (std::size_t i = i0; i < std::min(n, i0 + kBlock); ++i) {
                 for (std::size_t j = j0; j < std::min(i, j0 + kBlock); ++j) {
                     if (interrupted()) {
-                        return PyRef();
+                        return drop_later(std::move(list), cells);
                     }
                     if (std::memcmp(&cells[i * n + j], &cells[j * n + i], sizeof(double)) != 0) {
                         if (!set_new(i * n + j)) {
-                            return PyRef();
+                            return drop_later(std::move(list), cells);
                         }
                         continue;
                     }

@@ -195,8 +195,13 @@ nb::bytes table_bytes(const PySplitTable& self) {
 
 const std::vector<std::int32_t>& parents_of(PySplitTable& self) {
     if (!self.parents) {
-        // Computed with the GIL held, so that two threads asking at once cannot race.
-        self.parents = split_parents(self.table);
+        // Computed with the GIL released and stopped by Ctrl-C; stored with the GIL held, so
+        // that two threads asking at once each compute it and the first one's stays.
+        std::vector<std::int32_t> parents;
+        run_stoppable([&] { parents = split_parents(self.table); });
+        if (!self.parents) {
+            self.parents = std::move(parents);
+        }
     }
     return *self.parents;
 }
@@ -626,7 +631,7 @@ NB_MODULE(_engine, m) {
         .def_prop_ro(
             "parents", [](PySplitTable& s) { return view(s, parents_of(s)); },
             "int32 beside ids: the smallest split of the same tree strictly containing the "
-            "split, or -1")
+            "split, or -1. Computed on first use, the GIL released, stopped by Ctrl-C.")
         .def(
             "counts",
             [](const PySplitTable& s, nb::handle n_groups_arg) {
@@ -639,7 +644,9 @@ NB_MODULE(_engine, m) {
                 return owned_array(split_counts(s.table, n_groups), {s.table.n_splits(), n_groups});
             },
             "n_groups"_a, "(n_splits, n_groups) int64: trees of each group holding each split")
-        .def("to_bytes", &table_bytes, "The compact byte form (see from_bytes).")
+        .def("to_bytes", &table_bytes,
+             "The compact byte form, which pickling also stores: a versioned header, the "
+             "arrays, and a checksum of the whole (see from_bytes).")
         .def_static(
             "from_bytes",
             [](nb::bytes data) {
@@ -647,7 +654,13 @@ NB_MODULE(_engine, m) {
                 return t;
             },
             "data"_a, nb::rv_policy::take_ownership,
-            "The table of a byte form made by to_bytes; ValueError if it is damaged.")
+            "The table of a byte form made by to_bytes (the current form or the one "
+            "without a checksum). Every size, offset, id and leaf set is checked, and the "
+            "checksum where there is one: ValueError for bytes that fail, else a table on "
+            "which every query is safe. Memory and time follow the size of data. The "
+            "checksum finds damage, not forgery: valid bytes can be written for any "
+            "trees. Unpickling untrusted data can run code (that is pickle itself): "
+            "exchange tables as bytes, not pickles.")
         .def("_block", &py_block, "metric"_a, "rows"_a.noconvert(), "cols"_a.noconvert(),
              "out"_a, "progress"_a = nb::none())
         .def("_condensed", &py_condensed, "metric"_a, "index"_a.noconvert(), "out"_a,

@@ -6,6 +6,7 @@
 #include <limits>
 #include <numeric>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "bitset/bitset.hpp"
@@ -18,11 +19,47 @@ namespace {
 static_assert(std::endian::native == std::endian::little,
               "the byte form is written and read in native order, which must be little-endian");
 
-// The byte form: a header, then each array as a u64 element count followed by its raw
-// little-endian elements, strings as a u64 byte count and their UTF-8 bytes.
-constexpr char kMagic[8] = {'K', 'S', 'T', 'A', 'B', 'L', 'E', '1'};
+// The byte form: an 8-byte header whose last byte is the version, then each array as a u64
+// element count followed by its raw little-endian elements, strings as a u64 byte count and
+// their UTF-8 bytes. Version 2 ends with a u64 checksum of every byte before it; version 1
+// (the same body, no checksum) is still read, and checked as thoroughly otherwise.
+constexpr char kMagic[8] = {'K', 'S', 'T', 'A', 'B', 'L', 'E', '2'};
+constexpr std::size_t kVersionAt = 7;
 constexpr std::uint64_t kFlagRooted = 1;
 constexpr std::uint64_t kFlagLengths = 2;
+
+// A 64-bit checksum of the byte form: the bytes taken 8 at a time (the tail zero-padded),
+// each folded in by the round of XXH64, h = rotl(h + word * P2, 31) * P1, then the
+// length and XXH64's final avalanche. A round is a bijection in the word for a given h,
+// so a change confined to one 8-byte word (any single-bit flip, any edit of one field)
+// always changes the result; the rotation spreads every bit over the whole state, so
+// changes to several words cancel with odds near 2^-64. It detects damage, not
+// tampering: anyone can recompute it.
+std::uint64_t checksum(std::span<const std::uint8_t> bytes) noexcept {
+    constexpr std::uint64_t kP1 = 0x9E3779B185EBCA87ULL;
+    constexpr std::uint64_t kP2 = 0xC2B2AE3D27D4EB4FULL;
+    constexpr std::uint64_t kP3 = 0x165667B19E3779F9ULL;
+    const auto round = [](std::uint64_t h, std::uint64_t word) {
+        return std::rotl(h + word * kP2, 31) * kP1;
+    };
+    std::uint64_t h = kP3;
+    std::size_t at = 0;
+    for (; at + 8 <= bytes.size(); at += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, bytes.data() + at, 8);
+        h = round(h, word);
+    }
+    std::uint64_t tail = 0;
+    if (at < bytes.size()) {
+        std::memcpy(&tail, bytes.data() + at, bytes.size() - at);
+    }
+    h = round(round(h, tail), static_cast<std::uint64_t>(bytes.size()));
+    h ^= h >> 33;
+    h *= kP2;
+    h ^= h >> 29;
+    h *= kP3;
+    return h ^ (h >> 32);
+}
 
 class Writer {
 public:
@@ -106,8 +143,34 @@ std::optional<std::string> check_invariants(const SplitTable& t) {
     if (t.has_lengths ? t.lengths.size() != t.ids.size() : !t.lengths.empty()) {
         return "branch lengths do not match the split ids";
     }
-    if (t.words.size() != n_splits * t.n_words || t.leaf_names.size() > 64 * t.n_words) {
+    // The leaves are the named ones, plus at most one unnamed leaf (bit 0); n_words is
+    // what that many leaves take, and no set holds a bit beyond the last leaf.
+    const std::size_t named = t.leaf_names.size();
+    if (t.n_words != words_for_leaves(named) && t.n_words != words_for_leaves(named + 1)) {
+        return "leaf sets of " + std::to_string(t.n_words) + " words do not fit " +
+               std::to_string(named) + " leaves";
+    }
+    if ((t.n_words == 0 && n_splits != 0) ||
+        t.words.size() / std::max<std::size_t>(t.n_words, 1) != n_splits ||
+        t.words.size() != n_splits * t.n_words) {
         return "leaf sets do not match the number of splits";
+    }
+    for (std::size_t i = 1; i < named; ++i) {
+        if (!(t.leaf_names[i - 1] < t.leaf_names[i])) {
+            return std::string("leaf names are not sorted and unique");
+        }
+    }
+    const std::size_t max_leaves = std::min(named + 1, 64 * t.n_words);
+    const std::uint64_t last_word_mask =
+        max_leaves % 64 == 0 ? ~std::uint64_t{0} : (std::uint64_t{1} << (max_leaves % 64)) - 1;
+    for (std::size_t s = 0; s < n_splits; ++s) {
+        const std::span<const std::uint64_t> w = t.split_words(s);
+        if ((w.back() & ~last_word_mask) != 0) {
+            return "leaf set " + std::to_string(s) + " holds a leaf beyond the last one";
+        }
+        if (s > 0 && compare_words(t.split_words(s - 1), w) != std::strong_ordering::less) {
+            return "leaf sets are not sorted and unique (at set " + std::to_string(s) + ")";
+        }
     }
     if (n_splits > std::numeric_limits<std::uint32_t>::max()) {
         return "too many splits";
@@ -215,15 +278,34 @@ std::vector<std::uint8_t> SplitTable::to_bytes() const {
     w.array(lengths);
     w.array(words);
     w.array(first_seen);
+    w.u64(checksum(w.out));
     return std::move(w.out);
 }
 
 Result<SplitTable, std::string> SplitTable::from_bytes(std::span<const std::uint8_t> bytes) {
-    Reader r(bytes);
-    char magic[sizeof kMagic] = {};
-    if (!r.raw(magic, sizeof magic) || std::memcmp(magic, kMagic, sizeof kMagic) != 0) {
+    if (bytes.size() < sizeof kMagic || std::memcmp(bytes.data(), kMagic, kVersionAt) != 0) {
         return unexpected(std::string("not a split table (unknown header)"));
     }
+    const char version = static_cast<char>(bytes[kVersionAt]);
+    if (version == '2') {
+        std::uint64_t stored = 0;
+        if (bytes.size() < sizeof kMagic + sizeof stored) {
+            return unexpected(std::string("damaged split table: sizes do not match its length"));
+        }
+        bytes = bytes.first(bytes.size() - sizeof stored);
+        std::memcpy(&stored, bytes.data() + bytes.size(), sizeof stored);
+        if (stored != checksum(bytes)) {
+            return unexpected(std::string(
+                "damaged split table: checksum mismatch (the bytes were changed or cut)"));
+        }
+    } else if (version != '1') {
+        return unexpected(std::string("split table of an unknown version (byte ") +
+                          std::to_string(static_cast<int>(bytes[kVersionAt])) +
+                          "): this version reads versions 1 and 2");
+    }
+    Reader r(bytes);
+    char magic[sizeof kMagic] = {};
+    r.raw(magic, sizeof magic);
     SplitTable t;
     std::uint64_t flags = 0;
     std::uint64_t n_words = 0;
@@ -231,7 +313,8 @@ Result<SplitTable, std::string> SplitTable::from_bytes(std::span<const std::uint
                           r.strings(t.tree_names) && r.array(t.groups) && r.array(t.indptr) &&
                           r.array(t.ids) && r.array(t.lengths) && r.array(t.words) &&
                           r.array(t.first_seen) && r.at_end();
-    if (!complete || (flags & ~(kFlagRooted | kFlagLengths)) != 0 || n_words > (1u << 26)) {
+    if (!complete || (flags & ~(kFlagRooted | kFlagLengths)) != 0 ||
+        n_words > std::numeric_limits<std::uint32_t>::max()) {
         return unexpected(std::string("damaged split table: sizes do not match its length"));
     }
     t.rooted = (flags & kFlagRooted) != 0;
@@ -252,6 +335,16 @@ std::vector<std::int32_t> split_parents(const SplitTable& table) {
         size[s] = static_cast<std::uint32_t>(count_ones(table.split_words(s)));
     }
     std::vector<std::int32_t> parents(table.ids.size());
+    // A tree costs the leaves of its splits plus a word-sized reset: blocks of about
+    // kLeavesPerBlock leaves (a millisecond or two) keep Ctrl-C prompt on big trees.
+    constexpr std::uint64_t kLeavesPerBlock = std::uint64_t{1} << 20;
+    std::uint64_t work = 64 * table.n_words * table.n_trees();
+    for (const std::uint32_t id : table.ids) {
+        work += size[id];
+    }
+    const std::uint64_t per_block =
+        table.n_trees() * kLeavesPerBlock / std::max<std::uint64_t>(work, 1);
+    const auto grain = static_cast<std::size_t>(std::max<std::uint64_t>(per_block, 1));
     // Within one tree, splits that share a leaf are nested. Taking them from the largest
     // down and recording for every leaf the last split seen to hold it, the record of any
     // one leaf of a split is, when the split comes up, its smallest strict superset: every
@@ -286,7 +379,7 @@ std::vector<std::int32_t> split_parents(const SplitTable& table) {
                 parents[at + k] = parent;
             }
         }
-    });
+    }, grain);
     return parents;
 }
 

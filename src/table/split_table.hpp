@@ -65,8 +65,11 @@ struct SplitTable {
                                      std::vector<std::int32_t> groups, bool rooted,
                                      bool keep_lengths);
 
-    // A compact little-endian byte form and its inverse. from_bytes checks every size,
-    // offset and id, so a damaged or foreign buffer gives a message, never a bad table.
+    // A compact little-endian byte form and its inverse. to_bytes writes version 2, which
+    // ends with a checksum; from_bytes reads it and version 1 (no checksum), checks every
+    // size, offset and id and the leaf sets (n_words from the leaf names, ascending and
+    // distinct, no bit past the last leaf), so a damaged or foreign buffer gives a
+    // one-line message, never a bad table.
     std::vector<std::uint8_t> to_bytes() const;
     static Result<SplitTable, std::string> from_bytes(std::span<const std::uint8_t> bytes);
 };

@@ -1,7 +1,9 @@
 // Split table: chunked collection, column order, parents and the byte form.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "table/split_table.hpp"
@@ -107,12 +109,59 @@ TEST(SplitTableBytes, RoundTripAndEveryTruncationRefused) {
     for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
         EXPECT_FALSE(SplitTable::from_bytes(std::span(bytes).first(cut))) << cut;
     }
+    // The last two first-appearance ranks made equal: the checksum refuses the form; in the
+    // version-1 form (the same body, no checksum) the invariants do.
     std::vector<std::uint8_t> swapped = bytes;
-    // The last two first-appearance ranks made equal: no longer a permutation.
-    swapped[swapped.size() - 4] = swapped[swapped.size() - 8];
+    swapped[swapped.size() - 12] = swapped[swapped.size() - 16];
     auto refused = SplitTable::from_bytes(swapped);
     ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(),
+              "damaged split table: checksum mismatch (the bytes were changed or cut)");
+    std::vector<std::uint8_t> v1(swapped.begin(), swapped.end() - 8);
+    v1[7] = '1';
+    refused = SplitTable::from_bytes(v1);
+    ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error(), "damaged split table: first-appearance ranks are not a permutation");
+    v1[7] = '3';
+    EXPECT_EQ(SplitTable::from_bytes(v1).error(),
+              "split table of an unknown version (byte 51): this version reads versions 1 and 2");
+}
+
+// Well-formed bytes (a valid checksum) around a table that breaks an invariant: each is
+// refused with its message. Every leaf set and id below is one the kernels would index by.
+TEST(SplitTableBytes, BrokenInvariantsAreRefused) {
+    using Edit = void (*)(SplitTable&);
+    const std::vector<std::pair<Edit, std::string>> cases = {
+        {[](SplitTable& t) {  // a small form whose leaf sets claimed 2^26 words each
+             t.n_words = std::size_t{1} << 26;
+             t.words.clear();
+             t.first_seen.clear();
+             t.ids.clear();
+             t.lengths.clear();
+             std::fill(t.indptr.begin(), t.indptr.end(), 0);
+         },
+         "leaf sets of 67108864 words do not fit 5 leaves"},
+        {[](SplitTable& t) { std::swap(t.words[0], t.words[1]); },
+         "leaf sets are not sorted and unique (at set 1)"},
+        {[](SplitTable& t) { t.words[1] = t.words[0]; },
+         "leaf sets are not sorted and unique (at set 1)"},
+        {[](SplitTable& t) { t.words.back() |= std::uint64_t{1} << 40; },
+         "leaf set 7 holds a leaf beyond the last one"},
+        {[](SplitTable& t) { std::swap(t.leaf_names[0], t.leaf_names[1]); },
+         "leaf names are not sorted and unique"},
+        {[](SplitTable& t) { t.ids[1] = t.ids[0]; },
+         "split ids of a tree are not ascending ids of the table"},
+        {[](SplitTable& t) { t.indptr[1] = -1; }, "tree offsets or groups out of order"},
+        {[](SplitTable& t) { t.lengths.pop_back(); }, "branch lengths do not match the split ids"},
+    };
+    for (const auto& [edit, message] : cases) {
+        SplitTable t = table_of(kTexts, false);
+        ASSERT_EQ(t.n_splits(), 8u);
+        edit(t);
+        auto refused = SplitTable::from_bytes(t.to_bytes());
+        ASSERT_FALSE(refused) << message;
+        EXPECT_EQ(refused.error(), "damaged split table: " + message);
+    }
 }
 
 }  // namespace

@@ -161,6 +161,10 @@ ENGINE_CHILD = textwrap.dedent(
         call = lambda: table(trees)
     elif scenario == "drain":
         call = lambda: SplitTable(["a", "b"], itertools.repeat("((A,B),(C,D));"), [{}], [0, 0])
+    elif scenario == "parents":
+        # Caterpillars: each tree's clades hold n^2 / 2 leaves in all, seconds of work.
+        big = table([caterpillar(3000)] * scaled(1000, 300))
+        call = lambda: big.parents
     else:
         metric = scenario.split("-")[0]
         # KF and WRF blocks cost what the trees hold: 400 taxa keep those calls long.
@@ -194,6 +198,7 @@ ENGINE_SCENARIOS = {
     # (seconds to wait after "ready", pairs of the call or None)
     "build": (0.3, None),
     "drain": (0.3, None),
+    "parents": (0.3, None),
     "rf-counter": (0.02, scaled(12000, 4000) ** 2),  # a block counts its cells
     "wrf": (0.5, None),
     "kf-counter": (0.2, 3000 * 3000),
@@ -209,6 +214,56 @@ def test_sigint_stops_a_long_engine_call_and_the_next_call_works(scenario):
         value, total = int(outcome[1]), int(outcome[2])
         assert total == pairs and 0 < value < total
     assert rest.split("\n")[0] == "next ok"
+
+
+def test_sigint_late_in_a_float_list_returns_before_the_floats_are_freed():
+    # The plain KF list: the signal comes once the child holds about half the list's
+    # floats (its memory says how far the list got). The call must return at once and
+    # leave the floats to be dropped a chunk at a time while the interpreter goes on.
+    n = 3000
+    code = textwrap.dedent(
+        r"""
+        import sys, time
+        import kestrilune as k
+        from conftest import balanced_trees
+        n = int(sys.argv[1])
+        trees = balanced_trees(n, 30, seed=7)
+        base = sys.getallocatedblocks()  # 0 where pymalloc is off (sanitized runs)
+        print("ready", flush=True)
+        try:
+            k.pairwise_kf_from_newick_iter([str(i) for i in range(n)], iter(trees), [{}],
+                                           [0] * n)
+            print("finished")
+        except KeyboardInterrupt:
+            held = sys.getallocatedblocks() - base
+            start = time.monotonic()
+            while sys.getallocatedblocks() - base > 1000 and time.monotonic() - start < 60:
+                sum(range(100))
+            print("interrupted", base > 0, held, sys.getallocatedblocks() - base)
+        """
+    )
+    child = subprocess.Popen([sys.executable, "-c", code, str(n)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, env=TESTS_ON_PATH)
+
+    def rss():
+        with open(f"/proc/{child.pid}/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+    try:
+        assert child.stdout.readline().strip() == "ready", child.stderr.read()
+        base = rss()
+        while rss() - base < 16 * n * n and child.poll() is None:
+            time.sleep(0.001)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=120)
+    finally:
+        child.kill()
+        child.wait()
+    outcome = out.split()
+    assert outcome[0] == "interrupted", (out, err)
+    if outcome[1] == "True":
+        held, left = int(outcome[2]), int(outcome[3])
+        assert held > n * n // 8 and left <= 1000, outcome
 
 
 def test_handler_that_does_not_raise_changes_nothing():

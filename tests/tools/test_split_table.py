@@ -109,6 +109,22 @@ def test_pickle_round_trip_and_damaged_bytes():
                 data[:8] + b"\x09" + data[9:]):
         with pytest.raises(ValueError, match="split table"):
             SplitTable.from_bytes(bad)
+    # Any single-bit flip is refused by the checksum; the version-1 form (the same body
+    # without it) still reads.
+    # So are changes to two words, here the top bit of each (which cancel in a plain
+    # multiplicative hash).
+    rng = np.random.default_rng(5)
+    words = len(data) // 8
+    flips = [[bit] for bit in rng.choice(len(data) * 8, 2000, replace=False)]
+    flips += [[64 * a + 63, 64 * b + 63] for a, b in rng.integers(0, words, (200, 2)) if a != b]
+    for bits in flips:
+        flipped = bytearray(data)
+        for bit in bits:
+            flipped[bit // 8] ^= 1 << (bit % 8)
+        with pytest.raises(ValueError, match="split table"):
+            SplitTable.from_bytes(bytes(flipped))
+    old = SplitTable.from_bytes(b"KSTABLE1" + data[8:-8])
+    assert old.to_bytes() == data and pickle.loads(pickle.dumps(old)).to_bytes() == data
 
 
 BAD_SETS = [
@@ -199,3 +215,16 @@ def test_type_stub_names_what_the_extension_defines():
             members = {f.name for f in node.body if isinstance(f, ast.FunctionDef)}
             wanted = {m for m in vars(getattr(_engine, name)) if not m.startswith("__")}
             assert wanted <= members, (name, wanted - members)
+
+
+def test_mutated_byte_forms_are_refused_or_load_whole():
+    # A short run of the stress script (scripts/stress_bytes.py runs it for longer).
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    script = Path(__file__).parents[2] / "scripts" / "stress_bytes.py"
+    done = subprocess.run([sys.executable, str(script), "--seconds", "3", "--seed", "2"],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "findings 0" in done.stdout

@@ -148,6 +148,41 @@ def test_consensus_variants_match_ape_phangorn_and_mrbayes_allcompat():
     assert ours.n_clades == len(sd.leaf_names) - 3
 
 
+def test_allcompat_screening_is_exact_in_bounded_memory():
+    import tracemalloc
+
+    from kestrilune_tools.analyses.summaries.consensus import _compatible
+
+    def reference(cand, taken):  # every pair at once: the plain definition
+        c, t = cand[:, None, :], taken[None, :, :]
+        return (~(c & t).any(2) | ~(c & ~t).any(2) | ~(t & ~c).any(2)).all(1)
+
+    rng = np.random.default_rng(4)
+
+    def sets(k, words, density):
+        bits = rng.random((k, words * 64)) < density
+        return np.packbits(bits, axis=1, bitorder="little").view("<u8").astype(np.uint64)
+
+    # Sparse sets, their subsets and unions: disjoint, nested and crossing pairs all occur.
+    taken = sets(40, 2, 0.03)
+    pick = lambda: taken[rng.integers(0, 40, 60)]  # noqa: E731
+    cand = np.concatenate([sets(60, 2, 0.03), pick() & sets(60, 2, 0.5), pick() | pick()])
+    expected = reference(cand, taken)
+    assert 0 < expected.sum() < len(cand)
+    for k in (0, 1, 7, 40):
+        np.testing.assert_array_equal(_compatible(cand, taken[:k]), reference(cand, taken[:k]))
+    # 1,024 candidates against 512 splits of 1,024 leaves: all pairs at once held 64 MB
+    # per temporary.
+    cand, taken = sets(1024, 16, 0.01), sets(512, 16, 0.01)
+    tracemalloc.start()
+    try:
+        _compatible(cand, taken)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 16 << 20, peak
+
+
 @pytest.mark.parametrize("threshold, expected", [
     (0.5, "((A,B),C,D,E,F);"),  # C+D and E+F in exactly half of the trees: left out
     (0.75, "((A,B),C,D,E,F);"),

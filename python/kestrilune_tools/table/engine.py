@@ -147,7 +147,13 @@ class SplitTable(_engine.SplitTable):
 
     @classmethod
     def from_bytes(cls, data: bytes) -> "SplitTable":
-        """The table of a byte form made by ``to_bytes`` (ValueError if it is damaged)."""
+        """The table of a byte form made by ``to_bytes`` (ValueError if it is damaged).
+
+        Every size, offset, id and leaf set is checked, and the checksum of the current
+        form: bytes from anywhere give a ValueError or a table on which every query is safe,
+        in memory and time that follow their size. The checksum finds damage, not forgery.
+        Unpickling untrusted data can run code (that is pickle itself): exchange tables
+        as bytes, not pickles. See the README's section on the byte form."""
         table = cls.__new__(cls)
         table.__setstate__(bytes(data))
         return table

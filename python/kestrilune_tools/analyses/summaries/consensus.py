@@ -64,18 +64,35 @@ def allcompat_consensus(sd: SplitData, lengths: bool = True, block: int = 4096
                       settings={"lengths": "mean" if lengths else None})
 
 
+# Candidate x taken pairs screened at once: a few temporaries of this many cells (32 MB
+# for the word-wise AND), whatever the number of leaves, candidates or splits taken.
+_PAIRS_AT_ONCE = 1 << 22
+
+
 def _compatible(cand: np.ndarray, taken: np.ndarray) -> np.ndarray:
     """For each row of ``cand``, whether it can join all the splits ``taken`` (rows of
     words) in one tree.
 
     Both modes store sides that leave out one common leaf (the first leaf, unrooted; no
     leaf at all is shared with the root's complement, rooted), so two splits fit together
-    exactly when their stored sides are disjoint or nested.
+    exactly when their stored sides are disjoint or nested. The pairs are screened a block
+    of candidates at a time and a word at a time, so memory stays bounded.
     """
-    if len(taken) == 0:
-        return np.ones(len(cand), dtype=bool)
-    c, t = cand[:, None, :], taken[None, :, :]
-    disjoint = ~(c & t).any(axis=2)
-    inside = ~(c & ~t).any(axis=2)
-    holds = ~(t & ~c).any(axis=2)
-    return (disjoint | inside | holds).all(axis=1)
+    fits = np.ones(len(cand), dtype=bool)
+    if len(taken) == 0 or len(cand) == 0:
+        return fits
+    taken_t = np.ascontiguousarray(taken.T)  # (words, taken): one row per word
+    step = max(1, _PAIRS_AT_ONCE // len(taken))
+    for b in range(0, len(cand), step):
+        c_t = np.ascontiguousarray(cand[b:b + step].T)  # (words, block)
+        shape = (c_t.shape[1], taken_t.shape[1])
+        meet, c_out, t_out = (np.zeros(shape, dtype=bool) for _ in range(3))
+        both = np.empty(shape, dtype=np.uint64)
+        for c_w, t_w in zip(c_t, taken_t):
+            c_col, t_row = c_w[:, None], t_w[None, :]
+            np.bitwise_and(c_col, t_row, out=both)
+            meet |= both != 0
+            c_out |= both != c_col  # the candidate has leaves outside the taken split
+            t_out |= both != t_row  # and the taken split has leaves outside it
+        fits[b:b + step] = ~(meet & c_out & t_out).any(axis=1)
+    return fits
