@@ -227,7 +227,7 @@ struct WorkCounts {
 };
 
 WorkCounts work_counts(const Snapshots& s) {
-    std::vector<std::uint32_t> holders(s.n_bip(), 0);
+    std::vector<std::uint32_t> holders(s.n_splits(), 0);
     double entries = 0;
     for (const InternSnap& t : s.trees) {
         for (const std::uint32_t id : t.ids) {
@@ -466,7 +466,7 @@ int run_file(const std::string& path, bool legacy) {
     }
     best_of([&] {
         for (std::size_t t = 0; t < n; ++t) {
-            TreePartitions::from_shape(shapes[t], false, bits[t]);
+            TreeSplits::from_shape(shapes[t], false, bits[t]);
         }
     });
     const double t_shape_snapshot = g_last_cpu;
@@ -514,7 +514,7 @@ int run_file(const std::string& path, bool legacy) {
     }
 
     std::printf("%s: %zu trees, %.2f MB, %zu distinct splits, %.1f splits per tree, pool %zu\n",
-                path.c_str(), n, mb, snaps.n_bip(), static_cast<double>(total_ids) / n,
+                path.c_str(), n, mb, snaps.n_splits(), static_cast<double>(total_ids) / n,
                 pool::size());
     std::printf("  one thread (cpu): plain read %.4f s (%.0f MB/s)  shape snapshot %.4f s  => %.0f MB/s\n",
                 t_read, mb / t_read, t_shape_snapshot, mb / (t_read + t_shape_snapshot));
@@ -526,7 +526,7 @@ int run_file(const std::string& path, bool legacy) {
     std::printf("  collection (text to interned ids): %.4f s wall, %.4f s cpu: %.0f MB/s per core\n",
                 t_collect, cpu_collect, mb / cpu_collect);
     const KernelTimes rf = time_rf(ids, legacy);
-    print_kernel_row("  RF kernel", n, snaps.n_bip(), rf);
+    print_kernel_row("  RF kernel", n, snaps.n_splits(), rf);
     if (!g_lengths) {
         if (g_floors) {
             print_floors(f, snaps, cpu_collect, rf.tiles, 0, 0);

@@ -347,18 +347,18 @@ PyObject* build_result(const Variant& variant, const IterArgs& args, const Snaps
 
     // Every output is allocated before the kernel runs: one that cannot be had then fails
     // the call before the work, not after it. The table holds presence bytes (RF) or
-    // branch lengths (WRF, KF), n rows of n_bip cells.
+    // branch lengths (WRF, KF), n rows of n_splits cells.
     const bool presence = metric == Metric::Rf;
     const std::uint64_t matrix_size =
         bytes_of_cells(n, n, presence ? sizeof(std::uint32_t) : sizeof(double));
     const std::uint64_t table_size =
-        bytes_of_cells(n, snapshots.n_bip(), presence ? 1 : sizeof(double));
+        bytes_of_cells(n, snapshots.n_splits(), presence ? 1 : sizeof(double));
     const std::uint64_t clades_size =
-        bytes_of_cells(snapshots.n_bip(), snapshots.clade_row_bytes(), 1);
+        bytes_of_cells(snapshots.n_splits(), snapshots.clade_row_bytes(), 1);
     const std::uint64_t total = matrix_size + table_size + clades_size;  // each < 2^63
     require_fits(total < matrix_size ? ~std::uint64_t{0} : total,
                  "the result for " + std::to_string(n) + " trees with " +
-                     std::to_string(snapshots.n_bip()) + " distinct splits");
+                     std::to_string(snapshots.n_splits()) + " distinct splits");
     PyRef matrix = new_cell_bytes(matrix_size);
     PyRef table = matrix ? new_cell_bytes(table_size) : PyRef();
     PyRef clades = table ? new_cell_bytes(clades_size) : PyRef();
@@ -374,15 +374,15 @@ PyObject* build_result(const Variant& variant, const IterArgs& args, const Snaps
         presence ? snapshots.build_presence_matrix(
                        reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(table.get())))
                  : snapshots.build_branch_length_matrix(cells_of<double>(table));
-    snapshots.build_bipartition_bytes(
+    snapshots.build_split_bytes(
         columns, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(clades.get())));
     PyRef names = new_str_list(args.names);
     PyRef leaf_names = names ? new_str_list(snapshots.leaf_names) : PyRef();
-    PyRef n_bip = leaf_names ? PyRef::steal(PyLong_FromSize_t(snapshots.n_bip())) : PyRef();
-    if (!n_bip) {
+    PyRef n_splits = leaf_names ? PyRef::steal(PyLong_FromSize_t(snapshots.n_splits())) : PyRef();
+    if (!n_splits) {
         return nullptr;
     }
-    return new_tuple({&names, &matrix, &leaf_names, &n_bip, &table, &clades}).release();
+    return new_tuple({&names, &matrix, &leaf_names, &n_splits, &table, &clades}).release();
 }
 
 // Not noexcept: an exiting interpreter ends a daemon thread that waits for the GIL by
@@ -413,7 +413,7 @@ KESTRILUNE_FORCED_UNWIND_HANDLER PyObject* run_pipeline(const Variant& variant,
         }
         return_free_memory();
         if (!variant.with_snapshots) {
-            snapshots->bips = {};  // the kernels read only the per-tree ids and lengths
+            snapshots->splits = {};  // the kernels read only the per-tree ids and lengths
         }
         return build_result(variant, converted, *snapshots);
     } catch (abi::__forced_unwind&) {

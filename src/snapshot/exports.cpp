@@ -24,29 +24,29 @@ template <class Fill>
 void for_each_row(const Snapshots& s, Fill&& fill) {
     pool::parallel_for(0, s.trees.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t t = begin; t < end; ++t) {
-            fill(s.trees[t], t * s.n_bip());
+            fill(s.trees[t], t * s.n_splits());
         }
     });
 }
 
 }  // namespace
 
-std::vector<std::size_t> Snapshots::sorted_bip_id_to_col() const {
-    std::vector<std::size_t> ids(bips.size());
+std::vector<std::size_t> Snapshots::sorted_split_id_to_col() const {
+    std::vector<std::size_t> ids(splits.size());
     std::iota(ids.begin(), ids.end(), std::size_t{0});
     // The Bitsets are distinct, so the order has no ties.
     std::sort(ids.begin(), ids.end(),
-              [&](std::size_t a, std::size_t b) { return bips[a] < bips[b]; });
+              [&](std::size_t a, std::size_t b) { return splits[a] < splits[b]; });
     return invert(ids);
 }
 
 std::vector<std::size_t> Snapshots::build_presence_matrix(std::uint8_t* out) const {
-    const std::vector<std::size_t> column = sorted_bip_id_to_col();
-    if (bips.empty()) {
+    const std::vector<std::size_t> column = sorted_split_id_to_col();
+    if (splits.empty()) {
         return {};
     }
     for_each_row(*this, [&](const InternSnap& tree, std::size_t row) {
-        std::memset(out + row, 0, n_bip());
+        std::memset(out + row, 0, n_splits());
         for (const std::uint32_t id : tree.ids) {
             require(id < column.size(), "partition id out of range");
             out[row + column[id]] = 1;
@@ -56,12 +56,12 @@ std::vector<std::size_t> Snapshots::build_presence_matrix(std::uint8_t* out) con
 }
 
 std::vector<std::size_t> Snapshots::build_branch_length_matrix(double* out) const {
-    const std::vector<std::size_t> column = sorted_bip_id_to_col();
-    if (bips.empty()) {
+    const std::vector<std::size_t> column = sorted_split_id_to_col();
+    if (splits.empty()) {
         return {};
     }
     for_each_row(*this, [&](const InternSnap& tree, std::size_t row) {
-        std::fill(out + row, out + row + n_bip(), 0.0);
+        std::fill(out + row, out + row + n_splits(), 0.0);
         const std::size_t n = std::min(tree.ids.size(), tree.lengths.size());
         for (std::size_t p = 0; p < n; ++p) {
             require(tree.ids[p] < column.size(), "partition id out of range");
@@ -71,13 +71,13 @@ std::vector<std::size_t> Snapshots::build_branch_length_matrix(double* out) cons
     return invert(column);
 }
 
-void Snapshots::build_bipartition_bytes(std::span<const std::size_t> columns,
+void Snapshots::build_split_bytes(std::span<const std::size_t> columns,
                                         std::uint8_t* out) const {
     const std::size_t row_bytes = clade_row_bytes();
     require(row_bytes <= 8 * n_words, "more leaf names than leaf bits");
     for (std::size_t c = 0; c < columns.size(); ++c) {
-        require(columns[c] < bips.size(), "column id out of range");
-        write_le_bytes(bips[columns[c]].words, out + c * row_bytes, row_bytes);
+        require(columns[c] < splits.size(), "column id out of range");
+        write_le_bytes(splits[columns[c]].words, out + c * row_bytes, row_bytes);
     }
 }
 

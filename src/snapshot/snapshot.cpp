@@ -296,14 +296,14 @@ Result<std::optional<Snapshot>, TreeError> Snapshot::from_tree_in_order(const Tr
 // Steps 2 and 3 as for a Tree; instead of step 4's sort, equal sets are found through
 // their hashes (a table of edge positions private to the thread), and the lengths of equal
 // sets are added in ascending node-id order, as step 4 adds them.
-TreePartitions TreePartitions::from_shape(const TreeShape& shape, bool rooted,
+TreeSplits TreeSplits::from_shape(const TreeShape& shape, bool rooted,
                                           std::span<const std::uint32_t> leaf_bits) {
-    TreePartitions out;
+    TreeSplits out;
     out.assign_shape(shape, rooted, leaf_bits);
     return out;
 }
 
-void TreePartitions::assign_shape(const TreeShape& shape, bool rooted,
+void TreeSplits::assign_shape(const TreeShape& shape, bool rooted,
                                   std::span<const std::uint32_t> leaf_bits) {
     Scratch& s = tls_scratch;
     TrimOnExit trim{s};

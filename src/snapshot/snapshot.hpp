@@ -77,7 +77,7 @@ struct Snapshot {
 // lengths), but not sorted: in ascending node-id order of each set's first edge, with the
 // hash_words of each. Sorting is left to whoever needs an order, which in a posterior
 // sample is seldom more than the few partitions seen for the first time.
-struct TreePartitions {
+struct TreeSplits {
     std::vector<std::uint64_t> words;   // partition k: words [k * n_words, (k + 1) * n_words)
     std::vector<double> lengths;
     std::vector<std::uint64_t> hashes;  // hash_words of each partition
@@ -91,7 +91,7 @@ struct TreePartitions {
     // From a shape read by read_plain_newick whose leaves have their bits: leaf_bits[k] is
     // the bit of shape.leaf_nodes[k], each of 0 .. leaf_bits.size() - 1 exactly once (the
     // caller checks). Uses the calling thread's scratch tables, as Snapshot::from_tree does.
-    static TreePartitions from_shape(const TreeShape& shape, bool rooted,
+    static TreeSplits from_shape(const TreeShape& shape, bool rooted,
                                      std::span<const std::uint32_t> leaf_bits);
     // The same into this object, whose storage is reused from tree to tree.
     void assign_shape(const TreeShape& shape, bool rooted,

@@ -25,7 +25,7 @@ constexpr std::string_view kSeveralTopLevelGroups =
 
 // One reduced tree on its way into the collection.
 struct TreeResult {
-    TreePartitions parts;
+    TreeSplits parts;
     bool sorted = false;                  // parts in ascending Bitset order (from a Snapshot)
     std::vector<std::uint32_t> ids;       // global id of each partition, once interned
     std::vector<std::uint32_t> absent;    // partitions the table lacked when looked up
@@ -360,7 +360,7 @@ class InternTable {
 // in a posterior sample, once past the first chunk), looked up in parallel while the table
 // does not change.
 void look_up_ids(const InternTable& table, std::size_t n_words, TreeResult& result) {
-    const TreePartitions& parts = result.parts;
+    const TreeSplits& parts = result.parts;
     require(parts.n_words == n_words, "snapshots of one call differ in word count");
     result.ids.resize(parts.size());
     result.absent.clear();
@@ -385,7 +385,7 @@ void look_up_ids(const InternTable& table, std::size_t n_words, TreeResult& resu
 // in ascending Bitset order, so ids follow first appearance as interning each tree's
 // sorted partitions one by one would give them.
 void assign_new_ids(InternTable& table, TreeResult& result) {
-    const TreePartitions& parts = result.parts;
+    const TreeSplits& parts = result.parts;
     std::size_t n_new = 0;
     constexpr std::size_t kAhead = 8;
     const std::size_t n_absent = result.absent.size();
@@ -641,7 +641,7 @@ void SnapshotCollector::forget_translate_maps() noexcept {
 
 Snapshots SnapshotCollector::finish() && {
     State& st = *state_;
-    st.out.bips = st.table.bitsets();
+    st.out.splits = st.table.bitsets();
     // Tree 0's named leaves: the unnamed ones (at most one here) sort first as "".
     const std::vector<std::string>& names = st.leaves.names();
     st.out.leaf_names.assign(

@@ -3,7 +3,7 @@
 // Every tree is cleaned of [&...] annotations, parsed, leaf-translated and snapshotted
 // once: tree 0 on the calling thread, the others in parallel on the worker pool. A tree
 // written in the plain form of tree files is read in one pass straight to its partitions
-// (read_plain_newick, TreePartitions::from_shape); any other text takes the full parser,
+// (read_plain_newick, TreeSplits::from_shape); any other text takes the full parser,
 // which also words every failure, so both give the same results and messages. Each tree
 // must have exactly tree 0's leaves (the same names, one for one). Every distinct partition
 // of the set gets a 32-bit id in order of first appearance (tree 0 first, each tree in
@@ -64,7 +64,7 @@ struct TreeItem {
 
 struct Snapshots {
     std::vector<InternSnap> trees;        // one per input tree, in input order
-    std::vector<Bitset> bips;             // bips[id] is the leaf set of partition id
+    std::vector<Bitset> splits;             // splits[id] is the leaf set of partition id
     std::vector<std::string> leaf_names;  // tree 0's named leaves, sorted byte-wise
     std::size_t n_words = 0;              // words per Bitset
 
@@ -78,20 +78,20 @@ struct Snapshots {
     static Result<Snapshots, std::string> from_newick_iter_opts(std::span<const TreeItem> items,
                                                                 bool rooted, bool keep_lengths);
 
-    std::size_t n_bip() const noexcept { return bips.size(); }
+    std::size_t n_splits() const noexcept { return splits.size(); }
 
     // Exports for NumPy. Columns are the partition ids sorted by ascending Bitset order,
     // which depends only on the set of distinct partitions, not on the order of the trees.
 
     // column map: entry id is the column of partition id.
-    std::vector<std::size_t> sorted_bip_id_to_col() const;
+    std::vector<std::size_t> sorted_split_id_to_col() const;
 
-    // Writes trees.size() x n_bip() bytes into `out` (row = tree in input order): 1 where
+    // Writes trees.size() x n_splits() bytes into `out` (row = tree in input order): 1 where
     // the tree holds the column's partition, else 0. Returns the column list (entry c is
     // the id shown in column c).
     std::vector<std::size_t> build_presence_matrix(std::uint8_t* out) const;
 
-    // Writes trees.size() x n_bip() doubles into `out`: the tree's branch length of the
+    // Writes trees.size() x n_splits() doubles into `out`: the tree's branch length of the
     // column's partition, 0.0 where it lacks it. Returns the column list.
     std::vector<std::size_t> build_branch_length_matrix(double* out) const;
 
@@ -100,7 +100,7 @@ struct Snapshots {
 
     // Writes one row of clade_row_bytes() per entry of `columns`: leaf i of the partition is
     // bit i % 8 of byte i / 8.
-    void build_bipartition_bytes(std::span<const std::size_t> columns, std::uint8_t* out) const;
+    void build_split_bytes(std::span<const std::size_t> columns, std::uint8_t* out) const;
 };
 
 // The same collection, fed a chunk of trees at a time, so that a caller can stream texts

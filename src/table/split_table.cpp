@@ -214,18 +214,18 @@ SplitTable SplitTable::from_snapshots(Snapshots&& snapshots, std::vector<std::st
 
     // Columns: ids sorted by their leaf sets. first_seen maps a column back to the id, whose
     // order is the order of first appearance.
-    const std::vector<std::size_t> column_of = snapshots.sorted_bip_id_to_col();
+    const std::vector<std::size_t> column_of = snapshots.sorted_split_id_to_col();
     const std::size_t n_splits = column_of.size();
     t.first_seen.resize(n_splits);
     t.words.resize(n_splits * t.n_words);
     for (std::size_t id = 0; id < n_splits; ++id) {
         t.first_seen[column_of[id]] = static_cast<std::uint32_t>(id);
-        const std::vector<std::uint64_t>& w = snapshots.bips[id].words;
+        const std::vector<std::uint64_t>& w = snapshots.splits[id].words;
         require(w.size() == t.n_words, "split word counts differ");
         std::copy(w.begin(), w.end(),
                   t.words.begin() + static_cast<std::ptrdiff_t>(column_of[id] * t.n_words));
     }
-    snapshots.bips = {};
+    snapshots.splits = {};
 
     t.indptr.resize(n + 1);
     t.indptr[0] = 0;

@@ -104,7 +104,7 @@ inline Result<Snapshots, std::string> reference_collection(const std::vector<Tre
             std::vector<std::uint64_t> key(words.begin(), words.end());
             const auto [it, fresh] = ids.emplace(key, static_cast<std::uint32_t>(ids.size()));
             if (fresh) {
-                out.bips.push_back(Bitset{key});
+                out.splits.push_back(Bitset{key});
             }
             tree_ids.emplace_back(it->second, snapshot.lengths[k]);
         }
@@ -151,7 +151,7 @@ inline std::string collection_difference(const Result<Snapshots, std::string>& g
             return "lengths of tree " + std::to_string(t);
         }
     }
-    if (got->bips != want->bips) {
+    if (got->splits != want->splits) {
         return "partitions";
     }
     if (got->leaf_names != want->leaf_names || got->n_words != want->n_words) {

@@ -110,7 +110,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Partition words -> length bits.
 using PartitionMap = std::map<std::vector<std::uint64_t>, std::uint64_t>;
 
-PartitionMap as_map(const TreePartitions& p) {
+PartitionMap as_map(const TreeSplits& p) {
     PartitionMap out;
     for (std::size_t k = 0; k < p.size(); ++k) {
         const auto words = p.partition(k);
@@ -133,7 +133,7 @@ PartitionMap as_map(const Snapshot& s) {
     return out;
 }
 
-TEST(TreePartitions, FromAShapeAreTheSnapshotsOfTheParsedTree) {
+TEST(TreeSplits, FromAShapeAreTheSnapshotsOfTheParsedTree) {
     NewickGen gen(3);
     for (int k = 0; k < 3000; ++k) {
         NewickStyle style;
@@ -150,7 +150,7 @@ TEST(TreePartitions, FromAShapeAreTheSnapshotsOfTheParsedTree) {
         for (const std::string_view label : shape.leaf_labels) {
             bits.push_back(order.find(label).value());
         }
-        const TreePartitions parts = TreePartitions::from_shape(shape, rooted, bits);
+        const TreeSplits parts = TreeSplits::from_shape(shape, rooted, bits);
         EXPECT_EQ(parts.n_words, reference.n_words);
         ASSERT_EQ(as_map(parts), as_map(reference)) << text << (rooted ? " rooted" : "");
     }

@@ -33,10 +33,10 @@ std::uint64_t word0(const Bitset& b) {
 TEST(SnapshotsInterning, IdenticalTreesShareIdsInAscendingBitsetOrder) {
     auto s = collect({"((A:1,B:1):2,(C:1,D:1):3);", "((A:1,B:1):2,(C:1,D:1):3);"}, true);
     ASSERT_TRUE(s);
-    ASSERT_EQ(s->bips.size(), 6u);
+    ASSERT_EQ(s->splits.size(), 6u);
     const std::vector<std::uint64_t> expected_words = {1, 2, 3, 4, 8, 12};
     for (std::size_t id = 0; id < 6; ++id) {
-        EXPECT_EQ(word0(s->bips[id]), expected_words[id]);
+        EXPECT_EQ(word0(s->splits[id]), expected_words[id]);
     }
     for (const InternSnap& tree : s->trees) {
         EXPECT_EQ(tree.ids, (std::vector<std::uint32_t>{0, 1, 2, 3, 4, 5}));
@@ -51,8 +51,8 @@ TEST(SnapshotsInterning, NewPartitionGetsTheNextIdAndIdsStaySorted) {
     // {A,C} holds leaf 0 and is complemented), which is new.
     auto s = collect({"((A:1,B:2):3,(C:4,D:5):6);", "((A:1,C:2):3,(B:4,D:5):6);"});
     ASSERT_TRUE(s);
-    ASSERT_EQ(s->bips.size(), 6u);
-    EXPECT_EQ(word0(s->bips[5]), 0b1010u);
+    ASSERT_EQ(s->splits.size(), 6u);
+    EXPECT_EQ(word0(s->splits[5]), 0b1010u);
     EXPECT_EQ(s->trees[0].ids, (std::vector<std::uint32_t>{0, 1, 2, 3, 4}));
     EXPECT_EQ(s->trees[0].lengths, (std::vector<double>{1, 2, 4, 5, 9}));
     EXPECT_EQ(s->trees[1].ids, (std::vector<std::uint32_t>{0, 1, 2, 3, 5}));
@@ -74,7 +74,7 @@ TEST(SnapshotsInterning, AnnotationsAndTranslation) {
     auto s = collect({"[&R] ((1[&rate=1.5]:0.5,2:0.5):1,3:2);", "((1,3),2);"}, true, true, map);
     ASSERT_TRUE(s);
     EXPECT_EQ(s->leaf_names, (std::vector<std::string>{"Gorilla", "Homo", "Pan"}));
-    EXPECT_EQ(word0(s->bips[s->trees[0].ids.back()]), 0b110u);  // {Homo, Pan}
+    EXPECT_EQ(word0(s->splits[s->trees[0].ids.back()]), 0b110u);  // {Homo, Pan}
 }
 
 TEST(SnapshotsInterning, OneUnnamedLeafTakesBitZero) {
@@ -83,7 +83,7 @@ TEST(SnapshotsInterning, OneUnnamedLeafTakesBitZero) {
     ASSERT_TRUE(s);
     EXPECT_EQ(s->leaf_names, (std::vector<std::string>{"A", "B", "C"}));
     // The unnamed leaf sorts first as "", so A is bit 1: the clade {A,B} is 0b0110.
-    EXPECT_EQ(word0(s->bips[3]), 0b0110u);
+    EXPECT_EQ(word0(s->splits[3]), 0b0110u);
 }
 
 struct FailureCase {
@@ -207,7 +207,7 @@ TEST(SnapshotsCollection, WideRandomSamplesMatchTheTreeByTreeReference) {
     }
     for (const bool rooted : {false, true}) {
         const auto want = reference::reference_collection(items, rooted, true);
-        ASSERT_TRUE(want && want->bips.size() > 4096) << (rooted ? "rooted" : "unrooted");
+        ASSERT_TRUE(want && want->splits.size() > 4096) << (rooted ? "rooted" : "unrooted");
         EXPECT_EQ(reference::collection_difference(
                       Snapshots::from_newick_iter_opts(items, rooted, true), want),
                   "")
@@ -273,7 +273,7 @@ INSTANTIATE_TEST_SUITE_P(Heads, SnapshotsRealFiles,
 TEST(SnapshotsCollection, NoItemsGiveAnEmptySet) {
     auto s = Snapshots::from_newick_iter_opts({}, false, false);
     ASSERT_TRUE(s);
-    EXPECT_TRUE(s->trees.empty() && s->bips.empty() && s->leaf_names.empty());
+    EXPECT_TRUE(s->trees.empty() && s->splits.empty() && s->leaf_names.empty());
     EXPECT_EQ(s->n_words, 0u);
 }
 

@@ -46,7 +46,7 @@ TEST(SnapshotCollectorChunks, OneTreeAtATimeGivesTheSameIdsAndTheGlobalIndex) {
         EXPECT_EQ(parts.trees[i].ids, whole->trees[i].ids);
         EXPECT_EQ(parts.trees[i].lengths, whole->trees[i].lengths);
     }
-    EXPECT_EQ(parts.bips, whole->bips);
+    EXPECT_EQ(parts.splits, whole->splits);
 
     auto again = SnapshotCollector::start(items[0], false, true);
     const std::string bad = "(A,B,C,D,X);";

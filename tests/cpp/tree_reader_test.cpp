@@ -85,7 +85,7 @@ TEST(ReadTreeSet, EveryChunkPolicyGivesTheWholeCollection) {
             EXPECT_EQ(got->trees[t].ids, want->trees[t].ids);
             EXPECT_EQ(got->trees[t].lengths, want->trees[t].lengths);
         }
-        EXPECT_EQ(got->bips, want->bips);
+        EXPECT_EQ(got->splits, want->splits);
         EXPECT_EQ(got->leaf_names, want->leaf_names);
         // One parse per chunk: the first chunk holds two texts at least.
         const std::size_t chunk = std::max<std::size_t>(policy.chunk_trees, 1);
@@ -125,7 +125,7 @@ TEST(ReadMoreTrees, PartsGiveTheCollectionOfOneCall) {
     for (std::size_t t = 0; t < kTrees.size(); ++t) {
         EXPECT_EQ(got.trees[t].ids, want->trees[t].ids);
     }
-    EXPECT_EQ(got.bips, want->bips);
+    EXPECT_EQ(got.splits, want->splits);
 
     std::optional<SnapshotCollector> failing;
     auto failure = read_parts({{kTrees[0], kTrees[1]}, {kTrees[2], "((A,B),(C,D)"}}, failing);
