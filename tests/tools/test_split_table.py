@@ -15,7 +15,7 @@ from engine_data import FILES
 from kestrilune_tools import read_trees
 from kestrilune_tools._engine import SplitTable
 from kestrilune_tools.arrays import branch_lengths, presence, splits
-from kestrilune_tools.table.splits import split_data
+from kestrilune_tools.table.splits import from_table, split_data
 
 
 
@@ -152,6 +152,8 @@ def test_bad_trees_give_the_module_messages(texts):
     (lambda: SplitTable(["a", "b"], iter([]), [{}], [0, 1]), "is out of bounds"),
     (lambda: SplitTable(["a", "b"], iter(["(A,B);", "(A,B);"]), [{}], [0, 0], groups=[0]),
      "one per name"),
+    (lambda: from_table(SplitTable(["a", "b"], iter(["(A,B);", "(A,B);"]), [{}], [0, 0],
+                                   groups=[0, 2**31 - 1])), "group numbers run to 2147483647"),
 ])
 def test_argument_checks(call, message):
     with pytest.raises(ValueError, match=message):

@@ -135,6 +135,11 @@ def split_data(treeset: TreeSet, rooted: bool = False, lengths: bool = True,
     return from_table(table, group_labels=group_labels, parents=parents)
 
 
+# Groups without trees that a table may have (after take(), say) before its numbering is
+# taken for a mistake: one label each is made.
+_MOST_EMPTY_GROUPS = 1 << 20
+
+
 def from_table(table: Any, group_labels: Optional[Sequence[str]] = None,
                parents: bool = True) -> SplitData:
     """SplitData over a native ``SplitTable`` (its arrays are shared, not copied)."""
@@ -145,7 +150,11 @@ def from_table(table: Any, group_labels: Optional[Sequence[str]] = None,
     member = np.unpackbits(packed, axis=1, count=n_leaves, bitorder="little").astype(bool)
     groups = table.groups
     if group_labels is None:
-        group_labels = [str(g) for g in range(int(groups.max()) + 1 if len(groups) else 0)]
+        n_groups = int(groups.max()) + 1 if len(groups) else 0
+        if n_groups > max(len(groups), _MOST_EMPTY_GROUPS):
+            raise ValueError(f"the table's group numbers run to {n_groups - 1} for "
+                             f"{len(groups)} trees: number the groups (runs) from 0")
+        group_labels = [str(g) for g in range(n_groups)]
     return SplitData(leaf_names=tuple(table.leaf_names), membership=member,
                      indptr=table.indptr, ids=table.ids, lengths=table.lengths, groups=groups,
                      group_labels=tuple(group_labels),
