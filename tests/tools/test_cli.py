@@ -334,6 +334,14 @@ def test_pcoa_recovers_a_euclidean_configuration(max_landmarks):
     assert share[0] > share[1] > 0 and share.sum() == pytest.approx(1.0)
 
 
+def test_pcoa_shares_of_non_euclidean_distances_stay_below_one():
+    from kestrilune_tools.pictures.plots import pcoa
+
+    # RF distances of a real sample: the double-centred matrix has negative eigenvalues.
+    _, share = pcoa(arrays.distance_matrix("rf", read_trees(PRIMATES, max_trees=300)), k=3)
+    assert share[0] >= share[1] >= share[2] > 0 and share.sum() <= 1.0
+
+
 def test_pcoa_of_identical_trees_puts_all_at_the_origin():
     from kestrilune_tools.pictures.plots import pcoa
 
@@ -427,3 +435,23 @@ def test_summary_says_when_the_scan_stopped_early(capsys):
     assert cli.main(["rf", PRIMATES, "--burnin", "100", "--max-trees", "50", "--quiet"]) == 0
     out = capsys.readouterr().out
     assert "mrbayes_primates_12taxa.t: first 150 trees read, burn-in 100, used 50" in out
+
+
+@pytest.mark.parametrize("n, noun, words", [
+    (1, "tree", "1 tree"), (2, "tree", "2 trees"), (1, "taxon", "1 taxon"),
+    (5, "taxon", "5 taxa"), (0, "topology", "0 topologies")])
+def test_counts_in_words(n, noun, words):
+    from kestrilune_tools.pictures.words import counted
+
+    assert counted(n, noun) == words
+
+
+@pytest.mark.parametrize("used, groups, why", [
+    ([0, 0, 1, 1], [0, 0, 0, 0], "burn-in"),
+    ([0, 1, 0, 1], [0, 0, 0, 0], "burn-in, thinned out"),
+    ([1, 0, 1, 0], [0, 0, 0, 0], "thinned out"),
+    ([0, 1, 1, 0, 1, 1], [0, 0, 0, 1, 1, 1], "burn-in")])
+def test_trace_says_why_trees_are_not_in_the_matrix(used, groups, why):
+    from kestrilune_tools.pictures.plots import _left_out_why
+
+    assert _left_out_why(np.array(used, dtype=bool), np.array(groups)) == why

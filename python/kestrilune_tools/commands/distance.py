@@ -26,6 +26,7 @@ from ..console.cli import (
     CommandError, Context, UsageError, add_input_arguments, memory_advice,
 )
 from ..console.outputs import MATRIX_SUFFIXES, PICTURE_SUFFIXES, write_matrix
+from ..pictures.words import counted
 from ..table.metrics import METRIC_LABELS, METRIC_NAMES, Metric
 from ..table.engine import SplitTable
 from ..table.load import chosen_rows
@@ -149,14 +150,15 @@ def _print_summary(ctx: Context, args: argparse.Namespace, ts: TreeSet, result: 
     metric = result.metric
     mode = "rooted" if result.rooted else "unrooted"
     n = result.n
-    facts = [f"{n} trees from {len(ts.files)} file{'s' if len(ts.files) > 1 else ''}",
-             f"{result.n_leaves} taxa",
+    facts = [f"{counted(n, 'tree')} from {counted(len(ts.files), 'file')}",
+             counted(result.n_leaves, "taxon"),
              f"{n_splits} distinct {'clades' if result.rooted else 'splits'}"]
     out = [f"kestrilune {metric} ({METRIC_NAMES[metric]}, {mode}): " + ", ".join(facts)]
     for f in ts.files:
         thin = f", thinned by {args.thin}" if args.thin > 1 else ""
         # A scan that stopped once --max-trees was met has not counted the rest of the file.
-        count = f"{f.n_trees} trees" if f.complete else f"first {f.n_trees} trees read"
+        count = counted(f.n_trees, "tree") if f.complete else \
+            f"first {counted(f.n_trees, 'tree')} read"
         out.append(f"  {f.label}: {count}, burn-in {f.burnin}{thin}, used {f.n_used}")
     integer = metric == "rf"
     with ctx.phase("summarising"):

@@ -25,6 +25,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence,
 
 from ..console.cli import CommandError, Context, UsageError, add_input_arguments
 from ..console.outputs import PICTURE_SUFFIXES
+from ..pictures.words import counted
 from ..reading import FileHead, TreeFileError, read_heads
 from ..table.splits import from_table
 
@@ -279,12 +280,14 @@ def _describe(tree: SummaryTree, sd: SplitData) -> str:
 def _print_summary(ctx: Context, ts: TreeSet, sd: SplitData, trees: NamedTrees,
                    table: TopologyTable, order: List[int], outgroup: int) -> None:
     mode = "rooted clades" if sd.rooted else "unrooted splits"
-    files = f"{len(ts.files)} file{'s' if len(ts.files) > 1 else ''}"
-    out = [f"kestrilune summarize ({mode}): {sd.n_trees} trees from {files}, "
-           f"{len(sd.leaf_names)} taxa, {int(sd.nontrivial().sum())} distinct non-trivial "
+    files = counted(len(ts.files), "file")
+    out = [f"kestrilune summarize ({mode}): {counted(sd.n_trees, 'tree')} from {files}, "
+           f"{counted(len(sd.leaf_names), 'taxon')}, {int(sd.nontrivial().sum())} distinct "
+           f"non-trivial "
            f"{'clades' if sd.rooted else 'splits'}"]
     for f in ts.files:
-        out.append(f"  {f.label}: {f.n_trees} trees, burn-in {f.burnin}, used {f.n_used}")
+        out.append(f"  {f.label}: {counted(f.n_trees, 'tree')}, burn-in {f.burnin}, "
+                   f"used {f.n_used}")
     labels = _labels(sd.leaf_names)
     for _, tree in trees:
         out.append(f"{_title(tree)}: {_describe(tree, sd)}")
@@ -295,7 +298,8 @@ def _print_summary(ctx: Context, ts: TreeSet, sd: SplitData, trees: NamedTrees,
                f"credible set holds {table.n_credible}")
     for k in range(shown):
         out.append(f"  {k + 1}: p = {table.probabilities[k]:.6f}, P = {table.cumulative[k]:.6f}"
-                   f" ({table.counts[k]} trees, first {sd.tree_names[table.first_tree[k]]!r})")
+                   f" ({counted(int(table.counts[k]), 'tree')}, first "
+                   f"{sd.tree_names[table.first_tree[k]]!r})")
     ctx.print("\n".join(out))
 
 
@@ -335,7 +339,7 @@ def _write_trees(tmp: str, path: str, trees: NamedTrees, order: List[int], outgr
         number = {leaf: str(k + 1) for k, leaf in enumerate(order)}
         labels = [number[i] for i in range(len(leaf_names))]
         fh.write("#NEXUS\n")
-        fh.write(f"[written by kestrilune summarize from {len(ts)} trees of "
+        fh.write(f"[written by kestrilune summarize from {counted(len(ts), 'tree')} of "
                  f"{', '.join(f.label for f in ts.files)}]\n")
         fh.write(f"begin taxa;\n\tdimensions ntax={len(leaf_names)};\n\ttaxlabels\n")
         for leaf in order:

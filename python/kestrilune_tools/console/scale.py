@@ -27,6 +27,7 @@ from typing import (
 
 import numpy as np
 
+from ..pictures.words import counted
 from .cli import CommandError, Context, UsageError, memory_advice
 from .outputs import OutputPathError, atomic_path, check_writable, suffix_of
 
@@ -182,7 +183,8 @@ def run(args: argparse.Namespace, ctx: Context, ts: TreeSet, table: SplitTable) 
                 "files": file_fingerprints([f.path for f in ts.files])}
     out = args.output
     lines = [f"kestrilune {metric} ({'rooted' if args.rooted else 'unrooted'}): "
-             f"{table.n_trees} trees, {len(table.leaf_names)} taxa, {table.n_splits} distinct "
+             f"{counted(table.n_trees, 'tree')}, {counted(len(table.leaf_names), 'taxon')}, "
+             f"{table.n_splits} distinct "
              f"{'clades' if args.rooted else 'splits'}"]
     try:
         if args.between:
@@ -199,7 +201,7 @@ def run(args: argparse.Namespace, ctx: Context, ts: TreeSet, table: SplitTable) 
                                  resume=args.resume, settings=settings, progress=progress,
                                  overwrite=args.overwrite, warn=ctx.warn)
             layout = "condensed" if args.condensed else "square"
-            lines.append(f"wrote {out} ({layout} Zarr store, {table.n_trees} trees)")
+            lines.append(f"wrote {out} ({layout} Zarr store, {counted(table.n_trees, 'tree')})")
         else:
             lines += _npy(ctx, args, table, metric)
     except scale.StoreError as exc:

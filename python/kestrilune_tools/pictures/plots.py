@@ -18,6 +18,8 @@ from typing import Any, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
+from .words import counted
+
 __all__ = ["require_matplotlib", "pcoa", "treespace", "trace", "reference_trace", "heatmap",
            "pool", "run_colors", "finish"]
 
@@ -95,11 +97,12 @@ def pcoa(distances: np.ndarray, k: int = 2, max_landmarks: int = 2000
          ) -> Tuple[np.ndarray, np.ndarray]:
     """Classical multidimensional scaling (principal coordinates) of a distance matrix.
 
-    Returns (coordinates (n, k), share of the total variance of each axis). The total is
-    the trace of the double-centred matrix, the sum of all its eigenvalues (as ape's
-    ``pcoa`` reports ``Relative_eig``): tree distances are not Euclidean, so some
-    eigenvalues are negative and no axis carries them. Axes whose eigenvalue is not
-    positive stay at 0.
+    Returns (coordinates (n, k), share of the variance of each axis). Tree distances are
+    not Euclidean, so the double-centred matrix has negative eigenvalues too, which no axis
+    can carry; the share of an axis is its eigenvalue over the sum of the positive ones, so
+    that the shares of all axes add up to 100% at most. (ape's ``Relative_eig`` divides by
+    the sum of all eigenvalues, negative ones included, and its shares can add up to more
+    than 100%.) Axes whose eigenvalue is not positive stay at 0.
 
     Above ``max_landmarks`` trees the eigen-decomposition runs on evenly spaced landmark trees
     only and the others are placed by their distances to the landmarks (landmark MDS, de
@@ -134,7 +137,8 @@ def pcoa(distances: np.ndarray, k: int = 2, max_landmarks: int = 2000
         # Project every tree from its squared distances to the landmarks.
         delta = d[:, landmarks].astype(np.float64) ** 2
         coords[:, :k_eff] = -0.5 * (delta - row_mean[None, :]) @ (vec / np.sqrt(lam))
-    share[:k_eff] = lam / total
+    positive = np.linalg.eigvalsh(b)
+    share[:k_eff] = lam / float(positive[positive > 0].sum())
     return coords, share
 
 
@@ -249,7 +253,7 @@ def treespace(distances: np.ndarray, path: str, *, groups: Optional[Ints] = None
     ax.set_xlabel(f"PCo 1 ({100 * share[0]:.1f}% of the variance)")
     ax.set_ylabel(f"PCo 2 ({100 * share[1]:.1f}% of the variance)")
     ax.set_title(title or f"Tree space: principal coordinates of {metric} distances "
-                          f"({n} trees)", fontsize="medium")
+                          f"({counted(n, 'tree')})", fontsize="medium")
     ax.grid(True, alpha=0.3)
     return finish(fig, path)
 
@@ -270,6 +274,18 @@ def trace(distances: np.ndarray, path: str, reference: int, *,
     return reference_trace(d[reference], path, x=x, groups=groups_a, group_labels=labels,
                            metric=metric, reference_label=reference_label or
                            f"tree {reference}", title=title, integer=_is_integer(d))
+
+
+def _left_out_why(used: np.ndarray, groups: np.ndarray) -> str:
+    """Why the trees outside the matrix are: before a run's first used tree (burn-in),
+    after it (thinned out), or both."""
+    burnin = thinned = False
+    for g in np.unique(groups):
+        u = used[groups == g]
+        first = int(np.argmax(u)) if u.any() else len(u)
+        burnin |= first > 0
+        thinned |= bool((~u[first:]).any())
+    return ", ".join(w for w, on in (("burn-in", burnin), ("thinned out", thinned)) if on)
 
 
 def reference_trace(values: np.ndarray, path: str, *, x: Union[Sequence[int], np.ndarray],
@@ -308,8 +324,10 @@ def reference_trace(values: np.ndarray, path: str, *, x: Union[Sequence[int], np
         ax.fill_between([], [], color="0.85", label="burn-in (not in the matrix)")
     outside = ""
     if used is not None and not np.all(used):
-        n_out = int(np.size(used) - np.count_nonzero(used))
-        outside = f"\n{n_out} of {len(values)} trees are not in the matrix (burn-in, thinned out)"
+        used_a = np.asarray(used, dtype=bool)
+        n_out = int(used_a.size - np.count_nonzero(used_a))
+        outside = (f"\n{n_out} of {counted(len(values), 'tree')} are not in the matrix "
+                   f"({_left_out_why(used_a, groups_a)})")
     ax.set_xlabel(x_label)
     _plain_numbers(ax.xaxis)
     ax.set_ylabel(f"{metric} distance to the reference tree")
@@ -387,7 +405,8 @@ def heatmap(distances: np.ndarray, path: str, *, names: Optional[Sequence[str]] 
     cb = fig.colorbar(im, ax=list(axes[0]), label=f"{metric} distance", shrink=0.85)
     _integer_ticks(cb.ax.yaxis, _is_integer(d))
     runs = f"; runs: {', '.join(labels)}" if len(labels) > 1 else ""
-    fig.suptitle(title or f"{metric} distance matrix ({n} trees{runs})", fontsize="medium")
+    fig.suptitle(title or f"{metric} distance matrix ({counted(n, 'tree')}{runs})",
+                 fontsize="medium")
     fig.savefig(path, dpi=_DPI)
     plt.close(fig)
     return path

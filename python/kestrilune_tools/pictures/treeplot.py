@@ -11,6 +11,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple
 
 from .plots import require_matplotlib
+from .words import counted
 
 if TYPE_CHECKING:
     from ..analyses.summaries import SummaryTree, TreeLayout
@@ -82,7 +83,8 @@ def cladograms(trees: Sequence[SummaryTree], path: str, titles: Optional[Sequenc
             ax.set_ylim(n_leaves, -1)
             ax.axis("off")
             title = titles[k] if titles else tree.method
-            ax.set_title(f"{title}\n(support in % of {tree.n_trees} trees)", fontsize=9)
+            ax.set_title(f"{title}\n(support in % of {counted(tree.n_trees, 'tree')})",
+                         fontsize=9)
         fig.tight_layout()
         fig.savefig(path, dpi=_DPI)
     finally:
