@@ -249,6 +249,7 @@ NEXUS_HEAD = "#NEXUS\nbegin trees;\n"
     (NEXUS_HEAD + "tree a = (1,2,3);\n[ a comment\nthat never ends;\nend;\n", 4,
      "comment [ is never closed"),
     (NEXUS_HEAD + "tree a = (1,2,3);\ntree 'b = (1,2,3);\nend;\n", 4, "quote ' is never closed"),
+    (NEXUS_HEAD + "translate\n1 A,\n2 B", 3, "translate table is not terminated by ';'"),
     ("#NEXUS\nbegin taxa;\nend;\n", None, "no trees found (the NEXUS file has no 'begin trees;'"),
     (NEXUS_HEAD + "end;\n", None, "no trees found"),
     ("", None, "no trees found"),
@@ -275,6 +276,16 @@ def test_burnin_leaving_too_few_trees(tmp_path, files, burnin, phrase):
     paths = {"ten": _ten_trees(tmp_path), "one": _write(tmp_path, "(A,B,C);\n", "one.nwk")}
     with pytest.raises(TreeFileError, match=re.escape(phrase)):
         read_trees([paths[f] for f in files], burnin=burnin)
+
+
+@pytest.mark.parametrize("text, kwargs, phrase", [
+    ("(A,B,C);\n(A,B,C);\n", dict(max_trees=1),
+     "at most 1 tree per file (max_trees) leaves 1 tree in all"),
+    ("\n((A,B),", {}, "no trees found (the only tree, line 2, is unfinished"),
+])
+def test_what_leaves_too_few_trees_is_named(tmp_path, text, kwargs, phrase):
+    with pytest.raises(TreeFileError, match=re.escape(phrase)):
+        read_trees(_write(tmp_path, text), **kwargs)
 
 
 def test_missing_file_raises_oserror(tmp_path):

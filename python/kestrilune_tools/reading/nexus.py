@@ -32,7 +32,9 @@ def _scan_nexus(stream: io.BufferedIOBase, path: str, scan: _Scan, report: Repor
                         st.unclosed is None or st.unclosed[1].startswith("comment")):
                     scan.partial_line = st.line_at(i)
                 elif command not in (b"end", b"endblock") or st.unclosed is not None:
-                    raise _unterminated(st, path, i, "tree" if block == b"trees"
+                    what = {b"tree": "tree", b"utree": "tree",
+                            b"translate": "translate table"}.get(command, "statement")
+                    raise _unterminated(st, path, i, what if block == b"trees"
                                         else "statement")
             break
         command, j = _word(data, i)

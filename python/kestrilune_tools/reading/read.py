@@ -178,6 +178,10 @@ def read_trees(paths: Union[PathLike, Sequence[PathLike]], burnin: Burnin = 0, t
                                 offsets=scan.offsets, lengths=scan.lengths,
                                 map_indices=[block_map_index[m] for m in scan.map_of]))
 
+    if len(names) < 2 and max_trees is not None and max_trees * len(files) < 2:
+        raise TreeFileError(", ".join(paths), None,
+                            f"at most {_trees(max_trees)} per file (max_trees) leaves "
+                            f"{_trees(len(names))} in all; at least 2 are needed")
     if len(names) < 2:
         detail = ", ".join(f"{f.label}: {_trees(f.n_trees)}, burn-in {f.burnin}" for f in files)
         raise TreeFileError(", ".join(paths), None,

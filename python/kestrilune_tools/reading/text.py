@@ -236,6 +236,9 @@ class _Scan:
     def no_tree_hint(self) -> str:
         if self.format == "nexus" and not self.saw_trees_block:
             return " (the NEXUS file has no 'begin trees;' block)"
+        if self.partial_line is not None:
+            return (f" (the only tree, line {self.partial_line}, is unfinished: file "
+                    "truncated, or still being written)")
         return ""
 
 
