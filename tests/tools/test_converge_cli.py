@@ -35,6 +35,16 @@ def test_base_name_gives_table_json_tstat_and_pictures(tmp_path, capsys):
         "acsf.png", "asdsf_trace.png", "split_scatter.png", "treespace.png"]
 
 
+def test_plot_dir_says_what_it_did_not_draw(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    one_run = str(DATA / "primates2" / "primates2.run1.t.gz")
+    assert cli.main(["converge", one_run, "--no-ess", "--plot-dir", str(tmp_path)]) == 0
+    out = capsys.readouterr().out
+    assert ("not drawn: split_scatter.png (it compares runs: give two or more); "
+            "asdsf_trace.png (it needs --diagn-every)") in out
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["acsf.png", "treespace.png"]
+
+
 @pytest.mark.parametrize("args,code,message", [
     (["nowhere/analysis"], 1, "nowhere/analysis: no such file, and no MrBayes runs"),
     ([PRIMATES, "--burnin", "600"], 1, "the burn-in of 501 leaves 0"),

@@ -169,16 +169,30 @@ def _pictures(rep: ConvergenceReport, args: argparse.Namespace, ctx: Context) ->
     def out(name: str) -> str:
         return os.path.join(args.plot_dir, name)
 
-    if len(rep.runs) >= 2 and len(rep.table.split_ids):
+    skipped: List[str] = []
+    if len(rep.runs) < 2:
+        skipped.append("split_scatter.png (it compares runs: give two or more)")
+    elif not len(rep.table.split_ids):
+        skipped.append(f"split_scatter.png (no split reaches --min-freq {args.min_freq})")
+    else:
         ctx.write(out("split_scatter.png"), "split frequencies run against run",
                   lambda p: plots.split_scatter(rep.table, p), verb="drawing")
     windows = [r.windows for r in rep.runs if r.windows is not None]
     if windows:
         ctx.write(out("acsf.png"), "change in split frequencies",
                   lambda p: plots.acsf(windows, p), verb="drawing")
+    else:
+        skipped.append(f"acsf.png (too few trees after the burn-in for windows of "
+                       f"{args.window} trees)")
     if rep.trace is not None and len(rep.trace.generation):
         ctx.write(out("asdsf_trace.png"), "ASDSF trace",
                   lambda p: plots.asdsf_trace(rep.trace, p), verb="drawing")  # type: ignore[arg-type]  # checked above
+    elif args.diagn_every is None:
+        skipped.append("asdsf_trace.png (it needs --diagn-every)")
+    elif len(rep.runs) < 2:
+        skipped.append("asdsf_trace.png (it compares runs: give two or more)")
+    if skipped:
+        ctx.print(f"not drawn: {'; '.join(skipped)}")
     idx, groups, samples = _treespace_sample(rep)
     with ctx.phase("distances for the map"):
         # From the split table the statistics came from: the trees are not parsed again.
@@ -190,12 +204,13 @@ def _pictures(rep: ConvergenceReport, args: argparse.Namespace, ctx: Context) ->
         else:
             dist = table.take(idx).block(args.metric)
     shown = f"{len(idx)} of {sum(r.n_used for r in rep.runs)} trees after the burn-in"
-    ctx.write(out("treespace.png"), f"tree space by run, {shown}",
+    by_run = " by run" if len(rep.runs) > 1 else ""
+    ctx.write(out("treespace.png"), f"tree space{by_run}, {shown}",
               lambda p: base_plots.treespace(dist, p, groups=groups,
                                              group_labels=[r.label for r in rep.runs],
                                              sample_indices=samples,
                                              metric=args.metric.upper(),
-                                             title=f"Tree space by run ({shown})"),
+                                             title=f"Tree space{by_run} ({shown})"),
               verb="drawing")
 
 
