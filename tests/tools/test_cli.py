@@ -57,8 +57,11 @@ def test_rf_writes_matrix_and_pictures(tmp_path, capsys):
     assert "pairs (i<j): min 0" in stdout
     assert "reference tree for the trace: " in stdout
     # The whole command is timed, writing and drawing included.
-    timing = stdout.strip().splitlines()[-1]
-    assert timing.startswith("wall time: ") and "reading trees" in timing
+    lines = stdout.strip().splitlines()
+    start = max(i for i, line in enumerate(lines) if line.startswith("wall time: "))
+    assert all(len(line) <= 80 and line.startswith("  ") for line in lines[start + 1:])
+    timing = " ".join(lines[start:])
+    assert "reading trees" in timing
     assert "writing rf.npy" in timing and "drawing heat.png" in timing
 
 

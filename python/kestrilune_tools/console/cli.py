@@ -23,6 +23,7 @@ import importlib
 import os
 import signal
 import sys
+import textwrap
 import threading
 import time
 import warnings
@@ -300,13 +301,16 @@ class Context:
         print(text, flush=True)
 
     def timing_line(self) -> str:
-        """``wall time: 4.10 s (scanning files 2.31 s, ...)``: the whole command so far."""
+        """``wall time: 4.10 s (reading trees 2.31 s, ...)``: the whole command so far,
+        wrapped at 80 columns (continuation lines indented)."""
         merged: Dict[str, float] = {}
         for label, took in self.progress.timings:
             merged[label] = merged.get(label, 0.0) + took
         shown = [f"{label} {format_seconds(t)}" for label, t in merged.items() if t >= 0.005]
         total = format_seconds(self.progress.elapsed())
-        return f"wall time: {total}" + (f" ({', '.join(shown)})" if shown else "")
+        line = f"wall time: {total}" + (f" ({', '.join(shown)})" if shown else "")
+        return textwrap.fill(line, width=80, subsequent_indent="  ", break_long_words=False,
+                             break_on_hyphens=False)
 
     @contextmanager
     def native_call(self) -> Iterator[None]:
