@@ -23,7 +23,6 @@ import importlib
 import os
 import signal
 import sys
-import textwrap
 import threading
 import time
 import warnings
@@ -308,9 +307,17 @@ class Context:
             merged[label] = merged.get(label, 0.0) + took
         shown = [f"{label} {format_seconds(t)}" for label, t in merged.items() if t >= 0.005]
         total = format_seconds(self.progress.elapsed())
-        line = f"wall time: {total}" + (f" ({', '.join(shown)})" if shown else "")
-        return textwrap.fill(line, width=80, subsequent_indent="  ", break_long_words=False,
-                             break_on_hyphens=False)
+        if not shown:
+            return f"wall time: {total}"
+        # Broken between phases only, never inside one.
+        pieces = [f"{item}," for item in shown[:-1]] + [f"{shown[-1]})"]
+        lines = [f"wall time: {total} ({pieces[0]}"]
+        for piece in pieces[1:]:
+            if len(lines[-1]) + 1 + len(piece) <= 80:
+                lines[-1] += " " + piece
+            else:
+                lines.append("  " + piece)
+        return "\n".join(lines)
 
     @contextmanager
     def native_call(self) -> Iterator[None]:

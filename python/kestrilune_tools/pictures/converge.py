@@ -37,7 +37,8 @@ def split_scatter(table: SplitFrequencies, path: str, *, band: float = 0.1,
                              squeeze=False)
     for ax, (a, b) in zip(axes.ravel(), pairs):
         x, y = freq[:, a], freq[:, b]
-        ax.fill_between([0, 1], [-band, 1 - band], [band, 1 + band], color="0.9", zorder=0)
+        ax.fill_between([0, 1], [-band, 1 - band], [band, 1 + band], color="0.9", zorder=0,
+                        label=f"within {band:g} of each other")
         ax.plot([0, 1], [0, 1], color="0.5", lw=0.8, zorder=1)
         off = np.abs(x - y) > band
         ax.scatter(x[~off], y[~off], s=14, color="tab:blue", alpha=0.7, zorder=2)
@@ -48,6 +49,7 @@ def split_scatter(table: SplitFrequencies, path: str, *, band: float = 0.1,
         ax.set_xlabel(table.run_labels[a], fontsize="small")
         ax.set_ylabel(table.run_labels[b], fontsize="small")
         ax.tick_params(labelsize="x-small")
+        ax.legend(loc="lower right", fontsize="x-small", frameon=False)
         if off.any():
             ax.text(0.02, 0.95, f"{int(off.sum())} off by > {band:g}", color="tab:red",
                     fontsize="x-small", transform=ax.transAxes, va="top")

@@ -52,16 +52,24 @@ def _coordinates(tree: SummaryTree, outgroup: int
     return lay, children, x, y
 
 
+_GRID_COLUMNS = 3  # trees side by side in a row of the picture
+
+
 def cladograms(trees: Sequence[SummaryTree], path: str, titles: Optional[Sequence[str]] = None,
                outgroup: int = 0) -> str:
     """Draw every :class:`~kestrilune_tools.analyses.summaries.SummaryTree` of ``trees``
-    side by side into ``path`` (the suffix picks the format); returns the path."""
+    into ``path``, in a grid of at most three columns (the suffix picks the format);
+    returns the path."""
     plt = require_matplotlib()
     n_leaves = len(trees[0].leaf_names)
     height = max(3.0, 0.17 * n_leaves + 1.0)
-    fig, axes = plt.subplots(1, len(trees), figsize=(6.5 * len(trees), height), squeeze=False)
+    cols = min(len(trees), _GRID_COLUMNS)
+    rows = -(-len(trees) // cols)
+    fig, axes = plt.subplots(rows, cols, figsize=(6.5 * cols, height * rows), squeeze=False)
     try:
-        for k, (tree, ax) in enumerate(zip(trees, axes[0])):
+        for ax in axes.ravel()[len(trees):]:
+            ax.axis("off")
+        for k, (tree, ax) in enumerate(zip(trees, axes.ravel())):
             lay, children, x, y = _coordinates(tree, outgroup)
             top = len(lay.rows)
             for v in range(top + 1):
