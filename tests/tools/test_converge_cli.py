@@ -35,6 +35,15 @@ def test_base_name_gives_table_json_tstat_and_pictures(tmp_path, capsys):
         "acsf.png", "asdsf_trace.png", "split_scatter.png", "treespace.png"]
 
 
+def test_plot_dir_is_made_only_when_pictures_are_drawn(tmp_path, capsys):
+    figs = tmp_path / "figs"
+    assert cli.main(["converge", PRIMATES, "--burnin", "600", "--plot-dir", str(figs)]) == 1
+    assert not figs.exists()
+    (tmp_path / "file").write_text("")
+    assert cli.main(["converge", PRIMATES, "--plot-dir", str(tmp_path / "file")]) == 1
+    assert "it is a file, not a folder" in capsys.readouterr().err
+
+
 def test_plot_dir_says_what_it_did_not_draw(tmp_path, capsys):
     pytest.importorskip("matplotlib")
     one_run = str(DATA / "primates2" / "primates2.run1.t.gz")

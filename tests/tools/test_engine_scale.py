@@ -300,3 +300,19 @@ def test_command_line_outputs_follow_one_rule(tmp_path, table, capsys, monkeypat
     assert f"lag=1000000 is longer than the longest run ({n} trees): lags 1..{n - 1}" in \
         capsys.readouterr().err
     assert len(open(tmp_path / "lag.csv").readlines()) == n
+
+
+def test_an_interrupted_store_says_how_to_go_on(tmp_path, monkeypatch, capsys):
+    block, calls = SplitTable.block, []
+
+    def interrupted(self, *args, **kwargs):
+        calls.append(args)
+        if len(calls) == 6:
+            raise KeyboardInterrupt
+        return block(self, *args, **kwargs)
+
+    monkeypatch.setattr(SplitTable, "block", interrupted)
+    path = str(tmp_path / "d.zarr")
+    assert main(["rf", str(FILES["cynmix"][0]), "-o", path, "--chunk", "20", "-q"]) == 130
+    assert (f"the tiles written so far stay in {path}.partial; the same command with "
+            "--resume continues") in capsys.readouterr().err

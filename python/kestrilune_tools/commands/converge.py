@@ -110,10 +110,9 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
             require_matplotlib()
         except ImportError as exc:
             raise CommandError(str(exc)) from None
-        try:
-            os.makedirs(args.plot_dir, exist_ok=True)
-        except OSError as exc:
-            raise CommandError(f"cannot make {args.plot_dir}: {exc.strerror or exc}") from None
+        # Made when the first picture is drawn: a run that fails or is stopped before
+        # leaves no empty folder.
+        _check_plot_dir(args.plot_dir)
     from ..reading import parse_burnin
 
     try:
@@ -162,9 +161,28 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
     return 0
 
 
+def _check_plot_dir(path: str) -> None:
+    """A folder there, or one that can be made: its nearest existing parent is a writable
+    folder."""
+    if os.path.exists(path):
+        if not os.path.isdir(path):
+            raise CommandError(f"--plot-dir {path}: it is a file, not a folder")
+        return
+    parent = os.path.dirname(os.path.abspath(path))
+    while not os.path.exists(parent):
+        parent = os.path.dirname(parent)
+    if not os.path.isdir(parent) or not os.access(parent, os.W_OK | os.X_OK):
+        raise CommandError(f"--plot-dir {path}: cannot make a folder in {parent}")
+
+
 def _pictures(rep: ConvergenceReport, args: argparse.Namespace, ctx: Context) -> None:
     from ..pictures import plots as base_plots
     from ..pictures import converge as plots
+
+    try:
+        os.makedirs(args.plot_dir, exist_ok=True)
+    except OSError as exc:
+        raise CommandError(f"cannot make {args.plot_dir}: {exc.strerror or exc}") from None
 
     def out(name: str) -> str:
         return os.path.join(args.plot_dir, name)

@@ -196,10 +196,19 @@ def run(args: argparse.Namespace, ctx: Context, ts: TreeSet, table: SplitTable) 
         elif out and out.lower().endswith(".zarr"):
             progress = scale.TileProgress(0)
             label = f"writing {os.path.basename(out)}"
-            with ctx.track(label, progress, "cells", detail="computing and writing tiles"):
-                scale.write_zarr(table, out, metric, condensed=args.condensed, chunk=args.chunk,
-                                 resume=args.resume, settings=settings, progress=progress,
-                                 overwrite=args.overwrite, warn=ctx.warn)
+            try:
+                with ctx.track(label, progress, "cells",
+                               detail="computing and writing tiles"):
+                    scale.write_zarr(table, out, metric, condensed=args.condensed,
+                                     chunk=args.chunk, resume=args.resume, settings=settings,
+                                     progress=progress, overwrite=args.overwrite,
+                                     warn=ctx.warn)
+            except KeyboardInterrupt:  # Ctrl-C or SIGTERM: say how to go on
+                if os.path.isdir(out + ".partial"):
+                    ctx.progress.note(f"kestrilune: the tiles written so far stay in "
+                                      f"{out}.partial; the same command with --resume "
+                                      "continues from them")
+                raise
             layout = "condensed" if args.condensed else "square"
             lines.append(f"wrote {out} ({layout} Zarr store, {counted(table.n_trees, 'tree')})")
         else:
