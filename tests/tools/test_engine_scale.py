@@ -125,7 +125,8 @@ def test_dask_on_a_local_cluster_writes_the_native_bytes(tmp_path, table):
 
 
 def run_cli(*argv):
-    return main([str(a) for a in argv] + ["--quiet"])
+    burnin = [] if "--burnin" in argv else ["--burnin", "0"]  # every tree, as `table` has
+    return main([str(a) for a in argv] + burnin + ["--quiet"])
 
 
 def test_command_line_options(tmp_path, table, capsys):

@@ -283,6 +283,7 @@ def test_burnin_leaving_too_few_trees(tmp_path, files, burnin, phrase):
      "at most 1 tree per file (max_trees) leaves 1 tree in all"),
     ("\n((A,B),", {}, "no trees found (the only tree, line 2, is unfinished"),
 ])
+@pytest.mark.filterwarnings("ignore::kestrilune_tools.reading.TreeFileWarning")
 def test_what_leaves_too_few_trees_is_named(tmp_path, text, kwargs, phrase):
     with pytest.raises(TreeFileError, match=re.escape(phrase)):
         read_trees(_write(tmp_path, text), **kwargs)

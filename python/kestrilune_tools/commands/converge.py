@@ -17,7 +17,7 @@ import os
 from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple, Union
 
 from ..table.metrics import METRICS
-from ..console.cli import CommandError, Context, UsageError
+from ..console.cli import DEFAULT_BURNIN, CommandError, Context, UsageError
 
 if TYPE_CHECKING:
     from ..analyses.converge import ConvergenceReport
@@ -32,7 +32,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("files", nargs="+", metavar="RUN",
                    help="one tree file per run (NEXUS or Newick, plain or gzip-compressed), "
                         "or the base name of a MrBayes analysis for its .run*.t files")
-    p.add_argument("--burnin", default="25%", metavar="B",
+    p.add_argument("--burnin", default=DEFAULT_BURNIN, metavar="B",
                    help="trees to drop from the start of each run: a count (250), a "
                         "fraction (0.25) or a percentage (25%%); default 25%%, as MrBayes")
     p.add_argument("--min-freq", type=float, default=0.10, metavar="F",

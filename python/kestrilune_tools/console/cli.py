@@ -122,14 +122,19 @@ def build_parser() -> argparse.ArgumentParser:
     return p
 
 
+# The burn-in every command drops unless told otherwise: MrBayes' sumt and sump default.
+DEFAULT_BURNIN = "25%"
+
+
 def add_input_arguments(p: argparse.ArgumentParser) -> None:
     """The tree files and how trees are chosen from them; :meth:`Context.read_trees` reads
     what they say."""
     p.add_argument("files", nargs="+", metavar="FILE", help="tree files (NEXUS or Newick, "
                    "plain or gzip-compressed); several files are separate runs")
-    p.add_argument("--burnin", default="0", metavar="B",
+    p.add_argument("--burnin", default=DEFAULT_BURNIN, metavar="B",
                    help="trees to drop from the start of each file: a count (250), a "
-                        "fraction (0.25) or a percentage (25%%); default 0")
+                        "fraction (0.25) or a percentage (25%%); default 25%%, as MrBayes "
+                        "(0 keeps every tree)")
     p.add_argument("--thin", type=int, default=1, metavar="N",
                    help="keep every N-th tree after the burn-in (default 1)")
     p.add_argument("--max-trees", type=int, default=None, metavar="N",
