@@ -458,3 +458,21 @@ def test_trace_says_why_trees_are_not_in_the_matrix(used, groups, why):
     from kestrilune_tools.pictures.plots import _left_out_why
 
     assert _left_out_why(np.array(used, dtype=bool), np.array(groups)) == why
+
+
+BEAST = str(DATA / "beast1_ucln_17taxa_head.trees")  # its trees are marked [&R]
+
+
+@pytest.mark.parametrize("argv, code, said", [
+    (["rf", BEAST], 0, "rf (Robinson-Foulds, rooted, as the files mark their trees [&R])"),
+    (["rf", BEAST, "--unrooted"], 0, "rf (Robinson-Foulds, unrooted)"),
+    (["rf", RUN_A, "--rooted"], 0, "rf (Robinson-Foulds, rooted)"),
+    (["converge", BEAST, "--no-ess"], 0,
+     "trees compared as rooted, as the files mark their trees [&R]"),
+    (["summarize", BEAST, "--mcc", "--unrooted"], 1,
+     "--mcc cannot be combined with --unrooted"),
+])
+def test_rooting_follows_the_files_marks_unless_told(argv, code, said, capsys):
+    assert cli.main(argv + ["--quiet"]) == code
+    captured = capsys.readouterr()
+    assert said in captured.out + captured.err

@@ -17,7 +17,7 @@ import os
 from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple, Union
 
 from ..table.metrics import METRICS
-from ..console.cli import DEFAULT_BURNIN, CommandError, Context, UsageError
+from ..console.cli import DEFAULT_BURNIN, add_rooting_arguments, CommandError, Context, UsageError
 
 if TYPE_CHECKING:
     from ..analyses.converge import ConvergenceReport
@@ -38,8 +38,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--min-freq", type=float, default=0.10, metavar="F",
                    help="splits below this frequency in every run are left out of the "
                         "ASDSF and of the split table (default 0.10, as MrBayes)")
-    p.add_argument("--rooted", action="store_true",
-                   help="compare clades of rooted trees (default: unrooted bipartitions)")
+    add_rooting_arguments(p)
     p.add_argument("--metric", choices=METRICS, default="rf",
                    help="tree distance of the ESS measures (default rf)")
     p.add_argument("--diagn-every", type=int, default=None, metavar="N",
@@ -129,6 +128,7 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         files = expand_runs(args.files)
     except FileNotFoundError as exc:
         raise CommandError(str(exc)) from None
+    rooting = ctx.resolve_rooting(files)
     # Every tree of every run (the burn-in is the diagnostics' own), read once. Trees with
     # non-finite lengths are counted per run below, after the burn-in.
     ts, split_table = ctx.read_table(files, rooted=args.rooted, lengths=True,
@@ -149,6 +149,8 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         ctx.warn(f"{total} tree{'s' if total > 1 else ''} after the burn-in with NaN or "
                  f"infinite branch lengths ({', '.join(f'{lab}: {k}' for lab, k in bad)}): "
                  f"{left_out}their non-finite lengths left out of the branch-length PSRF")
+    if rooting != "rooted" and args.rooted:  # chosen from the files' marks: say so
+        ctx.print(f"trees compared as {rooting}")
     for line in _verdict_lines(rep):
         ctx.print(line)
     if tstat:

@@ -73,6 +73,7 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         except ImportError as exc:
             raise CommandError(str(exc)) from None
 
+    ctx.resolve_rooting(args.files)
     # With --trace, the table of every tree (burn-in included), which the trace shows.
     every_tree = bool(args.trace) and not big
     ts, table = ctx.read_table(args.files, args.burnin, args.thin, args.max_trees,
@@ -148,7 +149,7 @@ def _fmt_num(x: Union[float, np.number[Any]], integer: bool) -> str:
 def _print_summary(ctx: Context, args: argparse.Namespace, ts: TreeSet, result: TreeDistances,
                    reference_i: Optional[int], n_splits: int) -> None:
     metric = result.metric
-    mode = "rooted" if result.rooted else "unrooted"
+    mode = ctx.rooting or ("rooted" if result.rooted else "unrooted")
     n = result.n
     facts = [f"{counted(n, 'tree')} from {counted(len(ts.files), 'file')}",
              counted(result.n_leaves, "taxon"),

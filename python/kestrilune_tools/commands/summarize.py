@@ -116,7 +116,7 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         raise CommandError(str(exc)) from None
     # What the trees must be read as (rooted or not) and whether the runs name the same
     # taxa, from the head of each file; then the trees, read once.
-    rooted = args.rooted
+    rooted = bool(args.rooted)
     try:
         heads = read_heads(files)
     except (TreeFileError, OSError):
@@ -212,15 +212,19 @@ def _makers(S: ModuleType, args: argparse.Namespace, methods: List[str]
 
 
 def _rooting(args: argparse.Namespace, heads: Sequence[FileHead], methods: List[str]) -> bool:
-    """Rooted when asked or when every file marks its trees [&R]."""
+    """Rooted when asked (--rooted), or when not told (no --unrooted) and every file marks
+    its trees [&R]."""
     unrooted_files = [h.path for h in heads if h.rooting == "U"]
     if args.rooted:  # reading the files warns about [&U] marks
         return True
-    if all(h.rooting == "R" for h in heads):
+    if args.rooted is None and all(h.rooting == "R" for h in heads):
         return True
     needs = [m for m in methods if m in _ROOTED_METHODS]
     if needs:
         names = {"mcc": "--mcc", "ccd0": "--ccd0", "ccd1": "--ccd1"}
+        if args.rooted is False:
+            raise CommandError(f"{', '.join(names[m] for m in needs)} cannot be combined "
+                               "with --unrooted: they summarise rooted trees")
         if unrooted_files:
             why = f"{unrooted_files[0]} marks its trees [&U] (unrooted)"
         else:
@@ -280,6 +284,8 @@ def _describe(tree: SummaryTree, sd: SplitData) -> str:
 def _print_summary(ctx: Context, ts: TreeSet, sd: SplitData, trees: NamedTrees,
                    table: TopologyTable, order: List[int], outgroup: int) -> None:
     mode = "rooted clades" if sd.rooted else "unrooted splits"
+    if sd.rooted and ctx.args.rooted is None:
+        mode += ", as the files mark their trees [&R]"
     files = counted(len(ts.files), "file")
     out = [f"kestrilune summarize ({mode}): {counted(sd.n_trees, 'tree')} from {files}, "
            f"{counted(len(sd.leaf_names), 'taxon')}, {int(sd.nontrivial().sum())} distinct "

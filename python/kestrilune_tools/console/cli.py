@@ -140,8 +140,20 @@ def add_input_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--max-trees", type=int, default=None, metavar="N",
                    help="keep at most N trees per file (the first ones after burn-in and "
                         "thinning)")
-    p.add_argument("--rooted", action="store_true",
-                   help="compare clades of rooted trees (default: unrooted bipartitions)")
+    add_rooting_arguments(p)
+
+
+def add_rooting_arguments(p: argparse.ArgumentParser) -> None:
+    """--rooted / --unrooted; neither: as the files mark their trees
+    (:meth:`Context.resolve_rooting`)."""
+    g = p.add_mutually_exclusive_group()
+    g.add_argument("--rooted", dest="rooted", action="store_true",
+                   help="compare clades of rooted trees (default: as the files mark them: "
+                        "rooted when every file marks its trees [&R], else unrooted "
+                        "bipartitions)")
+    g.add_argument("--unrooted", dest="rooted", action="store_false",
+                   help="compare unrooted bipartitions, whatever the files mark")
+    p.set_defaults(rooted=None)
 
 
 # ----------------------------------------------------------------------------- context
@@ -155,6 +167,7 @@ class Context:
         self.progress = Progress(enabled=not getattr(args, "quiet", False))
         self.outputs = OutputPaths()
         self.warnings: List[str] = []
+        self.rooting = ""  # how the trees are compared, once resolve_rooting has said
 
     def warn(self, text: str) -> None:
         """A warning on stderr (shown with --quiet too); it does not change the exit status."""
@@ -190,6 +203,24 @@ class Context:
                 of = total if total is not None else (counter.total() or None)
                 return shown, counter.value(), of, unit
         return self.phase(label, poll=poll)
+
+    def resolve_rooting(self, files: Sequence[str]) -> str:
+        """Settle ``args.rooted`` (None: not given) for ``files``: rooted when every file's
+        first tree is marked ``[&R]``, else unrooted. Returns how it was chosen, for the
+        summary: "rooted", "unrooted", or the same followed by why."""
+        from ..reading import TreeFileError, read_heads
+
+        if self.args.rooted is not None:
+            self.rooting = "rooted" if self.args.rooted else "unrooted"
+            return self.rooting
+        try:
+            heads = read_heads(files)
+        except (TreeFileError, OSError):
+            heads = []  # reading the trees says what is wrong
+        self.args.rooted = bool(heads) and all(h.rooting == "R" for h in heads)
+        self.rooting = ("rooted, as the files mark their trees [&R]" if self.args.rooted
+                        else "unrooted")
+        return self.rooting
 
     def read_trees(self, files: Sequence[str], burnin: str = "0", thin: int = 1,
                    max_trees: Optional[int] = None, rooted: bool = False,

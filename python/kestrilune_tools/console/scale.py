@@ -182,7 +182,8 @@ def run(args: argparse.Namespace, ctx: Context, ts: TreeSet, table: SplitTable) 
     settings = {"burnin": args.burnin, "thin": args.thin, "max_trees": args.max_trees,
                 "files": file_fingerprints([f.path for f in ts.files])}
     out = args.output
-    lines = [f"kestrilune {metric} ({'rooted' if args.rooted else 'unrooted'}): "
+    mode = ctx.rooting or ("rooted" if args.rooted else "unrooted")
+    lines = [f"kestrilune {metric} ({mode}): "
              f"{counted(table.n_trees, 'tree')}, {counted(len(table.leaf_names), 'taxon')}, "
              f"{table.n_splits} distinct "
              f"{'clades' if args.rooted else 'splits'}"]
