@@ -476,3 +476,21 @@ def test_rooting_follows_the_files_marks_unless_told(argv, code, said, capsys):
     assert cli.main(argv + ["--quiet"]) == code
     captured = capsys.readouterr()
     assert said in captured.out + captured.err
+
+
+@pytest.mark.parametrize("suffix", [".npy", ".npz", ".csv"])
+def test_a_matrix_goes_through_one_temporary_file(tmp_path, monkeypatch, suffix):
+    # A second temporary file inside the first would outlive a SIGKILL, under a name the
+    # next run cannot tell as a leftover of this output.
+    from kestrilune_tools.console import outputs
+
+    entered, real = [], outputs.atomic_path
+
+    def counted(path):
+        entered.append(os.path.basename(path))
+        return real(path)
+
+    monkeypatch.setattr(outputs, "atomic_path", counted)
+    monkeypatch.setattr(cli, "atomic_path", counted)
+    assert cli.main(["rf", RUN_A, "-o", str(tmp_path / f"m{suffix}"), "--quiet"]) == 0
+    assert entered == [f"m{suffix}"]

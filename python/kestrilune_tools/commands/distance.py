@@ -204,7 +204,7 @@ def _write_outputs(ctx: Context, args: argparse.Namespace, ts: TreeSet, result: 
         kind = "with tree names and settings" if args.output.lower().endswith(".npz") else ""
         stored = result.stored_matrix().dtype
         ctx.write(args.output, f"{dist.shape[0]} x {dist.shape[1]} {stored} matrix"
-                  + (f" {kind}" if kind else ""), lambda p: write_matrix(p, result))
+                  + (f" {kind}" if kind else ""), lambda p: write_matrix(p, result, atomic=False))
     if not (args.plot or args.trace or args.heatmap):
         return
     from ..pictures import plots

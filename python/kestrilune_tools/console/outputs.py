@@ -174,22 +174,33 @@ def atomic_path(path: str) -> Iterator[str]:
 
 
 def write_matrix(path: str, result: TreeDistances, *,
-                 on_row: Optional[Callable[[int], None]] = None) -> None:
+                 on_row: Optional[Callable[[int], None]] = None, atomic: bool = True) -> None:
     """Write a :class:`~kestrilune_tools.table.result.TreeDistances` by the suffix of ``path``.
 
     ``.npy``: the bare (n, n) array (``uint32`` RF, ``float64`` WRF/KF), as ``numpy.save``.
     ``.npz``: the matrix with its tree names and settings (``TreeDistances.load`` reads it).
     ``.csv``, ``.tsv``: a header ``tree,NAME1,NAME2,...``, then one row per tree starting
     with its name. ``on_row(k)`` is called as text rows are written (for a progress display).
+    ``atomic=False`` writes ``path`` itself: for a caller that hands over a temporary file
+    of its own (``Context.write``), which a second temporary file inside would outlive when
+    the process is killed.
     """
-    suffix = suffix_of(path)
+    if not atomic:
+        _write_matrix(path, result, on_row)
+        return
     with atomic_path(path) as tmp:
-        if suffix == ".npy":
-            np.save(tmp, result.stored_matrix())
-        elif suffix == ".npz":
-            result.save(tmp)
-        else:
-            _write_text(tmp, result, "\t" if suffix == ".tsv" else ",", on_row)
+        _write_matrix(tmp, result, on_row)
+
+
+def _write_matrix(path: str, result: TreeDistances,
+                  on_row: Optional[Callable[[int], None]]) -> None:
+    suffix = suffix_of(path)
+    if suffix == ".npy":
+        np.save(path, result.stored_matrix())
+    elif suffix == ".npz":
+        result.save(path)
+    else:
+        _write_text(path, result, "\t" if suffix == ".tsv" else ",", on_row)
 
 
 def _write_text(tmp: str, result: TreeDistances, delimiter: str,
