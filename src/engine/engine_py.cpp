@@ -94,6 +94,23 @@ nb::ndarray<nb::numpy, T> owned_array(std::vector<T>&& data,
     return nb::ndarray<nb::numpy, T>(heap->data(), shape.size(), shape.begin(), owner);
 }
 
+// iter(newick_iter), or the Python error it raised.
+nb::object iterator_of(nb::handle newick_iter) {
+    nb::object iter = nb::steal(PyObject_GetIter(newick_iter.ptr()));
+    if (!iter.is_valid()) {
+        throw nb::python_error();
+    }
+    return iter;
+}
+
+// Texts parsed a chunk at a time (kChunkBytes or kChunkTrees).
+ReadPolicy chunked_policy() {
+    ReadPolicy policy;
+    policy.chunk_bytes = kChunkBytes;
+    policy.chunk_trees = kChunkTrees;
+    return policy;
+}
+
 // Validates the arguments and reads `newick_iter` a chunk at a time into the collection
 // (progress/newick_iter_py.hpp, the reader the kestrilune module shares), the GIL released
 // while each chunk is parsed; `counter` (if any) counts the trees parsed. Errors: the
@@ -106,13 +123,8 @@ Snapshots collect(const std::vector<std::string>& names, nb::handle newick_iter,
     if (auto failure = validate_iter_args(names.size(), map_indices, translate_maps.size())) {
         raise_tree_set_error(*failure);
     }
-    nb::object iter = nb::steal(PyObject_GetIter(newick_iter.ptr()));
-    if (!iter.is_valid()) {
-        throw nb::python_error();
-    }
-    ReadPolicy policy;
-    policy.chunk_bytes = kChunkBytes;
-    policy.chunk_trees = kChunkTrees;
+    nb::object iter = iterator_of(newick_iter);
+    const ReadPolicy policy = chunked_policy();
     Result<Snapshots, TreeSetError> snapshots = progress_py::read_newick_iter(
         iter.ptr(), {translate_maps, map_indices, rooted}, keep_lengths, policy,
         progress_py::ParseGil::Released, [&](std::size_t trees_done) {
@@ -464,13 +476,8 @@ void builder_add(PyTableBuilder& self, const std::vector<std::string>& names,
     }
     std::vector<std::int32_t> group_of = convert_groups(groups, names.size());
     group_of.resize(names.size(), 0);
-    nb::object iter = nb::steal(PyObject_GetIter(newick_iter.ptr()));
-    if (!iter.is_valid()) {
-        throw nb::python_error();
-    }
-    ReadPolicy policy;
-    policy.chunk_bytes = kChunkBytes;
-    policy.chunk_trees = kChunkTrees;
+    nb::object iter = iterator_of(newick_iter);
+    const ReadPolicy policy = chunked_policy();
     self.usable = false;  // until this part is in
     std::optional<TreeSetError> failure;
     {
