@@ -74,7 +74,7 @@ void check_collection(std::string_view text, const TranslateMap& map, bool roote
     check(unique_names(expected->leaf_names), "duplicate leaf names accepted");
     check(s->trees.size() == 2 && s->trees[0].ids == s->trees[1].ids, "the same text differs");
     check(s->trees[1].lengths.size() == s->trees[0].lengths.size(), "lengths differ");
-    check(s->bips.size() == expected->size() && s->n_words == expected->n_words,
+    check(s->splits.size() == expected->size() && s->n_words == expected->n_words,
           "partition count differs");
     const InternSnap& tree = s->trees[0];
     check(tree.ids.size() == expected->size() && tree.lengths.size() == expected->size(),
@@ -83,7 +83,7 @@ void check_collection(std::string_view text, const TranslateMap& map, bool roote
         // Tree 0's partitions take ids 0, 1, ... in ascending Bitset order.
         check(tree.ids[k] == k, "tree 0 ids not in first-seen order");
         const auto words = expected->partition(k);
-        check(std::vector<std::uint64_t>(words.begin(), words.end()) == s->bips[k].words,
+        check(std::vector<std::uint64_t>(words.begin(), words.end()) == s->splits[k].words,
               "partition differs");
         check(same_bits(tree.lengths[k], expected->lengths[k]) &&
                   same_bits(s->trees[1].lengths[k], expected->lengths[k]),

@@ -61,14 +61,14 @@ std::vector<T> check_variants(const Snapshots& s,
 
 void check_exports(const Snapshots& s) {
     const std::size_t n = s.trees.size();
-    const std::size_t m = s.n_bip();
+    const std::size_t m = s.n_splits();
     std::vector<std::uint8_t> presence(n * m);
     const std::vector<std::size_t> columns = s.build_presence_matrix(presence.data());
     check(columns.size() == m, "column count");
     std::vector<double> lengths(n * m);
     check(s.build_branch_length_matrix(lengths.data()) == columns, "columns differ");
     for (std::size_t c = 1; c < m; ++c) {
-        check(s.bips[columns[c - 1]] < s.bips[columns[c]], "columns not in Bitset order");
+        check(s.splits[columns[c - 1]] < s.splits[columns[c]], "columns not in Bitset order");
     }
     for (std::size_t t = 0; t < n; ++t) {
         const InternSnap& tree = s.trees[t];
@@ -83,9 +83,9 @@ void check_exports(const Snapshots& s) {
     }
     const std::size_t row_bytes = s.clade_row_bytes();
     std::vector<std::uint8_t> clades(m * row_bytes);
-    s.build_bipartition_bytes(columns, clades.data());
+    s.build_split_bytes(columns, clades.data());
     for (std::size_t c = 0; c < m; ++c) {
-        const std::vector<std::uint8_t> want = s.bips[columns[c]].to_le_bytes(row_bytes);
+        const std::vector<std::uint8_t> want = s.splits[columns[c]].to_le_bytes(row_bytes);
         check(std::equal(want.begin(), want.end(), clades.begin() + c * row_bytes), "clade bytes");
     }
 }

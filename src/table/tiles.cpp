@@ -36,10 +36,10 @@ WeightedView WeightedView::from_table(const SplitTable& table) {
         std::vector<std::pair<std::uint32_t, double>> pairs;
         for (std::size_t t = begin; t < end; ++t) {
             const std::span<const std::uint32_t> ids = table.tree_ids(t);
-            const std::span<const double> lengths = table.tree_lengths(t);
+            const std::span<const double> tree_lengths = table.tree_lengths(t);
             pairs.clear();
             for (std::size_t k = 0; k < ids.size(); ++k) {
-                pairs.emplace_back(table.first_seen[ids[k]], lengths[k]);
+                pairs.emplace_back(table.first_seen[ids[k]], tree_lengths[k]);
             }
             std::sort(pairs.begin(), pairs.end(),
                       [](const auto& p, const auto& q) { return p.first < q.first; });
