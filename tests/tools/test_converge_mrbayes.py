@@ -99,6 +99,27 @@ def test_every_tstat_row(mb):
             assert _printed_close(got, row[col]), (row, col, got)
 
 
+def test_tstat_written_in_mrbayes_numbering_and_taxon_order(mb, tmp_path):
+    # The rows line up with sumt's .parts by partition string, and the IDs are its IDs
+    # (which of two equally frequent splits comes first is sumt's own affair).
+    from kestrilune_tools.console.cli import main
+
+    assert main(["converge", str(mb.dir / mb.name), "-q", "--no-ess",
+                 "--tstat", str(tmp_path / "t.tsv")]) == 0
+    lines = (tmp_path / "t.tsv").read_text().splitlines()
+    col = lines[0].split("\t").index("Partition")
+    ours = {r.split("\t")[col]: (int(r.split("\t")[0]), int(r.split("\t")[1]))
+            for r in lines[1:]}
+    theirs = {}
+    for row in mb.table_rows("tstat"):
+        string = (mb.dir / f"{mb.name}.parts").read_text().splitlines()[1 + int(row["ID"])]
+        theirs[string.split("\t")[1]] = (int(row["ID"]), int(row["#obs"]))
+    assert {k: v[1] for k, v in ours.items()} == {k: v[1] for k, v in theirs.items()}
+    for count in {v[1] for v in theirs.values()}:
+        assert sorted(v[0] for v in ours.values() if v[1] == count) == \
+            sorted(v[0] for v in theirs.values() if v[1] == count)
+
+
 def test_every_vstat_row_and_the_psrf_summary(mb):
     kept = sf.split_frequencies(mb.sd, mb.layout, burnin=0.25, trivial=True)
     bl = sf.branch_length_stats(mb.sd, mb.layout, kept.split_ids, burnin=0.25, rule="mrbayes")

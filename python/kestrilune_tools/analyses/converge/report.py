@@ -19,7 +19,7 @@ from __future__ import annotations
 import json
 import math
 from contextlib import nullcontext
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from fractions import Fraction
 from typing import (
     TYPE_CHECKING, Any, Callable, ContextManager, Dict, List, Optional, Sequence, Tuple, Union,
@@ -254,6 +254,9 @@ def diagnose(source: Union[str, Sequence[str], TreeSet], burnin: Burnin = "25%",
                       "the ESS measures are given")
     with step("split frequencies"):
         table = sf.split_frequencies(sd, layout, b, min_freq, "mrbayes-sumt")
+        if ts.translate_maps:
+            table = replace(table, taxon_order=sf.file_taxon_order(ts.translate_maps[0],
+                                                                   sd.leaf_names))
         if len(table.split_ids) == 0:
             notes.append(f"no non-trivial split reaches frequency {min_freq} in any run")
         asdsf = {rule: sf.asdsf(sd, layout, b, rule, min_freq) for rule in sf.RULES} \

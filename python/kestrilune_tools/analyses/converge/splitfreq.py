@@ -27,7 +27,7 @@ from ...table.splits import SplitData
 __all__ = [
     "RunLayout", "SplitFrequencies", "ASDSF", "BranchLengthStats", "WindowFrequencies",
     "RULES", "run_layout", "split_frequencies", "asdsf", "asdsf_trace", "branch_length_stats",
-    "window_frequencies", "presence_traces",
+    "window_frequencies", "presence_traces", "file_taxon_order",
 ]
 
 RULES = ("mrbayes-mcmc", "mrbayes-sumt", "any-run", "mean-threshold")
@@ -218,6 +218,10 @@ class SplitFrequencies:
     run_trees: np.ndarray  # (n_runs,) trees used per run
     min_freq: float
     rule: str  # which splits were kept
+    rooted: bool = False
+    # The taxa in the order of the partition strings and IDs: MrBayes' own (the translate
+    # table's numbers) when the trees came with one, else leaf_names.
+    taxon_order: Tuple[str, ...] = ()
 
     @property
     def frequencies(self) -> np.ndarray:
@@ -241,22 +245,53 @@ class SplitFrequencies:
         return (self.counts > 0).sum(axis=1)
 
     def partition_strings(self) -> List[str]:
-        """MrBayes-style ``.**..*`` strings over the sorted leaf names."""
-        return ["".join("*" if b else "." for b in row) for row in self.membership]
+        """MrBayes' ``.**..*`` strings, one character per taxon in :attr:`taxon_order`; an
+        unrooted split is written as the side without the first taxon, as in its ``.parts``."""
+        order = self.taxon_order or self.leaf_names
+        column = {name: i for i, name in enumerate(self.leaf_names)}
+        member = self.membership[:, [column[name] for name in order]]
+        if not self.rooted and len(order):
+            member = member ^ member[:, :1]
+        return ["".join("*" if b else "." for b in row) for row in member]
+
+    def partition_ids(self) -> List[int]:
+        """MrBayes' partition numbers: 1 to n for the pendant splits (taxon k's is k; rooted,
+        the clade of taxon k), then n + 1, n + 2, ... for the others in table order, as in
+        ``sumt``'s ``.parts`` and ``.tstat`` (splits of equal frequency may come in
+        another order than sumt's, which does not define one)."""
+        order = self.taxon_order or self.leaf_names
+        n = len(order)
+        position = {name: i for i, name in enumerate(order)}
+        column_taxon = [position[name] for name in self.leaf_names]
+        ids: List[int] = []
+        nontrivial = n
+        for row in self.membership:
+            inside = np.flatnonzero(row)
+            size = len(inside)
+            if size == 1:
+                ids.append(column_taxon[int(inside[0])] + 1)
+            elif not self.rooted and size == n - 1:
+                ids.append(column_taxon[int(np.flatnonzero(~row)[0])] + 1)
+            else:
+                nontrivial += 1
+                ids.append(nontrivial)
+        return ids
 
     def to_tsv(self, path: Union[str, "os.PathLike[str]"]) -> None:
         """Write the table as MrBayes' ``.tstat`` does (ID, #obs, Probability(=s),
         Stddev(s), Min(s), Max(s), Nruns), then the frequency in each run, the partition
-        string and the member leaves; one header line, tab-separated."""
+        string and the member leaves; one header line, tab-separated. IDs and partition
+        strings follow MrBayes' numbering and taxon order (see :meth:`partition_ids`), so
+        the rows line up with its ``.parts``."""
         freq = self.frequencies
         header = ["ID", "#obs", "Probability(=s)", "Stddev(s)", "Min(s)", "Max(s)", "Nruns"]
         header += [f"freq({label})" for label in self.run_labels]
         header += ["Partition", "Leaves"]
         lines = ["\t".join(header)]
-        parts = self.partition_strings()
+        parts, ids = self.partition_strings(), self.partition_ids()
         prob, sd, present = self.probability, self.sd, self.runs_present
         for i in range(len(self.split_ids)):
-            cells = [str(i + 1), str(int(self.total[i])), repr(float(prob[i])),
+            cells = [str(ids[i]), str(int(self.total[i])), repr(float(prob[i])),
                      repr(float(sd[i])), repr(float(freq[i].min())), repr(float(freq[i].max())),
                      str(int(present[i]))]
             cells += [repr(float(f)) for f in freq[i]]
@@ -303,7 +338,8 @@ def _table(sd: SplitData, layout: RunLayout, counts: np.ndarray, run_trees: np.n
     return SplitFrequencies(split_ids=ids, labels=sd.labels(ids) if len(ids) else [],
                             membership=sd.membership[ids], leaf_names=sd.leaf_names,
                             run_labels=layout.run_labels, counts=counts[ids],
-                            run_trees=run_trees.copy(), min_freq=float(min_freq), rule=rule)
+                            run_trees=run_trees.copy(), min_freq=float(min_freq), rule=rule,
+                            rooted=sd.rooted)
 
 
 def split_frequencies(sd: SplitData, layout: RunLayout, burnin: BurninRule = 0.25,
@@ -316,6 +352,22 @@ def split_frequencies(sd: SplitData, layout: RunLayout, burnin: BurninRule = 0.2
     lo, hi = _burnin_window(layout, burnin)
     counts = entries.counts(lo, hi)
     return _table(sd, layout, counts, hi - lo, rule, min_freq, trivial)
+
+
+def file_taxon_order(translate: Dict[str, str], leaf_names: Sequence[str]
+                     ) -> Tuple[str, ...]:
+    """The taxa in the order a file numbers them (its translate table ``1 Name, 2 Name, ...``,
+    MrBayes' taxon order), or ``()`` when the table is absent, not numbered 1..n, or does not
+    name exactly ``leaf_names``."""
+    try:
+        numbered = sorted((int(key), name) for key, name in translate.items())
+    except ValueError:
+        return ()
+    order = tuple(name for _, name in numbered)
+    if [k for k, _ in numbered] != list(range(1, len(numbered) + 1)) or \
+            sorted(order) != sorted(leaf_names):
+        return ()
+    return order
 
 
 # ------------------------------------------------------------------------------- ASDSF
