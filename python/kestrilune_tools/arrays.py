@@ -4,13 +4,13 @@ The byte buffers the module returns are wrapped with ``np.frombuffer`` without a
 the arrays are read-only (``.copy()`` one to change it). The list returned by the plain WRF
 and KF functions has to be converted, which copies it once.
 
-The RF matrix comes as the module's unsigned ``uint32`` cells, and unsigned arithmetic wraps:
-``D[0, j] - D[0, k]`` is 4294967282 when the true difference is -14. Take ``D.view(np.int32)``
-(the same numbers, since an RF distance never reaches 2**31) or ``D.astype(float)`` before
-subtracting; :class:`kestrilune_tools.table.result.TreeDistances` hands out the ``int32`` view.
+The module's RF cells are unsigned 32-bit numbers, and unsigned arithmetic wraps
+(``D[0, j] - D[0, k]`` would be 4294967282 where the true difference is -14). The views here
+read the same bytes as ``int32``, as every RF matrix of this package is: the same numbers,
+since an RF distance never reaches 2**31, and differences come out right.
 
     >>> res = kestrilune.pairwise_rf_with_snapshots_from_newick_iter(...)
-    >>> D = rf_matrix(res)              # (n, n) uint32
+    >>> D = rf_matrix(res)              # (n, n) int32
     >>> P, labels = presence(res)       # (n, n_bip) bool, one "A|B|C" label per column
     >>> S, taxa = splits(res)           # (n_bip, n_taxa) bool membership
 
@@ -57,7 +57,7 @@ __all__ = [
 _SNAPSHOT_BUDGET = 1 << 28
 _SPLIT_SAMPLE = 200  # trees whose splits estimate the size of the export
 
-_U32 = np.dtype("<u4")
+_RF = np.dtype("<i4")  # the module's uint32 cells, read as signed
 _F64 = np.dtype("<f8")
 
 
@@ -77,14 +77,11 @@ def _check(result: ModuleResult) -> None:
 
 
 def rf_matrix(result: ModuleResult) -> np.ndarray:
-    """The (n, n) ``uint32`` RF matrix of an RF result (plain or with snapshots).
-
-    Unsigned: view it as ``np.int32`` before subtracting (see the module docstring).
-    """
+    """The (n, n) ``int32`` RF matrix of an RF result (plain or with snapshots)."""
     _check(result)
     if not isinstance(result[1], (bytes, bytearray, memoryview)):
         raise TypeError("not an RF result: its matrix is not a bytes object")
-    return _square(result[1], _U32, "RF matrix")
+    return _square(result[1], _RF, "RF matrix")
 
 
 def float_matrix(result: ModuleResult) -> np.ndarray:
@@ -103,7 +100,7 @@ def float_matrix(result: ModuleResult) -> np.ndarray:
 def matrix(result: ModuleResult) -> np.ndarray:
     """The (n, n) distance matrix of any of the six results.
 
-    A bytes matrix is read as ``uint32`` (RF) when its length is 4·n² and as ``float64``
+    A bytes matrix is read as ``int32`` (RF) when its length is 4·n² and as ``float64``
     (WRF, KF) when it is 8·n²; the two cannot both hold for one length, except 0.
     """
     _check(result)
@@ -112,7 +109,7 @@ def matrix(result: ModuleResult) -> np.ndarray:
         return float_matrix(result)
     n_cells = len(m) // 4
     if len(m) % 4 == 0 and math.isqrt(n_cells) ** 2 == n_cells:
-        return _square(m, _U32, "RF matrix")
+        return _square(m, _RF, "RF matrix")
     return _square(m, _F64, "WRF/KF matrix")
 
 
@@ -271,7 +268,7 @@ def snapshots_worthwhile(metric: Metric, ts: TreeSet, rooted: bool = False,
 
 def distance_matrix(metric: Metric, treeset: TreeSet, rooted: bool = False,
                     progress: Optional[object] = None) -> np.ndarray:
-    """The (n, n) distance matrix of a TreeSet: ``uint32`` for RF, ``float64`` otherwise.
+    """The (n, n) distance matrix of a TreeSet: ``int32`` for RF, ``float64`` otherwise.
 
     WRF and KF go through the snapshot variant when :func:`snapshots_worthwhile` says so
     (it returns the matrix as float64 bytes, a quarter of the memory of a list of floats).

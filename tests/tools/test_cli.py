@@ -46,7 +46,7 @@ def test_rf_writes_matrix_and_pictures(tmp_path, capsys):
     stdout = capsys.readouterr().out
     assert code == 0
     m = np.load(out["rf.npy"])
-    assert m.shape == (1501, 1501) and m.dtype == np.uint32
+    assert m.shape == (1501, 1501) and m.dtype == np.int32
     expected = arrays.distance_matrix("rf", read_trees(PRIMATES, burnin="25%"))
     np.testing.assert_array_equal(m, expected)
     for name in ("map.png", "trace.png", "heat.png"):

@@ -157,10 +157,13 @@ def test_command_line_options(tmp_path, table, capsys):
     (["--reduce", "knn"], "--reduce must be"),
     (["--reduce", "medoid", "--to", "1"], "cannot be combined"),
     (["--to", "1", "--plot", "p.png"], "draws no pictures"),
+    (["--dtype", "uint8", "-o", "x.csv"], "--dtype applies to -o NAME.zarr and NAME.npy"),
+    (["wrf", "--dtype", "uint8", "-o", "x.npy"], "WRF and KF cells are float64"),
 ])
 def test_command_line_refusals(tmp_path, argv, message, capsys):
     os.chdir(tmp_path)
-    assert run_cli("rf", FILES["cynmix"][0], *argv) == 2
+    command = argv.pop(0) if argv[0] in ("wrf", "kf") else "rf"
+    assert run_cli(command, FILES["cynmix"][0], *argv) == 2
     assert message in capsys.readouterr().err
 
 
@@ -238,7 +241,7 @@ def test_resume_refuses_an_edited_data_type(tmp_path, table, monkeypatch):
     path, partial = _killed_store(tmp_path, table, monkeypatch)
     meta = os.path.join(partial, "zarr.json")
     text = open(meta).read()
-    open(meta, "w").write(text.replace('"data_type": "uint8"', '"data_type": "uint16"'))
+    open(meta, "w").write(text.replace('"data_type": "int32"', '"data_type": "uint16"'))
     with pytest.raises(scale.StoreMismatch, match=r"zarr.json gives data type uint16"):
         scale.write_zarr(table, path, "rf", chunk=20, resume=True)
 
@@ -285,16 +288,20 @@ def test_command_line_outputs_follow_one_rule(tmp_path, table, capsys, monkeypat
         assert run_cli("rf", relative, "--chunk", "40", *argv) == code
         assert said in capsys.readouterr()[code != 0]
     assert os.listdir(user) == []
-    # .npy: uint32 RF whichever path writes it (in memory, or through a memory map)
-    want = table.rf().astype(np.uint32)
+    # .npy: int32 RF whichever path writes it (in memory, or through a memory map), a
+    # narrow type only when asked
+    want = table.rf()
     for large, extra in ((1 << 60, []), (0, []), (1 << 60, ["--condensed"])):
         monkeypatch.setattr(scale_command, "_LARGE_BYTES", large)
         assert run_cli("rf", src, "-o", tmp_path / "m.npy", *extra) == 0
         got = np.load(tmp_path / "m.npy")
-        assert got.dtype == np.uint32
+        assert got.dtype == np.int32
         assert got.tobytes() == (want[np.triu_indices(len(want), 1)] if extra else want).tobytes()
     assert run_cli("rf", src, "--to", "3", "-o", tmp_path / "to.npy") == 0
-    assert np.load(tmp_path / "to.npy").dtype == np.uint32
+    assert np.load(tmp_path / "to.npy").dtype == np.int32
+    assert run_cli("rf", src, "-o", tmp_path / "u8.npy", "--dtype", "uint8") == 0
+    assert (np.load(tmp_path / "u8.npy") == want).all()
+    assert np.load(tmp_path / "u8.npy").dtype == np.uint8
     capsys.readouterr()
     assert run_cli("rf", src, "--reduce", "lag=1000000", "-o", tmp_path / "lag.csv") == 0
     n = table.n_trees

@@ -53,7 +53,7 @@ if TYPE_CHECKING:
 
 Attrs = Dict[str, Any]
 
-__all__ = ["StoreError", "StoreMismatch", "StoreBusy", "StoreRefused", "TileProgress", "write_zarr", "write_npy", "dask_matrix",
+__all__ = ["StoreError", "StoreMismatch", "StoreBusy", "StoreRefused", "TileProgress", "write_zarr", "write_npy", "dask_matrix", "rf_cell_type",
            "table_fingerprint", "write_zarr_distributed"]
 
 DEFAULT_CHUNK = 2048
@@ -119,11 +119,23 @@ def table_fingerprint(table: SplitTable) -> str:
 def _rf_dtype(table: SplitTable, metric: Metric, dtype: Optional[DTypeLike]) -> np.dtype[Any]:
     if metric != "rf":
         return np.dtype(np.float64)
-    if dtype is not None:
-        return np.dtype(dtype)
-    everyone = table.index(None)
-    bound = table._rf_bound(everyone, everyone)
-    return np.dtype(np.uint8 if bound <= 0xFF else np.uint16 if bound <= 0xFFFF else np.uint32)
+    return rf_cell_type(table, dtype)
+
+
+def rf_cell_type(table: SplitTable, dtype: Optional[DTypeLike] = None) -> np.dtype[Any]:
+    """The cell type of an RF matrix written for ``table``: ``int32`` (signed, so differences
+    of distances do not wrap, and wide enough for any tree) unless ``dtype`` asks for another
+    integer type, which is refused when a distance of these trees could exceed it."""
+    want = np.dtype(np.int32 if dtype is None else dtype)
+    if want.kind not in "ui" and want != np.float64:
+        raise ValueError(f"RF cells cannot be stored as {want}")
+    if want.kind in "ui":
+        everyone = table.index(None)
+        bound = table._rf_bound(everyone, everyone)
+        if bound > np.iinfo(want).max:
+            raise ValueError(f"RF distances of these trees can reach {bound}, more than "
+                             f"{want} holds; use int32")
+    return want
 
 
 def _square_tiles(n: int, chunk: int) -> Iterator[Tuple[int, int]]:

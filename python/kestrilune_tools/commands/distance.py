@@ -5,7 +5,7 @@ Reads the files once into a split table, computes the matrix from it (the cells 
 summary on stdout.
 
 Matrix formats, by suffix: ``.npz`` (matrix, tree names and settings; read it back with
-``TreeDistances.load``), ``.npy`` (``numpy.save`` of the bare n x n array: ``uint32`` RF,
+``TreeDistances.load``), ``.npy`` (``numpy.save`` of the bare n x n array: ``int32`` RF,
 ``float64`` WRF/KF), ``.csv`` and ``.tsv`` (a header row ``tree,NAME1,NAME2,...``, then one
 row per tree starting with its name).
 """
@@ -41,7 +41,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     add_input_arguments(p)
     p.add_argument("-o", "--output", metavar="PATH",
                    help="write the matrix to PATH: .npz (with tree names and settings), "
-                        ".npy (uint32 RF, float64 WRF/KF), .csv, .tsv, or .zarr (a store "
+                        ".npy (int32 RF, float64 WRF/KF), .csv, .tsv, or .zarr (a store "
                         "written tile by tile)")
     p.add_argument("--plot", metavar="PNG", help="tree-space map (principal coordinates)")
     p.add_argument("--trace", metavar="PNG",

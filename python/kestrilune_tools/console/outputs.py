@@ -177,7 +177,7 @@ def write_matrix(path: str, result: TreeDistances, *,
                  on_row: Optional[Callable[[int], None]] = None, atomic: bool = True) -> None:
     """Write a :class:`~kestrilune_tools.table.result.TreeDistances` by the suffix of ``path``.
 
-    ``.npy``: the bare (n, n) array (``uint32`` RF, ``float64`` WRF/KF), as ``numpy.save``.
+    ``.npy``: the bare (n, n) array (``int32`` RF, ``float64`` WRF/KF), as ``numpy.save``.
     ``.npz``: the matrix with its tree names and settings (``TreeDistances.load`` reads it).
     ``.csv``, ``.tsv``: a header ``tree,NAME1,NAME2,...``, then one row per tree starting
     with its name. ``on_row(k)`` is called as text rows are written (for a progress display).

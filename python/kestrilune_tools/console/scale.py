@@ -10,7 +10,7 @@ matrix.
 
 ``-o x.npy`` takes this path when the matrix would not fit comfortably in memory (more than
 a quarter of it, or 2 GiB), or with ``--condensed``. Either way a ``.npy`` holds what the
-in-memory path writes: ``uint32`` RF (the module's cell type), ``float64`` WRF and KF.
+in-memory path writes: ``int32`` RF, ``float64`` WRF and KF (``--dtype`` narrows RF).
 An existing ``-o NAME.zarr`` is replaced only with ``--overwrite`` and only when it is a
 store this command wrote; ``--resume`` names the tree files by their resolved path and the
 SHA-256 of their first 64 KiB (see :func:`file_fingerprints`).
@@ -44,8 +44,7 @@ __all__ = ["add_arguments", "takes", "run"]
 
 _LARGE_BYTES = 2 << 30
 _HEAD_BYTES = 1 << 16
-NPY_DTYPES: Dict[str, "np.dtype[Any]"] = {
-    "rf": np.dtype(np.uint32), "wrf": np.dtype(np.float64), "kf": np.dtype(np.float64)}
+RF_CELL_TYPES = ("int32", "int16", "uint16", "uint8")
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
@@ -59,6 +58,10 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     g.add_argument("--overwrite", action="store_true",
                    help="replace an existing -o .zarr store written by kestrilune (a folder "
                         "of that name that is not such a store is never replaced)")
+    g.add_argument("--dtype", choices=RF_CELL_TYPES, default=None,
+                   help="cell type of an RF matrix written to .zarr or .npy (default int32, "
+                        "as every RF matrix; a narrow type is refused if a distance of these "
+                        "trees could exceed it)")
     g.add_argument("--chunk", type=int, default=None, metavar="N",
                    help="Zarr chunk side (default 2048; condensed chunks hold N*N cells)")
     g.add_argument("--between", nargs="+", metavar="OTHER",
@@ -74,7 +77,8 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 def takes(args: argparse.Namespace, n_trees: Optional[int] = None) -> bool:
     """Whether the command goes through the split table (n_trees known after reading)."""
-    if args.between or args.to is not None or args.reduce or args.condensed or args.resume:
+    if args.between or args.to is not None or args.reduce or args.condensed or args.resume \
+            or args.dtype:
         return True
     out = (args.output or "").lower()
     if out.endswith(".zarr"):
@@ -103,6 +107,11 @@ def check_options(args: argparse.Namespace, ctx: Context) -> None:
         raise UsageError("--resume continues a Zarr store: give -o NAME.zarr")
     if args.condensed and not (zarr_out or out.lower().endswith(".npy")):
         raise UsageError("--condensed needs -o NAME.zarr or NAME.npy")
+    if args.dtype and args.command != "rf":
+        raise UsageError("--dtype sets the cell type of RF matrices; WRF and KF cells are "
+                         "float64")
+    if args.dtype and not (zarr_out or out.lower().endswith(".npy")):
+        raise UsageError("--dtype applies to -o NAME.zarr and NAME.npy")
     if args.chunk is not None and args.chunk < 1:
         raise UsageError(f"--chunk must be at least 1, got {args.chunk}")
     if args.reduce:
@@ -201,7 +210,7 @@ def run(args: argparse.Namespace, ctx: Context, ts: TreeSet, table: SplitTable) 
                 with ctx.track(label, progress, "cells",
                                detail="computing and writing tiles"):
                     scale.write_zarr(table, out, metric, condensed=args.condensed,
-                                     chunk=args.chunk, resume=args.resume, settings=settings,
+                                     chunk=args.chunk, dtype=args.dtype, resume=args.resume, settings=settings,
                                      progress=progress, overwrite=args.overwrite,
                                      warn=ctx.warn)
             except KeyboardInterrupt:  # Ctrl-C or SIGTERM: say how to go on
@@ -221,6 +230,12 @@ def run(args: argparse.Namespace, ctx: Context, ts: TreeSet, table: SplitTable) 
     lines.append(ctx.timing_line())
     ctx.print("\n".join(lines))
     return 0
+
+
+def _cell_type(args: argparse.Namespace, table: SplitTable, metric: Metric) -> "np.dtype[Any]":
+    from ..analyses.scale import rf_cell_type
+
+    return rf_cell_type(table, args.dtype) if metric == "rf" else np.dtype(np.float64)
 
 
 def _compute(ctx: Context, label: str, cells: int, fn: Callable[[Any], _T]) -> _T:
@@ -262,7 +277,7 @@ def _between(ctx: Context, args: argparse.Namespace, ts: TreeSet, table: SplitTa
     d = _compute(ctx, "computing pairs", cells, lambda c: joint.block(
         metric, slice(0, table.n_trees), slice(table.n_trees, joint.n_trees), progress=c))
     if args.output and suffix_of(args.output) == ".npy":
-        d = d.astype(NPY_DTYPES[metric], copy=False)
+        d = d.astype(_cell_type(args, joint, metric), copy=False)
     if args.output:
         _write_vector_or_matrix(ctx, args.output, d, ts.names, other_ts.names,
                                 f"{d.shape[0]} x {d.shape[1]} {d.dtype} matrix")
@@ -286,7 +301,7 @@ def _to(ctx: Context, args: argparse.Namespace, ts: TreeSet, table: SplitTable,
         d = _compute(ctx, "computing distances", table.n_trees,
                      lambda c: table.to(ref, metric, progress=c))
     if args.output and suffix_of(args.output) == ".npy":
-        d = d.astype(NPY_DTYPES[metric], copy=False)
+        d = d.astype(_cell_type(args, table, metric), copy=False)
     if args.output:
         _write_vector_or_matrix(ctx, args.output, d, ts.names, ["distance"],
                                 f"{len(d)} distances")
@@ -392,13 +407,15 @@ def _npy(ctx: Context, args: argparse.Namespace, table: SplitTable, metric: Metr
     if args.condensed:
         cells = n * (n - 1) // 2
         c = _compute_into(ctx, out, lambda tmp, counter: np.save(
-            tmp, table.condensed(metric, dtype=NPY_DTYPES[metric], progress=counter)), cells)
+            tmp, table.condensed(metric, dtype=_cell_type(args, table, metric),
+                                 progress=counter)), cells)
         return [f"wrote {out} (condensed, {cells} cells)"] if c else []
     progress = scale.TileProgress(n * n)
     with ctx.track(f"writing {os.path.basename(out)}", progress, "cells",
                    detail="computing and writing rows"), \
             ctx.native_call(), atomic_path(out) as tmp:
-        scale.write_npy(table, tmp, metric, dtype=NPY_DTYPES[metric], progress=progress)
+        scale.write_npy(table, tmp, metric, dtype=_cell_type(args, table, metric),
+                        progress=progress)
     return [f"wrote {out} ({n} x {n} matrix, written through a memory map)"]
 
 

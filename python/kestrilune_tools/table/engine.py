@@ -1,7 +1,7 @@
 """The split-table engine: parse once, then any block of the distance matrix, any reduction.
 
     >>> t = SplitTable.from_treeset(read_trees(["run1.t", "run2.t"], burnin="25%"))
-    >>> t.rf()                      # (n, n) uint8/uint16/uint32, the narrowest that holds it
+    >>> t.rf()                      # (n, n) int32, as every RF matrix here
     >>> t.rf(slice(0, 1000), slice(5000, 6000), out=np.lib.format.open_memmap(...))
     >>> t.condensed("rf")           # the upper triangle, scipy's squareform order
     >>> t.to(0), t.to("((A,B),C,D);")   # one tree against all
@@ -164,10 +164,18 @@ class SplitTable(_engine.SplitTable):
            dtype: Optional[DTypeLike] = None, progress: Optional[object] = None) -> np.ndarray:
         """RF distances of ``rows`` x ``cols`` (slices or index arrays; None: all trees).
 
-        ``dtype=None`` picks the narrowest unsigned type that holds the largest RF these
-        trees allow. ``out`` receives the cells in place (any writable 2-D array of a
+        ``dtype=None`` gives ``int32`` (signed, so differences do not wrap); a narrower
+        integer type is refused when an RF of these trees could exceed it (see
+        :meth:`compact_rf_type`). ``out`` receives the cells in place (any writable 2-D array of a
         numeric dtype, a memmap included)."""
         return self.block("rf", rows, cols, out=out, dtype=dtype, progress=progress)
+
+    def compact_rf_type(self, rows: Index = None, cols: Index = None) -> np.dtype[Any]:
+        """The narrowest unsigned type that holds every RF of ``rows`` x ``cols``: for sums
+        and stores where size matters more than signed arithmetic."""
+        bound = self._rf_bound(self.index(rows), self.index(cols))
+        return np.dtype(np.uint8 if bound <= 0xFF else np.uint16 if bound <= 0xFFFF
+                        else np.uint32)
 
     def wrf(self, rows: Index = None, cols: Index = None, *, out: Optional[np.ndarray] = None,
             progress: Optional[object] = None) -> np.ndarray:
@@ -404,9 +412,7 @@ class SplitTable(_engine.SplitTable):
             if dtype is not None and np.dtype(dtype) != want:
                 raise ValueError(f"{metric} cells are float64")
         elif dtype is None and out is None:
-            bound = self._rf_bound(rows, cols)
-            want = np.dtype(np.uint8 if bound <= 0xFF else np.uint16 if bound <= 0xFFFF
-                            else np.uint32)
+            want = np.dtype(np.int32)  # every RF matrix we hand out: signed and wide enough
         else:
             want = np.dtype(dtype if dtype is not None else out.dtype)  # type: ignore[union-attr]
             if want.type not in _RF_TYPES:

@@ -136,8 +136,8 @@ class TreeDistances:
         return self.matrix if self.matrix.dtype == np.float64 else self.matrix.astype(np.float64)
 
     def stored_matrix(self) -> np.ndarray:
-        """The matrix in the module's cell type: ``uint32`` RF, ``float64`` WRF and KF."""
-        return self.matrix.view("<u4") if self.metric == "rf" else self.matrix
+        """The matrix as files store it: ``int32`` RF, ``float64`` WRF and KF."""
+        return self.matrix.view("<i4") if self.metric == "rf" else self.matrix
 
     def split_labels(self) -> List[str]:
         """One label per split column: its member leaves joined with ``|``."""
