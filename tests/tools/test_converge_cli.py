@@ -5,6 +5,7 @@ import json
 import re
 import subprocess
 import sys
+import warnings
 from pathlib import Path
 
 import pytest
@@ -24,7 +25,9 @@ def test_base_name_gives_table_json_tstat_and_pictures(tmp_path, capsys):
     out = capsys.readouterr().out
     assert code == 0
     assert "mrbayes-sumt    0.001672 / 0.007522" in out
-    assert "21.3 (m=38)" in out and "127.4 / 127.4" in out
+    # flagged: ** below 200, * below 625; every line fits 80 columns
+    assert "21.3** (38)" in out and "127.4** / 127.4**" in out and "190.9**" in out
+    assert max(len(line) for line in out.splitlines() if not line.startswith("wrote")) <= 80
     with open(tmp_path / "splits.tsv") as f:
         rows = list(csv.DictReader(f, delimiter="\t"))
     assert len(rows) == 9 and rows[-1]["#obs"] == "748"
@@ -33,6 +36,15 @@ def test_base_name_gives_table_json_tstat_and_pictures(tmp_path, capsys):
     assert len(report["asdsf_trace"]["points"]) == 5
     assert sorted(p.name for p in figs.iterdir()) == [
         "acsf.png", "asdsf_trace.png", "split_scatter.png", "treespace.png"]
+
+
+def test_one_run_gives_a_note_not_a_warning(tmp_path, capsys):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # a RuntimeWarning here used to reach the user
+        assert cli.main(["converge", PRIMATES + ".run1.t.gz", "--tstat",
+                         str(tmp_path / "t.tsv"), "--quiet"]) == 0
+    assert "note: one run:" in capsys.readouterr().out
+    assert (tmp_path / "t.tsv").read_text().splitlines()[1].split("\t")[3] == "NA"
 
 
 def test_plot_dir_is_made_only_when_pictures_are_drawn(tmp_path, capsys):

@@ -14,6 +14,7 @@ from __future__ import annotations
 import argparse
 import math
 import os
+import textwrap
 from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple, Union
 
 from ..table.metrics import METRICS
@@ -61,38 +62,61 @@ def _fmt(x: Optional[float], digits: int = 1) -> str:
     return "-" if x is None or (isinstance(x, float) and math.isnan(x)) else f"{x:.{digits}f}"
 
 
+def _ess(x: Optional[float], prefix: str = "") -> str:
+    """An ESS with its flag: ``**`` below 200, ``*`` below 625 (see the legend)."""
+    from ..analyses.converge import THRESHOLDS
+
+    if x is None or math.isnan(x):
+        return "-"
+    flag = "**" if x < THRESHOLDS["ess"][0] else "*" if x < THRESHOLDS["ess_625"][0] else ""
+    return f"{prefix}{x:.1f}{flag}"
+
+
+def _wrapped(text: str, indent: str = "  ") -> List[str]:
+    return textwrap.wrap(text, 80, subsequent_indent=indent, break_on_hyphens=False)
+
+
 def _verdict_lines(rep: ConvergenceReport) -> List[str]:
     from ..analyses.converge import THRESHOLDS
 
-    lines = []
+    lines = [f"{'run':<20} {'trees':>6} {'approx ESS':>14} {'pseudo-ESS':>17} "
+             f"{'Frechet':>8} {'split ESS':>9}",
+             f"{'':<20} {'':>6} {'(lag m)':>14} {'min / median':>17} {'ESS':>8} {'min':>9}"]
     a: Union[ApproxESS, ASDSF, None]  # a run's approximate ESS, then each rule's ASDSF
-    head = f"{'run':<24} {'trees':>7} {'approx ESS':>13} {'pseudo-ESS min/median':>22} " \
-           f"{'Frechet ESS':>11} {'split ESS min':>13}"
-    lines.append(head)
+    flagged = False
     for r in rep.runs:
         a = r.approx
-        approx = "-" if a is None else f"{a.operator if a.operator == '<' else ''}" \
-                                       f"{a.ess:.1f} (m={a.cutoff})"
-        pseudo = "-" if r.pseudo is None else f"{r.pseudo.minimum:.1f} / {r.pseudo.median:.1f}"
-        frechet = "-" if r.frechet is None else f"{r.frechet.ess:.1f}"
-        lines.append(f"{r.label[:24]:<24} {r.n_used:>7} {approx:>13} {pseudo:>22} "
-                     f"{frechet:>11} {_fmt(r.min_split_ess):>13}")
+        approx = "-" if a is None else \
+            f"{_ess(a.ess, '<' if a.operator == '<' else '')} ({a.cutoff})"
+        pseudo = "-" if r.pseudo is None else \
+            f"{_ess(r.pseudo.minimum)} / {_ess(r.pseudo.median)}"
+        frechet = "-" if r.frechet is None else _ess(r.frechet.ess)
+        cells = f"{approx:>14} {pseudo:>17} {frechet:>8} {_ess(r.min_split_ess):>9}"
+        flagged = flagged or "*" in cells
+        label = r.label if len(r.label) <= 20 else "..." + r.label[-17:]
+        lines.append(f"{label:<20} {r.n_used:>6} {cells}")
+    lines += _wrapped("approx ESS: RWTY's approximate topological ESS, its fit made at lag "
+                      "m; pseudo-ESS: over each tree as the reference (Lanfear et al. "
+                      "2016); Frechet ESS (Magee et al.); split ESS: the lowest over the "
+                      "splits of the table." +
+                      (" * below 625, ** below 200 (guides below)." if flagged else ""))
     if rep.asdsf:
         lines.append("")
         lines.append("across runs (ASDSF / MSDSF over the splits each rule keeps):")
         for rule, a in rep.asdsf.items():
-            lines.append(f"  {rule:<15} {_fmt(a.asdsf, 6)} / {_fmt(a.msdsf, 6)}  "
-                         f"({a.n_splits} splits; {a.description})")
+            lines += _wrapped(f"  {rule:<15} {_fmt(a.asdsf, 6)} / {_fmt(a.msdsf, 6)}  "
+                              f"({a.n_splits} splits; {a.description})", " " * 18)
         bl = rep.branch_lengths
         # The branch-length statistics are made with the ASDSF (two runs or more).
-        lines.append(f"  branch-length PSRF (as MrBayes .vstat): max {_fmt(bl.max_psrf, 3)}, "  # type: ignore[union-attr]
-                     f"mean {_fmt(bl.mean_psrf, 3)}; Gelman-Rubin form: max "  # type: ignore[union-attr]
-                     f"{_fmt(rep.branch_lengths_gr.max_psrf, 3)}")  # type: ignore[union-attr]
+        lines += _wrapped(f"  branch-length PSRF (as MrBayes .vstat): max "
+                          f"{_fmt(bl.max_psrf, 3)}, mean {_fmt(bl.mean_psrf, 3)}; "  # type: ignore[union-attr]
+                          f"Gelman-Rubin form: max "
+                          f"{_fmt(rep.branch_lengths_gr.max_psrf, 3)}", " " * 4)  # type: ignore[union-attr]
     lines.append("")
-    lines.append("guide values from the literature (not a verdict): " +
-                 "; ".join(text for _, text in THRESHOLDS.values()))
+    lines += _wrapped("guide values from the literature (not a verdict): " +
+                      "; ".join(text for _, text in THRESHOLDS.values()))
     for note in rep.notes:
-        lines.append(f"note: {note}")
+        lines += _wrapped(f"note: {note}")
     return lines
 
 

@@ -196,6 +196,8 @@ def _burnin_window(layout: RunLayout, burnin: BurninRule) -> Tuple[np.ndarray, n
 def _sd_across_runs(freq: np.ndarray) -> np.ndarray:
     """sqrt(max(0, (sum f^2 - (sum f)^2 / R) / (R - 1))) per row, MrBayes' formula."""
     r = freq.shape[1]
+    if r < 2:  # a standard deviation across runs needs two of them
+        return np.full(freq.shape[0], np.nan)
     s = freq.sum(axis=1)
     ss = (freq * freq).sum(axis=1)
     var = (ss - s * s / r) / (r - 1)
@@ -292,7 +294,8 @@ class SplitFrequencies:
         prob, sd, present = self.probability, self.sd, self.runs_present
         for i in range(len(self.split_ids)):
             cells = [str(ids[i]), str(int(self.total[i])), repr(float(prob[i])),
-                     repr(float(sd[i])), repr(float(freq[i].min())), repr(float(freq[i].max())),
+                     repr(float(sd[i])) if sd[i] == sd[i] else "NA",
+                     repr(float(freq[i].min())), repr(float(freq[i].max())),
                      str(int(present[i]))]
             cells += [repr(float(f)) for f in freq[i]]
             cells += [parts[i], self.labels[i]]
