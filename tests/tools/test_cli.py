@@ -63,6 +63,11 @@ def test_rf_writes_matrix_and_pictures(tmp_path, capsys):
     timing = " ".join(lines[start:])
     assert "reading trees" in timing
     assert "writing rf.npy" in timing and "drawing heat.png" in timing
+    # the summary, then what was written, then the time; the summary within 80 columns
+    wrote = [i for i, line in enumerate(lines) if line.startswith("wrote ")]
+    summary = [i for i, line in enumerate(lines) if "reference tree for the trace" in line]
+    assert len(wrote) == 4 and summary[0] < min(wrote) and max(wrote) < start
+    assert all(len(line) <= 80 for line in lines[:min(wrote)])
 
 
 def test_missing_output_folders_are_made(tmp_path, capsys):
@@ -113,7 +118,7 @@ def test_trace_reference(tmp_path, capsys, reference, expected):
 def test_summary_counts_the_distinct_splits(capsys):
     assert cli.main(["wrf", RUN_A, RUN_B, "--quiet"]) == 0
     n_splits = load.read_table([RUN_A, RUN_B])[1].n_splits
-    assert f"5 trees from 2 files, 5 taxa, {n_splits} distinct splits\n" in capsys.readouterr().out
+    assert f"  5 trees from 2 files, 5 taxa, {n_splits} distinct splits\n" in capsys.readouterr().out
 
 
 def test_progress_lines_when_stderr_is_not_a_terminal(monkeypatch, capsys):
@@ -458,6 +463,19 @@ def test_trace_says_why_trees_are_not_in_the_matrix(used, groups, why):
     from kestrilune_tools.pictures.plots import _left_out_why
 
     assert _left_out_why(np.array(used, dtype=bool), np.array(groups)) == why
+
+
+@pytest.mark.parametrize("values, cut", [
+    ([836.0] + [20.0 + i % 7 for i in range(999)], 26.0 * 1.15),  # a starting-tree spike
+    ([40.0 + i % 7 for i in range(1000)], None),                    # none
+    ([300.0] * 30 + [20.0] * 970, None),      # a burn-in of 3%: the level itself, not cut
+    ([836.0, 20.0, 21.0], None),              # too few values to tell
+])
+def test_trace_axis_cut_only_for_a_few_outliers(values, cut):
+    from kestrilune_tools.pictures.plots import spike_cut
+
+    assert spike_cut(np.array(values)) == (None if cut is None else pytest.approx(cut))
+
 
 
 BEAST = str(DATA / "beast1_ucln_17taxa_head.trees")  # its trees are marked [&R]

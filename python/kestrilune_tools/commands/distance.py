@@ -13,6 +13,7 @@ row per tree starting with its name).
 from __future__ import annotations
 
 import re
+import textwrap
 from dataclasses import replace
 from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Union
 
@@ -92,8 +93,10 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         with ctx.phase("finding the medoid"):
             reference_i = int(np.argmin(result.matrix.sum(axis=1, dtype=np.float64)))
 
-    _write_outputs(ctx, args, ts, result, reference_i, every)
+    # The summary, then what was written from it, then where the time went.
     _print_summary(ctx, args, ts, result, reference_i, table.n_splits)
+    _write_outputs(ctx, args, ts, result, reference_i, every)
+    ctx.print(ctx.timing_line())
     return 0
 
 
@@ -154,7 +157,10 @@ def _print_summary(ctx: Context, args: argparse.Namespace, ts: TreeSet, result: 
     facts = [f"{counted(n, 'tree')} from {counted(len(ts.files), 'file')}",
              counted(result.n_leaves, "taxon"),
              f"{n_splits} distinct {'clades' if result.rooted else 'splits'}"]
-    out = [f"kestrilune {metric} ({METRIC_NAMES[metric]}, {mode}): " + ", ".join(facts)]
+    head = f"kestrilune {metric} ({METRIC_NAMES[metric]}, {mode}):"
+    out = [f"{head} {', '.join(facts)}"]
+    if len(out[0]) > 80:
+        out = [head, "  " + ", ".join(facts)]
     for f in ts.files:
         thin = f", thinned by {args.thin}" if args.thin > 1 else ""
         # A scan that stopped once --max-trees was met has not counted the rest of the file.
@@ -179,8 +185,11 @@ def _print_summary(ctx: Context, args: argparse.Namespace, ts: TreeSet, result: 
     if reference_i is not None:
         out.append(f"reference tree for the trace: {ts.names[reference_i]} "
                    f"(index {reference_i}, {args.reference})")
-    out.append(ctx.timing_line())
-    ctx.print("\n".join(out))
+    # Within 80 columns: a long line goes on, indented, below itself.
+    ctx.print("\n".join(wrapped for line in out for wrapped in textwrap.wrap(
+        line.lstrip(), 80, initial_indent=line[:len(line) - len(line.lstrip())],
+        subsequent_indent=line[:len(line) - len(line.lstrip())] + "  ",
+        break_on_hyphens=False)))
 
 
 # ----------------------------------------------------------------------------- outputs

@@ -328,17 +328,37 @@ def reference_trace(values: np.ndarray, path: str, *, x: Union[Sequence[int], np
         n_out = int(used_a.size - np.count_nonzero(used_a))
         outside = (f"\n{n_out} of {counted(len(values), 'tree')} are not in the matrix "
                    f"({_left_out_why(used_a, groups_a)})")
+    top = spike_cut(values)
+    if top is not None:  # a starting-tree spike would flatten the rest: cut the axis
+        above = values > top
+        ax.plot(x[above], np.full(int(above.sum()), top), ls="none", marker="^", ms=4,
+                color="0.3", clip_on=False,
+                label=f"{counted(int(above.sum()), 'tree')} above {top:.4g} (axis cut)")
+        outside += f"\ny axis cut at {top:.4g}: the highest values are drawn at the top"
     ax.set_xlabel(x_label)
     _plain_numbers(ax.xaxis)
     ax.set_ylabel(f"{metric} distance to the reference tree")
     _integer_ticks(ax.yaxis, integer)
-    ax.set_ylim(bottom=0)
+    ax.set_ylim(bottom=0, top=top)
     ax.set_title(title or f"{metric} distance of every tree to {reference_label}{outside}",
                  fontsize="medium")
-    if len(labels) > 1 or shaded:
+    if len(labels) > 1 or shaded or top is not None:
         ax.legend(loc="upper right", fontsize="small")
     ax.grid(True, alpha=0.3)
     return finish(fig, path)
+
+
+def spike_cut(values: np.ndarray) -> Optional[float]:
+    """Where to cut the y axis of a trace, or None: when a few values (at most 1 in 200,
+    typically the starting tree and its first neighbours) rise above twice the level of
+    all the others, the axis stops 15% above that level."""
+    finite = values[np.isfinite(values)]
+    if finite.size < 20:
+        return None
+    level = float(np.quantile(finite, 0.995, method="higher"))
+    if level <= 0 or float(finite.max()) <= 2 * level:
+        return None
+    return level * 1.15
 
 
 # ----------------------------------------------------------------------------- heatmap
