@@ -467,6 +467,13 @@ class _Writer:
 
         self._futures.append(self._pool.submit(run))
 
+    def record(self, key: Tuple[int, ...], digest: str) -> None:
+        """Log a tile another process wrote (and made durable) itself."""
+        with self._lock:
+            self._log.write(" ".join(map(str, key)) + f" {digest}\n")
+            self._log.flush()
+            os.fsync(self._log.fileno())
+
     def close(self, wait: bool = True) -> None:
         try:
             for f in self._futures:
@@ -482,22 +489,27 @@ def write_zarr(table: SplitTable, path: str, metric: Metric = "rf", *, condensed
                resume: bool = False, settings: Optional[Attrs] = None,
                progress: Optional[TileProgress] = None,
                in_flight: int = 4, overwrite: bool = True,
-               warn: Optional[Callable[[str], None]] = None) -> str:
+               warn: Optional[Callable[[str], None]] = None, client: Any = None) -> str:
     """Write the distance matrix of ``table`` to a Zarr v3 store at ``path``; returns
     ``path``. Square: chunks of ``chunk`` x ``chunk`` (default 2048). Condensed: a 1-D array
     in squareform order with chunks of ``chunk`` squared. Memory: a few tiles at a time.
     ``overwrite=False`` refuses to replace a complete store; ``warn(text)`` receives what a
-    resumed write found wrong and computes again."""
+    resumed write found wrong and computes again.
+
+    ``client``: a ``distributed.Client``; its workers then compute and write the tiles (the
+    table sent to each once, in its byte form), this process logs each finished tile, so
+    ``resume`` works as for a local write, and a stopped write (Ctrl-C) cancels what is
+    left. The store must be on a file system the workers see."""
     with _StoreLock(path):
         return _write_zarr_locked(table, path, metric, condensed, chunk, dtype, resume,
-                                  settings, progress, in_flight, overwrite, warn)
+                                  settings, progress, in_flight, overwrite, warn, client)
 
 
 def _write_zarr_locked(table: SplitTable, path: str, metric: Metric, condensed: bool,
                        chunk: Optional[int], dtype: Optional[DTypeLike], resume: bool,
                        settings: Optional[Attrs], progress: Optional[TileProgress],
                        in_flight: int, overwrite: bool,
-                       warn: Optional[Callable[[str], None]]) -> str:
+                       warn: Optional[Callable[[str], None]], client: Any = None) -> str:
     n = table.n_trees
     chunk = int(chunk or DEFAULT_CHUNK)
     dt = _rf_dtype(table, metric, dtype)
@@ -519,7 +531,10 @@ def _write_zarr_locked(table: SplitTable, path: str, metric: Metric, condensed: 
     writer = _Writer(partial, in_flight, kept)
     ok = False
     try:
-        if condensed:
+        if client is not None:
+            _write_remote(client, table, partial, metric, condensed, chunk, dt, done, writer,
+                          progress)
+        elif condensed:
             _write_condensed(table, metric, arr, chunk * chunk, dt, done, writer, progress,
                              counter)
         else:
@@ -547,6 +562,82 @@ def _write_zarr_locked(table: SplitTable, path: str, metric: Metric, condensed: 
         writer.close(wait=ok)
     _finish(partial, path)
     return path
+
+
+def _write_remote(client: Any, table: SplitTable, partial: str, metric: Metric,
+                  condensed: bool, chunk: int, dt: np.dtype[Any], done: Set[Tuple[int, ...]],
+                  writer: _Writer, progress: Optional[TileProgress]) -> None:
+    """The tiles not yet done, one task each on the cluster; each finished tile logged here."""
+    from distributed import as_completed
+
+    n = table.n_trees
+    if condensed:
+        size = chunk * chunk
+        total = n * (n - 1) // 2
+        keys: List[Tuple[int, ...]] = [(k,) for k in range((total + size - 1) // size)]
+
+        def cells(key: Tuple[int, ...]) -> int:
+            return min(total, (key[0] + 1) * size) - key[0] * size
+    else:
+        keys = list(_square_tiles(n, chunk))
+
+        def cells(key: Tuple[int, ...]) -> int:
+            return _tile_cells(n, chunk, key[0], key[1])
+    if progress is not None:
+        progress.finished(sum(cells(k) for k in keys if k in done))
+    todo = [k for k in keys if k not in done]
+    if not todo:
+        return
+    shared = client.scatter(table, broadcast=True, hash=False)
+    task = _remote_condensed_chunk if condensed else _remote_square_tile
+    futures = {client.submit(task, shared, partial, metric, key, chunk, dt.str, pure=False):
+               key for key in todo}
+    try:
+        for future in as_completed(list(futures)):  # type: ignore[no-untyped-call]
+            key = futures[future]
+            writer.record(key, future.result())
+            if progress is not None:
+                progress.finished(cells(key))
+    except BaseException:
+        client.cancel(list(futures))
+        raise
+
+
+def _remote_square_tile(table: SplitTable, partial: str, metric: Metric,
+                        key: Tuple[int, ...], chunk: int, dtype: str) -> str:
+    """On a worker: tile (i, j) and its mirror into the store; returns the tile's checksum."""
+    import zarr
+
+    i, j = key
+    n, dt = table.n_trees, np.dtype(dtype)
+    rows = slice(i * chunk, min(n, (i + 1) * chunk))
+    cols = slice(j * chunk, min(n, (j + 1) * chunk))
+    block = table.block(metric, rows, cols, dtype=dt)
+    arr = zarr.open_array(partial, mode="r+")
+    arr[rows, cols] = block
+    if i != j:
+        arr[cols, rows] = block.T
+    for k in ([key] if i == j else [key, key[::-1]]):
+        _fsync(os.path.join(partial, "c", *map(str, k)))
+    return _digest(block, dt)
+
+
+def _remote_condensed_chunk(table: SplitTable, partial: str, metric: Metric,
+                            key: Tuple[int, ...], chunk: int, dtype: str) -> str:
+    """On a worker: chunk k of the condensed array; returns its checksum."""
+    import zarr
+
+    (k,) = key
+    n, dt, size = table.n_trees, np.dtype(dtype), chunk * chunk
+    start, stop = k * size, min(n * (n - 1) // 2, (k + 1) * size)
+    first, last = _row_of(start, n), _row_of(stop - 1, n)
+    block = table.block(metric, slice(first, last + 1), slice(first + 1, n), dtype=dt)
+    values = np.concatenate([block[r, r:] for r in range(last - first + 1)])
+    at = first * n - first * (first + 1) // 2  # condensed position of (first, first + 1)
+    part = values[start - at:stop - at]
+    zarr.open_array(partial, mode="r+")[start:stop] = part
+    _fsync(os.path.join(partial, "c", str(k)))
+    return _digest(part, dt)
 
 
 def _total_cells(n: int, chunk: int, condensed: bool) -> int:
@@ -661,30 +752,16 @@ def dask_matrix(table: SplitTable, metric: Metric = "rf", chunk: Optional[int] =
 
 def write_zarr_distributed(table: SplitTable, path: str, metric: Metric = "rf", *,
                            chunk: Optional[int] = None, dtype: Optional[DTypeLike] = None,
-                           settings: Optional[Attrs] = None, client: Any = None) -> str:
-    """Write the square matrix to a Zarr store from a Dask cluster (``client``, or the
-    default scheduler): every task writes the Zarr chunk of its tile, so no locks are
-    needed. Written under ``PATH.partial``, renamed when complete."""
-    import dask.array as da
-    import zarr
+                           settings: Optional[Attrs] = None, client: Any = None,
+                           condensed: bool = False, resume: bool = False,
+                           progress: Optional[TileProgress] = None,
+                           overwrite: bool = True) -> str:
+    """:func:`write_zarr` on a Dask cluster (``client``, or the client of the current
+    ``distributed`` context): each task computes one tile and writes its Zarr chunks."""
+    if client is None:
+        from distributed import get_client
 
-    chunk = int(chunk or DEFAULT_CHUNK)
-    dt = _rf_dtype(table, metric, dtype)
-    attrs = _expected_attrs(table, metric, "square", chunk, dt, settings)
-    with _StoreLock(path):
-        if os.path.lexists(path) and (not os.path.isdir(path) or not is_our_store(path)):
-            raise StoreRefused(f"cannot write {path}: it exists and is not a Zarr store "
-                               f"written by kestrilune; move it away or write elsewhere")
-        partial = path + ".partial"
-        _remove_ours(partial, path)
-        n = table.n_trees
-        target = zarr.create_array(partial, shape=(n, n), chunks=(chunk, chunk), dtype=dt,
-                                   fill_value=0, attributes={_ATTR: attrs}, zarr_format=3)
-        matrix = dask_matrix(table, metric, chunk=chunk, dtype=dt)
-        task = da.store(matrix, target, lock=False, compute=False)  # type: ignore[arg-type]
-        if client is not None:
-            client.compute(task).result()
-        else:
-            task.compute()
-        _finish(partial, path)
-    return path
+        client = get_client()
+    return write_zarr(table, path, metric, condensed=condensed, chunk=chunk, dtype=dtype,
+                      resume=resume, settings=settings, progress=progress,
+                      overwrite=overwrite, client=client)

@@ -18,11 +18,12 @@ SHA-256 of their first 64 KiB (see :func:`file_fingerprints`).
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import os
 import re
 from typing import (
-    TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar,
+    TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, TypeVar,
 )
 
 import numpy as np
@@ -62,6 +63,10 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                    help="cell type of an RF matrix written to .zarr or .npy (default int32, "
                         "as every RF matrix; a narrow type is refused if a distance of these "
                         "trees could exceed it)")
+    g.add_argument("--scheduler", metavar="WHERE",
+                   help="compute and write the -o .zarr tiles on a Dask cluster: local:N "
+                        "(N worker processes here), a scheduler address (tcp://host:8786), "
+                        "or jobqueue:FILE (a SLURM/PBS/SGE cluster described in FILE)")
     g.add_argument("--chunk", type=int, default=None, metavar="N",
                    help="Zarr chunk side (default 2048; condensed chunks hold N*N cells)")
     g.add_argument("--between", nargs="+", metavar="OTHER",
@@ -78,7 +83,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 def takes(args: argparse.Namespace, n_trees: Optional[int] = None) -> bool:
     """Whether the command goes through the split table (n_trees known after reading)."""
     if args.between or args.to is not None or args.reduce or args.condensed or args.resume \
-            or args.dtype:
+            or args.dtype or args.scheduler:
         return True
     out = (args.output or "").lower()
     if out.endswith(".zarr"):
@@ -107,6 +112,8 @@ def check_options(args: argparse.Namespace, ctx: Context) -> None:
         raise UsageError("--resume continues a Zarr store: give -o NAME.zarr")
     if args.condensed and not (zarr_out or out.lower().endswith(".npy")):
         raise UsageError("--condensed needs -o NAME.zarr or NAME.npy")
+    if args.scheduler and not zarr_out:
+        raise UsageError("--scheduler writes a Zarr store: give -o NAME.zarr")
     if args.dtype and args.command != "rf":
         raise UsageError("--dtype sets the cell type of RF matrices; WRF and KF cells are "
                          "float64")
@@ -207,12 +214,13 @@ def run(args: argparse.Namespace, ctx: Context, ts: TreeSet, table: SplitTable) 
             progress = scale.TileProgress(0)
             label = f"writing {os.path.basename(out)}"
             try:
-                with ctx.track(label, progress, "cells",
-                               detail="computing and writing tiles"):
+                with _cluster(ctx, args.scheduler, out) as client, \
+                        ctx.track(label, progress, "cells",
+                                  detail="computing and writing tiles"):
                     scale.write_zarr(table, out, metric, condensed=args.condensed,
-                                     chunk=args.chunk, dtype=args.dtype, resume=args.resume, settings=settings,
-                                     progress=progress, overwrite=args.overwrite,
-                                     warn=ctx.warn)
+                                     chunk=args.chunk, dtype=args.dtype, resume=args.resume,
+                                     settings=settings, progress=progress,
+                                     overwrite=args.overwrite, warn=ctx.warn, client=client)
             except KeyboardInterrupt:  # Ctrl-C or SIGTERM: say how to go on
                 if os.path.isdir(out + ".partial"):
                     ctx.progress.note(f"kestrilune: the tiles written so far stay in "
@@ -230,6 +238,27 @@ def run(args: argparse.Namespace, ctx: Context, ts: TreeSet, table: SplitTable) 
     lines.append(ctx.timing_line())
     ctx.print("\n".join(lines))
     return 0
+
+
+@contextlib.contextmanager
+def _cluster(ctx: Context, spec: Optional[str], store: str) -> Iterator[Any]:
+    """The Dask client ``--scheduler`` names (None without it), its workers checked."""
+    if not spec:
+        yield None
+        return
+    from ..analyses.cluster import ClusterError, check_workers, connect
+
+    try:
+        with ctx.phase("starting the cluster"), contextlib.ExitStack() as stack:
+            client = stack.enter_context(connect(spec))
+            workers = check_workers(client, store)
+            ctx.progress.note(f"kestrilune: {counted(workers, 'Dask worker')} at "
+                              f"{client.scheduler.address}")
+            stack = stack.pop_all()
+        with stack:
+            yield client
+    except ClusterError as exc:
+        raise CommandError(str(exc)) from None
 
 
 def _cell_type(args: argparse.Namespace, table: SplitTable, metric: Metric) -> "np.dtype[Any]":

@@ -1,0 +1,155 @@
+"""``--scheduler``: Zarr stores written by Dask workers equal the native ones, resume and
+survive a dying worker; job-queue files and bad clusters give one clear line."""
+
+import os
+
+import numpy as np
+import pytest
+
+zarr = pytest.importorskip("zarr")
+distributed = pytest.importorskip("distributed")
+
+from engine_data import FILES  # noqa: E402
+from kestrilune_tools import __version__  # noqa: E402
+from kestrilune_tools.analyses import cluster, scale  # noqa: E402
+from kestrilune_tools.console.cli import main  # noqa: E402
+from kestrilune_tools.table.load import read_table  # noqa: E402
+
+SOURCE = str(FILES["cynmix"][0])
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None, silence_logs=40,
+                                  env={"RAYON_NUM_THREADS": "1"}) as lc, \
+            distributed.Client(lc) as c:
+        yield c
+
+
+@pytest.fixture(scope="module")
+def table():
+    return read_table(SOURCE, burnin=0, lengths=True)[1]
+
+
+def _native(table, metric, condensed):
+    want = table.block(metric)
+    return want[np.triu_indices(len(want), 1)] if condensed else want
+
+
+@pytest.mark.parametrize("metric, condensed", [("rf", False), ("rf", True), ("kf", True)])
+def test_cluster_store_equals_the_native_cells(tmp_path, client, table, metric, condensed):
+    out = tmp_path / "d.zarr"
+    argv = [metric, SOURCE, "--burnin", "0", "-o", str(out), "--chunk", "30", "-q",
+            "--scheduler", client.scheduler.address] + (["--condensed"] if condensed else [])
+    assert main(argv) == 0
+    got = zarr.open_array(str(out), mode="r")
+    assert got[:].tobytes() == _native(table, metric, condensed).tobytes()
+    assert not os.path.exists(str(out) + ".partial")
+
+
+class _KillFirstTask(distributed.WorkerPlugin):
+    """Kills its worker process when the first tile starts (once: a marker file says so)."""
+
+    def __init__(self, marker):
+        self.marker = marker
+
+    def transition(self, key, start, finish, **kwargs):
+        if finish == "executing" and "_remote_" in str(key) and not os.path.exists(self.marker):
+            open(self.marker, "w").close()
+            os._exit(1)
+
+
+def test_resumed_and_interrupted_writes_end_exact(tmp_path, client, table):
+    # A store half written here, finished by the cluster with --resume ...
+    path = str(tmp_path / "r.zarr")
+    calls = []
+
+    class Stop(Exception):
+        pass
+
+    class Dying(type(table)):
+        def block(self, *args, **kwargs):
+            calls.append(args)
+            if len(calls) == 4:
+                raise Stop()
+            return super().block(*args, **kwargs)
+
+    with pytest.raises(Stop):
+        scale.write_zarr(Dying.from_bytes(table.to_bytes()), path, "rf", chunk=20, in_flight=1)
+    assert os.path.isdir(path + ".partial")
+    scale.write_zarr(table, path, "rf", chunk=20, resume=True, client=client)
+    assert zarr.open_array(path, mode="r")[:].tobytes() == table.rf().tobytes()
+    # ... and a worker dying in the middle of a tile: Dask computes it again elsewhere.
+    client.register_plugin(_KillFirstTask(str(tmp_path / "killed")), name="kill-first")
+    try:
+        scale.write_zarr(table, str(tmp_path / "k.zarr"), "rf", chunk=20, client=client)
+    finally:
+        client.unregister_worker_plugin("kill-first")
+    assert os.path.exists(tmp_path / "killed")
+    assert zarr.open_array(str(tmp_path / "k.zarr"), mode="r")[:].tobytes() == \
+        table.rf().tobytes()
+
+
+SLURM = 'cluster = "SLURMCluster"\njobs = 3\ncores = 8\nmemory = "16GB"\n' \
+        'walltime = "02:00:00"\nqueue = "long"\naccount = "phylo"\n'
+
+
+@pytest.mark.parametrize("name, text, said", [
+    ("ok.toml", SLURM, None),
+    ("ok.yaml", "cluster: PBSCluster\njobs: 2\ncores: 4\nmemory: 8GB\n", None),
+    ("bad.toml", "cluster = \n", "not a readable configuration"),
+    ("other.toml", 'cluster = "MyCluster"\ncores = 1\nmemory = "1GB"\n', "choose one of"),
+    ("nojobs.toml", SLURM.replace("jobs = 3", "jobs = 0"), "jobs must be a whole number"),
+    ("nocores.toml", SLURM.replace("cores = 8\n", ""), "SLURMCluster needs cores"),
+])
+def test_jobqueue_files(tmp_path, name, text, said):
+    path = tmp_path / name
+    path.write_text(text)
+    if said is not None:
+        with pytest.raises(cluster.ClusterError, match=said):
+            cluster.read_jobqueue(str(path))
+        return
+    pytest.importorskip("dask_jobqueue")
+    made, jobs = cluster.make_jobqueue_cluster(str(path))
+    try:
+        script = made.job_script()
+        assert jobs == (3 if name == "ok.toml" else 2)
+        assert "export RAYON_NUM_THREADS=" + ("8" if name == "ok.toml" else "4") in script
+        if name == "ok.toml":
+            assert "#SBATCH -A phylo" in script and "#SBATCH -p long" in script
+    finally:
+        made.close()
+
+
+class _FakeClient:
+    def __init__(self, facts):
+        self.facts = facts
+
+    def wait_for_workers(self, n, timeout):
+        pass
+
+    def run(self, fn, folder):
+        return self.facts
+
+
+@pytest.mark.parametrize("facts, said", [
+    ({"tcp://a": ("0.0.1", True)}, f"run kestrilune 0.0.1 \\(tcp://a\\), this is {__version__}"),
+    ({"tcp://a": (__version__, True), "tcp://b": (__version__, False)},
+     "worker tcp://b cannot see"),
+])
+def test_workers_of_another_version_or_blind_to_the_store(facts, said):
+    with pytest.raises(cluster.ClusterError, match=said):
+        cluster.check_workers(_FakeClient(facts), "/somewhere/d.zarr")
+
+
+@pytest.mark.parametrize("argv, code, said", [
+    (["--scheduler", "local:2", "-o", "x.npy"], 2, "--scheduler writes a Zarr store"),
+    (["--scheduler", "local:x", "-o", "x.zarr"], 1, "local:N needs a number"),
+    (["--scheduler", "tcp://127.0.0.1:9", "-o", "x.zarr"], 1, "cannot reach the Dask scheduler"),
+])
+def test_bad_schedulers_are_one_line(tmp_path, capsys, argv, code, said):
+    os.chdir(tmp_path)
+    assert main(["rf", SOURCE, "-q"] + argv) == code
+    err = capsys.readouterr().err
+    assert said in err and "Traceback" not in err and not os.path.exists("x.zarr")
