@@ -135,19 +135,28 @@ if __name__ == "__main__":
     ts = read_trees({path!r}, max_trees={n})
     t = SplitTable.from_treeset(ts)
     d = tempfile.mkdtemp()
+    cpu0 = time.process_time()
     t0 = time.perf_counter()
-    scale.write_zarr(t, d + "/native.zarr", "rf", chunk={chunk})
+    scale.write_zarr(t, d + "/native.zarr", "rf", chunk={chunk}, condensed=True)
     native = time.perf_counter() - t0
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                      env={{"RAYON_NUM_THREADS": "1"}}) as c, Client(c) as cl:
-        t0 = time.perf_counter()
-        scale.write_zarr_distributed(t, d + "/dask.zarr", "rf", chunk={chunk}, client=cl)
-        dask_s = time.perf_counter() - t0
+    native_cpu = time.process_time() - cpu0
+    out = dict(n=t.n_trees, condensed=True, native_2_threads_s=round(native, 1),
+               native_cpu_s=round(native_cpu, 1))
     import zarr
-    same = bool((zarr.open_array(d + "/native.zarr")[:] == zarr.open_array(d + "/dask.zarr")[:]).all())
+    want = zarr.open_array(d + "/native.zarr")[:]
+    for workers in (1, 2):  # the scaling curve: all cores in one worker, then one each
+        with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                          dashboard_address=None,
+                          env={{"RAYON_NUM_THREADS": str(2 // workers)}}) as c, Client(c) as cl:
+            t0 = time.perf_counter()
+            scale.write_zarr(t, d + f"/dask{{workers}}.zarr", "rf", chunk={chunk},
+                             condensed=True, client=cl)
+            s = time.perf_counter() - t0
+        out[f"dask_{{workers}}_workers_s"] = round(s, 1)
+        out[f"ratio_{{workers}}_workers"] = round(s / native, 2)
+        out[f"same_cells_{{workers}}"] = bool((zarr.open_array(d + f"/dask{{workers}}.zarr")[:] == want).all())
     shutil.rmtree(d)
-    print(json.dumps(dict(n=t.n_trees, native_2_threads_s=round(native, 1),
-        dask_2_workers_s=round(dask_s, 1), ratio=round(dask_s / native, 2), same_cells=same)))
+    print(json.dumps(out))
 """
     with tempfile.NamedTemporaryFile("w", suffix=".py", delete=False) as fh:
         fh.write(code)
