@@ -145,6 +145,7 @@ def test_workers_of_another_version_or_blind_to_the_store(facts, said):
 
 @pytest.mark.parametrize("argv, code, said", [
     (["--scheduler", "local:2", "-o", "x.npy"], 2, "--scheduler writes a Zarr store"),
+    (["--scheduler", "local:2", "--to", "0", "-o", "x.zarr"], 2, "--to runs on this machine"),
     (["--scheduler", "local:x", "-o", "x.zarr"], 1, "local:N needs a number"),
     (["--scheduler", "tcp://127.0.0.1:9", "-o", "x.zarr"], 1, "cannot reach the Dask scheduler"),
 ])

@@ -112,6 +112,9 @@ def check_options(args: argparse.Namespace, ctx: Context) -> None:
         raise UsageError("--resume continues a Zarr store: give -o NAME.zarr")
     if args.condensed and not (zarr_out or out.lower().endswith(".npy")):
         raise UsageError("--condensed needs -o NAME.zarr or NAME.npy")
+    if args.scheduler and chosen:
+        raise UsageError(f"--scheduler computes the whole matrix into -o NAME.zarr; "
+                         f"{chosen[0]} runs on this machine only")
     if args.scheduler and not zarr_out:
         raise UsageError("--scheduler writes a Zarr store: give -o NAME.zarr")
     if args.dtype and args.command != "rf":
