@@ -62,6 +62,9 @@ COMMANDS: List[Command] = [
             "topological ESS"),
     Command("summarize", "kestrilune_tools.commands.summarize",
             "summary trees: consensus, topology probabilities, MCC and CCD trees"),
+    Command("watch", "kestrilune_tools.commands.watch",
+            "follow runs while they are written: MrBayes' run-time ASDSF at every "
+            "diagnostic generation"),
 ]
 
 

@@ -1,0 +1,89 @@
+"""``kestrilune watch``: runs read while they grow (cut lines, bursts, a restart) give at
+every diagnostic point the ASDSF of the finished files' trace, which is MrBayes' .mcmc."""
+
+import gzip
+import json
+import random
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from kestrilune_tools import read_trees
+from kestrilune_tools.analyses.converge import splitfreq as sf
+from kestrilune_tools.analyses.converge.watch import RunTimeASDSF
+from kestrilune_tools.commands.watch import parse_rule
+from kestrilune_tools.console.cli import UsageError, main
+from kestrilune_tools.reading.follow import GrowingTreeFile
+from kestrilune_tools.table.splits import split_data
+
+DATA = Path(__file__).parents[1] / "data" / "converge"
+ANALYSES = {"primates2": (2, 10000), "cynmix3": (3, 8000)}
+
+
+@pytest.mark.parametrize("name", sorted(ANALYSES))
+def test_growing_runs_give_the_finished_trace(tmp_path, name):
+    n_runs, every = ANALYSES[name]
+    sources = [gzip.decompress((DATA / name / f"{name}.run{r + 1}.t.gz").read_bytes())
+               for r in range(n_runs)]
+    paths = [tmp_path / f"run{r + 1}.t" for r in range(n_runs)]
+    for p in paths:
+        p.write_bytes(b"")
+    followers = [GrowingTreeFile(str(p)) for p in paths]
+    live = RunTimeASDSF(n_runs, every)
+    written = [0] * n_runs
+    points, restarted = [], False
+    rng = random.Random(7)
+    while any(w < len(s) for w, s in zip(written, sources)):
+        for r in range(n_runs):  # bursts of any size, cut anywhere (mid-line too)
+            step = rng.randint(1, 40_000 if r else 9_000)
+            with open(paths[r], "ab") as fh:
+                fh.write(sources[r][written[r]:written[r] + step])
+            written[r] = min(len(sources[r]), written[r] + step)
+        if not restarted and written[-1] > len(sources[-1]) // 2:
+            paths[-1].write_bytes(sources[-1][:1000])  # the last run starts again
+            written[-1], restarted = 1000, True
+        for r, f in enumerate(followers):
+            batch = f.read_new()
+            if batch.restarted:
+                live.restart(r)
+            live.add(r, batch.names, batch.newicks, f.translate)
+        points += live.ready()
+    assert restarted and all(f.complete for f in followers)
+    sd = split_data(read_trees([str(p) for p in paths]), rooted=False)
+    trace = sf.asdsf_trace(sd, sf.run_layout(sd), every, burnin=0.25)
+    assert [p.generation for p in points] == trace.generation.tolist()
+    for p, a, m, n in zip(points, trace.asdsf, trace.msdsf, trace.n_splits):
+        # the same splits and deviations; the mean sums them in the order they were met
+        assert p.n_splits == n and p.msdsf == m and p.asdsf == pytest.approx(a, rel=1e-13)
+
+
+def test_command_once_with_json_lines_and_a_stop_rule(tmp_path, capsys):
+    runs = []
+    for r in (1, 2):
+        runs.append(tmp_path / f"p.run{r}.t")
+        runs[-1].write_bytes(gzip.decompress(
+            (DATA / "primates2" / f"primates2.run{r}.t.gz").read_bytes()))
+    out = tmp_path / "w.jsonl"
+    assert main(["watch", str(tmp_path / "p"), "--diagn-every", "10000", "--once", "-q",
+                 "--json-lines", str(out), "--stop-when", "asdsf<0.0015 and used>=100",
+                 "--stop-after", "2"]) == 0
+    records = [json.loads(line) for line in out.read_text().splitlines()]
+    printed = capsys.readouterr().out
+    # .mcmc: 0.000000 0.001041 0.001738 0.002088 0.001672; two in a row below 0.0015 never
+    assert [round(r["asdsf"], 6) for r in records] == [0.0, 0.001041, 0.001738, 0.002088,
+                                                        0.001672]
+    assert "every file is complete" in printed and "stopping" not in printed
+    assert main(["watch", str(tmp_path / "p"), "--diagn-every", "10000", "--once", "-q",
+                 "--stop-when", "asdsf<0.0015", "--stop-after", "2"]) == 0
+    assert "stopping: asdsf<0.0015 held at 2 diagnostic points in a row" in \
+        capsys.readouterr().out
+
+
+@pytest.mark.parametrize("rule, said", [
+    ("asdsf < 0.01 and ess > 200", "no statistic 'ess'"),
+    ("asdsf = 0.01", "cannot read"),
+])
+def test_stop_rules_that_cannot_be_read(rule, said):
+    with pytest.raises(UsageError, match=said):
+        parse_rule(rule)
