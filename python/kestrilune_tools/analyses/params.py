@@ -260,10 +260,10 @@ def tracer_hpd(x: np.ndarray, proportion: float = 0.95) -> Tuple[float, float]:
 
 
 def tracer_median(x: np.ndarray) -> float:
-    """Tracer's median (DiscreteStatistics.quantile at 0.5)."""
+    """Tracer's median: its quantile at 0.5, the sorted sample at ceil(n / 2) - 1 (the
+    lower of the two middle ones when n is even)."""
     v = np.sort(np.asarray(x, dtype=np.float64))
-    n = len(v)
-    return float(v[n // 2]) if n % 2 else float((v[n // 2 - 1] + v[n // 2]) / 2)
+    return float(v[int(math.ceil(0.5 * len(v))) - 1])
 
 
 # ------------------------------------------------------------------------------- the report
