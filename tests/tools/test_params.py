@@ -134,3 +134,44 @@ def test_pairing_by_name(tmp_path):
         "x.run1.p", "b.log.gz", "ExaBayes_parameters.r.0", "pb.trace", None]
     assert math.isnan(parameter_diagnostics([read_params(_runs("primates2")[0])])
                       .parameters["TL"].sump.psrf)
+
+
+PRIMATES = str(DATA / "primates2" / "primates2")
+
+
+def test_converge_pairs_logs_and_writes_them(tmp_path, capsys):
+    from kestrilune_tools.console import cli
+    import json
+
+    assert cli.main(["converge", PRIMATES, "--no-ess", "--quiet",
+                     "--json", str(tmp_path / "d.json")]) == 0
+    out = capsys.readouterr().out
+    assert "primates2.run2.t.gz <- " in out and "primates2.run2.p.gz" in out
+    assert "TL                   3.2638     2.7216     3.9478     56.5 **   1.028   1.044+" in out
+    assert "worst: smallest ESS 10.0 (r(C<->G)); largest PSRF 1.060 (r(A<->T))" in out
+    table = out[out.index("parameter  "):out.index("wrote ")]
+    assert max(len(line) for line in table.splitlines()) <= 80
+    got = json.loads((tmp_path / "d.json").read_text())["parameters"]
+    tl = next(p for p in got["parameters"] if p["name"] == "TL")
+    assert tl["mrbayes-sump"]["min_ess"] == pytest.approx(56.45191535282, rel=1e-12)
+    assert tl["flags"] == ["ess_200", "ess_625", "psrf_1.01"] and "coda" in got["conventions"]
+
+
+def test_converge_parameter_errors_are_one_line(tmp_path, capsys):
+    from kestrilune_tools.console import cli
+
+    short = tmp_path / "short.p"
+    with gzip.open(_runs("primates2")[0], "rt") as f:
+        short.write_text("".join(f.readlines()[:300]))
+    cases = [
+        (["--params", str(short)], 2, "--params gives 1 file for 2 runs"),
+        (["--params", str(short), str(_runs("primates2")[1])], 1,
+         f"{short}: 298 samples, fewer than the 501 trees of"),
+        (["--params", str(DATA / "primates2.run1.beast.log.gz"), str(DATA / "cynmix3" /
+                                                                      "cynmix3.run1.p.gz")],
+         1, "the runs log different columns"),
+    ]
+    for extra, code, message in cases:
+        assert cli.main(["converge", PRIMATES, "--no-ess", "--quiet", *extra]) == code
+        err = capsys.readouterr().err
+        assert message in err and err.count("\n") == 1, (extra, err)

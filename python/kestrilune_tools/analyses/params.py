@@ -121,9 +121,9 @@ class ParameterReport:
     notes: List[str] = field(default_factory=list)
 
     def to_dict(self) -> Dict[str, Any]:
-        """Every number at full precision, with its convention; NaN as None by the caller's
-        JSON writer."""
-        return {
+        """Every number at full double precision, with its convention; NaN (a constant
+        column's ESS, PSRF with one run) as None, so the result is plain JSON."""
+        return _plain({
             "conventions": CONVENTIONS,
             "guides": {k: {"value": v, "meaning": t} for k, (v, t) in PARAMETER_GUIDES.items()},
             "runs": [{"path": p, "format": f, "samples": n, "burnin": b, "used": n - b}
@@ -147,20 +147,30 @@ class ParameterReport:
                          "ess_total": d.ess_coda_total},
             } for d in self.parameters.values()],
             "notes": self.notes,
-        }
+        })
+
+
+def _plain(x: Any) -> Any:
+    if isinstance(x, dict):
+        return {str(k): _plain(v) for k, v in x.items()}
+    if isinstance(x, (list, tuple)):
+        return [_plain(v) for v in x]
+    if isinstance(x, (float, np.floating)):
+        return float(x) if math.isfinite(x) else None
+    if isinstance(x, np.integer):
+        return int(x)
+    return x
 
 
 # ------------------------------------------------------------------------ MrBayes' numbers
 
 
-def _welford(x: np.ndarray) -> Tuple[float, float]:
-    """MrBayes' MeanVariance: running mean and sum of squares, variance with n - 1."""
-    a = s = 0.0
-    for i, v in enumerate(x.tolist()):
-        old = a
-        a += (v - a) / (i + 1)
-        s += (v - a) * (v - old)
-    return a, (s / (len(x) - 1) if len(x) > 1 else 0.0)
+def _mean_variance(x: np.ndarray) -> Tuple[float, float]:
+    """Mean and variance with n - 1 (MrBayes' MeanVariance takes them by running sums;
+    NumPy's pairwise sums agree with it far below the printed digits)."""
+    n = len(x)
+    mean = float(np.mean(x))
+    return mean, (float(np.sum((x - mean) ** 2)) / (n - 1) if n > 1 else 0.0)
 
 
 def mrbayes_hpd(x: np.ndarray) -> Tuple[float, float, float]:
@@ -220,16 +230,11 @@ def mrbayes_psrf(runs: Sequence[np.ndarray], carry_over: bool = True) -> float:
     a_b = s_b = s_w = s_wj = 0.0
     n_vals = 0
     for j, r in enumerate(runs):
-        vals = np.asarray(r, dtype=np.float64).tolist()
+        vals = np.asarray(r, dtype=np.float64)
         n_vals += len(vals)
-        if not carry_over:
-            s_wj = 0.0
-        a_w = vals[0]
-        for i in range(1, len(vals)):
-            x = vals[i]
-            old = a_w
-            a_w += (x - a_w) / (i + 1)
-            s_wj += (x - a_w) * (x - old)
+        a_w, _ = _mean_variance(vals)
+        squares = float(np.sum((vals - a_w) ** 2))
+        s_wj = s_wj + squares if carry_over else squares
         s_w += s_wj / (len(vals) - 1) if len(vals) > 1 else math.nan
         old_b = a_b
         a_b += (a_w - a_b) / (j + 1)
@@ -295,14 +300,14 @@ def parameter_diagnostics(logs: Sequence[ParameterLog], burnin: Burnin = "25%",
         cols = [np.ascontiguousarray(k[:, j]) for k in kept]
         runs = []
         for c in cols:
-            mean, var = _welford(c)
+            mean, var = _mean_variance(c)
             lo, hi = tracer_hpd(c)
             runs.append(ParameterRun(
                 n=len(c), mean=mean, median=tracer_median(c), variance=var, hpd_lower=lo,
                 hpd_upper=hi, ess_mrbayes=mrbayes_ess(c), ess_tracer=float(tracer_ess(c)[0]),
                 ess_coda=float(coda_ess(c[None, :])[0])))
         pooled = np.concatenate(cols)
-        mean, var = _welford(pooled)
+        mean, var = _mean_variance(pooled)
         lower, upper, median = mrbayes_hpd(pooled)
         ess = [r.ess_mrbayes for r in runs]
         sump = SumpStats(mean=mean, variance=var, lower=lower, upper=upper, median=median,
