@@ -31,8 +31,12 @@ def test_base_name_gives_table_json_tstat_and_pictures(tmp_path, capsys):
     report = json.loads((tmp_path / "d.json").read_text())
     assert report["asdsf"]["mrbayes-sumt"]["asdsf"] == pytest.approx(0.0016716472368, rel=1e-9)
     assert len(report["asdsf_trace"]["points"]) == 5
-    assert sorted(p.name for p in figs.iterdir()) == [
+    drawn = sorted(p.name for p in figs.iterdir())
+    assert [p for p in drawn if not p.startswith("param_")] == [
         "acsf.png", "asdsf_trace.png", "split_scatter.png", "treespace.png"]
+    # One per column of the parameter logs found beside the trees.
+    assert len(drawn) == 4 + 14 and "param_r_A_-_C.png" in drawn
+    assert len(report["parameters"]["parameters"]) == 14
 
 
 def test_plot_dir_is_made_only_when_pictures_are_drawn(tmp_path, capsys):

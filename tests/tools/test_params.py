@@ -72,6 +72,14 @@ def test_flags_follow_the_guides():
     d = parameter_diagnostics(read_param_runs(_runs("primates2"))).parameters
     assert d["TL"].flags == ["ess_200", "ess_625", "psrf_1.01"]  # min ESS 56, PSRF 1.03
     assert "psrf_1.01" not in d["pi(C)"].flags  # PSRF 0.999 both ways
+    # A NaN after the burn-in blanks that column's numbers and says so; the others stand.
+    logs = read_param_runs(_runs("primates2"))
+    logs[1].values[400, 2] = math.nan
+    rep = parameter_diagnostics(logs)
+    assert math.isnan(rep.parameters["TL"].sump.mean) and not rep.parameters["TL"].flags
+    assert rep.notes == ["TL: 1 NaN or infinite value after the burn-in; its statistics "
+                         "are left blank"]
+    assert rep.parameters["alpha"].sump.mean == d["alpha"].sump.mean
 
 
 HEAD = "Gen\tLnL\tLnPr\tTL\n"

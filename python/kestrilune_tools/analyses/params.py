@@ -298,6 +298,14 @@ def parameter_diagnostics(logs: Sequence[ParameterLog], burnin: Burnin = "25%",
     kept = [log.values[b:] for log, b in zip(logs, drops)]
     for j, name in enumerate(names):
         cols = [np.ascontiguousarray(k[:, j]) for k in kept]
+        bad = sum(int(np.count_nonzero(~np.isfinite(c))) for c in cols)
+        if bad:
+            # Sorting, sums and autocovariances would each treat them differently: no number
+            # here rather than a wrong one.
+            notes.append(f"{name}: {bad} NaN or infinite value{'s' if bad > 1 else ''} "
+                         "after the burn-in; its statistics are left blank")
+            params[name] = _blank(name, [len(c) for c in cols])
+            continue
         runs = []
         for c in cols:
             mean, var = _mean_variance(c)
@@ -324,6 +332,15 @@ def parameter_diagnostics(logs: Sequence[ParameterLog], burnin: Burnin = "25%",
     return ParameterReport(paths=[log.path for log in logs], formats=[log.format for log in logs],
                            rows=[log.n_rows for log in logs], burnin=drops,
                            step_name=logs[0].step_name, parameters=params, notes=notes)
+
+
+def _blank(name: str, sizes: List[int]) -> ParameterDiagnostics:
+    nan = math.nan
+    return ParameterDiagnostics(
+        name=name, runs=[ParameterRun(n, nan, nan, nan, nan, nan, nan, nan, nan)
+                         for n in sizes],
+        sump=SumpStats(nan, nan, nan, nan, nan, nan, nan, nan), psrf_gelman_rubin=nan,
+        ess_coda_total=nan, flags=[])
 
 
 def _flags(d: ParameterDiagnostics) -> List[str]:

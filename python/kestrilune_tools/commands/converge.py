@@ -32,6 +32,7 @@ if TYPE_CHECKING:
     from ..analyses.converge.ess import ApproxESS
     from ..analyses.converge.splitfreq import ASDSF
     from ..analyses.params import ParameterReport
+    from ..reading import ParameterLog
 
 _TABLE_SUFFIXES = (".tsv", ".txt")
 _JSON_SUFFIXES = (".json",)
@@ -171,9 +172,9 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         ctx.print(f"trees compared as {rooting}")
     for line in _verdict_lines(rep):
         ctx.print(line)
-    prep = None
+    prep = logs = None
     if param_paths:
-        prep = _parameters(param_paths, rep, args, ctx)
+        logs, prep = _parameters(param_paths, rep, args, ctx)
         ctx.print("")
         ctx.print(pairing)
         for line in _parameter_lines(prep):
@@ -187,6 +188,8 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
                   lambda path: _write_json(rep, prep, pairing, path))
     if args.plot_dir:
         _pictures(rep, args, ctx)
+        if logs is not None and prep is not None:
+            _parameter_pictures(logs, prep, rep, args, ctx)
     ctx.print(ctx.timing_line())
     return 0
 
@@ -225,7 +228,7 @@ def _pairing_text(how: str, pairs: Sequence[Tuple[str, str]]) -> str:
 
 
 def _parameters(paths: Sequence[str], rep: ConvergenceReport, args: argparse.Namespace,
-                ctx: Context) -> ParameterReport:
+                ctx: Context) -> Tuple[List[ParameterLog], ParameterReport]:
     from ..analyses.params import parameter_diagnostics
     from ..reading import ParameterFileError, ParameterFileWarning, read_param_runs
 
@@ -244,7 +247,7 @@ def _parameters(paths: Sequence[str], rep: ConvergenceReport, args: argparse.Nam
                                f"parameter sample (is the run still writing?)")
     try:
         with ctx.phase("parameter statistics"):
-            return parameter_diagnostics(logs, burnin=args.burnin)
+            return logs, parameter_diagnostics(logs, burnin=args.burnin)
     except ValueError as exc:
         raise CommandError(str(exc)) from None
 
@@ -292,6 +295,31 @@ def _parameter_lines(prep: ParameterReport) -> List[str]:
     for note in prep.notes:
         lines.append(f"note: {note}")
     return lines
+
+
+def _parameter_pictures(logs: Sequence[ParameterLog], prep: ParameterReport,
+                        rep: ConvergenceReport, args: argparse.Namespace, ctx: Context) -> None:
+    from ..analyses.params import PARAMETER_GUIDES
+    from ..console.outputs import atomic_path
+    from ..pictures.params import parameter_picture, picture_names
+
+    names = list(prep.parameters)
+    files = picture_names(names)
+    labels = [r.label for r in rep.runs]
+    with ctx.phase("drawing parameters", total=len(names), unit="pictures") as ph:
+        for j, (name, file) in enumerate(zip(names, files)):
+            flags = prep.parameters[name].flags
+            note = "; ".join(PARAMETER_GUIDES[f][1] for f in flags
+                             if not (f == "ess_625" and "ess_200" in flags))
+            path = os.path.join(args.plot_dir, file)
+            try:
+                with atomic_path(path) as tmp:
+                    parameter_picture(logs, j, prep.burnin, tmp, labels=labels, note=note)
+            except OSError as exc:
+                raise CommandError(f"cannot write {path}: {exc.strerror or exc}") from None
+            ph.update(j + 1)
+    ctx.print(f"drew {len(files)} parameter pictures (trace and density, burn-in shaded) "
+              f"in {args.plot_dir}: {files[0]}{', ...' if len(files) > 1 else ''}")
 
 
 def _write_json(rep: ConvergenceReport, prep: Optional[ParameterReport], pairing: str,
