@@ -183,3 +183,18 @@ def test_converge_parameter_errors_are_one_line(tmp_path, capsys):
         assert cli.main(["converge", PRIMATES, "--no-ess", "--quiet", *extra]) == code
         err = capsys.readouterr().err
         assert message in err and err.count("\n") == 1, (extra, err)
+
+
+def test_converge_warns_of_generations_the_log_lacks(tmp_path, capsys):
+    from kestrilune_tools.console import cli
+
+    shifted = tmp_path / "shifted.p"
+    with gzip.open(_runs("primates2")[1], "rt") as f:
+        lines = f.readlines()
+    shifted.write_text("".join(lines[:2] + [f"{int(line.split()[0]) + 50}\t"
+                                            f"{line.split(chr(9), 1)[1]}" for line in lines[2:]]))
+    assert cli.main(["converge", PRIMATES, "--no-ess", "--quiet", "--params",
+                     str(_runs("primates2")[0]), str(shifted)]) == 0
+    err = capsys.readouterr().err
+    assert f"{shifted}: no sample at generation 0, where tree 1 of" in err
+    assert "(501 such trees): are these the files of one run?" in err

@@ -32,7 +32,7 @@ if TYPE_CHECKING:
     from ..analyses.converge.ess import ApproxESS
     from ..analyses.converge.splitfreq import ASDSF
     from ..analyses.params import ParameterReport
-    from ..reading import ParameterLog
+    from ..reading import ParameterLog, TreeSet
 
 _TABLE_SUFFIXES = (".tsv", ".txt")
 _JSON_SUFFIXES = (".json",)
@@ -175,6 +175,7 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
     prep = logs = None
     if param_paths:
         logs, prep = _parameters(param_paths, rep, args, ctx)
+        _check_generations(logs, ts, ctx)
         ctx.print("")
         ctx.print(pairing)
         for line in _parameter_lines(prep):
@@ -250,6 +251,26 @@ def _parameters(paths: Sequence[str], rep: ConvergenceReport, args: argparse.Nam
             return logs, parameter_diagnostics(logs, burnin=args.burnin)
     except ValueError as exc:
         raise CommandError(str(exc)) from None
+
+
+def _check_generations(logs: Sequence[ParameterLog], ts: TreeSet, ctx: Context) -> None:
+    """Warn when a run's trees carry generations (gen.N, STATE_N) that its parameter log
+    does not list: the files may not belong together."""
+    import numpy as np
+
+    gens = ts.generations()
+    if gens is None:
+        return
+    at = np.asarray(gens)
+    runs = np.asarray(ts.file_indices)
+    for r, log in enumerate(logs):
+        tree_gens = at[runs == r]
+        missing = ~np.isin(tree_gens, log.steps)
+        if missing.any():
+            i = int(np.argmax(missing))
+            ctx.warn(f"{log.path}: no sample at generation {int(tree_gens[i])}, where tree "
+                     f"{i + 1} of {ts.files[r].path} is ({int(missing.sum())} such trees): "
+                     "are these the files of one run?")
 
 
 _MARKS = (("ess_200", "**"), ("ess_625", "*"))
