@@ -194,30 +194,29 @@ def mrbayes_hpd(x: np.ndarray) -> Tuple[float, float, float]:
 
 
 def mrbayes_ess(x: np.ndarray) -> float:
-    """MrBayes' EstimatedSampleSize of one run's samples."""
+    """MrBayes' EstimatedSampleSize of one run's samples: autocovariances gamma_k =
+    sum_t (x_t - mean)(x_{t+k} - mean) / (n - k) for k below min(n - 1, 2000); from k = 2
+    on, at every even k, gamma_{k-1} + gamma_k is added twice to gamma_0 while positive,
+    and the first pair that is not ends the sum; ESS = n gamma_0 / that sum (NaN for a
+    constant run). The lagged sums come from one FFT rather than MrBayes' O(n * 2000)
+    loops; they agree with those far below the printed digits."""
     v = np.asarray(x, dtype=np.float64)
     n = len(v)
-    mean = float(np.sum(v)) / n
-    d = v - mean
     max_lag = min(n - 1, 2000)
-    gamma = np.empty(max(max_lag, 1))
-    var_stat = 0.0
-    lag = 0
-    while lag < max_lag:
-        gamma[lag] = float(np.dot(d[: n - lag], d[lag:])) / (n - lag)
-        if lag == 0:
-            var_stat = gamma[0]
-        elif lag % 2 == 0:
-            pair = gamma[lag - 1] + gamma[lag]
-            if pair > 0:
-                var_stat += 2.0 * pair
-            else:
-                max_lag = lag
-        lag += 1
     if max_lag < 1:
         return math.nan
-    with np.errstate(divide="ignore", invalid="ignore"):
-        return float(np.float64(gamma[0] * n) / np.float64(var_stat))
+    d = v - float(np.sum(v)) / n
+    size = 1 << int(math.ceil(math.log2(n + max_lag)))
+    spectrum = np.fft.rfft(d, size)
+    acov = np.fft.irfft(spectrum * np.conj(spectrum), size)[:max_lag]
+    gamma = acov / (n - np.arange(max_lag))
+    pairs = gamma[1:max_lag - 1:2] + gamma[2:max_lag:2]  # lags (1, 2), (3, 4), ... below max
+    stop = np.flatnonzero(pairs <= 0)
+    kept = pairs[: stop[0]] if len(stop) else pairs
+    var_stat = gamma[0] + 2.0 * float(np.sum(kept))
+    if not gamma[0] > 0:
+        return math.nan
+    return float(gamma[0] * n / var_stat)
 
 
 def mrbayes_psrf(runs: Sequence[np.ndarray], carry_over: bool = True) -> float:
@@ -274,6 +273,9 @@ def tracer_median(x: np.ndarray) -> float:
 # ------------------------------------------------------------------------------- the report
 
 
+_ESS_COLUMNS = 16  # columns whose ESS are taken together
+
+
 def _burnin_rows(rule: Union[int, Fraction], rows: int) -> int:
     return int(rule * rows) if isinstance(rule, Fraction) else int(rule)
 
@@ -296,6 +298,18 @@ def parameter_diagnostics(logs: Sequence[ParameterLog], burnin: Burnin = "25%",
     notes: List[str] = []
     params: Dict[str, ParameterDiagnostics] = {}
     kept = [log.values[b:] for log, b in zip(logs, drops)]
+    # The ESS of every column of a run at once: the AR fits of coda and Tracer's FFTs run
+    # vectorised over the columns. Columns with NaN or infinite samples are left out below.
+    finite = np.all([np.isfinite(k).all(axis=0) for k in kept], axis=0)
+    tracer = [np.full(len(names), math.nan) for _ in kept]
+    coda = [np.full(len(names), math.nan) for _ in kept]
+    columns = np.flatnonzero(finite)
+    for r, k in enumerate(kept):
+        for start in range(0, len(columns), _ESS_COLUMNS):  # bounds the FFTs' memory
+            sel = columns[start:start + _ESS_COLUMNS]
+            rows = np.ascontiguousarray(k[:, sel].T)
+            tracer[r][sel] = tracer_ess(rows)
+            coda[r][sel] = coda_ess(rows)
     for j, name in enumerate(names):
         cols = [np.ascontiguousarray(k[:, j]) for k in kept]
         bad = sum(int(np.count_nonzero(~np.isfinite(c))) for c in cols)
@@ -307,13 +321,13 @@ def parameter_diagnostics(logs: Sequence[ParameterLog], burnin: Burnin = "25%",
             params[name] = _blank(name, [len(c) for c in cols])
             continue
         runs = []
-        for c in cols:
+        for r, c in enumerate(cols):
             mean, var = _mean_variance(c)
             lo, hi = tracer_hpd(c)
             runs.append(ParameterRun(
                 n=len(c), mean=mean, median=tracer_median(c), variance=var, hpd_lower=lo,
-                hpd_upper=hi, ess_mrbayes=mrbayes_ess(c), ess_tracer=float(tracer_ess(c)[0]),
-                ess_coda=float(coda_ess(c[None, :])[0])))
+                hpd_upper=hi, ess_mrbayes=mrbayes_ess(c), ess_tracer=float(tracer[r][j]),
+                ess_coda=float(coda[r][j])))
         pooled = np.concatenate(cols)
         mean, var = _mean_variance(pooled)
         lower, upper, median = mrbayes_hpd(pooled)

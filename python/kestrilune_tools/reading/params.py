@@ -47,6 +47,7 @@ PARAMETER_FORMATS = {
 _FIRST_COLUMN = {"state": "beast", "sample": "beast", "iteration": "revbayes",
                  "#iter": "phylobayes"}
 _HEAD_LINES = 200  # comment lines looked through for the header
+_ROWS_PER_BLOCK = 4096  # rows turned into numbers at a time
 
 
 class ParameterFileError(ValueError):
@@ -154,12 +155,22 @@ def read_params(path: Union[str, "os.PathLike[str]"]) -> ParameterLog:
     width = len(names)
     if width < 2:
         raise ParameterFileError(path, start + 1, "the header names no parameter column")
-    rows: List[List[str]] = []
+    rows: List[List[str]] = []  # cells not yet turned into numbers
     line_numbers: List[int] = []
+    blocks: List[np.ndarray] = []
     dropped: Optional[int] = None
     last = len(lines) - 1
     while last > start and not lines[last].strip():
         last -= 1
+
+    def convert() -> None:
+        try:
+            blocks.append(np.array(rows, dtype=np.float64))
+        except ValueError:
+            _locate_bad_cell(path, rows, line_numbers, names)
+        rows.clear()
+        line_numbers.clear()
+
     for i in range(start + 1, last + 1):
         line = lines[i]
         if not line.strip() or line.lstrip().startswith(("#", "[")):
@@ -181,12 +192,13 @@ def read_params(path: Union[str, "os.PathLike[str]"]) -> ParameterLog:
                                                   f"(line {start + 1}) names {width}")
         rows.append(cells)
         line_numbers.append(i + 1)
-    if not rows:
+        if len(rows) == _ROWS_PER_BLOCK:
+            convert()
+    if rows:
+        convert()
+    if not blocks:
         raise ParameterFileError(path, None, "no samples after the header")
-    try:
-        table = np.array(rows, dtype=np.float64)
-    except ValueError:
-        table = _locate_bad_cell(path, rows, line_numbers, names)
+    table = np.concatenate(blocks) if len(blocks) > 1 else blocks[0]
     names = _unique(names)
     return ParameterLog(path=path, format=fmt, step_name=names[0].lstrip("#"),
                         steps=table[:, 0].copy(), names=tuple(names[1:]),
@@ -194,7 +206,7 @@ def read_params(path: Union[str, "os.PathLike[str]"]) -> ParameterLog:
 
 
 def _locate_bad_cell(path: str, rows: List[List[str]], line_numbers: List[int],
-                     names: List[str]) -> np.ndarray:
+                     names: List[str]) -> None:
     for cells, number in zip(rows, line_numbers):
         for j, cell in enumerate(cells):
             try:
@@ -203,7 +215,7 @@ def _locate_bad_cell(path: str, rows: List[List[str]], line_numbers: List[int],
                 raise ParameterFileError(path, number, f"column {j + 1} ({names[j]!r}): "
                                                        f"{cell.strip()[:40]!r} is not a "
                                                        "number") from None
-    raise ParameterFileError(path, None, "cells that are not numbers")  # pragma: no cover
+    raise ParameterFileError(path, line_numbers[0], "cells that are not numbers")
 
 
 def read_param_runs(paths: Sequence[Union[str, "os.PathLike[str]"]]) -> List[ParameterLog]:
