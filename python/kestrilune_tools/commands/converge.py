@@ -248,9 +248,15 @@ def _parameters(paths: Sequence[str], rep: ConvergenceReport, args: argparse.Nam
                                f"parameter sample (is the run still writing?)")
     try:
         with ctx.phase("parameter statistics"):
-            return logs, parameter_diagnostics(logs, burnin=args.burnin)
+            prep = parameter_diagnostics(logs, burnin=args.burnin)
     except ValueError as exc:
         raise CommandError(str(exc)) from None
+    for log, run, b in zip(logs, rep.runs, prep.burnin):
+        if log.n_rows != run.n_trees:
+            prep.notes.append(f"{os.path.basename(log.path)}: {log.n_rows} samples for "
+                              f"{run.n_trees} trees; --burnin {args.burnin} drops {b} of "
+                              f"its samples and {run.burnin} of the trees")
+    return logs, prep
 
 
 def _check_generations(logs: Sequence[ParameterLog], ts: TreeSet, ctx: Context) -> None:
