@@ -51,7 +51,8 @@ def test_plot_dir_is_made_only_when_pictures_are_drawn(tmp_path, capsys):
 def test_plot_dir_says_what_it_did_not_draw(tmp_path, capsys):
     pytest.importorskip("matplotlib")
     one_run = str(DATA / "primates2" / "primates2.run1.t.gz")
-    assert cli.main(["converge", one_run, "--no-ess", "--plot-dir", str(tmp_path)]) == 0
+    assert cli.main(["converge", one_run, "--no-ess", "--no-params", "--plot-dir",
+                     str(tmp_path)]) == 0
     out = capsys.readouterr().out
     assert ("not drawn: split_scatter.png (it compares runs: give two or more); "
             "asdsf_trace.png (it needs --diagn-every)") in out
