@@ -60,8 +60,8 @@ CONVENTIONS = {
                     "means, W the mean of the runs' own variances, n the mean run length",
     "tracer": "Tracer / BEAST loganalyser: ESS from autocovariances summed in positive pairs "
               "(lags below min(n - 1, 2000)); median and 95% HPD as Tracer computes them",
-    "coda": "coda::effectiveSize: n var(x) / spectrum0.ar(x)$spec per run; across runs the "
-            "sum over runs, as for an mcmc.list",
+    "coda": "coda::effectiveSize: n var(x) / spectrum0.ar(x) (the spectral density at 0) "
+            "per run; across runs the sum over runs, as for an mcmc.list",
 }
 
 
