@@ -82,7 +82,7 @@ def test_flags_follow_the_guides():
     assert rep.parameters["alpha"].sump.mean == d["alpha"].sump.mean
 
 
-HEAD = "Gen\tLnL\tLnPr\tTL\n"
+HEAD = "Gen\tLnL\tLnPr\tTL\n"  # and rows of made-up numbers
 ROWS = "".join(f"{g}\t-{100 + g % 7}.5\t1.0\t{0.1 + g % 3}\n" for g in range(0, 1000, 100))
 
 
@@ -116,20 +116,30 @@ def test_unfinished_last_line_and_differing_columns(tmp_path):
         read_param_runs([_write(tmp_path / "c.p", "[ID: 1]\n" + HEAD + ROWS), b])
 
 
-@pytest.mark.parametrize("header, fmt, comment", [
-    ("Gen\tLnPr\tLnL\tTL", "exabayes", "[ID: 7]\n"),
-    ("state\tLnL\tLnPr\tTL", "beast", "# BEAST v1.10.4\n# comment\n"),
-    ("Sample\tLnL\tLnPr\tTL", "beast", "#\n"),
-    ("Iteration\tLnL\tLnPr\tTL", "revbayes", ""),
-    ("#iter\tLnL\tLnPr\tTL", "phylobayes", ""),
+@pytest.mark.parametrize("first, fmt, comment, end", [
+    ("Gen\tLnPr\tLnL", "exabayes", "[ID: 7]\n", ""),
+    ("state\tLnL\tLnPr", "beast", "# BEAST v1.10.4\n# comment\n", ""),
+    ("Sample\tLnL\tLnPr", "beast", "#\n", "\t"),  # BEAST 2 ends each line with a tab
+    ("Iteration\tLnL\tLnPr", "revbayes", "", ""),
+    ("#iter\tLnL\tLnPr", "phylobayes", "", ""),
 ])
-def test_formats_by_content(tmp_path, header, fmt, comment):
-    path = tmp_path / "run.whatever"
-    with gzip.open(path, "wt") as f:
-        f.write(comment + header + "\n" + ROWS)
-    log = read_params(path)
-    assert (log.format, log.n_rows, log.names[-1]) == (fmt, 10, "TL")
-    assert log.steps[-1] == 900 and log.values[3, 2] == 0.1 + 300 % 3
+def test_formats_by_content_give_the_same_numbers(tmp_path, first, fmt, comment, end):
+    """primates2's MrBayes runs rewritten in each layout read and summarize alike."""
+    paths = []
+    for run in _runs("primates2"):
+        with gzip.open(run, "rt") as f:
+            lines = f.read().splitlines()[1:]
+        head = lines[0].split("\t")
+        lines[0] = "\t".join(first.split("\t") + head[3:])
+        paths.append(tmp_path / f"{run.name}.whatever.gz")
+        with gzip.open(paths[-1], "wt") as f:
+            f.write(comment + "".join(line + end + "\n" for line in lines))
+    logs = read_param_runs(paths)
+    assert logs[0].format == fmt and logs[0].names[2:] == read_params(_runs("primates2")[0]
+                                                                     ).names[2:]
+    got = parameter_diagnostics(logs).parameters["alpha"]
+    want = parameter_diagnostics(read_param_runs(_runs("primates2"))).parameters["alpha"]
+    assert (got.sump, got.runs) == (want.sump, want.runs)
 
 
 def test_pairing_by_name(tmp_path):
