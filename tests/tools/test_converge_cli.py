@@ -34,8 +34,12 @@ def test_base_name_gives_table_json_tstat_and_pictures(tmp_path, capsys):
     report = json.loads((tmp_path / "d.json").read_text())
     assert report["asdsf"]["mrbayes-sumt"]["asdsf"] == pytest.approx(0.0016716472368, rel=1e-9)
     assert len(report["asdsf_trace"]["points"]) == 5
-    assert sorted(p.name for p in figs.iterdir()) == [
+    drawn = sorted(p.name for p in figs.iterdir())
+    assert [p for p in drawn if not p.startswith("param_")] == [
         "acsf.png", "asdsf_trace.png", "split_scatter.png", "treespace.png"]
+    # One per column of the parameter logs found beside the trees.
+    assert len(drawn) == 4 + 14 and "param_r_A_-_C.png" in drawn
+    assert len(report["parameters"]["parameters"]) == 14
 
 
 def test_one_run_gives_a_note_not_a_warning(tmp_path, capsys):
@@ -59,7 +63,8 @@ def test_plot_dir_is_made_only_when_pictures_are_drawn(tmp_path, capsys):
 def test_plot_dir_says_what_it_did_not_draw(tmp_path, capsys):
     pytest.importorskip("matplotlib")
     one_run = str(DATA / "primates2" / "primates2.run1.t.gz")
-    assert cli.main(["converge", one_run, "--no-ess", "--plot-dir", str(tmp_path)]) == 0
+    assert cli.main(["converge", one_run, "--no-ess", "--no-params", "--plot-dir",
+                     str(tmp_path)]) == 0
     out = capsys.readouterr().out
     assert ("not drawn: split_scatter.png (it compares runs: give two or more); "
             "asdsf_trace.png (it needs --diagn-every)") in out

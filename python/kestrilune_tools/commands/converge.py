@@ -2,20 +2,28 @@
 
     kestrilune converge analysis --burnin 25% --diagn-every 10000 --json diag.json
     kestrilune converge run1.t run2.t --tstat splits.tsv --plot-dir figs/
+    kestrilune converge a.trees b.trees --params a.log b.log
 
 Each file is one run; a MrBayes base name (``analysis``) stands for its ``.run*.t`` files.
 Prints a verdict table (per run: trees and ESS measures; across runs: ASDSF under each rule
 and the largest PSRF, beside the usual guide values) and writes the tables and pictures
 asked for. The statistics are those of :func:`kestrilune_tools.analyses.converge.diagnose`.
+
+Each run's parameter log (``--params``, or the one its program wrote beside the tree file:
+``X.runN.p``, ``X.log``, ...) adds a table of every logged parameter: mean, 95% HPD, ESS
+and PSRF (:func:`kestrilune_tools.analyses.params.parameter_diagnostics`), with the same
+burn-in as the trees.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import math
 import os
 import textwrap
-from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple, Union
+import warnings
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Union
 
 from ..table.metrics import METRICS
 from ..console.cli import DEFAULT_BURNIN, add_rooting_arguments, CommandError, Context, UsageError
@@ -24,6 +32,8 @@ if TYPE_CHECKING:
     from ..analyses.converge import ConvergenceReport
     from ..analyses.converge.ess import ApproxESS
     from ..analyses.converge.splitfreq import ASDSF
+    from ..analyses.params import ParameterReport
+    from ..reading import ParameterLog, TreeSet
 
 _TABLE_SUFFIXES = (".tsv", ".txt")
 _JSON_SUFFIXES = (".json",)
@@ -50,6 +60,14 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                         "(default 20)")
     p.add_argument("--no-ess", action="store_true",
                    help="skip the distance-based ESS measures (they cost O(n^2) per run)")
+    g = p.add_mutually_exclusive_group()
+    g.add_argument("--params", nargs="+", metavar="LOG",
+                   help="the parameter log of each run, in the order of the runs (MrBayes "
+                        ".p, BEAST or RevBayes .log, PhyloBayes .trace, ExaBayes "
+                        "parameters); default: the one beside each tree file (X.runN.p for "
+                        "X.runN.t, X.log for X.trees, X.trace for X.treelist)")
+    g.add_argument("--no-params", action="store_true",
+                   help="leave the parameter logs out, even those beside the tree files")
     p.add_argument("--tstat", metavar="TSV", help="write the split table (like .tstat)")
     p.add_argument("--json", metavar="JSON",
                    help="write every statistic at full precision with its settings")
@@ -152,6 +170,7 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         files = expand_runs(args.files)
     except FileNotFoundError as exc:
         raise CommandError(str(exc)) from None
+    param_paths, pairing = _param_files(args, files, ctx)
     rooting = ctx.resolve_rooting(files)
     # Every tree of every run (the burn-in is the diagnostics' own), read once. Trees with
     # non-finite lengths are counted per run below, after the burn-in.
@@ -177,14 +196,193 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         ctx.print(f"trees compared as {rooting}")
     for line in _verdict_lines(rep):
         ctx.print(line)
+    prep = logs = None
+    if param_paths:
+        logs, prep = _parameters(param_paths, rep, args, ctx)
+        _check_generations(logs, ts, ctx)
+        ctx.print("")
+        ctx.print(pairing)
+        for line in _parameter_lines(prep):
+            ctx.print(line)
+    elif pairing:
+        ctx.print(pairing)
     if tstat:
         ctx.write(tstat, f"{len(rep.table.split_ids)} splits", rep.table.to_tsv)
     if json_path:
-        ctx.write(json_path, "every statistic", rep.write_json)
+        ctx.write(json_path, "every statistic",
+                  lambda path: _write_json(rep, prep, pairing, path))
     if args.plot_dir:
         _pictures(rep, args, ctx)
+        if logs is not None and prep is not None:
+            _parameter_pictures(logs, prep, rep, args, ctx)
     ctx.print(ctx.timing_line())
     return 0
+
+
+def _param_files(args: argparse.Namespace, files: Sequence[str], ctx: Context
+                 ) -> Tuple[List[str], str]:
+    """The parameter log of each run, and the line that says how they were paired (empty
+    when there are none and none were asked for)."""
+    from ..reading import param_file_for
+
+    if args.no_params:
+        return [], ""
+    if args.params:
+        if len(args.params) != len(files):
+            raise UsageError(f"--params gives {len(args.params)} file"
+                             f"{'s' if len(args.params) != 1 else ''} for {len(files)} "
+                             f"run{'s' if len(files) != 1 else ''} "
+                             f"({', '.join(files)}): give one per run, in the same order")
+        pairs = list(zip(files, args.params))
+        return list(args.params), _pairing_text("given by --params, in run order", pairs)
+    found = [param_file_for(f) for f in files]
+    if not any(found):
+        return [], ""
+    missing = [f for f, p in zip(files, found) if p is None]
+    if missing:
+        ctx.warn(f"no parameter log beside {', '.join(missing)} (looked for X.runN.p, X.log, "
+                 "X.trace): parameters left out for every run; give --params")
+        return [], ""
+    return [p for p in found if p is not None], _pairing_text(
+        "found beside the tree files", [(t, p or "") for t, p in zip(files, found)])
+
+
+def _pairing_text(how: str, pairs: Sequence[Tuple[str, str]]) -> str:
+    return "\n".join([f"parameter logs ({how}):"] +
+                     [f"  {os.path.basename(t)} <- {p}" for t, p in pairs])
+
+
+def _parameters(paths: Sequence[str], rep: ConvergenceReport, args: argparse.Namespace,
+                ctx: Context) -> Tuple[List[ParameterLog], ParameterReport]:
+    from ..analyses.params import parameter_diagnostics
+    from ..reading import ParameterFileError, ParameterFileWarning, read_param_runs
+
+    try:
+        with ctx.phase("reading parameters"), warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", ParameterFileWarning)
+            logs = read_param_runs(paths)
+    except ParameterFileError as exc:
+        raise CommandError(str(exc)) from None
+    for w in caught:
+        ctx.warn(str(w.message))
+    for log, run in zip(logs, rep.runs):
+        if log.n_rows < run.n_trees:
+            raise CommandError(f"{log.path}: {log.n_rows} samples, fewer than the "
+                               f"{run.n_trees} trees of {run.path}: each tree needs its "
+                               f"parameter sample (is the run still writing?)")
+    try:
+        with ctx.phase("parameter statistics"):
+            prep = parameter_diagnostics(logs, burnin=args.burnin)
+    except ValueError as exc:
+        raise CommandError(str(exc)) from None
+    for log, run, b in zip(logs, rep.runs, prep.burnin):
+        if log.n_rows != run.n_trees:
+            prep.notes.append(f"{os.path.basename(log.path)}: {log.n_rows} samples for "
+                              f"{run.n_trees} trees; --burnin {args.burnin} drops {b} of "
+                              f"its samples and {run.burnin} of the trees")
+    return logs, prep
+
+
+def _check_generations(logs: Sequence[ParameterLog], ts: TreeSet, ctx: Context) -> None:
+    """Warn when a run's trees carry generations (gen.N, STATE_N) that its parameter log
+    does not list: the files may not belong together."""
+    import numpy as np
+
+    gens = ts.generations()
+    if gens is None:
+        return
+    at = np.asarray(gens)
+    runs = np.asarray(ts.file_indices)
+    for r, log in enumerate(logs):
+        tree_gens = at[runs == r]
+        missing = ~np.isin(tree_gens, log.steps)
+        if missing.any():
+            i = int(np.argmax(missing))
+            ctx.warn(f"{log.path}: no sample at generation {int(tree_gens[i])}, where tree "
+                     f"{i + 1} of {ts.files[r].path} is ({int(missing.sum())} such trees): "
+                     "are these the files of one run?")
+
+
+_MARKS = (("ess_200", "**"), ("ess_625", "*"))
+
+
+def _g(x: float, width: int) -> str:
+    return f"{'-':>{width}}" if math.isnan(x) else f"{x:>{width}.5g}"
+
+
+def _parameter_lines(prep: ParameterReport) -> List[str]:
+    """The parameter table, within 80 columns: mean and 95% HPD of the pooled runs and PSRF
+    as MrBayes' sump gives them, the smallest ESS of a run (Tracer's), and the
+    Gelman-Rubin PSRF; worst values marked."""
+    lines = [f"{'parameter':<16} {'mean':>10} {'95% HPD':>10} {'(upper)':>10} "
+             f"{'min ESS':>8}    {'PSRF':>7} {'PSRF GR':>7}"]
+    worst_ess: Tuple[float, str] = (math.inf, "")
+    worst_psrf: Tuple[float, str] = (-math.inf, "")
+    for d in prep.parameters.values():
+        s = d.sump
+        mark = next((m for k, m in _MARKS if k in d.flags), "")
+        plus = "+" if "psrf_1.01" in d.flags else ""
+        lines.append(f"{d.name[:16]:<16} {_g(s.mean, 10)} {_g(s.lower, 10)} "
+                     f"{_g(s.upper, 10)} {_fmt(d.min_ess):>8} {mark:<2} "
+                     f"{_fmt(s.psrf, 3):>7} {_fmt(d.psrf_gelman_rubin, 3):>7}{plus}")
+        if not math.isnan(d.min_ess) and d.min_ess < worst_ess[0]:
+            worst_ess = (d.min_ess, d.name)
+        psrf = max((p for p in (s.psrf, d.psrf_gelman_rubin) if not math.isnan(p)),
+                   default=math.nan)
+        if not math.isnan(psrf) and psrf > worst_psrf[0]:
+            worst_psrf = (psrf, d.name)
+    used = ", ".join(f"{n - b}" for n, b in zip(prep.rows, prep.burnin))
+    worst = []
+    if worst_ess[1]:
+        worst.append(f"smallest ESS {worst_ess[0]:.1f} ({worst_ess[1]})")
+    if worst_psrf[1]:
+        worst.append(f"largest PSRF {worst_psrf[0]:.3f} ({worst_psrf[1]})")
+    lines.append(f"samples after the burn-in: {used} per run")
+    if worst:
+        lines.append("worst: " + "; ".join(worst))
+    lines.append("mean, 95% HPD, PSRF: as MrBayes sump (runs pooled); PSRF GR: Gelman-Rubin")
+    lines.append("with each run's own variance; min ESS: Tracer's, in the poorest run;")
+    lines.append("** ESS < 200, * ESS < 625 (Fabreti & Hoehna 2022), + PSRF > 1.01")
+    for note in prep.notes:
+        lines.append(f"note: {note}")
+    return lines
+
+
+def _parameter_pictures(logs: Sequence[ParameterLog], prep: ParameterReport,
+                        rep: ConvergenceReport, args: argparse.Namespace, ctx: Context) -> None:
+    from ..analyses.params import PARAMETER_GUIDES
+    from ..console.outputs import atomic_path
+    from ..pictures.params import parameter_picture, picture_names
+
+    names = list(prep.parameters)
+    files = picture_names(names)
+    labels = [r.label for r in rep.runs]
+    with ctx.phase("drawing parameters", total=len(names), unit="pictures") as ph:
+        for j, (name, file) in enumerate(zip(names, files)):
+            flags = prep.parameters[name].flags
+            note = "; ".join(PARAMETER_GUIDES[f][1] for f in flags
+                             if not (f == "ess_625" and "ess_200" in flags))
+            path = os.path.join(args.plot_dir, file)
+            try:
+                with atomic_path(path) as tmp:
+                    parameter_picture(logs, j, prep.burnin, tmp, labels=labels, note=note)
+            except OSError as exc:
+                raise CommandError(f"cannot write {path}: {exc.strerror or exc}") from None
+            ph.update(j + 1)
+    ctx.print(f"drew {len(files)} parameter pictures (trace and density, burn-in shaded) "
+              f"in {args.plot_dir}: {files[0]}{', ...' if len(files) > 1 else ''}")
+
+
+def _write_json(rep: ConvergenceReport, prep: Optional[ParameterReport], pairing: str,
+                path: str) -> None:
+    out: Dict[str, Any] = rep.to_dict()
+    if prep is not None:
+        out["parameters"] = dict(prep.to_dict(), pairing=pairing)
+    else:
+        out["parameters"] = None
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(out, f, indent=1, allow_nan=False)
+        f.write("\n")
 
 
 def _check_plot_dir(path: str) -> None:
