@@ -97,7 +97,7 @@ class RunTimeASDSF:
                              (f" (adds {', '.join(new[:5])})" if new else ""))
         keys = np.packbits(sd.membership, axis=1)
         nontrivial = sd.nontrivial()
-        local = np.empty(len(keys), dtype=np.int64)
+        local = np.empty(len(keys), dtype=np.int32)
         for k, row in enumerate(keys):
             key = row.tobytes()
             got = self._ids.get(key)
