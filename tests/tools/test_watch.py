@@ -59,11 +59,10 @@ def test_growing_runs_give_the_finished_trace(tmp_path, name):
 
 
 def test_command_once_with_json_lines_and_a_stop_rule(tmp_path, capsys):
-    runs = []
     for r in (1, 2):
-        runs.append(tmp_path / f"p.run{r}.t")
-        runs[-1].write_bytes(gzip.decompress(
-            (DATA / "primates2" / f"primates2.run{r}.t.gz").read_bytes()))
+        for ext in ("t", "p"):
+            (tmp_path / f"p.run{r}.{ext}").write_bytes(gzip.decompress(
+                (DATA / "primates2" / f"primates2.run{r}.{ext}.gz").read_bytes()))
     out = tmp_path / "w.jsonl"
     assert main(["watch", str(tmp_path / "p"), "--diagn-every", "10000", "--once", "-q",
                  "--json-lines", str(out), "--stop-when", "asdsf<0.0015 and used>=100",
@@ -74,6 +73,8 @@ def test_command_once_with_json_lines_and_a_stop_rule(tmp_path, capsys):
     assert [round(r["asdsf"], 6) for r in records] == [0.0, 0.001041, 0.001738, 0.002088,
                                                         0.001672]
     assert "every file is complete" in printed and "stopping" not in printed
+    # the parameters at the last point are sump's at the end (primates2.pstat: 1.043882)
+    assert (records[-1]["psrf_name"], round(records[-1]["psrf"], 6)) == ("r(A<->T)", 1.043882)
     assert main(["watch", str(tmp_path / "p"), "--diagn-every", "10000", "--once", "-q",
                  "--stop-when", "asdsf<0.0015", "--stop-after", "2"]) == 0
     assert "stopping: asdsf<0.0015 held at 2 diagnostic points in a row" in \
@@ -81,7 +82,7 @@ def test_command_once_with_json_lines_and_a_stop_rule(tmp_path, capsys):
 
 
 @pytest.mark.parametrize("rule, said", [
-    ("asdsf < 0.01 and ess > 200", "no statistic 'ess'"),
+    ("asdsf < 0.01 and split_ess > 200", "no statistic 'split_ess'"),
     ("asdsf = 0.01", "cannot read"),
 ])
 def test_stop_rules_that_cannot_be_read(rule, said):

@@ -30,7 +30,7 @@ from ..console.cli import CommandError, Context, UsageError, add_rooting_argumen
 
 _OPS: Dict[str, Callable[[float, float], bool]] = {
     "<=": operator.le, ">=": operator.ge, "<": operator.lt, ">": operator.gt}
-STATISTICS = ("asdsf", "msdsf", "splits", "generation", "trees", "used")
+STATISTICS = ("asdsf", "msdsf", "splits", "generation", "trees", "used", "psrf", "ess")
 _CONDITION = re.compile(r"^\s*([a-z_]+)\s*(<=|>=|<|>)\s*([-+0-9.eE]+)\s*$")
 
 Condition = Tuple[str, str, float]
@@ -53,11 +53,14 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--stop-when", metavar="RULE",
                    help="e.g. \"asdsf<0.01 and trees>=1000\": exit 0 once it holds; "
                         f"statistics: {', '.join(STATISTICS)} (trees, used: the fewest of "
-                        "any run)")
+                        "any run; psrf: the largest over the parameters, ess: the smallest, "
+                        "as MrBayes' sump)")
     p.add_argument("--stop-after", type=int, default=1, metavar="K",
                    help="--stop-when must hold at K diagnostic points in a row (default 1)")
     p.add_argument("--json-lines", metavar="JSONL",
                    help="one JSON record per diagnostic point, written as it is made")
+    p.add_argument("--no-params", action="store_true",
+                   help="leave out the parameter logs found beside the tree files")
     p.add_argument("--once", action="store_true",
                    help="read what the files hold now, report, and exit")
     add_rooting_arguments(p)
@@ -88,13 +91,40 @@ def holds(rule: List[Condition], record: Dict[str, object]) -> bool:
         if isinstance(got, list):
             got = min(got)
         if got is None or not _OPS[op](float(got), value):  # type: ignore[arg-type]
+            return False  # a statistic not defined yet (no parameter log, too few samples)
             return False
     return True
+
+
+def _parameters(paths: List[Optional[str]], generation: int, burnin: float
+                ) -> Dict[str, object]:
+    """The parameter statistics at ``generation`` from the logs as they are now (each read
+    whole: a log holds far less than its trees; an unfinished last line is left out)."""
+    import warnings
+
+    from ..analyses.converge.watch import parameter_point
+    from ..reading.params import ParameterFileError, read_params
+
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # the unfinished last line of a running program
+            logs = [read_params(p) for p in paths if p]
+    except ParameterFileError as exc:
+        if "no samples" in str(exc):
+            return {"psrf": None, "psrf_name": None, "ess": None, "ess_name": None}
+        raise CommandError(str(exc)) from None
+    if len({log.names for log in logs}) > 1:
+        raise CommandError("the parameter logs of the runs have different columns")
+    pp = parameter_point(logs, generation, burnin)
+    return {"psrf": pp.psrf, "psrf_name": pp.psrf_name, "ess": pp.ess, "ess_name": pp.ess_name,
+            "parameter_samples": list(pp.rows),
+            "parameter_convention": "MrBayes sump: PSRF with its carried-over sums, ESS"}
 
 
 def run(args: argparse.Namespace, ctx: Context) -> int:
     from ..analyses.converge.watch import RunTimeASDSF
     from ..reading.follow import GrowingTreeFile
+    from ..reading.params import param_file_for
     from ..reading.runs import expand_runs
 
     if args.diagn_every < 1:
@@ -112,13 +142,19 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
     if any(f.endswith(".gz") for f in files):
         raise CommandError("gzip-compressed files cannot grow: watch follows plain files")
     followers = [GrowingTreeFile(f) for f in files]
+    logs = [] if args.no_params else [param_file_for(f) for f in files]
+    if logs and not all(logs):
+        logs = []  # parameters need every run's log
     names = [os.path.basename(f) for f in files]
     live: Optional[RunTimeASDSF] = None
     held = 0
     sink: Optional[IO[str]] = None
     ctx.print(f"watching {', '.join(names)}")
-    ctx.print(f"  ASDSF every {args.diagn_every} generations (burn-in {args.burnin:g} of the "
-              f"samples; splits of frequency >= {args.min_freq:g} in a run)")
+    for f, log in zip(files, logs):
+        ctx.print(f"  {os.path.basename(f)} <- {log}")
+    ctx.print(f"ASDSF every {args.diagn_every} generations, burn-in {args.burnin:g} of the "
+              f"samples,")
+    ctx.print(f"  splits of frequency >= {args.min_freq:g} in a run (as MrBayes)")
     try:
         if json_path:
             try:
@@ -152,6 +188,12 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
                 ctx.print(f"generation {point.generation}: ASDSF {asdsf} over "
                           f"{point.n_splits} splits (samples used per run: "
                           f"{', '.join(map(str, point.used))})")
+                if logs:
+                    record.update(_parameters(logs, point.generation, args.burnin))
+                    if record["psrf"] is not None:
+                        ctx.print(f"  parameters: largest PSRF {record['psrf']:.3f} "
+                                  f"({record['psrf_name']}), smallest ESS {record['ess']:.1f} "
+                                  f"({record['ess_name']}), as sump")
                 if sink is not None:
                     sink.write(json.dumps(record) + "\n")
                     sink.flush()
