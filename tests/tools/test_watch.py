@@ -88,3 +88,18 @@ def test_command_once_with_json_lines_and_a_stop_rule(tmp_path, capsys):
 def test_stop_rules_that_cannot_be_read(rule, said):
     with pytest.raises(UsageError, match=said):
         parse_rule(rule)
+
+
+def test_live_screen_fits_80_columns_and_flags():
+    from kestrilune_tools.commands.watch import screen
+
+    history = [{"generation": 10000 * k, "asdsf": 0.02 / k, "splits": 9,
+                "psrf": 1.05 if k % 2 else 1.0, "ess": 100.0 if k % 3 else 300.0,
+                "ess_name": "r(A<->T)" * 5} for k in range(1, 13)]
+    lines = screen(["x" * 60 + ".run1.t", "b.run2.t"], (1201, 1198), (120000, 119800), history,
+                   "asdsf<0.01 and ess>200", 1, 3)
+    shown = [line.split()[0] for line in lines if line.strip()[:1].isdigit()]
+    assert max(map(len, lines)) <= 80 and shown == [str(10000 * k) for k in range(3, 13)]
+    text = "\n".join(lines)
+    assert text.count("100.0**") == 7 and text.count("300.0*") == 3 and text.count("+") == 5
+    assert lines[-1] == "stop when asdsf<0.01 and ess>200: held at 1 of 3 points in a row"

@@ -23,6 +23,7 @@ import json
 import operator
 import os
 import re
+import sys
 import time
 from typing import IO, Callable, Dict, List, Optional, Tuple
 
@@ -96,6 +97,37 @@ def holds(rule: List[Condition], record: Dict[str, object]) -> bool:
     return True
 
 
+def screen(names: List[str], trees: Tuple[int, ...], generations: Tuple[Optional[int], ...],
+           history: List[Dict[str, object]], rule: Optional[str], held: int,
+           stop_after: int, rows: int = 10) -> List[str]:
+    """The live view: each run's trees and last generation, then the last ``rows`` points
+    (ASDSF, and the parameters' worst PSRF and ESS, flagged: + above 1.01, ** below 200,
+    * below 625), within 80 columns."""
+    out = [f"{'run':<40} {'trees':>10} {'last generation':>16}"]
+    for name, t, g in zip(names, trees, generations):
+        label = name if len(name) <= 40 else "..." + name[-37:]
+        out.append(f"{label:<40} {t:>10} {'-' if g is None else g:>16}")
+    out.append("")
+    out.append(f"{'generation':>12} {'ASDSF':>10} {'splits':>7} {'PSRF max':>10} "
+               f"{'ESS min':>10}  worst parameter")
+    for r in history[-rows:]:
+        asdsf = "-" if r["asdsf"] is None else f"{r['asdsf']:.6f}"
+        psrf = r.get("psrf")
+        ess = r.get("ess")
+        p = "-" if psrf is None else f"{psrf:.3f}{'+' if psrf > 1.01 else ''}"  # type: ignore[operator]
+        e = "-" if ess is None else \
+            f"{ess:.1f}{'**' if ess < 200 else '*' if ess < 625 else ''}"  # type: ignore[operator]
+        worst = str(r.get("ess_name") or r.get("psrf_name") or "")[:22]
+        out.append(f"{r['generation']:>12} {asdsf:>10} {r['splits']:>7} {p:>10} {e:>10}  "
+                   f"{worst}")
+    if not history:
+        out.append(f"{'(no diagnostic point yet)':>40}")
+    if rule:
+        out.append("")
+        out.append(f"stop when {rule}: held at {held} of {stop_after} points in a row"[:80])
+    return out
+
+
 def _parameters(paths: List[Optional[str]], generation: int, burnin: float
                 ) -> Dict[str, object]:
     """The parameter statistics at ``generation`` from the logs as they are now (each read
@@ -162,6 +194,8 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
             except FileExistsError:
                 raise CommandError(f"{json_path} exists: watch appends to a new file only; "
                                    "move it away or choose another name") from None
+        live_view = not args.once and not args.quiet and sys.stdout.isatty()
+        history: List[Dict[str, object]] = []
         while True:
             for r, follower in enumerate(followers):
                 batch = follower.read_new()
@@ -185,15 +219,17 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
                 record = point.to_dict()
                 record["trees"] = list(live.trees)  # type: ignore[union-attr]
                 asdsf = "-" if record["asdsf"] is None else f"{point.asdsf:.6f}"
-                ctx.print(f"generation {point.generation}: ASDSF {asdsf} over "
-                          f"{point.n_splits} splits (samples used per run: "
-                          f"{', '.join(map(str, point.used))})")
+                if not live_view:
+                    ctx.print(f"generation {point.generation}: ASDSF {asdsf} over "
+                              f"{point.n_splits} splits (samples used per run: "
+                              f"{', '.join(map(str, point.used))})")
                 if logs:
                     record.update(_parameters(logs, point.generation, args.burnin))
-                    if record["psrf"] is not None:
+                    if record["psrf"] is not None and not live_view:
                         ctx.print(f"  parameters: largest PSRF {record['psrf']:.3f} "
                                   f"({record['psrf_name']}), smallest ESS {record['ess']:.1f} "
                                   f"({record['ess_name']}), as sump")
+                history.append(record)
                 if sink is not None:
                     sink.write(json.dumps(record) + "\n")
                     sink.flush()
@@ -203,6 +239,12 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
                         ctx.print(f"stopping: {args.stop_when} held at {held} diagnostic "
                                   f"point{'s' if held > 1 else ''} in a row")
                         return 0
+            if live_view:  # one screen, redrawn
+                view = screen(names, live.trees if live else tuple(0 for _ in files),
+                              live.last_generation if live else tuple(None for _ in files),
+                              history, args.stop_when, held, args.stop_after)
+                sys.stdout.write("\x1b[H\x1b[2J" + "\n".join(view) + "\n")
+                sys.stdout.flush()
             if all(f.complete for f in followers):
                 ctx.print("every file is complete")
                 return 0
