@@ -148,7 +148,7 @@ def _malformed(tmp_path):
 
 
 @pytest.mark.parametrize("make_args, code, phrase", [
-    (lambda p: ["rf", str(p / "absent.t")], 1, "cannot read"),
+    (lambda p: ["rf", str(p / "absent.t")], 1, "absent.t: no such file"),
     (lambda p: ["rf", _malformed(p)], 1, "broken.t:3: translate entry '2' has no taxon name"),
     (lambda p: ["rf", _mismatch(p)], 1,
      "Tree 1 has a different leaf set than tree 0"),

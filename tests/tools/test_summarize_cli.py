@@ -105,7 +105,7 @@ def _other_taxa(tmp_path):
      "(it has E; it lacks D)"),
     (lambda p: [_primates(p), "--consensus", "0.3"], 2, "--consensus must lie between 0.5"),
     (lambda p: [_primates(p), "--outgroup", "Nemo"], 1, "--outgroup Nemo: no such taxon"),
-    (lambda p: [str(p / "nothing")], 1, "no such file, and no MrBayes runs"),
+    (lambda p: [str(p / "nothing")], 1, "no such file, no MrBayes runs"),
     (lambda p: [_primates(p), "-o", str(p / "trees.txt")], 2, "cannot tell the format"),
 ], ids=["mcc_unrooted", "ccd_polytomy", "different_taxa", "threshold", "outgroup", "missing",
         "suffix"])

@@ -30,8 +30,9 @@ _JSON_SUFFIXES = (".json",)
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("files", nargs="+", metavar="RUN",
-                   help="one tree file per run (NEXUS or Newick, plain or gzip-compressed), "
-                        "or the base name of a MrBayes analysis for its .run*.t files")
+                   help="one tree file per run (NEXUS, Newick or RevBayes tab-separated, "
+                        "plain or gzip-compressed), or the base name of a MrBayes or "
+                        "RevBayes analysis for its runs (.run*.t, _run_*.trees)")
     p.add_argument("--burnin", default=DEFAULT_BURNIN, metavar="B",
                    help="trees to drop from the start of each run: a count (250), a "
                         "fraction (0.25) or a percentage (25%%); default 25%%, as MrBayes")

@@ -129,8 +129,10 @@ DEFAULT_BURNIN = "25%"
 def add_input_arguments(p: argparse.ArgumentParser) -> None:
     """The tree files and how trees are chosen from them; :meth:`Context.read_trees` reads
     what they say."""
-    p.add_argument("files", nargs="+", metavar="FILE", help="tree files (NEXUS or Newick, "
-                   "plain or gzip-compressed); several files are separate runs")
+    p.add_argument("files", nargs="+", metavar="FILE", help="tree files (NEXUS, Newick or "
+                   "RevBayes tab-separated, plain or gzip-compressed), or the base name of "
+                   "a MrBayes or RevBayes analysis for its runs; several files are separate "
+                   "runs")
     p.add_argument("--burnin", default=DEFAULT_BURNIN, metavar="B",
                    help="trees to drop from the start of each file: a count (250), a "
                         "fraction (0.25) or a percentage (25%%); default 25%%, as MrBayes "

@@ -56,6 +56,7 @@ from .burnin import Burnin, parse_burnin, _burnin_count
 from .errors import TreeFileError, TreeFileWarning
 from .newick import _check_newick_start, _scan_newick
 from .nexus import _scan_nexus
+from .tabular import _scan_tabular, looks_tabular
 from .text import (_BOM, Report, _decode, _gzip_errors, _open_binary, _Scan, _skip_blank,
                    _Stop, _word)
 from .treeset import TreeFileInfo, TreeSet, _FileTrees
@@ -256,6 +257,8 @@ def _scan_file(path: str, report: Report = None, stop_after: Optional[int] = Non
         try:
             if scan.format == "nexus":
                 _scan_nexus(stream, path, scan, report)
+            elif scan.format == "revbayes":
+                _scan_tabular(stream, path, scan, report)
             else:
                 _scan_newick(stream, path, scan, report)
         except _Stop:
@@ -281,4 +284,6 @@ def _sniff_format(head: bytes) -> str:
         return "nexus"
     # A NEXUS file that lost its first line still starts with a block.
     first, _ = _word(head, _skip_blank(head, 0)) if head else (b"", 0)
-    return "nexus" if first.lower() == b"begin" else "newick"
+    if first.lower() == b"begin":
+        return "nexus"
+    return "revbayes" if looks_tabular(head) else "newick"

@@ -22,7 +22,7 @@ class TreeFileInfo:
 
     path: str
     label: str  # short name, unique among the files of one TreeSet
-    format: str  # "nexus" or "newick"
+    format: str  # "nexus", "newick" or "revbayes" (a tab-separated tree log)
     compressed: bool
     n_trees: int  # trees in the file
     burnin: int  # trees dropped from its start
@@ -90,9 +90,10 @@ class TreeSet:
 
     def generations(self) -> Optional[List[int]]:
         """The generation of every tree, from the number that ends its name (MrBayes'
-        ``gen.N``, BEAST's ``STATE_N``), or None unless every tree comes from a NEXUS file
+        ``gen.N``, BEAST's ``STATE_N``, ExaBayes' ``gen.N.{0}``, the ``Iteration`` column of
+        a RevBayes log), or None unless every tree comes from a NEXUS file or a tree log
         and every name ends in a number and the numbers grow within each file."""
-        if any(f.format != "nexus" for f in self.files):
+        if any(f.format == "newick" for f in self.files):
             return None  # a Newick file's trees are only numbered tree_1, tree_2, ...
         gens = []
         for name in self.names:
@@ -162,4 +163,5 @@ class _FileTrees:
     map_indices: List[int]
 
 
-_TRAILING_NUMBER = re.compile(r"(\d+)\s*$")
+# The number that ends a tree's name, before an ExaBayes ".{partitions}" suffix.
+_TRAILING_NUMBER = re.compile(r"(\d+)(?:\.\{[^{}]*\})?\s*$")
