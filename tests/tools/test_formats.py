@@ -14,6 +14,7 @@ import pytest
 from kestrilune_tools import TreeFileError, read_trees
 from kestrilune_tools.console import cli
 from kestrilune_tools.reading import expand_runs
+from kestrilune_tools.table import load
 from kestrilune_tools.table.splits import split_data
 
 DATA = Path("/work/shared/data/mrbayes_primates_2runs")
@@ -158,3 +159,41 @@ def test_iqtree_support_labels_are_labels_and_match_the_bootstrap_trees():
     sd = split_data(ts, rooted=False)
     assert len(sd.leaf_names) == 12 and rf_bytes(ts)[4:8] == bytes(4)
     assert len(boot.leaf_names) == 12
+
+
+# Trees naming other taxa: (files, the one-line error without --common-taxa, the trees
+# with --common-taxa written out by hand)
+TAXA_CASES = [
+    ("a later run lacks a taxon",
+     ["((A,B),(C,D),E);\n((A,C),(B,D),E);\n", "((A,B),(C,E));\n((A,B),(C,D),E);\n"],
+     "tree 1 of run 2 ({p}/f1.nwk line 1, 'f1.nwk:tree_1') lacks D, unlike the first tree "
+     "({p}/f0.nwk line 1, 'f0.nwk:tree_1')",
+     ["((A,B),C,E);\n((A,C),B,E);\n", "((A,B),(C,E));\n((A,B),C,E);\n"]),
+    ("a later tree of the same file (read again, keeping fewer)",
+     ["((A:1,B:2):3,(C:4,D:5):6,(E:7,F:8):9);\n((A:1,F:2):3,(C:4,D:5):6,E:7);\n"],
+     "tree 2 ({p}/f0.nwk line 2, 'tree_2') lacks B, unlike the first tree",
+     ["(A:4,(C:4,D:5):6,(E:7,F:8):9);\n((A:1,F:2):3,(C:4,D:5):6,E:7);\n"]),
+]
+
+
+@pytest.mark.parametrize("case, files, error, pruned", TAXA_CASES,
+                         ids=[c[0] for c in TAXA_CASES])
+def test_other_taxa_are_named_or_pruned_to_the_shared_ones(tmp_path, capsys, case, files,
+                                                           error, pruned):
+    paths, by_hand = [], []
+    for i, (text, cut) in enumerate(zip(files, pruned)):
+        paths.append(tmp_path / f"f{i}.nwk")
+        paths[-1].write_text(text)
+        by_hand.append(tmp_path / f"cut{i}.nwk")
+        by_hand[-1].write_text(cut)
+    for command in ("rf", "kf", "summarize", "converge"):
+        assert cli.main([command, "-q", "--burnin", "0"] + [str(p) for p in paths]) == 1
+        assert error.format(p=tmp_path) in capsys.readouterr().err
+    for command in ("kf", "summarize"):
+        assert cli.main([command, "-q", "--burnin", "0", "--common-taxa"] +
+                        [str(p) for p in paths]) == 0
+        assert "pruned to the" in capsys.readouterr().err
+    ts, table = load.read_table(paths, lengths=True, common_taxa=True)
+    want_ts, want = load.read_table(by_hand, lengths=True)
+    assert np.array_equal(table.kf(), want.kf()) and np.array_equal(table.rf(), want.rf())
+    assert rf_bytes(ts) == rf_bytes(want_ts)  # newicks() gives the pruned texts too

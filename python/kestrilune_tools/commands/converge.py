@@ -17,7 +17,8 @@ import os
 from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple, Union
 
 from ..table.metrics import METRICS
-from ..console.cli import DEFAULT_BURNIN, add_rooting_arguments, CommandError, Context, UsageError
+from ..console.cli import (DEFAULT_BURNIN, add_rooting_arguments, add_taxa_arguments,
+                           CommandError, Context, UsageError)
 
 if TYPE_CHECKING:
     from ..analyses.converge import ConvergenceReport
@@ -40,6 +41,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                    help="splits below this frequency in every run are left out of the "
                         "ASDSF and of the split table (default 0.10, as MrBayes)")
     add_rooting_arguments(p)
+    add_taxa_arguments(p)
     p.add_argument("--metric", choices=METRICS, default="rf",
                    help="tree distance of the ESS measures (default rf)")
     p.add_argument("--diagn-every", type=int, default=None, metavar="N",
