@@ -2,7 +2,7 @@
 BEAST write their trees must give the same trees, distances and generations; IQ-TREE files
 read support labels as labels; weighted tree files are refused."""
 
-import gzip
+import json
 import re
 from collections import Counter
 from pathlib import Path
@@ -105,9 +105,13 @@ def test_every_format_gives_the_mrbayes_trees(tmp_path, runs, fmt, write, ext):
     assert rf_bytes(ts) == rf_bytes(reference)
     if fmt != "phylobayes":  # a Newick list has no generations
         assert ts.generations() == reference.generations()
+        out = tmp_path / "c.json"  # and the ASDSF trace counts in them
+        assert cli.main(["converge", "-q", "--diagn-every", "5000", "--json", str(out)]
+                        + [str(p) for p in paths]) == 0
+        assert json.loads(out.read_text())["asdsf_trace"]["unit"] == "generation"
     if fmt == "revbayes_log":  # a base name stands for the runs, and every command reads it
         assert expand_runs([tmp_path / "primates"]) == [str(p) for p in paths]
-        for argv in (["rf", "-q"], ["summarize", "-q"], ["converge", "-q"]):
+        for argv in (["rf", "-q"], ["summarize", "-q"]):
             assert cli.main(argv + [str(tmp_path / "primates.trees")]) == 0
 
 
