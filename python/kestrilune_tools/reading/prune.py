@@ -20,15 +20,23 @@ from typing import Collection, Dict, List, Optional
 __all__ = ["leaf_names", "prune"]
 
 _COMMENT = re.compile(r"\[[^\]]*\]")
-_LEAF = re.compile(r"(?<=[(,])\s*('(?:[^']|'')*'|[^():,;\[\]']+)")
+_LEAF = re.compile(r"[(,]\s*('(?:[^']|'')*'|[^():,;\[\]']+)")
 _TOKEN = re.compile(r"\s*(?:(\[[^\]]*\])|([(),:;])|('(?:[^']|'')*'|[^\s()\[\],:;']+))")
 _ROOT_MARK = re.compile(r"\s*\[&[RU]\]", re.IGNORECASE)
 
 
+_BLANK = re.compile(r"\s+")
+
+
 def leaf_names(newick: str, translate: Dict[str, str]) -> List[str]:
     """The taxa of the leaves of ``newick``, in text order."""
-    labels = (re.sub(r"\s+", "", m.group(1)) for m in _LEAF.finditer(_COMMENT.sub("", newick)))
-    return [translate.get(label, label) for label in labels if label]
+    if "[" in newick:
+        newick = _COMMENT.sub("", newick)
+    labels = _LEAF.findall(newick)
+    if any(not label.isprintable() or " " in label for label in labels):
+        labels = [_BLANK.sub("", label) for label in labels]
+    get = translate.get
+    return [get(label, label) for label in labels if label]
 
 
 @dataclass
@@ -38,11 +46,14 @@ class _Node:
     length: Optional[str] = None
 
 
-def prune(newick: str, translate: Dict[str, str], keep: Collection[str]) -> str:
+def prune(newick: str, translate: Dict[str, str], keep: Collection[str],
+          names: Optional[List[str]] = None) -> str:
     """``newick`` with only the leaves whose taxa are in ``keep``: a node left with one
     child is replaced by it (their branch lengths added), comments are dropped but for a
-    leading ``[&R]`` / ``[&U]``. The text comes back unchanged when no leaf goes."""
-    names = leaf_names(newick, translate)
+    leading ``[&R]`` / ``[&U]``. The text comes back unchanged when no leaf goes.
+    ``names``: its :func:`leaf_names`, when the caller has them."""
+    if names is None:
+        names = leaf_names(newick, translate)
     if all(n in keep for n in names):
         return newick
     mark = _ROOT_MARK.match(newick)

@@ -27,13 +27,15 @@ from __future__ import annotations
 
 import os
 from array import array
+from dataclasses import replace
 from typing import (Callable, Dict, FrozenSet, List, Optional, Sequence, Set, Tuple, Union,
                     cast)
 
 import numpy as np
 
 from .. import _engine
-from ..reading import TreeSet, leaf_names, parse_burnin, prune, read_heads, read_trees
+from ..reading import (CommonTaxa, TreeFileError, TreeSet, leaf_names, parse_burnin, prune,
+                       read_heads, read_trees)
 from ..reading.burnin import Burnin
 from .engine import SplitTable
 
@@ -72,13 +74,19 @@ def read_table(paths: Union[str, Sequence[str]], burnin: Burnin = 0, thin: int =
         try:
             ts = read_trees(path_list, burnin=rule, thin=thin, max_trees=max_trees,
                             on_progress=on_progress, partial_last=partial_last,
-                            on_tree=loader.tree, common_taxa=common_taxa)
+                            on_tree=loader.tree)
         except _FewerTaxa as fewer:
             keep = fewer.keep  # a tree lacks some: read again, keeping fewer
             continue
         break
-    if ts.common is not None and keep is not None and set(ts.common.kept) != keep:
-        raise RuntimeError("kestrilune internal error: pruned to other taxa than all share")
+    if keep is not None:
+        if len(keep) < 4:
+            raise TreeFileError(", ".join(path_list), None,
+                                f"the trees share only {len(keep)} taxa "
+                                f"({', '.join(sorted(keep)) or 'none'}): too few to compare")
+        ts = replace(ts, common=CommonTaxa(kept=tuple(sorted(keep)),
+                                           dropped=tuple(sorted(loader.every - keep)),
+                                           trees_pruned=loader.n_pruned))
     table = loader.finish()
     if not keep_all:
         if table.n_trees != len(ts):
@@ -114,6 +122,8 @@ class _Loader:
     def __init__(self, burnin_count: Optional[int], thin: int, max_trees: Optional[int],
                  rooted: bool, lengths: bool, keep: Optional[FrozenSet[str]] = None) -> None:
         self.keep = keep  # prune every tree to these taxa
+        self.every: Set[str] = set()  # the taxa of the trees pruned
+        self.n_pruned = 0
         self.added = 0  # trees handed to the engine before the current chunk
         self.first: Optional[Tuple[str, Dict[str, str]]] = None  # tree 0: text, table
         self.n_skipped_rule = burnin_count  # None: keep every tree
@@ -136,10 +146,14 @@ class _Loader:
     def tree(self, file_i: int, k: int, name: str, newick: str, line: int,
              translate: Dict[str, str]) -> None:
         if self.keep is not None:
-            taxa = leaf_names(newick, translate)
-            if not self.keep.issubset(taxa):
-                raise _FewerTaxa(self.keep.intersection(taxa))
-            newick = prune(newick, translate, self.keep)
+            names = leaf_names(newick, translate)
+            taxa = set(names)
+            if not self.keep <= taxa:
+                raise _FewerTaxa(self.keep & taxa)
+            if len(taxa) > len(self.keep):
+                self.every |= taxa
+                self.n_pruned += 1
+                newick = prune(newick, translate, self.keep, names)
         n_burn = self.n_skipped_rule
         if n_burn is not None:
             if k < n_burn or (k - n_burn) % self.thin:
