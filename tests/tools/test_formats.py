@@ -150,6 +150,13 @@ def test_a_revbayes_log_is_rooted_as_its_root_says(tmp_path, tree, rooting):
     assert read_trees(path).files[0].rooting == rooting
 
 
+def test_a_file_of_combined_runs_is_said_to_be_one(tmp_path):
+    path = tmp_path / "primates.trees"
+    path.write_text("Iteration\tReplicate_ID\tpsi\n0\t0\t((A,B),(C,D));\n1\t1\t((A,C),(B,D));\n")
+    with pytest.warns(UserWarning, match=r"Replicate_ID.*primates_run_1\.trees"):
+        assert len(read_trees(path)) == 2
+
+
 def test_an_unfinished_last_row_is_left_out(tmp_path):
     path = tmp_path / "running.trees"
     path.write_text("Iteration\tpsi\n0\t((A,B),(C,D));\n10\t((A,C),(B,D));\n20\t((A,B),(C")

@@ -7,7 +7,8 @@ import io
 
 from .errors import TreeFileError
 from .text import (
-    _BOM, Report, _record, _refuse_weighted, _Scan, _skip_blank, _skip_blank_only, _statements, _unterminated,
+    _BOM, Report, _record, _refuse_weighted, _Scan, _skip_blank, _skip_blank_only, _statements,
+    _unterminated,
 )
 
 

@@ -10,7 +10,8 @@ from typing import Dict, List, Optional, Tuple
 from .errors import TreeFileError
 from .text import (
     Report,
-    _comment_end, _decode, _record, _refuse_weighted, _Scan, _skip_blank, _skip_blank_only, _Statement,
+    _comment_end, _decode, _record, _refuse_weighted, _Scan, _skip_blank, _skip_blank_only,
+    _Statement,
     _statements, _unquote, _unterminated, _word,
 )
 

@@ -12,10 +12,12 @@ root and a rooted one with two, so a first tree with two at the root counts as m
 from __future__ import annotations
 
 import io
+import os
 import re
+import warnings
 from typing import List, Optional
 
-from .errors import TreeFileError
+from .errors import TreeFileError, TreeFileWarning
 from .text import Report, _record, _Scan, _Statement
 
 _ITERATION = re.compile(rb"\s*iteration\s*$", re.IGNORECASE)
@@ -55,6 +57,12 @@ def _scan_tabular(stream: io.BufferedIOBase, path: str, scan: _Scan, report: Rep
                 continue
             header = text.split(b"\t")
             gen_col = next(i for i, c in enumerate(header) if _ITERATION.match(c))
+            if any(c.strip().lower() == b"replicate_id" for c in header):
+                stem, ext = os.path.splitext(path)
+                warnings.warn(f"{path}: RevBayes combined several runs into this file (its "
+                              "Replicate_ID column); its trees are read as one run: give "
+                              f"the runs ({stem}_run_1{ext}, ...) to compare them",
+                              TreeFileWarning, stacklevel=2)
             continue
         if not text.strip():
             continue
