@@ -216,3 +216,4 @@ def test_other_taxa_are_named_or_pruned_to_the_shared_ones(tmp_path, capsys, cas
     want_ts, want = load.read_table(by_hand, lengths=True)
     assert np.array_equal(table.kf(), want.kf()) and np.array_equal(table.rf(), want.rf())
     assert rf_bytes(ts) == rf_bytes(want_ts)  # newicks() gives the pruned texts too
+    assert rf_bytes(read_trees(paths, common_taxa=True)) == rf_bytes(want_ts)
