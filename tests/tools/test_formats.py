@@ -157,6 +157,13 @@ def test_a_file_of_combined_runs_is_said_to_be_one(tmp_path):
         assert len(read_trees(path)) == 2
 
 
+def test_a_heated_exabayes_chain_is_said_to_be_no_sample(tmp_path):
+    path = tmp_path / "ExaBayes_topologies.run-0.test.hot-1"
+    path.write_text("((A,B),(C,D));\n((A,C),(B,D));\n")
+    with pytest.warns(UserWarning, match="heated chain"):
+        read_trees(path)
+
+
 def test_an_unfinished_last_row_is_left_out(tmp_path):
     path = tmp_path / "running.trees"
     path.write_text("Iteration\tpsi\n0\t((A,B),(C,D));\n10\t((A,C),(B,D));\n20\t((A,B),(C")

@@ -47,6 +47,7 @@ from __future__ import annotations
 
 import gzip
 import os
+import re
 import warnings
 from array import array
 from dataclasses import dataclass
@@ -146,6 +147,10 @@ def read_trees(paths: Union[PathLike, Sequence[PathLike]], burnin: Burnin = 0, t
         sink = None if on_tree is None else _sink(on_tree, file_i, path, prefix)
         scan = _scan_file(path, report, stop_after, sink)
         bytes_before += scan.raw_size
+        if _HEATED.search(os.path.basename(path)):
+            warnings.warn(f"{path}: a heated chain of ExaBayes (.hot-K): its trees are no "
+                          "sample of the posterior (the cold chain's file has no .hot-K)",
+                          TreeFileWarning, stacklevel=2)
         n_trees = len(scan.names)
         if scan.partial_line is not None:
             if partial_last == "error":
@@ -274,6 +279,10 @@ def _sink(on_tree: TreeSink, file_i: int, path: str, prefix: str
         on_tree(file_i, k, prefix + name, _decode(text, path, line), line, translate)
 
     return told
+
+
+# ExaBayes names the files of its heated chains ExaBayes_topologies.RUN.ID.hot-K.
+_HEATED = re.compile(r"_topologies\..*\.hot-\d+(\.gz)?$")
 
 
 def _trees(n: int) -> str:
