@@ -17,16 +17,14 @@ from kestrilune_tools.reading import expand_runs
 from kestrilune_tools.table import load
 from kestrilune_tools.table.splits import split_data
 
-DATA = Path("/work/shared/data/mrbayes_primates_2runs")
+DATA = Path(__file__).parent.parent / "data" / "converge" / "primates2"
 FORMATS = Path(__file__).parent.parent / "data" / "formats"
 N = 60  # trees taken from each MrBayes run
-
-pytestmark = pytest.mark.skipif(not DATA.is_dir(), reason="shared MrBayes runs not present")
 
 
 def mrbayes_run(k):
     """The first N trees of run k: generations, Newick texts with taxon names, taxa."""
-    ts = read_trees(DATA / f"primates2.run{k}.t", max_trees=N)
+    ts = read_trees(DATA / f"primates2.run{k}.t.gz", max_trees=N)
     names = ts.translate_maps[0]
     texts = [re.sub(r"(?<=[(,])(\d+)", lambda m: names[m.group(1)],
                     re.sub(r"^\[&U\]\s*", "", t)) for t in ts.newicks()]
@@ -98,7 +96,7 @@ def test_every_format_gives_the_mrbayes_trees(tmp_path, runs, fmt, write, ext):
             f"primates_run_{k}.{ext}"
         write(tmp_path / name, *run)
         paths.append(tmp_path / name)
-    reference = read_trees([DATA / "primates2.run1.t", DATA / "primates2.run2.t"],
+    reference = read_trees([DATA / "primates2.run1.t.gz", DATA / "primates2.run2.t.gz"],
                            max_trees=N)
     ts = read_trees(paths)
     assert len(ts) == 2 * N
