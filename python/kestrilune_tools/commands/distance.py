@@ -77,6 +77,8 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
 
     try:
         args.files = expand_runs(args.files)
+        if getattr(args, "between", None):
+            args.between = expand_runs(args.between)
     except FileNotFoundError as exc:
         raise CommandError(str(exc)) from None
     ctx.resolve_rooting(args.files)
