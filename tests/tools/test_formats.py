@@ -140,9 +140,9 @@ def test_bad_or_weighted_files_are_one_clear_line(tmp_path, case, text, phrase):
         read_trees(path)
 
 
-@pytest.mark.parametrize("tree, rooting", [("((A,B)[&index=5],(C,D)[&index=6]);", "R"),
-                                           ("((A,B),C,D);", "U"), ("[&U] ((A,B),(C,D));", "U")])
-def test_a_revbayes_log_is_rooted_as_its_root_says(tmp_path, tree, rooting):
+@pytest.mark.parametrize("tree, rooting", [("((A,B)[&index=5],(C,D)[&index=6]);", None),
+                                           ("[&R] ((A,B),(C,D));", "R")])
+def test_a_revbayes_log_is_rooted_as_it_marks_its_trees(tmp_path, tree, rooting):
     path = tmp_path / "r.trees"
     path.write_text(f"Iteration\ttree\n0\t{tree}\n10\t{tree}\n")
     assert read_trees(path).files[0].rooting == rooting

@@ -5,9 +5,9 @@ row per sample. The tree column is the one whose first row holds a Newick tree; 
 ``Iteration`` column gives each tree its name, ``gen.N``. Trees are read as written
 (``[&index=N]`` node annotations included: the module drops annotations).
 
-Such a log marks no rooting: RevBayes writes an unrooted tree with three subtrees at its
-root and a rooted one with two, so a first tree with two at the root counts as marked
-``[&R]``, one with more as ``[&U]``."""
+Such a log marks no rooting, and a bifurcating root does not tell (RevBayes writes unrooted
+trees with one too): its trees are compared as unrooted unless ``--rooted`` says otherwise,
+as any unmarked Newick file."""
 
 from __future__ import annotations
 
@@ -97,28 +97,8 @@ def _scan_tabular(stream: io.BufferedIOBase, path: str, scan: _Scan, report: Rep
         lead = len(cell) - len(cell.lstrip())
         tree = cell.strip()
         st = _Statement(offset=start + cell_start + lead, line=line_no, data=tree)
-        first = not scan.names
-        try:
-            _record(scan, f"gen.{int(gen)}", st, 0, line_no, 0)
-        finally:  # _record may stop the scan once it has the trees it needs
-            if first and scan.rooting is None:
-                scan.rooting = "R" if _root_degree(tree) == 2 else "U"
+        _record(scan, f"gen.{int(gen)}", st, 0, line_no, 0)
     if header is None:
         raise TreeFileError(path, None, "no trees found (a tab-separated file without a "
                                         "header line)")
 
-
-_COMMENT = re.compile(rb"\[[^\]]*\]")
-
-
-def _root_degree(tree: bytes) -> int:
-    """Subtrees at the root of a Newick tree (quotes aside: RevBayes writes none)."""
-    depth, degree = 0, 1
-    for c in _COMMENT.sub(b"", tree):
-        if c == 0x28:
-            depth += 1
-        elif c == 0x29:
-            depth -= 1
-        elif c == 0x2C and depth == 1:
-            degree += 1
-    return degree
