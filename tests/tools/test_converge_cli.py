@@ -72,7 +72,7 @@ def test_plot_dir_says_what_it_did_not_draw(tmp_path, capsys):
 
 
 @pytest.mark.parametrize("args,code,message", [
-    (["nowhere/analysis"], 1, "nowhere/analysis: no such file, and no MrBayes runs"),
+    (["nowhere/analysis"], 1, "nowhere/analysis: no such file, no MrBayes runs"),
     ([PRIMATES, "--burnin", "600"], 1, "the burn-in of 501 leaves 0"),
     ([PRIMATES, "--min-freq", "1.5"], 2, "--min-freq must lie between 0 and 1"),
     ([PRIMATES, "--json", "out.csv"], 2, "--json out.csv"),
