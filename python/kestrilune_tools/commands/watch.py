@@ -198,7 +198,10 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         history: List[Dict[str, object]] = []
         while True:
             for r, follower in enumerate(followers):
-                batch = follower.read_new()
+                try:
+                    batch = follower.read_new()
+                except ValueError as exc:
+                    raise CommandError(str(exc)) from None
                 if batch.restarted:
                     ctx.warn(f"{follower.path} became shorter or was replaced (a restarted "
                              f"run?): reading it again from its start")
