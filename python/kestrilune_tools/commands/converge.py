@@ -251,8 +251,12 @@ def _param_files(args: argparse.Namespace, files: Sequence[str], ctx: Context
 
 
 def _pairing_text(how: str, pairs: Sequence[Tuple[str, str]]) -> str:
+    def shown(tree: str, log: str) -> str:  # a log beside its tree file: its name only
+        same = os.path.dirname(os.path.abspath(tree)) == os.path.dirname(os.path.abspath(log))
+        return os.path.basename(log) if same else log
+
     return "\n".join([f"parameter logs ({how}):"] +
-                     [f"  {os.path.basename(t)} <- {p}" for t, p in pairs])
+                      [f"  {os.path.basename(t)} <- {shown(t, p)}" for t, p in pairs])
 
 
 def _parameters(paths: Sequence[str], rep: ConvergenceReport, args: argparse.Namespace,
