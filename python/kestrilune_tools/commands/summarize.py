@@ -23,6 +23,8 @@ import json
 import math
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple, cast
 
+import numpy as np
+
 from ..console.cli import CommandError, Context, UsageError, add_input_arguments
 from ..console.outputs import PICTURE_SUFFIXES
 from ..pictures.words import counted
@@ -33,6 +35,7 @@ if TYPE_CHECKING:
     from types import ModuleType
 
     from ..analyses.summaries import SummaryTree, TopologyTable
+    from ..analyses.summaries.annotate import AnnotatedTree
     from ..reading import TreeSet
     from ..table.splits import SplitData
 
@@ -70,6 +73,16 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     g.add_argument("--no-lengths", action="store_true",
                    help="no branch lengths (default: each split's mean length over the trees "
                         "holding it; the MCC tree keeps its own)")
+    g.add_argument("--heights", choices=("keep", "mean", "median", "ca"),
+                   help="dated, annotated trees as TreeAnnotator writes them: node heights "
+                        "kept from the MCC tree (keep), the mean or median height of each "
+                        "clade over the trees holding it, or common-ancestor heights (ca); "
+                        "every node gets posterior, height and length with their median, "
+                        "95%% HPD and range, and the same for each numeric node annotation "
+                        "of the trees; rooted trees with branch lengths only")
+    g.add_argument("--limit", type=float, default=0.0, metavar="P",
+                   help="with --heights, annotate only nodes of posterior at least P "
+                        "(default 0)")
     g.add_argument("--outgroup", metavar="TAXON",
                    help="taxon to draw unrooted trees from (default: the first taxon of the "
                         "first file's translate table, as MrBayes draws them)")
@@ -108,6 +121,10 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         raise UsageError(f"--consensus must lie between 0.5 and 1, got {args.consensus}")
     if not 0 < args.credible <= 1:
         raise UsageError(f"--credible must lie in (0, 1], got {args.credible}")
+    if args.heights and args.no_lengths:
+        raise UsageError("--heights needs the branch lengths: drop --no-lengths")
+    if not 0 <= args.limit <= 1:
+        raise UsageError(f"--limit must lie in [0, 1], got {args.limit}")
     methods = _methods(args)
 
     try:
@@ -151,10 +168,12 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
     except ValueError as exc:
         raise CommandError(str(exc)) from None
 
+    annotated = _annotate(ctx, args, ts, sd, trees) if args.heights else {}
     _print_summary(ctx, ts, sd, trees, table, order, outgroup)
     if out_trees:
         ctx.write(out_trees, f"{len(trees)} tree{'s' if len(trees) > 1 else ''}",
-                  lambda tmp: _write_trees(tmp, out_trees, trees, order, outgroup, ts))
+                  lambda tmp: _write_trees(tmp, out_trees, trees, order, outgroup, ts,
+                                           annotated))
     if out_table:
         with ctx.phase("reading topologies", total=len(table), unit="topologies") as ph:
             newicks = table.newicks(ts, advance=ph.advance)
@@ -162,7 +181,8 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
                   lambda tmp: _write_table(tmp, table, newicks, ts, sd))
     if out_json:
         ctx.write(out_json, "every result",
-                  lambda tmp: _write_json(tmp, args, ts, sd, trees, table, order, outgroup))
+                  lambda tmp: _write_json(tmp, args, ts, sd, trees, table, order, outgroup,
+                                          annotated))
     if out_plot:
         from ..pictures.treeplot import cladograms
 
@@ -258,6 +278,45 @@ def _outgroup(name: Optional[str], leaf_names: Tuple[str, ...], order: List[int]
     return leaf_names.index(name)
 
 
+def _annotate(ctx: Context, args: argparse.Namespace, ts: TreeSet, sd: SplitData,
+              trees: NamedTrees) -> Dict[str, AnnotatedTree]:
+    """Heights and annotations for every summary tree, from one more pass over the trees."""
+    from ..analyses.summaries import annotate as A
+
+    if not sd.rooted:
+        raise CommandError("--heights needs rooted trees, but these are read as unrooted: "
+                           "give --rooted, or use trees marked [&R] in the file")
+    leaf_index = {name: i for i, name in enumerate(sd.leaf_names)}
+    targets = []
+    try:
+        for key, tree in trees:
+            if tree.tree_index is not None:  # a sample tree: its own text, its own heights
+                t = tree.tree_index
+                text = next(iter(ts.subset([t]).newicks()))
+                targets.append(A.target_from_newick(
+                    text, leaf_index, ts.translate_maps[ts.map_indices[t]],
+                    name=f"tree {ts.names[t]!r}"))
+            elif args.heights == "keep":
+                raise CommandError(f"--heights keep keeps the heights of a sample tree, but "
+                                   f"the {_title(tree)} is none: use --heights mean, median "
+                                   "or ca with it")
+            else:
+                targets.append(A.target_from_clades(cast(np.ndarray, tree.membership)))
+        with ctx.phase(f"annotating ({args.heights} heights)", total=len(ts),
+                       unit="trees") as ph:
+            done = A.annotate(targets, ts.newicks(), leaf_index,
+                              lambda i: ts.translate_maps[ts.map_indices[i]], args.heights,
+                              args.limit, names=ts.names, advance=ph.advance)
+    except ValueError as exc:
+        raise CommandError(str(exc)) from None
+    for (key, tree), at in zip(trees, done):
+        if at.negative_branches:
+            ctx.warn(f"{_title(tree)}: {counted(at.negative_branches, 'negative branch length')}"
+                     f" with --heights {args.heights} (a node above its parent, as "
+                     "TreeAnnotator allows)")
+    return {key: at for (key, _), at in zip(trees, done)}
+
+
 # ----------------------------------------------------------------------------- printing
 
 
@@ -331,7 +390,7 @@ def _tree_comment(tree: SummaryTree) -> str:
 
 
 def _write_trees(tmp: str, path: str, trees: NamedTrees, order: List[int], outgroup: int,
-                 ts: TreeSet) -> None:
+                 ts: TreeSet, annotated: Dict[str, AnnotatedTree]) -> None:
     leaf_names = trees[0][1].leaf_names
     rooting = "[&R]" if trees[0][1].rooted else "[&U]"
     from ..analyses.summaries import newick_label
@@ -339,8 +398,11 @@ def _write_trees(tmp: str, path: str, trees: NamedTrees, order: List[int], outgr
     with open(tmp, "w", encoding="utf-8", newline="\n") as fh:
         if path.lower().endswith(_NEWICK_SUFFIXES):
             labels = _labels(leaf_names)
-            for _, tree in trees:
-                fh.write(tree.to_newick(labels, outgroup=outgroup) + "\n")
+            for key, tree in trees:
+                at = annotated.get(key)
+                fh.write((at.to_newick(labels) if at else tree.to_newick(labels,
+                                                                         outgroup=outgroup))
+                         + "\n")
             return
         number = {leaf: str(k + 1) for k, leaf in enumerate(order)}
         labels = [number[i] for i in range(len(leaf_names))]
@@ -356,8 +418,9 @@ def _write_trees(tmp: str, path: str, trees: NamedTrees, order: List[int], outgr
             fh.write(f"\t\t{k + 1}\t{newick_label(leaf_names[leaf])}{sep}\n")
         fh.write("\t\t;\n")
         for name, tree in trees:
-            fh.write(f"\ttree {name}{_tree_comment(tree)} = {rooting} "
-                     f"{tree.to_newick(labels, outgroup=outgroup)}\n")
+            at = annotated.get(name)
+            text = at.to_newick(labels) if at else tree.to_newick(labels, outgroup=outgroup)
+            fh.write(f"\ttree {name}{_tree_comment(tree)} = {rooting} {text}\n")
         fh.write("end;\n")
 
 
@@ -380,8 +443,8 @@ def _finite(x: Optional[float]) -> Optional[float]:
 
 
 def _write_json(tmp: str, args: argparse.Namespace, ts: TreeSet, sd: SplitData,
-                trees: NamedTrees, table: TopologyTable, order: List[int], outgroup: int
-                ) -> None:
+                trees: NamedTrees, table: TopologyTable, order: List[int], outgroup: int,
+                annotated: Dict[str, AnnotatedTree]) -> None:
     def tree_dict(name: str, tree: SummaryTree) -> Dict[str, object]:
         d = {"name": name, "method": tree.method, "newick": tree.to_newick(outgroup=outgroup),
              "n_clades": tree.n_clades, "score": _finite(tree.score),
@@ -390,6 +453,11 @@ def _write_json(tmp: str, args: argparse.Namespace, ts: TreeSet, sd: SplitData,
         if tree.tree_index is not None:
             d["sample_tree"] = {"index": tree.tree_index, "name": tree.tree_name,
                                 "where": ts.locate(tree.tree_index)}
+        at = annotated.get(name)
+        if at is not None:
+            d["annotated_newick"] = at.to_newick(_labels(sd.leaf_names))
+            d["heights"] = at.heights_option
+            d["negative_branches"] = at.negative_branches
         return d
 
     topologies = [{"rank": k + 1, "count": int(table.counts[k]),
@@ -403,6 +471,7 @@ def _write_json(tmp: str, args: argparse.Namespace, ts: TreeSet, sd: SplitData,
                      "burnin_per_file": [f.burnin for f in ts.files],
                      "used_per_file": [f.n_used for f in ts.files], "thin": args.thin,
                      "max_trees": args.max_trees, "rooted": sd.rooted,
+                     "heights": args.heights, "limit": args.limit,
                      "lengths": not args.no_lengths,
                      "outgroup": sd.leaf_names[outgroup], "credible_mass": table.credible_mass},
         "n_trees": sd.n_trees, "taxa": [sd.leaf_names[i] for i in order],
