@@ -1,0 +1,93 @@
+"""``kestrilune summarize --heights``: annotated MCC trees equal to TreeAnnotator 1.10.4's,
+and one clear line for each input it cannot annotate."""
+
+import math
+import re
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from kestrilune_tools.analyses.summaries.annotate import hpd_interval, read_nodes
+from kestrilune_tools.console import cli
+
+DATA = Path(__file__).parents[1] / "data" / "summaries"
+BEAST = DATA / "beast1_ucln_17taxa.trees.gz"
+
+
+def _nodes(path):
+    """Every node of the one tree of a NEXUS file by its taxa: (length, annotations)."""
+    text = Path(path).read_text()
+    block = re.search(r"translate(.*?);", text, re.I | re.S).group(1)
+    translate = dict(line.strip().rstrip(",").split() for line in block.strip().splitlines())
+    tree = re.search(r"^\s*tree \S+ (?:\[[^]]*\] )?= (?:\[&R\] )?(.*;)", text,
+                     re.M | re.I).group(1)
+    index = {n: i for i, n in enumerate(sorted(translate.values()))}
+    return read_nodes(tree, index, translate)
+
+
+def _close(a, b):
+    return math.isclose(a, b, rel_tol=1e-9, abs_tol=1e-12)
+
+
+@pytest.mark.parametrize("heights", ["keep", "mean", "median", "ca"])
+def test_mcc_tree_equals_treeannotator(heights, tmp_path, capsys):
+    out = tmp_path / "mcc.nex"
+    assert cli.main(["summarize", str(BEAST), "--burnin", "200", "--mcc", "--heights", heights,
+                     "-o", str(out), "-q"]) == 0
+    assert "STATE_342000" in capsys.readouterr().out
+    ours, theirs = _nodes(out), _nodes(DATA / f"beast17.treeannotator.{heights}.tree")
+    assert set(ours) == set(theirs)
+    for clade, (length, notes) in theirs.items():
+        our_length, our_notes = ours[clade]
+        assert set(our_notes) == set(notes), clade
+        for key, value in notes.items():
+            got = our_notes[key]
+            pairs = zip(got, value) if isinstance(value, tuple) else [(got, value)]
+            assert all(_close(x, y) for x, y in pairs), (clade, key, got, value)
+        assert (length is None) == (our_length is None)
+        if length is not None:
+            assert math.isclose(our_length, length, rel_tol=1e-9, abs_tol=1e-9), clade
+
+
+def test_limit_leaves_only_the_posterior_below_it(tmp_path):
+    out = tmp_path / "mcc.nex"
+    assert cli.main(["summarize", str(BEAST), "--burnin", "200", "--mcc", "--heights", "ca",
+                     "--limit", "0.9", "-o", str(out), "-q"]) == 0
+    internal = [notes for _, notes in _nodes(out).values() if "posterior" in notes]
+    low = [n for n in internal if n["posterior"] < 0.9]
+    assert low and all(set(n) == {"posterior"} for n in low)
+    assert all("height_95%_HPD" in n for n in internal if n["posterior"] >= 0.9)
+
+
+def test_hpd_is_the_first_shortest_interval_of_round_half_up_size():
+    # 20 values: round(19.0) = 19 of them; 10 values: round(9.5) = 10, the whole range.
+    v = np.arange(20.0)
+    v[-1] = 100.0
+    assert hpd_interval(v) == (0.0, 18.0)
+    assert hpd_interval(np.arange(10.0)) == (0.0, 9.0)
+    assert hpd_interval(np.array([1.0, 2.0, 3.0, 4.0]), 0.5) == (1.0, 2.0)
+
+
+@pytest.mark.parametrize("extra, says", [
+    (["--unrooted", "--consensus"], "--rooted, or use trees marked [&R]"),
+    (["--consensus", "--heights", "keep"], "use --heights mean, median or ca"),
+    (["--mcc", "--no-lengths"], "drop --no-lengths"),
+])
+def test_bad_requests_get_one_clear_line(extra, says, tmp_path, capsys):
+    args = ["summarize", str(BEAST), "--burnin", "1900"] + extra
+    if "--heights" not in extra:
+        args += ["--heights", "mean"]
+    assert cli.main(args) != 0
+    err = capsys.readouterr().err
+    assert says in err and "Traceback" not in err and len(err.strip().splitlines()) == 1
+
+
+def test_trees_without_lengths_are_named(tmp_path, capsys):
+    trees = tmp_path / "bare.trees"
+    trees.write_text("#NEXUS\nbegin trees;\ntree a = [&R] ((A:1,B:1):1,C:2);\n"
+                     "tree b = [&R] ((A,B),C);\nend;\n")
+    assert cli.main(["summarize", str(trees), "--burnin", "0", "--mcc", "--heights",
+                     "mean"]) != 0
+    err = capsys.readouterr().err
+    assert "branch lengths" in err and "'b'" in err and "Traceback" not in err
