@@ -8,8 +8,13 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from kestrilune_tools.analyses.summaries.annotate import hpd_interval, read_nodes
+from kestrilune_tools.analyses.summaries import mcc_tree
+from kestrilune_tools.analyses.summaries.annotate import (
+    annotate, annotate_splits, hpd_interval, read_nodes, target_from_newick,
+)
 from kestrilune_tools.console import cli
+from kestrilune_tools.reading import read_trees
+from kestrilune_tools.table.splits import split_data
 
 DATA = Path(__file__).parents[1] / "data" / "summaries"
 BEAST = DATA / "beast1_ucln_17taxa.trees.gz"
@@ -91,3 +96,21 @@ def test_trees_without_lengths_are_named(tmp_path, capsys):
                      "mean"]) != 0
     err = capsys.readouterr().err
     assert "branch lengths" in err and "'b'" in err and "Traceback" not in err
+
+
+@pytest.mark.parametrize("heights", ["keep", "mean", "median", "ca"])
+def test_split_table_pass_equals_text_pass(heights):
+    """Samples without node annotations are annotated from the split table: the same
+    heights and height/length annotations as from the trees' texts."""
+    ts = read_trees([str(BEAST)], burnin=1700)
+    sd = split_data(ts, rooted=True, lengths=True)
+    t = mcc_tree(sd).tree_index
+    index = {name: i for i, name in enumerate(sd.leaf_names)}
+    target = target_from_newick(next(iter(ts.subset([t]).newicks())), index,
+                                ts.translate_maps[ts.map_indices[t]])
+    [text] = annotate([target], ts.newicks(), index,
+                      lambda i: ts.translate_maps[ts.map_indices[i]], heights)
+    [table] = annotate_splits([target], sd, heights, chunk=64)
+    assert table.heights == text.heights
+    assert table.annotations == [{k: v for k, v in notes.items() if not k.startswith("rate")}
+                                 for notes in text.annotations]

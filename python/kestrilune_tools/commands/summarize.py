@@ -302,11 +302,19 @@ def _annotate(ctx: Context, args: argparse.Namespace, ts: TreeSet, sd: SplitData
                                    "or ca with it")
             else:
                 targets.append(A.target_from_clades(cast(np.ndarray, tree.membership)))
+        with ctx.phase("looking for node annotations", total=len(ts), unit="trees") as ph:
+            annotated = _has_node_annotations(ts, ph.advance)
         with ctx.phase(f"annotating ({args.heights} heights)", total=len(ts),
                        unit="trees") as ph:
-            done = A.annotate(targets, ts.newicks(), leaf_index,
-                              lambda i: ts.translate_maps[ts.map_indices[i]], args.heights,
-                              args.limit, names=ts.names, advance=ph.advance)
+            if annotated:  # what the split table does not keep: read the trees again
+                done = A.annotate(targets, ts.newicks(), leaf_index,
+                                  lambda i: ts.translate_maps[ts.map_indices[i]],
+                                  args.heights, args.limit, names=ts.names,
+                                  advance=ph.advance)
+            else:
+                _require_lengths(sd)
+                done = A.annotate_splits(targets, sd, args.heights, args.limit,
+                                         advance=ph.advance)
     except ValueError as exc:
         raise CommandError(str(exc)) from None
     for (key, tree), at in zip(trees, done):
@@ -315,6 +323,31 @@ def _annotate(ctx: Context, args: argparse.Namespace, ts: TreeSet, sd: SplitData
                      f" with --heights {args.heights} (a node above its parent, as "
                      "TreeAnnotator allows)")
     return {key: at for (key, _), at in zip(trees, done)}
+
+
+def _has_node_annotations(ts: TreeSet, advance: Callable[[int], None]) -> bool:
+    """Whether any tree carries a ``[&...]`` comment inside its Newick (on a node)."""
+    for i, text in enumerate(ts.newicks(), 1):
+        if "[&" in text[text.find("("):]:
+            return True
+        if i % 1024 == 0:
+            advance(1024)
+    return False
+
+
+def _require_lengths(sd: SplitData) -> None:
+    """The split data write a missing length as 0.0: a tree whose lengths are all zero
+    is taken to have none, and has no heights to give."""
+    lengths = cast(np.ndarray, sd.lengths)
+    per_tree = np.diff(sd.indptr)
+    some = np.add.reduceat((lengths != 0.0).astype(np.int64), sd.indptr[:-1]) \
+        if len(lengths) else np.zeros(sd.n_trees, dtype=np.int64)
+    bare = np.flatnonzero((some == 0) & (per_tree > 0))
+    if len(bare):
+        t = int(bare[0])
+        raise CommandError(f"node heights need branch lengths, but {len(bare)} of the "
+                           f"{sd.n_trees} trees have none; the first is tree {t}, "
+                           f"{sd.tree_names[t]!r}")
 
 
 # ----------------------------------------------------------------------------- printing

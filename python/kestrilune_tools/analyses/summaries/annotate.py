@@ -37,14 +37,15 @@ import math
 import re
 from array import array
 from dataclasses import dataclass, field
-from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
+from ...table.splits import SplitData
 from .newick import newick_label
 
 __all__ = ["HEIGHTS", "TargetTree", "AnnotatedTree", "target_from_newick", "target_from_clades",
-           "annotate", "hpd_interval", "median", "read_nodes", "TreeTextError"]
+           "annotate", "annotate_splits", "hpd_interval", "median", "read_nodes", "TreeTextError"]
 
 HEIGHTS = ("keep", "mean", "median", "ca")
 
@@ -319,9 +320,9 @@ class _Slot:
 
     def __init__(self) -> None:
         self.count = 0
-        self.numbers: Dict[str, "array[float]"] = {}
+        self.numbers: Dict[str, Any] = {}  # array('d') or float64 ndarray per annotation
         self.texts: Dict[str, Dict[str, int]] = {}
-        self.ca_sum: List[float] = []
+        self.ca_sum: Any = []  # the common ancestor's height in every tree
 
 
 def annotate(targets: Sequence[TargetTree], texts: Iterable[str], leaf_index: Dict[str, int],
@@ -407,6 +408,133 @@ def annotate(targets: Sequence[TargetTree], texts: Iterable[str], leaf_index: Di
     return [_finish(tg, slots, n, heights, limit) for tg in targets]
 
 
+def annotate_splits(targets: Sequence[TargetTree], sd: SplitData, heights: str = "keep",
+                    limit: float = 0.0, advance: Optional[Callable[[int], None]] = None,
+                    chunk: int = 4096) -> List[AnnotatedTree]:
+    """As :func:`annotate`, from the split data of rooted trees with branch lengths instead
+    of the trees' texts: heights and lengths only (the split data keep no other node
+    annotation), the same numbers. Trees are taken ``chunk`` at a time, with whole-array
+    steps."""
+    if heights not in HEIGHTS:
+        raise ValueError(f"unknown heights {heights!r}: use one of {', '.join(HEIGHTS)}")
+    if not sd.rooted or sd.lengths is None or sd.parents is None:
+        raise ValueError("node heights need rooted trees with branch lengths")
+    n = sd.n_trees
+    if n == 0:
+        raise ValueError("no trees to annotate from")
+    n_leaves = len(sd.leaf_names)
+    everything = (1 << n_leaves) - 1
+    packed = np.packbits(sd.membership, axis=1, bitorder="little")
+    id_of = {int.from_bytes(row.tobytes(), "little"): i for i, row in enumerate(packed)}
+    slots: Dict[int, _Slot] = {}
+    for tg in targets:
+        for m in tg.masks:
+            if m not in slots:
+                slots[m] = _Slot()
+                if m != everything and m not in id_of:
+                    slots[m].count = -1  # a clade of no sample tree
+    masks = [m for m in slots if m != everything and slots[m].count == 0]
+    lut = np.full(sd.n_splits, -1, dtype=np.int64)
+    lut[[id_of[m] for m in masks]] = np.arange(len(masks))
+    got_h: List[List[np.ndarray]] = [[] for _ in masks]
+    got_l: List[List[np.ndarray]] = [[] for _ in masks]
+    root_h: List[np.ndarray] = []
+    ca: Dict[int, List[np.ndarray]] = {m: [] for m in slots} if heights == "ca" else {}
+    sizes = sd.split_sizes().astype(np.int64)
+    n_splits = sd.n_splits
+    for t0 in range(0, n, chunk):
+        t1 = min(n, t0 + chunk)
+        T = t1 - t0
+        e0, e1 = int(sd.indptr[t0]), int(sd.indptr[t1])
+        E = e1 - e0
+        ids = sd.ids[e0:e1].astype(np.int64)
+        tree_of = np.repeat(np.arange(T, dtype=np.int64), np.diff(sd.indptr[t0:t1 + 1]))
+        key = tree_of * n_splits + ids  # ascending: trees in order, ids ascending in each
+        par = sd.parents[e0:e1].astype(np.int64)
+        up = np.empty(E + T, dtype=np.int64)  # parent entry; entries E.. are the roots
+        up[:E] = np.where(par >= 0, np.searchsorted(key, tree_of * n_splits + par),
+                          E + tree_of)
+        up[E:] = np.arange(E, E + T)
+        lens = sd.lengths[e0:e1]
+        step = np.where(lens > 0.0, lens, 0.0)  # as BEAST reads lengths into heights
+        size = sizes[ids]
+        order = np.argsort(-size, kind="stable")  # parents before children
+        cuts = np.flatnonzero(np.diff(size[order])) + 1
+        depth = np.zeros(E + T)
+        level = np.zeros(E + T, dtype=np.int64)
+        for g in np.split(order, cuts):
+            depth[g] = depth[up[g]] + step[g]
+            level[g] = level[up[g]] + 1
+        top = np.zeros(T)
+        tips = np.flatnonzero(size == 1)
+        np.maximum.at(top, tree_of[tips], depth[tips])
+        h = np.concatenate([top[tree_of], top]) - depth
+        root_h.append(h[E:])
+        slot = lut[ids]
+        sel = np.flatnonzero(slot >= 0)
+        by = sel[np.argsort(slot[sel], kind="stable")]
+        bounds = np.concatenate([[0], np.cumsum(np.bincount(slot[sel], minlength=len(masks)))])
+        for k in range(len(masks)):
+            part = by[bounds[k]:bounds[k + 1]]
+            if len(part):
+                got_h[k].append(h[part])
+                got_l[k].append(lens[part])
+        if heights == "ca":
+            done: Dict[int, np.ndarray] = {}
+            for tg in targets:
+                _common_ancestors(tg, done, key, tree_of, T, E, n_splits, id_of, up, level)
+            for m, entries in done.items():
+                ca[m].append(h[entries])
+        if advance is not None:
+            advance(T)
+    for k, m in enumerate(masks):
+        s = slots[m]
+        if got_h[k]:
+            s.numbers["height"] = np.concatenate(got_h[k])
+            s.numbers["length"] = np.concatenate(got_l[k])
+            s.count = len(s.numbers["height"])
+    root = slots[everything]
+    root.numbers["height"] = np.concatenate(root_h)
+    root.numbers["length"] = np.zeros(n)
+    root.count = n
+    for m, s in slots.items():
+        if s.count < 0:
+            s.count = 0
+        if heights == "ca":
+            s.ca_sum = np.concatenate(ca[m])
+    return [_finish(tg, slots, n, heights, limit) for tg in targets]
+
+
+def _common_ancestors(tg: TargetTree, done: Dict[int, np.ndarray], key: np.ndarray,
+                      tree_of: np.ndarray, T: int, E: int, n_splits: int,
+                      id_of: Dict[int, int], up: np.ndarray, level: np.ndarray) -> None:
+    """For every node of the target, the entry of its taxa's most recent common ancestor
+    in each tree of the chunk: the tips' own entries, then pairwise LCAs upwards."""
+    children: List[List[int]] = [[] for _ in tg.masks]
+    for j, p in enumerate(tg.parent):
+        if p >= 0:
+            children[p].append(j)
+    for j in range(len(tg.masks) - 1, -1, -1):
+        m = tg.masks[j]
+        if m in done:
+            continue
+        if tg.leaf[j] >= 0:
+            tip = id_of[m]
+            done[m] = np.searchsorted(key, np.arange(T, dtype=np.int64) * n_splits + tip)
+            continue
+        a = done[tg.masks[children[j][0]]]
+        for c in children[j][1:]:
+            b = done[tg.masks[c]]
+            while True:
+                differ = a != b
+                if not differ.any():
+                    break
+                la, lb = level[a], level[b]
+                a = np.where(differ & (la >= lb), up[a], a)
+                b = np.where(differ & (lb > la), up[b], b)
+        done[m] = a
+
+
 def _push(nums: Dict[str, "array[float]"], key: str, v: float) -> None:
     a = nums.get(key)
     if a is None:
@@ -432,8 +560,9 @@ def _finish(tg: TargetTree, slots: Dict[int, _Slot], n: int, heights: str, limit
         keys = [k for k in _FIRST if k in s.numbers] + sorted(k for k in s.numbers
                                                                if k not in _FIRST)
         for k in keys:
-            v = np.sort(np.frombuffer(s.numbers[k], dtype=np.float64))
-            mean = math.fsum(s.numbers[k]) / len(v)
+            raw = np.frombuffer(s.numbers[k], dtype=np.float64)
+            v = np.sort(raw)
+            mean = math.fsum(raw.tolist()) / len(v)
             med = median(v)
             stats[k] = (mean, med)
             if not show:
@@ -456,7 +585,7 @@ def _finish(tg: TargetTree, slots: Dict[int, _Slot], n: int, heights: str, limit
         if heights == "keep":
             hs.append(tg.heights[j])  # type: ignore[index]  # checked by annotate()
         elif heights == "ca":
-            hs.append(math.fsum(s.ca_sum) / n)
+            hs.append(math.fsum(np.asarray(s.ca_sum, dtype=np.float64).tolist()) / n)
         elif s.count == 0:
             raise ValueError("a clade of the target tree is in none of the sample trees: "
                              "its mean or median height is undefined (use --heights ca)")
