@@ -35,7 +35,7 @@ if TYPE_CHECKING:
     from types import ModuleType
 
     from ..analyses.summaries import SummaryTree, TopologyTable
-    from ..analyses.summaries.annotate import AnnotatedTree
+    from ..analyses.summaries.annotate import AnnotatedTree, TargetTree
     from ..reading import TreeSet
     from ..table.splits import SplitData
 
@@ -80,6 +80,11 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                         "every node gets posterior, height and length with their median, "
                         "95%% HPD and range, and the same for each numeric node annotation "
                         "of the trees; rooted trees with branch lengths only")
+    g.add_argument("--target", metavar="TREE",
+                   help="also annotate this tree (the first of a NEXUS or Newick file, e.g. a "
+                        "maximum-likelihood tree) with the sample's clade supports, heights and "
+                        "annotations, as TreeAnnotator -target; alone, it is the only tree "
+                        "written; implies --heights keep (its own heights) unless given")
     g.add_argument("--limit", type=float, default=0.0, metavar="P",
                    help="with --heights, annotate only nodes of posterior at least P "
                         "(default 0)")
@@ -121,6 +126,8 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         raise UsageError(f"--consensus must lie between 0.5 and 1, got {args.consensus}")
     if not 0 < args.credible <= 1:
         raise UsageError(f"--credible must lie in (0, 1], got {args.credible}")
+    if args.target and not args.heights:
+        args.heights = "keep"  # TreeAnnotator's default: the target's own heights
     if args.heights and args.no_lengths:
         raise UsageError("--heights needs the branch lengths: drop --no-lengths")
     if not 0 <= args.limit <= 1:
@@ -168,12 +175,14 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
     except ValueError as exc:
         raise CommandError(str(exc)) from None
 
-    annotated = _annotate(ctx, args, ts, sd, trees) if args.heights else {}
-    _print_summary(ctx, ts, sd, trees, table, order, outgroup)
+    target = _read_target(args.target, sd) if args.target else None
+    annotated = _annotate(ctx, args, ts, sd, trees, target) if args.heights else {}
+    _print_summary(ctx, ts, sd, trees, table, order, outgroup, annotated)
     if out_trees:
-        ctx.write(out_trees, f"{len(trees)} tree{'s' if len(trees) > 1 else ''}",
+        n_out = len(trees) + ("target" in annotated)
+        ctx.write(out_trees, f"{n_out} tree{'s' if n_out > 1 else ''}",
                   lambda tmp: _write_trees(tmp, out_trees, trees, order, outgroup, ts,
-                                           annotated))
+                                           annotated, sd))
     if out_table:
         with ctx.phase("reading topologies", total=len(table), unit="topologies") as ph:
             newicks = table.newicks(ts, advance=ph.advance)
@@ -209,7 +218,7 @@ def _methods(args: argparse.Namespace) -> List[str]:
         methods.append("ccd0")
     if args.ccd1:
         methods.append("ccd1")
-    if not methods:
+    if not methods and not args.target:
         args.consensus = 0.5
         methods.append("consensus")
     return methods
@@ -278,9 +287,22 @@ def _outgroup(name: Optional[str], leaf_names: Tuple[str, ...], order: List[int]
     return leaf_names.index(name)
 
 
+def _read_target(path: str, sd: SplitData) -> TargetTree:
+    from ..analyses.summaries import annotate as A
+    from ..reading.first import read_first_tree
+
+    try:
+        name, text, translate = read_first_tree(path)
+        return A.target_from_newick(text, {n: i for i, n in enumerate(sd.leaf_names)},
+                                    translate, name=f"--target {path}")
+    except (TreeFileError, OSError, ValueError) as exc:
+        raise CommandError(str(exc)) from None
+
+
 def _annotate(ctx: Context, args: argparse.Namespace, ts: TreeSet, sd: SplitData,
-              trees: NamedTrees) -> Dict[str, AnnotatedTree]:
-    """Heights and annotations for every summary tree, from one more pass over the trees."""
+              trees: NamedTrees, target: Optional[TargetTree]) -> Dict[str, AnnotatedTree]:
+    """Heights and annotations for every summary tree (and the --target tree), from one
+    more pass over the trees."""
     from ..analyses.summaries import annotate as A
 
     if not sd.rooted:
@@ -302,6 +324,11 @@ def _annotate(ctx: Context, args: argparse.Namespace, ts: TreeSet, sd: SplitData
                                    "or ca with it")
             else:
                 targets.append(A.target_from_clades(cast(np.ndarray, tree.membership)))
+        if target is not None:
+            if args.heights == "keep" and target.heights is None:
+                raise CommandError(f"--target {args.target} has no branch lengths to keep: "
+                                   "use --heights mean, median or ca with it")
+            targets.append(target)
         with ctx.phase("looking for node annotations", total=len(ts), unit="trees") as ph:
             annotated = _has_node_annotations(ts, ph.advance)
         with ctx.phase(f"annotating ({args.heights} heights)", total=len(ts),
@@ -317,12 +344,14 @@ def _annotate(ctx: Context, args: argparse.Namespace, ts: TreeSet, sd: SplitData
                                          advance=ph.advance)
     except ValueError as exc:
         raise CommandError(str(exc)) from None
-    for (key, tree), at in zip(trees, done):
+    titles = [_title(tree) for _, tree in trees] + ["--target tree"]
+    for title, at in zip(titles, done):
         if at.negative_branches:
-            ctx.warn(f"{_title(tree)}: {counted(at.negative_branches, 'negative branch length')}"
+            ctx.warn(f"{title}: {counted(at.negative_branches, 'negative branch length')}"
                      f" with --heights {args.heights} (a node above its parent, as "
                      "TreeAnnotator allows)")
-    return {key: at for (key, _), at in zip(trees, done)}
+    keys = [key for key, _ in trees] + ["target"]
+    return dict(zip(keys, done))
 
 
 def _has_node_annotations(ts: TreeSet, advance: Callable[[int], None]) -> bool:
@@ -374,7 +403,8 @@ def _describe(tree: SummaryTree, sd: SplitData) -> str:
 
 
 def _print_summary(ctx: Context, ts: TreeSet, sd: SplitData, trees: NamedTrees,
-                   table: TopologyTable, order: List[int], outgroup: int) -> None:
+                   table: TopologyTable, order: List[int], outgroup: int,
+                   annotated: Dict[str, AnnotatedTree]) -> None:
     mode = "rooted clades" if sd.rooted else "unrooted splits"
     if sd.rooted and ctx.args.rooted is None:
         mode += ", as the files mark their trees [&R]"
@@ -398,6 +428,10 @@ def _print_summary(ctx: Context, ts: TreeSet, sd: SplitData, trees: NamedTrees,
         out.append(f"  {k + 1}: p = {table.probabilities[k]:.6f}, P = {table.cumulative[k]:.6f}"
                    f" ({counted(int(table.counts[k]), 'tree')}, first "
                    f"{sd.tree_names[table.first_tree[k]]!r})")
+    if annotated.get("target") is not None:
+        at = annotated["target"]
+        out.append(f"--target tree ({ctx.args.target}): annotated from "
+                   f"{counted(at.n_trees, 'tree')}, {ctx.args.heights} heights")
     ctx.print("\n".join(out))
 
 
@@ -423,9 +457,10 @@ def _tree_comment(tree: SummaryTree) -> str:
 
 
 def _write_trees(tmp: str, path: str, trees: NamedTrees, order: List[int], outgroup: int,
-                 ts: TreeSet, annotated: Dict[str, AnnotatedTree]) -> None:
-    leaf_names = trees[0][1].leaf_names
-    rooting = "[&R]" if trees[0][1].rooted else "[&U]"
+                 ts: TreeSet, annotated: Dict[str, AnnotatedTree], sd: SplitData) -> None:
+    leaf_names = sd.leaf_names
+    rooting = "[&R]" if sd.rooted else "[&U]"
+    target = annotated.get("target")
     from ..analyses.summaries import newick_label
 
     with open(tmp, "w", encoding="utf-8", newline="\n") as fh:
@@ -436,6 +471,8 @@ def _write_trees(tmp: str, path: str, trees: NamedTrees, order: List[int], outgr
                 fh.write((at.to_newick(labels) if at else tree.to_newick(labels,
                                                                          outgroup=outgroup))
                          + "\n")
+            if target is not None:
+                fh.write(target.to_newick(labels) + "\n")
             return
         number = {leaf: str(k + 1) for k, leaf in enumerate(order)}
         labels = [number[i] for i in range(len(leaf_names))]
@@ -454,6 +491,8 @@ def _write_trees(tmp: str, path: str, trees: NamedTrees, order: List[int], outgr
             at = annotated.get(name)
             text = at.to_newick(labels) if at else tree.to_newick(labels, outgroup=outgroup)
             fh.write(f"\ttree {name}{_tree_comment(tree)} = {rooting} {text}\n")
+        if target is not None:
+            fh.write(f"\ttree target = {rooting} {target.to_newick(labels)}\n")
         fh.write("end;\n")
 
 
@@ -509,6 +548,10 @@ def _write_json(tmp: str, args: argparse.Namespace, ts: TreeSet, sd: SplitData,
                      "outgroup": sd.leaf_names[outgroup], "credible_mass": table.credible_mass},
         "n_trees": sd.n_trees, "taxa": [sd.leaf_names[i] for i in order],
         "trees": [tree_dict(name, tree) for name, tree in trees],
+        "target": None if "target" not in annotated else {
+            "path": args.target, "annotated_newick":
+                annotated["target"].to_newick(_labels(sd.leaf_names)),
+            "heights": args.heights, "negative_branches": annotated["target"].negative_branches},
         "topologies": {"n_distinct": len(table), "n_credible": table.n_credible,
                        "credible_set": topologies},
     }

@@ -322,7 +322,7 @@ class _Slot:
         self.count = 0
         self.numbers: Dict[str, Any] = {}  # array('d') or float64 ndarray per annotation
         self.texts: Dict[str, Dict[str, int]] = {}
-        self.ca_sum: Any = []  # the common ancestor's height in every tree
+        self.ca_sum: List[float] = []  # common ancestor heights (or sums of them)
 
 
 def annotate(targets: Sequence[TargetTree], texts: Iterable[str], leaf_index: Dict[str, int],
@@ -439,8 +439,9 @@ def annotate_splits(targets: Sequence[TargetTree], sd: SplitData, heights: str =
     got_h: List[List[np.ndarray]] = [[] for _ in masks]
     got_l: List[List[np.ndarray]] = [[] for _ in masks]
     root_h: List[np.ndarray] = []
-    ca: Dict[int, List[np.ndarray]] = {m: [] for m in slots} if heights == "ca" else {}
+    ca: Dict[int, List[float]] = {m: [] for m in slots} if heights == "ca" else {}
     sizes = sd.split_sizes().astype(np.int64)
+    leaf_of_split = np.argmax(sd.membership, axis=1)  # for clades of one leaf
     n_splits = sd.n_splits
     for t0 in range(0, n, chunk):
         t1 = min(n, t0 + chunk)
@@ -480,11 +481,13 @@ def annotate_splits(targets: Sequence[TargetTree], sd: SplitData, heights: str =
                 got_h[k].append(h[part])
                 got_l[k].append(lens[part])
         if heights == "ca":
+            tip_entry = np.empty((T, n_leaves), dtype=np.int64)
+            tip_entry[tree_of[tips], leaf_of_split[ids[tips]]] = tips
             done: Dict[int, np.ndarray] = {}
             for tg in targets:
-                _common_ancestors(tg, done, key, tree_of, T, E, n_splits, id_of, up, level)
-            for m, entries in done.items():
-                ca[m].append(h[entries])
+                _common_ancestors(tg, done, tip_entry, up, level)
+            for m, entries in done.items():  # only their sum is needed
+                ca[m].append(math.fsum(h[entries].tolist()))
         if advance is not None:
             advance(T)
     for k, m in enumerate(masks):
@@ -493,6 +496,7 @@ def annotate_splits(targets: Sequence[TargetTree], sd: SplitData, heights: str =
             s.numbers["height"] = np.concatenate(got_h[k])
             s.numbers["length"] = np.concatenate(got_l[k])
             s.count = len(s.numbers["height"])
+        got_h[k] = got_l[k] = []  # one copy at a time
     root = slots[everything]
     root.numbers["height"] = np.concatenate(root_h)
     root.numbers["length"] = np.zeros(n)
@@ -501,15 +505,15 @@ def annotate_splits(targets: Sequence[TargetTree], sd: SplitData, heights: str =
         if s.count < 0:
             s.count = 0
         if heights == "ca":
-            s.ca_sum = np.concatenate(ca[m])
+            s.ca_sum = ca[m]
     return [_finish(tg, slots, n, heights, limit) for tg in targets]
 
 
-def _common_ancestors(tg: TargetTree, done: Dict[int, np.ndarray], key: np.ndarray,
-                      tree_of: np.ndarray, T: int, E: int, n_splits: int,
-                      id_of: Dict[int, int], up: np.ndarray, level: np.ndarray) -> None:
+def _common_ancestors(tg: TargetTree, done: Dict[int, np.ndarray], tip_entry: np.ndarray,
+                      up: np.ndarray, level: np.ndarray) -> None:
     """For every node of the target, the entry of its taxa's most recent common ancestor
-    in each tree of the chunk: the tips' own entries, then pairwise LCAs upwards."""
+    in each tree of the chunk: the tips' own entries (``tip_entry[t, leaf]``), then the
+    lowest common ancestor of the children's, climbing only where they still differ."""
     children: List[List[int]] = [[] for _ in tg.masks]
     for j, p in enumerate(tg.parent):
         if p >= 0:
@@ -519,19 +523,20 @@ def _common_ancestors(tg: TargetTree, done: Dict[int, np.ndarray], key: np.ndarr
         if m in done:
             continue
         if tg.leaf[j] >= 0:
-            tip = id_of[m]
-            done[m] = np.searchsorted(key, np.arange(T, dtype=np.int64) * n_splits + tip)
+            done[m] = tip_entry[:, tg.leaf[j]]
             continue
-        a = done[tg.masks[children[j][0]]]
+        a = done[tg.masks[children[j][0]]].copy()
         for c in children[j][1:]:
-            b = done[tg.masks[c]]
-            while True:
-                differ = a != b
-                if not differ.any():
-                    break
-                la, lb = level[a], level[b]
-                a = np.where(differ & (la >= lb), up[a], a)
-                b = np.where(differ & (lb > la), up[b], b)
+            b = done[tg.masks[c]].copy()
+            idx = np.flatnonzero(a != b)
+            while idx.size:
+                aa, bb = a[idx], b[idx]
+                la, lb = level[aa], level[bb]
+                aa = np.where(la >= lb, up[aa], aa)
+                bb = np.where(lb >= la, up[bb], bb)
+                a[idx] = aa
+                b[idx] = bb
+                idx = idx[aa != bb]
         done[m] = a
 
 
@@ -585,7 +590,7 @@ def _finish(tg: TargetTree, slots: Dict[int, _Slot], n: int, heights: str, limit
         if heights == "keep":
             hs.append(tg.heights[j])  # type: ignore[index]  # checked by annotate()
         elif heights == "ca":
-            hs.append(math.fsum(np.asarray(s.ca_sum, dtype=np.float64).tolist()) / n)
+            hs.append(math.fsum(s.ca_sum) / n)
         elif s.count == 0:
             raise ValueError("a clade of the target tree is in none of the sample trees: "
                              "its mean or median height is undefined (use --heights ca)")
