@@ -120,3 +120,13 @@ def test_split_table_pass_equals_text_pass(heights):
     assert all(math.isclose(x, y, rel_tol=1e-13) for x, y in zip(table.heights, text.heights))
     assert table.annotations == [{k: v for k, v in notes.items() if not k.startswith("rate")}
                                  for notes in text.annotations]
+
+
+@pytest.mark.parametrize("extra, key", [(["--consensus"], "prob"),
+                                        (["--mcc", "--heights", "mean"], "posterior")])
+def test_support_labels_repeat_the_supports(extra, key, tmp_path):
+    out = tmp_path / "s.nwk"
+    assert cli.main(["summarize", str(BEAST), "--burnin", "200", "--support-labels", "-o",
+                     str(out), "-q"] + extra) == 0
+    pairs = re.findall(r"\)([^\[:,();]+)\[&" + key + r"=([^,\]]+)", out.read_text())
+    assert len(pairs) >= 13 and all(label == value for label, value in pairs)

@@ -101,6 +101,9 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     o.add_argument("-o", "--output", metavar="TREES",
                    help="write the summary trees: NEXUS with a translate table (.nex, .nexus, "
                         ".tre, .tree, .trees) or Newick (.nwk, .newick)")
+    o.add_argument("--support-labels", action="store_true",
+                   help="also write each node's support as its label in -o (read by ape, "
+                        "IQ-TREE and most tools, which skip [&...] comments)")
     o.add_argument("--json", metavar="JSON",
                    help="write every result at full precision with its settings")
     o.add_argument("--plot", metavar="PNG",
@@ -182,7 +185,7 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         n_out = len(trees) + ("target" in annotated)
         ctx.write(out_trees, f"{n_out} tree{'s' if n_out > 1 else ''}",
                   lambda tmp: _write_trees(tmp, out_trees, trees, order, outgroup, ts,
-                                           annotated, sd))
+                                           annotated, sd, args.support_labels))
     if out_table:
         with ctx.phase("reading topologies", total=len(table), unit="topologies") as ph:
             newicks = table.newicks(ts, advance=ph.advance)
@@ -457,7 +460,8 @@ def _tree_comment(tree: SummaryTree) -> str:
 
 
 def _write_trees(tmp: str, path: str, trees: NamedTrees, order: List[int], outgroup: int,
-                 ts: TreeSet, annotated: Dict[str, AnnotatedTree], sd: SplitData) -> None:
+                 ts: TreeSet, annotated: Dict[str, AnnotatedTree], sd: SplitData,
+                 support_labels: bool = False) -> None:
     leaf_names = sd.leaf_names
     rooting = "[&R]" if sd.rooted else "[&U]"
     target = annotated.get("target")
@@ -468,11 +472,11 @@ def _write_trees(tmp: str, path: str, trees: NamedTrees, order: List[int], outgr
             labels = _labels(leaf_names)
             for key, tree in trees:
                 at = annotated.get(key)
-                fh.write((at.to_newick(labels) if at else tree.to_newick(labels,
-                                                                         outgroup=outgroup))
-                         + "\n")
+                fh.write((at.to_newick(labels, support_labels) if at else
+                          tree.to_newick(labels, outgroup=outgroup,
+                                         support_labels=support_labels)) + "\n")
             if target is not None:
-                fh.write(target.to_newick(labels) + "\n")
+                fh.write(target.to_newick(labels, support_labels) + "\n")
             return
         number = {leaf: str(k + 1) for k, leaf in enumerate(order)}
         labels = [number[i] for i in range(len(leaf_names))]
@@ -489,10 +493,11 @@ def _write_trees(tmp: str, path: str, trees: NamedTrees, order: List[int], outgr
         fh.write("\t\t;\n")
         for name, tree in trees:
             at = annotated.get(name)
-            text = at.to_newick(labels) if at else tree.to_newick(labels, outgroup=outgroup)
+            text = (at.to_newick(labels, support_labels) if at else
+                    tree.to_newick(labels, outgroup=outgroup, support_labels=support_labels))
             fh.write(f"\ttree {name}{_tree_comment(tree)} = {rooting} {text}\n")
         if target is not None:
-            fh.write(f"\ttree target = {rooting} {target.to_newick(labels)}\n")
+            fh.write(f"\ttree target = {rooting} {target.to_newick(labels, support_labels)}\n")
         fh.write("end;\n")
 
 

@@ -278,9 +278,10 @@ class AnnotatedTree:
         h = self.heights
         return [None if p < 0 else h[p] - h[j] for j, p in enumerate(self.target.parent)]
 
-    def to_newick(self, labels: Sequence[str]) -> str:
+    def to_newick(self, labels: Sequence[str], support_labels: bool = False) -> str:
         """Newick with ``[&key=value,...]`` after each node's label and before its length,
-        children in the order of their lowest leaf."""
+        children in the order of their lowest leaf; ``support_labels`` also writes each
+        internal node's posterior as its label."""
         t = self.target
         lengths = self.branch_lengths()
         children: List[List[Tuple[int, str]]] = [[] for _ in t.masks]
@@ -291,6 +292,8 @@ class AnnotatedTree:
             else:
                 text = "(" + ",".join(s for _, s in sorted(children[j])) + ")"
             notes = self.annotations[j]
+            if support_labels and "posterior" in notes:
+                text += _format(notes["posterior"])
             if notes:
                 text += "[&" + ",".join(f"{k}={_format(v)}" for k, v in notes.items()) + "]"
             x = lengths[j]
