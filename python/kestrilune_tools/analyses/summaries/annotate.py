@@ -486,11 +486,14 @@ def annotate_splits(targets: Sequence[TargetTree], sd: SplitData, heights: str =
         if heights == "ca":
             tip_entry = np.empty((T, n_leaves), dtype=np.int64)
             tip_entry[tree_of[tips], leaf_of_split[ids[tips]]] = tips
+            jumps = [up]
+            while (1 << len(jumps)) <= int(level.max()):
+                jumps.append(jumps[-1][jumps[-1]])
             done: Dict[int, np.ndarray] = {}
             for tg in targets:
-                _common_ancestors(tg, done, tip_entry, up, level)
+                _common_ancestors(tg, done, tip_entry, jumps, level)
             for m, entries in done.items():  # only their sum is needed
-                ca[m].append(math.fsum(h[entries].tolist()))
+                ca[m].append(float(np.sum(h[entries])))
         if advance is not None:
             advance(T)
     for k, m in enumerate(masks):
@@ -513,10 +516,11 @@ def annotate_splits(targets: Sequence[TargetTree], sd: SplitData, heights: str =
 
 
 def _common_ancestors(tg: TargetTree, done: Dict[int, np.ndarray], tip_entry: np.ndarray,
-                      up: np.ndarray, level: np.ndarray) -> None:
+                      jumps: List[np.ndarray], level: np.ndarray) -> None:
     """For every node of the target, the entry of its taxa's most recent common ancestor
     in each tree of the chunk: the tips' own entries (``tip_entry[t, leaf]``), then the
-    lowest common ancestor of the children's, climbing only where they still differ."""
+    lowest common ancestor of the children's, by binary lifting (``jumps[k]``: each
+    entry's ancestor 2^k levels up, roots their own)."""
     children: List[List[int]] = [[] for _ in tg.masks]
     for j, p in enumerate(tg.parent):
         if p >= 0:
@@ -528,19 +532,27 @@ def _common_ancestors(tg: TargetTree, done: Dict[int, np.ndarray], tip_entry: np
         if tg.leaf[j] >= 0:
             done[m] = tip_entry[:, tg.leaf[j]]
             continue
-        a = done[tg.masks[children[j][0]]].copy()
+        a = done[tg.masks[children[j][0]]]
         for c in children[j][1:]:
-            b = done[tg.masks[c]].copy()
-            idx = np.flatnonzero(a != b)
-            while idx.size:
-                aa, bb = a[idx], b[idx]
-                la, lb = level[aa], level[bb]
-                aa = np.where(la >= lb, up[aa], aa)
-                bb = np.where(lb >= la, up[bb], bb)
-                a[idx] = aa
-                b[idx] = bb
-                idx = idx[aa != bb]
+            a = _lca(a, done[tg.masks[c]], jumps, level)
         done[m] = a
+
+
+def _lca(a: np.ndarray, b: np.ndarray, jumps: List[np.ndarray], level: np.ndarray
+         ) -> np.ndarray:
+    d = level[a] - level[b]
+    deep, high = np.where(d >= 0, a, b), np.where(d >= 0, b, a)
+    d = np.abs(d)
+    for k, up in enumerate(jumps):  # to the same level
+        step = ((d >> k) & 1).astype(bool)
+        if step.any():
+            deep = np.where(step, up[deep], deep)
+    for up in reversed(jumps):  # then up to just below the common ancestor
+        ua, ub = up[deep], up[high]
+        move = ua != ub
+        deep = np.where(move, ua, deep)
+        high = np.where(move, ub, high)
+    return np.where(deep == high, deep, jumps[0][deep])
 
 
 def _push(nums: Dict[str, "array[float]"], key: str, v: float) -> None:
@@ -570,7 +582,7 @@ def _finish(tg: TargetTree, slots: Dict[int, _Slot], n: int, heights: str, limit
         for k in keys:
             raw = np.frombuffer(s.numbers[k], dtype=np.float64)
             v = np.sort(raw)
-            mean = math.fsum(raw.tolist()) / len(v)
+            mean = float(np.sum(raw)) / len(v)  # pairwise: within rounding of a plain sum
             med = median(v)
             stats[k] = (mean, med)
             if not show:
