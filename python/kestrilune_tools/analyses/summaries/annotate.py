@@ -413,7 +413,7 @@ def annotate(targets: Sequence[TargetTree], texts: Iterable[str], leaf_index: Di
 
 def annotate_splits(targets: Sequence[TargetTree], sd: SplitData, heights: str = "keep",
                     limit: float = 0.0, advance: Optional[Callable[[int], None]] = None,
-                    chunk: int = 4096) -> List[AnnotatedTree]:
+                    chunk: int = 2048) -> List[AnnotatedTree]:
     """As :func:`annotate`, from the split data of rooted trees with branch lengths instead
     of the trees' texts: heights and lengths only (the split data keep no other node
     annotation), the same numbers. Trees are taken ``chunk`` at a time, with whole-array
@@ -428,7 +428,13 @@ def annotate_splits(targets: Sequence[TargetTree], sd: SplitData, heights: str =
     n_leaves = len(sd.leaf_names)
     everything = (1 << n_leaves) - 1
     packed = np.packbits(sd.membership, axis=1, bitorder="little")
-    id_of = {int.from_bytes(row.tobytes(), "little"): i for i, row in enumerate(packed)}
+    wanted = {m.to_bytes(packed.shape[1], "little"): m for tg in targets for m in tg.masks}
+    id_of = {}  # the split id of every target clade the trees hold
+    for i, row in enumerate(packed):
+        m = wanted.get(row.tobytes())
+        if m is not None:
+            id_of[m] = i
+    del packed
     slots: Dict[int, _Slot] = {}
     for tg in targets:
         for m in tg.masks:
