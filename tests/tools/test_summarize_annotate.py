@@ -44,7 +44,12 @@ def test_mcc_tree_equals_treeannotator(heights, via, tmp_path, capsys):
     assert cli.main(["summarize", str(BEAST), "--burnin", "200", "--heights", heights,
                      "-o", str(out), "-q"] + pick) == 0
     assert ("STATE_342000" if via == "--mcc" else "--target tree") in capsys.readouterr().out
-    ours, theirs = _nodes(out), _nodes(DATA / f"beast17.treeannotator.{heights}.tree")
+    _same(out, DATA / f"beast17.treeannotator.{heights}.tree")
+
+
+def _same(ours_path, theirs_path):
+    """Every node, every annotation (text exactly, numbers to 1e-9) and branch length."""
+    ours, theirs = _nodes(ours_path), _nodes(theirs_path)
     assert set(ours) == set(theirs)
     for clade, (length, notes) in theirs.items():
         our_length, our_notes = ours[clade]
@@ -52,10 +57,20 @@ def test_mcc_tree_equals_treeannotator(heights, via, tmp_path, capsys):
         for key, value in notes.items():
             got = our_notes[key]
             pairs = zip(got, value) if isinstance(value, tuple) else [(got, value)]
-            assert all(_close(x, y) for x, y in pairs), (clade, key, got, value)
+            assert all(x == y if isinstance(y, str) else _close(x, y) for x, y in pairs), \
+                (clade, key, got, value)
         assert (length is None) == (our_length is None)
         if length is not None:
             assert math.isclose(our_length, length, rel_tol=1e-9, abs_tol=1e-9), clade
+
+
+def test_text_and_integer_traits_equal_treeannotator(tmp_path):
+    """Modes (ties joined with +, in TreeAnnotator's order), .prob, .set, .set.prob; integer
+    annotations summarised as numbers; BEAST 2 placement (before the ':')."""
+    out = tmp_path / "traits.nex"
+    assert cli.main(["summarize", str(DATA / "traits_5taxa.trees"), "--burnin", "10",
+                     "--mcc", "--heights", "median", "-o", str(out), "-q"]) == 0
+    _same(out, DATA / "traits_5taxa.treeannotator.median.tree")
 
 
 def test_limit_leaves_only_the_posterior_below_it(tmp_path):

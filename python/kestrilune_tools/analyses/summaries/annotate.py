@@ -42,7 +42,6 @@ from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tupl
 import numpy as np
 
 from ...table.splits import SplitData
-from .newick import newick_label
 
 __all__ = ["HEIGHTS", "TargetTree", "AnnotatedTree", "target_from_newick", "target_from_clades",
            "annotate", "annotate_splits", "hpd_interval", "median", "read_nodes", "TreeTextError"]
@@ -309,7 +308,7 @@ def _format(v: Annotation) -> str:
     if isinstance(v, tuple):
         return "{" + ",".join(_format(x) for x in v) + "}"
     if isinstance(v, str):
-        return newick_label(v) if v else '""'
+        return '"' + v.replace('"', "'") + '"'  # as TreeAnnotator quotes text values
     return repr(float(v))
 
 
@@ -561,6 +560,28 @@ def _lca(a: np.ndarray, b: np.ndarray, jumps: List[np.ndarray], level: np.ndarra
     return np.where(deep == high, deep, jumps[0][deep])
 
 
+def _java_hash(text: str) -> int:
+    h = 0
+    for unit in text.encode("utf-16-le").hex(" ", 2).split():  # UTF-16 code units
+        h = (31 * h + int(unit[2:] + unit[:2], 16)) & 0xFFFFFFFF
+    return h
+
+
+def _hash_order(values: List[str]) -> List[str]:
+    """Text values in the order TreeAnnotator lists them (a Java ``HashMap`` of strings,
+    filled in ``values`` order): by bucket, then by insertion. Modes joined with ``+`` and
+    ``.set`` follow it."""
+    capacity = 16
+    while len(values) > 0.75 * capacity:
+        capacity *= 2
+
+    def bucket(v: str) -> int:
+        h = _java_hash(v)
+        return (h ^ (h >> 16)) & (capacity - 1)
+
+    return sorted(values, key=bucket)  # stable: insertion order within a bucket
+
+
 def _push(nums: Dict[str, "array[float]"], key: str, v: float) -> None:
     a = nums.get(key)
     if a is None:
@@ -600,7 +621,7 @@ def _finish(tg: TargetTree, slots: Dict[int, _Slot], n: int, heights: str, limit
                 d[f"{k}_range"] = (float(v[0]), float(v[-1]))
         if show:
             for k in sorted(s.texts):
-                counts = s.texts[k]
+                counts = {v: s.texts[k][v] for v in _hash_order(list(s.texts[k]))}
                 total = sum(counts.values())
                 top = max(counts.values())
                 modes = [v for v, c in counts.items() if c == top]
