@@ -145,3 +145,13 @@ def test_support_labels_repeat_the_supports(extra, key, tmp_path):
                      str(out), "-q"] + extra) == 0
     pairs = re.findall(r"\)([^\[:,();]+)\[&" + key + r"=([^,\]]+)", out.read_text())
     assert len(pairs) >= 13 and all(label == value for label, value in pairs)
+
+
+def test_annotations_some_trees_lack_are_named(tmp_path, capsys):
+    text = (DATA / "traits_5taxa.trees").read_text()
+    first = text.index("tree STATE_0")
+    cut = re.sub(r"\(1\[&state=(\"[a-z]+\"),rate=[^,]+,", r"(1[&state=\1,", text[first:], count=1)
+    (tmp_path / "t.trees").write_text(text[:first] + cut)
+    assert cli.main(["summarize", str(tmp_path / "t.trees"), "--burnin", "0", "--mcc",
+                     "--heights", "mean", "-q"]) == 0
+    assert "node annotation rate missing in some trees" in capsys.readouterr().err

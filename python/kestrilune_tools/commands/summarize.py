@@ -348,6 +348,11 @@ def _annotate(ctx: Context, args: argparse.Namespace, ts: TreeSet, sd: SplitData
     except ValueError as exc:
         raise CommandError(str(exc)) from None
     titles = [_title(tree) for _, tree in trees] + ["--target tree"]
+    partial = sorted({k for at in done for k in at.partial})
+    if partial:
+        ctx.warn(f"node annotation{'s' if len(partial) > 1 else ''} {', '.join(partial)} "
+                 "missing in some trees on nodes where others give "
+                 f"{'them' if len(partial) > 1 else 'it'}: summarised over the trees that do")
     for title, at in zip(titles, done):
         if at.negative_branches:
             ctx.warn(f"{title}: {counted(at.negative_branches, 'negative branch length')}"

@@ -37,7 +37,7 @@ import math
 import re
 from array import array
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple, Union
 
 import numpy as np
 
@@ -271,6 +271,9 @@ class AnnotatedTree:
     n_trees: int
     heights_option: str
     negative_branches: int = 0
+    # annotations some trees holding a node's clade give and others not: their summaries
+    # are over the trees that give them (TreeAnnotator would count the others as 0)
+    partial: Tuple[str, ...] = ()
     settings: Dict[str, object] = field(default_factory=dict)
 
     def branch_lengths(self) -> List[Optional[float]]:
@@ -596,8 +599,11 @@ def _finish(tg: TargetTree, slots: Dict[int, _Slot], n: int, heights: str, limit
             ) -> AnnotatedTree:
     hs: List[float] = []
     notes: List[Dict[str, Annotation]] = []
+    partial: Set[str] = set()
     for j, m in enumerate(tg.masks):
         s = slots[m]
+        partial.update(k for k, a in s.numbers.items() if len(a) != s.count)
+        partial.update(k for k, c in s.texts.items() if sum(c.values()) != s.count)
         d: Dict[str, Annotation] = {}
         tip = tg.leaf[j] >= 0
         if not tip:
@@ -642,6 +648,7 @@ def _finish(tg: TargetTree, slots: Dict[int, _Slot], n: int, heights: str, limit
     negative = sum(1 for j, p in enumerate(tg.parent) if p >= 0 and hs[p] - hs[j] < 0)
     return AnnotatedTree(target=tg, heights=hs, annotations=notes, n_trees=n,
                          heights_option=heights, negative_branches=negative,
+                         partial=tuple(sorted(partial)),
                          settings={"heights": heights, "limit": limit})
 
 
