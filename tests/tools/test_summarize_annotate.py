@@ -155,3 +155,12 @@ def test_annotations_some_trees_lack_are_named(tmp_path, capsys):
     assert cli.main(["summarize", str(tmp_path / "t.trees"), "--burnin", "0", "--mcc",
                      "--heights", "mean", "-q"]) == 0
     assert "node annotation rate missing in some trees" in capsys.readouterr().err
+
+
+def test_consensus_tree_heights_equal_treeannotator_on_it_as_target(tmp_path):
+    """A summary tree that is no sample tree (polytomies included) gets the mean heights
+    and annotations TreeAnnotator gives it as a user target."""
+    out = tmp_path / "con.nex"
+    assert cli.main(["summarize", str(BEAST), "--burnin", "0", "--consensus", "--heights",
+                     "mean", "-o", str(out), "-q"]) == 0
+    _same(out, DATA / "beast17.treeannotator.target_consensus.mean.tree")
