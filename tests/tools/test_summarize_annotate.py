@@ -164,3 +164,19 @@ def test_consensus_tree_heights_equal_treeannotator_on_it_as_target(tmp_path):
     assert cli.main(["summarize", str(BEAST), "--burnin", "0", "--consensus", "--heights",
                      "mean", "-o", str(out), "-q"]) == 0
     _same(out, DATA / "beast17.treeannotator.target_consensus.mean.tree")
+
+
+def test_negative_branches_are_counted_and_said(tmp_path, capsys):
+    """(A,B) is 5 high in the two trees holding it, the root 13/3 on average: with mean
+    heights its branch is negative, as TreeAnnotator would write it."""
+    trees = tmp_path / "neg.trees"
+    trees.write_text("#NEXUS\nbegin trees;\ntree a = [&R] ((A:5,B:5):1,C:6);\n"
+                     "tree b = [&R] ((A:0.5,C:0.5):0.5,B:1);\n"
+                     "tree c = [&R] ((A:5,B:5):1,C:6);\nend;\n")
+    out = tmp_path / "neg.nwk"
+    assert cli.main(["summarize", str(trees), "--burnin", "0", "--mcc", "--heights", "mean",
+                     "-o", str(out)]) == 0
+    assert "MCC tree (a): 1 negative branch length with --heights mean" in \
+        capsys.readouterr().err
+    assert re.search(r"\)\[&posterior=0\.6666666666666666,[^]]*\]:-0\.66666666666666",
+                     out.read_text())
