@@ -24,10 +24,26 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from summarize_bench import load, phases, prefix, sample, timed  # noqa: E402
+from summarize_bench import load, prefix, sample, timed  # noqa: E402
 
 TARGET_SECONDS = 60.0
 TARGET_BYTES = 2 << 30
+
+
+def phases(stdout: str):
+    """(label, time) of each phase of the command's timing line, its wrapped lines joined."""
+    lines = stdout.splitlines()
+    start = next((i for i, ln in enumerate(lines) if ln.startswith("wall time:")), None)
+    if start is None:
+        return []
+    text = lines[start]
+    for ln in lines[start + 1:]:
+        if not ln.startswith("  "):
+            break
+        text += " " + ln.strip()
+    inner = text[text.find("(") + 1:text.rfind(")")]
+    return [(m.group(1).strip(), m.group(2)) for m in
+            re.finditer(r"([^,]+?) ((?:[0-9]+ min )?[0-9.]+ (?:ms|s))(?:,|$)", inner)]
 
 
 def nodes(path: str):

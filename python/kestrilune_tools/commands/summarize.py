@@ -2,12 +2,21 @@
 
     kestrilune summarize analysis --burnin 25% --consensus --trprobs topologies.tsv -o con.nex
     kestrilune summarize beast.trees --burnin 200 --mcc --ccd0 --ccd1 -o trees.nex --json s.json
+    kestrilune summarize beast.trees --burnin 200 --mcc --heights ca -o mcc.tree
 
 Each file is one run; a MrBayes base name (``analysis``) stands for its ``.run*.t`` files.
 Trees are compared as rooted clades when ``--rooted`` is given or every file marks its trees
 ``[&R]``, as unrooted splits otherwise; the MCC and CCD trees need rooted trees. Without a
 tree option the majority-rule consensus is made. The definitions are those of
 :mod:`kestrilune_tools.analyses.summaries`.
+
+``--heights keep|mean|median|ca`` makes dated trees annotated as TreeAnnotator 1.10 writes
+them (``posterior``, ``height``/``length`` and every node annotation of the trees with their
+median, 95% HPD and range; text traits with their frequencies): from the split table when
+the trees carry no ``[&...]`` on their nodes, else from one more reading of the trees'
+texts. ``--target TREE`` annotates a given tree the same way; ``--limit P`` annotates only
+nodes of posterior at least P; ``--support-labels`` also writes supports as node labels.
+See :mod:`kestrilune_tools.analyses.summaries.annotate`.
 
 Outputs: ``-o`` the summary trees, NEXUS with a translate table (``.nex``, ``.nexus``,
 ``.tre``, ``.tree``, ``.trees``) or one Newick line per tree (``.nwk``, ``.newick``);
