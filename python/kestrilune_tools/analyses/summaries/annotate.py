@@ -548,6 +548,17 @@ def _common_ancestors(tg: TargetTree, done: Dict[int, np.ndarray], tip_entry: np
 
 def _lca(a: np.ndarray, b: np.ndarray, jumps: List[np.ndarray], level: np.ndarray
          ) -> np.ndarray:
+    up = jumps[0]
+    ua = up[a]
+    out = np.where(a == b, a, ua)  # siblings, most often: their parent
+    rest = np.flatnonzero((a != b) & (ua != up[b]))
+    if rest.size:
+        out[rest] = _lift(a[rest], b[rest], jumps, level)
+    return out
+
+
+def _lift(a: np.ndarray, b: np.ndarray, jumps: List[np.ndarray], level: np.ndarray
+          ) -> np.ndarray:
     d = level[a] - level[b]
     deep, high = np.where(d >= 0, a, b), np.where(d >= 0, b, a)
     d = np.abs(d)
