@@ -50,7 +50,7 @@ HEIGHTS = ("keep", "mean", "median", "ca")
 
 Annotation = Union[float, str, Tuple[float, float], Tuple[str, ...], Tuple[float, ...]]
 
-_TOKEN = re.compile(r"\[[^\]]*\]|'(?:[^']|'')*'|[(),;:]|[^(),;:\[\]'\s]+|\s+")
+_TOKEN = re.compile(r"\[[^\]]*\]|'(?:[^']|'')*'|[(),;:]|[^(),;:\[\]'\s]+")  # blanks skipped
 _PAIR = re.compile(r"\s*([^=,{}\"']+?)\s*=\s*(\"[^\"]*\"|'[^']*'|\{[^}]*\}|[^,]*)")
 
 
@@ -157,8 +157,6 @@ def _parse(text: str, leaf_of: Callable[[str], int], name: str) -> _Parsed:
                         attrs[current] = found
                     else:
                         a.update(found)
-            continue
-        if tok.isspace():
             continue
         if c == "(":
             parent.append(stack[-1] if stack else -1)
