@@ -140,6 +140,10 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         raise UsageError(f"--credible must lie in (0, 1], got {args.credible}")
     if args.target and not args.heights:
         args.heights = "keep"  # TreeAnnotator's default: the target's own heights
+    if out_plot and args.target and not any((args.consensus is not None, args.allcompat,
+                                             args.mcc, args.ccd0, args.ccd1)):
+        raise UsageError("--plot draws the summary trees, and --target alone makes none: "
+                         "add --mcc, --consensus, ... or drop --plot")
     if args.heights and args.no_lengths:
         raise UsageError("--heights needs the branch lengths: drop --no-lengths")
     if not 0 <= args.limit <= 1:
