@@ -488,7 +488,8 @@ def _write_trees(tmp: str, path: str, trees: NamedTrees, order: List[int], outgr
                 at = annotated.get(key)
                 fh.write((at.to_newick(labels, support_labels) if at else
                           tree.to_newick(labels, outgroup=outgroup,
-                                         support_labels=support_labels)) + "\n")
+                                         support_labels=support_labels,
+                                         posterior_key=tree.rooted)) + "\n")
             if target is not None:
                 fh.write(target.to_newick(labels, support_labels) + "\n")
             return
@@ -508,7 +509,8 @@ def _write_trees(tmp: str, path: str, trees: NamedTrees, order: List[int], outgr
         for name, tree in trees:
             at = annotated.get(name)
             text = (at.to_newick(labels, support_labels) if at else
-                    tree.to_newick(labels, outgroup=outgroup, support_labels=support_labels))
+                    tree.to_newick(labels, outgroup=outgroup, support_labels=support_labels,
+                                   posterior_key=tree.rooted))
             fh.write(f"\ttree {name}{_tree_comment(tree)} = {rooting} {text}\n")
         if target is not None:
             fh.write(f"\ttree target = {rooting} {target.to_newick(labels, support_labels)}\n")
