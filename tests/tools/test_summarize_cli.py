@@ -65,7 +65,7 @@ def test_beast_sample_gives_mcc_and_ccd_trees(tmp_path, capsys):
                      "-o", out["trees.nwk"], "--json", out["summary.json"], "-q"])
     stdout = capsys.readouterr().out
     assert code == 0
-    assert "(rooted clades, as the files mark their trees [&R]): 1801 trees" in stdout
+    assert "(rooted clades, as the files mark their trees [&R]):\n  1801 trees" in stdout
     assert "log clade credibility -5.343868837869309" in stdout
     lines = Path(out["trees.nwk"]).read_text().splitlines()
     assert len(lines) == 3

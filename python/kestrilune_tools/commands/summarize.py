@@ -426,10 +426,12 @@ def _print_summary(ctx: Context, ts: TreeSet, sd: SplitData, trees: NamedTrees,
     if sd.rooted and ctx.args.rooted is None:
         mode += ", as the files mark their trees [&R]"
     files = counted(len(ts.files), "file")
-    out = [f"kestrilune summarize ({mode}): {counted(sd.n_trees, 'tree')} from {files}, "
-           f"{counted(len(sd.leaf_names), 'taxon')}, {int(sd.nontrivial().sum())} distinct "
-           f"non-trivial "
-           f"{'clades' if sd.rooted else 'splits'}"]
+    facts = (f"{counted(sd.n_trees, 'tree')} from {files}, "
+             f"{counted(len(sd.leaf_names), 'taxon')}, {int(sd.nontrivial().sum())} distinct "
+             f"non-trivial {'clades' if sd.rooted else 'splits'}")
+    out = [f"kestrilune summarize ({mode}): {facts}"]
+    if len(out[0]) > 80:  # the facts on a line of their own
+        out = [f"kestrilune summarize ({mode}):", f"  {facts}"]
     for f in ts.files:
         out.append(f"  {f.label}: {counted(f.n_trees, 'tree')}, burn-in {f.burnin}, "
                    f"used {f.n_used}")
