@@ -208,3 +208,15 @@ def test_converge_warns_of_generations_the_log_lacks(tmp_path, capsys):
     err = capsys.readouterr().err
     assert f"{shifted}: no sample at generation 0, where tree 1 of" in err
     assert "(501 such trees): are these the files of one run?" in err
+
+
+def test_a_real_beast2_run_pair(capsys):
+    """BEAST 2.7's own files (tests/data/converge/README.md): the logs are found beside the
+    tree files, and a long column name stays told apart from its neighbours."""
+    runs = [str(DATA / f"beast2_relaxed.run{r}.trees.gz") for r in (1, 2)]
+    from kestrilune_tools.console.cli import main
+
+    assert main(["converge", *runs, "--rooted", "--no-ess", "-q"]) == 0
+    out = capsys.readouterr().out
+    assert "beast2_relaxed.run2.trees.gz <- beast2_relaxed.run2.log.gz" in out
+    assert "rateCa~gories.10" in out and "samples after the burn-in: 301, 301" in out

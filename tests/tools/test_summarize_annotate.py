@@ -180,3 +180,17 @@ def test_negative_branches_are_counted_and_said(tmp_path, capsys):
         capsys.readouterr().err
     assert re.search(r"\)\[&posterior=0\.6666666666666666,[^]]*\]:-0\.66666666666666",
                      out.read_text())
+
+
+@pytest.mark.parametrize("heights", ["keep", "mean", "median"])
+def test_beast2_run_equals_beast2_treeannotator(heights, tmp_path):
+    """A real BEAST 2.7 relaxed-clock run (rate annotations before the ':'; no [&R] mark,
+    so --rooted) against BEAST 2's TreeAnnotator, which also writes the root's length 0."""
+    out = tmp_path / "mcc.nex"
+    assert cli.main(["summarize", str(DATA / "beast2_relaxed_6taxa.trees.gz"), "--rooted",
+                     "--burnin", "25%", "--mcc", "--heights", heights, "-o", str(out),
+                     "-q"]) == 0
+    theirs = DATA / f"beast2_relaxed_6taxa.treeannotator2.{heights}.tree"
+    fixed = tmp_path / "theirs.nex"
+    fixed.write_text(re.sub(r":0\.0;", ";", theirs.read_text()))
+    _same(out, fixed)

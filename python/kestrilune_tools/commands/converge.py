@@ -329,7 +329,9 @@ def _parameter_lines(prep: ParameterReport) -> List[str]:
         s = d.sump
         mark = next((m for k, m in _MARKS if k in d.flags), "")
         plus = "+" if "psrf_1.01" in d.flags else ""
-        lines.append(f"{d.name[:16]:<16} {_g(s.mean, 10)} {_g(s.lower, 10)} "
+        # a long name keeps its end, where BEAST numbers its columns (rateCategories.10)
+        name = d.name if len(d.name) <= 16 else d.name[:6] + "~" + d.name[-9:]
+        lines.append(f"{name:<16} {_g(s.mean, 10)} {_g(s.lower, 10)} "
                      f"{_g(s.upper, 10)} {_fmt(d.min_ess):>8} {mark:<2} "
                      f"{_fmt(s.psrf, 3):>7} {_fmt(d.psrf_gelman_rubin, 3):>7}{plus}")
         if not math.isnan(d.min_ess) and d.min_ess < worst_ess[0]:
