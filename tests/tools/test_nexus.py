@@ -348,7 +348,8 @@ def _gz(tmp_path, data: bytes, cut: int = 0) -> str:
      "text is not UTF-8: it looks like UTF-16 (save the file as UTF-8)"),
     (lambda p: _write_bytes(p, b"(A,B,C);\x00\x01\x02"), "not a text file (it holds NUL bytes)"),
     (lambda p: _write(p, "Dear reviewer,\nwe thank you for 'the' [comments].\n"),
-     "no NEXUS or Newick trees found (the file starts with 'Dear reviewer,')"),
+     "no trees found: not NEXUS, Newick, nor a tab-separated tree log such as RevBayes "
+     "writes (the file starts with 'Dear reviewer,')"),
 ], ids=["truncated-gzip", "damaged-gzip", "utf16-bom", "utf16be", "binary", "letter"])
 def test_unreadable_files_are_named(tmp_path, make, phrase):
     path = make(tmp_path)

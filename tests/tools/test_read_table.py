@@ -48,9 +48,9 @@ def test_errors_count_trees_across_chunks_and_name_file_and_line(tmp_path, monke
         read_table([a, b])
     assert (info.value.kind, info.value.tree_index) == ("different_leaf_set", 5)
     assert str(info.value) == (
-        "Tree 5 has a different leaf set than tree 0. All trees must share the same taxa. "
-        f"(tree 5 is {b} line 3, tree 'b.nwk:tree_3'; tree 0 is {a} line 1, "
-        "tree 'a.nwk:tree_1')")
+        f"tree 3 of run 2 ({b} line 3, 'b.nwk:tree_3') lacks D and has E, unlike the first "
+        f"tree ({a} line 1, 'a.nwk:tree_1'); every tree must name the same taxa "
+        "(--common-taxa prunes them to the taxa all share)")
     # A fractional burn-in is known at the end of the file only: its trees are parsed too.
     c = _nwk(tmp_path, "c.nwk", ["((A,B),(C,D);"] + [good] * 3)
     with pytest.raises(_engine.TreeSetError, match=rf"index 0: .*\(tree 0 is {c} line 1"):

@@ -101,11 +101,11 @@ def _other_taxa(tmp_path):
     (lambda p: [_unrooted_with_polytomy(p), "--ccd1"], 1,
      "CCD1 needs binary trees, but 1 of the 2 trees are not"),
     (lambda p: _other_taxa(p), 1,
-     "the runs have different taxa: {p}/b.nex does not name the taxa of {p}/a.nex "
-     "(it has E; it lacks D)"),
+     "tree 1 of run 2 ({p}/b.nex line 4, 'b.nex:t1') lacks D and has E, unlike the first "
+     "tree ({p}/a.nex line 4, 'a.nex:t1')"),
     (lambda p: [_primates(p), "--consensus", "0.3"], 2, "--consensus must lie between 0.5"),
     (lambda p: [_primates(p), "--outgroup", "Nemo"], 1, "--outgroup Nemo: no such taxon"),
-    (lambda p: [str(p / "nothing")], 1, "no such file, and no MrBayes runs"),
+    (lambda p: [str(p / "nothing")], 1, "no such file, no MrBayes runs"),
     (lambda p: [_primates(p), "-o", str(p / "trees.txt")], 2, "cannot tell the format"),
 ], ids=["mcc_unrooted", "ccd_polytomy", "different_taxa", "threshold", "outgroup", "missing",
         "suffix"])

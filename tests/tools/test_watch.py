@@ -4,6 +4,7 @@ every diagnostic point the ASDSF of the finished files' trace, which is MrBayes'
 import gzip
 import json
 import random
+import re
 from pathlib import Path
 
 import numpy as np
@@ -21,11 +22,25 @@ DATA = Path(__file__).parents[1] / "data" / "converge"
 ANALYSES = {"primates2": (2, 10000), "cynmix3": (3, 8000)}
 
 
-@pytest.mark.parametrize("name", sorted(ANALYSES))
-def test_growing_runs_give_the_finished_trace(tmp_path, name):
+def as_revbayes(nexus):
+    """The trees of a MrBayes file as a RevBayes tab-separated log."""
+    text = nexus.decode()
+    names = dict(re.findall(r"^\s+(\d+) ([^,;\s]+)[,;]$", text, re.M))
+    rows = ["Iteration\tPosterior\tpsi"]
+    for gen, tree in re.findall(r"tree gen\.(\d+) = \[&U\] (.*;)", text):
+        rows.append(f"{gen}\t-1.0\t" + re.sub(r"([(,])(\d+)(?=[:,)])",
+                                                lambda m: m.group(1) + names[m.group(2)], tree))
+    return ("\n".join(rows) + "\n").encode()
+
+
+@pytest.mark.parametrize("name, layout", [("primates2", "nexus"), ("cynmix3", "nexus"),
+                                          ("primates2", "revbayes")])
+def test_growing_runs_give_the_finished_trace(tmp_path, name, layout):
     n_runs, every = ANALYSES[name]
     sources = [gzip.decompress((DATA / name / f"{name}.run{r + 1}.t.gz").read_bytes())
                for r in range(n_runs)]
+    if layout == "revbayes":
+        sources = [as_revbayes(s) for s in sources]
     paths = [tmp_path / f"run{r + 1}.t" for r in range(n_runs)]
     for p in paths:
         p.write_bytes(b"")
@@ -49,7 +64,7 @@ def test_growing_runs_give_the_finished_trace(tmp_path, name):
                 live.restart(r)
             live.add(r, batch.names, batch.newicks, f.translate)
         points += live.ready()
-    assert restarted and all(f.complete for f in followers)
+    assert restarted and (layout == "revbayes" or all(f.complete for f in followers))
     sd = split_data(read_trees([str(p) for p in paths]), rooted=False)
     trace = sf.asdsf_trace(sd, sf.run_layout(sd), every, burnin=0.25)
     assert [p.generation for p in points] == trace.generation.tolist()
@@ -59,11 +74,10 @@ def test_growing_runs_give_the_finished_trace(tmp_path, name):
 
 
 def test_command_once_with_json_lines_and_a_stop_rule(tmp_path, capsys):
-    runs = []
     for r in (1, 2):
-        runs.append(tmp_path / f"p.run{r}.t")
-        runs[-1].write_bytes(gzip.decompress(
-            (DATA / "primates2" / f"primates2.run{r}.t.gz").read_bytes()))
+        for ext in ("t", "p"):
+            (tmp_path / f"p.run{r}.{ext}").write_bytes(gzip.decompress(
+                (DATA / "primates2" / f"primates2.run{r}.{ext}.gz").read_bytes()))
     out = tmp_path / "w.jsonl"
     assert main(["watch", str(tmp_path / "p"), "--diagn-every", "10000", "--once", "-q",
                  "--json-lines", str(out), "--stop-when", "asdsf<0.0015 and used>=100",
@@ -74,6 +88,8 @@ def test_command_once_with_json_lines_and_a_stop_rule(tmp_path, capsys):
     assert [round(r["asdsf"], 6) for r in records] == [0.0, 0.001041, 0.001738, 0.002088,
                                                         0.001672]
     assert "every file is complete" in printed and "stopping" not in printed
+    # the parameters at the last point are sump's at the end (primates2.pstat: 1.043882)
+    assert (records[-1]["psrf_name"], round(records[-1]["psrf"], 6)) == ("r(A<->T)", 1.043882)
     assert main(["watch", str(tmp_path / "p"), "--diagn-every", "10000", "--once", "-q",
                  "--stop-when", "asdsf<0.0015", "--stop-after", "2"]) == 0
     assert "stopping: asdsf<0.0015 held at 2 diagnostic points in a row" in \
@@ -81,9 +97,24 @@ def test_command_once_with_json_lines_and_a_stop_rule(tmp_path, capsys):
 
 
 @pytest.mark.parametrize("rule, said", [
-    ("asdsf < 0.01 and ess > 200", "no statistic 'ess'"),
+    ("asdsf < 0.01 and split_ess > 200", "no statistic 'split_ess'"),
     ("asdsf = 0.01", "cannot read"),
 ])
 def test_stop_rules_that_cannot_be_read(rule, said):
     with pytest.raises(UsageError, match=said):
         parse_rule(rule)
+
+
+def test_live_screen_fits_80_columns_and_flags():
+    from kestrilune_tools.commands.watch import screen
+
+    history = [{"generation": 10000 * k, "asdsf": 0.02 / k, "splits": 9,
+                "psrf": 1.05 if k % 2 else 1.0, "ess": 100.0 if k % 3 else 300.0,
+                "ess_name": "r(A<->T)" * 5} for k in range(1, 13)]
+    lines = screen(["x" * 60 + ".run1.t", "b.run2.t"], (1201, 1198), (120000, 119800), history,
+                   "asdsf<0.01 and ess>200", 1, 3)
+    shown = [line.split()[0] for line in lines if line.strip()[:1].isdigit()]
+    assert max(map(len, lines)) <= 80 and shown == [str(10000 * k) for k in range(3, 13)]
+    text = "\n".join(lines)
+    assert text.count("100.0**") == 6 and text.count("300.0*") == 4 and text.count("+") == 5
+    assert lines[-1] == "stop when asdsf<0.01 and ess>200: held at 1 of 3 points in a row"

@@ -29,7 +29,8 @@ import warnings
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Union
 
 from ..table.metrics import METRICS
-from ..console.cli import DEFAULT_BURNIN, add_rooting_arguments, CommandError, Context, UsageError
+from ..console.cli import (DEFAULT_BURNIN, add_rooting_arguments, add_taxa_arguments,
+                           CommandError, Context, UsageError)
 
 if TYPE_CHECKING:
     from ..analyses.converge import ConvergenceReport
@@ -46,8 +47,9 @@ _HTML_SUFFIXES = (".html", ".htm")
 def add_arguments(p: argparse.ArgumentParser) -> None:
     page_only = p.prog.endswith(" report")  # kestrilune report: the page, nothing else
     p.add_argument("files", nargs="+", metavar="RUN",
-                   help="one tree file per run (NEXUS or Newick, plain or gzip-compressed), "
-                        "or the base name of a MrBayes analysis for its .run*.t files")
+                   help="one tree file per run (NEXUS, Newick or RevBayes tab-separated, "
+                        "plain or gzip-compressed), or the base name of a MrBayes or "
+                        "RevBayes analysis for its runs (.run*.t, _run_*.trees)")
     p.add_argument("--burnin", default=DEFAULT_BURNIN, metavar="B",
                    help="trees to drop from the start of each run: a count (250), a "
                         "fraction (0.25) or a percentage (25%%); default 25%%, as MrBayes")
@@ -55,6 +57,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                    help="splits below this frequency in every run are left out of the "
                         "ASDSF and of the split table (default 0.10, as MrBayes)")
     add_rooting_arguments(p)
+    add_taxa_arguments(p)
     p.add_argument("--metric", choices=METRICS, default="rf",
                    help="tree distance of the ESS measures (default rf)")
     p.add_argument("--diagn-every", type=int, default=None, metavar="N",
@@ -268,8 +271,12 @@ def _param_files(args: argparse.Namespace, files: Sequence[str], ctx: Context
 
 
 def _pairing_text(how: str, pairs: Sequence[Tuple[str, str]]) -> str:
+    def shown(tree: str, log: str) -> str:  # a log beside its tree file: its name only
+        same = os.path.dirname(os.path.abspath(tree)) == os.path.dirname(os.path.abspath(log))
+        return os.path.basename(log) if same else log
+
     return "\n".join([f"parameter logs ({how}):"] +
-                     [f"  {os.path.basename(t)} <- {p}" for t, p in pairs])
+                      [f"  {os.path.basename(t)} <- {shown(t, p)}" for t, p in pairs])
 
 
 def _parameters(paths: Sequence[str], rep: ConvergenceReport, args: argparse.Namespace,

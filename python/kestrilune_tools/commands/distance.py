@@ -74,6 +74,14 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         except ImportError as exc:
             raise CommandError(str(exc)) from None
 
+    from ..reading.runs import expand_runs
+
+    try:
+        args.files = expand_runs(args.files)
+        if getattr(args, "between", None):
+            args.between = expand_runs(args.between)
+    except FileNotFoundError as exc:
+        raise CommandError(str(exc)) from None
     ctx.resolve_rooting(args.files)
     # With --trace, the table of every tree (burn-in included), which the trace shows.
     every_tree = bool(args.trace) and not big

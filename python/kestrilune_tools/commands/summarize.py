@@ -121,11 +121,7 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         heads = read_heads(files)
     except (TreeFileError, OSError):
         heads = None  # reading the trees says what is wrong, as for any command
-    if heads is not None:
-        try:
-            S.check_file_taxa([(h.path, h.translate) for h in heads])
-        except ValueError as exc:
-            raise CommandError(str(exc)) from None
+    if heads is not None:  # runs naming other taxa: reading the trees says which
         rooted = _rooting(args, heads, methods)
     ts, split_table = ctx.read_table(files, args.burnin, args.thin, args.max_trees,
                                      rooted=rooted, lengths=not args.no_lengths)

@@ -23,6 +23,7 @@ import json
 import operator
 import os
 import re
+import sys
 import time
 from typing import IO, Callable, Dict, List, Optional, Tuple
 
@@ -30,7 +31,7 @@ from ..console.cli import CommandError, Context, UsageError, add_rooting_argumen
 
 _OPS: Dict[str, Callable[[float, float], bool]] = {
     "<=": operator.le, ">=": operator.ge, "<": operator.lt, ">": operator.gt}
-STATISTICS = ("asdsf", "msdsf", "splits", "generation", "trees", "used")
+STATISTICS = ("asdsf", "msdsf", "splits", "generation", "trees", "used", "psrf", "ess")
 _CONDITION = re.compile(r"^\s*([a-z_]+)\s*(<=|>=|<|>)\s*([-+0-9.eE]+)\s*$")
 
 Condition = Tuple[str, str, float]
@@ -53,11 +54,14 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--stop-when", metavar="RULE",
                    help="e.g. \"asdsf<0.01 and trees>=1000\": exit 0 once it holds; "
                         f"statistics: {', '.join(STATISTICS)} (trees, used: the fewest of "
-                        "any run)")
+                        "any run; psrf: the largest over the parameters, ess: the smallest, "
+                        "as MrBayes' sump)")
     p.add_argument("--stop-after", type=int, default=1, metavar="K",
                    help="--stop-when must hold at K diagnostic points in a row (default 1)")
     p.add_argument("--json-lines", metavar="JSONL",
                    help="one JSON record per diagnostic point, written as it is made")
+    p.add_argument("--no-params", action="store_true",
+                   help="leave out the parameter logs found beside the tree files")
     p.add_argument("--once", action="store_true",
                    help="read what the files hold now, report, and exit")
     add_rooting_arguments(p)
@@ -88,13 +92,71 @@ def holds(rule: List[Condition], record: Dict[str, object]) -> bool:
         if isinstance(got, list):
             got = min(got)
         if got is None or not _OPS[op](float(got), value):  # type: ignore[arg-type]
+            return False  # a statistic not defined yet (no parameter log, too few samples)
             return False
     return True
+
+
+def screen(names: List[str], trees: Tuple[int, ...], generations: Tuple[Optional[int], ...],
+           history: List[Dict[str, object]], rule: Optional[str], held: int,
+           stop_after: int, rows: int = 10) -> List[str]:
+    """The live view: each run's trees and last generation, then the last ``rows`` points
+    (ASDSF, and the parameters' worst PSRF and ESS, flagged: + above 1.01, ** below 200,
+    * below 625), within 80 columns."""
+    out = [f"{'run':<40} {'trees':>10} {'last generation':>16}"]
+    for name, t, g in zip(names, trees, generations):
+        label = name if len(name) <= 40 else "..." + name[-37:]
+        out.append(f"{label:<40} {t:>10} {'-' if g is None else g:>16}")
+    out.append("")
+    out.append(f"{'generation':>12} {'ASDSF':>10} {'splits':>7} {'PSRF max':>10} "
+               f"{'ESS min':>10}  worst parameter")
+    for r in history[-rows:]:
+        asdsf = "-" if r["asdsf"] is None else f"{r['asdsf']:.6f}"
+        psrf = r.get("psrf")
+        ess = r.get("ess")
+        p = "-" if psrf is None else f"{psrf:.3f}{'+' if psrf > 1.01 else ''}"  # type: ignore[operator]
+        e = "-" if ess is None else \
+            f"{ess:.1f}{'**' if ess < 200 else '*' if ess < 625 else ''}"  # type: ignore[operator]
+        worst = str(r.get("ess_name") or r.get("psrf_name") or "")[:22]
+        out.append(f"{r['generation']:>12} {asdsf:>10} {r['splits']:>7} {p:>10} {e:>10}  "
+                   f"{worst}")
+    if not history:
+        out.append(f"{'(no diagnostic point yet)':>40}")
+    if rule:
+        out.append("")
+        out.append(f"stop when {rule}: held at {held} of {stop_after} points in a row"[:80])
+    return out
+
+
+def _parameters(paths: List[Optional[str]], generation: int, burnin: float
+                ) -> Dict[str, object]:
+    """The parameter statistics at ``generation`` from the logs as they are now (each read
+    whole: a log holds far less than its trees; an unfinished last line is left out)."""
+    import warnings
+
+    from ..analyses.converge.watch import parameter_point
+    from ..reading.params import ParameterFileError, read_params
+
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # the unfinished last line of a running program
+            logs = [read_params(p) for p in paths if p]
+    except ParameterFileError as exc:
+        if "no samples" in str(exc):
+            return {"psrf": None, "psrf_name": None, "ess": None, "ess_name": None}
+        raise CommandError(str(exc)) from None
+    if len({log.names for log in logs}) > 1:
+        raise CommandError("the parameter logs of the runs have different columns")
+    pp = parameter_point(logs, generation, burnin)
+    return {"psrf": pp.psrf, "psrf_name": pp.psrf_name, "ess": pp.ess, "ess_name": pp.ess_name,
+            "parameter_samples": list(pp.rows),
+            "parameter_convention": "MrBayes sump: PSRF with its carried-over sums, ESS"}
 
 
 def run(args: argparse.Namespace, ctx: Context) -> int:
     from ..analyses.converge.watch import RunTimeASDSF
     from ..reading.follow import GrowingTreeFile
+    from ..reading.params import param_file_for
     from ..reading.runs import expand_runs
 
     if args.diagn_every < 1:
@@ -112,13 +174,19 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
     if any(f.endswith(".gz") for f in files):
         raise CommandError("gzip-compressed files cannot grow: watch follows plain files")
     followers = [GrowingTreeFile(f) for f in files]
+    logs = [] if args.no_params else [param_file_for(f) for f in files]
+    if logs and not all(logs):
+        logs = []  # parameters need every run's log
     names = [os.path.basename(f) for f in files]
     live: Optional[RunTimeASDSF] = None
     held = 0
     sink: Optional[IO[str]] = None
     ctx.print(f"watching {', '.join(names)}")
-    ctx.print(f"  ASDSF every {args.diagn_every} generations (burn-in {args.burnin:g} of the "
-              f"samples; splits of frequency >= {args.min_freq:g} in a run)")
+    for f, log in zip(files, logs):
+        ctx.print(f"  {os.path.basename(f)} <- {log}")
+    ctx.print(f"ASDSF every {args.diagn_every} generations, burn-in {args.burnin:g} of the "
+              f"samples,")
+    ctx.print(f"  splits of frequency >= {args.min_freq:g} in a run (as MrBayes)")
     try:
         if json_path:
             try:
@@ -126,9 +194,14 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
             except FileExistsError:
                 raise CommandError(f"{json_path} exists: watch appends to a new file only; "
                                    "move it away or choose another name") from None
+        live_view = not args.once and not args.quiet and sys.stdout.isatty()
+        history: List[Dict[str, object]] = []
         while True:
             for r, follower in enumerate(followers):
-                batch = follower.read_new()
+                try:
+                    batch = follower.read_new()
+                except ValueError as exc:
+                    raise CommandError(str(exc)) from None
                 if batch.restarted:
                     ctx.warn(f"{follower.path} became shorter or was replaced (a restarted "
                              f"run?): reading it again from its start")
@@ -149,9 +222,17 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
                 record = point.to_dict()
                 record["trees"] = list(live.trees)  # type: ignore[union-attr]
                 asdsf = "-" if record["asdsf"] is None else f"{point.asdsf:.6f}"
-                ctx.print(f"generation {point.generation}: ASDSF {asdsf} over "
-                          f"{point.n_splits} splits (samples used per run: "
-                          f"{', '.join(map(str, point.used))})")
+                if not live_view:
+                    ctx.print(f"generation {point.generation}: ASDSF {asdsf} over "
+                              f"{point.n_splits} splits (samples used per run: "
+                              f"{', '.join(map(str, point.used))})")
+                if logs:
+                    record.update(_parameters(logs, point.generation, args.burnin))
+                    if record["psrf"] is not None and not live_view:
+                        ctx.print(f"  parameters: largest PSRF {record['psrf']:.3f} "
+                                  f"({record['psrf_name']}), smallest ESS {record['ess']:.1f} "
+                                  f"({record['ess_name']}), as sump")
+                history.append(record)
                 if sink is not None:
                     sink.write(json.dumps(record) + "\n")
                     sink.flush()
@@ -161,6 +242,12 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
                         ctx.print(f"stopping: {args.stop_when} held at {held} diagnostic "
                                   f"point{'s' if held > 1 else ''} in a row")
                         return 0
+            if live_view:  # one screen, redrawn
+                view = screen(names, live.trees if live else tuple(0 for _ in files),
+                              live.last_generation if live else tuple(None for _ in files),
+                              history, args.stop_when, held, args.stop_after)
+                sys.stdout.write("\x1b[H\x1b[2J" + "\n".join(view) + "\n")
+                sys.stdout.flush()
             if all(f.complete for f in followers):
                 ctx.print("every file is complete")
                 return 0

@@ -41,7 +41,7 @@ if TYPE_CHECKING:
     from ..table.engine import SplitTable
 
 __all__ = ["COMMANDS", "Command", "CommandError", "UsageError", "Context", "main",
-           "build_parser", "add_input_arguments", "memory_advice"]
+           "build_parser", "add_input_arguments", "add_taxa_arguments", "memory_advice"]
 
 
 @dataclass(frozen=True)
@@ -135,8 +135,10 @@ DEFAULT_BURNIN = "25%"
 def add_input_arguments(p: argparse.ArgumentParser) -> None:
     """The tree files and how trees are chosen from them; :meth:`Context.read_trees` reads
     what they say."""
-    p.add_argument("files", nargs="+", metavar="FILE", help="tree files (NEXUS or Newick, "
-                   "plain or gzip-compressed); several files are separate runs")
+    p.add_argument("files", nargs="+", metavar="FILE", help="tree files (NEXUS, Newick or "
+                   "RevBayes tab-separated, plain or gzip-compressed), or the base name of "
+                   "a MrBayes or RevBayes analysis for its runs; several files are separate "
+                   "runs")
     p.add_argument("--burnin", default=DEFAULT_BURNIN, metavar="B",
                    help="trees to drop from the start of each file: a count (250), a "
                         "fraction (0.25) or a percentage (25%%); default 25%%, as MrBayes "
@@ -147,6 +149,14 @@ def add_input_arguments(p: argparse.ArgumentParser) -> None:
                    help="keep at most N trees per file (the first ones after burn-in and "
                         "thinning)")
     add_rooting_arguments(p)
+    add_taxa_arguments(p)
+
+
+def add_taxa_arguments(p: argparse.ArgumentParser) -> None:
+    """--common-taxa: prune every tree to the taxa all trees share."""
+    p.add_argument("--common-taxa", action="store_true",
+                   help="prune every tree to the taxa all trees share (default: trees that "
+                        "name different taxa are an error)")
 
 
 def add_rooting_arguments(p: argparse.ArgumentParser) -> None:
@@ -240,7 +250,8 @@ class Context:
 
         def read(rule: Any, on_progress: Callable[[int], None]) -> "TreeSet":
             return read_trees(files, burnin=rule, thin=thin, max_trees=max_trees,
-                              on_progress=on_progress)
+                              on_progress=on_progress,
+                              common_taxa=bool(getattr(self.args, "common_taxa", False)))
 
         return self._read(files, burnin, thin, max_trees, rooted, lengths, "scanning files",
                           read)
@@ -261,7 +272,8 @@ class Context:
         def read(rule: Any, on_progress: Callable[[int], None]) -> "TreeSet":
             ts, t = read_table(files, burnin=rule, thin=thin, max_trees=max_trees,
                                rooted=rooted, lengths=lengths, on_progress=on_progress,
-                               every_tree=every_tree)
+                               every_tree=every_tree,
+                               common_taxa=bool(getattr(self.args, "common_taxa", False)))
             table.append(t)
             return ts
 
@@ -305,6 +317,8 @@ class Context:
                                f"{exc.strerror or exc}") from None
         for w in caught:
             self.warn(str(w.message))
+        if ts.common is not None:  # --common-taxa: say what it did (stderr, --quiet too)
+            self.progress.note(f"kestrilune: --common-taxa: {ts.common.describe()}")
         for f in ts.files:
             if rooted and f.rooting == "U":
                 self.warn(f"{f.path}: --rooted compares clades, but the trees are marked "

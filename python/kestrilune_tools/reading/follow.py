@@ -8,8 +8,9 @@ Only whole statements are read: a last line without its end of line, or a tree s
 without its closing ``;``, waits for the next call. A file that became shorter than what
 was read, or that was replaced by another file of the same name (a restarted run), is read
 again from its start, and the batch says so (``restarted``). NEXUS files (MrBayes, BEAST,
-RevBayes NEXUS: one ``tree NAME = ...;`` statement after a ``translate`` table) and
-Newick lists (one tree a line) are followed; ``complete`` turns true at the NEXUS
+RevBayes NEXUS: one ``tree NAME = ...;`` statement after a ``translate`` table), RevBayes
+tab-separated logs (an ``Iteration`` column and a tree column, each tree named
+``gen.ITERATION``) and Newick lists (one tree a line) are followed; ``complete`` turns true at the NEXUS
 ``end;`` after the trees. Gzip-compressed files cannot grow and are not followed.
 """
 
@@ -49,6 +50,7 @@ class GrowingTreeFile:
         self._in_trees = False
         self._in_translate = False
         self._newick_lines = 0
+        self._columns: Optional[List[str]] = None  # a tab-separated log's header
 
     def read_new(self) -> NewTrees:
         """The trees completed since the last call (none if the file does not exist yet)."""
@@ -78,6 +80,13 @@ class GrowingTreeFile:
         text = line.strip()
         if not text or self.complete:
             return
+        if self._columns is not None:
+            self._row(line, out)
+            return
+        if not self._in_trees and not self._statement and "\t" in line and \
+                any(c.strip().lower() == "iteration" for c in line.split("\t")):
+            self._columns = [c.strip() for c in line.split("\t")]
+            return
         if not self._in_trees and not self._statement:
             if text.lower().startswith("begin trees"):
                 self._in_trees = True
@@ -100,6 +109,19 @@ class GrowingTreeFile:
         if m:
             out.names.append(m.group(1).strip("'\""))
             out.newicks.append(m.group(2).strip())
+
+    def _row(self, line: str, out: NewTrees) -> None:
+        cells = line.rstrip("\r\n").split("\t")
+        columns = self._columns or []
+        trees = [c.strip() for c in cells if c.strip().startswith(("(", "[&"))
+                 and c.strip().endswith(";")]
+        iteration = [c.strip() for name, c in zip(columns, cells) if name.lower() == "iteration"]
+        if len(cells) != len(columns) or not trees or not iteration or \
+                not iteration[0].isdigit():
+            raise ValueError(f"{self.path}: a row that is not ITERATION ... TREE under the "
+                             f"header's {len(columns)} columns: {line[:60]!r}")
+        out.names.append(f"gen.{int(iteration[0])}")
+        out.newicks.append(trees[0])
 
     def _translate_line(self, text: str) -> None:
         if text.lower().startswith("translate"):

@@ -7,7 +7,8 @@ import io
 
 from .errors import TreeFileError
 from .text import (
-    _BOM, Report, _record, _Scan, _skip_blank, _skip_blank_only, _statements, _unterminated,
+    _BOM, Report, _record, _refuse_weighted, _Scan, _skip_blank, _skip_blank_only, _statements,
+    _unterminated,
 )
 
 
@@ -22,8 +23,9 @@ def _check_newick_start(head: bytes, path: str) -> None:
         return  # an open comment: the statement scanner gives the line
     if i < len(head) and head[i:i + 1] != b"(":
         start = head[i:i + 30].split(b"\n")[0].decode("utf-8", "replace")
-        raise TreeFileError(path, None, f"no NEXUS or Newick trees found (the file starts "
-                                        f"with {start!r})")
+        raise TreeFileError(path, None, f"no trees found: not NEXUS, Newick, nor a "
+                                        f"tab-separated tree log such as RevBayes writes "
+                                        f"(the file starts with {start!r})")
 
 
 def _scan_newick(stream: io.BufferedIOBase, path: str, scan: _Scan, report: Report = None
@@ -42,4 +44,6 @@ def _scan_newick(stream: io.BufferedIOBase, path: str, scan: _Scan, report: Repo
         if _skip_blank(st.data, 0) == len(st.data) - 1:
             raise TreeFileError(path, st.line_at(len(st.data) - 1),
                                 "empty tree (';' with no tree before it)")
+        if not scan.names:
+            _refuse_weighted(st.data, start, path, st.line_at(start))
         _record(scan, f"tree_{len(scan.names) + 1}", st, start, st.line_at(start), 0)

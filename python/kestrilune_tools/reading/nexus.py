@@ -10,7 +10,8 @@ from typing import Dict, List, Optional, Tuple
 from .errors import TreeFileError
 from .text import (
     Report,
-    _comment_end, _decode, _record, _Scan, _skip_blank, _skip_blank_only, _Statement,
+    _comment_end, _decode, _record, _refuse_weighted, _Scan, _skip_blank, _skip_blank_only,
+    _Statement,
     _statements, _unquote, _unterminated, _word,
 )
 
@@ -75,7 +76,12 @@ def _add_tree(st: _Statement, stmt_i: int, i: int, path: str, scan: _Scan, map_i
     i = _skip_blank(data, i)
     if data[i: i + 1] == b"*":  # PAUP marks the default tree with '*'
         i = _skip_blank(data, i + 1)
+    name_i = i
     name, i = _word(data, i)
+    if b"{" in name and b"}" not in name and data.find(b"}", i) >= 0:
+        # ExaBayes names a tree by its partitions too: gen.1000.{0,1}
+        i = data.find(b"}", i) + 1
+        name = data[name_i:i]
     i = _skip_blank(data, i)  # BEAST writes an annotation between the name and '='
     if data[i: i + 1] != b"=":
         raise TreeFileError(path, st.line_at(stmt_i), "tree statement without '='")
@@ -83,6 +89,8 @@ def _add_tree(st: _Statement, stmt_i: int, i: int, path: str, scan: _Scan, map_i
     if _skip_blank(data, start) == len(data) - 1:
         raise TreeFileError(path, st.line_at(stmt_i), "tree statement without a tree")
     tree_name = _decode(name, path, st.line_at(stmt_i)) or f"tree_{len(scan.names) + 1}"
+    if not scan.names:
+        _refuse_weighted(data, start, path, st.line_at(stmt_i), data[stmt_i:start])
     if scan.maps[map_i] and map_i not in scan.checked_maps:
         scan.checked_maps.add(map_i)
         _check_leaf_labels(data[start:], scan.maps[map_i], path, st.line_at(stmt_i), tree_name)

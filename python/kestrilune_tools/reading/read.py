@@ -47,18 +47,21 @@ from __future__ import annotations
 
 import gzip
 import os
+import re
 import warnings
 from array import array
 from dataclasses import dataclass
-from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union, cast
+from typing import Callable, Dict, List, Optional, Sequence, Set, Tuple, Union, cast
 
 from .burnin import Burnin, parse_burnin, _burnin_count
 from .errors import TreeFileError, TreeFileWarning
 from .newick import _check_newick_start, _scan_newick
 from .nexus import _scan_nexus
+from .tabular import _scan_tabular, looks_tabular
 from .text import (_BOM, Report, _decode, _gzip_errors, _open_binary, _Scan, _skip_blank,
                    _Stop, _word)
-from .treeset import TreeFileInfo, TreeSet, _FileTrees
+from .prune import leaf_names
+from .treeset import CommonTaxa, TreeFileInfo, TreeSet, _FileTrees
 
 __all__ = ["read_trees", "read_heads", "FileHead", "TreeSink"]
 
@@ -70,7 +73,8 @@ PathLike = Union[str, "os.PathLike[str]"]
 def read_trees(paths: Union[PathLike, Sequence[PathLike]], burnin: Burnin = 0, thin: int = 1,
                max_trees: Optional[int] = None,
                on_progress: Optional[Callable[[int], None]] = None,
-               partial_last: str = "skip", on_tree: Optional[TreeSink] = None) -> TreeSet:
+               partial_last: str = "skip", on_tree: Optional[TreeSink] = None,
+               common_taxa: bool = False) -> TreeSet:
     """Read tree files into a :class:`TreeSet`.
 
     Args:
@@ -89,6 +93,10 @@ def read_trees(paths: Union[PathLike, Sequence[PathLike]], burnin: Burnin = 0, t
             order: ``on_tree(file_i, k, name, newick, line, translate)`` (``k``: its index
             in the file; ``name`` as in ``TreeSet.names``; ``translate``: its file's table,
             empty for none). With it, the files need not be read again for the texts.
+        common_taxa: prune every tree to the taxa that all trees scanned share
+            (``TreeSet.common`` says which and how many trees lost leaves; ``newicks()``
+            gives the pruned texts). Without it, trees that name different taxa are an
+            error when they are compared.
 
     Raises:
         TreeFileError: a file is malformed or has no trees, the burn-in leaves a file empty,
@@ -124,6 +132,9 @@ def read_trees(paths: Union[PathLike, Sequence[PathLike]], burnin: Burnin = 0, t
 
     scans = []
     bytes_before = 0
+    taxa = _TaxaSeen() if common_taxa else None
+    if taxa is not None:
+        on_tree = taxa.wrap(on_tree)
     for file_i, path in enumerate(paths):
         report = None
         if on_progress is not None:
@@ -136,6 +147,10 @@ def read_trees(paths: Union[PathLike, Sequence[PathLike]], burnin: Burnin = 0, t
         sink = None if on_tree is None else _sink(on_tree, file_i, path, prefix)
         scan = _scan_file(path, report, stop_after, sink)
         bytes_before += scan.raw_size
+        if _HEATED.search(os.path.basename(path)):
+            warnings.warn(f"{path}: a heated chain of ExaBayes (.hot-K): its trees are no "
+                          "sample of the posterior (the cold chain's file has no .hot-K)",
+                          TreeFileWarning, stacklevel=2)
         n_trees = len(scan.names)
         if scan.partial_line is not None:
             if partial_last == "error":
@@ -187,9 +202,41 @@ def read_trees(paths: Union[PathLike, Sequence[PathLike]], burnin: Burnin = 0, t
         raise TreeFileError(", ".join(paths), None,
                             f"only {_trees(len(names))} left after burn-in and thinning "
                             f"({detail}); at least 2 are needed")
+    common = None if taxa is None else taxa.result()
+    if common is not None and len(common.kept) < 4:
+        raise TreeFileError(", ".join(paths), None,
+                            f"the trees share only {len(common.kept)} taxa "
+                            f"({', '.join(common.kept) or 'none'}): too few to compare")
     return TreeSet(names=names, translate_maps=translate_maps, map_indices=map_indices,
                    files=files, file_indices=file_indices, sample_indices=sample_indices,
-                   lines=lines, _offsets=offsets, _lengths=lengths, _scans=tuple(scans))
+                   lines=lines, _offsets=offsets, _lengths=lengths, _scans=tuple(scans),
+                   common=common)
+
+
+class _TaxaSeen:
+    """The taxa of every tree scanned: those all share, those some lack."""
+
+    def __init__(self) -> None:
+        self.shared: Optional[Set[str]] = None
+        self.every: Set[str] = set()
+        self.sizes = array("q")
+
+    def wrap(self, on_tree: Optional[TreeSink]) -> TreeSink:
+        def told(file_i: int, k: int, name: str, newick: str, line: int,
+                 translate: Dict[str, str]) -> None:
+            taxa = set(leaf_names(newick, translate))
+            self.sizes.append(len(taxa))
+            self.every |= taxa
+            self.shared = taxa if self.shared is None else self.shared & taxa
+            if on_tree is not None:
+                on_tree(file_i, k, name, newick, line, translate)
+
+        return told
+
+    def result(self) -> CommonTaxa:
+        shared = self.shared or set()
+        return CommonTaxa(kept=tuple(sorted(shared)), dropped=tuple(sorted(self.every - shared)),
+                          trees_pruned=sum(1 for n in self.sizes if n > len(shared)))
 
 
 @dataclass(frozen=True)
@@ -199,6 +246,7 @@ class FileHead:
     path: str
     rooting: Optional[str]  # "R" or "U": the [&R] / [&U] mark of the first tree
     translate: Dict[str, str]  # the first tree's translate table (empty for none)
+    taxa: Tuple[str, ...] = ()  # the first tree's taxa, in text order
 
 
 def read_heads(paths: Sequence[PathLike]) -> List[FileHead]:
@@ -207,11 +255,17 @@ def read_heads(paths: Sequence[PathLike]) -> List[FileHead]:
     :func:`read_trees` (a file without trees: :class:`TreeFileError`)."""
     heads = []
     for path in (os.fspath(p) for p in paths):
-        scan = _scan_file(path, stop_after=1)
+        first: List[Tuple[str, ...]] = []
+
+        def told(k: int, name: str, text: bytes, line: int, translate: Dict[str, str]) -> None:
+            first.append(tuple(leaf_names(_decode(text, path, line), translate)))
+
+        scan = _scan_file(path, stop_after=1, on_tree=told)
         if not scan.names:
             raise TreeFileError(path, None, "no trees found" + scan.no_tree_hint())
         heads.append(FileHead(path=path, rooting=scan.rooting,
-                              translate=scan.maps[scan.map_of[0]] if scan.maps else {}))
+                              translate=scan.maps[scan.map_of[0]] if scan.maps else {},
+                              taxa=first[0]))
     return heads
 
 
@@ -225,6 +279,10 @@ def _sink(on_tree: TreeSink, file_i: int, path: str, prefix: str
         on_tree(file_i, k, prefix + name, _decode(text, path, line), line, translate)
 
     return told
+
+
+# ExaBayes names the files of its heated chains ExaBayes_topologies.RUN.ID.hot-K.
+_HEATED = re.compile(r"_topologies\..*\.hot-\d+(\.gz)?$")
 
 
 def _trees(n: int) -> str:
@@ -256,6 +314,8 @@ def _scan_file(path: str, report: Report = None, stop_after: Optional[int] = Non
         try:
             if scan.format == "nexus":
                 _scan_nexus(stream, path, scan, report)
+            elif scan.format == "revbayes":
+                _scan_tabular(stream, path, scan, report)
             else:
                 _scan_newick(stream, path, scan, report)
         except _Stop:
@@ -281,4 +341,6 @@ def _sniff_format(head: bytes) -> str:
         return "nexus"
     # A NEXUS file that lost its first line still starts with a block.
     first, _ = _word(head, _skip_blank(head, 0)) if head else (b"", 0)
-    return "nexus" if first.lower() == b"begin" else "newick"
+    if first.lower() == b"begin":
+        return "nexus"
+    return "revbayes" if looks_tabular(head) else "newick"

@@ -1,12 +1,17 @@
-"""Run files of an analysis: a MrBayes analysis named by its base name is read as its runs.
+"""Run files of an analysis: a MrBayes or RevBayes analysis named by its base name is read
+as its runs.
 
     >>> expand_runs(["analysis"])           # analysis.run1.t, analysis.run2.t, ...
+    >>> expand_runs(["out/primates"])       # out/primates_run_1.trees, ..._run_2.trees
+    >>> expand_runs(["out/primates.trees"])  # the same, when that file is not there
     >>> expand_runs(["a.run1.t", "b.trees"])  # existing files pass through unchanged
 
 A name that is an existing file is kept as it is. Otherwise it is taken as the base name of a
 MrBayes analysis, whose runs are ``BASE.run1.t``, ``BASE.run2.t``, ... (or the same names
-ending in ``.gz``), in run-number order. A name that is neither is an error that says both
-what was looked for and what was not found.
+ending in ``.gz``), or of a RevBayes one, whose runs are ``BASE_run_1.trees``, ... (RevBayes
+puts ``_run_N`` before the extension of the file name it was given, so ``BASE.EXT`` stands for
+``BASE_run_N.EXT``), in run-number order. A name that is neither is an error that says what
+was looked for and not found.
 """
 
 from __future__ import annotations
@@ -19,25 +24,42 @@ from typing import Dict, List, Sequence, Union
 __all__ = ["expand_runs"]
 
 _RUN_NUMBER = re.compile(r"\.run(\d+)\.t(\.gz)?$")
+_REVBAYES_RUN = re.compile(r"_run_(\d+)((?:\.[^./]+)?)(\.gz)?$")
 
 
 def _runs_of(base: str) -> List[str]:
+    return _numbered(base, [base + ".run*.t", base + ".run*.t.gz"], _RUN_NUMBER, "")
+
+
+def _revbayes_runs_of(name: str) -> List[str]:
+    stem, ext = os.path.splitext(name)
+    if not ext:
+        stem, ext = name, ".trees"
+    return _numbered(stem, [stem + "_run_*" + ext, stem + "_run_*" + ext + ".gz"],
+                     _REVBAYES_RUN, ext)
+
+
+def _numbered(base: str, patterns: List[str], number: "re.Pattern[str]", ext: str
+              ) -> List[str]:
     found: Dict[int, str] = {}
-    for path in glob.glob(glob.escape(base) + ".run*.t") + glob.glob(glob.escape(base) +
-                                                                    ".run*.t.gz"):
-        m = _RUN_NUMBER.search(path)
-        if m and os.path.isfile(path) and path[: m.start()] == base:
-            number = int(m.group(1))
-            if number in found:
-                raise FileNotFoundError(f"{base}: run {number} is there twice "
-                                        f"({found[number]} and {path}); keep one of them")
-            found[number] = path
+    escaped = glob.escape(base)
+    for path in (p for pattern in patterns
+                 for p in glob.glob(escaped + pattern[len(base):])):
+        m = number.search(path)
+        if m and os.path.isfile(path) and path[: m.start()] == base and (
+                not ext or m.group(2) == ext):
+            run = int(m.group(1))
+            if run in found:
+                raise FileNotFoundError(f"{base}: run {run} is there twice "
+                                        f"({found[run]} and {path}); keep one of them")
+            found[run] = path
     return [found[k] for k in sorted(found)]
 
 
 def expand_runs(paths: Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
                 ) -> List[str]:
-    """The tree files named by ``paths``, with MrBayes base names replaced by their runs."""
+    """The tree files named by ``paths``, with MrBayes and RevBayes base names replaced by
+    their runs."""
     if isinstance(paths, (str, bytes, os.PathLike)):
         paths = [paths]
     out: List[str] = []
@@ -46,9 +68,13 @@ def expand_runs(paths: Union[str, "os.PathLike[str]", Sequence[Union[str, "os.Pa
         if os.path.exists(p):
             out.append(p)
             continue
-        runs = _runs_of(p)
+        runs = _runs_of(p) or _revbayes_runs_of(p)
         if not runs:
-            raise FileNotFoundError(f"{p}: no such file, and no MrBayes runs "
-                                    f"{p}.run1.t, {p}.run2.t, ... beside it")
+            stem, ext = os.path.splitext(p)
+            if not ext:
+                stem, ext = p, ".trees"
+            raise FileNotFoundError(f"{p}: no such file, no MrBayes runs {p}.run1.t, "
+                                    f"{p}.run2.t, ... and no RevBayes runs {stem}_run_1{ext}, "
+                                    "... beside it")
         out.extend(runs)
     return out

@@ -291,3 +291,26 @@ def _record(scan: _Scan, name: str, st: _Statement, start: int, line: int, map_i
         scan.on_tree(len(scan.names) - 1, name, data[start:], line, scan.maps[map_i])
     if scan.stop_after is not None and len(scan.names) >= scan.stop_after:
         raise _Stop
+
+
+# A tree's weight: SumTrees' [&W w] before the tree (beside a rooting mark), MrBayes'
+# [p = ..., P = ...] between a .trprobs tree's name and '='.
+_WEIGHT = re.compile(rb"(?:\s*\[&[RU]\])*\s*\[&W\s", re.IGNORECASE)
+_TRPROBS = re.compile(rb"\[\s*p\s*=\s*[-+0-9.eE]+\s*,\s*P\s*=")
+
+
+def _refuse_weighted(data: bytes, start: int, path: str, line: int,
+                     name_to_eq: bytes = b"") -> None:
+    """Refuse a tree that carries a weight: a file of tree probabilities is no sample, and
+    counting each of its trees once gives wrong frequencies."""
+    if _TRPROBS.search(name_to_eq):
+        what = "MrBayes tree probabilities ([p = ..., P = ...] on every tree)"
+        instead = "the sampled trees instead (the .run*.t files)"
+    elif _WEIGHT.match(data, start):
+        what = "weighted trees ([&W w] on every tree)"
+        instead = "the sampled trees instead"
+    else:
+        return
+    raise TreeFileError(path, line, f"a file of {what}, not a sample of trees: counted "
+                                    f"one tree each, its frequencies would be wrong; give "
+                                    f"{instead}")

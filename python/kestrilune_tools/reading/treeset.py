@@ -9,9 +9,10 @@ from dataclasses import dataclass, field, replace
 from typing import Dict, Iterator, List, Optional, Sequence, Tuple, TypeVar
 
 from .errors import TreeFileError
+from .prune import prune
 from .text import _decode, _gzip_errors, _open_binary
 
-__all__ = ["TreeFileInfo", "TreeSet"]
+__all__ = ["TreeFileInfo", "TreeSet", "CommonTaxa"]
 
 _T = TypeVar("_T")
 
@@ -22,7 +23,7 @@ class TreeFileInfo:
 
     path: str
     label: str  # short name, unique among the files of one TreeSet
-    format: str  # "nexus" or "newick"
+    format: str  # "nexus", "newick" or "revbayes" (a tab-separated tree log)
     compressed: bool
     n_trees: int  # trees in the file
     burnin: int  # trees dropped from its start
@@ -35,6 +36,23 @@ class TreeFileInfo:
     @property
     def n_after_burnin(self) -> int:
         return self.n_trees - self.burnin
+
+
+@dataclass(frozen=True)
+class CommonTaxa:
+    """Trees pruned to the taxa every one of them has (``common_taxa=True``)."""
+
+    kept: Tuple[str, ...]  # the taxa every tree has, sorted
+    dropped: Tuple[str, ...]  # the taxa some tree lacks, sorted
+    trees_pruned: int  # trees that lost a leaf, among those scanned
+
+    def describe(self) -> str:
+        """``pruned 3 of 120 trees to the 11 taxa all trees share (dropped: Pan)``."""
+        shown = ", ".join(self.dropped[:8]) + (f" and {len(self.dropped) - 8} more"
+                                                if len(self.dropped) > 8 else "")
+        return (f"{self.trees_pruned} tree{'s' if self.trees_pruned != 1 else ''} pruned to "
+                f"the {len(self.kept)} taxa all trees share (dropped {len(self.dropped)}: "
+                f"{shown or 'none'})")
 
 
 @dataclass(frozen=True)
@@ -56,6 +74,8 @@ class TreeSet:
     _lengths: "array[int]" = field(repr=False)
     _scans: Tuple["_FileTrees", ...] = field(default=(), repr=False,
                                              compare=False)  # per file, every tree
+    # Set when the trees are pruned to their common taxa: newicks() gives pruned texts.
+    common: Optional[CommonTaxa] = None
 
     def __len__(self) -> int:
         return len(self.names)
@@ -86,13 +106,14 @@ class TreeSet:
         return TreeSet(names=names, translate_maps=self.translate_maps, map_indices=maps,
                        files=files, file_indices=file_i, sample_indices=samples, lines=lines,
                        _offsets=array("q", offsets), _lengths=array("q", lengths),
-                       _scans=self._scans)
+                       _scans=self._scans, common=self.common)
 
     def generations(self) -> Optional[List[int]]:
         """The generation of every tree, from the number that ends its name (MrBayes'
-        ``gen.N``, BEAST's ``STATE_N``), or None unless every tree comes from a NEXUS file
+        ``gen.N``, BEAST's ``STATE_N``, ExaBayes' ``gen.N.{0}``, the ``Iteration`` column of
+        a RevBayes log), or None unless every tree comes from a NEXUS file or a tree log
         and every name ends in a number and the numbers grow within each file."""
-        if any(f.format != "nexus" for f in self.files):
+        if any(f.format == "newick" for f in self.files):
             return None  # a Newick file's trees are only numbered tree_1, tree_2, ...
         gens = []
         for name in self.names:
@@ -126,7 +147,7 @@ class TreeSet:
                        file_indices=pick(self.file_indices),
                        sample_indices=pick(self.sample_indices), lines=pick(self.lines),
                        _offsets=array("q", pick(self._offsets)),
-                       _lengths=array("q", pick(self._lengths)))
+                       _lengths=array("q", pick(self._lengths)), common=self.common)
 
     def locate(self, tree_i: int) -> str:
         """Where tree ``tree_i`` comes from, as ``"FILE line N, tree 'NAME'"``."""
@@ -135,6 +156,7 @@ class TreeSet:
 
     def _read_newicks(self) -> Iterator[str]:
         tree_i = 0
+        keep = frozenset(self.common.kept) if self.common is not None else frozenset()
         for info in self.files:
             if info.n_used == 0:
                 continue
@@ -146,7 +168,10 @@ class TreeSet:
                     if len(data) != self._lengths[k] or not data.endswith(b";"):
                         raise TreeFileError(info.path, self.lines[k],
                                             "file changed while it was being read")
-                    yield _decode(data, info.path, self.lines[k])
+                    text = _decode(data, info.path, self.lines[k])
+                    if self.common is not None:
+                        text = prune(text, self.translate_maps[self.map_indices[k]], keep)
+                    yield text
             tree_i += info.n_used
 
 
@@ -162,4 +187,5 @@ class _FileTrees:
     map_indices: List[int]
 
 
-_TRAILING_NUMBER = re.compile(r"(\d+)\s*$")
+# The number that ends a tree's name, before an ExaBayes ".{partitions}" suffix.
+_TRAILING_NUMBER = re.compile(r"(\d+)(?:\.\{[^{}]*\})?\s*$")

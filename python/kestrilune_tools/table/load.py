@@ -14,19 +14,28 @@ parsed.
 
 Errors are the engine's ``TreeSetError`` with the file and line of the tree at fault added
 (tree numbers count the trees parsed). A tree that cannot be parsed is an error even inside
-the burn-in when the burn-in is a fraction, since it has been parsed.
+the burn-in when the burn-in is a fraction, since it has been parsed. A tree whose taxa
+differ from the first tree's is named with its run and the taxa that differ.
+
+``common_taxa=True`` prunes every tree to the taxa all trees share, as it goes: the taxa the
+first tree of every file shares are kept until a tree lacks one of them; then the reading
+starts again with fewer (so a file is read again only when a tree after its first one lacks
+a taxon that every first tree has).
 """
 
 from __future__ import annotations
 
 import os
 from array import array
-from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union, cast
+from dataclasses import replace
+from typing import (Callable, Dict, FrozenSet, List, Optional, Sequence, Set, Tuple, Union,
+                    cast)
 
 import numpy as np
 
 from .. import _engine
-from ..reading import TreeSet, parse_burnin, read_trees
+from ..reading import (CommonTaxa, TreeFileError, TreeSet, leaf_names, parse_burnin, prune,
+                       read_heads, read_trees)
 from ..reading.burnin import Burnin
 from .engine import SplitTable
 
@@ -39,22 +48,45 @@ _CHUNK_CHARS = 16 << 20
 def read_table(paths: Union[str, Sequence[str]], burnin: Burnin = 0, thin: int = 1,
                max_trees: Optional[int] = None, *, rooted: bool = False,
                lengths: bool = False, on_progress: Optional[Callable[[int], None]] = None,
-               partial_last: str = "skip", every_tree: bool = False
-               ) -> Tuple[TreeSet, SplitTable]:
+               partial_last: str = "skip", every_tree: bool = False,
+               common_taxa: bool = False) -> Tuple[TreeSet, SplitTable]:
     """The trees of ``paths`` as :func:`~kestrilune_tools.reading.read_trees` chooses them
     (same arguments, same errors and warnings), and their split table (groups: the files),
     from one reading of each file. ``on_progress`` gets the bytes read so far.
 
     ``every_tree=True``: the table holds every tree the scan found instead, burn-in and
     thinned-out ones included (the trees of ``ts.all_trees()``); :func:`chosen_rows` gives
-    the rows of the chosen ones."""
+    the rows of the chosen ones.
+
+    ``common_taxa=True``: every tree pruned to the taxa all trees share (``ts.common`` says
+    which and how many trees lost leaves)."""
     rule = parse_burnin(burnin)
     keep_all = every_tree or not isinstance(rule, int)
-    loader = _Loader(None if keep_all else cast(int, rule), thin, max_trees, rooted, lengths)
-    loader.paths = [os.fspath(p) for p in ([paths] if isinstance(paths, (str, os.PathLike))
-                                           else paths)]
-    ts = read_trees(paths, burnin=rule, thin=thin, max_trees=max_trees,
-                    on_progress=on_progress, partial_last=partial_last, on_tree=loader.tree)
+    path_list = [os.fspath(p) for p in ([paths] if isinstance(paths, (str, os.PathLike))
+                                        else paths)]
+    keep: Optional[FrozenSet[str]] = None
+    if common_taxa:
+        keep = frozenset.intersection(*(frozenset(h.taxa) for h in read_heads(path_list)))
+    while True:
+        loader = _Loader(None if keep_all else cast(int, rule), thin, max_trees, rooted,
+                         lengths, keep)
+        loader.paths = path_list
+        try:
+            ts = read_trees(path_list, burnin=rule, thin=thin, max_trees=max_trees,
+                            on_progress=on_progress, partial_last=partial_last,
+                            on_tree=loader.tree)
+        except _FewerTaxa as fewer:
+            keep = fewer.keep  # a tree lacks some: read again, keeping fewer
+            continue
+        break
+    if keep is not None:
+        if len(keep) < 4:
+            raise TreeFileError(", ".join(path_list), None,
+                                f"the trees share only {len(keep)} taxa "
+                                f"({', '.join(sorted(keep)) or 'none'}): too few to compare")
+        ts = replace(ts, common=CommonTaxa(kept=tuple(sorted(keep)),
+                                           dropped=tuple(sorted(loader.every - keep)),
+                                           trees_pruned=loader.n_pruned))
     table = loader.finish()
     if not keep_all:
         if table.n_trees != len(ts):
@@ -76,11 +108,24 @@ def chosen_rows(ts: TreeSet) -> np.ndarray:
     return rows.astype(np.uint32)
 
 
+class _FewerTaxa(Exception):
+    """A tree lacks taxa the pruning keeps: read again keeping only ``keep``."""
+
+    def __init__(self, keep: FrozenSet[str]) -> None:
+        super().__init__()
+        self.keep = keep
+
+
 class _Loader:
     """Gathers the trees the scan hands over and passes them on a chunk at a time."""
 
     def __init__(self, burnin_count: Optional[int], thin: int, max_trees: Optional[int],
-                 rooted: bool, lengths: bool) -> None:
+                 rooted: bool, lengths: bool, keep: Optional[FrozenSet[str]] = None) -> None:
+        self.keep = keep  # prune every tree to these taxa
+        self.every: Set[str] = set()  # the taxa of the trees pruned
+        self.n_pruned = 0
+        self.added = 0  # trees handed to the engine before the current chunk
+        self.first: Optional[Tuple[str, Dict[str, str]]] = None  # tree 0: text, table
         self.n_skipped_rule = burnin_count  # None: keep every tree
         self.thin, self.max_trees = thin, max_trees
         self.builder = _engine.TableBuilder(rooted=rooted, lengths=lengths)
@@ -96,9 +141,19 @@ class _Loader:
         self.where_file = array("q")
         self.where_line = array("q")
         self.where_name: List[str] = []
+        self.where_k = array("q")
 
     def tree(self, file_i: int, k: int, name: str, newick: str, line: int,
              translate: Dict[str, str]) -> None:
+        if self.keep is not None:
+            names = leaf_names(newick, translate)
+            taxa = set(names)
+            if not self.keep <= taxa:
+                raise _FewerTaxa(self.keep & taxa)
+            if len(taxa) > len(self.keep):
+                self.every |= taxa
+                self.n_pruned += 1
+                newick = prune(newick, translate, self.keep, names)
         n_burn = self.n_skipped_rule
         if n_burn is not None:
             if k < n_burn or (k - n_burn) % self.thin:
@@ -116,6 +171,9 @@ class _Loader:
         self.where_file.append(file_i)
         self.where_line.append(line)
         self.where_name.append(name)
+        self.where_k.append(k)
+        if self.first is None:
+            self.first = (newick, translate)
         self.chars += len(newick)
         if len(self.texts) >= _CHUNK_TREES or self.chars >= _CHUNK_CHARS:
             self.flush()
@@ -128,6 +186,7 @@ class _Loader:
                              self.groups)
         except _engine.TreeSetError as exc:
             raise self.located(exc) from None
+        self.added += len(self.texts)
         self.names, self.texts, self.map_indices, self.groups = [], [], [], []
         self.chars = 0
 
@@ -145,10 +204,42 @@ class _Loader:
         at = getattr(exc, "tree_index", None)
         if at is None or not 0 <= at < len(self.where_line):
             return exc
-        named = [at] + ([0] if getattr(exc, "kind", None) == "different_leaf_set" and at else [])
-        where = "; ".join(f"tree {i} is {self.paths[self.where_file[i]]} line "
-                          f"{self.where_line[i]}, tree {self.where_name[i]!r}" for i in named)
-        located = _engine.TreeSetError(f"{exc} ({where})")
+        message = self.other_taxa(at) if getattr(exc, "kind", None) == "different_leaf_set" \
+            else None
+        if message is None:
+            named = [at] + ([0] if getattr(exc, "kind", None) == "different_leaf_set" and at
+                            else [])
+            where = "; ".join(f"tree {i} is {self.paths[self.where_file[i]]} line "
+                              f"{self.where_line[i]}, tree {self.where_name[i]!r}"
+                              for i in named)
+            message = f"{exc} ({where})"
+        located = _engine.TreeSetError(message)
         setattr(located, "kind", getattr(exc, "kind", None))  # read-only for callers only
         setattr(located, "tree_index", at)
         return located
+
+    def other_taxa(self, at: int) -> Optional[str]:
+        """``tree 501 of run 2 (FILE line N, 'gen.50000') lacks Pan, unlike the first tree
+        (...)``: the taxa that differ, or None when the texts are no longer at hand."""
+        i = at - self.added
+        if self.first is None or not 0 <= i < len(self.texts) or at == 0:
+            return None
+        first = set(leaf_names(*self.first))
+        mine = set(leaf_names(self.texts[i], self.maps[self.map_indices[i]]))
+        parts = [f"{verb} {_some(taxa)}" for verb, taxa in (("lacks", first - mine),
+                                                           ("has", mine - first)) if taxa]
+        if not parts:  # the same taxa, one of them twice: the engine's words say it
+            return None
+        def where(t: int) -> str:
+            return (f"{self.paths[self.where_file[t]]} line {self.where_line[t]}, "
+                    f"{self.where_name[t]!r}")
+
+        run = f" of run {self.where_file[at] + 1}" if len(self.paths) > 1 else ""
+        return (f"tree {self.where_k[at] + 1}{run} ({where(at)}) {' and '.join(parts)}, "
+                f"unlike the first tree ({where(0)}); every tree must name the same taxa "
+                "(--common-taxa prunes them to the taxa all share)")
+
+
+def _some(taxa: Set[str]) -> str:
+    names = sorted(taxa)
+    return ", ".join(names[:6]) + (f" and {len(names) - 6} more" if len(names) > 6 else "")

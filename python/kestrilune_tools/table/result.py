@@ -253,8 +253,14 @@ def tree_distances(metric: Metric, treeset: TreeSet, *, rooted: bool = False,
 
 
 def treeset_settings(treeset: TreeSet) -> Dict[str, Any]:
-    """How a TreeSet was chosen, for ``TreeDistances.settings``."""
-    return {"files": [f.path for f in treeset.files],
-            "trees_per_file": [f.n_trees for f in treeset.files],
-            "burnin_per_file": [f.burnin for f in treeset.files],
-            "used_per_file": [f.n_used for f in treeset.files]}
+    """How a TreeSet was chosen, for ``TreeDistances.settings`` (with ``common_taxa``
+    when its trees were pruned to the taxa all share)."""
+    settings: Dict[str, Any] = {"files": [f.path for f in treeset.files],
+                                "trees_per_file": [f.n_trees for f in treeset.files],
+                                "burnin_per_file": [f.burnin for f in treeset.files],
+                                "used_per_file": [f.n_used for f in treeset.files]}
+    if treeset.common is not None:
+        settings["common_taxa"] = {"kept": list(treeset.common.kept),
+                                   "dropped": list(treeset.common.dropped),
+                                   "trees_pruned": treeset.common.trees_pruned}
+    return settings

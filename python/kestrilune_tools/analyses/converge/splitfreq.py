@@ -62,7 +62,8 @@ class RunLayout:
         return len(self.run_labels)
 
 
-_GENERATION = re.compile(r"(\d+)\s*$")
+# The number ending a tree name (gen.N, STATE_N), before an ExaBayes ".{partitions}".
+_GENERATION = re.compile(r"(\d+)(?:\.\{[^{}]*\})?\s*$")
 
 
 def run_layout(sd: SplitData) -> RunLayout:

@@ -26,11 +26,13 @@ from typing import Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
+from ...reading.params import ParameterLog
 from ...table.engine import SplitTable
+from ..params import mrbayes_ess, mrbayes_psrf
 from ...table.splits import from_table
 from .splitfreq import DEFAULT_MIN_FREQ, _asdsf_of
 
-__all__ = ["RunTimeASDSF", "Checkpoint"]
+__all__ = ["RunTimeASDSF", "Checkpoint", "ParameterPoint", "parameter_point"]
 
 _GENERATION = re.compile(r"(\d+)\s*$")
 
@@ -52,6 +54,45 @@ class Checkpoint:
         return {"generation": self.generation, "samples": list(self.samples),
                 "used": list(self.used), "asdsf": plain(self.asdsf), "msdsf": plain(self.msdsf),
                 "splits": self.n_splits, "rule": self.rule}
+
+
+@dataclass(frozen=True)
+class ParameterPoint:
+    """The parameters at a diagnostic point, as MrBayes' ``sump`` would give them then."""
+
+    rows: Tuple[int, ...]  # per run: samples used (after the burn-in)
+    psrf: Optional[float]  # the largest PSRF over the parameters (None: not defined yet)
+    psrf_name: Optional[str]
+    ess: Optional[float]  # the smallest ESS over parameters and runs
+    ess_name: Optional[str]
+
+
+def parameter_point(logs: Sequence[ParameterLog], generation: int,
+                    burnin: float = 0.25) -> ParameterPoint:
+    """MrBayes' PSRF (largest over the columns) and ESS (smallest over columns and runs) of
+    the samples of step <= ``generation``, after the first ``int(burnin * rows)`` of each
+    run. Columns must be the same in every run (the logs of one analysis); the likelihood
+    and prior columns (``LnL``, ``LnPr``) are left out, as ``sump``'s table leaves them."""
+    windows = []
+    for log in logs:
+        rows = int(np.searchsorted(log.steps, generation, side="right"))
+        windows.append(log.values[int(burnin * rows):rows])
+    names = logs[0].names if logs else ()
+    worst_psrf: Tuple[Optional[float], Optional[str]] = (None, None)
+    worst_ess: Tuple[Optional[float], Optional[str]] = (None, None)
+    for j, name in enumerate(names):
+        if name in ("LnL", "LnPr"):
+            continue
+        columns = [w[:, j] for w in windows]
+        psrf = mrbayes_psrf(columns) if all(len(c) > 1 for c in columns) else math.nan
+        if not math.isnan(psrf) and (worst_psrf[0] is None or psrf > worst_psrf[0]):
+            worst_psrf = (psrf, name)
+        for c in columns:
+            ess = mrbayes_ess(c) if len(c) > 1 else math.nan
+            if not math.isnan(ess) and (worst_ess[0] is None or ess < worst_ess[0]):
+                worst_ess = (ess, name)
+    return ParameterPoint(rows=tuple(len(w) for w in windows), psrf=worst_psrf[0],
+                          psrf_name=worst_psrf[1], ess=worst_ess[0], ess_name=worst_ess[1])
 
 
 class RunTimeASDSF:
@@ -97,7 +138,7 @@ class RunTimeASDSF:
                              (f" (adds {', '.join(new[:5])})" if new else ""))
         keys = np.packbits(sd.membership, axis=1)
         nontrivial = sd.nontrivial()
-        local = np.empty(len(keys), dtype=np.int64)
+        local = np.empty(len(keys), dtype=np.int32)
         for k, row in enumerate(keys):
             key = row.tobytes()
             got = self._ids.get(key)

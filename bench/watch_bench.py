@@ -1,0 +1,77 @@
+"""What one update of ``kestrilune watch`` costs as runs grow: 4 runs written 1,000 trees at a
+time each, every run's new trees read and the diagnostic points computed after each burst.
+
+    python bench/watch_bench.py bench/.cache/rooted_200x100000.t --runs 4 --trees 25000
+
+The source file's trees are dealt to the runs in turn (tree k to run k mod R, each named
+gen.N in its run). Prints, per tenth of the way, the wall and CPU time of the last update
+and the process's peak memory; at the end the slowest update. An update's cost should
+follow the 1,000 new trees per run, not the trees read before them.
+"""
+
+import argparse
+import os
+import resource
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+
+from kestrilune_tools.analyses.converge.watch import RunTimeASDSF  # noqa: E402
+from kestrilune_tools.reading.follow import GrowingTreeFile  # noqa: E402
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("source")
+    ap.add_argument("--runs", type=int, default=4)
+    ap.add_argument("--trees", type=int, default=25000, help="trees per run at the end")
+    ap.add_argument("--burst", type=int, default=1000, help="new trees per run per update")
+    args = ap.parse_args()
+    header, trees = [], []
+    with open(args.source, encoding="utf-8") as fh:
+        for line in fh:
+            if line.lstrip().lower().startswith("tree "):
+                trees.append(line.split("=", 1)[1].strip())
+                if len(trees) >= args.runs * args.trees:
+                    break
+            elif not trees:
+                header.append(line)
+    per_run = len(trees) // args.runs
+    folder = tempfile.mkdtemp(prefix="watch-bench-")
+    paths = [os.path.join(folder, f"run{r + 1}.t") for r in range(args.runs)]
+    for p in paths:
+        with open(p, "w", encoding="utf-8") as out:
+            out.writelines(header)
+    followers = [GrowingTreeFile(p) for p in paths]
+    live = RunTimeASDSF(args.runs, every=10 * args.burst)
+    slowest = (0.0, 0.0, 0)
+    step = max(1, per_run // args.burst // 10)
+    for b, start in enumerate(range(0, per_run, args.burst)):
+        for r, p in enumerate(paths):
+            with open(p, "a", encoding="utf-8") as out:
+                for k in range(start, min(per_run, start + args.burst)):
+                    out.write(f"   tree gen.{k * 10} = {trees[k * args.runs + r]}\n")
+        wall, cpu = time.perf_counter(), time.process_time()
+        for r, f in enumerate(followers):
+            batch = f.read_new()
+            live.add(r, batch.names, batch.newicks, f.translate)
+        points = live.ready()
+        wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+        if wall > slowest[0]:
+            slowest = (wall, cpu, start + args.burst)
+        if b % step == 0 or start + args.burst >= per_run:
+            rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+            last = f"ASDSF {points[-1].asdsf:.5f}" if points else "no point yet"
+            print(f"{min(per_run, start + args.burst):>7} trees/run: update {wall:.2f} s wall, "
+                  f"{cpu:.2f} s CPU; peak {rss:.0f} MiB; {last}")
+    print(f"slowest update: {slowest[0]:.2f} s wall ({slowest[1]:.2f} s CPU) at "
+          f"{slowest[2]} trees per run; load {os.getloadavg()[0]:.1f}")
+    for p in paths:
+        os.unlink(p)
+    os.rmdir(folder)
+
+
+if __name__ == "__main__":
+    main()
