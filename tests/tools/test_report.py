@@ -151,6 +151,15 @@ def test_map_holds_the_points_it_states_and_names_them(opened):
     assert dots[far].get_attribute("cx") != before
     opened.find_element("id", "map-reset").click()
     assert dots[far].get_attribute("cx") == before
+    from selenium.webdriver.support.ui import Select
+
+    fills = {}
+    for how in ("run", "gen", "lnl"):  # colour by run, generation, log-likelihood
+        Select(opened.find_element("id", "map-colour")).select_by_value(how)
+        fills[how] = _js(opened, "return [...document.querySelectorAll('#map-svg circle')]"
+                                 ".map(c => c.getAttribute('fill'))")
+    assert len(set(fills["run"])) == 2 and len(set(fills["gen"])) > 50
+    assert fills["lnl"] != fills["gen"] and opened.get_log("browser") == []
 
 
 def test_layout_holds_at_two_widths_and_prints(opened):

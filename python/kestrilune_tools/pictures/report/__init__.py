@@ -330,9 +330,17 @@ def _summaries(rep: ConvergenceReport) -> Tuple[str, str]:
     tree = majority_consensus(post)
     cons = (f"<p>Majority-rule consensus of {tree.n_trees} trees after the burn-in, "
             f"{tree.n_clades} clades; support is the share of trees holding the split, "
-            "branch lengths their mean.</p><pre id=\"consensus-newick\">"
-            f"{escape(tree.to_newick(precision=4))}</pre>")
+            "branch lengths their mean; drawn without lengths"
+            f"{'' if tree.rooted else ', from the first taxon as MrBayes draws it'}.</p>"
+            f'<div class="tree-box">{_cladogram(tree)}</div><p>In Newick:</p>'
+            f'<pre id="consensus-newick">{escape(tree.to_newick(precision=4))}</pre>')
     return topo_html, cons
+
+
+def _cladogram(tree: Any) -> str:
+    lay = tree.layout()
+    return svg.cladogram(lay.parent, lay.leaf, lay.size, tree.leaf_names,
+                         [float(tree.support[r]) for r in lay.rows], "consensus tree")
 
 
 def _map(rep: ConvergenceReport, gens: Optional[Sequence[int]],
@@ -365,7 +373,7 @@ def _map(rep: ConvergenceReport, gens: Optional[Sequence[int]],
     lnl = _likelihoods(rep, logs, runs, pos)
     if lnl is not None:
         data["lnl_name"], values = lnl
-        data["lnl"] = [svg.num(v) for v in values]
+        data["lnl"] = [float(f"{v:.8g}") for v in values]
     per_run = max(1, limit // len(rep.runs))
     return (f'<p id="map-count">Principal coordinates of the {metric.upper()} distances '
             f'between <b data-count="{len(idx)}">{len(idx)}</b> of {total} trees after the '
@@ -374,7 +382,9 @@ def _map(rep: ConvergenceReport, gens: Optional[Sequence[int]],
             "the variance (each eigenvalue over the sum of the positive ones).</p>"
             + _keys(data["labels"]) +
             '<p class="controls">Colour by <select id="map-colour"><option value="run">run'
-            '</option><option value="gen">generation</option></select> '
+            '</option><option value="gen">generation</option>' +
+            (f'<option value="lnl">{escape(data["lnl_name"])}</option>' if lnl else "") +
+            '</select> '
             '<button id="map-in" type="button">zoom in</button> '
             '<button id="map-out" type="button">zoom out</button> '
             '<button id="map-reset" type="button">reset</button> '

@@ -30,6 +30,9 @@ td.why { color: var(--muted); font-size: 0.9em; max-width: 34em; }
         gap: 10px 18px; }
 .grid figure { margin: 0; min-width: 0; }
 figure figcaption { font-size: 0.9em; color: var(--muted); }
+.tree-box { overflow-x: auto; }
+svg.tree { max-width: 100%; height: auto; display: block; }
+svg text.support { font-size: 9px; fill: var(--muted); }
 svg.chart { width: 100%; height: auto; display: block; }
 svg text { font-size: 11px; fill: var(--ink); }
 svg .plot { fill: none; stroke: #888; stroke-width: 0.8; }
@@ -63,7 +66,7 @@ pre { white-space: pre-wrap; word-break: break-all; background: #f6f6f6; padding
 
 # The tree-space map: points from the JSON block #map-data drawn as SVG circles; wheel or
 # buttons zoom about the pointer, dragging pans, double-click resets; hovering names the
-# tree; the colour follows the run or the generation.
+# tree; the colour follows the run, the generation or the log-likelihood.
 SCRIPT = r"""
 (function () {
   "use strict";
@@ -82,8 +85,12 @@ SCRIPT = r"""
   var home = {x: bounds(d.x), y: bounds(d.y)}, view = {x: home.x.slice(), y: home.y.slice()};
   function sx(v) { return M + (v - view.x[0]) / (view.x[1] - view.x[0]) * (W - 2 * M); }
   function sy(v) { return H - M - (v - view.y[0]) / (view.y[1] - view.y[0]) * (H - 2 * M); }
-  var gmin = Infinity, gmax = -Infinity;
-  for (var i = 0; i < n; i++) { var g = d.gen[i]; if (g < gmin) gmin = g; if (g > gmax) gmax = g; }
+  function span(v) {
+    var lo = Infinity, hi = -Infinity;
+    for (var i = 0; i < v.length; i++) { if (v[i] < lo) lo = v[i]; if (v[i] > hi) hi = v[i]; }
+    return [lo, hi];
+  }
+  var spans = {gen: span(d.gen), lnl: d.lnl ? span(d.lnl) : [0, 0]};
   function ramp(t) {  // dark blue to yellow, readable by colour-blind eyes
     var a = [13, 8, 135], b = [240, 249, 33], c = [204, 70, 120], r = [];
     for (var k = 0; k < 3; k++) r.push(Math.round(t < 0.5 ? a[k] + (c[k] - a[k]) * 2 * t
@@ -92,8 +99,9 @@ SCRIPT = r"""
   }
   var by = "run";
   function fill(i) {
-    return by === "run" ? d.colours[d.run[i]]
-      : ramp(gmax > gmin ? (d.gen[i] - gmin) / (gmax - gmin) : 0);
+    if (by === "run") return d.colours[d.run[i]];
+    var s = spans[by];
+    return ramp(s[1] > s[0] ? (d[by][i] - s[0]) / (s[1] - s[0]) : 0);
   }
   for (var j = 0; j < n; j++) {
     var c = document.createElementNS(NS, "circle");

@@ -6,7 +6,7 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass
 from html import escape
-from typing import List, Optional, Sequence, Tuple
+from typing import Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -16,7 +16,7 @@ PALETTE = ("#0072B2", "#E69F00", "#009E73", "#CC79A7", "#56B4E9", "#D55E00", "#F
            "#999999")
 
 W, H = 560.0, 220.0  # the viewBox of every chart; CSS scales it to the column
-LEFT, RIGHT, TOP, BOTTOM = 62.0, 12.0, 10.0, 38.0
+LEFT, RIGHT, TOP, BOTTOM = 62.0, 24.0, 10.0, 38.0
 
 
 def colour(i: int) -> str:
@@ -42,6 +42,8 @@ def num(x: float) -> str:
     """A number as a tick or tooltip shows it."""
     if not math.isfinite(x):
         return "-"
+    if x == int(x) and abs(x) < 1e7:  # generations, counts
+        return str(int(x))
     if x != 0 and (abs(x) >= 1e6 or abs(x) < 1e-3):
         return f"{x:.3g}"
     return f"{x:.4g}"
@@ -156,5 +158,58 @@ def scatter(x: np.ndarray, y: np.ndarray, tips: Sequence[str], title: str, x_lab
     for px, py, tip in zip(f.px(x).tolist(), f.py(y).tolist(), tips):
         out.append(f'<circle cx="{px:.1f}" cy="{py:.1f}" r="3.5" fill="{colour_}">'
                    f'<title>{escape(tip)}</title></circle>')
+    out.append("</svg>")
+    return "".join(out)
+
+
+def cladogram(parent: Sequence[int], leaf: Sequence[int], size: Sequence[int],
+              names: Sequence[str], support: Sequence[float], title: str) -> str:
+    """A rectangular cladogram of a tree given as nodes (children before parents, parent
+    -1 for the root's children): leaves named, inner nodes labelled with ``support``."""
+    children: Dict[int, List[int]] = {}
+    for j, p in enumerate(parent):
+        children.setdefault(p, []).append(j)
+    for kids in children.values():
+        kids.sort(key=lambda j: (size[j], leaf[j]))
+    row_h, step = 16.0, 22.0
+    y: Dict[int, float] = {}
+    depth: Dict[int, int] = {-1: 0}
+    order: List[int] = []
+    stack = [(-1, False)]
+    while stack:  # post-order without recursion: deep caterpillars need no deep stack
+        node, done = stack.pop()
+        if done or node not in children:
+            if node not in children:
+                y[node] = row_h * (len(order) + 1)
+                order.append(node)
+            else:
+                kids = children[node]
+                y[node] = (y[kids[0]] + y[kids[-1]]) / 2
+            continue
+        stack.append((node, True))
+        for k in reversed(children[node]):
+            depth[k] = depth[node] + 1
+            stack.append((k, False))
+    most = max(depth.values())
+    width = 20 + step * most + 12 + 7 * max((len(names[leaf[j]]) for j in order), default=4)
+    height = row_h * (len(order) + 1)
+    out = [f'<svg class="tree" viewBox="0 0 {width:.0f} {height:.0f}" width="{width:.0f}" '
+           f'role="img" xmlns="http://www.w3.org/2000/svg"><title>{escape(title)}</title>']
+
+    def x(node: int) -> float:
+        return 10 + step * depth[node]
+
+    for node, kids in children.items():
+        out.append(f'<line class="tick" x1="{x(node):.0f}" x2="{x(node):.0f}" '
+                   f'y1="{y[kids[0]]:.0f}" y2="{y[kids[-1]]:.0f}"/>')
+        for k in kids:
+            out.append(f'<line class="tick" x1="{x(node):.0f}" x2="{x(k):.0f}" '
+                       f'y1="{y[k]:.0f}" y2="{y[k]:.0f}"/>')
+            if k in children:
+                out.append(f'<text class="support" x="{x(k) - 2:.0f}" y="{y[k] - 3:.0f}" '
+                           f'text-anchor="end">{support[k]:.2f}</text>')
+            else:
+                out.append(f'<text x="{x(k) + 4:.0f}" y="{y[k] + 4:.0f}">'
+                           f'{escape(names[leaf[k]])}</text>')
     out.append("</svg>")
     return "".join(out)
