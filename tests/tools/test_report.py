@@ -10,7 +10,10 @@ from pathlib import Path
 import pytest
 
 from kestrilune_tools.console import cli
+import numpy as np
+
 from kestrilune_tools.pictures.report.page import json_block
+from kestrilune_tools.pictures.report.svg import extremes
 
 DATA = Path(__file__).parents[1] / "data" / "converge"
 PRIMATES = str(DATA / "primates2" / "primates2")
@@ -67,6 +70,16 @@ def test_data_cannot_close_the_script_block():
     block = json_block("x", {"name": "</script><script>alert(1)</script>&"})
     assert block.count("</script>") == 1 and "<script>alert" not in block
     assert json.loads(block[block.index(">") + 1:-len("</script>")])["name"].endswith("&")
+
+
+@pytest.mark.parametrize("n, spike", [(7, 3), (1000, 517), (100_003, 99_998), (10_000, 0)])
+def test_a_thinned_trace_keeps_its_ends_and_its_spikes(n, spike):
+    y = np.sin(np.arange(n) / 50.0)
+    y[spike] = 100.0
+    keep = extremes(y, 250)
+    assert len(keep) <= (n if n <= 500 else 502)  # 2 per stretch and the two ends
+    assert keep[0] == 0 and keep[-1] == n - 1 and spike in keep
+    assert (np.diff(keep) > 0).all()
 
 
 # ----------------------------------------------------------------------------- browser
@@ -160,6 +173,22 @@ def test_map_holds_the_points_it_states_and_names_them(opened):
                                  ".map(c => c.getAttribute('fill'))")
     assert len(set(fills["run"])) == 2 and len(set(fills["gen"])) > 50
     assert fills["lnl"] != fills["gen"] and opened.get_log("browser") == []
+
+
+@pytest.mark.parametrize("inputs, scatters", [
+    (["cynmix3/cynmix3"], 2),  # three runs: run 1 against each other
+    (["primates2/primates2.run1.t.gz"], 0),  # one run: nothing across runs
+])
+def test_other_analyses_render_without_console_error(browser, tmp_path, inputs, scatters):
+    page = tmp_path / "p.html"
+    assert cli.main(["report", *(str(DATA / i) for i in inputs), "-o", str(page),
+                     "--quiet"]) == 0
+    browser.get(page.as_uri())
+    assert browser.get_log("browser") == []
+    shown = _js(browser, "return document.querySelectorAll('#split-scatter figure').length")
+    assert shown == scatters
+    assert _js(browser, "return document.querySelectorAll('#map-svg circle').length") == \
+        int(browser.find_element("css selector", "#map-count b").get_attribute("data-count"))
 
 
 def test_layout_holds_at_two_widths_and_prints(opened):

@@ -7,9 +7,9 @@ the record of settings, input files and versions.
 
 Every chart is inline SVG drawn here and the map's script is a few kilobytes of plain
 JavaScript, so the page opens offline in any browser, holds no library, and stays small:
-its size grows with the points drawn, which are capped (traces: ``TRACE_POINTS`` per run
-and series; the map: ``MAP_POINTS`` trees, evenly spaced within each run), never with the
-number of trees. Every statistic shown carries its full-precision value and its place in
+its size grows with the points drawn, which are capped (traces: the lowest and highest
+sample in each of ``TRACE_BINS`` columns per run and series; the map: ``MAP_POINTS``
+trees, evenly spaced within each run), never with the number of trees. Every statistic shown carries its full-precision value and its place in
 ``converge --json`` (``data-key``), so the page can be checked against that file.
 """
 
@@ -41,11 +41,11 @@ if TYPE_CHECKING:
     from ...analyses.params import ParameterReport
     from ...reading import ParameterLog, TreeSet
 
-__all__ = ["report_page", "map_sample", "file_record", "MAP_POINTS", "TRACE_POINTS",
+__all__ = ["report_page", "map_sample", "file_record", "MAP_POINTS", "TRACE_BINS",
            "TOPOLOGY_ROWS"]
 
 MAP_POINTS = 2000  # trees on the map at most, shared evenly among the runs
-TRACE_POINTS = 1500  # points per run of each trace at most, evenly spaced
+TRACE_BINS = 250  # columns of a trace: each shows its lowest and highest sample
 TOPOLOGY_ROWS = 20  # rows of the topology table
 
 Key = Sequence[Union[str, int]]
@@ -244,9 +244,9 @@ def _traces(rep: ConvergenceReport, gens: Optional[Sequence[int]],
         xs, x_name, end = _x_axis(rep, gens)
         series, start = [], 0
         for g, (r, x) in enumerate(zip(rep.runs, xs)):
-            keep = svg.thin(r.n_trees, TRACE_POINTS)
-            series.append(svg.Series(r.label, x[keep], row[start:start + r.n_trees][keep]
-                                     .astype(float), svg.colour(g)))
+            y = row[start:start + r.n_trees].astype(float)
+            keep = svg.extremes(y, TRACE_BINS)
+            series.append(svg.Series(r.label, x[keep], y[keep], svg.colour(g)))
             start += r.n_trees
         figs.append(_figure(svg.line_chart(series, "topological trace", x_name,
                                            "RF distance", shade_to=end),
@@ -256,7 +256,7 @@ def _traces(rep: ConvergenceReport, gens: Optional[Sequence[int]],
         for j, name in enumerate(prep.parameters):
             series, end = [], -math.inf
             for g, (log, b) in enumerate(zip(logs, prep.burnin)):
-                keep = svg.thin(log.n_rows, TRACE_POINTS)
+                keep = svg.extremes(log.values[:, j], TRACE_BINS)
                 series.append(svg.Series(labels[g] if g < len(labels) else log.path,
                                          log.steps[keep], log.values[keep, j], svg.colour(g)))
                 if b:
@@ -264,8 +264,9 @@ def _traces(rep: ConvergenceReport, gens: Optional[Sequence[int]],
             figs.append(_figure(svg.line_chart(series, name, prep.step_name, name,
                                                shade_to=end), f"{name}; burn-in shaded"))
     out.append('<div class="grid">' + "".join(figs) + "</div>")
-    out.append(f'<p class="note">Each trace shows at most {TRACE_POINTS} evenly spaced '
-               "points per run.</p>")
+    out.append(f'<p class="note">A trace of more than {2 * TRACE_BINS} samples per run is '
+               f"drawn from the lowest and the highest sample in each of {TRACE_BINS} equal "
+               "stretches of the run, so that no spike is lost.</p>")
     return "\n".join(out)
 
 

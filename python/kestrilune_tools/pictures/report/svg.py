@@ -38,6 +38,25 @@ def thin(n: int, limit: int) -> np.ndarray:
     return np.unique(np.linspace(0, n - 1, limit).round().astype(np.intp))
 
 
+def extremes(y: np.ndarray, bins: int) -> np.ndarray:
+    """Indices that draw ``y`` over ``bins`` columns as a line would: the first and last
+    sample, and in each column the lowest and the highest, in order. A spike stays
+    visible, however many samples share its column."""
+    n = len(y)
+    if n <= 2 * bins:
+        return np.arange(n)
+    edges = np.linspace(0, n, bins + 1).round().astype(np.intp)
+    score = np.where(np.isfinite(y), y, np.nan)
+    keep = [0, n - 1]
+    for lo, hi in zip(edges[:-1], edges[1:]):
+        part = score[lo:hi]
+        if np.isnan(part).all():
+            keep.append(int(lo))
+            continue
+        keep += [int(lo + np.nanargmin(part)), int(lo + np.nanargmax(part))]
+    return np.unique(np.asarray(keep, dtype=np.intp))
+
+
 def num(x: float) -> str:
     """A number as a tick or tooltip shows it."""
     if not math.isfinite(x):
