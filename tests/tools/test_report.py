@@ -195,9 +195,11 @@ def test_layout_holds_at_two_widths_and_prints(opened):
     def structure():
         return _js(opened, """
             const w = document.documentElement.clientWidth;
+            const wide = s => [...s.querySelectorAll('table, figure, pre, p')].some(
+                e => e.getBoundingClientRect().right > s.getBoundingClientRect().right + 1);
             return {page: document.documentElement.scrollWidth <= w,
                     overflow: [...document.querySelectorAll('section')].filter(
-                        s => s.getBoundingClientRect().right > w + 1).map(s => s.id),
+                        s => s.getBoundingClientRect().right > w + 1 || wide(s)).map(s => s.id),
                     charts: [...document.querySelectorAll('section')].map(
                         s => [s.id, s.querySelectorAll('svg, table, pre').length])};""")
 
@@ -205,5 +207,7 @@ def test_layout_holds_at_two_widths_and_prints(opened):
     opened.set_window_size(800, 1000)
     narrow = structure()
     assert wide == narrow and wide["page"] and wide["overflow"] == []
+    opened.execute_cdp_cmd("Emulation.setEmulatedMedia", {"media": "print"})
+    assert structure() == wide  # printed, nothing is cut at the right either
     pdf = opened.execute_cdp_cmd("Page.printToPDF", {"printBackground": True})
     assert pdf["data"].startswith("JVBERi")  # %PDF

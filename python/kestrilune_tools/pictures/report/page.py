@@ -22,6 +22,7 @@ table { border-collapse: collapse; margin: 0.5em 0; font-variant-numeric: tabula
 th, td { border: 1px solid var(--line); padding: 3px 8px; text-align: left;
          vertical-align: top; }
 td.num { text-align: right; white-space: nowrap; }
+td code { word-break: break-all; }
 td.why { color: var(--muted); font-size: 0.9em; max-width: 34em; }
 .ok { background: var(--ok); } .warn { background: var(--warn); } .bad { background: var(--bad); }
 .legend span { display: inline-block; padding: 0 6px; margin-right: 6px;
