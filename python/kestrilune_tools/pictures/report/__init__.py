@@ -380,7 +380,8 @@ def _map(rep: ConvergenceReport, gens: Optional[Sequence[int]],
             f'between <b data-count="{len(idx)}">{len(idx)}</b> of {total} trees after the '
             f"burn-in: at most {per_run} per run (at most {limit} in all), evenly spaced "
             f"within each run. Axis 1 carries {share[0]:.1%} and axis 2 {share[1]:.1%} of "
-            "the variance (each eigenvalue over the sum of the positive ones).</p>"
+            "the variance (each eigenvalue over the sum of the positive ones)."
+            + (" Trees of one topology share a point." if metric == "rf" else "") + "</p>"
             + _keys(data["labels"]) +
             '<p class="controls">Colour by <select id="map-colour"><option value="run">run'
             '</option><option value="gen">generation</option>' +
@@ -392,7 +393,10 @@ def _map(rep: ConvergenceReport, gens: Optional[Sequence[int]],
             "<span class=\"note\">wheel: zoom; drag: pan; double-click: reset; hover: the "
             "tree</span></p>"
             '<div id="map-box"><svg id="map-svg" viewBox="0 0 640 480" role="img" '
-            'xmlns="http://www.w3.org/2000/svg"><title>tree-space map</title></svg>'
+            'xmlns="http://www.w3.org/2000/svg"><title>tree-space map</title>'
+            f'<text x="320" y="476" text-anchor="middle">axis 1 ({share[0]:.1%})</text>'
+            f'<text transform="translate(10 240) rotate(-90)" text-anchor="middle">axis 2 '
+            f'({share[1]:.1%})</text></svg>'
             '<div id="map-tip"></div></div>' + page.json_block("map-data", data))
 
 
