@@ -110,8 +110,15 @@ def test_jobqueue_files(tmp_path, name, text, said):
         with pytest.raises(cluster.ClusterError, match=said):
             cluster.read_jobqueue(str(path))
         return
-    pytest.importorskip("dask_jobqueue")
+    import importlib.util
+    import signal
+
+    if importlib.util.find_spec("dask_jobqueue") is None:
+        pytest.skip("dask-jobqueue is not installed")
+
+    handler = signal.getsignal(signal.SIGINT)
     made, jobs = cluster.make_jobqueue_cluster(str(path))
+    assert signal.getsignal(signal.SIGINT) is handler  # Ctrl-C stays Ctrl-C
     try:
         script = made.job_script()
         assert jobs == (3 if name == "ok.toml" else 2)

@@ -65,7 +65,7 @@ def test_beast_sample_gives_mcc_and_ccd_trees(tmp_path, capsys):
                      "-o", out["trees.nwk"], "--json", out["summary.json"], "-q"])
     stdout = capsys.readouterr().out
     assert code == 0
-    assert "(rooted clades, as the files mark their trees [&R]): 1801 trees" in stdout
+    assert "(rooted clades, as the files mark their trees [&R]):\n  1801 trees" in stdout
     assert "log clade credibility -5.343868837869309" in stdout
     lines = Path(out["trees.nwk"]).read_text().splitlines()
     assert len(lines) == 3
@@ -75,8 +75,10 @@ def test_beast_sample_gives_mcc_and_ccd_trees(tmp_path, capsys):
     assert mcc["score"] == pytest.approx(-5.343868837869309, abs=1e-12)
     assert mcc["settings"]["n_clades"] == 81
     assert doc["trees"][1]["score"] >= mcc["score"]  # CCD0 MAP's clade product
+    # rooted summary trees carry their support as posterior too (FigTree, treeio)
     assert lines[0] == summarize.mcc_tree(split_data(read_trees(BEAST, burnin=200),
-                                                     rooted=True)).newick
+                                                     rooted=True)).to_newick(posterior_key=True)
+    assert "[&prob=0.249305941143809,posterior=0.249305941143809]" in lines[0]
 
 
 def _unrooted_with_polytomy(tmp_path):

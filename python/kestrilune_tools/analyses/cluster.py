@@ -27,6 +27,8 @@ from __future__ import annotations
 import contextlib
 import importlib
 import os
+import signal
+import threading
 from typing import Any, Dict, Iterator, List, Tuple
 
 __all__ = ["ClusterError", "connect", "read_jobqueue", "make_jobqueue_cluster",
@@ -87,15 +89,28 @@ def read_jobqueue(path: str) -> Tuple[str, int, Dict[str, Any]]:
     return str(name), jobs, config
 
 
-def make_jobqueue_cluster(path: str) -> Tuple[Any, int]:
-    """The (not yet scaled) ``dask-jobqueue`` cluster a ``jobqueue:`` file describes, and its
-    number of jobs. Each job's workers get ``RAYON_NUM_THREADS`` = its cores."""
-    name, jobs, config = read_jobqueue(path)
+def _import_jobqueue() -> Any:
+    """dask_jobqueue, imported without the SIGINT handler its import installs (one that
+    calls sys.exit(), which would turn Ctrl-C into a silent exit): the handler in place
+    before is put back."""
+    before = signal.getsignal(signal.SIGINT) \
+        if threading.current_thread() is threading.main_thread() else None
     try:
         import dask_jobqueue
     except ImportError:
         raise ClusterError("--scheduler jobqueue: needs dask-jobqueue: pip install "
                            "'kestrilune[cluster]'") from None
+    finally:
+        if before is not None and signal.getsignal(signal.SIGINT) is not before:
+            signal.signal(signal.SIGINT, before)
+    return dask_jobqueue
+
+
+def make_jobqueue_cluster(path: str) -> Tuple[Any, int]:
+    """The (not yet scaled) ``dask-jobqueue`` cluster a ``jobqueue:`` file describes, and its
+    number of jobs. Each job's workers get ``RAYON_NUM_THREADS`` = its cores."""
+    name, jobs, config = read_jobqueue(path)
+    dask_jobqueue = _import_jobqueue()
     prologue = list(config.pop("job_script_prologue", []))
     prologue.append(f"export RAYON_NUM_THREADS={int(config['cores'])}")
     try:

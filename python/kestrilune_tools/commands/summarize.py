@@ -2,12 +2,21 @@
 
     kestrilune summarize analysis --burnin 25% --consensus --trprobs topologies.tsv -o con.nex
     kestrilune summarize beast.trees --burnin 200 --mcc --ccd0 --ccd1 -o trees.nex --json s.json
+    kestrilune summarize beast.trees --burnin 200 --mcc --heights ca -o mcc.tree
 
 Each file is one run; a MrBayes base name (``analysis``) stands for its ``.run*.t`` files.
 Trees are compared as rooted clades when ``--rooted`` is given or every file marks its trees
 ``[&R]``, as unrooted splits otherwise; the MCC and CCD trees need rooted trees. Without a
 tree option the majority-rule consensus is made. The definitions are those of
 :mod:`kestrilune_tools.analyses.summaries`.
+
+``--heights keep|mean|median|ca`` makes dated trees annotated as TreeAnnotator 1.10 writes
+them (``posterior``, ``height``/``length`` and every node annotation of the trees with their
+median, 95% HPD and range; text traits with their frequencies): from the split table when
+the trees carry no ``[&...]`` on their nodes, else from one more reading of the trees'
+texts. ``--target TREE`` annotates a given tree the same way; ``--limit P`` annotates only
+nodes of posterior at least P; ``--support-labels`` also writes supports as node labels.
+See :mod:`kestrilune_tools.analyses.summaries.annotate`.
 
 Outputs: ``-o`` the summary trees, NEXUS with a translate table (``.nex``, ``.nexus``,
 ``.tre``, ``.tree``, ``.trees``) or one Newick line per tree (``.nwk``, ``.newick``);
@@ -23,6 +32,8 @@ import json
 import math
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple, cast
 
+import numpy as np
+
 from ..console.cli import CommandError, Context, UsageError, add_input_arguments
 from ..console.outputs import PICTURE_SUFFIXES
 from ..pictures.words import counted
@@ -33,6 +44,7 @@ if TYPE_CHECKING:
     from types import ModuleType
 
     from ..analyses.summaries import SummaryTree, TopologyTable
+    from ..analyses.summaries.annotate import AnnotatedTree, TargetTree
     from ..reading import TreeSet
     from ..table.splits import SplitData
 
@@ -70,6 +82,21 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     g.add_argument("--no-lengths", action="store_true",
                    help="no branch lengths (default: each split's mean length over the trees "
                         "holding it; the MCC tree keeps its own)")
+    g.add_argument("--heights", choices=("keep", "mean", "median", "ca"),
+                   help="dated, annotated trees as TreeAnnotator writes them: node heights "
+                        "kept from the MCC tree (keep), the mean or median height of each "
+                        "clade over the trees holding it, or common-ancestor heights (ca); "
+                        "every node gets posterior, height and length with their median, "
+                        "95%% HPD and range, and the same for each numeric node annotation "
+                        "of the trees; rooted trees with branch lengths only")
+    g.add_argument("--target", metavar="TREE",
+                   help="also annotate this tree (the first of a NEXUS or Newick file, e.g. a "
+                        "maximum-likelihood tree) with the sample's clade supports, heights and "
+                        "annotations, as TreeAnnotator -target; alone, it is the only tree "
+                        "written; implies --heights keep (its own heights) unless given")
+    g.add_argument("--limit", type=float, default=0.0, metavar="P",
+                   help="with --heights, annotate only nodes of posterior at least P "
+                        "(default 0)")
     g.add_argument("--outgroup", metavar="TAXON",
                    help="taxon to draw unrooted trees from (default: the first taxon of the "
                         "first file's translate table, as MrBayes draws them)")
@@ -83,6 +110,9 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     o.add_argument("-o", "--output", metavar="TREES",
                    help="write the summary trees: NEXUS with a translate table (.nex, .nexus, "
                         ".tre, .tree, .trees) or Newick (.nwk, .newick)")
+    o.add_argument("--support-labels", action="store_true",
+                   help="also write each node's support as its label in -o (read by ape, "
+                        "IQ-TREE and most tools, which skip [&...] comments)")
     o.add_argument("--json", metavar="JSON",
                    help="write every result at full precision with its settings")
     o.add_argument("--plot", metavar="PNG",
@@ -108,6 +138,16 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         raise UsageError(f"--consensus must lie between 0.5 and 1, got {args.consensus}")
     if not 0 < args.credible <= 1:
         raise UsageError(f"--credible must lie in (0, 1], got {args.credible}")
+    if args.target and not args.heights:
+        args.heights = "keep"  # TreeAnnotator's default: the target's own heights
+    if out_plot and args.target and not any((args.consensus is not None, args.allcompat,
+                                             args.mcc, args.ccd0, args.ccd1)):
+        raise UsageError("--plot draws the summary trees, and --target alone makes none: "
+                         "add --mcc, --consensus, ... or drop --plot")
+    if args.heights and args.no_lengths:
+        raise UsageError("--heights needs the branch lengths: drop --no-lengths")
+    if not 0 <= args.limit <= 1:
+        raise UsageError(f"--limit must lie in [0, 1], got {args.limit}")
     methods = _methods(args)
 
     try:
@@ -147,10 +187,14 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
     except ValueError as exc:
         raise CommandError(str(exc)) from None
 
-    _print_summary(ctx, ts, sd, trees, table, order, outgroup)
+    target = _read_target(args.target, sd) if args.target else None
+    annotated = _annotate(ctx, args, ts, sd, trees, target) if args.heights else {}
+    _print_summary(ctx, ts, sd, trees, table, order, outgroup, annotated)
     if out_trees:
-        ctx.write(out_trees, f"{len(trees)} tree{'s' if len(trees) > 1 else ''}",
-                  lambda tmp: _write_trees(tmp, out_trees, trees, order, outgroup, ts))
+        n_out = len(trees) + ("target" in annotated)
+        ctx.write(out_trees, f"{n_out} tree{'s' if n_out > 1 else ''}",
+                  lambda tmp: _write_trees(tmp, out_trees, trees, order, outgroup, ts,
+                                           annotated, sd, args.support_labels))
     if out_table:
         with ctx.phase("reading topologies", total=len(table), unit="topologies") as ph:
             newicks = table.newicks(ts, advance=ph.advance)
@@ -158,7 +202,8 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
                   lambda tmp: _write_table(tmp, table, newicks, ts, sd))
     if out_json:
         ctx.write(out_json, "every result",
-                  lambda tmp: _write_json(tmp, args, ts, sd, trees, table, order, outgroup))
+                  lambda tmp: _write_json(tmp, args, ts, sd, trees, table, order, outgroup,
+                                          annotated))
     if out_plot:
         from ..pictures.treeplot import cladograms
 
@@ -185,7 +230,7 @@ def _methods(args: argparse.Namespace) -> List[str]:
         methods.append("ccd0")
     if args.ccd1:
         methods.append("ccd1")
-    if not methods:
+    if not methods and not args.target:
         args.consensus = 0.5
         methods.append("consensus")
     return methods
@@ -254,6 +299,103 @@ def _outgroup(name: Optional[str], leaf_names: Tuple[str, ...], order: List[int]
     return leaf_names.index(name)
 
 
+def _read_target(path: str, sd: SplitData) -> TargetTree:
+    from ..analyses.summaries import annotate as A
+    from ..reading.first import read_first_tree
+
+    try:
+        name, text, translate = read_first_tree(path)
+        return A.target_from_newick(text, {n: i for i, n in enumerate(sd.leaf_names)},
+                                    translate, name=f"--target {path}")
+    except (TreeFileError, OSError, ValueError) as exc:
+        raise CommandError(str(exc)) from None
+
+
+def _annotate(ctx: Context, args: argparse.Namespace, ts: TreeSet, sd: SplitData,
+              trees: NamedTrees, target: Optional[TargetTree]) -> Dict[str, AnnotatedTree]:
+    """Heights and annotations for every summary tree (and the --target tree), from one
+    more pass over the trees."""
+    from ..analyses.summaries import annotate as A
+
+    if not sd.rooted:
+        raise CommandError("--heights needs rooted trees, but these are read as unrooted: "
+                           "give --rooted, or use trees marked [&R] in the file")
+    leaf_index = {name: i for i, name in enumerate(sd.leaf_names)}
+    targets = []
+    try:
+        for key, tree in trees:
+            if tree.tree_index is not None:  # a sample tree: its own text, its own heights
+                t = tree.tree_index
+                text = next(iter(ts.subset([t]).newicks()))
+                targets.append(A.target_from_newick(
+                    text, leaf_index, ts.translate_maps[ts.map_indices[t]],
+                    name=f"tree {ts.names[t]!r}"))
+            elif args.heights == "keep":
+                raise CommandError(f"--heights keep keeps the heights of a sample tree, but "
+                                   f"the {_title(tree)} is none: use --heights mean, median "
+                                   "or ca with it")
+            else:
+                targets.append(A.target_from_clades(cast(np.ndarray, tree.membership)))
+        if target is not None:
+            if args.heights == "keep" and target.heights is None:
+                raise CommandError(f"--target {args.target} has no branch lengths to keep: "
+                                   "use --heights mean, median or ca with it")
+            targets.append(target)
+        with ctx.phase("looking for node annotations", total=len(ts), unit="trees") as ph:
+            annotated = _has_node_annotations(ts, ph.advance)
+        with ctx.phase(f"annotating ({args.heights} heights)", total=len(ts),
+                       unit="trees") as ph:
+            if annotated:  # what the split table does not keep: read the trees again
+                done = A.annotate(targets, ts.newicks(), leaf_index,
+                                  lambda i: ts.translate_maps[ts.map_indices[i]],
+                                  args.heights, args.limit, names=ts.names,
+                                  advance=ph.advance)
+            else:
+                _require_lengths(sd)
+                done = A.annotate_splits(targets, sd, args.heights, args.limit,
+                                         advance=ph.advance)
+    except ValueError as exc:
+        raise CommandError(str(exc)) from None
+    titles = [_title(tree) for _, tree in trees] + ["--target tree"]
+    partial = sorted({k for at in done for k in at.partial})
+    if partial:
+        ctx.warn(f"node annotation{'s' if len(partial) > 1 else ''} {', '.join(partial)} "
+                 "missing in some trees on nodes where others give "
+                 f"{'them' if len(partial) > 1 else 'it'}: summarised over the trees that do")
+    for title, at in zip(titles, done):
+        if at.negative_branches:
+            ctx.warn(f"{title}: {counted(at.negative_branches, 'negative branch length')}"
+                     f" with --heights {args.heights} (a node above its parent, as "
+                     "TreeAnnotator allows)")
+    keys = [key for key, _ in trees] + ["target"]
+    return dict(zip(keys, done))
+
+
+def _has_node_annotations(ts: TreeSet, advance: Callable[[int], None]) -> bool:
+    """Whether any tree carries a ``[&...]`` comment inside its Newick (on a node)."""
+    for i, text in enumerate(ts.newicks(), 1):
+        if "[&" in text[text.find("("):]:
+            return True
+        if i % 1024 == 0:
+            advance(1024)
+    return False
+
+
+def _require_lengths(sd: SplitData) -> None:
+    """The split data write a missing length as 0.0: a tree whose lengths are all zero
+    is taken to have none, and has no heights to give."""
+    lengths = cast(np.ndarray, sd.lengths)
+    per_tree = np.diff(sd.indptr)
+    some = np.add.reduceat((lengths != 0.0).astype(np.int64), sd.indptr[:-1]) \
+        if len(lengths) else np.zeros(sd.n_trees, dtype=np.int64)
+    bare = np.flatnonzero((some == 0) & (per_tree > 0))
+    if len(bare):
+        t = int(bare[0])
+        raise CommandError(f"node heights need branch lengths, but {len(bare)} of the "
+                           f"{sd.n_trees} trees have none; the first is tree {t}, "
+                           f"{sd.tree_names[t]!r}")
+
+
 # ----------------------------------------------------------------------------- printing
 
 
@@ -278,15 +420,18 @@ def _describe(tree: SummaryTree, sd: SplitData) -> str:
 
 
 def _print_summary(ctx: Context, ts: TreeSet, sd: SplitData, trees: NamedTrees,
-                   table: TopologyTable, order: List[int], outgroup: int) -> None:
+                   table: TopologyTable, order: List[int], outgroup: int,
+                   annotated: Dict[str, AnnotatedTree]) -> None:
     mode = "rooted clades" if sd.rooted else "unrooted splits"
     if sd.rooted and ctx.args.rooted is None:
         mode += ", as the files mark their trees [&R]"
     files = counted(len(ts.files), "file")
-    out = [f"kestrilune summarize ({mode}): {counted(sd.n_trees, 'tree')} from {files}, "
-           f"{counted(len(sd.leaf_names), 'taxon')}, {int(sd.nontrivial().sum())} distinct "
-           f"non-trivial "
-           f"{'clades' if sd.rooted else 'splits'}"]
+    facts = (f"{counted(sd.n_trees, 'tree')} from {files}, "
+             f"{counted(len(sd.leaf_names), 'taxon')}, {int(sd.nontrivial().sum())} distinct "
+             f"non-trivial {'clades' if sd.rooted else 'splits'}")
+    out = [f"kestrilune summarize ({mode}): {facts}"]
+    if len(out[0]) > 80:  # the facts on a line of their own
+        out = [f"kestrilune summarize ({mode}):", f"  {facts}"]
     for f in ts.files:
         out.append(f"  {f.label}: {counted(f.n_trees, 'tree')}, burn-in {f.burnin}, "
                    f"used {f.n_used}")
@@ -302,6 +447,10 @@ def _print_summary(ctx: Context, ts: TreeSet, sd: SplitData, trees: NamedTrees,
         out.append(f"  {k + 1}: p = {table.probabilities[k]:.6f}, P = {table.cumulative[k]:.6f}"
                    f" ({counted(int(table.counts[k]), 'tree')}, first "
                    f"{sd.tree_names[table.first_tree[k]]!r})")
+    if annotated.get("target") is not None:
+        at = annotated["target"]
+        out.append(f"--target tree ({ctx.args.target}): annotated from "
+                   f"{counted(at.n_trees, 'tree')}, {ctx.args.heights} heights")
     ctx.print("\n".join(out))
 
 
@@ -327,16 +476,24 @@ def _tree_comment(tree: SummaryTree) -> str:
 
 
 def _write_trees(tmp: str, path: str, trees: NamedTrees, order: List[int], outgroup: int,
-                 ts: TreeSet) -> None:
-    leaf_names = trees[0][1].leaf_names
-    rooting = "[&R]" if trees[0][1].rooted else "[&U]"
+                 ts: TreeSet, annotated: Dict[str, AnnotatedTree], sd: SplitData,
+                 support_labels: bool = False) -> None:
+    leaf_names = sd.leaf_names
+    rooting = "[&R]" if sd.rooted else "[&U]"
+    target = annotated.get("target")
     from ..analyses.summaries import newick_label
 
     with open(tmp, "w", encoding="utf-8", newline="\n") as fh:
         if path.lower().endswith(_NEWICK_SUFFIXES):
             labels = _labels(leaf_names)
-            for _, tree in trees:
-                fh.write(tree.to_newick(labels, outgroup=outgroup) + "\n")
+            for key, tree in trees:
+                at = annotated.get(key)
+                fh.write((at.to_newick(labels, support_labels) if at else
+                          tree.to_newick(labels, outgroup=outgroup,
+                                         support_labels=support_labels,
+                                         posterior_key=tree.rooted)) + "\n")
+            if target is not None:
+                fh.write(target.to_newick(labels, support_labels) + "\n")
             return
         number = {leaf: str(k + 1) for k, leaf in enumerate(order)}
         labels = [number[i] for i in range(len(leaf_names))]
@@ -352,8 +509,13 @@ def _write_trees(tmp: str, path: str, trees: NamedTrees, order: List[int], outgr
             fh.write(f"\t\t{k + 1}\t{newick_label(leaf_names[leaf])}{sep}\n")
         fh.write("\t\t;\n")
         for name, tree in trees:
-            fh.write(f"\ttree {name}{_tree_comment(tree)} = {rooting} "
-                     f"{tree.to_newick(labels, outgroup=outgroup)}\n")
+            at = annotated.get(name)
+            text = (at.to_newick(labels, support_labels) if at else
+                    tree.to_newick(labels, outgroup=outgroup, support_labels=support_labels,
+                                   posterior_key=tree.rooted))
+            fh.write(f"\ttree {name}{_tree_comment(tree)} = {rooting} {text}\n")
+        if target is not None:
+            fh.write(f"\ttree target = {rooting} {target.to_newick(labels, support_labels)}\n")
         fh.write("end;\n")
 
 
@@ -376,8 +538,8 @@ def _finite(x: Optional[float]) -> Optional[float]:
 
 
 def _write_json(tmp: str, args: argparse.Namespace, ts: TreeSet, sd: SplitData,
-                trees: NamedTrees, table: TopologyTable, order: List[int], outgroup: int
-                ) -> None:
+                trees: NamedTrees, table: TopologyTable, order: List[int], outgroup: int,
+                annotated: Dict[str, AnnotatedTree]) -> None:
     def tree_dict(name: str, tree: SummaryTree) -> Dict[str, object]:
         d = {"name": name, "method": tree.method, "newick": tree.to_newick(outgroup=outgroup),
              "n_clades": tree.n_clades, "score": _finite(tree.score),
@@ -386,6 +548,11 @@ def _write_json(tmp: str, args: argparse.Namespace, ts: TreeSet, sd: SplitData,
         if tree.tree_index is not None:
             d["sample_tree"] = {"index": tree.tree_index, "name": tree.tree_name,
                                 "where": ts.locate(tree.tree_index)}
+        at = annotated.get(name)
+        if at is not None:
+            d["annotated_newick"] = at.to_newick(_labels(sd.leaf_names))
+            d["heights"] = at.heights_option
+            d["negative_branches"] = at.negative_branches
         return d
 
     topologies = [{"rank": k + 1, "count": int(table.counts[k]),
@@ -399,10 +566,15 @@ def _write_json(tmp: str, args: argparse.Namespace, ts: TreeSet, sd: SplitData,
                      "burnin_per_file": [f.burnin for f in ts.files],
                      "used_per_file": [f.n_used for f in ts.files], "thin": args.thin,
                      "max_trees": args.max_trees, "rooted": sd.rooted,
+                     "heights": args.heights, "limit": args.limit,
                      "lengths": not args.no_lengths,
                      "outgroup": sd.leaf_names[outgroup], "credible_mass": table.credible_mass},
         "n_trees": sd.n_trees, "taxa": [sd.leaf_names[i] for i in order],
         "trees": [tree_dict(name, tree) for name, tree in trees],
+        "target": None if "target" not in annotated else {
+            "path": args.target, "annotated_newick":
+                annotated["target"].to_newick(_labels(sd.leaf_names)),
+            "heights": args.heights, "negative_branches": annotated["target"].negative_branches},
         "topologies": {"n_distinct": len(table), "n_credible": table.n_credible,
                        "credible_set": topologies},
     }

@@ -35,6 +35,9 @@ Definitions (each result carries the settings that made it):
   clades were all observed. The MAP tree maximises that probability; among partitions of a
   clade that score exactly alike, the one whose first child clade comes first in leaf-set
   order is taken.
+* Dated, annotated trees (:mod:`.annotate`): node heights kept, mean, median or common
+  ancestor, with TreeAnnotator 1.10's annotations, for any rooted summary tree or a
+  given target tree.
 """
 
 from __future__ import annotations

@@ -81,7 +81,8 @@ def _layout(member: np.ndarray, rooted: bool, outgroup: int) -> TreeLayout:
 
 def _render(member: np.ndarray, support: Optional[np.ndarray], lengths: Optional[np.ndarray],
             labels: Sequence[str], rooted: bool,
-            outgroup: int, precision: Optional[int]) -> str:
+            outgroup: int, precision: Optional[int], support_labels: bool = False,
+            posterior_key: bool = False) -> str:
     """Newick text of a laminar family of leaf sets (bool rows); children are written in
     the order of their lowest leaf index."""
     lay = _layout(member, rooted, outgroup)
@@ -97,8 +98,12 @@ def _render(member: np.ndarray, support: Optional[np.ndarray], lengths: Optional
             placed.add(lay.leaf[j])
         else:
             text = "(" + ",".join(t for _, t in sorted(children[j])) + ")"
+            if probs is not None and support_labels:
+                text += _num(probs[j], precision)
             if probs is not None:
-                text += f"[&prob={_num(probs[j], precision)}]"
+                value = _num(probs[j], precision)
+                text += f"[&prob={value},posterior={value}]" if posterior_key else \
+                    f"[&prob={value}]"
         if lens is not None and lens[j] == lens[j]:  # not NaN
             text += f":{_num(lens[j], precision)}"
         children[top if lay.parent[j] < 0 else lay.parent[j]].append((lay.leaf[j], text))

@@ -59,18 +59,21 @@ class SummaryTree:
         return _layout(cast(np.ndarray, self.membership), self.rooted, outgroup)
 
     def to_newick(self, labels: Optional[Sequence[str]] = None, outgroup: int = 0,
-                  support: bool = True, lengths: bool = True, precision: Optional[int] = None
-                  ) -> str:
+                  support: bool = True, lengths: bool = True, precision: Optional[int] = None,
+                  support_labels: bool = False, posterior_key: bool = False) -> str:
         """The tree in Newick; ``labels[i]`` stands for ``leaf_names[i]`` (default: the
         names, quoted where Newick needs it). Unrooted trees are drawn from ``outgroup``
         (an index into ``leaf_names``), as MrBayes draws them: a basal polytomy holding it.
         ``precision`` rounds numbers to that many significant digits (default: shortest
-        exact text)."""
+        exact text). ``support_labels`` also writes each support as the node's label, for
+        readers that skip comments; ``posterior_key`` writes it under ``posterior`` as well
+        as ``prob`` (the key FigTree, treeio and TreeAnnotator's users read)."""
         if labels is None:
             labels = [newick_label(n) for n in self.leaf_names]
         return _render(cast(np.ndarray, self.membership), self.support if support else None,
                        self.lengths if lengths and self.lengths is not None else None,
-                       labels, self.rooted, outgroup, precision)
+                       labels, self.rooted, outgroup, precision, support_labels,
+                       posterior_key)
 
 
 @dataclass(frozen=True)

@@ -1,0 +1,676 @@
+"""Dated, annotated summary trees as TreeAnnotator (BEAST 1.10) writes them.
+
+    >>> target = target_from_newick(text, leaf_names, translate)   # e.g. the MCC tree's own text
+    >>> [tree] = annotate([target], treeset.newicks(), leaf_names, translate_of, "ca")
+    >>> tree.to_newick(labels)     # (1[&height=...]:2.5,...)[&posterior=1.0,height=...];
+
+Definitions (TreeAnnotator 1.10.4, ``dr.app.tools.TreeAnnotator``):
+
+* A node's height is the tree height minus its distance from the root, the tree height
+  being the largest distance of a leaf (negative branch lengths count as 0 on the way
+  down, as BEAST's trees read them); so dated tips keep their own heights.
+* Every node of the summary tree, tips included, collects from each sample tree that holds
+  its clade that node's height, branch length (0 for the root) and every numeric node
+  annotation (``[&rate=...]`` anywhere on the node: BEAST 1 writes it after the ``:``,
+  BEAST 2 before it). It is annotated with the mean (key ``name``), and, when the values
+  are not all equal, ``name_median``, ``name_95%_HPD`` and ``name_range``. Text
+  annotations give the most frequent value (ties joined by ``+``) with ``name.prob``,
+  and every value with ``name.set`` and ``name.set.prob``.
+* ``posterior``: the share of the sample trees holding the node's clade (not on tips).
+  Nodes below ``limit`` carry only their posterior.
+* Median: the middle value, or the mean of the two middle ones. 95% HPD: the shortest
+  interval holding ``round(0.95 n)`` of the n sorted values (Java's rounding, half up),
+  the first such interval when several are equally short.
+* Node heights (``heights``): ``keep`` the target's own; ``mean`` / ``median`` over the
+  trees holding the clade; ``ca`` (common ancestor) the mean over every tree of the
+  height of the most recent common ancestor of the clade's taxa. Branch lengths written
+  are parent height minus child height, and can be negative with ``mean``, ``median`` and
+  ``ca``: :attr:`AnnotatedTree.negative_branches` counts them.
+
+Memory follows the clades of the target trees: per clade, one value per sample tree
+holding it and per annotation (the median and HPD need them all).
+"""
+
+from __future__ import annotations
+
+import math
+import re
+from array import array
+from dataclasses import dataclass, field
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple, Union
+
+import numpy as np
+
+from ...table.splits import SplitData
+
+__all__ = ["HEIGHTS", "TargetTree", "AnnotatedTree", "target_from_newick", "target_from_clades",
+           "annotate", "annotate_splits", "hpd_interval", "median", "read_nodes", "TreeTextError"]
+
+HEIGHTS = ("keep", "mean", "median", "ca")
+
+Annotation = Union[float, str, Tuple[float, float], Tuple[str, ...], Tuple[float, ...]]
+
+_TOKEN = re.compile(r"\[[^\]]*\]|'(?:[^']|'')*'|[(),;:]|[^(),;:\[\]'\s]+")  # blanks skipped
+_PAIR = re.compile(r"\s*([^=,{}\"']+?)\s*=\s*(\"[^\"]*\"|'[^']*'|\{[^}]*\}|[^,]*)")
+
+
+# ----------------------------------------------------------------------------- statistics
+
+
+def median(sorted_values: np.ndarray) -> float:
+    """The middle value of sorted values, or the mean of the two middle ones."""
+    n = len(sorted_values)
+    if n % 2:
+        return float(sorted_values[n // 2])
+    return float((sorted_values[n // 2 - 1] + sorted_values[n // 2]) / 2.0)
+
+
+def hpd_interval(sorted_values: np.ndarray, mass: float = 0.95) -> Tuple[float, float]:
+    """The shortest interval holding ``round(mass * n)`` of the sorted values (half up, as
+    Java's ``Math.round``); the lowest such interval on ties."""
+    n = len(sorted_values)
+    k = max(1, int(math.floor(mass * n + 0.5)))
+    widths = sorted_values[k - 1:] - sorted_values[:n - k + 1]
+    i = int(np.argmin(widths))
+    return float(sorted_values[i]), float(sorted_values[i + k - 1])
+
+
+# ----------------------------------------------------------------------------- parsing
+
+
+@dataclass
+class _Parsed:
+    """One tree as nodes in preorder (parents before children)."""
+
+    parent: List[int]
+    length: List[Optional[float]]
+    attrs: List[Optional[Dict[str, Annotation]]]
+    leaf: List[int]  # leaf index, -1 for internal nodes
+
+    def masks(self) -> List[int]:
+        masks = [1 << lf if lf >= 0 else 0 for lf in self.leaf]
+        parent = self.parent
+        for i in range(len(masks) - 1, 0, -1):
+            masks[parent[i]] |= masks[i]
+        return masks
+
+    def heights(self) -> List[float]:
+        """As BEAST reads a tree: the largest root-to-leaf distance (at least 0) minus each
+        node's distance, negative lengths counted as 0."""
+        depth = [0.0] * len(self.parent)
+        length, parent = self.length, self.parent
+        for i in range(1, len(depth)):
+            x = length[i]
+            depth[i] = depth[parent[i]] + x if x is not None and x > 0.0 else depth[parent[i]]
+        top = 0.0
+        for i, lf in enumerate(self.leaf):
+            if lf >= 0 and depth[i] > top:
+                top = depth[i]
+        return [top - d for d in depth]
+
+
+def _value(text: str) -> Optional[Annotation]:
+    text = text.strip()
+    if not text:
+        return None
+    if text[0] == "{":
+        items = [_value(x) for x in text[1:-1].split(",")]
+        return tuple(x for x in items if isinstance(x, (float, str)))  # type: ignore[return-value]
+    if text[0] in "\"'":
+        return text[1:-1]
+    try:
+        return float(text)
+    except ValueError:
+        return text
+
+
+def _annotations(comment: str) -> Dict[str, Annotation]:
+    out: Dict[str, Annotation] = {}
+    for key, raw in _PAIR.findall(comment[2:-1]):
+        v = _value(raw)
+        if v is not None:
+            out[key] = v
+    return out
+
+
+class TreeTextError(ValueError):
+    """A sample or target tree that cannot be annotated (message names the tree)."""
+
+
+def _parse(text: str, leaf_of: Callable[[str], int], name: str) -> _Parsed:
+    parent: List[int] = []
+    length: List[Optional[float]] = []
+    attrs: List[Optional[Dict[str, Annotation]]] = []
+    leaf: List[int] = []
+    stack: List[int] = []
+    current = -1  # the node the next ':' length or comment belongs to
+    after_colon = False
+    prev = ""
+    for tok in _TOKEN.findall(text):
+        c = tok[0]
+        if c == "[":
+            if current >= 0 and tok.startswith("[&"):
+                found = _annotations(tok)
+                if found:
+                    a = attrs[current]
+                    if a is None:
+                        attrs[current] = found
+                    else:
+                        a.update(found)
+            continue
+        if c == "(":
+            parent.append(stack[-1] if stack else -1)
+            length.append(None)
+            attrs.append(None)
+            leaf.append(-1)
+            stack.append(len(parent) - 1)
+            current = -1
+        elif c == ",":
+            current = -1
+        elif c == ")":
+            if not stack:
+                raise TreeTextError(f"tree {name!r}: unbalanced parentheses")
+            current = stack.pop()
+        elif c == ";":
+            break
+        elif c == ":":
+            after_colon = True
+            prev = c
+            continue
+        elif after_colon:
+            try:
+                length[current] = float(tok)
+            except (ValueError, IndexError):
+                raise TreeTextError(f"tree {name!r}: bad branch length {tok!r}") from None
+        elif prev in ("(", ","):
+            label = tok[1:-1].replace("''", "'") if c == "'" else tok
+            parent.append(stack[-1] if stack else -1)
+            length.append(None)
+            attrs.append(None)
+            leaf.append(leaf_of(label))
+            current = len(parent) - 1
+        # any other word is an internal node's label
+        after_colon = False
+        prev = c
+    if stack or not parent:
+        raise TreeTextError(f"tree {name!r}: unbalanced parentheses")
+    return _Parsed(parent, length, attrs, leaf)
+
+
+# ----------------------------------------------------------------------------- targets
+
+
+@dataclass(frozen=True)
+class TargetTree:
+    """The tree to annotate: nodes in preorder, ``masks[j]`` the leaf set of node j as an
+    integer (bit l for leaf l), ``heights`` its own node heights when it has them."""
+
+    masks: List[int]
+    parent: List[int]
+    leaf: List[int]
+    heights: Optional[List[float]] = None
+
+
+def target_from_newick(text: str, leaf_index: Dict[str, int],
+                       translate: Optional[Dict[str, str]] = None, name: str = "target"
+                       ) -> TargetTree:
+    """A tree's text as a target, keeping its own heights when it has branch lengths.
+    Leaf labels go through ``translate`` (when given) to names in ``leaf_index``."""
+    def leaf_of(label: str) -> int:
+        taxon = translate.get(label, label) if translate else label
+        i = leaf_index.get(taxon)
+        if i is None:
+            raise TreeTextError(f"{name}: taxon {taxon!r} is not among the sample's taxa")
+        return i
+
+    p = _parse(text, leaf_of, name)
+    leaves = sorted(lf for lf in p.leaf if lf >= 0)
+    if leaves != list(range(len(leaf_index))):
+        missing = sorted(set(leaf_index) - {t for t, i in leaf_index.items() if i in leaves})
+        raise TreeTextError(f"{name}: its taxa are not the sample's (missing "
+                            f"{', '.join(missing[:5]) or 'none'}; each taxon once)")
+    has_lengths = all(x is not None for x in p.length[1:])
+    return TargetTree(masks=p.masks(), parent=p.parent, leaf=p.leaf,
+                      heights=p.heights() if has_lengths else None)
+
+
+def target_from_clades(member: np.ndarray) -> TargetTree:
+    """A target from the leaf sets (bool rows) of a rooted tree's non-root nodes, tips
+    included; the root is added."""
+    member = np.asarray(member, dtype=bool)
+    n = member.shape[1]
+    masks_rows = [int.from_bytes(np.packbits(r, bitorder="little").tobytes(), "little")
+                  for r in member]
+    everything = (1 << n) - 1
+    rows = sorted(range(len(masks_rows)), key=lambda r: -bin(masks_rows[r]).count("1"))
+    masks = [everything] + [masks_rows[r] for r in rows if masks_rows[r] != everything]
+    parent = [-1]
+    for j in range(1, len(masks)):  # the smallest earlier clade holding it
+        best = 0
+        for k in range(1, j):
+            if masks[k] & masks[j] == masks[j]:
+                best = k
+        parent.append(best)
+    leaf = [m.bit_length() - 1 if m & (m - 1) == 0 else -1 for m in masks]
+    return TargetTree(masks=masks, parent=parent, leaf=leaf)
+
+
+# ----------------------------------------------------------------------------- results
+
+
+@dataclass(frozen=True)
+class AnnotatedTree:
+    """A target tree with its heights and every node's annotations (keys in the order
+    written)."""
+
+    target: TargetTree
+    heights: List[float]
+    annotations: List[Dict[str, Annotation]]
+    n_trees: int
+    heights_option: str
+    negative_branches: int = 0
+    # annotations some trees holding a node's clade give and others not: their summaries
+    # are over the trees that give them (TreeAnnotator would count the others as 0)
+    partial: Tuple[str, ...] = ()
+    settings: Dict[str, object] = field(default_factory=dict)
+
+    def branch_lengths(self) -> List[Optional[float]]:
+        h = self.heights
+        return [None if p < 0 else h[p] - h[j] for j, p in enumerate(self.target.parent)]
+
+    def to_newick(self, labels: Sequence[str], support_labels: bool = False) -> str:
+        """Newick with ``[&key=value,...]`` after each node's label and before its length,
+        children in the order of their lowest leaf; ``support_labels`` also writes each
+        internal node's posterior as its label."""
+        t = self.target
+        lengths = self.branch_lengths()
+        children: List[List[Tuple[int, str]]] = [[] for _ in t.masks]
+        text = ""
+        for j in range(len(t.masks) - 1, -1, -1):  # children come after their parents
+            if t.leaf[j] >= 0:
+                text = labels[t.leaf[j]]
+            else:
+                text = "(" + ",".join(s for _, s in sorted(children[j])) + ")"
+            notes = self.annotations[j]
+            if support_labels and "posterior" in notes:
+                text += _format(notes["posterior"])
+            if notes:
+                text += "[&" + ",".join(f"{k}={_format(v)}" for k, v in notes.items()) + "]"
+            x = lengths[j]
+            if x is not None:
+                text += f":{x!r}"
+            if t.parent[j] >= 0:
+                low = (t.masks[j] & -t.masks[j]).bit_length()
+                children[t.parent[j]].append((low, text))
+        return text + ";"
+
+
+def _format(v: Annotation) -> str:
+    if isinstance(v, tuple):
+        return "{" + ",".join(_format(x) for x in v) + "}"
+    if isinstance(v, str):
+        return '"' + v.replace('"', "'") + '"'  # as TreeAnnotator quotes text values
+    return repr(float(v))
+
+
+# ----------------------------------------------------------------------------- collecting
+
+
+class _Slot:
+    """What the sample trees say about one clade."""
+
+    __slots__ = ("count", "numbers", "texts", "ca_sum")
+
+    def __init__(self) -> None:
+        self.count = 0
+        self.numbers: Dict[str, Any] = {}  # array('d') or float64 ndarray per annotation
+        self.texts: Dict[str, Dict[str, int]] = {}
+        self.ca_sum: List[float] = []  # common ancestor heights (or sums of them)
+
+
+def annotate(targets: Sequence[TargetTree], texts: Iterable[str], leaf_index: Dict[str, int],
+             translate_of: Callable[[int], Optional[Dict[str, str]]], heights: str = "keep",
+             limit: float = 0.0, names: Optional[Sequence[str]] = None,
+             advance: Optional[Callable[[int], None]] = None) -> List[AnnotatedTree]:
+    """Annotate every target from one pass over the sample trees' texts.
+
+    ``translate_of(t)`` is tree t's translate table (or None); ``names[t]`` its name for
+    messages. ``advance(k)`` is told of every k trees read.
+    """
+    if heights not in HEIGHTS:
+        raise ValueError(f"unknown heights {heights!r}: use one of {', '.join(HEIGHTS)}")
+    for tg in targets:
+        if heights == "keep" and tg.heights is None:
+            raise ValueError("--heights keep needs a target with its own heights (the MCC "
+                             "tree or a target tree with branch lengths); use mean, median "
+                             "or ca")
+    slots: Dict[int, _Slot] = {}
+    for tg in targets:
+        for m in tg.masks:
+            slots.setdefault(m, _Slot())
+    wanted = list(slots.items())
+    low_leaf = [(m & -m).bit_length() - 1 for m, _ in wanted]
+    caches: Dict[int, Dict[str, int]] = {}
+    n = 0
+    for t, text in enumerate(texts):
+        name = names[t] if names is not None else f"tree {t}"
+        tr = translate_of(t)
+        key = id(tr)
+        cache = caches.get(key)
+        if cache is None:
+            cache = caches[key] = {}
+            for label, taxon in (tr or {}).items():
+                if taxon in leaf_index:
+                    cache[label] = leaf_index[taxon]
+
+        def leaf_of(label: str, cache: Dict[str, int] = cache) -> int:
+            i = cache.get(label, leaf_index.get(label, -1))
+            if i < 0:
+                raise TreeTextError(f"tree {name!r}: taxon {label!r} is not among the "
+                                    "sample's taxa")
+            return i
+
+        p = _parse(text, leaf_of, name)
+        if any(x is None for x in p.length[1:]):
+            raise TreeTextError(f"node heights need branch lengths, but tree {name!r} has "
+                                "a branch without one")
+        masks = p.masks()
+        hs = p.heights()
+        for i, m in enumerate(masks):
+            s = slots.get(m)
+            if s is None:
+                continue
+            s.count += 1
+            nums = s.numbers
+            _push(nums, "height", hs[i])
+            x = p.length[i]
+            _push(nums, "length", 0.0 if x is None else x)
+            a = p.attrs[i]
+            if a:
+                for k, v in a.items():
+                    if isinstance(v, str):
+                        counts = s.texts.setdefault(k, {})
+                        counts[v] = counts.get(v, 0) + 1
+                    elif isinstance(v, float):
+                        _push(nums, k, v)  # arrays are not summarised
+        if heights == "ca":
+            node_of_leaf = {lf: i for i, lf in enumerate(p.leaf) if lf >= 0}
+            parent = p.parent
+            for (m, s), lf in zip(wanted, low_leaf):
+                i = node_of_leaf[lf]
+                while masks[i] & m != m:
+                    i = parent[i]
+                s.ca_sum.append(hs[i])
+        n += 1
+        if advance is not None and n % 256 == 0:
+            advance(256)
+    if advance is not None and n % 256:
+        advance(n % 256)
+    if n == 0:
+        raise ValueError("no trees to annotate from")
+    return [_finish(tg, slots, n, heights, limit) for tg in targets]
+
+
+def annotate_splits(targets: Sequence[TargetTree], sd: SplitData, heights: str = "keep",
+                    limit: float = 0.0, advance: Optional[Callable[[int], None]] = None,
+                    chunk: int = 2048) -> List[AnnotatedTree]:
+    """As :func:`annotate`, from the split data of rooted trees with branch lengths instead
+    of the trees' texts: heights and lengths only (the split data keep no other node
+    annotation), the same numbers. Trees are taken ``chunk`` at a time, with whole-array
+    steps."""
+    if heights not in HEIGHTS:
+        raise ValueError(f"unknown heights {heights!r}: use one of {', '.join(HEIGHTS)}")
+    if not sd.rooted or sd.lengths is None or sd.parents is None:
+        raise ValueError("node heights need rooted trees with branch lengths")
+    n = sd.n_trees
+    if n == 0:
+        raise ValueError("no trees to annotate from")
+    n_leaves = len(sd.leaf_names)
+    everything = (1 << n_leaves) - 1
+    packed = np.packbits(sd.membership, axis=1, bitorder="little")
+    wanted = {m.to_bytes(packed.shape[1], "little"): m for tg in targets for m in tg.masks}
+    id_of = {}  # the split id of every target clade the trees hold
+    for i, row in enumerate(packed):
+        m = wanted.get(row.tobytes())
+        if m is not None:
+            id_of[m] = i
+    del packed
+    slots: Dict[int, _Slot] = {}
+    for tg in targets:
+        for m in tg.masks:
+            if m not in slots:
+                slots[m] = _Slot()
+                if m != everything and m not in id_of:
+                    slots[m].count = -1  # a clade of no sample tree
+    masks = [m for m in slots if m != everything and slots[m].count == 0]
+    lut = np.full(sd.n_splits, -1, dtype=np.int64)
+    lut[[id_of[m] for m in masks]] = np.arange(len(masks))
+    got_h: List[List[np.ndarray]] = [[] for _ in masks]
+    got_l: List[List[np.ndarray]] = [[] for _ in masks]
+    root_h: List[np.ndarray] = []
+    ca: Dict[int, List[float]] = {m: [] for m in slots} if heights == "ca" else {}
+    sizes = sd.split_sizes().astype(np.int64)
+    leaf_of_split = np.argmax(sd.membership, axis=1)  # for clades of one leaf
+    n_splits = sd.n_splits
+    for t0 in range(0, n, chunk):
+        t1 = min(n, t0 + chunk)
+        T = t1 - t0
+        e0, e1 = int(sd.indptr[t0]), int(sd.indptr[t1])
+        E = e1 - e0
+        ids = sd.ids[e0:e1].astype(np.int64)
+        tree_of = np.repeat(np.arange(T, dtype=np.int64), np.diff(sd.indptr[t0:t1 + 1]))
+        key = tree_of * n_splits + ids  # ascending: trees in order, ids ascending in each
+        par = sd.parents[e0:e1].astype(np.int64)
+        up = np.empty(E + T, dtype=np.int64)  # parent entry; entries E.. are the roots
+        up[:E] = np.where(par >= 0, np.searchsorted(key, tree_of * n_splits + par),
+                          E + tree_of)
+        up[E:] = np.arange(E, E + T)
+        lens = sd.lengths[e0:e1]
+        step = np.where(lens > 0.0, lens, 0.0)  # as BEAST reads lengths into heights
+        size = sizes[ids]
+        order = np.argsort(-size, kind="stable")  # parents before children
+        cuts = np.flatnonzero(np.diff(size[order])) + 1
+        depth = np.zeros(E + T)
+        level = np.zeros(E + T, dtype=np.int64)
+        for g in np.split(order, cuts):
+            depth[g] = depth[up[g]] + step[g]
+            level[g] = level[up[g]] + 1
+        top = np.zeros(T)
+        tips = np.flatnonzero(size == 1)
+        np.maximum.at(top, tree_of[tips], depth[tips])
+        h = np.concatenate([top[tree_of], top]) - depth
+        root_h.append(h[E:])
+        slot = lut[ids]
+        sel = np.flatnonzero(slot >= 0)
+        by = sel[np.argsort(slot[sel], kind="stable")]
+        bounds = np.concatenate([[0], np.cumsum(np.bincount(slot[sel], minlength=len(masks)))])
+        for k in range(len(masks)):
+            part = by[bounds[k]:bounds[k + 1]]
+            if len(part):
+                got_h[k].append(h[part])
+                got_l[k].append(lens[part])
+        if heights == "ca":
+            tip_entry = np.empty((T, n_leaves), dtype=np.int64)
+            tip_entry[tree_of[tips], leaf_of_split[ids[tips]]] = tips
+            jumps = [up]
+            while (1 << len(jumps)) <= int(level.max()):
+                jumps.append(jumps[-1][jumps[-1]])
+            done: Dict[int, np.ndarray] = {}
+            for tg in targets:
+                _common_ancestors(tg, done, tip_entry, jumps, level)
+            for m, entries in done.items():  # only their sum is needed
+                ca[m].append(float(np.sum(h[entries])))
+        if advance is not None:
+            advance(T)
+    for k, m in enumerate(masks):
+        s = slots[m]
+        if got_h[k]:
+            s.numbers["height"] = np.concatenate(got_h[k])
+            s.numbers["length"] = np.concatenate(got_l[k])
+            s.count = len(s.numbers["height"])
+        got_h[k] = got_l[k] = []  # one copy at a time
+    root = slots[everything]
+    root.numbers["height"] = np.concatenate(root_h)
+    root.numbers["length"] = np.zeros(n)
+    root.count = n
+    for m, s in slots.items():
+        if s.count < 0:
+            s.count = 0
+        if heights == "ca":
+            s.ca_sum = ca[m]
+    return [_finish(tg, slots, n, heights, limit) for tg in targets]
+
+
+def _common_ancestors(tg: TargetTree, done: Dict[int, np.ndarray], tip_entry: np.ndarray,
+                      jumps: List[np.ndarray], level: np.ndarray) -> None:
+    """For every node of the target, the entry of its taxa's most recent common ancestor
+    in each tree of the chunk: the tips' own entries (``tip_entry[t, leaf]``), then the
+    lowest common ancestor of the children's, by binary lifting (``jumps[k]``: each
+    entry's ancestor 2^k levels up, roots their own)."""
+    children: List[List[int]] = [[] for _ in tg.masks]
+    for j, p in enumerate(tg.parent):
+        if p >= 0:
+            children[p].append(j)
+    for j in range(len(tg.masks) - 1, -1, -1):
+        m = tg.masks[j]
+        if m in done:
+            continue
+        if tg.leaf[j] >= 0:
+            done[m] = tip_entry[:, tg.leaf[j]]
+            continue
+        a = done[tg.masks[children[j][0]]]
+        for c in children[j][1:]:
+            a = _lca(a, done[tg.masks[c]], jumps, level)
+        done[m] = a
+
+
+def _lca(a: np.ndarray, b: np.ndarray, jumps: List[np.ndarray], level: np.ndarray
+         ) -> np.ndarray:
+    up = jumps[0]
+    ua = up[a]
+    out = np.where(a == b, a, ua)  # siblings, most often: their parent
+    rest = np.flatnonzero((a != b) & (ua != up[b]))
+    if rest.size:
+        out[rest] = _lift(a[rest], b[rest], jumps, level)
+    return out
+
+
+def _lift(a: np.ndarray, b: np.ndarray, jumps: List[np.ndarray], level: np.ndarray
+          ) -> np.ndarray:
+    d = level[a] - level[b]
+    deep, high = np.where(d >= 0, a, b), np.where(d >= 0, b, a)
+    d = np.abs(d)
+    for k, up in enumerate(jumps):  # to the same level
+        step = ((d >> k) & 1).astype(bool)
+        if step.any():
+            deep = np.where(step, up[deep], deep)
+    for up in reversed(jumps):  # then up to just below the common ancestor
+        ua, ub = up[deep], up[high]
+        move = ua != ub
+        deep = np.where(move, ua, deep)
+        high = np.where(move, ub, high)
+    return np.where(deep == high, deep, jumps[0][deep])
+
+
+def _java_hash(text: str) -> int:
+    h = 0
+    for unit in text.encode("utf-16-le").hex(" ", 2).split():  # UTF-16 code units
+        h = (31 * h + int(unit[2:] + unit[:2], 16)) & 0xFFFFFFFF
+    return h
+
+
+def _hash_order(values: List[str]) -> List[str]:
+    """Text values in the order TreeAnnotator lists them (a Java ``HashMap`` of strings,
+    filled in ``values`` order): by bucket, then by insertion. Modes joined with ``+`` and
+    ``.set`` follow it."""
+    capacity = 16
+    while len(values) > 0.75 * capacity:
+        capacity *= 2
+
+    def bucket(v: str) -> int:
+        h = _java_hash(v)
+        return (h ^ (h >> 16)) & (capacity - 1)
+
+    return sorted(values, key=bucket)  # stable: insertion order within a bucket
+
+
+def _push(nums: Dict[str, "array[float]"], key: str, v: float) -> None:
+    a = nums.get(key)
+    if a is None:
+        a = nums[key] = array("d")
+    a.append(v)
+
+
+_FIRST = ("height", "length")
+
+
+def _finish(tg: TargetTree, slots: Dict[int, _Slot], n: int, heights: str, limit: float
+            ) -> AnnotatedTree:
+    hs: List[float] = []
+    notes: List[Dict[str, Annotation]] = []
+    partial: Set[str] = set()
+    for j, m in enumerate(tg.masks):
+        s = slots[m]
+        partial.update(k for k, a in s.numbers.items() if len(a) != s.count)
+        partial.update(k for k, c in s.texts.items() if sum(c.values()) != s.count)
+        d: Dict[str, Annotation] = {}
+        tip = tg.leaf[j] >= 0
+        if not tip:
+            d["posterior"] = s.count / n
+        stats: Dict[str, Tuple[float, Optional[float]]] = {}
+        show = tip or s.count / n >= limit
+        keys = [k for k in _FIRST if k in s.numbers] + sorted(k for k in s.numbers
+                                                               if k not in _FIRST)
+        for k in keys:
+            raw = np.frombuffer(s.numbers[k], dtype=np.float64)
+            v = np.sort(raw)
+            mean = float(np.sum(raw)) / len(v)  # pairwise: within rounding of a plain sum
+            med = median(v)
+            stats[k] = (mean, med)
+            if not show:
+                continue
+            d[k] = mean
+            if v[0] < v[-1]:
+                d[f"{k}_median"] = med
+                d[f"{k}_95%_HPD"] = hpd_interval(v)
+                d[f"{k}_range"] = (float(v[0]), float(v[-1]))
+        if show:
+            for k in sorted(s.texts):
+                counts = {v: s.texts[k][v] for v in _hash_order(list(s.texts[k]))}
+                total = sum(counts.values())
+                top = max(counts.values())
+                modes = [v for v, c in counts.items() if c == top]
+                d[k] = "+".join(modes)
+                d[f"{k}.prob"] = top * len(modes) / total
+                d[f"{k}.set"] = tuple(counts)
+                d[f"{k}.set.prob"] = tuple(c / total for c in counts.values())
+        if heights == "keep":
+            hs.append(tg.heights[j])  # type: ignore[index]  # checked by annotate()
+        elif heights == "ca":
+            hs.append(math.fsum(s.ca_sum) / n)
+        elif s.count == 0:
+            raise ValueError("a clade of the target tree is in none of the sample trees: "
+                             "its mean or median height is undefined (use --heights ca)")
+        else:
+            hs.append(stats["height"][0] if heights == "mean" else stats["height"][1])  # type: ignore[arg-type]
+        notes.append(d)
+    negative = sum(1 for j, p in enumerate(tg.parent) if p >= 0 and hs[p] - hs[j] < 0)
+    return AnnotatedTree(target=tg, heights=hs, annotations=notes, n_trees=n,
+                         heights_option=heights, negative_branches=negative,
+                         partial=tuple(sorted(partial)),
+                         settings={"heights": heights, "limit": limit})
+
+
+def read_nodes(text: str, leaf_index: Dict[str, int],
+               translate: Optional[Dict[str, str]] = None, name: str = "tree"
+               ) -> Dict[int, Tuple[Optional[float], Dict[str, Annotation]]]:
+    """Every node of a tree's text by its leaf set (an integer, bit l for leaf l): its
+    branch length and its annotations (how annotated trees are read back)."""
+    def leaf_of(label: str) -> int:
+        taxon = translate.get(label, label) if translate else label
+        if taxon not in leaf_index:
+            raise TreeTextError(f"{name}: taxon {taxon!r} is not among the sample's taxa")
+        return leaf_index[taxon]
+
+    p = _parse(text, leaf_of, name)
+    return {m: (p.length[i], dict(p.attrs[i] or {})) for i, m in enumerate(p.masks())}

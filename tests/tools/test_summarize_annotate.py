@@ -1,0 +1,182 @@
+"""``kestrilune summarize --heights``: annotated MCC trees equal to TreeAnnotator 1.10.4's,
+and one clear line for each input it cannot annotate."""
+
+import math
+import re
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from kestrilune_tools.analyses.summaries import mcc_tree
+from kestrilune_tools.analyses.summaries.annotate import (
+    annotate, annotate_splits, hpd_interval, read_nodes, target_from_newick,
+)
+from kestrilune_tools.console import cli
+from kestrilune_tools.reading import read_trees
+from kestrilune_tools.table.splits import split_data
+
+DATA = Path(__file__).parents[1] / "data" / "summaries"
+BEAST = DATA / "beast1_ucln_17taxa.trees.gz"
+
+
+def _nodes(path):
+    """Every node of the one tree of a NEXUS file by its taxa: (length, annotations)."""
+    text = Path(path).read_text()
+    block = re.search(r"translate(.*?);", text, re.I | re.S).group(1)
+    translate = dict(line.strip().rstrip(",").split() for line in block.strip().splitlines())
+    tree = re.search(r"^\s*tree \S+ (?:\[[^]]*\] )?= (?:\[&R\] )?(.*;)", text,
+                     re.M | re.I).group(1)
+    index = {n: i for i, n in enumerate(sorted(translate.values()))}
+    return read_nodes(tree, index, translate)
+
+
+def _close(a, b):
+    return math.isclose(a, b, rel_tol=1e-9, abs_tol=1e-12)
+
+
+@pytest.mark.parametrize("via", ["--mcc", "--target"])
+@pytest.mark.parametrize("heights", ["keep", "mean", "median", "ca"])
+def test_mcc_tree_equals_treeannotator(heights, via, tmp_path, capsys):
+    """Chosen as the MCC tree, or given as --target (TreeAnnotator's own keep tree)."""
+    out = tmp_path / "mcc.nex"
+    pick = ["--mcc"] if via == "--mcc" else [via, str(DATA / "beast17.treeannotator.keep.tree")]
+    assert cli.main(["summarize", str(BEAST), "--burnin", "200", "--heights", heights,
+                     "-o", str(out), "-q"] + pick) == 0
+    assert ("STATE_342000" if via == "--mcc" else "--target tree") in capsys.readouterr().out
+    _same(out, DATA / f"beast17.treeannotator.{heights}.tree")
+
+
+def _same(ours_path, theirs_path):
+    """Every node, every annotation (text exactly, numbers to 1e-9) and branch length."""
+    ours, theirs = _nodes(ours_path), _nodes(theirs_path)
+    assert set(ours) == set(theirs)
+    for clade, (length, notes) in theirs.items():
+        our_length, our_notes = ours[clade]
+        assert set(our_notes) == set(notes), clade
+        for key, value in notes.items():
+            got = our_notes[key]
+            pairs = zip(got, value) if isinstance(value, tuple) else [(got, value)]
+            assert all(x == y if isinstance(y, str) else _close(x, y) for x, y in pairs), \
+                (clade, key, got, value)
+        assert (length is None) == (our_length is None)
+        if length is not None:
+            assert math.isclose(our_length, length, rel_tol=1e-9, abs_tol=1e-9), clade
+
+
+def test_text_and_integer_traits_equal_treeannotator(tmp_path):
+    """Modes (ties joined with +, in TreeAnnotator's order), .prob, .set, .set.prob; integer
+    annotations summarised as numbers; BEAST 2 placement (before the ':')."""
+    out = tmp_path / "traits.nex"
+    assert cli.main(["summarize", str(DATA / "traits_5taxa.trees"), "--burnin", "10",
+                     "--mcc", "--heights", "median", "-o", str(out), "-q"]) == 0
+    _same(out, DATA / "traits_5taxa.treeannotator.median.tree")
+
+
+def test_limit_leaves_only_the_posterior_below_it(tmp_path):
+    out = tmp_path / "mcc.nex"
+    assert cli.main(["summarize", str(BEAST), "--burnin", "200", "--mcc", "--heights", "ca",
+                     "--limit", "0.9", "-o", str(out), "-q"]) == 0
+    internal = [notes for _, notes in _nodes(out).values() if "posterior" in notes]
+    low = [n for n in internal if n["posterior"] < 0.9]
+    assert low and all(set(n) == {"posterior"} for n in low)
+    assert all("height_95%_HPD" in n for n in internal if n["posterior"] >= 0.9)
+
+
+def test_hpd_is_the_first_shortest_interval_of_round_half_up_size():
+    # 20 values: round(19.0) = 19 of them; 10 values: round(9.5) = 10, the whole range.
+    v = np.arange(20.0)
+    v[-1] = 100.0
+    assert hpd_interval(v) == (0.0, 18.0)
+    assert hpd_interval(np.arange(10.0)) == (0.0, 9.0)
+    assert hpd_interval(np.array([1.0, 2.0, 3.0, 4.0]), 0.5) == (1.0, 2.0)
+
+
+@pytest.mark.parametrize("extra, says", [
+    (["--unrooted", "--consensus"], "--rooted, or use trees marked [&R]"),
+    (["--consensus", "--heights", "keep"], "use --heights mean, median or ca"),
+    (["--mcc", "--no-lengths"], "drop --no-lengths"),
+    (["--target", str(Path(__file__).parents[1] / "data" / "plain.nwk")],
+     "is not among the sample's taxa"),
+])
+def test_bad_requests_get_one_clear_line(extra, says, tmp_path, capsys):
+    args = ["summarize", str(BEAST), "--burnin", "1900"] + extra
+    if "--heights" not in extra:
+        args += ["--heights", "mean"]
+    assert cli.main(args) != 0
+    err = capsys.readouterr().err
+    assert says in err and "Traceback" not in err and len(err.strip().splitlines()) == 1
+
+
+def test_trees_without_lengths_are_named(tmp_path, capsys):
+    trees = tmp_path / "bare.trees"
+    trees.write_text("#NEXUS\nbegin trees;\ntree a = [&R] ((A:1,B:1):1,C:2);\n"
+                     "tree b = [&R] ((A,B),C);\nend;\n")
+    assert cli.main(["summarize", str(trees), "--burnin", "0", "--mcc", "--heights",
+                     "mean"]) != 0
+    err = capsys.readouterr().err
+    assert "branch lengths" in err and "'b'" in err and "Traceback" not in err
+
+
+@pytest.mark.parametrize("heights", ["keep", "mean", "median", "ca"])
+def test_split_table_pass_equals_text_pass(heights):
+    """Samples without node annotations are annotated from the split table: the same
+    heights and height/length annotations as from the trees' texts."""
+    ts = read_trees([str(BEAST)], burnin=1700)
+    sd = split_data(ts, rooted=True, lengths=True)
+    t = mcc_tree(sd).tree_index
+    index = {name: i for i, name in enumerate(sd.leaf_names)}
+    target = target_from_newick(next(iter(ts.subset([t]).newicks())), index,
+                                ts.translate_maps[ts.map_indices[t]])
+    [text] = annotate([target], ts.newicks(), index,
+                      lambda i: ts.translate_maps[ts.map_indices[i]], heights)
+    [table] = annotate_splits([target], sd, heights, chunk=64)
+    # ca sums each chunk of trees apart: equal to rounding
+    assert all(math.isclose(x, y, rel_tol=1e-13) for x, y in zip(table.heights, text.heights))
+    assert table.annotations == [{k: v for k, v in notes.items() if not k.startswith("rate")}
+                                 for notes in text.annotations]
+
+
+@pytest.mark.parametrize("extra, key", [(["--consensus"], "prob"),
+                                        (["--mcc", "--heights", "mean"], "posterior")])
+def test_support_labels_repeat_the_supports(extra, key, tmp_path):
+    out = tmp_path / "s.nwk"
+    assert cli.main(["summarize", str(BEAST), "--burnin", "200", "--support-labels", "-o",
+                     str(out), "-q"] + extra) == 0
+    pairs = re.findall(r"\)([^\[:,();]+)\[&" + key + r"=([^,\]]+)", out.read_text())
+    assert len(pairs) >= 13 and all(label == value for label, value in pairs)
+
+
+def test_annotations_some_trees_lack_are_named(tmp_path, capsys):
+    text = (DATA / "traits_5taxa.trees").read_text()
+    first = text.index("tree STATE_0")
+    cut = re.sub(r"\(1\[&state=(\"[a-z]+\"),rate=[^,]+,", r"(1[&state=\1,", text[first:], count=1)
+    (tmp_path / "t.trees").write_text(text[:first] + cut)
+    assert cli.main(["summarize", str(tmp_path / "t.trees"), "--burnin", "0", "--mcc",
+                     "--heights", "mean", "-q"]) == 0
+    assert "node annotation rate missing in some trees" in capsys.readouterr().err
+
+
+def test_consensus_tree_heights_equal_treeannotator_on_it_as_target(tmp_path):
+    """A summary tree that is no sample tree (polytomies included) gets the mean heights
+    and annotations TreeAnnotator gives it as a user target."""
+    out = tmp_path / "con.nex"
+    assert cli.main(["summarize", str(BEAST), "--burnin", "0", "--consensus", "--heights",
+                     "mean", "-o", str(out), "-q"]) == 0
+    _same(out, DATA / "beast17.treeannotator.target_consensus.mean.tree")
+
+
+def test_negative_branches_are_counted_and_said(tmp_path, capsys):
+    """(A,B) is 5 high in the two trees holding it, the root 13/3 on average: with mean
+    heights its branch is negative, as TreeAnnotator would write it."""
+    trees = tmp_path / "neg.trees"
+    trees.write_text("#NEXUS\nbegin trees;\ntree a = [&R] ((A:5,B:5):1,C:6);\n"
+                     "tree b = [&R] ((A:0.5,C:0.5):0.5,B:1);\n"
+                     "tree c = [&R] ((A:5,B:5):1,C:6);\nend;\n")
+    out = tmp_path / "neg.nwk"
+    assert cli.main(["summarize", str(trees), "--burnin", "0", "--mcc", "--heights", "mean",
+                     "-o", str(out)]) == 0
+    assert "MCC tree (a): 1 negative branch length with --heights mean" in \
+        capsys.readouterr().err
+    assert re.search(r"\)\[&posterior=0\.6666666666666666,[^]]*\]:-0\.66666666666666",
+                     out.read_text())
