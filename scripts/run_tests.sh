@@ -6,7 +6,8 @@
 #
 # What it installs, and where:
 # - system packages, only if missing: a C++ compiler, CMake and GoogleTest (Debian: g++ cmake
-#   libgtest-dev). Run as root, it installs them with apt-get; otherwise it stops at once and
+#   libgtest-dev), and the headless browser the report page is tested in (chromium
+#   chromium-driver). Run as root, it installs them with apt-get; otherwise it stops at once and
 #   prints the apt-get command to run.
 # - Python packages, into the active Python environment (a virtual environment is best):
 #   the build tools (scikit-build-core, nanobind, ninja), then this package with its test
@@ -24,6 +25,8 @@ missing=()
 command -v c++ >/dev/null || missing+=(g++)
 command -v cmake >/dev/null || missing+=(cmake)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+command -v chromium >/dev/null || missing+=(chromium)
+command -v chromedriver >/dev/null || missing+=(chromium-driver)
 if [ ${#missing[@]} -gt 0 ]; then
     if [ "$(id -u)" -ne 0 ]; then
         say "missing system packages: ${missing[*]}"

@@ -9,6 +9,9 @@ Prints a verdict table (per run: trees and ESS measures; across runs: ASDSF unde
 and the largest PSRF, beside the usual guide values) and writes the tables and pictures
 asked for. The statistics are those of :func:`kestrilune_tools.analyses.converge.diagnose`.
 
+``kestrilune report`` runs the same analysis and writes it as one HTML page
+(``-o report.html``); ``converge --report report.html`` writes that page beside the rest.
+
 Each run's parameter log (``--params``, or the one its program wrote beside the tree file:
 ``X.runN.p``, ``X.log``, ...) adds a table of every logged parameter: mean, 95% HPD, ESS
 and PSRF (:func:`kestrilune_tools.analyses.params.parameter_diagnostics`), with the same
@@ -38,9 +41,11 @@ if TYPE_CHECKING:
 
 _TABLE_SUFFIXES = (".tsv", ".txt")
 _JSON_SUFFIXES = (".json",)
+_HTML_SUFFIXES = (".html", ".htm")
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
+    page_only = p.prog.endswith(" report")  # kestrilune report: the page, nothing else
     p.add_argument("files", nargs="+", metavar="RUN",
                    help="one tree file per run (NEXUS, Newick or RevBayes tab-separated, "
                         "plain or gzip-compressed), or the base name of a MrBayes or "
@@ -61,8 +66,12 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--window", type=int, default=20, metavar="N",
                    help="trees per window of the sliding and cumulative split frequencies "
                         "(default 20)")
-    p.add_argument("--no-ess", action="store_true",
-                   help="skip the distance-based ESS measures (they cost O(n^2) per run)")
+    if page_only:
+        p.set_defaults(no_ess=False, tstat=None, json=None, plot_dir=None)
+    else:
+        p.add_argument("--no-ess", action="store_true",
+                       help="skip the distance-based ESS measures (they cost O(n^2) per "
+                            "run)")
     g = p.add_mutually_exclusive_group()
     g.add_argument("--params", nargs="+", metavar="LOG",
                    help="the parameter log of each run, in the order of the runs (MrBayes "
@@ -71,12 +80,19 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                         "X.runN.t, X.log for X.trees, X.trace for X.treelist)")
     g.add_argument("--no-params", action="store_true",
                    help="leave the parameter logs out, even those beside the tree files")
+    if page_only:
+        p.add_argument("-o", "--output", required=True, metavar="HTML", dest="report",
+                       help="write the page here: one HTML file that opens offline")
+        return
     p.add_argument("--tstat", metavar="TSV", help="write the split table (like .tstat)")
     p.add_argument("--json", metavar="JSON",
                    help="write every statistic at full precision with its settings")
     p.add_argument("--plot-dir", metavar="DIR",
                    help="draw the pictures into DIR: treespace.png (PCoA, one colour per "
                         "run), split_scatter.png, acsf.png and asdsf_trace.png")
+    p.add_argument("--report", metavar="HTML",
+                   help="also write the whole analysis as one HTML page (as kestrilune "
+                        "report)")
 
 
 def _fmt(x: Optional[float], digits: int = 1) -> str:
@@ -147,6 +163,8 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
 
     tstat = ctx.output(args.tstat, _TABLE_SUFFIXES, "--tstat")
     json_path = ctx.output(args.json, _JSON_SUFFIXES, "--json")
+    page_path = ctx.output(args.report, _HTML_SUFFIXES,
+                           "--output" if args.command == "report" else "--report")
     if args.plot_dir:
         from ..pictures.plots import require_matplotlib
 
@@ -218,6 +236,8 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         _pictures(rep, args, ctx)
         if logs is not None and prep is not None:
             _parameter_pictures(logs, prep, rep, args, ctx)
+    if page_path:
+        _write_page(page_path, rep, ts, prep, logs, files + param_paths, ctx)
     ctx.print(ctx.timing_line())
     return 0
 
@@ -392,6 +412,32 @@ def _write_json(rep: ConvergenceReport, prep: Optional[ParameterReport], pairing
     with open(path, "w", encoding="utf-8") as f:
         json.dump(out, f, indent=1, allow_nan=False)
         f.write("\n")
+
+
+def _write_page(path: str, rep: ConvergenceReport, ts: TreeSet,
+                prep: Optional[ParameterReport], logs: Optional[List[ParameterLog]],
+                inputs: Sequence[str], ctx: Context) -> None:
+    import platform
+    import shlex
+
+    import numpy as np
+
+    from ..console.cli import version
+    from ..pictures.report import file_record, report_page
+
+    with ctx.phase("checksums of the inputs"):
+        records = [file_record(f) for f in inputs]
+    versions = {"kestrilune": version(), "python": platform.python_version(),
+                "numpy": np.__version__, "platform": platform.platform()}
+    text = report_page(rep, treeset=ts, params=prep, logs=logs, files=records,
+                       command=shlex.join(["kestrilune"] + ctx.argv),
+                       versions=versions, phase=ctx.phase)
+
+    def write(tmp: str) -> None:
+        with open(tmp, "w", encoding="utf-8") as f:
+            f.write(text)
+
+    ctx.write(path, f"the whole analysis, {len(text.encode()) / 1e6:.1f} MB", write)
 
 
 def _check_plot_dir(path: str) -> None:

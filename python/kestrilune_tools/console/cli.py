@@ -62,6 +62,9 @@ COMMANDS: List[Command] = [
             "topological ESS"),
     Command("summarize", "kestrilune_tools.commands.summarize",
             "summary trees: consensus, topology probabilities, MCC and CCD trees"),
+    Command("report", "kestrilune_tools.commands.converge",
+            "the whole analysis of MCMC runs as one HTML page that opens offline: "
+            "verdict, traces, split frequencies, summary trees, tree-space map"),
     Command("watch", "kestrilune_tools.commands.watch",
             "follow runs while they are written: MrBayes' run-time ASDSF at every "
             "diagnostic generation"),
@@ -181,6 +184,7 @@ class Context:
         self.outputs = OutputPaths()
         self.warnings: List[str] = []
         self.rooting = ""  # how the trees are compared, once resolve_rooting has said
+        self.argv: List[str] = []  # the command line, as main() was given it
 
     def warn(self, text: str) -> None:
         """A warning on stderr (shown with --quiet too); it does not change the exit status."""
@@ -401,6 +405,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             # The module's worker pool reads this once, at its first parallel call.
             os.environ["RAYON_NUM_THREADS"] = str(args.threads)
         ctx = Context(args)
+        ctx.argv = list(sys.argv[1:] if argv is None else argv)
         ctx.progress.started = started
         return int(args._module.run(args, ctx) or 0)
     except UsageError as exc:
