@@ -3,6 +3,7 @@ Chromium: it renders every section without a console error, shows the numbers of
 ``converge --json`` for the same runs, and its tree-space map holds and names its trees."""
 
 import json
+import os
 import re
 import shutil
 from pathlib import Path
@@ -101,7 +102,12 @@ def browser():
     opts.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     from selenium.webdriver.chrome.service import Service
 
-    driver = webdriver.Chrome(options=opts, service=Service(driver_path))
+    # The browser is not ours to sanitize: a sanitizer runtime preloaded into this test
+    # run (scripts/run_sanitized_tests.sh) must not reach it.
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS",
+                        "TSAN_OPTIONS", "PYTHONMALLOC")}
+    driver = webdriver.Chrome(options=opts, service=Service(driver_path, env=env))
     yield driver
     driver.quit()
 
