@@ -121,32 +121,32 @@ def make_jobqueue_cluster(path: str) -> Tuple[Any, int]:
 
 
 @contextlib.contextmanager
-def connect(spec: str) -> Iterator[Any]:
-    """A ``distributed.Client`` for ``spec`` (``local:N``, ``jobqueue:FILE`` or a scheduler
+def connect(where: str) -> Iterator[Any]:
+    """A ``distributed.Client`` for ``where`` (``local:N``, ``jobqueue:FILE`` or a scheduler
     address), closed (with the cluster it started) on leaving."""
     distributed = _distributed()
     cluster: Any = None
     try:
-        if spec.startswith("local:"):
-            count = spec[len("local:"):]
+        if where.startswith("local:"):
+            count = where[len("local:"):]
             if not count.isdigit() or int(count) < 1:
                 raise ClusterError(f"--scheduler local:N needs a number of worker processes, "
-                                   f"got {spec!r}")
+                                   f"got {where!r}")
             n = int(count)
             share = max(1, (os.cpu_count() or 1) // n)
             cluster = distributed.LocalCluster(
                 n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None,
                 env={"RAYON_NUM_THREADS": str(share)}, silence_logs=40)
             client = distributed.Client(cluster)
-        elif spec.startswith("jobqueue:"):
-            cluster, jobs = make_jobqueue_cluster(spec[len("jobqueue:"):])
+        elif where.startswith("jobqueue:"):
+            cluster, jobs = make_jobqueue_cluster(where[len("jobqueue:"):])
             cluster.scale(jobs=jobs)
             client = distributed.Client(cluster)
         else:
             try:
-                client = distributed.Client(spec, timeout=_CONNECT_TIMEOUT)
+                client = distributed.Client(where, timeout=_CONNECT_TIMEOUT)
             except (OSError, TimeoutError, ValueError) as exc:
-                raise ClusterError(f"cannot reach the Dask scheduler at {spec}: {exc}") from None
+                raise ClusterError(f"cannot reach the Dask scheduler at {where}: {exc}") from None
     except BaseException:
         if cluster is not None:
             cluster.close()

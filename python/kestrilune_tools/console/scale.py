@@ -244,16 +244,16 @@ def run(args: argparse.Namespace, ctx: Context, ts: TreeSet, table: SplitTable) 
 
 
 @contextlib.contextmanager
-def _cluster(ctx: Context, spec: Optional[str], store: str) -> Iterator[Any]:
+def _cluster(ctx: Context, where: Optional[str], store: str) -> Iterator[Any]:
     """The Dask client ``--scheduler`` names (None without it), its workers checked."""
-    if not spec:
+    if not where:
         yield None
         return
     from ..analyses.cluster import ClusterError, check_workers, connect
 
     try:
         with ctx.phase("starting the cluster"), contextlib.ExitStack() as stack:
-            client = stack.enter_context(connect(spec))
+            client = stack.enter_context(connect(where))
             workers = check_workers(client, store)
             ctx.progress.note(f"kestrilune: {counted(workers, 'Dask worker')} at "
                               f"{client.scheduler.address}")

@@ -5,11 +5,11 @@ from __future__ import annotations
 
 from typing import Optional
 
-__all__ = ["TreeFileError", "TreeFileWarning"]
+__all__ = ["FileReadError", "TreeFileError", "TreeFileWarning"]
 
 
-class TreeFileError(ValueError):
-    """A tree file that cannot be read as asked; the message starts with ``path:line:``."""
+class FileReadError(ValueError):
+    """A file that cannot be read as asked; the message starts with ``path:line:``."""
 
     def __init__(self, path: str, line: Optional[int], reason: str):
         self.path = str(path)
@@ -17,6 +17,10 @@ class TreeFileError(ValueError):
         self.reason = reason
         where = self.path if line is None else f"{self.path}:{line}"
         super().__init__(f"{where}: {reason}")
+
+
+class TreeFileError(FileReadError):
+    """A tree file that cannot be read as asked; the message starts with ``path:line:``."""
 
 
 class TreeFileWarning(UserWarning):

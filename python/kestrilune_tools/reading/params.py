@@ -32,6 +32,8 @@ from typing import List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
+from .errors import FileReadError
+
 __all__ = ["ParameterLog", "ParameterFileError", "ParameterFileWarning", "read_params",
            "read_param_runs", "param_file_for", "PARAMETER_FORMATS"]
 
@@ -50,15 +52,8 @@ _HEAD_LINES = 200  # comment lines looked through for the header
 _ROWS_PER_BLOCK = 4096  # rows turned into numbers at a time
 
 
-class ParameterFileError(ValueError):
+class ParameterFileError(FileReadError):
     """A parameter file that cannot be read; the message starts with ``path:line:``."""
-
-    def __init__(self, path: str, line: Optional[int], reason: str):
-        self.path = str(path)
-        self.line = line
-        self.reason = reason
-        where = self.path if line is None else f"{self.path}:{line}"
-        super().__init__(f"{where}: {reason}")
 
 
 class ParameterFileWarning(UserWarning):
