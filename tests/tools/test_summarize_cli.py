@@ -131,7 +131,7 @@ def test_progress_lines_count_the_topologies_read(tmp_path, capsys, monkeypatch)
     table = str(tmp_path / "trprobs.tsv")
     assert cli.main(["summarize", _primates(tmp_path), "--burnin", "25%",
                      "--trprobs", table]) == 0
-    # a line with the count; which count depends on when the display looked (a slow,
-    # sanitized run looks before the end)
-    assert re.search(r"kestrilune: reading topologies \d+% \([1-5]/5 topologies\)",
+    # a line with the count; which count depends on when the display first looked (a slow,
+    # sanitized run may look before the first topology is read)
+    assert re.search(r"kestrilune: reading topologies \d+% \([0-5]/5 topologies\)",
                      _error(capsys))
