@@ -22,6 +22,8 @@ Conventions (each number in the JSON says which it follows):
   over runs, as ``effectiveSize`` of an ``mcmc.list`` gives it.
 
 A run's burn-in is that of its trees: ``int(fraction * rows)`` samples, or a fixed count.
+Beside it, each run gets the burn-in the Heidelberger-Welch stationarity test suggests
+(:mod:`.stationarity`, as ``coda::heidel.diag``), never applied on its own.
 """
 
 from __future__ import annotations
@@ -37,6 +39,7 @@ from ..reading import ParameterLog, parse_burnin
 from ..reading.burnin import Burnin
 from .converge.ess import tracer_ess
 from .converge.rmath import coda_ess
+from .stationarity import RULE, BurninSuggestion, suggested_burnin
 
 __all__ = ["ParameterDiagnostics", "ParameterRun", "SumpStats", "ParameterReport",
            "parameter_diagnostics", "mrbayes_ess", "mrbayes_psrf", "mrbayes_hpd",
@@ -62,6 +65,7 @@ CONVENTIONS = {
               "(lags below min(n - 1, 2000)); median and 95% HPD as Tracer computes them",
     "coda": "coda::effectiveSize: n var(x) / spectrum0.ar(x) (the spectral density at 0) "
             "per run; across runs the sum over runs, as for an mcmc.list",
+    "heidelberger-welch": RULE + "; p-value of the last window tried, over the whole run",
 }
 
 
@@ -119,6 +123,7 @@ class ParameterReport:
     step_name: str
     parameters: Dict[str, ParameterDiagnostics]
     notes: List[str] = field(default_factory=list)
+    suggested: List[BurninSuggestion] = field(default_factory=list)  # per run
 
     def to_dict(self) -> Dict[str, Any]:
         """Every number at full double precision, with its convention; NaN (a constant
@@ -145,7 +150,17 @@ class ParameterReport:
                            "min_ess": d.min_ess},
                 "coda": {"ess_per_run": [r.ess_coda for r in d.runs],
                          "ess_total": d.ess_coda_total},
-            } for d in self.parameters.values()],
+                "heidelberger-welch": {
+                    "start_per_run": [s.starts[j] if s.starts else None
+                                      for s in self.suggested],
+                    "pvalue_per_run": [s.pvalues[j] if s.pvalues else None
+                                       for s in self.suggested]},
+            } for j, d in enumerate(self.parameters.values())],
+            "suggested_burnin": {
+                "rule": RULE,
+                "per_run": [{"samples": s.samples, "generation": s.generation,
+                             "column": s.column, "not_stationary": s.failed,
+                             "not_tested": s.skipped} for s in self.suggested]},
             "notes": self.notes,
         })
 
@@ -345,7 +360,8 @@ def parameter_diagnostics(logs: Sequence[ParameterLog], burnin: Burnin = "25%",
         notes.append("one run: the PSRF compares runs and needs at least two")
     return ParameterReport(paths=[log.path for log in logs], formats=[log.format for log in logs],
                            rows=[log.n_rows for log in logs], burnin=drops,
-                           step_name=logs[0].step_name, parameters=params, notes=notes)
+                           step_name=logs[0].step_name, parameters=params, notes=notes,
+                           suggested=[suggested_burnin(log) for log in logs])
 
 
 def _blank(name: str, sizes: List[int]) -> ParameterDiagnostics:
