@@ -61,6 +61,13 @@ def test_tracer_and_coda_numbers():
                       if not _printed_close(g, t)]
     assert not wrong
     both = parameter_diagnostics(read_param_runs(_runs("primates2"))).parameters
+    for line in (DATA / "primates2.combined.loganalyser.txt").read_text().splitlines()[1:]:
+        c = line.split("\t")
+        r = both[c[0]].tracer_combined
+        got = [r.mean, r.median, r.hpd_lower, r.hpd_upper, r.ess_tracer]
+        wrong += [(c[0], g, t) for g, t in zip(got, [c[1], *c[3:7]])
+                  if not _printed_close(g, t)]
+    assert not wrong and r.n == 752
     for line in (DATA / "primates2.coda.txt").read_text().splitlines()[2:]:
         name, *ess = line.split("\t")
         d = both[name]
