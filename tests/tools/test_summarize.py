@@ -419,3 +419,45 @@ def test_bad_input_is_refused_with_a_clear_message(tmp_path, call, message):
     unrooted, rooted = _sd(path), _sd(path, rooted=True)
     with pytest.raises(ValueError, match=re.escape(message)):
         call(unrooted, rooted, rooted)
+
+
+@pytest.mark.parametrize("runs, con_tre", [
+    (PRIMATES, DATA / "primates2.con.tre"),  # two runs, branch lengths
+    (CYNMIX, DATA / "cynmix3.con.tre"),  # three runs, topologies only
+    (CYNMIX1, DATA / "cynmix1.con.tre"),  # one run: no spread across runs
+], ids=["primates_2runs", "cynmix_3runs", "cynmix_1run"])
+def test_consensus_carries_every_sumt_key(runs, con_tre):
+    from kestrilune_tools.analyses.summaries.sumt import sumt_keys
+
+    sd = _sd(runs, burnin="25%")
+    tree = S.majority_consensus(sd)
+    tmap, trees = _nexus_trees(con_tre)
+    outgroup = tmap["1"]
+    keys = sumt_keys(tree, sd)
+    ours = _node_annotations(keys.newick(list(tree.leaf_names),
+                                         tree.leaf_names.index(outgroup)), {})
+    full = frozenset(tree.leaf_names)
+
+    def side(clade):
+        return full - clade if outgroup in clade else clade
+
+    ours = {side(c): a for c, a in ours.items()}
+    wrong, checked = [], 0
+    for clade, ann in _node_annotations(trees["con_50_majrule"], tmap).items():
+        mine = ours.get(side(clade), {})
+        if "topo" in str(runs):  # lengths stripped from these copies
+            ann = {k: v for k, v in ann.items() if not k.startswith("length")}
+        if set(mine) != set(ann):
+            wrong.append((sorted(clade), sorted(mine), sorted(ann)))
+            continue
+        for key, text in ann.items():
+            if text.startswith('"'):
+                ok = mine[key] == text
+            else:
+                got = [float(x) for x in mine[key].strip("{}").split(",")]
+                ok = got == pytest.approx([float(x) for x in text.strip("{}").split(",")],
+                                          rel=1e-8, abs=1e-12)
+            if not ok:
+                wrong.append((sorted(clade), key, mine[key], text))
+        checked += 1
+    assert not wrong and checked == len(tree.split_ids)

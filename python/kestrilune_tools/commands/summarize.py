@@ -482,16 +482,22 @@ def _write_trees(tmp: str, path: str, trees: NamedTrees, order: List[int], outgr
     rooting = "[&R]" if sd.rooted else "[&U]"
     target = annotated.get("target")
     from ..analyses.summaries import newick_label
+    from ..analyses.summaries.sumt import sumt_keys
+
+    def text_of(key: str, tree: SummaryTree, labels: List[str]) -> str:
+        at = annotated.get(key)
+        if at is not None:
+            return at.to_newick(labels, support_labels)
+        if not tree.rooted and "consensus" in tree.method:  # as MrBayes' sumt writes it
+            return sumt_keys(tree, sd).newick(labels, outgroup, support_labels)
+        return tree.to_newick(labels, outgroup=outgroup, support_labels=support_labels,
+                              posterior_key=tree.rooted)
 
     with open(tmp, "w", encoding="utf-8", newline="\n") as fh:
         if path.lower().endswith(_NEWICK_SUFFIXES):
             labels = _labels(leaf_names)
             for key, tree in trees:
-                at = annotated.get(key)
-                fh.write((at.to_newick(labels, support_labels) if at else
-                          tree.to_newick(labels, outgroup=outgroup,
-                                         support_labels=support_labels,
-                                         posterior_key=tree.rooted)) + "\n")
+                fh.write(text_of(key, tree, labels) + "\n")
             if target is not None:
                 fh.write(target.to_newick(labels, support_labels) + "\n")
             return
@@ -509,10 +515,7 @@ def _write_trees(tmp: str, path: str, trees: NamedTrees, order: List[int], outgr
             fh.write(f"\t\t{k + 1}\t{newick_label(leaf_names[leaf])}{sep}\n")
         fh.write("\t\t;\n")
         for name, tree in trees:
-            at = annotated.get(name)
-            text = (at.to_newick(labels, support_labels) if at else
-                    tree.to_newick(labels, outgroup=outgroup, support_labels=support_labels,
-                                   posterior_key=tree.rooted))
+            text = text_of(name, tree, labels)
             fh.write(f"\ttree {name}{_tree_comment(tree)} = {rooting} {text}\n")
         if target is not None:
             fh.write(f"\ttree target = {rooting} {target.to_newick(labels, support_labels)}\n")

@@ -27,7 +27,7 @@ from ...table.splits import SplitData
 __all__ = [
     "RunLayout", "SplitFrequencies", "ASDSF", "BranchLengthStats", "WindowFrequencies",
     "RULES", "run_layout", "split_frequencies", "asdsf", "asdsf_trace", "branch_length_stats",
-    "window_frequencies", "presence_traces", "file_taxon_order",
+    "window_frequencies", "presence_traces", "file_taxon_order", "sd_across_runs",
 ]
 
 RULES = ("mrbayes-mcmc", "mrbayes-sumt", "any-run", "mean-threshold")
@@ -194,7 +194,7 @@ def _burnin_window(layout: RunLayout, burnin: BurninRule) -> Tuple[np.ndarray, n
     return np.minimum(lo, hi), hi
 
 
-def _sd_across_runs(freq: np.ndarray) -> np.ndarray:
+def sd_across_runs(freq: np.ndarray) -> np.ndarray:
     """sqrt(max(0, (sum f^2 - (sum f)^2 / R) / (R - 1))) per row, MrBayes' formula."""
     r = freq.shape[1]
     if r < 2:  # a standard deviation across runs needs two of them
@@ -241,7 +241,7 @@ class SplitFrequencies:
 
     @property
     def sd(self) -> np.ndarray:
-        return _sd_across_runs(self.frequencies)
+        return sd_across_runs(self.frequencies)
 
     @property
     def runs_present(self) -> np.ndarray:
@@ -395,7 +395,7 @@ def _asdsf_of(counts: np.ndarray, run_trees: np.ndarray, nontrivial: np.ndarray,
     if len(run_trees) < 2 or freq.shape[0] == 0:
         avg = mx = math.nan
     else:
-        sds = _sd_across_runs(freq)
+        sds = sd_across_runs(freq)
         # sumt divides by the number of partitions it prints minus the trivial ones, which
         # is the number of non-trivial splits kept; mcmc.c by the splits it visited.
         avg = float(sds.sum() / len(sds))
