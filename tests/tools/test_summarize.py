@@ -461,3 +461,63 @@ def test_consensus_carries_every_sumt_key(runs, con_tre):
                 wrong.append((sorted(clade), key, mine[key], text))
         checked += 1
     assert not wrong and checked == len(tree.split_ids)
+
+
+def _best_assembled(sd, majority_rule):
+    """(majority clades, log product of credibilities) of the best tree assembled from
+    observed partitions, found by listing every such tree."""
+    from kestrilune_tools.analyses.summaries.ccd import ccd1
+
+    c = ccd1(sd)
+    parts, memo = {}, {}
+    for p, a, b in c.partitions.tolist():
+        parts.setdefault(p, []).append((a, b))
+
+    def subtrees(k):
+        if c.clade_sizes[k] == 1:
+            return [frozenset()]
+        if k not in memo:
+            memo[k] = [frozenset([k]) | x | y for a, b in parts[k]
+                       for x in subtrees(a) for y in subtrees(b)]
+        return memo[k]
+
+    n = c.n_trees
+    return max((sum(2 * c.clade_counts[k] > n for k in t if k != c.root) if majority_rule
+                else 0, sum(math.log(c.clade_counts[k] / n) for k in t if k != c.root))
+               for t in subtrees(c.root))
+
+
+def test_hipstr_and_mrhipstr_are_the_best_assembled_trees():
+    from kestrilune_tools.table.engine import SplitTable
+    from kestrilune_tools.table.splits import from_table
+
+    rng = np.random.default_rng(3)
+    taxa = list("ABCDEFG")
+
+    def random_tree():
+        nodes = list(taxa)
+        while len(nodes) > 1:
+            a, b = sorted(rng.choice(len(nodes), 2, replace=False))
+            nodes = nodes[:a] + nodes[a + 1:b] + nodes[b + 1:] + [f"({nodes[a]},{nodes[b]})"]
+        return nodes[0] + ";"
+
+    differ = 0
+    for _ in range(150):  # samples of 4 topologies, 1 to 6 trees each
+        texts = [t for t in (random_tree() for _ in range(4)) for _ in range(rng.integers(1, 7))]
+        sd = from_table(SplitTable([str(i) for i in range(len(texts))], iter(texts), [{}],
+                                   [0] * len(texts), rooted=True))
+        total, n = sd.counts().sum(axis=1), len(texts)
+        got = {}
+        for majority in (False, True):
+            tree = S.hipstr(sd, majority_rule=majority)
+            inner = [i for i in tree.split_ids if 1 < sd.membership[i].sum() < len(taxa)]
+            got[majority] = (sum(2 * total[i] > n for i in inner) if majority else 0,
+                             tree.score)
+            best = _best_assembled(sd, majority)
+            assert got[majority][0] == best[0]
+            assert got[majority][1] == pytest.approx(best[1], abs=1e-9)
+        differ += got[True][1] < got[False][1] - 1e-9  # a majority clade kept at a cost
+    assert differ > 3
+    # From the 10-taxon walk: no sample tree beats it (the MCC tree is one candidate).
+    sd = _sd([WALK10], rooted=True)
+    assert S.hipstr(sd).score >= math.log(S.mcc_tree(sd, "product").score) - 1e-12

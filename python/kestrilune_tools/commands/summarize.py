@@ -6,8 +6,8 @@
 
 Each file is one run; a MrBayes base name (``analysis``) stands for its ``.run*.t`` files.
 Trees are compared as rooted clades when ``--rooted`` is given or every file marks its trees
-``[&R]``, as unrooted splits otherwise; the MCC and CCD trees need rooted trees. Without a
-tree option the majority-rule consensus is made. The definitions are those of
+``[&R]``, as unrooted splits otherwise; the MCC, CCD and HIPSTR trees need rooted trees.
+Without a tree option the majority-rule consensus is made. The definitions are those of
 :mod:`kestrilune_tools.analyses.summaries`.
 
 ``--heights keep|mean|median|ca`` makes dated trees annotated as TreeAnnotator 1.10 writes
@@ -55,7 +55,7 @@ _NEXUS_SUFFIXES = (".nex", ".nexus", ".tre", ".tree", ".trees")
 _NEWICK_SUFFIXES = (".nwk", ".newick")
 _TABLE_SUFFIXES = (".tsv",)
 _JSON_SUFFIXES = (".json",)
-_ROOTED_METHODS = ("mcc", "ccd0", "ccd1")
+_ROOTED_METHODS = ("mcc", "ccd0", "ccd1", "hipstr", "mrhipstr")
 _SHOWN_TOPOLOGIES = 5
 
 
@@ -78,6 +78,13 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                         "trees of observed clades); rooted binary trees only")
     g.add_argument("--ccd1", action="store_true",
                    help="MAP tree of the CCD1 (conditional clade probabilities); rooted "
+                        "binary trees only")
+    g.add_argument("--hipstr", action="store_true",
+                   help="HIPSTR tree (TreeAnnotator X): the best product of clade "
+                        "credibilities over trees assembled from observed subtrees; rooted "
+                        "binary trees only")
+    g.add_argument("--mrhipstr", action="store_true",
+                   help="MrHIPSTR: HIPSTR keeping as many majority clades as it can; rooted "
                         "binary trees only")
     g.add_argument("--no-lengths", action="store_true",
                    help="no branch lengths (default: each split's mean length over the trees "
@@ -141,7 +148,8 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
     if args.target and not args.heights:
         args.heights = "keep"  # TreeAnnotator's default: the target's own heights
     if out_plot and args.target and not any((args.consensus is not None, args.allcompat,
-                                             args.mcc, args.ccd0, args.ccd1)):
+                                             args.mcc, args.ccd0, args.ccd1, args.hipstr,
+                                             args.mrhipstr)):
         raise UsageError("--plot draws the summary trees, and --target alone makes none: "
                          "add --mcc, --consensus, ... or drop --plot")
     if args.heights and args.no_lengths:
@@ -230,6 +238,10 @@ def _methods(args: argparse.Namespace) -> List[str]:
         methods.append("ccd0")
     if args.ccd1:
         methods.append("ccd1")
+    if args.hipstr:
+        methods.append("hipstr")
+    if args.mrhipstr:
+        methods.append("mrhipstr")
     if not methods and not args.target:
         args.consensus = 0.5
         methods.append("consensus")
@@ -248,6 +260,9 @@ def _makers(S: ModuleType, args: argparse.Namespace, methods: List[str]
         "mcc": ("mcc", "MCC tree", lambda sd: S.mcc_tree(sd, args.mcc)),
         "ccd0": ("ccd0_map", "CCD0 MAP tree", lambda sd: S.ccd0_map(sd, lengths=lengths)),
         "ccd1": ("ccd1_map", "CCD1 MAP tree", lambda sd: S.ccd1_map(sd, lengths=lengths)),
+        "hipstr": ("hipstr", "HIPSTR tree", lambda sd: S.hipstr(sd, lengths=lengths)),
+        "mrhipstr": ("mrhipstr", "MrHIPSTR tree",
+                     lambda sd: S.hipstr(sd, majority_rule=True, lengths=lengths)),
     }
     return [table[m] for m in methods]
 
@@ -262,7 +277,7 @@ def _rooting(args: argparse.Namespace, heads: Sequence[FileHead], methods: List[
         return True
     needs = [m for m in methods if m in _ROOTED_METHODS]
     if needs:
-        names = {"mcc": "--mcc", "ccd0": "--ccd0", "ccd1": "--ccd1"}
+        names = {m: "--" + m for m in _ROOTED_METHODS}
         if args.rooted is False:
             raise CommandError(f"{', '.join(names[m] for m in needs)} cannot be combined "
                                "with --unrooted: they summarise rooted trees")
