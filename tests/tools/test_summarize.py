@@ -521,3 +521,18 @@ def test_hipstr_and_mrhipstr_are_the_best_assembled_trees():
     # From the 10-taxon walk: no sample tree beats it (the MCC tree is one candidate).
     sd = _sd([WALK10], rooted=True)
     assert S.hipstr(sd).score >= math.log(S.mcc_tree(sd, "product").score) - 1e-12
+
+
+def test_node_convergence_keys_equal_the_converge_split_table():
+    from kestrilune_tools.analyses.converge.report import diagnose
+    from kestrilune_tools.analyses.converge.splitfreq import split_convergence
+
+    rep = diagnose([str(p) for p in CYNMIX], burnin="25%", ess=False)
+    sd = _sd(CYNMIX, burnin="25%")
+    id_of = {label: i for i, label in enumerate(sd.labels())}
+    sdsf, ess = split_convergence(sd, [id_of[label] for label in rep.table.labels], block=3)
+    per_run = np.stack([r.split_ess for r in rep.runs])
+    want = np.where(np.isnan(per_run).all(axis=0), np.nan,
+                    np.nanmin(np.where(np.isnan(per_run), np.inf, per_run), axis=0))
+    assert np.array_equal(sdsf, rep.table.sd, equal_nan=True)
+    assert np.array_equal(ess, want, equal_nan=True) and np.isfinite(ess).sum() >= 10

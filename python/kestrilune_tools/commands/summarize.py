@@ -30,7 +30,8 @@ import argparse
 import csv
 import json
 import math
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple, cast
+from typing import (TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Set, Tuple,
+                    cast)
 
 import numpy as np
 
@@ -200,9 +201,10 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
     _print_summary(ctx, ts, sd, trees, table, order, outgroup, annotated)
     if out_trees:
         n_out = len(trees) + ("target" in annotated)
+        conv = _convergence_keys(ctx, sd, trees, annotated) if sd.n_groups > 1 else {}
         ctx.write(out_trees, f"{n_out} tree{'s' if n_out > 1 else ''}",
                   lambda tmp: _write_trees(tmp, out_trees, trees, order, outgroup, ts,
-                                           annotated, sd, args.support_labels))
+                                           annotated, sd, args.support_labels, conv))
     if out_table:
         with ctx.phase("reading topologies", total=len(table), unit="topologies") as ph:
             newicks = table.newicks(ts, advance=ph.advance)
@@ -490,9 +492,55 @@ def _tree_comment(tree: SummaryTree) -> str:
     return f" [&{','.join(items)}]" if items else ""
 
 
+def _convergence_keys(ctx: Context, sd: SplitData, trees: NamedTrees,
+                      annotated: Dict[str, AnnotatedTree]) -> Dict[int, Tuple[float, float]]:
+    """(SDSF, split ESS) of every split of the trees written, by split id (see
+    :func:`~kestrilune_tools.analyses.converge.splitfreq.split_convergence`); the annotated
+    trees get them as ``sdsf`` and ``split_ess`` after ``posterior``."""
+    from ..analyses.converge.splitfreq import split_convergence
+
+    ids: Set[int] = set()
+    for _, tree in trees:
+        ids.update(int(i) for i in tree.split_ids)
+    id_of: Dict[int, int] = {}
+    if annotated:
+        packed = np.packbits(sd.membership, axis=1, bitorder="little")
+        wanted = {m for at in annotated.values() for m in at.target.masks}
+        for i, row in enumerate(packed):
+            m = int.from_bytes(row.tobytes(), "little")
+            if m in wanted:
+                id_of[m] = i
+        ids.update(id_of.values())
+    order = sorted(ids)
+    with ctx.phase("split convergence per node"):
+        sdsf, ess = split_convergence(sd, order)
+    values = {i: (float(a), float(b)) for i, a, b in zip(order, sdsf, ess)}
+    for at in annotated.values():
+        for m, notes in zip(at.target.masks, at.annotations):
+            got = values.get(id_of.get(m, -1))
+            if got is None or "posterior" not in notes:
+                continue
+            keep = list(notes.items())
+            notes.clear()
+            for k, v in keep:
+                notes[k] = v
+                if k == "posterior":
+                    notes.update({name: x for name, x in zip(("sdsf", "split_ess"), got)
+                                  if not math.isnan(x)})
+    return values
+
+
+def _keys_text(value: Optional[Tuple[float, float]], sdsf: bool = True) -> str:
+    if value is None:
+        return ""
+    pairs = zip(("sdsf", "split_ess"), value) if sdsf else [("split_ess", value[1])]
+    return ",".join(f"{name}={x!r}" for name, x in pairs if not math.isnan(x))
+
+
 def _write_trees(tmp: str, path: str, trees: NamedTrees, order: List[int], outgroup: int,
                  ts: TreeSet, annotated: Dict[str, AnnotatedTree], sd: SplitData,
-                 support_labels: bool = False) -> None:
+                 support_labels: bool = False,
+                 conv: Optional[Dict[int, Tuple[float, float]]] = None) -> None:
     leaf_names = sd.leaf_names
     rooting = "[&R]" if sd.rooted else "[&U]"
     target = annotated.get("target")
@@ -503,10 +551,14 @@ def _write_trees(tmp: str, path: str, trees: NamedTrees, order: List[int], outgr
         at = annotated.get(key)
         if at is not None:
             return at.to_newick(labels, support_labels)
-        if not tree.rooted and "consensus" in tree.method:  # as MrBayes' sumt writes it
-            return sumt_keys(tree, sd).newick(labels, outgroup, support_labels)
+        # the SDSF beside sumt's keys would repeat its prob_stddev
+        sumt = not tree.rooted and "consensus" in tree.method
+        extra = [_keys_text(conv.get(int(i)), not sumt) for i in tree.split_ids] \
+            if conv else None
+        if sumt:  # as MrBayes' sumt writes it
+            return sumt_keys(tree, sd, extra).newick(labels, outgroup, support_labels)
         return tree.to_newick(labels, outgroup=outgroup, support_labels=support_labels,
-                              posterior_key=tree.rooted)
+                              posterior_key=tree.rooted, extra=extra)
 
     with open(tmp, "w", encoding="utf-8", newline="\n") as fh:
         if path.lower().endswith(_NEWICK_SUFFIXES):

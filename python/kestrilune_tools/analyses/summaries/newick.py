@@ -83,10 +83,12 @@ def _render(member: np.ndarray, support: Optional[np.ndarray], lengths: Optional
             labels: Sequence[str], rooted: bool,
             outgroup: int, precision: Optional[int], support_labels: bool = False,
             posterior_key: bool = False,
-            comments: Optional[Sequence[Tuple[str, str]]] = None) -> str:
+            comments: Optional[Sequence[Tuple[str, str]]] = None,
+            extra: Optional[Sequence[str]] = None) -> str:
     """Newick text of a laminar family of leaf sets (bool rows); children are written in
     the order of their lowest leaf index. ``comments[row]``, when given, is written after
-    the node (tips too) and after its branch length, in place of the support."""
+    the node (tips too) and after its branch length, in place of the support; else
+    ``extra[row]`` (``key=value,...``) joins the support's keys."""
     lay = _layout(member, rooted, outgroup)
     n = member.shape[1]
     top = len(lay.rows)
@@ -113,8 +115,9 @@ def _render(member: np.ndarray, support: Optional[np.ndarray], lengths: Optional
                 text += _num(probs[j], precision)
             if probs is not None:
                 value = _num(probs[j], precision)
-                text += f"[&prob={value},posterior={value}]" if posterior_key else \
-                    f"[&prob={value}]"
+                more = extra[lay.rows[j]] if extra is not None else ""
+                text += (f"[&prob={value},posterior={value}" if posterior_key else
+                         f"[&prob={value}") + (f",{more}]" if more else "]")
         if comments is None and lens is not None and lens[j] == lens[j]:  # not NaN
             text += f":{_num(lens[j], precision)}"
         children[top if lay.parent[j] < 0 else lay.parent[j]].append((lay.leaf[j], text))

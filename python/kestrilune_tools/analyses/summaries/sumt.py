@@ -54,8 +54,10 @@ def _num(x: float) -> str:
     return repr(float(x))
 
 
-def sumt_keys(tree: SummaryTree, sd: SplitData) -> SumtKeys:
-    """The ``.con.tre`` keys of ``tree`` (built from ``sd``), as described above."""
+def sumt_keys(tree: SummaryTree, sd: SplitData,
+              extra: Optional[Sequence[str]] = None) -> SumtKeys:
+    """The ``.con.tre`` keys of ``tree`` (built from ``sd``), as described above;
+    ``extra[row]`` (``key=value,...``) is added to each node's keys."""
     ids = np.asarray(tree.split_ids, dtype=np.int64)
     k = len(ids)
     counts = sd.counts()[ids]  # (k, runs)
@@ -74,6 +76,8 @@ def sumt_keys(tree: SummaryTree, sd: SplitData) -> SumtKeys:
         keys.append(f'prob(percent)="{100 * prob[j]:.0f}"')
         if several:
             keys.append(f'prob+-sd="{100 * prob[j]:.0f}+-{100 * sd_runs[j]:.0f}"')
+        if extra is not None and extra[j]:
+            keys.append(extra[j])
         node.append("[&" + ",".join(keys) + "]")
     branch = [""] * k
     if tree.lengths is None or sd.lengths is None or not np.any(sd.lengths != 0.0):
