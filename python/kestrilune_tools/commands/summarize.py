@@ -220,7 +220,9 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         ctx.write(out_plot, "cladogram" + ("s" if len(trees) > 1 else ""),
                   lambda tmp: cladograms([t for _, t in trees], tmp,
                                          titles=[_title(t) for _, t in trees],
-                                         outgroup=outgroup), verb="drawing")
+                                         outgroup=outgroup,
+                                         dated=[annotated.get(k) for k, _ in trees]),
+                  verb="drawing")
     ctx.print(ctx.timing_line())
     return 0
 
