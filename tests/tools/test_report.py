@@ -222,3 +222,27 @@ def test_layout_holds_at_two_widths_and_prints(opened):
     assert structure() == wide  # printed, nothing is cut at the right either
     pdf = opened.execute_cdp_cmd("Page.printToPDF", {"printBackground": True})
     assert pdf["data"].startswith("JVBERi")  # %PDF
+
+
+def test_map_density_counts_every_tree_behind_a_sample(browser, tmp_path):
+    """With fewer points than trees, every tree after the burn-in is placed by its
+    distances to the drawn ones and counted in grey cells; a drawn tree lands on itself."""
+    from kestrilune_tools.analyses.converge import diagnose
+    from kestrilune_tools.pictures.report import report_page
+
+    rep = diagnose(str(DATA / "cynmix3" / "cynmix3"), burnin="25%", ess=False)
+    page = tmp_path / "p.html"
+    page.write_text(report_page(rep, map_points=150))
+    text = page.read_text()
+    a = text.index('id="map-data">') + len('id="map-data">')
+    d = json.loads(text[a:text.index("</script>", a)])
+    dens, used = d["density"], sum(r.n_used for r in rep.runs)
+    assert dens["trees"] == sum(dens["counts"]) == used and len(d["x"]) == 150
+    gx = np.floor((np.array(d["x"]) - dens["x0"]) / (dens["x1"] - dens["x0"]) * dens["nx"])
+    gy = np.floor((np.array(d["y"]) - dens["y0"]) / (dens["y1"] - dens["y0"]) * dens["ny"])
+    cells = np.array(dens["counts"]).reshape(dens["ny"], dens["nx"])
+    assert (cells[gy.astype(int), gx.astype(int)] > 0).all()
+    browser.get(page.as_uri())
+    assert browser.get_log("browser") == []
+    assert _js(browser, "return document.querySelectorAll('#map-svg rect.density').length") \
+        == int(np.count_nonzero(cells))

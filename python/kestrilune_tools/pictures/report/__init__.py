@@ -45,6 +45,8 @@ __all__ = ["report_page", "map_sample", "file_record", "MAP_POINTS", "TRACE_BINS
            "TOPOLOGY_ROWS"]
 
 MAP_POINTS = 2000  # trees on the map at most, shared evenly among the runs
+MAP_BINS = (64, 48)  # cells of the density of every tree behind the drawn ones
+_DENSITY_ROWS = 8192  # trees placed at a time (their distances to the drawn ones)
 TRACE_BINS = 250  # columns of a trace: each shows its lowest and highest sample
 TOPOLOGY_ROWS = 20  # rows of the topology table
 
@@ -389,6 +391,8 @@ def _map(rep: ConvergenceReport, gens: Optional[Sequence[int]],
         dist = table.take(idx.astype(np.uint32)).block(metric)
     coords, share = pcoa(np.asarray(dist), 2)
     total = sum(r.n_used for r in rep.runs)
+    density = _density(rep, table, metric, idx, np.asarray(dist), coords) \
+        if total > len(idx) else None
     data: Dict[str, Any] = {
         "x": [round(float(v), 6) for v in coords[:, 0]],
         "y": [round(float(v), 6) for v in coords[:, 1]],
@@ -399,6 +403,8 @@ def _map(rep: ConvergenceReport, gens: Optional[Sequence[int]],
         "labels": [r.label for r in rep.runs],
         "colours": [svg.colour(g) for g in range(len(rep.runs))],
     }
+    if density is not None:
+        data["density"] = density
     lnl = _likelihoods(rep, logs, runs, pos)
     if lnl is not None:
         data["lnl_name"], values = lnl
@@ -409,7 +415,11 @@ def _map(rep: ConvergenceReport, gens: Optional[Sequence[int]],
             f"burn-in: at most {per_run} per run (at most {limit} in all), evenly spaced "
             f"within each run. Axis 1 carries {share[0]:.1%} and axis 2 {share[1]:.1%} of "
             "the variance (each eigenvalue over the sum of the positive ones)."
-            + (" Trees of one topology share a point." if metric == "rf" else "") + "</p>"
+            + (" Trees of one topology share a point." if metric == "rf" else "")
+            + (f" The grey cells behind the points are the density of all {total} trees, "
+               "each placed by its distances to the drawn ones (landmark scaling, de Silva "
+               "& Tenenbaum 2004); darker cells hold more trees." if density else "")
+            + "</p>"
             + _keys(data["labels"]) +
             '<p class="controls">Colour by <select id="map-colour"><option value="run">run'
             '</option><option value="gen">generation</option>' +
@@ -426,6 +436,40 @@ def _map(rep: ConvergenceReport, gens: Optional[Sequence[int]],
             f'<text transform="translate(10 240) rotate(-90)" text-anchor="middle">axis 2 '
             f'({share[1]:.1%})</text></svg>'
             '<div id="map-tip"></div></div>' + page.json_block("map-data", data))
+
+
+def _density(rep: ConvergenceReport, table: Any, metric: str, idx: np.ndarray,
+             dist: np.ndarray, coords: np.ndarray) -> Optional[Dict[str, Any]]:
+    """Every tree after the burn-in placed on the map's axes by its distances to the drawn
+    trees ``idx`` (rows and columns of ``dist``, ``coords`` their principal coordinates),
+    as landmark scaling places a tree, and counted in MAP_BINS cells."""
+    lam = (coords * coords).sum(axis=0)  # each axis' eigenvalue
+    ok = lam > 0
+    if not ok.any():
+        return None
+    d2 = dist.astype(np.float64) ** 2
+    row_mean = d2.mean(axis=1)
+    weights = np.zeros_like(coords)
+    weights[:, ok] = coords[:, ok] / lam[ok]  # a drawn tree lands on its own point
+    landmarks = idx.astype(np.uint32)
+    placed = []
+    start = 0
+    for r in rep.runs:
+        for a in range(start + r.burnin, start + r.n_trees, _DENSITY_ROWS):
+            b = min(start + r.n_trees, a + _DENSITY_ROWS)
+            block = np.asarray(table.block(metric, slice(a, b), landmarks), dtype=np.float64)
+            placed.append(-0.5 * (block * block - row_mean[None, :]) @ weights)
+        start += r.n_trees
+    xy = np.concatenate(placed)
+    nx, ny = MAP_BINS
+    lo, hi = xy.min(axis=0), xy.max(axis=0)
+    pad = np.where(hi > lo, (hi - lo) * 0.04, 1.0)
+    lo, hi = lo - pad, hi + pad
+    counts, _, _ = np.histogram2d(xy[:, 0], xy[:, 1], bins=(nx, ny),
+                                  range=[(lo[0], hi[0]), (lo[1], hi[1])])
+    return {"x0": float(lo[0]), "x1": float(hi[0]), "y0": float(lo[1]), "y1": float(hi[1]),
+            "nx": nx, "ny": ny, "counts": counts.astype(np.int64).T.ravel().tolist(),
+            "trees": int(len(xy))}
 
 
 _LIKELIHOOD_NAMES = ("lnl", "likelihood", "loglikelihood", "log-likelihood")

@@ -104,11 +104,32 @@ SCRIPT = r"""
     var s = spans[by];
     return ramp(s[1] > s[0] ? (d[by][i] - s[0]) / (s[1] - s[0]) : 0);
   }
+  var cells = [], dens = d.density;  // every tree, binned: grey cells behind the points
+  if (dens) {
+    var most = 0, dx = (dens.x1 - dens.x0) / dens.nx, dy = (dens.y1 - dens.y0) / dens.ny;
+    for (var q = 0; q < dens.counts.length; q++) if (dens.counts[q] > most) most = dens.counts[q];
+    for (var q2 = 0; q2 < dens.counts.length; q2++) {
+      if (!dens.counts[q2]) continue;
+      var cell = document.createElementNS(NS, "rect"), gx = q2 % dens.nx,
+          gy = Math.floor(q2 / dens.nx);
+      cell.setAttribute("class", "density");
+      cell.setAttribute("fill", "#555");
+      cell.setAttribute("fill-opacity", (0.08 + 0.5 * Math.sqrt(dens.counts[q2] / most)).toFixed(3));
+      svg.appendChild(cell);
+      cells.push([cell, dens.x0 + gx * dx, dens.y0 + gy * dy, dx, dy]);
+    }
+  }
   for (var j = 0; j < n; j++) {
     var c = document.createElementNS(NS, "circle");
     c.setAttribute("r", "3.2"); c.setAttribute("data-i", j); svg.appendChild(c); dots.push(c);
   }
   function draw() {
+    for (var k = 0; k < cells.length; k++) {
+      var e = cells[k], left = sx(e[1]), top = sy(e[2] + e[4]);
+      e[0].setAttribute("x", left.toFixed(1)); e[0].setAttribute("y", top.toFixed(1));
+      e[0].setAttribute("width", (sx(e[1] + e[3]) - left).toFixed(1));
+      e[0].setAttribute("height", (sy(e[2]) - top).toFixed(1));
+    }
     for (var i = 0; i < n; i++) {
       dots[i].setAttribute("cx", sx(d.x[i]).toFixed(1));
       dots[i].setAttribute("cy", sy(d.y[i]).toFixed(1));
