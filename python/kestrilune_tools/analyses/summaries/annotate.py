@@ -37,14 +37,16 @@ import math
 import re
 from array import array
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple, Union
+from typing import (Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple, Union,
+                    cast)
 
 import numpy as np
 
 from ...table.splits import SplitData
 
 __all__ = ["HEIGHTS", "TargetTree", "AnnotatedTree", "target_from_newick", "target_from_clades",
-           "annotate", "annotate_splits", "hpd_interval", "median", "read_nodes", "TreeTextError"]
+           "annotate", "annotate_splits", "chunk_heights", "hpd_interval", "median", "read_nodes",
+           "TreeTextError"]
 
 HEIGHTS = ("keep", "mean", "median", "ca")
 
@@ -451,34 +453,13 @@ def annotate_splits(targets: Sequence[TargetTree], sd: SplitData, heights: str =
     ca: Dict[int, List[float]] = {m: [] for m in slots} if heights == "ca" else {}
     sizes = sd.split_sizes().astype(np.int64)
     leaf_of_split = np.argmax(sd.membership, axis=1)  # for clades of one leaf
-    n_splits = sd.n_splits
     for t0 in range(0, n, chunk):
         t1 = min(n, t0 + chunk)
         T = t1 - t0
         e0, e1 = int(sd.indptr[t0]), int(sd.indptr[t1])
         E = e1 - e0
-        ids = sd.ids[e0:e1].astype(np.int64)
-        tree_of = np.repeat(np.arange(T, dtype=np.int64), np.diff(sd.indptr[t0:t1 + 1]))
-        key = tree_of * n_splits + ids  # ascending: trees in order, ids ascending in each
-        par = sd.parents[e0:e1].astype(np.int64)
-        up = np.empty(E + T, dtype=np.int64)  # parent entry; entries E.. are the roots
-        up[:E] = np.where(par >= 0, np.searchsorted(key, tree_of * n_splits + par),
-                          E + tree_of)
-        up[E:] = np.arange(E, E + T)
+        ids, tree_of, up, level, tips, h = chunk_heights(sd, t0, t1, sizes)
         lens = sd.lengths[e0:e1]
-        step = np.where(lens > 0.0, lens, 0.0)  # as BEAST reads lengths into heights
-        size = sizes[ids]
-        order = np.argsort(-size, kind="stable")  # parents before children
-        cuts = np.flatnonzero(np.diff(size[order])) + 1
-        depth = np.zeros(E + T)
-        level = np.zeros(E + T, dtype=np.int64)
-        for g in np.split(order, cuts):
-            depth[g] = depth[up[g]] + step[g]
-            level[g] = level[up[g]] + 1
-        top = np.zeros(T)
-        tips = np.flatnonzero(size == 1)
-        np.maximum.at(top, tree_of[tips], depth[tips])
-        h = np.concatenate([top[tree_of], top]) - depth
         root_h.append(h[E:])
         slot = lut[ids]
         sel = np.flatnonzero(slot >= 0)
@@ -519,6 +500,43 @@ def annotate_splits(targets: Sequence[TargetTree], sd: SplitData, heights: str =
         if heights == "ca":
             s.ca_sum = ca[m]
     return [_finish(tg, slots, n, heights, limit) for tg in targets]
+
+
+def chunk_heights(sd: SplitData, t0: int, t1: int, sizes: np.ndarray
+                  ) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray,
+                             np.ndarray]:
+    """Node heights of trees t0..t1 of rooted split data with lengths and parents, as
+    TreeAnnotator takes them (see the module notes): (split id of each entry, its tree
+    counted from t0, its parent entry (entries E.. are the roots, their own parents), its
+    depth in edges, the entries that are tips, the height of every entry then of every
+    root). ``sizes``: ``sd.split_sizes()``."""
+    T = t1 - t0
+    e0, e1 = int(sd.indptr[t0]), int(sd.indptr[t1])
+    E = e1 - e0
+    n_splits = sd.n_splits
+    ids = sd.ids[e0:e1].astype(np.int64)
+    tree_of = np.repeat(np.arange(T, dtype=np.int64), np.diff(sd.indptr[t0:t1 + 1]))
+    key = tree_of * n_splits + ids  # ascending: trees in order, ids ascending in each
+    par = cast(np.ndarray, sd.parents)[e0:e1].astype(np.int64)
+    up = np.empty(E + T, dtype=np.int64)  # parent entry; entries E.. are the roots
+    up[:E] = np.where(par >= 0, np.searchsorted(key, tree_of * n_splits + par),
+                      E + tree_of)
+    up[E:] = np.arange(E, E + T)
+    lens = cast(np.ndarray, sd.lengths)[e0:e1]
+    step = np.where(lens > 0.0, lens, 0.0)  # as BEAST reads lengths into heights
+    size = sizes[ids]
+    order = np.argsort(-size, kind="stable")  # parents before children
+    cuts = np.flatnonzero(np.diff(size[order])) + 1
+    depth = np.zeros(E + T)
+    level = np.zeros(E + T, dtype=np.int64)
+    for g in np.split(order, cuts):
+        depth[g] = depth[up[g]] + step[g]
+        level[g] = level[up[g]] + 1
+    top = np.zeros(T)
+    tips = np.flatnonzero(size == 1)
+    np.maximum.at(top, tree_of[tips], depth[tips])
+    h = np.concatenate([top[tree_of], top]) - depth
+    return ids, tree_of, up, level, tips, h
 
 
 def _common_ancestors(tg: TargetTree, done: Dict[int, np.ndarray], tip_entry: np.ndarray,
