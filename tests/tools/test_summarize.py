@@ -421,30 +421,38 @@ def test_bad_input_is_refused_with_a_clear_message(tmp_path, call, message):
         call(unrooted, rooted, rooted)
 
 
-@pytest.mark.parametrize("runs, con_tre", [
-    (PRIMATES, DATA / "primates2.con.tre"),  # two runs, branch lengths
-    (CYNMIX, DATA / "cynmix3.con.tre"),  # three runs, topologies only
-    (CYNMIX1, DATA / "cynmix1.con.tre"),  # one run: no spread across runs
-], ids=["primates_2runs", "cynmix_3runs", "cynmix_1run"])
-def test_consensus_carries_every_sumt_key(runs, con_tre):
+@pytest.mark.parametrize("runs, burnin, con_tre", [
+    (PRIMATES, "25%", DATA / "primates2.con.tre"),  # two runs, branch lengths
+    (CYNMIX, "25%", DATA / "cynmix3.con.tre"),  # three runs, topologies only
+    (CYNMIX1, "25%", DATA / "cynmix1.con.tre"),  # one run: no spread across runs
+    (DATA / "beast1_ucln_17taxa.trees.gz", 200, DATA / "beast17.sumt.con.tre"),  # clock
+], ids=["primates_2runs", "cynmix_3runs", "cynmix_1run", "beast1_rooted_heights"])
+def test_consensus_carries_every_sumt_key(runs, burnin, con_tre):
     from kestrilune_tools.analyses.summaries.sumt import sumt_keys
 
-    sd = _sd(runs, burnin="25%")
+    rooted = "beast" in con_tre.name
+    sd = _sd(runs, burnin=burnin, rooted=rooted)
     tree = S.majority_consensus(sd)
     tmap, trees = _nexus_trees(con_tre)
-    outgroup = tmap["1"]
+    outgroup = None if rooted else tmap["1"]
     keys = sumt_keys(tree, sd)
-    ours = _node_annotations(keys.newick(list(tree.leaf_names),
-                                         tree.leaf_names.index(outgroup)), {})
+    text = keys.newick(list(tree.leaf_names), 0 if rooted else tree.leaf_names.index(outgroup))
+    ours = _node_annotations(text, {})
     full = frozenset(tree.leaf_names)
 
     def side(clade):
         return full - clade if outgroup in clade else clade
 
+    if rooted:  # lengths from the median heights, as sumt writes a clock tree's
+        ref_len = dict(re.findall(r"(\d+)\[&prob[^\]]*\]:([^\[]+)", trees["con_50_majrule"]))
+        our_len = dict(re.findall(r"([^(),\[]+)\[&prob[^\]]*\]:([^\[]+)", text))
+        assert all(float(our_len[tmap[k]]) == pytest.approx(float(v), rel=1e-6, abs=1e-9)
+                   for k, v in ref_len.items())
+
     ours = {side(c): a for c, a in ours.items()}
     wrong, checked = [], 0
     for clade, ann in _node_annotations(trees["con_50_majrule"], tmap).items():
-        mine = ours.get(side(clade), {})
+        mine = {k: v for k, v in ours.get(side(clade), {}).items() if k != "posterior"}
         if "topo" in str(runs):  # lengths stripped from these copies
             ann = {k: v for k, v in ann.items() if not k.startswith("length")}
         if set(mine) != set(ann):
@@ -460,7 +468,7 @@ def test_consensus_carries_every_sumt_key(runs, con_tre):
             if not ok:
                 wrong.append((sorted(clade), key, mine[key], text))
         checked += 1
-    assert not wrong and checked == len(tree.split_ids)
+    assert not wrong and checked == len(tree.split_ids) + rooted  # a rooted root has keys
 
 
 def _best_assembled(sd, majority_rule):

@@ -554,7 +554,7 @@ def _write_trees(tmp: str, path: str, trees: NamedTrees, order: List[int], outgr
         if at is not None:
             return at.to_newick(labels, support_labels)
         # the SDSF beside sumt's keys would repeat its prob_stddev
-        sumt = not tree.rooted and "consensus" in tree.method
+        sumt = "consensus" in tree.method
         extra = [_keys_text(conv.get(int(i)), not sumt) for i in tree.split_ids] \
             if conv else None
         if sumt:  # as MrBayes' sumt writes it

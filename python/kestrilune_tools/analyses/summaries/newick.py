@@ -84,7 +84,7 @@ def _render(member: np.ndarray, support: Optional[np.ndarray], lengths: Optional
             outgroup: int, precision: Optional[int], support_labels: bool = False,
             posterior_key: bool = False,
             comments: Optional[Sequence[Tuple[str, str]]] = None,
-            extra: Optional[Sequence[str]] = None) -> str:
+            extra: Optional[Sequence[str]] = None, root_comment: str = "") -> str:
     """Newick text of a laminar family of leaf sets (bool rows); children are written in
     the order of their lowest leaf index. ``comments[row]``, when given, is written after
     the node (tips too) and after its branch length, in place of the support; else
@@ -123,7 +123,7 @@ def _render(member: np.ndarray, support: Optional[np.ndarray], lengths: Optional
         children[top if lay.parent[j] < 0 else lay.parent[j]].append((lay.leaf[j], text))
     for leaf in set(range(n)) - placed:  # a leaf without an edge of its own
         children[top].append((leaf, labels[leaf]))
-    return "(" + ",".join(t for _, t in sorted(children[top])) + ");"
+    return "(" + ",".join(t for _, t in sorted(children[top])) + ")" + root_comment + ";"
 
 
 _TOPOLOGY_TOKEN = re.compile(r"\[[^\]]*\]|'(?:[^']|'')*'|[(),;:]|[^(),;:\[\]'\s]+|\s+")

@@ -12,6 +12,12 @@ its lengths over the trees holding its split (``length_mean``, ``length_median``
 ``length_95%HPD``: the median and HPD as MrBayes computes them, see
 :func:`~kestrilune_tools.analyses.params.mrbayes_hpd`), and the median is the length
 written. Numbers are written in full (MrBayes prints eight digits).
+
+A consensus of rooted trees with branch lengths (a clock analysis) carries, as ``sumt``
+writes it then, ``height_mean``, ``height_median`` and ``height_95%HPD`` on every node
+(the root too: its branch keys are 0), the heights taken as TreeAnnotator takes them (see
+:mod:`.annotate`) over the trees holding the clade; the length written is then the
+parent's median height minus the child's.
 """
 
 from __future__ import annotations
@@ -24,6 +30,7 @@ import numpy as np
 from ...table.splits import SplitData
 from ..converge.splitfreq import sd_across_runs
 from ..params import mrbayes_hpd
+from .annotate import chunk_heights
 from .newick import _render
 from .results import SummaryTree
 
@@ -39,6 +46,7 @@ class SumtKeys:
     branch: List[str]  # "[&length_mean=...]" after each branch length ("" without lengths)
     lengths: Optional[np.ndarray]  # the median length of each branch (NaN: none); None:
     # the trees have no branch lengths (every one missing or 0), or the tree was built without
+    root: str = ""  # the root's keys (rooted trees with heights)
 
     def newick(self, labels: Sequence[str], outgroup: int = 0,
                support_labels: bool = False) -> str:
@@ -47,7 +55,7 @@ class SumtKeys:
         tree = self.tree
         return _render(np.asarray(tree.membership), tree.support, self.lengths, labels,
                        tree.rooted, outgroup, None, support_labels,
-                       comments=list(zip(self.node, self.branch)))
+                       comments=list(zip(self.node, self.branch)), root_comment=self.root)
 
 
 def _num(x: float) -> str:
@@ -70,6 +78,8 @@ def sumt_keys(tree: SummaryTree, sd: SplitData,
     node: List[str] = []
     for j in range(k):
         keys = [f"prob={_num(prob[j])}"]
+        if tree.rooted:  # the key FigTree and treeio read for rooted trees
+            keys.append(f"posterior={_num(prob[j])}")
         if several:
             keys += [f"prob_stddev={_num(sd_runs[j])}",
                      f"prob_range={{{_num(freq[j].min())},{_num(freq[j].max())}}}"]
@@ -97,4 +107,61 @@ def sumt_keys(tree: SummaryTree, sd: SplitData,
         lower, upper, median[j] = mrbayes_hpd(x)
         branch[j] = (f"[&length_mean={_num(x.mean())},length_median={_num(median[j])},"
                      f"length_95%HPD={{{_num(lower)},{_num(upper)}}}]")
-    return SumtKeys(tree=tree, node=node, branch=branch, lengths=median)
+    if not tree.rooted or sd.parents is None:
+        return SumtKeys(tree=tree, node=node, branch=branch, lengths=median)
+    return _with_heights(tree, sd, ids, node, branch)
+
+
+def _keys_of(name: str, x: np.ndarray) -> str:
+    lower, upper, med = mrbayes_hpd(x)
+    return (f"{name}_mean={_num(x.mean())},{name}_median={_num(med)},"
+            f"{name}_95%HPD={{{_num(lower)},{_num(upper)}}}")
+
+
+def _with_heights(tree: SummaryTree, sd: SplitData, ids: np.ndarray, node: List[str],
+                  branch: List[str]) -> SumtKeys:
+    """The clock keys: node heights over the trees holding each clade, lengths from the
+    median heights."""
+    k = len(ids)
+    row_of = np.full(sd.n_splits, -1, dtype=np.int64)
+    row_of[ids] = np.arange(k)
+    sizes = sd.split_sizes().astype(np.int64)
+    got: List[List[np.ndarray]] = [[] for _ in range(k)]
+    roots: List[np.ndarray] = []
+    for t0 in range(0, sd.n_trees, 2048):
+        t1 = min(sd.n_trees, t0 + 2048)
+        e_ids, _, _, _, _, h = chunk_heights(sd, t0, t1, sizes)
+        entries = len(e_ids)
+        rows = row_of[e_ids]
+        sel = np.flatnonzero(rows >= 0)
+        by = sel[np.argsort(rows[sel], kind="stable")]
+        bounds = np.searchsorted(rows[by], np.arange(k + 1))
+        for j in range(k):
+            got[j].append(h[by[bounds[j]:bounds[j + 1]]])
+        roots.append(h[entries:])
+    median = np.full(k, np.nan)
+    heights = [np.concatenate(g) for g in got]
+    for j in range(k):
+        if len(heights[j]):
+            median[j] = mrbayes_hpd(heights[j])[2]
+            node[j] = node[j][:-1] + "," + _keys_of("height", heights[j]) + "]"
+    root_h = np.concatenate(roots)
+    root_median = mrbayes_hpd(root_h)[2]
+    # the parent of each row: the smallest row whose leaves hold it, else the root
+    member = np.asarray(tree.membership, dtype=bool)
+    size = member.sum(axis=1)
+    parent_median = np.full(k, root_median)
+    for j in np.argsort(-size, kind="stable"):
+        holds = np.flatnonzero((size > size[j]) & ~(member[j] & ~member).any(axis=1))
+        if len(holds):
+            parent_median[j] = median[holds[np.argmin(size[holds])]]
+    zero = "length_mean=0.0,length_median=0.0,length_95%HPD={0.0,0.0}"
+    keys = ["prob=1.0", "posterior=1.0"]
+    if sd.n_groups > 1:
+        keys += ["prob_stddev=0.0", "prob_range={1.0,1.0}"]
+    keys.append('prob(percent)="100"')
+    if sd.n_groups > 1:
+        keys.append('prob+-sd="100+-0"')
+    root = "[&" + ",".join(keys + [_keys_of("height", root_h)]) + "][&" + zero + "]"
+    return SumtKeys(tree=tree, node=node, branch=branch, lengths=parent_median - median,
+                    root=root)
