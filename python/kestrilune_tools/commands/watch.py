@@ -122,9 +122,29 @@ def screen(names: List[str], trees: Tuple[int, ...], generations: Tuple[Optional
                    f"{worst}")
     if not history:
         out.append(f"{'(no diagnostic point yet)':>40}")
+    out += _split_lines(history[-1] if history else {})
     if rule:
         out.append("")
         out.append(f"stop when {rule}: held at {held} of {stop_after} points in a row"[:80])
+    return out
+
+
+def _split_lines(record: Dict[str, object], width: int = 80) -> List[str]:
+    """The splits of a point with the largest SD across runs, one line each: SD, frequency
+    in each run, and the split as MrBayes' pattern when it fits, else its leaves."""
+    rows = (record.get("split_frequencies") or {}).get("rows") or []  # type: ignore[attr-defined]
+    if not rows:
+        return []
+    out = ["", f"{'SD':>7}  {'frequency per run':<{max(17, 6 * len(rows[0]['frequencies']) - 1)}}"
+               f"  split (largest SD at generation {record['generation']})"]
+    for row in rows:
+        head = f"{row['sd']:>7.4f}  " + " ".join(f"{f:.3f}" for f in row["frequencies"])
+        head = f"{head:<{9 + max(17, 6 * len(row['frequencies']) - 1)}}  "
+        room = width - len(head)
+        split = row["partition"] if len(row["partition"]) <= room else row["leaves"]
+        if len(split) > room:
+            split = split[:max(room - 3, 0)] + "..."
+        out.append((head + split)[:width])
     return out
 
 
@@ -226,6 +246,8 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
                     ctx.print(f"generation {point.generation}: ASDSF {asdsf} over "
                               f"{point.n_splits} splits (samples used per run: "
                               f"{', '.join(map(str, point.used))})")
+                    for line in _split_lines(record)[1:3]:
+                        ctx.print(f"  {line}"[:80])
                 if logs:
                     record.update(_parameters(logs, point.generation, args.burnin))
                     if record["psrf"] is not None and not live_view:

@@ -29,12 +29,20 @@ import numpy as np
 from ...reading.params import ParameterLog
 from ...table.engine import SplitTable
 from ..params import mrbayes_ess, mrbayes_psrf
-from ...table.splits import from_table
-from .splitfreq import DEFAULT_MIN_FREQ, _asdsf_of
+from ...table.splits import from_table, member_labels
+from .splitfreq import (DEFAULT_MIN_FREQ, SplitFrequencies, _asdsf_of, _kept, _sd_across_runs,
+                        file_taxon_order)
 
 __all__ = ["RunTimeASDSF", "Checkpoint", "ParameterPoint", "parameter_point"]
 
 _GENERATION = re.compile(r"(\d+)\s*$")
+
+
+WORST_SPLITS = 5  # splits of a point listed with their frequency in each run
+
+
+def _plain(x: float) -> Optional[float]:
+    return None if math.isnan(x) else float(x)
 
 
 @dataclass(frozen=True)
@@ -46,14 +54,30 @@ class Checkpoint:
     msdsf: float
     n_splits: int
     rule: str
+    # The splits the ASDSF averaged with the largest standard deviations across runs,
+    # largest first (ties in the order the splits were first met), with their counts.
+    worst: Optional[SplitFrequencies] = None
+
+    def split_rows(self) -> List[Dict[str, object]]:
+        """The worst splits as ``kestrilune converge --json`` lists its table's rows."""
+        t = self.worst
+        if t is None:
+            return []
+        freq, sd = t.frequencies, t.sd
+        return [{"partition": part, "leaves": t.labels[i],
+                 "frequencies": [float(f) for f in freq[i]], "sd": _plain(float(sd[i]))}
+                for i, part in enumerate(t.partition_strings())]
 
     def to_dict(self) -> Dict[str, object]:
-        def plain(x: float) -> Optional[float]:
-            return None if math.isnan(x) else x
-
         return {"generation": self.generation, "samples": list(self.samples),
-                "used": list(self.used), "asdsf": plain(self.asdsf), "msdsf": plain(self.msdsf),
-                "splits": self.n_splits, "rule": self.rule}
+                "used": list(self.used), "asdsf": _plain(self.asdsf),
+                "msdsf": _plain(self.msdsf), "splits": self.n_splits, "rule": self.rule,
+                "split_frequencies": {
+                    "rows": self.split_rows(),
+                    "rule": f"the {WORST_SPLITS} splits of the ASDSF with the largest "
+                            "standard deviation of their frequencies across runs "
+                            "(MrBayes' formula), largest first; partition: MrBayes' "
+                            "pattern in the file's taxon order"}}
 
 
 @dataclass(frozen=True)
@@ -106,10 +130,16 @@ class RunTimeASDSF:
         self.n_runs, self.every, self.burnin = n_runs, int(every), float(burnin)
         self.min_freq, self.rooted, self.rule = float(min_freq), bool(rooted), rule
         self.leaf_names: Optional[Tuple[str, ...]] = None
+        self.taxon_order: Tuple[str, ...] = ()  # the first file's translate order
         self._ids: Dict[bytes, int] = {}
+        self._keys: List[bytes] = []  # each split's packed membership, by id
         self._nontrivial: List[bool] = []
-        self._trees: List[List[np.ndarray]] = [[] for _ in range(n_runs)]  # split ids
-        self._gens: List[List[int]] = [[] for _ in range(n_runs)]
+        # Per run, the split ids of every tree one after another (tree t's are
+        # _flat[_ptr[t]:_ptr[t + 1]]) and each tree's generation, in arrays that double.
+        self._flat = [np.zeros(0, dtype=np.int32) for _ in range(n_runs)]
+        self._ptr = [np.zeros(1, dtype=np.int64) for _ in range(n_runs)]
+        self._gen = [np.zeros(0, dtype=np.int64) for _ in range(n_runs)]
+        self._n = [0] * n_runs  # trees of each run
         self._counts = np.zeros((0, n_runs), dtype=np.int64)
         self._hi = [0] * n_runs  # trees counted in
         self._lo = [0] * n_runs  # trees counted out again (burn-in)
@@ -129,6 +159,7 @@ class RunTimeASDSF:
         sd = from_table(table, parents=False)
         if self.leaf_names is None:
             self.leaf_names = sd.leaf_names
+            self.taxon_order = file_taxon_order(translate, sd.leaf_names)
         elif sd.leaf_names != self.leaf_names:
             gone = sorted(set(self.leaf_names) - set(sd.leaf_names))
             new = sorted(set(sd.leaf_names) - set(self.leaf_names))
@@ -144,6 +175,7 @@ class RunTimeASDSF:
             got = self._ids.get(key)
             if got is None:
                 got = self._ids[key] = len(self._ids)
+                self._keys.append(key)
                 self._nontrivial.append(bool(nontrivial[k]))
             local[k] = got
         if len(self._ids) > self._counts.shape[0]:
@@ -151,42 +183,51 @@ class RunTimeASDSF:
                              dtype=np.int64)
             grown[:self._counts.shape[0]] = self._counts
             self._counts = grown
-        indptr = np.asarray(sd.indptr, dtype=np.int64)
-        gens = self._gens[run]
+        gens = np.empty(len(names), dtype=np.int64)
+        last = int(self._gen[run][self._n[run] - 1]) if self._n[run] else None
         for t, name in enumerate(names):
             m = _GENERATION.search(name)
-            g = int(m.group(1)) if m else len(gens)
-            if gens and g <= gens[-1]:
+            g = int(m.group(1)) if m else self._n[run] + t
+            if last is not None and g <= last:
                 raise ValueError(f"tree {name!r} of run {run + 1} does not follow generation "
-                                 f"{gens[-1]}: the trees must come in the order they were "
+                                 f"{last}: the trees must come in the order they were "
                                  "sampled")
-            gens.append(g)
-            self._trees[run].append(local[sd.ids[indptr[t]:indptr[t + 1]]])
+            gens[t] = last = g
+        n, k = len(names), self._n[run]
+        indptr = np.asarray(sd.indptr, dtype=np.int64)[:n + 1]
+        ids = local[sd.ids[:indptr[-1]]]
+        self._gen[run] = _put(self._gen[run], k, gens)
+        e = int(self._ptr[run][k])
+        self._flat[run] = _put(self._flat[run], e, ids)
+        self._ptr[run] = _put(self._ptr[run], k + 1, e + indptr[1:])
+        self._n[run] = k + n
 
     def restart(self, run: int) -> None:
         """Forget run ``run`` (its file was cut or replaced) and the points not yet given."""
         self._counts[:, run] = 0
-        self._trees[run], self._gens[run] = [], []
-        self._hi[run] = self._lo[run] = 0
+        self._n[run] = self._hi[run] = self._lo[run] = 0
 
     # ------------------------------------------------------------------ points out
 
     def ready(self) -> List[Checkpoint]:
         """The diagnostic points that every run has now passed, in order."""
         out: List[Checkpoint] = []
-        while all(g and g[-1] >= self._next for g in self._gens):
+        while all(n and self._gen[r][n - 1] >= self._next for r, n in enumerate(self._n)):
             out.append(self._point(self._next))
             self._next += self.every
         return out
 
     def _move(self, run: int, attr: str, to: int, sign: int) -> None:
+        """Count trees [pointer, to) of ``run`` in (+1) or out (-1): one bincount."""
         pointer = getattr(self, attr)
-        for t in range(pointer[run], to):
-            np.add.at(self._counts[:, run], self._trees[run][t], sign)
+        if to > pointer[run]:
+            ptr = self._ptr[run]
+            ids = self._flat[run][ptr[pointer[run]]:ptr[to]]
+            self._counts[:, run] += sign * np.bincount(ids, minlength=self._counts.shape[0])
         pointer[run] = to
 
     def _point(self, g: int) -> Checkpoint:
-        samples = [int(np.searchsorted(self._gens[r], g, side="right"))
+        samples = [int(np.searchsorted(self._gen[r][:self._n[r]], g, side="right"))
                    for r in range(self.n_runs)]
         lo = [int(self.burnin * t) for t in samples]
         for r in range(self.n_runs):
@@ -194,15 +235,47 @@ class RunTimeASDSF:
             self._move(r, "_lo", lo[r], -1)
         used = np.array(samples, dtype=np.int64) - np.array(lo, dtype=np.int64)
         k = len(self._ids)
-        a = _asdsf_of(self._counts[:k], used, np.array(self._nontrivial, dtype=bool),
-                      self.rule, self.min_freq)
+        counts = self._counts[:k]
+        nontrivial = np.array(self._nontrivial, dtype=bool)
+        a = _asdsf_of(counts, used, nontrivial, self.rule, self.min_freq)
+        worst = None
+        if self.n_runs >= 2 and np.all(used > 0):
+            kept = np.flatnonzero(_kept(counts, used, self.rule, self.min_freq) & nontrivial)
+            sd = _sd_across_runs(counts[kept] / used[None, :])
+            worst = self._table(kept[np.lexsort((kept, -sd))[:WORST_SPLITS]], used)
         return Checkpoint(generation=g, samples=tuple(samples), used=tuple(int(u) for u in used),
-                          asdsf=a.asdsf, msdsf=a.msdsf, n_splits=a.n_splits, rule=self.rule)
+                          asdsf=a.asdsf, msdsf=a.msdsf, n_splits=a.n_splits, rule=self.rule,
+                          worst=worst)
+
+    def _table(self, ids: np.ndarray, used: np.ndarray) -> SplitFrequencies:
+        """The splits ``ids`` as a frequency table over the windows of this point."""
+        names = self.leaf_names or ()
+        membership = np.zeros((len(ids), len(names)), dtype=bool)
+        for i, s in enumerate(ids):
+            membership[i] = np.unpackbits(np.frombuffer(self._keys[s], dtype=np.uint8),
+                                          count=len(names)).astype(bool)
+        return SplitFrequencies(split_ids=ids, labels=member_labels(membership, names),
+                                membership=membership, leaf_names=tuple(names),
+                                run_labels=tuple(f"run{r + 1}" for r in range(self.n_runs)),
+                                counts=self._counts[ids].copy(), run_trees=used.copy(),
+                                min_freq=self.min_freq, rule=self.rule, rooted=self.rooted,
+                                taxon_order=self.taxon_order)
 
     @property
     def trees(self) -> Tuple[int, ...]:
-        return tuple(len(g) for g in self._gens)
+        return tuple(self._n)
 
     @property
     def last_generation(self) -> Tuple[Optional[int], ...]:
-        return tuple(g[-1] if g else None for g in self._gens)
+        return tuple(int(self._gen[r][n - 1]) if n else None for r, n in enumerate(self._n))
+
+
+def _put(array: np.ndarray, at: int, values: np.ndarray) -> np.ndarray:
+    """``array`` with ``values`` written from ``at`` on, grown (doubled) when it must be."""
+    end = at + len(values)
+    if end > len(array):
+        grown = np.zeros(max(end, 2 * len(array)), dtype=array.dtype)
+        grown[:at] = array[:at]
+        array = grown
+    array[at:end] = values
+    return array
