@@ -28,6 +28,7 @@ import time
 from typing import IO, Callable, Dict, List, Optional, Tuple
 
 from ..console.cli import CommandError, Context, UsageError, add_rooting_arguments
+from .converge import _ess
 
 _OPS: Dict[str, Callable[[float, float], bool]] = {
     "<=": operator.le, ">=": operator.ge, "<": operator.lt, ">": operator.gt}
@@ -101,15 +102,16 @@ def screen(names: List[str], trees: Tuple[int, ...], generations: Tuple[Optional
            history: List[Dict[str, object]], rule: Optional[str], held: int,
            stop_after: int, rows: int = 10) -> List[str]:
     """The live view: each run's trees and last generation, then the last ``rows`` points
-    (ASDSF, and the parameters' worst PSRF and ESS, flagged: + above 1.01, ** below 200,
-    * below 625), within 80 columns."""
+    (ASDSF, the parameters' worst PSRF and ESS and the smallest split ESS, flagged: + above
+    1.01, ** below 200, * below 625), then the last point's splits with the largest SD
+    across runs and its smallest split ESS, within 80 columns."""
     out = [f"{'run':<40} {'trees':>10} {'last generation':>16}"]
     for name, t, g in zip(names, trees, generations):
         label = name if len(name) <= 40 else "..." + name[-37:]
         out.append(f"{label:<40} {t:>10} {'-' if g is None else g:>16}")
     out.append("")
     out.append(f"{'generation':>12} {'ASDSF':>10} {'splits':>7} {'PSRF max':>10} "
-               f"{'ESS min':>10}  worst parameter")
+               f"{'ESS min':>10} {'split ESS':>10}  parameter")
     for r in history[-rows:]:
         asdsf = "-" if r["asdsf"] is None else f"{r['asdsf']:.6f}"
         psrf = r.get("psrf")
@@ -117,9 +119,10 @@ def screen(names: List[str], trees: Tuple[int, ...], generations: Tuple[Optional
         p = "-" if psrf is None else f"{psrf:.3f}{'+' if psrf > 1.01 else ''}"  # type: ignore[operator]
         e = "-" if ess is None else \
             f"{ess:.1f}{'**' if ess < 200 else '*' if ess < 625 else ''}"  # type: ignore[operator]
-        worst = str(r.get("ess_name") or r.get("psrf_name") or "")[:22]
-        out.append(f"{r['generation']:>12} {asdsf:>10} {r['splits']:>7} {p:>10} {e:>10}  "
-                   f"{worst}")
+        worst = str(r.get("ess_name") or r.get("psrf_name") or "")[:14]
+        split_ess = _ess((r.get("split_ess") or {}).get("min"))  # type: ignore[attr-defined]
+        out.append(f"{r['generation']:>12} {asdsf:>10} {r['splits']:>7} {p:>10} {e:>10} "
+                   f"{split_ess:>10}  {worst}")
     if not history:
         out.append(f"{'(no diagnostic point yet)':>40}")
     out += _split_lines(history[-1] if history else {})
@@ -145,6 +148,12 @@ def _split_lines(record: Dict[str, object], width: int = 80) -> List[str]:
         if len(split) > room:
             split = split[:max(room - 3, 0)] + "..."
         out.append((head + split)[:width])
+    low = record.get("split_ess") or {}
+    if low.get("min") is not None:  # type: ignore[attr-defined]
+        line = f"smallest split ESS {_ess(low['min'])} (run {low['run']}): "  # type: ignore[index]
+        room = width - len(line)
+        split = low["partition"] if len(low["partition"]) <= room else low["leaves"]  # type: ignore[index]
+        out.append(line + (split if len(split) <= room else split[:max(room - 3, 0)] + "..."))
     return out
 
 
@@ -246,8 +255,9 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
                     ctx.print(f"generation {point.generation}: ASDSF {asdsf} over "
                               f"{point.n_splits} splits (samples used per run: "
                               f"{', '.join(map(str, point.used))})")
-                    for line in _split_lines(record)[1:3]:
-                        ctx.print(f"  {line}"[:80])
+                    lines = _split_lines(record, 78)
+                    for line in lines[1:3] + [x for x in lines[3:] if x.startswith("small")]:
+                        ctx.print(f"  {line}")
                 if logs:
                     record.update(_parameters(logs, point.generation, args.burnin))
                     if record["psrf"] is not None and not live_view:

@@ -29,6 +29,7 @@ import numpy as np
 from ...reading.params import ParameterLog
 from ...table.engine import SplitTable
 from ..params import mrbayes_ess, mrbayes_psrf
+from .ess import tracer_ess
 from ...table.splits import from_table, member_labels
 from .splitfreq import (DEFAULT_MIN_FREQ, SplitFrequencies, _asdsf_of, _kept, _sd_across_runs,
                         file_taxon_order)
@@ -39,6 +40,9 @@ _GENERATION = re.compile(r"(\d+)\s*$")
 
 
 WORST_SPLITS = 5  # splits of a point listed with their frequency in each run
+SPLIT_ESS_RULE = ("Tracer ESS of each split's 0/1 presence, per run over the samples after "
+                  "the burn-in, for the splits of the ASDSF (constant: not defined)")
+_ESS_ROWS = 64  # presence traces per call of tracer_ess: bounds the FFT's memory
 
 
 def _plain(x: float) -> Optional[float]:
@@ -57,6 +61,12 @@ class Checkpoint:
     # The splits the ASDSF averaged with the largest standard deviations across runs,
     # largest first (ties in the order the splits were first met), with their counts.
     worst: Optional[SplitFrequencies] = None
+    worst_ess: Optional[np.ndarray] = None  # (rows of worst, n_runs) their split ESS
+    # The smallest split ESS over the splits of the ASDSF and the runs (NaN: none defined,
+    # every presence constant), its run (0-based) and split (a one-row table).
+    min_split_ess: float = math.nan
+    min_split_ess_run: Optional[int] = None
+    min_split_ess_split: Optional[SplitFrequencies] = None
 
     def split_rows(self) -> List[Dict[str, object]]:
         """The worst splits as ``kestrilune converge --json`` lists its table's rows."""
@@ -64,8 +74,10 @@ class Checkpoint:
         if t is None:
             return []
         freq, sd = t.frequencies, t.sd
+        ess = self.worst_ess
         return [{"partition": part, "leaves": t.labels[i],
-                 "frequencies": [float(f) for f in freq[i]], "sd": _plain(float(sd[i]))}
+                 "frequencies": [float(f) for f in freq[i]], "sd": _plain(float(sd[i])),
+                 "ess": None if ess is None else [_plain(float(e)) for e in ess[i]]}
                 for i, part in enumerate(t.partition_strings())]
 
     def to_dict(self) -> Dict[str, object]:
@@ -77,7 +89,17 @@ class Checkpoint:
                     "rule": f"the {WORST_SPLITS} splits of the ASDSF with the largest "
                             "standard deviation of their frequencies across runs "
                             "(MrBayes' formula), largest first; partition: MrBayes' "
-                            "pattern in the file's taxon order"}}
+                            "pattern in the file's taxon order; ess: split ESS per run"},
+                "split_ess": self._split_ess_dict()}
+
+    def _split_ess_dict(self) -> Dict[str, object]:
+        t = self.min_split_ess_split
+        run = self.min_split_ess_run
+        return {"min": _plain(self.min_split_ess),
+                "run": None if run is None else run + 1,
+                "partition": t.partition_strings()[0] if t is not None else None,
+                "leaves": t.labels[0] if t is not None else None,
+                "rule": SPLIT_ESS_RULE}
 
 
 @dataclass(frozen=True)
@@ -238,14 +260,53 @@ class RunTimeASDSF:
         counts = self._counts[:k]
         nontrivial = np.array(self._nontrivial, dtype=bool)
         a = _asdsf_of(counts, used, nontrivial, self.rule, self.min_freq)
-        worst = None
+        worst = worst_ess = low_split = low_run = None
+        low = math.nan
         if self.n_runs >= 2 and np.all(used > 0):
             kept = np.flatnonzero(_kept(counts, used, self.rule, self.min_freq) & nontrivial)
             sd = _sd_across_runs(counts[kept] / used[None, :])
-            worst = self._table(kept[np.lexsort((kept, -sd))[:WORST_SPLITS]], used)
+            order = np.lexsort((kept, -sd))[:WORST_SPLITS]
+            ess = np.column_stack([self._split_ess(kept, lo[r], samples[r], r)
+                                   for r in range(self.n_runs)]) if len(kept) else \
+                np.zeros((0, self.n_runs))
+            worst, worst_ess = self._table(kept[order], used), ess[order]
+            if np.isfinite(ess).any():
+                flat = int(np.nanargmin(ess))  # the first smallest: split order, then run
+                row, low_run = divmod(flat, self.n_runs)
+                low, low_split = float(ess[row, low_run]), self._table(kept[row:row + 1], used)
         return Checkpoint(generation=g, samples=tuple(samples), used=tuple(int(u) for u in used),
                           asdsf=a.asdsf, msdsf=a.msdsf, n_splits=a.n_splits, rule=self.rule,
-                          worst=worst)
+                          worst=worst, worst_ess=worst_ess, min_split_ess=low,
+                          min_split_ess_run=low_run, min_split_ess_split=low_split)
+
+    def _split_ess(self, kept: np.ndarray, lo: int, hi: int, run: int) -> np.ndarray:
+        """Tracer's ESS of the 0/1 presence of each split ``kept`` in trees [lo, hi) of
+        ``run`` (the window now counted in). Splits in every tree of the window or in none
+        have a constant trace (NaN) and are not traced; the others' traces are filled from
+        the window's split ids at once and measured a block of rows at a time."""
+        out = np.full(len(kept), np.nan)
+        n = hi - lo
+        c = self._counts[kept, run]
+        varying = np.flatnonzero((c > 0) & (c < n))
+        if n < 2 or not len(varying):
+            return out
+        row_of = np.full(self._counts.shape[0], -1, dtype=np.int64)
+        row_of[kept[varying]] = np.arange(len(varying))
+        ptr = self._ptr[run]
+        rows = row_of[self._flat[run][ptr[lo]:ptr[hi]]]
+        cols = np.repeat(np.arange(n, dtype=np.int64), np.diff(ptr[lo:hi + 1]))
+        sel = rows >= 0
+        rows, cols = rows[sel], cols[sel]
+        by_row = np.argsort(rows, kind="stable")
+        rows, cols = rows[by_row], cols[by_row]
+        bounds = np.searchsorted(rows, np.arange(0, len(varying) + _ESS_ROWS, _ESS_ROWS))
+        for b, start in enumerate(range(0, len(varying), _ESS_ROWS)):
+            stop = min(start + _ESS_ROWS, len(varying))
+            block = np.zeros((stop - start, n), dtype=np.int8)
+            a, z = bounds[b], bounds[b + 1]
+            block[rows[a:z] - start, cols[a:z]] = 1
+            out[varying[start:stop]] = tracer_ess(block)
+        return out
 
     def _table(self, ids: np.ndarray, used: np.ndarray) -> SplitFrequencies:
         """The splits ``ids`` as a frequency table over the windows of this point."""
