@@ -3,6 +3,7 @@ every diagnostic point the ASDSF of the finished files' trace, which is MrBayes'
 
 import gzip
 import json
+import math
 import random
 import re
 from pathlib import Path
@@ -111,10 +112,72 @@ def test_live_screen_fits_80_columns_and_flags():
     history = [{"generation": 10000 * k, "asdsf": 0.02 / k, "splits": 9,
                 "psrf": 1.05 if k % 2 else 1.0, "ess": 100.0 if k % 3 else 300.0,
                 "ess_name": "r(A<->T)" * 5} for k in range(1, 13)]
+    wide = "." * 40 + "**" + "." * 58  # 100 taxa: the leaves are shown instead
+    history[-1]["split_frequencies"] = {"rows": [
+        {"partition": wide, "leaves": "Homo|Pan", "frequencies": [0.5, 0.25, 1.0, 0.0],
+         "sd": 0.4, "ess": [None] * 4},
+        {"partition": "..**.", "leaves": "C|D", "frequencies": [1.0] * 4, "sd": 0.0}]}
+    history[-1]["split_ess"] = {"min": 150.0, "run": 3, "partition": wide, "leaves": "T" * 90}
     lines = screen(["x" * 60 + ".run1.t", "b.run2.t"], (1201, 1198), (120000, 119800), history,
                    "asdsf<0.01 and ess>200", 1, 3)
-    shown = [line.split()[0] for line in lines if line.strip()[:1].isdigit()]
+    shown = [line.split()[0] for line in lines if line[:12].strip().isdigit()]
     assert max(map(len, lines)) <= 80 and shown == [str(10000 * k) for k in range(3, 13)]
     text = "\n".join(lines)
     assert text.count("100.0**") == 6 and text.count("300.0*") == 4 and text.count("+") == 5
+    assert "0.4000  0.500 0.250 1.000 0.000  Homo|Pan" in text and "1.000  ..**." in text
+    assert "smallest split ESS 150.0** (run 3): TTT" in text and "150.0**" in [x for x in lines if x.lstrip().startswith("120000")][0]
     assert lines[-1] == "stop when asdsf<0.01 and ess>200: held at 1 of 3 points in a row"
+
+
+@pytest.mark.parametrize("name, burst", [("primates2", 37), ("cynmix3", 101)])
+def test_points_equal_the_batch_code_on_the_prefix(tmp_path, name, burst):
+    """At each point: the listed splits' run frequencies and SDs, the ASDSF and every split
+    ESS are the batch split table's and Tracer ESS of the same prefix and burn-in."""
+    from dataclasses import replace
+
+    from kestrilune_tools.analyses.converge.ess import tracer_ess
+
+    n_runs, every = ANALYSES[name]
+    paths = [tmp_path / f"run{r + 1}.t" for r in range(n_runs)]
+    batches = []
+    for r, p in enumerate(paths):
+        p.write_bytes(gzip.decompress((DATA / name / f"{name}.run{r + 1}.t.gz").read_bytes()))
+        f = GrowingTreeFile(str(p))
+        batches.append((f.read_new(), f.translate))
+    live = RunTimeASDSF(n_runs, every)
+    points = []
+    for start in range(0, max(len(b.names) for b, _ in batches), burst):
+        for r, (b, translate) in enumerate(batches):
+            live.add(r, b.names[start:start + burst], b.newicks[start:start + burst], translate)
+        points += live.ready()
+    ts = read_trees([str(p) for p in paths])
+    sd = split_data(ts, rooted=False)
+    layout = sf.run_layout(sd)
+    order = sf.file_taxon_order(ts.translate_maps[0], sd.leaf_names)
+    assert len(points) > 3
+    for p in points:
+        prefix = replace(layout, run_sizes=np.array(p.samples, dtype=np.int64))
+        table = replace(sf.split_frequencies(sd, prefix, 0.25, rule="mrbayes-mcmc"),
+                        taxon_order=order)
+        a = sf.asdsf(sd, prefix, 0.25, rule="mrbayes-mcmc")
+        assert (p.n_splits, p.msdsf) == (a.n_splits, a.msdsf) == (len(table.sd),
+                                                                  table.sd.max())
+        assert p.asdsf == pytest.approx(a.asdsf, rel=1e-13)
+        batch = {part: (tuple(f), s) for part, f, s in
+                 zip(table.partition_strings(), table.frequencies, table.sd)}
+        rows = p.split_rows()
+        assert [r["sd"] for r in rows] == sorted(table.sd, reverse=True)[:5]
+        assert all(batch[r["partition"]] == (tuple(r["frequencies"]), r["sd"]) for r in rows)
+        ess = np.array([tracer_ess(sf.presence_traces(sd, prefix, r, table.split_ids, 0.25))
+                        for r in range(n_runs)]).T
+        for r in rows:
+            got = np.array(r["ess"], dtype=float)
+            want = ess[table.partition_strings().index(r["partition"])]
+            np.testing.assert_array_equal(got, want)
+        if np.isnan(ess).all():  # every split in every tree of the window, or in none
+            assert math.isnan(p.min_split_ess) and p.min_split_ess_split is None
+            continue
+        low = np.nanmin(ess)
+        assert p.min_split_ess == low
+        assert ess[table.partition_strings().index(p.min_split_ess_split.partition_strings()[0]),
+                   p.min_split_ess_run] == low
