@@ -91,14 +91,18 @@ def test_command_once_with_json_lines_and_a_stop_rule(tmp_path, capsys):
     assert "every file is complete" in printed and "stopping" not in printed
     # the parameters at the last point are sump's at the end (primates2.pstat: 1.043882)
     assert (records[-1]["psrf_name"], round(records[-1]["psrf"], 6)) == ("r(A<->T)", 1.043882)
-    assert main(["watch", str(tmp_path / "p"), "--diagn-every", "10000", "--once", "-q",
-                 "--stop-when", "asdsf<0.0015", "--stop-after", "2"]) == 0
-    assert "stopping: asdsf<0.0015 held at 2 diagnostic points in a row" in \
-        capsys.readouterr().out
+    # split ESS (run 2's ..*********.): 76.8 115.9 153.4 190.9 at the points after the first
+    assert [round(r["split_ess"]["min"] or 0, 1) for r in records] == [0, 76.8, 115.9, 153.4,
+                                                                         190.9]
+    for rule in ("asdsf<0.0015", "split_ess>150"):
+        assert main(["watch", str(tmp_path / "p"), "--diagn-every", "10000", "--once", "-q",
+                     "--stop-when", rule, "--stop-after", "2"]) == 0
+        assert f"stopping: {rule} held at 2 diagnostic points in a row" in \
+            capsys.readouterr().out
 
 
 @pytest.mark.parametrize("rule, said", [
-    ("asdsf < 0.01 and split_ess > 200", "no statistic 'split_ess'"),
+    ("asdsf < 0.01 and tree_ess > 200", "no statistic 'tree_ess'"),
     ("asdsf = 0.01", "cannot read"),
 ])
 def test_stop_rules_that_cannot_be_read(rule, said):

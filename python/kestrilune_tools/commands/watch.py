@@ -32,7 +32,8 @@ from .converge import _ess
 
 _OPS: Dict[str, Callable[[float, float], bool]] = {
     "<=": operator.le, ">=": operator.ge, "<": operator.lt, ">": operator.gt}
-STATISTICS = ("asdsf", "msdsf", "splits", "generation", "trees", "used", "psrf", "ess")
+STATISTICS = ("asdsf", "msdsf", "splits", "generation", "trees", "used", "psrf", "ess",
+              "split_ess")
 _CONDITION = re.compile(r"^\s*([a-z_]+)\s*(<=|>=|<|>)\s*([-+0-9.eE]+)\s*$")
 
 Condition = Tuple[str, str, float]
@@ -56,7 +57,8 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                    help="e.g. \"asdsf<0.01 and trees>=1000\": exit 0 once it holds; "
                         f"statistics: {', '.join(STATISTICS)} (trees, used: the fewest of "
                         "any run; psrf: the largest over the parameters, ess: the smallest, "
-                        "as MrBayes' sump)")
+                        "as MrBayes' sump; split_ess: the smallest Tracer ESS of a split's "
+                        "presence in a run, over the splits of the ASDSF)")
     p.add_argument("--stop-after", type=int, default=1, metavar="K",
                    help="--stop-when must hold at K diagnostic points in a row (default 1)")
     p.add_argument("--json-lines", metavar="JSONL",
@@ -92,9 +94,10 @@ def holds(rule: List[Condition], record: Dict[str, object]) -> bool:
         got = record[name]
         if isinstance(got, list):
             got = min(got)
+        elif isinstance(got, dict):  # split_ess: its smallest
+            got = got["min"]
         if got is None or not _OPS[op](float(got), value):  # type: ignore[arg-type]
             return False  # a statistic not defined yet (no parameter log, too few samples)
-            return False
     return True
 
 
