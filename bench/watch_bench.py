@@ -88,30 +88,38 @@ def main() -> None:
     os.rmdir(folder)
 
 
-def split_ess_cost(runs: int, splits: int, window: int, fixed: int = 197) -> None:
+def split_ess_cost(runs: int, splits: int, window: int, fixed: int = 197,
+                   burst: int = 1000) -> None:
     import numpy as np
 
     rng = np.random.default_rng(1)
     live = RunTimeASDSF(runs, every=1)
     live._counts = np.zeros((fixed + splits, runs), dtype=np.int64)
+    trees = window + burst
     for r in range(runs):
-        flip = rng.random((window, splits)) < 0.02  # each split changes state 1 tree in 50
+        flip = rng.random((trees, splits)) < 0.02  # each split changes state 1 tree in 50
         present = (np.cumsum(flip, axis=0) + rng.integers(0, 2, splits)) % 2 == 1
         rows = [np.concatenate([np.arange(fixed), fixed + np.flatnonzero(p)]) for p in present]
         live._flat[r] = np.concatenate(rows).astype(np.int32)
         live._ptr[r] = np.concatenate([[0], np.cumsum([len(x) for x in rows])])
-        live._n[r] = window
-        live._move(r, "_hi", window, +1)
+        live._n[r] = trees
     kept = np.arange(fixed + splits)
-    wall, cpu = time.perf_counter(), time.process_time()
-    ess = [live._split_ess(kept, 0, window, r) for r in range(runs)]
-    wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
-    rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
-    low = min(float(np.nanmin(e)) for e in ess)
-    print(f"split ESS of {splits} varying (+{fixed} constant) splits x {runs} runs x {window} "
-          f"trees: {wall:.2f} s wall, {cpu:.2f} s CPU; peak {rss:.0f} MiB; smallest "
-          f"{low:.1f}; load {os.getloadavg()[0]:.1f}")
-
+    # A first point over [0, window), then the next after `burst` new trees per run, the
+    # burn-in a quarter of them: its lag sums move with the window.
+    for what, lo, hi in (("first point (lag sums made)", 0, window),
+                         (f"next point (+{burst} trees/run)", burst // 4, trees)):
+        wall, cpu = time.perf_counter(), time.process_time()
+        ess = []
+        for r in range(runs):
+            live._move(r, "_hi", hi, +1)
+            live._move(r, "_lo", lo, -1)
+            ess.append(live._split_ess(kept, lo, hi, r))
+        wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+        rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+        low = min(float(np.nanmin(e)) for e in ess)
+        print(f"split ESS, {what}: {splits} varying (+{fixed} constant) splits x {runs} "
+              f"runs x {hi - lo} trees: {wall:.2f} s wall, {cpu:.2f} s CPU; peak {rss:.0f} "
+              f"MiB; smallest {low:.1f}; load {os.getloadavg()[0]:.1f}")
 
 if __name__ == "__main__":
     main()

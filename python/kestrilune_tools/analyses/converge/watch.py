@@ -29,7 +29,7 @@ import numpy as np
 from ...reading.params import ParameterLog
 from ...table.engine import SplitTable
 from ..params import mrbayes_ess, mrbayes_psrf
-from .ess import tracer_ess
+from .ess import TRACER_MAX_LAG, tracer_ess_from_sums
 from ...table.splits import from_table, member_labels
 from .splitfreq import (DEFAULT_MIN_FREQ, SplitFrequencies, _asdsf_of, _kept, _sd_across_runs,
                         file_taxon_order)
@@ -42,7 +42,7 @@ _GENERATION = re.compile(r"(\d+)\s*$")
 WORST_SPLITS = 5  # splits of a point listed with their frequency in each run
 SPLIT_ESS_RULE = ("Tracer ESS of each split's 0/1 presence, per run over the samples after "
                   "the burn-in, for the splits of the ASDSF (constant: not defined)")
-_ESS_ROWS = 64  # presence traces per call of tracer_ess: bounds the FFT's memory
+_ESS_ROWS = 64  # presence traces per FFT when a split's lag sums are made anew
 
 
 def _plain(x: float) -> Optional[float]:
@@ -162,6 +162,11 @@ class RunTimeASDSF:
         self._ptr = [np.zeros(1, dtype=np.int64) for _ in range(n_runs)]
         self._gen = [np.zeros(0, dtype=np.int64) for _ in range(n_runs)]
         self._n = [0] * n_runs  # trees of each run
+        # Per run, for the splits of the last point: sum_t x_t x_{t+k} (k < 2000) of their
+        # 0/1 presence x over that point's window [lo, hi), moved with the window.
+        self._lag_ids = [np.zeros(0, dtype=np.int64) for _ in range(n_runs)]
+        self._lag_sums = [np.zeros((0, TRACER_MAX_LAG), dtype=np.int64) for _ in range(n_runs)]
+        self._lag_window: List[Optional[Tuple[int, int]]] = [None] * n_runs
         self._counts = np.zeros((0, n_runs), dtype=np.int64)
         self._hi = [0] * n_runs  # trees counted in
         self._lo = [0] * n_runs  # trees counted out again (burn-in)
@@ -228,6 +233,7 @@ class RunTimeASDSF:
         """Forget run ``run`` (its file was cut or replaced) and the points not yet given."""
         self._counts[:, run] = 0
         self._n[run] = self._hi[run] = self._lo[run] = 0
+        self._lag_window[run] = None
 
     # ------------------------------------------------------------------ points out
 
@@ -281,31 +287,79 @@ class RunTimeASDSF:
 
     def _split_ess(self, kept: np.ndarray, lo: int, hi: int, run: int) -> np.ndarray:
         """Tracer's ESS of the 0/1 presence of each split ``kept`` in trees [lo, hi) of
-        ``run`` (the window now counted in). Splits in every tree of the window or in none
-        have a constant trace (NaN) and are not traced; the others' traces are filled from
-        the window's split ids at once and measured a block of rows at a time."""
+        ``run`` (the window now counted in), from lag sums that follow the window: the
+        trees that entered it and left it since the last point are added and taken out,
+        so the cost follows them, not the window; a split new to the list has its sums
+        made over the whole window. A split in every tree of the window or in none has a
+        constant trace (no ESS) and its sums are known without looking."""
+        n, lags = hi - lo, TRACER_MAX_LAG
+        counts = self._counts[kept, run]
+        constant = (counts == 0) | (counts == n)
+        old_ids, old_sums = self._lag_ids[run], self._lag_sums[run]
+        window = self._lag_window[run]
+        if window is None or lo < window[0] or hi < window[1] or lo > window[1]:
+            old_ids, old_sums = old_ids[:0], old_sums[:0]  # the window cannot move there
+        # Each split's place in the old list (-1: not there).
+        where = np.full(self._counts.shape[0], -1, dtype=np.int64)
+        where[old_ids] = np.arange(len(old_ids))
+        at = where[kept]
+        sums = np.zeros((len(kept), lags), dtype=np.int64)
+        full = np.maximum(n - np.arange(lags), 0)
+        sums[constant & (counts == n)] = full  # present in every tree
+        moved = np.flatnonzero(~constant & (at >= 0))
+        if len(moved) and window is not None:
+            sums[moved] = self._move_lags(run, kept[moved], old_sums[at[moved]], window,
+                                          (lo, hi))
+        fresh = np.flatnonzero(~constant & (at < 0))
+        for start in range(0, len(fresh), _ESS_ROWS):
+            rows = fresh[start:start + _ESS_ROWS]
+            x = self._presence(run, kept[rows], lo, hi)
+            sums[rows] = _lagged(x, x, lags)
+        self._lag_ids[run], self._lag_sums[run] = kept.copy(), sums
+        self._lag_window[run] = (lo, hi)
         out = np.full(len(kept), np.nan)
-        n = hi - lo
-        c = self._counts[kept, run]
-        varying = np.flatnonzero((c > 0) & (c < n))
+        varying = np.flatnonzero(~constant)
         if n < 2 or not len(varying):
             return out
+        max_lag = min(n - 1, lags)
+        ids = kept[varying]
+        first = self._presence(run, ids, lo, lo + max_lag - 1)
+        last = self._presence(run, ids, hi - (max_lag - 1), hi)[:, ::-1]
+        out[varying] = tracer_ess_from_sums(sums[varying, :max_lag], counts[varying], first,
+                                            last, n)
+        return out
+
+    def _move_lags(self, run: int, ids: np.ndarray, sums: np.ndarray,
+                   old: Tuple[int, int], new: Tuple[int, int]) -> np.ndarray:
+        """The lag sums of splits ``ids`` over window ``old`` moved to window ``new`` (both
+        ends forward, overlapping): pairs with a tree that entered are added, then pairs
+        with a tree that left are taken out."""
+        (llo, lhi), (lo, hi) = old, new
+        lags = TRACER_MAX_LAG
+        sums = sums.copy()
+        if hi > lhi:  # pairs (t - k, t), t new: partners from lhi - lags + 1 on
+            c0 = max(llo, lhi - lags + 1)
+            context = self._presence(run, ids, c0, hi)
+            entered = context.copy()
+            entered[:, :lhi - c0] = 0
+            sums += _lagged(entered, context, lags)
+        if lo > llo:  # pairs (t, t + k), t gone: partners below min(hi, lo + lags - 1)
+            context = self._presence(run, ids, llo, min(hi, lo + lags - 1))
+            left = context.copy()
+            left[:, lo - llo:] = 0
+            sums -= _lagged(context, left, lags)
+        return sums
+
+    def _presence(self, run: int, ids: np.ndarray, a: int, b: int) -> np.ndarray:
+        """(len(ids), b - a) int8: 1 where split ids[i] is in tree a + j of ``run``."""
         row_of = np.full(self._counts.shape[0], -1, dtype=np.int64)
-        row_of[kept[varying]] = np.arange(len(varying))
+        row_of[ids] = np.arange(len(ids))
         ptr = self._ptr[run]
-        rows = row_of[self._flat[run][ptr[lo]:ptr[hi]]]
-        cols = np.repeat(np.arange(n, dtype=np.int64), np.diff(ptr[lo:hi + 1]))
+        rows = row_of[self._flat[run][ptr[a]:ptr[b]]]
+        cols = np.repeat(np.arange(b - a, dtype=np.int64), np.diff(ptr[a:b + 1]))
         sel = rows >= 0
-        rows, cols = rows[sel], cols[sel]
-        by_row = np.argsort(rows, kind="stable")
-        rows, cols = rows[by_row], cols[by_row]
-        bounds = np.searchsorted(rows, np.arange(0, len(varying) + _ESS_ROWS, _ESS_ROWS))
-        for b, start in enumerate(range(0, len(varying), _ESS_ROWS)):
-            stop = min(start + _ESS_ROWS, len(varying))
-            block = np.zeros((stop - start, n), dtype=np.int8)
-            a, z = bounds[b], bounds[b + 1]
-            block[rows[a:z] - start, cols[a:z]] = 1
-            out[varying[start:stop]] = tracer_ess(block)
+        out = np.zeros((len(ids), max(b - a, 0)), dtype=np.int8)
+        out[rows[sel], cols[sel]] = 1
         return out
 
     def _table(self, ids: np.ndarray, used: np.ndarray) -> SplitFrequencies:
@@ -329,6 +383,35 @@ class RunTimeASDSF:
     @property
     def last_generation(self) -> Tuple[Optional[int], ...]:
         return tuple(int(self._gen[r][n - 1]) if n else None for r, n in enumerate(self._n))
+
+
+def _lagged(x: np.ndarray, y: np.ndarray, lags: int) -> np.ndarray:
+    """(rows, lags) int64: sum_j x[:, j + k] y[:, j] for k below ``lags``, from one FFT of
+    each (0/1 rows: every sum a whole number, rounded to it)."""
+    rows, m = x.shape
+    if m == 0:
+        return np.zeros((rows, lags), dtype=np.int64)
+    size = _smooth(m + lags)
+    fx = np.fft.rfft(x.astype(np.float64), size, axis=1)
+    fy = fx if y is x else np.fft.rfft(y.astype(np.float64), size, axis=1)
+    return np.rint(np.fft.irfft(fx * np.conj(fy), size, axis=1)[:, :lags]).astype(np.int64)
+
+
+def _smooth(n: int) -> int:
+    """The smallest 2^a 3^b 5^c >= n: an FFT length as fast as a power of two, often
+    far shorter than the next one."""
+    best = 1 << int(math.ceil(math.log2(max(n, 1))))
+    five = 1
+    while five < best:
+        three = five
+        while three < best:
+            two = three
+            while two < n:
+                two *= 2
+            best = min(best, two)
+            three *= 3
+        five *= 5
+    return best
 
 
 def _put(array: np.ndarray, at: int, values: np.ndarray) -> np.ndarray:
