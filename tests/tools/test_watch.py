@@ -82,7 +82,11 @@ def test_command_once_with_json_lines_and_a_stop_rule(tmp_path, capsys):
     out = tmp_path / "w.jsonl"
     assert main(["watch", str(tmp_path / "p"), "--diagn-every", "10000", "--once", "-q",
                  "--json-lines", str(out), "--stop-when", "asdsf<0.0015 and used>=100",
-                 "--stop-after", "2"]) == 0
+                 "--stop-after", "2", "--report", str(tmp_path / "w.html")]) == 0
+    page = (tmp_path / "w.html").read_text()
+    assert "Splits at generation 50000" in page and "<code>..*********.</code>" in page
+    assert sorted(p.name for p in tmp_path.iterdir() if "w." in p.name) == ["w.html",
+                                                                           "w.jsonl"]
     records = [json.loads(line) for line in out.read_text().splitlines()]
     printed = capsys.readouterr().out
     # .mcmc: 0.000000 0.001041 0.001738 0.002088 0.001672; two in a row below 0.0015 never

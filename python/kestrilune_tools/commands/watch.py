@@ -25,10 +25,13 @@ import os
 import re
 import sys
 import time
-from typing import IO, Callable, Dict, List, Optional, Tuple
+from typing import IO, TYPE_CHECKING, Callable, Dict, List, Optional, Tuple
 
 from ..console.cli import CommandError, Context, UsageError, add_rooting_arguments
 from .converge import _ess
+
+if TYPE_CHECKING:
+    from ..analyses.converge.watch import RunTimeASDSF
 
 _OPS: Dict[str, Callable[[float, float], bool]] = {
     "<=": operator.le, ">=": operator.ge, "<": operator.lt, ">": operator.gt}
@@ -63,6 +66,9 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                    help="--stop-when must hold at K diagnostic points in a row (default 1)")
     p.add_argument("--json-lines", metavar="JSONL",
                    help="one JSON record per diagnostic point, written as it is made")
+    p.add_argument("--report", metavar="HTML",
+                   help="an HTML page of the runs and points so far, rewritten whole "
+                        "(write, then rename) at each diagnostic point")
     p.add_argument("--no-params", action="store_true",
                    help="leave out the parameter logs found beside the tree files")
     p.add_argument("--once", action="store_true",
@@ -185,6 +191,27 @@ def _parameters(paths: List[Optional[str]], generation: int, burnin: float
             "parameter_convention": "MrBayes sump: PSRF with its carried-over sums, ESS"}
 
 
+def _write_page(path: str, names: List[str], live: "RunTimeASDSF",
+                history: List[Dict[str, object]], args: argparse.Namespace, held: int) -> None:
+    """The HTML page of the points so far, written whole under another name, then renamed
+    over the last one: a browser or a copy never sees half a page."""
+    from ..console.outputs import atomic_path
+    from ..pictures.report.watch import watch_page
+
+    text = watch_page(history, list(zip(names, live.trees, live.last_generation)),
+                      f"ASDSF every {args.diagn_every} generations, burn-in "
+                      f"{args.burnin:g} of the samples, splits of frequency >= "
+                      f"{args.min_freq:g} in a run (as MrBayes)",
+                      f"stop when {args.stop_when}: held at {held} of {args.stop_after} "
+                      "points in a row" if args.stop_when else "")
+    try:
+        with atomic_path(path) as tmp:
+            with open(tmp, "w", encoding="utf-8") as out:
+                out.write(text)
+    except OSError as exc:
+        raise CommandError(f"cannot write {path}: {exc.strerror or exc}") from None
+
+
 def run(args: argparse.Namespace, ctx: Context) -> int:
     from ..analyses.converge.watch import RunTimeASDSF
     from ..reading.follow import GrowingTreeFile
@@ -199,6 +226,7 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         raise UsageError("--every must be above 0 and --stop-after at least 1")
     rule = parse_rule(args.stop_when) if args.stop_when else None
     json_path = ctx.output(args.json_lines, (".jsonl", ".json"), "--json-lines")
+    page_path = ctx.output(args.report, (".html", ".htm"), "--report")
     try:
         files = expand_runs(args.files)
     except FileNotFoundError as exc:
@@ -250,7 +278,8 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
                     live.add(r, batch.names, batch.newicks, follower.translate)
                 except ValueError as exc:
                     raise CommandError(f"{follower.path}: {exc}") from None
-            for point in (live.ready() if live is not None else []):
+            fresh = live.ready() if live is not None else []
+            for point in fresh:
                 record = point.to_dict()
                 record["trees"] = list(live.trees)  # type: ignore[union-attr]
                 asdsf = "-" if record["asdsf"] is None else f"{point.asdsf:.6f}"
@@ -274,9 +303,14 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
                 if rule is not None:
                     held = held + 1 if holds(rule, record) else 0
                     if held >= args.stop_after:
+                        if page_path:
+                            _write_page(page_path, names, live, history, args,  # type: ignore[arg-type]
+                                        held)
                         ctx.print(f"stopping: {args.stop_when} held at {held} diagnostic "
                                   f"point{'s' if held > 1 else ''} in a row")
                         return 0
+            if page_path and live is not None and fresh:
+                _write_page(page_path, names, live, history, args, held)
             if live_view:  # one screen, redrawn
                 view = screen(names, live.trees if live else tuple(0 for _ in files),
                               live.last_generation if live else tuple(None for _ in files),
