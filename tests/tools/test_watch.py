@@ -134,6 +134,7 @@ def test_live_screen_fits_80_columns_and_flags():
     assert text.count("100.0**") == 6 and text.count("300.0*") == 4 and text.count("+") == 5
     assert "0.4000  0.500 0.250 1.000 0.000  Homo|Pan" in text and "1.000  ..**." in text
     assert "smallest split ESS 150.0** (run 3): TTT" in text and "150.0**" in [x for x in lines if x.lstrip().startswith("120000")][0]
+    assert len(lines) <= 24
     assert lines[-1] == "stop when asdsf<0.01 and ess>200: held at 1 of 3 points in a row"
 
 

@@ -109,9 +109,9 @@ def holds(rule: List[Condition], record: Dict[str, object]) -> bool:
 
 def screen(names: List[str], trees: Tuple[int, ...], generations: Tuple[Optional[int], ...],
            history: List[Dict[str, object]], rule: Optional[str], held: int,
-           stop_after: int, rows: int = 10) -> List[str]:
+           stop_after: int, rows: int = 10, height: int = 24) -> List[str]:
     """The live view: each run's trees and last generation, then the last ``rows`` points
-    (ASDSF, the parameters' worst PSRF and ESS and the smallest split ESS, flagged: + above
+    (fewer when the screen would pass ``height`` lines; ASDSF, the parameters' worst PSRF and ESS and the smallest split ESS, flagged: + above
     1.01, ** below 200, * below 625), then the last point's splits with the largest SD
     across runs and its smallest split ESS, within 80 columns."""
     out = [f"{'run':<40} {'trees':>10} {'last generation':>16}"]
@@ -121,6 +121,8 @@ def screen(names: List[str], trees: Tuple[int, ...], generations: Tuple[Optional
     out.append("")
     out.append(f"{'generation':>12} {'ASDSF':>10} {'splits':>7} {'PSRF max':>10} "
                f"{'ESS min':>10} {'split ESS':>10}  parameter")
+    splits = _split_lines(history[-1] if history else {})
+    rows = max(3, min(rows, height - len(out) - len(splits) - (3 if rule else 1)))
     for r in history[-rows:]:
         asdsf = "-" if r["asdsf"] is None else f"{r['asdsf']:.6f}"
         psrf = r.get("psrf")
@@ -134,7 +136,7 @@ def screen(names: List[str], trees: Tuple[int, ...], generations: Tuple[Optional
                    f"{split_ess:>10}  {worst}")
     if not history:
         out.append(f"{'(no diagnostic point yet)':>40}")
-    out += _split_lines(history[-1] if history else {})
+    out += splits
     if rule:
         out.append("")
         out.append(f"stop when {rule}: held at {held} of {stop_after} points in a row"[:80])
