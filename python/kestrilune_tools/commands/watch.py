@@ -28,7 +28,7 @@ import time
 from typing import IO, TYPE_CHECKING, Callable, Dict, List, Optional, Tuple
 
 from ..console.cli import CommandError, Context, UsageError, add_rooting_arguments
-from .converge import _ess
+from ..console.cli import ess_text as _ess
 
 if TYPE_CHECKING:
     from ..analyses.converge.watch import RunTimeASDSF
