@@ -15,6 +15,13 @@ splits were first met here, so its last bit may differ.
 Each batch of new trees is parsed once into a small split table; its splits are matched to
 the ones seen before by their leaf sets, and per-run counts over the window move forward
 as trees enter it and leave it to the burn-in, so an update costs what the new trees hold.
+
+Each point also lists the splits of the ASDSF with the largest deviations across runs (a
+:class:`~.splitfreq.SplitFrequencies` table, as ``converge`` prints its own) and gives the
+split ESS: Tracer's ESS of each such split's 0/1 presence per run over the window, equal
+to :func:`~.ess.tracer_ess` of those traces (bit for bit while a window holds fewer than
+46,341 trees; beyond, where that function centres in floating point, to the last bits).
+Its lagged sums move with the window like the counts.
 """
 
 from __future__ import annotations
