@@ -107,10 +107,11 @@ def test_every_format_gives_the_mrbayes_trees(tmp_path, runs, fmt, write, ext):
         assert cli.main(["converge", "-q", "--diagn-every", "5000", "--json", str(out)]
                         + [str(p) for p in paths]) == 0
         assert json.loads(out.read_text())["asdsf_trace"]["unit"] == "generation"
-    if fmt == "revbayes_log":  # a base name stands for the runs, and every command reads it
-        assert expand_runs([tmp_path / "primates"]) == [str(p) for p in paths]
+    base = {"revbayes_log": "primates.trees", "exabayes": "test"}.get(fmt)
+    if base:  # a base name stands for the runs, and every command reads it
+        assert expand_runs([tmp_path / base]) == [str(p) for p in paths]
         for argv in (["rf", "-q"], ["summarize", "-q"]):
-            assert cli.main(argv + [str(tmp_path / "primates.trees")]) == 0
+            assert cli.main(argv + [str(tmp_path / base)]) == 0
 
 
 # (what the file holds, its text, a phrase of the one-line error)

@@ -61,6 +61,13 @@ def test_tracer_and_coda_numbers():
                       if not _printed_close(g, t)]
     assert not wrong
     both = parameter_diagnostics(read_param_runs(_runs("primates2"))).parameters
+    for line in (DATA / "primates2.combined.loganalyser.txt").read_text().splitlines()[1:]:
+        c = line.split("\t")
+        r = both[c[0]].tracer_combined
+        got = [r.mean, r.median, r.hpd_lower, r.hpd_upper, r.ess_tracer]
+        wrong += [(c[0], g, t) for g, t in zip(got, [c[1], *c[3:7]])
+                  if not _printed_close(g, t)]
+    assert not wrong and r.n == 752
     for line in (DATA / "primates2.coda.txt").read_text().splitlines()[2:]:
         name, *ess = line.split("\t")
         d = both[name]
@@ -220,3 +227,27 @@ def test_a_real_beast2_run_pair(capsys):
     out = capsys.readouterr().out
     assert "beast2_relaxed.run2.trees.gz <- beast2_relaxed.run2.log.gz" in out
     assert "rateCa~gories.10" in out and "samples after the burn-in: 301, 301" in out
+
+
+def test_stationarity_test_as_coda_heidel_diag():
+    from kestrilune_tools.analyses.stationarity import heidelberger_welch
+
+    rows = [line.split("\t") for line in
+            (DATA / "heidel_diag.txt").read_text().splitlines()[2:]]
+    wrong, seen = [], set()
+    for file in dict.fromkeys(r[0] for r in rows):
+        sub = file.split(".")[0] if file.endswith(".p.gz") else ""
+        log = read_params(DATA / sub / file)
+        start, pvalue, _ = heidelberger_welch(log.values.T)
+        got = {n: (int(s) + 1 if s >= 0 else "NA", p)
+               for n, s, p in zip(log.names, start, pvalue)}
+        for _, name, s, p in (r for r in rows if r[0] == file):
+            seen.add(file)
+            if got[name][0] != (s if s == "NA" else int(s)) or \
+                    got[name][1] != pytest.approx(float(p), rel=1e-9):
+                wrong.append((file, name, got[name], s, p))
+    assert not wrong and len(seen) == 7
+    # The run's suggestion: the largest start over its columns, or none while one fails.
+    s1, s2 = parameter_diagnostics(read_param_runs(_runs("primates2"))).suggested
+    assert (s1.samples, s1.failed) == (None, ["r(C<->T)", "pi(T)"])
+    assert (s2.samples, s2.generation, s2.column) == (201, 20100, "pi(T)")

@@ -181,18 +181,23 @@ def test_map_holds_the_points_it_states_and_names_them(opened):
     assert fills["lnl"] != fills["gen"] and opened.get_log("browser") == []
 
 
-@pytest.mark.parametrize("inputs, scatters", [
-    (["cynmix3/cynmix3"], 2),  # three runs: run 1 against each other
-    (["primates2/primates2.run1.t.gz"], 0),  # one run: nothing across runs
+@pytest.mark.parametrize("inputs, scatters, hpd_bars", [
+    (["cynmix3/cynmix3"], 2, 0),  # three runs: run 1 against each other
+    (["primates2/primates2.run1.t.gz"], 0, 0),  # one run: nothing across runs
+    # dated BEAST 2 runs: the consensus as a time tree, a bar at each of its 5 inner nodes
+    (["beast2_relaxed.run1.trees.gz", "beast2_relaxed.run2.trees.gz", "--rooted"], 1, 5),
 ])
-def test_other_analyses_render_without_console_error(browser, tmp_path, inputs, scatters):
+def test_other_analyses_render_without_console_error(browser, tmp_path, inputs, scatters,
+                                                      hpd_bars):
     page = tmp_path / "p.html"
-    assert cli.main(["report", *(str(DATA / i) for i in inputs), "-o", str(page),
-                     "--quiet"]) == 0
+    assert cli.main(["report", *(i if i.startswith("-") else str(DATA / i) for i in inputs),
+                     "-o", str(page), "--quiet"]) == 0
     browser.get(page.as_uri())
     assert browser.get_log("browser") == []
     shown = _js(browser, "return document.querySelectorAll('#split-scatter figure').length")
     assert shown == scatters
+    assert _js(browser, "return document.querySelectorAll('#dated-tree rect.hpd').length") \
+        == hpd_bars
     assert _js(browser, "return document.querySelectorAll('#map-svg circle').length") == \
         int(browser.find_element("css selector", "#map-count b").get_attribute("data-count"))
 

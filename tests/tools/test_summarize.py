@@ -419,3 +419,120 @@ def test_bad_input_is_refused_with_a_clear_message(tmp_path, call, message):
     unrooted, rooted = _sd(path), _sd(path, rooted=True)
     with pytest.raises(ValueError, match=re.escape(message)):
         call(unrooted, rooted, rooted)
+
+
+@pytest.mark.parametrize("runs, con_tre", [
+    (PRIMATES, DATA / "primates2.con.tre"),  # two runs, branch lengths
+    (CYNMIX, DATA / "cynmix3.con.tre"),  # three runs, topologies only
+    (CYNMIX1, DATA / "cynmix1.con.tre"),  # one run: no spread across runs
+], ids=["primates_2runs", "cynmix_3runs", "cynmix_1run"])
+def test_consensus_carries_every_sumt_key(runs, con_tre):
+    from kestrilune_tools.analyses.summaries.sumt import sumt_keys
+
+    sd = _sd(runs, burnin="25%")
+    tree = S.majority_consensus(sd)
+    tmap, trees = _nexus_trees(con_tre)
+    outgroup = tmap["1"]
+    keys = sumt_keys(tree, sd)
+    ours = _node_annotations(keys.newick(list(tree.leaf_names),
+                                         tree.leaf_names.index(outgroup)), {})
+    full = frozenset(tree.leaf_names)
+
+    def side(clade):
+        return full - clade if outgroup in clade else clade
+
+    ours = {side(c): a for c, a in ours.items()}
+    wrong, checked = [], 0
+    for clade, ann in _node_annotations(trees["con_50_majrule"], tmap).items():
+        mine = ours.get(side(clade), {})
+        if "topo" in str(runs):  # lengths stripped from these copies
+            ann = {k: v for k, v in ann.items() if not k.startswith("length")}
+        if set(mine) != set(ann):
+            wrong.append((sorted(clade), sorted(mine), sorted(ann)))
+            continue
+        for key, text in ann.items():
+            if text.startswith('"'):
+                ok = mine[key] == text
+            else:
+                got = [float(x) for x in mine[key].strip("{}").split(",")]
+                ok = got == pytest.approx([float(x) for x in text.strip("{}").split(",")],
+                                          rel=1e-8, abs=1e-12)
+            if not ok:
+                wrong.append((sorted(clade), key, mine[key], text))
+        checked += 1
+    assert not wrong and checked == len(tree.split_ids)
+
+
+def _best_assembled(sd, majority_rule):
+    """(majority clades, log product of credibilities) of the best tree assembled from
+    observed partitions, found by listing every such tree."""
+    from kestrilune_tools.analyses.summaries.ccd import ccd1
+
+    c = ccd1(sd)
+    parts, memo = {}, {}
+    for p, a, b in c.partitions.tolist():
+        parts.setdefault(p, []).append((a, b))
+
+    def subtrees(k):
+        if c.clade_sizes[k] == 1:
+            return [frozenset()]
+        if k not in memo:
+            memo[k] = [frozenset([k]) | x | y for a, b in parts[k]
+                       for x in subtrees(a) for y in subtrees(b)]
+        return memo[k]
+
+    n = c.n_trees
+    return max((sum(2 * c.clade_counts[k] > n for k in t if k != c.root) if majority_rule
+                else 0, sum(math.log(c.clade_counts[k] / n) for k in t if k != c.root))
+               for t in subtrees(c.root))
+
+
+def test_hipstr_and_mrhipstr_are_the_best_assembled_trees():
+    from kestrilune_tools.table.engine import SplitTable
+    from kestrilune_tools.table.splits import from_table
+
+    rng = np.random.default_rng(3)
+    taxa = list("ABCDEFG")
+
+    def random_tree():
+        nodes = list(taxa)
+        while len(nodes) > 1:
+            a, b = sorted(rng.choice(len(nodes), 2, replace=False))
+            nodes = nodes[:a] + nodes[a + 1:b] + nodes[b + 1:] + [f"({nodes[a]},{nodes[b]})"]
+        return nodes[0] + ";"
+
+    differ = 0
+    for _ in range(150):  # samples of 4 topologies, 1 to 6 trees each
+        texts = [t for t in (random_tree() for _ in range(4)) for _ in range(rng.integers(1, 7))]
+        sd = from_table(SplitTable([str(i) for i in range(len(texts))], iter(texts), [{}],
+                                   [0] * len(texts), rooted=True))
+        total, n = sd.counts().sum(axis=1), len(texts)
+        got = {}
+        for majority in (False, True):
+            tree = S.hipstr(sd, majority_rule=majority)
+            inner = [i for i in tree.split_ids if 1 < sd.membership[i].sum() < len(taxa)]
+            got[majority] = (sum(2 * total[i] > n for i in inner) if majority else 0,
+                             tree.score)
+            best = _best_assembled(sd, majority)
+            assert got[majority][0] == best[0]
+            assert got[majority][1] == pytest.approx(best[1], abs=1e-9)
+        differ += got[True][1] < got[False][1] - 1e-9  # a majority clade kept at a cost
+    assert differ > 3
+    # From the 10-taxon walk: no sample tree beats it (the MCC tree is one candidate).
+    sd = _sd([WALK10], rooted=True)
+    assert S.hipstr(sd).score >= math.log(S.mcc_tree(sd, "product").score) - 1e-12
+
+
+def test_node_convergence_keys_equal_the_converge_split_table():
+    from kestrilune_tools.analyses.converge.report import diagnose
+    from kestrilune_tools.analyses.converge.splitfreq import split_convergence
+
+    rep = diagnose([str(p) for p in CYNMIX], burnin="25%", ess=False)
+    sd = _sd(CYNMIX, burnin="25%")
+    id_of = {label: i for i, label in enumerate(sd.labels())}
+    sdsf, ess = split_convergence(sd, [id_of[label] for label in rep.table.labels], block=3)
+    per_run = np.stack([r.split_ess for r in rep.runs])
+    want = np.where(np.isnan(per_run).all(axis=0), np.nan,
+                    np.nanmin(np.where(np.isnan(per_run), np.inf, per_run), axis=0))
+    assert np.array_equal(sdsf, rep.table.sd, equal_nan=True)
+    assert np.array_equal(ess, want, equal_nan=True) and np.isfinite(ess).sum() >= 10

@@ -74,9 +74,10 @@ def test_text_and_integer_traits_equal_treeannotator(tmp_path):
 
 
 def test_limit_leaves_only_the_posterior_below_it(tmp_path):
-    out = tmp_path / "mcc.nex"
+    out, png = tmp_path / "mcc.nex", tmp_path / "mcc.png"  # drawn as a chronogram too
     assert cli.main(["summarize", str(BEAST), "--burnin", "200", "--mcc", "--heights", "ca",
-                     "--limit", "0.9", "-o", str(out), "-q"]) == 0
+                     "--limit", "0.9", "-o", str(out), "--plot", str(png), "-q"]) == 0
+    assert png.read_bytes()[:4] == b"\x89PNG"
     internal = [notes for _, notes in _nodes(out).values() if "posterior" in notes]
     low = [n for n in internal if n["posterior"] < 0.9]
     assert low and all(set(n) == {"posterior"} for n in low)

@@ -22,6 +22,8 @@ Conventions (each number in the JSON says which it follows):
   over runs, as ``effectiveSize`` of an ``mcmc.list`` gives it.
 
 A run's burn-in is that of its trees: ``int(fraction * rows)`` samples, or a fixed count.
+Beside it, each run gets the burn-in the Heidelberger-Welch stationarity test suggests
+(:mod:`.stationarity`, as ``coda::heidel.diag``), never applied on its own.
 """
 
 from __future__ import annotations
@@ -29,7 +31,7 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass, field
 from fractions import Fraction
-from typing import Any, Dict, List, Sequence, Tuple, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -37,6 +39,7 @@ from ..reading import ParameterLog, parse_burnin
 from ..reading.burnin import Burnin
 from .converge.ess import tracer_ess
 from .converge.rmath import coda_ess
+from .stationarity import RULE, BurninSuggestion, suggested_burnin
 
 __all__ = ["ParameterDiagnostics", "ParameterRun", "SumpStats", "ParameterReport",
            "parameter_diagnostics", "mrbayes_ess", "mrbayes_psrf", "mrbayes_hpd",
@@ -59,9 +62,12 @@ CONVENTIONS = {
     "gelman-rubin": "sqrt((n - 1) / n + (m + 1) / m * B / W), B the variance of the run "
                     "means, W the mean of the runs' own variances, n the mean run length",
     "tracer": "Tracer / BEAST loganalyser: ESS from autocovariances summed in positive pairs "
-              "(lags below min(n - 1, 2000)); median and 95% HPD as Tracer computes them",
+              "(lags below min(n - 1, 2000)); median and 95% HPD as Tracer computes them; "
+              "combined: the runs after their burn-ins joined end to end and analysed as one "
+              "trace, as Tracer's Combined trace",
     "coda": "coda::effectiveSize: n var(x) / spectrum0.ar(x) (the spectral density at 0) "
             "per run; across runs the sum over runs, as for an mcmc.list",
+    "heidelberger-welch": RULE + "; p-value of the last window tried, over the whole run",
 }
 
 
@@ -102,6 +108,9 @@ class ParameterDiagnostics:
     psrf_gelman_rubin: float
     ess_coda_total: float
     flags: List[str]  # keys of PARAMETER_GUIDES that this parameter meets
+    # Tracer's "Combined" trace: the runs' samples after their burn-ins, one after another,
+    # analysed as one trace (its ESS, mean, median, HPD). None with one run.
+    tracer_combined: Optional[ParameterRun] = None
 
     @property
     def min_ess(self) -> float:
@@ -119,6 +128,7 @@ class ParameterReport:
     step_name: str
     parameters: Dict[str, ParameterDiagnostics]
     notes: List[str] = field(default_factory=list)
+    suggested: List[BurninSuggestion] = field(default_factory=list)  # per run
 
     def to_dict(self) -> Dict[str, Any]:
         """Every number at full double precision, with its convention; NaN (a constant
@@ -142,10 +152,28 @@ class ParameterReport:
                                         "variance": r.variance, "hpd_lower": r.hpd_lower,
                                         "hpd_upper": r.hpd_upper, "ess": r.ess_tracer,
                                         "samples": r.n} for r in d.runs],
-                           "min_ess": d.min_ess},
+                           "min_ess": d.min_ess,
+                           "combined": None if d.tracer_combined is None else {
+                               "mean": d.tracer_combined.mean,
+                               "median": d.tracer_combined.median,
+                               "variance": d.tracer_combined.variance,
+                               "hpd_lower": d.tracer_combined.hpd_lower,
+                               "hpd_upper": d.tracer_combined.hpd_upper,
+                               "ess": d.tracer_combined.ess_tracer,
+                               "samples": d.tracer_combined.n}},
                 "coda": {"ess_per_run": [r.ess_coda for r in d.runs],
                          "ess_total": d.ess_coda_total},
-            } for d in self.parameters.values()],
+                "heidelberger-welch": {
+                    "start_per_run": [s.starts[j] if s.starts else None
+                                      for s in self.suggested],
+                    "pvalue_per_run": [s.pvalues[j] if s.pvalues else None
+                                       for s in self.suggested]},
+            } for j, d in enumerate(self.parameters.values())],
+            "suggested_burnin": {
+                "rule": RULE,
+                "per_run": [{"samples": s.samples, "generation": s.generation,
+                             "column": s.column, "not_stationary": s.failed,
+                             "not_tested": s.skipped} for s in self.suggested]},
             "notes": self.notes,
         })
 
@@ -336,16 +364,24 @@ def parameter_diagnostics(logs: Sequence[ParameterLog], burnin: Burnin = "25%",
                          min_ess=min(ess), avg_ess=sum(ess) / len(ess),
                          psrf=mrbayes_psrf(cols))
         gr = mrbayes_psrf(cols, carry_over=False)
+        combined = None
+        if len(cols) > 1:
+            lo, hi = tracer_hpd(pooled)
+            combined = ParameterRun(
+                n=len(pooled), mean=mean, median=tracer_median(pooled), variance=var,
+                hpd_lower=lo, hpd_upper=hi, ess_mrbayes=math.nan,
+                ess_tracer=float(tracer_ess(pooled[None, :])[0]), ess_coda=math.nan)
         d = ParameterDiagnostics(name=name, runs=runs, sump=sump, psrf_gelman_rubin=gr,
                                  ess_coda_total=float(sum(r.ess_coda for r in runs)),
-                                 flags=[])
+                                 flags=[], tracer_combined=combined)
         d.flags.extend(_flags(d))
         params[name] = d
     if len(logs) < 2:
         notes.append("one run: the PSRF compares runs and needs at least two")
     return ParameterReport(paths=[log.path for log in logs], formats=[log.format for log in logs],
                            rows=[log.n_rows for log in logs], burnin=drops,
-                           step_name=logs[0].step_name, parameters=params, notes=notes)
+                           step_name=logs[0].step_name, parameters=params, notes=notes,
+                           suggested=[suggested_burnin(log) for log in logs])
 
 
 def _blank(name: str, sizes: List[int]) -> ParameterDiagnostics:

@@ -358,6 +358,7 @@ def _parameter_lines(prep: ParameterReport) -> List[str]:
     if worst_psrf[1]:
         worst.append(f"largest PSRF {worst_psrf[0]:.3f} ({worst_psrf[1]})")
     lines.append(f"samples after the burn-in: {used} per run")
+    lines.extend(_suggestion_lines(prep))
     if worst:
         lines.append("worst: " + "; ".join(worst))
     lines.append("mean, 95% HPD, PSRF: as MrBayes sump (runs pooled); PSRF GR: Gelman-Rubin")
@@ -366,6 +367,32 @@ def _parameter_lines(prep: ParameterReport) -> List[str]:
     for note in prep.notes:
         lines.append(f"note: {note}")
     return lines
+
+
+def _suggestion_lines(prep: ParameterReport) -> List[str]:
+    """The burn-in the Heidelberger-Welch test suggests for each run, wrapped at 80."""
+    import textwrap
+
+    from ..analyses.stationarity import MIN_SAMPLES
+
+    parts = []
+    for r, s in enumerate(prep.suggested):
+        if s.samples is None:
+            if prep.rows[r] < MIN_SAMPLES:
+                what = f"none, fewer than {MIN_SAMPLES} samples to test"
+            elif s.failed:
+                what = ("none, not stationary: " + ", ".join(s.failed[:4]) +
+                        (f" and {len(s.failed) - 4} more" if len(s.failed) > 4 else ""))
+            else:
+                what = "none, no column varies"
+        else:
+            what = f"{s.samples} samples ({prep.step_name} {s.generation}, set by {s.column})"
+        parts.append(f"run {r + 1} {what}")
+    if not parts:
+        return []
+    text = ("suggested burn-in (Heidelberger-Welch test as coda::heidel.diag, largest over "
+            "the columns): " + "; ".join(parts))
+    return textwrap.wrap(text, 79, subsequent_indent="  ", break_on_hyphens=False)
 
 
 def _parameter_pictures(logs: Sequence[ParameterLog], prep: ParameterReport,
@@ -385,7 +412,8 @@ def _parameter_pictures(logs: Sequence[ParameterLog], prep: ParameterReport,
             path = os.path.join(args.plot_dir, file)
             try:
                 with atomic_path(path) as tmp:
-                    parameter_picture(logs, j, prep.burnin, tmp, labels=labels, note=note)
+                    parameter_picture(logs, j, prep.burnin, tmp, labels=labels, note=note,
+                                      suggested=[s.samples for s in prep.suggested])
             except OSError as exc:
                 raise CommandError(f"cannot write {path}: {exc.strerror or exc}") from None
             ph.update(j + 1)

@@ -6,8 +6,8 @@
 
 Each file is one run; a MrBayes base name (``analysis``) stands for its ``.run*.t`` files.
 Trees are compared as rooted clades when ``--rooted`` is given or every file marks its trees
-``[&R]``, as unrooted splits otherwise; the MCC and CCD trees need rooted trees. Without a
-tree option the majority-rule consensus is made. The definitions are those of
+``[&R]``, as unrooted splits otherwise; the MCC, CCD and HIPSTR trees need rooted trees.
+Without a tree option the majority-rule consensus is made. The definitions are those of
 :mod:`kestrilune_tools.analyses.summaries`.
 
 ``--heights keep|mean|median|ca`` makes dated trees annotated as TreeAnnotator 1.10 writes
@@ -30,7 +30,8 @@ import argparse
 import csv
 import json
 import math
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple, cast
+from typing import (TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Set, Tuple,
+                    cast)
 
 import numpy as np
 
@@ -55,7 +56,7 @@ _NEXUS_SUFFIXES = (".nex", ".nexus", ".tre", ".tree", ".trees")
 _NEWICK_SUFFIXES = (".nwk", ".newick")
 _TABLE_SUFFIXES = (".tsv",)
 _JSON_SUFFIXES = (".json",)
-_ROOTED_METHODS = ("mcc", "ccd0", "ccd1")
+_ROOTED_METHODS = ("mcc", "ccd0", "ccd1", "hipstr", "mrhipstr")
 _SHOWN_TOPOLOGIES = 5
 
 
@@ -78,6 +79,13 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                         "trees of observed clades); rooted binary trees only")
     g.add_argument("--ccd1", action="store_true",
                    help="MAP tree of the CCD1 (conditional clade probabilities); rooted "
+                        "binary trees only")
+    g.add_argument("--hipstr", action="store_true",
+                   help="HIPSTR tree (TreeAnnotator X): the best product of clade "
+                        "credibilities over trees assembled from observed subtrees; rooted "
+                        "binary trees only")
+    g.add_argument("--mrhipstr", action="store_true",
+                   help="MrHIPSTR: HIPSTR keeping as many majority clades as it can; rooted "
                         "binary trees only")
     g.add_argument("--no-lengths", action="store_true",
                    help="no branch lengths (default: each split's mean length over the trees "
@@ -141,7 +149,8 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
     if args.target and not args.heights:
         args.heights = "keep"  # TreeAnnotator's default: the target's own heights
     if out_plot and args.target and not any((args.consensus is not None, args.allcompat,
-                                             args.mcc, args.ccd0, args.ccd1)):
+                                             args.mcc, args.ccd0, args.ccd1, args.hipstr,
+                                             args.mrhipstr)):
         raise UsageError("--plot draws the summary trees, and --target alone makes none: "
                          "add --mcc, --consensus, ... or drop --plot")
     if args.heights and args.no_lengths:
@@ -192,9 +201,10 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
     _print_summary(ctx, ts, sd, trees, table, order, outgroup, annotated)
     if out_trees:
         n_out = len(trees) + ("target" in annotated)
+        conv = _convergence_keys(ctx, sd, trees, annotated) if sd.n_groups > 1 else {}
         ctx.write(out_trees, f"{n_out} tree{'s' if n_out > 1 else ''}",
                   lambda tmp: _write_trees(tmp, out_trees, trees, order, outgroup, ts,
-                                           annotated, sd, args.support_labels))
+                                           annotated, sd, args.support_labels, conv))
     if out_table:
         with ctx.phase("reading topologies", total=len(table), unit="topologies") as ph:
             newicks = table.newicks(ts, advance=ph.advance)
@@ -210,7 +220,9 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         ctx.write(out_plot, "cladogram" + ("s" if len(trees) > 1 else ""),
                   lambda tmp: cladograms([t for _, t in trees], tmp,
                                          titles=[_title(t) for _, t in trees],
-                                         outgroup=outgroup), verb="drawing")
+                                         outgroup=outgroup,
+                                         dated=[annotated.get(k) for k, _ in trees]),
+                  verb="drawing")
     ctx.print(ctx.timing_line())
     return 0
 
@@ -230,6 +242,10 @@ def _methods(args: argparse.Namespace) -> List[str]:
         methods.append("ccd0")
     if args.ccd1:
         methods.append("ccd1")
+    if args.hipstr:
+        methods.append("hipstr")
+    if args.mrhipstr:
+        methods.append("mrhipstr")
     if not methods and not args.target:
         args.consensus = 0.5
         methods.append("consensus")
@@ -248,6 +264,9 @@ def _makers(S: ModuleType, args: argparse.Namespace, methods: List[str]
         "mcc": ("mcc", "MCC tree", lambda sd: S.mcc_tree(sd, args.mcc)),
         "ccd0": ("ccd0_map", "CCD0 MAP tree", lambda sd: S.ccd0_map(sd, lengths=lengths)),
         "ccd1": ("ccd1_map", "CCD1 MAP tree", lambda sd: S.ccd1_map(sd, lengths=lengths)),
+        "hipstr": ("hipstr", "HIPSTR tree", lambda sd: S.hipstr(sd, lengths=lengths)),
+        "mrhipstr": ("mrhipstr", "MrHIPSTR tree",
+                     lambda sd: S.hipstr(sd, majority_rule=True, lengths=lengths)),
     }
     return [table[m] for m in methods]
 
@@ -262,7 +281,7 @@ def _rooting(args: argparse.Namespace, heads: Sequence[FileHead], methods: List[
         return True
     needs = [m for m in methods if m in _ROOTED_METHODS]
     if needs:
-        names = {"mcc": "--mcc", "ccd0": "--ccd0", "ccd1": "--ccd1"}
+        names = {m: "--" + m for m in _ROOTED_METHODS}
         if args.rooted is False:
             raise CommandError(f"{', '.join(names[m] for m in needs)} cannot be combined "
                                "with --unrooted: they summarise rooted trees")
@@ -475,23 +494,79 @@ def _tree_comment(tree: SummaryTree) -> str:
     return f" [&{','.join(items)}]" if items else ""
 
 
+def _convergence_keys(ctx: Context, sd: SplitData, trees: NamedTrees,
+                      annotated: Dict[str, AnnotatedTree]) -> Dict[int, Tuple[float, float]]:
+    """(SDSF, split ESS) of every split of the trees written, by split id (see
+    :func:`~kestrilune_tools.analyses.converge.splitfreq.split_convergence`); the annotated
+    trees get them as ``sdsf`` and ``split_ess`` after ``posterior``."""
+    from ..analyses.converge.splitfreq import split_convergence
+
+    ids: Set[int] = set()
+    for _, tree in trees:
+        ids.update(int(i) for i in tree.split_ids)
+    id_of: Dict[int, int] = {}
+    if annotated:
+        packed = np.packbits(sd.membership, axis=1, bitorder="little")
+        wanted = {m for at in annotated.values() for m in at.target.masks}
+        for i, row in enumerate(packed):
+            m = int.from_bytes(row.tobytes(), "little")
+            if m in wanted:
+                id_of[m] = i
+        ids.update(id_of.values())
+    order = sorted(ids)
+    with ctx.phase("split convergence per node"):
+        sdsf, ess = split_convergence(sd, order)
+    values = {i: (float(a), float(b)) for i, a, b in zip(order, sdsf, ess)}
+    for at in annotated.values():
+        for m, notes in zip(at.target.masks, at.annotations):
+            got = values.get(id_of.get(m, -1))
+            if got is None or "posterior" not in notes:
+                continue
+            keep = list(notes.items())
+            notes.clear()
+            for k, v in keep:
+                notes[k] = v
+                if k == "posterior":
+                    notes.update({name: x for name, x in zip(("sdsf", "split_ess"), got)
+                                  if not math.isnan(x)})
+    return values
+
+
+def _keys_text(value: Optional[Tuple[float, float]], sdsf: bool = True) -> str:
+    if value is None:
+        return ""
+    pairs = zip(("sdsf", "split_ess"), value) if sdsf else [("split_ess", value[1])]
+    return ",".join(f"{name}={x!r}" for name, x in pairs if not math.isnan(x))
+
+
 def _write_trees(tmp: str, path: str, trees: NamedTrees, order: List[int], outgroup: int,
                  ts: TreeSet, annotated: Dict[str, AnnotatedTree], sd: SplitData,
-                 support_labels: bool = False) -> None:
+                 support_labels: bool = False,
+                 conv: Optional[Dict[int, Tuple[float, float]]] = None) -> None:
     leaf_names = sd.leaf_names
     rooting = "[&R]" if sd.rooted else "[&U]"
     target = annotated.get("target")
     from ..analyses.summaries import newick_label
+    from ..analyses.summaries.sumt import sumt_keys
+
+    def text_of(key: str, tree: SummaryTree, labels: List[str]) -> str:
+        at = annotated.get(key)
+        if at is not None:
+            return at.to_newick(labels, support_labels)
+        # the SDSF beside sumt's keys would repeat its prob_stddev
+        sumt = not tree.rooted and "consensus" in tree.method
+        extra = [_keys_text(conv.get(int(i)), not sumt) for i in tree.split_ids] \
+            if conv else None
+        if sumt:  # as MrBayes' sumt writes it
+            return sumt_keys(tree, sd, extra).newick(labels, outgroup, support_labels)
+        return tree.to_newick(labels, outgroup=outgroup, support_labels=support_labels,
+                              posterior_key=tree.rooted, extra=extra)
 
     with open(tmp, "w", encoding="utf-8", newline="\n") as fh:
         if path.lower().endswith(_NEWICK_SUFFIXES):
             labels = _labels(leaf_names)
             for key, tree in trees:
-                at = annotated.get(key)
-                fh.write((at.to_newick(labels, support_labels) if at else
-                          tree.to_newick(labels, outgroup=outgroup,
-                                         support_labels=support_labels,
-                                         posterior_key=tree.rooted)) + "\n")
+                fh.write(text_of(key, tree, labels) + "\n")
             if target is not None:
                 fh.write(target.to_newick(labels, support_labels) + "\n")
             return
@@ -509,10 +584,7 @@ def _write_trees(tmp: str, path: str, trees: NamedTrees, order: List[int], outgr
             fh.write(f"\t\t{k + 1}\t{newick_label(leaf_names[leaf])}{sep}\n")
         fh.write("\t\t;\n")
         for name, tree in trees:
-            at = annotated.get(name)
-            text = (at.to_newick(labels, support_labels) if at else
-                    tree.to_newick(labels, outgroup=outgroup, support_labels=support_labels,
-                                   posterior_key=tree.rooted))
+            text = text_of(name, tree, labels)
             fh.write(f"\ttree {name}{_tree_comment(tree)} = {rooting} {text}\n")
         if target is not None:
             fh.write(f"\ttree target = {rooting} {target.to_newick(labels, support_labels)}\n")

@@ -7,7 +7,7 @@ Needs matplotlib (``pip install 'kestrilune[plot]'``).
 from __future__ import annotations
 
 import re
-from typing import List, Sequence
+from typing import List, Optional, Sequence
 
 import numpy as np
 
@@ -33,10 +33,12 @@ def picture_names(names: Sequence[str]) -> List[str]:
 
 
 def parameter_picture(logs: Sequence[ParameterLog], column: int, burnin: Sequence[int],
-                      path: str, *, labels: Sequence[str], note: str = "") -> str:
+                      path: str, *, labels: Sequence[str], note: str = "",
+                      suggested: Sequence[Optional[int]] = ()) -> str:
     """Trace (left) and density (right) of column ``column`` of every run's log; the first
     ``burnin[r]`` samples of run ``r`` are shaded on the trace and left out of the
-    density. ``note``: what the title adds (flags, say)."""
+    density. ``suggested[r]``: the burn-in (samples) a stationarity test suggests for run
+    ``r``, drawn as a dashed line in the run's colour. ``note``: what the title adds."""
     plt = require_matplotlib()
     name = logs[0].names[column]
     colors = run_colors(len(logs))
@@ -49,6 +51,11 @@ def parameter_picture(logs: Sequence[ParameterLog], column: int, burnin: Sequenc
             trace.axvspan(x[0], x[min(b, len(x) - 1)], color="0.85", zorder=0,
                           label="burn-in" if r == 0 else None)
         trace.plot(x, y, color=colors[r], lw=0.6, alpha=0.8, label=labels[r])
+        if r < len(suggested) and suggested[r] is not None and len(x):
+            drawn = any(s is not None for s in suggested[:r])
+            trace.axvline(x[min(int(suggested[r] or 0), len(x) - 1)], color=colors[r],
+                          lw=1.0, ls="--", zorder=3,
+                          label=None if drawn else "suggested burn-in (Heidelberger-Welch)")
         kept = y[b:]
         kept = kept[np.isfinite(kept)]
         if len(kept) and np.ptp(kept) > 0:

@@ -1,20 +1,24 @@
-"""Pictures of summary trees: a cladogram with the support of every clade.
+"""Pictures of summary trees: a cladogram with the support of every clade, or, for a dated
+tree, a chronogram with the 95% HPD interval of every node height.
 
-Needs matplotlib (``pip install 'kestrilune[plot]'``). Leaves are aligned on the right, each
-internal node one step left of its leftmost child, and every internal node carries its
-support (the share of trees that hold its clade) as a percentage. Several trees are drawn
-side by side in one picture.
+Needs matplotlib (``pip install 'kestrilune[plot]'``). In a cladogram leaves are aligned on
+the right, each internal node one step left of its leftmost child. In a chronogram every
+node stands at its height on a time axis (time before the youngest tip, the present on the
+right) and a bar spans its ``height_95%_HPD``. Every internal node carries its support (the
+share of trees that hold its clade) as a percentage. Several trees are drawn side by side
+in one picture.
 """
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
 
 from .plots import require_matplotlib
 from .words import counted
 
 if TYPE_CHECKING:
     from ..analyses.summaries import SummaryTree, TreeLayout
+    from ..analyses.summaries.annotate import AnnotatedTree
 
 __all__ = ["cladograms"]
 
@@ -55,11 +59,72 @@ def _coordinates(tree: SummaryTree, outgroup: int
 _GRID_COLUMNS = 3  # trees side by side in a row of the picture
 
 
+def _chronogram(ax: Any, at: AnnotatedTree, leaf_names: Sequence[str]) -> None:
+    """Draw a dated tree: nodes at their heights, HPD bars, supports, the time axis."""
+    t = at.target
+    nodes = len(t.masks)
+    children: List[List[int]] = [[] for _ in range(nodes)]
+    for j in range(1, nodes):
+        children[t.parent[j]].append(j)
+    for kids in children:
+        kids.sort(key=lambda j: (t.masks[j] & -t.masks[j]).bit_length())
+    y = [0.0] * nodes
+    order: List[int] = []
+    stack = [0]
+    while stack:
+        v = stack.pop()
+        order.append(v)
+        stack.extend(reversed(children[v]))
+    row = 0
+    for v in order:
+        if not children[v]:
+            y[v] = row
+            row += 1
+    for v in reversed(order):
+        if children[v]:
+            y[v] = (y[children[v][0]] + y[children[v][-1]]) / 2
+    h = at.heights
+    for v in range(nodes):
+        notes = at.annotations[v]
+        hpd = notes.get("height_95%_HPD")
+        if children[v] and isinstance(hpd, tuple) and len(hpd) == 2:
+            ax.plot([hpd[0], hpd[1]], [y[v], y[v]], color="tab:blue", lw=4,
+                      alpha=0.35, solid_capstyle="butt")
+        if not children[v]:
+            continue
+        ys = [y[c] for c in children[v]]
+        ax.plot([h[v], h[v]], [min(ys), max(ys)], color="black", lw=0.8)
+        for c in children[v]:
+            ax.plot([h[v], h[c]], [y[c], y[c]], color="black", lw=0.8)
+        post = notes.get("posterior")
+        if isinstance(post, float) and v > 0:
+            ax.text(h[v], y[v] - 0.15, f"{100 * post:.0f} ", ha="right",
+                      va="bottom", fontsize=6, color="tab:blue")
+    for v in range(nodes):
+        if not children[v]:
+            ax.text(h[v], y[v], "  " + leaf_names[t.leaf[v]], va="center",
+                      fontsize=7)
+    span = max(h) - min(h) or 1.0
+    uppers = [float(a["height_95%_HPD"][1]) for a in at.annotations  # type: ignore[index]
+              if isinstance(a.get("height_95%_HPD"), tuple)]
+    ax.set_xlim(max([max(h)] + uppers) + 0.05 * span, min(h) - 0.45 * span)
+    ax.set_xticks([x for x in ax.get_xticks() if min(h) - 1e-9 <= x <= max(h + uppers)])
+    ax.set_ylim(row, -1)
+    for side in ("left", "right", "top"):
+        ax.spines[side].set_visible(False)
+    ax.set_yticks([])
+    ax.set_xlabel("height (time before the youngest tip); bars: 95% HPD",
+                    fontsize=7)
+    ax.tick_params(labelsize=6)
+
+
 def cladograms(trees: Sequence[SummaryTree], path: str, titles: Optional[Sequence[str]] = None,
-               outgroup: int = 0) -> str:
+               outgroup: int = 0, dated: Optional[Sequence[Optional[AnnotatedTree]]] = None
+               ) -> str:
     """Draw every :class:`~kestrilune_tools.analyses.summaries.SummaryTree` of ``trees``
     into ``path``, in a grid of at most three columns (the suffix picks the format);
-    returns the path."""
+    ``dated[k]``, when given, draws tree k as a chronogram of that annotated tree instead.
+    Returns the path."""
     plt = require_matplotlib()
     n_leaves = len(trees[0].leaf_names)
     height = max(3.0, 0.17 * n_leaves + 1.0)
@@ -70,6 +135,13 @@ def cladograms(trees: Sequence[SummaryTree], path: str, titles: Optional[Sequenc
         for ax in axes.ravel()[len(trees):]:
             ax.axis("off")
         for k, (tree, ax) in enumerate(zip(trees, axes.ravel())):
+            title = titles[k] if titles else tree.method
+            at = dated[k] if dated is not None else None
+            if at is not None:
+                _chronogram(ax, at, tree.leaf_names)
+                ax.set_title(f"{title}\n({at.heights_option} heights; support in % of "
+                             f"{counted(tree.n_trees, 'tree')})", fontsize=9)
+                continue
             lay, children, x, y = _coordinates(tree, outgroup)
             top = len(lay.rows)
             for v in range(top + 1):
@@ -90,7 +162,6 @@ def cladograms(trees: Sequence[SummaryTree], path: str, titles: Optional[Sequenc
             ax.set_xlim(min(x) - 0.5, 0.0 + 0.35 * max(len(n) for n in tree.leaf_names) / 2)
             ax.set_ylim(n_leaves, -1)
             ax.axis("off")
-            title = titles[k] if titles else tree.method
             ax.set_title(f"{title}\n(support in % of {counted(tree.n_trees, 'tree')})",
                          fontsize=9)
         fig.tight_layout()

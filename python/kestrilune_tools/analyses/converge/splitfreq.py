@@ -27,7 +27,8 @@ from ...table.splits import SplitData
 __all__ = [
     "RunLayout", "SplitFrequencies", "ASDSF", "BranchLengthStats", "WindowFrequencies",
     "RULES", "run_layout", "split_frequencies", "asdsf", "asdsf_trace", "branch_length_stats",
-    "window_frequencies", "presence_traces", "file_taxon_order",
+    "window_frequencies", "presence_traces", "file_taxon_order", "sd_across_runs",
+    "split_convergence",
 ]
 
 RULES = ("mrbayes-mcmc", "mrbayes-sumt", "any-run", "mean-threshold")
@@ -194,7 +195,7 @@ def _burnin_window(layout: RunLayout, burnin: BurninRule) -> Tuple[np.ndarray, n
     return np.minimum(lo, hi), hi
 
 
-def _sd_across_runs(freq: np.ndarray) -> np.ndarray:
+def sd_across_runs(freq: np.ndarray) -> np.ndarray:
     """sqrt(max(0, (sum f^2 - (sum f)^2 / R) / (R - 1))) per row, MrBayes' formula."""
     r = freq.shape[1]
     if r < 2:  # a standard deviation across runs needs two of them
@@ -241,7 +242,7 @@ class SplitFrequencies:
 
     @property
     def sd(self) -> np.ndarray:
-        return _sd_across_runs(self.frequencies)
+        return sd_across_runs(self.frequencies)
 
     @property
     def runs_present(self) -> np.ndarray:
@@ -395,7 +396,7 @@ def _asdsf_of(counts: np.ndarray, run_trees: np.ndarray, nontrivial: np.ndarray,
     if len(run_trees) < 2 or freq.shape[0] == 0:
         avg = mx = math.nan
     else:
-        sds = _sd_across_runs(freq)
+        sds = sd_across_runs(freq)
         # sumt divides by the number of partitions it prints minus the trivial ones, which
         # is the number of non-trivial splits kept; mcmc.c by the splits it visited.
         avg = float(sds.sum() / len(sds))
@@ -683,3 +684,45 @@ def presence_traces(sd: SplitData, layout: RunLayout, run: int,
     out = np.zeros((len(ids), int(hi[run] - lo[run])), dtype=np.float64)
     out[rows[sel], cols[sel]] = 1.0
     return out
+
+
+# ------------------------------------------------------------------- per split, for trees
+
+
+def split_convergence(sd: SplitData, split_ids: Union[Sequence[int], np.ndarray],
+                      block: int = 32) -> Tuple[np.ndarray, np.ndarray]:
+    """(SDSF, split ESS) of each given split over the runs (the groups of ``sd``, every
+    tree of which is used): the standard deviation of its frequencies in the runs
+    (MrBayes' formula, as ``.tstat``'s Stddev(s)), and the smallest over the runs of
+    Tracer's ESS of its 0/1 presence in the run's trees, in sample order. NaN where not
+    defined: one run, or a split present in every tree of a run or in none (its presence
+    does not vary) in every run. Presence is built ``block`` splits at a time."""
+    from .ess import tracer_ess
+
+    ids = np.asarray(split_ids, dtype=np.int64)
+    k, runs = len(ids), sd.n_groups
+    if runs < 2 or k == 0:
+        return np.full(k, math.nan), np.full(k, math.nan)
+    sizes = sd.group_sizes()
+    sdsf = sd_across_runs(sd.counts()[ids] / sizes[None, :])
+    row_of = np.full(sd.n_splits, -1, dtype=np.int64)
+    row_of[ids] = np.arange(k)
+    rows = row_of[sd.ids]
+    hit = np.flatnonzero(rows >= 0)
+    tree_of = np.searchsorted(sd.indptr, hit, side="right") - 1
+    rows = rows[hit]
+    group = sd.groups[tree_of]
+    position = np.empty(sd.n_trees, dtype=np.int64)  # a tree's place in its run
+    for r in range(runs):
+        members = np.flatnonzero(sd.groups == r)
+        position[members] = np.arange(len(members))
+    ess = np.full(k, math.nan)
+    for r in range(runs):
+        mine = group == r
+        for b0 in range(0, k, block):
+            b1 = min(k, b0 + block)
+            sel = mine & (rows >= b0) & (rows < b1)
+            presence = np.zeros((b1 - b0, int(sizes[r])), dtype=np.int8)
+            presence[rows[sel] - b0, position[tree_of[sel]]] = 1
+            ess[b0:b1] = np.fmin(ess[b0:b1], tracer_ess(presence))
+    return sdsf, ess

@@ -42,7 +42,7 @@ Definitions (each result carries the settings that made it):
 
 from __future__ import annotations
 
-from .ccd import CCD, ccd0, ccd0_map, ccd1, ccd1_map, clade_parents
+from .ccd import CCD, ccd0, ccd0_map, ccd1, ccd1_map, clade_parents, hipstr
 from .consensus import allcompat_consensus, majority_consensus
 from .newick import TreeLayout, newick_label, plain_topology
 from .results import SummaryTree, TopologyTable, check_file_taxa, check_taxa, rooting_marks
@@ -61,6 +61,7 @@ __all__ = [
     "ccd1",
     "ccd0_map",
     "ccd1_map",
+    "hipstr",
     "clade_parents",
     "newick_label",
     "plain_topology",

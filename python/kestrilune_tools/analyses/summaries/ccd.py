@@ -11,7 +11,11 @@ import numpy as np
 from ...table.splits import SplitData
 from .results import SummaryTree, _check_ccd_input, _make_tree, _require_rooted, _totals, _words
 
-__all__ = ["CCD", "ccd0", "ccd1", "ccd0_map", "ccd1_map", "clade_parents"]
+__all__ = ["CCD", "ccd0", "ccd1", "ccd0_map", "ccd1_map", "hipstr", "clade_parents"]
+
+# MrHIPSTR's bonus for a clade held by more than half of the trees (TreeAnnotator X's
+# MAJORITY_RULE_REWARD): it makes the count of such clades the first criterion.
+MAJORITY_REWARD = 1e10
 
 
 # ----------------------------------------------------------------------------- CCD
@@ -104,18 +108,7 @@ class CCD:
         else:
             value = self.log_ccp
         best, choice = _max_dp(self.clade_sizes, self.partitions, value)
-        clades: List[int] = []
-        stack = [self.root]
-        while stack:
-            c = stack.pop()
-            if c != self.root:
-                clades.append(c)
-            if self.clade_sizes[c] > 1:
-                p = choice[c]
-                if p < 0:
-                    raise RuntimeError("a clade without a partition (internal error)")
-                stack.extend((int(self.partitions[p, 1]), int(self.partitions[p, 2])))
-        clades_a = np.asarray(clades, dtype=np.int64)
+        clades_a = self._chosen(choice)
         ids = np.sort(self.clade_split_ids[clades_a])
         if self.kind == "CCD0":
             log_z = float(cast(float, self.settings["log_normaliser"]))
@@ -128,6 +121,21 @@ class CCD:
         return _make_tree(sd, f"{self.kind} MAP", ids, lengths=lengths, score=score,
                           score_name=name, log_probability=log_p,
                           settings={"lengths": "mean" if lengths else None})
+
+    def _chosen(self, choice: np.ndarray) -> np.ndarray:
+        """The clades below the root that the partitions ``choice[c]`` reach from it."""
+        clades: List[int] = []
+        stack = [self.root]
+        while stack:
+            c = stack.pop()
+            if c != self.root:
+                clades.append(c)
+            if self.clade_sizes[c] > 1:
+                p = choice[c]
+                if p < 0:
+                    raise RuntimeError("a clade without a partition (internal error)")
+                stack.extend((int(self.partitions[p, 1]), int(self.partitions[p, 2])))
+        return np.asarray(clades, dtype=np.int64)
 
 
 def _clade_table(sd: SplitData) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
@@ -224,6 +232,41 @@ def ccd0_map(sd: SplitData, lengths: bool = True, progress: Optional[object] = N
     the highest product of clade credibilities. ``score`` is the log of that product,
     ``log_probability`` the tree's log-probability under CCD0."""
     return ccd0(sd, progress).map_tree(lengths=lengths)
+
+
+def hipstr(sd: SplitData, majority_rule: bool = False, lengths: bool = True) -> SummaryTree:
+    """The HIPSTR tree (Baele et al. 2024, TreeAnnotator X): each clade, from the smallest
+    up, takes the pair of child clades, among the pairs that split it in some sample tree,
+    with the best sum of their own scores; a clade's score is the log of its credibility
+    plus that sum (a tip's is 0). So the tree maximises the product of clade credibilities
+    over the trees assembled from observed subtrees. ``majority_rule`` (MrHIPSTR) adds
+    1e10 to the score of every clade held by more than half of the trees, as TreeAnnotator
+    X does, so that the tree keeps as many majority clades as it can. ``score`` is the log
+    product of the tree's clade credibilities (without the bonus)."""
+    c = ccd1(sd)
+    log_f = np.log(c.clade_counts) - math.log(c.n_trees)
+    own = log_f + np.where(majority_rule & (2 * c.clade_counts > c.n_trees),
+                           MAJORITY_REWARD, 0.0)
+    own[c.clade_sizes == 1] = 0.0
+    best = np.zeros(len(c.clade_sizes), dtype=np.float64)
+    choice = np.full(len(c.clade_sizes), -1, dtype=np.int64)
+    parts = c.partitions
+    for idx in _by_parent_size(c.clade_sizes, parts):
+        val = best[parts[idx, 1]] + best[parts[idx, 2]]
+        o = np.lexsort((idx, -val, parts[idx, 0]))  # of equal sums, the first listed
+        parents = parts[idx[o], 0]
+        head = np.ones(len(o), dtype=bool)
+        head[1:] = parents[1:] != parents[:-1]
+        best[parents[head]] = own[parents[head]] + val[o[head]]
+        choice[parents[head]] = idx[o[head]]
+    clades = c._chosen(choice)
+    ids = np.sort(c.clade_split_ids[clades])
+    score = float(np.sum(log_f[clades[c.clade_sizes[clades] > 1]]))
+    name = "MrHIPSTR" if majority_rule else "HIPSTR"
+    return _make_tree(sd, name, ids, lengths=lengths, score=score,
+                      score_name="log product of clade credibilities",
+                      settings={"lengths": "mean" if lengths else None,
+                                "majority_rule": bool(majority_rule)})
 
 
 def ccd1_map(sd: SplitData, lengths: bool = True) -> SummaryTree:

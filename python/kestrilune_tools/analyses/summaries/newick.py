@@ -82,9 +82,13 @@ def _layout(member: np.ndarray, rooted: bool, outgroup: int) -> TreeLayout:
 def _render(member: np.ndarray, support: Optional[np.ndarray], lengths: Optional[np.ndarray],
             labels: Sequence[str], rooted: bool,
             outgroup: int, precision: Optional[int], support_labels: bool = False,
-            posterior_key: bool = False) -> str:
+            posterior_key: bool = False,
+            comments: Optional[Sequence[Tuple[str, str]]] = None,
+            extra: Optional[Sequence[str]] = None) -> str:
     """Newick text of a laminar family of leaf sets (bool rows); children are written in
-    the order of their lowest leaf index."""
+    the order of their lowest leaf index. ``comments[row]``, when given, is written after
+    the node (tips too) and after its branch length, in place of the support; else
+    ``extra[row]`` (``key=value,...``) joins the support's keys."""
     lay = _layout(member, rooted, outgroup)
     n = member.shape[1]
     top = len(lay.rows)
@@ -98,13 +102,23 @@ def _render(member: np.ndarray, support: Optional[np.ndarray], lengths: Optional
             placed.add(lay.leaf[j])
         else:
             text = "(" + ",".join(t for _, t in sorted(children[j])) + ")"
+        if comments is not None:
+            node_note, branch_note = comments[lay.rows[j]]
+            if probs is not None and support_labels and lay.size[j] > 1:
+                text += _num(probs[j], precision)
+            text += node_note
+            if lens is not None and lens[j] == lens[j]:
+                text += f":{_num(lens[j], precision)}"
+            text += branch_note
+        elif lay.size[j] > 1:
             if probs is not None and support_labels:
                 text += _num(probs[j], precision)
             if probs is not None:
                 value = _num(probs[j], precision)
-                text += f"[&prob={value},posterior={value}]" if posterior_key else \
-                    f"[&prob={value}]"
-        if lens is not None and lens[j] == lens[j]:  # not NaN
+                more = extra[lay.rows[j]] if extra is not None else ""
+                text += (f"[&prob={value},posterior={value}" if posterior_key else
+                         f"[&prob={value}") + (f",{more}]" if more else "]")
+        if comments is None and lens is not None and lens[j] == lens[j]:  # not NaN
             text += f":{_num(lens[j], precision)}"
         children[top if lay.parent[j] < 0 else lay.parent[j]].append((lay.leaf[j], text))
     for leaf in set(range(n)) - placed:  # a leaf without an edge of its own

@@ -60,20 +60,23 @@ class SummaryTree:
 
     def to_newick(self, labels: Optional[Sequence[str]] = None, outgroup: int = 0,
                   support: bool = True, lengths: bool = True, precision: Optional[int] = None,
-                  support_labels: bool = False, posterior_key: bool = False) -> str:
+                  support_labels: bool = False, posterior_key: bool = False,
+                  extra: Optional[Sequence[str]] = None) -> str:
         """The tree in Newick; ``labels[i]`` stands for ``leaf_names[i]`` (default: the
         names, quoted where Newick needs it). Unrooted trees are drawn from ``outgroup``
         (an index into ``leaf_names``), as MrBayes draws them: a basal polytomy holding it.
         ``precision`` rounds numbers to that many significant digits (default: shortest
         exact text). ``support_labels`` also writes each support as the node's label, for
         readers that skip comments; ``posterior_key`` writes it under ``posterior`` as well
-        as ``prob`` (the key FigTree, treeio and TreeAnnotator's users read)."""
+        as ``prob`` (the key FigTree, treeio and TreeAnnotator's users read). ``extra[row]``
+        (``key=value,...`` beside each split of :attr:`split_ids`) is added to the support's
+        keys."""
         if labels is None:
             labels = [newick_label(n) for n in self.leaf_names]
         return _render(cast(np.ndarray, self.membership), self.support if support else None,
                        self.lengths if lengths and self.lengths is not None else None,
                        labels, self.rooted, outgroup, precision, support_labels,
-                       posterior_key)
+                       posterior_key, extra=extra)
 
 
 @dataclass(frozen=True)

@@ -335,7 +335,35 @@ def _summaries(rep: ConvergenceReport) -> Tuple[str, str]:
             f"{'' if tree.rooted else ', from the first taxon as MrBayes draws it'}.</p>"
             f'<div class="tree-box">{_cladogram(tree)}</div><p>In Newick:</p>'
             f'<pre id="consensus-newick">{escape(tree.to_newick(precision=4))}</pre>')
-    return topo_html, cons
+    return topo_html, cons + _dated(tree, post)
+
+
+def _dated(tree: Any, post: Any) -> str:
+    """The consensus as a time tree (mean node heights with their 95% HPD, as
+    TreeAnnotator gives them), for rooted trees with branch lengths; else nothing."""
+    from ...analyses.summaries.annotate import annotate_splits, target_from_clades
+
+    if not tree.rooted or post.lengths is None or post.parents is None or \
+            not np.any(post.lengths != 0.0):
+        return ""
+    try:
+        [at] = annotate_splits([target_from_clades(tree.membership)], post, heights="mean")
+    except ValueError:
+        return ""
+    t = at.target
+    hpd: List[Optional[Tuple[float, float]]] = []
+    support: List[Optional[float]] = []
+    for a in at.annotations:
+        b, p = a.get("height_95%_HPD"), a.get("posterior")
+        hpd.append((float(b[0]), float(b[1])) if isinstance(b, tuple) and len(b) == 2
+                   else None)
+        support.append(float(p) if isinstance(p, float) else None)
+    chart = svg.chronogram(t.parent, t.leaf, at.heights, hpd, support, tree.leaf_names,
+                           "dated consensus tree")
+    return ("<p>The same tree dated: every node at the mean height of its clade over the "
+            "trees holding it, with the 95% HPD interval of that height as a bar "
+            "(TreeAnnotator's mean heights).</p>"
+            f'<div class="tree-box" id="dated-tree">{chart}</div>')
 
 
 def _cladogram(tree: Any) -> str:

@@ -232,3 +232,67 @@ def cladogram(parent: Sequence[int], leaf: Sequence[int], size: Sequence[int],
                            f'{escape(names[leaf[k]])}</text>')
     out.append("</svg>")
     return "".join(out)
+
+
+def chronogram(parent: Sequence[int], leaf: Sequence[int], heights: Sequence[float],
+               hpd: Sequence[Optional[Tuple[float, float]]], support: Sequence[Optional[float]],
+               names: Sequence[str], title: str) -> str:
+    """A dated tree, nodes in preorder (``parent[0] == -1``, the root): each node at its
+    height on a time axis (time before the youngest tip, the present on the right), a
+    translucent bar over its ``hpd`` interval, inner nodes labelled with ``support``."""
+    n = len(parent)
+    children: List[List[int]] = [[] for _ in range(n)]
+    for j in range(1, n):
+        children[parent[j]].append(j)
+    row_h = 16.0
+    y = [0.0] * n
+    rows = 0
+    for j in range(n):  # preorder: tips come in drawing order
+        if not children[j]:
+            rows += 1
+            y[j] = row_h * rows
+    for j in range(n - 1, -1, -1):
+        if children[j]:
+            y[j] = (y[children[j][0]] + y[children[j][-1]]) / 2
+    top = max([max(heights)] + [b[1] for b in hpd if b is not None])
+    low = min(heights)
+    span = (top - low) or 1.0
+    plot_w = 420.0
+    label_w = 7 * max((len(names[leaf[j]]) for j in range(n) if leaf[j] >= 0), default=4)
+    width, height = 20 + plot_w + 8 + label_w, row_h * (rows + 1) + 30
+
+    def x(h: float) -> float:
+        return 10 + plot_w * (top - h) / span
+
+    out = [f'<svg class="tree" viewBox="0 0 {width:.0f} {height:.0f}" width="{width:.0f}" '
+           f'role="img" xmlns="http://www.w3.org/2000/svg"><title>{escape(title)}</title>']
+    for j in range(n):
+        b = hpd[j]
+        if children[j] and b is not None:
+            out.append(f'<rect class="hpd" x="{x(b[1]):.1f}" y="{y[j] - 3:.1f}" '
+                       f'width="{max(x(b[0]) - x(b[1]), 0.5):.1f}" height="6" '
+                       f'fill="{PALETTE[0]}" fill-opacity="0.3"/>')
+    for j in range(n):
+        kids = children[j]
+        if not kids:
+            out.append(f'<text x="{x(heights[j]) + 4:.1f}" y="{y[j] + 4:.0f}">'
+                       f'{escape(names[leaf[j]])}</text>')
+            continue
+        out.append(f'<line class="tick" x1="{x(heights[j]):.1f}" x2="{x(heights[j]):.1f}" '
+                   f'y1="{y[kids[0]]:.0f}" y2="{y[kids[-1]]:.0f}"/>')
+        for k in kids:
+            out.append(f'<line class="tick" x1="{x(heights[j]):.1f}" x2="{x(heights[k]):.1f}" '
+                       f'y1="{y[k]:.0f}" y2="{y[k]:.0f}"/>')
+        s = support[j]
+        if j and s is not None:
+            out.append(f'<text class="support" x="{x(heights[j]) - 2:.1f}" '
+                       f'y="{y[j] - 4:.0f}" text-anchor="end">{s:.2f}</text>')
+    axis_y = row_h * (rows + 1) + 4
+    out.append(f'<line class="tick" x1="{x(top):.0f}" x2="{x(low):.0f}" y1="{axis_y:.0f}" '
+               f'y2="{axis_y:.0f}"/>')
+    for t in _ticks(low, top, 5):
+        out.append(f'<text class="support" x="{x(t):.1f}" y="{axis_y + 12:.0f}" '
+                   f'text-anchor="middle">{num(t)}</text>')
+    out.append(f'<text class="support" x="{x(low):.0f}" y="{axis_y + 24:.0f}" '
+               'text-anchor="end">time before the youngest tip; bars: 95% HPD</text></svg>')
+    return "".join(out)
