@@ -38,7 +38,7 @@ from ...table.engine import SplitTable
 from ..params import mrbayes_ess, mrbayes_psrf
 from .ess import TRACER_MAX_LAG, tracer_ess_from_sums
 from ...table.splits import from_table, member_labels
-from .splitfreq import (DEFAULT_MIN_FREQ, SplitFrequencies, _asdsf_of, _kept, _sd_across_runs,
+from .splitfreq import (DEFAULT_MIN_FREQ, SplitFrequencies, _asdsf_of, _kept, sd_across_runs,
                         file_taxon_order)
 
 __all__ = ["RunTimeASDSF", "Checkpoint", "ParameterPoint", "parameter_point"]
@@ -277,7 +277,7 @@ class RunTimeASDSF:
         low = math.nan
         if self.n_runs >= 2 and np.all(used > 0):
             kept = np.flatnonzero(_kept(counts, used, self.rule, self.min_freq) & nontrivial)
-            sd = _sd_across_runs(counts[kept] / used[None, :])
+            sd = sd_across_runs(counts[kept] / used[None, :])
             order = np.lexsort((kept, -sd))[:WORST_SPLITS]
             ess = np.column_stack([self._split_ess(kept, lo[r], samples[r], r)
                                    for r in range(self.n_runs)]) if len(kept) else \
