@@ -7,6 +7,12 @@ The source file's trees are dealt to the runs in turn (tree k to run k mod R, ea
 gen.N in its run). Prints, per tenth of the way, the wall and CPU time of the last update
 and the process's peak memory; at the end the slowest update. An update's cost should
 follow the 1,000 new trees per run, not the trees read before them.
+
+    python bench/watch_bench.py --split-ess 400 --window 75000 --runs 4
+
+times instead the split ESS of one diagnostic point (its costliest part when the runs
+disagree): SPLITS splits present in some but not all of the WINDOW trees of each run after
+the burn-in (a 10^5-tree run), on synthetic presence traces (a sticky two-state chain).
 """
 
 import argparse
@@ -24,11 +30,20 @@ from kestrilune_tools.reading.follow import GrowingTreeFile  # noqa: E402
 
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("source")
+    ap.add_argument("source", nargs="?")
+    ap.add_argument("--split-ess", type=int, metavar="SPLITS",
+                    help="time the split ESS of one point over SPLITS varying splits")
+    ap.add_argument("--window", type=int, default=75000, help="with --split-ess: trees per "
+                    "run after the burn-in")
     ap.add_argument("--runs", type=int, default=4)
     ap.add_argument("--trees", type=int, default=25000, help="trees per run at the end")
     ap.add_argument("--burst", type=int, default=1000, help="new trees per run per update")
     args = ap.parse_args()
+    if args.split_ess:
+        split_ess_cost(args.runs, args.split_ess, args.window)
+        return
+    if not args.source:
+        ap.error("give a tree file to deal to the runs, or --split-ess")
     header, trees = [], []
     with open(args.source, encoding="utf-8") as fh:
         for line in fh:
@@ -72,6 +87,39 @@ def main() -> None:
         os.unlink(p)
     os.rmdir(folder)
 
+
+def split_ess_cost(runs: int, splits: int, window: int, fixed: int = 197,
+                   burst: int = 1000) -> None:
+    import numpy as np
+
+    rng = np.random.default_rng(1)
+    live = RunTimeASDSF(runs, every=1)
+    live._counts = np.zeros((fixed + splits, runs), dtype=np.int64)
+    trees = window + burst
+    for r in range(runs):
+        flip = rng.random((trees, splits)) < 0.02  # each split changes state 1 tree in 50
+        present = (np.cumsum(flip, axis=0) + rng.integers(0, 2, splits)) % 2 == 1
+        rows = [np.concatenate([np.arange(fixed), fixed + np.flatnonzero(p)]) for p in present]
+        live._flat[r] = np.concatenate(rows).astype(np.int32)
+        live._ptr[r] = np.concatenate([[0], np.cumsum([len(x) for x in rows])])
+        live._n[r] = trees
+    kept = np.arange(fixed + splits)
+    # A first point over [0, window), then the next after `burst` new trees per run, the
+    # burn-in a quarter of them: its lag sums move with the window.
+    for what, lo, hi in (("first point (lag sums made)", 0, window),
+                         (f"next point (+{burst} trees/run)", burst // 4, trees)):
+        wall, cpu = time.perf_counter(), time.process_time()
+        ess = []
+        for r in range(runs):
+            live._move(r, "_hi", hi, +1)
+            live._move(r, "_lo", lo, -1)
+            ess.append(live._split_ess(kept, lo, hi, r))
+        wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+        rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+        low = min(float(np.nanmin(e)) for e in ess)
+        print(f"split ESS, {what}: {splits} varying (+{fixed} constant) splits x {runs} "
+              f"runs x {hi - lo} trees: {wall:.2f} s wall, {cpu:.2f} s CPU; peak {rss:.0f} "
+              f"MiB; smallest {low:.1f}; load {os.getloadavg()[0]:.1f}")
 
 if __name__ == "__main__":
     main()

@@ -3,6 +3,7 @@ every diagnostic point the ASDSF of the finished files' trace, which is MrBayes'
 
 import gzip
 import json
+import math
 import random
 import re
 from pathlib import Path
@@ -81,7 +82,11 @@ def test_command_once_with_json_lines_and_a_stop_rule(tmp_path, capsys):
     out = tmp_path / "w.jsonl"
     assert main(["watch", str(tmp_path / "p"), "--diagn-every", "10000", "--once", "-q",
                  "--json-lines", str(out), "--stop-when", "asdsf<0.0015 and used>=100",
-                 "--stop-after", "2"]) == 0
+                 "--stop-after", "2", "--report", str(tmp_path / "w.html")]) == 0
+    page = (tmp_path / "w.html").read_text()
+    assert "Splits at generation 50000" in page and "<code>..*********.</code>" in page
+    assert sorted(p.name for p in tmp_path.iterdir() if "w." in p.name) == ["w.html",
+                                                                           "w.jsonl"]
     records = [json.loads(line) for line in out.read_text().splitlines()]
     printed = capsys.readouterr().out
     # .mcmc: 0.000000 0.001041 0.001738 0.002088 0.001672; two in a row below 0.0015 never
@@ -90,14 +95,18 @@ def test_command_once_with_json_lines_and_a_stop_rule(tmp_path, capsys):
     assert "every file is complete" in printed and "stopping" not in printed
     # the parameters at the last point are sump's at the end (primates2.pstat: 1.043882)
     assert (records[-1]["psrf_name"], round(records[-1]["psrf"], 6)) == ("r(A<->T)", 1.043882)
-    assert main(["watch", str(tmp_path / "p"), "--diagn-every", "10000", "--once", "-q",
-                 "--stop-when", "asdsf<0.0015", "--stop-after", "2"]) == 0
-    assert "stopping: asdsf<0.0015 held at 2 diagnostic points in a row" in \
-        capsys.readouterr().out
+    # split ESS (run 2's ..*********.): 76.8 115.9 153.4 190.9 at the points after the first
+    assert [round(r["split_ess"]["min"] or 0, 1) for r in records] == [0, 76.8, 115.9, 153.4,
+                                                                         190.9]
+    for rule in ("asdsf<0.0015", "split_ess>150"):
+        assert main(["watch", str(tmp_path / "p"), "--diagn-every", "10000", "--once", "-q",
+                     "--stop-when", rule, "--stop-after", "2"]) == 0
+        assert f"stopping: {rule} held at 2 diagnostic points in a row" in \
+            capsys.readouterr().out
 
 
 @pytest.mark.parametrize("rule, said", [
-    ("asdsf < 0.01 and split_ess > 200", "no statistic 'split_ess'"),
+    ("asdsf < 0.01 and tree_ess > 200", "no statistic 'tree_ess'"),
     ("asdsf = 0.01", "cannot read"),
 ])
 def test_stop_rules_that_cannot_be_read(rule, said):
@@ -111,10 +120,82 @@ def test_live_screen_fits_80_columns_and_flags():
     history = [{"generation": 10000 * k, "asdsf": 0.02 / k, "splits": 9,
                 "psrf": 1.05 if k % 2 else 1.0, "ess": 100.0 if k % 3 else 300.0,
                 "ess_name": "r(A<->T)" * 5} for k in range(1, 13)]
+    wide = "." * 40 + "**" + "." * 58  # 100 taxa: the leaves are shown instead
+    history[-1]["split_frequencies"] = {"rows": [
+        {"partition": wide, "leaves": "Homo|Pan", "frequencies": [0.5, 0.25, 1.0, 0.0],
+         "sd": 0.4, "ess": [None] * 4},
+        {"partition": "..**.", "leaves": "C|D", "frequencies": [1.0] * 4, "sd": 0.0}]}
+    history[-1]["split_ess"] = {"min": 150.0, "run": 3, "partition": wide, "leaves": "T" * 90}
     lines = screen(["x" * 60 + ".run1.t", "b.run2.t"], (1201, 1198), (120000, 119800), history,
                    "asdsf<0.01 and ess>200", 1, 3)
-    shown = [line.split()[0] for line in lines if line.strip()[:1].isdigit()]
+    shown = [line.split()[0] for line in lines if line[:12].strip().isdigit()]
     assert max(map(len, lines)) <= 80 and shown == [str(10000 * k) for k in range(3, 13)]
     text = "\n".join(lines)
     assert text.count("100.0**") == 6 and text.count("300.0*") == 4 and text.count("+") == 5
+    assert "0.4000  0.500 0.250 1.000 0.000  Homo|Pan" in text and "1.000  ..**." in text
+    assert "smallest split ESS 150.0** (run 3): TTT" in text and "150.0**" in [x for x in lines if x.lstrip().startswith("120000")][0]
+    assert len(lines) <= 24
     assert lines[-1] == "stop when asdsf<0.01 and ess>200: held at 1 of 3 points in a row"
+
+
+@pytest.mark.parametrize("name, burst, max_lag", [("primates2", 37, 2000), ("cynmix3", 101, 2000),
+                                                   ("cynmix3", 13, 7)])
+def test_points_equal_the_batch_code_on_the_prefix(tmp_path, monkeypatch, name, burst,
+                                                   max_lag):
+    """At each point: the listed splits' run frequencies and SDs, the ASDSF and every split
+    ESS are the batch split table's and Tracer ESS of the same prefix and burn-in (the
+    split ESS from lag sums moved with the window; a short lag limit makes the windows
+    longer than it, as a long run's are)."""
+    from dataclasses import replace
+
+    from kestrilune_tools.analyses.converge import ess as ess_mod
+    from kestrilune_tools.analyses.converge import watch as watch_mod
+    from kestrilune_tools.analyses.converge.ess import tracer_ess
+
+    monkeypatch.setattr(ess_mod, "TRACER_MAX_LAG", max_lag)
+    monkeypatch.setattr(watch_mod, "TRACER_MAX_LAG", max_lag)
+
+    n_runs, every = ANALYSES[name]
+    paths = [tmp_path / f"run{r + 1}.t" for r in range(n_runs)]
+    batches = []
+    for r, p in enumerate(paths):
+        p.write_bytes(gzip.decompress((DATA / name / f"{name}.run{r + 1}.t.gz").read_bytes()))
+        f = GrowingTreeFile(str(p))
+        batches.append((f.read_new(), f.translate))
+    live = RunTimeASDSF(n_runs, every)
+    points = []
+    for start in range(0, max(len(b.names) for b, _ in batches), burst):
+        for r, (b, translate) in enumerate(batches):
+            live.add(r, b.names[start:start + burst], b.newicks[start:start + burst], translate)
+        points += live.ready()
+    ts = read_trees([str(p) for p in paths])
+    sd = split_data(ts, rooted=False)
+    layout = sf.run_layout(sd)
+    order = sf.file_taxon_order(ts.translate_maps[0], sd.leaf_names)
+    assert len(points) > 3
+    for p in points:
+        prefix = replace(layout, run_sizes=np.array(p.samples, dtype=np.int64))
+        table = replace(sf.split_frequencies(sd, prefix, 0.25, rule="mrbayes-mcmc"),
+                        taxon_order=order)
+        a = sf.asdsf(sd, prefix, 0.25, rule="mrbayes-mcmc")
+        assert (p.n_splits, p.msdsf) == (a.n_splits, a.msdsf) == (len(table.sd),
+                                                                  table.sd.max())
+        assert p.asdsf == pytest.approx(a.asdsf, rel=1e-13)
+        batch = {part: (tuple(f), s) for part, f, s in
+                 zip(table.partition_strings(), table.frequencies, table.sd)}
+        rows = p.split_rows()
+        assert [r["sd"] for r in rows] == sorted(table.sd, reverse=True)[:5]
+        assert all(batch[r["partition"]] == (tuple(r["frequencies"]), r["sd"]) for r in rows)
+        ess = np.array([tracer_ess(sf.presence_traces(sd, prefix, r, table.split_ids, 0.25))
+                        for r in range(n_runs)]).T
+        for r in rows:
+            got = np.array(r["ess"], dtype=float)
+            want = ess[table.partition_strings().index(r["partition"])]
+            np.testing.assert_array_equal(got, want)
+        if np.isnan(ess).all():  # every split in every tree of the window, or in none
+            assert math.isnan(p.min_split_ess) and p.min_split_ess_split is None
+            continue
+        low = np.nanmin(ess)
+        assert p.min_split_ess == low
+        assert ess[table.partition_strings().index(p.min_split_ess_split.partition_strings()[0]),
+                   p.min_split_ess_run] == low

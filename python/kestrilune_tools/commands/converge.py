@@ -30,6 +30,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Un
 
 from ..table.metrics import METRICS
 from ..console.cli import (DEFAULT_BURNIN, add_rooting_arguments, add_taxa_arguments,
+                           ess_text as _ess,
                            CommandError, Context, UsageError)
 
 if TYPE_CHECKING:
@@ -97,16 +98,6 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 def _fmt(x: Optional[float], digits: int = 1) -> str:
     return "-" if x is None or (isinstance(x, float) and math.isnan(x)) else f"{x:.{digits}f}"
-
-
-def _ess(x: Optional[float], prefix: str = "") -> str:
-    """An ESS with its flag: ``**`` below 200, ``*`` below 625 (see the legend)."""
-    from ..analyses.converge import THRESHOLDS
-
-    if x is None or math.isnan(x):
-        return "-"
-    flag = "**" if x < THRESHOLDS["ess"][0] else "*" if x < THRESHOLDS["ess_625"][0] else ""
-    return f"{prefix}{x:.1f}{flag}"
 
 
 def _wrapped(text: str, indent: str = "  ") -> List[str]:

@@ -25,13 +25,18 @@ import os
 import re
 import sys
 import time
-from typing import IO, Callable, Dict, List, Optional, Tuple
+from typing import IO, TYPE_CHECKING, Callable, Dict, List, Optional, Tuple
 
 from ..console.cli import CommandError, Context, UsageError, add_rooting_arguments
+from ..console.cli import ess_text as _ess
+
+if TYPE_CHECKING:
+    from ..analyses.converge.watch import RunTimeASDSF
 
 _OPS: Dict[str, Callable[[float, float], bool]] = {
     "<=": operator.le, ">=": operator.ge, "<": operator.lt, ">": operator.gt}
-STATISTICS = ("asdsf", "msdsf", "splits", "generation", "trees", "used", "psrf", "ess")
+STATISTICS = ("asdsf", "msdsf", "splits", "generation", "trees", "used", "psrf", "ess",
+              "split_ess")
 _CONDITION = re.compile(r"^\s*([a-z_]+)\s*(<=|>=|<|>)\s*([-+0-9.eE]+)\s*$")
 
 Condition = Tuple[str, str, float]
@@ -55,11 +60,15 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                    help="e.g. \"asdsf<0.01 and trees>=1000\": exit 0 once it holds; "
                         f"statistics: {', '.join(STATISTICS)} (trees, used: the fewest of "
                         "any run; psrf: the largest over the parameters, ess: the smallest, "
-                        "as MrBayes' sump)")
+                        "as MrBayes' sump; split_ess: the smallest Tracer ESS of a split's "
+                        "presence in a run, over the splits of the ASDSF)")
     p.add_argument("--stop-after", type=int, default=1, metavar="K",
                    help="--stop-when must hold at K diagnostic points in a row (default 1)")
     p.add_argument("--json-lines", metavar="JSONL",
                    help="one JSON record per diagnostic point, written as it is made")
+    p.add_argument("--report", metavar="HTML",
+                   help="an HTML page of the runs and points so far, rewritten whole "
+                        "(write, then rename) at each diagnostic point")
     p.add_argument("--no-params", action="store_true",
                    help="leave out the parameter logs found beside the tree files")
     p.add_argument("--once", action="store_true",
@@ -91,25 +100,29 @@ def holds(rule: List[Condition], record: Dict[str, object]) -> bool:
         got = record[name]
         if isinstance(got, list):
             got = min(got)
+        elif isinstance(got, dict):  # split_ess: its smallest
+            got = got["min"]
         if got is None or not _OPS[op](float(got), value):  # type: ignore[arg-type]
             return False  # a statistic not defined yet (no parameter log, too few samples)
-            return False
     return True
 
 
 def screen(names: List[str], trees: Tuple[int, ...], generations: Tuple[Optional[int], ...],
            history: List[Dict[str, object]], rule: Optional[str], held: int,
-           stop_after: int, rows: int = 10) -> List[str]:
+           stop_after: int, rows: int = 10, height: int = 24) -> List[str]:
     """The live view: each run's trees and last generation, then the last ``rows`` points
-    (ASDSF, and the parameters' worst PSRF and ESS, flagged: + above 1.01, ** below 200,
-    * below 625), within 80 columns."""
+    (fewer when the screen would pass ``height`` lines; ASDSF, the parameters' worst PSRF and ESS and the smallest split ESS, flagged: + above
+    1.01, ** below 200, * below 625), then the last point's splits with the largest SD
+    across runs and its smallest split ESS, within 80 columns."""
     out = [f"{'run':<40} {'trees':>10} {'last generation':>16}"]
     for name, t, g in zip(names, trees, generations):
         label = name if len(name) <= 40 else "..." + name[-37:]
         out.append(f"{label:<40} {t:>10} {'-' if g is None else g:>16}")
     out.append("")
     out.append(f"{'generation':>12} {'ASDSF':>10} {'splits':>7} {'PSRF max':>10} "
-               f"{'ESS min':>10}  worst parameter")
+               f"{'ESS min':>10} {'split ESS':>10}  parameter")
+    splits = _split_lines(history[-1] if history else {})
+    rows = max(3, min(rows, height - len(out) - len(splits) - (3 if rule else 1)))
     for r in history[-rows:]:
         asdsf = "-" if r["asdsf"] is None else f"{r['asdsf']:.6f}"
         psrf = r.get("psrf")
@@ -117,14 +130,41 @@ def screen(names: List[str], trees: Tuple[int, ...], generations: Tuple[Optional
         p = "-" if psrf is None else f"{psrf:.3f}{'+' if psrf > 1.01 else ''}"  # type: ignore[operator]
         e = "-" if ess is None else \
             f"{ess:.1f}{'**' if ess < 200 else '*' if ess < 625 else ''}"  # type: ignore[operator]
-        worst = str(r.get("ess_name") or r.get("psrf_name") or "")[:22]
-        out.append(f"{r['generation']:>12} {asdsf:>10} {r['splits']:>7} {p:>10} {e:>10}  "
-                   f"{worst}")
+        worst = str(r.get("ess_name") or r.get("psrf_name") or "")[:14]
+        split_ess = _ess((r.get("split_ess") or {}).get("min"))  # type: ignore[attr-defined]
+        out.append(f"{r['generation']:>12} {asdsf:>10} {r['splits']:>7} {p:>10} {e:>10} "
+                   f"{split_ess:>10}  {worst}")
     if not history:
         out.append(f"{'(no diagnostic point yet)':>40}")
+    out += splits
     if rule:
         out.append("")
         out.append(f"stop when {rule}: held at {held} of {stop_after} points in a row"[:80])
+    return out
+
+
+def _split_lines(record: Dict[str, object], width: int = 80) -> List[str]:
+    """The splits of a point with the largest SD across runs, one line each: SD, frequency
+    in each run, and the split as MrBayes' pattern when it fits, else its leaves."""
+    rows = (record.get("split_frequencies") or {}).get("rows") or []  # type: ignore[attr-defined]
+    if not rows:
+        return []
+    out = ["", f"{'SD':>7}  {'frequency per run':<{max(17, 6 * len(rows[0]['frequencies']) - 1)}}"
+               f"  split (largest SD at generation {record['generation']})"]
+    for row in rows:
+        head = f"{row['sd']:>7.4f}  " + " ".join(f"{f:.3f}" for f in row["frequencies"])
+        head = f"{head:<{9 + max(17, 6 * len(row['frequencies']) - 1)}}  "
+        room = width - len(head)
+        split = row["partition"] if len(row["partition"]) <= room else row["leaves"]
+        if len(split) > room:
+            split = split[:max(room - 3, 0)] + "..."
+        out.append((head + split)[:width])
+    low = record.get("split_ess") or {}
+    if low.get("min") is not None:  # type: ignore[attr-defined]
+        line = f"smallest split ESS {_ess(low['min'])} (run {low['run']}): "  # type: ignore[index]
+        room = width - len(line)
+        split = low["partition"] if len(low["partition"]) <= room else low["leaves"]  # type: ignore[index]
+        out.append(line + (split if len(split) <= room else split[:max(room - 3, 0)] + "..."))
     return out
 
 
@@ -153,6 +193,27 @@ def _parameters(paths: List[Optional[str]], generation: int, burnin: float
             "parameter_convention": "MrBayes sump: PSRF with its carried-over sums, ESS"}
 
 
+def _write_page(path: str, names: List[str], live: "RunTimeASDSF",
+                history: List[Dict[str, object]], args: argparse.Namespace, held: int) -> None:
+    """The HTML page of the points so far, written whole under another name, then renamed
+    over the last one: a browser or a copy never sees half a page."""
+    from ..console.outputs import atomic_path
+    from ..pictures.report.watch import watch_page
+
+    text = watch_page(history, list(zip(names, live.trees, live.last_generation)),
+                      f"ASDSF every {args.diagn_every} generations, burn-in "
+                      f"{args.burnin:g} of the samples, splits of frequency >= "
+                      f"{args.min_freq:g} in a run (as MrBayes)",
+                      f"stop when {args.stop_when}: held at {held} of {args.stop_after} "
+                      "points in a row" if args.stop_when else "")
+    try:
+        with atomic_path(path) as tmp:
+            with open(tmp, "w", encoding="utf-8") as out:
+                out.write(text)
+    except OSError as exc:
+        raise CommandError(f"cannot write {path}: {exc.strerror or exc}") from None
+
+
 def run(args: argparse.Namespace, ctx: Context) -> int:
     from ..analyses.converge.watch import RunTimeASDSF
     from ..reading.follow import GrowingTreeFile
@@ -167,6 +228,7 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         raise UsageError("--every must be above 0 and --stop-after at least 1")
     rule = parse_rule(args.stop_when) if args.stop_when else None
     json_path = ctx.output(args.json_lines, (".jsonl", ".json"), "--json-lines")
+    page_path = ctx.output(args.report, (".html", ".htm"), "--report")
     try:
         files = expand_runs(args.files)
     except FileNotFoundError as exc:
@@ -218,7 +280,8 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
                     live.add(r, batch.names, batch.newicks, follower.translate)
                 except ValueError as exc:
                     raise CommandError(f"{follower.path}: {exc}") from None
-            for point in (live.ready() if live is not None else []):
+            fresh = live.ready() if live is not None else []
+            for point in fresh:
                 record = point.to_dict()
                 record["trees"] = list(live.trees)  # type: ignore[union-attr]
                 asdsf = "-" if record["asdsf"] is None else f"{point.asdsf:.6f}"
@@ -226,6 +289,9 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
                     ctx.print(f"generation {point.generation}: ASDSF {asdsf} over "
                               f"{point.n_splits} splits (samples used per run: "
                               f"{', '.join(map(str, point.used))})")
+                    lines = _split_lines(record, 78)
+                    for line in lines[1:3] + [x for x in lines[3:] if x.startswith("small")]:
+                        ctx.print(f"  {line}")
                 if logs:
                     record.update(_parameters(logs, point.generation, args.burnin))
                     if record["psrf"] is not None and not live_view:
@@ -239,9 +305,14 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
                 if rule is not None:
                     held = held + 1 if holds(rule, record) else 0
                     if held >= args.stop_after:
+                        if page_path:
+                            _write_page(page_path, names, live, history, args,  # type: ignore[arg-type]
+                                        held)
                         ctx.print(f"stopping: {args.stop_when} held at {held} diagnostic "
                                   f"point{'s' if held > 1 else ''} in a row")
                         return 0
+            if page_path and live is not None and fresh:
+                _write_page(page_path, names, live, history, args, held)
             if live_view:  # one screen, redrawn
                 view = screen(names, live.trees if live else tuple(0 for _ in files),
                               live.last_generation if live else tuple(None for _ in files),

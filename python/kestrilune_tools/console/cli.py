@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import math
 import os
 import signal
 import sys
@@ -82,6 +83,17 @@ class UsageError(Exception):
 class Terminated(KeyboardInterrupt):
     """SIGTERM, raised in the main thread as Ctrl-C is: the same clean-up (temporary files
     removed, a Zarr store left resumable), then exit status 143."""
+
+
+def ess_text(x: Optional[float], prefix: str = "") -> str:
+    """An ESS with its flag: ``**`` below 200, ``*`` below 625 (the legend of converge and
+    watch)."""
+    from ..analyses.converge import THRESHOLDS
+
+    if x is None or math.isnan(x):
+        return "-"
+    flag = "**" if x < THRESHOLDS["ess"][0] else "*" if x < THRESHOLDS["ess_625"][0] else ""
+    return f"{prefix}{x:.1f}{flag}"
 
 
 def _on_sigterm(signum: int, frame: object) -> None:

@@ -34,7 +34,7 @@ import numpy as np
 if TYPE_CHECKING:
     from ..reading import TreeSet
 
-__all__ = ["SplitData", "split_data", "from_table"]
+__all__ = ["SplitData", "split_data", "from_table", "member_labels"]
 
 
 @dataclass(frozen=True)
@@ -106,7 +106,12 @@ class SplitData:
     def labels(self, split_ids: Union[Sequence[int], np.ndarray, None] = None) -> List[str]:
         """The member leaves of each split joined with ``|``."""
         rows = self.membership if split_ids is None else self.membership[np.asarray(split_ids)]
-        return ["|".join(self.leaf_names[i] for i in np.flatnonzero(r)) for r in rows]
+        return member_labels(rows, self.leaf_names)
+
+
+def member_labels(membership: np.ndarray, leaf_names: Sequence[str]) -> List[str]:
+    """The member leaves of each row of a (k, n_leaves) membership joined with ``|``."""
+    return ["|".join(leaf_names[int(i)] for i in np.flatnonzero(r)) for r in membership]
 
 
 def split_data(treeset: TreeSet, rooted: bool = False, lengths: bool = True,

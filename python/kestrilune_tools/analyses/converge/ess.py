@@ -30,7 +30,7 @@ if TYPE_CHECKING:
 
 __all__ = ["RunDistances", "DistanceStats", "ApproxESS", "PseudoESS", "FrechetESS",
            "distance_stats", "lag_sums", "approx_ess", "pseudo_ess", "frechet_ess",
-           "tracer_ess", "APPROX_MIN_TREES"]
+           "tracer_ess", "tracer_ess_from_sums", "APPROX_MIN_TREES"]
 
 APPROX_MAX_LAG = 100  # RWTY's default max.sampling.interval
 APPROX_MIN_LAGS = 20  # RWTY refuses to fit fewer lags
@@ -383,37 +383,70 @@ def tracer_ess(traces: ArrayLike) -> np.ndarray:
     if n < 2 or rows == 0:
         return out
     max_lag = min(n - 1, TRACER_MAX_LAG)
-    lags = np.arange(max_lag)
     size = 1 << int(math.ceil(math.log2(n + max_lag)))
     top = float(np.abs(x).max())
     whole = np.issubdtype(x.dtype, np.integer) or np.issubdtype(x.dtype, np.bool_) or \
         bool(np.all(np.mod(x, 1) == 0))
-    # The integer pair signs below reach n^4 max^2: they must stay within int64.
-    if whole and float(n) ** 4 * max(top, 1.0) ** 2 < 2.0 ** 62:
+    if whole and _exact_signs(n, top):
         xi = x.astype(np.int64)
         spectrum = np.fft.rfft(xi.astype(np.float64), size, axis=1)
         s = np.rint(np.fft.irfft(spectrum * np.conj(spectrum), size, axis=1)[:, :max_lag])
-        s = s.astype(np.int64)
-        total = xi.sum(axis=1)
-        zero = np.zeros((rows, 1), dtype=np.int64)
-        head = np.concatenate([zero, np.cumsum(xi[:, : max_lag - 1], axis=1)], axis=1)
-        tail = np.concatenate([zero, np.cumsum(xi[:, ::-1][:, : max_lag - 1], axis=1)], axis=1)
-        a_k = total[:, None] - tail
-        b_k = total[:, None] - head
-        # n^2 times the centred lagged sum, in integers (exact while n^3 max^2 < 2^63)
-        scaled = n * n * s - n * total[:, None] * (a_k + b_k) + (n - lags)[None, :] * \
-            (total * total)[:, None]
-        gamma = scaled / (float(n) * n) / (n - lags)[None, :]
-        sign = np.sign(scaled[:, 1:-1:2] * (n - lags[2::2])[None, :] +
-                       scaled[:, 2::2] * (n - lags[1:-1:2])[None, :]) if max_lag > 2 else \
-            np.zeros((rows, 0))
-    else:
-        xf = x.astype(np.float64)
-        xc = xf - xf.mean(axis=1, keepdims=True)
-        spectrum = np.fft.rfft(xc, size, axis=1)
-        acov = np.fft.irfft(spectrum * np.conj(spectrum), size, axis=1)[:, :max_lag]
-        gamma = acov / (n - lags)[None, :]
+        return tracer_ess_from_sums(s.astype(np.int64), xi.sum(axis=1),
+                                    xi[:, : max_lag - 1], xi[:, ::-1][:, : max_lag - 1], n,
+                                    top)
+    lags = np.arange(max_lag)
+    xf = x.astype(np.float64)
+    xc = xf - xf.mean(axis=1, keepdims=True)
+    spectrum = np.fft.rfft(xc, size, axis=1)
+    acov = np.fft.irfft(spectrum * np.conj(spectrum), size, axis=1)[:, :max_lag]
+    gamma = acov / (n - lags)[None, :]
+    return _tracer_finish(gamma, np.sign(gamma[:, 1:-1:2] + gamma[:, 2::2]), n)
+
+
+def _exact_signs(n: int, top: float) -> bool:
+    # The integer pair signs reach n^4 max^2: they must stay within int64.
+    return float(n) ** 4 * max(top, 1.0) ** 2 < 2.0 ** 62
+
+
+def tracer_ess_from_sums(s: np.ndarray, total: np.ndarray, first: np.ndarray,
+                         last: np.ndarray, n: int, top: float = 1.0) -> np.ndarray:
+    """Tracer's ESS of whole-number traces of n samples (values within +-``top``) from their
+    sums: ``s`` (rows, max_lag) int64 the lagged products sum_t x_t x_{t+k} for k below
+    max_lag = min(n - 1, 2000), ``total`` each trace's sum, ``first`` and ``last`` its
+    first and last max_lag - 1 values (``last`` from the end backwards). Equal to
+    :func:`tracer_ess` of the traces while ``n^4 top^2 < 2^62``; beyond, where
+    :func:`tracer_ess` centres in floating point, the signs of the pairs are taken from the
+    autocovariances rounded once from these exact sums (a last-bit difference at most,
+    and in where the sum stops only for a pair within rounding of zero)."""
+    rows, max_lag = s.shape
+    out = np.full(rows, np.nan)
+    if n < 2 or rows == 0:
+        return out
+    lags = np.arange(max_lag)
+    zero = np.zeros((rows, 1), dtype=np.int64)
+    head = np.concatenate([zero, np.cumsum(first, axis=1)], axis=1)
+    tail = np.concatenate([zero, np.cumsum(last, axis=1)], axis=1)
+    total = np.asarray(total, dtype=np.int64)
+    a_k = total[:, None] - tail
+    b_k = total[:, None] - head
+    # n^2 times the centred lagged sum, in integers (exact while n^3 max^2 < 2^63)
+    scaled = n * n * s - n * total[:, None] * (a_k + b_k) + (n - lags)[None, :] * \
+        (total * total)[:, None]
+    gamma = scaled / (float(n) * n) / (n - lags)[None, :]
+    if not _exact_signs(n, top):
         sign = np.sign(gamma[:, 1:-1:2] + gamma[:, 2::2])
+    elif max_lag > 2:
+        sign = np.sign(scaled[:, 1:-1:2] * (n - lags[2::2])[None, :] +
+                       scaled[:, 2::2] * (n - lags[1:-1:2])[None, :])
+    else:
+        sign = np.zeros((rows, 0))
+    return _tracer_finish(gamma, sign, n)
+
+
+def _tracer_finish(gamma: np.ndarray, sign: np.ndarray, n: int) -> np.ndarray:
+    """ESS = n gamma_0 / (gamma_0 + 2 sum of the pairs before the first non-positive)."""
+    rows = gamma.shape[0]
+    out = np.full(rows, np.nan)
     pairs = gamma[:, 1:-1:2] + gamma[:, 2::2]  # (gamma_1 + gamma_2), (gamma_3 + gamma_4), ...
     width = pairs.shape[1]
     # Fewer than four samples leave no pair: the sum is gamma_0 alone (ESS = n).

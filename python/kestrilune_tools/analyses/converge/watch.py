@@ -15,6 +15,13 @@ splits were first met here, so its last bit may differ.
 Each batch of new trees is parsed once into a small split table; its splits are matched to
 the ones seen before by their leaf sets, and per-run counts over the window move forward
 as trees enter it and leave it to the burn-in, so an update costs what the new trees hold.
+
+Each point also lists the splits of the ASDSF with the largest deviations across runs (a
+:class:`~.splitfreq.SplitFrequencies` table, as ``converge`` prints its own) and gives the
+split ESS: Tracer's ESS of each such split's 0/1 presence per run over the window, equal
+to :func:`~.ess.tracer_ess` of those traces (bit for bit while a window holds fewer than
+46,341 trees; beyond, where that function centres in floating point, to the last bits).
+Its lagged sums move with the window like the counts.
 """
 
 from __future__ import annotations
@@ -29,12 +36,24 @@ import numpy as np
 from ...reading.params import ParameterLog
 from ...table.engine import SplitTable
 from ..params import mrbayes_ess, mrbayes_psrf
-from ...table.splits import from_table
-from .splitfreq import DEFAULT_MIN_FREQ, _asdsf_of
+from .ess import TRACER_MAX_LAG, tracer_ess_from_sums
+from ...table.splits import from_table, member_labels
+from .splitfreq import (DEFAULT_MIN_FREQ, SplitFrequencies, _asdsf_of, _kept, sd_across_runs,
+                        file_taxon_order)
 
 __all__ = ["RunTimeASDSF", "Checkpoint", "ParameterPoint", "parameter_point"]
 
 _GENERATION = re.compile(r"(\d+)\s*$")
+
+
+WORST_SPLITS = 5  # splits of a point listed with their frequency in each run
+SPLIT_ESS_RULE = ("Tracer ESS of each split's 0/1 presence, per run over the samples after "
+                  "the burn-in, for the splits of the ASDSF (constant: not defined)")
+_ESS_ROWS = 64  # presence traces per FFT when a split's lag sums are made anew
+
+
+def _plain(x: float) -> Optional[float]:
+    return None if math.isnan(x) else float(x)
 
 
 @dataclass(frozen=True)
@@ -46,14 +65,48 @@ class Checkpoint:
     msdsf: float
     n_splits: int
     rule: str
+    # The splits the ASDSF averaged with the largest standard deviations across runs,
+    # largest first (ties in the order the splits were first met), with their counts.
+    worst: Optional[SplitFrequencies] = None
+    worst_ess: Optional[np.ndarray] = None  # (rows of worst, n_runs) their split ESS
+    # The smallest split ESS over the splits of the ASDSF and the runs (NaN: none defined,
+    # every presence constant), its run (0-based) and split (a one-row table).
+    min_split_ess: float = math.nan
+    min_split_ess_run: Optional[int] = None
+    min_split_ess_split: Optional[SplitFrequencies] = None
+
+    def split_rows(self) -> List[Dict[str, object]]:
+        """The worst splits as ``kestrilune converge --json`` lists its table's rows."""
+        t = self.worst
+        if t is None:
+            return []
+        freq, sd = t.frequencies, t.sd
+        ess = self.worst_ess
+        return [{"partition": part, "leaves": t.labels[i],
+                 "frequencies": [float(f) for f in freq[i]], "sd": _plain(float(sd[i])),
+                 "ess": None if ess is None else [_plain(float(e)) for e in ess[i]]}
+                for i, part in enumerate(t.partition_strings())]
 
     def to_dict(self) -> Dict[str, object]:
-        def plain(x: float) -> Optional[float]:
-            return None if math.isnan(x) else x
-
         return {"generation": self.generation, "samples": list(self.samples),
-                "used": list(self.used), "asdsf": plain(self.asdsf), "msdsf": plain(self.msdsf),
-                "splits": self.n_splits, "rule": self.rule}
+                "used": list(self.used), "asdsf": _plain(self.asdsf),
+                "msdsf": _plain(self.msdsf), "splits": self.n_splits, "rule": self.rule,
+                "split_frequencies": {
+                    "rows": self.split_rows(),
+                    "rule": f"the {WORST_SPLITS} splits of the ASDSF with the largest "
+                            "standard deviation of their frequencies across runs "
+                            "(MrBayes' formula), largest first; partition: MrBayes' "
+                            "pattern in the file's taxon order; ess: split ESS per run"},
+                "split_ess": self._split_ess_dict()}
+
+    def _split_ess_dict(self) -> Dict[str, object]:
+        t = self.min_split_ess_split
+        run = self.min_split_ess_run
+        return {"min": _plain(self.min_split_ess),
+                "run": None if run is None else run + 1,
+                "partition": t.partition_strings()[0] if t is not None else None,
+                "leaves": t.labels[0] if t is not None else None,
+                "rule": SPLIT_ESS_RULE}
 
 
 @dataclass(frozen=True)
@@ -106,10 +159,21 @@ class RunTimeASDSF:
         self.n_runs, self.every, self.burnin = n_runs, int(every), float(burnin)
         self.min_freq, self.rooted, self.rule = float(min_freq), bool(rooted), rule
         self.leaf_names: Optional[Tuple[str, ...]] = None
+        self.taxon_order: Tuple[str, ...] = ()  # the first file's translate order
         self._ids: Dict[bytes, int] = {}
+        self._keys: List[bytes] = []  # each split's packed membership, by id
         self._nontrivial: List[bool] = []
-        self._trees: List[List[np.ndarray]] = [[] for _ in range(n_runs)]  # split ids
-        self._gens: List[List[int]] = [[] for _ in range(n_runs)]
+        # Per run, the split ids of every tree one after another (tree t's are
+        # _flat[_ptr[t]:_ptr[t + 1]]) and each tree's generation, in arrays that double.
+        self._flat = [np.zeros(0, dtype=np.int32) for _ in range(n_runs)]
+        self._ptr = [np.zeros(1, dtype=np.int64) for _ in range(n_runs)]
+        self._gen = [np.zeros(0, dtype=np.int64) for _ in range(n_runs)]
+        self._n = [0] * n_runs  # trees of each run
+        # Per run, for the splits of the last point: sum_t x_t x_{t+k} (k < 2000) of their
+        # 0/1 presence x over that point's window [lo, hi), moved with the window.
+        self._lag_ids = [np.zeros(0, dtype=np.int64) for _ in range(n_runs)]
+        self._lag_sums = [np.zeros((0, TRACER_MAX_LAG), dtype=np.int64) for _ in range(n_runs)]
+        self._lag_window: List[Optional[Tuple[int, int]]] = [None] * n_runs
         self._counts = np.zeros((0, n_runs), dtype=np.int64)
         self._hi = [0] * n_runs  # trees counted in
         self._lo = [0] * n_runs  # trees counted out again (burn-in)
@@ -129,6 +193,7 @@ class RunTimeASDSF:
         sd = from_table(table, parents=False)
         if self.leaf_names is None:
             self.leaf_names = sd.leaf_names
+            self.taxon_order = file_taxon_order(translate, sd.leaf_names)
         elif sd.leaf_names != self.leaf_names:
             gone = sorted(set(self.leaf_names) - set(sd.leaf_names))
             new = sorted(set(sd.leaf_names) - set(self.leaf_names))
@@ -144,6 +209,7 @@ class RunTimeASDSF:
             got = self._ids.get(key)
             if got is None:
                 got = self._ids[key] = len(self._ids)
+                self._keys.append(key)
                 self._nontrivial.append(bool(nontrivial[k]))
             local[k] = got
         if len(self._ids) > self._counts.shape[0]:
@@ -151,42 +217,52 @@ class RunTimeASDSF:
                              dtype=np.int64)
             grown[:self._counts.shape[0]] = self._counts
             self._counts = grown
-        indptr = np.asarray(sd.indptr, dtype=np.int64)
-        gens = self._gens[run]
+        gens = np.empty(len(names), dtype=np.int64)
+        last = int(self._gen[run][self._n[run] - 1]) if self._n[run] else None
         for t, name in enumerate(names):
             m = _GENERATION.search(name)
-            g = int(m.group(1)) if m else len(gens)
-            if gens and g <= gens[-1]:
+            g = int(m.group(1)) if m else self._n[run] + t
+            if last is not None and g <= last:
                 raise ValueError(f"tree {name!r} of run {run + 1} does not follow generation "
-                                 f"{gens[-1]}: the trees must come in the order they were "
+                                 f"{last}: the trees must come in the order they were "
                                  "sampled")
-            gens.append(g)
-            self._trees[run].append(local[sd.ids[indptr[t]:indptr[t + 1]]])
+            gens[t] = last = g
+        n, k = len(names), self._n[run]
+        indptr = np.asarray(sd.indptr, dtype=np.int64)[:n + 1]
+        ids = local[sd.ids[:indptr[-1]]]
+        self._gen[run] = _put(self._gen[run], k, gens)
+        e = int(self._ptr[run][k])
+        self._flat[run] = _put(self._flat[run], e, ids)
+        self._ptr[run] = _put(self._ptr[run], k + 1, e + indptr[1:])
+        self._n[run] = k + n
 
     def restart(self, run: int) -> None:
         """Forget run ``run`` (its file was cut or replaced) and the points not yet given."""
         self._counts[:, run] = 0
-        self._trees[run], self._gens[run] = [], []
-        self._hi[run] = self._lo[run] = 0
+        self._n[run] = self._hi[run] = self._lo[run] = 0
+        self._lag_window[run] = None
 
     # ------------------------------------------------------------------ points out
 
     def ready(self) -> List[Checkpoint]:
         """The diagnostic points that every run has now passed, in order."""
         out: List[Checkpoint] = []
-        while all(g and g[-1] >= self._next for g in self._gens):
+        while all(n and self._gen[r][n - 1] >= self._next for r, n in enumerate(self._n)):
             out.append(self._point(self._next))
             self._next += self.every
         return out
 
     def _move(self, run: int, attr: str, to: int, sign: int) -> None:
+        """Count trees [pointer, to) of ``run`` in (+1) or out (-1): one bincount."""
         pointer = getattr(self, attr)
-        for t in range(pointer[run], to):
-            np.add.at(self._counts[:, run], self._trees[run][t], sign)
+        if to > pointer[run]:
+            ptr = self._ptr[run]
+            ids = self._flat[run][ptr[pointer[run]]:ptr[to]]
+            self._counts[:, run] += sign * np.bincount(ids, minlength=self._counts.shape[0])
         pointer[run] = to
 
     def _point(self, g: int) -> Checkpoint:
-        samples = [int(np.searchsorted(self._gens[r], g, side="right"))
+        samples = [int(np.searchsorted(self._gen[r][:self._n[r]], g, side="right"))
                    for r in range(self.n_runs)]
         lo = [int(self.burnin * t) for t in samples]
         for r in range(self.n_runs):
@@ -194,15 +270,163 @@ class RunTimeASDSF:
             self._move(r, "_lo", lo[r], -1)
         used = np.array(samples, dtype=np.int64) - np.array(lo, dtype=np.int64)
         k = len(self._ids)
-        a = _asdsf_of(self._counts[:k], used, np.array(self._nontrivial, dtype=bool),
-                      self.rule, self.min_freq)
+        counts = self._counts[:k]
+        nontrivial = np.array(self._nontrivial, dtype=bool)
+        a = _asdsf_of(counts, used, nontrivial, self.rule, self.min_freq)
+        worst = worst_ess = low_split = low_run = None
+        low = math.nan
+        if self.n_runs >= 2 and np.all(used > 0):
+            kept = np.flatnonzero(_kept(counts, used, self.rule, self.min_freq) & nontrivial)
+            sd = sd_across_runs(counts[kept] / used[None, :])
+            order = np.lexsort((kept, -sd))[:WORST_SPLITS]
+            ess = np.column_stack([self._split_ess(kept, lo[r], samples[r], r)
+                                   for r in range(self.n_runs)]) if len(kept) else \
+                np.zeros((0, self.n_runs))
+            worst, worst_ess = self._table(kept[order], used), ess[order]
+            if np.isfinite(ess).any():
+                flat = int(np.nanargmin(ess))  # the first smallest: split order, then run
+                row, low_run = divmod(flat, self.n_runs)
+                low, low_split = float(ess[row, low_run]), self._table(kept[row:row + 1], used)
         return Checkpoint(generation=g, samples=tuple(samples), used=tuple(int(u) for u in used),
-                          asdsf=a.asdsf, msdsf=a.msdsf, n_splits=a.n_splits, rule=self.rule)
+                          asdsf=a.asdsf, msdsf=a.msdsf, n_splits=a.n_splits, rule=self.rule,
+                          worst=worst, worst_ess=worst_ess, min_split_ess=low,
+                          min_split_ess_run=low_run, min_split_ess_split=low_split)
+
+    def _split_ess(self, kept: np.ndarray, lo: int, hi: int, run: int) -> np.ndarray:
+        """Tracer's ESS of the 0/1 presence of each split ``kept`` in trees [lo, hi) of
+        ``run`` (the window now counted in), from lag sums that follow the window: the
+        trees that entered it and left it since the last point are added and taken out,
+        so the cost follows them, not the window; a split new to the list has its sums
+        made over the whole window. A split in every tree of the window or in none has a
+        constant trace (no ESS) and its sums are known without looking."""
+        n, lags = hi - lo, TRACER_MAX_LAG
+        counts = self._counts[kept, run]
+        constant = (counts == 0) | (counts == n)
+        old_ids, old_sums = self._lag_ids[run], self._lag_sums[run]
+        window = self._lag_window[run]
+        if window is None or lo < window[0] or hi < window[1] or lo > window[1]:
+            old_ids, old_sums = old_ids[:0], old_sums[:0]  # the window cannot move there
+        # Each split's place in the old list (-1: not there).
+        where = np.full(self._counts.shape[0], -1, dtype=np.int64)
+        where[old_ids] = np.arange(len(old_ids))
+        at = where[kept]
+        sums = np.zeros((len(kept), lags), dtype=np.int64)
+        full = np.maximum(n - np.arange(lags), 0)
+        sums[constant & (counts == n)] = full  # present in every tree
+        moved = np.flatnonzero(~constant & (at >= 0))
+        if len(moved) and window is not None:
+            sums[moved] = self._move_lags(run, kept[moved], old_sums[at[moved]], window,
+                                          (lo, hi))
+        fresh = np.flatnonzero(~constant & (at < 0))
+        for start in range(0, len(fresh), _ESS_ROWS):
+            rows = fresh[start:start + _ESS_ROWS]
+            x = self._presence(run, kept[rows], lo, hi)
+            sums[rows] = _lagged(x, x, lags)
+        self._lag_ids[run], self._lag_sums[run] = kept.copy(), sums
+        self._lag_window[run] = (lo, hi)
+        out = np.full(len(kept), np.nan)
+        varying = np.flatnonzero(~constant)
+        if n < 2 or not len(varying):
+            return out
+        max_lag = min(n - 1, lags)
+        ids = kept[varying]
+        first = self._presence(run, ids, lo, lo + max_lag - 1)
+        last = self._presence(run, ids, hi - (max_lag - 1), hi)[:, ::-1]
+        out[varying] = tracer_ess_from_sums(sums[varying, :max_lag], counts[varying], first,
+                                            last, n)
+        return out
+
+    def _move_lags(self, run: int, ids: np.ndarray, sums: np.ndarray,
+                   old: Tuple[int, int], new: Tuple[int, int]) -> np.ndarray:
+        """The lag sums of splits ``ids`` over window ``old`` moved to window ``new`` (both
+        ends forward, overlapping): pairs with a tree that entered are added, then pairs
+        with a tree that left are taken out."""
+        (llo, lhi), (lo, hi) = old, new
+        lags = TRACER_MAX_LAG
+        sums = sums.copy()
+        if hi > lhi:  # pairs (t - k, t), t new: partners from lhi - lags + 1 on
+            c0 = max(llo, lhi - lags + 1)
+            context = self._presence(run, ids, c0, hi)
+            entered = context.copy()
+            entered[:, :lhi - c0] = 0
+            sums += _lagged(entered, context, lags)
+        if lo > llo:  # pairs (t, t + k), t gone: partners below min(hi, lo + lags - 1)
+            context = self._presence(run, ids, llo, min(hi, lo + lags - 1))
+            left = context.copy()
+            left[:, lo - llo:] = 0
+            sums -= _lagged(context, left, lags)
+        return sums
+
+    def _presence(self, run: int, ids: np.ndarray, a: int, b: int) -> np.ndarray:
+        """(len(ids), b - a) int8: 1 where split ids[i] is in tree a + j of ``run``."""
+        row_of = np.full(self._counts.shape[0], -1, dtype=np.int64)
+        row_of[ids] = np.arange(len(ids))
+        ptr = self._ptr[run]
+        rows = row_of[self._flat[run][ptr[a]:ptr[b]]]
+        cols = np.repeat(np.arange(b - a, dtype=np.int64), np.diff(ptr[a:b + 1]))
+        sel = rows >= 0
+        out = np.zeros((len(ids), max(b - a, 0)), dtype=np.int8)
+        out[rows[sel], cols[sel]] = 1
+        return out
+
+    def _table(self, ids: np.ndarray, used: np.ndarray) -> SplitFrequencies:
+        """The splits ``ids`` as a frequency table over the windows of this point."""
+        names = self.leaf_names or ()
+        membership = np.zeros((len(ids), len(names)), dtype=bool)
+        for i, s in enumerate(ids):
+            membership[i] = np.unpackbits(np.frombuffer(self._keys[s], dtype=np.uint8),
+                                          count=len(names)).astype(bool)
+        return SplitFrequencies(split_ids=ids, labels=member_labels(membership, names),
+                                membership=membership, leaf_names=tuple(names),
+                                run_labels=tuple(f"run{r + 1}" for r in range(self.n_runs)),
+                                counts=self._counts[ids].copy(), run_trees=used.copy(),
+                                min_freq=self.min_freq, rule=self.rule, rooted=self.rooted,
+                                taxon_order=self.taxon_order)
 
     @property
     def trees(self) -> Tuple[int, ...]:
-        return tuple(len(g) for g in self._gens)
+        return tuple(self._n)
 
     @property
     def last_generation(self) -> Tuple[Optional[int], ...]:
-        return tuple(g[-1] if g else None for g in self._gens)
+        return tuple(int(self._gen[r][n - 1]) if n else None for r, n in enumerate(self._n))
+
+
+def _lagged(x: np.ndarray, y: np.ndarray, lags: int) -> np.ndarray:
+    """(rows, lags) int64: sum_j x[:, j + k] y[:, j] for k below ``lags``, from one FFT of
+    each (0/1 rows: every sum a whole number, rounded to it)."""
+    rows, m = x.shape
+    if m == 0:
+        return np.zeros((rows, lags), dtype=np.int64)
+    size = _smooth(m + lags)
+    fx = np.fft.rfft(x.astype(np.float64), size, axis=1)
+    fy = fx if y is x else np.fft.rfft(y.astype(np.float64), size, axis=1)
+    return np.rint(np.fft.irfft(fx * np.conj(fy), size, axis=1)[:, :lags]).astype(np.int64)
+
+
+def _smooth(n: int) -> int:
+    """The smallest 2^a 3^b 5^c >= n: an FFT length as fast as a power of two, often
+    far shorter than the next one."""
+    best = 1 << int(math.ceil(math.log2(max(n, 1))))
+    five = 1
+    while five < best:
+        three = five
+        while three < best:
+            two = three
+            while two < n:
+                two *= 2
+            best = min(best, two)
+            three *= 3
+        five *= 5
+    return best
+
+
+def _put(array: np.ndarray, at: int, values: np.ndarray) -> np.ndarray:
+    """``array`` with ``values`` written from ``at`` on, grown (doubled) when it must be."""
+    end = at + len(values)
+    if end > len(array):
+        grown = np.zeros(max(end, 2 * len(array)), dtype=array.dtype)
+        grown[:at] = array[:at]
+        array = grown
+    array[at:end] = values
+    return array
