@@ -135,3 +135,23 @@ def test_progress_lines_count_the_topologies_read(tmp_path, capsys, monkeypatch)
     # sanitized run may look before the first topology is read)
     assert re.search(r"kestrilune: reading topologies \d+% \([0-5]/5 topologies\)",
                      _error(capsys))
+
+
+def test_report_beside_the_summary_changes_no_tree(tmp_path, capsys):
+    """--report diagnoses every tree from the one reading; the trees written after the
+    burn-in are those summarize writes without it."""
+    base = _primates(tmp_path)
+    argv = ["summarize", base, "--burnin", "25%", "--consensus", "--trprobs"]
+    assert cli.main(argv + [str(tmp_path / "a.tsv"), "-o", str(tmp_path / "a.nex"), "-q"]) == 0
+    plain = capsys.readouterr().out
+    assert cli.main(argv + [str(tmp_path / "b.tsv"), "-o", str(tmp_path / "b.nex"), "-q",
+                            "--report", str(tmp_path / "r.html")]) == 0
+    with_page = capsys.readouterr().out
+    assert (tmp_path / "a.nex").read_text().split("\n")[2:] == \
+        (tmp_path / "b.nex").read_text().split("\n")[2:]
+    assert (tmp_path / "a.tsv").read_text() == (tmp_path / "b.tsv").read_text()
+    assert plain.split("wrote")[0] == with_page.split("wrote")[0]
+    page = (tmp_path / "r.html").read_text()
+    assert all(f'id="{s}"' in page for s in ("verdict", "consensus", "map"))
+    assert cli.main(argv[:4] + ["--thin", "2", "--report", str(tmp_path / "x.html")]) == 2
+    assert "--report diagnoses every tree" in _error(capsys)

@@ -47,6 +47,7 @@ if TYPE_CHECKING:
     from ..analyses.summaries import SummaryTree, TopologyTable
     from ..analyses.summaries.annotate import AnnotatedTree, TargetTree
     from ..reading import TreeSet
+    from ..table.engine import SplitTable
     from ..table.splits import SplitData
 
     # What -o writes: each summary tree under its name in the file.
@@ -125,6 +126,10 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                    help="write every result at full precision with its settings")
     o.add_argument("--plot", metavar="PNG",
                    help="draw the summary trees as cladograms with their supports")
+    o.add_argument("--report", metavar="HTML",
+                   help="also write the page of the whole analysis (as kestrilune report: "
+                        "convergence of the runs and their parameter logs, found beside the "
+                        "tree files); its trees come from the same reading")
 
 
 def run(args: argparse.Namespace, ctx: Context) -> int:
@@ -135,6 +140,10 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
     out_table = ctx.output(args.trprobs, _TABLE_SUFFIXES, "--trprobs")
     out_json = ctx.output(args.json, _JSON_SUFFIXES, "--json")
     out_plot = ctx.output(args.plot, PICTURE_SUFFIXES, "--plot")
+    out_page = ctx.output(args.report, (".html", ".htm"), "--report")
+    if out_page and (args.thin != 1 or args.max_trees is not None):
+        raise UsageError("--report diagnoses every tree of the runs: drop --thin and "
+                         "--max-trees, or write the page with kestrilune report")
     if out_plot:
         from ..pictures.plots import require_matplotlib
 
@@ -172,8 +181,12 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         heads = None  # reading the trees says what is wrong, as for any command
     if heads is not None:  # runs naming other taxa: reading the trees says which
         rooted = _rooting(args, heads, methods)
-    ts, split_table = ctx.read_table(files, args.burnin, args.thin, args.max_trees,
-                                     rooted=rooted, lengths=not args.no_lengths)
+    page: Optional[Callable[[], None]] = None
+    if out_page:
+        ts, split_table, page = _diagnosed(ctx, args, files, rooted, out_page)
+    else:
+        ts, split_table = ctx.read_table(files, args.burnin, args.thin, args.max_trees,
+                                         rooted=rooted, lengths=not args.no_lengths)
     sd = from_table(split_table, group_labels=[f.label for f in ts.files])
     order = _taxon_order(ts, sd.leaf_names)
     outgroup = _outgroup(args.outgroup, sd.leaf_names, order)
@@ -223,8 +236,54 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
                                          outgroup=outgroup,
                                          dated=[annotated.get(k) for k, _ in trees]),
                   verb="drawing")
+    if page is not None:
+        page()
     ctx.print(ctx.timing_line())
     return 0
+
+
+def _diagnosed(ctx: Context, args: argparse.Namespace, files: List[str], rooted: bool,
+               out_page: str) -> Tuple[TreeSet, SplitTable, Callable[[], None]]:
+    """Every tree read once and diagnosed as ``kestrilune report`` does; returns the trees
+    after the burn-in, their split table (taken from the one read) and what writes the
+    page."""
+    from ..analyses.converge import diagnose
+    from ..console.runs import check_generations, param_files, parameters, write_page
+
+    args.params, args.no_params = None, False  # the logs beside the tree files
+    param_paths, pairing = param_files(args, files, ctx)
+    every, table = ctx.read_table(files, rooted=rooted, lengths=True, warn_nonfinite=False)
+    try:
+        with ctx.native_call():
+            rep = diagnose(every, burnin=args.burnin, rooted=rooted, phase=ctx.phase,
+                           split_table=table)
+    except ValueError as exc:
+        raise CommandError(str(exc)) from None
+    prep = logs = None
+    if param_paths:
+        logs, prep = parameters(param_paths, rep, args, ctx)
+        check_generations(logs, every, ctx)
+    keep: List[int] = []
+    start = 0
+    for r in rep.runs:
+        keep.extend(range(start + r.burnin, start + r.n_trees))
+        start += r.n_trees
+    from dataclasses import replace
+
+    ts = every.subset(keep)
+    kept_lines = [set(ln for ln, f in zip(ts.lines, ts.file_indices) if f == k)
+                  for k in range(len(ts.files))]
+    ts = replace(ts, files=[replace(info, burnin=r.burnin, nonfinite_lines=tuple(
+        ln for ln in info.nonfinite_lines if ln in kept_lines[k]))
+        for k, (info, r) in enumerate(zip(ts.files, rep.runs))])
+    used = table.take(np.asarray(keep, dtype=np.uint32))
+    if pairing:
+        ctx.print(pairing)
+
+    def page() -> None:
+        write_page(out_page, rep, every, prep, logs, files + param_paths, ctx)
+
+    return ts, used, page
 
 
 # ----------------------------------------------------------------------------- choices
