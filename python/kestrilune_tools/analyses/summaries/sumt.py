@@ -23,7 +23,7 @@ parent's median height minus the child's.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import List, Optional, Sequence
+from typing import List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -104,18 +104,19 @@ def sumt_keys(tree: SummaryTree, sd: SplitData,
         x = lens[order[bounds[j]:bounds[j + 1]]]
         if not len(x):
             continue
-        lower, upper, median[j] = mrbayes_hpd(x)
-        branch[j] = (f"[&length_mean={_num(x.mean())},length_median={_num(median[j])},"
-                     f"length_95%HPD={{{_num(lower)},{_num(upper)}}}]")
+        text, median[j] = _keys_of("length", x)
+        branch[j] = "[&" + text + "]"
     if not tree.rooted or sd.parents is None:
         return SumtKeys(tree=tree, node=node, branch=branch, lengths=median)
     return _with_heights(tree, sd, ids, node, branch)
 
 
-def _keys_of(name: str, x: np.ndarray) -> str:
+def _keys_of(name: str, x: np.ndarray) -> Tuple[str, float]:
+    """``NAME_mean``, ``NAME_median`` and ``NAME_95%HPD`` of x as sumt writes them, and the
+    median."""
     lower, upper, med = mrbayes_hpd(x)
     return (f"{name}_mean={_num(x.mean())},{name}_median={_num(med)},"
-            f"{name}_95%HPD={{{_num(lower)},{_num(upper)}}}")
+            f"{name}_95%HPD={{{_num(lower)},{_num(upper)}}}"), med
 
 
 def _with_heights(tree: SummaryTree, sd: SplitData, ids: np.ndarray, node: List[str],
@@ -143,10 +144,10 @@ def _with_heights(tree: SummaryTree, sd: SplitData, ids: np.ndarray, node: List[
     heights = [np.concatenate(g) for g in got]
     for j in range(k):
         if len(heights[j]):
-            median[j] = mrbayes_hpd(heights[j])[2]
-            node[j] = node[j][:-1] + "," + _keys_of("height", heights[j]) + "]"
+            text, median[j] = _keys_of("height", heights[j])
+            node[j] = node[j][:-1] + "," + text + "]"
     root_h = np.concatenate(roots)
-    root_median = mrbayes_hpd(root_h)[2]
+    root_text, root_median = _keys_of("height", root_h)
     # the parent of each row: the smallest row whose leaves hold it, else the root
     member = np.asarray(tree.membership, dtype=bool)
     size = member.sum(axis=1)
@@ -162,6 +163,6 @@ def _with_heights(tree: SummaryTree, sd: SplitData, ids: np.ndarray, node: List[
     keys.append('prob(percent)="100"')
     if sd.n_groups > 1:
         keys.append('prob+-sd="100+-0"')
-    root = "[&" + ",".join(keys + [_keys_of("height", root_h)]) + "][&" + zero + "]"
+    root = "[&" + ",".join(keys + [root_text]) + "][&" + zero + "]"
     return SumtKeys(tree=tree, node=node, branch=branch, lengths=parent_median - median,
                     root=root)
