@@ -37,23 +37,32 @@ def _coordinates(tree: SummaryTree, outgroup: int
     for kids in children:
         kids.sort(key=lambda j: lay.leaf[j])
     x: List[float] = [0.0] * (top + 1)
-    y: List[float] = [0.0] * (top + 1)
-    order: List[int] = []  # pre-order, then reversed for children before parents
-    stack = [top]
+    order, y = _rows(children, top)
+    for v in reversed(order):
+        if children[v]:
+            x[v] = min(x[c] for c in children[v]) - 1
+    return lay, children, x, y
+
+
+def _rows(children: List[List[int]], root: int) -> Tuple[List[int], List[float]]:
+    """(the nodes in pre-order, the row of each): tips on rows 0, 1, ... in that order,
+    an inner node midway between its first and last child."""
+    y: List[float] = [0.0] * len(children)
+    order: List[int] = []
+    stack = [root]
     while stack:
         v = stack.pop()
         order.append(v)
         stack.extend(reversed(children[v]))
     row = 0
     for v in order:
-        if v < top and lay.size[v] == 1:
+        if not children[v]:
             y[v] = row
             row += 1
-    for v in reversed(order):
+    for v in reversed(order):  # children before parents
         if children[v]:
-            x[v] = min(x[c] for c in children[v]) - 1
             y[v] = (y[children[v][0]] + y[children[v][-1]]) / 2
-    return lay, children, x, y
+    return order, y
 
 
 _GRID_COLUMNS = 3  # trees side by side in a row of the picture
@@ -68,28 +77,15 @@ def _chronogram(ax: Any, at: AnnotatedTree, leaf_names: Sequence[str]) -> None:
         children[t.parent[j]].append(j)
     for kids in children:
         kids.sort(key=lambda j: (t.masks[j] & -t.masks[j]).bit_length())
-    y = [0.0] * nodes
-    order: List[int] = []
-    stack = [0]
-    while stack:
-        v = stack.pop()
-        order.append(v)
-        stack.extend(reversed(children[v]))
-    row = 0
-    for v in order:
-        if not children[v]:
-            y[v] = row
-            row += 1
-    for v in reversed(order):
-        if children[v]:
-            y[v] = (y[children[v][0]] + y[children[v][-1]]) / 2
+    _, y = _rows(children, 0)
+    row = sum(1 for kids in children if not kids)
     h = at.heights
     for v in range(nodes):
         notes = at.annotations[v]
         hpd = notes.get("height_95%_HPD")
         if children[v] and isinstance(hpd, tuple) and len(hpd) == 2:
-            ax.plot([hpd[0], hpd[1]], [y[v], y[v]], color="tab:blue", lw=4,
-                      alpha=0.35, solid_capstyle="butt")
+            ax.plot([hpd[0], hpd[1]], [y[v], y[v]], color="tab:blue", lw=4, alpha=0.35,
+                    solid_capstyle="butt")
         if not children[v]:
             continue
         ys = [y[c] for c in children[v]]

@@ -27,7 +27,7 @@ __all__ = ["expand_runs"]
 
 _RUN_NUMBER = re.compile(r"\.run(\d+)\.t(\.gz)?$")
 _REVBAYES_RUN = re.compile(r"_run_(\d+)((?:\.[^./]+)?)(\.gz)?$")
-_EXABAYES_RUN = re.compile(r"ExaBayes_topologies\.run-(\d+)\.(.+?)(\.gz)?$")
+_EXABAYES_RUN = re.compile(r"\.run-(\d+)(\.[^/]+?)(\.gz)?$")
 
 
 def _runs_of(base: str) -> List[str]:
@@ -46,18 +46,10 @@ def _exabayes_runs_of(name: str) -> List[str]:
     folder, run_id = os.path.split(name)
     if not run_id:
         return []
-    found: Dict[int, str] = {}
-    pattern = os.path.join(glob.escape(folder), "ExaBayes_topologies.run-*.")
-    for path in glob.glob(pattern + glob.escape(run_id)) + glob.glob(
-            pattern + glob.escape(run_id) + ".gz"):
-        m = _EXABAYES_RUN.search(os.path.basename(path))
-        if m and m.group(2) == run_id and os.path.isfile(path):
-            run = int(m.group(1))
-            if run in found:
-                raise FileNotFoundError(f"{name}: ExaBayes run {run} is there twice "
-                                        f"({found[run]} and {path}); keep one of them")
-            found[run] = path
-    return [found[k] for k in sorted(found)]
+    base = os.path.join(folder, "ExaBayes_topologies")
+    ext = "." + run_id
+    return _numbered(base, [base + ".run-*" + ext, base + ".run-*" + ext + ".gz"],
+                     _EXABAYES_RUN, ext)
 
 
 def _numbered(base: str, patterns: List[str], number: "re.Pattern[str]", ext: str
