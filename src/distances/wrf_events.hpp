@@ -52,7 +52,7 @@ using WrfTileFn = void (*)(const IdBlock& rows, const IdBlock& cols, double* out
 // sides, so each cell pays a single addition per id of its column tree across all the
 // lines; a quarter above the diagonal holds earlier trees against later ones, whose ids
 // come one side after the other.
-inline constexpr std::size_t kDiagonalLeaf = 16;
+inline constexpr std::size_t kDiagonalLeaf = 8;
 void wrf_diagonal_tile(WrfTileFn tile_fn, const IdBlock& block, double* out, std::size_t stride);
 
 WrfTileFn pick_wrf_tile(dispatch::Features features);
