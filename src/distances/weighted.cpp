@@ -539,6 +539,8 @@ void weighted_tiles(Metric metric, const LengthSets& sets,
             compute_kf_tile(tile, sets, rows, col_trees, kf_fn, scratch);
         } else if (empty_universe) {  // every fold is the empty sum
             std::fill_n(values, (tile.row_end - tile.row_begin) * tile.stride, -0.0);
+        } else if (tile.diagonal) {  // finish_tile fills the lower triangle
+            detail::wrf_diagonal_tile(wrf_fn, row_ids[i], values, tile.stride);
         } else {
             wrf_fn(row_ids[i], col_ids[j], values, tile.stride);
         }

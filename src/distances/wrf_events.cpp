@@ -696,6 +696,61 @@ void gather_block(IdBlock& block, const LengthSets& sets, std::span<const std::u
     block.start.push_back(static_cast<std::uint32_t>(keys.size()));
 }
 
+namespace {
+
+// The trees at positions [begin, end) of `block`, as a block of their own (positions from 0).
+void part_of(const IdBlock& block, std::size_t begin, std::size_t end, IdBlock& part) {
+    part.n_trees = end - begin;
+    part.ids.clear();
+    part.start.clear();
+    part.position.clear();
+    part.length.clear();
+    const std::size_t n_ids = block.ids.size() - 1;  // without the sentinel
+    for (std::size_t q = 0; q < n_ids; ++q) {
+        const std::size_t first = part.position.size();
+        for (std::uint32_t x = block.start[q]; x < block.start[q + 1]; ++x) {
+            const std::size_t p = block.position[x];
+            if (p >= begin && p < end) {
+                part.position.push_back(static_cast<std::uint16_t>(p - begin));
+                part.length.push_back(block.length[x]);
+            }
+        }
+        if (part.position.size() != first) {
+            part.ids.push_back(block.ids[q]);
+            part.start.push_back(static_cast<std::uint32_t>(first));
+        }
+    }
+    part.ids.push_back(kNone);
+    part.start.push_back(static_cast<std::uint32_t>(part.position.size()));
+}
+
+void diagonal_part(WrfTileFn tile_fn, const IdBlock& block, double* out, std::size_t stride,
+                   std::vector<IdBlock>& parts, std::size_t depth) {
+    const std::size_t n = block.n_trees;
+    if (n <= kDiagonalLeaf) {
+        tile_fn(block, block, out, stride);
+        return;
+    }
+    const std::size_t half = (n / 2 + kLanes - 1) / kLanes * kLanes;  // whole vectors
+    require(2 * depth + 1 < parts.size(), "diagonal tile too deep");
+    IdBlock& upper = parts[2 * depth];
+    IdBlock& lower = parts[2 * depth + 1];
+    part_of(block, 0, half, upper);
+    part_of(block, half, n, lower);
+    tile_fn(upper, lower, out + half, stride);
+    diagonal_part(tile_fn, upper, out, stride, parts, depth + 1);
+    diagonal_part(tile_fn, lower, out + half * stride + half, stride, parts, depth + 1);
+}
+
+}  // namespace
+
+void wrf_diagonal_tile(WrfTileFn tile_fn, const IdBlock& block, double* out, std::size_t stride) {
+    // Two per level, sized before the walk: the levels refer to the parts above them. Each
+    // level at least halves the trees, down to kDiagonalLeaf.
+    thread_local std::vector<IdBlock> parts(2 * 16);
+    diagonal_part(tile_fn, block, out, stride, parts, 0);
+}
+
 WrfTileFn pick_wrf_tile(dispatch::Features features) {
     return dispatch::pick(kWrfTiles, features).fn;
 }

@@ -44,6 +44,17 @@ void gather_block(IdBlock& block, const LengthSets& sets, std::span<const std::u
 using WrfTileFn = void (*)(const IdBlock& rows, const IdBlock& cols, double* out,
                            std::size_t stride);
 
+// The cells above the diagonal of block x block (r < c, each tree against the later ones;
+// the rest of out[0 .. n) x [0 .. n) is left unspecified), by tile_fn on parts of the
+// block: the upper right quarter as one tile, the two halves on the diagonal the same way,
+// down to kDiagonalLeaf trees. A tree set whose ids come tree by tree (each tree's new ids
+// after the earlier trees' ones) gives a tile of a block against itself every id from both
+// sides, so each cell pays a single addition per id of its column tree across all the
+// lines; a quarter above the diagonal holds earlier trees against later ones, whose ids
+// come one side after the other.
+inline constexpr std::size_t kDiagonalLeaf = 8;
+void wrf_diagonal_tile(WrfTileFn tile_fn, const IdBlock& block, double* out, std::size_t stride);
+
 WrfTileFn pick_wrf_tile(dispatch::Features features);
 std::vector<dispatch::VariantInfo> wrf_tile_variants();
 

@@ -282,6 +282,7 @@ TEST_P(WeightedTiles, EveryCellOnceAndAsTheDenseFold) {
     std::mt19937 rng(shape.seed);
     for (const Layout layout :
          {Layout{"symmetric", true, 0, false}, Layout{"small", true, 7, false},
+          Layout{"one diagonal tile, split", true, 256, false},
           Layout{"rectangle", false, 16, false}, Layout{"row owned", true, 32, true}}) {
         SCOPED_TRACE(layout.name);
         std::vector<std::uint32_t> rows(n);
