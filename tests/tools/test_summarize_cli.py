@@ -56,6 +56,9 @@ def test_mrbayes_runs_give_consensus_topologies_json_and_picture(tmp_path, capsy
     assert doc["settings"]["outgroup"] == "Tarsius_syrichta"
     assert doc["settings"]["burnin_per_file"] == [125, 125]
     assert [t["name"] for t in doc["trees"]] == ["con_50_majrule", "con_all_compat"]
+    # every key the trees file holds: sumt's and, with two runs, the split ESS
+    assert "prob_stddev=" in doc["trees"][0]["annotated_newick"]
+    assert "split_ess=" in doc["trees"][0]["annotated_newick"]
     assert doc["topologies"]["n_distinct"] == 5 and doc["topologies"]["n_credible"] == 1
     assert Path(out["con.png"]).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 

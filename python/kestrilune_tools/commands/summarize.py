@@ -212,9 +212,10 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
     target = _read_target(args.target, sd) if args.target else None
     annotated = _annotate(ctx, args, ts, sd, trees, target) if args.heights else {}
     _print_summary(ctx, ts, sd, trees, table, order, outgroup, annotated)
+    conv = _convergence_keys(ctx, sd, trees, annotated) \
+        if (out_trees or out_json) and sd.n_groups > 1 else {}
     if out_trees:
         n_out = len(trees) + ("target" in annotated)
-        conv = _convergence_keys(ctx, sd, trees, annotated) if sd.n_groups > 1 else {}
         ctx.write(out_trees, f"{n_out} tree{'s' if n_out > 1 else ''}",
                   lambda tmp: _write_trees(tmp, out_trees, trees, order, outgroup, ts,
                                            annotated, sd, args.support_labels, conv))
@@ -226,7 +227,7 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
     if out_json:
         ctx.write(out_json, "every result",
                   lambda tmp: _write_json(tmp, args, ts, sd, trees, table, order, outgroup,
-                                          annotated))
+                                          annotated, conv))
     if out_plot:
         from ..pictures.treeplot import cladograms
 
@@ -598,6 +599,27 @@ def _keys_text(value: Optional[Tuple[float, float]], sdsf: bool = True) -> str:
     return ",".join(f"{name}={x!r}" for name, x in pairs if not math.isnan(x))
 
 
+def _keyed_newick(key: str, tree: SummaryTree, labels: Sequence[str],
+                  annotated: Dict[str, AnnotatedTree], sd: SplitData, outgroup: int,
+                  support_labels: bool = False,
+                  conv: Optional[Dict[int, Tuple[float, float]]] = None) -> str:
+    """A summary tree as the trees file holds it: TreeAnnotator's keys with --heights,
+    sumt's on a consensus, else the support; with several runs, each node's convergence."""
+    from ..analyses.summaries.sumt import sumt_keys
+
+    at = annotated.get(key)
+    if at is not None:
+        return at.to_newick(labels, support_labels)
+    # the SDSF beside sumt's keys would repeat its prob_stddev
+    sumt = "consensus" in tree.method
+    extra = [_keys_text(conv.get(int(i)), not sumt) for i in tree.split_ids] \
+        if conv else None
+    if sumt:  # as MrBayes' sumt writes it
+        return sumt_keys(tree, sd, extra).newick(labels, outgroup, support_labels)
+    return tree.to_newick(labels, outgroup=outgroup, support_labels=support_labels,
+                          posterior_key=tree.rooted, extra=extra)
+
+
 def _write_trees(tmp: str, path: str, trees: NamedTrees, order: List[int], outgroup: int,
                  ts: TreeSet, annotated: Dict[str, AnnotatedTree], sd: SplitData,
                  support_labels: bool = False,
@@ -606,20 +628,10 @@ def _write_trees(tmp: str, path: str, trees: NamedTrees, order: List[int], outgr
     rooting = "[&R]" if sd.rooted else "[&U]"
     target = annotated.get("target")
     from ..analyses.summaries import newick_label
-    from ..analyses.summaries.sumt import sumt_keys
 
     def text_of(key: str, tree: SummaryTree, labels: List[str]) -> str:
-        at = annotated.get(key)
-        if at is not None:
-            return at.to_newick(labels, support_labels)
-        # the SDSF beside sumt's keys would repeat its prob_stddev
-        sumt = "consensus" in tree.method
-        extra = [_keys_text(conv.get(int(i)), not sumt) for i in tree.split_ids] \
-            if conv else None
-        if sumt:  # as MrBayes' sumt writes it
-            return sumt_keys(tree, sd, extra).newick(labels, outgroup, support_labels)
-        return tree.to_newick(labels, outgroup=outgroup, support_labels=support_labels,
-                              posterior_key=tree.rooted, extra=extra)
+        return _keyed_newick(key, tree, labels, annotated, sd, outgroup, support_labels,
+                             conv)
 
     with open(tmp, "w", encoding="utf-8", newline="\n") as fh:
         if path.lower().endswith(_NEWICK_SUFFIXES):
@@ -670,7 +682,8 @@ def _finite(x: Optional[float]) -> Optional[float]:
 
 def _write_json(tmp: str, args: argparse.Namespace, ts: TreeSet, sd: SplitData,
                 trees: NamedTrees, table: TopologyTable, order: List[int], outgroup: int,
-                annotated: Dict[str, AnnotatedTree]) -> None:
+                annotated: Dict[str, AnnotatedTree],
+                conv: Optional[Dict[int, Tuple[float, float]]] = None) -> None:
     def tree_dict(name: str, tree: SummaryTree) -> Dict[str, object]:
         d = {"name": name, "method": tree.method, "newick": tree.to_newick(outgroup=outgroup),
              "n_clades": tree.n_clades, "score": _finite(tree.score),
@@ -679,9 +692,11 @@ def _write_json(tmp: str, args: argparse.Namespace, ts: TreeSet, sd: SplitData,
         if tree.tree_index is not None:
             d["sample_tree"] = {"index": tree.tree_index, "name": tree.tree_name,
                                 "where": ts.locate(tree.tree_index)}
+        # as the trees file holds it: every key, with taxon names
+        d["annotated_newick"] = _keyed_newick(name, tree, _labels(sd.leaf_names), annotated,
+                                              sd, outgroup, conv=conv)
         at = annotated.get(name)
         if at is not None:
-            d["annotated_newick"] = at.to_newick(_labels(sd.leaf_names))
             d["heights"] = at.heights_option
             d["negative_branches"] = at.negative_branches
         return d
