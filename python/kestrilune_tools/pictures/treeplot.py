@@ -68,6 +68,15 @@ def _rows(children: List[List[int]], root: int) -> Tuple[List[int], List[float]]
 _GRID_COLUMNS = 3  # trees side by side in a row of the picture
 
 
+def _elbows(ax: Any, v: int, kids: Sequence[int], x: Sequence[float],
+            y: Sequence[float]) -> None:
+    """Node v's vertical bar over its children and the branch to each."""
+    ys = [y[c] for c in kids]
+    ax.plot([x[v], x[v]], [min(ys), max(ys)], color="black", lw=0.8)
+    for c in kids:
+        ax.plot([x[v], x[c]], [y[c], y[c]], color="black", lw=0.8)
+
+
 def _chronogram(ax: Any, at: AnnotatedTree, leaf_names: Sequence[str]) -> None:
     """Draw a dated tree: nodes at their heights, HPD bars, supports, the time axis."""
     t = at.target
@@ -88,10 +97,7 @@ def _chronogram(ax: Any, at: AnnotatedTree, leaf_names: Sequence[str]) -> None:
                     solid_capstyle="butt")
         if not children[v]:
             continue
-        ys = [y[c] for c in children[v]]
-        ax.plot([h[v], h[v]], [min(ys), max(ys)], color="black", lw=0.8)
-        for c in children[v]:
-            ax.plot([h[v], h[c]], [y[c], y[c]], color="black", lw=0.8)
+        _elbows(ax, v, children[v], h, y)
         post = notes.get("posterior")
         if isinstance(post, float) and v > 0:
             ax.text(h[v], y[v] - 0.15, f"{100 * post:.0f} ", ha="right",
@@ -143,10 +149,7 @@ def cladograms(trees: Sequence[SummaryTree], path: str, titles: Optional[Sequenc
             for v in range(top + 1):
                 if not children[v]:
                     continue
-                ys = [y[c] for c in children[v]]
-                ax.plot([x[v], x[v]], [min(ys), max(ys)], color="black", lw=0.8)
-                for c in children[v]:
-                    ax.plot([x[v], x[c]], [y[c], y[c]], color="black", lw=0.8)
+                _elbows(ax, v, children[v], x, y)
                 if v < top:
                     support = tree.support[lay.rows[v]]
                     ax.text(x[v] - 0.05, y[v] - 0.15, f"{100 * support:.0f}", ha="right",

@@ -248,17 +248,7 @@ def hipstr(sd: SplitData, majority_rule: bool = False, lengths: bool = True) -> 
     own = log_f + np.where(majority_rule & (2 * c.clade_counts > c.n_trees),
                            MAJORITY_REWARD, 0.0)
     own[c.clade_sizes == 1] = 0.0
-    best = np.zeros(len(c.clade_sizes), dtype=np.float64)
-    choice = np.full(len(c.clade_sizes), -1, dtype=np.int64)
-    parts = c.partitions
-    for idx in _by_parent_size(c.clade_sizes, parts):
-        val = best[parts[idx, 1]] + best[parts[idx, 2]]
-        o = np.lexsort((idx, -val, parts[idx, 0]))  # of equal sums, the first listed
-        parents = parts[idx[o], 0]
-        head = np.ones(len(o), dtype=bool)
-        head[1:] = parents[1:] != parents[:-1]
-        best[parents[head]] = own[parents[head]] + val[o[head]]
-        choice[parents[head]] = idx[o[head]]
+    _, choice = _max_dp(c.clade_sizes, c.partitions, np.zeros(len(c.partitions)), own)
     clades = c._chosen(choice)
     ids = np.sort(c.clade_split_ids[clades])
     score = float(np.sum(log_f[clades[c.clade_sizes[clades] > 1]]))
@@ -297,11 +287,11 @@ def _by_parent_size(sizes: np.ndarray, parts: np.ndarray) -> Iterator[np.ndarray
             yield idx
 
 
-def _max_dp(sizes: np.ndarray, parts: np.ndarray, part_value: np.ndarray
-            ) -> Tuple[np.ndarray, np.ndarray]:
+def _max_dp(sizes: np.ndarray, parts: np.ndarray, part_value: np.ndarray,
+            own: Optional[np.ndarray] = None) -> Tuple[np.ndarray, np.ndarray]:
     """best[c] = max over partitions p of c of part_value[p] + best[child1] + best[child2]
-    (0 for a leaf), clades by increasing size; choice[c] is the partition taken. Of equal
-    values, the partition listed first (rows ascending) wins."""
+    (0 for a leaf), plus ``own[c]`` when given, clades by increasing size; choice[c] is the
+    partition taken. Of equal values, the partition listed first (rows ascending) wins."""
     best = np.zeros(len(sizes), dtype=np.float64)
     choice = np.full(len(sizes), -1, dtype=np.int64)
     for idx in _by_parent_size(sizes, parts):
@@ -310,7 +300,8 @@ def _max_dp(sizes: np.ndarray, parts: np.ndarray, part_value: np.ndarray
         parents = parts[idx[o], 0]
         head = np.ones(len(o), dtype=bool)
         head[1:] = parents[1:] != parents[:-1]
-        best[parents[head]] = val[o[head]]
+        best[parents[head]] = val[o[head]] if own is None else \
+            own[parents[head]] + val[o[head]]
         choice[parents[head]] = idx[o[head]]
     return best, choice
 
