@@ -37,6 +37,7 @@
 #include "snapshot/snapshots.hpp"
 #include "table/queries.hpp"
 #include "table/split_table.hpp"
+#include "table/topology_text.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -410,6 +411,23 @@ nb::tuple py_lag_sums(PySplitTable& self, const std::string& metric, nb::handle 
                           owned_array(std::move(sums.sum_sq), {n_groups, max_lag}));
 }
 
+std::vector<std::string> py_topology_newicks(PySplitTable& self, const Index& trees,
+                                             const std::vector<std::string>& labels,
+                                             nb::handle progress) {
+    check_indices(self, span_of(trees));
+    if (labels.size() != self.table.leaf_names.size()) {
+        throw nb::value_error(("labels: " + std::to_string(labels.size()) + " given for " +
+                               std::to_string(self.table.leaf_names.size()) + " leaves")
+                                  .c_str());
+    }
+    const std::vector<std::int32_t>& parents = parents_of(self);
+    std::vector<std::string> texts;
+    long_call(progress, trees.shape(0), [&](const TileOptions& o) {
+        texts = topology_newicks(self.table, parents, span_of(trees), labels, o.progress);
+    });
+    return texts;
+}
+
 // A new table object of the same Python class as `like` (a subclass stays a subclass).
 nb::object new_table_like(nb::handle like, SplitTable&& table) {
     nb::handle type = nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(like.ptr())));
@@ -688,6 +706,8 @@ NB_MODULE(_engine, m) {
                 return rf_bound(s.table, span_of(rows), span_of(cols));
             },
             "rows"_a.noconvert(), "cols"_a.noconvert())
+        .def("_topology_newicks", &py_topology_newicks, "trees"_a.noconvert(), "labels"_a,
+             "progress"_a = nb::none())
         .def("_concat", &py_concat, "other"_a)
         .def("_take", &py_take, "trees"_a.noconvert())
         .def("__getstate__", &table_bytes)

@@ -220,7 +220,7 @@ def test_topology_table_matches_mrbayes_trprobs(runs, burnin, rooted, trprobs, c
     # Each topology is written both from its splits and from its first tree's text.
     k = len(table)
     ref = list(trees.values())
-    texts = [table.tree(i).newick for i in range(k)] + table.newicks(ts) + ref
+    texts = [table.tree(i).newick for i in range(k)] + table.newicks() + ref
     res = kestrilune.pairwise_rf_from_newick_iter(
         [f"t{i}" for i in range(len(texts))], iter(texts), [{}, tmap], [0] * 2 * k + [1] * k,
         rooted)
@@ -238,6 +238,28 @@ def test_topology_table_matches_mrbayes_trprobs(runs, burnin, rooted, trprobs, c
         assert S.topology_probabilities(sd, mass).n_credible == n_trees
     if len(ref) == 5:  # primates: the first and the order of its two tied topologies
         assert list(match) == [0, 1, 2, 3, 4] and table.probabilities[0] == 744 / 752
+
+
+@pytest.mark.parametrize("rooted, expected", [
+    (False, ["(A,B,(C,D));"] * 3),
+    (True, ["((A,B),(C,D));"] * 2 + ["(((A,B),C),D);"]),
+])
+def test_topology_texts_are_written_from_splits_one_per_topology(rooted, expected):
+    """Rotations and lengths change nothing; a 3,000-leaf caterpillar (deeper than any
+    recursion would go) comes back as the same tree."""
+    from kestrilune_tools.table.engine import SplitTable
+
+    texts = ["((A:1,B:2):1,(C,D));", "((D,C),(B,A));", "(((A,B),C),D);"]
+    table = SplitTable(["x", "y", "z"], iter(texts), [{}], [0] * 3, rooted=rooted)
+    assert table.topology_newicks() == expected
+    deep = "t0"
+    for i in range(1, 3000):
+        deep = f"(t{i},{deep})"
+    table = SplitTable(["a", "b"], iter([deep + ";"] * 2), [{}], [0, 0], rooted=rooted)
+    back = table.topology_newicks()[0]
+    assert back.count("(") == 2998 + rooted
+    both = SplitTable(["a", "b"], iter([deep + ";", back]), [{}], [0, 0], rooted=rooted)
+    assert both.rf()[0, 1] == 0
 
 
 @pytest.mark.parametrize("text, translate, expected", [

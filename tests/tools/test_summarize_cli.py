@@ -127,7 +127,7 @@ def test_rooted_option_on_unrooted_trees_warns(tmp_path, capsys):
     assert "--rooted compares clades, but the trees are marked unrooted" in _error(capsys)
 
 
-def test_progress_lines_count_the_topologies_read(tmp_path, capsys, monkeypatch):
+def test_progress_lines_count_the_topologies_written(tmp_path, capsys, monkeypatch):
     from kestrilune_tools.console import progress
 
     monkeypatch.setattr(progress, "MIN_SECONDS", 0.0)  # a line for every phase, however short
@@ -136,7 +136,7 @@ def test_progress_lines_count_the_topologies_read(tmp_path, capsys, monkeypatch)
                      "--trprobs", table]) == 0
     # a line with the count; which count depends on when the display first looked (a slow,
     # sanitized run may look before the first topology is read)
-    assert re.search(r"kestrilune: reading topologies \d+% \([0-5]/5 topologies\)",
+    assert re.search(r"kestrilune: writing topologies \d+% \([0-5]/5 topologies\)",
                      _error(capsys))
 
 

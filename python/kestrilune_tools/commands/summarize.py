@@ -33,6 +33,7 @@ import math
 from typing import (TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Set, Tuple,
                     cast)
 
+import kestrilune
 import numpy as np
 
 from ..console.cli import CommandError, Context, UsageError, add_input_arguments
@@ -195,8 +196,6 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
     try:
         for key, label, make in _makers(S, args, methods):
             if key == "ccd0_map":  # the one long native step: show its clades
-                import kestrilune
-
                 counter = kestrilune.ProgressCounter()
                 with ctx.track(label, counter, "clades"), ctx.native_call():
                     trees.append((key, S.ccd0_map(sd, lengths=not args.no_lengths,
@@ -220,8 +219,9 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
                   lambda tmp: _write_trees(tmp, out_trees, trees, order, outgroup, ts,
                                            annotated, sd, args.support_labels, conv))
     if out_table:
-        with ctx.phase("reading topologies", total=len(table), unit="topologies") as ph:
-            newicks = table.newicks(ts, advance=ph.advance)
+        counter = kestrilune.ProgressCounter()
+        with ctx.track("writing topologies", counter, "topologies"), ctx.native_call():
+            newicks = table.newicks(progress=counter)
         ctx.write(out_table, f"{len(table)} topologies",
                   lambda tmp: _write_table(tmp, table, newicks, ts, sd))
     if out_json:

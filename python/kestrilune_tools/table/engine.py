@@ -22,7 +22,7 @@ import operator
 import warnings
 from dataclasses import dataclass
 from typing import (
-    TYPE_CHECKING, Any, Mapping, NamedTuple, Optional, Sequence, Tuple, Union, cast,
+    TYPE_CHECKING, Any, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union, cast,
 )
 
 import numpy as np
@@ -246,6 +246,16 @@ class SplitTable(_engine.SplitTable):
         summation order of WRF and KF included (which depends on the order in which the
         trees of a call first meet each split). No tree is parsed again."""
         return cast(SplitTable, self._take(self.index(trees, "trees")))
+
+    def topology_newicks(self, trees: Index = None, labels: Optional[Sequence[str]] = None,
+                         progress: Optional[object] = None) -> List[str]:
+        """Each tree's topology as Newick text written from its splits (no file is read):
+        no branch lengths, every node's children in order of their smallest leaf, so one
+        topology gives one text; rooted trees from their root, unrooted ones as
+        ``(first leaf,...);``. ``labels``: each leaf's Newick word, in the order of
+        ``leaf_names`` (default: the names as they are)."""
+        words = list(self.leaf_names if labels is None else labels)
+        return self._topology_newicks(self.index(trees, "trees"), words, progress)
 
     # ------------------------------------------------------------------ reductions
 

@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence,
 import numpy as np
 
 from ...table.splits import SplitData
-from .newick import TreeLayout, newick_label, plain_topology, _layout, _render
+from .newick import TreeLayout, newick_label, _layout, _render
 
 if TYPE_CHECKING:
     from ...reading import TreeSet
@@ -104,23 +104,19 @@ class TopologyTable:
     def __len__(self) -> int:
         return len(self.counts)
 
-    def newicks(self, treeset: TreeSet, ranks: Optional[Sequence[int]] = None,
-                advance: Optional[Callable[[int], None]] = None) -> List[str]:
-        """The topology of each rank (default: all) as plain Newick with taxon names, read
-        from the text of its first tree in ``treeset`` (the set these split data came from):
-        cheap enough for tables of many topologies. ``advance(k)`` is told of every k
-        topologies read."""
+    def newicks(self, ranks: Optional[Sequence[int]] = None,
+                progress: Optional[object] = None) -> List[str]:
+        """The topology of each rank (default: all) as plain Newick with taxon names,
+        written from the splits of its first tree, so no file is read again: every node's
+        children in order of their first taxon (the order of ``leaf_names``), so one
+        topology has one text. ``progress``: a ``kestrilune.ProgressCounter`` told of the
+        topologies written."""
+        sd = cast(SplitData, self._sd)  # set by topology_probabilities
         ranks = list(range(len(self))) if ranks is None else [int(k) for k in ranks]
-        firsts = sorted({int(self.first_tree[k]) for k in ranks})
-        labels: Dict[int, Dict[str, str]] = {}
-        text_of: Dict[int, str] = {}
-        for i, (t, text) in enumerate(zip(firsts, treeset.subset(firsts).newicks()), 1):
-            m = treeset.map_indices[t]
-            text_of[t] = plain_topology(text, treeset.translate_maps[m],
-                                        labels.setdefault(m, {}))
-            if advance is not None and (i % 1024 == 0 or i == len(firsts)):
-                advance(1024 if i % 1024 == 0 else i % 1024)
-        return [text_of[int(self.first_tree[k])] for k in ranks]
+        if sd.table is None:  # split data made without the engine
+            return [self.tree(k).to_newick(support=False, lengths=False) for k in ranks]
+        return cast(List[str], sd.table.topology_newicks(
+            self.first_tree[ranks], [newick_label(n) for n in sd.leaf_names], progress))
 
     def tree(self, k: int) -> SummaryTree:
         """Topology k as a tree without branch lengths (support: the topology's share)."""
