@@ -102,6 +102,32 @@ def test_cluster_reductions_leave_out_what_the_local_ones_leave_out(client, monk
             assert [x.tobytes() for x in a] == [x.tobytes() for x in b]
 
 
+@pytest.mark.parametrize("metric", ["rf", "kf"])
+def test_cluster_run_sums_equal_the_local_pass(client, table, metric):
+    # Blocks of 16 rows: exact native sums for RF, float64 sums added block by block for KF.
+    from kestrilune_tools.analyses.converge import ess
+
+    idx = np.arange(5, table.n_trees, dtype=np.uint32)
+    dtype = table.compact_rf_type(idx, idx) if metric == "rf" else None
+    dist = ess.RunDistances(len(idx), lambda a, b: table.block(metric, idx[a:b], idx,
+                                                               dtype=dtype),
+                            source=(table, idx, metric, dtype))
+    want = ess.distance_stats(dist, block_rows=16)
+    got = ess.distance_stats(dist, block_rows=16, blocks=remote.run_blocks(client, dist))
+    for field in ("diag", "row_upper", "col_upper", "pseudo"):
+        assert getattr(got, field).tobytes() == getattr(want, field).tobytes(), field
+
+
+def test_converge_on_the_cluster_says_what_it_says_here(tmp_path, client, capsys):
+    said = []
+    for where in ([], ["--scheduler", client.scheduler.address]):
+        path = tmp_path / f"{len(said)}.json"
+        assert main(["converge"] + RUNS + ["--burnin", "10", "--no-params", "--metric", "wrf",
+                                           "-q", "--json", str(path)] + where) == 0
+        said.append((path.read_bytes(), capsys.readouterr().out.split("wrote")[0]))
+    assert said[0] == said[1]
+
+
 class _KillFirstTask(distributed.WorkerPlugin):
     """Kills its worker process when the first tile starts (once: a marker file says so)."""
 
@@ -208,11 +234,13 @@ def test_workers_of_another_version_or_blind_to_the_store(facts, said):
     (["--scheduler", "local:2", "-o", "x.npy"], 2, "--scheduler computes -o NAME.zarr, "),
     (["--scheduler", "local:2", "--to", "0", "-o", "x.zarr"], 2, "--to writes -o NAME.npy"),
     (["--reduce", "medoid", "-o", "x.zarr"], 2, "--reduce writes -o NAME.npy, .csv or .tsv (or"),
+    (["converge", "--scheduler", "local:2", "--no-ess"], 2, "--no-ess leaves out"),
     (["--scheduler", "local:x", "-o", "x.zarr"], 1, "local:N needs a number"),
     (["--scheduler", "tcp://127.0.0.1:9", "-o", "x.zarr"], 1, "cannot reach the Dask scheduler"),
 ])
 def test_bad_schedulers_are_one_line(tmp_path, capsys, argv, code, said):
     os.chdir(tmp_path)
-    assert main(["rf", SOURCE, "-q"] + argv) == code
+    command, argv = (argv[:1], argv[1:]) if argv[0] == "converge" else (["rf"], argv)
+    assert main(command + [SOURCE, "-q"] + argv) == code
     err = capsys.readouterr().err
     assert said in err and "Traceback" not in err and not os.path.exists("x.zarr")

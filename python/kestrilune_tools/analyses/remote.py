@@ -21,7 +21,9 @@ tasks.
 from __future__ import annotations
 
 import warnings
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import (
+    TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple,
+)
 
 import numpy as np
 
@@ -30,11 +32,12 @@ from ..table.metrics import Metric
 
 if TYPE_CHECKING:
     from ..table.engine import SplitTable
+    from .converge.ess import BlockSums, RunDistances
     from .scale import TileProgress
 
-__all__ = ["between", "to", "row_sums", "knn", "lag_means", "bands"]
+__all__ = ["between", "to", "row_sums", "knn", "lag_means", "run_blocks", "bands"]
 
-_TASK_CELLS = 1 << 23  # cells per task, at most (fewer when the workers would idle)
+_TASK_CELLS = 1 << 22  # cells per task, at most (fewer when the workers would idle)
 _LAG_BAND = 32  # rows per lag block at least: a block of R rows holds R x (R + K - 1) cells
 
 
@@ -51,32 +54,46 @@ def _workers(client: Any) -> int:
     return max(1, len(client.scheduler_info().get("workers", {})))
 
 
+def _ordered(client: Any, shared: Sequence[Any], task: Callable[..., Any],
+             jobs: Sequence[Tuple[Any, ...]], done: Optional[Callable[[int], None]] = None
+             ) -> Iterator[Any]:
+    """``task(*shared, *job)`` for every job on the cluster, yielded in the order of
+    ``jobs`` as they finish (``done(i)`` told when job i does); a stop (Ctrl-C, an error,
+    the caller leaving) cancels the jobs left."""
+    from distributed import as_completed
+
+    futures: Dict[Any, int] = {client.submit(task, *shared, *job, pure=False): i
+                               for i, job in enumerate(jobs)}
+    pending: Dict[int, Any] = {}
+    following = 0
+    try:
+        for future in as_completed(list(futures)):  # type: ignore[no-untyped-call]
+            i = futures[future]
+            pending[i] = future.result()
+            future.release()  # its result is here now; the worker may drop it
+            if done is not None:
+                done(i)
+            while following in pending:
+                yield pending.pop(following)
+                following += 1
+    except BaseException:
+        client.cancel([f for f in futures if not f.done()])
+        raise
+
+
 def _run(client: Any, table: SplitTable, task: Callable[..., Any],
          jobs: Sequence[Tuple[Any, ...]], cells: Sequence[int],
          progress: Optional[TileProgress]) -> List[Any]:
     """``task(table, *job)`` for every job on the cluster, results in the order of ``jobs``;
     ``cells[i]`` is what job i adds to ``progress``."""
-    from distributed import as_completed
-
     if not jobs:
         return []
     shared = client.scatter(table, broadcast=True, hash=False)
-    futures: Dict[Any, int] = {client.submit(task, shared, *job, pure=False): i
-                               for i, job in enumerate(jobs)}
-    results: List[Any] = [None] * len(jobs)
     try:
-        for future in as_completed(list(futures)):  # type: ignore[no-untyped-call]
-            i = futures[future]
-            results[i] = future.result()
-            future.release()
-            if progress is not None:
-                progress.finished(cells[i])
-    except BaseException:
-        client.cancel(list(futures))
-        raise
+        return list(_ordered(client, [shared], task, jobs, None if progress is None else
+                             lambda i: progress.finished(cells[i])))
     finally:
         client.cancel([shared])
-    return results
 
 
 def _block(table: SplitTable, metric: Metric, rows: Tuple[int, int], cols: Tuple[int, int],
@@ -233,3 +250,36 @@ def lag_means(client: Any, table: SplitTable, metric: Metric, max_lag: int,
                 s2[g, k - 1] = np.add.accumulate(np.concatenate(([0.0], v * v)))[-1]
     with np.errstate(invalid="ignore", divide="ignore"):
         return LagMeans(pairs=pairs, mean=s / pairs, mean_sq=s2 / pairs)
+
+
+def _run_block(table: SplitTable, idx: np.ndarray, metric: Metric, dtype: Optional[str],
+               start: int, stop: int, pseudo: bool) -> BlockSums:
+    from .converge.ess import run_block_sums
+
+    rows = table.block(metric, idx[start:stop], idx, dtype=dtype)
+    return run_block_sums(rows, start, len(idx), pseudo)
+
+
+def run_blocks(client: Any, dist: RunDistances, pseudo: bool = True
+               ) -> Callable[[int, int], Iterator[BlockSums]]:
+    """For :func:`~kestrilune_tools.analyses.converge.ess.distance_stats` (``blocks=``):
+    the sums of each block of rows of a run's distances (``dist``, made by
+    :func:`~kestrilune_tools.analyses.converge.report.run_distances`) computed on the
+    workers from its table, the run's rows sent once."""
+    if dist.source is None:
+        raise ValueError("these run distances carry no split table to send to the workers")
+    table, idx, metric, dtype = dist.source
+
+    def blocks(block_rows: int, n: int) -> Iterator[BlockSums]:
+        jobs = [(start, min(n, start + block_rows), pseudo) for start in range(0, n, block_rows)]
+        if not jobs:
+            return
+        shared = [client.scatter(table, broadcast=True, hash=False),
+                  client.scatter(idx, broadcast=True, hash=False)]
+        try:
+            yield from _ordered(client, shared + [metric, None if dtype is None else
+                                                  np.dtype(dtype).str], _run_block, jobs)
+        finally:
+            client.cancel(shared)
+
+    return blocks

@@ -44,11 +44,14 @@ if TYPE_CHECKING:
 
 _T = TypeVar("_T")
 
-__all__ = ["add_arguments", "takes", "run"]
+__all__ = ["add_arguments", "takes", "run", "cluster", "SCHEDULER_HELP"]
 
 _LARGE_BYTES = 2 << 30
 _HEAD_BYTES = 1 << 16
 RF_CELL_TYPES = ("int32", "int16", "uint16", "uint8")
+SCHEDULER_HELP = ("local:N (N worker processes here), a scheduler address (tcp://host:8786), "
+                  "or jobqueue:FILE (a SLURM/PBS/SGE cluster described in FILE); the same "
+                  "numbers as without it")
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
@@ -68,9 +71,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                         "trees could exceed it)")
     g.add_argument("--scheduler", metavar="WHERE",
                    help="compute -o .zarr tiles, --between, --to or --reduce on a Dask "
-                        "cluster: local:N (N worker processes here), a scheduler address "
-                        "(tcp://host:8786), or jobqueue:FILE (a SLURM/PBS/SGE cluster "
-                        "described in FILE); the same numbers as without it")
+                        "cluster: " + SCHEDULER_HELP)
     g.add_argument("--chunk", type=int, default=None, metavar="N",
                    help="Zarr chunk side (default 2048; condensed chunks hold N*N cells)")
     g.add_argument("--between", nargs="+", metavar="OTHER",
@@ -213,7 +214,7 @@ def run(args: argparse.Namespace, ctx: Context, ts: TreeSet, table: SplitTable) 
              f"{'clades' if args.rooted else 'splits'}"]
     try:
         if args.between or args.to is not None or args.reduce:
-            with _cluster(ctx, args.scheduler, None) as client:
+            with cluster(ctx, args.scheduler, None) as client:
                 if args.between:
                     lines += _between(ctx, args, ts, table, metric, client)
                 elif args.to is not None:
@@ -224,7 +225,7 @@ def run(args: argparse.Namespace, ctx: Context, ts: TreeSet, table: SplitTable) 
             progress = scale.TileProgress(0)
             label = f"writing {os.path.basename(out)}"
             try:
-                with _cluster(ctx, args.scheduler, out) as client, \
+                with cluster(ctx, args.scheduler, out) as client, \
                         ctx.track(label, progress, "cells",
                                   detail="computing and writing tiles"):
                     scale.write_zarr(table, out, metric, condensed=args.condensed,
@@ -251,7 +252,7 @@ def run(args: argparse.Namespace, ctx: Context, ts: TreeSet, table: SplitTable) 
 
 
 @contextlib.contextmanager
-def _cluster(ctx: Context, where: Optional[str], store: Optional[str]) -> Iterator[Any]:
+def cluster(ctx: Context, where: Optional[str], store: Optional[str]) -> Iterator[Any]:
     """The Dask client ``--scheduler`` names (None without it), its workers checked (and
     that they see the folder of ``store``, when they write one)."""
     if not where:
