@@ -235,12 +235,14 @@ def test_workers_of_another_version_or_blind_to_the_store(facts, said):
     (["--scheduler", "local:2", "--to", "0", "-o", "x.zarr"], 2, "--to writes -o NAME.npy"),
     (["--reduce", "medoid", "-o", "x.zarr"], 2, "--reduce writes -o NAME.npy, .csv or .tsv (or"),
     (["converge", "--scheduler", "local:2", "--no-ess"], 2, "--no-ess leaves out"),
+    (["summarize", "--scheduler", "local:2"], 2, "the summary trees need none (give --report"),
     (["--scheduler", "local:x", "-o", "x.zarr"], 1, "local:N needs a number"),
     (["--scheduler", "tcp://127.0.0.1:9", "-o", "x.zarr"], 1, "cannot reach the Dask scheduler"),
 ])
 def test_bad_schedulers_are_one_line(tmp_path, capsys, argv, code, said):
     os.chdir(tmp_path)
-    command, argv = (argv[:1], argv[1:]) if argv[0] == "converge" else (["rf"], argv)
+    command, argv = (argv[:1], argv[1:]) if argv[0] in ("converge", "summarize") else \
+        (["rf"], argv)
     assert main(command + [SOURCE, "-q"] + argv) == code
     err = capsys.readouterr().err
     assert said in err and "Traceback" not in err and not os.path.exists("x.zarr")
