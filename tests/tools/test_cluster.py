@@ -100,6 +100,13 @@ def test_cluster_reductions_leave_out_what_the_local_ones_leave_out(client, monk
                 b = there()
             assert [str(w.message) for w in got] == [str(w.message) for w in want]
             assert [x.tobytes() for x in a] == [x.tobytes() for x in b]
+    # A task's rows in several blocks (here, not on a worker): d(t, t + k) at [t, k - 1].
+    monkeypatch.setattr(remote, "_LAG_BAND", 3)
+    d = t.block("kf")
+    got = remote._lag_cells(t, "kf", np.arange(4, 15), 9, 4)
+    want = [[d[4 + r, 4 + r + k] if r + k < 11 else np.nan for k in range(1, 5)]
+            for r in range(9)]
+    assert got.tobytes() == np.array(want).tobytes()
 
 
 @pytest.mark.parametrize("metric", ["rf", "kf"])

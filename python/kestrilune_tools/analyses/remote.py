@@ -37,16 +37,20 @@ if TYPE_CHECKING:
 
 __all__ = ["between", "to", "row_sums", "knn", "lag_means", "run_blocks", "bands"]
 
-_TASK_CELLS = 1 << 22  # cells per task, at most (fewer when the workers would idle)
+_TASK_CELLS = 1 << 24  # cells of a task whose cells come back (a block), at most
 _LAG_BAND = 32  # rows per lag block at least: a block of R rows holds R x (R + K - 1) cells
 
 
-def bands(rows: int, cols: int, workers: int) -> List[Tuple[int, int]]:
-    """Row ranges [a, b) covering ``rows`` rows of ``cols`` cells each: about four tasks a
-    worker, none of more than ``_TASK_CELLS`` cells unless one row holds more."""
+def bands(rows: int, cols: int, workers: int, most: Optional[int] = None
+          ) -> List[Tuple[int, int]]:
+    """Row ranges [a, b) covering ``rows`` rows of ``cols`` cells each: four tasks a
+    worker (each engine call has a fixed cost that grows with the columns, so fewer and
+    larger tasks are faster), none of more than ``most`` cells unless one row holds more."""
     if rows <= 0:
         return []
-    per = max(1, min(_TASK_CELLS // max(1, cols), -(-rows // max(1, 4 * workers))))
+    per = -(-rows // max(1, 4 * workers))
+    if most is not None:
+        per = max(1, min(per, most // max(1, cols)))
     return [(a, min(rows, a + per)) for a in range(0, rows, per)]
 
 
@@ -83,15 +87,15 @@ def _ordered(client: Any, shared: Sequence[Any], task: Callable[..., Any],
 
 def _run(client: Any, table: SplitTable, task: Callable[..., Any],
          jobs: Sequence[Tuple[Any, ...]], cells: Sequence[int],
-         progress: Optional[TileProgress]) -> List[Any]:
-    """``task(table, *job)`` for every job on the cluster, results in the order of ``jobs``;
+         progress: Optional[TileProgress]) -> Iterator[Any]:
+    """``task(table, *job)`` for every job on the cluster, yielded in the order of ``jobs``;
     ``cells[i]`` is what job i adds to ``progress``."""
     if not jobs:
-        return []
+        return
     shared = client.scatter(table, broadcast=True, hash=False)
     try:
-        return list(_ordered(client, [shared], task, jobs, None if progress is None else
-                             lambda i: progress.finished(cells[i])))
+        yield from _ordered(client, [shared], task, jobs, None if progress is None else
+                            lambda i: progress.finished(cells[i]))
     finally:
         client.cancel([shared])
 
@@ -106,13 +110,19 @@ def between(client: Any, joint: SplitTable, metric: Metric, n_rows: int,
     """``joint.block(metric, slice(0, n_rows), slice(n_rows, None))``: the trees of one set
     (the first ``n_rows`` of ``joint``) against the other's."""
     n_cols = joint.n_trees - n_rows
-    parts = bands(n_rows, n_cols, _workers(client))
-    got = _run(client, joint, _block,
-               [(metric, (a, b), (n_rows, joint.n_trees), None) for a, b in parts],
-               [(b - a) * n_cols for a, b in parts], progress)
-    if not got:
+    parts = bands(n_rows, n_cols, _workers(client), _TASK_CELLS)
+    out: Optional[np.ndarray] = None
+    for i, part in enumerate(_run(
+            client, joint, _block,
+            [(metric, (a, b), (n_rows, joint.n_trees), None) for a, b in parts],
+            [(b - a) * n_cols for a, b in parts], progress)):
+        a, b = parts[i]
+        if out is None:  # each band copied in as it comes: the matrix is held once
+            out = np.empty((n_rows, n_cols), dtype=part.dtype)
+        out[a:b] = part
+    if out is None:
         return joint.block(metric, slice(0, n_rows), slice(n_rows, joint.n_trees))
-    return np.concatenate(got, axis=0)
+    return out
 
 
 def _row(table: SplitTable, metric: Metric, row: int, cols: Tuple[int, int]) -> np.ndarray:
@@ -123,9 +133,9 @@ def to(client: Any, table: SplitTable, row: int, metric: Metric, n_cols: int,
        progress: Optional[TileProgress] = None) -> np.ndarray:
     """``table.block(metric, [row], slice(0, n_cols))[0]``: one tree against the first
     ``n_cols`` trees, in column bands."""
-    parts = bands(n_cols, 1, _workers(client))
-    got = _run(client, table, _row, [(metric, row, part) for part in parts],
-               [b - a for a, b in parts], progress)
+    parts = bands(n_cols, 1, _workers(client), _TASK_CELLS)
+    got = list(_run(client, table, _row, [(metric, row, part) for part in parts],
+                    [b - a for a, b in parts], progress))
     if not got:
         return table.block(metric, [row], slice(0, n_cols))[0]
     return np.concatenate(got)
@@ -142,9 +152,9 @@ def row_sums(client: Any, table: SplitTable, metric: Metric,
     """``table.row_sums(metric)``: each band of rows against every tree."""
     n = table.n_trees
     table._flag_nonfinite(metric, None, "sums over them are not meaningful")
-    parts = bands(n, n, _workers(client))
-    got = _run(client, table, _row_sums, [(metric, part) for part in parts],
-               [(b - a) * n for a, b in parts], progress)
+    parts = bands(n, n, _workers(client))  # nothing but the sums comes back
+    got = list(_run(client, table, _row_sums, [(metric, part) for part in parts],
+                    [(b - a) * n for a, b in parts], progress))
     return np.concatenate(got) if got else np.zeros(0, dtype=np.float64)
 
 
@@ -181,9 +191,9 @@ def knn(client: Any, table: SplitTable, k: int, metric: Metric,
         raise ValueError(f"k must be from 1 to {n - 1} for {n} trees, got {k}")
     table._flag_nonfinite(metric, None, "distances to them are not meaningful (NaN ranks "
                           "last)")
-    parts = bands(n, n, _workers(client))
-    got = _run(client, table, _nearest, [(metric, part, k) for part in parts],
-               [(b - a) * n for a, b in parts], progress)
+    parts = bands(n, n, _workers(client), _TASK_CELLS // 2)  # a block and its copies
+    got = list(_run(client, table, _nearest, [(metric, part, k) for part in parts],
+                    [(b - a) * n for a, b in parts], progress))
     return Neighbours(np.concatenate([g[0] for g in got]),
                       np.concatenate([g[1] for g in got]))
 
@@ -219,8 +229,7 @@ def lag_means(client: Any, table: SplitTable, metric: Metric, max_lag: int,
     table._flag_nonfinite(metric, None, "their pairs are left out of the lag means")
     left_out = table._nonfinite(None) if metric != "rf" else np.zeros(n, dtype=bool)
     members = [np.flatnonzero(groups == g).astype(np.int64) for g in range(n_groups)]
-    per = max(max_lag, _TASK_CELLS // max(1, 2 * max_lag + _LAG_BAND))
-    per = max(1, min(per, -(-n // max(1, 4 * _workers(client)))))
+    per = max(1, -(-n // max(1, 4 * _workers(client))))  # the cells come back: n x max_lag
     jobs: List[Tuple[Any, ...]] = []
     where: List[Tuple[int, int]] = []
     for g, trees in enumerate(members):
@@ -229,7 +238,8 @@ def lag_means(client: Any, table: SplitTable, metric: Metric, max_lag: int,
             # The rows a..b and the max_lag trees after them within the run.
             jobs.append((metric, trees[a:b + max_lag], b - a, max_lag))
             where.append((g, a))
-    got = _run(client, table, _lag_cells, jobs, [max_lag * j[2] for j in jobs], progress)
+    got = list(_run(client, table, _lag_cells, jobs, [max_lag * j[2] for j in jobs],
+                    progress))
     pairs = np.zeros((n_groups, max_lag), dtype=np.int64)
     s = np.zeros((n_groups, max_lag))
     s2 = np.zeros((n_groups, max_lag))
