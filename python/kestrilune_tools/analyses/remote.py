@@ -6,14 +6,18 @@ same call on this machine, byte for byte.
     ...     sums = row_sums(client, table, "wrf")
     ...     nb, dist = knn(client, table, 5, "rf")
     ...     lag = lag_means(client, table, "kf", max_lag=100)
+    ...     stats = distance_stats(dist, blocks=run_blocks(client, dist))  # converge
 
 The table is sent to every worker once (scattered in its byte form); each task computes
 a band of rows from it and hands back only what the result keeps, and this process puts
 the bands together in order. Every cell is a cell of the table, whatever the band
 (the cells do not depend on the tiling), and every sum is added in the order the engine
-adds it: RF and WRF row sums along a row in column order (one band holds whole rows), lag
-sums in ascending tree within each run and lag (added here from the gathered cells).
-A stopped run (Ctrl-C) cancels the tasks not yet done. ``progress`` (a
+adds it: WRF and KF row sums along a row in column order (one band holds whole rows; RF
+sums are exact integers), lag sums in ascending tree within each run and lag (added here
+from the gathered cells), the sums of a run's ESS measures block by block in the order of
+the blocks. Neighbours are ranked on the workers in the engine's order (nearest first,
+ties to the lower index, NaN last). A stopped run (Ctrl-C) cancels the tasks not yet
+done. ``progress`` (a
 :class:`~kestrilune_tools.analyses.scale.TileProgress`) counts the cells of finished
 tasks.
 """
