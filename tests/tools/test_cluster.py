@@ -1,5 +1,6 @@
 """``--scheduler``: Zarr stores written by Dask workers equal the native ones, resume and
-survive a dying worker; job-queue files and bad clusters give one clear line."""
+survive a dying worker; --between, --to and --reduce on the workers give the bytes of the
+local run; job-queue files and bad clusters give one clear line."""
 
 import os
 
@@ -11,11 +12,14 @@ distributed = pytest.importorskip("distributed")
 
 from engine_data import FILES  # noqa: E402
 from kestrilune_tools import __version__  # noqa: E402
-from kestrilune_tools.analyses import cluster, scale  # noqa: E402
+from kestrilune_tools.analyses import cluster, remote, scale  # noqa: E402
 from kestrilune_tools.console.cli import main  # noqa: E402
+from kestrilune_tools.reading import read_trees  # noqa: E402
+from kestrilune_tools.table.engine import SplitTable  # noqa: E402
 from kestrilune_tools.table.load import read_table  # noqa: E402
 
 SOURCE = str(FILES["cynmix"][0])
+RUNS = [str(p) for p in FILES["two_runs"]]
 
 
 @pytest.fixture(scope="module")
@@ -46,6 +50,89 @@ def test_cluster_store_equals_the_native_cells(tmp_path, client, table, metric, 
     got = zarr.open_array(str(out), mode="r")
     assert got[:].tobytes() == _native(table, metric, condensed).tobytes()
     assert not os.path.exists(str(out) + ".partial")
+
+
+@pytest.mark.parametrize("metric, files, option, out", [
+    ("kf", RUNS[:1], ["--between", RUNS[1]], "d.npy"),
+    ("rf", [SOURCE], ["--between", SOURCE], "d.csv"),
+    ("wrf", [SOURCE], ["--to", "-3"], "d.npy"),
+    ("rf", [SOURCE], ["--to", "caterpillar"], "d.csv"),  # a Newick text of the same taxa
+    ("wrf", [SOURCE], ["--reduce", "medoid"], "d.npy"),
+    ("rf", [SOURCE], ["--reduce", "knn=3"], "d.csv"),
+    ("kf", RUNS, ["--reduce", "lag=7"], "d.csv"),
+])
+def test_cluster_options_give_the_local_bytes(tmp_path, client, table, monkeypatch, capsys,
+                                              metric, files, option, out):
+    monkeypatch.setattr(remote, "_TASK_CELLS", 500)  # many bands, a few rows each
+    if option[1] == "caterpillar":
+        option = ["--to", "(" + ",(".join(table.leaf_names) + ")" * len(table.leaf_names) + ";"]
+    outputs = []
+    for where in ([], ["--scheduler", client.scheduler.address]):
+        path = tmp_path / f"{len(outputs)}{out}"
+        assert main([metric] + files + ["--burnin", "0", "-q", "-o", str(path)] + option
+                    + where) == 0
+        said = capsys.readouterr().out
+        outputs.append((path.read_bytes(), said[said.index("\n"):said.index("wall time")]))
+    assert outputs[0] == outputs[1] and len(outputs[0][0]) > 100
+
+
+def test_cluster_reductions_leave_out_what_the_local_ones_leave_out(client, monkeypatch):
+    # Trees with a NaN or infinite length: the same warnings, neighbours, sums and lags.
+    monkeypatch.setattr(remote, "_TASK_CELLS", 200)
+    ts = read_trees(SOURCE).subset(range(30))
+    texts = list(ts.newicks())
+    for i in range(1, 30, 4):
+        head, tail = texts[i].split(":", 1)
+        texts[i] = head + (":nan" if i % 8 == 1 else ":inf") + tail[min(
+            tail.find(","), tail.find(")")):]
+    t = SplitTable(ts.names, iter(texts), ts.translate_maps, ts.map_indices, lengths=True,
+                   groups=[0] * 15 + [1] * 15)
+    for metric in ("wrf", "kf"):
+        for local, there in [
+            (lambda: t.knn(3, metric), lambda: remote.knn(client, t, 3, metric)),
+            (lambda: (t.row_sums(metric),), lambda: (remote.row_sums(client, t, metric),)),
+            (lambda: (t.lag_means(metric, 4).mean_sq,),
+             lambda: (remote.lag_means(client, t, metric, 4).mean_sq,)),
+        ]:
+            with pytest.warns(RuntimeWarning) as want:
+                a = local()
+            with pytest.warns(RuntimeWarning) as got:
+                b = there()
+            assert [str(w.message) for w in got] == [str(w.message) for w in want]
+            assert [x.tobytes() for x in a] == [x.tobytes() for x in b]
+    # A task's rows in several blocks (here, not on a worker): d(t, t + k) at [t, k - 1].
+    monkeypatch.setattr(remote, "_LAG_BAND", 3)
+    d = t.block("kf")
+    got = remote._lag_cells(t, "kf", np.arange(4, 15), 9, 4)
+    want = [[d[4 + r, 4 + r + k] if r + k < 11 else np.nan for k in range(1, 5)]
+            for r in range(9)]
+    assert got.tobytes() == np.array(want).tobytes()
+
+
+@pytest.mark.parametrize("metric", ["rf", "kf"])
+def test_cluster_run_sums_equal_the_local_pass(client, table, metric):
+    # Blocks of 16 rows: exact native sums for RF, float64 sums added block by block for KF.
+    from kestrilune_tools.analyses.converge import ess
+
+    idx = np.arange(5, table.n_trees, dtype=np.uint32)
+    dtype = table.compact_rf_type(idx, idx) if metric == "rf" else None
+    dist = ess.RunDistances(len(idx), lambda a, b: table.block(metric, idx[a:b], idx,
+                                                               dtype=dtype),
+                            source=(table, idx, metric, dtype))
+    want = ess.distance_stats(dist, block_rows=16)
+    got = ess.distance_stats(dist, block_rows=16, blocks=remote.run_blocks(client, dist))
+    for field in ("diag", "row_upper", "col_upper", "pseudo"):
+        assert getattr(got, field).tobytes() == getattr(want, field).tobytes(), field
+
+
+def test_converge_on_the_cluster_says_what_it_says_here(tmp_path, client, capsys):
+    said = []
+    for where in ([], ["--scheduler", client.scheduler.address]):
+        path = tmp_path / f"{len(said)}.json"
+        assert main(["converge"] + RUNS + ["--burnin", "10", "--no-params", "--metric", "wrf",
+                                           "-q", "--json", str(path)] + where) == 0
+        said.append((path.read_bytes(), capsys.readouterr().out.split("wrote")[0]))
+    assert said[0] == said[1]
 
 
 class _KillFirstTask(distributed.WorkerPlugin):
@@ -151,13 +238,18 @@ def test_workers_of_another_version_or_blind_to_the_store(facts, said):
 
 
 @pytest.mark.parametrize("argv, code, said", [
-    (["--scheduler", "local:2", "-o", "x.npy"], 2, "--scheduler writes a Zarr store"),
-    (["--scheduler", "local:2", "--to", "0", "-o", "x.zarr"], 2, "--to runs on this machine"),
+    (["--scheduler", "local:2", "-o", "x.npy"], 2, "--scheduler computes -o NAME.zarr, "),
+    (["--scheduler", "local:2", "--to", "0", "-o", "x.zarr"], 2, "--to writes -o NAME.npy"),
+    (["--reduce", "medoid", "-o", "x.zarr"], 2, "--reduce writes -o NAME.npy, .csv or .tsv (or"),
+    (["converge", "--scheduler", "local:2", "--no-ess"], 2, "--no-ess leaves out"),
+    (["summarize", "--scheduler", "local:2"], 2, "the summary trees need none (give --report"),
     (["--scheduler", "local:x", "-o", "x.zarr"], 1, "local:N needs a number"),
     (["--scheduler", "tcp://127.0.0.1:9", "-o", "x.zarr"], 1, "cannot reach the Dask scheduler"),
 ])
 def test_bad_schedulers_are_one_line(tmp_path, capsys, argv, code, said):
     os.chdir(tmp_path)
-    assert main(["rf", SOURCE, "-q"] + argv) == code
+    command, argv = (argv[:1], argv[1:]) if argv[0] in ("converge", "summarize") else \
+        (["rf"], argv)
+    assert main(command + [SOURCE, "-q"] + argv) == code
     err = capsys.readouterr().err
     assert said in err and "Traceback" not in err and not os.path.exists("x.zarr")

@@ -29,7 +29,7 @@ import importlib
 import os
 import signal
 import threading
-from typing import Any, Dict, Iterator, List, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 __all__ = ["ClusterError", "connect", "read_jobqueue", "make_jobqueue_cluster",
            "check_workers", "JOBQUEUE_CLASSES"]
@@ -165,13 +165,14 @@ def _worker_facts(folder: str) -> Tuple[str, bool]:
     return __version__, os.path.isdir(folder)
 
 
-def check_workers(client: Any, store: str) -> int:
+def check_workers(client: Any, store: Optional[str]) -> int:
     """Refuse workers of another kestrilune version, or that cannot see the folder of
-    ``store``; returns the number of workers. Waits for at least one worker."""
+    ``store`` (None: the workers write nothing); returns the number of workers. Waits for
+    at least one worker."""
     from .. import __version__
 
     client.wait_for_workers(1, timeout=600)
-    folder = os.path.dirname(os.path.abspath(store))
+    folder = os.path.dirname(os.path.abspath(store)) if store else os.sep
     try:
         facts: Dict[str, Tuple[str, bool]] = client.run(_worker_facts, folder)
     except Exception as exc:  # a worker without kestrilune_tools, or one that failed

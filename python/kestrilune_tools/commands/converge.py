@@ -73,6 +73,11 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         p.add_argument("--no-ess", action="store_true",
                        help="skip the distance-based ESS measures (they cost O(n^2) per "
                             "run)")
+    from ..console.scale import SCHEDULER_HELP
+
+    p.add_argument("--scheduler", metavar="WHERE",
+                   help="compute the distances of the ESS measures on a Dask cluster: "
+                        + SCHEDULER_HELP)
     g = p.add_mutually_exclusive_group()
     g.add_argument("--params", nargs="+", metavar="LOG",
                    help="the parameter log of each run, in the order of the runs (MrBayes "
@@ -151,6 +156,7 @@ def _verdict_lines(rep: ConvergenceReport) -> List[str]:
 def run(args: argparse.Namespace, ctx: Context) -> int:
     from ..analyses.converge import diagnose
     from ..console.runs import check_generations, param_files, parameters, write_page
+    from ..console.scale import cluster
     from ..reading.runs import expand_runs
 
     tstat = ctx.output(args.tstat, _TABLE_SUFFIXES, "--tstat")
@@ -179,6 +185,9 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         raise UsageError(f"--diagn-every must be at least 1, got {args.diagn_every}")
     if args.window < 1:
         raise UsageError(f"--window must be at least 1, got {args.window}")
+    if args.scheduler and args.no_ess:
+        raise UsageError("--scheduler computes the distances of the ESS measures, which "
+                         "--no-ess leaves out")
     try:
         files = expand_runs(args.files)
     except FileNotFoundError as exc:
@@ -190,11 +199,12 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
     ts, split_table = ctx.read_table(files, rooted=args.rooted, lengths=True,
                                      warn_nonfinite=False)
     try:
-        with ctx.native_call():
+        with cluster(ctx, args.scheduler, None) as client, ctx.native_call():
             rep = diagnose(ts, burnin=args.burnin, min_freq=args.min_freq,
                            rooted=args.rooted, metric=args.metric,
                            diagn_every=args.diagn_every, window=args.window,
-                           ess=not args.no_ess, phase=ctx.phase, split_table=split_table)
+                           ess=not args.no_ess, phase=ctx.phase, split_table=split_table,
+                           client=client)
     except ValueError as exc:
         raise CommandError(str(exc)) from None
     bad = [(r.label, r.n_nonfinite) for r in rep.runs if r.n_nonfinite]

@@ -131,6 +131,11 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                    help="also write the page of the whole analysis (as kestrilune report: "
                         "convergence of the runs and their parameter logs, found beside the "
                         "tree files); its trees come from the same reading")
+    from ..console.scale import SCHEDULER_HELP
+
+    o.add_argument("--scheduler", metavar="WHERE",
+                   help="compute the distances of the --report page's ESS measures on a "
+                        "Dask cluster (the summary trees need none): " + SCHEDULER_HELP)
 
 
 def run(args: argparse.Namespace, ctx: Context) -> int:
@@ -145,6 +150,10 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
     if out_page and (args.thin != 1 or args.max_trees is not None):
         raise UsageError("--report diagnoses every tree of the runs: drop --thin and "
                          "--max-trees, or write the page with kestrilune report")
+    if args.scheduler and not out_page:
+        raise UsageError("--scheduler computes the distances of the --report page's ESS "
+                         "measures; the summary trees need none (give --report, or run "
+                         "rf|wrf|kf or converge with --scheduler)")
     if out_plot:
         from ..pictures.plots import require_matplotlib
 
@@ -250,14 +259,15 @@ def _diagnosed(ctx: Context, args: argparse.Namespace, files: List[str], rooted:
     page."""
     from ..analyses.converge import diagnose
     from ..console.runs import check_generations, param_files, parameters, write_page
+    from ..console.scale import cluster
 
     args.params, args.no_params = None, False  # the logs beside the tree files
     param_paths, pairing = param_files(args, files, ctx)
     every, table = ctx.read_table(files, rooted=rooted, lengths=True, warn_nonfinite=False)
     try:
-        with ctx.native_call():
+        with cluster(ctx, args.scheduler, None) as client, ctx.native_call():
             rep = diagnose(every, burnin=args.burnin, rooted=rooted, phase=ctx.phase,
-                           split_table=table)
+                           split_table=table, client=client)
     except ValueError as exc:
         raise CommandError(str(exc)) from None
     prep = logs = None

@@ -7,6 +7,7 @@ matrix.
     kestrilune rf run1.t --between run2.t -o cross.npy            # one set against another
     kestrilune rf run1.t --to 0 -o to_first.csv                   # one tree against all
     kestrilune rf run1.t run2.t --reduce medoid|knn=5|lag=100     # never the matrix
+    kestrilune rf big.trees --reduce medoid --scheduler local:4   # on a Dask cluster
 
 ``-o x.npy`` takes this path when the matrix would not fit comfortably in memory (more than
 a quarter of it, or 2 GiB), or with ``--condensed``. Either way a ``.npy`` holds what the
@@ -14,6 +15,8 @@ in-memory path writes: ``int32`` RF, ``float64`` WRF and KF (``--dtype`` narrows
 An existing ``-o NAME.zarr`` is replaced only with ``--overwrite`` and only when it is a
 store this command wrote; ``--resume`` names the tree files by their resolved path and the
 SHA-256 of their first 64 KiB (see :func:`file_fingerprints`).
+``--scheduler`` computes ``-o NAME.zarr``, ``--between``, ``--to`` and ``--reduce`` on a
+Dask cluster, with the same bytes as this machine computes them.
 """
 
 from __future__ import annotations
@@ -41,11 +44,14 @@ if TYPE_CHECKING:
 
 _T = TypeVar("_T")
 
-__all__ = ["add_arguments", "takes", "run"]
+__all__ = ["add_arguments", "takes", "run", "cluster", "SCHEDULER_HELP"]
 
 _LARGE_BYTES = 2 << 30
 _HEAD_BYTES = 1 << 16
 RF_CELL_TYPES = ("int32", "int16", "uint16", "uint8")
+SCHEDULER_HELP = ("local:N (N worker processes here), a scheduler address (tcp://host:8786), "
+                  "or jobqueue:FILE (a SLURM/PBS/SGE cluster described in FILE); the same "
+                  "numbers as without it")
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
@@ -64,9 +70,8 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                         "as every RF matrix; a narrow type is refused if a distance of these "
                         "trees could exceed it)")
     g.add_argument("--scheduler", metavar="WHERE",
-                   help="compute and write the -o .zarr tiles on a Dask cluster: local:N "
-                        "(N worker processes here), a scheduler address (tcp://host:8786), "
-                        "or jobqueue:FILE (a SLURM/PBS/SGE cluster described in FILE)")
+                   help="compute -o .zarr tiles, --between, --to or --reduce on a Dask "
+                        "cluster: " + SCHEDULER_HELP)
     g.add_argument("--chunk", type=int, default=None, metavar="N",
                    help="Zarr chunk side (default 2048; condensed chunks hold N*N cells)")
     g.add_argument("--between", nargs="+", metavar="OTHER",
@@ -112,11 +117,12 @@ def check_options(args: argparse.Namespace, ctx: Context) -> None:
         raise UsageError("--resume continues a Zarr store: give -o NAME.zarr")
     if args.condensed and not (zarr_out or out.lower().endswith(".npy")):
         raise UsageError("--condensed needs -o NAME.zarr or NAME.npy")
-    if args.scheduler and chosen:
-        raise UsageError(f"--scheduler computes the whole matrix into -o NAME.zarr; "
-                         f"{chosen[0]} runs on this machine only")
-    if args.scheduler and not zarr_out:
-        raise UsageError("--scheduler writes a Zarr store: give -o NAME.zarr")
+    if zarr_out and chosen:
+        raise UsageError(f"{chosen[0]} writes -o NAME.npy, .csv or .tsv"
+                         f"{' (or .npz)' if args.reduce else ''}, not a Zarr store")
+    if args.scheduler and not (zarr_out or chosen):
+        raise UsageError("--scheduler computes -o NAME.zarr, --between, --to or --reduce; "
+                         "give one of them")
     if args.dtype and args.command != "rf":
         raise UsageError("--dtype sets the cell type of RF matrices; WRF and KF cells are "
                          "float64")
@@ -207,17 +213,19 @@ def run(args: argparse.Namespace, ctx: Context, ts: TreeSet, table: SplitTable) 
              f"{table.n_splits} distinct "
              f"{'clades' if args.rooted else 'splits'}"]
     try:
-        if args.between:
-            lines += _between(ctx, args, ts, table, metric)
-        elif args.to is not None:
-            lines += _to(ctx, args, ts, table, metric)
-        elif args.reduce:
-            lines += _reduce(ctx, args, ts, table, metric)
+        if args.between or args.to is not None or args.reduce:
+            with cluster(ctx, args.scheduler, None) as client:
+                if args.between:
+                    lines += _between(ctx, args, ts, table, metric, client)
+                elif args.to is not None:
+                    lines += _to(ctx, args, ts, table, metric, client)
+                else:
+                    lines += _reduce(ctx, args, ts, table, metric, client)
         elif out and out.lower().endswith(".zarr"):
             progress = scale.TileProgress(0)
             label = f"writing {os.path.basename(out)}"
             try:
-                with _cluster(ctx, args.scheduler, out) as client, \
+                with cluster(ctx, args.scheduler, out) as client, \
                         ctx.track(label, progress, "cells",
                                   detail="computing and writing tiles"):
                     scale.write_zarr(table, out, metric, condensed=args.condensed,
@@ -244,8 +252,9 @@ def run(args: argparse.Namespace, ctx: Context, ts: TreeSet, table: SplitTable) 
 
 
 @contextlib.contextmanager
-def _cluster(ctx: Context, where: Optional[str], store: str) -> Iterator[Any]:
-    """The Dask client ``--scheduler`` names (None without it), its workers checked."""
+def cluster(ctx: Context, where: Optional[str], store: Optional[str]) -> Iterator[Any]:
+    """The Dask client ``--scheduler`` names (None without it), its workers checked (and
+    that they see the folder of ``store``, when they write one)."""
     if not where:
         yield None
         return
@@ -270,10 +279,15 @@ def _cell_type(args: argparse.Namespace, table: SplitTable, metric: Metric) -> "
     return rf_cell_type(table, args.dtype) if metric == "rf" else np.dtype(np.float64)
 
 
-def _compute(ctx: Context, label: str, cells: int, fn: Callable[[Any], _T]) -> _T:
+def _compute(ctx: Context, label: str, cells: int, fn: Callable[[Any], _T],
+             client: Any = None, remote: Optional[Callable[[Any, Any], _T]] = None) -> _T:
+    """``fn(counter)`` here, or ``remote(client, progress)`` on the cluster of ``client``."""
     from ..analyses.scale import TileProgress
 
     progress = TileProgress(cells)
+    if client is not None and remote is not None:
+        with ctx.track(label, progress, "cells", detail=f"{label} on the Dask workers"):
+            return remote(client, progress)
     with ctx.track(label, progress, "cells"), ctx.native_call():
         return fn(progress.counter)
 
@@ -301,13 +315,16 @@ def _write_vector_or_matrix(ctx: Context, path: str, values: np.ndarray,
 
 
 def _between(ctx: Context, args: argparse.Namespace, ts: TreeSet, table: SplitTable,
-             metric: Metric) -> List[str]:
+             metric: Metric, client: Any) -> List[str]:
+    from ..analyses import remote
+
     other_ts, other = ctx.read_table(args.between, args.burnin, args.thin, args.max_trees,
                                      rooted=args.rooted, lengths=metric != "rf")
     joint = table.joined(other)
     cells = table.n_trees * other.n_trees
     d = _compute(ctx, "computing pairs", cells, lambda c: joint.block(
-        metric, slice(0, table.n_trees), slice(table.n_trees, joint.n_trees), progress=c))
+        metric, slice(0, table.n_trees), slice(table.n_trees, joint.n_trees), progress=c),
+        client, lambda cl, p: remote.between(cl, joint, metric, table.n_trees, p))
     if args.output and suffix_of(args.output) == ".npy":
         d = d.astype(_cell_type(args, joint, metric), copy=False)
     if args.output:
@@ -318,7 +335,9 @@ def _between(ctx: Context, args: argparse.Namespace, ts: TreeSet, table: SplitTa
 
 
 def _to(ctx: Context, args: argparse.Namespace, ts: TreeSet, table: SplitTable,
-        metric: Metric) -> List[str]:
+        metric: Metric, client: Any) -> List[str]:
+    from ..analyses import remote
+
     ref = args.to.strip()
     if re.fullmatch(r"-?\d+", ref):
         i = int(ref)
@@ -327,11 +346,15 @@ def _to(ctx: Context, args: argparse.Namespace, ts: TreeSet, table: SplitTable,
         i %= table.n_trees
         label = f"tree {i} ({ts.names[i]})"
         d = _compute(ctx, "computing distances", table.n_trees,
-                     lambda c: table.to(i, metric, progress=c))
+                     lambda c: table.to(i, metric, progress=c),
+                     client, lambda cl, p: remote.to(cl, table, i, metric, table.n_trees, p))
     else:
         label = "the given tree"
+        joint = table.with_tree(ref) if client is not None else table
         d = _compute(ctx, "computing distances", table.n_trees,
-                     lambda c: table.to(ref, metric, progress=c))
+                     lambda c: table.to(ref, metric, progress=c),
+                     client, lambda cl, p: remote.to(cl, joint, table.n_trees, metric,
+                                                     table.n_trees, p))
     if args.output and suffix_of(args.output) == ".npy":
         d = d.astype(_cell_type(args, table, metric), copy=False)
     if args.output:
@@ -342,12 +365,15 @@ def _to(ctx: Context, args: argparse.Namespace, ts: TreeSet, table: SplitTable,
 
 
 def _reduce(ctx: Context, args: argparse.Namespace, ts: TreeSet, table: SplitTable,
-            metric: Metric) -> List[str]:
+            metric: Metric, client: Any) -> List[str]:
+    from ..analyses import remote
+
     what, k = _parse_reduce(args.reduce)
     n = table.n_trees
     if what == "medoid":
         sums = _compute(ctx, "computing row sums", n * n,
-                        lambda c: table.row_sums(metric, progress=c))
+                        lambda c: table.row_sums(metric, progress=c),
+                        client, lambda cl, p: remote.row_sums(cl, table, metric, p))
         i = int(np.argmin(sums))
         if args.output:
             _write_vector_or_matrix(ctx, args.output, sums, ts.names, ["sum"],
@@ -359,7 +385,8 @@ def _reduce(ctx: Context, args: argparse.Namespace, ts: TreeSet, table: SplitTab
             raise CommandError(f"--reduce knn={k} needs more than {k} trees ({n} were read)")
         try:
             nb, dist = _compute(ctx, "finding neighbours", n * n,
-                                lambda c: table.knn(k, metric, progress=c))
+                                lambda c: table.knn(k, metric, progress=c),
+                                client, lambda cl, p: remote.knn(cl, table, k, metric, p))
         except MemoryError:
             raise CommandError(f"out of memory for --reduce knn={k}: the neighbours of {n} "
                                f"trees take {n} x {k} cells; a smaller K helps") from None
@@ -385,7 +412,8 @@ def _reduce(ctx: Context, args: argparse.Namespace, ts: TreeSet, table: SplitTab
                  f"1..{capped} are computed")
         k = capped
     lag = _compute(ctx, "computing lagged distances", n * k,
-                   lambda c: table.lag_means(metric, max_lag=k, progress=c))
+                   lambda c: table.lag_means(metric, max_lag=k, progress=c),
+                   client, lambda cl, p: remote.lag_means(cl, table, metric, k, p))
     if args.output:
         path = args.output
 

@@ -216,10 +216,17 @@ class SplitTable(_engine.SplitTable):
             return self.block(metric, self.index([tree], "tree"), None, progress=progress)[0]
         if not isinstance(tree, str):
             raise TypeError(f"expected a tree index or a Newick string, got {type(tree).__name__}")
-        one = SplitTable(["tree", "tree"], iter([tree, tree]), [dict(translate or {})], [0, 0],
-                         rooted=self.rooted, lengths=self.has_lengths)
-        joint = cast(SplitTable, self._concat(one))
+        joint = self.with_tree(tree, translate)
         return joint.block(metric, [self.n_trees], slice(0, self.n_trees), progress=progress)[0]
+
+    def with_tree(self, newick: str, translate: Optional[Mapping[str, str]] = None
+                  ) -> "SplitTable":
+        """This table's trees followed by the tree of ``newick`` (row ``n_trees``, leaf
+        labels translated through ``translate`` when given): the table :meth:`to` measures
+        a Newick text in."""
+        one = SplitTable(["tree", "tree"], iter([newick, newick]), [dict(translate or {})],
+                         [0, 0], rooted=self.rooted, lengths=self.has_lengths)
+        return cast(SplitTable, self._concat(one))
 
     def between(self, other: "_engine.SplitTable", metric: Metric = "rf", rows: Index = None,
                 cols: Index = None, *, out: Optional[np.ndarray] = None,

@@ -16,8 +16,10 @@ when the distances are integers, and only the final ratios are rounded.
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
-from typing import TYPE_CHECKING, Callable, Optional, Sequence, Tuple, Type, Union
+from dataclasses import dataclass, replace
+from typing import (
+    TYPE_CHECKING, Any, Callable, Iterable, Iterator, Optional, Sequence, Tuple, Type, Union,
+)
 
 import numpy as np
 
@@ -26,11 +28,12 @@ from .rmath import ar_order_max, coda_ess, nelder_mead
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike
 
-    from ...table.engine import RunSums
+    from ...table.engine import RunSums, SplitTable
 
 __all__ = ["RunDistances", "DistanceStats", "ApproxESS", "PseudoESS", "FrechetESS",
            "distance_stats", "lag_sums", "approx_ess", "pseudo_ess", "frechet_ess",
-           "tracer_ess", "tracer_ess_from_sums", "APPROX_MIN_TREES"]
+           "tracer_ess", "tracer_ess_from_sums", "APPROX_MIN_TREES", "BlockSums", "block_sums",
+           "run_block_sums"]
 
 APPROX_MAX_LAG = 100  # RWTY's default max.sampling.interval
 APPROX_MIN_LAGS = 20  # RWTY refuses to fit fewer lags
@@ -46,9 +49,13 @@ class RunDistances:
     that the matrix never has to be held whole: ``block(start, stop)`` returns rows
     start..stop-1 as an (stop - start, n) array."""
 
-    def __init__(self, n: int, block: Callable[[int, int], np.ndarray]) -> None:
+    def __init__(self, n: int, block: Callable[[int, int], np.ndarray],
+                 source: Optional[Tuple[SplitTable, np.ndarray, str, Any]] = None) -> None:
         self.n = int(n)
         self.block = block
+        # (table, indices, metric, dtype): block(a, b) is table.block(metric, indices[a:b],
+        # indices, dtype=dtype), for computing the blocks elsewhere (a Dask cluster).
+        self.source = source
 
     @classmethod
     def from_matrix(cls, dist: ArrayLike) -> "RunDistances":
@@ -89,13 +96,95 @@ def _native_sums(n: int, dtype: Type[np.generic]) -> Optional[RunSums]:
     return RunSums(n, ar_order_max(n))
 
 
+@dataclass(frozen=True)
+class BlockSums:
+    """What one block of rows start..stop adds to :class:`DistanceStats`: its rows' upper
+    sums and pseudo-ESS, and the NumPy sums of its squares by column and by diagonal (None
+    when the native sums took the whole block). ``native_diag``/``native_col``: what a
+    native ``RunSums`` of this block alone summed (None when the caller's own ``RunSums``
+    holds it)."""
+
+    start: int
+    stop: int
+    row_upper: np.ndarray
+    col: Optional[np.ndarray]
+    diag: Optional[np.ndarray]
+    pseudo: Optional[np.ndarray]
+    native_failed: bool = False
+    native_diag: Optional[np.ndarray] = None
+    native_col: Optional[np.ndarray] = None
+
+
+def block_sums(rows: np.ndarray, start: int, n: int, pseudo: bool,
+               native: Optional[RunSums]) -> BlockSums:
+    """The sums of rows start..start + len(rows) of an n x n run matrix, by ``native`` (a
+    ``RunSums`` of the run, or None: NumPy) as far as it can."""
+    stop = start + len(rows)
+    acc = np.int64 if np.issubdtype(rows.dtype, np.integer) else np.float64
+    upper = np.zeros(stop - start, dtype=acc)
+    per_ref = np.empty(stop - start) if pseudo and n >= 2 else None
+    first = start
+    failed = False
+    if native is not None:
+        # In pieces of rows, so that Ctrl-C is answered between them (the native sums
+        # do not poll); the sums are exact, so the pieces change nothing.
+        rows = np.ascontiguousarray(rows)
+        done, parts = start, []
+        try:
+            for lo in range(start, stop, _SUM_ROWS):
+                hi = min(stop, lo + _SUM_ROWS)
+                parts.append(native.add_block(rows[lo - start:hi - start], lo))
+                done = hi
+        except ValueError:  # too large for exact 64-bit sums: NumPy from here on
+            failed = True
+        if done > start:
+            lagged, total, got = (np.concatenate(p) for p in zip(*parts))
+            upper[:done - first] = got
+            if per_ref is not None:
+                per_ref[:done - first] = coda_ess(rows[:done - start], sums=(lagged, total))
+        if not failed:
+            return BlockSums(first, stop, upper, None, None, per_ref)
+        rows, start = rows[done - start:], done  # the rest of the block by NumPy
+    cols = np.arange(n)
+    values = rows.astype(acc)
+    sq = values * values
+    sq[cols[None, :] <= np.arange(start, stop)[:, None]] = 0  # keep j > i only
+    upper[start - first:] = sq.sum(axis=1)
+    col = sq.sum(axis=0)
+    # Diagonal sums: read row r from its own diagonal on, i.e. with a row stride of
+    # n + 1. Reads past a row's end land in the next row's lower triangle, which is 0,
+    # and n zeros appended after the last row cover the final one.
+    flat = np.concatenate([sq.ravel(), np.zeros(n, dtype=sq.dtype)])
+    skew = np.lib.stride_tricks.as_strided(
+        flat[start:], shape=(stop - start, n),
+        strides=((n + 1) * flat.itemsize, flat.itemsize), writeable=False)
+    diag = skew.sum(axis=0)
+    if per_ref is not None:
+        per_ref[start - first:] = coda_ess(rows)
+    return BlockSums(first, stop, upper, col, diag, per_ref, failed)
+
+
+def run_block_sums(rows: np.ndarray, start: int, n: int, pseudo: bool) -> BlockSums:
+    """:func:`block_sums` of one block alone (its own native ``RunSums``, whose sums it
+    carries): what a worker computes of a run's distances."""
+    native = _native_sums(n, rows.dtype.type)
+    out = block_sums(rows, start, n, pseudo, native)
+    if native is None:
+        return out
+    return replace(out, native_diag=native.diag, native_col=native.col_upper)
+
+
 def distance_stats(dist: Distances, pseudo: bool = True, block_rows: int = _ROW_BLOCK,
-                   on_rows: Optional[Callable[[int], None]] = None) -> DistanceStats:
+                   on_rows: Optional[Callable[[int], None]] = None,
+                   blocks: Optional[Callable[[int, int], Iterable[BlockSums]]] = None
+                   ) -> DistanceStats:
     """One pass over the rows of ``dist`` (a square matrix or a :class:`RunDistances`);
     ``on_rows(k)`` is told after each block of k rows (for a progress display).
 
     Unsigned whole-number distances (RF) are summed by the engine's native ``RunSums``
     when it is built, NumPy otherwise; both sums are exact, so the results are the same.
+    ``blocks(block_rows, n)``: the :func:`run_block_sums` of every block of rows,
+    in order, computed elsewhere (on a cluster) instead of here.
     """
     if isinstance(dist, DistanceStats):
         return dist
@@ -106,62 +195,39 @@ def distance_stats(dist: Distances, pseudo: bool = True, block_rows: int = _ROW_
     col_upper: Optional[np.ndarray]
     diag = row_upper = col_upper = None
     per_ref = np.empty(n) if pseudo and n >= 2 else None
-    cols = np.arange(n)
     native: Optional[RunSums]
     summed: Optional[RunSums]
     native = summed = None  # summed: the RunSums holding the blocks it took
-    b: Union[int, np.ndarray]  # a row bound of the native pieces, then a block's values
-    for start in range(0, n, block_rows):
-        stop = min(n, start + block_rows)
-        rows = np.asarray(src.block(start, stop))
+
+    def local() -> Iterator[BlockSums]:
+        nonlocal native, summed
+        for start in range(0, n, block_rows):
+            rows = np.asarray(src.block(start, min(n, start + block_rows)))
+            if start == 0:
+                native = summed = _native_sums(n, rows.dtype.type)
+            part = block_sums(rows, start, n, pseudo, native)
+            if part.native_failed:
+                native = None
+            yield part
+
+    for part in (local() if blocks is None else blocks(block_rows, n)):
         if diag is None:
-            native = summed = _native_sums(n, rows.dtype.type)
-            integer = np.issubdtype(rows.dtype, np.integer)
-            acc = np.int64 if integer else np.float64
+            acc = part.row_upper.dtype
             diag = np.zeros(n, dtype=acc)
             row_upper = np.zeros(n, dtype=acc)
             col_upper = np.zeros(n, dtype=acc)
         assert row_upper is not None and col_upper is not None  # made with diag
-        first = start
-        if native is not None:
-            # In pieces of rows, so that Ctrl-C is answered between them (the native sums
-            # do not poll); the sums are exact, so the pieces change nothing.
-            rows = np.ascontiguousarray(rows)
-            done, parts = start, []
-            try:
-                for a in range(start, stop, _SUM_ROWS):
-                    b = min(stop, a + _SUM_ROWS)
-                    parts.append(native.add_block(rows[a - start:b - start], a))
-                    done = b
-            except ValueError:  # too large for exact 64-bit sums: NumPy from here on
-                native = None
-            if done > start:
-                lagged, total, upper = (np.concatenate(p) for p in zip(*parts))
-                row_upper[start:done] = upper
-                if per_ref is not None:
-                    per_ref[start:done] = coda_ess(rows[:done - start], sums=(lagged, total))
-            if native is not None:
-                if on_rows is not None:
-                    on_rows(stop - start)
-                continue
-            rows, start = rows[done - start:], done  # the rest of the block by NumPy
-        b = rows.astype(acc)
-        sq = b * b
-        sq[cols[None, :] <= np.arange(start, stop)[:, None]] = 0  # keep j > i only
-        row_upper[start:stop] = sq.sum(axis=1)
-        col_upper += sq.sum(axis=0)
-        # Diagonal sums: read row r from its own diagonal on, i.e. with a row stride of
-        # n + 1. Reads past a row's end land in the next row's lower triangle, which is 0,
-        # and n zeros appended after the last row cover the final one.
-        flat = np.concatenate([sq.ravel(), np.zeros(n, dtype=sq.dtype)])
-        skew = np.lib.stride_tricks.as_strided(
-            flat[start:], shape=(stop - start, n),
-            strides=((n + 1) * flat.itemsize, flat.itemsize), writeable=False)
-        diag += skew.sum(axis=0)
-        if per_ref is not None:
-            per_ref[start:stop] = coda_ess(rows)
+        row_upper[part.start:part.stop] = part.row_upper
+        if part.col is not None and part.diag is not None:
+            col_upper += part.col
+            diag += part.diag
+        if part.native_diag is not None and part.native_col is not None:
+            diag += part.native_diag  # exact integers: the order of the blocks is free
+            col_upper += part.native_col
+        if per_ref is not None and part.pseudo is not None:
+            per_ref[part.start:part.stop] = part.pseudo
         if on_rows is not None:
-            on_rows(stop - first)
+            on_rows(part.stop - part.start)
     if summed is not None:
         assert diag is not None and col_upper is not None  # made with summed
         diag += summed.diag

@@ -214,7 +214,8 @@ def diagnose(source: Union[str, Sequence[str], TreeSet], burnin: Burnin = "25%",
              min_freq: float = sf.DEFAULT_MIN_FREQ, rooted: bool = False, metric: Metric = "rf",
              diagn_every: Optional[int] = None, window: int = 20, ess: bool = True,
              phase: Optional[Callable[..., ContextManager[Any]]] = None,
-             split_table: Optional[SplitTable] = None) -> ConvergenceReport:
+             split_table: Optional[SplitTable] = None, client: Any = None
+             ) -> ConvergenceReport:
     """Every diagnostic of the runs in ``source`` (files, MrBayes base names or a TreeSet
     whose files are the runs, all trees included). ``split_table``: the split table of that
     TreeSet (groups: its files; with lengths), when the caller has it already, as
@@ -226,7 +227,9 @@ def diagnose(source: Union[str, Sequence[str], TreeSet], burnin: Burnin = "25%",
     generations when the tree names carry them); ``window``: trees per sliding window;
     ``ess=False`` skips the distance-based ESS measures; ``phase(label, total=None,
     unit="", poll=None)`` returns a context manager around each step, whose value (if not
-    None) has ``advance(k)`` (a progress display such as the command's).
+    None) has ``advance(k)`` (a progress display such as the command's). ``client``: a
+    ``distributed.Client`` whose workers compute the runs' distances for the ESS measures
+    (the same numbers).
     """
     step = phase or (lambda label, **kw: nullcontext())
     b = _burnin_value(burnin)
@@ -291,7 +294,7 @@ def diagnose(source: Union[str, Sequence[str], TreeSet], burnin: Burnin = "25%",
             idx = np.flatnonzero(after & ~nonfinite if metric != "rf" else after)
             with step(f"ESS {label}", total=len(idx), unit="trees") as ph:
                 approx, pseudo, frechet = _run_ess(run_distances(sd, idx, metric), label,
-                                                   notes, ph)
+                                                   notes, ph, client)
         runs.append(RunDiagnostics(label=label, path=info.path, n_trees=int(hi[r]),
                                    burnin=int(lo[r]), approx=approx, pseudo=pseudo,
                                    frechet=frechet, split_ess=split_ess, windows=windows,
@@ -354,14 +357,22 @@ def run_distances(sd: SplitData, indices: Union[Sequence[int], np.ndarray], metr
     # engine's exact native sums take them.
     dtype = table.compact_rf_type(idx, idx) if metric == "rf" else None
     return ess_mod.RunDistances(
-        len(idx), lambda start, stop: table.block(metric, idx[start:stop], idx, dtype=dtype))
+        len(idx), lambda start, stop: table.block(metric, idx[start:stop], idx, dtype=dtype),
+        source=(table, idx, metric, dtype))
 
 
-def _run_ess(dist: ess_mod.RunDistances, label: str, notes: List[str], ph: Any = None
+def _run_ess(dist: ess_mod.RunDistances, label: str, notes: List[str], ph: Any = None,
+             client: Any = None
              ) -> Tuple[Optional[ess_mod.ApproxESS], Optional[ess_mod.PseudoESS],
                         Optional[ess_mod.FrechetESS]]:
     advance = getattr(ph, "advance", None)
-    stats = ess_mod.distance_stats(dist, on_rows=advance)  # one pass serves all three
+    blocks = None
+    if client is not None:
+        from ..remote import run_blocks
+
+        blocks = run_blocks(client, dist)
+    # One pass serves all three.
+    stats = ess_mod.distance_stats(dist, on_rows=advance, blocks=blocks)
     out: List[Any] = []
     for fn in (ess_mod.approx_ess, ess_mod.pseudo_ess, ess_mod.frechet_ess):
         try:
