@@ -23,6 +23,23 @@ DATA = Path(__file__).parents[1] / "data" / "converge"
 ANALYSES = {"primates2": (2, 10000), "cynmix3": (3, 8000)}
 
 
+def assert_converge_topo_ess(point, sd, layout):
+    """Each run's topological ESS at ``point`` is converge's approximate ESS of the RF
+    distances of the same trees (the prefix after the burn-in), field by field."""
+    from kestrilune_tools.analyses.converge.ess import approx_ess
+    from kestrilune_tools.analyses.converge.report import run_distances
+
+    fields = ("ess", "operator", "cutoff", "max_lag", "asymptote", "scale")
+    for r, got in enumerate(point.topo_ess):
+        idx = np.flatnonzero((layout.run == r) & (layout.position < point.samples[r])
+                             & (layout.position >= point.samples[r] - point.used[r]))
+        want = approx_ess(run_distances(sd, idx, "rf")) if len(idx) >= 120 else None
+        assert (got is None) == (want is None)
+        if got is not None:  # NaN where all the window's trees are alike: equal here
+            np.testing.assert_equal([getattr(got, f) for f in fields],
+                                    [getattr(want, f) for f in fields])
+
+
 def as_revbayes(nexus):
     """The trees of a MrBayes file as a RevBayes tab-separated log."""
     text = nexus.decode()
@@ -72,6 +89,7 @@ def test_growing_runs_give_the_finished_trace(tmp_path, name, layout):
     for p, a, m, n in zip(points, trace.asdsf, trace.msdsf, trace.n_splits):
         # the same splits and deviations; the mean sums them in the order they were met
         assert p.n_splits == n and p.msdsf == m and p.asdsf == pytest.approx(a, rel=1e-13)
+        assert_converge_topo_ess(p, sd, sf.run_layout(sd))  # the restart's too
 
 
 def test_command_once_with_json_lines_and_a_stop_rule(tmp_path, capsys):
@@ -145,7 +163,8 @@ def test_points_equal_the_batch_code_on_the_prefix(tmp_path, monkeypatch, name, 
     """At each point: the listed splits' run frequencies and SDs, the ASDSF and every split
     ESS are the batch split table's and Tracer ESS of the same prefix and burn-in (the
     split ESS from lag sums moved with the window; a short lag limit makes the windows
-    longer than it, as a long run's are)."""
+    longer than it, as a long run's are); each run's topological ESS is converge's, to the
+    bit (its lag sums moved with the window too)."""
     from dataclasses import replace
 
     from kestrilune_tools.analyses.converge import ess as ess_mod
@@ -172,9 +191,10 @@ def test_points_equal_the_batch_code_on_the_prefix(tmp_path, monkeypatch, name, 
     sd = split_data(ts, rooted=False)
     layout = sf.run_layout(sd)
     order = sf.file_taxon_order(ts.translate_maps[0], sd.leaf_names)
-    assert len(points) > 3
+    assert len(points) > 3 and points[-1].topo_ess[0] is not None
     for p in points:
         prefix = replace(layout, run_sizes=np.array(p.samples, dtype=np.int64))
+        assert_converge_topo_ess(p, sd, layout)
         table = replace(sf.split_frequencies(sd, prefix, 0.25, rule="mrbayes-mcmc"),
                         taxon_order=order)
         a = sf.asdsf(sd, prefix, 0.25, rule="mrbayes-mcmc")

@@ -29,8 +29,9 @@ if TYPE_CHECKING:
     from ...table.engine import RunSums
 
 __all__ = ["RunDistances", "DistanceStats", "ApproxESS", "PseudoESS", "FrechetESS",
-           "distance_stats", "lag_sums", "approx_ess", "pseudo_ess", "frechet_ess",
-           "tracer_ess", "tracer_ess_from_sums", "APPROX_MIN_TREES"]
+           "distance_stats", "lag_sums", "approx_lag_mean_sq", "approx_ess", "pseudo_ess",
+           "frechet_ess", "tracer_ess", "tracer_ess_from_sums", "APPROX_MIN_TREES",
+           "APPROX_MAX_LAG"]
 
 APPROX_MAX_LAG = 100  # RWTY's default max.sampling.interval
 APPROX_MIN_LAGS = 20  # RWTY refuses to fit fewer lags
@@ -218,6 +219,13 @@ def _rwty_objective(lags: np.ndarray, f: np.ndarray) -> Callable[[Sequence[float
     return objective
 
 
+def approx_lag_mean_sq(diag: np.ndarray, n: int) -> np.ndarray:
+    """f_k = diag[k] / (n - k), k = 1..min(100, n - 100): the mean squared distance at the
+    lags the approximate ESS fits, from the lag sums of squared distances of n trees."""
+    k_max = min(APPROX_MAX_LAG, n - 100)
+    return np.array([diag[k] / (n - k) for k in range(1, k_max + 1)], dtype=np.float64)
+
+
 def approx_ess(dist: Optional[Distances] = None, *, lag_mean_sq: Optional[ArrayLike] = None,
                n_trees: Optional[int] = None) -> ApproxESS:
     """RWTY's approximate topological ESS of one run.
@@ -239,8 +247,8 @@ def approx_ess(dist: Optional[Distances] = None, *, lag_mean_sq: Optional[ArrayL
             raise ValueError(f"the approximate ESS needs at least {APPROX_MIN_TREES} trees "
                              f"in a run (RWTY fits lags 1..min(100, N - 100), at least "
                              f"{APPROX_MIN_LAGS} of them); this run has {n}")
-        k_max = min(APPROX_MAX_LAG, n - 100)
-        f = np.array([st.diag[k] / (n - k) for k in range(1, k_max + 1)], dtype=np.float64)
+        f = approx_lag_mean_sq(st.diag, n)
+        k_max = len(f)
     else:
         if n_trees is None:
             raise ValueError("lag_mean_sq needs n_trees")
