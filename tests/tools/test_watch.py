@@ -103,6 +103,7 @@ def test_command_once_with_json_lines_and_a_stop_rule(tmp_path, capsys):
                  "--stop-after", "2", "--report", str(tmp_path / "w.html")]) == 0
     page = (tmp_path / "w.html").read_text()
     assert "Splits at generation 50000" in page and "<code>..*********.</code>" in page
+    assert "topo ESS min" in page and ">21.3</td>" in page
     assert sorted(p.name for p in tmp_path.iterdir() if "w." in p.name) == ["w.html",
                                                                            "w.jsonl"]
     records = [json.loads(line) for line in out.read_text().splitlines()]
@@ -116,7 +117,11 @@ def test_command_once_with_json_lines_and_a_stop_rule(tmp_path, capsys):
     # split ESS (run 2's ..*********.): 76.8 115.9 153.4 190.9 at the points after the first
     assert [round(r["split_ess"]["min"] or 0, 1) for r in records] == [0, 76.8, 115.9, 153.4,
                                                                          190.9]
-    for rule in ("asdsf<0.0015", "split_ess>150"):
+    # topological ESS: none below 120 trees a run, none while run 1's trees are all alike
+    assert [r["topo_ess"]["min"] and round(r["topo_ess"]["min"], 1) for r in records] == [
+        None, None, 127.7, 181.6, 21.3]
+    assert records[1]["topo_ess"]["runs"][0]["ess"] is None and records[-1]["topo_ess"]["run"] == 1
+    for rule in ("asdsf<0.0015", "split_ess>150", "topo_ess>100"):
         assert main(["watch", str(tmp_path / "p"), "--diagn-every", "10000", "--once", "-q",
                      "--stop-when", rule, "--stop-after", "2"]) == 0
         assert f"stopping: {rule} held at 2 diagnostic points in a row" in \
@@ -144,6 +149,8 @@ def test_live_screen_fits_80_columns_and_flags():
          "sd": 0.4, "ess": [None] * 4},
         {"partition": "..**.", "leaves": "C|D", "frequencies": [1.0] * 4, "sd": 0.0}]}
     history[-1]["split_ess"] = {"min": 150.0, "run": 3, "partition": wide, "leaves": "T" * 90}
+    history[-2]["topo_ess"] = {"min": 4.5, "operator": "<"}
+    history[-1]["topo_ess"] = {"min": 123456.7, "operator": "="}
     lines = screen(["x" * 60 + ".run1.t", "b.run2.t"], (1201, 1198), (120000, 119800), history,
                    "asdsf<0.01 and ess>200", 1, 3)
     shown = [line.split()[0] for line in lines if line[:12].strip().isdigit()]
@@ -151,7 +158,9 @@ def test_live_screen_fits_80_columns_and_flags():
     text = "\n".join(lines)
     assert text.count("100.0**") == 6 and text.count("300.0*") == 4 and text.count("+") == 5
     assert "0.4000  0.500 0.250 1.000 0.000  Homo|Pan" in text and "1.000  ..**." in text
-    assert "smallest split ESS 150.0** (run 3): TTT" in text and "150.0**" in [x for x in lines if x.lstrip().startswith("120000")][0]
+    last = [x for x in lines if x.lstrip().startswith("120000")][0]
+    assert "smallest split ESS 150.0** (run 3): TTT" in text and "150.0**" in last
+    assert "123456.7  r(A<->T)r(A" in last and "<4.5** " in text  # topo ESS, "<": a bound
     assert len(lines) <= 24
     assert lines[-1] == "stop when asdsf<0.01 and ess>200: held at 1 of 3 points in a row"
 

@@ -129,8 +129,9 @@ class Checkpoint:
 
     def _topo_ess_dict(self) -> Dict[str, object]:
         low, run = self.min_topo_ess
+        at = None if run is None else self.topo_ess[run]
         return {"min": low, "run": None if run is None else run + 1,
-                "operator": None if run is None else self.topo_ess[run].operator,  # type: ignore[union-attr]
+                "operator": None if at is None else at.operator,
                 "runs": [None if a is None else
                          {"ess": _plain(a.ess), "operator": a.operator, "cutoff": a.cutoff,
                           "max_lag": a.max_lag, "asymptote": _plain(a.asymptote),
