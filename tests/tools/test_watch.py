@@ -166,7 +166,7 @@ def test_live_screen_fits_80_columns_and_flags():
 
 
 @pytest.mark.parametrize("name, burst, max_lag", [("primates2", 37, 2000), ("cynmix3", 101, 2000),
-                                                   ("cynmix3", 13, 7)])
+                                                   ("cynmix3", 13, 7), ("cynmix3", 700, 2000)])
 def test_points_equal_the_batch_code_on_the_prefix(tmp_path, monkeypatch, name, burst,
                                                    max_lag):
     """At each point: the listed splits' run frequencies and SDs, the ASDSF and every split

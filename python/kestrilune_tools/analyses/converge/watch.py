@@ -63,6 +63,7 @@ WORST_SPLITS = 5  # splits of a point listed with their frequency in each run
 SPLIT_ESS_RULE = ("Tracer ESS of each split's 0/1 presence, per run over the samples after "
                   "the burn-in, for the splits of the ASDSF (constant: not defined)")
 _ESS_ROWS = 64  # presence traces per FFT when a split's lag sums are made anew
+_BAND_ROWS = 500  # new trees per block of distances for the topological ESS
 TOPO_ESS_RULE = ("RWTY topological.approx.ess of the RF distances between the trees of a "
                  "run after the burn-in (as kestrilune converge's approx ESS)")
 
@@ -290,8 +291,9 @@ class RunTimeASDSF:
     def _new_band(self, run: int, table: SplitTable, n: int) -> np.ndarray:
         """(n, 100): the RF distances of the first ``n`` trees of ``table`` (the new trees of
         ``run``) to the 100 trees before each, from one table of the run's last 100 trees
-        and these, by blocks of 100 new trees against the 199 trees up to them; the last
-        100 trees are kept for the next batch."""
+        and these, by blocks of 500 new trees against the 599 trees up to them (larger
+        blocks cost less per distance; these waste 5/6 of theirs); the last 100 trees are
+        kept for the next batch."""
         lags = APPROX_MAX_LAG
         tail = self._tail[run]
         c = 0 if tail is None else tail.n_trees
@@ -299,8 +301,8 @@ class RunTimeASDSF:
         n_leaves = len(self.leaf_names or ())
         band = np.zeros((n, lags), dtype=np.uint16 if 2 * n_leaves < 2 ** 16 else np.uint32)
         lag = np.arange(1, lags + 1)
-        for a in range(0, n, lags):
-            b = min(n, a + lags)
+        for a in range(0, n, _BAND_ROWS):
+            b = min(n, a + _BAND_ROWS)
             col0 = max(0, c + a - lags)
             block = joint.block("rf", np.arange(c + a, c + b), np.arange(col0, c + b - 1),
                                 dtype=np.int64)
