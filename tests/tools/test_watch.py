@@ -137,6 +137,19 @@ def test_stop_rules_that_cannot_be_read(rule, said):
         parse_rule(rule)
 
 
+@pytest.mark.parametrize("rule, runs, low, held", [
+    ("topo_ess>200", ["=", "="], 300.0, True),
+    ("topo_ess>200", ["=", "<"], 300.0, False),  # an upper bound shows no large ESS
+    ("topo_ess<400", ["=", "<"], 300.0, True),
+    ("topo_ess>200", ["=", None], None, False),  # a run without one yet
+])
+def test_stop_rules_on_the_topological_ess(rule, runs, low, held):
+    from kestrilune_tools.commands.watch import holds
+
+    record = {"topo_ess": {"min": low, "runs": [op and {"operator": op} for op in runs]}}
+    assert holds(parse_rule(rule), record) is held
+
+
 def test_live_screen_fits_80_columns_and_flags():
     from kestrilune_tools.commands.watch import screen
 

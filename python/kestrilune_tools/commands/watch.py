@@ -65,7 +65,8 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                         "presence in a run, over the splits of the ASDSF; topo_ess: the "
                         "smallest topological ESS of a run, RWTY's approximate ESS of the RF "
                         "distances as converge prints it, defined once every run has 120 "
-                        "trees after the burn-in)")
+                        "trees after the burn-in; where it is only an upper bound, "
+                        "topo_ess> does not hold)")
     p.add_argument("--stop-after", type=int, default=1, metavar="K",
                    help="--stop-when must hold at K diagnostic points in a row (default 1)")
     p.add_argument("--json-lines", metavar="JSONL",
@@ -105,6 +106,9 @@ def holds(rule: List[Condition], record: Dict[str, object]) -> bool:
         if isinstance(got, list):
             got = min(got)
         elif isinstance(got, dict):  # split_ess, topo_ess: the smallest
+            runs = got.get("runs") or []
+            if op in (">", ">=") and any(r and r["operator"] == "<" for r in runs):
+                return False  # an upper bound cannot show that an ESS is large enough
             got = got["min"]
         if got is None or not _OPS[op](float(got), value):  # type: ignore[arg-type]
             return False  # a statistic not defined yet (no parameter log, too few samples)
