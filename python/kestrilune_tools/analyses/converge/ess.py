@@ -205,16 +205,16 @@ def _exp(x: float) -> float:
 
 
 def _rwty_objective(lags: np.ndarray, f: np.ndarray) -> Callable[[Sequence[float]], float]:
-    lag_list = [float(k) for k in lags]
-    f_list = [float(v) for v in f]
+    pairs = [(float(k), float(v)) for k, v in zip(lags, f)]
 
     def objective(par: Sequence[float]) -> float:
         a, b = par
-        total = np.longdouble(0.0)  # R's sum() accumulates in long double
-        for k, fk in zip(lag_list, f_list):
-            t = a * (1.0 - _exp(-(k / b))) - fk
-            total += np.longdouble(t * t)
-        return float(total)
+        # Each residual in double precision with C's exp(), as R computes it; R's sum()
+        # then adds their squares one after another in long double, as add.accumulate
+        # does (a sequential loop, unlike sum()'s pairwise one).
+        res = [a * (1.0 - _exp(-(k / b))) - fk for k, fk in pairs]
+        sq = np.array([t * t for t in res], dtype=np.longdouble)
+        return float(np.add.accumulate(sq)[-1]) if len(sq) else 0.0
 
     return objective
 
