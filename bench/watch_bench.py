@@ -1,7 +1,9 @@
 """What one update of ``kestrilune watch`` costs as runs grow: 4 runs written 1,000 trees at a
 time each, every run's new trees read and the diagnostic points computed after each burst.
 
-    python bench/watch_bench.py bench/.cache/rooted_200x100000.t --runs 4 --trees 25000
+    python bench/gen_trees.py --taxa 200 --trees 400000 --seed 7 \
+        -o bench/.cache/unrooted_200x400000.t
+    python bench/watch_bench.py bench/.cache/unrooted_200x400000.t --runs 4 --trees 100000
 
 The source file's trees are dealt to the runs in turn (tree k to run k mod R, each named
 gen.N in its run), read from it as they are needed (the process holds one burst). Prints,
