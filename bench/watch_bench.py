@@ -1,12 +1,17 @@
 """What one update of ``kestrilune watch`` costs as runs grow: 4 runs written 1,000 trees at a
 time each, every run's new trees read and the diagnostic points computed after each burst.
 
-    python bench/watch_bench.py bench/.cache/rooted_200x100000.t --runs 4 --trees 25000
+    python bench/gen_trees.py --taxa 200 --trees 400000 --seed 7 \
+        -o bench/.cache/unrooted_200x400000.t
+    python bench/watch_bench.py bench/.cache/unrooted_200x400000.t --runs 4 --trees 100000
 
 The source file's trees are dealt to the runs in turn (tree k to run k mod R, each named
-gen.N in its run). Prints, per tenth of the way, the wall and CPU time of the last update
-and the process's peak memory; at the end the slowest update. An update's cost should
-follow the 1,000 new trees per run, not the trees read before them.
+gen.N in its run), read from it as they are needed (the process holds one burst). Prints,
+per tenth of the way, the wall and CPU time of the last update, the part of it spent on
+the topological ESS (the new trees' distances to the 100 before them, and the ESS of each
+run at the point), the process's peak memory and the smallest topological ESS; at the end
+the slowest update. An update's cost should follow the 1,000 new trees per run, not the
+trees read before them.
 
     python bench/watch_bench.py --split-ess 400 --window 75000 --runs 4
 
@@ -44,16 +49,27 @@ def main() -> None:
         return
     if not args.source:
         ap.error("give a tree file to deal to the runs, or --split-ess")
-    header, trees = [], []
-    with open(args.source, encoding="utf-8") as fh:
-        for line in fh:
-            if line.lstrip().lower().startswith("tree "):
-                trees.append(line.split("=", 1)[1].strip())
-                if len(trees) >= args.runs * args.trees:
-                    break
-            elif not trees:
-                header.append(line)
-    per_run = len(trees) // args.runs
+    source = open(args.source, encoding="utf-8")
+    header, first = [], None
+    for line in source:
+        if line.lstrip().lower().startswith("tree "):
+            first = line
+            break
+        header.append(line)
+
+    def trees(count: int) -> list:
+        """The next ``count`` trees of the source (fewer at its end)."""
+        nonlocal first
+        out = []
+        while len(out) < count:
+            line = first if first is not None else next(source, None)
+            first = None
+            if line is None or not line.lstrip().lower().startswith("tree "):
+                break
+            out.append(line.split("=", 1)[1].strip())
+        return out
+
+    per_run = args.trees
     folder = tempfile.mkdtemp(prefix="watch-bench-")
     paths = [os.path.join(folder, f"run{r + 1}.t") for r in range(args.runs)]
     for p in paths:
@@ -61,13 +77,21 @@ def main() -> None:
             out.writelines(header)
     followers = [GrowingTreeFile(p) for p in paths]
     live = RunTimeASDSF(args.runs, every=10 * args.burst)
+    topo = [0.0, 0.0]  # wall, CPU of the topological ESS in the current update
+    for method in ("_new_band", "_topo_ess"):
+        setattr(live, method, _timed(getattr(live, method), topo))
     slowest = (0.0, 0.0, 0)
     step = max(1, per_run // args.burst // 10)
     for b, start in enumerate(range(0, per_run, args.burst)):
+        burst = trees(args.runs * args.burst)
+        if len(burst) < args.runs * args.burst:
+            print(f"the source ends: {start + len(burst) // args.runs} trees per run")
+            break
         for r, p in enumerate(paths):
             with open(p, "a", encoding="utf-8") as out:
-                for k in range(start, min(per_run, start + args.burst)):
-                    out.write(f"   tree gen.{k * 10} = {trees[k * args.runs + r]}\n")
+                for j in range(args.burst):
+                    out.write(f"   tree gen.{(start + j) * 10} = {burst[j * args.runs + r]}\n")
+        topo[:] = [0.0, 0.0]
         wall, cpu = time.perf_counter(), time.process_time()
         for r, f in enumerate(followers):
             batch = f.read_new()
@@ -78,14 +102,30 @@ def main() -> None:
             slowest = (wall, cpu, start + args.burst)
         if b % step == 0 or start + args.burst >= per_run:
             rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
-            last = f"ASDSF {points[-1].asdsf:.5f}" if points else "no point yet"
+            low = points[-1].min_topo_ess[0] if points else None
+            last = (f"ASDSF {points[-1].asdsf:.5f}, topo ESS min "
+                    f"{'-' if low is None else f'{low:.1f}'}") if points else "no point yet"
             print(f"{min(per_run, start + args.burst):>7} trees/run: update {wall:.2f} s wall, "
-                  f"{cpu:.2f} s CPU; peak {rss:.0f} MiB; {last}")
+                  f"{cpu:.2f} s CPU (topo ESS {topo[0]:.2f} s, {topo[1]:.2f} s CPU); peak "
+                  f"{rss:.0f} MiB; {last}; load {os.getloadavg()[0]:.1f}", flush=True)
     print(f"slowest update: {slowest[0]:.2f} s wall ({slowest[1]:.2f} s CPU) at "
           f"{slowest[2]} trees per run; load {os.getloadavg()[0]:.1f}")
+    source.close()
     for p in paths:
         os.unlink(p)
     os.rmdir(folder)
+
+
+def _timed(fn, into):
+    """``fn``, its wall and CPU time added to ``into`` at each call."""
+    def timed(*args):
+        wall, cpu = time.perf_counter(), time.process_time()
+        try:
+            return fn(*args)
+        finally:
+            into[0] += time.perf_counter() - wall
+            into[1] += time.process_time() - cpu
+    return timed
 
 
 def split_ess_cost(runs: int, splits: int, window: int, fixed: int = 197,

@@ -23,6 +23,23 @@ DATA = Path(__file__).parents[1] / "data" / "converge"
 ANALYSES = {"primates2": (2, 10000), "cynmix3": (3, 8000)}
 
 
+def assert_converge_topo_ess(point, sd, layout):
+    """Each run's topological ESS at ``point`` is converge's approximate ESS of the RF
+    distances of the same trees (the prefix after the burn-in), field by field."""
+    from kestrilune_tools.analyses.converge.ess import approx_ess
+    from kestrilune_tools.analyses.converge.report import run_distances
+
+    fields = ("ess", "operator", "cutoff", "max_lag", "asymptote", "scale")
+    for r, got in enumerate(point.topo_ess):
+        idx = np.flatnonzero((layout.run == r) & (layout.position < point.samples[r])
+                             & (layout.position >= point.samples[r] - point.used[r]))
+        want = approx_ess(run_distances(sd, idx, "rf")) if len(idx) >= 120 else None
+        assert (got is None) == (want is None)
+        if got is not None:  # NaN where all the window's trees are alike: equal here
+            np.testing.assert_equal([getattr(got, f) for f in fields],
+                                    [getattr(want, f) for f in fields])
+
+
 def as_revbayes(nexus):
     """The trees of a MrBayes file as a RevBayes tab-separated log."""
     text = nexus.decode()
@@ -72,6 +89,7 @@ def test_growing_runs_give_the_finished_trace(tmp_path, name, layout):
     for p, a, m, n in zip(points, trace.asdsf, trace.msdsf, trace.n_splits):
         # the same splits and deviations; the mean sums them in the order they were met
         assert p.n_splits == n and p.msdsf == m and p.asdsf == pytest.approx(a, rel=1e-13)
+        assert_converge_topo_ess(p, sd, sf.run_layout(sd))  # the restart's too
 
 
 def test_command_once_with_json_lines_and_a_stop_rule(tmp_path, capsys):
@@ -85,6 +103,7 @@ def test_command_once_with_json_lines_and_a_stop_rule(tmp_path, capsys):
                  "--stop-after", "2", "--report", str(tmp_path / "w.html")]) == 0
     page = (tmp_path / "w.html").read_text()
     assert "Splits at generation 50000" in page and "<code>..*********.</code>" in page
+    assert "topo ESS min" in page and ">21.3</td>" in page
     assert sorted(p.name for p in tmp_path.iterdir() if "w." in p.name) == ["w.html",
                                                                            "w.jsonl"]
     records = [json.loads(line) for line in out.read_text().splitlines()]
@@ -98,7 +117,11 @@ def test_command_once_with_json_lines_and_a_stop_rule(tmp_path, capsys):
     # split ESS (run 2's ..*********.): 76.8 115.9 153.4 190.9 at the points after the first
     assert [round(r["split_ess"]["min"] or 0, 1) for r in records] == [0, 76.8, 115.9, 153.4,
                                                                          190.9]
-    for rule in ("asdsf<0.0015", "split_ess>150"):
+    # topological ESS: none below 120 trees a run, none while run 1's trees are all alike
+    assert [r["topo_ess"]["min"] and round(r["topo_ess"]["min"], 1) for r in records] == [
+        None, None, 127.7, 181.6, 21.3]
+    assert records[1]["topo_ess"]["runs"][0]["ess"] is None and records[-1]["topo_ess"]["run"] == 1
+    for rule in ("asdsf<0.0015", "split_ess>150", "topo_ess>100"):
         assert main(["watch", str(tmp_path / "p"), "--diagn-every", "10000", "--once", "-q",
                      "--stop-when", rule, "--stop-after", "2"]) == 0
         assert f"stopping: {rule} held at 2 diagnostic points in a row" in \
@@ -114,6 +137,19 @@ def test_stop_rules_that_cannot_be_read(rule, said):
         parse_rule(rule)
 
 
+@pytest.mark.parametrize("rule, runs, low, held", [
+    ("topo_ess>200", ["=", "="], 300.0, True),
+    ("topo_ess>200", ["=", "<"], 300.0, False),  # an upper bound shows no large ESS
+    ("topo_ess<400", ["=", "<"], 300.0, True),
+    ("topo_ess>200", ["=", None], None, False),  # a run without one yet
+])
+def test_stop_rules_on_the_topological_ess(rule, runs, low, held):
+    from kestrilune_tools.commands.watch import holds
+
+    record = {"topo_ess": {"min": low, "runs": [op and {"operator": op} for op in runs]}}
+    assert holds(parse_rule(rule), record) is held
+
+
 def test_live_screen_fits_80_columns_and_flags():
     from kestrilune_tools.commands.watch import screen
 
@@ -126,6 +162,8 @@ def test_live_screen_fits_80_columns_and_flags():
          "sd": 0.4, "ess": [None] * 4},
         {"partition": "..**.", "leaves": "C|D", "frequencies": [1.0] * 4, "sd": 0.0}]}
     history[-1]["split_ess"] = {"min": 150.0, "run": 3, "partition": wide, "leaves": "T" * 90}
+    history[-2]["topo_ess"] = {"min": 4.5, "operator": "<"}
+    history[-1]["topo_ess"] = {"min": 123456.7, "operator": "="}
     lines = screen(["x" * 60 + ".run1.t", "b.run2.t"], (1201, 1198), (120000, 119800), history,
                    "asdsf<0.01 and ess>200", 1, 3)
     shown = [line.split()[0] for line in lines if line[:12].strip().isdigit()]
@@ -133,19 +171,22 @@ def test_live_screen_fits_80_columns_and_flags():
     text = "\n".join(lines)
     assert text.count("100.0**") == 6 and text.count("300.0*") == 4 and text.count("+") == 5
     assert "0.4000  0.500 0.250 1.000 0.000  Homo|Pan" in text and "1.000  ..**." in text
-    assert "smallest split ESS 150.0** (run 3): TTT" in text and "150.0**" in [x for x in lines if x.lstrip().startswith("120000")][0]
+    last = [x for x in lines if x.lstrip().startswith("120000")][0]
+    assert "smallest split ESS 150.0** (run 3): TTT" in text and "150.0**" in last
+    assert "123456.7  r(A<->T)r(A" in last and "<4.5** " in text  # topo ESS, "<": a bound
     assert len(lines) <= 24
     assert lines[-1] == "stop when asdsf<0.01 and ess>200: held at 1 of 3 points in a row"
 
 
 @pytest.mark.parametrize("name, burst, max_lag", [("primates2", 37, 2000), ("cynmix3", 101, 2000),
-                                                   ("cynmix3", 13, 7)])
+                                                   ("cynmix3", 13, 7), ("cynmix3", 700, 2000)])
 def test_points_equal_the_batch_code_on_the_prefix(tmp_path, monkeypatch, name, burst,
                                                    max_lag):
     """At each point: the listed splits' run frequencies and SDs, the ASDSF and every split
     ESS are the batch split table's and Tracer ESS of the same prefix and burn-in (the
     split ESS from lag sums moved with the window; a short lag limit makes the windows
-    longer than it, as a long run's are)."""
+    longer than it, as a long run's are); each run's topological ESS is converge's, to the
+    bit (its lag sums moved with the window too)."""
     from dataclasses import replace
 
     from kestrilune_tools.analyses.converge import ess as ess_mod
@@ -172,9 +213,10 @@ def test_points_equal_the_batch_code_on_the_prefix(tmp_path, monkeypatch, name, 
     sd = split_data(ts, rooted=False)
     layout = sf.run_layout(sd)
     order = sf.file_taxon_order(ts.translate_maps[0], sd.leaf_names)
-    assert len(points) > 3
+    assert len(points) > 3 and points[-1].topo_ess[0] is not None
     for p in points:
         prefix = replace(layout, run_sizes=np.array(p.samples, dtype=np.int64))
+        assert_converge_topo_ess(p, sd, layout)
         table = replace(sf.split_frequencies(sd, prefix, 0.25, rule="mrbayes-mcmc"),
                         taxon_order=order)
         a = sf.asdsf(sd, prefix, 0.25, rule="mrbayes-mcmc")

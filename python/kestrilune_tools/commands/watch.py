@@ -10,10 +10,11 @@ system a file's growth shows when the server says so). Only whole trees are read
 cut or replaced (a restarted run) is read again from its start, and said. At each
 diagnostic generation G reached by every run, one line (and one JSON record) gives the
 ASDSF of the samples of generation <= G after the run-time burn-in (the first quarter, as
-MrBayes' ``relburnin``), equal to what MrBayes writes to its ``.mcmc`` file. The command
-ends when every file is complete (NEXUS ``end;``), when ``--stop-when`` has held for
-``--stop-after`` points in a row (exit 0, so a job script can stop the chains), or on
-Ctrl-C (exit 130; every record already written stays).
+MrBayes' ``relburnin``), equal to what MrBayes writes to its ``.mcmc`` file, with the split
+ESS and each run's topological ESS (the approximate ESS ``converge`` prints, of the same
+samples) beside it. The command ends when every file is complete (NEXUS ``end;``), when
+``--stop-when`` has held for ``--stop-after`` points in a row (exit 0, so a job script can
+stop the chains), or on Ctrl-C (exit 130; every record already written stays).
 """
 
 from __future__ import annotations
@@ -36,7 +37,7 @@ if TYPE_CHECKING:
 _OPS: Dict[str, Callable[[float, float], bool]] = {
     "<=": operator.le, ">=": operator.ge, "<": operator.lt, ">": operator.gt}
 STATISTICS = ("asdsf", "msdsf", "splits", "generation", "trees", "used", "psrf", "ess",
-              "split_ess")
+              "split_ess", "topo_ess")
 _CONDITION = re.compile(r"^\s*([a-z_]+)\s*(<=|>=|<|>)\s*([-+0-9.eE]+)\s*$")
 
 Condition = Tuple[str, str, float]
@@ -61,7 +62,11 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                         f"statistics: {', '.join(STATISTICS)} (trees, used: the fewest of "
                         "any run; psrf: the largest over the parameters, ess: the smallest, "
                         "as MrBayes' sump; split_ess: the smallest Tracer ESS of a split's "
-                        "presence in a run, over the splits of the ASDSF)")
+                        "presence in a run, over the splits of the ASDSF; topo_ess: the "
+                        "smallest topological ESS of a run, RWTY's approximate ESS of the RF "
+                        "distances as converge prints it, defined once every run has 120 "
+                        "trees after the burn-in; where it is only an upper bound, "
+                        "topo_ess> does not hold)")
     p.add_argument("--stop-after", type=int, default=1, metavar="K",
                    help="--stop-when must hold at K diagnostic points in a row (default 1)")
     p.add_argument("--json-lines", metavar="JSONL",
@@ -100,7 +105,10 @@ def holds(rule: List[Condition], record: Dict[str, object]) -> bool:
         got = record[name]
         if isinstance(got, list):
             got = min(got)
-        elif isinstance(got, dict):  # split_ess: its smallest
+        elif isinstance(got, dict):  # split_ess, topo_ess: the smallest
+            runs = got.get("runs") or []
+            if op in (">", ">=") and any(r and r["operator"] == "<" for r in runs):
+                return False  # an upper bound cannot show that an ESS is large enough
             got = got["min"]
         if got is None or not _OPS[op](float(got), value):  # type: ignore[arg-type]
             return False  # a statistic not defined yet (no parameter log, too few samples)
@@ -111,16 +119,17 @@ def screen(names: List[str], trees: Tuple[int, ...], generations: Tuple[Optional
            history: List[Dict[str, object]], rule: Optional[str], held: int,
            stop_after: int, rows: int = 10, height: int = 24) -> List[str]:
     """The live view: each run's trees and last generation, then the last ``rows`` points
-    (fewer when the screen would pass ``height`` lines; ASDSF, the parameters' worst PSRF and ESS and the smallest split ESS, flagged: + above
-    1.01, ** below 200, * below 625), then the last point's splits with the largest SD
-    across runs and its smallest split ESS, within 80 columns."""
+    (fewer when the screen would pass ``height`` lines; ASDSF, the parameters' worst PSRF
+    and ESS, the smallest split ESS and the smallest topological ESS of a run, flagged: +
+    above 1.01, ** below 200, * below 625, < an upper bound), then the last point's splits
+    with the largest SD across runs and its smallest split ESS, within 80 columns."""
     out = [f"{'run':<40} {'trees':>10} {'last generation':>16}"]
     for name, t, g in zip(names, trees, generations):
         label = name if len(name) <= 40 else "..." + name[-37:]
         out.append(f"{label:<40} {t:>10} {'-' if g is None else g:>16}")
     out.append("")
-    out.append(f"{'generation':>12} {'ASDSF':>10} {'splits':>7} {'PSRF max':>10} "
-               f"{'ESS min':>10} {'split ESS':>10}  parameter")
+    out.append(f"{'generation':>11} {'ASDSF':>9} {'splits':>6} {'PSRF max':>8} "
+               f"{'ESS min':>9} {'split ESS':>9} {'topo ESS':>9}  parameter")
     splits = _split_lines(history[-1] if history else {})
     rows = max(3, min(rows, height - len(out) - len(splits) - (3 if rule else 1)))
     for r in history[-rows:]:
@@ -130,10 +139,10 @@ def screen(names: List[str], trees: Tuple[int, ...], generations: Tuple[Optional
         p = "-" if psrf is None else f"{psrf:.3f}{'+' if psrf > 1.01 else ''}"  # type: ignore[operator]
         e = "-" if ess is None else \
             f"{ess:.1f}{'**' if ess < 200 else '*' if ess < 625 else ''}"  # type: ignore[operator]
-        worst = str(r.get("ess_name") or r.get("psrf_name") or "")[:14]
+        worst = str(r.get("ess_name") or r.get("psrf_name") or "")[:11]
         split_ess = _ess((r.get("split_ess") or {}).get("min"))  # type: ignore[attr-defined]
-        out.append(f"{r['generation']:>12} {asdsf:>10} {r['splits']:>7} {p:>10} {e:>10} "
-                   f"{split_ess:>10}  {worst}")
+        out.append(f"{r['generation']:>11} {asdsf:>9} {r['splits']:>6} {p:>8} {e:>9} "
+                   f"{split_ess:>9} {_topo(r):>9}  {worst}")
     if not history:
         out.append(f"{'(no diagnostic point yet)':>40}")
     out += splits
@@ -141,6 +150,13 @@ def screen(names: List[str], trees: Tuple[int, ...], generations: Tuple[Optional
         out.append("")
         out.append(f"stop when {rule}: held at {held} of {stop_after} points in a row"[:80])
     return out
+
+
+def _topo(record: Dict[str, object]) -> str:
+    """The smallest topological ESS of a point with its flags ("<": an upper bound)."""
+    topo = record.get("topo_ess") or {}
+    bound = "<" if topo.get("operator") == "<" else ""  # type: ignore[attr-defined]
+    return _ess(topo.get("min"), bound)  # type: ignore[attr-defined]
 
 
 def _split_lines(record: Dict[str, object], width: int = 80) -> List[str]:
@@ -290,6 +306,12 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
                               f"{point.n_splits} splits (samples used per run: "
                               f"{', '.join(map(str, point.used))})")
                     lines = _split_lines(record, 78)
+                    topo = record["topo_ess"]["runs"]  # type: ignore[index]
+                    if any(topo):
+                        ctx.print("  topological ESS per run (RWTY approx., RF): " +
+                                  ", ".join("-" if a is None else _ess(
+                                      a["ess"], "<" if a["operator"] == "<" else "")
+                                            for a in topo))
                     for line in lines[1:3] + [x for x in lines[3:] if x.startswith("small")]:
                         ctx.print(f"  {line}")
                 if logs:

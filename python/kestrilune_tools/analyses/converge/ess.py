@@ -31,9 +31,9 @@ if TYPE_CHECKING:
     from ...table.engine import RunSums, SplitTable
 
 __all__ = ["RunDistances", "DistanceStats", "ApproxESS", "PseudoESS", "FrechetESS",
-           "distance_stats", "lag_sums", "approx_ess", "pseudo_ess", "frechet_ess",
-           "tracer_ess", "tracer_ess_from_sums", "APPROX_MIN_TREES", "BlockSums", "block_sums",
-           "run_block_sums"]
+           "distance_stats", "lag_sums", "approx_lag_mean_sq", "approx_ess", "pseudo_ess",
+           "frechet_ess", "tracer_ess", "tracer_ess_from_sums", "APPROX_MIN_TREES",
+           "APPROX_MAX_LAG", "BlockSums", "block_sums", "run_block_sums"]
 
 APPROX_MAX_LAG = 100  # RWTY's default max.sampling.interval
 APPROX_MIN_LAGS = 20  # RWTY refuses to fit fewer lags
@@ -270,18 +270,25 @@ def _exp(x: float) -> float:
 
 
 def _rwty_objective(lags: np.ndarray, f: np.ndarray) -> Callable[[Sequence[float]], float]:
-    lag_list = [float(k) for k in lags]
-    f_list = [float(v) for v in f]
+    pairs = [(float(k), float(v)) for k, v in zip(lags, f)]
 
     def objective(par: Sequence[float]) -> float:
         a, b = par
-        total = np.longdouble(0.0)  # R's sum() accumulates in long double
-        for k, fk in zip(lag_list, f_list):
-            t = a * (1.0 - _exp(-(k / b))) - fk
-            total += np.longdouble(t * t)
-        return float(total)
+        # Each residual in double precision with C's exp(), as R computes it; R's sum()
+        # then adds their squares one after another in long double, as add.accumulate
+        # does (a sequential loop, unlike sum()'s pairwise one).
+        res = [a * (1.0 - _exp(-(k / b))) - fk for k, fk in pairs]
+        sq = np.array([t * t for t in res], dtype=np.longdouble)
+        return float(np.add.accumulate(sq)[-1]) if len(sq) else 0.0
 
     return objective
+
+
+def approx_lag_mean_sq(diag: np.ndarray, n: int) -> np.ndarray:
+    """f_k = diag[k] / (n - k), k = 1..min(100, n - 100): the mean squared distance at the
+    lags the approximate ESS fits, from the lag sums of squared distances of n trees."""
+    k_max = min(APPROX_MAX_LAG, n - 100)
+    return np.array([diag[k] / (n - k) for k in range(1, k_max + 1)], dtype=np.float64)
 
 
 def approx_ess(dist: Optional[Distances] = None, *, lag_mean_sq: Optional[ArrayLike] = None,
@@ -305,8 +312,8 @@ def approx_ess(dist: Optional[Distances] = None, *, lag_mean_sq: Optional[ArrayL
             raise ValueError(f"the approximate ESS needs at least {APPROX_MIN_TREES} trees "
                              f"in a run (RWTY fits lags 1..min(100, N - 100), at least "
                              f"{APPROX_MIN_LAGS} of them); this run has {n}")
-        k_max = min(APPROX_MAX_LAG, n - 100)
-        f = np.array([st.diag[k] / (n - k) for k in range(1, k_max + 1)], dtype=np.float64)
+        f = approx_lag_mean_sq(st.diag, n)
+        k_max = len(f)
     else:
         if n_trees is None:
             raise ValueError("lag_mean_sq needs n_trees")

@@ -22,6 +22,18 @@ split ESS: Tracer's ESS of each such split's 0/1 presence per run over the windo
 to :func:`~.ess.tracer_ess` of those traces (bit for bit while a window holds fewer than
 46,341 trees; beyond, where that function centres in floating point, to the last bits).
 Its lagged sums move with the window like the counts.
+
+Each point gives as well the topological ESS of each run: RWTY's approximate ESS of the RF
+distances over the window, the one ``kestrilune converge`` prints first, equal to it on the
+same prefix and burn-in (:func:`~.ess.approx_ess`: the same lag sums, to the bit). It needs
+only the distances of trees at most 100 samples apart (lags 1..min(100, N - 100)): when trees
+are added, each new tree's RF distances to the 100 trees before it are taken from a split
+table of those trees and the new ones, and kept (a band of 100 small integers per tree);
+per-lag sums of squared distances over the window then move with it, the pairs of a tree
+that entered added and those of a tree that left to the burn-in taken out. The sums are kept
+for all 100 lags whatever the window's size, so the lags a point fits (fewer while N < 200)
+are each exact; below 120 trees after the burn-in a run has no approximate ESS, as in
+``converge``.
 """
 
 from __future__ import annotations
@@ -36,7 +48,8 @@ import numpy as np
 from ...reading.params import ParameterLog
 from ...table.engine import SplitTable
 from ..params import mrbayes_ess, mrbayes_psrf
-from .ess import TRACER_MAX_LAG, tracer_ess_from_sums
+from .ess import (APPROX_MAX_LAG, APPROX_MIN_TREES, TRACER_MAX_LAG, ApproxESS,
+                  approx_ess, approx_lag_mean_sq, tracer_ess_from_sums)
 from ...table.splits import from_table, member_labels
 from .splitfreq import (DEFAULT_MIN_FREQ, SplitFrequencies, _asdsf_of, _kept, sd_across_runs,
                         file_taxon_order)
@@ -50,6 +63,9 @@ WORST_SPLITS = 5  # splits of a point listed with their frequency in each run
 SPLIT_ESS_RULE = ("Tracer ESS of each split's 0/1 presence, per run over the samples after "
                   "the burn-in, for the splits of the ASDSF (constant: not defined)")
 _ESS_ROWS = 64  # presence traces per FFT when a split's lag sums are made anew
+_BAND_ROWS = 500  # new trees per block of distances for the topological ESS
+TOPO_ESS_RULE = ("RWTY topological.approx.ess of the RF distances between the trees of a "
+                 "run after the burn-in (as kestrilune converge's approx ESS)")
 
 
 def _plain(x: float) -> Optional[float]:
@@ -74,6 +90,18 @@ class Checkpoint:
     min_split_ess: float = math.nan
     min_split_ess_run: Optional[int] = None
     min_split_ess_split: Optional[SplitFrequencies] = None
+    # Per run: the approximate topological ESS of its window (None: fewer than 120 trees).
+    topo_ess: Tuple[Optional[ApproxESS], ...] = ()
+
+    @property
+    def min_topo_ess(self) -> Tuple[Optional[float], Optional[int]]:
+        """The smallest topological ESS over the runs and its run (0-based); (None, None)
+        unless every run has one (a run of identical trees has none: NaN)."""
+        values = [math.nan if a is None else a.ess for a in self.topo_ess]
+        if not values or any(math.isnan(v) for v in values):
+            return None, None
+        run = int(np.argmin(values))  # the first smallest
+        return float(values[run]), run
 
     def split_rows(self) -> List[Dict[str, object]]:
         """The worst splits as ``kestrilune converge --json`` lists its table's rows."""
@@ -97,7 +125,19 @@ class Checkpoint:
                             "standard deviation of their frequencies across runs "
                             "(MrBayes' formula), largest first; partition: MrBayes' "
                             "pattern in the file's taxon order; ess: split ESS per run"},
-                "split_ess": self._split_ess_dict()}
+                "split_ess": self._split_ess_dict(),
+                "topo_ess": self._topo_ess_dict()}
+
+    def _topo_ess_dict(self) -> Dict[str, object]:
+        low, run = self.min_topo_ess
+        at = None if run is None else self.topo_ess[run]
+        return {"min": low, "run": None if run is None else run + 1,
+                "operator": None if at is None else at.operator,
+                "runs": [None if a is None else
+                         {"ess": _plain(a.ess), "operator": a.operator, "cutoff": a.cutoff,
+                          "max_lag": a.max_lag, "asymptote": _plain(a.asymptote),
+                          "scale": _plain(a.scale)} for a in self.topo_ess],
+                "metric": "rf", "rule": TOPO_ESS_RULE}
 
     def _split_ess_dict(self) -> Dict[str, object]:
         t = self.min_split_ess_split
@@ -178,6 +218,14 @@ class RunTimeASDSF:
         self._hi = [0] * n_runs  # trees counted in
         self._lo = [0] * n_runs  # trees counted out again (burn-in)
         self._next = int(every)  # the next diagnostic generation
+        # The topological ESS. Per run: _band[t, k - 1] = RF(tree t - k, tree t), k = 1..100
+        # (0 where t < k), filled as trees are added; a split table of the run's last 100
+        # trees (the partners of the next ones); the per-lag sums of squared distances over
+        # the pairs in the window of the last point (index k: lag k), and that window.
+        self._band = [np.zeros((0, APPROX_MAX_LAG), dtype=np.uint32) for _ in range(n_runs)]
+        self._tail: List[Optional[SplitTable]] = [None] * n_runs
+        self._topo_sums = [np.zeros(APPROX_MAX_LAG + 1, dtype=np.int64) for _ in range(n_runs)]
+        self._topo_window: List[Optional[Tuple[int, int]]] = [None] * n_runs
 
     # ------------------------------------------------------------------ trees in
 
@@ -234,13 +282,45 @@ class RunTimeASDSF:
         e = int(self._ptr[run][k])
         self._flat[run] = _put(self._flat[run], e, ids)
         self._ptr[run] = _put(self._ptr[run], k + 1, e + indptr[1:])
+        band = self._new_band(run, table, n)
+        if k == 0:  # a first batch: distances in the narrowest type that holds them
+            self._band[run] = band[:0]
+        self._band[run] = _put(self._band[run], k, band)
         self._n[run] = k + n
+
+    def _new_band(self, run: int, table: SplitTable, n: int) -> np.ndarray:
+        """(n, 100): the RF distances of the first ``n`` trees of ``table`` (the new trees of
+        ``run``) to the 100 trees before each, from one table of the run's last 100 trees
+        and these, by blocks of 500 new trees against the 599 trees up to them (larger
+        blocks cost less per distance; these waste 5/6 of theirs); the last 100 trees are
+        kept for the next batch."""
+        lags = APPROX_MAX_LAG
+        tail = self._tail[run]
+        c = 0 if tail is None else tail.n_trees
+        joint = table if tail is None else tail.joined(table)
+        n_leaves = len(self.leaf_names or ())
+        band = np.zeros((n, lags), dtype=np.uint16 if 2 * n_leaves < 2 ** 16 else np.uint32)
+        lag = np.arange(1, lags + 1)
+        for a in range(0, n, _BAND_ROWS):
+            b = min(n, a + _BAND_ROWS)
+            col0 = max(0, c + a - lags)
+            block = joint.block("rf", np.arange(c + a, c + b), np.arange(col0, c + b - 1),
+                                dtype=np.int64)
+            row = np.arange(b - a)[:, None]
+            col = c + a + row - lag[None, :]  # the partner k back, a joint index
+            ok = col >= 0
+            band[a:b][ok] = block[np.broadcast_to(row, ok.shape)[ok], col[ok] - col0]
+        keep = np.arange(max(0, c + n - lags), c + n)
+        self._tail[run] = joint.take(keep) if len(keep) else None
+        return band
 
     def restart(self, run: int) -> None:
         """Forget run ``run`` (its file was cut or replaced) and the points not yet given."""
         self._counts[:, run] = 0
         self._n[run] = self._hi[run] = self._lo[run] = 0
         self._lag_window[run] = None
+        self._tail[run] = None
+        self._topo_window[run] = None
 
     # ------------------------------------------------------------------ points out
 
@@ -287,10 +367,35 @@ class RunTimeASDSF:
                 flat = int(np.nanargmin(ess))  # the first smallest: split order, then run
                 row, low_run = divmod(flat, self.n_runs)
                 low, low_split = float(ess[row, low_run]), self._table(kept[row:row + 1], used)
+        topo = tuple(self._topo_ess(r, lo[r], samples[r]) for r in range(self.n_runs))
         return Checkpoint(generation=g, samples=tuple(samples), used=tuple(int(u) for u in used),
                           asdsf=a.asdsf, msdsf=a.msdsf, n_splits=a.n_splits, rule=self.rule,
                           worst=worst, worst_ess=worst_ess, min_split_ess=low,
-                          min_split_ess_run=low_run, min_split_ess_split=low_split)
+                          min_split_ess_run=low_run, min_split_ess_split=low_split,
+                          topo_ess=topo)
+
+    def _topo_ess(self, run: int, lo: int, hi: int) -> Optional[ApproxESS]:
+        """The approximate topological ESS of trees [lo, hi) of ``run``, from per-lag sums
+        of squared RF distances moved from the last point's window: the pairs (t - k, t) of
+        a tree t that entered are added, those (s, s + k) of a tree s that left taken out,
+        each read from the band, so the cost follows those trees, not the window. A window
+        it cannot move to (after a restart) has its sums made over it whole."""
+        sums = self._topo_sums[run]
+        window = self._topo_window[run]
+        if window is None or lo < window[0] or hi < window[1] or lo > window[1]:
+            sums[:] = 0
+            window = (lo, lo)
+        llo, lhi = window
+        band = self._band[run]
+        for k in range(1, APPROX_MAX_LAG + 1):
+            entered = band[max(lhi, llo + k):hi, k - 1].astype(np.int64)
+            left = band[llo + k:min(lo + k, hi), k - 1].astype(np.int64)
+            sums[k] += int(entered @ entered) - int(left @ left)
+        self._topo_window[run] = (lo, hi)
+        n = hi - lo
+        if n < APPROX_MIN_TREES:
+            return None
+        return approx_ess(lag_mean_sq=approx_lag_mean_sq(sums, n), n_trees=n)
 
     def _split_ess(self, kept: np.ndarray, lo: int, hi: int, run: int) -> np.ndarray:
         """Tracer's ESS of the 0/1 presence of each split ``kept`` in trees [lo, hi) of
@@ -422,10 +527,11 @@ def _smooth(n: int) -> int:
 
 
 def _put(array: np.ndarray, at: int, values: np.ndarray) -> np.ndarray:
-    """``array`` with ``values`` written from ``at`` on, grown (doubled) when it must be."""
+    """``array`` with ``values`` written from ``at`` on (rows of a 2-d one), grown (doubled)
+    when it must be."""
     end = at + len(values)
     if end > len(array):
-        grown = np.zeros(max(end, 2 * len(array)), dtype=array.dtype)
+        grown = np.zeros((max(end, 2 * len(array)),) + array.shape[1:], dtype=array.dtype)
         grown[:at] = array[:at]
         array = grown
     array[at:end] = values

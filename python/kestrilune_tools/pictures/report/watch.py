@@ -1,5 +1,5 @@
 """The page ``kestrilune watch --report`` rewrites at each diagnostic point: the runs, the
-ASDSF and smallest split ESS so far, and the last point's splits and parameters, made from
+ASDSF, smallest split ESS and smallest topological ESS so far, and the last point's splits and parameters, made from
 the point records alone (no file is read again), with the charts and cells of the report
 page."""
 
@@ -22,15 +22,22 @@ def _num(x: object) -> Optional[float]:
     return None if x is None else float(x)  # type: ignore[arg-type]
 
 
-def _low(r: Record) -> Optional[float]:
-    """The smallest split ESS of a point."""
-    return _num(r.get("split_ess", {}).get("min"))  # type: ignore[attr-defined]
+def _low(r: Record, key: str = "split_ess") -> Optional[float]:
+    """The smallest split ESS (or topological ESS: ``key="topo_ess"``) of a point."""
+    return _num((r.get(key) or {}).get("min"))  # type: ignore[attr-defined]
+
+
+def _topo_text(r: Record) -> str:
+    """The smallest topological ESS, "<" before it when it is an upper bound."""
+    low = _low(r, "topo_ess")
+    upper = (r.get("topo_ess") or {}).get("operator") == "<"  # type: ignore[attr-defined]
+    return ("<" if upper and low is not None else "") + _f(low, 1)
 
 
 def _chart(history: Sequence[Record], key: str, title: str, guide: float,
            caption: str) -> str:
     pick = [(float(r["generation"]),  # type: ignore[arg-type]
-             _low(r) if key == "split_ess" else _num(r[key])) for r in history]
+             _low(r, key) if key.endswith("_ess") else _num(r[key])) for r in history]
     points = [(g, y) for g, y in pick if y is not None]
     if len(points) < 2:
         return f"<p>{escape(title)}: too few points yet.</p>"
@@ -60,6 +67,7 @@ def watch_page(history: Sequence[Record], runs: Sequence[Tuple[str, int, Optiona
         + _cell(_num(r["asdsf"]), None, _f(_num(r["asdsf"]), 6), _asdsf_class(_num(r["asdsf"])))
         + f"<td class=\"num\">{r['splits']}</td>"
         + _cell(_low(r), None, _f(_low(r), 1), _ess_class(_low(r)))
+        + _cell(_low(r, "topo_ess"), None, _topo_text(r), _ess_class(_low(r, "topo_ess")))
         + _cell(_num(r.get("psrf")), None, _f(_num(r.get("psrf")), 3),
                 _psrf_class(_num(r.get("psrf"))))
         + _cell(_num(r.get("ess")), None, _f(_num(r.get("ess")), 1),
@@ -71,11 +79,16 @@ def watch_page(history: Sequence[Record], runs: Sequence[Tuple[str, int, Optiona
         + _chart(history, "split_ess", "smallest split ESS", THRESHOLDS["ess"][0],
                  "the smallest split ESS over the splits of the ASDSF and the runs; "
                  "dashed: 200")
+        + _chart(history, "topo_ess", "smallest topological ESS", THRESHOLDS["ess"][0],
+                 "the smallest topological ESS over the runs (RWTY's approximate ESS of the "
+                 "RF distances, as converge gives it); dashed: 200")
         + "<table><tr><th>generation</th><th>ASDSF</th><th>splits</th><th>split ESS min"
-          "</th><th>PSRF max</th><th>ESS min</th></tr>" + trend + "</table>"
-        + "<p>The last 20 points, newest first. Split ESS: "
+          "</th><th>topo ESS min</th><th>PSRF max</th><th>ESS min</th></tr>" + trend
+        + "</table><p>The last 20 points, newest first. Split ESS: "
         + escape(str(last.get("split_ess", {}).get("rule", "")))  # type: ignore[attr-defined]
-        + "; parameters: as MrBayes' sump.</p>")
+        + "; topological ESS: "
+        + escape(str((last.get("topo_ess") or {}).get("rule", "")))  # type: ignore[attr-defined]
+        + " (&lt;: an upper bound); parameters: as MrBayes' sump.</p>")
     sections.append(("points", "Diagnostic points", points))
     split_rows = (last.get("split_frequencies") or {}).get("rows") or []  # type: ignore[attr-defined]
     if split_rows:
