@@ -445,7 +445,7 @@ def annotate_splits(targets: Sequence[TargetTree], sd: SplitData, heights: str =
                 if m != everything and m not in id_of:
                     slots[m].count = -1  # a clade of no sample tree
     masks = [m for m in slots if m != everything and slots[m].count == 0]
-    lut = np.full(sd.n_splits, -1, dtype=np.int64)
+    lut = np.full(sd.n_splits, -1, dtype=np.int32)
     lut[[id_of[m] for m in masks]] = np.arange(len(masks))
     got_h: List[List[np.ndarray]] = [[] for _ in masks]
     got_l: List[List[np.ndarray]] = [[] for _ in masks]
