@@ -1,6 +1,9 @@
 #include "common/memory.hpp"
 
 #include <sys/resource.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -129,6 +132,12 @@ std::string format_bytes(std::uint64_t bytes) {
     char text[32];
     std::snprintf(text, sizeof(text), "%.1f %s", value, kUnits[unit]);
     return text;
+}
+
+void return_free_memory() noexcept {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
 }
 
 }  // namespace kestrilune

@@ -27,6 +27,11 @@ void require_fits(std::uint64_t bytes, const std::string& what);
 // Gives the same TooLarge for a limit the caller already read.
 void require_fits(std::uint64_t bytes, std::uint64_t limit, const std::string& what);
 
+// Hands the free pages of the heap back to the system (glibc's malloc_trim; nothing
+// elsewhere). Many small blocks freed in a stretch stay mapped otherwise, so a stage that
+// frees its input while it writes its output would hold both at its peak.
+void return_free_memory() noexcept;
+
 // "1.5 GB", "300.0 MB", "512 bytes": decimal units, one decimal.
 std::string format_bytes(std::uint64_t bytes);
 

@@ -11,6 +11,7 @@
 
 #include "bitset/bitset.hpp"
 #include "common/errors.hpp"
+#include "common/memory.hpp"
 #include "pool/pool.hpp"
 
 namespace kestrilune {
@@ -235,33 +236,48 @@ SplitTable SplitTable::from_snapshots(Snapshots&& snapshots, std::vector<std::st
         t.indptr[i + 1] = t.indptr[i] + static_cast<std::int64_t>(s.ids.size());
     }
     t.has_lengths = keep_lengths;
-    t.ids.resize(static_cast<std::size_t>(t.indptr[n]));
+    // In stages, the freed snapshots handed back after each and the table's arrays grown
+    // within their reserved room (pages are touched as they are filled), so the snapshots
+    // and the table are never held whole at once.
+    const auto total = static_cast<std::size_t>(t.indptr[n]);
+    t.ids.reserve(total);
     if (t.has_lengths) {
-        t.lengths.resize(t.ids.size());
+        t.lengths.reserve(total);
     }
-    pool::parallel_for(0, n, [&](std::size_t begin, std::size_t end) {
-        std::vector<std::pair<std::uint32_t, double>> pairs;
-        for (std::size_t i = begin; i < end; ++i) {
-            InternSnap& s = snapshots.trees[i];
-            pairs.clear();
-            for (std::size_t k = 0; k < s.ids.size(); ++k) {
-                pairs.emplace_back(static_cast<std::uint32_t>(column_of[s.ids[k]]),
-                                   t.has_lengths ? s.lengths[k] : 0.0);
-            }
-            // Columns are distinct within a tree, so the order is fully determined.
-            std::sort(pairs.begin(), pairs.end(),
-                      [](const auto& a, const auto& b) { return a.first < b.first; });
-            const auto at = static_cast<std::size_t>(t.indptr[i]);
-            for (std::size_t k = 0; k < pairs.size(); ++k) {
-                t.ids[at + k] = pairs[k].first;
-                if (t.has_lengths) {
-                    t.lengths[at + k] = pairs[k].second;
-                }
-            }
-            s = InternSnap{};
+    constexpr std::size_t kStages = 8;
+    for (std::size_t stage = 0; stage < kStages; ++stage) {
+        const std::size_t filled = static_cast<std::size_t>(t.indptr[n * (stage + 1) / kStages]);
+        t.ids.resize(filled);
+        if (t.has_lengths) {
+            t.lengths.resize(filled);
         }
-    });
+        pool::parallel_for(n * stage / kStages, n * (stage + 1) / kStages,
+                           [&](std::size_t begin, std::size_t end) {
+            std::vector<std::pair<std::uint32_t, double>> pairs;
+            for (std::size_t i = begin; i < end; ++i) {
+                InternSnap& s = snapshots.trees[i];
+                pairs.clear();
+                for (std::size_t k = 0; k < s.ids.size(); ++k) {
+                    pairs.emplace_back(static_cast<std::uint32_t>(column_of[s.ids[k]]),
+                                       t.has_lengths ? s.lengths[k] : 0.0);
+                }
+                // Columns are distinct within a tree, so the order is fully determined.
+                std::sort(pairs.begin(), pairs.end(),
+                          [](const auto& a, const auto& b) { return a.first < b.first; });
+                const auto at = static_cast<std::size_t>(t.indptr[i]);
+                for (std::size_t k = 0; k < pairs.size(); ++k) {
+                    t.ids[at + k] = pairs[k].first;
+                    if (t.has_lengths) {
+                        t.lengths[at + k] = pairs[k].second;
+                    }
+                }
+                s = InternSnap{};
+            }
+        });
+        return_free_memory();
+    }
     snapshots.trees = {};
+    return_free_memory();
     return t;
 }
 

@@ -10,7 +10,8 @@ import pytest
 
 from kestrilune_tools.analyses.summaries import mcc_tree
 from kestrilune_tools.analyses.summaries.annotate import (
-    annotate, annotate_splits, hpd_interval, read_nodes, target_from_newick,
+    _plan, annotate, annotate_splits, chunk_heights, hpd_interval, leaf_of_split, read_nodes,
+    target_from_clades, target_from_newick,
 )
 from kestrilune_tools.console import cli
 from kestrilune_tools.reading import read_trees
@@ -136,6 +137,107 @@ def test_split_table_pass_equals_text_pass(heights):
     assert all(math.isclose(x, y, rel_tol=1e-13) for x, y in zip(table.heights, text.heights))
     assert table.annotations == [{k: v for k, v in notes.items() if not k.startswith("rate")}
                                  for notes in text.annotations]
+
+
+def _walked_heights(sd, t, masks):
+    """Tree t's node heights by split id (the root as -1) and the height of each mask's
+    most recent common ancestor, walked up from its lowest leaf: the definition."""
+    lo, hi = int(sd.indptr[t]), int(sd.indptr[t + 1])
+    ids = [int(i) for i in sd.ids[lo:hi]]
+    up = dict(zip(ids, (int(p) for p in sd.parents[lo:hi])))
+    step = {i: x if x > 0.0 else 0.0 for i, x in zip(ids, sd.lengths[lo:hi].tolist())}
+    depth = {-1: 0.0}
+
+    def depth_of(i):
+        if i not in depth:
+            depth[i] = depth_of(up[i]) + step[i]
+        return depth[i]
+
+    mask = {i: int.from_bytes(np.packbits(sd.membership[i], bitorder="little").tobytes(),
+                              "little") for i in ids}
+    mask[-1] = (1 << len(sd.leaf_names)) - 1
+    top = max([0.0] + [depth_of(i) for i in ids if mask[i] & (mask[i] - 1) == 0])
+    heights = {i: top - depth_of(i) for i in ids + [-1]}
+    tip = {mask[i].bit_length() - 1: i for i in ids if mask[i] & (mask[i] - 1) == 0}
+    ca = []
+    for m in masks:
+        i = tip[(m & -m).bit_length() - 1]
+        while mask[i] & m != m:
+            i = up[i]
+        ca.append(heights[i])
+    return heights, ca
+
+
+def _bits(values):
+    return np.asarray(values, dtype=np.float64).view(np.uint64).tolist()
+
+
+@pytest.mark.parametrize("seed", [None, 0, 1, 2, 3])
+def test_native_heights_are_those_walked_node_by_node(seed):
+    """Node heights and common-ancestor heights, bit for bit, on the BEAST sample (seed
+    None) and on random rooted trees with polytomies, missing, zero, negative, infinite
+    and NaN lengths; targets: a sample tree and a multifurcating tree of some of its
+    clades."""
+    import random
+
+    from reference import random_newick, with_special_lengths
+
+    from kestrilune_tools.table.engine import SplitTable
+    from kestrilune_tools.table.splits import from_table
+
+    if seed is None:
+        sd = split_data(read_trees([str(BEAST)], burnin=1700), rooted=True, lengths=True)
+        rng = random.Random(9)
+    else:
+        rng = random.Random(seed)
+        taxa = [f"x{i}" for i in range(rng.choice([3, 17, 70]))]
+        texts = [with_special_lengths(rng, random_newick(rng, taxa, max_children=3,
+                                                         missing_length=0.1), 0.05 * seed)
+                 for _ in range(40)]
+        sd = from_table(SplitTable([f"t{i}" for i in range(40)], iter(texts), [{}], [0] * 40,
+                                   rooted=True, lengths=True))
+    t = rng.randrange(sd.n_trees)
+    own = sd.membership[sd.tree_splits(t)]
+    keep = [r for r in own if r.sum() == 1 or rng.random() < 0.5]
+    targets = [target_from_clades(own), target_from_clades(np.array(keep))]
+    plan, row_of = _plan(targets)
+    t0, t1 = 1, sd.n_trees  # from a tree other than the first
+    h, ca = chunk_heights(sd, t0, t1, leaf_of_split(sd), plan)
+    assert ca.shape == (len(plan), t1 - t0)
+    masks = list(row_of)
+    got_h, want_h, got_ca, want_ca = [], [], [], []
+    for t in range(t0, t1):
+        heights, common = _walked_heights(sd, t, masks)
+        want_h += [heights[int(i)] for i in sd.tree_splits(t)]
+        want_ca += common
+        got_ca += [ca[row_of[m], t - t0] for m in masks]
+    got_h = h[:len(want_h)]
+    assert _bits(got_h) == _bits(want_h)
+    assert _bits(h[len(want_h):]) == _bits([_walked_heights(sd, t, [])[0][-1]
+                                            for t in range(t0, t1)])
+    assert _bits(got_ca) == _bits(want_ca)
+
+
+def test_native_heights_name_a_table_that_is_no_tree():
+    from kestrilune_tools.table.engine import node_heights
+
+    leaf_of = np.array([0, 1, 2, -1], dtype=np.int32)  # splits A, B, C, AB
+    indptr = np.array([0, 4], dtype=np.int64)
+    ids = np.arange(4, dtype=np.uint32)
+    lengths = np.ones(4)
+    plan = np.array([[0, -1], [1, -1], [0, 1]], dtype=np.int64)
+    good = np.array([3, 3, -1, -1], dtype=np.int32)
+    h, ca = node_heights(indptr, ids, good, lengths, leaf_of, 0, 1, plan)
+    assert h.tolist() == [0.0, 0.0, 1.0, 1.0, 2.0] and ca[:, 0].tolist() == [0.0, 0.0, 1.0]
+    for parents in ([1, 0, -1, -1], [3, 3, -1, 3], [3, 3, 9, -1]):  # cycles, no such parent
+        with pytest.raises(ValueError, match="tree 0 is not a rooted tree"):
+            node_heights(indptr, ids, np.array(parents, dtype=np.int32), lengths, leaf_of, 0,
+                         1, plan)
+    with pytest.raises(ValueError, match="tree 0 is not a rooted tree"):  # no tip of leaf 1
+        node_heights(np.array([0, 3]), ids[[0, 2, 3]], good[[0, 2, 3]], lengths[:3], leaf_of,
+                     0, 1, plan)
+    with pytest.raises(ValueError, match="plan row 0"):
+        node_heights(indptr, ids, good, lengths, leaf_of, 0, 1, plan[::-1].copy())
 
 
 @pytest.mark.parametrize("extra, key", [(["--consensus"], "prob"),

@@ -475,9 +475,9 @@ def _require_lengths(sd: SplitData) -> None:
     is taken to have none, and has no heights to give."""
     lengths = cast(np.ndarray, sd.lengths)
     per_tree = np.diff(sd.indptr)
-    some = np.add.reduceat((lengths != 0.0).astype(np.int64), sd.indptr[:-1]) \
-        if len(lengths) else np.zeros(sd.n_trees, dtype=np.int64)
-    bare = np.flatnonzero((some == 0) & (per_tree > 0))
+    some = np.logical_or.reduceat(lengths != 0.0, sd.indptr[:-1]) \
+        if len(lengths) else np.zeros(sd.n_trees, dtype=bool)
+    bare = np.flatnonzero(~some & (per_tree > 0))
     if len(bare):
         t = int(bare[0])
         raise CommandError(f"node heights need branch lengths, but {len(bare)} of the "

@@ -36,12 +36,14 @@ if TYPE_CHECKING:
     from ..reading import TreeSet
 
 __all__ = ["SplitTable", "LagMeans", "Neighbours", "Histogram", "METRICS", "RunSums",
-           "clade_partitions", "TreeSetError", "instruction_set"]
+           "clade_partitions", "node_heights", "TreeSetError", "instruction_set"]
 
 # The native pieces the analyses use directly: exact sums over a run's distance rows (for
-# the ESS measures) and the partitions of observed clades (for the CCD summaries).
+# the ESS measures), the partitions of observed clades (for the CCD summaries) and node
+# heights of rooted trees (for the dated summary trees).
 RunSums = _engine.RunSums
 clade_partitions = _engine.clade_partitions
+node_heights = _engine.node_heights
 # A tree set that cannot be read: a ValueError with the kestrilune module's message, its
 # .kind ("parse", "different_leaf_set", ...) and .tree_index (the input tree at fault, or
 # None).

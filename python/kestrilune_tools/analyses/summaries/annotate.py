@@ -37,16 +37,16 @@ import math
 import re
 from array import array
 from dataclasses import dataclass, field
-from typing import (Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple, Union,
-                    cast)
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple, Union
 
 import numpy as np
 
+from ...table.engine import node_heights
 from ...table.splits import SplitData
 
 __all__ = ["HEIGHTS", "TargetTree", "AnnotatedTree", "target_from_newick", "target_from_clades",
-           "annotate", "annotate_splits", "chunk_heights", "hpd_interval", "median", "read_nodes",
-           "TreeTextError"]
+           "annotate", "annotate_splits", "chunk_heights", "leaf_of_split", "hpd_interval",
+           "median", "read_nodes", "TreeTextError"]
 
 HEIGHTS = ("keep", "mean", "median", "ca")
 
@@ -445,23 +445,23 @@ def annotate_splits(targets: Sequence[TargetTree], sd: SplitData, heights: str =
                 if m != everything and m not in id_of:
                     slots[m].count = -1  # a clade of no sample tree
     masks = [m for m in slots if m != everything and slots[m].count == 0]
-    lut = np.full(sd.n_splits, -1, dtype=np.int64)
+    lut = np.full(sd.n_splits, -1, dtype=np.int32)
     lut[[id_of[m] for m in masks]] = np.arange(len(masks))
     got_h: List[List[np.ndarray]] = [[] for _ in masks]
     got_l: List[List[np.ndarray]] = [[] for _ in masks]
     root_h: List[np.ndarray] = []
     ca: Dict[int, List[float]] = {m: [] for m in slots} if heights == "ca" else {}
-    sizes = sd.split_sizes().astype(np.int64)
-    leaf_of_split = np.argmax(sd.membership, axis=1)  # for clades of one leaf
+    leaf_of = leaf_of_split(sd)
+    plan, row_of = _plan(targets) if heights == "ca" else (_NO_PLAN, {})
     for t0 in range(0, n, chunk):
         t1 = min(n, t0 + chunk)
         T = t1 - t0
         e0, e1 = int(sd.indptr[t0]), int(sd.indptr[t1])
         E = e1 - e0
-        ids, tree_of, up, level, tips, h = chunk_heights(sd, t0, t1, sizes)
+        h, ca_rows = chunk_heights(sd, t0, t1, leaf_of, plan)
         lens = sd.lengths[e0:e1]
-        root_h.append(h[E:])
-        slot = lut[ids]
+        root_h.append(h[E:].copy())  # not a view holding the chunk's heights
+        slot = lut[sd.ids[e0:e1]]
         sel = np.flatnonzero(slot >= 0)
         by = sel[np.argsort(slot[sel], kind="stable")]
         bounds = np.concatenate([[0], np.cumsum(np.bincount(slot[sel], minlength=len(masks)))])
@@ -470,17 +470,9 @@ def annotate_splits(targets: Sequence[TargetTree], sd: SplitData, heights: str =
             if len(part):
                 got_h[k].append(h[part])
                 got_l[k].append(lens[part])
-        if heights == "ca":
-            tip_entry = np.empty((T, n_leaves), dtype=np.int64)
-            tip_entry[tree_of[tips], leaf_of_split[ids[tips]]] = tips
-            jumps = [up]
-            while (1 << len(jumps)) <= int(level.max()):
-                jumps.append(jumps[-1][jumps[-1]])
-            done: Dict[int, np.ndarray] = {}
-            for tg in targets:
-                _common_ancestors(tg, done, tip_entry, jumps, level)
-            for m, entries in done.items():  # only their sum is needed
-                ca[m].append(float(np.sum(h[entries])))
+        for m, r in row_of.items():  # only their sum is needed
+            ca[m].append(float(np.sum(ca_rows[r])))
+        del h, ca_rows, slot, sel, by
         if advance is not None:
             advance(T)
     for k, m in enumerate(masks):
@@ -502,92 +494,53 @@ def annotate_splits(targets: Sequence[TargetTree], sd: SplitData, heights: str =
     return [_finish(tg, slots, n, heights, limit) for tg in targets]
 
 
-def chunk_heights(sd: SplitData, t0: int, t1: int, sizes: np.ndarray
-                  ) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray,
-                             np.ndarray]:
+_NO_PLAN = np.zeros((0, 2), dtype=np.int64)
+
+
+def leaf_of_split(sd: SplitData) -> np.ndarray:
+    """Per split: its leaf when it holds one leaf, else -1 (int32)."""
+    one = sd.split_sizes() == 1
+    return np.where(one, np.argmax(sd.membership, axis=1), -1).astype(np.int32)
+
+
+def chunk_heights(sd: SplitData, t0: int, t1: int, leaf_of: np.ndarray,
+                  plan: np.ndarray = _NO_PLAN) -> Tuple[np.ndarray, np.ndarray]:
     """Node heights of trees t0..t1 of rooted split data with lengths and parents, as
-    TreeAnnotator takes them (see the module notes): (split id of each entry, its tree
-    counted from t0, its parent entry (entries E.. are the roots, their own parents), its
-    depth in edges, the entries that are tips, the height of every entry then of every
-    root). ``sizes``: ``sd.split_sizes()``."""
-    T = t1 - t0
-    e0, e1 = int(sd.indptr[t0]), int(sd.indptr[t1])
-    E = e1 - e0
-    n_splits = sd.n_splits
-    ids = sd.ids[e0:e1].astype(np.int64)
-    tree_of = np.repeat(np.arange(T, dtype=np.int64), np.diff(sd.indptr[t0:t1 + 1]))
-    key = tree_of * n_splits + ids  # ascending: trees in order, ids ascending in each
-    par = cast(np.ndarray, sd.parents)[e0:e1].astype(np.int64)
-    up = np.empty(E + T, dtype=np.int64)  # parent entry; entries E.. are the roots
-    up[:E] = np.where(par >= 0, np.searchsorted(key, tree_of * n_splits + par),
-                      E + tree_of)
-    up[E:] = np.arange(E, E + T)
-    lens = cast(np.ndarray, sd.lengths)[e0:e1]
-    step = np.where(lens > 0.0, lens, 0.0)  # as BEAST reads lengths into heights
-    size = sizes[ids]
-    order = np.argsort(-size, kind="stable")  # parents before children
-    cuts = np.flatnonzero(np.diff(size[order])) + 1
-    depth = np.zeros(E + T)
-    level = np.zeros(E + T, dtype=np.int64)
-    for g in np.split(order, cuts):
-        depth[g] = depth[up[g]] + step[g]
-        level[g] = level[up[g]] + 1
-    top = np.zeros(T)
-    tips = np.flatnonzero(size == 1)
-    np.maximum.at(top, tree_of[tips], depth[tips])
-    h = np.concatenate([top[tree_of], top]) - depth
-    return ids, tree_of, up, level, tips, h
+    TreeAnnotator takes them (see the module notes): the height of every entry
+    ``sd.ids[indptr[t0]:indptr[t1]]`` then of every root; and, per row of ``plan`` (see
+    :func:`_plan`), the height of its node in each tree, (rows, t1 - t0). ``leaf_of``:
+    :func:`leaf_of_split`. Native: the GIL released, Ctrl-C stops it."""
+    if sd.parents is None or sd.lengths is None:
+        raise ValueError("node heights need rooted trees with branch lengths")
+    return node_heights(sd.indptr, sd.ids, sd.parents, sd.lengths, leaf_of, t0, t1, plan)
 
 
-def _common_ancestors(tg: TargetTree, done: Dict[int, np.ndarray], tip_entry: np.ndarray,
-                      jumps: List[np.ndarray], level: np.ndarray) -> None:
-    """For every node of the target, the entry of its taxa's most recent common ancestor
-    in each tree of the chunk: the tips' own entries (``tip_entry[t, leaf]``), then the
-    lowest common ancestor of the children's, by binary lifting (``jumps[k]``: each
-    entry's ancestor 2^k levels up, roots their own)."""
-    children: List[List[int]] = [[] for _ in tg.masks]
-    for j, p in enumerate(tg.parent):
-        if p >= 0:
-            children[p].append(j)
-    for j in range(len(tg.masks) - 1, -1, -1):
-        m = tg.masks[j]
-        if m in done:
-            continue
-        if tg.leaf[j] >= 0:
-            done[m] = tip_entry[:, tg.leaf[j]]
-            continue
-        a = done[tg.masks[children[j][0]]]
-        for c in children[j][1:]:
-            a = _lca(a, done[tg.masks[c]], jumps, level)
-        done[m] = a
-
-
-def _lca(a: np.ndarray, b: np.ndarray, jumps: List[np.ndarray], level: np.ndarray
-         ) -> np.ndarray:
-    up = jumps[0]
-    ua = up[a]
-    out = np.where(a == b, a, ua)  # siblings, most often: their parent
-    rest = np.flatnonzero((a != b) & (ua != up[b]))
-    if rest.size:
-        out[rest] = _lift(a[rest], b[rest], jumps, level)
-    return out
-
-
-def _lift(a: np.ndarray, b: np.ndarray, jumps: List[np.ndarray], level: np.ndarray
-          ) -> np.ndarray:
-    d = level[a] - level[b]
-    deep, high = np.where(d >= 0, a, b), np.where(d >= 0, b, a)
-    d = np.abs(d)
-    for k, up in enumerate(jumps):  # to the same level
-        step = ((d >> k) & 1).astype(bool)
-        if step.any():
-            deep = np.where(step, up[deep], deep)
-    for up in reversed(jumps):  # then up to just below the common ancestor
-        ua, ub = up[deep], up[high]
-        move = ua != ub
-        deep = np.where(move, ua, deep)
-        high = np.where(move, ub, high)
-    return np.where(deep == high, deep, jumps[0][deep])
+def _plan(targets: Sequence[TargetTree]) -> Tuple[np.ndarray, Dict[int, int]]:
+    """How every clade of the targets is made in a sample tree, for
+    :func:`chunk_heights`: rows (leaf, -1) for a tip, (a, b) for the most recent common
+    ancestor of the nodes of rows a and b (one row per further child of a polytomy); and
+    the row of every clade."""
+    rows: List[Tuple[int, int]] = []
+    row_of: Dict[int, int] = {}
+    for tg in targets:
+        children: List[List[int]] = [[] for _ in tg.masks]
+        for j, p in enumerate(tg.parent):
+            if p >= 0:
+                children[p].append(j)
+        for j in range(len(tg.masks) - 1, -1, -1):  # children before parents
+            m = tg.masks[j]
+            if m in row_of:
+                continue
+            if tg.leaf[j] >= 0:
+                rows.append((tg.leaf[j], -1))
+                row_of[m] = len(rows) - 1
+                continue
+            a = row_of[tg.masks[children[j][0]]]
+            for c in children[j][1:]:
+                rows.append((a, row_of[tg.masks[c]]))
+                a = len(rows) - 1
+            row_of[m] = a
+    return np.array(rows, dtype=np.int64).reshape(-1, 2), row_of
 
 
 def _java_hash(text: str) -> int:

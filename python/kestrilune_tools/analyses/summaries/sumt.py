@@ -30,7 +30,7 @@ import numpy as np
 from ...table.splits import SplitData
 from ..converge.splitfreq import sd_across_runs
 from ..params import mrbayes_hpd
-from .annotate import chunk_heights
+from .annotate import chunk_heights, leaf_of_split
 from .newick import _render
 from .results import SummaryTree
 
@@ -126,12 +126,13 @@ def _with_heights(tree: SummaryTree, sd: SplitData, ids: np.ndarray, node: List[
     k = len(ids)
     row_of = np.full(sd.n_splits, -1, dtype=np.int64)
     row_of[ids] = np.arange(k)
-    sizes = sd.split_sizes().astype(np.int64)
+    leaf_of = leaf_of_split(sd)
     got: List[List[np.ndarray]] = [[] for _ in range(k)]
     roots: List[np.ndarray] = []
     for t0 in range(0, sd.n_trees, 2048):
         t1 = min(sd.n_trees, t0 + 2048)
-        e_ids, _, _, _, _, h = chunk_heights(sd, t0, t1, sizes)
+        h, _ = chunk_heights(sd, t0, t1, leaf_of)
+        e_ids = sd.ids[int(sd.indptr[t0]):int(sd.indptr[t1])]
         entries = len(e_ids)
         rows = row_of[e_ids]
         sel = np.flatnonzero(rows >= 0)
@@ -139,7 +140,7 @@ def _with_heights(tree: SummaryTree, sd: SplitData, ids: np.ndarray, node: List[
         bounds = np.searchsorted(rows[by], np.arange(k + 1))
         for j in range(k):
             got[j].append(h[by[bounds[j]:bounds[j + 1]]])
-        roots.append(h[entries:])
+        roots.append(h[entries:].copy())  # not a view holding the chunk's heights
     median = np.full(k, np.nan)
     heights = [np.concatenate(g) for g in got]
     for j in range(k):
