@@ -147,8 +147,13 @@ class _KillFirstTask(distributed.WorkerPlugin):
             os._exit(1)
 
 
-def test_resumed_and_interrupted_writes_end_exact(tmp_path, client, table):
-    # A store half written here, finished by the cluster with --resume ...
+@pytest.mark.parametrize("condensed", [False, True])
+def test_resumed_and_interrupted_writes_end_exact(tmp_path, client, table, condensed,
+                                                  monkeypatch):
+    # A store half written here, finished by the cluster with --resume (condensed: in
+    # bands, and on the workers in runs, of three chunks) ...
+    monkeypatch.setattr(scale, "_BAND_CELLS", 3 * 20 * 20)
+    want = _native(table, "rf", condensed)
     path = str(tmp_path / "r.zarr")
     calls = []
 
@@ -163,19 +168,23 @@ def test_resumed_and_interrupted_writes_end_exact(tmp_path, client, table):
             return super().block(*args, **kwargs)
 
     with pytest.raises(Stop):
-        scale.write_zarr(Dying.from_bytes(table.to_bytes()), path, "rf", chunk=20, in_flight=1)
+        scale.write_zarr(Dying.from_bytes(table.to_bytes()), path, "rf", chunk=20, in_flight=1,
+                         condensed=condensed)
     assert os.path.isdir(path + ".partial")
-    scale.write_zarr(table, path, "rf", chunk=20, resume=True, client=client)
-    assert zarr.open_array(path, mode="r")[:].tobytes() == table.rf().tobytes()
-    # ... and a worker dying in the middle of a tile: Dask computes it again elsewhere.
+    scale.write_zarr(table, path, "rf", chunk=20, resume=True, client=client,
+                     condensed=condensed)
+    assert zarr.open_array(path, mode="r")[:].tobytes() == want.tobytes()
+    # ... and a worker dying in the middle of a tile: Dask computes it again elsewhere
+    # (both workers up first, so that the table reaches both; the last case killed one).
+    client.wait_for_workers(2, timeout=60)
     client.register_plugin(_KillFirstTask(str(tmp_path / "killed")), name="kill-first")
     try:
-        scale.write_zarr(table, str(tmp_path / "k.zarr"), "rf", chunk=20, client=client)
+        scale.write_zarr(table, str(tmp_path / "k.zarr"), "rf", chunk=20, client=client,
+                         condensed=condensed)
     finally:
         client.unregister_worker_plugin("kill-first")
     assert os.path.exists(tmp_path / "killed")
-    assert zarr.open_array(str(tmp_path / "k.zarr"), mode="r")[:].tobytes() == \
-        table.rf().tobytes()
+    assert zarr.open_array(str(tmp_path / "k.zarr"), mode="r")[:].tobytes() == want.tobytes()
 
 
 SLURM = 'cluster = "SLURMCluster"\njobs = 3\ncores = 8\nmemory = "16GB"\n' \

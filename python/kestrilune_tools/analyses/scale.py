@@ -567,7 +567,8 @@ def _write_zarr_locked(table: SplitTable, path: str, metric: Metric, condensed: 
 def _write_remote(client: Any, table: SplitTable, partial: str, metric: Metric,
                   condensed: bool, chunk: int, dt: np.dtype[Any], done: Set[Tuple[int, ...]],
                   writer: _Writer, progress: Optional[TileProgress]) -> None:
-    """The tiles not yet done, one task each on the cluster; each finished tile logged here."""
+    """The tiles not yet done, on the cluster (a task a square tile, or a run of condensed
+    chunks); each finished tile logged here."""
     from distributed import as_completed
 
     n = table.n_trees
@@ -588,26 +589,51 @@ def _write_remote(client: Any, table: SplitTable, partial: str, metric: Metric,
     todo = [k for k in keys if k not in done]
     if not todo:
         return
+    # Condensed chunks go to the workers in runs of consecutive chunks, a band of rows as
+    # this machine's writer computes it: each engine call pays for its columns once.
+    job_keys: List[List[Tuple[int, ...]]]
+    if condensed:
+        job_keys = [[(k,) for k in range(a, b)]
+                    for a, b in _runs([k[0] for k in todo], max(1, _BAND_CELLS // size))]
+        task: Callable[..., List[str]] = _remote_condensed_chunks
+    else:
+        job_keys = [[key] for key in todo]
+        task = _remote_square_tile
     shared = client.scatter(table, broadcast=True, hash=False)
-    task = _remote_condensed_chunk if condensed else _remote_square_tile
-    futures = {client.submit(task, shared, partial, metric, key, chunk, dt.str, pure=False):
-               key for key in todo}
+    futures = {client.submit(task, shared, partial, metric, (ks[0], ks[-1]), chunk, dt.str,
+                             pure=False): i
+               for i, ks in enumerate(job_keys)}
     try:
         for future in as_completed(list(futures)):  # type: ignore[no-untyped-call]
-            key = futures[future]
-            writer.record(key, future.result())
-            if progress is not None:
-                progress.finished(cells(key))
+            ks = job_keys[futures[future]]
+            for key, digest in zip(ks, future.result()):
+                writer.record(key, digest)
+                if progress is not None:
+                    progress.finished(cells(key))
     except BaseException:
         client.cancel(list(futures))
         raise
 
 
+def _runs(keys: List[int], most: int) -> List[Tuple[int, int]]:
+    """Ascending ``keys`` as ranges [a, b) of consecutive keys, at most ``most`` each."""
+    runs: List[Tuple[int, int]] = []
+    for k in keys:
+        if runs and runs[-1][1] == k and k + 1 - runs[-1][0] <= most:
+            runs[-1] = (runs[-1][0], k + 1)
+        else:
+            runs.append((k, k + 1))
+    return runs
+
+
 def _remote_square_tile(table: SplitTable, partial: str, metric: Metric,
-                        key: Tuple[int, ...], chunk: int, dtype: str) -> str:
-    """On a worker: tile (i, j) and its mirror into the store; returns the tile's checksum."""
+                        keys: Tuple[Tuple[int, ...], Tuple[int, ...]], chunk: int,
+                        dtype: str) -> List[str]:
+    """On a worker: tile (i, j) (``keys``: it twice) and its mirror into the store; returns
+    the tile's checksum."""
     import zarr
 
+    key = keys[0]
     i, j = key
     n, dt = table.n_trees, np.dtype(dtype)
     rows = slice(i * chunk, min(n, (i + 1) * chunk))
@@ -619,25 +645,34 @@ def _remote_square_tile(table: SplitTable, partial: str, metric: Metric,
         arr[cols, rows] = block.T
     for k in ([key] if i == j else [key, key[::-1]]):
         _fsync(os.path.join(partial, "c", *map(str, k)))
-    return _digest(block, dt)
+    return [_digest(block, dt)]
 
 
-def _remote_condensed_chunk(table: SplitTable, partial: str, metric: Metric,
-                            key: Tuple[int, ...], chunk: int, dtype: str) -> str:
-    """On a worker: chunk k of the condensed array; returns its checksum."""
+def _remote_condensed_chunks(table: SplitTable, partial: str, metric: Metric,
+                             keys: Tuple[Tuple[int, ...], Tuple[int, ...]], chunk: int,
+                             dtype: str) -> List[str]:
+    """On a worker: the condensed array's chunks ``keys[0]`` to ``keys[1]``, from one block
+    of the rows that hold them; returns their checksums."""
     import zarr
 
-    (k,) = key
+    (k0,), (k1,) = keys
     n, dt, size = table.n_trees, np.dtype(dtype), chunk * chunk
-    start, stop = k * size, min(n * (n - 1) // 2, (k + 1) * size)
+    total = n * (n - 1) // 2
+    start, stop = k0 * size, min(total, (k1 + 1) * size)
     first, last = _row_of(start, n), _row_of(stop - 1, n)
     block = table.block(metric, slice(first, last + 1), slice(first + 1, n), dtype=dt)
     values = np.concatenate([block[r, r:] for r in range(last - first + 1)])
+    del block
     at = first * n - first * (first + 1) // 2  # condensed position of (first, first + 1)
-    part = values[start - at:stop - at]
-    zarr.open_array(partial, mode="r+")[start:stop] = part
-    _fsync(os.path.join(partial, "c", str(k)))
-    return _digest(part, dt)
+    arr = zarr.open_array(partial, mode="r+")
+    digests = []
+    for k in range(k0, k1 + 1):
+        a, b = k * size, min(total, (k + 1) * size)
+        part = values[a - at:b - at]
+        arr[a:b] = part
+        _fsync(os.path.join(partial, "c", str(k)))
+        digests.append(_digest(part, dt))
+    return digests
 
 
 def _total_cells(n: int, chunk: int, condensed: bool) -> int:
