@@ -430,8 +430,10 @@ def _annotate(ctx: Context, args: argparse.Namespace, ts: TreeSet, sd: SplitData
                 raise CommandError(f"--target {args.target} has no branch lengths to keep: "
                                    "use --heights mean, median or ca with it")
             targets.append(target)
-        with ctx.phase("looking for node annotations", total=len(ts), unit="trees") as ph:
-            annotated = _has_node_annotations(ts, ph.advance)
+        annotated = ts.node_comments  # as the reading saw them, else from the texts
+        if annotated is None:
+            with ctx.phase("looking for node annotations", total=len(ts), unit="trees") as ph:
+                annotated = _has_node_annotations(ts, ph.advance)
         with ctx.phase(f"annotating ({args.heights} heights)", total=len(ts),
                        unit="trees") as ph:
             if annotated:  # what the split table does not keep: read the trees again

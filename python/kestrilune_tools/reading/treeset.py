@@ -76,6 +76,9 @@ class TreeSet:
                                              compare=False)  # per file, every tree
     # Set when the trees are pruned to their common taxa: newicks() gives pruned texts.
     common: Optional[CommonTaxa] = None
+    # Whether some tree read holds a [&...] comment inside its Newick (on a node), as the
+    # reading that made the split table saw it; None: not looked at.
+    node_comments: Optional[bool] = None
 
     def __len__(self) -> int:
         return len(self.names)
@@ -147,7 +150,8 @@ class TreeSet:
                        file_indices=pick(self.file_indices),
                        sample_indices=pick(self.sample_indices), lines=pick(self.lines),
                        _offsets=array("q", pick(self._offsets)),
-                       _lengths=array("q", pick(self._lengths)), common=self.common)
+                       _lengths=array("q", pick(self._lengths)), common=self.common,
+                       node_comments=self.node_comments)
 
     def locate(self, tree_i: int) -> str:
         """Where tree ``tree_i`` comes from, as ``"FILE line N, tree 'NAME'"``."""

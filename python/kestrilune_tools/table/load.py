@@ -88,6 +88,7 @@ def read_table(paths: Union[str, Sequence[str]], burnin: Burnin = 0, thin: int =
                                            dropped=tuple(sorted(loader.every - keep)),
                                            trees_pruned=loader.n_pruned))
     table = loader.finish()
+    ts = replace(ts, node_comments=loader.node_comments)
     if not keep_all:
         if table.n_trees != len(ts):
             raise RuntimeError(f"kestrilune internal error: {table.n_trees} trees parsed for "
@@ -124,6 +125,7 @@ class _Loader:
         self.keep = keep  # prune every tree to these taxa
         self.every: Set[str] = set()  # the taxa of the trees pruned
         self.n_pruned = 0
+        self.node_comments = False  # a [&...] comment inside a tree handed over
         self.added = 0  # trees handed to the engine before the current chunk
         self.first: Optional[Tuple[str, Dict[str, str]]] = None  # tree 0: text, table
         self.n_skipped_rule = burnin_count  # None: keep every tree
@@ -160,6 +162,8 @@ class _Loader:
                 return
             if self.max_trees is not None and (k - n_burn) // self.thin >= self.max_trees:
                 return
+        if not self.node_comments and "[&" in newick:
+            self.node_comments = newick.find("[&", newick.find("(")) >= 0
         map_i = self.map_ids.get(id(translate))
         if map_i is None:
             map_i = self.map_ids[id(translate)] = len(self.maps)
