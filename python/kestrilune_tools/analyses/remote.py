@@ -39,7 +39,8 @@ if TYPE_CHECKING:
     from .converge.ess import BlockSums, RunDistances
     from .scale import TileProgress
 
-__all__ = ["between", "to", "row_sums", "knn", "lag_means", "run_blocks", "bands"]
+__all__ = ["between", "to", "row_sums", "knn", "lag_means", "run_blocks", "bands",
+           "run_tasks"]
 
 _TASK_CELLS = 1 << 24  # cells of a task whose cells come back (a block), at most
 _LAG_BAND = 32  # rows per lag block at least: a block of R rows holds R x (R + K - 1) cells
@@ -89,9 +90,9 @@ def _ordered(client: Any, shared: Sequence[Any], task: Callable[..., Any],
         raise
 
 
-def _run(client: Any, table: SplitTable, task: Callable[..., Any],
-         jobs: Sequence[Tuple[Any, ...]], cells: Sequence[int],
-         progress: Optional[TileProgress]) -> Iterator[Any]:
+def run_tasks(client: Any, table: SplitTable, task: Callable[..., Any],
+              jobs: Sequence[Tuple[Any, ...]], cells: Sequence[int],
+              progress: Optional[TileProgress]) -> Iterator[Any]:
     """``task(table, *job)`` for every job on the cluster, yielded in the order of ``jobs``;
     ``cells[i]`` is what job i adds to ``progress``."""
     if not jobs:
@@ -116,7 +117,7 @@ def between(client: Any, joint: SplitTable, metric: Metric, n_rows: int,
     n_cols = joint.n_trees - n_rows
     parts = bands(n_rows, n_cols, _workers(client), _TASK_CELLS)
     out: Optional[np.ndarray] = None
-    for i, part in enumerate(_run(
+    for i, part in enumerate(run_tasks(
             client, joint, _block,
             [(metric, (a, b), (n_rows, joint.n_trees), None) for a, b in parts],
             [(b - a) * n_cols for a, b in parts], progress)):
@@ -138,8 +139,8 @@ def to(client: Any, table: SplitTable, row: int, metric: Metric, n_cols: int,
     """``table.block(metric, [row], slice(0, n_cols))[0]``: one tree against the first
     ``n_cols`` trees, in column bands."""
     parts = bands(n_cols, 1, _workers(client), _TASK_CELLS)
-    got = list(_run(client, table, _row, [(metric, row, part) for part in parts],
-                    [b - a for a, b in parts], progress))
+    got = list(run_tasks(client, table, _row, [(metric, row, part) for part in parts],
+                         [b - a for a, b in parts], progress))
     if not got:
         return table.block(metric, [row], slice(0, n_cols))[0]
     return np.concatenate(got)
@@ -157,8 +158,8 @@ def row_sums(client: Any, table: SplitTable, metric: Metric,
     n = table.n_trees
     table._flag_nonfinite(metric, None, "sums over them are not meaningful")
     parts = bands(n, n, _workers(client))  # nothing but the sums comes back
-    got = list(_run(client, table, _row_sums, [(metric, part) for part in parts],
-                    [(b - a) * n for a, b in parts], progress))
+    got = list(run_tasks(client, table, _row_sums, [(metric, part) for part in parts],
+                         [(b - a) * n for a, b in parts], progress))
     return np.concatenate(got) if got else np.zeros(0, dtype=np.float64)
 
 
@@ -196,8 +197,8 @@ def knn(client: Any, table: SplitTable, k: int, metric: Metric,
     table._flag_nonfinite(metric, None, "distances to them are not meaningful (NaN ranks "
                           "last)")
     parts = bands(n, n, _workers(client), _TASK_CELLS // 2)  # a block and its copies
-    got = list(_run(client, table, _nearest, [(metric, part, k) for part in parts],
-                    [(b - a) * n for a, b in parts], progress))
+    got = list(run_tasks(client, table, _nearest, [(metric, part, k) for part in parts],
+                         [(b - a) * n for a, b in parts], progress))
     return Neighbours(np.concatenate([g[0] for g in got]),
                       np.concatenate([g[1] for g in got]))
 
@@ -242,8 +243,8 @@ def lag_means(client: Any, table: SplitTable, metric: Metric, max_lag: int,
             # The rows a..b and the max_lag trees after them within the run.
             jobs.append((metric, trees[a:b + max_lag], b - a, max_lag))
             where.append((g, a))
-    got = list(_run(client, table, _lag_cells, jobs, [max_lag * j[2] for j in jobs],
-                    progress))
+    got = list(run_tasks(client, table, _lag_cells, jobs, [max_lag * j[2] for j in jobs],
+                         progress))
     pairs = np.zeros((n_groups, max_lag), dtype=np.int64)
     s = np.zeros((n_groups, max_lag))
     s2 = np.zeros((n_groups, max_lag))

@@ -568,8 +568,8 @@ def _write_remote(client: Any, table: SplitTable, partial: str, metric: Metric,
                   condensed: bool, chunk: int, dt: np.dtype[Any], done: Set[Tuple[int, ...]],
                   writer: _Writer, progress: Optional[TileProgress]) -> None:
     """The tiles not yet done, on the cluster (a task a square tile, or a run of condensed
-    chunks); each finished tile logged here."""
-    from distributed import as_completed
+    chunks); each finished tile logged here, in the order of the tasks."""
+    from .remote import run_tasks
 
     n = table.n_trees
     if condensed:
@@ -599,20 +599,11 @@ def _write_remote(client: Any, table: SplitTable, partial: str, metric: Metric,
     else:
         job_keys = [[key] for key in todo]
         task = _remote_square_tile
-    shared = client.scatter(table, broadcast=True, hash=False)
-    futures = {client.submit(task, shared, partial, metric, (ks[0], ks[-1]), chunk, dt.str,
-                             pure=False): i
-               for i, ks in enumerate(job_keys)}
-    try:
-        for future in as_completed(list(futures)):  # type: ignore[no-untyped-call]
-            ks = job_keys[futures[future]]
-            for key, digest in zip(ks, future.result()):
-                writer.record(key, digest)
-                if progress is not None:
-                    progress.finished(cells(key))
-    except BaseException:
-        client.cancel(list(futures))
-        raise
+    jobs = [(partial, metric, (ks[0], ks[-1]), chunk, dt.str) for ks in job_keys]
+    work = [sum(cells(key) for key in ks) for ks in job_keys]
+    for ks, digests in zip(job_keys, run_tasks(client, table, task, jobs, work, progress)):
+        for key, digest in zip(ks, digests):
+            writer.record(key, digest)
 
 
 def _runs(keys: List[int], most: int) -> List[Tuple[int, int]]:
