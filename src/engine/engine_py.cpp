@@ -29,6 +29,7 @@
 #include "common/errors.hpp"
 #include "dispatch/dispatch.hpp"
 #include "engine/args_py.hpp"
+#include "engine/arrays_py.hpp"
 #include "engine/counter_py.hpp"
 #include "engine/gil_py.hpp"
 #include "pool/pool.hpp"
@@ -84,15 +85,6 @@ template <class T>
 View1<T> view(const PySplitTable& owner, const std::vector<T>& data) {
     const std::size_t shape[1] = {data.size()};
     return View1<T>(data.data(), 1, shape, nb::find(&owner));
-}
-
-// A NumPy array that owns a vector's buffer.
-template <class T>
-nb::ndarray<nb::numpy, T> owned_array(std::vector<T>&& data,
-                                      std::initializer_list<std::size_t> shape) {
-    auto* heap = new std::vector<T>(std::move(data));
-    nb::capsule owner(heap, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
-    return nb::ndarray<nb::numpy, T>(heap->data(), shape.size(), shape.begin(), owner);
 }
 
 // iter(newick_iter), or the Python error it raised.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/args_py.hpp"
+#include "engine/arrays_py.hpp"
 #include "engine/counter_py.hpp"
 #include "engine/gil_py.hpp"
 #include "stats/node_heights.hpp"
@@ -32,15 +33,6 @@ using Plan = nb::ndarray<const std::int64_t, nb::ndim<2>, nb::c_contig, nb::devi
 template <class T>
 std::span<const T> span_of(const Column<T>& a) {
     return {a.data(), a.shape(0)};
-}
-
-nb::ndarray<nb::numpy, double> owned(std::vector<double>&& data, std::size_t rows,
-                                     std::size_t cols, std::size_t ndim) {
-    auto* heap = new std::vector<double>(std::move(data));
-    nb::capsule owner(heap, [](void* p) noexcept { delete static_cast<std::vector<double>*>(p); });
-    const std::size_t shape[2] = {rows, cols};
-    return nb::ndarray<nb::numpy, double>(heap->data(), ndim, ndim == 1 ? &shape[1] : shape,
-                                          owner);
 }
 
 nb::tuple py_node_heights(const Column<std::int64_t>& indptr, const Column<std::uint32_t>& ids,
@@ -77,7 +69,8 @@ nb::tuple py_node_heights(const Column<std::int64_t>& indptr, const Column<std::
         throw nb::value_error(bad->c_str());
     }
     const std::size_t n_rows = rows_of_plan.size();
-    return nb::make_tuple(owned(std::move(h), 1, E + T, 1), owned(std::move(ca), n_rows, T, 2));
+    return nb::make_tuple(owned_array(std::move(h), {E + T}),
+                          owned_array(std::move(ca), {n_rows, T}));
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/args_py.hpp"
+#include "engine/arrays_py.hpp"
 #include "engine/gil_py.hpp"
 #include "stats/run_sums.hpp"
 
@@ -24,13 +25,6 @@ namespace {
 
 template <class T>
 using Block = nb::ndarray<const T, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
-
-template <class T>
-nb::ndarray<nb::numpy, T> owned(std::vector<T>&& data, std::initializer_list<std::size_t> shape) {
-    auto* heap = new std::vector<T>(std::move(data));
-    nb::capsule owner(heap, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
-    return nb::ndarray<nb::numpy, T>(heap->data(), shape.size(), shape.begin(), owner);
-}
 
 template <class T>
 nb::tuple add(stats::RunSums& self, const Block<T>& block, nb::handle row0_arg) {
@@ -61,9 +55,9 @@ nb::tuple add(stats::RunSums& self, const Block<T>& block, nb::handle row0_arg) 
         throw nb::value_error("distances too large for exact 64-bit sums");
     }
     const std::size_t width = self.max_lag + 1;
-    return nb::make_tuple<nb::rv_policy::automatic>(owned(std::move(out.lagged), {rows, width}),
-                                                    owned(std::move(out.total), {rows}),
-                                                    owned(std::move(out.row_upper), {rows}));
+    return nb::make_tuple<nb::rv_policy::automatic>(
+        owned_array(std::move(out.lagged), {rows, width}),
+        owned_array(std::move(out.total), {rows}), owned_array(std::move(out.row_upper), {rows}));
 }
 
 }  // namespace
@@ -95,14 +89,14 @@ void bind_run_sums(nb::module_& m) {
         .def_prop_ro(
             "diag",
             [](const stats::RunSums& s) {
-                return owned(std::vector<std::int64_t>(s.diag), {s.diag.size()});
+                return owned_array(std::vector<std::int64_t>(s.diag), {s.diag.size()});
             },
             nb::rv_policy::move,
             "(n,) int64 copy: diag[k] = sum over t of d(t, t+k)^2 over the rows added")
         .def_prop_ro(
             "col_upper",
             [](const stats::RunSums& s) {
-                return owned(std::vector<std::int64_t>(s.col_upper), {s.col_upper.size()});
+                return owned_array(std::vector<std::int64_t>(s.col_upper), {s.col_upper.size()});
             },
             nb::rv_policy::move,
             "(n,) int64 copy: col_upper[j] = sum over i < j of d(i, j)^2 over the rows added");

@@ -27,8 +27,8 @@ struct Writer {
         const std::span<const std::uint64_t> w = table.split_words(id);
         for (std::size_t word = 0; word < w.size(); ++word) {
             if (w[word] != 0) {
-                return static_cast<std::uint32_t>(64 * word +
-                                                  static_cast<std::size_t>(std::countr_zero(w[word])));
+                const auto bit = static_cast<std::size_t>(std::countr_zero(w[word]));
+                return static_cast<std::uint32_t>(64 * word + bit);
             }
         }
         return 0;
