@@ -3,7 +3,8 @@
 reading -> table -> analyses -> pictures -> console -> commands: a module imports only from
 its own layer or the ones before it; a module of ``commands/`` (one command each) imports
 no other module of ``commands/``; every module named in ``cli.COMMANDS`` is there; no
-``_private`` name (module or attribute) is imported across folders.
+``_private`` name (module or attribute) is imported across folders; no module imports
+itself through others.
 """
 
 import ast
@@ -105,3 +106,32 @@ def test_every_module_has_a_layer():
     # A new top-level module must be given a place here, or moved into a layer's folder.
     for _, parts, _ in _modules():
         assert _place(parts) is not None or parts in ([], ["__main__"]), parts
+
+
+def test_no_import_circles_between_modules():
+    """No module reaches itself through imports (lazy and type-checking ones included);
+    a folder's ``__init__``, which gathers its modules for users, is left out."""
+    edges = {}
+    for path, parts, is_package in _modules():
+        if is_package:
+            continue
+        edges[tuple(parts)] = {tuple(t) for t, _ in _imports(path, parts, is_package)
+                               if tuple(t) != tuple(parts)}
+    state, circles = {}, []
+
+    def visit(node, trail):
+        state[node] = "open"
+        for nxt in sorted(edges.get(node, ())):
+            if nxt not in edges:  # a package's __init__ or the extension
+                continue
+            if state.get(nxt) == "open":
+                circles.append(" -> ".join(".".join(m) for m in trail[trail.index(nxt):]
+                                           + [nxt]))
+            elif nxt not in state:
+                visit(nxt, trail + [nxt])
+        state[node] = "done"
+
+    for node in sorted(edges):
+        if node not in state:
+            visit(node, [node])
+    assert not circles, "\n".join(circles)

@@ -26,7 +26,7 @@ from __future__ import annotations
 
 import warnings
 from typing import (
-    TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple,
+    TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Protocol, Sequence, Tuple,
 )
 
 import numpy as np
@@ -37,7 +37,14 @@ from ..table.metrics import Metric
 if TYPE_CHECKING:
     from ..table.engine import SplitTable
     from .converge.ess import BlockSums, RunDistances
-    from .scale import TileProgress
+
+
+class Progress(Protocol):
+    """What the tasks report to: the cells of each finished task (such as a
+    :class:`~kestrilune_tools.analyses.scale.TileProgress`)."""
+
+    def finished(self, cells: int) -> None: ...
+
 
 __all__ = ["between", "to", "row_sums", "knn", "lag_means", "run_blocks", "bands",
            "run_tasks"]
@@ -92,7 +99,7 @@ def _ordered(client: Any, shared: Sequence[Any], task: Callable[..., Any],
 
 def run_tasks(client: Any, table: SplitTable, task: Callable[..., Any],
               jobs: Sequence[Tuple[Any, ...]], cells: Sequence[int],
-              progress: Optional[TileProgress]) -> Iterator[Any]:
+              progress: Optional[Progress]) -> Iterator[Any]:
     """``task(table, *job)`` for every job on the cluster, yielded in the order of ``jobs``;
     ``cells[i]`` is what job i adds to ``progress``."""
     if not jobs:
@@ -111,7 +118,7 @@ def _block(table: SplitTable, metric: Metric, rows: Tuple[int, int], cols: Tuple
 
 
 def between(client: Any, joint: SplitTable, metric: Metric, n_rows: int,
-            progress: Optional[TileProgress] = None) -> np.ndarray:
+            progress: Optional[Progress] = None) -> np.ndarray:
     """``joint.block(metric, slice(0, n_rows), slice(n_rows, None))``: the trees of one set
     (the first ``n_rows`` of ``joint``) against the other's."""
     n_cols = joint.n_trees - n_rows
@@ -135,7 +142,7 @@ def _row(table: SplitTable, metric: Metric, row: int, cols: Tuple[int, int]) -> 
 
 
 def to(client: Any, table: SplitTable, row: int, metric: Metric, n_cols: int,
-       progress: Optional[TileProgress] = None) -> np.ndarray:
+       progress: Optional[Progress] = None) -> np.ndarray:
     """``table.block(metric, [row], slice(0, n_cols))[0]``: one tree against the first
     ``n_cols`` trees, in column bands."""
     parts = bands(n_cols, 1, _workers(client), _TASK_CELLS)
@@ -153,7 +160,7 @@ def _row_sums(table: SplitTable, metric: Metric, rows: Tuple[int, int]) -> np.nd
 
 
 def row_sums(client: Any, table: SplitTable, metric: Metric,
-             progress: Optional[TileProgress] = None) -> np.ndarray:
+             progress: Optional[Progress] = None) -> np.ndarray:
     """``table.row_sums(metric)``: each band of rows against every tree."""
     n = table.n_trees
     table._flag_nonfinite(metric, None, "sums over them are not meaningful")
@@ -189,7 +196,7 @@ def _nearest(table: SplitTable, metric: Metric, rows: Tuple[int, int], k: int
 
 
 def knn(client: Any, table: SplitTable, k: int, metric: Metric,
-        progress: Optional[TileProgress] = None) -> Neighbours:
+        progress: Optional[Progress] = None) -> Neighbours:
     """``table.knn(k, metric)`` for every tree of the table."""
     n = table.n_trees
     if not 1 <= k < n:
@@ -225,7 +232,7 @@ def _lag_cells(table: SplitTable, metric: Metric, window: np.ndarray, rows: int,
 
 
 def lag_means(client: Any, table: SplitTable, metric: Metric, max_lag: int,
-              progress: Optional[TileProgress] = None) -> LagMeans:
+              progress: Optional[Progress] = None) -> LagMeans:
     """``table.lag_means(metric, max_lag)``: the cells d(t, t + k) of each run in bands of
     trees on the workers; their sums here, in ascending t per run and lag."""
     n = table.n_trees
