@@ -45,8 +45,8 @@ from ...table.engine import node_heights
 from ...table.splits import SplitData
 
 __all__ = ["HEIGHTS", "TargetTree", "AnnotatedTree", "target_from_newick", "target_from_clades",
-           "annotate", "annotate_splits", "chunk_heights", "leaf_of_split", "hpd_interval",
-           "median", "read_nodes", "TreeTextError"]
+           "annotate", "annotate_splits", "chunk_heights", "group_by_row", "leaf_of_split",
+           "hpd_interval", "median", "read_nodes", "TreeTextError"]
 
 HEIGHTS = ("keep", "mean", "median", "ca")
 
@@ -461,10 +461,7 @@ def annotate_splits(targets: Sequence[TargetTree], sd: SplitData, heights: str =
         h, ca_rows = chunk_heights(sd, t0, t1, leaf_of, plan)
         lens = sd.lengths[e0:e1]
         root_h.append(h[E:].copy())  # not a view holding the chunk's heights
-        slot = lut[sd.ids[e0:e1]]
-        sel = np.flatnonzero(slot >= 0)
-        by = sel[np.argsort(slot[sel], kind="stable")]
-        bounds = np.concatenate([[0], np.cumsum(np.bincount(slot[sel], minlength=len(masks)))])
+        by, bounds = group_by_row(lut[sd.ids[e0:e1]], len(masks))
         for k in range(len(masks)):
             part = by[bounds[k]:bounds[k + 1]]
             if len(part):
@@ -472,7 +469,7 @@ def annotate_splits(targets: Sequence[TargetTree], sd: SplitData, heights: str =
                 got_l[k].append(lens[part])
         for m, r in row_of.items():  # only their sum is needed
             ca[m].append(float(np.sum(ca_rows[r])))
-        del h, ca_rows, slot, sel, by
+        del h, ca_rows, by
         if advance is not None:
             advance(T)
     for k, m in enumerate(masks):
@@ -501,6 +498,14 @@ def leaf_of_split(sd: SplitData) -> np.ndarray:
     """Per split: its leaf when it holds one leaf, else -1 (int32)."""
     one = sd.split_sizes() == 1
     return np.where(one, np.argmax(sd.membership, axis=1), -1).astype(np.int32)
+
+
+def group_by_row(rows: np.ndarray, k: int) -> Tuple[np.ndarray, np.ndarray]:
+    """Positions grouped by their row (0..k-1; negative rows left out), in position order
+    within a group: ``by[bounds[j]:bounds[j + 1]]`` are those of row j."""
+    sel = np.flatnonzero(rows >= 0)
+    by = sel[np.argsort(rows[sel], kind="stable")]
+    return by, np.concatenate([[0], np.cumsum(np.bincount(rows[sel], minlength=k))])
 
 
 def chunk_heights(sd: SplitData, t0: int, t1: int, leaf_of: np.ndarray,

@@ -30,7 +30,7 @@ import numpy as np
 from ...table.splits import SplitData
 from ..converge.splitfreq import sd_across_runs
 from ..params import mrbayes_hpd
-from .annotate import chunk_heights, leaf_of_split
+from .annotate import chunk_heights, group_by_row, leaf_of_split
 from .newick import _render
 from .results import SummaryTree
 
@@ -95,13 +95,10 @@ def sumt_keys(tree: SummaryTree, sd: SplitData,
     median = np.full(k, np.nan)
     row_of = np.full(sd.n_splits, -1, dtype=np.int64)
     row_of[ids] = np.arange(k)
-    rows = row_of[sd.ids]
-    keep = (rows >= 0) & np.isfinite(sd.lengths)
-    rows, lens = rows[keep], sd.lengths[keep]
-    order = np.argsort(rows, kind="stable")
-    bounds = np.searchsorted(rows[order], np.arange(k + 1))
+    rows = np.where(np.isfinite(sd.lengths), row_of[sd.ids], -1)
+    order, bounds = group_by_row(rows, k)
     for j in range(k):
-        x = lens[order[bounds[j]:bounds[j + 1]]]
+        x = sd.lengths[order[bounds[j]:bounds[j + 1]]]
         if not len(x):
             continue
         text, median[j] = _keys_of("length", x)
@@ -134,10 +131,7 @@ def _with_heights(tree: SummaryTree, sd: SplitData, ids: np.ndarray, node: List[
         h, _ = chunk_heights(sd, t0, t1, leaf_of)
         e_ids = sd.ids[int(sd.indptr[t0]):int(sd.indptr[t1])]
         entries = len(e_ids)
-        rows = row_of[e_ids]
-        sel = np.flatnonzero(rows >= 0)
-        by = sel[np.argsort(rows[sel], kind="stable")]
-        bounds = np.searchsorted(rows[by], np.arange(k + 1))
+        by, bounds = group_by_row(row_of[e_ids], k)
         for j in range(k):
             got[j].append(h[by[bounds[j]:bounds[j + 1]]])
         roots.append(h[entries:].copy())  # not a view holding the chunk's heights
