@@ -156,10 +156,14 @@ class Stress:
                 if how == "delete":
                     victim.unlink()
                 elif how == "truncate":
-                    os.truncate(victim, random.randrange(victim.stat().st_size))
+                    # a chunk the kill left empty is truncated already
+                    os.truncate(victim, random.randrange(max(victim.stat().st_size, 1)))
                 else:
                     data = bytearray(victim.read_bytes())
-                    data[random.randrange(len(data))] ^= 1 << random.randrange(8)
+                    if data:
+                        data[random.randrange(len(data))] ^= 1 << random.randrange(8)
+                    else:  # left empty by the kill: give it a garbage byte instead
+                        data.append(random.randrange(256))
                     victim.write_bytes(bytes(data))
             elif how in ("edit_dtype", "edit_settings") and meta.exists():
                 doc = json.loads(meta.read_text())
