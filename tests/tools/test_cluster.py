@@ -187,6 +187,43 @@ def test_resumed_and_interrupted_writes_end_exact(tmp_path, client, table, conde
     assert zarr.open_array(str(tmp_path / "k.zarr"), mode="r")[:].tobytes() == want.tobytes()
 
 
+def test_a_lost_table_is_sent_again_and_the_jobs_left_run_again(monkeypatch):
+    # The scheduler cancels the jobs waiting on a scattered table that every holder of it
+    # took down with it: the rest come again, in order, each job's cells counted once.
+    from concurrent.futures import CancelledError
+
+    class Client:
+        scattered = 0
+
+        def scatter(self, data, **kwargs):
+            self.scattered += 1
+            return data
+
+        def cancel(self, futures):
+            pass
+
+    calls = []
+
+    def ordered(client, shared, task, jobs, done):
+        calls.append(list(jobs))
+        for i, job in enumerate(jobs):
+            done(i)
+            if len(calls) == 1 and i == 2:
+                done(3)  # a later job finished before the loss: counted already
+                raise CancelledError("already forgotten")
+            yield job[0] * 10
+
+    monkeypatch.setattr(remote, "_ordered", ordered)
+    counted = []
+    progress = type("P", (), {"finished": lambda self, cells: counted.append(cells)})()
+    client = Client()
+    jobs = [(j,) for j in range(6)]
+    out = list(remote.run_tasks(client, None, None, jobs, [100 + j for j in range(6)],
+                                progress))
+    assert out == [0, 10, 20, 30, 40, 50] and client.scattered == 2
+    assert calls[1] == jobs[2:] and sorted(counted) == [100 + j for j in range(6)]
+
+
 SLURM = 'cluster = "SLURMCluster"\njobs = 3\ncores = 8\nmemory = "16GB"\n' \
         'walltime = "02:00:00"\nqueue = "long"\naccount = "phylo"\n'
 

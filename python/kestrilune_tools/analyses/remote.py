@@ -26,7 +26,8 @@ from __future__ import annotations
 
 import warnings
 from typing import (
-    TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Protocol, Sequence, Tuple,
+    TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Protocol, Sequence, Set,
+    Tuple,
 )
 
 import numpy as np
@@ -49,6 +50,7 @@ class Progress(Protocol):
 __all__ = ["between", "to", "row_sums", "knn", "lag_means", "run_blocks", "bands",
            "run_tasks"]
 
+_SCATTERS = 3  # times the table is sent out before a run whose jobs keep being lost fails
 _TASK_CELLS = 1 << 24  # cells of a task whose cells come back (a block), at most
 _LAG_BAND = 32  # rows per lag block at least: a block of R rows holds R x (R + K - 1) cells
 
@@ -102,14 +104,35 @@ def run_tasks(client: Any, table: SplitTable, task: Callable[..., Any],
               progress: Optional[Progress]) -> Iterator[Any]:
     """``task(table, *job)`` for every job on the cluster, yielded in the order of ``jobs``;
     ``cells[i]`` is what job i adds to ``progress``."""
+    from concurrent.futures import CancelledError
+
     if not jobs:
         return
-    shared = client.scatter(table, broadcast=True, hash=False)
-    try:
-        yield from _ordered(client, [shared], task, jobs, None if progress is None else
-                            lambda i: progress.finished(cells[i]))
-    finally:
-        client.cancel([shared])
+    yielded = 0
+    counted: Set[int] = set()  # jobs whose cells progress has, once each
+
+    def done(i: int) -> None:
+        if progress is not None and i not in counted:
+            counted.add(i)
+            progress.finished(cells[i])
+
+    for attempt in range(_SCATTERS):
+        # The table goes to every worker; should the workers holding it all go (a cluster
+        # losing nodes), the jobs waiting on it are cancelled by the scheduler: it is then
+        # scattered again and the jobs not yet yielded are submitted again.
+        shared = client.scatter(table, broadcast=True, hash=False)
+        start = yielded
+        try:
+            for out in _ordered(client, [shared], task, jobs[start:],
+                                lambda i: done(start + i)):
+                yielded += 1
+                yield out
+            return
+        except CancelledError:
+            if attempt + 1 == _SCATTERS:
+                raise
+        finally:
+            client.cancel([shared])
 
 
 def _block(table: SplitTable, metric: Metric, rows: Tuple[int, int], cols: Tuple[int, int],
