@@ -1,8 +1,8 @@
 #include "tree/shape.hpp"
 
-#include <cstring>
 #include <optional>
 
+#include "tree/common_length.hpp"
 #include "tree/newick_bytes.hpp"
 #include "tree/tree_impl.hpp"
 
@@ -47,12 +47,53 @@ private:
     // was just closed).
     bool complete_node();
 
+    bool ordinary_at(std::size_t i) const noexcept {
+        return i < size_ && kByteClass[static_cast<unsigned char>(text_[i])] == ByteClass::Ordinary;
+    }
+
+    // The steps of the reading loop, each from `i` at its first byte to one past its last,
+    // false where the loop gives up. The loop takes one step per byte class met; after a
+    // ',', '(' or ')' the steps a tree file's next node usually takes ("label:[&...]1.5")
+    // follow straight on, the same steps in the same order, and whatever else comes is
+    // left to the loop.
+    bool read_field(std::size_t& i);  // a run of name bytes: the name or length
+    bool read_colon(std::size_t& i);  // ':', then an annotation and a length, if present
+    bool read_node_start(std::size_t& i) {  // after ',' or '(': a label, then a colon
+        if (ordinary_at(i)) {
+            if (!read_field(i)) {
+                return false;
+            }
+            if (i < size_ && text_[i] == ':') {
+                return read_colon(i);
+            }
+        }
+        return true;
+    }
+
+    // The length's value, converted as the field was read, or by parse_branch_length;
+    // false when it is no number. (An optional<double> passed through memory here stalled
+    // every node on its store-to-load forwarding.)
+    bool length_value(double& value) const {
+        if (length_converted_) {
+            value = length_value_;
+            return true;
+        }
+        const std::optional<double> parsed = parse_branch_length(view(length_));
+        if (!parsed) {
+            return false;
+        }
+        value = *parsed;
+        return true;
+    }
+
     const char* text_;
     std::size_t size_;
     TreeShape& shape_;
     bool in_length_ = false;  // after ':', until ',' or ')'
     Field name_;
     Field length_;
+    bool length_converted_ = false;  // length_value_ holds length_'s value
+    double length_value_ = 0.0;
     std::uint32_t current_ = TreeShape::kNoParent;  // the group just closed, if any
 };
 
@@ -60,11 +101,11 @@ bool PlainReader::skip_annotation(std::size_t& i) const noexcept {
     if (i + 1 >= size_ || text_[i + 1] != '&') {
         return false;  // a comment, which the full parser keeps
     }
-    const void* close = std::memchr(text_ + i + 2, ']', size_ - i - 2);
-    if (close == nullptr) {
+    const std::size_t close = detail::find_close_bracket(text_, i + 2, size_);
+    if (close == size_) {
         return false;
     }
-    i = static_cast<std::size_t>(static_cast<const char*>(close) - text_) + 1;
+    i = close + 1;
     return true;
 }
 
@@ -79,16 +120,48 @@ bool PlainReader::complete_node() {
         shape_.leaf_nodes.push_back(target);
         shape_.leaf_labels.push_back(view(name_));
     }
-    if (!length_.empty()) {
-        const std::optional<double> length = parse_branch_length(view(length_));
-        if (!length) {
-            return false;
-        }
-        shape_.length[target] = *length;
+    if (!length_.empty() && !length_value(shape_.length[target])) {
+        return false;
     }
     name_ = Field{};
     length_ = Field{};
+    length_converted_ = false;
     return true;
+}
+
+bool PlainReader::read_field(std::size_t& i) {
+    // One run per field: a second run would be joined to the first.
+    Field& field = in_length_ ? length_ : name_;
+    if (!field.empty()) {
+        return false;
+    }
+    const std::size_t begin = i;
+    if (in_length_) {
+        // A length in a common form is converted as it is read; any other run is read as a
+        // name is, and converted when its node completes.
+        const std::size_t n = read_common_length(text_ + i, text_ + size_, length_value_);
+        if (n != 0 && !ordinary_at(i + n)) {
+            i += n;
+            field = Field{static_cast<std::uint32_t>(begin), static_cast<std::uint32_t>(i)};
+            length_converted_ = true;
+            return true;
+        }
+    }
+    do {
+        ++i;
+    } while (ordinary_at(i));
+    field = Field{static_cast<std::uint32_t>(begin), static_cast<std::uint32_t>(i)};
+    return true;
+}
+
+bool PlainReader::read_colon(std::size_t& i) {
+    in_length_ = true;
+    ++i;
+    // BEAST writes each node's annotation right after the colon.
+    if (i < size_ && text_[i] == '[' && !skip_annotation(i)) {
+        return false;
+    }
+    return !ordinary_at(i) || read_field(i);
 }
 
 bool PlainReader::run() {
@@ -105,20 +178,11 @@ bool PlainReader::run() {
     std::size_t i = 0;
     while (i < size_) {
         switch (kByteClass[static_cast<unsigned char>(text_[i])]) {
-            case ByteClass::Ordinary: {
-                // One run per field: a second run would be joined to the first.
-                Field& field = in_length_ ? length_ : name_;
-                if (!field.empty()) {
+            case ByteClass::Ordinary:
+                if (!read_field(i)) {
                     return false;
                 }
-                const std::size_t begin = i;
-                do {
-                    ++i;
-                } while (i < size_ &&
-                         kByteClass[static_cast<unsigned char>(text_[i])] == ByteClass::Ordinary);
-                field = Field{static_cast<std::uint32_t>(begin), static_cast<std::uint32_t>(i)};
                 break;
-            }
             case ByteClass::Space:
                 ++i;
                 break;
@@ -128,8 +192,9 @@ bool PlainReader::run() {
                 }
                 break;
             case ByteClass::Colon:
-                in_length_ = true;
-                ++i;
+                if (!read_colon(i)) {
+                    return false;
+                }
                 break;
             case ByteClass::OpenParen:
                 // Text before '(' or right after a closed group would be joined to a later
@@ -140,6 +205,9 @@ bool PlainReader::run() {
                 }
                 groups.push_back(add_node(groups.empty() ? TreeShape::kNoParent : groups.back()));
                 ++i;
+                if (!read_node_start(i)) {
+                    return false;
+                }
                 break;
             case ByteClass::Comma:
                 if (groups.empty() || !complete_node()) {
@@ -148,6 +216,9 @@ bool PlainReader::run() {
                 current_ = TreeShape::kNoParent;
                 in_length_ = false;
                 ++i;
+                if (!read_node_start(i)) {
+                    return false;
+                }
                 break;
             case ByteClass::CloseParen:
                 if (groups.empty() || !complete_node()) {
@@ -157,12 +228,17 @@ bool PlainReader::run() {
                 groups.pop_back();
                 in_length_ = false;
                 ++i;
+                if (i < size_ && text_[i] == ':' && !read_colon(i)) {
+                    return false;
+                }
                 break;
-            case ByteClass::Semicolon:
+            case ByteClass::Semicolon: {
                 // The root group (node 0) just closed. Its length is checked but not kept:
                 // it is no edge.
+                double root_length = 0.0;
                 return groups.empty() && current_ == 0 &&
-                       (length_.empty() || parse_branch_length(view(length_)).has_value());
+                       (length_.empty() || length_value(root_length));
+            }
             case ByteClass::Quote:
             case ByteClass::CloseBracket:
             case ByteClass::NonAscii:

@@ -3,8 +3,12 @@
 // be the snapshot's.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
+#include <cstring>
+#include <cstdio>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -13,6 +17,8 @@
 #include "random_newick.hpp"
 #include "reference_readers.hpp"
 #include "snapshot/snapshot.hpp"
+#include "tree/common_length.hpp"
+#include "tree/newick_bytes.hpp"
 #include "tree/shape.hpp"
 #include "tree/tree_impl.hpp"
 
@@ -153,6 +159,118 @@ TEST(TreeSplits, FromAShapeAreTheSnapshotsOfTheParsedTree) {
         const TreeSplits parts = TreeSplits::from_shape(shape, rooted, bits);
         EXPECT_EQ(parts.n_words, reference.n_words);
         ASSERT_EQ(as_map(parts), as_map(reference)) << text << (rooted ? " rooted" : "");
+    }
+}
+
+// ---- Lengths converted as they are read ------------------------------------------------------
+
+// read_common_length against parse_branch_length: where it takes a number (a prefix of the
+// text, which the reader uses only when the text's run of name bytes ends there) it must
+// give the bits of that prefix; it may decline anything.
+void check_length(const std::string& text, bool must_take) {
+    const std::string padded = text + ",";  // a byte that ends the run
+    double value = -1.0;
+    const std::size_t n = read_common_length(padded.data(), padded.data() + padded.size(), value);
+    EXPECT_TRUE(!must_take || n == text.size()) << text;
+    if (n == 0) {
+        return;
+    }
+    ASSERT_LE(n, text.size()) << text;
+    const std::optional<double> reference = parse_branch_length(text.substr(0, n));
+    ASSERT_TRUE(reference.has_value()) << text;
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(value), std::bit_cast<std::uint64_t>(*reference))
+        << text;
+    // The same at the very end of the text.
+    EXPECT_EQ(read_common_length(text.data(), text.data() + text.size(), value), n) << text;
+}
+
+TEST(ReadCommonLength, GivesTheBitsOfTheFullConversion) {
+    struct Case {
+        const char* text;
+        bool taken;
+    };
+    const Case cases[] = {
+        {"0.0123", true}, {"2.000000e-02", true}, {"14.940313381040394", true},
+        {"1.5173576858399203E-4", true}, {"-0", true}, {"+1.", true}, {".5", true},
+        {"235.64125280511848", true}, {"9007199254740993", true},   // 2^53 + 1: a tie, to even
+        {"9007199254740995", true},                                   // a tie, up to even
+        {"90071992547409930e-1", false},                              // 20 digits
+        {"9007199254740993.0", true}, {"0.9007199254740993e16", true},
+        {"18446744073709551615", false}, {"9999999999999999999", true},
+        {"1e27", true}, {"1e-27", true}, {"1234567890123456789e-27", true},
+        {"1234567890123456789e27", true}, {"1e28", false}, {"1e00005", false},
+        {"4.9406564584124654e-324", false}, {"1.7976931348623157e308", false},
+        {"", false}, {"-", false}, {".", false}, {"1e", false}, {"1e+", false}, {"e5", false},
+        {"inf", false}, {"nan", false}, {"0x10", false}, {"1.2.3", false}, {"--1", false},
+    };
+    for (const Case& c : cases) {
+        check_length(c.text, c.taken);
+    }
+}
+
+TEST(ReadCommonLength, AgreesOnRandomDecimals) {
+    std::mt19937_64 rng(7);
+    char buffer[64];
+    for (int k = 0; k < 200000; ++k) {
+        std::string text;
+        switch (k % 4) {
+            case 0: {  // what programs print: %.Ng and %.Ne of doubles over many scales
+                const double x =
+                    std::ldexp(static_cast<double>(rng() >> 11), -static_cast<int>(rng() % 120));
+                std::snprintf(buffer, sizeof buffer, k % 8 == 0 ? "%.*e" : "%.*g",
+                              1 + static_cast<int>(rng() % 18), x);
+                text = buffer;
+                break;
+            }
+            default: {  // digit strings with a point anywhere and an exponent or not
+                const int n_digits = 1 + static_cast<int>(rng() % 20);
+                const int point = static_cast<int>(rng() % (n_digits + 2)) - 1;
+                if (rng() % 4 == 0) {
+                    text += rng() % 2 ? '-' : '+';
+                }
+                for (int d = 0; d < n_digits; ++d) {
+                    if (d == point) {
+                        text += '.';
+                    }
+                    // Runs of 9s and 0s reach the ties and the carries.
+                    const auto r = rng() % 10;
+                    text += static_cast<char>('0' + (r < 3 ? 9 : r < 5 ? 0 : rng() % 10));
+                }
+                if (rng() % 2) {
+                    text += rng() % 2 ? 'e' : 'E';
+                    const auto sign = rng() % 3;
+                    text += sign == 0 ? "" : sign == 1 ? "-" : "+";
+                    text += std::to_string(rng() % 40);
+                }
+            }
+        }
+        check_length(text, false);
+    }
+}
+
+// The vector search for the end of an annotation against memchr: every start, every place
+// of the first ']' (before, on and after the 16-byte blocks' edges, none at all), and
+// '[' or '"' before it, which do not count.
+TEST(FindCloseBracket, FindsWhatMemchrFinds) {
+    std::mt19937_64 rng(11);
+    for (std::size_t size = 0; size <= 70; ++size) {
+        for (int trial = 0; trial < 40; ++trial) {
+            std::string text(size, 'x');
+            for (char& c : text) {
+                const auto r = rng() % 16;
+                c = r == 0 ? '[' : r == 1 ? '"' : r == 2 ? ']' : r == 3 ? '&' : 'a';
+            }
+            if (trial % 3 == 0) {
+                std::replace(text.begin(), text.end(), ']', 'b');
+            }
+            for (std::size_t from = 0; from <= size; ++from) {
+                const void* found = std::memchr(text.data() + from, ']', size - from);
+                const std::size_t expected =
+                    found == nullptr ? size : static_cast<const char*>(found) - text.data();
+                ASSERT_EQ(detail::find_close_bracket(text.data(), from, size), expected)
+                    << text << " from " << from;
+            }
+        }
     }
 }
 
