@@ -38,6 +38,7 @@ struct Scratch {
     std::vector<double> length;        // the node's branch length, 0.0 when it has none
     std::vector<std::uint32_t> slots;  // hash table of a tree's distinct sets
     std::vector<std::uint32_t> n_below;  // a shape's node: the number of leaves below it
+    std::vector<std::uint32_t> n_children;  // a shape's node: its number of children
 };
 
 constexpr std::uint32_t kNoSlot = std::numeric_limits<std::uint32_t>::max();
@@ -293,9 +294,9 @@ Result<std::optional<Snapshot>, TreeError> Snapshot::from_tree_in_order(const Tr
     return std::optional<Snapshot>(std::move(snap));
 }
 
-// Steps 2 and 3 as for a Tree; instead of step 4's sort, equal sets are found through
-// their hashes (a table of edge positions private to the thread), and the lengths of equal
-// sets are added in ascending node-id order, as step 4 adds them.
+// Steps 2 and 3 as for a Tree; instead of step 4's sort, equal sets (where the shape allows
+// any) are found through their hashes (a table of edge positions private to the thread),
+// and the lengths of equal sets are added in ascending node-id order, as step 4 adds them.
 TreeSplits TreeSplits::from_shape(const TreeShape& shape, bool rooted,
                                           std::span<const std::uint32_t> leaf_bits) {
     TreeSplits out;
@@ -313,17 +314,37 @@ void TreeSplits::assign_shape(const TreeShape& shape, bool rooted,
     fill_leaf_sets(shape, leaf_bits, n_words, s);
     collect_edges(shape, rooted, n_leaves, n_words, s);
 
-    std::size_t n_slots = 16;
-    while (n_slots < 2 * s.ids.size()) {
-        n_slots *= 2;
-    }
-    s.slots.assign(n_slots, kNoSlot);
-    // Room for every edge up front, so the loop below never reallocates.
+    // Room for every edge up front, so the loops below never reallocate.
     words.resize(s.ids.size() * n_words);
     lengths.clear();
     lengths.reserve(s.ids.size());
     hashes.clear();
     hashes.reserve(s.ids.size());
+
+    // Two edges share a set only across a node of one child, or, unrooted, at a root of
+    // two children (its two edges are one, and a split of all leaves but one is the other
+    // leaf's pendant edge). Without those every edge's set is new, as the table below would
+    // find, in the same order.
+    bool may_repeat = !rooted && shape.size() > 0 && s.n_children[0] == 2;
+    for (std::size_t id = 0; id < shape.size() && !may_repeat; ++id) {
+        may_repeat = s.n_children[id] == 1;
+    }
+    if (!may_repeat) {
+        std::uint64_t* out = words.data();
+        for (const NodeId id : s.ids) {
+            const std::uint64_t* const set = s.words.data() + id * n_words;
+            out = std::copy(set, set + n_words, out);
+            lengths.push_back(shape.length[id]);
+            hashes.push_back(hash_words({set, n_words}));
+        }
+        return;
+    }
+
+    std::size_t n_slots = 16;
+    while (n_slots < 2 * s.ids.size()) {
+        n_slots *= 2;
+    }
+    s.slots.assign(n_slots, kNoSlot);
     for (const NodeId id : s.ids) {
         const std::uint64_t* const set = s.words.data() + id * n_words;
         const std::uint64_t hash = hash_words({set, n_words});
@@ -448,6 +469,7 @@ void fill_leaf_sets(const TreeShape& shape, std::span<const std::uint32_t> leaf_
     std::fill(s.words.begin(), s.words.begin() + static_cast<std::ptrdiff_t>(n_nodes * n_words),
               std::uint64_t{0});
     s.n_below.assign(n_nodes, 0);
+    s.n_children.assign(n_nodes, 0);
     for (std::size_t k = 0; k < leaf_bits.size(); ++k) {
         set_leaf_bit(row_of(s, shape.leaf_nodes[k], n_words), leaf_bits[k]);
         s.n_below[shape.leaf_nodes[k]] = 1;
@@ -455,6 +477,7 @@ void fill_leaf_sets(const TreeShape& shape, std::span<const std::uint32_t> leaf_
     for (std::size_t id = n_nodes; id-- > 1;) {
         or_into(row_of(s, id, n_words), row_of(s, shape.parent[id], n_words));
         s.n_below[shape.parent[id]] += s.n_below[id];
+        ++s.n_children[shape.parent[id]];
     }
 }
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <atomic>
+#include <bit>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -461,7 +461,41 @@ void sort_keys_by_id(std::vector<std::uint64_t>& keys, std::vector<std::uint64_t
 // for the next tree of the same slot (a chunk's trees are alive together anyway). Ids are
 // distinct within a tree, so the sorted order is fully determined. Trees are independent
 // here, so this runs in parallel; every id is below 2^id_bits.
+//
+// Where the id range is small beside the tree (at most 64 ids per id the tree holds, as in
+// a posterior sample, whose trees hold most of its few distinct splits), the ids are marked
+// in a bitmap of the range instead and read back in order, each with its position.
 void store_tree(TreeResult& result, bool keep_lengths, unsigned id_bits, InternSnap& tree) {
+    constexpr unsigned kMaxBitmapIdBits = 20;  // a bitmap of 128 KB, positions of 4 MB
+    const std::size_t n = result.ids.size();
+    if (id_bits <= kMaxBitmapIdBits && (std::size_t{1} << id_bits) <= 64 * n) {
+        thread_local std::vector<std::uint64_t> marks;     // bit id: the tree holds id
+        thread_local std::vector<std::uint32_t> position;  // of id in result.ids
+        marks.assign(((std::size_t{1} << id_bits) + 63) / 64, 0);
+        position.resize(std::size_t{1} << id_bits);
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::uint32_t id = result.ids[k];
+            marks[id / 64] |= std::uint64_t{1} << (id % 64);
+            position[id] = static_cast<std::uint32_t>(k);
+        }
+        tree.ids.resize(n);
+        if (keep_lengths) {
+            tree.lengths.resize(n);
+        }
+        std::size_t j = 0;
+        for (std::size_t w = 0; w < marks.size(); ++w) {
+            for (std::uint64_t bits = marks[w]; bits != 0; bits &= bits - 1) {
+                const auto id = static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits));
+                tree.ids[j] = id;
+                if (keep_lengths) {
+                    tree.lengths[j] = result.parts.lengths[position[id]];
+                }
+                ++j;
+            }
+        }
+        result.leaf_names = {};
+        return;
+    }
     thread_local std::vector<std::uint64_t> keys;  // id << 32 | position
     thread_local std::vector<std::uint64_t> scratch;
     keys.resize(result.ids.size());
