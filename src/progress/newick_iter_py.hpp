@@ -17,8 +17,11 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <limits>
 #include <optional>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "common/function_ref.hpp"
 #include "common/result.hpp"
@@ -31,13 +34,21 @@ namespace kestrilune::progress_py {
 enum class ParseGil { Held, Released };
 
 // The items of a Python iterator as texts. The text handed out stays valid until the next
-// call: the item that holds its UTF-8 form is kept until then.
+// call: the item that holds its UTF-8 form is kept until then. Of the first `keep_first`
+// items, one whose UTF-8 form is its own storage (an ASCII str) is held until this object
+// goes, and its text is marked kept, so that a reader that holds those texts anyway need
+// not copy them; other items (their UTF-8 form would be a second copy inside the str) are
+// not, nor any later item (an endless iterator must not pile up references).
 class IteratorTexts {
   public:
-    explicit IteratorTexts(PyObject* iter) noexcept : iter_(iter) {}
+    IteratorTexts(PyObject* iter, std::size_t keep_first) noexcept
+        : iter_(iter), keep_first_(keep_first) {}
     ~IteratorTexts() {
         if (!interpreter_exiting()) {
             Py_XDECREF(item_);
+            for (PyObject* item : held_) {
+                Py_DECREF(item);
+            }
         }
     }
     IteratorTexts(const IteratorTexts&) = delete;
@@ -58,12 +69,28 @@ class IteratorTexts {
         if (data == nullptr) {
             return {NextText::Status::Failed, {}};  // a lone surrogate
         }
-        return {NextText::Status::Text, {data, static_cast<std::size_t>(size_)}};
+        return text_of(data);
     }
 
   private:
+    // Not inlined: the frame of next() is the one an exiting interpreter unwinds out of
+    // (see size_ below), and must stay without locals and landing pads of its own.
+    [[gnu::noinline]] NextText text_of(const char* data) {
+        const bool keep = n_items_ < keep_first_ && PyUnicode_IS_COMPACT_ASCII(item_);
+        ++n_items_;
+        if (keep) {
+            held_.push_back(item_);  // may throw bad_alloc: item_ is still ours then
+            item_ = nullptr;
+            return {NextText::Status::Text, {data, static_cast<std::size_t>(size_)}, true};
+        }
+        return {NextText::Status::Text, {data, static_cast<std::size_t>(size_)}};
+    }
+
     PyObject* iter_;  // borrowed
+    std::size_t keep_first_;
+    std::size_t n_items_ = 0;
     PyObject* item_ = nullptr;
+    std::vector<PyObject*> held_;  // owned references of the kept items
     // A member, not a local: this frame is the one an exiting interpreter unwinds out of
     // (its thread ends inside PyIter_Next), and AddressSanitizer leaves the guard zones
     // of an addressed local poisoned on that path, which its own unpoisoning at the next
@@ -73,10 +100,15 @@ class IteratorTexts {
 
 // The hooks of read_tree_set for a Python iterator. `on_progress(trees_parsed)` runs between
 // chunks and every policy.texts_per_poll items, with the GIL held.
+// Under a policy that reads every text before the first is parsed, the texts the reader
+// keeps (one per name) are held in their str objects instead of copied.
 template <class Read>
-auto with_iterator_hooks(PyObject* iter, ParseGil gil, FunctionRef<void(std::size_t)> on_progress,
+auto with_iterator_hooks(PyObject* iter, ParseGil gil, const ReadPolicy& policy,
+                         std::size_t n_names, FunctionRef<void(std::size_t)> on_progress,
                          Read&& read) {
-    IteratorTexts texts(iter);
+    constexpr std::size_t kNoLimit = std::numeric_limits<std::size_t>::max();
+    const bool whole = policy.chunk_bytes == kNoLimit && policy.chunk_trees == kNoLimit;
+    IteratorTexts texts(iter, whole ? n_names : 0);
     auto next = [&] { return texts.next(); };
     auto run_parse = [gil](FunctionRef<void()> parse) {
         if (gil == ParseGil::Released) {
@@ -98,7 +130,8 @@ auto with_iterator_hooks(PyObject* iter, ParseGil gil, FunctionRef<void(std::siz
 inline Result<Snapshots, TreeSetError> read_newick_iter(
     PyObject* iter, const TreeSetArgs& args, bool keep_lengths, const ReadPolicy& policy,
     ParseGil gil, FunctionRef<void(std::size_t)> on_progress) {
-    return with_iterator_hooks(iter, gil, on_progress, [&](const ReadHooks& hooks) {
+    return with_iterator_hooks(iter, gil, policy, args.map_indices.size(), on_progress,
+                               [&](const ReadHooks& hooks) {
         return read_tree_set(args, keep_lengths, policy, hooks);
     });
 }
@@ -108,7 +141,8 @@ inline std::optional<TreeSetError> read_more_newick_iter(
     PyObject* iter, const TreeSetArgs& args, bool keep_lengths, const ReadPolicy& policy,
     ParseGil gil, FunctionRef<void(std::size_t)> on_progress,
     std::optional<SnapshotCollector>& collector) {
-    return with_iterator_hooks(iter, gil, on_progress, [&](const ReadHooks& hooks) {
+    return with_iterator_hooks(iter, gil, policy, args.map_indices.size(), on_progress,
+                               [&](const ReadHooks& hooks) {
         return read_more_trees(args, keep_lengths, policy, hooks, collector);
     });
 }

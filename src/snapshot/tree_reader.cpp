@@ -1,5 +1,6 @@
 #include "snapshot/tree_reader.hpp"
 
+#include <deque>
 #include <optional>
 #include <string>
 #include <utility>
@@ -20,7 +21,8 @@ std::optional<TreeSetError> read_into(const TreeSetArgs& args, bool keep_lengths
     const std::size_t n_names = args.map_indices.size();
     const std::uint64_t memory_limit = memory_limit_bytes();
     const TreeSetError stopped{TreeSetErrorKind::Source, std::nullopt, {}};
-    std::vector<std::string> texts;  // the chunk: texts n_used, n_used + 1, ...
+    std::vector<std::string_view> texts;  // the chunk: texts n_used, n_used + 1, ...
+    std::deque<std::string> copies;       // of the chunk's texts the source does not keep
     std::uint64_t kept_bytes = 0;
     std::size_t n_read = 0;  // texts read, surplus ones included
     std::size_t n_used = 0;  // texts parsed
@@ -53,6 +55,7 @@ std::optional<TreeSetError> read_into(const TreeSetArgs& args, bool keep_lengths
         }
         n_used += texts.size();
         texts.clear();
+        copies.clear();
         kept_bytes = 0;
         if (!hooks.poll(n_used)) {
             return stopped;
@@ -83,7 +86,11 @@ std::optional<TreeSetError> read_into(const TreeSetArgs& args, bool keep_lengths
                          "the text of the first " + std::to_string(n_read) +
                              " trees of newick_iter");
         }
-        texts.emplace_back(next.text);
+        if (next.kept) {
+            texts.push_back(next.text);
+        } else {
+            texts.push_back(copies.emplace_back(next.text));
+        }
         // Two texts at least before the first chunk: fewer is a tree-count error, which
         // must not turn into a parse error of the only tree.
         if ((n_read >= 2 || !first_part) &&

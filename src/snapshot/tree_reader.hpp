@@ -40,11 +40,13 @@
 namespace kestrilune {
 
 // What the source hands out: a text (valid until the next call), the end, or a failure
-// that the source itself reports.
+// that the source itself reports. A text marked `kept` stays valid until the read returns
+// (the source holds it), and the reader parses it where it is instead of copying it.
 struct NextText {
     enum class Status : std::uint8_t { Text, End, Failed };
     Status status = Status::End;
     std::string_view text;
+    bool kept = false;
 };
 
 // The validated arguments of a tree set (validate_iter_args has passed): one map index per

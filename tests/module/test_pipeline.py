@@ -169,3 +169,25 @@ def test_success_and_failure_paths_do_not_leak():
     if not SANITIZER_PRELOADED:  # freed memory waits in the sanitizer's quarantine
         assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rss < 2048  # KiB
     assert sys.getrefcount(names) == sys.getrefcount(trees) == 2
+
+
+def test_texts_read_in_place_or_copied_give_the_same_and_are_let_go():
+    # ASCII texts are parsed where the str holds them, others from a copy; fresh strings
+    # from a generator live only as long as the call holds them.
+    import sys
+
+    ascii_trees = ["((A:1,B:2):1,(C:1,D:1):2);", "((A:1,C:2):1,(B:1,D:1):2);", "(A,(B,(C,D)));"]
+    mixed = [ascii_trees[0], ascii_trees[1].replace("A", "\u00c5"), ascii_trees[2]]
+    maps = [{"A": "A", "B": "B", "C": "C", "D": "D"}, {"\u00c5": "A", "B": "B", "C": "C", "D": "D"}]
+    names = ["a", "b", "c"]
+    for fn in (rf, kestrilune.pairwise_kf_with_snapshots_from_newick_iter):
+        reference = fn(names, iter(ascii_trees), maps, [0, 0, 0])
+        refs = [sys.getrefcount(t) for t in mixed]
+        got = fn(names, iter(mixed), maps, [0, 1, 0])
+        assert [sys.getrefcount(t) for t in mixed] == refs
+        assert got[1] == reference[1]
+        fresh = fn(names, (t[:-1] + ";" for t in ascii_trees), maps, [0, 0, 0])
+        assert fresh[1] == reference[1]
+        with pytest.raises(ValueError, match="Tree 1 has a different leaf set"):
+            fn(names, iter(mixed), maps, [0, 0, 0])
+        assert [sys.getrefcount(t) for t in mixed] == refs
