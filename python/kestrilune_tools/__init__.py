@@ -23,16 +23,7 @@ __all__ = ["TreeFileError", "TreeFileInfo", "TreeSet", "read_trees", "distance_m
            "TreeDistances", "tree_distances", "SplitTable", "diagnose", "__version__"]
 
 
-def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("kestrilune")
-    except PackageNotFoundError:  # imported from a source tree that was never installed
-        return "unknown"
-
-
-__version__ = _version()
+__version__: str  # looked up when first asked for (below)
 
 
 def distance_matrix(metric: Metric, treeset: TreeSet, rooted: bool = False,
@@ -58,4 +49,13 @@ def __getattr__(name: str) -> Any:
         from .analyses.converge import diagnose
 
         return diagnose
+    if name == "__version__":  # importlib.metadata costs 2.8 MiB of every command's memory
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            found = version("kestrilune")
+        except PackageNotFoundError:  # imported from a source tree that was never installed
+            found = "unknown"
+        globals()["__version__"] = found
+        return found
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

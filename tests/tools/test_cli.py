@@ -425,6 +425,18 @@ def test_version(capsys):
     assert kestrilune_tools.__version__ == version("kestrilune")
 
 
+def test_a_command_loads_neither_openssl_nor_the_metadata_reader(tmp_path):
+    # hashlib (OpenSSL) and importlib.metadata are 6 MiB of a command's peak memory, which
+    # the memory comparisons with TreeAnnotator count; they load only when asked for.
+    code = ("import sys; from kestrilune_tools.console.cli import main; "
+            f"main(['summarize', {PRIMATES!r}, '--mcc', '-o', {str(tmp_path / 'm.nex')!r}, "
+            "'-q']); print(sorted({'hashlib', '_hashlib', 'importlib.metadata'} & "
+            "set(sys.modules)))")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.splitlines()[-1] == "[]"
+
+
 @pytest.mark.parametrize("asked", ["baseline", "avx512"])
 def test_instruction_set_follows_kestrilune_isa(asked):
     # KESTRILUNE_ISA lowers the level, never raises it above the processor's.

@@ -111,6 +111,22 @@ def version() -> str:
     return __version__
 
 
+class _VersionAction(argparse.Action):
+    """``--version``, its text made when asked for: the version lookup (importlib.metadata)
+    would otherwise add 2.8 MiB to every command's memory."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS,
+                 default: str = argparse.SUPPRESS, help: Optional[str] = None) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=default, help=help)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: Optional[str] = None) -> None:
+        from ..table.engine import instruction_set
+
+        sys.stdout.write(f"kestrilune {version()} (instruction set: {instruction_set()})\n")
+        parser.exit()
+
+
 def build_parser() -> argparse.ArgumentParser:
     p = _ArgumentParser(
         prog="kestrilune",
@@ -118,11 +134,8 @@ def build_parser() -> argparse.ArgumentParser:
                     "Kuhner-Felsenstein branch score) and the analyses built on them, for "
                     "posterior tree samples in NEXUS or Newick files, plain or gzip-compressed.",
         epilog="Run 'kestrilune COMMAND --help' for the options of a command.")
-    from ..table.engine import instruction_set
-
-    isa = instruction_set()
-    p.add_argument("--version", action="version",
-                   version=f"kestrilune {version()} (instruction set: {isa})")
+    p.add_argument("--version", action=_VersionAction,
+                   help="show the version and the instruction set, and exit")
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--threads", type=int, default=None, metavar="N",
                         help="worker threads (sets RAYON_NUM_THREADS; 0 = one per processor)")

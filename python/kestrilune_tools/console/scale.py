@@ -22,7 +22,6 @@ Dask cluster, with the same bytes as this machine computes them.
 from __future__ import annotations
 
 import contextlib
-import hashlib
 import os
 import re
 from typing import (
@@ -176,6 +175,8 @@ def file_fingerprints(paths: Sequence[str]) -> List[Dict[str, str]]:
     absolute path are one file) and the SHA-256 of the first 64 KiB. Not the size or the
     time of change: a copy or ``touch`` changes the time, and a chain still running adds
     trees (the trees actually used are covered by the fingerprint of the split table)."""
+    import hashlib
+
     out = []
     for path in paths:
         h = hashlib.sha256()
