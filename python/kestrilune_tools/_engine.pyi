@@ -23,6 +23,11 @@ def instruction_set() -> str:
     The instruction-set level the kernels run at: "avx512", "avx2" or "baseline" (the processor's, lowered by KESTRILUNE_ISA).
     """
 
+def return_free_memory() -> None:
+    """
+    Hands the free pages of the heap back to the system (glibc's malloc_trim; nothing elsewhere). A long pass of small temporaries calls it now and then, so that they do not make resident again, page by page, the room an earlier phase freed.
+    """
+
 class TableBuilder:
     """
     A SplitTable built from parts: add() the trees of each chunk in turn, then finish(cls). Tree indices in errors count across the parts.
@@ -108,6 +113,11 @@ class SplitTable:
         int32 beside ids: the smallest split of the same tree strictly containing the split, or -1. Computed on first use, the GIL released, stopped by Ctrl-C.
         """
 
+    def parents_of(self, t0: object, t1: object) -> NDArray[numpy.int32]:
+        """
+        parents of the entries of trees t0..t1 alone (indptr[t0]..indptr[t1]), as a new array, without computing or keeping them for the whole table. The GIL released, stopped by Ctrl-C.
+        """
+
     def counts(self, n_groups: object) -> NDArray[numpy.int64]:
         """(n_splits, n_groups) int64: trees of each group holding each split"""
 
@@ -189,6 +199,11 @@ class RunSums:
 def clade_partitions(words: Annotated[NDArray[numpy.uint64], dict(shape=(None, None), order='C', device='cpu', writable=False)], sizes: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], progress: object | None = None) -> NDArray[numpy.int64]:
     """
     Every (clade, child_a, child_b) with child_a | child_b == clade, disjoint, child_a < child_b, over the rows of words ((clades, n_words) uint64 leaf sets, distinct; sizes: (clades,) int64 leaf counts): the clade partitions of a CCD0. (p, 3) int64, rows ascending. The GIL is released; progress counts clades; Ctrl-C stops it.
+    """
+
+def gather_by_row(ids: Annotated[NDArray[numpy.uint32], dict(shape=(None,), order='C', device='cpu', writable=False)], row_of_split: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], a: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], b: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], starts: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], filled: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu')], out_a: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu')], out_b: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu')]) -> None:
+    """
+    The values of chosen splits, each split's in one run: for every entry e, in order, whose row r = row_of_split[ids[e]] (int32) is not negative, at = starts[r] + filled[r] (int64; filled counts up) gets out_a[at] = a[e], out_b[at] = b[e] (float64). ValueError for a split id or row out of range or a run that would pass starts[r + 1]; the outputs are then partly written. The GIL is released.
     """
 
 def node_heights(indptr: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], ids: Annotated[NDArray[numpy.uint32], dict(shape=(None,), order='C', device='cpu', writable=False)], parents: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], lengths: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], leaf_of_split: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], t0: object, t1: object, plan: Annotated[NDArray[numpy.int64], dict(shape=(None, None), order='C', device='cpu', writable=False)], progress: object | None = None) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]:

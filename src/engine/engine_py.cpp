@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "common/memory.hpp"
 #include "dispatch/dispatch.hpp"
 #include "engine/args_py.hpp"
 #include "engine/arrays_py.hpp"
@@ -72,9 +73,12 @@ PyObject* tree_set_error_type = nullptr;
 
 // The Python object: the table, plus what is derived from it on first use.
 struct PySplitTable {
+    explicit PySplitTable(SplitTable t) : table(std::move(t)) {}
+
     SplitTable table;
     std::optional<std::vector<std::int32_t>> parents;
     std::optional<WeightedView> weighted;
+    std::optional<std::vector<std::uint32_t>> sizes;  // split_sizes, for parents_of
 };
 
 template <class T>
@@ -181,7 +185,7 @@ void py_init(PySplitTable* self, const std::vector<std::string>& names, nb::hand
     if (cell) {
         cell->store(names.size(), std::memory_order_relaxed);
     }
-    new (self) PySplitTable{std::move(table), std::nullopt, std::nullopt};
+    new (self) PySplitTable{std::move(table)};
 }
 
 SplitTable table_from_bytes(nb::bytes data) {
@@ -209,6 +213,28 @@ const std::vector<std::int32_t>& parents_of(PySplitTable& self) {
         }
     }
     return *self.parents;
+}
+
+// The parents of the entries of trees t0..t1 alone: a slice of the whole array when it was
+// computed already, else just those trees (so a pass a chunk at a time never holds it whole).
+nb::ndarray<nb::numpy, std::int32_t> parents_range(PySplitTable& self, nb::handle t0_arg,
+                                                   nb::handle t1_arg) {
+    const std::size_t t1 = int_arg(t1_arg, "t1", 0, self.table.n_trees());
+    const std::size_t t0 = int_arg(t0_arg, "t0", 0, t1);
+    std::vector<std::int32_t> out;
+    if (self.parents) {
+        const auto e0 = static_cast<std::ptrdiff_t>(self.table.indptr[t0]);
+        const auto e1 = static_cast<std::ptrdiff_t>(self.table.indptr[t1]);
+        out.assign(self.parents->begin() + e0, self.parents->begin() + e1);
+    } else {
+        if (!self.sizes) {
+            self.sizes = split_sizes(self.table);  // small: 4 bytes a split
+        }
+        const std::vector<std::uint32_t>& sizes = *self.sizes;
+        run_stoppable([&] { out = split_parents(self.table, t0, t1, sizes); });
+    }
+    const std::size_t n = out.size();
+    return owned_array(std::move(out), {n});
 }
 
 // ---- the queries ------------------------------------------------------------------------
@@ -425,7 +451,7 @@ nb::object new_table_like(nb::handle like, SplitTable&& table) {
     nb::handle type = nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(like.ptr())));
     nb::object obj = nb::inst_alloc(type);
     new (nb::inst_ptr<PySplitTable>(obj))
-        PySplitTable{std::move(table), std::nullopt, std::nullopt};
+        PySplitTable{std::move(table)};
     nb::inst_mark_ready(obj);
     return obj;
 }
@@ -532,7 +558,7 @@ nb::object builder_finish(PyTableBuilder& self, nb::handle cls) {
     self.names = {};
     nb::object obj = nb::inst_alloc(cls);
     new (nb::inst_ptr<PySplitTable>(obj))
-        PySplitTable{std::move(table), std::nullopt, std::nullopt};
+        PySplitTable{std::move(table)};
     nb::inst_mark_ready(obj);
     return obj;
 }
@@ -570,6 +596,13 @@ NB_MODULE(_engine, m) {
         "instruction_set", [] { return std::string(dispatch::name(dispatch::level())); },
         "The instruction-set level the kernels run at: \"avx512\", \"avx2\" or \"baseline\" "
         "(the processor's, lowered by KESTRILUNE_ISA).");
+
+    m.def(
+        "return_free_memory", [] { return_free_memory(); },
+        nb::call_guard<nb::gil_scoped_release>(),
+        "Hands the free pages of the heap back to the system (glibc's malloc_trim; nothing "
+        "elsewhere). A long pass of small temporaries calls it now and then, so that they do "
+        "not make resident again, page by page, the room an earlier phase freed.");
 
     nb::register_exception_translator([](const std::exception_ptr& p, void*) {
         try {
@@ -650,6 +683,10 @@ NB_MODULE(_engine, m) {
             "parents", [](PySplitTable& s) { return view(s, parents_of(s)); },
             "int32 beside ids: the smallest split of the same tree strictly containing the "
             "split, or -1. Computed on first use, the GIL released, stopped by Ctrl-C.")
+        .def("parents_of", &parents_range, "t0"_a, "t1"_a,
+             "parents of the entries of trees t0..t1 alone (indptr[t0]..indptr[t1]), as a new "
+             "array, without computing or keeping them for the whole table. The GIL released, "
+             "stopped by Ctrl-C.")
         .def(
             "counts",
             [](const PySplitTable& s, nb::handle n_groups_arg) {
@@ -668,7 +705,7 @@ NB_MODULE(_engine, m) {
         .def_static(
             "from_bytes",
             [](nb::bytes data) {
-                auto* t = new PySplitTable{table_from_bytes(data), std::nullopt, std::nullopt};
+                auto* t = new PySplitTable{table_from_bytes(data)};
                 return t;
             },
             "data"_a, nb::rv_policy::take_ownership,
@@ -705,7 +742,7 @@ NB_MODULE(_engine, m) {
         .def("_take", &py_take, "trees"_a.noconvert())
         .def("__getstate__", &table_bytes)
         .def("__setstate__", [](PySplitTable& self, nb::bytes data) {
-            new (&self) PySplitTable{table_from_bytes(data), std::nullopt, std::nullopt};
+            new (&self) PySplitTable{table_from_bytes(data)};
         });
 
     bind_run_sums(m);

@@ -73,9 +73,38 @@ nb::tuple py_node_heights(const Column<std::int64_t>& indptr, const Column<std::
                           owned_array(std::move(ca), {n_rows, T}));
 }
 
+template <class T>
+using Out = nb::ndarray<T, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+void py_gather_by_row(const Column<std::uint32_t>& ids, const Column<std::int32_t>& row_of_split,
+                      const Column<double>& a, const Column<double>& b,
+                      const Column<std::int64_t>& starts, Out<std::int64_t>& filled,
+                      Out<double>& out_a, Out<double>& out_b) {
+    std::optional<std::string> bad;
+    {
+        // Safe: the arrays are the caller's, alive for the call; a chunk takes well under a
+        // millisecond, so there is no stop point.
+        nb::gil_scoped_release unlocked;
+        bad = stats::gather_by_row(span_of(ids), span_of(row_of_split), span_of(a), span_of(b),
+                                   span_of(starts), {filled.data(), filled.shape(0)},
+                                   {out_a.data(), out_a.shape(0)},
+                                   {out_b.data(), out_b.shape(0)});
+    }
+    if (bad) {
+        throw nb::value_error(bad->c_str());
+    }
+}
+
 }  // namespace
 
 void bind_node_heights(nb::module_& m) {
+    m.def("gather_by_row", &py_gather_by_row, "ids"_a, "row_of_split"_a, "a"_a, "b"_a,
+          "starts"_a, "filled"_a.noconvert(), "out_a"_a.noconvert(), "out_b"_a.noconvert(),
+          "The values of chosen splits, each split's in one run: for every entry e, in order, "
+          "whose row r = row_of_split[ids[e]] (int32) is not negative, at = starts[r] + "
+          "filled[r] (int64; filled counts up) gets out_a[at] = a[e], out_b[at] = b[e] "
+          "(float64). ValueError for a split id or row out of range or a run that would pass "
+          "starts[r + 1]; the outputs are then partly written. The GIL is released.");
     m.def("node_heights", &py_node_heights, "indptr"_a, "ids"_a, "parents"_a, "lengths"_a,
           "leaf_of_split"_a, "t0"_a, "t1"_a, "plan"_a, "progress"_a = nb::none(),
           "Heights of trees t0..t1 of a rooted split table (indptr int64, ids uint32, parents "

@@ -24,6 +24,7 @@ struct Scratch {
     std::vector<std::int32_t> stack;
     std::vector<std::int32_t> tip;   // node of each leaf, -1 for none
     std::vector<std::int32_t> node;  // node of each plan row
+    std::vector<std::int32_t> pos;   // per split id: its entry in the current tree, or -1
 };
 
 std::int32_t common_ancestor(std::int32_t a, std::int32_t b, const Scratch& s) noexcept {
@@ -50,17 +51,29 @@ bool one_tree(const TreeRows& rows, std::size_t t, std::size_t first, std::size_
     const std::size_t n = i1 - i0;
     const auto root = static_cast<std::int32_t>(n);
     const std::uint32_t* ids = rows.ids.data() + i0;
+    for (std::size_t k = 0; k < n; ++k) {  // ids are checked to be below pos.size()
+        s.pos[ids[k]] = static_cast<std::int32_t>(k);
+    }
+    bool ok = true;
     for (std::size_t k = 0; k < n; ++k) {
         const std::int32_t p = rows.parents[i0 + k];
         if (p < 0) {
             s.up[k] = root;
             continue;
         }
-        const std::uint32_t* at = std::lower_bound(ids, ids + n, static_cast<std::uint32_t>(p));
-        if (at == ids + n || *at != static_cast<std::uint32_t>(p) || at == ids + k) {
-            return false;
+        const std::int32_t at =
+            static_cast<std::size_t>(p) < s.pos.size() ? s.pos[static_cast<std::size_t>(p)] : -1;
+        if (at < 0 || static_cast<std::size_t>(at) == k) {
+            ok = false;  // a parent the tree lacks, or the entry itself
+            break;
         }
-        s.up[k] = static_cast<std::int32_t>(at - ids);
+        s.up[k] = at;
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        s.pos[ids[k]] = -1;
+    }
+    if (!ok) {
+        return false;
     }
     s.up[n] = root;
     std::fill_n(s.level.begin(), n, -1);
@@ -187,6 +200,7 @@ std::optional<std::string> node_heights(const TreeRows& rows, std::size_t t0, st
             s.stack.resize(most + 1);
             s.tip.resize(n_leaves);
             s.node.resize(plan.size());
+            s.pos.assign(rows.leaf_of_split.size(), -1);
             for (std::size_t t = begin; t < end; ++t) {
                 const auto first = static_cast<std::size_t>(rows.indptr[t] - rows.indptr[t0]);
                 if (!one_tree(rows, t, first, t - t0, T, plan, h, ca, s)) {
@@ -206,6 +220,43 @@ std::optional<std::string> node_heights(const TreeRows& rows, std::size_t t0, st
         return "tree " + std::to_string(bad) +
                " is not a rooted tree holding every leaf (its rows name a parent it lacks, a "
                "cycle, or no tip for a leaf)";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> gather_by_row(std::span<const std::uint32_t> ids,
+                                         std::span<const std::int32_t> row_of_split,
+                                         std::span<const double> a, std::span<const double> b,
+                                         std::span<const std::int64_t> starts,
+                                         std::span<std::int64_t> filled,
+                                         std::span<double> out_a, std::span<double> out_b) {
+    if (a.size() < ids.size() || b.size() < ids.size()) {
+        return "fewer values than split ids";
+    }
+    if (starts.size() != filled.size() + 1) {
+        return "starts must hold one value more than filled";
+    }
+    const std::size_t room = std::min(out_a.size(), out_b.size());
+    for (std::size_t e = 0; e < ids.size(); ++e) {
+        if (ids[e] >= row_of_split.size()) {
+            return "split id " + std::to_string(ids[e]) + " beyond the rows of the splits";
+        }
+        const std::int32_t r = row_of_split[ids[e]];
+        if (r < 0) {
+            continue;
+        }
+        const auto row = static_cast<std::size_t>(r);
+        if (row >= filled.size()) {
+            return "row " + std::to_string(r) + " beyond the " + std::to_string(filled.size()) +
+                   " rows";
+        }
+        const std::int64_t at = starts[row] + filled[row];
+        if (at < starts[row] || at >= starts[row + 1] || static_cast<std::uint64_t>(at) >= room) {
+            return "row " + std::to_string(r) + " has more values than its run holds";
+        }
+        out_a[static_cast<std::size_t>(at)] = a[e];
+        out_b[static_cast<std::size_t>(at)] = b[e];
+        ++filled[row];
     }
     return std::nullopt;
 }

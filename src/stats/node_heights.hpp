@@ -48,4 +48,18 @@ std::optional<std::string> node_heights(const TreeRows& rows, std::size_t t0, st
                                         std::span<double> ca,
                                         std::atomic<std::uint64_t>* progress);
 
+// The values of chosen splits, each split's in one run (what the annotation passes keep of
+// a chunk of trees): for every entry e, in order, whose row r = row_of_split[ids[e]] is not
+// negative, at = starts[r] + filled[r]++ gets out_a[at] = a[e] and out_b[at] = b[e]. So each
+// run holds its split's values in entry order, that is tree order. Rows number 0 ..
+// filled.size() - 1 and starts has one more value. Returns what is wrong with the input (a
+// split id beyond row_of_split, a row beyond filled, a run that would pass its end, arrays
+// shorter than ids or than a run's end); the outputs are then partly written.
+std::optional<std::string> gather_by_row(std::span<const std::uint32_t> ids,
+                                         std::span<const std::int32_t> row_of_split,
+                                         std::span<const double> a, std::span<const double> b,
+                                         std::span<const std::int64_t> starts,
+                                         std::span<std::int64_t> filled,
+                                         std::span<double> out_a, std::span<double> out_b);
+
 }  // namespace kestrilune::stats

@@ -244,7 +244,7 @@ SplitTable SplitTable::from_snapshots(Snapshots&& snapshots, std::vector<std::st
     if (t.has_lengths) {
         t.lengths.reserve(total);
     }
-    constexpr std::size_t kStages = 8;
+    constexpr std::size_t kStages = 32;
     for (std::size_t stage = 0; stage < kStages; ++stage) {
         const std::size_t filled = static_cast<std::size_t>(t.indptr[n * (stage + 1) / kStages]);
         t.ids.resize(filled);
@@ -342,40 +342,61 @@ Result<SplitTable, std::string> SplitTable::from_bytes(std::span<const std::uint
     return t;
 }
 
-std::vector<std::int32_t> split_parents(const SplitTable& table) {
-    const std::size_t n_splits = table.n_splits();
-    require(n_splits <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()),
-            "too many splits for 32-bit parent ids");
-    std::vector<std::uint32_t> size(n_splits);
-    for (std::size_t s = 0; s < n_splits; ++s) {
+std::vector<std::uint32_t> split_sizes(const SplitTable& table) {
+    std::vector<std::uint32_t> size(table.n_splits());
+    for (std::size_t s = 0; s < size.size(); ++s) {
         size[s] = static_cast<std::uint32_t>(count_ones(table.split_words(s)));
     }
-    std::vector<std::int32_t> parents(table.ids.size());
+    return size;
+}
+
+std::vector<std::int32_t> split_parents(const SplitTable& table) {
+    return split_parents(table, 0, table.n_trees(), split_sizes(table));
+}
+
+std::vector<std::int32_t> split_parents(const SplitTable& table, std::size_t t0,
+                                        std::size_t t1, std::span<const std::uint32_t> size) {
+    require(t0 <= t1 && t1 <= table.n_trees(), "split_parents: trees out of range");
+    require(size.size() == table.n_splits(), "split_parents: one size per split");
+    require(table.n_splits() <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()),
+            "too many splits for 32-bit parent ids");
+    const auto e0 = static_cast<std::size_t>(table.indptr.empty() ? 0 : table.indptr[t0]);
+    const auto e1 = static_cast<std::size_t>(table.indptr.empty() ? 0 : table.indptr[t1]);
+    std::vector<std::int32_t> parents(e1 - e0);
     // A tree costs the leaves of its splits plus a word-sized reset: blocks of about
     // kLeavesPerBlock leaves (a millisecond or two) keep Ctrl-C prompt on big trees.
     constexpr std::uint64_t kLeavesPerBlock = std::uint64_t{1} << 20;
-    std::uint64_t work = 64 * table.n_words * table.n_trees();
-    for (const std::uint32_t id : table.ids) {
-        work += size[id];
+    std::uint64_t work = 64 * table.n_words * (t1 - t0);
+    for (std::size_t e = e0; e < e1; ++e) {
+        work += size[table.ids[e]];
     }
     const std::uint64_t per_block =
-        table.n_trees() * kLeavesPerBlock / std::max<std::uint64_t>(work, 1);
+        (t1 - t0) * kLeavesPerBlock / std::max<std::uint64_t>(work, 1);
     const auto grain = static_cast<std::size_t>(std::max<std::uint64_t>(per_block, 1));
+    const std::size_t most = 64 * table.n_words;  // no split holds more leaves
     // Within one tree, splits that share a leaf are nested. Taking them from the largest
     // down and recording for every leaf the last split seen to hold it, the record of any
     // one leaf of a split is, when the split comes up, its smallest strict superset: every
     // split taken before is at least as large, and equal sizes are disjoint.
-    pool::parallel_for(0, table.n_trees(), [&](std::size_t begin, std::size_t end) {
-        std::vector<std::int32_t> owner(64 * table.n_words);
+    pool::parallel_for(t0, t1, [&](std::size_t begin, std::size_t end) {
+        std::vector<std::int32_t> owner(most);
         std::vector<std::uint32_t> order;
+        std::vector<std::uint32_t> start(most + 2);
         for (std::size_t tree_i = begin; tree_i < end; ++tree_i) {
             const std::span<const std::uint32_t> ids = table.tree_ids(tree_i);
-            const auto at = static_cast<std::size_t>(table.indptr[tree_i]);
+            const auto at = static_cast<std::size_t>(table.indptr[tree_i]) - e0;
+            // Largest first, in entry order within a size: a counting sort.
+            std::fill(start.begin(), start.end(), 0u);
+            for (const std::uint32_t id : ids) {
+                ++start[most - size[id] + 1];
+            }
+            for (std::size_t b = 1; b < start.size(); ++b) {
+                start[b] += start[b - 1];
+            }
             order.resize(ids.size());
-            std::iota(order.begin(), order.end(), 0u);
-            std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-                return size[ids[a]] != size[ids[b]] ? size[ids[a]] > size[ids[b]] : a < b;
-            });
+            for (std::size_t k = 0; k < ids.size(); ++k) {
+                order[start[most - size[ids[k]]]++] = static_cast<std::uint32_t>(k);
+            }
             std::fill(owner.begin(), owner.end(), -1);
             for (const std::uint32_t k : order) {
                 const std::span<const std::uint64_t> w = table.split_words(ids[k]);

@@ -80,6 +80,14 @@ struct SplitTable {
 // this is the tree's topology: rooted, the parent clade; unrooted, the parent when the tree
 // is rooted on the first leaf.
 std::vector<std::int32_t> split_parents(const SplitTable& table);
+// The same for the entries of trees t0..t1 only (indptr[t0] .. indptr[t1]), computed
+// without the rest: what a pass over the trees a chunk at a time needs. `sizes` is
+// split_sizes(table), which such a caller computes once.
+std::vector<std::int32_t> split_parents(const SplitTable& table, std::size_t t0,
+                                        std::size_t t1, std::span<const std::uint32_t> sizes);
+
+// Per split id: the number of leaves in its leaf set.
+std::vector<std::uint32_t> split_sizes(const SplitTable& table);
 
 // (n_splits x n_groups) row-major: how many trees of each group hold each split.
 // Preconditions: every group is below n_groups; n_splits * n_groups cells fit in a vector.

@@ -57,5 +57,31 @@ TEST(NodeHeights, InputsThatAreNoTreesAreNamed) {
     EXPECT_TRUE(node_heights(ex.rows(), 0, 1, plan, h, ca, nullptr));
 }
 
+TEST(GatherByRow, RunsInEntryOrderAndOverflowsNamed) {
+    // splits 0..4; rows: split 3 -> 0, split 1 -> 1, the others none
+    const std::vector<std::uint32_t> ids = {0, 3, 1, 3, 2, 1, 3};
+    const std::vector<std::int32_t> row_of = {-1, 1, -1, 0, -1};
+    const std::vector<double> a = {0, 1, 2, 3, 4, 5, 6}, b = {10, 11, 12, 13, 14, 15, 16};
+    const std::vector<std::int64_t> starts = {0, 3, 5};
+    std::vector<std::int64_t> filled = {0, 0};
+    std::vector<double> out_a(5, -1), out_b(5, -1);
+    ASSERT_FALSE(gather_by_row(ids, row_of, a, b, starts, filled, out_a, out_b));
+    EXPECT_EQ(out_a, (std::vector<double>{1, 3, 6, 2, 5}));
+    EXPECT_EQ(out_b, (std::vector<double>{11, 13, 16, 12, 15}));
+    EXPECT_EQ(filled, (std::vector<std::int64_t>{3, 2}));
+    // A second chunk would pass row 0's run; a split id, row or array out of range.
+    EXPECT_EQ(gather_by_row(ids, row_of, a, b, starts, filled, out_a, out_b).value_or(""),
+              "row 0 has more values than its run holds");
+    filled = {0, 0};
+    const std::vector<std::uint32_t> far = {5};
+    EXPECT_TRUE(gather_by_row(far, row_of, a, b, starts, filled, out_a, out_b));
+    const std::vector<std::int32_t> row_two = {2, 2, 2, 2, 2};
+    EXPECT_TRUE(gather_by_row(ids, row_two, a, b, starts, filled, out_a, out_b));
+    EXPECT_TRUE(gather_by_row(ids, row_of, std::span<const double>(a).first(3), b, starts,
+                              filled, out_a, out_b));
+    EXPECT_TRUE(gather_by_row(ids, row_of, a, b, starts, filled,
+                              std::span<double>(out_a).first(2), out_b));
+}
+
 }  // namespace
 }  // namespace kestrilune::stats

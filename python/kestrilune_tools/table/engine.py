@@ -36,7 +36,8 @@ if TYPE_CHECKING:
     from ..reading import TreeSet
 
 __all__ = ["SplitTable", "LagMeans", "Neighbours", "Histogram", "METRICS", "RunSums",
-           "clade_partitions", "node_heights", "TreeSetError", "instruction_set"]
+           "clade_partitions", "node_heights", "TreeSetError", "instruction_set",
+           "gather_by_row", "return_free_memory"]
 
 # The native pieces the analyses use directly: exact sums over a run's distance rows (for
 # the ESS measures), the partitions of observed clades (for the CCD summaries) and node
@@ -44,6 +45,8 @@ __all__ = ["SplitTable", "LagMeans", "Neighbours", "Histogram", "METRICS", "RunS
 RunSums = _engine.RunSums
 clade_partitions = _engine.clade_partitions
 node_heights = _engine.node_heights
+gather_by_row = _engine.gather_by_row
+return_free_memory = _engine.return_free_memory
 # A tree set that cannot be read: a ValueError with the kestrilune module's message, its
 # .kind ("parse", "different_leaf_set", ...) and .tree_index (the input tree at fault, or
 # None).
