@@ -85,6 +85,7 @@ def test_builder_refuses_reuse_and_too_few_trees():
 @pytest.mark.parametrize("argv", [
     ["summarize", *CYNMIX, "--burnin", "25%", "--mcc", "--rooted"],
     ["summarize", *CYNMIX, "--burnin", "25%", "--consensus", "--rooted", "--heights", "mean"],
+    ["summarize", *CYNMIX, "--burnin", "25%", "--mcc", "--rooted", "--heights", "keep"],
     ["converge", *CYNMIX, "--metric", "kf"]])
 def test_commands_read_each_file_once(argv, tmp_path, monkeypatch, capsys):
     def no_second_reading(path):

@@ -73,6 +73,48 @@ def test_split_data_equals_the_module_exports(treeset, rooted):
                        rooted=rooted, lengths=False)
     np.testing.assert_array_equal(small.parents, brute_parents(small))
     assert small.lengths is None
+    # A range of trees' parents, computed alone (before the whole array exists) or cut
+    # from it: the same entries.
+    lazy = split_data(treeset.subset(range(0, len(treeset), max(1, len(treeset) // 40))),
+                      rooted=rooted, lengths=False, parents=False)
+    n = lazy.n_trees
+    for t0, t1 in [(0, n), (0, 0), (n // 3, n // 3 + 1), (1, n - 1), (n, n)]:
+        whole = small.parents[small.indptr[t0]:small.indptr[t1]]
+        assert lazy.parents is None and lazy.parents_of(t0, t1).tolist() == whole.tolist()
+        assert small.parents_of(t0, t1).tolist() == whole.tolist()
+
+
+def _random_newick(rng, leaves):
+    nodes = list(leaves)
+    while len(nodes) > 1:
+        i, j = sorted(rng.choice(len(nodes), 2, replace=False))
+        b = nodes.pop(j)
+        nodes[i] = f"({nodes[i]}:{rng.random():.3f},{b}:{rng.random():.3f})"
+    return nodes[0] + ";"
+
+
+@pytest.mark.parametrize("n_leaves", [12, 64, 70, 129])
+def test_leaf_sets_from_the_packed_words_before_unpacking(tmp_path, n_leaves):
+    # Sizes, packed bytes and single rows come from the table's words without the whole
+    # bool matrix (one byte a leaf); they must agree with the module's clade bytes across
+    # word boundaries.
+    rng = np.random.default_rng(n_leaves)
+    leaves = [f"t{i}" for i in range(n_leaves)]
+    path = tmp_path / "trees.nwk"
+    path.write_text("\n".join(_random_newick(rng, leaves) for _ in range(6)) + "\n")
+    ts = read_trees([str(path)])
+    for rooted in (False, True):
+        _, member, _, _, _ = oracle(ts, rooted)
+        sd = split_data(ts, rooted=rooted)
+        rows = [0, sd.n_splits // 2, sd.n_splits - 1]
+        assert sd.split_sizes().tolist() == member.sum(axis=1).tolist()
+        np.testing.assert_array_equal(sd.packed(), np.packbits(member, axis=1, bitorder="little"))
+        np.testing.assert_array_equal(sd.member_rows(rows), member[rows])
+        mask = np.arange(sd.n_splits) % 3 == 1
+        np.testing.assert_array_equal(sd.member_rows(mask), member[mask])
+        assert "membership" not in sd._cache
+        np.testing.assert_array_equal(sd.membership, member)
+        np.testing.assert_array_equal(sd.member_rows(rows), member[rows])
 
 
 def test_parents_rebuild_a_known_topology():

@@ -367,6 +367,16 @@ def test_ccd_five_taxon_example(tmp_path):
 def test_ccd_properties_on_samples(path, burnin):
     sd = _sd(path, burnin=burnin, rooted=True)
     mcc = S.mcc_tree(sd)
+    # Partitions keyed as rows (for more clades than one int64 key holds): the same CCD1.
+    from kestrilune_tools.analyses.summaries import ccd as C
+    as_keys = S.ccd1(sd, budget=256)
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(C, "_ONE_KEY_CLADES", 0)
+        as_rows = S.ccd1(sd, budget=256)
+    for got, want in [(as_rows.partitions, as_keys.partitions), (as_rows.log_ccp,
+                      as_keys.log_ccp), (as_rows.tree_log_probabilities,
+                                         as_keys.tree_log_probabilities)]:
+        assert got.tobytes() == want.tobytes()
     for ccd in (S.ccd0(sd), S.ccd1(sd)):
         assert _trees_and_total(ccd)[1] == pytest.approx(1, abs=1e-9)
         best = ccd.map_tree()

@@ -11,8 +11,7 @@ import pytest
 from kestrilune_tools.analyses.summaries import mcc_tree
 from kestrilune_tools.analyses.summaries.annotate import (
     _plan, annotate, annotate_splits, chunk_heights, hpd_interval, leaf_of_split, read_nodes,
-    target_from_clades, target_from_newick,
-)
+    target_from_clades, target_from_newick, target_from_table)
 from kestrilune_tools.console import cli
 from kestrilune_tools.reading import read_trees
 from kestrilune_tools.table.splits import split_data
@@ -45,12 +44,17 @@ def test_mcc_tree_equals_treeannotator(heights, via, tmp_path, capsys):
     assert cli.main(["summarize", str(BEAST), "--burnin", "200", "--heights", heights,
                      "-o", str(out), "-q"] + pick) == 0
     assert ("STATE_342000" if via == "--mcc" else "--target tree") in capsys.readouterr().out
-    _same(out, DATA / f"beast17.treeannotator.{heights}.tree")
+    # Sums in TreeAnnotator's order: every number the same double; the kept heights'
+    # branch lengths within rounding.
+    _same(out, DATA / f"beast17.treeannotator.{heights}.tree", exact=True,
+          exact_lengths=heights != "keep")
 
 
-def _same(ours_path, theirs_path):
-    """Every node, every annotation (text exactly, numbers to 1e-9) and branch length."""
+def _same(ours_path, theirs_path, exact=False, exact_lengths=False):
+    """Every node, every annotation (text exactly, numbers to 1e-9, or exactly) and branch
+    length (to 1e-9, or exactly)."""
     ours, theirs = _nodes(ours_path), _nodes(theirs_path)
+    close = (lambda x, y: x == y) if exact else _close
     assert set(ours) == set(theirs)
     for clade, (length, notes) in theirs.items():
         our_length, our_notes = ours[clade]
@@ -58,11 +62,12 @@ def _same(ours_path, theirs_path):
         for key, value in notes.items():
             got = our_notes[key]
             pairs = zip(got, value) if isinstance(value, tuple) else [(got, value)]
-            assert all(x == y if isinstance(y, str) else _close(x, y) for x, y in pairs), \
+            assert all(x == y if isinstance(y, str) else close(x, y) for x, y in pairs), \
                 (clade, key, got, value)
         assert (length is None) == (our_length is None)
         if length is not None:
-            assert math.isclose(our_length, length, rel_tol=1e-9, abs_tol=1e-9), clade
+            assert our_length == length if exact_lengths else \
+                math.isclose(our_length, length, rel_tol=1e-9, abs_tol=1e-9), clade
 
 
 def test_text_and_integer_traits_equal_treeannotator(tmp_path):
@@ -120,6 +125,21 @@ def test_trees_without_lengths_are_named(tmp_path, capsys):
     assert "branch lengths" in err and "'b'" in err and "Traceback" not in err
 
 
+def test_sample_tree_from_the_table_is_the_one_from_its_text():
+    """Every node (by clade): its parent's clade and its height, the same doubles."""
+    ts = read_trees([str(BEAST)], burnin=1900)
+    sd = split_data(ts, rooted=True, lengths=True, parents=False)
+    index = {name: i for i, name in enumerate(sd.leaf_names)}
+    for t, text in enumerate(ts.newicks()):
+        want = target_from_newick(text, index, ts.translate_maps[ts.map_indices[t]])
+        got = target_from_table(sd, t)
+
+        def nodes(tg):
+            return {m: (tg.masks[p] if p >= 0 else None, h)
+                    for m, p, h in zip(tg.masks, tg.parent, tg.heights)}
+        assert nodes(got) == nodes(want), t
+
+
 @pytest.mark.parametrize("heights", ["keep", "mean", "median", "ca"])
 def test_split_table_pass_equals_text_pass(heights):
     """Samples without node annotations are annotated from the split table: the same
@@ -132,9 +152,9 @@ def test_split_table_pass_equals_text_pass(heights):
                                 ts.translate_maps[ts.map_indices[t]])
     [text] = annotate([target], ts.newicks(), index,
                       lambda i: ts.translate_maps[ts.map_indices[i]], heights)
-    [table] = annotate_splits([target], sd, heights, chunk=64)
-    # ca sums each chunk of trees apart: equal to rounding
-    assert all(math.isclose(x, y, rel_tol=1e-13) for x, y in zip(table.heights, text.heights))
+    # A budget of one byte: every clade its own pass over the trees.
+    [table] = annotate_splits([target], sd, heights, chunk=64, budget=1)
+    assert table.heights == text.heights
     assert table.annotations == [{k: v for k, v in notes.items() if not k.startswith("rate")}
                                  for notes in text.annotations]
 

@@ -197,7 +197,7 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
     else:
         ts, split_table = ctx.read_table(files, args.burnin, args.thin, args.max_trees,
                                          rooted=rooted, lengths=not args.no_lengths)
-    sd = from_table(split_table, group_labels=[f.label for f in ts.files])
+    sd = from_table(split_table, group_labels=[f.label for f in ts.files], parents=False)
     order = _taxon_order(ts, sd.leaf_names)
     outgroup = _outgroup(args.outgroup, sd.leaf_names, order)
 
@@ -413,12 +413,8 @@ def _annotate(ctx: Context, args: argparse.Namespace, ts: TreeSet, sd: SplitData
     targets = []
     try:
         for key, tree in trees:
-            if tree.tree_index is not None:  # a sample tree: its own text, its own heights
-                t = tree.tree_index
-                text = next(iter(ts.subset([t]).newicks()))
-                targets.append(A.target_from_newick(
-                    text, leaf_index, ts.translate_maps[ts.map_indices[t]],
-                    name=f"tree {ts.names[t]!r}"))
+            if tree.tree_index is not None:  # a sample tree: its clades, its own heights
+                targets.append(A.target_from_table(sd, tree.tree_index))
             elif args.heights == "keep":
                 raise CommandError(f"--heights keep keeps the heights of a sample tree, but "
                                    f"the {_title(tree)} is none: use --heights mean, median "
@@ -572,18 +568,14 @@ def _convergence_keys(ctx: Context, sd: SplitData, trees: NamedTrees,
     :func:`~kestrilune_tools.analyses.converge.splitfreq.split_convergence`); the annotated
     trees get them as ``sdsf`` and ``split_ess`` after ``posterior``."""
     from ..analyses.converge.splitfreq import split_convergence
+    from ..analyses.summaries import annotate as A
 
     ids: Set[int] = set()
     for _, tree in trees:
         ids.update(int(i) for i in tree.split_ids)
     id_of: Dict[int, int] = {}
     if annotated:
-        packed = np.packbits(sd.membership, axis=1, bitorder="little")
-        wanted = {m for at in annotated.values() for m in at.target.masks}
-        for i, row in enumerate(packed):
-            m = int.from_bytes(row.tobytes(), "little")
-            if m in wanted:
-                id_of[m] = i
+        id_of = A.split_ids_of(sd, [m for at in annotated.values() for m in at.target.masks])
         ids.update(id_of.values())
     order = sorted(ids)
     with ctx.phase("split convergence per node"):

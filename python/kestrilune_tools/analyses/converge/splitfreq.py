@@ -341,7 +341,7 @@ def _table(sd: SplitData, layout: RunLayout, counts: np.ndarray, run_trees: np.n
     total = counts[ids].sum(axis=1)
     ids = ids[np.lexsort((ids, -total))]  # most frequent first, then in split order
     return SplitFrequencies(split_ids=ids, labels=sd.labels(ids) if len(ids) else [],
-                            membership=sd.membership[ids], leaf_names=sd.leaf_names,
+                            membership=sd.member_rows(ids), leaf_names=sd.leaf_names,
                             run_labels=layout.run_labels, counts=counts[ids],
                             run_trees=run_trees.copy(), min_freq=float(min_freq), rule=rule,
                             rooted=sd.rooted)
@@ -704,13 +704,26 @@ def split_convergence(sd: SplitData, split_ids: Union[Sequence[int], np.ndarray]
     if runs < 2 or k == 0:
         return np.full(k, math.nan), np.full(k, math.nan)
     sizes = sd.group_sizes()
-    sdsf = sd_across_runs(sd.counts()[ids] / sizes[None, :])
-    row_of = np.full(sd.n_splits, -1, dtype=np.int64)
+    counts = sd.counts()[ids]
+    sdsf = sd_across_runs(counts / sizes[None, :])
+    # A split in every tree of each run or in none (a tip, say) has no ESS anywhere, its
+    # presence being constant: only the others are looked for in the trees, as rows 0..k-1.
+    varies = np.flatnonzero(((counts > 0) & (counts < sizes[None, :])).any(axis=1))
+    asked, ids, k = ids, ids[varies], len(varies)
+    row_of = np.full(sd.n_splits, -1, dtype=np.int32)
     row_of[ids] = np.arange(k)
-    rows = row_of[sd.ids]
-    hit = np.flatnonzero(rows >= 0)
-    tree_of = np.searchsorted(sd.indptr, hit, side="right") - 1
-    rows = rows[hit]
+    # The entries of the k splits (row and tree, in entry order), found a chunk of trees at
+    # a time: index arrays of the whole table would be 8 bytes an entry each.
+    found_rows, found_trees = [], []
+    for t0, t1, e0, e1 in sd.chunks():
+        r = row_of[sd.ids[e0:e1]]
+        hit = np.flatnonzero(r >= 0)
+        found_rows.append(r[hit])
+        found_trees.append((np.searchsorted(sd.indptr[t0:t1 + 1], hit + e0, side="right")
+                            - 1 + t0).astype(np.int32))
+    rows = np.concatenate(found_rows)
+    tree_of = np.concatenate(found_trees)
+    del found_rows, found_trees
     group = sd.groups[tree_of]
     position = np.empty(sd.n_trees, dtype=np.int64)  # a tree's place in its run
     for r in range(runs):
@@ -725,4 +738,6 @@ def split_convergence(sd: SplitData, split_ids: Union[Sequence[int], np.ndarray]
             presence = np.zeros((b1 - b0, int(sizes[r])), dtype=np.int8)
             presence[rows[sel] - b0, position[tree_of[sel]]] = 1
             ess[b0:b1] = np.fmin(ess[b0:b1], tracer_ess(presence))
-    return sdsf, ess
+    every = np.full(len(asked), math.nan)
+    every[varies] = ess
+    return sdsf, every

@@ -23,7 +23,8 @@ Definitions (TreeAnnotator 1.10.4, ``dr.app.tools.TreeAnnotator``):
   the first such interval when several are equally short.
 * Node heights (``heights``): ``keep`` the target's own; ``mean`` / ``median`` over the
   trees holding the clade; ``ca`` (common ancestor) the mean over every tree of the
-  height of the most recent common ancestor of the clade's taxa. Branch lengths written
+  height of the most recent common ancestor of the clade's taxa, summed tree by tree in
+  the trees' order as TreeAnnotator sums them. Branch lengths written
   are parent height minus child height, and can be negative with ``mean``, ``median`` and
   ``ca``: :attr:`AnnotatedTree.negative_branches` counts them.
 
@@ -37,16 +38,17 @@ import math
 import re
 from array import array
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple, Union
+from typing import (Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, Set,
+                    Tuple, Union)
 
 import numpy as np
 
-from ...table.engine import node_heights
+from ...table.engine import gather_by_row, node_heights, return_free_memory
 from ...table.splits import SplitData
 
 __all__ = ["HEIGHTS", "TargetTree", "AnnotatedTree", "target_from_newick", "target_from_clades",
-           "annotate", "annotate_splits", "chunk_heights", "group_by_row", "leaf_of_split",
-           "hpd_interval", "median", "read_nodes", "TreeTextError"]
+           "target_from_table", "split_ids_of", "annotate", "annotate_splits", "chunk_heights", "group_by_row",
+           "leaf_of_split", "hpd_interval", "median", "read_nodes", "TreeTextError"]
 
 HEIGHTS = ("keep", "mean", "median", "ca")
 
@@ -75,6 +77,25 @@ def hpd_interval(sorted_values: np.ndarray, mass: float = 0.95) -> Tuple[float, 
     widths = sorted_values[k - 1:] - sorted_values[:n - k + 1]
     i = int(np.argmin(widths))
     return float(sorted_values[i]), float(sorted_values[i + k - 1])
+
+
+class _Summary(NamedTuple):
+    """What a node's annotation shows of its values: their number, mean, median, 95% HPD
+    and range (``varies``: not all equal)."""
+
+    n: int
+    mean: float
+    median: float
+    hpd: Tuple[float, float]
+    range: Tuple[float, float]
+    varies: bool
+
+
+def _summary(raw: np.ndarray) -> _Summary:
+    v = np.sort(raw)
+    mean = _tree_order_sum(raw) / len(v)  # added in tree order, as TreeAnnotator adds them
+    return _Summary(n=len(v), mean=mean, median=median(v), hpd=hpd_interval(v),
+                    range=(float(v[0]), float(v[-1])), varies=bool(v[0] < v[-1]))
 
 
 # ----------------------------------------------------------------------------- parsing
@@ -236,13 +257,36 @@ def target_from_newick(text: str, leaf_index: Dict[str, int],
                       heights=p.heights() if has_lengths else None)
 
 
+def _mask_ints(member: np.ndarray) -> List[int]:
+    """Each bool row (leaf l is column l) as an integer with bit l set for leaf l."""
+    packed = np.packbits(np.asarray(member, dtype=bool).reshape(len(member), -1), axis=1,
+                         bitorder="little")
+    return [int.from_bytes(row.tobytes(), "little") for row in packed]
+
+
+def _leaves(masks: Sequence[int]) -> List[int]:
+    """The leaf of each mask of one leaf, else -1."""
+    return [m.bit_length() - 1 if m & (m - 1) == 0 else -1 for m in masks]
+
+
+def split_ids_of(sd: SplitData, masks: Iterable[int]) -> Dict[int, int]:
+    """The split id of each clade of ``masks`` (leaf l: bit l) that the split data hold."""
+    packed = sd.packed()
+    wanted = {m.to_bytes(packed.shape[1], "little"): m for m in masks}
+    found = {}
+    for i, row in enumerate(packed):
+        m = wanted.get(row.tobytes())
+        if m is not None:
+            found[m] = i
+    return found
+
+
 def target_from_clades(member: np.ndarray) -> TargetTree:
     """A target from the leaf sets (bool rows) of a rooted tree's non-root nodes, tips
     included; the root is added."""
     member = np.asarray(member, dtype=bool)
     n = member.shape[1]
-    masks_rows = [int.from_bytes(np.packbits(r, bitorder="little").tobytes(), "little")
-                  for r in member]
+    masks_rows = _mask_ints(member)
     everything = (1 << n) - 1
     rows = sorted(range(len(masks_rows)), key=lambda r: -bin(masks_rows[r]).count("1"))
     masks = [everything] + [masks_rows[r] for r in rows if masks_rows[r] != everything]
@@ -253,8 +297,35 @@ def target_from_clades(member: np.ndarray) -> TargetTree:
             if masks[k] & masks[j] == masks[j]:
                 best = k
         parent.append(best)
-    leaf = [m.bit_length() - 1 if m & (m - 1) == 0 else -1 for m in masks]
-    return TargetTree(masks=masks, parent=parent, leaf=leaf)
+    return TargetTree(masks=masks, parent=parent, leaf=_leaves(masks))
+
+
+def target_from_table(sd: SplitData, t: int) -> TargetTree:
+    """Sample tree ``t`` of rooted split data as a target, with its own heights when the
+    data have branch lengths: what :func:`target_from_newick` makes of the tree's text
+    (the same clades and, computed the same way, the same heights), without reading the
+    text again. The split data keep a missing length as 0.0: a tree whose lengths are all
+    0.0 is taken to have none."""
+    if not sd.rooted or not sd.has_parents:
+        raise ValueError("a sample tree as a target needs rooted split data")
+    e0, e1 = int(sd.indptr[t]), int(sd.indptr[t + 1])
+    ids = sd.ids[e0:e1].astype(np.int64)
+    n = len(sd.leaf_names)
+    everything = (1 << n) - 1
+    member = sd.member_rows(ids)
+    order = np.argsort(-member.sum(axis=1), kind="stable")  # parents before children
+    masks_of = _mask_ints(member[order])
+    keep = [k for k, m in enumerate(masks_of) if m != everything]  # a unary root's clade
+    node_of = {int(ids[order[k]]): j + 1 for j, k in enumerate(keep)}
+    parents = sd.parents_of(t, t + 1)
+    masks = [everything] + [masks_of[k] for k in keep]
+    parent = [-1] + [node_of.get(int(parents[order[k]]), 0) for k in keep]
+    leaf = [-1] + _leaves(masks[1:])
+    heights = None
+    if sd.lengths is not None and np.any(sd.lengths[e0:e1] != 0.0):  # else none were given
+        h, _ = chunk_heights(sd, t, t + 1, leaf_of_split(sd))
+        heights = [float(h[-1])] + [float(h[order[k]]) for k in keep]
+    return TargetTree(masks=masks, parent=parent, leaf=leaf, heights=heights)
 
 
 # ----------------------------------------------------------------------------- results
@@ -321,13 +392,14 @@ def _format(v: Annotation) -> str:
 class _Slot:
     """What the sample trees say about one clade."""
 
-    __slots__ = ("count", "numbers", "texts", "ca_sum")
+    __slots__ = ("count", "numbers", "summaries", "texts", "ca_sum")
 
     def __init__(self) -> None:
         self.count = 0
         self.numbers: Dict[str, Any] = {}  # array('d') or float64 ndarray per annotation
+        self.summaries: Dict[str, _Summary] = {}  # or the summary of its values alone
         self.texts: Dict[str, Dict[str, int]] = {}
-        self.ca_sum: List[float] = []  # common ancestor heights (or sums of them)
+        self.ca_sum: List[float] = []  # common ancestor heights, or their running sum
 
 
 def annotate(targets: Sequence[TargetTree], texts: Iterable[str], leaf_index: Dict[str, int],
@@ -415,28 +487,28 @@ def annotate(targets: Sequence[TargetTree], texts: Iterable[str], leaf_index: Di
 
 def annotate_splits(targets: Sequence[TargetTree], sd: SplitData, heights: str = "keep",
                     limit: float = 0.0, advance: Optional[Callable[[int], None]] = None,
-                    chunk: int = 2048) -> List[AnnotatedTree]:
+                    chunk: int = 256, budget: Optional[int] = None) -> List[AnnotatedTree]:
     """As :func:`annotate`, from the split data of rooted trees with branch lengths instead
     of the trees' texts: heights and lengths only (the split data keep no other node
     annotation), the same numbers. Trees are taken ``chunk`` at a time, with whole-array
-    steps."""
+    steps.
+
+    Medians and HPD intervals need every value of a clade, 16 bytes a tree that holds it
+    (a tip: every tree). The clades are taken in groups whose values fit in ``budget``
+    bytes (default: 2 bytes a table entry, at least 8 MiB), one pass over the trees per
+    group, each group summarized before the next; so memory follows the table, not the
+    number of target clades times the trees. ``advance`` gets n trees in all, spread over
+    the passes."""
     if heights not in HEIGHTS:
         raise ValueError(f"unknown heights {heights!r}: use one of {', '.join(HEIGHTS)}")
-    if not sd.rooted or sd.lengths is None or sd.parents is None:
+    if not sd.rooted or sd.lengths is None or not sd.has_parents:
         raise ValueError("node heights need rooted trees with branch lengths")
     n = sd.n_trees
     if n == 0:
         raise ValueError("no trees to annotate from")
     n_leaves = len(sd.leaf_names)
     everything = (1 << n_leaves) - 1
-    packed = np.packbits(sd.membership, axis=1, bitorder="little")
-    wanted = {m.to_bytes(packed.shape[1], "little"): m for tg in targets for m in tg.masks}
-    id_of = {}  # the split id of every target clade the trees hold
-    for i, row in enumerate(packed):
-        m = wanted.get(row.tobytes())
-        if m is not None:
-            id_of[m] = i
-    del packed
+    id_of = split_ids_of(sd, [m for tg in targets for m in tg.masks])
     slots: Dict[int, _Slot] = {}
     for tg in targets:
         for m in tg.masks:
@@ -445,40 +517,61 @@ def annotate_splits(targets: Sequence[TargetTree], sd: SplitData, heights: str =
                 if m != everything and m not in id_of:
                     slots[m].count = -1  # a clade of no sample tree
     masks = [m for m in slots if m != everything and slots[m].count == 0]
-    lut = np.full(sd.n_splits, -1, dtype=np.int32)
-    lut[[id_of[m] for m in masks]] = np.arange(len(masks))
-    got_h: List[List[np.ndarray]] = [[] for _ in masks]
-    got_l: List[List[np.ndarray]] = [[] for _ in masks]
+    held = sd.counts().sum(axis=1)
+    counts = np.array([held[id_of[m]] for m in masks], dtype=np.int64)
+    if budget is None:
+        budget = max(8 << 20, 2 * len(sd.ids))
+    groups: List[List[int]] = [[]]  # positions in masks
+    size = 0
+    for k, c in enumerate(counts.tolist()):
+        if groups[-1] and size + 16 * c > budget:
+            groups.append([])
+            size = 0
+        groups[-1].append(k)
+        size += 16 * c
     root_h: List[np.ndarray] = []
-    ca: Dict[int, List[float]] = {m: [] for m in slots} if heights == "ca" else {}
     leaf_of = leaf_of_split(sd)
     plan, row_of = _plan(targets) if heights == "ca" else (_NO_PLAN, {})
-    for t0 in range(0, n, chunk):
-        t1 = min(n, t0 + chunk)
-        T = t1 - t0
-        e0, e1 = int(sd.indptr[t0]), int(sd.indptr[t1])
-        E = e1 - e0
-        h, ca_rows = chunk_heights(sd, t0, t1, leaf_of, plan)
-        lens = sd.lengths[e0:e1]
-        root_h.append(h[E:].copy())  # not a view holding the chunk's heights
-        by, bounds = group_by_row(lut[sd.ids[e0:e1]], len(masks))
-        for k in range(len(masks)):
-            part = by[bounds[k]:bounds[k + 1]]
-            if len(part):
-                got_h[k].append(h[part])
-                got_l[k].append(lens[part])
-        for m, r in row_of.items():  # only their sum is needed
-            ca[m].append(float(np.sum(ca_rows[r])))
-        del h, ca_rows, by
-        if advance is not None:
-            advance(T)
-    for k, m in enumerate(masks):
-        s = slots[m]
-        if got_h[k]:
-            s.numbers["height"] = np.concatenate(got_h[k])
-            s.numbers["length"] = np.concatenate(got_l[k])
-            s.count = len(s.numbers["height"])
-        got_h[k] = got_l[k] = []  # one copy at a time
+    ca = np.zeros(len(plan))  # running sums of the plan rows' heights, tree after tree
+    reported = 0
+    for g, group in enumerate(groups):
+        first = g == 0
+        # The values of the group's clades, each clade's in one run in tree order.
+        lut = np.full(sd.n_splits, -1, dtype=np.int32)
+        lut[[id_of[masks[k]] for k in group]] = np.arange(len(group))
+        starts = np.concatenate([[0], np.cumsum(counts[group])]).astype(np.int64)
+        filled = np.zeros(len(group), dtype=np.int64)
+        got_h = np.empty(int(starts[-1]))
+        got_l = np.empty(int(starts[-1]))
+        for t0, t1, e0, e1 in sd.chunks(chunk):
+            if t0 % _TRIM_EVERY < chunk:
+                return_free_memory()
+            h, ca_rows = chunk_heights(sd, t0, t1, leaf_of, plan if first else _NO_PLAN)
+            if first:
+                root_h.append(h[e1 - e0:].copy())  # not a view holding the chunk's heights
+                for j in range(ca_rows.shape[1] if len(plan) else 0):
+                    ca += ca_rows[:, j]  # only their sums are needed, added in tree order
+            try:  # each clade's values after those of the chunks before, in tree order
+                gather_by_row(sd.ids[e0:e1], lut, h, sd.lengths[e0:e1], starts, filled, got_h,
+                              got_l)
+            except ValueError as exc:
+                raise RuntimeError(f"kestrilune internal error: {exc}") from None
+            del h, ca_rows
+            if advance is not None:  # n in all, whatever the number of passes
+                now = (g * n + t1) // len(groups)
+                advance(now - reported)
+                reported = now
+        if not np.array_equal(filled, counts[group]):
+            raise RuntimeError("kestrilune internal error: clade counts and values differ")
+        return_free_memory()
+        for j, k in enumerate(group):
+            if counts[k]:
+                s = slots[masks[k]]
+                part = slice(int(starts[j]), int(starts[j + 1]))
+                s.summaries["height"] = _summary(got_h[part])
+                s.summaries["length"] = _summary(got_l[part])
+                s.count = int(counts[k])
+        del got_h, got_l
     root = slots[everything]
     root.numbers["height"] = np.concatenate(root_h)
     root.numbers["length"] = np.zeros(n)
@@ -487,17 +580,24 @@ def annotate_splits(targets: Sequence[TargetTree], sd: SplitData, heights: str =
         if s.count < 0:
             s.count = 0
         if heights == "ca":
-            s.ca_sum = ca[m]
+            s.ca_sum = [float(ca[row_of[m]])]
     return [_finish(tg, slots, n, heights, limit) for tg in targets]
 
 
 _NO_PLAN = np.zeros((0, 2), dtype=np.int64)
 
+# The passes' temporaries, a few hundred kB each, land all over the heap the reading freed
+# and make its pages resident again one by one; handing the free pages back every so many
+# trees (under 2 ms each time) keeps the passes within their budget.
+_TRIM_EVERY = 2048
+
 
 def leaf_of_split(sd: SplitData) -> np.ndarray:
     """Per split: its leaf when it holds one leaf, else -1 (int32)."""
-    one = sd.split_sizes() == 1
-    return np.where(one, np.argmax(sd.membership, axis=1), -1).astype(np.int32)
+    one = np.flatnonzero(sd.split_sizes() == 1)
+    out = np.full(sd.n_splits, -1, dtype=np.int32)
+    out[one] = np.argmax(sd.member_rows(one), axis=1)
+    return out
 
 
 def group_by_row(rows: np.ndarray, k: int) -> Tuple[np.ndarray, np.ndarray]:
@@ -515,9 +615,12 @@ def chunk_heights(sd: SplitData, t0: int, t1: int, leaf_of: np.ndarray,
     ``sd.ids[indptr[t0]:indptr[t1]]`` then of every root; and, per row of ``plan`` (see
     :func:`_plan`), the height of its node in each tree, (rows, t1 - t0). ``leaf_of``:
     :func:`leaf_of_split`. Native: the GIL released, Ctrl-C stops it."""
-    if sd.parents is None or sd.lengths is None:
+    if not sd.has_parents or sd.lengths is None:
         raise ValueError("node heights need rooted trees with branch lengths")
-    return node_heights(sd.indptr, sd.ids, sd.parents, sd.lengths, leaf_of, t0, t1, plan)
+    e0, e1 = int(sd.indptr[t0]), int(sd.indptr[t1])
+    # The chunk alone, its parents computed for it: the whole table's are never held.
+    return node_heights(sd.indptr[t0:t1 + 1] - e0, sd.ids[e0:e1], sd.parents_of(t0, t1),
+                        sd.lengths[e0:e1], leaf_of, 0, t1 - t0, plan)
 
 
 def _plan(targets: Sequence[TargetTree]) -> Tuple[np.ndarray, Dict[int, int]]:
@@ -546,6 +649,11 @@ def _plan(targets: Sequence[TargetTree]) -> Tuple[np.ndarray, Dict[int, int]]:
                 a = len(rows) - 1
             row_of[m] = a
     return np.array(rows, dtype=np.int64).reshape(-1, 2), row_of
+
+
+def _tree_order_sum(values: Union[Sequence[float], np.ndarray]) -> float:
+    """0.0 plus each value in turn, rounded after every addition (TreeAnnotator's sum)."""
+    return float(np.cumsum(np.asarray(values, dtype=np.float64))[-1]) if len(values) else 0.0
 
 
 def _java_hash(text: str) -> int:
@@ -587,7 +695,10 @@ def _finish(tg: TargetTree, slots: Dict[int, _Slot], n: int, heights: str, limit
     partial: Set[str] = set()
     for j, m in enumerate(tg.masks):
         s = slots[m]
-        partial.update(k for k, a in s.numbers.items() if len(a) != s.count)
+        summaries = dict(s.summaries)
+        for k, a in s.numbers.items():
+            summaries[k] = _summary(np.frombuffer(a, dtype=np.float64))
+        partial.update(k for k, a in summaries.items() if a.n != s.count)
         partial.update(k for k, c in s.texts.items() if sum(c.values()) != s.count)
         d: Dict[str, Annotation] = {}
         tip = tg.leaf[j] >= 0
@@ -595,21 +706,18 @@ def _finish(tg: TargetTree, slots: Dict[int, _Slot], n: int, heights: str, limit
             d["posterior"] = s.count / n
         stats: Dict[str, Tuple[float, Optional[float]]] = {}
         show = tip or s.count / n >= limit
-        keys = [k for k in _FIRST if k in s.numbers] + sorted(k for k in s.numbers
-                                                               if k not in _FIRST)
+        keys = [k for k in _FIRST if k in summaries] + sorted(k for k in summaries
+                                                              if k not in _FIRST)
         for k in keys:
-            raw = np.frombuffer(s.numbers[k], dtype=np.float64)
-            v = np.sort(raw)
-            mean = float(np.sum(raw)) / len(v)  # pairwise: within rounding of a plain sum
-            med = median(v)
-            stats[k] = (mean, med)
+            a = summaries[k]
+            stats[k] = (a.mean, a.median)
             if not show:
                 continue
-            d[k] = mean
-            if v[0] < v[-1]:
-                d[f"{k}_median"] = med
-                d[f"{k}_95%_HPD"] = hpd_interval(v)
-                d[f"{k}_range"] = (float(v[0]), float(v[-1]))
+            d[k] = a.mean
+            if a.varies:
+                d[f"{k}_median"] = a.median
+                d[f"{k}_95%_HPD"] = a.hpd
+                d[f"{k}_range"] = a.range
         if show:
             for k in sorted(s.texts):
                 counts = {v: s.texts[k][v] for v in _hash_order(list(s.texts[k]))}
@@ -623,7 +731,7 @@ def _finish(tg: TargetTree, slots: Dict[int, _Slot], n: int, heights: str, limit
         if heights == "keep":
             hs.append(tg.heights[j])  # type: ignore[index]  # checked by annotate()
         elif heights == "ca":
-            hs.append(math.fsum(s.ca_sum) / n)
+            hs.append(_tree_order_sum(s.ca_sum) / n)
         elif s.count == 0:
             raise ValueError("a clade of the target tree is in none of the sample trees: "
                              "its mean or median height is undefined (use --heights ca)")

@@ -144,13 +144,16 @@ def _clade_table(sd: SplitData) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.
     n_leaves = len(sd.leaf_names)
     sizes = sd.split_sizes()
     keep = np.flatnonzero((counts > 0) & (sizes < n_leaves))
-    words = np.vstack([_words(sd.membership[keep]), _words(np.ones((1, n_leaves), bool))])
+    words = np.vstack([_words(sd.member_rows(keep)), _words(np.ones((1, n_leaves), bool))])
     return (np.append(keep, -1).astype(np.int64), words,
             np.append(sizes[keep], n_leaves).astype(np.int64),
             np.append(counts[keep], sd.n_trees).astype(np.int64))
 
 
-def ccd1(sd: SplitData, budget: int = 1 << 22) -> CCD:
+_ONE_KEY_CLADES = 2**21  # below it, (m * m) * m fits in an int64
+
+
+def ccd1(sd: SplitData, budget: int = 1 << 20) -> CCD:
     """The CCD1 of a sample of rooted binary trees: a partition's conditional probability
     is the number of trees in which it splits its clade over the trees holding the clade.
     Trees are paired up a batch of about ``budget`` clades at a time."""
@@ -161,47 +164,50 @@ def ccd1(sd: SplitData, budget: int = 1 << 22) -> CCD:
     local = np.full(sd.n_splits + 1, -1, dtype=np.int64)
     local[split_ids[:-1]] = np.arange(root)
     local[sd.n_splits] = root
-    parents = sd.parents if sd.parents is not None else clade_parents(sd)
+    whole = None if sd.has_parents else clade_parents(sd)
     # A binary tree of n leaves holds 2n - 2 clades besides the root, in n - 1 pairs of
     # siblings: one partition per pair.
     n_pairs = len(sd.ids) // 2
-    parts_of = np.empty((n_pairs, 3), dtype=np.int64)
+    # Each tree's partitions as one int64 key (parent, first, second) when m^3 fits, else
+    # as rows: 8 bytes a partition instead of 24.
+    one_key = m < _ONE_KEY_CLADES
+    keys = np.empty(n_pairs, dtype=np.int64) if one_key else np.empty((n_pairs, 3), np.int64)
     per_tree = len(sd.leaf_names) - 1
     trees_per_batch = max(1, budget // (2 * per_tree))
-    for t0 in range(0, sd.n_trees, trees_per_batch):
-        t1 = min(sd.n_trees, t0 + trees_per_batch)
-        e0, e1 = int(sd.indptr[t0]), int(sd.indptr[t1])
-        parent = parents[e0:e1].astype(np.int64)
+    batches = list(sd.chunks(trees_per_batch))
+    for t0, t1, e0, e1 in batches:
+        parent = (sd.parents_of(t0, t1) if whole is None else whole[e0:e1]).astype(np.int64)
         parent = local[np.where(parent < 0, sd.n_splits, parent)]
         child = local[sd.ids[e0:e1].astype(np.int64)]
         tree = np.repeat(np.arange(t1 - t0), np.diff(sd.indptr[t0:t1 + 1]))
         # Siblings become neighbours; within a tree, clades keep their ascending order.
         order = np.argsort(tree * m + parent, kind="stable")
         first, second = order[0::2], order[1::2]
-        parts_of[e0 // 2:e1 // 2] = np.stack([parent[first], child[first], child[second]],
+        if one_key:
+            keys[e0 // 2:e1 // 2] = (parent[first] * m + child[first]) * m + child[second]
+        else:
+            keys[e0 // 2:e1 // 2] = np.stack([parent[first], child[first], child[second]],
                                              axis=1)
-    parts, inverse, part_counts = _unique_rows(parts_of[:, 0], parts_of[:, 1],
-                                               parts_of[:, 2], m)
-    del parts_of
-    log_ccp = np.log(part_counts) - np.log(counts[parts[:, 0]])
-    pair_tree = np.repeat(np.arange(sd.n_trees), per_tree)
-    tree_lp = np.bincount(pair_tree, weights=log_ccp[inverse], minlength=sd.n_trees)
+    tree_lp = np.zeros(sd.n_trees)
+    if one_key:
+        uniq, part_counts = np.unique(keys, return_counts=True)
+        parts = np.stack([uniq // (m * m), uniq // m % m, uniq % m], axis=1)
+        log_ccp = np.log(part_counts) - np.log(counts[parts[:, 0]])
+        for t0, t1, _, _ in batches:  # each tree's terms added in its own order, as one pass would
+            at = np.searchsorted(uniq, keys[t0 * per_tree:t1 * per_tree])
+            tree_lp[t0:t1] = np.bincount(np.repeat(np.arange(t1 - t0), per_tree),
+                                         weights=log_ccp[at], minlength=t1 - t0)
+    else:
+        parts, inverse, part_counts = np.unique(keys, axis=0, return_inverse=True,
+                                                return_counts=True)
+        log_ccp = np.log(part_counts) - np.log(counts[parts[:, 0]])
+        tree_lp[:] = np.bincount(np.repeat(np.arange(sd.n_trees), per_tree),
+                                 weights=log_ccp[np.asarray(inverse).reshape(-1)],
+                                 minlength=sd.n_trees)
+    del keys
     return CCD(kind="CCD1", clade_split_ids=split_ids, clade_sizes=sizes, clade_counts=counts,
                partitions=parts, log_ccp=log_ccp, tree_log_probabilities=tree_lp,
                n_trees=sd.n_trees, settings={"rooted": True}, _sd=sd)
-
-
-def _unique_rows(a: np.ndarray, b: np.ndarray, c: np.ndarray, m: int
-                 ) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """np.unique of the rows (a, b, c), values below m, with inverse and counts."""
-    if m < 2**21:  # one int64 key per row
-        keys, inverse, counts = np.unique((a * m + b) * m + c, return_inverse=True,
-                                          return_counts=True)
-        rows = np.stack([keys // (m * m), keys // m % m, keys % m], axis=1)
-        return rows, inverse, counts
-    rows, inverse, counts = np.unique(np.stack([a, b, c], axis=1), axis=0,
-                                      return_inverse=True, return_counts=True)
-    return rows, np.asarray(inverse).reshape(-1), counts
 
 
 def ccd0(sd: SplitData, progress: Optional[object] = None) -> CCD:
@@ -217,10 +223,13 @@ def ccd0(sd: SplitData, progress: Optional[object] = None) -> CCD:
     log_ccp = log_s[parts[:, 1]] + log_s[parts[:, 2]] - log_w[parts[:, 0]]
     log_z = float(log_s[-1])
     nontrivial = sd.nontrivial()
-    entry_f = np.where(nontrivial[sd.ids], np.log(_totals(sd)[sd.ids]) - math.log(sd.n_trees),
-                       0.0)
-    tree_of = np.repeat(np.arange(sd.n_trees), np.diff(sd.indptr))
-    tree_lp = np.bincount(tree_of, weights=entry_f, minlength=sd.n_trees) - log_z
+    log_totals = np.log(_totals(sd))
+    tree_lp = np.empty(sd.n_trees)
+    for t0, t1, e0, e1 in sd.chunks():  # whole trees a batch
+        ids = sd.ids[e0:e1]
+        entry_f = np.where(nontrivial[ids], log_totals[ids] - math.log(sd.n_trees), 0.0)
+        tree_lp[t0:t1] = np.bincount(np.repeat(np.arange(t1 - t0), np.diff(sd.indptr[t0:t1 + 1])),
+                                     weights=entry_f, minlength=t1 - t0) - log_z
     return CCD(kind="CCD0", clade_split_ids=split_ids, clade_sizes=sizes, clade_counts=counts,
                partitions=parts, log_ccp=log_ccp, tree_log_probabilities=tree_lp,
                n_trees=sd.n_trees, settings={"rooted": True, "log_normaliser": log_z}, _sd=sd)

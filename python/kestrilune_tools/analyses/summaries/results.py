@@ -149,10 +149,13 @@ def _check_ccd_input(sd: SplitData, what: str) -> None:
     _require_trees(sd)
     n_leaves = len(sd.leaf_names)
     per_tree = np.diff(sd.indptr)
-    whole = sd.split_sizes()[sd.ids] == n_leaves
-    with_whole = np.bincount(np.repeat(np.arange(sd.n_trees), per_tree), weights=whole,
-                             minlength=sd.n_trees) > 0
-    bad = np.flatnonzero((per_tree != 2 * n_leaves - 2) | with_whole)
+    bad_shape = per_tree != 2 * n_leaves - 2
+    whole = np.flatnonzero(sd.split_sizes() == n_leaves)  # a root with one child
+    if len(whole):
+        holds = np.isin(sd.ids, whole)
+        bad_shape |= np.bincount(np.repeat(np.arange(sd.n_trees), per_tree), weights=holds,
+                                 minlength=sd.n_trees) > 0
+    bad = np.flatnonzero(bad_shape)
     if len(bad):
         t = int(bad[0])
         raise ValueError(f"{what} needs binary trees, but {len(bad)} of the {sd.n_trees} "
@@ -239,10 +242,16 @@ def _has_lengths(sd: SplitData) -> bool:
 def _mean_lengths(sd: SplitData) -> np.ndarray:
     """Mean length of each split over the trees holding it (NaN for none); kept with the
     split data's other cached sums, since every summary tree asks for it."""
-    cache = sd._counts
+    cache = sd._cache
     if "mean_lengths" not in cache:
         counts = _totals(sd)
-        sums = np.bincount(sd.ids, weights=sd.lengths, minlength=sd.n_splits)
+        # bincount's sums (each split's lengths added in entry order), a chunk of entries
+        # at a time: bincount would first copy every id to a 64-bit index.
+        lengths = cast(np.ndarray, sd.lengths)
+        sums = np.zeros(sd.n_splits)
+        step = 1 << 20
+        for e in range(0, len(sd.ids), step):
+            np.add.at(sums, sd.ids[e:e + step], lengths[e:e + step])
         with np.errstate(invalid="ignore", divide="ignore"):
             cache["mean_lengths"] = np.where(counts > 0, sums / np.maximum(counts, 1), np.nan)
     return cache["mean_lengths"]
@@ -270,6 +279,6 @@ def _make_tree(sd: SplitData, method: str, ids: Any, *, lengths: Optional[bool],
                        n_trees=sd.n_trees if n_trees is None else n_trees, score=score,
                        score_name=score_name, tree_index=tree_index, tree_name=tree_name,
                        log_probability=log_probability, settings=settings,
-                       membership=sd.membership[ids])
+                       membership=sd.member_rows(ids))
     object.__setattr__(tree, "newick", tree.to_newick())
     return tree

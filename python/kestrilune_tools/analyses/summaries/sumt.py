@@ -58,6 +58,9 @@ class SumtKeys:
                        comments=list(zip(self.node, self.branch)), root_comment=self.root)
 
 
+_CHUNK = 2048  # trees a step of the passes over the table
+
+
 def _num(x: float) -> str:
     return repr(float(x))
 
@@ -95,15 +98,22 @@ def sumt_keys(tree: SummaryTree, sd: SplitData,
     median = np.full(k, np.nan)
     row_of = np.full(sd.n_splits, -1, dtype=np.int64)
     row_of[ids] = np.arange(k)
-    rows = np.where(np.isfinite(sd.lengths), row_of[sd.ids], -1)
-    order, bounds = group_by_row(rows, k)
+    got: List[List[np.ndarray]] = [[] for _ in range(k)]
+    for _, _, e0, e1 in sd.chunks(_CHUNK):  # whole-table temporaries: 8 B an entry each
+        lengths = sd.lengths[e0:e1]
+        order, bounds = group_by_row(np.where(np.isfinite(lengths), row_of[sd.ids[e0:e1]], -1),
+                                     k)
+        for j in range(k):
+            if bounds[j + 1] > bounds[j]:
+                got[j].append(lengths[order[bounds[j]:bounds[j + 1]]])
     for j in range(k):
-        x = sd.lengths[order[bounds[j]:bounds[j + 1]]]
-        if not len(x):
+        if not got[j]:
             continue
+        x = np.concatenate(got[j])
+        got[j] = []
         text, median[j] = _keys_of("length", x)
         branch[j] = "[&" + text + "]"
-    if not tree.rooted or sd.parents is None:
+    if not tree.rooted or not sd.has_parents:
         return SumtKeys(tree=tree, node=node, branch=branch, lengths=median)
     return _with_heights(tree, sd, ids, node, branch)
 
@@ -126,10 +136,9 @@ def _with_heights(tree: SummaryTree, sd: SplitData, ids: np.ndarray, node: List[
     leaf_of = leaf_of_split(sd)
     got: List[List[np.ndarray]] = [[] for _ in range(k)]
     roots: List[np.ndarray] = []
-    for t0 in range(0, sd.n_trees, 2048):
-        t1 = min(sd.n_trees, t0 + 2048)
+    for t0, t1, e0, e1 in sd.chunks(_CHUNK):
         h, _ = chunk_heights(sd, t0, t1, leaf_of)
-        e_ids = sd.ids[int(sd.indptr[t0]):int(sd.indptr[t1])]
+        e_ids = sd.ids[e0:e1]
         entries = len(e_ids)
         by, bounds = group_by_row(row_of[e_ids], k)
         for j in range(k):

@@ -33,17 +33,25 @@ def _topologies(sd: SplitData) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """(topology of every tree in order of first appearance, first tree of each, counts).
 
     A tree's key is its split ids: pendant splits are shared by all trees, so equal keys
-    mean equal topologies.
+    mean equal topologies. The index holds each key's hash, and a tree whose hash is known
+    is compared with that topology's first tree, so memory stays small when most trees
+    differ and a collision cannot join two topologies (nor can the hash's per-process
+    seed change the result: topologies are numbered by first appearance).
     """
-    index: Dict[bytes, int] = {}
+    index: Dict[int, List[int]] = {}  # hash: the topologies having it
     topo = np.empty(sd.n_trees, dtype=np.int64)
     first: List[int] = []
     ids, indptr = sd.ids, sd.indptr
     for t in range(sd.n_trees):
         key = ids[indptr[t]:indptr[t + 1]].tobytes()
-        k = index.get(key)
-        if k is None:
-            k = index[key] = len(first)
+        known = index.setdefault(hash(key), [])
+        for k in known:
+            f = first[k]
+            if ids[indptr[f]:indptr[f + 1]].tobytes() == key:
+                break
+        else:
+            k = len(first)
+            known.append(k)
             first.append(t)
         topo[t] = k
     counts = np.bincount(topo, minlength=len(first)).astype(np.int64)

@@ -308,7 +308,7 @@ def _after_burnin(rep: ConvergenceReport) -> Any:
         idx.append(np.arange(start + r.burnin, start + r.n_trees))
         start += r.n_trees
     table = sd.table.take(np.concatenate(idx).astype(np.uint32))
-    return from_table(table, group_labels=sd.group_labels)
+    return from_table(table, group_labels=sd.group_labels, parents=False)
 
 
 def _summaries(rep: ConvergenceReport) -> Tuple[str, str]:
@@ -345,7 +345,7 @@ def _dated(tree: Any, post: Any) -> str:
     TreeAnnotator gives them), for rooted trees with branch lengths; else nothing."""
     from ...analyses.summaries.annotate import annotate_splits, target_from_clades
 
-    if not tree.rooted or post.lengths is None or post.parents is None or \
+    if not tree.rooted or post.lengths is None or not post.has_parents or \
             not np.any(post.lengths != 0.0):
         return ""
     try:
