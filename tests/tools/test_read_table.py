@@ -8,7 +8,7 @@ import pytest
 from engine_data import DATA, FILES
 from kestrilune_tools import _engine, read_trees
 from kestrilune_tools.console import cli
-from kestrilune_tools.reading import treeset
+from kestrilune_tools.reading import held, treeset
 from kestrilune_tools.table import load
 from kestrilune_tools.table.engine import SplitTable
 from kestrilune_tools.table.load import read_table
@@ -22,12 +22,24 @@ CYNMIX = [str(DATA / "converge" / "cynmix3" / f"cynmix3.run{i}.t.gz") for i in (
     ("25%", 1, None, 4096), (3, 2, None, 7), (0, 1, 5, 1), ("0.1", 3, 4, 2), (1, 1, None, 3)])
 def test_one_reading_gives_the_table_of_two(files, burnin, thin, max_trees, chunk, monkeypatch):
     monkeypatch.setattr(load, "_CHUNK_TREES", chunk)
+    monkeypatch.setattr(held, "_PLAIN_BYTES", 4000 * chunk)  # some chunks compressed
     rooted = files == FILES["beast"]
     ts, table = read_table(files, burnin=burnin, thin=thin, max_trees=max_trees,
-                           rooted=rooted, lengths=True)
+                           rooted=rooted, lengths=True, hold_annotated=True)
     again = read_trees(files, burnin=burnin, thin=thin, max_trees=max_trees)
     reference = SplitTable.from_treeset(again, rooted=rooted, lengths=True)
     assert type(table) is SplitTable and ts.names == again.names
+    # The texts of annotated trees (BEAST's) are held from the reading: the same texts,
+    # also of a subset, without opening the files again; others are read again.
+    assert (ts._held is not None) == rooted
+    if rooted:
+        texts = list(again.newicks())
+        picks = list(range(0, len(ts), 3))
+        with monkeypatch.context() as m:
+            m.setattr(treeset, "_open_binary", None)
+            assert list(ts.newicks()) == texts
+            assert list(ts.subset(picks).subset([len(picks) - 1]).newicks()) == \
+                [texts[picks[-1]]]
     assert table.to_bytes() == reference.to_bytes()
     for metric in ("rf", "kf"):  # cells in the module's summation order too
         assert table.block(metric).tobytes() == reference.block(metric).tobytes()
@@ -86,10 +98,13 @@ def test_builder_refuses_reuse_and_too_few_trees():
     ["summarize", *CYNMIX, "--burnin", "25%", "--mcc", "--rooted"],
     ["summarize", *CYNMIX, "--burnin", "25%", "--consensus", "--rooted", "--heights", "mean"],
     ["summarize", *CYNMIX, "--burnin", "25%", "--mcc", "--rooted", "--heights", "keep"],
+    ["summarize", *FILES["beast"], "--burnin", "10%", "--mcc", "--heights", "ca"],
+    ["summarize", *FILES["beast"], "--consensus", "--heights", "median", "--report", "{tmp}/p.html"],
     ["converge", *CYNMIX, "--metric", "kf"]])
 def test_commands_read_each_file_once(argv, tmp_path, monkeypatch, capsys):
     def no_second_reading(path):
         raise AssertionError(f"{path} opened again for its trees")
 
     monkeypatch.setattr(treeset, "_open_binary", no_second_reading)
+    argv = [str(a).replace("{tmp}", str(tmp_path)) for a in argv]
     assert cli.main([*argv, "--quiet"]) == 0, capsys.readouterr().err

@@ -196,7 +196,8 @@ def run(args: argparse.Namespace, ctx: Context) -> int:
         ts, split_table, page = _diagnosed(ctx, args, files, rooted, out_page)
     else:
         ts, split_table = ctx.read_table(files, args.burnin, args.thin, args.max_trees,
-                                         rooted=rooted, lengths=not args.no_lengths)
+                                         rooted=rooted, lengths=not args.no_lengths,
+                                         hold_annotated=bool(args.heights))
     sd = from_table(split_table, group_labels=[f.label for f in ts.files], parents=False)
     order = _taxon_order(ts, sd.leaf_names)
     outgroup = _outgroup(args.outgroup, sd.leaf_names, order)
@@ -263,7 +264,8 @@ def _diagnosed(ctx: Context, args: argparse.Namespace, files: List[str], rooted:
 
     args.params, args.no_params = None, False  # the logs beside the tree files
     param_paths, pairing = param_files(args, files, ctx)
-    every, table = ctx.read_table(files, rooted=rooted, lengths=True, warn_nonfinite=False)
+    every, table = ctx.read_table(files, rooted=rooted, lengths=True, warn_nonfinite=False,
+                                  hold_annotated=bool(args.heights))
     try:
         with cluster(ctx, args.scheduler, None) as client, ctx.native_call():
             rep = diagnose(every, burnin=args.burnin, rooted=rooted, phase=ctx.phase,
@@ -432,7 +434,7 @@ def _annotate(ctx: Context, args: argparse.Namespace, ts: TreeSet, sd: SplitData
                 annotated = _has_node_annotations(ts, ph.advance)
         with ctx.phase(f"annotating ({args.heights} heights)", total=len(ts),
                        unit="trees") as ph:
-            if annotated:  # what the split table does not keep: read the trees again
+            if annotated:  # what the split table does not keep: from the texts
                 done = A.annotate(targets, ts.newicks(), leaf_index,
                                   lambda i: ts.translate_maps[ts.map_indices[i]],
                                   args.heights, args.limit, names=ts.names,

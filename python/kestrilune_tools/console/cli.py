@@ -284,11 +284,13 @@ class Context:
     def read_table(self, files: Sequence[str], burnin: str = "0", thin: int = 1,
                    max_trees: Optional[int] = None, rooted: bool = False,
                    lengths: bool = False, warn_nonfinite: Optional[bool] = None,
-                   every_tree: bool = False) -> Tuple["TreeSet", "SplitTable"]:
+                   every_tree: bool = False,
+                   hold_annotated: bool = False) -> Tuple["TreeSet", "SplitTable"]:
         """As :meth:`read_trees`, and the split table of the trees chosen, from one reading
         of each file (``lengths``: keep branch lengths, for WRF and KF; ``warn_nonfinite``:
         warn of NaN or infinite lengths, by default when they are kept; ``every_tree``: the
-        table of every tree found, burn-in included, as ``read_table`` has it)."""
+        table of every tree found, burn-in included, as ``read_table`` has it;
+        ``hold_annotated``: keep the texts of trees with node annotations, as there)."""
         from ..table.engine import TreeSetError
         from ..table.load import read_table
 
@@ -297,7 +299,7 @@ class Context:
         def read(rule: Any, on_progress: Callable[[int], None]) -> "TreeSet":
             ts, t = read_table(files, burnin=rule, thin=thin, max_trees=max_trees,
                                rooted=rooted, lengths=lengths, on_progress=on_progress,
-                               every_tree=every_tree,
+                               every_tree=every_tree, hold_annotated=hold_annotated,
                                common_taxa=bool(getattr(self.args, "common_taxa", False)))
             table.append(t)
             return ts

@@ -1,5 +1,6 @@
 """The trees chosen from one or more files (:class:`TreeSet`) and what each file gave
-(:class:`TreeFileInfo`); the tree texts are read back from the files on demand."""
+(:class:`TreeFileInfo`); the tree texts are read back from the files on demand, or given back
+from memory where the reading kept them (:class:`~.held.HeldTexts`)."""
 
 from __future__ import annotations
 
@@ -9,6 +10,7 @@ from dataclasses import dataclass, field, replace
 from typing import Dict, Iterator, List, Optional, Sequence, Tuple, TypeVar
 
 from .errors import TreeFileError
+from .held import HeldTexts
 from .prune import prune
 from .text import _decode, _gzip_errors, _open_binary
 
@@ -79,6 +81,9 @@ class TreeSet:
     # Whether some tree read holds a [&...] comment inside its Newick (on a node), as the
     # reading that made the split table saw it; None: not looked at.
     node_comments: Optional[bool] = None
+    # The texts of the trees, in order, kept by the reading that made the split table: what
+    # newicks() gives instead of reading the files again.
+    _held: Optional[HeldTexts] = field(default=None, repr=False, compare=False)
 
     def __len__(self) -> int:
         return len(self.names)
@@ -131,6 +136,8 @@ class TreeSet:
 
     def newicks(self) -> Iterator[str]:
         """A fresh lazy iterator over the Newick texts, in the order of ``names``."""
+        if self._held is not None:
+            return iter(self._held)
         return self._read_newicks()
 
     def subset(self, indices: Sequence[int]) -> "TreeSet":
@@ -151,7 +158,8 @@ class TreeSet:
                        sample_indices=pick(self.sample_indices), lines=pick(self.lines),
                        _offsets=array("q", pick(self._offsets)),
                        _lengths=array("q", pick(self._lengths)), common=self.common,
-                       node_comments=self.node_comments)
+                       node_comments=self.node_comments,
+                       _held=None if self._held is None else self._held.chosen(indices))
 
     def locate(self, tree_i: int) -> str:
         """Where tree ``tree_i`` comes from, as ``"FILE line N, tree 'NAME'"``."""

@@ -37,6 +37,7 @@ from .. import _engine
 from ..reading import (CommonTaxa, TreeFileError, TreeSet, leaf_names, parse_burnin, prune,
                        read_heads, read_trees)
 from ..reading.burnin import Burnin
+from ..reading.held import HeldTexts
 from .engine import SplitTable
 
 __all__ = ["read_table", "chosen_rows"]
@@ -49,7 +50,8 @@ def read_table(paths: Union[str, Sequence[str]], burnin: Burnin = 0, thin: int =
                max_trees: Optional[int] = None, *, rooted: bool = False,
                lengths: bool = False, on_progress: Optional[Callable[[int], None]] = None,
                partial_last: str = "skip", every_tree: bool = False,
-               common_taxa: bool = False) -> Tuple[TreeSet, SplitTable]:
+               common_taxa: bool = False,
+               hold_annotated: bool = False) -> Tuple[TreeSet, SplitTable]:
     """The trees of ``paths`` as :func:`~kestrilune_tools.reading.read_trees` chooses them
     (same arguments, same errors and warnings), and their split table (groups: the files),
     from one reading of each file. ``on_progress`` gets the bytes read so far.
@@ -59,7 +61,13 @@ def read_table(paths: Union[str, Sequence[str]], burnin: Burnin = 0, thin: int =
     the rows of the chosen ones.
 
     ``common_taxa=True``: every tree pruned to the taxa all trees share (``ts.common`` says
-    which and how many trees lost leaves)."""
+    which and how many trees lost leaves).
+
+    ``hold_annotated=True``: when the trees carry ``[&...]`` comments on their nodes (which
+    the table does not keep), their texts are kept too (compressed past 128 MiB), and
+    ``ts.newicks()`` gives them back without reading the files again; not when the first
+    chunk of trees has no such comments, nor beyond an eighth of the machine's memory (the
+    files are then read again when asked)."""
     rule = parse_burnin(burnin)
     keep_all = every_tree or not isinstance(rule, int)
     path_list = [os.fspath(p) for p in ([paths] if isinstance(paths, (str, os.PathLike))
@@ -69,7 +77,7 @@ def read_table(paths: Union[str, Sequence[str]], burnin: Burnin = 0, thin: int =
         keep = frozenset.intersection(*(frozenset(h.taxa) for h in read_heads(path_list)))
     while True:
         loader = _Loader(None if keep_all else cast(int, rule), thin, max_trees, rooted,
-                         lengths, keep)
+                         lengths, keep, hold_annotated)
         loader.paths = path_list
         try:
             ts = read_trees(path_list, burnin=rule, thin=thin, max_trees=max_trees,
@@ -88,7 +96,11 @@ def read_table(paths: Union[str, Sequence[str]], burnin: Burnin = 0, thin: int =
                                            dropped=tuple(sorted(loader.every - keep)),
                                            trees_pruned=loader.n_pruned))
     table = loader.finish()
-    ts = replace(ts, node_comments=loader.node_comments)
+    held = loader.held if loader.node_comments else None
+    if held is not None and keep_all:
+        held = held.chosen(chosen_rows(ts).tolist())  # every tree was handed over
+    ts = replace(ts, node_comments=loader.node_comments,
+                 _held=held if held is not None and len(held) == len(ts) else None)
     if not keep_all:
         if table.n_trees != len(ts):
             raise RuntimeError(f"kestrilune internal error: {table.n_trees} trees parsed for "
@@ -109,6 +121,14 @@ def chosen_rows(ts: TreeSet) -> np.ndarray:
     return rows.astype(np.uint32)
 
 
+def _held_budget() -> int:
+    """Bytes of held tree texts at most: an eighth of the machine's memory."""
+    try:
+        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") // 8
+    except (ValueError, OSError, AttributeError):
+        return 1 << 30
+
+
 class _FewerTaxa(Exception):
     """A tree lacks taxa the pruning keeps: read again keeping only ``keep``."""
 
@@ -121,8 +141,11 @@ class _Loader:
     """Gathers the trees the scan hands over and passes them on a chunk at a time."""
 
     def __init__(self, burnin_count: Optional[int], thin: int, max_trees: Optional[int],
-                 rooted: bool, lengths: bool, keep: Optional[FrozenSet[str]] = None) -> None:
+                 rooted: bool, lengths: bool, keep: Optional[FrozenSet[str]] = None,
+                 hold: bool = False) -> None:
         self.keep = keep  # prune every tree to these taxa
+        # The texts handed over, while they may be wanted (hold_annotated).
+        self.held: Optional[HeldTexts] = HeldTexts() if hold else None
         self.every: Set[str] = set()  # the taxa of the trees pruned
         self.n_pruned = 0
         self.node_comments = False  # a [&...] comment inside a tree handed over
@@ -190,6 +213,13 @@ class _Loader:
                              self.groups)
         except _engine.TreeSetError as exc:
             raise self.located(exc) from None
+        if self.held is not None:
+            if self.added == 0 and not self.node_comments:
+                self.held = None  # the table keeps all the first chunk holds
+            else:
+                self.held.add(self.texts)
+                if self.held.nbytes > _held_budget():
+                    self.held = None
         self.added += len(self.texts)
         self.names, self.texts, self.map_indices, self.groups = [], [], [], []
         self.chars = 0
