@@ -99,7 +99,8 @@ def test_builder_refuses_reuse_and_too_few_trees():
     ["summarize", *CYNMIX, "--burnin", "25%", "--consensus", "--rooted", "--heights", "mean"],
     ["summarize", *CYNMIX, "--burnin", "25%", "--mcc", "--rooted", "--heights", "keep"],
     ["summarize", *FILES["beast"], "--burnin", "10%", "--mcc", "--heights", "ca"],
-    ["summarize", *FILES["beast"], "--consensus", "--heights", "median", "--report", "{tmp}/p.html"],
+    ["summarize", *FILES["beast"], "--consensus", "--heights", "median",
+     "--report", "{tmp}/p.html"],
     ["converge", *CYNMIX, "--metric", "kf"]])
 def test_commands_read_each_file_once(argv, tmp_path, monkeypatch, capsys):
     def no_second_reading(path):

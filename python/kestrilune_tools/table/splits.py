@@ -45,7 +45,7 @@ _ONES = np.array([bin(b).count("1") for b in range(256)], dtype=np.uint16)
 @dataclass(frozen=True)
 class SplitData:
     leaf_names: Tuple[str, ...]  # sorted byte-wise; leaf l is column l of membership
-    words: np.ndarray  # (n_splits, n_words) uint64: leaf l of a split is bit l % 64 of word l // 64
+    words: np.ndarray  # (n_splits, n_words) uint64: leaf l is bit l % 64 of word l // 64
     indptr: np.ndarray  # (n_trees + 1,) int64: tree t holds ids[indptr[t]:indptr[t + 1]]
     ids: np.ndarray  # (indptr[-1],) uint32, ascending within each tree
     lengths: Optional[np.ndarray]  # (indptr[-1],) float64 beside ids (missing length: 0.0)
@@ -217,8 +217,9 @@ def from_table(table: Any, group_labels: Optional[Sequence[str]] = None,
             raise ValueError(f"the table's group numbers run to {n_groups - 1} for "
                              f"{len(groups)} trees: number the groups (runs) from 0")
         group_labels = [str(g) for g in range(n_groups)]
-    return SplitData(leaf_names=tuple(table.leaf_names), words=np.asarray(table.words).reshape(table.n_splits, table.n_words),
-                     indptr=table.indptr, ids=table.ids, lengths=table.lengths, groups=groups,
+    words = np.asarray(table.words).reshape(table.n_splits, table.n_words)
+    return SplitData(leaf_names=tuple(table.leaf_names), words=words, indptr=table.indptr,
+                     ids=table.ids, lengths=table.lengths, groups=groups,
                      group_labels=tuple(group_labels),
                      tree_names=tuple(table.tree_names[:table.n_trees]),
                      rooted=bool(table.rooted),

@@ -47,8 +47,9 @@ from ...table.engine import gather_by_row, node_heights, return_free_memory
 from ...table.splits import SplitData
 
 __all__ = ["HEIGHTS", "TargetTree", "AnnotatedTree", "target_from_newick", "target_from_clades",
-           "target_from_table", "split_ids_of", "annotate", "annotate_splits", "chunk_heights", "group_by_row",
-           "leaf_of_split", "hpd_interval", "median", "read_nodes", "TreeTextError"]
+           "target_from_table", "split_ids_of", "annotate", "annotate_splits", "chunk_heights",
+           "group_by_row", "leaf_of_split", "hpd_interval", "median", "read_nodes",
+           "TreeTextError"]
 
 HEIGHTS = ("keep", "mean", "median", "ca")
 
