@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "common/thread_scratch.hpp"
 #include "distances/tile_side.hpp"
 #include "pool/pool.hpp"
 
@@ -167,8 +168,7 @@ struct UnionScratch {
 };
 
 UnionScratch& union_scratch() {
-    thread_local UnionScratch scratch;
-    return scratch;
+    return thread_scratch<UnionScratch>();
 }
 
 struct Block {
@@ -325,8 +325,7 @@ struct TileScratch {
 };
 
 TileScratch& tile_scratch() {
-    thread_local TileScratch scratch;
-    return scratch;
+    return thread_scratch<TileScratch>();
 }
 
 // What the pair loop reads: bit rows of both blocks over w words each.

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "common/thread_scratch.hpp"
 #include "distances/distances.hpp"
 #include "distances/tile_side.hpp"
 #include "distances/weighted_tiles.hpp"
@@ -153,7 +154,7 @@ struct RowScratch {
 };
 
 RowScratch& row_scratch(std::size_t n) {
-    thread_local RowScratch scratch;
+    RowScratch& scratch = thread_scratch<RowScratch>();
     if (scratch.acc.size() < n) {
         scratch.acc.resize(n);
         scratch.column.assign(n, 0.0);
@@ -555,7 +556,7 @@ void weighted_tiles(Metric metric, const LengthSets& sets,
     pool::parallel_for(
         0, tasks.size(),
         [&](std::size_t begin, std::size_t end) {
-            thread_local TileScratch scratch;
+            TileScratch& scratch = thread_scratch<TileScratch>();
             if (scratch.slot_of.size() < sets.universe) {
                 scratch.slot_of.resize(sets.universe, kAbsent);
             }

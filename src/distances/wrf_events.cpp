@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "common/errors.hpp"
+#include "common/thread_scratch.hpp"
 #include "distances/tile_side.hpp"
 
 namespace kestrilune::detail {
@@ -93,7 +94,7 @@ struct Scratch {
 };
 
 Scratch& scratch_for(std::size_t cells, std::size_t rp, std::size_t cp) {
-    thread_local Scratch s;
+    Scratch& s = thread_scratch<Scratch>();
     if (s.acc.size() < cells) {
         s.acc.resize(cells);
         s.other.resize(cells);
@@ -663,8 +664,8 @@ void gather_block(IdBlock& block, const LengthSets& sets, std::span<const std::u
     block.n_trees = trees.size();
     // (id, entry) pairs sorted by id then entry: an id's entries come out by position. The
     // entries are numbered tree by tree, so an entry's tree is found by its offset.
-    thread_local std::vector<std::uint64_t> keys;
-    thread_local std::vector<std::size_t> first_entry;
+    auto& keys = thread_scratch<struct GatherKeys, std::vector<std::uint64_t>>();
+    auto& first_entry = thread_scratch<struct GatherFirst, std::vector<std::size_t>>();
     keys.clear();
     first_entry.assign(1, 0);
     for (const std::uint32_t tree : trees) {

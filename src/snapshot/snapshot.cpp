@@ -10,6 +10,7 @@
 #include "common/errors.hpp"
 #include "common/memory.hpp"
 #include "common/sizes.hpp"
+#include "common/thread_scratch.hpp"
 
 namespace kestrilune {
 
@@ -52,8 +53,6 @@ struct TrimOnExit {
         }
     }
 };
-
-thread_local Scratch tls_scratch;
 
 std::span<std::uint64_t> row_of(Scratch& s, NodeId id, std::size_t n_words) noexcept {
     return {s.words.data() + id * n_words, n_words};
@@ -231,7 +230,7 @@ std::optional<std::uint32_t> LeafOrder::find(std::string_view name) const {
 //     of a merged run are added in ascending node-id order, so the sums do not depend on
 //     the sort algorithm: O(n log n) set compares.
 Result<Snapshot, TreeError> Snapshot::from_tree(const Tree& tree, bool rooted) {
-    Scratch& s = tls_scratch;
+    Scratch& s = thread_scratch<Scratch>();
     const std::vector<Node>& nodes = tree.nodes;
     const std::size_t n_nodes = nodes.size();
 
@@ -263,7 +262,7 @@ Result<Snapshot, TreeError> Snapshot::from_tree(const Tree& tree, bool rooted) {
 Result<std::optional<Snapshot>, TreeError> Snapshot::from_tree_in_order(const Tree& tree,
                                                                         bool rooted,
                                                                         const LeafOrder& order) {
-    Scratch& s = tls_scratch;
+    Scratch& s = thread_scratch<Scratch>();
     const std::vector<Node>& nodes = tree.nodes;
     const std::size_t n_nodes = nodes.size();
     const std::size_t n_leaves = order.size();
@@ -306,7 +305,7 @@ TreeSplits TreeSplits::from_shape(const TreeShape& shape, bool rooted,
 
 void TreeSplits::assign_shape(const TreeShape& shape, bool rooted,
                                   std::span<const std::uint32_t> leaf_bits) {
-    Scratch& s = tls_scratch;
+    Scratch& s = thread_scratch<Scratch>();
     TrimOnExit trim{s};
     const std::size_t n_leaves = leaf_bits.size();
     n_words = words_for_leaves(n_leaves);

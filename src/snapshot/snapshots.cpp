@@ -12,6 +12,7 @@
 
 #include "common/errors.hpp"
 #include "common/sizes.hpp"
+#include "common/thread_scratch.hpp"
 #include "pool/pool.hpp"
 #include "snapshot/snapshot.hpp"
 
@@ -179,16 +180,17 @@ class LabelBits {
 // and words any failure.
 bool reduce_plain_tree(const TreeItem& item, bool rooted, const LabelBits& labels,
                        std::size_t n_leaves, TreeResult& out) {
-    thread_local TreeShape shape;
-    thread_local std::vector<std::uint32_t> leaf_bits;
-    thread_local std::vector<std::uint8_t> seen;
+    TreeShape& shape = thread_scratch<TreeShape>();
+    auto& leaf_bits = thread_scratch<struct PlainLeafBits, std::vector<std::uint32_t>>();
+    auto& seen = thread_scratch<struct PlainSeen, std::vector<std::uint8_t>>();
     struct Trim {
+        TreeShape& shape;
         ~Trim() {
             if (shape.parent.capacity() > sizes::kMaxKeptNodes) {
                 shape = TreeShape{};
             }
         }
-    } trim;
+    } trim{shape};
     if (!read_plain_newick(item.newick, shape) || shape.leaf_nodes.size() != n_leaves) {
         return false;
     }
@@ -212,14 +214,15 @@ std::optional<TreeSetError> reduce_tree(const TreeItem& item, std::size_t index,
                                         const LeafOrder& leaves, TreeResult& out) {
     // Each worker parses many trees; one node array per thread serves them all. A very
     // large one is not kept beyond the tree that needed it.
-    thread_local Tree tree;
+    Tree& tree = thread_scratch<Tree>();
     struct Trim {
+        Tree& tree;
         ~Trim() {
             if (tree.nodes.capacity() > sizes::kMaxKeptNodes) {
                 tree = Tree{};
             }
         }
-    } trim;
+    } trim{tree};
     if (auto failure = parse_tree(item, index, tree)) {
         return failure;
     }
@@ -469,8 +472,9 @@ void store_tree(TreeResult& result, bool keep_lengths, unsigned id_bits, InternS
     constexpr unsigned kMaxBitmapIdBits = 20;  // a bitmap of 128 KB, positions of 4 MB
     const std::size_t n = result.ids.size();
     if (id_bits <= kMaxBitmapIdBits && (std::size_t{1} << id_bits) <= 64 * n) {
-        thread_local std::vector<std::uint64_t> marks;     // bit id: the tree holds id
-        thread_local std::vector<std::uint32_t> position;  // of id in result.ids
+        // bit id: the tree holds id; position of id in result.ids
+        auto& marks = thread_scratch<struct IdMarks, std::vector<std::uint64_t>>();
+        auto& position = thread_scratch<struct IdPositions, std::vector<std::uint32_t>>();
         marks.assign(((std::size_t{1} << id_bits) + 63) / 64, 0);
         position.resize(std::size_t{1} << id_bits);
         for (std::size_t k = 0; k < n; ++k) {
@@ -496,8 +500,8 @@ void store_tree(TreeResult& result, bool keep_lengths, unsigned id_bits, InternS
         result.leaf_names = {};
         return;
     }
-    thread_local std::vector<std::uint64_t> keys;  // id << 32 | position
-    thread_local std::vector<std::uint64_t> scratch;
+    auto& keys = thread_scratch<struct IdKeys, std::vector<std::uint64_t>>();  // id << 32 | pos
+    auto& scratch = thread_scratch<struct IdKeysScratch, std::vector<std::uint64_t>>();
     keys.resize(result.ids.size());
     for (std::size_t k = 0; k < result.ids.size(); ++k) {
         keys[k] = (std::uint64_t{result.ids[k]} << 32) | k;

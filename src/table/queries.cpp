@@ -9,6 +9,7 @@
 
 #include "bitset/bitset.hpp"
 #include "common/errors.hpp"
+#include "common/thread_scratch.hpp"
 #include "distances/rf_tiles.hpp"
 #include "distances/weighted_tiles.hpp"
 #include "pool/pool.hpp"
@@ -179,8 +180,8 @@ void row_sums(const Distances& d, std::span<const std::uint32_t> rows,
     tiles(
         d, rows, cols,
         [&](const auto& t) {
-            thread_local std::vector<std::uint64_t> by_row;
-            thread_local std::vector<std::uint64_t> by_col;
+            auto& by_row = thread_scratch<struct ByRow, std::vector<std::uint64_t>>();
+            auto& by_col = thread_scratch<struct ByCol, std::vector<std::uint64_t>>();
             by_row.assign(t.row_end - t.row_begin, 0);
             by_col.assign(t.col_end - t.col_begin, 0);
             for (std::size_t r = t.row_begin; r < t.row_end; ++r) {
@@ -251,7 +252,7 @@ void nearest(const Distances& d, std::span<const std::uint32_t> index, std::size
     tiles(
         d, index, index,
         [&](const auto& t) {
-            thread_local std::vector<std::vector<Candidate>> best;
+            auto& best = thread_scratch<struct Best, std::vector<std::vector<Candidate>>>();
             const std::size_t n_rows = t.row_end - t.row_begin;
             const std::size_t n_cols = t.col_end - t.col_begin;
             best.resize(std::max(best.size(), n_rows + n_cols));
@@ -301,7 +302,7 @@ void histogram(const Distances& d, std::span<const std::uint32_t> index,
     tiles(
         d, index, index,
         [&](const auto& t) {
-            thread_local std::vector<std::int64_t> local;
+            auto& local = thread_scratch<struct Local, std::vector<std::int64_t>>();
             local.assign(n_bins, 0);
             for (std::size_t r = t.row_begin; r < t.row_end; ++r) {
                 for (std::size_t c = t.diagonal ? r + 1 : t.col_begin; c < t.col_end; ++c) {
