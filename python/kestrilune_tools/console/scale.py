@@ -31,6 +31,7 @@ from typing import (
 import numpy as np
 
 from ..pictures.words import counted
+from ..table.load import machine_memory
 from .cli import CommandError, Context, UsageError, memory_advice
 from .outputs import OutputPathError, atomic_path, check_writable, suffix_of
 
@@ -94,7 +95,7 @@ def takes(args: argparse.Namespace, n_trees: Optional[int] = None) -> bool:
         return True
     if out.endswith(".npy") and n_trees is not None:
         cells = n_trees * n_trees * (4 if args.command == "rf" else 8)
-        return cells > min(_LARGE_BYTES, _memory_bytes() // 4)
+        return cells > min(_LARGE_BYTES, machine_memory() // 4)
     return False
 
 
@@ -187,13 +188,6 @@ def file_fingerprints(paths: Sequence[str]) -> List[Dict[str, str]]:
             pass
         out.append({"path": os.path.realpath(path), "head_sha256": h.hexdigest()})
     return out
-
-
-def _memory_bytes() -> int:
-    try:
-        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
-    except (ValueError, OSError, AttributeError):
-        return 8 << 30
 
 
 # ----------------------------------------------------------------------------- running

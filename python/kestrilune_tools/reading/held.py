@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import zlib
 from array import array
+from itertools import accumulate
 from typing import Iterator, List, Optional, Sequence, Tuple
 
 __all__ = ["HeldTexts"]
@@ -68,21 +69,17 @@ class HeldTexts:
         k = 0  # the next of rows to give back
         first = 0  # the index of the chunk's first text among all added
         for blob, compressed, lengths in self._chunks:
+            end = first + len(lengths)
+            wanted: Sequence[int] = range(len(lengths))
             if rows is not None:
-                if k == len(rows):
-                    return
-                if rows[k] >= first + len(lengths):
-                    first += len(lengths)
-                    continue
-            data = zlib.decompress(blob) if compressed else blob
-            at = 0
-            for i, n in enumerate(lengths, first):
-                if rows is None:
-                    yield data[at:at + n].decode()
-                elif rows[k] == i:
-                    yield data[at:at + n].decode()
+                picked = []
+                while k < len(rows) and rows[k] < end:
+                    picked.append(rows[k] - first)
                     k += 1
-                    if k == len(rows):
-                        return
-                at += n
-            first += len(lengths)
+                wanted = picked
+            if wanted:
+                data = zlib.decompress(blob) if compressed else blob
+                at = [0, *accumulate(lengths)]
+                for i in wanted:
+                    yield data[at[i]:at[i + 1]].decode()
+            first = end

@@ -40,7 +40,7 @@ from ..reading.burnin import Burnin
 from ..reading.held import HeldTexts
 from .engine import SplitTable
 
-__all__ = ["read_table", "chosen_rows"]
+__all__ = ["read_table", "chosen_rows", "machine_memory"]
 
 _CHUNK_TREES = 4096
 _CHUNK_CHARS = 2 << 20  # beside the table while it grows: more saves no time
@@ -121,12 +121,12 @@ def chosen_rows(ts: TreeSet) -> np.ndarray:
     return rows.astype(np.uint32)
 
 
-def _held_budget() -> int:
-    """Bytes of held tree texts at most: an eighth of the machine's memory."""
+def machine_memory() -> int:
+    """This machine's physical memory in bytes (8 GiB where the system does not say)."""
     try:
-        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") // 8
+        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
     except (ValueError, OSError, AttributeError):
-        return 1 << 30
+        return 8 << 30
 
 
 class _FewerTaxa(Exception):
@@ -218,7 +218,7 @@ class _Loader:
                 self.held = None  # the table keeps all the first chunk holds
             else:
                 self.held.add(self.texts)
-                if self.held.nbytes > _held_budget():
+                if self.held.nbytes > machine_memory() // 8:
                     self.held = None
         self.added += len(self.texts)
         self.names, self.texts, self.map_indices, self.groups = [], [], [], []
