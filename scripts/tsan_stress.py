@@ -67,13 +67,16 @@ def wait_for_child(pid):
     stacks = child_stacks(pid)
     os.kill(pid, signal.SIGKILL)
     os.waitpid(pid, 0)
-    first_thread = stacks.split("\nThread ", 2)[1] if stacks.count("\nThread ") >= 1 else ""
-    innermost = [line for line in first_thread.splitlines() if line.startswith("#")][:12]
-    if innermost and all("__sanitizer::" in line or "__tsan::" in line
-                         for line in innermost[:4]):
-        print(f"forked child {pid} stuck in ThreadSanitizer's runtime:", *innermost[:6],
-              sep="\n    ")
-        return None
+    # gdb lists the threads last-made first: the child's pool workers, idle, can come
+    # before the thread that waits on the inherited lock. Any thread waiting inside the
+    # sanitizer's own frames holds the child there.
+    for thread in stacks.split("\nThread ")[1:]:
+        innermost = [line for line in thread.splitlines() if line.startswith("#")][:12]
+        if innermost and all("__sanitizer::" in line or "__tsan::" in line
+                             for line in innermost[:4]):
+            print(f"forked child {pid} stuck in ThreadSanitizer's runtime:", *innermost[:6],
+                  sep="\n    ")
+            return None
     print(stacks)
     return f"forked child {pid} did not exit within {CHILD_SECONDS:.0f} s (stacks above)"
 
