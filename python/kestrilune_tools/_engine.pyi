@@ -210,3 +210,23 @@ def node_heights(indptr: Annotated[NDArray[numpy.int64], dict(shape=(None,), ord
     """
     Heights of trees t0..t1 of a rooted split table (indptr int64, ids uint32, parents int32, lengths float64; leaf_of_split: int32 per split, its leaf for a clade of one leaf, else -1): (h, ca). h: every entry's height, then every tree's root height, as BEAST reads trees (lengths not above 0 count as 0; heights from the highest tip). ca: (rows, t1 - t0), the height in each tree of each plan row's node; plan (rows, 2) int64, row r = (leaf, -1) a tip, (-1, -1) the root, (a, b) with a, b < r the most recent common ancestor of rows a and b. The GIL is released; progress counts trees; Ctrl-C stops it.
     """
+
+class NodeComments:
+    """
+    What annotated sample trees say about chosen clades (counts, heights, lengths, comment values, common-ancestor heights), read natively where the text allows.
+    """
+
+    def __init__(self, n_leaves: int, clade_words: Annotated[NDArray[numpy.uint64], dict(shape=(None, None), order='C', device='cpu', writable=False)], with_ca: bool) -> None: ...
+
+    def add_labels(self, labels: Mapping[str, int]) -> int:
+        """A label-to-leaf table; returns its number for read()."""
+
+    def read(self, texts: list, label_tables: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)]) -> int:
+        """
+        Reads the texts in order (text k through label table label_tables[k]) up to the first one the native reader leaves to the full one; returns how many were read.
+        """
+
+    def take(self) -> tuple[list[str], NDArray[numpy.int64], list[list[tuple[int, NDArray[numpy.float64], list[tuple[str, int]]]]], NDArray[numpy.float64] | None]:
+        """
+        (keys, counts, values, ca): keys by number; per clade its count; per clade [(key number, numbers in tree order, [(text, count)] in order of first appearance)]; the common-ancestor heights (clades x trees) or None.
+        """

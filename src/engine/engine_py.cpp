@@ -568,6 +568,7 @@ nb::object builder_finish(PyTableBuilder& self, nb::handle cls) {
 void bind_run_sums(nb::module_& m);          // run_sums_py.cpp
 void bind_clade_partitions(nb::module_& m);  // clade_partitions_py.cpp
 void bind_node_heights(nb::module_& m);      // node_heights_py.cpp
+void bind_node_comments(nb::module_& m);     // node_comments_py.cpp
 
 }  // namespace kestrilune::engine
 
@@ -748,5 +749,6 @@ NB_MODULE(_engine, m) {
     bind_run_sums(m);
     bind_clade_partitions(m);
     bind_node_heights(m);
+    bind_node_comments(m);
     quiet_leak_report_at_exit();
 }

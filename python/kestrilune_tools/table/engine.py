@@ -37,7 +37,7 @@ if TYPE_CHECKING:
 
 __all__ = ["SplitTable", "LagMeans", "Neighbours", "Histogram", "METRICS", "RunSums",
            "clade_partitions", "node_heights", "TreeSetError", "instruction_set",
-           "gather_by_row", "return_free_memory"]
+           "gather_by_row", "return_free_memory", "NodeComments"]
 
 # The native pieces the analyses use directly: exact sums over a run's distance rows (for
 # the ESS measures), the partitions of observed clades (for the CCD summaries) and node
@@ -47,6 +47,9 @@ clade_partitions = _engine.clade_partitions
 node_heights = _engine.node_heights
 gather_by_row = _engine.gather_by_row
 return_free_memory = _engine.return_free_memory
+# What annotated sample trees say about chosen clades, read natively where the text allows
+# (annotate.annotate reads the rest).
+NodeComments = _engine.NodeComments
 # A tree set that cannot be read: a ValueError with the kestrilune module's message, its
 # .kind ("parse", "different_leaf_set", ...) and .tree_index (the input tree at fault, or
 # None).
