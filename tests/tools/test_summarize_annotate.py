@@ -317,3 +317,78 @@ def test_beast2_run_equals_beast2_treeannotator(heights, tmp_path):
     fixed = tmp_path / "theirs.nex"
     fixed.write_text(re.sub(r":0\.0;", ";", theirs.read_text()))
     _same(out, fixed)
+
+
+def _rates(f):
+    """Each "[&rate=x]" of a text rewritten by f(x)."""
+    return lambda text: re.sub(r"\[&rate=([^\]]*)\]", lambda m: f(m[1]), text)
+
+
+_SAME = [
+    ("as written", lambda t: t, 300),
+    ("text values", _rates(lambda x: f'[&rate={x},state="{"AB"[len(x) % 2]}",e=""]'), 300),
+    ("lists and empty values", _rates(lambda x: f"[&rate={x},hpd={{0.1,0.2}},empty=]"), 300),
+    ("a key again, a second comment",
+     _rates(lambda x: f"[&rate=1.5,rate={x},w=+2.][&w=-.5e-3,rate=]"), 300),
+    ("blanks, internal labels", lambda t: t.replace("(", "( ").replace(")", ")x"), 300),
+    ("a comment before the colon", lambda t: re.sub(r"(\d+|\)):(\[[^\]]*\])", r"\1\2:", t), 300),
+    # Texts the native reader leaves to the full one, from the tree where it meets one on.
+    ("a blank in a comment", _rates(lambda x: f"[&rate={x}, k=1]"), 0),
+    ("an unquoted word", _rates(lambda x: f"[&rate={x},k=Europe]"), 0),
+    ("a quoted label", lambda t: t.replace("(15:", "('15':"), 0),
+]
+
+
+@pytest.mark.parametrize("heights", ["median", "ca"])
+@pytest.mark.parametrize("case, change, native_reads", _SAME, ids=[c[0] for c in _SAME])
+def test_native_comment_reader_equals_the_full_one(case, change, native_reads, heights,
+                                                   monkeypatch):
+    """The same annotations, to the bit, with the native reader as with the full one; a
+    text it cannot take hands that tree and the rest over (here tree 260 of 300, past the
+    first chunk of 256, when the first tree is one it takes)."""
+    import kestrilune_tools.analyses.summaries.annotate as A
+
+    ts = read_trees([str(BEAST)], burnin=1701)
+    index = {name: i for i, name in enumerate(sorted(ts.translate_maps[0].values()))}
+    texts = [change(t) for t in ts.newicks()]
+    plain = list(ts.newicks())
+    if native_reads == 0:  # only tree 260 and later need the full reader
+        texts = plain[:260] + texts[260:]
+    target = target_from_newick(plain[7], index, ts.translate_maps[0])
+
+    def run():
+        return annotate([target], iter(texts), index, lambda i: ts.translate_maps[0],
+                        heights)[0]
+
+    reads = []
+    real = A.NodeComments
+
+    class Counted(real):  # type: ignore[misc, valid-type]
+        def read(self, texts, tables):
+            reads.append(super().read(texts, tables))
+            return reads[-1]
+
+    monkeypatch.setattr(A, "NodeComments", Counted)
+    native = run()
+    assert sum(reads) == (300 if native_reads else 260), case
+    monkeypatch.setattr(A, "_Native", lambda *args: None)
+    full = run()
+    assert repr((native.heights, native.annotations, native.partial)) == repr(
+        (full.heights, full.annotations, full.partial))
+
+
+@pytest.mark.parametrize("change, says", [
+    (lambda t: re.sub(r"\((\d+):", "(99:", t, count=1), "taxon '99' is not among"),
+    (lambda t: re.sub(r"\]\d[^,)]*", "]", t, count=1), "has a branch without one"),
+    (lambda t: t.replace(";", "));"), "unbalanced parentheses"),
+    (lambda t: re.sub(r"([(,])\d+:", lambda m: m[1] + re.findall(r"[(,](\d+):", t)[1] + ":",
+                      t, count=1), "lacks taxa of a clade"),
+])
+def test_texts_the_native_reader_declines_get_the_full_readers_words(change, says):
+    ts = read_trees([str(BEAST)], burnin=1990)
+    index = {name: i for i, name in enumerate(sorted(ts.translate_maps[0].values()))}
+    texts = list(ts.newicks())
+    target = target_from_newick(texts[0], index, ts.translate_maps[0])
+    texts[3] = change(texts[3])
+    with pytest.raises(ValueError, match=says):
+        annotate([target], iter(texts), index, lambda i: ts.translate_maps[0], "ca")

@@ -43,7 +43,7 @@ from typing import (Any, Callable, Dict, Iterable, List, NamedTuple, Optional, S
 
 import numpy as np
 
-from ...table.engine import gather_by_row, node_heights, return_free_memory
+from ...table.engine import NodeComments, gather_by_row, node_heights, return_free_memory
 from ...table.splits import SplitData
 
 __all__ = ["HEIGHTS", "TargetTree", "AnnotatedTree", "target_from_newick", "target_from_clades",
@@ -400,7 +400,8 @@ class _Slot:
         self.numbers: Dict[str, Any] = {}  # array('d') or float64 ndarray per annotation
         self.summaries: Dict[str, _Summary] = {}  # or the summary of its values alone
         self.texts: Dict[str, Dict[str, int]] = {}
-        self.ca_sum: List[float] = []  # common ancestor heights, or their running sum
+        # common ancestor heights (an array when read natively), or their running sum
+        self.ca_sum: List[float] = []
 
 
 def annotate(targets: Sequence[TargetTree], texts: Iterable[str], leaf_index: Dict[str, int],
@@ -426,64 +427,130 @@ def annotate(targets: Sequence[TargetTree], texts: Iterable[str], leaf_index: Di
     wanted = list(slots.items())
     low_leaf = [(m & -m).bit_length() - 1 for m, _ in wanted]
     caches: Dict[int, Dict[str, int]] = {}
+    native = _Native(wanted, len(leaf_index), heights == "ca") if leaf_index else None
     n = 0
-    for t, text in enumerate(texts):
-        name = names[t] if names is not None else f"tree {t}"
+    chunk: List[Tuple[int, str]] = []
+
+    def label_cache(t: int) -> Dict[str, int]:
         tr = translate_of(t)
-        key = id(tr)
-        cache = caches.get(key)
+        cache = caches.get(id(tr))
         if cache is None:
-            cache = caches[key] = {}
+            cache = caches[id(tr)] = {}
             for label, taxon in (tr or {}).items():
                 if taxon in leaf_index:
                     cache[label] = leaf_index[taxon]
+            if native is not None:
+                native.tables[id(tr)] = native.reader.add_labels({**leaf_index, **cache})
+        return cache
 
-        def leaf_of(label: str, cache: Dict[str, int] = cache) -> int:
-            i = cache.get(label, leaf_index.get(label, -1))
-            if i < 0:
-                raise TreeTextError(f"tree {name!r}: taxon {label!r} is not among the "
-                                    "sample's taxa")
-            return i
+    def read_chunk() -> None:
+        nonlocal native
+        if not chunk:
+            return
+        start = 0
+        if native is not None:
+            tables = np.array([native.tables[id(translate_of(t))] for t, _ in chunk],
+                              dtype=np.int64)
+            start = native.reader.read([text for _, text in chunk], tables)
+            if start < len(chunk):  # a text for the full reader: it reads the rest
+                native.into(slots, more=True)
+                native = None
+        for t, text in chunk[start:]:
+            _read_tree(text, t, names, label_cache(t), leaf_index, slots, wanted, low_leaf,
+                       heights == "ca")
+        if advance is not None:
+            advance(len(chunk))
+        chunk.clear()
 
-        p = _parse(text, leaf_of, name)
-        if any(x is None for x in p.length[1:]):
-            raise TreeTextError(f"node heights need branch lengths, but tree {name!r} has "
-                                "a branch without one")
-        masks = p.masks()
-        hs = p.heights()
-        for i, m in enumerate(masks):
-            s = slots.get(m)
-            if s is None:
-                continue
-            s.count += 1
-            nums = s.numbers
-            _push(nums, "height", hs[i])
-            x = p.length[i]
-            _push(nums, "length", 0.0 if x is None else x)
-            a = p.attrs[i]
-            if a:
-                for k, v in a.items():
-                    if isinstance(v, str):
-                        counts = s.texts.setdefault(k, {})
-                        counts[v] = counts.get(v, 0) + 1
-                    elif isinstance(v, float):
-                        _push(nums, k, v)  # arrays are not summarised
-        if heights == "ca":
-            node_of_leaf = {lf: i for i, lf in enumerate(p.leaf) if lf >= 0}
-            parent = p.parent
-            for (m, s), lf in zip(wanted, low_leaf):
-                i = node_of_leaf[lf]
-                while masks[i] & m != m:
-                    i = parent[i]
-                s.ca_sum.append(hs[i])
+    for t, text in enumerate(texts):
+        label_cache(t)
+        chunk.append((t, text))
         n += 1
-        if advance is not None and n % 256 == 0:
-            advance(256)
-    if advance is not None and n % 256:
-        advance(n % 256)
+        if len(chunk) == 256:
+            read_chunk()
+    read_chunk()
+    if native is not None:
+        native.into(slots, more=False)
     if n == 0:
         raise ValueError("no trees to annotate from")
     return [_finish(tg, slots, n, heights, limit) for tg in targets]
+
+
+class _Native:
+    """The native reader of a pass (``_engine.NodeComments``), until a text needs the full
+    one: then what it has read goes into the slots, and the full reader goes on from there
+    (values stay in tree order)."""
+
+    def __init__(self, wanted: List[Tuple[int, _Slot]], n_leaves: int, ca: bool) -> None:
+        n_words = max(1, (n_leaves + 63) // 64)
+        words = np.zeros((len(wanted), n_words), dtype=np.uint64)
+        for c, (m, _) in enumerate(wanted):
+            words[c] = np.frombuffer(m.to_bytes(8 * n_words, "little"), dtype="<u8")
+        self.reader = NodeComments(n_leaves, words, ca)
+        self.wanted = wanted
+        self.tables: Dict[int, int] = {}  # id(translate table) -> label table
+
+    def into(self, slots: Dict[int, _Slot], more: bool) -> None:
+        """What it has read into the slots, as arrays; growable ones when the full reader
+        goes on (``more``)."""
+        keys, counts, values, ca = self.reader.take()
+        for c, (_, s) in enumerate(self.wanted):
+            s.count = int(counts[c])
+            for key, numbers, texts in values[c]:
+                if len(numbers):
+                    s.numbers[keys[key]] = array("d", numbers.tobytes()) if more else numbers
+                if texts:
+                    s.texts[keys[key]] = dict(texts)
+            if ca is not None:
+                s.ca_sum = ca[c].tolist() if more else ca[c]
+
+
+def _read_tree(text: str, t: int, names: Optional[Sequence[str]], cache: Dict[str, int],
+               leaf_index: Dict[str, int], slots: Dict[int, _Slot],
+               wanted: List[Tuple[int, _Slot]], low_leaf: List[int], ca: bool) -> None:
+    """One sample tree's values into the slots of its clades (the full reader)."""
+    name = names[t] if names is not None else f"tree {t}"
+
+    def leaf_of(label: str) -> int:
+        i = cache.get(label, leaf_index.get(label, -1))
+        if i < 0:
+            raise TreeTextError(f"tree {name!r}: taxon {label!r} is not among the "
+                                "sample's taxa")
+        return i
+
+    p = _parse(text, leaf_of, name)
+    if any(x is None for x in p.length[1:]):
+        raise TreeTextError(f"node heights need branch lengths, but tree {name!r} has "
+                            "a branch without one")
+    masks = p.masks()
+    hs = p.heights()
+    for i, m in enumerate(masks):
+        s = slots.get(m)
+        if s is None:
+            continue
+        s.count += 1
+        nums = s.numbers
+        _push(nums, "height", hs[i])
+        x = p.length[i]
+        _push(nums, "length", 0.0 if x is None else x)
+        a = p.attrs[i]
+        if a:
+            for k, v in a.items():
+                if isinstance(v, str):
+                    counts = s.texts.setdefault(k, {})
+                    counts[v] = counts.get(v, 0) + 1
+                elif isinstance(v, float):
+                    _push(nums, k, v)  # arrays are not summarised
+    if ca:
+        node_of_leaf = {lf: i for i, lf in enumerate(p.leaf) if lf >= 0}
+        parent = p.parent
+        for (m, s), lf in zip(wanted, low_leaf):
+            i = node_of_leaf.get(lf, -1)
+            while i >= 0 and masks[i] & m != m:
+                i = parent[i]
+            if i < 0:
+                raise TreeTextError(f"tree {name!r} lacks taxa of a clade to annotate")
+            s.ca_sum.append(hs[i])
 
 
 def annotate_splits(targets: Sequence[TargetTree], sd: SplitData, heights: str = "keep",
