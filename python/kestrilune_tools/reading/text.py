@@ -71,29 +71,24 @@ class _Statement:
         return self.line + self.data.count(b"\n", 0, i)
 
 
-def _plain_end(buf: bytearray, pos: int, most: int = 4) -> int:
-    """Where ``_PLAIN_RUN`` would stop from ``pos``, found with ``find`` (memchr) when the
-    statement's ';' comes after no quote and at most ``most`` flat comments (a rooting
-    mark, a tree's [&lnP=...]): many times faster than the regex over a long tree. -1 when
-    the regex must decide (a quote, a nested or unfinished comment, many comments, or no
-    ';' yet)."""
+# Every byte but the brackets, deleted by bytes.translate to see how comments nest.
+_NOT_BRACKETS = bytes(c for c in range(256) if c not in b"[]")
+
+
+def _plain_end(buf: bytearray, pos: int) -> int:
+    """Where ``_PLAIN_RUN`` would stop from ``pos``, found without the regex when the
+    statement's ';' comes after no quote and only flat comments (any number: BEAST writes
+    one on every node): a few passes of ``find``, ``translate`` and ``count`` over the
+    text, several times faster than the regex. -1 when the regex must decide (a quote, a
+    nested or unfinished comment, a ';' inside a comment, or no ';' yet)."""
     end = buf.find(b";", pos)
-    for _ in range(most + 1):
-        if end < 0:
-            return -1
-        open_at = buf.find(b"[", pos, end)
-        quote = buf.find(b"'", pos, end if open_at < 0 else open_at)
-        if quote >= 0:
-            return -1
-        if open_at < 0:
-            return end
-        close = buf.find(b"]", open_at + 1)
-        if close < 0 or buf.find(b"[", open_at + 1, close) >= 0:
-            return -1
-        pos = close + 1
-        if close > end:  # the ';' was inside the comment
-            end = buf.find(b";", pos)
-    return -1
+    if end < 0 or buf.find(b"'", pos, end) >= 0:
+        return -1
+    if buf.find(b"[", pos, end) < 0:
+        return end
+    brackets = buf[pos:end].translate(None, _NOT_BRACKETS)
+    # Flat comments, and none still open at the ';': exactly "[]" repeated.
+    return end if brackets.count(b"[]") * 2 == len(brackets) else -1
 
 
 def _statements(stream: io.BufferedIOBase, path: str, report: Report = None
