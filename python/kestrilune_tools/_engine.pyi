@@ -23,6 +23,11 @@ def instruction_set() -> str:
     The instruction-set level the kernels run at: "avx512", "avx2" or "baseline" (the processor's, lowered by KESTRILUNE_ISA).
     """
 
+def memory_limit() -> int:
+    """
+    The memory this process may use, in bytes: the least of the machine's physical memory, its cgroup's limit and its address-space and data rlimits (2**64 - 1 where none is known).
+    """
+
 def return_free_memory() -> None:
     """
     Hands the free pages of the heap back to the system (glibc's malloc_trim; nothing elsewhere). A long pass of small temporaries calls it now and then, so that they do not make resident again, page by page, the room an earlier phase freed.

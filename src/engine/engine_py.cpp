@@ -599,6 +599,12 @@ NB_MODULE(_engine, m) {
         "(the processor's, lowered by KESTRILUNE_ISA).");
 
     m.def(
+        "memory_limit", [] { return memory_limit_bytes(); },
+        "The memory this process may use, in bytes: the least of the machine's physical "
+        "memory, its cgroup's limit and its address-space and data rlimits (2**64 - 1 where "
+        "none is known).");
+
+    m.def(
         "return_free_memory", [] { return_free_memory(); },
         nb::call_guard<nb::gil_scoped_release>(),
         "Hands the free pages of the heap back to the system (glibc's malloc_trim; nothing "

@@ -5,6 +5,7 @@ commands that use it never open a file for its texts again."""
 import numpy as np
 import pytest
 
+from conftest import SANITIZER_PRELOADED
 from engine_data import DATA, FILES
 from kestrilune_tools import _engine, read_trees
 from kestrilune_tools.console import cli
@@ -23,6 +24,7 @@ CYNMIX = [str(DATA / "converge" / "cynmix3" / f"cynmix3.run{i}.t.gz") for i in (
 def test_one_reading_gives_the_table_of_two(files, burnin, thin, max_trees, chunk, monkeypatch):
     monkeypatch.setattr(load, "_CHUNK_TREES", chunk)
     monkeypatch.setattr(held, "_PLAIN_BYTES", 4000 * chunk)  # some chunks compressed
+    monkeypatch.setattr(held, "_PLAIN_SHARE", 1 << 60)
     rooted = files == FILES["beast"]
     ts, table = read_table(files, burnin=burnin, thin=thin, max_trees=max_trees,
                            rooted=rooted, lengths=True, hold_annotated=True)
@@ -109,3 +111,16 @@ def test_commands_read_each_file_once(argv, tmp_path, monkeypatch, capsys):
     monkeypatch.setattr(treeset, "_open_binary", no_second_reading)
     argv = [str(a).replace("{tmp}", str(tmp_path)) for a in argv]
     assert cli.main([*argv, "--quiet"]) == 0, capsys.readouterr().err
+
+
+@pytest.mark.skipif(SANITIZER_PRELOADED, reason="a sanitizer's shadow memory needs more")
+def test_the_memory_budget_follows_an_address_space_cap():
+    """Held texts and the cluster advice size themselves by the memory the process may use:
+    under `ulimit -v` (or a container's limit), that, not the machine's."""
+    import subprocess
+    import sys
+
+    code = ("import resource; resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30)); "
+            "from kestrilune_tools.table.load import machine_memory; print(machine_memory())")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.stdout.strip() == str(3 << 30), done.stderr

@@ -122,11 +122,10 @@ def chosen_rows(ts: TreeSet) -> np.ndarray:
 
 
 def machine_memory() -> int:
-    """This machine's physical memory in bytes (8 GiB where the system does not say)."""
-    try:
-        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
-    except (ValueError, OSError, AttributeError):
-        return 8 << 30
+    """The memory this process may use, in bytes: the machine's, or less where a container
+    (cgroup) or an rlimit says so (8 GiB where nothing says)."""
+    limit = int(_engine.memory_limit())
+    return 8 << 30 if limit >= 1 << 62 else limit
 
 
 class _FewerTaxa(Exception):
@@ -145,7 +144,7 @@ class _Loader:
                  hold: bool = False) -> None:
         self.keep = keep  # prune every tree to these taxa
         # The texts handed over, while they may be wanted (hold_annotated).
-        self.held: Optional[HeldTexts] = HeldTexts() if hold else None
+        self.held: Optional[HeldTexts] = HeldTexts(machine_memory()) if hold else None
         self.every: Set[str] = set()  # the taxa of the trees pruned
         self.n_pruned = 0
         self.node_comments = False  # a [&...] comment inside a tree handed over
