@@ -10,6 +10,8 @@
 #include <system_error>
 #include <utility>
 
+#include "tree/common_length.hpp"
+
 namespace kestrilune::stats {
 namespace {
 
@@ -76,6 +78,9 @@ bool plain_number(std::string_view s, double& out) noexcept {
     }
     const char* first = s.data() + (s[0] == '+' ? 1 : 0);
     const char* last = s.data() + n;
+    if (read_common_length(first, last, out) == static_cast<std::size_t>(last - first)) {
+        return true;  // the usual forms, converted quickly (also to the nearest double)
+    }
     const auto [end, ec] = std::from_chars(first, last, out, std::chars_format::general);
     return ec == std::errc() && end == last;
 }

@@ -330,6 +330,8 @@ _SAME = [
     ("lists and empty values", _rates(lambda x: f"[&rate={x},hpd={{0.1,0.2}},empty=]"), 300),
     ("a key again, a second comment",
      _rates(lambda x: f"[&rate=1.5,rate={x},w=+2.][&w=-.5e-3,rate=]"), 300),
+    ("numbers in every form", _rates(lambda x: f"[&rate={x},a=-0,b=5.,c=.5e-3,d=+1E+2,"
+                                               "e=12345678901234567890123,f=1e-310]"), 300),
     ("blanks, internal labels", lambda t: t.replace("(", "( ").replace(")", ")x"), 300),
     ("a comment before the colon", lambda t: re.sub(r"(\d+|\)):(\[[^\]]*\])", r"\1\2:", t), 300),
     # Texts the native reader leaves to the full one, from the tree where it meets one on.
