@@ -51,6 +51,7 @@ std::size_t py_read(PyNodeComments& self, nb::list texts, const Tables& tables) 
                                          : "another thread is reading into this pass");
     }
     std::vector<std::string_view> views(n);
+    std::vector<std::size_t> table_of(n);
     for (std::size_t k = 0; k < n; ++k) {
         nb::handle item = texts[k];
         if (!PyUnicode_Check(item.ptr())) {
@@ -62,17 +63,16 @@ std::size_t py_read(PyNodeComments& self, nb::list texts, const Tables& tables) 
             throw nb::python_error();
         }
         views[k] = {data, static_cast<std::size_t>(size)};
-    }
-    const std::int64_t* table = tables.data();
-    std::size_t taken = 0;
-    {
-        // The texts stay alive in the caller's list; only this pass's state is written.
-        ReleasedGil unlocked;
-        while (taken < n && table[taken] >= 0 &&
-               self.pass.add(views[taken], static_cast<std::size_t>(table[taken]))) {
-            ++taken;
+        const std::int64_t table = tables.data()[k];
+        if (table < 0 || static_cast<std::uint64_t>(table) >= self.pass.n_label_tables()) {
+            throw nb::value_error("no such label table");
         }
+        table_of[k] = static_cast<std::size_t>(table);
     }
+    std::size_t taken = 0;
+    // The texts stay alive in the caller's list; only this pass's state is written. Ctrl-C
+    // stops the reading between blocks of texts, before any of them is taken.
+    run_stoppable([&] { taken = self.pass.add(views, table_of); });
     self.n_trees += taken;
     return taken;
 }
@@ -132,10 +132,12 @@ void bind_node_comments(nb::module_& m) {
                 if (words.shape(1) != n_words) {
                     throw nb::value_error("clade words must have ceil(n_leaves / 64) columns");
                 }
-                new (self) PyNodeComments{
-                    stats::NodeComments(n_leaves, {words.data(), words.shape(0) * n_words},
-                                        with_ca),
-                    {}, with_ca};
+                auto made = stats::NodeComments::make(
+                    n_leaves, {words.data(), words.shape(0) * n_words}, with_ca);
+                if (!made) {
+                    throw nb::value_error(made.error().c_str());
+                }
+                new (self) PyNodeComments{std::move(made).value(), {}, with_ca};
             },
             "n_leaves"_a, "clade_words"_a, "with_ca"_a)
         .def(
@@ -145,7 +147,11 @@ void bind_node_comments(nb::module_& m) {
                 if (!lock.owns_lock()) {
                     throw nb::value_error("another thread is reading into this pass");
                 }
-                return self.pass.add_labels(std::move(labels));
+                auto added = self.pass.add_labels(std::move(labels));
+                if (!added) {
+                    throw nb::value_error(added.error().c_str());
+                }
+                return added.value();
             },
             "labels"_a, "A label-to-leaf table; returns its number for read().")
         .def("read", &py_read, "texts"_a, "label_tables"_a,

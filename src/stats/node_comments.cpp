@@ -4,35 +4,60 @@
 #include "stats/node_comments.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <charconv>
-#include <stdexcept>
 #include <system_error>
 #include <utility>
 
 #include "tree/common_length.hpp"
+#include "tree/newick_bytes.hpp"
+#include "common/thread_scratch.hpp"
+#include "pool/pool.hpp"
 
 namespace kestrilune::stats {
 namespace {
 
 constexpr std::int64_t kNoClade = -1;
+constexpr std::uint32_t kNoKey = 0xffffffffu;
 
-// Bytes the full reader treats as a separator or leaves to another token; blanks beside.
-bool is_blank(unsigned char c) noexcept {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-// Bytes whose reading is not plain here: other control bytes (some are blanks to Python)
-// and every non-ASCII byte (a Unicode blank would be one too).
-bool is_unusual(unsigned char c) noexcept {
-    return (c < 0x20 && !is_blank(c)) || c >= 0x7f;
-}
-bool is_word(unsigned char c) noexcept {
-    switch (c) {
-        case '(': case ')': case ',': case ';': case ':': case '[': case ']': case '\'':
-            return false;
-        default:
-            return !is_blank(c);
+// What a byte is to the reader. Blanks are ASCII white space; "Bad" bytes make it decline:
+// a quote, a ']' outside a comment, other control bytes (some are blanks to Python) and
+// every non-ASCII byte (a Unicode blank would be one too).
+enum class Byte : std::uint8_t { Word, Blank, Open, Close, Comma, Colon, Semicolon, Bracket, Bad };
+
+constexpr std::array<Byte, 256> make_bytes() {
+    std::array<Byte, 256> table{};
+    for (std::size_t b = 0; b < 256; ++b) {
+        table[b] = b < 0x20 || b >= 0x7f ? Byte::Bad : Byte::Word;
     }
+    for (const char c : {' ', '\t', '\n', '\r', '\v', '\f'}) {
+        table[static_cast<unsigned char>(c)] = Byte::Blank;
+    }
+    table['('] = Byte::Open;
+    table[')'] = Byte::Close;
+    table[','] = Byte::Comma;
+    table[':'] = Byte::Colon;
+    table[';'] = Byte::Semicolon;
+    table['['] = Byte::Bracket;
+    table[']'] = Byte::Bad;
+    table['\''] = Byte::Bad;
+    return table;
+}
+constexpr std::array<Byte, 256> kBytes = make_bytes();
+
+// Bytes a comment's body may hold here: no blank, quote or unusual byte.
+constexpr std::array<bool, 256> make_comment_bytes() {
+    std::array<bool, 256> table{};
+    for (std::size_t b = 0; b < 256; ++b) {
+        table[b] = b > 0x20 && b < 0x7f && b != '\'';
+    }
+    return table;
+}
+constexpr std::array<bool, 256> kCommentBytes = make_comment_bytes();
+
+Byte byte_at(std::string_view text, std::size_t i) noexcept {
+    return kBytes[static_cast<unsigned char>(text[i])];
 }
 
 // A decimal number as Python's float() reads one and converts it (correctly rounded):
@@ -94,114 +119,50 @@ std::uint64_t hash_of(const std::uint64_t* words, std::size_t n) noexcept {
     return h;
 }
 
-}  // namespace
+// A worker's buffers for one text, reused from text to text.
+struct Scratch {
+    std::vector<std::int32_t> parent;
+    std::vector<double> length;
+    std::vector<std::uint8_t> has_length;
+    std::vector<std::int32_t> leaf;
+    std::vector<std::int32_t> stack;
+    std::vector<std::vector<NodeComments::Entry>> entries;  // per node
+    std::vector<std::uint64_t> masks;
+    std::vector<double> depth;
+    std::vector<std::int32_t> node_of_leaf;
 
-NodeComments::NodeComments(std::size_t n_leaves, std::span<const std::uint64_t> clade_words,
-                           bool with_ca)
-    : n_leaves_(n_leaves), n_words_((n_leaves + 63) / 64), with_ca_(with_ca) {
-    if (n_words_ == 0 || clade_words.size() % n_words_ != 0) {
-        throw std::invalid_argument("clade words do not make whole rows");
-    }
-    clade_words_.assign(clade_words.begin(), clade_words.end());
-    const std::size_t n_clades = clade_words.size() / n_words_;
-    std::size_t capacity = 16;
-    while (capacity < 2 * n_clades) {
-        capacity *= 2;
-    }
-    slots_.assign(capacity, kNoClade);
-    low_leaf_.assign(n_clades, -1);
-    for (std::size_t c = 0; c < n_clades; ++c) {
-        const std::uint64_t* words = clade_words_.data() + c * n_words_;
-        for (std::size_t k = 0; k < n_words_ && low_leaf_[c] < 0; ++k) {
-            if (words[k] != 0) {
-                low_leaf_[c] = static_cast<std::int32_t>(k * 64 + std::countr_zero(words[k]));
-            }
+    std::uint32_t new_node(std::int32_t up, std::int32_t leaf_index) {
+        const auto id = static_cast<std::uint32_t>(parent.size());
+        parent.push_back(up);
+        length.push_back(0.0);
+        has_length.push_back(0);
+        leaf.push_back(leaf_index);
+        if (entries.size() <= id) {
+            entries.emplace_back();
         }
-        if (low_leaf_[c] < 0 || static_cast<std::size_t>(low_leaf_[c]) >= n_leaves ||
-            (n_leaves % 64 != 0 && (words[n_words_ - 1] >> (n_leaves % 64)) != 0)) {
-            throw std::invalid_argument("a clade is empty or names a leaf beyond the taxa");
-        }
-        std::size_t i = hash_of(words, n_words_) & (capacity - 1);
-        while (slots_[i] != kNoClade) {
-            if (std::equal(words, words + n_words_,
-                           clade_words_.data() + static_cast<std::size_t>(slots_[i]) * n_words_)) {
-                throw std::invalid_argument("a clade is given twice");
-            }
-            i = (i + 1) & (capacity - 1);
-        }
-        slots_[i] = static_cast<std::int64_t>(c);
+        entries[id].clear();
+        return id;
     }
-    keys_ = {"height", "length"};
-    key_ids_ = {{"height", 0}, {"length", 1}};
-    counts_.assign(n_clades, 0);
-    values_.resize(n_clades);
-    ca_.resize(with_ca ? n_clades : 0);
-    ca_found_.resize(n_clades);
-}
+};
 
-std::size_t NodeComments::add_labels(std::unordered_map<std::string, std::int32_t> labels) {
-    for (const auto& [label, leaf] : labels) {
-        if (leaf < 0 || static_cast<std::size_t>(leaf) >= n_leaves_) {
-            throw std::invalid_argument("label '" + label + "' names a leaf beyond the taxa");
-        }
-    }
-    labels_.push_back(std::move(labels));
-    return labels_.size() - 1;
-}
-
-std::int64_t NodeComments::clade_of(const std::uint64_t* words) const noexcept {
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = hash_of(words, n_words_) & mask;; i = (i + 1) & mask) {
-        const std::int64_t c = slots_[i];
-        if (c == kNoClade ||
-            std::equal(words, words + n_words_,
-                       clade_words_.data() + static_cast<std::size_t>(c) * n_words_)) {
-            return c;
-        }
-    }
-}
-
-std::uint32_t NodeComments::key_of(std::string_view key) {
-    const auto found = key_ids_.find(std::string(key));
-    if (found != key_ids_.end()) {
-        return found->second;
-    }
-    const auto id = static_cast<std::uint32_t>(keys_.size());
-    keys_.emplace_back(key);
-    key_ids_.emplace(keys_.back(), id);
-    return id;
-}
-
-std::uint32_t NodeComments::new_node(std::int32_t parent, std::int32_t leaf) {
-    const auto id = static_cast<std::uint32_t>(parent_.size());
-    parent_.push_back(parent);
-    length_.push_back(0.0);
-    has_length_.push_back(0);
-    leaf_.push_back(leaf);
-    if (entries_.size() <= id) {
-        entries_.emplace_back();
-    }
-    entries_[id].clear();
-    return id;
-}
-
-void NodeComments::set_entry(std::size_t node, const Entry& entry) {
-    for (Entry& e : entries_[node]) {
+// A later value of a key replaces the earlier one of the node; a new key goes last.
+void set_entry(std::vector<NodeComments::Entry>& entries, const NodeComments::Entry& entry) {
+    for (NodeComments::Entry& e : entries) {
         if (e.key == entry.key) {
-            e = entry;  // a later value of a key replaces the earlier one
+            e = entry;
             return;
         }
     }
-    entries_[node].push_back(entry);
+    entries.push_back(entry);
 }
 
 // The pairs of "[&body]", as annotate._PAIR finds them in a body without blanks or
 // single quotes: key=number, key="text", key={...} (kept by the full reader as a list,
 // which is not summarised, but it replaces an earlier value of its key) or key= (nothing).
-bool NodeComments::read_comment(std::string_view body, std::size_t node) {
+bool read_comment(std::string_view body, std::vector<NodeComments::Entry>& entries) {
+    using Kind = NodeComments::Kind;
     for (const char ch : body) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (is_blank(c) || is_unusual(c) || c == '\'') {
+        if (!kCommentBytes[static_cast<unsigned char>(ch)]) {
             return false;
         }
     }
@@ -220,7 +181,7 @@ bool NodeComments::read_comment(std::string_view body, std::size_t node) {
         if (q == p || q == n || body[q] != '=') {
             return false;
         }
-        Entry entry{key_of(body.substr(p, q - p)), Kind::Skipped, 0.0, {}};
+        NodeComments::Entry entry{body.substr(p, q - p), Kind::Skipped, 0.0, {}};
         const std::size_t v = q + 1;
         std::size_t end;
         if (v < n && (body[v] == '"' || body[v] == '{')) {
@@ -247,194 +208,325 @@ bool NodeComments::read_comment(std::string_view body, std::size_t node) {
             }
             entry.kind = Kind::Number;
         }
-        set_entry(node, entry);
+        set_entry(entries, entry);
         p = end;
     }
     return true;
 }
 
-bool NodeComments::add(std::string_view text, std::size_t labels_index) {
-    if (labels_index >= labels_.size()) {
-        throw std::invalid_argument("no such label table");
+}  // namespace
+
+Result<NodeComments, std::string> NodeComments::make(std::size_t n_leaves,
+                                                     std::span<const std::uint64_t> clade_words,
+                                                     bool with_ca) {
+    NodeComments out;
+    out.n_leaves_ = n_leaves;
+    out.n_words_ = (n_leaves + 63) / 64;
+    out.with_ca_ = with_ca;
+    const std::size_t n_words = out.n_words_;
+    if (n_words == 0 || clade_words.size() % n_words != 0) {
+        return unexpected(std::string("clade words do not make whole rows"));
     }
-    const auto& labels = labels_[labels_index];
-    parent_.clear();
-    length_.clear();
-    has_length_.clear();
-    leaf_.clear();
-    stack_.clear();
+    out.clade_words_.assign(clade_words.begin(), clade_words.end());
+    const std::size_t n_clades = clade_words.size() / n_words;
+    std::size_t capacity = 16;
+    while (capacity < 2 * n_clades) {
+        capacity *= 2;
+    }
+    out.slots_.assign(capacity, kNoClade);
+    out.low_leaf_.assign(n_clades, -1);
+    for (std::size_t c = 0; c < n_clades; ++c) {
+        const std::uint64_t* words = out.clade_words_.data() + c * n_words;
+        for (std::size_t k = 0; k < n_words && out.low_leaf_[c] < 0; ++k) {
+            if (words[k] != 0) {
+                out.low_leaf_[c] = static_cast<std::int32_t>(k * 64 + std::countr_zero(words[k]));
+            }
+        }
+        if (out.low_leaf_[c] < 0 ||
+            (n_leaves % 64 != 0 && (words[n_words - 1] >> (n_leaves % 64)) != 0)) {
+            return unexpected(std::string("a clade is empty or names a leaf beyond the taxa"));
+        }
+        std::size_t i = hash_of(words, n_words) & (capacity - 1);
+        while (out.slots_[i] != kNoClade) {
+            const auto other = static_cast<std::size_t>(out.slots_[i]);
+            if (std::equal(words, words + n_words, out.clade_words_.data() + other * n_words)) {
+                return unexpected(std::string("a clade is given twice"));
+            }
+            i = (i + 1) & (capacity - 1);
+        }
+        out.slots_[i] = static_cast<std::int64_t>(c);
+    }
+    out.keys_ = {"height", "length"};
+    out.key_ids_ = {{"height", 0}, {"length", 1}};
+    out.next_key_.assign(out.keys_.size() + 1, kNoKey);
+    out.counts_.assign(n_clades, 0);
+    out.values_.resize(n_clades);
+    out.ca_.resize(with_ca ? n_clades : 0);
+    return out;
+}
+
+Result<std::size_t, std::string> NodeComments::add_labels(
+    std::unordered_map<std::string, std::int32_t> labels) {
+    for (const auto& [label, leaf] : labels) {
+        if (leaf < 0 || static_cast<std::size_t>(leaf) >= n_leaves_) {
+            return unexpected("label '" + label + "' names a leaf beyond the taxa");
+        }
+    }
+    labels_.push_back(std::move(labels));
+    return labels_.size() - 1;
+}
+
+std::int64_t NodeComments::clade_of(const std::uint64_t* words) const noexcept {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash_of(words, n_words_) & mask;; i = (i + 1) & mask) {
+        const std::int64_t c = slots_[i];
+        if (c == kNoClade ||
+            std::equal(words, words + n_words_,
+                       clade_words_.data() + static_cast<std::size_t>(c) * n_words_)) {
+            return c;
+        }
+    }
+}
+
+std::uint32_t NodeComments::key_of(std::string_view key) {
+    const auto found = key_ids_.find(std::string(key));
+    if (found != key_ids_.end()) {
+        return found->second;
+    }
+    const auto id = static_cast<std::uint32_t>(keys_.size());
+    keys_.emplace_back(key);
+    key_ids_.emplace(keys_.back(), id);
+    next_key_.push_back(kNoKey);
+    return id;
+}
+
+std::size_t NodeComments::add(std::span<const std::string_view> texts,
+                              std::span<const std::size_t> tables) {
+    const std::size_t n = std::min(texts.size(), tables.size());
+    for (std::size_t k = 0; k < n; ++k) {
+        if (tables[k] >= labels_.size()) {
+            return 0;  // checked by the caller; here only kept from reading past the tables
+        }
+    }
+    if (reads_.size() < n) {
+        reads_.resize(n);
+    }
+    pool::parallel_for(0, n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) {
+            reads_[k].taken = read(texts[k], labels_[tables[k]], reads_[k]);
+        }
+    });
+    std::size_t taken = 0;
+    while (taken < n && reads_[taken].taken) {
+        take(reads_[taken]);
+        ++taken;
+    }
+    return taken;
+}
+
+bool NodeComments::read(std::string_view text,
+                        const std::unordered_map<std::string, std::int32_t>& labels,
+                        Read& out) const {
+    Scratch& s = thread_scratch<Scratch>();
+    s.parent.clear();
+    s.length.clear();
+    s.has_length.clear();
+    s.leaf.clear();
+    s.stack.clear();
     std::int64_t current = -1;  // the node a comment or a length belongs to
     bool after_colon = false;
     char prev = 0;  // the first byte of the token before, comments aside
     const std::size_t n = text.size();
     std::size_t i = 0;
     while (i < n) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (is_blank(c)) {
+        const Byte b = byte_at(text, i);
+        if (b == Byte::Blank) {
             ++i;
             continue;
         }
-        if (is_unusual(c) || c == '\'' || c == ']') {
+        if (b == Byte::Bad) {
             return false;
         }
-        if (c == '[') {
-            const std::size_t close = text.find(']', i + 1);
-            if (close == std::string_view::npos) {
+        if (b == Byte::Bracket) {
+            const std::size_t close = detail::find_close_bracket(text.data(), i + 1, n);
+            if (close == n) {
                 return false;
             }
             if (current >= 0 && i + 1 < close && text[i + 1] == '&' &&
                 !read_comment(text.substr(i + 2, close - i - 2),
-                              static_cast<std::size_t>(current))) {
+                              s.entries[static_cast<std::size_t>(current)])) {
                 return false;
             }
             i = close + 1;
             continue;
         }
-        if (c == ';') {
+        if (b == Byte::Semicolon) {
             break;
         }
-        switch (c) {
-            case '(':
-                stack_.push_back(static_cast<std::int32_t>(
-                    new_node(stack_.empty() ? -1 : stack_.back(), -1)));
+        const char c = text[i];
+        switch (b) {
+            case Byte::Open:
+                s.stack.push_back(static_cast<std::int32_t>(
+                    s.new_node(s.stack.empty() ? -1 : s.stack.back(), -1)));
                 current = -1;
                 ++i;
                 break;
-            case ',':
+            case Byte::Comma:
                 current = -1;
                 ++i;
                 break;
-            case ')':
-                if (stack_.empty()) {
+            case Byte::Close:
+                if (s.stack.empty()) {
                     return false;
                 }
-                current = stack_.back();
-                stack_.pop_back();
+                current = s.stack.back();
+                s.stack.pop_back();
                 ++i;
                 break;
-            case ':':
+            case Byte::Colon:
                 after_colon = true;
                 prev = ':';
                 ++i;
                 continue;
-            default: {
-                std::size_t j = i;
-                while (j < n && is_word(static_cast<unsigned char>(text[j]))) {
-                    if (is_unusual(static_cast<unsigned char>(text[j]))) {
-                        return false;
-                    }
+            default: {  // a word: its bytes up to a separator, a blank or a bad byte
+                std::size_t j = i + 1;
+                while (j < n && byte_at(text, j) == Byte::Word) {
                     ++j;
+                }
+                if (j < n && byte_at(text, j) == Byte::Bad) {
+                    return false;
                 }
                 const std::string_view word = text.substr(i, j - i);
                 if (after_colon) {
                     const auto node = static_cast<std::size_t>(current);
-                    if (current < 0 || !plain_number(word, length_[node])) {
+                    if (current < 0 || !plain_number(word, s.length[node])) {
                         return false;
                     }
-                    has_length_[node] = 1;
+                    s.has_length[node] = 1;
                 } else if (prev == '(' || prev == ',') {
                     const auto found = labels.find(std::string(word));
                     if (found == labels.end()) {
                         return false;
                     }
-                    current = new_node(stack_.empty() ? -1 : stack_.back(), found->second);
+                    current = s.new_node(s.stack.empty() ? -1 : s.stack.back(), found->second);
                 }
                 i = j;
                 break;
             }
         }
         after_colon = false;
-        prev = static_cast<char>(c);
+        prev = c;
     }
-    const std::size_t n_nodes = parent_.size();
-    if (!stack_.empty() || n_nodes == 0) {
+    const std::size_t n_nodes = s.parent.size();
+    if (!s.stack.empty() || n_nodes == 0) {
         return false;
     }
     for (std::size_t k = 1; k < n_nodes; ++k) {
-        if (!has_length_[k]) {
+        if (!s.has_length[k]) {
             return false;
         }
     }
 
     // Leaf sets, children into parents from the last node back (preorder).
-    masks_.assign(n_nodes * n_words_, 0);
+    const std::size_t w = n_words_;
+    s.masks.assign(n_nodes * w, 0);
     for (std::size_t k = 0; k < n_nodes; ++k) {
-        if (leaf_[k] >= 0) {
-            masks_[k * n_words_ + static_cast<std::size_t>(leaf_[k]) / 64] |=
-                std::uint64_t{1} << (static_cast<std::size_t>(leaf_[k]) % 64);
+        if (s.leaf[k] >= 0) {
+            const auto leaf = static_cast<std::size_t>(s.leaf[k]);
+            s.masks[k * w + leaf / 64] |= std::uint64_t{1} << (leaf % 64);
         }
     }
     for (std::size_t k = n_nodes; k-- > 1;) {
-        const auto p = static_cast<std::size_t>(parent_[k]);
-        for (std::size_t w = 0; w < n_words_; ++w) {
-            masks_[p * n_words_ + w] |= masks_[k * n_words_ + w];
+        const auto p = static_cast<std::size_t>(s.parent[k]);
+        for (std::size_t x = 0; x < w; ++x) {
+            s.masks[p * w + x] |= s.masks[k * w + x];
         }
     }
     // Heights as BEAST reads a tree: lengths not above 0 count as 0.
-    depth_.assign(n_nodes, 0.0);
+    s.depth.assign(n_nodes, 0.0);
     for (std::size_t k = 1; k < n_nodes; ++k) {
-        const double x = length_[k];
-        const double up = depth_[static_cast<std::size_t>(parent_[k])];
-        depth_[k] = x > 0.0 ? up + x : up;
+        const double x = s.length[k];
+        const double up = s.depth[static_cast<std::size_t>(s.parent[k])];
+        s.depth[k] = x > 0.0 ? up + x : up;
     }
     double top = 0.0;
     for (std::size_t k = 0; k < n_nodes; ++k) {
-        if (leaf_[k] >= 0 && depth_[k] > top) {
-            top = depth_[k];
+        if (s.leaf[k] >= 0 && s.depth[k] > top) {
+            top = s.depth[k];
         }
     }
+    out.ca.clear();
     if (with_ca_) {
-        node_of_leaf_.assign(n_leaves_, -1);
+        s.node_of_leaf.assign(n_leaves_, -1);
         for (std::size_t k = 0; k < n_nodes; ++k) {
-            if (leaf_[k] >= 0) {
-                node_of_leaf_[static_cast<std::size_t>(leaf_[k])] = static_cast<std::int32_t>(k);
+            if (s.leaf[k] >= 0) {
+                s.node_of_leaf[static_cast<std::size_t>(s.leaf[k])] = static_cast<std::int32_t>(k);
             }
         }
         for (std::size_t c = 0; c < n_clades(); ++c) {
-            std::int32_t k = node_of_leaf_[static_cast<std::size_t>(low_leaf_[c])];
-            const std::uint64_t* want = clade_words_.data() + c * n_words_;
+            std::int32_t k = s.node_of_leaf[static_cast<std::size_t>(low_leaf_[c])];
+            const std::uint64_t* want = clade_words_.data() + c * w;
             for (;;) {
                 if (k < 0) {
                     return false;  // a taxon missing from the tree
                 }
-                const std::uint64_t* have = masks_.data() + static_cast<std::size_t>(k) * n_words_;
+                const std::uint64_t* have = s.masks.data() + static_cast<std::size_t>(k) * w;
                 bool holds = true;
-                for (std::size_t w = 0; w < n_words_; ++w) {
-                    holds = holds && (have[w] & want[w]) == want[w];
+                for (std::size_t x = 0; x < w; ++x) {
+                    holds = holds && (have[x] & want[x]) == want[x];
                 }
                 if (holds) {
                     break;
                 }
-                k = parent_[static_cast<std::size_t>(k)];
+                k = s.parent[static_cast<std::size_t>(k)];
             }
-            ca_found_[c] = top - depth_[static_cast<std::size_t>(k)];
+            out.ca.push_back(top - s.depth[static_cast<std::size_t>(k)]);
         }
     }
-
-    // The tree is taken: its values go to the clades.
+    out.nodes.clear();
+    out.entries.clear();
     for (std::size_t k = 0; k < n_nodes; ++k) {
-        const std::int64_t found = clade_of(masks_.data() + k * n_words_);
-        if (found == kNoClade) {
+        const std::int64_t clade = clade_of(s.masks.data() + k * w);
+        if (clade == kNoClade) {
             continue;
         }
-        const auto clade = static_cast<std::size_t>(found);
+        out.nodes.push_back(Node{clade, top - s.depth[k], s.has_length[k] ? s.length[k] : 0.0,
+                                 static_cast<std::uint32_t>(out.entries.size()),
+                                 static_cast<std::uint32_t>(s.entries[k].size())});
+        out.entries.insert(out.entries.end(), s.entries[k].begin(), s.entries[k].end());
+    }
+    return true;
+}
+
+void NodeComments::take(const Read& read) {
+    for (const Node& node : read.nodes) {
+        const auto clade = static_cast<std::size_t>(node.clade);
         ++counts_[clade];
-        push(clade, 0, top - depth_[k]);
-        push(clade, 1, has_length_[k] ? length_[k] : 0.0);
-        for (const Entry& e : entries_[k]) {
-            if (e.kind == Kind::Number) {
-                push(clade, e.key, e.number);
-            } else if (e.kind == Kind::Text) {
-                push_text(clade, e.key, e.text);
+        push(clade, 0, node.height);
+        push(clade, 1, node.length);
+        // Nodes name their keys in the same order node after node: the key that came after
+        // the previous one last time is tried first.
+        std::size_t previous = 0;  // the key before, plus 1 (0: none yet)
+        for (std::uint32_t e = 0; e < node.n_entries; ++e) {
+            const Entry& entry = read.entries[node.first_entry + e];
+            std::uint32_t id = next_key_[previous];
+            if (id >= keys_.size() || keys_[id] != entry.key) {
+                id = key_of(entry.key);  // may add a key (and grow next_key_)
+                next_key_[previous] = id;
+            }
+            previous = id + 1;
+            if (entry.kind == Kind::Number) {
+                push(clade, id, entry.number);
+            } else if (entry.kind == Kind::Text) {
+                push_text(clade, id, entry.text);
             }
         }
     }
     if (with_ca_) {
         for (std::size_t c = 0; c < n_clades(); ++c) {
-            ca_[c].push_back(ca_found_[c]);
+            ca_[c].push_back(read.ca[c]);
         }
     }
-    return true;
 }
 
 void NodeComments::push(std::size_t clade, std::uint32_t key, double number) {
