@@ -301,9 +301,11 @@ def _record(scan: _Scan, name: str, st: _Statement, start: int, line: int, map_i
     if not scan.names:
         m = _ROOTING.match(data, start)
         scan.rooting = m.group(1).decode().upper() if m else None
-    folded = data.translate(_FOLD_NAN_INF)
-    if (b"nan" in folded or b"inf" in folded) and _NONFINITE.search(data, start):
-        scan.nonfinite.append(len(scan.names))
+    # Both words hold an "n": most trees (BEAST's among them) have none to fold.
+    if data.find(b"n", start) >= 0 or data.find(b"N", start) >= 0:
+        folded = data.translate(_FOLD_NAN_INF)
+        if (b"nan" in folded or b"inf" in folded) and _NONFINITE.search(data, start):
+            scan.nonfinite.append(len(scan.names))
     scan.names.append(name)
     scan.lines.append(line)
     scan.offsets.append(st.offset + start)
