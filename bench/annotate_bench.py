@@ -10,8 +10,11 @@ development machine; against TreeAnnotator (``-burninTrees 0 -heights ca``) on t
 ``--peer-trees`` trees, at least 10x faster and 5x less memory, with the same tree and the
 same values (every annotation and branch length of every node: the count that differ by more
 than 1e-9, and the count that are not the same double).
-The sample is the one ``summarize_bench.py`` makes (``bench/.cache/``, seed 5). Commands
-run in child processes, so wall time, CPU time and peak RSS are their own.
+The sample is the one ``summarize_bench.py`` makes (``bench/.cache/``, seed 5); with
+``--node-annotations``, the same walk written as BEAST writes a relaxed clock, a
+``[&rate=...]`` on every node (``gen_trees.py --beast-annotations``), whose values the
+summary reads from the texts. Commands run in child processes, so wall time, CPU time and
+peak RSS are their own.
 """
 
 from __future__ import annotations
@@ -21,6 +24,7 @@ import math
 import os
 import re
 import shutil
+import subprocess
 import sys
 import tempfile
 
@@ -82,6 +86,18 @@ def differences(ours: str, theirs: str) -> str:
             f"more than 1e-9, {inexact} are not the same double")
 
 
+def annotated_sample(args) -> str:
+    cache = os.path.join(os.path.dirname(os.path.abspath(__file__)), ".cache")
+    os.makedirs(cache, exist_ok=True)
+    path = os.path.join(cache, f"rooted_rates_{args.taxa}x{args.trees}.t")
+    if not os.path.exists(path):
+        gen = os.path.join(os.path.dirname(os.path.abspath(__file__)), "gen_trees.py")
+        subprocess.run([sys.executable, gen, "--taxa", str(args.taxa), "--trees",
+                        str(args.trees), "--seed", "5", "--rooted", "--beast-annotations",
+                        "-o", path], check=True, stdout=subprocess.DEVNULL)
+    return path
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--trees", type=int, default=100000)
@@ -89,9 +105,11 @@ def main(argv=None) -> int:
     ap.add_argument("--heights", default="ca", choices=("keep", "mean", "median", "ca"))
     ap.add_argument("--peer-trees", type=int, default=10000,
                     help="trees TreeAnnotator annotates (0: no peer run)")
+    ap.add_argument("--node-annotations", action="store_true",
+                    help="a [&rate=...] comment on every node, as BEAST writes them")
     args = ap.parse_args(argv)
 
-    path = sample(args)
+    path = annotated_sample(args) if args.node_annotations else sample(args)
     exe = [sys.executable, "-m", "kestrilune_tools"]
     print(f"input: {os.path.basename(path)} ({os.path.getsize(path) / 1e6:.0f} MB), "
           f"{args.trees} rooted trees x {args.taxa} taxa; {os.cpu_count()} CPUs; "

@@ -186,7 +186,8 @@ class WalkTree:
         ``annotate``, each length follows a BEAST-style ``[&rate=...]`` annotation.
 
         ``rooted`` joins the first two children of the three-way root into a clade (on a
-        branch of half the mean start length), which makes the tree rooted and binary.
+        branch of half the mean start length, rate 0.5), which makes the tree rooted and
+        binary.
         """
         lens = ["%.6e" % x for x in self.length.tolist()]
         if annotate:
@@ -227,7 +228,10 @@ class WalkTree:
                 if token == "," and depth == 1:
                     commas.append(i)
             second = commas[1]
-            out[second:second] = [")", ":", "%.6e" % (self.mean_length / 2)]
+            # With annotate, the new branch has its rate too, as BEAST gives both of the
+            # root's branches one.
+            rate = "[&rate=0.5]" if annotate else ""
+            out[second:second] = [")", ":", rate + "%.6e" % (self.mean_length / 2)]
             out.insert(0, "(")
         return "".join(out)
 
