@@ -52,8 +52,10 @@ std::size_t py_read(PyNodeComments& self, nb::list texts, const Tables& tables) 
     }
     std::vector<std::string_view> views(n);
     std::vector<std::size_t> table_of(n);
+    std::vector<nb::object> held(n);  // the texts, alive whatever another thread does
     for (std::size_t k = 0; k < n; ++k) {
-        nb::handle item = texts[k];
+        held[k] = texts[k];
+        nb::handle item = held[k];
         if (!PyUnicode_Check(item.ptr())) {
             throw nb::type_error("texts must be str");
         }
@@ -70,8 +72,8 @@ std::size_t py_read(PyNodeComments& self, nb::list texts, const Tables& tables) 
         table_of[k] = static_cast<std::size_t>(table);
     }
     std::size_t taken = 0;
-    // The texts stay alive in the caller's list; only this pass's state is written. Ctrl-C
-    // stops the reading between blocks of texts, before any of them is taken.
+    // Only this pass's state is written. Ctrl-C stops the reading between blocks of texts,
+    // before any of them is taken.
     run_stoppable([&] { taken = self.pass.add(views, table_of); });
     self.n_trees += taken;
     return taken;
