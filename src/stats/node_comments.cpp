@@ -7,6 +7,7 @@
 #include <array>
 #include <bit>
 #include <charconv>
+#include <iterator>
 #include <system_error>
 #include <utility>
 
@@ -272,7 +273,8 @@ Result<std::size_t, std::string> NodeComments::add_labels(
             return unexpected("label '" + label + "' names a leaf beyond the taxa");
         }
     }
-    labels_.push_back(std::move(labels));
+    labels_.emplace_back(std::make_move_iterator(labels.begin()),
+                         std::make_move_iterator(labels.end()));
     return labels_.size() - 1;
 }
 
@@ -289,7 +291,7 @@ std::int64_t NodeComments::clade_of(const std::uint64_t* words) const noexcept {
 }
 
 std::uint32_t NodeComments::key_of(std::string_view key) {
-    const auto found = key_ids_.find(std::string(key));
+    const auto found = key_ids_.find(key);
     if (found != key_ids_.end()) {
         return found->second;
     }
@@ -324,9 +326,7 @@ std::size_t NodeComments::add(std::span<const std::string_view> texts,
     return taken;
 }
 
-bool NodeComments::read(std::string_view text,
-                        const std::unordered_map<std::string, std::int32_t>& labels,
-                        Read& out) const {
+bool NodeComments::read(std::string_view text, const Labels& labels, Read& out) const {
     Scratch& s = thread_scratch<Scratch>();
     s.parent.clear();
     s.length.clear();
@@ -404,7 +404,7 @@ bool NodeComments::read(std::string_view text,
                     }
                     s.has_length[node] = 1;
                 } else if (prev == '(' || prev == ',') {
-                    const auto found = labels.find(std::string(word));
+                    const auto found = labels.find(word);
                     if (found == labels.end()) {
                         return false;
                     }

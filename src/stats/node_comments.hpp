@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -93,10 +94,18 @@ public:
     };
 
 private:
+    // Label tables looked up by the text's own bytes (no string made per leaf).
+    struct ViewHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const noexcept {
+            return std::hash<std::string_view>{}(s);
+        }
+    };
+    using Labels = std::unordered_map<std::string, std::int32_t, ViewHash, std::equal_to<>>;
+
     NodeComments() = default;
 
-    bool read(std::string_view text, const std::unordered_map<std::string, std::int32_t>& labels,
-              Read& out) const;
+    bool read(std::string_view text, const Labels& labels, Read& out) const;
     std::int64_t clade_of(const std::uint64_t* words) const noexcept;
     std::uint32_t key_of(std::string_view key);
     void take(const Read& read);
@@ -109,9 +118,9 @@ private:
     std::vector<std::uint64_t> clade_words_;
     std::vector<std::int32_t> low_leaf_;  // per clade: its lowest leaf
     std::vector<std::int64_t> slots_;     // open addressing: clade or -1
-    std::vector<std::unordered_map<std::string, std::int32_t>> labels_;
+    std::vector<Labels> labels_;
     std::vector<std::string> keys_;
-    std::unordered_map<std::string, std::uint32_t> key_ids_;
+    std::unordered_map<std::string, std::uint32_t, ViewHash, std::equal_to<>> key_ids_;
     std::vector<std::uint32_t> next_key_;  // per key + 1 (0: a node's first), the key after
     std::vector<std::int64_t> counts_;
     std::vector<std::vector<Values>> values_;
