@@ -27,22 +27,27 @@ constexpr std::uint32_t kNoKey = 0xffffffffu;
 // every non-ASCII byte (a Unicode blank would be one too).
 enum class Byte : std::uint8_t { Word, Blank, Open, Close, Comma, Colon, Semicolon, Bracket, Bad };
 
+// From the Newick readers' table (tree/newick_bytes.hpp), where Python's reader differs:
+// '"' is part of a word to it, and a single quote starts a quoted label.
 constexpr std::array<Byte, 256> make_bytes() {
+    using detail::ByteClass;
     std::array<Byte, 256> table{};
     for (std::size_t b = 0; b < 256; ++b) {
-        table[b] = b < 0x20 || b >= 0x7f ? Byte::Bad : Byte::Word;
+        switch (detail::kByteClass[b]) {
+            case ByteClass::Ordinary: case ByteClass::Quote: table[b] = Byte::Word; break;
+            case ByteClass::Space: table[b] = Byte::Blank; break;
+            case ByteClass::OpenParen: table[b] = Byte::Open; break;
+            case ByteClass::CloseParen: table[b] = Byte::Close; break;
+            case ByteClass::Comma: table[b] = Byte::Comma; break;
+            case ByteClass::Colon: table[b] = Byte::Colon; break;
+            case ByteClass::Semicolon: table[b] = Byte::Semicolon; break;
+            case ByteClass::OpenBracket: table[b] = Byte::Bracket; break;
+            case ByteClass::CloseBracket: case ByteClass::NonAscii: table[b] = Byte::Bad; break;
+        }
+        if ((b < 0x20 && table[b] != Byte::Blank) || b == 0x7f || b == '\'') {
+            table[b] = Byte::Bad;
+        }
     }
-    for (const char c : {' ', '\t', '\n', '\r', '\v', '\f'}) {
-        table[static_cast<unsigned char>(c)] = Byte::Blank;
-    }
-    table['('] = Byte::Open;
-    table[')'] = Byte::Close;
-    table[','] = Byte::Comma;
-    table[':'] = Byte::Colon;
-    table[';'] = Byte::Semicolon;
-    table['['] = Byte::Bracket;
-    table[']'] = Byte::Bad;
-    table['\''] = Byte::Bad;
     return table;
 }
 constexpr std::array<Byte, 256> kBytes = make_bytes();
@@ -61,41 +66,39 @@ Byte byte_at(std::string_view text, std::size_t i) noexcept {
     return kBytes[static_cast<unsigned char>(text[i])];
 }
 
+// The digits of s from i on: how many, i moved past them.
+std::size_t skip_digits(std::string_view s, std::size_t& i) noexcept {
+    const std::size_t from = i;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
+        ++i;
+    }
+    return i - from;
+}
+
 // A decimal number as Python's float() reads one and converts it (correctly rounded):
 // [+-] digits [. digits] [e [+-] digits], at least one mantissa digit. Anything else
 // (inf, nan, underscores, out of range) is left to the full reader.
 bool plain_number(std::string_view s, double& out) noexcept {
     std::size_t i = 0;
     const std::size_t n = s.size();
-    if (i < n && (s[i] == '+' || s[i] == '-')) {
-        ++i;
-    }
-    std::size_t digits = 0;
-    while (i < n && s[i] >= '0' && s[i] <= '9') {
-        ++i;
-        ++digits;
-    }
+    auto skip_sign = [&] {
+        if (i < n && (s[i] == '+' || s[i] == '-')) {
+            ++i;
+        }
+    };
+    skip_sign();
+    std::size_t digits = skip_digits(s, i);
     if (i < n && s[i] == '.') {
         ++i;
-        while (i < n && s[i] >= '0' && s[i] <= '9') {
-            ++i;
-            ++digits;
-        }
+        digits += skip_digits(s, i);
     }
     if (digits == 0) {
         return false;
     }
     if (i < n && (s[i] == 'e' || s[i] == 'E')) {
         ++i;
-        if (i < n && (s[i] == '+' || s[i] == '-')) {
-            ++i;
-        }
-        std::size_t exponent_digits = 0;
-        while (i < n && s[i] >= '0' && s[i] <= '9') {
-            ++i;
-            ++exponent_digits;
-        }
-        if (exponent_digits == 0) {
+        skip_sign();
+        if (skip_digits(s, i) == 0) {
             return false;
         }
     }
