@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/arrays_py.hpp"
 #include "engine/counter_py.hpp"
 #include "engine/gil_py.hpp"
 #include "stats/clade_partitions.hpp"
@@ -20,8 +21,8 @@ using namespace nb::literals;
 namespace kestrilune::engine {
 namespace {
 
-using Words = nb::ndarray<const std::uint64_t, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
-using Sizes = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using Words = InLeafSets;
+using Sizes = InColumn<std::int64_t>;
 
 nb::ndarray<nb::numpy, std::int64_t> py_clade_partitions(const Words& words, const Sizes& sizes,
                                                          nb::handle progress) {

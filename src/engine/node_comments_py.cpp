@@ -29,8 +29,8 @@ using namespace nb::literals;
 namespace kestrilune::engine {
 namespace {
 
-using Words = nb::ndarray<const std::uint64_t, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
-using Tables = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using Words = InLeafSets;
+using Tables = InColumn<std::int64_t>;
 
 struct PyNodeComments {
     stats::NodeComments pass;
