@@ -64,9 +64,10 @@ def read_table(paths: Union[str, Sequence[str]], burnin: Burnin = 0, thin: int =
     which and how many trees lost leaves).
 
     ``hold_annotated=True``: when the trees carry ``[&...]`` comments on their nodes (which
-    the table does not keep), their texts are kept too (compressed past 128 MiB), and
+    the table does not keep), their texts are kept too (compressed past 128 MiB or a 32nd
+    of the memory the process may use, whichever is more), and
     ``ts.newicks()`` gives them back without reading the files again; not when the first
-    chunk of trees has no such comments, nor beyond an eighth of the machine's memory (the
+    chunk of trees has no such comments, nor beyond an eighth of that memory (the
     files are then read again when asked)."""
     rule = parse_burnin(burnin)
     keep_all = every_tree or not isinstance(rule, int)
