@@ -11,10 +11,11 @@
 #include <system_error>
 #include <utility>
 
-#include "tree/common_length.hpp"
-#include "tree/newick_bytes.hpp"
+#include "bitset/bitset.hpp"
 #include "common/thread_scratch.hpp"
 #include "pool/pool.hpp"
+#include "tree/common_length.hpp"
+#include "tree/newick_bytes.hpp"
 
 namespace kestrilune::stats {
 namespace {
@@ -112,15 +113,6 @@ bool plain_number(std::string_view s, double& out) noexcept {
     }
     const auto [end, ec] = std::from_chars(first, last, out, std::chars_format::general);
     return ec == std::errc() && end == last;
-}
-
-std::uint64_t hash_of(const std::uint64_t* words, std::size_t n) noexcept {
-    std::uint64_t h = 0x9e3779b97f4a7c15ULL;
-    for (std::size_t k = 0; k < n; ++k) {
-        h = (h ^ words[k]) * 0xff51afd7ed558ccdULL;
-        h ^= h >> 32;
-    }
-    return h;
 }
 
 // A worker's buffers for one text, reused from text to text.
@@ -250,7 +242,7 @@ Result<NodeComments, std::string> NodeComments::make(std::size_t n_leaves,
             (n_leaves % 64 != 0 && (words[n_words - 1] >> (n_leaves % 64)) != 0)) {
             return unexpected(std::string("a clade is empty or names a leaf beyond the taxa"));
         }
-        std::size_t i = hash_of(words, n_words) & (capacity - 1);
+        std::size_t i = hash_words({words, n_words}) & (capacity - 1);
         while (out.slots_[i] != kNoClade) {
             const auto other = static_cast<std::size_t>(out.slots_[i]);
             if (std::equal(words, words + n_words, out.clade_words_.data() + other * n_words)) {
@@ -283,7 +275,7 @@ Result<std::size_t, std::string> NodeComments::add_labels(
 
 std::int64_t NodeComments::clade_of(const std::uint64_t* words) const noexcept {
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = hash_of(words, n_words_) & mask;; i = (i + 1) & mask) {
+    for (std::size_t i = hash_words({words, n_words_}) & mask;; i = (i + 1) & mask) {
         const std::int64_t c = slots_[i];
         if (c == kNoClade ||
             std::equal(words, words + n_words_,
