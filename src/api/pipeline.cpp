@@ -1,7 +1,6 @@
 #include "api/pipeline.hpp"
 
 #if defined(__GLIBC__)
-#include <malloc.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
@@ -140,15 +139,7 @@ PyRef new_tuple(std::initializer_list<PyRef*> items) {
     return tuple;
 }
 
-// The Newick texts and the per-tree partition sets, released by now, are many small
-// blocks that the allocator keeps for reuse; the matrix that comes next is one large
-// block of its own. Hand the free memory back so that the two do not add up in the
-// process's peak.
-void return_free_memory() {
-#if defined(__GLIBC__)
-    malloc_trim(0);
-#endif
-}
+constexpr std::size_t kFreeMemoryWorthReturning = std::size_t{32} << 20;
 
 // Loops over many Python objects on the calling thread (building a list of floats) run
 // the signal handlers this often, so that Ctrl-C is seen within milliseconds; a check
@@ -429,7 +420,11 @@ KESTRILUNE_FORCED_UNWIND_HANDLER PyObject* run_pipeline(const Variant& variant,
         if (!snapshots) {
             return nullptr;
         }
-        return_free_memory();
+        // The texts copied for reading (those not kept as ASCII by the interpreter) are
+        // many small blocks that the allocator keeps for reuse, while the matrix that
+        // comes next is one large block of its own: hand them back when there are enough
+        // of them that the two would add up in the process's peak.
+        return_free_memory(kFreeMemoryWorthReturning);
         if (!variant.with_snapshots) {
             snapshots->splits = {};  // the kernels read only the per-tree ids and lengths
         }

@@ -134,9 +134,13 @@ std::string format_bytes(std::uint64_t bytes) {
     return text;
 }
 
-void return_free_memory() noexcept {
+void return_free_memory(std::size_t worth) noexcept {
 #if defined(__GLIBC__)
-    malloc_trim(0);
+    if (worth == 0 || mallinfo2().fordblks >= worth) {
+        malloc_trim(0);
+    }
+#else
+    static_cast<void>(worth);
 #endif
 }
 

@@ -10,6 +10,7 @@
 // is read afresh on each call (a few small files), so call it per stage, not per item.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -30,7 +31,12 @@ void require_fits(std::uint64_t bytes, std::uint64_t limit, const std::string& w
 // Hands the free pages of the heap back to the system (glibc's malloc_trim; nothing
 // elsewhere). Many small blocks freed in a stretch stay mapped otherwise, so a stage that
 // frees its input while it writes its output would hold both at its peak.
-void return_free_memory() noexcept;
+//
+// With `worth` above zero, only when the heap holds at least that many free bytes: a trim
+// hands the pages back a block at a time, one system call each, and the next call that
+// allocates faults them in again, which for a call of a few milliseconds costs more than
+// the memory it would save.
+void return_free_memory(std::size_t worth = 0) noexcept;
 
 // "1.5 GB", "300.0 MB", "512 bytes": decimal units, one decimal.
 std::string format_bytes(std::uint64_t bytes);
