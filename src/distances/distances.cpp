@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "distances/matrix_writer.hpp"
 #include "distances/rf_tiles.hpp"
 
 namespace kestrilune {
@@ -61,31 +62,11 @@ void rf_matrix(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
     std::vector<std::uint32_t> all(n);
     std::iota(all.begin(), all.end(), std::uint32_t{0});
 
-    // Each tile writes its own cells and, above the diagonal, their mirror images: every
-    // cell is written by exactly one tile.
     const SplitSets sets{offsets, ids};
     TileOptions options;
     options.progress = counter;
     options.features = features;
-    rf_tiles(
-        sets, all, all,
-        [&](const Tile<std::uint32_t>& tile) {
-            const std::size_t width = tile.col_end - tile.col_begin;
-            for (std::size_t r = tile.row_begin; r < tile.row_end; ++r) {
-                const std::uint32_t* from = tile.values + (r - tile.row_begin) * tile.stride;
-                std::copy(from, from + width, cells + r * n + tile.col_begin);
-            }
-            if (!tile.mirrored) {
-                return;
-            }
-            for (std::size_t c = tile.col_begin; c < tile.col_end; ++c) {
-                std::uint32_t* to = cells + c * n;
-                for (std::size_t r = tile.row_begin; r < tile.row_end; ++r) {
-                    to[r] = tile.at(r, c);
-                }
-            }
-        },
-        options);
+    rf_tiles(sets, all, all, detail::MatrixWriter<std::uint32_t>(cells, n), options);
 }
 
 }  // namespace kestrilune

@@ -35,6 +35,7 @@
 #include "common/errors.hpp"
 #include "common/thread_scratch.hpp"
 #include "distances/distances.hpp"
+#include "distances/matrix_writer.hpp"
 #include "distances/tile_side.hpp"
 #include "distances/weighted_tiles.hpp"
 #include "distances/wrf_events.hpp"
@@ -347,25 +348,7 @@ void wrf_matrix(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
     TileOptions options;
     options.progress = counter;
     options.features = features;
-    weighted_tiles(
-        Metric::Wrf, sets, all, all,
-        [&](const Tile<double>& tile) {
-            const std::size_t width = tile.col_end - tile.col_begin;
-            for (std::size_t r = tile.row_begin; r < tile.row_end; ++r) {
-                const double* from = tile.values + (r - tile.row_begin) * tile.stride;
-                std::copy(from, from + width, cells + r * n + tile.col_begin);
-            }
-            if (!tile.mirrored) {
-                return;
-            }
-            for (std::size_t c = tile.col_begin; c < tile.col_end; ++c) {
-                double* to = cells + c * n;
-                for (std::size_t r = tile.row_begin; r < tile.row_end; ++r) {
-                    to[r] = tile.at(r, c);
-                }
-            }
-        },
-        options);
+    weighted_tiles(Metric::Wrf, sets, all, all, detail::MatrixWriter<double>(cells, n), options);
 }
 
 namespace {
