@@ -26,6 +26,7 @@
 #endif
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -43,13 +44,29 @@ constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
 // ---- Step 1: identical trees --------------------------------------------------------------
 
+// Four independent chains over the ids (each a multiply and a shift per id), joined at the
+// end: one chain waited on its multiply at every id.
 std::uint64_t hash_ids(std::span<const std::uint32_t> ids) noexcept {
-    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ ids.size();
-    for (const std::uint32_t id : ids) {
-        h = (h ^ id) * 0xBF58476D1CE4E5B9ull;
-        h ^= h >> 31;
+    constexpr std::uint64_t kMul = 0xBF58476D1CE4E5B9ull;
+    std::uint64_t h[4] = {0x9E3779B97F4A7C15ull ^ ids.size(), 0x632BE59BD9B4E019ull,
+                          0x85EBCA77C2B2AE63ull, 0xC2B2AE3D27D4EB4Full};
+    std::size_t k = 0;
+    for (; k + 4 <= ids.size(); k += 4) {
+        for (std::size_t lane = 0; lane < 4; ++lane) {
+            h[lane] = (h[lane] ^ ids[k + lane]) * kMul;
+            h[lane] ^= h[lane] >> 31;
+        }
     }
-    return h;
+    for (; k < ids.size(); ++k) {
+        h[0] = (h[0] ^ ids[k]) * kMul;
+        h[0] ^= h[0] >> 31;
+    }
+    std::uint64_t joined = h[0];
+    for (std::size_t lane = 1; lane < 4; ++lane) {
+        joined = (joined ^ h[lane]) * kMul;
+        joined ^= joined >> 31;
+    }
+    return joined;
 }
 
 bool strictly_ascending(std::span<const std::uint32_t> ids) noexcept {
@@ -115,11 +132,18 @@ T* sized(std::vector<T>& v, std::size_t n) {
 }
 
 // A worker's table for numbering the distinct split ids of one block: open addressing with
-// a generation stamp per slot, so that starting a new block does not clear the table.
+// a generation stamp per slot, so that starting a new block does not clear the table. It
+// starts small and doubles when half full: the trees of a block mostly share their splits,
+// and a table sized for every entry spread a few thousand ids over megabytes, a cache miss
+// each.
 struct UnionScratch {
-    std::vector<std::uint32_t> stamp;  // == generation: the slot is in use
-    std::vector<std::uint32_t> key;    // split id
-    std::vector<std::uint32_t> value;  // its number, in order of first meeting
+    struct Slot {
+        std::uint32_t stamp;  // == generation: the slot is in use
+        std::uint32_t key;    // split id
+        std::uint32_t value;  // its number, in order of first meeting
+    };
+    std::vector<Slot> table;  // the first `capacity` slots are in use
+    std::size_t capacity = 0;
     std::uint32_t generation = 0;
     unsigned shift = 64;
     std::vector<std::uint32_t> slot_ids;    // per number: the split id
@@ -129,41 +153,56 @@ struct UnionScratch {
     std::vector<std::uint32_t> position;
     std::vector<std::uint32_t> cursor;
 
-    // Room for up to n distinct ids, at most half full.
-    void reset(std::size_t n) {
-        std::size_t capacity = 16;
-        unsigned bits = 4;
-        while (capacity < 2 * n) {
-            capacity *= 2;
-            ++bits;
-        }
-        if (stamp.size() < capacity || ++generation == 0) {
-            stamp.assign(std::max(stamp.size(), capacity), 0);
-            key.resize(stamp.size());
-            value.resize(stamp.size());
-            generation = 1;
-        }
-        shift = 64 - bits;
+    void reset() {
         slot_ids.clear();
         slot_count.clear();
+        start_table(64);
     }
 
     std::uint32_t slot_of(std::uint32_t id) {
-        const std::size_t mask = (std::size_t{1} << (64 - shift)) - 1;
-        std::size_t h = static_cast<std::size_t>((id * 0x9E3779B97F4A7C15ull) >> shift);
-        while (stamp[h] == generation) {
-            if (key[h] == id) {
-                ++slot_count[value[h]];
-                return value[h];
+        const std::size_t mask = capacity - 1;
+        std::size_t h = home(id);
+        while (table[h].stamp == generation) {
+            if (table[h].key == id) {
+                ++slot_count[table[h].value];
+                return table[h].value;
             }
             h = (h + 1) & mask;
         }
-        stamp[h] = generation;
-        key[h] = id;
-        value[h] = static_cast<std::uint32_t>(slot_ids.size());
+        const auto number = static_cast<std::uint32_t>(slot_ids.size());
+        table[h] = Slot{generation, id, number};
         slot_ids.push_back(id);
         slot_count.push_back(1);
-        return value[h];
+        if (2 * slot_ids.size() > capacity) {
+            start_table(2 * capacity);
+            for (std::uint32_t v = 0; v < slot_ids.size(); ++v) {
+                place(slot_ids[v], v);
+            }
+        }
+        return number;
+    }
+
+private:
+    std::size_t home(std::uint32_t id) const noexcept {
+        return static_cast<std::size_t>((id * 0x9E3779B97F4A7C15ull) >> shift);
+    }
+
+    // An empty table of `slots` (a power of two) slots.
+    void start_table(std::size_t slots) {
+        capacity = slots;
+        shift = 64 - static_cast<unsigned>(std::countr_zero(slots));
+        if (table.size() < slots || ++generation == 0) {
+            table.assign(std::max(table.size(), slots), Slot{0, 0, 0});
+            generation = 1;
+        }
+    }
+
+    void place(std::uint32_t id, std::uint32_t number) {
+        std::size_t h = home(id);
+        while (table[h].stamp == generation) {
+            h = (h + 1) & (capacity - 1);
+        }
+        table[h] = Slot{generation, id, number};
     }
 };
 
@@ -238,7 +277,7 @@ Block build_block(const SplitSets& sets, std::span<const std::uint32_t> list,
     }
     require(n_entries < kNone, "a tile block holds more than 2^32 - 1 splits");
     UnionScratch& s = union_scratch();
-    s.reset(n_entries);
+    s.reset();
     std::uint32_t* entry_slot = sized(s.entry_slot, n_entries);
     for (std::size_t u = 0, e = 0; u < n_distinct; ++u) {
         for (const std::uint32_t id : sets.tree(firsts[u].second)) {
