@@ -136,9 +136,14 @@ std::string format_bytes(std::uint64_t bytes) {
 
 void return_free_memory(std::size_t worth) noexcept {
 #if defined(__GLIBC__)
-    if (worth == 0 || mallinfo2().fordblks >= worth) {
-        malloc_trim(0);
+#if __GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 33)
+    if (worth != 0 && mallinfo2().fordblks < worth) {
+        return;
     }
+#else
+    static_cast<void>(worth);  // no mallinfo2 before glibc 2.33: always trim, as before
+#endif
+    malloc_trim(0);
 #else
     static_cast<void>(worth);
 #endif
