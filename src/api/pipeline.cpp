@@ -24,6 +24,7 @@
 #include "common/errors.hpp"
 #include "common/forced_unwind.hpp"
 #include "common/memory.hpp"
+#include "common/sizes.hpp"
 #include "distances/distances.hpp"
 #include "pool/pool.hpp"
 #include "progress/interrupt_py.hpp"
@@ -153,6 +154,7 @@ constexpr std::size_t kItemsPerSignalCheck = 4096;
 std::optional<Snapshots> collect_snapshots_from_iter(const IterArgs& args, bool keep_lengths) {
     ReadPolicy policy;
     policy.texts_per_poll = kItemsPerSignalCheck;
+    policy.reduce_bytes = sizes::kHeldChunkBytes;  // every text is held first
     Result<Snapshots, TreeSetError> snapshots = progress_py::read_newick_iter(
         args.newick_iter.get(), {args.translate_maps, args.map_indices, args.rooted},
         keep_lengths, policy, progress_py::ParseGil::Held, [](std::size_t) {});

@@ -29,10 +29,17 @@ inline constexpr std::uint64_t kCheckedTableBytes = std::uint64_t{64} << 20;
 
 // Collection: trees are reduced a chunk at a time, then interned and their partition sets
 // released, so that the sets of about this many bytes are alive at once, not those of the
-// whole call. A chunk this small still fits the caches when its trees are interned, and a
-// split new in a chunk is looked up again by fewer of the chunk's later trees; 16 MB took
-// 5-10% longer on MCMC-like sets and faulted twice the heap pages in each call.
-inline constexpr std::size_t kChunkBytes = std::size_t{2} << 20;
+// whole call.
+inline constexpr std::size_t kChunkBytes = std::size_t{16} << 20;
+
+// The same for a call that holds all its texts before it reads them and does nothing else
+// meanwhile (the kestrilune module's functions): there a chunk this small is still in the
+// caches when its trees are interned, and a split new in a chunk is looked up again by fewer
+// of its later trees. Measured on one thread, 16 MB took 5-10% longer on MCMC-like sets
+// and faulted twice the heap pages in each call; but reading 10^5 trees of 200 taxa a file
+// chunk at a time, with lengths, on two threads took 4.9-5.2 s with 2 MB against 4.3 s with
+// 16 MB, so the chunked readers keep kChunkBytes.
+inline constexpr std::size_t kHeldChunkBytes = std::size_t{2} << 20;
 
 // ... but at least this many trees per worker in a chunk, so that every worker has work
 // between the chunk's sequential interning steps.

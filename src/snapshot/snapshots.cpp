@@ -552,7 +552,8 @@ std::size_t SnapshotCollector::size() const noexcept {
 }
 
 Result<SnapshotCollector, TreeSetError> SnapshotCollector::start(const TreeItem& first,
-                                                                 bool rooted, bool keep_lengths) {
+                                                                 bool rooted, bool keep_lengths,
+                                                                 std::size_t chunk_bytes) {
     // Tree 0 alone, first, on the calling thread: its leaves are the reference for all
     // others. Leaf names in a snapshot are sorted with unnamed leaves as "", so two unnamed
     // leaves (or a repeated name) show up as adjacent equal names.
@@ -570,13 +571,13 @@ Result<SnapshotCollector, TreeSetError> SnapshotCollector::start(const TreeItem&
     state->rooted = rooted;
     state->keep_lengths = keep_lengths;
     state->out.n_words = result.parts.n_words;
-    // Trees are reduced in chunks (sizes::kChunkBytes), tree 0's partitions standing for
+    // Trees are reduced in chunks of about chunk_bytes, tree 0's partitions standing for
     // every tree's.
     const std::size_t snapshot_bytes = result.parts.words.size() * sizeof(std::uint64_t) +
                                        result.parts.size() * 2 * sizeof(double);
     state->chunk =
         std::max<std::size_t>(sizes::kMinChunkTreesPerWorker * pool::size(),
-                              sizes::kChunkBytes / std::max<std::size_t>(snapshot_bytes, 1));
+                              chunk_bytes / std::max<std::size_t>(snapshot_bytes, 1));
     look_up_ids(state->table, state->out.n_words, result);
     assign_new_ids(state->table, result);
     store_tree(result, keep_lengths, state->table.id_bits(), state->out.trees.emplace_back());

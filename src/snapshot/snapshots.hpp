@@ -25,6 +25,7 @@
 
 #include "bitset/bitset.hpp"
 #include "common/result.hpp"
+#include "common/sizes.hpp"
 #include "io/io.hpp"
 
 namespace kestrilune {
@@ -114,8 +115,10 @@ struct Snapshots {
 // tree indices in errors and messages count from tree 0 across calls.
 class SnapshotCollector {
   public:
-    static Result<SnapshotCollector, TreeSetError> start(const TreeItem& first, bool rooted,
-                                                         bool keep_lengths);
+    // `chunk_bytes`: about how many bytes of partition sets add() reduces at a time.
+    static Result<SnapshotCollector, TreeSetError> start(
+        const TreeItem& first, bool rooted, bool keep_lengths,
+        std::size_t chunk_bytes = sizes::kChunkBytes);
     SnapshotCollector(SnapshotCollector&&) noexcept;
     SnapshotCollector& operator=(SnapshotCollector&&) noexcept;
     ~SnapshotCollector();

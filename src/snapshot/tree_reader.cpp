@@ -40,7 +40,8 @@ std::optional<TreeSetError> read_into(const TreeSetArgs& args, bool keep_lengths
             std::span<const TreeItem> rest(items);
             if (!collector) {
                 Result<SnapshotCollector, TreeSetError> started =
-                    SnapshotCollector::start(items[0], args.rooted, keep_lengths);
+                    SnapshotCollector::start(items[0], args.rooted, keep_lengths,
+                                             policy.reduce_bytes);
                 if (!started) {
                     failure = std::move(started).error();
                     return;

@@ -62,6 +62,8 @@ struct ReadPolicy {
     // every text is read before the first is parsed.
     std::size_t chunk_bytes = std::numeric_limits<std::size_t>::max();
     std::size_t chunk_trees = std::numeric_limits<std::size_t>::max();
+    // Partition sets reduced at a time by the collection (SnapshotCollector::start).
+    std::size_t reduce_bytes = sizes::kChunkBytes;
     // poll() runs after every this many texts read, and after every chunk parsed.
     std::size_t texts_per_poll = 4096;
 };
