@@ -66,14 +66,7 @@ public:
                 width);
         }
         if (tile.mirrored) {
-            T column[kMaxTileSide];
-            const std::size_t height = tile.row_end - tile.row_begin;
-            for (std::size_t c = tile.col_begin; c < tile.col_end; ++c) {
-                for (std::size_t r = tile.row_begin; r < tile.row_end; ++r) {
-                    column[r - tile.row_begin] = tile.at(r, c);
-                }
-                put(cells_ + c * n_ + tile.row_begin, column, height);
-            }
+            put_mirror(tile, width);
         }
 #if defined(__SSE2__)
         if (streamed_) {
@@ -83,6 +76,35 @@ public:
     }
 
 private:
+    // The transpose, a cache line's worth of columns at a time: every line of the tile is
+    // read once (column by column, each of a tile's lines was read once per value in it,
+    // from further out than the first-level cache once the tile is wide).
+    void put_mirror(const Tile<T>& tile, std::size_t width) const noexcept {
+        constexpr std::size_t kGroup = 64 / sizeof(T);
+        T columns[kGroup][kMaxTileSide];
+        const std::size_t height = tile.row_end - tile.row_begin;
+        for (std::size_t c0 = 0; c0 < width; c0 += kGroup) {
+            const std::size_t group = std::min(kGroup, width - c0);
+            const T* from = tile.values + c0;
+            if (group == kGroup) {
+                for (std::size_t r = 0; r < height; ++r, from += tile.stride) {
+                    for (std::size_t k = 0; k < kGroup; ++k) {
+                        columns[k][r] = from[k];
+                    }
+                }
+            } else {
+                for (std::size_t r = 0; r < height; ++r, from += tile.stride) {
+                    for (std::size_t k = 0; k < group; ++k) {
+                        columns[k][r] = from[k];
+                    }
+                }
+            }
+            for (std::size_t k = 0; k < group; ++k) {
+                put(cells_ + (tile.col_begin + c0 + k) * n_ + tile.row_begin, columns[k], height);
+            }
+        }
+    }
+
     void put(T* to, const T* from, std::size_t count) const noexcept {
         if (streamed_) {
             stream_bytes(to, from, count * sizeof(T));
