@@ -178,8 +178,8 @@ class LabelBits {
 // snapshotted in one pass over the text, without building a Tree. Returns false when the
 // text is not plain or its leaves are not tree 0's one for one; reduce_tree then decides,
 // and words any failure.
-bool reduce_plain_tree(const TreeItem& item, bool rooted, const LabelBits& labels,
-                       std::size_t n_leaves, TreeResult& out) {
+bool reduce_plain_tree(const TreeItem& item, bool rooted, bool keep_lengths,
+                       const LabelBits& labels, std::size_t n_leaves, TreeResult& out) {
     TreeShape& shape = thread_scratch<TreeShape>();
     auto& leaf_bits = thread_scratch<struct PlainLeafBits, std::vector<std::uint32_t>>();
     auto& seen = thread_scratch<struct PlainSeen, std::vector<std::uint8_t>>();
@@ -191,7 +191,8 @@ bool reduce_plain_tree(const TreeItem& item, bool rooted, const LabelBits& label
             }
         }
     } trim{shape};
-    if (!read_plain_newick(item.newick, shape) || shape.leaf_nodes.size() != n_leaves) {
+    if (!read_plain_newick(item.newick, shape, keep_lengths) ||
+        shape.leaf_nodes.size() != n_leaves) {
         return false;
     }
     leaf_bits.resize(n_leaves);
@@ -608,8 +609,8 @@ std::optional<TreeSetError> reduce_chunk(const SnapshotCollector::State& st,
             TreeResult& result = results[i - begin];
             const TreeItem& item = items[i - offset];
             std::optional<TreeSetError> failure;
-            if (!reduce_plain_tree(item, st.rooted, st.labels.at(item.translate), st.leaves.size(),
-                                   result)) {
+            if (!reduce_plain_tree(item, st.rooted, st.keep_lengths, st.labels.at(item.translate),
+                                   st.leaves.size(), result)) {
                 failure = reduce_tree(item, i, st.rooted, st.leaves, result);
             }
             if (!failure) {

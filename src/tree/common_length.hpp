@@ -10,7 +10,9 @@
 // ten within 10^±27. When it returns n > 0, bytes [p, p + n) are such a number and `value`
 // is parse_branch_length of exactly those bytes, bit for bit: both give the double nearest
 // to the decimal (ties to even). The byte at p + n, if any, is not part of the number, and
-// the caller decides whether the run of text goes on.
+// the caller decides whether the run of text goes on. With `convert` false it finds the same
+// n and leaves `value` alone, for readers that only check a length: the conversion of the
+// 17 digits BEAST writes took a tenth of reading its trees.
 #pragma once
 
 #include <bit>
@@ -89,7 +91,8 @@ inline double nearest_double(std::uint64_t mantissa, int power) noexcept {
 
 }  // namespace detail
 
-inline std::size_t read_common_length(const char* p, const char* end, double& value) noexcept {
+inline std::size_t read_common_length(const char* p, const char* end, double& value,
+                                      bool convert = true) noexcept {
     static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
@@ -144,8 +147,14 @@ inline std::size_t read_common_length(const char* p, const char* end, double& va
         }
         power += exponent_negative ? -exponent : exponent;
     }
+    const bool exact_factors = mantissa <= (std::uint64_t{1} << 53) && power >= -22 && power <= 22;
+    if (!convert) {
+        return exact_factors || (mantissa != 0 && power >= -27 && power <= 27)
+                   ? static_cast<std::size_t>(q - p)
+                   : 0;
+    }
     double magnitude = 0;
-    if (mantissa <= (std::uint64_t{1} << 53) && power >= -22 && power <= 22) {
+    if (exact_factors) {
         // Clinger's fast path: both factors are exact doubles, so one operation rounds.
         const double m = static_cast<double>(mantissa);
         magnitude = power < 0 ? m / kPow10[-power] : m * kPow10[power];

@@ -24,8 +24,8 @@ struct Field {
 // quote or comment, or fail.
 class PlainReader {
 public:
-    PlainReader(std::string_view text, TreeShape& shape) noexcept
-        : text_(text.data()), size_(text.size()), shape_(shape) {}
+    PlainReader(std::string_view text, TreeShape& shape, bool convert_lengths) noexcept
+        : text_(text.data()), size_(text.size()), shape_(shape), convert_lengths_(convert_lengths) {}
 
     bool run();
 
@@ -89,6 +89,7 @@ private:
     const char* text_;
     std::size_t size_;
     TreeShape& shape_;
+    bool convert_lengths_;
     bool in_length_ = false;  // after ':', until ',' or ')'
     Field name_;
     Field length_;
@@ -139,7 +140,8 @@ bool PlainReader::read_field(std::size_t& i) {
     if (in_length_) {
         // A length in a common form is converted as it is read; any other run is read as a
         // name is, and converted when its node completes.
-        const std::size_t n = read_common_length(text_ + i, text_ + size_, length_value_);
+        const std::size_t n =
+            read_common_length(text_ + i, text_ + size_, length_value_, convert_lengths_);
         if (n != 0 && !ordinary_at(i + n)) {
             i += n;
             field = Field{static_cast<std::uint32_t>(begin), static_cast<std::uint32_t>(i)};
@@ -250,8 +252,8 @@ bool PlainReader::run() {
 
 }  // namespace
 
-bool read_plain_newick(std::string_view text, TreeShape& shape) {
-    return PlainReader(text, shape).run();
+bool read_plain_newick(std::string_view text, TreeShape& shape, bool lengths) {
+    return PlainReader(text, shape, lengths).run();
 }
 
 }  // namespace kestrilune

@@ -39,6 +39,8 @@ struct TreeShape {
 // holding further groups and leaves separated by commas; every name and number one run
 // of ASCII characters other than the Newick punctuation and '"', '[', ']'; numbers as
 // parse_branch_length takes them; then the root's optional name and number and ';'.
-bool read_plain_newick(std::string_view text, TreeShape& shape);
+// With `lengths` false the same texts are taken, every length checked as a number, but the
+// lengths in `shape` are not their values (0.0 where the number has a common form).
+bool read_plain_newick(std::string_view text, TreeShape& shape, bool lengths = true);
 
 }  // namespace kestrilune

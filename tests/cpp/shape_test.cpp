@@ -28,12 +28,18 @@ namespace {
 using testing_support::NewickGen;
 using testing_support::NewickStyle;
 
-// Checks one text; returns whether the plain reader took it.
+// Checks one text; returns whether the plain reader took it. Reading without the lengths'
+// values takes the same texts, with the same nodes and leaves.
 bool check_text(const std::string& text) {
     TreeShape shape;
-    if (!read_plain_newick(text, shape)) {
+    TreeShape unconverted;
+    const bool taken = read_plain_newick(text, shape);
+    EXPECT_EQ(read_plain_newick(text, unconverted, false), taken) << text;
+    if (!taken) {
         return false;
     }
+    EXPECT_EQ(unconverted.parent, shape.parent) << text;
+    EXPECT_EQ(unconverted.leaf_labels, shape.leaf_labels) << text;
     const Result<Tree, NewickParseError> tree = Tree::from_newick(strip_beast_annotations(text));
     EXPECT_TRUE(tree) << "the full parser refuses a text the plain reader took: " << text;
     if (tree) {
@@ -172,6 +178,10 @@ void check_length(const std::string& text, bool must_take) {
     double value = -1.0;
     const std::size_t n = read_common_length(padded.data(), padded.data() + padded.size(), value);
     EXPECT_TRUE(!must_take || n == text.size()) << text;
+    double untouched = 0.0;
+    EXPECT_EQ(read_common_length(padded.data(), padded.data() + padded.size(), untouched, false),
+              n)
+        << text;
     if (n == 0) {
         return;
     }
