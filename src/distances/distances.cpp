@@ -66,6 +66,7 @@ void rf_matrix(const Snapshots& snapshots, std::atomic<std::uint64_t>* counter,
     TileOptions options;
     options.progress = counter;
     options.features = features;
+    options.indexed = true;
     rf_tiles(sets, all, all, detail::MatrixWriter<std::uint32_t>(cells, n), options);
 }
 

@@ -7,11 +7,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include "common/thread_scratch.hpp"
 #include "distances/tile.hpp"
 #include "distances/tile_side.hpp"
 
@@ -59,14 +61,12 @@ public:
     MatrixWriter(T* cells, std::size_t n) noexcept
         : cells_(cells), n_(n), streamed_(n * n * sizeof(T) >= kStreamedMatrixBytes) {}
 
-    void operator()(const Tile<T>& tile) const noexcept {
-        const std::size_t width = tile.col_end - tile.col_begin;
-        for (std::size_t r = tile.row_begin; r < tile.row_end; ++r) {
-            put(cells_ + r * n_ + tile.col_begin, tile.values + (r - tile.row_begin) * tile.stride,
-                width);
-        }
-        if (tile.mirrored) {
-            put_mirror(tile, width);
+    // Takes indexed tiles (TileOptions::indexed).
+    void operator()(const Tile<T>& tile) const {
+        if (tile.row_of != nullptr) {
+            put_indexed(tile);
+        } else {
+            put_plain(tile);
         }
 #if defined(__SSE2__)
         if (streamed_) {
@@ -76,6 +76,58 @@ public:
     }
 
 private:
+    void put_plain(const Tile<T>& tile) const noexcept {
+        const std::size_t width = tile.col_end - tile.col_begin;
+        for (std::size_t r = tile.row_begin; r < tile.row_end; ++r) {
+            put(cells_ + r * n_ + tile.col_begin, tile.values + (r - tile.row_begin) * tile.stride,
+                width);
+        }
+        if (tile.mirrored) {
+            put_mirror(tile, width);
+        }
+    }
+
+    // A tile whose blocks hold repeated trees: positions of one distinct tree have equal
+    // rows (and, mirrored, equal columns), so each distinct row is gathered from the
+    // distinct values once and written at every position it stands for, and so is each
+    // distinct column. Spreading the values to positions first and transposing that for
+    // the mirror touched every cell twice more.
+    void put_indexed(const Tile<T>& tile) const {
+        const std::size_t height = tile.row_end - tile.row_begin;
+        const std::size_t width = tile.col_end - tile.col_begin;
+        std::vector<T>& line = thread_scratch<struct IndexedLines, std::vector<T>>();
+        line.resize(kMaxTileSide * kMaxTileSide);
+        bool made[kMaxTileSide] = {};
+        for (std::size_t r = 0; r < height; ++r) {
+            const std::uint32_t d = tile.row_of[r];
+            T* row = line.data() + std::size_t{d} * kMaxTileSide;
+            if (!made[d]) {
+                made[d] = true;
+                const T* from = tile.values + std::size_t{d} * tile.stride;
+                for (std::size_t c = 0; c < width; ++c) {
+                    row[c] = from[tile.col_of[c]];
+                }
+            }
+            put(cells_ + (tile.row_begin + r) * n_ + tile.col_begin, row, width);
+        }
+        if (!tile.mirrored) {
+            return;
+        }
+        std::fill(made, made + kMaxTileSide, false);
+        for (std::size_t c = 0; c < width; ++c) {
+            const std::uint32_t d = tile.col_of[c];
+            T* column = line.data() + std::size_t{d} * kMaxTileSide;
+            if (!made[d]) {
+                made[d] = true;
+                const T* from = tile.values + d;
+                for (std::size_t r = 0; r < height; ++r) {
+                    column[r] = from[std::size_t{tile.row_of[r]} * tile.stride];
+                }
+            }
+            put(cells_ + (tile.col_begin + c) * n_ + tile.row_begin, column, height);
+        }
+    }
+
     // The transpose, a cache line's worth of columns at a time: every line of the tile is
     // read once (column by column, each of a tile's lines was read once per value in it,
     // from further out than the first-level cache once the tile is wide).

@@ -16,7 +16,8 @@
 //     b. bit rows over the columns for the distinct trees of both blocks;
 //     c. for every pair of distinct trees: base_r + base_c - 2 popcount(A & B), then the
 //        sparse cell changes;
-//     d. spread to positions when a block holds repeated trees, and hand to the sink.
+//     d. spread to positions when a block holds repeated trees (unless the sink takes the
+//        distinct trees' values with their indices), and hand to the sink.
 //     O(b S + pairs x W + sparse changes), W the tile's column words: only the splits
 //     whose holders vary within both blocks cost bits, not the splits of the whole call.
 #include "distances/rf_tiles.hpp"
@@ -587,8 +588,8 @@ void pack_bits(const Block& rb, const Block& cb, std::size_t words, TileScratch&
 }
 
 // Returns the tile's pair count.
-std::uint64_t run_tile(const Block& rb, const Block& cb, bool symmetric, PairRowsFn pair_rows,
-                       FunctionRef<void(const Tile<std::uint32_t>&)> sink) {
+std::uint64_t run_tile(const Block& rb, const Block& cb, bool symmetric, bool indexed,
+                       PairRowsFn pair_rows, FunctionRef<void(const Tile<std::uint32_t>&)> sink) {
     TileScratch& s = tile_scratch();
     const std::size_t n_r = rb.n_distinct();
     const std::size_t n_c = cb.n_distinct();
@@ -634,6 +635,13 @@ std::uint64_t run_tile(const Block& rb, const Block& cb, bool symmetric, PairRow
     if (rb.identity && cb.identity) {
         tile.values = values;
         tile.stride = n_c;
+    } else if (indexed && 2 * n_r * n_c <= (rb.end - rb.begin) * (cb.end - cb.begin)) {
+        // At most half the cells distinct: the sink gathers each distinct row and column
+        // once. With fewer repeats, spreading first costs less than gathering per position.
+        tile.values = values;
+        tile.stride = n_c;
+        tile.row_of = rb.distinct_of.data();
+        tile.col_of = cb.distinct_of.data();
     } else {
         const std::size_t rows = rb.end - rb.begin;
         const std::size_t cols = cb.end - cb.begin;
@@ -712,7 +720,7 @@ void rf_tiles(const SplitSets& sets, std::span<const std::uint32_t> rows,
             for (std::size_t k = begin; k < end; ++k) {
                 const std::uint64_t pairs =
                     run_tile(row_blocks[tiles[k].first], cblocks[tiles[k].second], symmetric,
-                             pair_rows, sink);
+                             options.indexed, pair_rows, sink);
                 if (options.progress != nullptr) {
                     // Relaxed: the counter only reports progress and orders no other memory.
                     options.progress->fetch_add(pairs, std::memory_order_relaxed);

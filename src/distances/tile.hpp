@@ -22,6 +22,11 @@ struct Tile {
     std::size_t col_end = 0;
     const T* values = nullptr;  // row-major, `stride` values per row
     std::size_t stride = 0;
+    // Only for a sink that asked for them (TileOptions::indexed), and only where a block
+    // holds repeated trees: `values` then has a row and a column per distinct tree, and
+    // value (r, c) is values[row_of[r - row_begin] * stride + col_of[c - col_begin]].
+    const std::uint32_t* row_of = nullptr;
+    const std::uint32_t* col_of = nullptr;
     // Symmetric call (equal lists), tile above the diagonal: it also stands for its
     // transpose, value (c, r) = value (r, c), which no other tile delivers. Tiles on the
     // diagonal are complete squares (zero diagonal, both triangles) and not mirrored.
@@ -30,6 +35,9 @@ struct Tile {
     bool diagonal = false;
 
     T at(std::size_t r, std::size_t c) const noexcept {
+        if (row_of != nullptr) {
+            return values[row_of[r - row_begin] * stride + col_of[c - col_begin]];
+        }
         return values[(r - row_begin) * stride + (c - col_begin)];
     }
     // Position pairs this tile stands for: rows x columns, or for a diagonal tile the
@@ -50,6 +58,9 @@ struct TileOptions {
     // order, so that a sink adding along rows adds in a fixed order (a symmetric call is
     // then not folded).
     bool row_owned = false;
+    // RF tiles only: the sink takes tiles with row_of and col_of (values per distinct tree)
+    // instead of values spread to every position.
+    bool indexed = false;
     // The kernel runs the best compiled variant these features allow; all give the same
     // values.
     dispatch::Features features = dispatch::features();

@@ -61,14 +61,15 @@ TEST_P(RfKernel, MatchesSymmetricDifference) {
 // Every compiled variant, on universes around the word boundaries of the bit rows; up to
 // 1500 ids, so that rows of eight words or more take the vector popcount path where there
 // is one. 1,030 trees make a matrix above 4 MiB, written past the caches, with rows that
-// start off the 16-byte boundaries.
+// start off the 16-byte boundaries. Universes of 4 and 9 ids repeat trees, so that tiles
+// hand out each distinct tree's values once, on and off the diagonal.
 INSTANTIATE_TEST_SUITE_P(
     VariantsAndUniverses, RfKernel,
     testing::Combine(testing::ValuesIn(rf_kernel_variants()),
                      testing::Values(RfShape{23, 0u}, RfShape{23, 1u}, RfShape{23, 7u},
                                      RfShape{23, 64u}, RfShape{23, 70u}, RfShape{23, 75u},
                                      RfShape{23, 300u}, RfShape{23, 1500u}, RfShape{301, 90u},
-                                     RfShape{1030, 40u})),
+                                     RfShape{1030, 40u}, RfShape{301, 4u}, RfShape{1030, 9u})),
     [](const auto& param_info) {
         const RfShape shape = std::get<1>(param_info.param);
         return std::string(std::get<0>(param_info.param).name) + "_trees" +
