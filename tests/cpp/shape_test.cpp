@@ -178,8 +178,14 @@ void check_length(const std::string& text, bool must_take) {
     double value = -1.0;
     const std::size_t n = read_common_length(padded.data(), padded.data() + padded.size(), value);
     EXPECT_TRUE(!must_take || n == text.size()) << text;
+    // Unconverted, the same extent, also with more than 32 bytes of text left.
+    const std::string long_padded = padded + "0123456789.0123456789e01234567890123456789";
     double untouched = 0.0;
     EXPECT_EQ(read_common_length(padded.data(), padded.data() + padded.size(), untouched, false),
+              n)
+        << text;
+    EXPECT_EQ(read_common_length(long_padded.data(), long_padded.data() + long_padded.size(),
+                                 untouched, false),
               n)
         << text;
     if (n == 0) {
@@ -212,6 +218,8 @@ TEST(ReadCommonLength, GivesTheBitsOfTheFullConversion) {
         {"4.9406564584124654e-324", false}, {"1.7976931348623157e308", false},
         {"", false}, {"-", false}, {".", false}, {"1e", false}, {"1e+", false}, {"e5", false},
         {"inf", false}, {"nan", false}, {"0x10", false}, {"1.2.3", false}, {"--1", false},
+        {"0e22", true}, {"0.0e-21", true}, {"0.0e-22", false}, {"0e23", false}, {"0.000e25", false},
+        {"1234567890123456789012345678901234567890", false}, {"0.0000000000000000000000000000001", false},
     };
     for (const Case& c : cases) {
         check_length(c.text, c.taken);
