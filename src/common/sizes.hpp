@@ -41,6 +41,10 @@ inline constexpr std::size_t kChunkBytes = std::size_t{16} << 20;
 // 16 MB, so the chunked readers keep kChunkBytes.
 inline constexpr std::size_t kHeldChunkBytes = std::size_t{2} << 20;
 
+// A chunk's results are kept by the calling thread for its next call up to this many bytes
+// (a chunk of kHeldChunkBytes comes to about that much), and released beyond.
+inline constexpr std::size_t kMaxKeptResultBytes = std::size_t{4} << 20;
+
 // ... but at least this many trees per worker in a chunk, so that every worker has work
 // between the chunk's sequential interning steps.
 inline constexpr std::size_t kMinChunkTreesPerWorker = 16;

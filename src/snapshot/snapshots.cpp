@@ -597,7 +597,10 @@ std::optional<TreeSetError> reduce_chunk(const SnapshotCollector::State& st,
                                          std::span<const TreeItem> items, std::size_t offset,
                                          std::size_t begin, std::size_t end,
                                          std::vector<TreeResult>& results) {
-    results.resize(end - begin);
+    // Never shrunk: a short chunk (the first is) leaves the later entries for the next.
+    if (results.size() < end - begin) {
+        results.resize(end - begin);
+    }
     std::atomic<std::size_t> first_failure{end};
     std::mutex failure_mutex;
     std::optional<TreeSetError> failure_found;
@@ -636,8 +639,8 @@ std::optional<TreeSetError> reduce_chunk(const SnapshotCollector::State& st,
 // appearance decides them), then stores every tree's ids sorted, in parallel.
 void intern_chunk(SnapshotCollector::State& st, std::vector<TreeResult>& results, std::size_t begin,
                   std::size_t end) {
-    for (TreeResult& result : results) {
-        assign_new_ids(st.table, result);
+    for (std::size_t i = begin; i < end; ++i) {
+        assign_new_ids(st.table, results[i - begin]);
     }
     st.out.trees.resize(end);
     const unsigned id_bits = st.table.id_bits();
@@ -660,7 +663,24 @@ std::optional<TreeSetError> SnapshotCollector::add(std::span<const TreeItem> ite
             st.labels.try_emplace(item.translate, *item.translate, st.leaves);
         }
     }
-    std::vector<TreeResult> results;
+    // A chunk's results (five vectors a tree) stay with the calling thread for its next
+    // call unless they are large: in calls on a few thousand small trees, making and
+    // freeing them took a twentieth of the call.
+    std::vector<TreeResult>& results = thread_scratch<struct ChunkResults, std::vector<TreeResult>>();
+    struct Release {
+        std::vector<TreeResult>& results;
+        ~Release() {
+            std::size_t bytes = results.capacity() * sizeof(TreeResult);
+            for (const TreeResult& r : results) {
+                bytes += (r.parts.words.capacity() + r.parts.hashes.capacity()) * 8 +
+                         r.parts.lengths.capacity() * sizeof(double) +
+                         (r.ids.capacity() + r.absent.capacity()) * 4;
+            }
+            if (bytes > sizes::kMaxKeptResultBytes) {
+                results = {};
+            }
+        }
+    } release{results};
     for (std::size_t begin = offset, end = offset; begin < n; begin = end) {
         const std::size_t chunk =
             begin == 1 ? std::min(st.chunk, sizes::kFirstChunkTreesPerWorker * pool::size())
