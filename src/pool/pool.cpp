@@ -185,6 +185,11 @@ Outcome outcome_of(Job& job) {
 // waiting for workers that may all be busy waiting themselves.
 thread_local const Pool* t_worker_of = nullptr;
 
+// Set in a caller while it runs its loop in the place of the pool's only worker (see
+// Pool::try_take_place): a loop nested in one of its blocks runs inline as well, since the
+// worker does not run while its place is taken.
+thread_local const Pool* t_in_place_of = nullptr;
+
 // The innermost StopPoll of each thread.
 thread_local StopPoll* t_stop_poll = nullptr;
 
@@ -246,6 +251,41 @@ public:
     std::size_t n_workers() const { return n_workers_; }
 
     bool is_worker_thread() const { return t_worker_of == this; }
+    bool holds_place() const { return t_in_place_of == this; }
+
+    // A pool of one worker that is idle (no open job, none running): the caller may take
+    // the worker's place and run its loop itself, so that the loop's data stays in the
+    // caller's caches and neither thread waits for the other to wake; the pool still runs
+    // one thread's blocks at a time. On one thread this took a tenth off the RF call on the
+    // BEAST sample, which makes a dozen loops of about half a millisecond each. The worker
+    // does not enter any job until the place is given back.
+    // `arrivals` gets the count of loops queued so far (see arrivals()).
+    bool try_take_place(std::uint64_t& arrivals) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (n_workers_ != 1 || head_ != nullptr || n_running_ != 0 || place_taken_) {
+            return false;
+        }
+        place_taken_ = true;
+        t_in_place_of = this;
+        arrivals = arrivals_.load(std::memory_order_relaxed);
+        return true;
+    }
+
+    void give_back_place() noexcept {
+        t_in_place_of = nullptr;
+        bool queued = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            place_taken_ = false;
+            queued = head_ != nullptr;
+        }
+        if (queued) {
+            work_cv_.notify_all();
+        }
+    }
+
+    // Loops queued so far: a caller in the worker's place gives it back when this changes.
+    std::uint64_t arrivals() const noexcept { return arrivals_.load(std::memory_order_relaxed); }
 
     // Opens the job, wakes workers for it and waits until it is done. With a poll, waits in
     // slices and asks the poll between them; on "stop", or when the poll throws, closes the
@@ -316,9 +356,10 @@ private:
         started_cv_.notify_one();
         std::uint64_t last_serial = 0;
         for (;;) {
-            work_cv_.wait(lock, [this] { return head_ != nullptr; });
+            work_cv_.wait(lock, [this] { return head_ != nullptr && !place_taken_; });
             Job& job = pick(last_serial);
             ++job.n_inside;
+            ++n_running_;
             const std::uint64_t seen = arrivals_.load(std::memory_order_relaxed);
             lock.unlock();
 
@@ -327,6 +368,7 @@ private:
                 job, [&] { return arrivals_.load(std::memory_order_relaxed) != seen; });
 
             lock.lock();
+            --n_running_;
             last_serial = job.serial;
             if (finished) {
                 unlink(job);  // no block is left, so nobody else may enter the job
@@ -396,6 +438,8 @@ private:
     std::condition_variable work_cv_;
     std::condition_variable started_cv_;
     std::size_t n_parked_ = 0;  // workers that have reached the work queue
+    std::size_t n_running_ = 0;  // workers inside a job
+    bool place_taken_ = false;   // a caller runs its loop in the only worker's place
     Job* head_ = nullptr;       // open jobs, oldest first
     Job* tail_ = nullptr;
     std::uint64_t serials_ = 0;
@@ -595,10 +639,30 @@ Outcome run_blocks(std::size_t begin, std::size_t end, std::size_t grain, BlockF
     job.grain = grain;
     job.n_blocks = n / grain + (n % grain != 0 ? 1 : 0);
 
-    if (n_workers == 0 || job.n_blocks == 1 || pool->is_worker_thread()) {
+    if (n_workers == 0 || job.n_blocks == 1 || pool->is_worker_thread() || pool->holds_place()) {
         // No workers, nothing to share, or a loop nested in a block: the worker running the
         // outer block must not sleep waiting for workers that may all be doing the same.
         run_inline(job, poll);
+    } else if (std::uint64_t seen = 0; pool->try_take_place(seen)) {
+        // In the idle worker's place until the loop is done, or another thread queues a
+        // loop: then the place goes back after the current block and the worker shares
+        // what is left of both, as usual.
+        bool finished = false;
+        {
+            struct GiveBack {
+                Pool& pool;
+                ~GiveBack() { pool.give_back_place(); }
+            } give_back{*pool};
+            finished = run_blocks_until(job, [&] {
+                if (poll != nullptr && poll->poll_if_due()) {
+                    job.stopped.store(true, std::memory_order_relaxed);
+                }
+                return pool->arrivals() != seen;
+            });
+        }
+        if (!finished && !closed(job)) {
+            pool->run(job, poll);
+        }
     } else {
         pool->run(job, poll);
     }
