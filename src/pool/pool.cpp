@@ -644,9 +644,10 @@ Outcome run_blocks(std::size_t begin, std::size_t end, std::size_t grain, BlockF
         // outer block must not sleep waiting for workers that may all be doing the same.
         run_inline(job, poll);
     } else if (std::uint64_t seen = 0; pool->try_take_place(seen)) {
-        // In the idle worker's place until the loop is done, or another thread queues a
-        // loop: then the place goes back after the current block and the worker shares
-        // what is left of both, as usual.
+        // In the idle worker's place until the loop is done, another thread queues a loop,
+        // or the caller's poll is due: then the place goes back after the current block,
+        // and the worker runs the rest while the caller waits and polls as usual. (Polled
+        // only between blocks, a loop of long blocks would answer a stop a block later.)
         bool finished = false;
         {
             struct GiveBack {
@@ -654,10 +655,9 @@ Outcome run_blocks(std::size_t begin, std::size_t end, std::size_t grain, BlockF
                 ~GiveBack() { pool.give_back_place(); }
             } give_back{*pool};
             finished = run_blocks_until(job, [&] {
-                if (poll != nullptr && poll->poll_if_due()) {
-                    job.stopped.store(true, std::memory_order_relaxed);
-                }
-                return pool->arrivals() != seen;
+                return pool->arrivals() != seen ||
+                       (poll != nullptr &&
+                        poll->until_due() <= std::chrono::steady_clock::duration::zero());
             });
         }
         if (!finished && !closed(job)) {
