@@ -34,6 +34,8 @@ for test in "${tests[@]}"; do
     # The multi-GB caterpillar is a memory test, not a threading one.
     "$build/$test" --gtest_brief=1 --gtest_filter='-*HundredThousandLeafCaterpillar*'
 done
+echo "--- pool_test (one worker)"
+RAYON_NUM_THREADS=1 "$build/pool_test" --gtest_brief=1
 
 echo "--- tsan_stress.py ($seconds s)"
 # From outside the source tree, with the ThreadSanitizer build of the module first.

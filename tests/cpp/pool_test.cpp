@@ -333,6 +333,55 @@ TEST(PoolConcurrentCallers, ShortLoopBesideALongLoopOfManyBlocksIsServedPromptly
     EXPECT_LT(waited, std::chrono::seconds(5));
 }
 
+// A pool of one worker (ctest runs every pool test once more with RAYON_NUM_THREADS=1): a
+// caller that finds the worker idle runs its loop in the worker's place, a loop nested in
+// its blocks too, and gives the place back when another thread queues a loop, which is
+// then served within about one block.
+TEST(PoolOneWorker, AnIdleCallerRunsItsLoopInTheWorkersPlace) {
+    if (size() != 1) {
+        GTEST_SKIP() << "needs a pool of one worker (RAYON_NUM_THREADS=1)";
+    }
+    const std::thread::id caller = std::this_thread::get_id();
+    std::atomic<std::size_t> on_caller{0};
+    std::atomic<std::size_t> nested{0};
+    parallel_for(
+        0, 64,
+        [&](std::size_t, std::size_t) {
+            on_caller.fetch_add(std::this_thread::get_id() == caller ? 1 : 0);
+            parallel_for(0, 8, [&](std::size_t b, std::size_t e) { nested.fetch_add(e - b); }, 1);
+        },
+        1);
+    EXPECT_EQ(on_caller.load(), 64U);
+    EXPECT_EQ(nested.load(), 64U * 8);
+
+    using Clock = std::chrono::steady_clock;
+    std::atomic<bool> short_done{false};
+    std::atomic<std::size_t> long_blocks{0};
+    std::thread long_caller([&] {
+        parallel_for(
+            0, 100'000,
+            [&](std::size_t, std::size_t) {
+                long_blocks.fetch_add(1);
+                if (!short_done) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+            },
+            1);
+    });
+    while (long_blocks.load() < 4) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const auto start = Clock::now();
+    std::atomic<std::size_t> sum{0};
+    parallel_for(0, 64, [&](std::size_t b, std::size_t e) { sum.fetch_add(e - b); }, 1);
+    const auto waited = Clock::now() - start;
+    short_done = true;
+    long_caller.join();
+    EXPECT_EQ(sum.load(), 64U);
+    EXPECT_EQ(long_blocks.load(), 100'000U);
+    EXPECT_LT(waited, std::chrono::seconds(5));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Stopping a loop through the caller's StopPoll
 
@@ -710,60 +759,6 @@ TEST(PoolFork, ChildReadsTheEnvironmentAgain) {
             },
             1);
         return ids.size() <= 3 && ids.count(std::this_thread::get_id()) == 0 ? 0 : 2;
-    });
-    EXPECT_EQ(code, 0);
-}
-
-// A pool of one worker: a caller that finds the worker idle runs its loop in the worker's
-// place, a loop nested in its blocks too, and gives the place back when another thread
-// queues a loop, which is then served within about one block.
-TEST(PoolFork, OneWorkerPoolLetsAnIdleCallerRunItsLoop) {
-    const int code = run_in_child([] {
-        setenv("RAYON_NUM_THREADS", "1", 1);
-        if (size() != 1) {
-            return 1;
-        }
-        const std::thread::id caller = std::this_thread::get_id();
-        std::atomic<std::size_t> on_caller{0};
-        std::atomic<std::size_t> nested{0};
-        parallel_for(
-            0, 64,
-            [&](std::size_t, std::size_t) {
-                on_caller.fetch_add(std::this_thread::get_id() == caller ? 1 : 0);
-                parallel_for(0, 8, [&](std::size_t b, std::size_t e) { nested.fetch_add(e - b); }, 1);
-            },
-            1);
-        if (on_caller.load() != 64 || nested.load() != 64 * 8) {
-            return 2;
-        }
-
-        using Clock = std::chrono::steady_clock;
-        std::atomic<bool> short_done{false};
-        std::atomic<std::size_t> long_blocks{0};
-        std::thread long_caller([&] {
-            parallel_for(
-                0, 100'000,
-                [&](std::size_t, std::size_t) {
-                    long_blocks.fetch_add(1);
-                    if (!short_done) {
-                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                    }
-                },
-                1);
-        });
-        while (long_blocks.load() < 4) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        const auto start = Clock::now();
-        std::atomic<std::size_t> sum{0};
-        parallel_for(0, 64, [&](std::size_t b, std::size_t e) { sum.fetch_add(e - b); }, 1);
-        const auto waited = Clock::now() - start;
-        short_done = true;
-        long_caller.join();
-        if (sum.load() != 64 || long_blocks.load() != 100'000) {
-            return 3;
-        }
-        return waited < std::chrono::seconds(5) ? 0 : 4;
     });
     EXPECT_EQ(code, 0);
 }
