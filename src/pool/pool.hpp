@@ -10,7 +10,10 @@
 //     });
 //
 // The body receives half-open blocks [begin, end) and must not touch interpreter objects.
-// The calling thread waits until every block is done. Blocks are handed out dynamically,
+// The calling thread waits until every block is done; in a pool of one worker that finds
+// the worker idle, it runs the blocks itself in the worker's place (still one thread runs
+// blocks), and hands the rest to the worker once another thread queues a loop or its
+// StopPoll (below) is due. Blocks are handed out dynamically,
 // so rows of unequal cost balance out. A body that throws stops the loop early (no new
 // blocks are started); after the join the caller gets std::bad_alloc, TooLarge or
 // InternalError, never the worker's exception object itself. Several threads may run loops
