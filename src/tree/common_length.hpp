@@ -93,6 +93,32 @@ inline double nearest_double(std::uint64_t mantissa, int power) noexcept {
            std::bit_cast<double>(static_cast<std::uint64_t>(1023 + scale + cut) << 52);
 }
 
+// The digits before and after an optional '.' at q, one at a time, each given to `add`;
+// q ends one past them, n_digits counts them, power is minus the count after the point.
+template <class Add>
+inline void read_digit_runs(const char*& q, const char* end, std::ptrdiff_t& n_digits,
+                            std::int64_t& power, Add add) noexcept {
+    const auto digit = [](char c) {
+        return static_cast<unsigned>(static_cast<unsigned char>(c) - '0');
+    };
+    const char* const int_begin = q;
+    while (q < end && digit(*q) < 10) {
+        add(digit(*q));
+        ++q;
+    }
+    n_digits = q - int_begin;
+    if (q < end && *q == '.') {
+        ++q;
+        const char* const frac_begin = q;
+        while (q < end && digit(*q) < 10) {
+            add(digit(*q));
+            ++q;
+        }
+        power = -(q - frac_begin);
+        n_digits += q - frac_begin;
+    }
+}
+
 // The digits of a number before and after an optional '.' at q, as read_common_length
 // reads them, without their value: `nonzero` is 1 when some digit is not 0, which is all
 // that decides whether it takes the number. Where 32 bytes remain, their extent comes from
@@ -139,26 +165,8 @@ inline void scan_mantissa(const char*& q, const char* end, std::uint64_t& nonzer
         return;
     }
 #endif
-    const auto digit = [](char c) {
-        return static_cast<unsigned>(static_cast<unsigned char>(c) - '0');
-    };
     unsigned any = 0;
-    const char* const int_begin = q;
-    while (q < end && digit(*q) < 10) {
-        any |= digit(*q);
-        ++q;
-    }
-    n_digits = q - int_begin;
-    if (q < end && *q == '.') {
-        ++q;
-        const char* const frac_begin = q;
-        while (q < end && digit(*q) < 10) {
-            any |= digit(*q);
-            ++q;
-        }
-        power = -(q - frac_begin);
-        n_digits += q - frac_begin;
-    }
+    read_digit_runs(q, end, n_digits, power, [&any](unsigned digit) { any |= digit; });
     nonzero = any != 0 ? 1 : 0;
 }
 
@@ -184,22 +192,9 @@ inline std::size_t read_common_length(const char* p, const char* end, double& va
     if (!convert) {
         detail::scan_mantissa(q, end, mantissa, n_digits, power);
     } else {
-        const char* const int_begin = q;
-        while (q < end && digit(*q) < 10) {
-            mantissa = mantissa * 10 + digit(*q);
-            ++q;
-        }
-        n_digits = q - int_begin;
-        if (q < end && *q == '.') {
-            ++q;
-            const char* const frac_begin = q;
-            while (q < end && digit(*q) < 10) {
-                mantissa = mantissa * 10 + digit(*q);
-                ++q;
-            }
-            power = -(q - frac_begin);
-            n_digits += q - frac_begin;
-        }
+        detail::read_digit_runs(q, end, n_digits, power, [&mantissa](unsigned d) {
+            mantissa = mantissa * 10 + d;
+        });
     }
     // More than 19 digits may have wrapped around the 64 bits; such numbers take the full
     // conversion anyway.
