@@ -139,7 +139,33 @@ private:
             const std::size_t group = std::min(kGroup, width - c0);
             const T* from = tile.values + c0;
             if (group == kGroup) {
-                for (std::size_t r = 0; r < height; ++r, from += tile.stride) {
+                std::size_t r = 0;
+#if defined(__SSE2__)
+                if constexpr (sizeof(T) == 4) {
+                    // Four rows at a time, each 4 x 4 square turned by unpacking.
+                    for (; r + 4 <= height; r += 4, from += 4 * tile.stride) {
+                        for (std::size_t k = 0; k < kGroup; k += 4) {
+                            const auto load = [&](std::size_t row) {
+                                return _mm_loadu_si128(
+                                    reinterpret_cast<const __m128i*>(from + row * tile.stride + k));
+                            };
+                            const __m128i a = load(0), b = load(1), c = load(2), d = load(3);
+                            const __m128i ab_lo = _mm_unpacklo_epi32(a, b);
+                            const __m128i ab_hi = _mm_unpackhi_epi32(a, b);
+                            const __m128i cd_lo = _mm_unpacklo_epi32(c, d);
+                            const __m128i cd_hi = _mm_unpackhi_epi32(c, d);
+                            const auto store = [&](std::size_t j, __m128i v) {
+                                _mm_storeu_si128(reinterpret_cast<__m128i*>(&columns[k + j][r]), v);
+                            };
+                            store(0, _mm_unpacklo_epi64(ab_lo, cd_lo));
+                            store(1, _mm_unpackhi_epi64(ab_lo, cd_lo));
+                            store(2, _mm_unpacklo_epi64(ab_hi, cd_hi));
+                            store(3, _mm_unpackhi_epi64(ab_hi, cd_hi));
+                        }
+                    }
+                }
+#endif
+                for (; r < height; ++r, from += tile.stride) {
                     for (std::size_t k = 0; k < kGroup; ++k) {
                         columns[k][r] = from[k];
                     }
