@@ -290,9 +290,13 @@ public:
     // Opens the job, wakes workers for it and waits until it is done. With a poll, waits in
     // slices and asks the poll between them; on "stop", or when the poll throws, closes the
     // job and waits for the blocks in flight before returning or letting the exception on.
-    void run(Job& job, StopPoll* poll) {
+    //
+    // `arrival` false: the rest of a loop its caller began in the worker's place. It is not
+    // news to a worker busy elsewhere: counted as an arrival, it would draw the worker away
+    // from the loop whose arrival made the caller hand it over, and keep it until the next.
+    void run(Job& job, StopPoll* poll, bool arrival = true) {
         std::unique_lock<std::mutex> lock(mutex_);
-        link(job);
+        link(job, arrival);
         // A job of two blocks needs two workers; waking the rest would only make them find
         // nothing to do and go back to sleep. Busy workers notice the new job after their
         // current block through `arrivals_`.
@@ -399,7 +403,7 @@ private:
     }
 
     // Called with mutex_ held.
-    void link(Job& job) {
+    void link(Job& job, bool arrival) {
         job.open = true;
         job.serial = ++serials_;
         job.previous_open = tail_;
@@ -410,7 +414,9 @@ private:
             tail_->next_open = &job;
         }
         tail_ = &job;
-        arrivals_.fetch_add(1, std::memory_order_relaxed);
+        if (arrival) {
+            arrivals_.fetch_add(1, std::memory_order_relaxed);
+        }
     }
 
     // Called with mutex_ held; a job already unlinked is left alone.
@@ -661,7 +667,7 @@ Outcome run_blocks(std::size_t begin, std::size_t end, std::size_t grain, BlockF
             });
         }
         if (!finished && !closed(job)) {
-            pool->run(job, poll);
+            pool->run(job, poll, false);
         }
     } else {
         pool->run(job, poll);
