@@ -326,6 +326,35 @@ def test_ctrl_c_and_sigterm_exit_cleanly_and_leave_no_temporary_file(tmp_path, s
                                                          _STUCK_MODULE_CALL else []))
 
 
+_SIGNAL_IN_A_FINALIZER = _STUCK_MODULE_CALL.replace("SplitTable.block = stuck", """
+import signal, weakref
+
+def stuck_after_a_finalizer(*args, **kwargs):
+    class Garbage:
+        pass
+
+    def callback(_):  # the handler runs in here, where Python drops what it raises
+        signal.raise_signal(SIGNAL)
+        sum(range(10))
+
+    garbage = Garbage()
+    ref = weakref.ref(garbage, callback)
+    del garbage
+    stuck()
+
+SplitTable.block = stuck_after_a_finalizer""")
+
+
+@pytest.mark.parametrize("sig, code", [(signal.SIGTERM, 143), (signal.SIGINT, 130)],
+                         ids=["term", "int"])
+def test_a_signal_handled_inside_a_finalizer_still_ends_the_command(tmp_path, sig, code):
+    script = _SIGNAL_IN_A_FINALIZER.replace("SIGNAL", f"signal.{sig.name}")
+    done = subprocess.run([sys.executable, "-c", script, "rf", RUN_A, RUN_B, "-o",
+                           str(tmp_path / "m.npy")], capture_output=True, text=True, timeout=60)
+    assert done.returncode == code
+    assert "Traceback" not in done.stderr and "Exception ignored" not in done.stderr
+
+
 # ----------------------------------------------------------------------------- pictures
 
 

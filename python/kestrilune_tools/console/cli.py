@@ -100,6 +100,28 @@ def _on_sigterm(signum: int, frame: object) -> None:
     raise Terminated()
 
 
+def _redelivering_hook(previous: Callable[[Any], Any]) -> Callable[[Any], None]:
+    """A ``sys.unraisablehook`` for the command's run. Python runs a signal's handler
+    wherever the main thread is, also inside a weakref callback or a ``__del__``, where the
+    exception is printed ("Exception ignored in ...") and dropped: a SIGTERM or Ctrl-C that
+    landed there went unanswered and the command ran on. Such a Terminated or
+    KeyboardInterrupt is not printed; its signal is sent again 10 ms later, from a timer
+    thread (sent at once, its handler would run inside this hook and be dropped as well),
+    and its handler then runs in the code the main thread is in by then. Anything else goes
+    to ``previous``."""
+
+    def hook(unraisable: Any) -> None:
+        for kind, signum in ((Terminated, signal.SIGTERM), (KeyboardInterrupt, signal.SIGINT)):
+            if isinstance(unraisable.exc_value, kind):
+                again = threading.Timer(0.01, os.kill, (os.getpid(), signum))
+                again.daemon = True
+                again.start()
+                return
+        previous(unraisable)
+
+    return hook
+
+
 class _ArgumentParser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:  # one line instead of argparse's usage block
         raise UsageError(f"{message} (see {self.prog} --help)")
@@ -419,8 +441,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     started = time.perf_counter()
     ctx: Optional[Context] = None
     previous: Any = None
+    previous_hook: Optional[Callable[[Any], Any]] = None
     if threading.current_thread() is threading.main_thread():
         previous = signal.signal(signal.SIGTERM, _on_sigterm)
+        previous_hook = sys.unraisablehook
+        sys.unraisablehook = _redelivering_hook(previous_hook)
     try:
         try:
             args = build_parser().parse_args(argv)
@@ -460,6 +485,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             ctx.progress.close()
         if previous is not None:
             signal.signal(signal.SIGTERM, previous)
+        if previous_hook is not None:
+            sys.unraisablehook = previous_hook
 
 
 def memory_advice(args: Optional[argparse.Namespace]) -> str:
