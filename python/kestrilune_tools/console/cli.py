@@ -100,22 +100,19 @@ def _on_sigterm(signum: int, frame: object) -> None:
     raise Terminated()
 
 
-def _redelivering_hook(previous: Callable[[Any], Any]) -> Callable[[Any], None]:
+def _deferring_hook(previous: Callable[[Any], Any], dropped: List[type]) -> Callable[[Any], None]:
     """A ``sys.unraisablehook`` for the command's run. Python runs a signal's handler
     wherever the main thread is, also inside a weakref callback or a ``__del__``, where the
     exception is printed ("Exception ignored in ...") and dropped: a SIGTERM or Ctrl-C that
-    landed there went unanswered and the command ran on. Such a Terminated or
-    KeyboardInterrupt is not printed; its signal is sent again 10 ms later, from a timer
-    thread (sent at once, its handler would run inside this hook and be dropped as well),
-    and its handler then runs in the code the main thread is in by then. Anything else goes
-    to ``previous``."""
+    landed there went unanswered, and the command ended as if it had not come. Such a
+    Terminated or KeyboardInterrupt is not printed but kept in ``dropped``, and the command
+    then ends with the status of that signal (its outputs are complete by then). Anything
+    else goes to ``previous``."""
 
     def hook(unraisable: Any) -> None:
-        for kind, signum in ((Terminated, signal.SIGTERM), (KeyboardInterrupt, signal.SIGINT)):
+        for kind in (Terminated, KeyboardInterrupt):
             if isinstance(unraisable.exc_value, kind):
-                again = threading.Timer(0.01, os.kill, (os.getpid(), signum))
-                again.daemon = True
-                again.start()
+                dropped.append(kind)
                 return
         previous(unraisable)
 
@@ -442,10 +439,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     ctx: Optional[Context] = None
     previous: Any = None
     previous_hook: Optional[Callable[[Any], Any]] = None
+    dropped: List[type] = []
     if threading.current_thread() is threading.main_thread():
         previous = signal.signal(signal.SIGTERM, _on_sigterm)
         previous_hook = sys.unraisablehook
-        sys.unraisablehook = _redelivering_hook(previous_hook)
+        sys.unraisablehook = _deferring_hook(previous_hook, dropped)
     try:
         try:
             args = build_parser().parse_args(argv)
@@ -459,7 +457,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         ctx = Context(args)
         ctx.argv = list(sys.argv[1:] if argv is None else argv)
         ctx.progress.started = started
-        return int(args._module.run(args, ctx) or 0)
+        status = int(args._module.run(args, ctx) or 0)
+        if dropped:
+            raise dropped[0]()
+        return status
     except UsageError as exc:
         _error(str(exc))
         return 2
