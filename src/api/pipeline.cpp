@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -151,8 +152,10 @@ constexpr std::size_t kItemsPerSignalCheck = 4096;
 // trees (progress/newick_iter_py.hpp, the reader the engine shares): every text is read
 // before the first is parsed, with the GIL held. Returns nullopt with a Python exception
 // set on failure.
-std::optional<Snapshots> collect_snapshots_from_iter(const IterArgs& args, bool keep_lengths) {
+std::optional<Snapshots> collect_snapshots_from_iter(const IterArgs& args, bool keep_lengths,
+                                                     bool keep_splits) {
     ReadPolicy policy;
+    policy.keep_splits = keep_splits;
     policy.texts_per_poll = kItemsPerSignalCheck;
     policy.reduce_bytes = sizes::kHeldChunkBytes;  // every text is held first
     Result<Snapshots, TreeSetError> snapshots = progress_py::read_newick_iter(
@@ -210,9 +213,17 @@ std::uint64_t matrix_memory(const Variant& variant, std::size_t n) {
 constexpr Py_ssize_t kItemsPerDrop = 4096;
 constexpr std::size_t kBytesPerDrop = std::size_t{16} << 20;
 
+// The n x n doubles a plain WRF or KF call computes before it makes their floats. Not
+// zeroed when made: the kernel writes every cell, and zeroing them first was a stretch on
+// the calling thread that Ctrl-C could not cut short (40 ms for 3,000 trees).
+struct Cells {
+    std::unique_ptr<double[]> data;
+    std::size_t size = 0;
+};
+
 struct Leftovers {
-    PyObject* list;             // our reference: its items go first
-    std::vector<double> cells;  // then the pages of these, a part at a time
+    PyObject* list;  // our reference: its items go first
+    Cells cells;     // then the pages of these, a part at a time
     std::size_t cells_done = 0;
 };
 
@@ -236,8 +247,8 @@ bool drop_some(Leftovers& left) {
 #if defined(__GLIBC__)
     // Whole pages inside the buffer only (the allocator's header sits before it).
     const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const auto begin = reinterpret_cast<std::uintptr_t>(left.cells.data());
-    const std::uintptr_t end = begin + left.cells.size() * sizeof(double);
+    const auto begin = reinterpret_cast<std::uintptr_t>(left.cells.data.get());
+    const std::uintptr_t end = begin + left.cells.size * sizeof(double);
     const std::uintptr_t first = (begin + page - 1) / page * page;
     const std::uintptr_t last = end / page * page;
     const std::uintptr_t at = first + left.cells_done;
@@ -262,7 +273,7 @@ int drop_leftovers(void* arg) {
 
 // Hands `list` (whose only reference is ours) and `cells` to drop_leftovers; returns an
 // empty PyRef. The list holds floats only, so it leaves the garbage collector's lists.
-PyRef drop_later(PyRef list, std::vector<double>& cells) {
+PyRef drop_later(PyRef list, Cells& cells) {
     if (!list) {
         return list;
     }
@@ -285,9 +296,10 @@ PyRef drop_later(PyRef list, std::vector<double>& cells) {
 // kernels), which halves the objects made and the memory they take.
 PyRef matrix_list(Metric metric, const IterArgs& args, const Snapshots& snapshots) {
     const std::size_t n = snapshots.trees.size();
-    std::vector<double> cells(n * n);  // n * n fits: matrix_memory passed require_fits
-    run_kernel(metric, args, snapshots, cells.data());
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(cells.size())));
+    // n * n fits: matrix_memory passed require_fits.
+    Cells cells{std::make_unique_for_overwrite<double[]>(n * n), n * n};
+    run_kernel(metric, args, snapshots, cells.data.get());
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(cells.size)));
     if (!list) {
         return list;
     }
@@ -297,7 +309,7 @@ PyRef matrix_list(Metric metric, const IterArgs& args, const Snapshots& snapshot
         return ++items % kItemsPerSignalCheck == 0 && PyErr_CheckSignals() < 0;
     };
     auto set_new = [&](std::size_t c) {
-        PyObject* value = PyFloat_FromDouble(cells[c]);
+        PyObject* value = PyFloat_FromDouble(cells.data[c]);
         if (value != nullptr) {
             PyList_SET_ITEM(out, static_cast<Py_ssize_t>(c), value);
         }
@@ -320,7 +332,8 @@ PyRef matrix_list(Metric metric, const IterArgs& args, const Snapshots& snapshot
                     if (interrupted()) {
                         return drop_later(std::move(list), cells);
                     }
-                    if (std::memcmp(&cells[i * n + j], &cells[j * n + i], sizeof(double)) != 0) {
+                    if (std::memcmp(&cells.data[i * n + j], &cells.data[j * n + i],
+                                    sizeof(double)) != 0) {
                         if (!set_new(i * n + j)) {
                             return drop_later(std::move(list), cells);
                         }
@@ -418,7 +431,10 @@ KESTRILUNE_FORCED_UNWIND_HANDLER PyObject* run_pipeline(const Variant& variant,
         require_fits(matrix_memory(variant, n),
                      "the distance matrix of " + std::to_string(n) + " trees");
         const bool keep_lengths = variant.metric != Metric::Rf;
-        std::optional<Snapshots> snapshots = collect_snapshots_from_iter(converted, keep_lengths);
+        // The splits' leaf sets are exported only with the snapshots; the kernels read the
+        // per-tree ids and lengths.
+        std::optional<Snapshots> snapshots =
+            collect_snapshots_from_iter(converted, keep_lengths, variant.with_snapshots);
         if (!snapshots) {
             return nullptr;
         }
@@ -427,9 +443,6 @@ KESTRILUNE_FORCED_UNWIND_HANDLER PyObject* run_pipeline(const Variant& variant,
         // comes next is one large block of its own: hand them back when there are enough
         // of them that the two would add up in the process's peak.
         return_free_memory(kFreeMemoryWorthReturning);
-        if (!variant.with_snapshots) {
-            snapshots->splits = {};  // the kernels read only the per-tree ids and lengths
-        }
         return build_result(variant, converted, *snapshots);
     } catch (abi::__forced_unwind&) {
         throw;  // see above; caught only so that the catch-all below does not swallow it

@@ -699,9 +699,11 @@ void SnapshotCollector::forget_translate_maps() noexcept {
     state_->labels.clear();
 }
 
-Snapshots SnapshotCollector::finish() && {
+Snapshots SnapshotCollector::finish(bool keep_splits) && {
     State& st = *state_;
-    st.out.splits = st.table.bitsets();
+    if (keep_splits) {
+        st.out.splits = st.table.bitsets();
+    }
     // Tree 0's named leaves: the unnamed ones (at most one here) sort first as "".
     const std::vector<std::string>& names = st.leaves.names();
     st.out.leaf_names.assign(

@@ -135,7 +135,8 @@ class SnapshotCollector {
     // that a later map at a recycled address is never taken for an old one.
     void forget_translate_maps() noexcept;
 
-    Snapshots finish() &&;
+    // keep_splits false leaves the result's splits empty (n_splits() is then 0).
+    Snapshots finish(bool keep_splits = true) &&;
 
     // Tree 0's leaves, the interning table and the trees so far; defined in snapshots.cpp,
     // whose chunk steps work on it.

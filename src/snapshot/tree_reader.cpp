@@ -123,7 +123,7 @@ Result<Snapshots, TreeSetError> read_tree_set(const TreeSetArgs& args, bool keep
     if (auto failure = read_into(args, keep_lengths, policy, hooks, collector, true)) {
         return unexpected(std::move(*failure));
     }
-    return std::move(*collector).finish();
+    return std::move(*collector).finish(policy.keep_splits);
 }
 
 std::optional<TreeSetError> read_more_trees(const TreeSetArgs& args, bool keep_lengths,
