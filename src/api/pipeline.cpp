@@ -209,9 +209,12 @@ std::uint64_t matrix_memory(const Variant& variant, std::size_t n) {
 // pending call (run by the interpreter between bytecodes of the main thread, with the GIL)
 // drops the last kItemsPerDrop items of the list, or once it is empty hands back the
 // pages of the next kBytesPerDrop of cells, and queues the next one; where no call can be
-// queued the rest goes at once.
-constexpr Py_ssize_t kItemsPerDrop = 4096;
-constexpr std::size_t kBytesPerDrop = std::size_t{16} << 20;
+// queued the rest goes at once. The interpreter runs up to 32 such calls at each check
+// between bytecodes (its calls re-queued ones too), so a step is small: with 4,096 items
+// and 16 MB, the first lines of an except clause after an interrupted call of 4,000 trees
+// waited 35-60 ms for the steps they ran.
+constexpr Py_ssize_t kItemsPerDrop = 512;
+constexpr std::size_t kBytesPerDrop = std::size_t{2} << 20;
 
 // The n x n doubles a plain WRF or KF call computes before it makes their floats. Not
 // zeroed when made: the kernel writes every cell, and zeroing them first was a stretch on
