@@ -4,8 +4,11 @@
 #include <array>
 #include <atomic>
 #include <bit>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <unordered_map>
 #include <utility>
@@ -242,6 +245,53 @@ std::optional<TreeSetError> reduce_tree(const TreeItem& item, std::size_t index,
     return std::nullopt;
 }
 
+// The words of every interned partition, one row of n_words per id. Grown with realloc, not
+// by a vector's copy: a block of hundreds of megabytes (millions of splits of random trees)
+// is then moved by remapping its pages, where the copy took 80 ms and faulted in every page
+// again, a stretch of the calling thread that nothing could interrupt.
+class WordRows {
+  public:
+    WordRows() = default;
+    WordRows(WordRows&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    WordRows& operator=(WordRows&& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        std::swap(capacity_, other.capacity_);
+        return *this;
+    }
+    ~WordRows() { std::free(data_); }
+
+    const std::uint64_t* data() const noexcept { return data_; }
+
+    void append(std::span<const std::uint64_t> words) {
+        if (words.size() > capacity_ - size_) {
+            const std::size_t wanted =
+                std::max(2 * capacity_, size_ + std::max<std::size_t>(words.size(), 1024));
+            if (wanted > std::numeric_limits<std::size_t>::max() / sizeof(std::uint64_t)) {
+                throw std::bad_alloc();
+            }
+            void* grown = std::realloc(data_, wanted * sizeof(std::uint64_t));
+            if (grown == nullptr) {
+                throw std::bad_alloc();
+            }
+            data_ = static_cast<std::uint64_t*>(grown);
+            capacity_ = wanted;
+        }
+        if (!words.empty()) {
+            std::memcpy(data_ + size_, words.data(), words.size() * sizeof(std::uint64_t));
+        }
+        size_ += words.size();
+    }
+
+  private:
+    std::uint64_t* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
 // Open-addressing table from partition words to id. It stores only (hash, id); the words
 // of id k are row k of one flat array, so every distinct partition is stored once and a
 // probe compares against contiguous memory.
@@ -307,7 +357,7 @@ class InternTable {
                 "one call can number");
         }
         const auto id = static_cast<std::uint32_t>(n_ids_++);
-        words_.insert(words_.end(), words.begin(), words.end());
+        words_.append(words);
         slots_[i] = Slot{hash, id};
         if (2 * n_ids_ > slots_.size()) {
             grow();
@@ -320,9 +370,8 @@ class InternTable {
         std::vector<Bitset> out;
         out.reserve(n_ids_);
         for (std::size_t id = 0; id < n_ids_; ++id) {
-            const auto first = words_.begin() + offset(id);
-            out.push_back(Bitset{
-                std::vector<std::uint64_t>(first, first + static_cast<std::ptrdiff_t>(n_words_))});
+            const std::uint64_t* const first = words_.data() + offset(id);
+            out.push_back(Bitset{std::vector<std::uint64_t>(first, first + n_words_)});
         }
         return out;
     }
@@ -356,7 +405,7 @@ class InternTable {
 
     std::size_t n_words_;
     std::size_t n_ids_ = 0;
-    std::vector<std::uint64_t> words_;
+    WordRows words_;
     std::vector<Slot> slots_;
 };
 
