@@ -689,6 +689,9 @@ std::optional<TreeSetError> reduce_chunk(const SnapshotCollector::State& st,
 void intern_chunk(SnapshotCollector::State& st, std::vector<TreeResult>& results, std::size_t begin,
                   std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
+        // Thousands of new splits a tree (random trees of many taxa) make this loop the
+        // longest stretch of a call without a parallel loop's polls.
+        pool::check_stop();
         assign_new_ids(st.table, results[i - begin]);
     }
     st.out.trees.resize(end);
