@@ -2,8 +2,9 @@
 """How quickly a long call answers Ctrl-C, and how long a small call waits beside a long one.
 
 Ctrl-C: a child interpreter starts a long call in one phase (draining an endless
-iterator, parsing, a kernel with or without a counter, the snapshot exports, building the
-list of floats; and the split-table engine's table building, blocks and lag reduction); this process sends it a real SIGINT at a random moment and times the
+iterator, parsing, numbering new splits, a kernel with or without a counter, the snapshot
+exports, building the list of floats; and the split-table engine's table building, blocks
+and lag reduction); this process sends it a real SIGINT at a random moment and times the
 interval until the child reports KeyboardInterrupt. A build that cannot stop its calls
 shows the rest of the call instead (the child is ended after --timeout seconds).
 
@@ -60,6 +61,9 @@ CHILD = textwrap.dedent(
         fn, trees, names = k.pairwise_rf_from_newick_iter, itertools.repeat("((A,B),(C,D));"), 2
     elif phase == "parse":
         fn, trees, names = k.pairwise_rf_from_newick_iter, [caterpillar(3000)] * 6000, 6000
+    elif phase == "intern":
+        # Random trees of 400 taxa: millions of new splits to number, one thread's work.
+        fn, trees = k.pairwise_rf_from_newick_iter, shuffled(12000, 400)
     elif phase in ("rf-kernel", "rf-kernel-counter"):
         fn, trees = k.pairwise_rf_from_newick_iter, shuffled(6000, 200)
     elif phase in ("wrf-kernel", "wrf-kernel-counter"):
@@ -103,7 +107,7 @@ CHILD = textwrap.dedent(
     """
 )
 
-PHASES = ["drain", "parse", "rf-kernel", "rf-kernel-counter", "wrf-kernel",
+PHASES = ["drain", "parse", "intern", "rf-kernel", "rf-kernel-counter", "wrf-kernel",
           "wrf-kernel-counter", "float-list", "engine-drain", "engine-build",
           "engine-rf-block-counter", "engine-kf-block", "engine-lag-counter"]
 
