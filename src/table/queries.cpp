@@ -28,7 +28,11 @@ void tiles(const Distances& d, std::span<const std::uint32_t> rows,
     if (d.metric == Metric::Rf) {
         require(!row_owned, "RF tiles are not handed out by row block");
         const SplitSets sets{d.table->indptr, d.table->ids};
-        rf_tiles(sets, rows, cols, [&](const Tile<std::uint32_t>& t) { sink(t); }, options);
+        // Every sink here reads a tile through Tile::at, which follows the indices of a tile
+        // given per distinct tree.
+        TileOptions o = options;
+        o.indexed = true;
+        rf_tiles(sets, rows, cols, [&](const Tile<std::uint32_t>& t) { sink(t); }, o);
         return;
     }
     TileOptions o = options;
