@@ -19,14 +19,23 @@ std::vector<std::size_t> invert(const std::vector<std::size_t>& column_of_id) {
     return id_of_column;
 }
 
-// Calls fill(tree, row_start) for every tree in parallel; each task owns its rows.
+// Calls fill(tree, row_start) for every tree in parallel; each task owns its rows. A block
+// writes about kBlockBytes, since a stop request waits for the blocks running: the pool's
+// own choice (an eighth of a worker's share of the trees) wrote 73 MB of fresh pages at
+// 10,000 trees with 14,589 splits, and Ctrl-C waited up to 200 ms.
 template <class Fill>
-void for_each_row(const Snapshots& s, Fill&& fill) {
-    pool::parallel_for(0, s.trees.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t t = begin; t < end; ++t) {
-            fill(s.trees[t], t * s.n_splits());
-        }
-    });
+void for_each_row(const Snapshots& s, std::size_t cell_bytes, Fill&& fill) {
+    constexpr std::size_t kBlockBytes = std::size_t{4} << 20;
+    const std::size_t row_bytes = std::max<std::size_t>(1, s.n_splits() * cell_bytes);
+    const std::size_t grain = std::max<std::size_t>(1, kBlockBytes / row_bytes);
+    pool::parallel_for(
+        0, s.trees.size(),
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t t = begin; t < end; ++t) {
+                fill(s.trees[t], t * s.n_splits());
+            }
+        },
+        grain);
 }
 
 }  // namespace
@@ -45,7 +54,7 @@ std::vector<std::size_t> Snapshots::build_presence_matrix(std::uint8_t* out) con
     if (splits.empty()) {
         return {};
     }
-    for_each_row(*this, [&](const InternSnap& tree, std::size_t row) {
+    for_each_row(*this, 1, [&](const InternSnap& tree, std::size_t row) {
         std::memset(out + row, 0, n_splits());
         for (const std::uint32_t id : tree.ids) {
             require(id < column.size(), "partition id out of range");
@@ -60,7 +69,7 @@ std::vector<std::size_t> Snapshots::build_branch_length_matrix(double* out) cons
     if (splits.empty()) {
         return {};
     }
-    for_each_row(*this, [&](const InternSnap& tree, std::size_t row) {
+    for_each_row(*this, sizeof(double), [&](const InternSnap& tree, std::size_t row) {
         std::fill(out + row, out + row + n_splits(), 0.0);
         const std::size_t n = std::min(tree.ids.size(), tree.lengths.size());
         for (std::size_t p = 0; p < n; ++p) {
